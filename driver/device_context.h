@@ -1,0 +1,83 @@
+// The per-device record: it lives in the device object's extension, is
+// created zeroed by IoCreateDevice and reached from every routine of the
+// driver through the device object or a context pointer.
+#pragma once
+
+#include "platform/usb.h"
+
+// Pool tag of every allocation the driver makes ("Bulk" read little-endian).
+constexpr ULONG PondrelPoolTag = 0x6B6C7542;
+
+// Fixed limits of the data path.
+constexpr ULONG MaximumPipeIndex = 5;
+constexpr ULONG MaximumTransferLength = 65536;
+constexpr ULONG WriteChunkLength = 768;
+constexpr ULONG BusReadLength = 2048;
+constexpr ULONG ReceiveBufferLength = 16384;
+
+// The Plug and Play state of the device. Only the transition helper of the
+// PnP code writes it, under StateLock.
+enum DEVICE_PNP_STATE : LONG {
+    DeviceNew = 0,              // created by AddDevice, not yet started
+    DeviceStopped = 1,          // stopped for a resource rebalance; may start again
+    DeviceRunning = 2,          // started and configured; I/O is accepted
+    DeviceStopPending = 3,      // a stop was queried and agreed; I/O is refused
+    DeviceRemovePending = 4,    // a removal was queried and agreed; I/O is refused
+    DeviceSurpriseRemoved = 5,  // the device is gone from the bus
+    DeviceRemoved = 6,          // removal has begun; only cleanup and close are served
+};
+
+struct DeviceContext {
+    PDEVICE_OBJECT LowerDevice;       // target of every request passed on and every URB
+    PDEVICE_OBJECT PhysicalDevice;    // the bus driver's PDO given to AddDevice
+    UNICODE_STRING InterfaceLinkName; // device interface symbolic link
+    DEVICE_CAPABILITIES Capabilities; // snapshot taken at IRP_MN_QUERY_CAPABILITIES
+
+    // Configuration in force; owned here, allocated and freed by usb/.
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    PUCHAR PipeOpenFlags;
+
+    DEVICE_PNP_STATE PnpState;
+    DEVICE_PNP_STATE PreviousPnpState;
+    KSPIN_LOCK StateLock;             // guards PnpState and PreviousPnpState
+
+    SYSTEM_POWER_STATE CurrentSystemPower;
+    DEVICE_POWER_STATE CurrentDevicePower;
+
+    KEVENT FinalReleaseEvent;         // signalled when IoRefCount reaches 0
+    KEVENT QuiesceEvent;              // signalled while no request is in flight (count 1)
+    LONG IoRefCount;                  // the device's own reference plus one per request in flight
+    KSPIN_LOCK IoRefLock;             // guards IoRefCount together with its two events
+
+    // Wait-wake bookkeeping; changed by atomic exchange only.
+    PIRP WakeIrp;
+    LONG WakeCancelFlag;
+    LONG WakeOutstanding;
+    LONG RemoteWakeCapable;
+
+    KSPIN_LOCK ReceiveLock;           // guards ReceiveBuffer and ReceiveCount
+    UCHAR ReceiveBuffer[ReceiveBufferLength];
+    LONG ReceiveCount;
+
+    // ---- Beyond the fields above, in sections owned by one folder each. ----
+
+    // io/: reads waiting for the receive buffer, in arrival order. Guarded by
+    // ReadQueueLock, never held together with another of the driver's locks.
+    LIST_ENTRY ReadQueue;
+    KSPIN_LOCK ReadQueueLock;
+
+    // power/: requests that follow a wake and must end before the device
+    // object may be deleted.
+    LONG WakeFollowUpCount;
+    KEVENT WakeFollowUpIdleEvent;
+};
+
+// The context of a device object of this driver.
+inline DeviceContext* ContextOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<DeviceContext*>(DeviceObject->DeviceExtension);
+}
+
+LONG AcquireIoReference(DeviceContext* Context);
+LONG ReleaseIoReference(DeviceContext* Context);

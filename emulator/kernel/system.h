@@ -1,0 +1,133 @@
+// Kernel services for the rest of the emulator (PnP and power managers, bus
+// driver, application side, test harness). A driver never calls these: it
+// reaches the kernel only through the routines declared in wdm.h.
+//
+// This header is the contract between emulator/kernel and its users.
+// Extend it; do not rename what is here without updating every user.
+#pragma once
+
+#include "emulator/kernel/wdm.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace emu {
+
+// ---- IRQL (per thread) ----
+KIRQL CurrentIrql();
+
+// Runs the calling thread at `irql` for the object's lifetime (for emulator
+// threads that play a DPC or a system thread: the bus thread runs its
+// completions inside a ScopedIrql(DISPATCH_LEVEL)).
+class ScopedIrql {
+public:
+    explicit ScopedIrql(KIRQL irql);
+    ~ScopedIrql();
+    ScopedIrql(const ScopedIrql&) = delete;
+    ScopedIrql& operator=(const ScopedIrql&) = delete;
+private:
+    KIRQL previous_;
+};
+
+// ---- Drivers ----
+// Creates "\Driver\<name>", fills every MajorFunction with the I/O manager's
+// default (fails the request with STATUS_INVALID_DEVICE_REQUEST), runs
+// DriverEntry at PASSIVE_LEVEL and returns its status. On failure the driver
+// object is gone and *driver is null. Pool, IRPs and work items allocated by
+// the driver's code are attributed to this driver from here on.
+NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry,
+                    std::u16string_view registryPath, PDRIVER_OBJECT* driver);
+
+// Calls DriverUnload (if set), then reports to the verifier what the driver
+// left behind (pool per tag, IRPs, work items, device objects, symbolic links)
+// and frees the driver object.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+// A driver object for one of the emulator's own drivers (the bus driver).
+// `fill` sets its dispatch table. Not subject to leak accounting.
+PDRIVER_OBJECT CreateSystemDriver(std::u16string_view name, const std::function<void(PDRIVER_OBJECT)>& fill);
+void DeleteSystemDriver(PDRIVER_OBJECT driver);
+
+// ---- Device objects, stacks and names ----
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);  // follows AttachedDevice up
+bool IsDeletePending(PDEVICE_OBJECT device);       // IoDeleteDevice was called
+
+// Resolves an application or kernel path to the named device object:
+// "\\.\X\rest", "\??\X\rest", "\DosDevices\X\rest", "\Device\X\rest" and
+// enabled device-interface link names. `remainder` receives what follows the
+// device name ("\rest", or empty). Returns null when nothing is found.
+PDEVICE_OBJECT ResolveDeviceName(std::u16string_view path, std::u16string* remainder);
+
+// Symbolic link names of the enabled interfaces of a class.
+std::vector<std::u16string> EnabledInterfaces(const GUID& interfaceClass);
+
+// Open-handle references on a device object (DEVICE_OBJECT.ReferenceCount).
+// Dropping the last one finishes a deletion that IoDeleteDevice deferred.
+void ReferenceDeviceObject(PDEVICE_OBJECT device);
+void DereferenceDeviceObject(PDEVICE_OBJECT device);
+
+// ---- Pool ----
+namespace pool {
+struct TagStats {
+    ULONG tag;
+    uint64_t allocations;   // ever
+    uint64_t frees;         // ever
+    uint64_t liveBlocks;    // now
+    uint64_t liveBytes;     // now
+};
+std::vector<TagStats> Stats();
+uint64_t LiveBlocks(ULONG tag);
+
+// Fault injection. Each rule fails matching allocations until cleared.
+void FailNthAllocation(uint64_t n);          // the n-th allocation from now (1-based)
+void FailAllocationsOfSize(SIZE_T bytes);
+void FailAllocationsWithTag(ULONG tag);
+void ClearFaults();
+}  // namespace pool
+
+// ---- Failable kernel calls (for low-resource sweeps) ----
+// Every call that may fail for lack of resources (pool, IoAllocateIrp,
+// IoBuildDeviceIoControlRequest, IoAllocateWorkItem, PoRequestPowerIrp,
+// MDL mapping) counts here; FailNthCall makes the n-th one from now fail.
+namespace faults {
+uint64_t FailableCalls();
+void FailNthCall(uint64_t n);
+void Clear();
+}  // namespace faults
+
+// ---- Verifier ----
+namespace verifier {
+struct Finding {
+    std::string rule;      // e.g. "IRP completed twice"
+    std::string routine;   // the routine in which the fault was seen
+    std::string detail;    // IRP address, IRQL, tag ...
+    uint64_t thread;       // emulator thread id
+};
+void Report(std::string rule, std::string routine, std::string detail = {});
+std::vector<Finding> Findings();
+size_t FindingCount();
+void Clear();
+// Called on every report (the test fixture uses it to fail the current test).
+void SetListener(std::function<void(const Finding&)> listener);
+}  // namespace verifier
+
+// ---- Scheduling hook ----
+// Every interlocked operation, spin-lock acquisition, event wait and set and
+// request completion passes here. By default it does nothing.
+namespace sched {
+enum class Point { Interlocked, SpinLockAcquire, SpinLockRelease, EventSet, EventWait, Complete, Call };
+using Hook = void (*)(Point point, const void* object);
+void SetHook(Hook hook);
+void At(Point point, const void* object);
+}  // namespace sched
+
+// ---- Lifetime of the whole emulated kernel (one per test) ----
+// Resets global state (pool accounting, objects, findings, faults) and starts
+// the work-item thread; Shutdown stops it. The test harness owns this.
+void KernelStartup();
+void KernelShutdown();
+
+}  // namespace emu

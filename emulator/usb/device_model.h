@@ -1,0 +1,66 @@
+// What an emulated USB device is before it is plugged in: its descriptors,
+// what each endpoint does with data, its power capabilities and how its
+// transfers complete. Built in code, from the built-in default, or from a
+// device file.
+//
+// This header is the contract between emulator/usb and its users (tests,
+// the harness, pondrel-sim). Extend it; do not rename what is here.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace emu::usb {
+
+enum class EndpointBehaviour {
+    Loopback,  // OUT bytes come back on the paired IN endpoint, packet by packet
+    Source,    // IN endpoint: an endless deterministic counting pattern
+    Sink,      // OUT endpoint: accepts and discards
+    Silent,    // never completes a transfer on its own (IN: no data arrives)
+};
+
+enum class CompletionMode {
+    BusThread,    // default: completed asynchronously on the bus thread at DISPATCH_LEVEL
+    Synchronous,  // completed inside IofCallDriver
+    Held,         // kept until a test releases it (UsbDevice::Release*)
+};
+
+struct EndpointSpec {
+    EndpointBehaviour behaviour = EndpointBehaviour::Sink;
+    std::optional<uint8_t> pairedWith;  // loopback partner (OUT 0x0N <-> IN 0x8N by default)
+};
+
+struct PowerCapabilities {
+    // DEVICE_POWER_STATE per SYSTEM_POWER_STATE (index 0..6), as the bus reports them.
+    int deviceState[7] = {0, 1, 4, 4, 4, 4, 4};
+    int systemWake = 4;           // PowerSystemSleeping3
+    int deviceWake = 3;           // PowerDeviceD2
+    bool surpriseRemovalOK = false;
+};
+
+struct DeviceModel {
+    std::vector<uint8_t> deviceDescriptor;  // 18 bytes normally; served as is, even when malformed
+    std::vector<uint8_t> configDescriptor;  // the whole block; served as is, even when malformed
+    std::map<uint8_t, EndpointSpec> endpoints;  // by bEndpointAddress; unlisted: Sink (OUT) / Silent (IN)
+    PowerCapabilities power;
+    CompletionMode completion = CompletionMode::BusThread;
+    bool shortTransferIsError = false;  // UHCI/OHCI policy for a short IN without USBD_SHORT_TRANSFER_OK
+
+    // The built-in device: vendor-specific interface 0 with bulk OUT 0x01,
+    // bulk IN 0x81 (loopback pair), interrupt IN 0x83, bulk OUT 0x02 and bulk
+    // IN 0x82 (a second loopback pair); remote-wakeup capable; 512-byte bulk packets.
+    static DeviceModel Builtin();
+
+    // Parses a device file: `device <hex>` and `config <hex>` lines,
+    // continuation lines starting with whitespace, `#` comments, optional
+    // `endpoint <address> <loopback|source|sink|silent>` lines.
+    // On error returns nullopt and sets `error` to "file:line: what is wrong".
+    static std::optional<DeviceModel> Parse(std::string_view text, std::string_view fileName, std::string* error);
+    static std::optional<DeviceModel> Load(const std::string& path, std::string* error);
+};
+
+}  // namespace emu::usb

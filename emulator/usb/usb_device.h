@@ -1,0 +1,105 @@
+// A plugged emulated USB device: its physical device object on the emulated
+// bus, the transfers it holds, the faults it is told to produce, and the
+// record of every URB it served.
+//
+// This header is the contract between emulator/usb and its users (tests,
+// the harness, pondrel-sim). Extend it; do not rename what is here.
+#pragma once
+
+#include "emulator/kernel/wdm.h"
+#include "emulator/usb/device_model.h"
+
+#include <chrono>
+#include <functional>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace emu::usb {
+
+// One URB as the bus saw it, for tests that check what the driver sent.
+struct UrbRecord {
+    uint16_t function;         // URB_FUNCTION_*
+    uint8_t endpoint;          // bEndpointAddress, 0 for control
+    bool in;                   // direction of the data
+    uint32_t requestedLength;  // TransferBufferLength as submitted
+    uint32_t actualLength;     // as completed
+    NTSTATUS status;           // IoStatus.Status of the request
+    uint32_t usbdStatus;       // Hdr.Status
+};
+
+// A transfer held in CompletionMode::Held, waiting for a test.
+struct HeldTransfer {
+    uint64_t id;
+    uint8_t endpoint;
+    bool in;
+    uint32_t length;
+};
+
+class UsbDevice {
+public:
+    virtual ~UsbDevice() = default;
+
+    virtual PDEVICE_OBJECT Pdo() = 0;
+    virtual const DeviceModel& Model() const = 0;
+
+    // ---- Held transfers ----
+    virtual std::vector<HeldTransfer> Held() = 0;
+    // Waits until at least `count` transfers are held; false on timeout.
+    virtual bool WaitForHeld(size_t count, std::chrono::milliseconds timeout) = 0;
+    // Completes a held transfer as the endpoint's behaviour would.
+    virtual void Release(uint64_t id) = 0;
+    // Completes a held transfer with a chosen status and byte count; for IN,
+    // `data` (if given) supplies the bytes, otherwise the behaviour does.
+    virtual void ReleaseWith(uint64_t id, NTSTATUS status, uint32_t bytes,
+                             const std::vector<uint8_t>* data = nullptr) = 0;
+    virtual void SetCompletionMode(CompletionMode mode) = 0;
+
+    // ---- Data ----
+    // Bytes the device will send on an IN endpoint, before its behaviour's own.
+    virtual void QueueInData(uint8_t endpoint, const std::vector<uint8_t>& bytes) = 0;
+    // Bytes the device received on an OUT endpoint (Sink and Loopback record them).
+    virtual std::vector<uint8_t> ReceivedOut(uint8_t endpoint) = 0;
+
+    // ---- Faults ----
+    virtual void FailTransfer(uint8_t endpoint, uint64_t nth, uint32_t usbdStatus) = 0;  // nth from now, 1-based
+    virtual void StallTransfer(uint8_t endpoint, uint64_t nth) = 0;                      // halts until reset
+    virtual void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) = 0;
+    virtual void FailDescriptorRead(uint64_t nth) = 0;
+    virtual void SetPortEnabled(bool enabled) = 0;
+    // The device leaves the bus: pending transfers fail, new ones fail at once,
+    // port status reads 0, and the PnP manager is told (surprise removal).
+    virtual void Disconnect() = 0;
+    // The device signals remote wake: a pending IRP_MN_WAIT_WAKE completes.
+    virtual void SignalWake() = 0;
+
+    // ---- Observation ----
+    virtual std::vector<UrbRecord> Urbs() = 0;
+    virtual uint64_t BusRequests() = 0;
+    virtual uint64_t PortResets() = 0;
+    virtual uint64_t PipeResets() = 0;
+    virtual uint64_t Aborts() = 0;
+    virtual bool Configured() = 0;
+    virtual int DevicePowerState() = 0;  // last D-state set on the PDO
+    virtual bool WaitWakePending() = 0;
+
+    // Writes every URB from now on as a USBPcap capture (pcap linktype 249).
+    virtual bool StartCapture(const std::string& path) = 0;
+    virtual void StopCapture() = 0;
+};
+
+// The emulated bus: one root port per plugged device.
+class Bus {
+public:
+    static Bus& Instance();
+    // Creates the device's PDO. Disconnect handling is reported through
+    // the callback the PnP manager registers.
+    virtual std::shared_ptr<UsbDevice> Plug(DeviceModel model) = 0;
+    // Deletes the PDO of a device whose stack has been removed.
+    virtual void Unplug(const std::shared_ptr<UsbDevice>& device) = 0;
+    virtual void SetSurpriseRemovalHandler(std::function<void(UsbDevice&)> handler) = 0;
+    virtual ~Bus() = default;
+};
+
+}  // namespace emu::usb
