@@ -102,4 +102,10 @@ public:
     virtual ~Bus() = default;
 };
 
+// The bus's life inside one emulated machine: BusStartup creates the bus
+// driver object and starts the bus thread (after emu::KernelStartup);
+// BusShutdown unplugs whatever is left and stops the thread.
+void BusStartup();
+void BusShutdown();
+
 }  // namespace emu::usb
