@@ -124,6 +124,24 @@ void SetHook(Hook hook);
 void At(Point point, const void* object);
 }  // namespace sched
 
+// ---- Observation (pondrel-sim's --trace) ----
+// One observer may watch requests travel through the device stacks and work
+// items run. Null by default; when set it is called on whatever thread does
+// the work, so it must be thread-safe and must not call back into the kernel.
+namespace observe {
+enum class Point {
+    CallDriver,      // IofCallDriver: `object` is the IRP, `device` the device called;
+                     // IoGetCurrentIrpStackLocation(irp) is the location the callee sees
+    LevelCompleted,  // IofCompleteRequest leaves `device`'s stack location of the IRP
+                     // `object` (IoStatus already set), before that location's
+                     // completion routine runs
+    WorkItemStart,   // a work item's routine is about to run: `object` is the PIO_WORKITEM
+    WorkItemEnd,     // the routine has returned
+};
+using Observer = void (*)(Point point, const void* object, PDEVICE_OBJECT device);
+void SetObserver(Observer observer);
+}  // namespace observe
+
 // ---- Lifetime of the whole emulated kernel (one per test) ----
 // Resets global state (pool accounting, objects, findings, faults) and starts
 // the work-item thread; Shutdown stops it. The test harness owns this.
