@@ -71,6 +71,11 @@ struct DeviceContext {
     // object may be deleted.
     LONG WakeFollowUpCount;
     KEVENT WakeFollowUpIdleEvent;
+
+    // power/: 1 while a system power request waits for the device request
+    // asked for on its behalf, whose drain then gives back that reference too.
+    // Changed by atomic exchange only.
+    LONG SystemPowerWaiting;
 };
 
 // The context of a device object of this driver.

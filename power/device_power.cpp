@@ -1,0 +1,131 @@
+#include "power/device_power.h"
+
+#include "power/power_drain.h"
+#include "power/power_request.h"
+
+// A device set, marked pending and holding the reference DispatchPower took.
+// Towards D0 it goes down at once and is recorded on the way up; leaving D0
+// it goes down only after the drain; any other set goes down at once.
+// PASSIVE_LEVEL (DispatchPower's context). The request belongs to the lower
+// drivers or the drain afterwards, except when no drain could be had: then
+// it is completed here.
+NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    const LONG target = TargetDeviceState(Irp);
+    const LONG present = static_cast<LONG>(context->CurrentDevicePower);
+
+    if (target < present) {
+        PassPowerRequestDown(context, Irp, DevicePowerUpCompletion);
+        return STATUS_PENDING;
+    }
+
+    if (present == PowerDeviceD0 && target > present) {
+        NTSTATUS status = QueuePowerDrain(DeviceObject, Irp);
+        if (NT_SUCCESS(status)) {
+            return STATUS_PENDING;
+        }
+        PoStartNextPowerIrp(Irp);
+        CompletePowerRequest(Irp, status);
+        ReleaseIoReference(context);
+        return status;
+    }
+
+    PassPowerRequestDown(context, Irp, DevicePowerDownCompletion);
+    return STATUS_PENDING;
+}
+
+// Records a new device power state and tells the power manager of it.
+static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceContext* Context, LONG State)
+{
+    Context->CurrentDevicePower = static_cast<DEVICE_POWER_STATE>(State);
+    POWER_STATE reported;
+    reported.DeviceState = static_cast<DEVICE_POWER_STATE>(State);
+    PoSetPowerState(DeviceObject, DevicePowerState, reported);
+}
+
+// The lower drivers have finished a set towards D0: the device has its power
+// back, so the new state is recorded and the request completed afresh with
+// success; a failure goes on upward unchanged. Up to DISPATCH_LEVEL. The
+// request is gone when this returns.
+NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    DeviceContext* context = static_cast<DeviceContext*>(Context);
+
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+        PoStartNextPowerIrp(Irp);
+        ReleaseIoReference(context);
+        return STATUS_SUCCESS;
+    }
+
+    RecordDevicePower(DeviceObject, context, TargetDeviceState(Irp));
+
+    PoStartNextPowerIrp(Irp);
+    CompletePowerRequest(Irp, STATUS_SUCCESS);
+    ReleaseIoReference(context);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The lower drivers have finished a set that does not go towards D0, or a
+// drained query: a successful set is recorded, and the completion goes on
+// with the lower drivers' status. Up to DISPATCH_LEVEL. The request goes on
+// upward when this returns.
+NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    DeviceContext* context = static_cast<DeviceContext*>(Context);
+
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+
+    if (NT_SUCCESS(Irp->IoStatus.Status) && IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
+        RecordDevicePower(DeviceObject, context, TargetDeviceState(Irp));
+    }
+
+    PoStartNextPowerIrp(Irp);
+    ReleaseIoReference(context);
+    return STATUS_SUCCESS;
+}
+
+// A device query, marked pending and holding the reference DispatchPower
+// took. A remote-wake device refuses a state it could not signal wake from;
+// a query at least as deep as the present state is drained first; a
+// shallower one goes down at once. PASSIVE_LEVEL (DispatchPower's context).
+// The request belongs to the drain, the lower drivers or nobody (completed
+// here) afterwards.
+NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    const LONG target = TargetDeviceState(Irp);
+
+    if (context->RemoteWakeCapable != 0 && target > static_cast<LONG>(context->Capabilities.DeviceWake)) {
+        PoStartNextPowerIrp(Irp);
+        CompletePowerRequest(Irp, STATUS_INVALID_DEVICE_STATE);
+        ReleaseIoReference(context);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+
+    NTSTATUS status = STATUS_SUCCESS;
+    if (target >= static_cast<LONG>(context->CurrentDevicePower)) {
+        status = QueuePowerDrain(DeviceObject, Irp);
+        if (status == STATUS_PENDING) {
+            return STATUS_PENDING;
+        }
+    }
+
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = status;
+    if (!NT_SUCCESS(status)) {
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    } else {
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = PoCallDriver(context->LowerDevice, Irp);
+    }
+    ReleaseIoReference(context);
+    return status;
+}

@@ -1,0 +1,15 @@
+#include "power/power_request.h"
+
+void PassPowerRequestDown(DeviceContext* Context, PIRP Irp, PIO_COMPLETION_ROUTINE Routine)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, Routine, Context, TRUE, TRUE, TRUE);
+    PoCallDriver(Context->LowerDevice, Irp);
+}
+
+void CompletePowerRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+}

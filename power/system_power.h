@@ -1,0 +1,29 @@
+// System power requests: the driver is its stack's power policy owner and
+// turns every system set or query that the lower drivers accept into a
+// device request of the same kind, finishing the system request with the
+// device request's status.
+#pragma once
+
+#include "driver/device_context.h"
+
+// Ties a device request to the system request that caused it. One per device
+// request asked for; freed by DevicePowerRequestDone, or at once when the
+// device request cannot be issued.
+struct SystemPowerContext {
+    PDEVICE_OBJECT DeviceObject;  // our own device object; its extension is the DeviceContext
+    PIRP SystemIrp;               // the system request waiting for the device request
+};
+
+NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+void RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                            PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
+// The device state the capabilities give for a system state; PowerDeviceD3
+// for a value outside the table.
+DEVICE_POWER_STATE DeviceStateForSystemState(const DeviceContext* Context, LONG SystemState);
+
+// References the power path holds for the device request in hand: its own,
+// and the system request's while one waits for it.
+LONG PowerPathReferences(DeviceContext* Context);
