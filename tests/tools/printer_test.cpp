@@ -1,0 +1,138 @@
+#include "tools/session/printer.h"
+#include "tools/session/status_names.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace session {
+namespace {
+
+TEST(SessionStatusNames, NamesAndValuesGoBothWays)
+{
+    const std::pair<const char*, uint32_t> table[] = {
+        {"STATUS_SUCCESS", 0x0},
+        {"STATUS_PENDING", 0x103},
+        {"STATUS_TIMEOUT", 0x102},
+        {"STATUS_CANCELLED", 0xC0000120},
+        {"STATUS_INVALID_DEVICE_STATE", 0xC0000184},
+        {"STATUS_INVALID_HANDLE", 0xC0000008},
+        {"STATUS_INVALID_PARAMETER", 0xC000000D},
+        {"STATUS_BUFFER_TOO_SMALL", 0xC0000023},
+        {"STATUS_INVALID_DEVICE_REQUEST", 0xC0000010},
+        {"STATUS_DELETE_PENDING", 0xC0000056},
+        {"STATUS_DEVICE_NOT_CONNECTED", 0xC000009D},
+        {"STATUS_NO_SUCH_DEVICE", 0xC000000E},
+        {"STATUS_DEVICE_BUSY", 0x80000011},
+    };
+    for (const auto& [name, value] : table) {
+        EXPECT_EQ(StatusName(value), name);
+        EXPECT_EQ(StatusFromName(name), value) << name;
+    }
+    EXPECT_EQ(StatusName(0xC0001234), "0xC0001234");
+    EXPECT_EQ(StatusFromName("0xc0001234"), 0xC0001234u);
+    EXPECT_EQ(StatusFromName("STATUS_MADE_UP"), std::nullopt);
+    EXPECT_EQ(StatusFromName("0x1FFFFFFFF"), std::nullopt);
+    EXPECT_EQ(StatusFromName("12"), std::nullopt);
+}
+
+struct PrintCase {
+    Result result;
+    std::string human;
+    std::string json;
+};
+
+Result Make(std::string cmd, uint32_t status, uint64_t information)
+{
+    Result result;
+    result.cmd = std::move(cmd);
+    result.status = status;
+    result.information = information;
+    return result;
+}
+
+TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
+{
+    Result open = Make("open \\PIPE1", 0, 0);
+    open.handle = "h1";
+    Result read = Make("read h1 3", 0, 3);
+    read.hasData = true;
+    read.data = {0x00, 0x7f, 0xff};
+    Result started = Make("read& h1 8", 0x103, 0);
+    started.request = "r2";
+    Result ended = Make("read& h1 8", 0xC0000120, 0);
+    ended.request = "r2";
+    ended.done = true;
+    ended.hasData = true;
+    Result expect = Make("expect STATUS_SUCCESS", 0xC0000184, 0);
+    expect.held = false;
+    Result loop = Make("loopback h1 h2 64", 0, 64);
+    loop.figures = {{"seconds", "0.5"}};
+    loop.note = "fast";
+
+    const PrintCase table[] = {
+        {open,
+         "open \\PIPE1               STATUS_SUCCESS (0x00000000)               Information 0  -> h1",
+         R"({"cmd":"open \\PIPE1","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":0,"handle":"h1"})"},
+        {read,
+         "read h1 3                 STATUS_SUCCESS (0x00000000)               Information 3",
+         R"({"cmd":"read h1 3","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":3,"data":"007fff"})"},
+        {started,
+         "read& h1 8                STATUS_PENDING (0x00000103)               Information 0  -> r2",
+         R"({"cmd":"read& h1 8","status":"STATUS_PENDING","ntstatus":"0x00000103","information":0,"request":"r2"})"},
+        {ended,
+         "read& h1 8 [r2 done]      STATUS_CANCELLED (0xC0000120)             Information 0",
+         R"({"cmd":"read& h1 8","status":"STATUS_CANCELLED","ntstatus":"0xC0000120","information":0,"request":"r2","done":true,"data":""})"},
+        {expect,
+         "expect STATUS_SUCCESS     STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  NOT HELD",
+         R"({"cmd":"expect STATUS_SUCCESS","status":"STATUS_INVALID_DEVICE_STATE","ntstatus":"0xC0000184","information":0,"held":false})"},
+        {loop,
+         "loopback h1 h2 64         STATUS_SUCCESS (0x00000000)               Information 64  fast",
+         R"({"cmd":"loopback h1 h2 64","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":64,"seconds":0.5})"},
+    };
+    for (const auto& test : table) {
+        std::ostringstream human;
+        std::ostringstream json;
+        Printer(human, Printer::Style::Human, false).Print(test.result);
+        Printer(json, Printer::Style::Json, false).Print(test.result);
+        EXPECT_EQ(human.str(), test.human + "\n");
+        EXPECT_EQ(json.str(), test.json + "\n");
+    }
+}
+
+TEST(SessionPrinter, VerboseShowsDataAsHexDump)
+{
+    Result read = Make("read h1 18", 0, 18);
+    read.hasData = true;
+    for (uint8_t i = 0; i < 18; ++i)
+        read.data.push_back(i);
+    std::ostringstream out;
+    Printer(out, Printer::Style::Human, true).Print(read);
+    std::string text = out.str();
+    EXPECT_NE(text.find("\n    0000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\n"
+                        "    0010  10 11\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST(SessionPrinter, TextAndJsonLinesGoOnlyToTheirStyle)
+{
+    std::ostringstream human;
+    std::ostringstream json;
+    Printer humanPrinter(human, Printer::Style::Human, false);
+    Printer jsonPrinter(json, Printer::Style::Json, false);
+    for (Printer* printer : {&humanPrinter, &jsonPrinter}) {
+        printer->Text("for people");
+        printer->JsonLine("{\"for\":\"programs\"}");
+    }
+    EXPECT_EQ(human.str(), "for people\n");
+    EXPECT_EQ(json.str(), "{\"for\":\"programs\"}\n");
+}
+
+TEST(SessionPrinter, JsonStringsAreEscaped)
+{
+    EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
+}
+
+}  // namespace
+}  // namespace session

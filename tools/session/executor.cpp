@@ -1,0 +1,336 @@
+#include "tools/session/executor.h"
+
+#include "tools/session/status_names.h"
+#include "tools/session/text.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace session {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string HandleName(int handle)
+{
+    return "h" + std::to_string(handle);
+}
+
+std::vector<uint8_t> WriteData(const Command& command)
+{
+    return command.hasBytes ? command.bytes : CountingPattern(command.length);
+}
+
+std::string Figure(double value, const char* format)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+}  // namespace
+
+Executor::Executor(Backend& backend, Printer& printer, ExecutorOptions options)
+    : backend_(backend), printer_(printer), options_(std::move(options))
+{
+}
+
+bool Executor::CheckSupported(const std::vector<Command>& commands, std::string* error) const
+{
+    for (const auto& command : commands) {
+        if (backend_.Supports(command.verb))
+            continue;
+        *error = command.Where() + ": '" + std::string(VerbWord(command.verb)) +
+                 "' needs the emulator (pondrel-sim); a real device takes open, close, write, read, "
+                 "write&, read&, ioctl, cancel, loopback, expect and wait";
+        return false;
+    }
+    return true;
+}
+
+bool Executor::Run(const std::vector<Command>& commands, std::string* error)
+{
+    for (const auto& command : commands) {
+        if (!Execute(command, error))
+            return false;
+    }
+    return true;
+}
+
+bool Executor::Execute(const Command& command, std::string* error)
+{
+    switch (command.verb) {
+    case Verb::Open: return RunOpen(command);
+    case Verb::Close: return RunClose(command, error);
+    case Verb::Write: return RunWrite(command, error);
+    case Verb::Read: return RunRead(command, error);
+    case Verb::WriteAsync:
+    case Verb::ReadAsync: return RunStart(command, error);
+    case Verb::Ioctl: return RunIoctl(command, error);
+    case Verb::Cancel: return RunCancel(command, error);
+    case Verb::Loopback: return RunLoopback(command, error);
+    case Verb::Expect: return RunExpect(command, error);
+    case Verb::Wait: return RunWait(command);
+    default: return RunLifecycle(command);
+    }
+}
+
+bool Executor::Lookup(const Command& command, int handle, BackendHandle* found, std::string* error) const
+{
+    auto entry = handles_.find(handle);
+    if (entry == handles_.end()) {
+        *error = command.Where() + ": " + HandleName(handle) + " is not an open handle";
+        return false;
+    }
+    *found = entry->second;
+    return true;
+}
+
+void Executor::Emit(Result result)
+{
+    printer_.Print(result);
+    last_ = std::move(result);
+}
+
+Result Executor::FromOutcome(const Command& command, const Outcome& outcome) const
+{
+    Result result;
+    result.cmd = command.text;
+    result.status = outcome.status;
+    result.information = outcome.information;
+    return result;
+}
+
+bool Executor::RunOpen(const Command& command)
+{
+    BackendHandle handle = 0;
+    Outcome outcome = backend_.Open(command.name, &handle);
+    ++requestsRun_;
+    Result result = FromOutcome(command, outcome);
+    if (IsSuccess(outcome.status)) {
+        handles_[nextHandle_] = handle;
+        result.handle = HandleName(nextHandle_++);
+    }
+    Emit(std::move(result));
+    return true;
+}
+
+bool Executor::RunClose(const Command& command, std::string* error)
+{
+    BackendHandle handle = 0;
+    if (!Lookup(command, command.handle, &handle, error))
+        return false;
+    Outcome outcome = backend_.Close(handle);
+    handles_.erase(command.handle);
+    ++requestsRun_;
+    Emit(FromOutcome(command, outcome));
+    return true;
+}
+
+bool Executor::RunWrite(const Command& command, std::string* error)
+{
+    BackendHandle handle = 0;
+    if (!Lookup(command, command.handle, &handle, error))
+        return false;
+    Outcome outcome = backend_.Write(handle, WriteData(command));
+    ++requestsRun_;
+    Emit(FromOutcome(command, outcome));
+    return true;
+}
+
+bool Executor::RunRead(const Command& command, std::string* error)
+{
+    BackendHandle handle = 0;
+    if (!Lookup(command, command.handle, &handle, error))
+        return false;
+    Outcome outcome = backend_.Read(handle, static_cast<uint32_t>(command.length));
+    ++requestsRun_;
+    Result result = FromOutcome(command, outcome);
+    result.hasData = true;
+    result.data = std::move(outcome.data);
+    Emit(std::move(result));
+    return true;
+}
+
+bool Executor::RunIoctl(const Command& command, std::string* error)
+{
+    BackendHandle handle = 0;
+    if (!Lookup(command, command.handle, &handle, error))
+        return false;
+    Outcome outcome = backend_.Ioctl(handle, command.code, static_cast<uint32_t>(command.length));
+    ++requestsRun_;
+    Result result = FromOutcome(command, outcome);
+    result.hasData = command.code == IoctlFetchConfiguration || !outcome.data.empty();
+    result.data = std::move(outcome.data);
+    Emit(std::move(result));
+    return true;
+}
+
+bool Executor::RunStart(const Command& command, std::string* error)
+{
+    BackendHandle handle = 0;
+    if (!Lookup(command, command.handle, &handle, error))
+        return false;
+    bool isRead = command.verb == Verb::ReadAsync;
+    auto request = isRead ? backend_.StartRead(handle, static_cast<uint32_t>(command.length))
+                          : backend_.StartWrite(handle, WriteData(command));
+    ++requestsRun_;
+    Started started{"r" + std::to_string(nextRequest_++), command.text, command.handle, isRead, std::move(request)};
+    Result result;
+    result.cmd = command.text;
+    result.status = StatusPending;
+    result.request = started.name;
+    started_.push_back(std::move(started));
+    Emit(std::move(result));
+    return true;
+}
+
+size_t Executor::Collect(std::chrono::milliseconds timeout, std::optional<int> handle, std::vector<Result>* ended)
+{
+    auto deadline = Clock::now() + timeout;
+    size_t left = 0;
+    std::vector<Started> still;
+    for (auto& started : started_) {
+        if (handle && started.handle != *handle) {
+            still.push_back(std::move(started));
+            continue;
+        }
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (!started.request->Wait(std::max(remaining, std::chrono::milliseconds(0)))) {
+            ++left;
+            still.push_back(std::move(started));
+            continue;
+        }
+        Outcome outcome = started.request->Result();
+        Result result;
+        result.cmd = started.cmd;
+        result.status = outcome.status;
+        result.information = outcome.information;
+        result.request = started.name;
+        result.done = true;
+        result.hasData = started.isRead;
+        result.data = std::move(outcome.data);
+        ended->push_back(std::move(result));
+    }
+    started_ = std::move(still);
+    return left;
+}
+
+size_t Executor::Drain(std::chrono::milliseconds timeout)
+{
+    std::vector<Result> ended;
+    size_t left = Collect(timeout, std::nullopt, &ended);
+    for (auto& result : ended)
+        Emit(std::move(result));
+    return left;
+}
+
+bool Executor::RunCancel(const Command& command, std::string* error)
+{
+    BackendHandle handle = 0;
+    if (!Lookup(command, command.handle, &handle, error))
+        return false;
+    Outcome outcome = backend_.Cancel(handle);
+    ++requestsRun_;
+    std::vector<Result> ended;
+    size_t left = Collect(options_.cancelWait, command.handle, &ended);
+    Result result = FromOutcome(command, outcome);
+    if (left)
+        result.note = std::to_string(left) + " request(s) still in flight";
+    Emit(std::move(result));
+    for (auto& line : ended)
+        Emit(std::move(line));
+    return true;
+}
+
+bool Executor::RunWait(const Command& command)
+{
+    std::vector<Result> ended;
+    size_t left = Collect(std::chrono::milliseconds(command.milliseconds), std::nullopt, &ended);
+    Result result;
+    result.cmd = command.text;
+    result.status = left ? StatusTimeout : StatusSuccess;
+    result.information = left;
+    if (left)
+        result.note = std::to_string(left) + " request(s) still in flight";
+    Emit(std::move(result));
+    for (auto& line : ended)
+        Emit(std::move(line));
+    return true;
+}
+
+bool Executor::RunExpect(const Command& command, std::string* error)
+{
+    if (!last_) {
+        *error = command.Where() + ": 'expect' has no result before it to check";
+        return false;
+    }
+    bool held = last_->status == command.status;
+    held ? ++expectsHeld_ : ++expectsFailed_;
+    Result result;
+    result.cmd = command.text;
+    result.status = last_->status;
+    result.information = last_->information;
+    result.held = held;
+    printer_.Print(result);
+    return true;
+}
+
+bool Executor::RunLifecycle(const Command& command)
+{
+    Outcome outcome = backend_.Lifecycle(command);
+    ++requestsRun_;
+    Emit(FromOutcome(command, outcome));
+    return true;
+}
+
+bool Executor::RunLoopback(const Command& command, std::string* error)
+{
+    BackendHandle out = 0;
+    BackendHandle in = 0;
+    if (!Lookup(command, command.handle, &out, error) || !Lookup(command, command.inHandle, &in, error))
+        return false;
+    Result result;
+    result.cmd = command.text;
+    auto begin = Clock::now();
+    uint64_t checked = 0;
+    while (checked < command.length && IsSuccess(result.status)) {
+        auto chunk = static_cast<uint32_t>(std::min<uint64_t>(command.chunk, command.length - checked));
+        auto sent = CountingPattern(chunk, checked);
+        Outcome wrote = backend_.Write(out, sent);
+        Outcome got = IsSuccess(wrote.status) ? backend_.Read(in, chunk) : wrote;
+        requestsRun_ += IsSuccess(wrote.status) ? 2 : 1;
+        result.status = got.status;
+        if (!IsSuccess(got.status))
+            break;
+        auto mismatch = std::mismatch(sent.begin(), sent.end(), got.data.begin(), got.data.end());
+        if (got.information != chunk || mismatch.first != sent.end()) {
+            result.status = StatusDataError;
+            result.note = "first difference at byte " +
+                          std::to_string(checked + static_cast<uint64_t>(mismatch.first - sent.begin()));
+            break;
+        }
+        checked += chunk;
+        if (options_.progress)
+            options_.progress(checked, command.length);
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    double megabytesPerSecond = seconds > 0 ? static_cast<double>(checked) / seconds / 1e6 : 0;
+    result.information = checked;
+    result.figures = {{"seconds", Figure(seconds, "%.6f")}, {"mb_per_s", Figure(megabytesPerSecond, "%.1f")}};
+    if (result.note.empty())
+        result.note = Figure(static_cast<double>(checked) / 1048576.0, "%.2f MiB") + " checked in " +
+                      Figure(seconds, "%.3f s") + ", " + Figure(megabytesPerSecond, "%.1f MB/s");
+    Emit(std::move(result));
+    return true;
+}
+
+std::vector<BackendHandle> Executor::OpenHandles() const
+{
+    std::vector<BackendHandle> open;
+    for (const auto& [number, handle] : handles_)
+        open.push_back(handle);
+    return open;
+}
+
+}  // namespace session

@@ -1,0 +1,95 @@
+// Runs a session's commands against a backend and prints one result line
+// for each; keeps the handles (h1, h2, ...), the requests started with &
+// (r1, r2, ...) and the tally of expectations.
+#pragma once
+
+#include "tools/session/backend.h"
+#include "tools/session/command.h"
+#include "tools/session/printer.h"
+#include "tools/session/result.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace session {
+
+struct ExecutorOptions {
+    // Called after each chunk of a loopback, with the bytes checked so far.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+    // How long `cancel` waits for the cancelled requests to end.
+    std::chrono::milliseconds cancelWait{5000};
+};
+
+class Executor {
+public:
+    Executor(Backend& backend, Printer& printer, ExecutorOptions options = {});
+
+    // "file:line: ..." for the first command the backend cannot run.
+    bool CheckSupported(const std::vector<Command>& commands, std::string* error) const;
+
+    // Runs the commands in order. Stops with `error` set ("file:line: ...")
+    // at a command that cannot run at all (a handle that is not open, an
+    // expect with nothing before it).
+    bool Run(const std::vector<Command>& commands, std::string* error);
+    bool Execute(const Command& command, std::string* error);
+
+    // Waits up to `timeout` for the requests started with & and prints each
+    // one that has ended; returns how many are still in flight.
+    size_t Drain(std::chrono::milliseconds timeout);
+
+    // The handles still open, for the teardown after a session.
+    std::vector<BackendHandle> OpenHandles() const;
+
+    int ExpectsHeld() const { return expectsHeld_; }
+    int ExpectsFailed() const { return expectsFailed_; }
+    uint64_t RequestsRun() const { return requestsRun_; }
+    const std::optional<Result>& LastResult() const { return last_; }
+
+private:
+    struct Started {
+        std::string name;  // r1, r2, ...
+        std::string cmd;
+        int handle;
+        bool isRead;
+        std::unique_ptr<PendingRequest> request;
+    };
+
+    bool Lookup(const Command& command, int handle, BackendHandle* found, std::string* error) const;
+    void Emit(Result result);
+    Result FromOutcome(const Command& command, const Outcome& outcome) const;
+
+    bool RunOpen(const Command& command);
+    bool RunClose(const Command& command, std::string* error);
+    bool RunWrite(const Command& command, std::string* error);
+    bool RunRead(const Command& command, std::string* error);
+    bool RunIoctl(const Command& command, std::string* error);
+    bool RunStart(const Command& command, std::string* error);
+    bool RunCancel(const Command& command, std::string* error);
+    bool RunLoopback(const Command& command, std::string* error);
+    bool RunExpect(const Command& command, std::string* error);
+    bool RunWait(const Command& command);
+    bool RunLifecycle(const Command& command);
+
+    // Prints the started requests (all, or those on one handle) that have
+    // ended within `timeout`, and forgets them.
+    size_t Collect(std::chrono::milliseconds timeout, std::optional<int> handle, std::vector<Result>* ended);
+
+    Backend& backend_;
+    Printer& printer_;
+    ExecutorOptions options_;
+    std::map<int, BackendHandle> handles_;
+    int nextHandle_ = 1;
+    std::vector<Started> started_;
+    int nextRequest_ = 1;
+    std::optional<Result> last_;
+    int expectsHeld_ = 0;
+    int expectsFailed_ = 0;
+    uint64_t requestsRun_ = 0;
+};
+
+}  // namespace session

@@ -1,0 +1,26 @@
+// Numbers and hex bytes as a session writes and reads them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace session {
+
+// A decimal number ("4096") or a hex one ("0x1000"), at most `limit`.
+std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t limit = UINT32_MAX);
+
+// Bytes written as pairs of hex digits ("00ff10"); null on an odd count or
+// a character that is not a hex digit.
+std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text);
+
+// "00ff10": two lower-case hex digits per byte.
+std::string HexBytes(const uint8_t* data, size_t length);
+inline std::string HexBytes(const std::vector<uint8_t>& data) { return HexBytes(data.data(), data.size()); }
+
+// The counting pattern of `write H N`: byte i is i modulo 256.
+std::vector<uint8_t> CountingPattern(size_t length, uint64_t start = 0);
+
+}  // namespace session
