@@ -86,6 +86,12 @@ void FailNthAllocation(uint64_t n);          // the n-th allocation from now (1-
 void FailAllocationsOfSize(SIZE_T bytes);
 void FailAllocationsWithTag(ULONG tag);
 void ClearFaults();
+
+// The live block holding `address`: its first byte and the size its
+// allocator asked for. False when the address lies in no live block. The
+// bus uses it so that no length inside a descriptor or URB a driver hands
+// it can make it read past the memory really there.
+bool FindBlock(const void* address, const void** start, SIZE_T* bytes);
 }  // namespace pool
 
 // ---- Failable kernel calls (for low-resource sweeps) ----
