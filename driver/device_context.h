@@ -62,8 +62,11 @@ struct DeviceContext {
 
     // ---- Beyond the fields above, in sections owned by one folder each. ----
 
-    // io/: reads waiting for the receive buffer, in arrival order. Guarded by
-    // ReadQueueLock, never held together with another of the driver's locks.
+    // io/: the read that owns the receive buffer (the only one that takes
+    // bytes from it or has a bus read filling it), and the reads waiting for
+    // it, in arrival order. Guarded by ReadQueueLock, never held together
+    // with another of the driver's locks.
+    PIRP ActiveRead;
     LIST_ENTRY ReadQueue;
     KSPIN_LOCK ReadQueueLock;
 

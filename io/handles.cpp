@@ -1,0 +1,65 @@
+#include "driver/entry_points.h"
+#include "io/complete_request.h"
+#include "io/pipe_names.h"
+#include "io/read_ownership.h"
+
+// Opens the device itself (empty name) or the pipe the name gives. Any
+// number of handles may share a pipe. PASSIVE_LEVEL.
+static NTSTATUS OpenHandle(DeviceContext* Context, PFILE_OBJECT FileObject)
+{
+    if (CurrentPnpState(Context) != DeviceRunning || !Context->InterfaceInfo) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (!FileObject) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    FileObject->FsContext = nullptr;
+    if (FileObject->FileName.Length == 0) {
+        return STATUS_SUCCESS;
+    }
+    ULONG Index;
+    if (!PipeIndexFromName(Context, &FileObject->FileName, &Index)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    FileObject->FsContext = Context->InterfaceInfo->Pipes + Index;
+    Context->PipeOpenFlags[Index] = 1;
+    return STATUS_SUCCESS;
+}
+
+// IRP_MJ_CREATE. PASSIVE_LEVEL, in the opener's thread; completes the
+// request.
+extern "C" NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    const NTSTATUS Status = OpenHandle(ContextOf(DeviceObject), IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    return CompleteRequest(Irp, Status, 0);
+}
+
+// IRP_MJ_CLEANUP: the last handle to the file object is gone. Reads of the
+// file object still waiting in the read queue end with STATUS_CANCELLED;
+// reads and writes already with the bus end through their own completion.
+// PASSIVE_LEVEL, in every device state; completes the request.
+extern "C" NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceContext* Context = ContextOf(DeviceObject);
+    AcquireIoReference(Context);
+    CancelQueuedReadsOfFile(Context, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    ReleaseIoReference(Context);
+    return STATUS_SUCCESS;
+}
+
+// IRP_MJ_CLOSE: the file object goes. The pipe's open flag is found again
+// from the name, so a handle kept across a stop and a new start clears the
+// flag of the pipe it names now. PASSIVE_LEVEL, in every device state;
+// completes the request and never fails.
+extern "C" NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceContext* Context = ContextOf(DeviceObject);
+    const PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    ULONG Index;
+    if (FileObject && FileObject->FsContext && FileObject->FileName.Length != 0 &&
+        PipeIndexFromName(Context, &FileObject->FileName, &Index) && Context->PipeOpenFlags[Index] != 0) {
+        Context->PipeOpenFlags[Index] = 0;
+    }
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}

@@ -1,0 +1,67 @@
+#include "io/receive_buffer.h"
+
+// Caller holds ReceiveLock.
+static bool MoveReceivedBytes(DeviceContext* Context, PUCHAR Destination, LONG Count)
+{
+    if (Count > Context->ReceiveCount || !MmIsAddressValid(Destination)) {
+        return false;
+    }
+    RtlCopyMemory(Destination, Context->ReceiveBuffer, Count);
+    Context->ReceiveCount -= Count;
+    RtlMoveMemory(Context->ReceiveBuffer, Context->ReceiveBuffer + Count, Context->ReceiveCount);
+    return true;
+}
+
+// How much the next bus read may ask for: BusReadLength while that much is
+// free, else the free space in whole packets, so that the device cannot send
+// more than the buffer holds. Caller holds ReceiveLock.
+static ULONG BusReadRoom(const DeviceContext* Context, USHORT MaximumPacketSize)
+{
+    const ULONG Free = ReceiveBufferLength - static_cast<ULONG>(Context->ReceiveCount);
+    if (Free >= BusReadLength) {
+        return BusReadLength;
+    }
+    const ULONG Packet = MaximumPacketSize ? MaximumPacketSize : 1;
+    return Free - Free % Packet;
+}
+
+// The count, the copy and the move are one step with respect to every other
+// take. Any IRQL up to DISPATCH_LEVEL.
+bool TakeReceivedBytes(DeviceContext* Context, PVOID Destination, LONG Count)
+{
+    const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReceiveLock);
+    const bool Taken = MoveReceivedBytes(Context, static_cast<PUCHAR>(Destination), Count);
+    KeReleaseSpinLock(&Context->ReceiveLock, OldIrql);
+    return Taken;
+}
+
+// The bus never reports more than it was asked for; should it, the count is
+// held to what the bus read asked for, which lies inside the buffer. Any IRQL
+// up to DISPATCH_LEVEL.
+ReadStep GatherReceivedBytes(TransferContext* Transfer, ULONG Received, PUCHAR* FillAt, ULONG* FillLength)
+{
+    DeviceContext* Context = Transfer->Device;
+    if (Received > static_cast<ULONG>(Transfer->ChunkLength)) {
+        Received = static_cast<ULONG>(Transfer->ChunkLength);
+    }
+    PUCHAR Destination = Transfer->Position + Transfer->Transferred;
+    const LONG Needed = Transfer->Remaining - Transfer->Transferred;
+
+    const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReceiveLock);
+    Context->ReceiveCount += static_cast<LONG>(Received);
+    ReadStep Step = ReadStep::Satisfied;
+    if (MoveReceivedBytes(Context, Destination, Needed)) {
+        Transfer->Transferred = Transfer->Remaining;
+    } else {
+        const LONG Buffered = Context->ReceiveCount;
+        if (BusReadRoom(Context, Transfer->MaximumPacketSize) == 0 &&
+            MoveReceivedBytes(Context, Destination, Buffered)) {
+            Transfer->Transferred += Buffered;
+        }
+        *FillAt = Context->ReceiveBuffer + Context->ReceiveCount;
+        *FillLength = BusReadRoom(Context, Transfer->MaximumPacketSize);
+        Step = *FillLength ? ReadStep::Fill : ReadStep::Stuck;
+    }
+    KeReleaseSpinLock(&Context->ReceiveLock, OldIrql);
+    return Step;
+}

@@ -1,0 +1,79 @@
+#include "io/transfer_context.h"
+
+#include "io/complete_request.h"
+
+// The one place that decides what a bus status means for a transfer: go on,
+// stop quietly, or stop and let the dispatch try a reset. Any IRQL.
+BusOutcome ClassifyBusStatus(NTSTATUS Status)
+{
+    if (NT_SUCCESS(Status)) {
+        return BusOutcome::Completed;
+    }
+    if (Status == STATUS_CANCELLED || Status == STATUS_DEVICE_NOT_CONNECTED) {
+        return BusOutcome::Ended;
+    }
+    return BusOutcome::Failed;
+}
+
+// Any IRQL up to DISPATCH_LEVEL.
+TransferContext* AllocateTransferContext(DeviceContext* Context, const TransferRequest* Request)
+{
+    auto* Transfer = static_cast<TransferContext*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferContext), PondrelPoolTag));
+    if (!Transfer) {
+        return nullptr;
+    }
+    RtlZeroMemory(Transfer, sizeof(TransferContext));
+    Transfer->Remaining = static_cast<LONG>(Request->Length);
+    Transfer->Device = Context;
+    Transfer->Position = Request->Buffer;
+    Transfer->PipeHandle = Request->Pipe->PipeHandle;
+    Transfer->MaximumPacketSize = Request->Pipe->MaximumPacketSize;
+    return Transfer;
+}
+
+// The header fields that the bus driver may have changed are set again; the
+// rest of the URB keeps what the last bus request left. Any IRQL up to
+// DISPATCH_LEVEL.
+void BuildBulkTransferUrb(TransferContext* Transfer, ULONG TransferFlags, PVOID Buffer, ULONG Length)
+{
+    _URB_BULK_OR_INTERRUPT_TRANSFER* Urb = &Transfer->Urb;
+    Urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    Urb->Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    Urb->PipeHandle = Transfer->PipeHandle;
+    Urb->TransferFlags = TransferFlags;
+    Urb->TransferBufferLength = Length;
+    Urb->TransferBuffer = Buffer;
+    Urb->TransferBufferMDL = nullptr;
+    Urb->UrbLink = nullptr;
+    Transfer->ChunkLength = static_cast<LONG>(Length);
+}
+
+// Any IRQL up to DISPATCH_LEVEL; the request is the bus driver's from the
+// call on, until Routine runs.
+NTSTATUS SendTransferUrb(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROUTINE Routine)
+{
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    Next->Parameters.Others.Argument1 = &Transfer->Urb;
+    Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    IoSetCompletionRoutine(Irp, Routine, Transfer, TRUE, TRUE, TRUE);
+    return IofCallDriver(Transfer->Device->LowerDevice, Irp);
+}
+
+// Any IRQL up to DISPATCH_LEVEL, no spin lock held. The request goes back to
+// the I/O manager.
+DeviceContext* FinishTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information)
+{
+    DeviceContext* Device = Transfer->Device;
+    ExFreePool(Transfer);
+    CompleteRequest(Irp, Status, Information);
+    return Device;
+}
+
+// Any IRQL up to DISPATCH_LEVEL, no spin lock held. The device may be gone
+// once the reference is given back.
+void EndTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information)
+{
+    ReleaseIoReference(FinishTransfer(Irp, Transfer, Status, Information));
+}

@@ -1,0 +1,60 @@
+// One bulk read or write on its way through the bus, and the steps that the
+// read and write paths share.
+#pragma once
+
+#include "driver/device_context.h"
+
+// What the checks of a read or write found: the handle's pipe in the
+// configuration in force, the length of the transfer and the system-space
+// address of the caller's buffer.
+struct TransferRequest {
+    PUSBD_PIPE_INFORMATION Pipe;
+    ULONG Length;
+    PUCHAR Buffer;
+};
+
+// Allocated when a read or write goes to the bus, owned by its request while
+// it is in flight, freed when the request is finished. The same URB carries
+// every bus request of the transfer.
+struct TransferContext {
+    _URB_BULK_OR_INTERRUPT_TRANSFER Urb;  // first: the context's address is the URB's
+    LONG Remaining;           // write: bytes still to send; read: the request's length
+    LONG Transferred;         // write: bytes sent; read: bytes already in the caller's buffer
+    LONG ChunkLength;         // length asked for by the bus request in flight
+    DeviceContext* Device;
+    USBD_PIPE_HANDLE PipeHandle;
+    PUCHAR Position;          // write: next byte to send; read: start of the caller's buffer
+    USHORT MaximumPacketSize; // of the pipe: a bus read never asks for a part of a packet
+};
+
+// How a bus request ended, for the transfer that sent it.
+enum class BusOutcome {
+    Completed,  // success: the transfer may go on
+    Ended,      // cancelled, or the device is gone: nothing a reset could cure
+    Failed,     // any other failure: after a first send, worth a pipe reset
+};
+
+BusOutcome ClassifyBusStatus(NTSTATUS Status);
+
+// Allocates and fills the context of a request that passed its checks; null
+// when the pool is exhausted. Any IRQL up to DISPATCH_LEVEL.
+TransferContext* AllocateTransferContext(DeviceContext* Context, const TransferRequest* Request);
+
+// Builds the context's URB for one bus request of Length bytes at Buffer,
+// in the direction given by TransferFlags. Any IRQL up to DISPATCH_LEVEL.
+void BuildBulkTransferUrb(TransferContext* Transfer, ULONG TransferFlags, PVOID Buffer, ULONG Length);
+
+// Hands the request to the bus driver with the context's URB; Routine is
+// called when the bus driver completes it, whatever its status. Any IRQL up
+// to DISPATCH_LEVEL. Returns what IofCallDriver returned; the request is
+// the bus driver's until Routine runs.
+NTSTATUS SendTransferUrb(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROUTINE Routine);
+
+// Frees the context and completes its request with Status and Information.
+// Returns the device, of which the request's I/O reference is still held:
+// the caller gives it back when it no longer needs the device. Any IRQL up
+// to DISPATCH_LEVEL, with no spin lock held.
+DeviceContext* FinishTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information);
+
+// FinishTransfer, then gives the request's I/O reference back.
+void EndTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information);
