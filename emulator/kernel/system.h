@@ -51,6 +51,25 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 PDRIVER_OBJECT CreateSystemDriver(std::u16string_view name, const std::function<void(PDRIVER_OBJECT)>& fill);
 void DeleteSystemDriver(PDRIVER_OBJECT driver);
 
+// Runs the calling thread "inside" a driver's code for the object's
+// lifetime: what it allocates is attributed to that driver, and the
+// completion ownership checks know whose code is running. The kernel does
+// this itself around dispatch, completion, cancel and work-item routines,
+// DriverEntry and DriverUnload; the PnP and power managers use it around the
+// driver routines they call directly (power-request callbacks).
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+};
+
+// Calls the driver's AddDevice for a PDO at PASSIVE_LEVEL inside the
+// driver's scope, and checks what the I/O manager expects of it (the new
+// device object no longer initializing, IRQL unchanged, no lock held).
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+
 // ---- Device objects, stacks and names ----
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);  // follows AttachedDevice up
 bool IsDeletePending(PDEVICE_OBJECT device);       // IoDeleteDevice was called
@@ -68,6 +87,18 @@ std::vector<std::u16string> EnabledInterfaces(const GUID& interfaceClass);
 // Dropping the last one finishes a deletion that IoDeleteDevice deferred.
 void ReferenceDeviceObject(PDEVICE_OBJECT device);
 void DereferenceDeviceObject(PDEVICE_OBJECT device);
+
+// True until the memory of a deleted device object is released (after
+// IoDeleteDevice and the last reference).
+bool IsDeviceObjectAlive(PDEVICE_OBJECT device);
+// The device object `device` is attached to (null at the bottom).
+PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device);
+
+// File objects for the application side: FileName holds `fileName` (paged
+// pool, NUL-terminated, MaximumLength = Length + 2); FsContext and
+// FsContext2 start null. Neither touches the device's ReferenceCount.
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName);
+void DeleteFileObject(PFILE_OBJECT file);
 
 // ---- Pool ----
 namespace pool {
@@ -102,6 +133,9 @@ namespace faults {
 uint64_t FailableCalls();
 void FailNthCall(uint64_t n);
 void Clear();
+// Counts one failable call made by emulator code outside emulator/kernel
+// (PoRequestPowerIrp); true when this one must fail.
+bool ShouldFailCall();
 }  // namespace faults
 
 // ---- Verifier ----
@@ -118,7 +152,24 @@ size_t FindingCount();
 void Clear();
 // Called on every report (the test fixture uses it to fail the current test).
 void SetListener(std::function<void(const Finding&)> listener);
+// For routines implemented outside emulator/kernel (PoCallDriver,
+// PoRequestPowerIrp): reports a call out of the driver made while the
+// calling thread holds a spin lock, or above `maximumIrql`.
+void CheckCallOut(const char* routine, KIRQL maximumIrql);
 }  // namespace verifier
+
+// ---- Emulator threads (for the watchdog's report of a hang) ----
+namespace threads {
+// Names the calling thread in reports ("bus", "worker", "app 2").
+void SetName(std::string name);
+// One line per emulator thread that is blocked in a wait: its name, IRQL,
+// what it waits on and in which routine.
+std::string DescribeBlocked();
+}  // namespace threads
+
+// ---- Requests (for tests) ----
+// IRPs allocated and not yet freed (by the I/O manager or IoFreeIrp).
+uint64_t LiveIrps();
 
 // ---- Scheduling hook ----
 // Every interlocked operation, spin-lock acquisition, event wait and set and
