@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing pondrel needs and
+# that are missing. As root it runs apt-get; otherwise it prints the apt-get
+# line to run and fails. With nothing missing it only asks dpkg and returns.
+set -euo pipefail
+
+packages=(
+  cmake
+  ninja-build
+  g++
+  googletest
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  g++-mingw-w64-x86-64-posix
+  mingw-w64-x86-64-dev
+  binutils-mingw-w64-x86-64
+  tshark
+  clang
+)
+
+if ! command -v dpkg-query >/dev/null 2>&1; then
+  echo "install-deps: not a Debian system; make sure these are installed: ${packages[*]}" >&2
+  exit 0
+fi
+
+# One dpkg-query for all of them; a package dpkg has never heard of prints
+# nothing on stdout and counts as missing.
+installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null \
+  | awk '$2 == "installed" { print $1 }' || true)
+missing=()
+for package in "${packages[@]}"; do
+  if ! grep -qx -- "$package" <<<"$installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]}" >&2
+  echo "install-deps: as root, run:" >&2
+  echo "  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+# tshark's package would otherwise ask whether ordinary users may capture.
+if printf '%s\n' "${missing[@]}" | grep -qx tshark; then
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+fi
+echo "install-deps: installing ${missing[*]}"
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"
