@@ -50,7 +50,10 @@ struct DeviceContext {
     LONG IoRefCount;                  // the device's own reference plus one per request in flight
     KSPIN_LOCK IoRefLock;             // guards IoRefCount together with its two events
 
-    // Wait-wake bookkeeping; changed by atomic exchange only.
+    // Wait-wake bookkeeping (power/wait_wake.cpp); changed by interlocked
+    // operations only. While DisarmWaitWake is cancelling the request,
+    // WakeIrp holds its address with the lowest bit set: still the driver's
+    // own request, no longer armed.
     PIRP WakeIrp;
     LONG WakeCancelFlag;
     LONG WakeOutstanding;
@@ -70,8 +73,13 @@ struct DeviceContext {
     LIST_ENTRY ReadQueue;
     KSPIN_LOCK ReadQueueLock;
 
-    // power/: requests that follow a wake and must end before the device
-    // object may be deleted.
+    // power/ (wait-wake): the armed wait-wake request and the power request
+    // that follows a wake may still run after the device has left
+    // DeviceRunning; stop and removal wait for them here before the
+    // configuration is released or the device object deleted. The count
+    // holds one bias reference of its own, given back only while a waiter
+    // drains it; WakeFollowUpIdleEvent (synchronization) is set by whoever
+    // takes the count to 0.
     LONG WakeFollowUpCount;
     KEVENT WakeFollowUpIdleEvent;
 
@@ -89,3 +97,12 @@ inline DeviceContext* ContextOf(PDEVICE_OBJECT DeviceObject)
 
 LONG AcquireIoReference(DeviceContext* Context);
 LONG ReleaseIoReference(DeviceContext* Context);
+
+// PnpState as another thread may be changing it: an interlocked read, so
+// that the read is ordered with the transition that StateLock guards.
+// Any IRQL.
+inline DEVICE_PNP_STATE CurrentPnpState(DeviceContext* Context)
+{
+    return static_cast<DEVICE_PNP_STATE>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&Context->PnpState), 0, 0));
+}

@@ -10,3 +10,12 @@ void WakeRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STA
                      PVOID Context, PIO_STATUS_BLOCK IoStatus);
 void WakePowerUpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                      PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
+// Sets up the follow-up accounting of a new context (AddDevice). PASSIVE_LEVEL.
+void InitializeWakeTracking(DeviceContext* Context);
+
+// Waits until neither a wait-wake request of the driver nor the power-up
+// request that follows a wake is outstanding. Called by stop and removal
+// after the device has left DeviceRunning and wait-wake was disarmed, so
+// that nothing new can start. PASSIVE_LEVEL.
+void WaitForWakeFollowUps(DeviceContext* Context);

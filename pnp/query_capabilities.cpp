@@ -1,0 +1,27 @@
+#include "pnp/forward.h"
+#include "pnp/handlers.h"
+
+// IRP_MN_QUERY_CAPABILITIES: the device may go without warning. The lower
+// drivers fill the caller's record first; a copy of what they returned is
+// kept for the power paths, and the record goes back up with
+// SurpriseRemovalOK set. A record too old or too small for the structure is
+// refused with STATUS_UNSUCCESSFUL without going down. DispatchPnp completes
+// the request.
+NTSTATUS OnQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    PDEVICE_CAPABILITIES capabilities =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    capabilities->SurpriseRemovalOK = TRUE;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = ForwardRequestSync(context, Irp);
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(&context->Capabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
+        capabilities->SurpriseRemovalOK = TRUE;
+    }
+    return status;
+}

@@ -1,0 +1,50 @@
+#include "driver/pool.h"
+#include "pnp/forward.h"
+#include "pnp/handlers.h"
+#include "pnp/pnp_state.h"
+#include "power/wait_wake.h"
+#include "usb/bus_requests.h"
+#include "usb/configuration.h"
+
+namespace {
+
+// Puts the device into the unconfigured state (a select-configuration request
+// without a configuration). Its status, or STATUS_INSUFFICIENT_RESOURCES
+// when the request block cannot be allocated.
+NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject)
+{
+    auto* urb = static_cast<_URB_SELECT_CONFIGURATION*>(AllocateFromPool(sizeof(_URB_SELECT_CONFIGURATION)));
+    if (urb == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    urb->Hdr.Length = sizeof(_URB_SELECT_CONFIGURATION);
+    urb->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb->ConfigurationDescriptor = nullptr;
+    NTSTATUS status = SubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(urb));
+    ExFreePool(urb);
+    return status;
+}
+
+}  // namespace
+
+// IRP_MN_STOP_DEVICE (after a query-stop drained I/O): the device stops,
+// wait-wake ends, the configuration is released and the device deconfigured;
+// the request goes down with the deconfiguration's status, never refused
+// here. The state changes first, so that a wake completing at this moment
+// can no longer power up or re-arm; what a wake already set off is waited
+// for, so that the next start finds wait-wake idle. Returns the lower
+// drivers' status.
+NTSTATUS OnStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    ChangePnpState(context, DeviceStopped);
+    if (context->RemoteWakeCapable != 0) {
+        DisarmWaitWake(context);
+    }
+    WaitForWakeFollowUps(context);
+    FreeConfiguration(DeviceObject);
+
+    Irp->IoStatus.Status = DeconfigureDevice(DeviceObject);
+    Irp->IoStatus.Information = 0;
+    return PassDown(context, Irp);
+}

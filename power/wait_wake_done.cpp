@@ -1,0 +1,62 @@
+#include "power/wait_wake.h"
+#include "power/wait_wake_tracking.h"
+
+namespace {
+
+DEVICE_POWER_STATE CurrentDevicePowerOf(DeviceContext* Context)
+{
+    return static_cast<DEVICE_POWER_STATE>(InterlockedCompareExchange(
+        reinterpret_cast<volatile LONG*>(&Context->CurrentDevicePower), 0, 0));
+}
+
+// After a wake outside D0: full power for the device, counted as a follow-up
+// and holding an I/O reference until WakePowerUpDone, then the next wait-wake
+// request on a remote-wake device.
+void PowerUpAfterWake(DeviceContext* Context)
+{
+    AcquireIoReference(Context);
+    BeginWakeFollowUp(Context);
+
+    POWER_STATE fullPower;
+    fullPower.DeviceState = PowerDeviceD0;
+    NTSTATUS status = PoRequestPowerIrp(Context->PhysicalDevice, IRP_MN_SET_POWER, fullPower,
+                                        WakePowerUpDone, Context, nullptr);
+    if (!NT_SUCCESS(status)) {
+        ReleaseIoReference(Context);
+        EndWakeFollowUp(Context);
+    }
+
+    if (Context->RemoteWakeCapable != 0) {
+        ArmWaitWake(Context);
+    }
+}
+
+}  // namespace
+
+// Power-manager callback of the driver's wait-wake request, once it has
+// completed with any status. Up to DISPATCH_LEVEL. A successful wake outside
+// D0 powers the device up and re-arms, but only while the device is running:
+// a wake that races a stop or removal leaves the device as the PnP side puts
+// it. The follow-up counted when the request was armed ends last, after which
+// nothing of the context is touched.
+void WakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK IoStatus)
+{
+    DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
+    InterlockedExchange(&context->WakeOutstanding, 0);
+
+    if (NT_SUCCESS(IoStatus->Status) && CurrentDevicePowerOf(context) != PowerDeviceD0 &&
+        CurrentPnpState(context) == DeviceRunning) {
+        PowerUpAfterWake(context);
+    }
+    EndWakeFollowUp(context);
+}
+
+// Power-manager callback of the full-power request that follows a wake,
+// whatever its status. Up to DISPATCH_LEVEL. Gives back its I/O reference and
+// its follow-up; the context is not touched afterwards.
+void WakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK)
+{
+    DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
+    ReleaseIoReference(context);
+    EndWakeFollowUp(context);
+}

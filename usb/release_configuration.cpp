@@ -1,0 +1,81 @@
+#include "usb/bus_requests.h"
+#include "usb/configuration.h"
+#include "usb/pipe_request.h"
+
+namespace {
+
+void FreeAndForget(PVOID* Block)
+{
+    if (*Block != nullptr) {
+        ExFreePool(*Block);
+        *Block = nullptr;
+    }
+}
+
+}  // namespace
+
+// Frees the configuration blocks the context owns and forgets them;
+// RemoteWakeCapable stays. PASSIVE_LEVEL, at stop, at removal once I/O has
+// drained, and before a start. Calling it again changes nothing.
+NTSTATUS FreeConfiguration(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    FreeAndForget(reinterpret_cast<PVOID*>(&context->ConfigDescriptor));
+    FreeAndForget(reinterpret_cast<PVOID*>(&context->InterfaceInfo));
+    FreeAndForget(reinterpret_cast<PVOID*>(&context->PipeOpenFlags));
+    return STATUS_SUCCESS;
+}
+
+// Aborts, in pipe order, every pipe on which a handle was opened, and clears
+// the open flag of each abort that succeeded. PASSIVE_LEVEL, at surprise
+// removal and removal. Stops at the first pipe for which no abort request
+// can be allocated (STATUS_INSUFFICIENT_RESOURCES); a failed abort only
+// leaves its flag set.
+NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    if (context->InterfaceInfo == nullptr || context->PipeOpenFlags == nullptr) {
+        return STATUS_SUCCESS;
+    }
+
+    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
+        if (context->PipeOpenFlags[pipe] == 0) {
+            continue;
+        }
+        _URB_PIPE_REQUEST* urb = AllocatePipeRequest();
+        if (urb == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        PUSBD_PIPE_INFORMATION entry = &context->InterfaceInfo->Pipes[pipe];
+        NTSTATUS status = SubmitUrbSync(DeviceObject, FillPipeRequest(urb, URB_FUNCTION_ABORT_PIPE, entry));
+        ExFreePool(urb);
+        if (NT_SUCCESS(status)) {
+            context->PipeOpenFlags[pipe] = 0;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// Aborts every pipe of the selected interface, open flags untouched: the
+// driver does not track which pipe carries each transfer, and aborting a
+// pipe with nothing pending changes nothing. PASSIVE_LEVEL, when a stop or
+// removal query has waited long enough for transfers in flight. Stops when
+// no abort request can be allocated (STATUS_INSUFFICIENT_RESOURCES).
+NTSTATUS AbortAllPipes(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    if (context->InterfaceInfo == nullptr) {
+        return STATUS_SUCCESS;
+    }
+
+    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
+        _URB_PIPE_REQUEST* urb = AllocatePipeRequest();
+        if (urb == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        PUSBD_PIPE_INFORMATION entry = &context->InterfaceInfo->Pipes[pipe];
+        SubmitUrbSync(DeviceObject, FillPipeRequest(urb, URB_FUNCTION_ABORT_PIPE, entry));
+        ExFreePool(urb);
+    }
+    return STATUS_SUCCESS;
+}
