@@ -5,16 +5,16 @@
 
 // A successful read has all its bytes; a failed one reports those already
 // moved into its buffer, which happens only to reads longer than the room
-// in the receive buffer. Any IRQL up to DISPATCH_LEVEL, no spin lock held.
-// The request goes back to the I/O manager; the device may be gone once
-// this returns.
+// in the receive buffer. The buffer is handed on while the request's
+// reference still keeps the device. Any IRQL up to DISPATCH_LEVEL, no spin
+// lock held. The request goes back to the I/O manager; the device may be
+// gone once this returns.
 void EndOwnedRead(PIRP Irp, TransferContext* Transfer, NTSTATUS Status)
 {
     const ULONG_PTR Information = static_cast<ULONG_PTR>(NT_SUCCESS(Status) ? Transfer->Remaining
                                                                               : Transfer->Transferred);
-    DeviceContext* Device = FinishTransfer(Irp, Transfer, Status, Information);
-    HandOnReceiveBuffer(Device);
-    ReleaseIoReference(Device);
+    HandOnReceiveBuffer(Transfer->Device);
+    EndTransfer(Irp, Transfer, Status, Information);
 }
 
 // Any IRQL up to DISPATCH_LEVEL. The request is the bus driver's when this

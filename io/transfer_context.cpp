@@ -61,19 +61,12 @@ NTSTATUS SendTransferUrb(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROU
     return IofCallDriver(Transfer->Device->LowerDevice, Irp);
 }
 
-// Any IRQL up to DISPATCH_LEVEL, no spin lock held. The request goes back to
-// the I/O manager.
-DeviceContext* FinishTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information)
+// Any IRQL up to DISPATCH_LEVEL, no spin lock held. Completing the request
+// needs nothing of the device, so it may follow the reference.
+void EndTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information)
 {
     DeviceContext* Device = Transfer->Device;
     ExFreePool(Transfer);
+    ReleaseIoReference(Device);
     CompleteRequest(Irp, Status, Information);
-    return Device;
-}
-
-// Any IRQL up to DISPATCH_LEVEL, no spin lock held. The device may be gone
-// once the reference is given back.
-void EndTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information)
-{
-    ReleaseIoReference(FinishTransfer(Irp, Transfer, Status, Information));
 }

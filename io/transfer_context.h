@@ -50,11 +50,9 @@ void BuildBulkTransferUrb(TransferContext* Transfer, ULONG TransferFlags, PVOID 
 // the bus driver's until Routine runs.
 NTSTATUS SendTransferUrb(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROUTINE Routine);
 
-// Frees the context and completes its request with Status and Information.
-// Returns the device, of which the request's I/O reference is still held:
-// the caller gives it back when it no longer needs the device. Any IRQL up
-// to DISPATCH_LEVEL, with no spin lock held.
-DeviceContext* FinishTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information);
-
-// FinishTransfer, then gives the request's I/O reference back.
+// Frees the context, gives the request's I/O reference back and completes
+// the request with Status and Information. The reference goes first, so that
+// whoever sees the request complete sees the count it left. Any IRQL up to
+// DISPATCH_LEVEL, with no spin lock held. The request goes back to the I/O
+// manager, and the device may be gone once this returns.
 void EndTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information);
