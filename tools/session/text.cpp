@@ -73,4 +73,14 @@ std::vector<uint8_t> CountingPattern(size_t length, uint64_t start)
     return bytes;
 }
 
+std::string DevicePath(std::string_view base, std::string_view name)
+{
+    std::string path(base);
+    if (name.empty())
+        return path;
+    if (name.front() != '\\')
+        path += '\\';
+    return path + std::string(name);
+}
+
 }  // namespace session

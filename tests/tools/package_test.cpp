@@ -1,0 +1,206 @@
+// The Windows package: the INF's sections, the package script, and (once
+// `make package` has run) the files in dist/.
+#include "inf_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tools_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kSourceDir = PONDREL_SOURCE_DIR;
+const std::string kHardwareId = "USB\\VID_1209&PID_0001";
+
+std::vector<uint8_t> ReadAll(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class PondrelInf : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto loaded = InfFile::Load(kSourceDir + "/driver/pondrel.inf");
+        ASSERT_TRUE(loaded) << "driver/pondrel.inf cannot be read";
+        inf = std::move(*loaded);
+    }
+
+    // The one model line: "%DeviceDesc% = Install, HWID".
+    std::vector<std::string> ModelFields()
+    {
+        auto manufacturer = inf.Lines("Manufacturer");
+        EXPECT_EQ(manufacturer.size(), 1u);
+        auto models = Fields(manufacturer.at(0).value);
+        EXPECT_EQ(models.size(), 2u);
+        EXPECT_EQ(models.at(1), "NTamd64");
+        const auto& lines = inf.Lines(models.at(0) + ".NTamd64");
+        EXPECT_EQ(lines.size(), 1u);
+        return lines.empty() ? std::vector<std::string>{} : Fields(lines.at(0).value);
+    }
+
+    InfFile inf;
+};
+
+TEST_F(PondrelInf, VersionSectionNamesClassProviderDateAndCatalog)
+{
+    EXPECT_EQ(inf.Sections().front(), "Version");
+    EXPECT_EQ(inf.Value("Version", "Signature"), "\"$WINDOWS NT$\"");
+    EXPECT_EQ(inf.Value("Version", "Class"), "USBDevice");
+    EXPECT_EQ(inf.Value("Version", "ClassGuid"), "{88BAE032-5A81-49f0-BC3D-A4FF138216D6}");
+    EXPECT_TRUE(inf.Value("Version", "Provider"));
+    EXPECT_EQ(inf.Value("Version", "CatalogFile"), "pondrel.cat");
+    auto driverVer = inf.Value("Version", "DriverVer");
+    ASSERT_TRUE(driverVer);
+    EXPECT_TRUE(std::regex_match(*driverVer, std::regex(R"(\d\d/\d\d/\d\d\d\d,2\.0\.0\.0)"))) << *driverVer;
+}
+
+TEST_F(PondrelInf, TheHardwareIdIsGivenInOnePlace)
+{
+    auto model = ModelFields();
+    ASSERT_EQ(model.size(), 2u);
+    EXPECT_EQ(model[1], kHardwareId);
+    int uses = 0;
+    for (const auto& line : inf.Text())
+        uses += line.find(kHardwareId) != std::string::npos;
+    EXPECT_EQ(uses, 1);
+}
+
+TEST_F(PondrelInf, InstallSectionsCopyTheDriverAndAddItsKernelService)
+{
+    auto model = ModelFields();
+    ASSERT_EQ(model.size(), 2u);
+    std::string install = model[0] + ".NT";
+    ASSERT_TRUE(inf.Has(install)) << install;
+
+    auto copyFiles = inf.Value(install, "CopyFiles");
+    ASSERT_TRUE(copyFiles);
+    ASSERT_TRUE(inf.Has(*copyFiles));
+    ASSERT_EQ(inf.Lines(*copyFiles).size(), 1u);
+    EXPECT_EQ(inf.Lines(*copyFiles)[0].value, "pondrel.sys");
+    EXPECT_EQ(inf.Value("DestinationDirs", *copyFiles), "12");
+    EXPECT_EQ(inf.Value("DestinationDirs", "DefaultDestDir"), "12");
+
+    auto addService = inf.Value(install + ".Services", "AddService");
+    ASSERT_TRUE(addService);
+    auto service = Fields(*addService);
+    ASSERT_EQ(service.size(), 3u);
+    EXPECT_EQ(service[0], "pondrel");
+    EXPECT_EQ(std::strtoul(service[1].c_str(), nullptr, 0) & 2u, 2u) << "not the function driver";
+    EXPECT_EQ(inf.Value(service[2], "ServiceType"), "1");
+    EXPECT_EQ(inf.Value(service[2], "StartType"), "3");
+    EXPECT_EQ(inf.Value(service[2], "ErrorControl"), "1");
+    EXPECT_EQ(inf.Value(service[2], "ServiceBinary"), "%12%\\pondrel.sys");
+    EXPECT_TRUE(inf.Value(service[2], "DisplayName"));
+}
+
+TEST_F(PondrelInf, SourceDisksListEveryFileCopiedAndEveryStringIsDefined)
+{
+    ASSERT_EQ(inf.Lines("SourceDisksNames").size(), 1u);
+    EXPECT_EQ(inf.Lines("SourceDisksNames")[0].key, "1");
+    ASSERT_EQ(inf.Lines("SourceDisksFiles").size(), 1u);
+    EXPECT_EQ(inf.Lines("SourceDisksFiles")[0].key, "pondrel.sys");
+    EXPECT_EQ(Fields(inf.Lines("SourceDisksFiles")[0].value)[0], "1");
+
+    std::regex token(R"(%([A-Za-z][A-Za-z0-9_]*)%)");
+    for (const auto& line : inf.Text()) {
+        for (std::sregex_iterator it(line.begin(), line.end(), token), end; it != end; ++it)
+            EXPECT_TRUE(inf.Value("Strings", (*it)[1])) << "undefined %" << (*it)[1] << "% in: " << line;
+    }
+}
+
+// Runs the package script; returns its exit status.
+int RunScript(const std::string& arguments, const fs::path& log)
+{
+    std::string command = "sh " + kSourceDir + "/tools/package/make-package.sh " + arguments + " >" + log.string() +
+                          " 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PackageScript, GathersDriverInfClientAndInstallNote)
+{
+    fs::path work = fs::temp_directory_path() / ("pondrel-package-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    std::ofstream(work / "in.sys") << "driver";
+    std::ofstream(work / "in.exe") << "client";
+    ASSERT_EQ(RunScript((work / "in.sys").string() + " " + (work / "in.exe").string() + " " + (work / "dist").string(),
+                        work / "log"),
+              0);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(work / "dist"))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"INSTALL.txt", "pondrel.inf", "pondrel.sys", "pondrelctl.exe"}));
+    EXPECT_EQ(ReadAll(work / "dist" / "pondrel.sys"), (std::vector<uint8_t>{'d', 'r', 'i', 'v', 'e', 'r'}));
+    EXPECT_EQ(ReadAll(work / "dist" / "pondrel.inf"), ReadAll(kSourceDir + "/driver/pondrel.inf"));
+
+    EXPECT_EQ(RunScript((work / "missing.sys").string() + " " + (work / "in.exe").string() + " " +
+                            (work / "dist2").string(),
+                        work / "log"),
+              1);
+    auto log = ReadAll(work / "log");
+    EXPECT_NE(std::string(log.begin(), log.end()).find("missing.sys is missing"), std::string::npos);
+    EXPECT_FALSE(fs::exists(work / "dist2"));
+    fs::remove_all(work);
+}
+
+struct PeImage {
+    uint16_t machine = 0;
+    uint16_t magic = 0;
+    uint16_t subsystem = 0;
+};
+
+std::optional<PeImage> ReadPe(const fs::path& path)
+{
+    auto bytes = ReadAll(path);
+    auto u16 = [&](size_t at) { return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8); };
+    if (bytes.size() < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z')
+        return std::nullopt;
+    size_t pe = u16(0x3C) | static_cast<size_t>(u16(0x3E)) << 16;
+    if (pe + 24 + 70 > bytes.size() || bytes[pe] != 'P' || bytes[pe + 1] != 'E' || bytes[pe + 2] || bytes[pe + 3])
+        return std::nullopt;
+    size_t optional = pe + 24;
+    return PeImage{u16(pe + 4), u16(optional), u16(optional + 68)};
+}
+
+TEST(BuiltPackage, HoldsEveryFileTheInfNamesAndTheImagesAreX64)
+{
+    const char* fromEnvironment = std::getenv("PONDREL_PACKAGE_DIR");
+    fs::path dist = fromEnvironment ? fromEnvironment : kSourceDir + "/dist";
+    if (!fs::exists(dist / "pondrelctl.exe") || !fs::exists(dist / "pondrel.sys"))
+        GTEST_SKIP() << "no package in " << dist << ": run `make package` first";
+
+    auto inf = InfFile::Load((dist / "pondrel.inf").string());
+    ASSERT_TRUE(inf);
+    for (const auto& line : inf->Lines("SourceDisksFiles"))
+        EXPECT_TRUE(fs::exists(dist / line.key)) << line.key;
+    for (const auto& line : inf->Lines(*inf->Value("Pondrel_Install.NT", "CopyFiles")))
+        EXPECT_TRUE(fs::exists(dist / line.value)) << line.value;
+    EXPECT_TRUE(fs::exists(dist / "INSTALL.txt"));
+
+    constexpr uint16_t kAmd64 = 0x8664, kPe32Plus = 0x20B, kNative = 1, kConsole = 3;
+    auto client = ReadPe(dist / "pondrelctl.exe");
+    ASSERT_TRUE(client) << "pondrelctl.exe is not a PE image";
+    EXPECT_EQ(client->machine, kAmd64);
+    EXPECT_EQ(client->magic, kPe32Plus);
+    EXPECT_EQ(client->subsystem, kConsole);
+    auto driver = ReadPe(dist / "pondrel.sys");
+    ASSERT_TRUE(driver) << "pondrel.sys is not a PE image";
+    EXPECT_EQ(driver->machine, kAmd64);
+    EXPECT_EQ(driver->magic, kPe32Plus);
+    EXPECT_EQ(driver->subsystem, kNative);
+}
+
+}  // namespace
+}  // namespace tools_test

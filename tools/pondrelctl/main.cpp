@@ -1,0 +1,155 @@
+// pondrelctl: runs session commands against the installed pondrel driver.
+//
+//   pondrelctl [options] -c "open \PIPE0; write h1 64; close h1"
+//   pondrelctl [options] --script FILE
+//   pondrelctl [options] loopback [TOTAL [CHUNK]]
+#include "tools/pondrelctl/win32_backend.h"
+#include "tools/session/cli.h"
+#include "tools/session/executor.h"
+#include "tools/session/parser.h"
+#include "tools/session/status_names.h"
+#include "tools/session/text.h"
+
+#include <iostream>
+#include <string_view>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: pondrelctl [options] -c \"COMMANDS\" | --script FILE | loopback [TOTAL [CHUNK]]\n"
+    "options:\n"
+    "  --json           one JSON object per result line\n"
+    "  -v               show the data of reads and fetch-config as hex\n"
+    "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
+    "  --path PATH      the device (\\\\.\\pondrel)\n"
+    "  --out NAME       loopback: the pipe written (\\PIPE0)\n"
+    "  --in NAME        loopback: the pipe read (\\PIPE1)\n"
+    "commands: open [NAME], close H, write H N|hex:BYTES, read H N, write& H N, read& H N,\n"
+    "  ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN], cancel H,\n"
+    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME, wait MS\n";
+
+struct Options {
+    session::CommonOptions common;
+    std::string path = "\\\\.\\pondrel";
+    std::string out = "\\PIPE0";
+    std::string in = "\\PIPE1";
+    bool loopback = false;
+    uint64_t total = 1 << 20;
+    uint64_t chunk = 65536;
+};
+
+int BadInput(const std::string& error)
+{
+    std::cerr << "pondrelctl: " << error << "\n";
+    return session::ExitBadInput;
+}
+
+bool LoopbackArguments(int argc, char** argv, int* index, Options* options, std::string* error)
+{
+    options->loopback = true;
+    uint64_t* figures[] = {&options->total, &options->chunk};
+    for (uint64_t* figure : figures) {
+        if (*index + 1 >= argc || argv[*index + 1][0] == '-')
+            return true;
+        std::string_view value = argv[++*index];
+        auto number = session::ParseNumber(value, session::MaxCommandLength);
+        if (!number || *number == 0) {
+            *error = "loopback: bad number '" + std::string(value) + "'";
+            return false;
+        }
+        *figure = *number;
+    }
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (session::TakeCommonOption(argc, argv, &i, &options->common, error)) {
+            if (!error->empty())
+                return false;
+            continue;
+        }
+        std::string* value = argument == "--path" ? &options->path
+                           : argument == "--out"  ? &options->out
+                           : argument == "--in"   ? &options->in
+                                                  : nullptr;
+        if (value && i + 1 < argc) {
+            *value = argv[++i];
+        } else if (value) {
+            *error = std::string(argument) + " needs a value";
+            return false;
+        } else if (argument == "loopback") {
+            if (!LoopbackArguments(argc, argv, &i, options, error))
+                return false;
+        } else {
+            *error = "unknown argument '" + std::string(argument) + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+session::Command Command(const std::vector<std::string_view>& words)
+{
+    std::string error;
+    auto command = session::ParseCommand(words, &error);
+    command->source = "loopback";
+    return *command;
+}
+
+// Opens both pipes and sends TOTAL bytes through them, checking each byte.
+int RunLoopback(session::Executor& executor, const Options& options)
+{
+    std::string total = std::to_string(options.total);
+    std::string chunk = std::to_string(options.chunk);
+    std::string error;
+    for (const std::string* name : {&options.out, &options.in}) {
+        executor.Execute(Command({"open", *name}), &error);
+        if (!session::IsSuccess(executor.LastResult()->status))
+            return session::ExitFailed;
+    }
+    executor.Execute(Command({"loopback", "h1", "h2", total, chunk}), &error);
+    bool passed = executor.LastResult()->status == session::StatusSuccess;
+    executor.Execute(Command({"close", "h1"}), &error);
+    executor.Execute(Command({"close", "h2"}), &error);
+    return passed ? session::ExitSuccess : session::ExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::string error;
+    if (argc < 2) {
+        std::cerr << kUsage;
+        return session::ExitBadInput;
+    }
+    if (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h") {
+        std::cout << kUsage;
+        return session::ExitSuccess;
+    }
+    if (!ParseOptions(argc, argv, &options, &error))
+        return BadInput(error + "\n" + kUsage);
+
+    pondrelctl::Win32Backend backend(options.path, std::chrono::milliseconds(options.common.timeoutMs));
+    session::Printer printer(std::cout, options.common.json ? session::Printer::Style::Json
+                                                            : session::Printer::Style::Human,
+                             options.common.verbose);
+    session::Executor executor(backend, printer);
+    if (options.loopback)
+        return RunLoopback(executor, options);
+
+    auto commands = session::LoadSessionCommands(options.common, &error);
+    if (!commands || !executor.CheckSupported(*commands, &error))
+        return BadInput(error);
+    if (!executor.Run(*commands, &error))
+        return BadInput(error);
+    if (executor.Drain(std::chrono::milliseconds(options.common.timeoutMs)) != 0)
+        std::cerr << "pondrelctl: requests still in flight at the end of the session\n";
+    for (auto handle : executor.OpenHandles())
+        backend.Close(handle);
+    return executor.ExpectsFailed() == 0 ? session::ExitSuccess : session::ExitFailed;
+}

@@ -1,0 +1,64 @@
+#include "tools/session/cli.h"
+
+#include "tools/session/parser.h"
+#include "tools/session/text.h"
+
+#include <string_view>
+
+namespace session {
+namespace {
+
+bool Value(int argc, char** argv, int* index, std::string* value, std::string* error)
+{
+    if (*index + 1 >= argc) {
+        *error = std::string(argv[*index]) + " needs a value";
+        return false;
+    }
+    *value = argv[++*index];
+    return true;
+}
+
+}  // namespace
+
+bool TakeCommonOption(int argc, char** argv, int* index, CommonOptions* options, std::string* error)
+{
+    std::string_view option = argv[*index];
+    if (option == "--json") {
+        options->json = true;
+    } else if (option == "-v" || option == "--verbose") {
+        options->verbose = true;
+    } else if (option == "--script") {
+        options->hasScript = Value(argc, argv, index, &options->script, error);
+    } else if (option == "-c") {
+        options->hasCommands = Value(argc, argv, index, &options->commands, error);
+    } else if (option == "--timeout") {
+        std::string value;
+        if (!Value(argc, argv, index, &value, error))
+            return true;
+        auto milliseconds = ParseNumber(value, MaxWaitMilliseconds);
+        if (!milliseconds || *milliseconds == 0)
+            *error = "--timeout takes milliseconds from 1 to " + std::to_string(MaxWaitMilliseconds) + ", not '" +
+                     value + "'";
+        else
+            options->timeoutMs = *milliseconds;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<Command>> LoadSessionCommands(const CommonOptions& options, std::string* error)
+{
+    if (options.hasScript && options.hasCommands) {
+        *error = "give either --script FILE or -c COMMANDS, not both";
+        return std::nullopt;
+    }
+    if (options.hasScript)
+        return LoadScript(options.script, error);
+    if (options.hasCommands)
+        return ParseCommandString(options.commands, error);
+    *error = "no session given (--script FILE or -c COMMANDS)";
+    return std::nullopt;
+}
+
+}  // namespace session

@@ -1,0 +1,35 @@
+// The command-line options that pondrel-sim and pondrelctl share, and their
+// exit statuses.
+#pragma once
+
+#include "tools/session/command.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace session {
+
+constexpr int ExitSuccess = 0;       // every expect held (and, in the emulator, no finding)
+constexpr int ExitFailed = 1;        // an expect did not hold, a check failed, or a finding
+constexpr int ExitBadInput = 2;      // the input could not be used; one line says why
+
+struct CommonOptions {
+    bool json = false;
+    bool verbose = false;
+    std::string script;    // --script FILE
+    std::string commands;  // -c "cmd; cmd"
+    bool hasScript = false;
+    bool hasCommands = false;
+    uint64_t timeoutMs = 10000;  // --timeout MS: longest wait for one request
+};
+
+// If argv[*index] is a shared option, reads it (and its value, moving
+// *index past it) and returns true; `error` is set when its value is bad.
+bool TakeCommonOption(int argc, char** argv, int* index, CommonOptions* options, std::string* error);
+
+// The session's commands, from --script or -c; null with `error` set when
+// they cannot be read, or when both or neither were given.
+std::optional<std::vector<Command>> LoadSessionCommands(const CommonOptions& options, std::string* error);
+
+}  // namespace session
