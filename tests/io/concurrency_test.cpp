@@ -1,0 +1,251 @@
+// Four writers and four readers at once on the loopback device: what is
+// written on pipe 0 comes back on pipe 1 and reaches the readers through
+// the one receive buffer.
+#include "tests/io/io_fixture.h"
+#include "tests/io/stream_check.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace io_test {
+namespace {
+
+constexpr int kThreads = 4;
+constexpr int kWritesPerWriter = 5;
+constexpr ULONG kMaximumLength = 65536;
+
+// Every byte a writer sends carries the writer in its two top bits, so the
+// device's stream can be split back into what each writer sent; the six
+// low bits follow the writer's own sequence.
+std::vector<uint8_t> WriterBytes(int writer, size_t offset, size_t length, uint32_t seed)
+{
+    const auto payload = Pattern(offset + length, seed * 31 + static_cast<uint32_t>(writer));
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>(writer << 6 | (payload[offset + i] & 0x3F));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> BytesOfWriter(const std::vector<uint8_t>& stream, int writer)
+{
+    std::vector<uint8_t> bytes;
+    for (uint8_t byte : stream) {
+        if (byte >> 6 == writer) {
+            bytes.push_back(byte);
+        }
+    }
+    return bytes;
+}
+
+uint32_t TestSeed()
+{
+    const char* text = std::getenv("PONDREL_SEED");
+    return text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 20240611u;
+}
+
+// The shared plan of one run: each writer's writes, decided in advance, and
+// the budget of bytes the readers may still ask for.
+struct StreamRun {
+    explicit StreamRun(uint32_t seed) : seed(seed)
+    {
+        std::mt19937 random(seed);
+        std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
+        for (int writer = 0; writer < kThreads; ++writer) {
+            size_t offset = 0;
+            for (int i = 0; i < kWritesPerWriter; ++i) {
+                const ULONG size = length(random);
+                writes[writer].push_back({WriterBytes(writer, offset, size, seed), false});
+                offset += size;
+                total += size;
+            }
+        }
+        unclaimed = static_cast<int64_t>(total);
+    }
+
+    // Takes up to `wanted` bytes of the readers' budget; 0 when none is left.
+    ULONG Claim(ULONG wanted)
+    {
+        int64_t left = unclaimed.load();
+        while (left > 0 && !unclaimed.compare_exchange_weak(left, left - std::min<int64_t>(left, wanted))) {
+        }
+        return static_cast<ULONG>(std::max<int64_t>(0, std::min<int64_t>(left, wanted)));
+    }
+
+    void GiveBack(ULONG bytes) { unclaimed += bytes; }
+
+    void Written(size_t bytes)
+    {
+        std::lock_guard lock(mutex);
+        written += bytes;
+        progress.notify_all();
+    }
+
+    const uint32_t seed;
+    std::vector<WriteRecord> writes[kThreads];
+    ReaderPieces pieces = ReaderPieces(kThreads);
+    size_t total = 0;
+    std::atomic<int64_t> unclaimed{0};
+    std::mutex mutex;
+    std::condition_variable progress;
+    size_t written = 0;
+};
+
+class Concurrency : public IoFixture {
+protected:
+    void Open()
+    {
+        for (int i = 0; i < kThreads; ++i) {
+            writers_[i] = OpenOk(u"\\PIPE0");
+            readers_[i] = OpenOk(u"\\PIPE1");
+        }
+    }
+
+    // The stream the device received, split by writer, is each writer's
+    // writes in order; the readers' pieces tile the stream from its start.
+    void ExpectEveryByteOnceInOrder(StreamRun& run, bool whole)
+    {
+        const auto stream = device().ReceivedOut(0x01);
+        if (whole) {
+            EXPECT_EQ(stream.size(), run.total);
+        }
+        for (int writer = 0; writer < kThreads; ++writer) {
+            EXPECT_TRUE(WritesArrivedInOrder(run.writes[writer], BytesOfWriter(stream, writer)))
+                << "writer " << writer << "'s bytes arrived out of order, twice or not at all";
+        }
+        EXPECT_TRUE(PiecesTileStream(run.pieces, stream, whole))
+            << "the readers' bytes are not the device's stream, once and in order";
+    }
+
+    emu::Handle writers_[kThreads] = {};
+    emu::Handle readers_[kThreads] = {};
+};
+
+TEST_F(Concurrency, EveryByteArrivesOnceInOrder)
+{
+    StreamRun run(TestSeed());
+    SCOPED_TRACE("PONDREL_SEED=" + std::to_string(run.seed));
+    Open();
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (auto& write : run.writes[t]) {
+                const auto result = app().Write(writers_[t], write.bytes.data(), static_cast<ULONG>(write.bytes.size()));
+                EXPECT_EQ(result.status, STATUS_SUCCESS);
+                EXPECT_EQ(result.information, write.bytes.size());
+                write.succeeded = NT_SUCCESS(result.status);
+            }
+        });
+        threads.emplace_back([&, t] {
+            std::mt19937 random(run.seed + 100 + static_cast<uint32_t>(t));
+            std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
+            while (const ULONG wanted = run.Claim(length(random))) {
+                std::vector<uint8_t> buffer(wanted);
+                const auto result = app().Read(readers_[t], buffer.data(), wanted);
+                EXPECT_EQ(result.status, STATUS_SUCCESS);
+                EXPECT_EQ(result.information, wanted);
+                run.pieces[t].push_back(std::move(buffer));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+
+    ExpectEveryByteOnceInOrder(run, true);
+    EXPECT_EQ(ReceiveCount(), 0);
+    EXPECT_EQ(IoRefCount(), 1);
+    EXPECT_EQ(ExtraPoolBlocks(), 0);
+}
+
+// Requests cancelled at random while the device is surprise-removed half-way:
+// each request completes once, no byte is read twice or out of order, and
+// nothing is left behind once the device is gone.
+TEST_F(Concurrency, CancelsAndSurpriseRemovalEndEveryRequestOnce)
+{
+    StreamRun run(TestSeed() + 1);
+    SCOPED_TRACE("PONDREL_SEED=" + std::to_string(run.seed - 1));
+    Open();
+    std::atomic<int> unfinished{0};
+
+    const auto cancelAtRandom = [](std::mt19937& random, emu::PendingIo& io) {
+        if (random() % 4 == 0) {
+            io.Cancel();
+        }
+    };
+    const auto finished = [&](emu::PendingIo& io) {
+        if (!io.WaitFor(kWait)) {
+            ++unfinished;
+            return false;
+        }
+        return true;
+    };
+    const auto deviceGone = [](NTSTATUS status) { return !NT_SUCCESS(status) && status != STATUS_CANCELLED; };
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(run.seed + static_cast<uint32_t>(t));
+            for (auto& write : run.writes[t]) {
+                auto io = app().WriteAsync(writers_[t], write.bytes);
+                cancelAtRandom(random, *io);
+                if (!finished(*io)) {
+                    return;
+                }
+                const auto result = io->Result();
+                write.succeeded = NT_SUCCESS(result.status);
+                if (write.succeeded) {
+                    EXPECT_EQ(result.information, write.bytes.size());
+                }
+                run.Written(write.bytes.size());
+                if (deviceGone(result.status)) {
+                    return;
+                }
+            }
+        });
+        threads.emplace_back([&, t] {
+            std::mt19937 random(run.seed + 100 + static_cast<uint32_t>(t));
+            std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
+            while (const ULONG wanted = run.Claim(length(random))) {
+                auto io = app().ReadAsync(readers_[t], wanted);
+                cancelAtRandom(random, *io);
+                if (!finished(*io)) {
+                    return;
+                }
+                const auto result = io->Result();
+                EXPECT_LE(result.information, wanted);
+                if (NT_SUCCESS(result.status)) {
+                    EXPECT_EQ(result.information, wanted);
+                }
+                if (result.information > 0) {
+                    run.pieces[t].push_back(io->Data());
+                }
+                run.GiveBack(wanted - static_cast<ULONG>(result.information));
+                if (deviceGone(result.status)) {
+                    return;
+                }
+            }
+        });
+    }
+
+    {
+        std::unique_lock lock(run.mutex);
+        EXPECT_TRUE(run.progress.wait_for(lock, kWait, [&] { return run.written >= run.total / 2; }));
+    }
+    device().Disconnect();
+    for (auto& thread : threads) {
+        thread.join();
+    }
+
+    EXPECT_EQ(unfinished.load(), 0) << "requests never completed";
+    ExpectEveryByteOnceInOrder(run, false);
+    ShutDown();
+}
+
+}  // namespace
+}  // namespace io_test

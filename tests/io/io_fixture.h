@@ -1,0 +1,92 @@
+// A machine with the driver started on an emulated device, for the tests of
+// pipe handles, reads, writes and control codes. Everything goes through the
+// application side; the few requests an application cannot make (odd name
+// lengths, a read without its buffer, a create on a removed device) are sent
+// as raw requests to the top of the device stack.
+#pragma once
+
+#include "driver/device_context.h"
+#include "emulator/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace io_test {
+
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 10s;  // a request that does not complete in this time has hung
+
+// Deterministic bytes for a test: the same seed gives the same bytes.
+std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
+
+// The built-in device with both OUT endpoints sinks and both bulk IN
+// endpoints silent: only what a test queues or releases arrives.
+emu::usb::DeviceModel QuietModel();
+
+// A device whose one interface has `pipes` bulk OUT pipes (sinks) on
+// endpoints 0x01, 0x02, ... in that order.
+emu::usb::DeviceModel ManyPipesModel(uint8_t pipes);
+
+struct RawResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+};
+
+class IoFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The device the machine starts with; tests override it.
+    virtual emu::usb::DeviceModel Model() { return emu::usb::DeviceModel::Builtin(); }
+    // False: the test starts the driver itself (StartDriver()).
+    virtual bool StartAtSetUp() { return true; }
+
+    void StartDriver();
+
+    emu::Machine& machine() { return *machine_; }
+    emu::App& app() { return machine_->app(); }
+    emu::usb::UsbDevice& device() { return machine_->Device(); }
+    PDEVICE_OBJECT Fdo() { return machine_->pnp().FunctionDevice(); }
+    DeviceContext* Context() { return ContextOf(Fdo()); }
+    LONG IoRefCount();
+    LONG ReceiveCount();
+    // Blocks of the driver's pool beyond those it held right after its start.
+    int64_t ExtraPoolBlocks();
+
+    // Opens "\\.\pondrel" followed by `name`; returns the status.
+    NTSTATUS Open(std::u16string_view name, emu::Handle* handle);
+    // Opens and expects success.
+    emu::Handle OpenOk(std::u16string_view name);
+    void Close(emu::Handle handle);
+
+    // The bulk transfers the bus saw on `endpoint`, in order.
+    std::vector<emu::usb::UrbRecord> BulkUrbs(uint8_t endpoint);
+    size_t BulkUrbCount();
+
+    // A raw request to the top of the device stack, with `setup` filling its
+    // stack location; waits for its completion.
+    RawResult SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup = {});
+
+    // Ends the device's life (removal if it is still there) and unloads the
+    // driver; afterwards no pool of the driver and no IRP may be left.
+    void ShutDown();
+
+private:
+    std::unique_ptr<emu::Machine> machine_;
+    std::vector<emu::Handle> open_;
+    bool shutDown_ = false;
+    uint64_t startBlocks_ = 0;
+};
+
+// Waits for the device to hold `count` transfers and returns them.
+std::vector<emu::usb::HeldTransfer> WaitHeld(emu::usb::UsbDevice& device, size_t count);
+
+}  // namespace io_test

@@ -1,0 +1,238 @@
+// Bulk reads through the receive buffer: served from it at once when it
+// holds enough, otherwise after bus reads that fill it, within its room.
+#include "tests/io/io_fixture.h"
+
+#include "emulator/kernel/system.h"
+#include "emulator/usb/usb_api.h"
+
+namespace io_test {
+namespace {
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t from, size_t length)
+{
+    return {bytes.begin() + static_cast<ptrdiff_t>(from), bytes.begin() + static_cast<ptrdiff_t>(from + length)};
+}
+
+// The bulk IN endpoints are silent and every transfer is held, so that each
+// bus read is answered with exactly the bytes a test gives it.
+class Reads : public IoFixture {
+protected:
+    emu::usb::DeviceModel Model() override { return QuietModel(); }
+
+    void SetUp() override
+    {
+        IoFixture::SetUp();
+        device().SetCompletionMode(emu::usb::CompletionMode::Held);
+        in_ = OpenOk(u"\\PIPE1");  // bulk IN 0x81
+    }
+
+    // Waits for the next bus read, checks what it asks for, and answers it
+    // with `bytes` of the stream, which advance the stream's position.
+    void Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status = STATUS_SUCCESS)
+    {
+        const auto held = WaitHeld(device(), 1);
+        ASSERT_EQ(held.size(), 1u);
+        EXPECT_EQ(held[0].endpoint, 0x81);
+        EXPECT_TRUE(held[0].in);
+        EXPECT_EQ(held[0].length, expectedLength);
+        const auto data = Slice(stream_, sent_, bytes);
+        sent_ += bytes;
+        device().ReleaseWith(held[0].id, status, static_cast<uint32_t>(bytes), &data);
+    }
+
+    // A read served from the buffer: no bus request, no reference left.
+    void ExpectServedAtOnce(emu::Handle handle, size_t length, size_t from)
+    {
+        const size_t urbs = BulkUrbCount();
+        std::vector<uint8_t> buffer(length);
+        const auto result = app().Read(handle, buffer.data(), static_cast<ULONG>(length));
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.information, length);
+        EXPECT_EQ(buffer, Slice(stream_, from, length));
+        EXPECT_EQ(BulkUrbCount(), urbs) << "a read the buffer could serve went to the bus";
+        EXPECT_TRUE(device().Held().empty());
+        EXPECT_EQ(IoRefCount(), 1);
+    }
+
+    static void ExpectDone(emu::PendingIo& read, NTSTATUS status, size_t information)
+    {
+        ASSERT_TRUE(read.WaitFor(kWait)) << "the read never completed";
+        EXPECT_EQ(read.Result().status, status);
+        EXPECT_EQ(read.Result().information, information);
+    }
+
+    // Leaves `count` bytes of the stream in the buffer, behind a 1-byte read.
+    void Buffer(size_t count)
+    {
+        auto read = app().ReadAsync(in_, 1);
+        Answer(2048, count + 1);
+        ExpectDone(*read, STATUS_SUCCESS, 1);
+        consumed_ = sent_ - count;
+        ASSERT_EQ(ReceiveCount(), static_cast<LONG>(count));
+    }
+
+    const std::vector<uint8_t> stream_ = Pattern(200000, 11);
+    size_t sent_ = 0;      // bytes of the stream the device has sent
+    size_t consumed_ = 0;  // bytes of the stream handed to readers
+    emu::Handle in_ = 0;
+};
+
+TEST_F(Reads, WorkedExample)
+{
+    auto read = app().ReadAsync(in_, 100);
+    Answer(2048, 64);   // a short transfer: the read wants more
+    Answer(2048, 512);  // placed behind the 64
+    ExpectDone(*read, STATUS_SUCCESS, 100);
+    EXPECT_EQ(read->Data(), Slice(stream_, 0, 100));
+    EXPECT_EQ(ReceiveCount(), 476);
+    EXPECT_EQ(IoRefCount(), 1);
+
+    ExpectServedAtOnce(in_, 400, 100);
+    EXPECT_EQ(ReceiveCount(), 76);
+    ExpectServedAtOnce(in_, 76, 500);
+    EXPECT_EQ(ReceiveCount(), 0);
+
+    std::vector<uint32_t> asked;
+    for (const auto& urb : BulkUrbs(0x81)) {
+        asked.push_back(urb.requestedLength);
+    }
+    EXPECT_EQ(asked, (std::vector<uint32_t>{2048, 2048}));
+    EXPECT_EQ(ExtraPoolBlocks(), 0);
+}
+
+TEST_F(Reads, ZeroLengthReadLeavesTheBufferAlone)
+{
+    Buffer(10);
+    const size_t urbs = BulkUrbCount();
+    uint8_t byte = 0;
+    const auto result = app().Read(in_, &byte, 0);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(ReceiveCount(), 10);
+    EXPECT_EQ(BulkUrbCount(), urbs);
+}
+
+TEST_F(Reads, ExactlyWhatIsBufferedIsServedAndOneMoreWaits)
+{
+    Buffer(600);
+    ExpectServedAtOnce(in_, 300, consumed_);
+    consumed_ += 300;
+    ASSERT_EQ(ReceiveCount(), 300);
+
+    auto read = app().ReadAsync(in_, 301);
+    Answer(2048, 5);  // lands behind the 300 buffered bytes
+    ExpectDone(*read, STATUS_SUCCESS, 301);
+    EXPECT_EQ(read->Data(), Slice(stream_, consumed_, 301));
+    EXPECT_EQ(ReceiveCount(), 4);
+}
+
+TEST_F(Reads, ZeroByteBusReadIsFollowedByAnother)
+{
+    auto read = app().ReadAsync(in_, 10);
+    Answer(2048, 0);
+    Answer(2048, 0);
+    EXPECT_EQ(ReceiveCount(), 0);
+    Answer(2048, 10);
+    ExpectDone(*read, STATUS_SUCCESS, 10);
+    EXPECT_EQ(read->Data(), Slice(stream_, 0, 10));
+}
+
+TEST_F(Reads, FailedBusReadKeepsTheBytesGatheredBefore)
+{
+    auto read = app().ReadAsync(in_, 100);
+    Answer(2048, 40);
+    Answer(2048, 0, STATUS_UNSUCCESSFUL);
+    ExpectDone(*read, STATUS_UNSUCCESSFUL, 0);
+    EXPECT_EQ(ReceiveCount(), 40);
+    EXPECT_EQ(IoRefCount(), 1);
+    EXPECT_EQ(ExtraPoolBlocks(), 0);
+    ExpectServedAtOnce(in_, 40, 0);
+}
+
+// When less than a bus read's length is free, the bus read asks for the free
+// space in whole packets; when not even a packet fits, the read first takes
+// what is buffered into its own buffer.
+TEST_F(Reads, BusReadsFitTheRoomLeft)
+{
+    auto read = app().ReadAsync(in_, 16384);
+    for (int i = 0; i < 7; ++i) {
+        Answer(2048, 2048);
+    }
+    Answer(2048, 1000);  // 15336 buffered, 1048 free
+    Answer(1024, 1024);  // two packets of 512; 16360 buffered, 24 free
+    EXPECT_EQ(ReceiveCount(), 0) << "the read did not take the buffered bytes";
+    Answer(2048, 24);
+    ExpectDone(*read, STATUS_SUCCESS, 16384);
+    EXPECT_EQ(read->Data(), Slice(stream_, 0, 16384));
+    EXPECT_EQ(ReceiveCount(), 0);
+}
+
+TEST_F(Reads, LongReadThatFailsReportsTheBytesItHolds)
+{
+    auto read = app().ReadAsync(in_, 20000);
+    for (int i = 0; i < 8; ++i) {
+        Answer(2048, 2048);
+    }
+    Answer(2048, 100);
+    Answer(2048, 0, STATUS_UNSUCCESSFUL);
+    ExpectDone(*read, STATUS_UNSUCCESSFUL, 16384);
+    EXPECT_EQ(read->Data(), Slice(stream_, 0, 16384));
+    EXPECT_EQ(ReceiveCount(), 100) << "bytes of the read's last bus reads stay for later reads";
+    ExpectServedAtOnce(in_, 100, 16384);
+}
+
+TEST_F(Reads, BytesLeftByOneHandleAreReadByAnother)
+{
+    Buffer(40);
+    Close(in_);
+    const emu::Handle other = OpenOk(u"\\PIPE4");  // bulk IN 0x82
+    ExpectServedAtOnce(other, 40, consumed_);
+}
+
+TEST_F(Reads, RefusedOutsideRunningEvenWithBytesBuffered)
+{
+    Buffer(40);
+    const emu::Handle deviceHandle = OpenOk(u"");
+    uint8_t buffer[10];
+    EXPECT_EQ(app().Read(deviceHandle, buffer, 10).status, STATUS_INVALID_HANDLE);
+
+    ASSERT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS);
+    const auto refused = app().Read(in_, buffer, 10);
+    EXPECT_EQ(refused.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(refused.information, 0u);
+    EXPECT_EQ(ReceiveCount(), 40);
+    ASSERT_EQ(machine().pnp().CancelStop(), STATUS_SUCCESS);
+    ExpectServedAtOnce(in_, 40, consumed_);
+}
+
+// Reads longer than the buffer, on the loopback device: what is written on
+// pipe 0 comes back on pipe 1.
+class LoopbackReads : public IoFixture {};
+
+TEST_F(LoopbackReads, LongReadsGetEveryByteInOrder)
+{
+    const emu::Handle out = OpenOk(u"\\PIPE0");
+    const emu::Handle in = OpenOk(u"\\PIPE1");
+    uint32_t seed = 20;
+    for (ULONG length : {16384u, 16385u, 65536u}) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        const auto data = Pattern(length, ++seed);
+        auto read = app().ReadAsync(in, length);
+        auto write = app().WriteAsync(out, data);
+        ASSERT_TRUE(write->WaitFor(kWait));
+        EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
+        ASSERT_TRUE(read->WaitFor(kWait));
+        EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
+        EXPECT_EQ(read->Result().information, length);
+        EXPECT_EQ(read->Data(), data);
+        EXPECT_EQ(ReceiveCount(), 0);
+        EXPECT_EQ(IoRefCount(), 1);
+    }
+    for (const auto& urb : BulkUrbs(0x81)) {
+        EXPECT_LE(urb.requestedLength, 2048u);
+    }
+    EXPECT_EQ(ExtraPoolBlocks(), 0);
+}
+
+}  // namespace
+}  // namespace io_test

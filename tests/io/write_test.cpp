@@ -1,0 +1,176 @@
+// Bulk writes: chunks of at most 768 bytes straight from the caller's
+// buffer, the checks in their order, and the resets after a failed send.
+#include "tests/io/io_fixture.h"
+
+#include "emulator/kernel/system.h"
+#include "emulator/usb/usb_api.h"
+
+namespace io_test {
+namespace {
+
+class Writes : public IoFixture {
+protected:
+    emu::usb::DeviceModel Model() override { return QuietModel(); }
+
+    void SetUp() override
+    {
+        IoFixture::SetUp();
+        out_ = OpenOk(u"\\PIPE0");  // bulk OUT 0x01, a sink
+    }
+
+    std::vector<uint32_t> RequestedLengths(size_t from)
+    {
+        std::vector<uint32_t> lengths;
+        const auto urbs = BulkUrbs(0x01);
+        for (size_t i = from; i < urbs.size(); ++i) {
+            lengths.push_back(urbs[i].requestedLength);
+        }
+        return lengths;
+    }
+
+    emu::Handle out_ = 0;
+};
+
+TEST_F(Writes, GoToTheBusInChunksOf768)
+{
+    const struct {
+        ULONG length;
+        std::vector<uint32_t> chunks;
+    } cases[] = {
+        {1, {1}},
+        {768, {768}},
+        {769, {768, 1}},
+        {1600, {768, 768, 64}},
+        {65536, [] {
+             std::vector<uint32_t> chunks(85, 768);
+             chunks.push_back(256);
+             return chunks;
+         }()},
+    };
+    uint32_t seed = 0;
+    for (const auto& [length, chunks] : cases) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        const size_t urbsBefore = BulkUrbs(0x01).size();
+        const size_t bytesBefore = device().ReceivedOut(0x01).size();
+        const auto data = Pattern(length, ++seed);
+
+        const auto result = app().Write(out_, data.data(), length);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.information, length);
+        EXPECT_EQ(RequestedLengths(urbsBefore), chunks);
+
+        const auto received = device().ReceivedOut(0x01);
+        ASSERT_EQ(received.size(), bytesBefore + length);
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), received.begin() + bytesBefore)) << "bytes changed on the way";
+        EXPECT_EQ(IoRefCount(), 1);
+        EXPECT_EQ(ExtraPoolBlocks(), 0) << "a transfer context outlived its write";
+    }
+}
+
+TEST_F(Writes, SecondChunkFailingEndsTheWriteWithoutReset)
+{
+    device().FailTransfer(0x01, 2, static_cast<uint32_t>(USBD_STATUS_DEV_NOT_RESPONDING));
+    const auto data = Pattern(1600, 3);
+    const auto result = app().Write(out_, data.data(), 1600);
+
+    const auto urbs = BulkUrbs(0x01);
+    ASSERT_EQ(urbs.size(), 2u) << "a chunk went out after the failed one";
+    EXPECT_FALSE(NT_SUCCESS(result.status));
+    EXPECT_EQ(result.status, urbs[1].status);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(device().PipeResets(), 0u);
+    EXPECT_EQ(device().PortResets(), 0u);
+    EXPECT_EQ(IoRefCount(), 1);
+    EXPECT_EQ(ExtraPoolBlocks(), 0);
+}
+
+// Only a first send that fails at once, for a reason other than
+// cancellation or a device that is gone, is followed by a pipe reset; only a
+// pipe reset that fails is followed by a port reset, and that only for a
+// port that is connected but not enabled.
+TEST_F(Writes, FirstSendFailingAtOnceResetsThePipeThenThePort)
+{
+    const struct {
+        const char* what;
+        emu::usb::CompletionMode mode;
+        USBD_STATUS usbdStatus;
+        bool pipeResetFails;
+        uint64_t pipeResets;
+        uint64_t portResets;
+    } cases[] = {
+        {"at once, stall", emu::usb::CompletionMode::Synchronous, USBD_STATUS_STALL_PID, false, 1, 0},
+        {"at once, not responding", emu::usb::CompletionMode::Synchronous, USBD_STATUS_DEV_NOT_RESPONDING, false, 1, 0},
+        {"at once, pipe reset failing", emu::usb::CompletionMode::Synchronous, USBD_STATUS_DEV_NOT_RESPONDING, true, 0, 1},
+        {"at once, cancelled", emu::usb::CompletionMode::Synchronous, USBD_STATUS_CANCELED, false, 0, 0},
+        {"at once, device gone", emu::usb::CompletionMode::Synchronous, USBD_STATUS_DEVICE_GONE, false, 0, 0},
+        {"later", emu::usb::CompletionMode::BusThread, USBD_STATUS_DEV_NOT_RESPONDING, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        device().SetCompletionMode(c.mode);
+        device().SetPortEnabled(!c.pipeResetFails);
+        if (c.pipeResetFails) {
+            emu::pool::FailAllocationsOfSize(sizeof(_URB_PIPE_REQUEST));
+        }
+        const uint64_t pipeResets = device().PipeResets();
+        const uint64_t portResets = device().PortResets();
+        device().FailTransfer(0x01, 1, static_cast<uint32_t>(c.usbdStatus));
+
+        const auto data = Pattern(100, 4);
+        const auto result = app().Write(out_, data.data(), 100);
+        emu::pool::ClearFaults();
+
+        const auto urbs = BulkUrbs(0x01);
+        ASSERT_FALSE(urbs.empty());
+        EXPECT_FALSE(NT_SUCCESS(result.status));
+        EXPECT_EQ(result.status, urbs.back().status) << "the request's status is the bus driver's";
+        EXPECT_EQ(device().PipeResets() - pipeResets, c.pipeResets);
+        EXPECT_EQ(device().PortResets() - portResets, c.portResets);
+        EXPECT_EQ(IoRefCount(), 1);
+        EXPECT_EQ(ExtraPoolBlocks(), 0);
+    }
+    device().SetPortEnabled(true);
+}
+
+// Each refusal ends the request at once with Information 0, takes no
+// reference and sends nothing; each case also breaks the checks that come
+// after its own, so the status shows which check came first.
+TEST_F(Writes, RefusalsComeInTheirCheckOrder)
+{
+    const emu::Handle deviceHandle = OpenOk(u"");
+    const emu::Handle interruptPipe = OpenOk(u"\\PIPE2");
+    std::vector<uint8_t> big(65537);
+    const size_t urbs = BulkUrbCount();
+
+    const auto expectRefused = [&](const char* what, emu::IoResult result, NTSTATUS status) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(result.information, 0u);
+        EXPECT_EQ(BulkUrbCount(), urbs) << "something was sent";
+        EXPECT_EQ(IoRefCount(), 1);
+    };
+
+    emu::pool::FailAllocationsWithTag(PondrelPoolTag);
+    expectRefused("device handle, too long", app().Write(deviceHandle, big.data(), 65537), STATUS_INVALID_HANDLE);
+    expectRefused("interrupt pipe, too long", app().Write(interruptPipe, big.data(), 65537), STATUS_INVALID_HANDLE);
+    const RawResult noMdl = SendRaw(IRP_MJ_WRITE, app().FileObjectOf(out_),
+                                    [](PIRP, PIO_STACK_LOCATION location) { location->Parameters.Write.Length = 10; });
+    expectRefused("no MDL", {noMdl.status, noMdl.information}, STATUS_UNSUCCESSFUL);
+    expectRefused("too long, no pool", app().Write(out_, big.data(), 65537), STATUS_INVALID_PARAMETER);
+    expectRefused("length 0, no pool", app().Write(out_, big.data(), 0), STATUS_SUCCESS);
+    expectRefused("no pool for the context", app().Write(out_, big.data(), 65536), STATUS_INSUFFICIENT_RESOURCES);
+    emu::pool::ClearFaults();
+
+    ASSERT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS);
+    expectRefused("stop pending, device handle, too long", app().Write(deviceHandle, big.data(), 65537),
+                  STATUS_INVALID_DEVICE_STATE);
+    expectRefused("stop pending", app().Write(out_, big.data(), 10), STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(machine().pnp().CancelStop(), STATUS_SUCCESS);
+
+    const auto result = app().Write(out_, big.data(), 65536);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 65536u);
+}
+
+}  // namespace
+}  // namespace io_test
