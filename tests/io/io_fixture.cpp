@@ -194,6 +194,35 @@ RawResult IoFixture::SendRaw(UCHAR major, PFILE_OBJECT file, const std::function
     return completion.result;
 }
 
+void HeldReads::SetUp()
+{
+    IoFixture::SetUp();
+    device().SetCompletionMode(emu::usb::CompletionMode::Held);
+}
+
+void HeldReads::Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status)
+{
+    const auto held = WaitHeld(device(), 1);
+    ASSERT_EQ(held.size(), 1u) << "not exactly one bus read in flight";
+    EXPECT_TRUE(held[0].in);
+    EXPECT_EQ(held[0].length, expectedLength);
+    const auto data = Stream(sent_, bytes);
+    sent_ += bytes;
+    device().ReleaseWith(held[0].id, status, static_cast<uint32_t>(bytes), &data);
+}
+
+std::vector<uint8_t> HeldReads::Stream(size_t from, size_t length) const
+{
+    return {stream_.begin() + static_cast<ptrdiff_t>(from), stream_.begin() + static_cast<ptrdiff_t>(from + length)};
+}
+
+void HeldReads::ExpectDone(emu::PendingIo& read, NTSTATUS status, size_t information)
+{
+    ASSERT_TRUE(read.WaitFor(kWait)) << "the read never completed";
+    EXPECT_EQ(read.Result().status, status);
+    EXPECT_EQ(read.Result().information, information);
+}
+
 std::vector<emu::usb::HeldTransfer> WaitHeld(emu::usb::UsbDevice& device, size_t count)
 {
     EXPECT_TRUE(device.WaitForHeld(count, kWait)) << "the device never held " << count << " transfers";

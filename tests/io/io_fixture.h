@@ -86,6 +86,25 @@ private:
     uint64_t startBlocks_ = 0;
 };
 
+// Reads answered by hand: the bulk IN endpoints are silent and every
+// transfer is held, so that each bus read is answered with exactly the bytes
+// a test gives it, taken in order from one stream.
+class HeldReads : public IoFixture {
+protected:
+    emu::usb::DeviceModel Model() override { return QuietModel(); }
+    void SetUp() override;
+
+    // Waits for the one bus read in flight, checks that it asks for
+    // `expectedLength` bytes on a bulk IN endpoint, and answers it with the
+    // next `bytes` of the stream and `status`.
+    void Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status = STATUS_SUCCESS);
+    std::vector<uint8_t> Stream(size_t from, size_t length) const;
+    static void ExpectDone(emu::PendingIo& read, NTSTATUS status, size_t information);
+
+    const std::vector<uint8_t> stream_ = Pattern(200000, 11);
+    size_t sent_ = 0;  // bytes of the stream the device has sent
+};
+
 // Waits for the device to hold `count` transfers and returns them.
 std::vector<emu::usb::HeldTransfer> WaitHeld(emu::usb::UsbDevice& device, size_t count);
 

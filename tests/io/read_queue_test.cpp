@@ -9,43 +9,15 @@
 namespace io_test {
 namespace {
 
-class ReadQueue : public IoFixture {
+class ReadQueue : public HeldReads {
 protected:
-    emu::usb::DeviceModel Model() override { return QuietModel(); }
-
     void SetUp() override
     {
-        IoFixture::SetUp();
-        device().SetCompletionMode(emu::usb::CompletionMode::Held);
+        HeldReads::SetUp();
         first_ = OpenOk(u"\\PIPE1");
         second_ = OpenOk(u"\\PIPE4");
     }
 
-    // Answers the one bus read in flight with the next `bytes` of the stream.
-    void Answer(size_t bytes, NTSTATUS status = STATUS_SUCCESS)
-    {
-        const auto held = WaitHeld(device(), 1);
-        ASSERT_EQ(held.size(), 1u) << "more than one bus read in flight";
-        const std::vector<uint8_t> data(stream_.begin() + static_cast<ptrdiff_t>(sent_),
-                                        stream_.begin() + static_cast<ptrdiff_t>(sent_ + bytes));
-        sent_ += bytes;
-        device().ReleaseWith(held[0].id, status, static_cast<uint32_t>(bytes), &data);
-    }
-
-    std::vector<uint8_t> Stream(size_t from, size_t length)
-    {
-        return {stream_.begin() + static_cast<ptrdiff_t>(from), stream_.begin() + static_cast<ptrdiff_t>(from + length)};
-    }
-
-    static void ExpectDone(emu::PendingIo& read, NTSTATUS status, size_t information)
-    {
-        ASSERT_TRUE(read.WaitFor(kWait)) << "the read never completed";
-        EXPECT_EQ(read.Result().status, status);
-        EXPECT_EQ(read.Result().information, information);
-    }
-
-    const std::vector<uint8_t> stream_ = Pattern(10000, 5);
-    size_t sent_ = 0;
     emu::Handle first_ = 0;
     emu::Handle second_ = 0;
 };
@@ -58,7 +30,7 @@ TEST_F(ReadQueue, ReadsAreServedInArrivalOrderWithOneBusReadInFlight)
     auto c = app().ReadAsync(first_, 5);
     EXPECT_EQ(device().Held().size(), 1u) << "a queued read sent a bus read of its own";
 
-    Answer(40);
+    Answer(2048, 40);
     ExpectDone(*a, STATUS_SUCCESS, 10);
     ExpectDone(*b, STATUS_SUCCESS, 20);
     ExpectDone(*c, STATUS_SUCCESS, 5);
@@ -75,10 +47,10 @@ TEST_F(ReadQueue, LaterReadDoesNotOvertakeTheOneWaiting)
     auto a = app().ReadAsync(first_, 100);
     WaitHeld(device(), 1);
     auto b = app().ReadAsync(second_, 1);
-    Answer(50);  // enough for b, not for a
+    Answer(2048, 50);  // enough for b, not for a
     WaitHeld(device(), 1);
     EXPECT_FALSE(b->Done()) << "a later read took bytes before the read ahead of it";
-    Answer(60);
+    Answer(2048, 60);
     ExpectDone(*a, STATUS_SUCCESS, 100);
     ExpectDone(*b, STATUS_SUCCESS, 1);
     EXPECT_EQ(a->Data(), Stream(0, 100));
@@ -96,7 +68,7 @@ TEST_F(ReadQueue, CancelledQueuedReadEndsAtOnce)
     ExpectDone(*b, STATUS_CANCELLED, 0);
     EXPECT_FALSE(a->Done());
     EXPECT_FALSE(c->Done());
-    Answer(20);
+    Answer(2048, 20);
     ExpectDone(*a, STATUS_SUCCESS, 10);
     ExpectDone(*c, STATUS_SUCCESS, 10);
     EXPECT_EQ(c->Data(), Stream(10, 10)) << "the cancelled read took bytes";
@@ -107,12 +79,12 @@ TEST_F(ReadQueue, CancelledQueuedReadEndsAtOnce)
 TEST_F(ReadQueue, CancelledActiveReadHandsTheBufferOn)
 {
     auto a = app().ReadAsync(first_, 30);
-    Answer(10);  // a keeps waiting for 20 more
+    Answer(2048, 10);  // a keeps waiting for 20 more
     auto b = app().ReadAsync(second_, 15);
     WaitHeld(device(), 1);
     a->Cancel();
     ExpectDone(*a, STATUS_CANCELLED, 0);
-    Answer(5);  // b's own bus read
+    Answer(2048, 5);  // b's own bus read
     ExpectDone(*b, STATUS_SUCCESS, 15);
     EXPECT_EQ(b->Data(), Stream(0, 15)) << "bytes gathered for the cancelled read were lost";
     EXPECT_EQ(IoRefCount(), 1);
@@ -129,7 +101,7 @@ TEST_F(ReadQueue, CleanupCancelsTheQueuedReadsOfItsHandleOnly)
     ExpectDone(*b, STATUS_CANCELLED, 0);
     EXPECT_FALSE(a->Done());
     EXPECT_FALSE(c->Done());
-    Answer(20);
+    Answer(2048, 20);
     ExpectDone(*a, STATUS_SUCCESS, 10);
     ExpectDone(*c, STATUS_SUCCESS, 10);
     EXPECT_EQ(c->Data(), Stream(10, 10));
@@ -143,7 +115,7 @@ TEST_F(ReadQueue, LeavingRunningEndsTheQueuedReads)
     // The query waits for a's reference; the queued read must not hold it up.
     std::thread query([this] { EXPECT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS); });
     ExpectDone(*b, STATUS_INVALID_DEVICE_STATE, 0);
-    Answer(10);
+    Answer(2048, 10);
     ExpectDone(*a, STATUS_SUCCESS, 10);
     query.join();
     EXPECT_EQ(Context()->PnpState, DeviceStopPending);

@@ -8,36 +8,12 @@
 namespace io_test {
 namespace {
 
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t from, size_t length)
-{
-    return {bytes.begin() + static_cast<ptrdiff_t>(from), bytes.begin() + static_cast<ptrdiff_t>(from + length)};
-}
-
-// The bulk IN endpoints are silent and every transfer is held, so that each
-// bus read is answered with exactly the bytes a test gives it.
-class Reads : public IoFixture {
+class Reads : public HeldReads {
 protected:
-    emu::usb::DeviceModel Model() override { return QuietModel(); }
-
     void SetUp() override
     {
-        IoFixture::SetUp();
-        device().SetCompletionMode(emu::usb::CompletionMode::Held);
+        HeldReads::SetUp();
         in_ = OpenOk(u"\\PIPE1");  // bulk IN 0x81
-    }
-
-    // Waits for the next bus read, checks what it asks for, and answers it
-    // with `bytes` of the stream, which advance the stream's position.
-    void Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status = STATUS_SUCCESS)
-    {
-        const auto held = WaitHeld(device(), 1);
-        ASSERT_EQ(held.size(), 1u);
-        EXPECT_EQ(held[0].endpoint, 0x81);
-        EXPECT_TRUE(held[0].in);
-        EXPECT_EQ(held[0].length, expectedLength);
-        const auto data = Slice(stream_, sent_, bytes);
-        sent_ += bytes;
-        device().ReleaseWith(held[0].id, status, static_cast<uint32_t>(bytes), &data);
     }
 
     // A read served from the buffer: no bus request, no reference left.
@@ -48,17 +24,10 @@ protected:
         const auto result = app().Read(handle, buffer.data(), static_cast<ULONG>(length));
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.information, length);
-        EXPECT_EQ(buffer, Slice(stream_, from, length));
+        EXPECT_EQ(buffer, Stream(from, length));
         EXPECT_EQ(BulkUrbCount(), urbs) << "a read the buffer could serve went to the bus";
         EXPECT_TRUE(device().Held().empty());
         EXPECT_EQ(IoRefCount(), 1);
-    }
-
-    static void ExpectDone(emu::PendingIo& read, NTSTATUS status, size_t information)
-    {
-        ASSERT_TRUE(read.WaitFor(kWait)) << "the read never completed";
-        EXPECT_EQ(read.Result().status, status);
-        EXPECT_EQ(read.Result().information, information);
     }
 
     // Leaves `count` bytes of the stream in the buffer, behind a 1-byte read.
@@ -71,8 +40,6 @@ protected:
         ASSERT_EQ(ReceiveCount(), static_cast<LONG>(count));
     }
 
-    const std::vector<uint8_t> stream_ = Pattern(200000, 11);
-    size_t sent_ = 0;      // bytes of the stream the device has sent
     size_t consumed_ = 0;  // bytes of the stream handed to readers
     emu::Handle in_ = 0;
 };
@@ -83,7 +50,7 @@ TEST_F(Reads, WorkedExample)
     Answer(2048, 64);   // a short transfer: the read wants more
     Answer(2048, 512);  // placed behind the 64
     ExpectDone(*read, STATUS_SUCCESS, 100);
-    EXPECT_EQ(read->Data(), Slice(stream_, 0, 100));
+    EXPECT_EQ(read->Data(), Stream(0, 100));
     EXPECT_EQ(ReceiveCount(), 476);
     EXPECT_EQ(IoRefCount(), 1);
 
@@ -122,7 +89,7 @@ TEST_F(Reads, ExactlyWhatIsBufferedIsServedAndOneMoreWaits)
     auto read = app().ReadAsync(in_, 301);
     Answer(2048, 5);  // lands behind the 300 buffered bytes
     ExpectDone(*read, STATUS_SUCCESS, 301);
-    EXPECT_EQ(read->Data(), Slice(stream_, consumed_, 301));
+    EXPECT_EQ(read->Data(), Stream(consumed_, 301));
     EXPECT_EQ(ReceiveCount(), 4);
 }
 
@@ -134,7 +101,7 @@ TEST_F(Reads, ZeroByteBusReadIsFollowedByAnother)
     EXPECT_EQ(ReceiveCount(), 0);
     Answer(2048, 10);
     ExpectDone(*read, STATUS_SUCCESS, 10);
-    EXPECT_EQ(read->Data(), Slice(stream_, 0, 10));
+    EXPECT_EQ(read->Data(), Stream(0, 10));
 }
 
 TEST_F(Reads, FailedBusReadKeepsTheBytesGatheredBefore)
@@ -163,7 +130,7 @@ TEST_F(Reads, BusReadsFitTheRoomLeft)
     EXPECT_EQ(ReceiveCount(), 0) << "the read did not take the buffered bytes";
     Answer(2048, 24);
     ExpectDone(*read, STATUS_SUCCESS, 16384);
-    EXPECT_EQ(read->Data(), Slice(stream_, 0, 16384));
+    EXPECT_EQ(read->Data(), Stream(0, 16384));
     EXPECT_EQ(ReceiveCount(), 0);
 }
 
@@ -176,7 +143,7 @@ TEST_F(Reads, LongReadThatFailsReportsTheBytesItHolds)
     Answer(2048, 100);
     Answer(2048, 0, STATUS_UNSUCCESSFUL);
     ExpectDone(*read, STATUS_UNSUCCESSFUL, 16384);
-    EXPECT_EQ(read->Data(), Slice(stream_, 0, 16384));
+    EXPECT_EQ(read->Data(), Stream(0, 16384));
     EXPECT_EQ(ReceiveCount(), 100) << "bytes of the read's last bus reads stay for later reads";
     ExpectServedAtOnce(in_, 100, 16384);
 }
