@@ -1,0 +1,247 @@
+// Driver objects: loading (DriverEntry), unloading with the leak report,
+// the emulator's own system drivers, and the per-thread "whose code runs
+// now" that attributes allocations and completions to a driver.
+#include "emulator/kernel/irp_record.h"
+#include "emulator/kernel/kernel_internal.h"
+#include "emulator/kernel/thread_state.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace emu::kernel {
+namespace {
+
+struct DriverRecord {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string name;          // "\Driver\<name>", backs DriverName
+    std::u16string registryPath;  // backs the RegistryPath argument
+    UNICODE_STRING registryPathString{};
+    bool system = false;
+    bool unloaded = false;
+};
+
+std::mutex driversMutex;
+std::map<const DRIVER_OBJECT*, std::unique_ptr<DriverRecord>> drivers;  // guarded by driversMutex
+
+// The I/O manager's dispatch routine for every major function a driver
+// does not handle.
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void SetString(UNICODE_STRING* target, const std::u16string& text)
+{
+    target->Buffer = const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(text.c_str()));
+    target->Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    target->MaximumLength = static_cast<USHORT>(target->Length + sizeof(WCHAR));
+}
+
+PDRIVER_OBJECT NewDriver(std::u16string_view name, bool system)
+{
+    auto record = std::make_unique<DriverRecord>();
+    record->system = system;
+    record->name = u"\\Driver\\" + std::u16string(name);
+    PDRIVER_OBJECT driver = &record->object;
+    driver->Type = IO_TYPE_DRIVER;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &record->extension;
+    record->extension.DriverObject = driver;
+    SetString(&driver->DriverName, record->name);
+    for (auto& dispatch : driver->MajorFunction) {
+        dispatch = InvalidDeviceRequest;
+    }
+    std::lock_guard lock(driversMutex);
+    drivers[driver] = std::move(record);
+    return driver;
+}
+
+DriverRecord* FindDriver(const DRIVER_OBJECT* driver)
+{
+    std::lock_guard lock(driversMutex);
+    auto found = drivers.find(driver);
+    return found == drivers.end() ? nullptr : found->second.get();
+}
+
+void CheckPassive(const char* routine)
+{
+    if (CurrentIrql() != PASSIVE_LEVEL) {
+        verifier::Report("IRQL too high for the routine", routine, "IRQL " + std::to_string(CurrentIrql()));
+    }
+}
+
+// What a driver routine called at PASSIVE_LEVEL must leave as it found.
+void CheckReturnState(KIRQL irqlBefore, size_t locksBefore, const char* routine)
+{
+    ThreadState& self = CurrentThread();
+    if (self.irql != irqlBefore) {
+        verifier::Report("IRQL changed across a driver routine", routine,
+                         "IRQL " + std::to_string(irqlBefore) + " -> " + std::to_string(self.irql));
+        SetIrql(irqlBefore);
+    }
+    if (self.held.size() != locksBefore) {
+        verifier::Report("driver routine returned holding a spin lock", routine);
+    }
+}
+
+// Everything the driver leaves behind, reported per kind.
+void ReportLeaks(PDRIVER_OBJECT driver)
+{
+    ReportDeviceLeaks(driver);
+    ReportPoolLeaks(driver);
+    ReportIrpLeaks(driver);
+    ReportWorkItemLeaks(driver);
+    ReportLinkLeaks(driver);
+}
+
+}  // namespace
+
+bool IsSystemDriver(PDRIVER_OBJECT driver)
+{
+    DriverRecord* record = FindDriver(driver);
+    return record != nullptr && record->system;
+}
+
+PDRIVER_OBJECT ChargedDriver()
+{
+    PDRIVER_OBJECT driver = CurrentDriver();
+    return driver != nullptr && !IsSystemDriver(driver) ? driver : nullptr;
+}
+
+std::string DriverText(PDRIVER_OBJECT driver)
+{
+    if (driver == nullptr) {
+        return "the system";
+    }
+    DriverRecord* record = FindDriver(driver);
+    return record != nullptr ? ToUtf8(record->name) : Hex(driver);
+}
+
+void ResetDrivers()
+{
+    std::lock_guard lock(driversMutex);
+    drivers.clear();
+}
+
+}  // namespace emu::kernel
+
+namespace emu {
+
+DriverScope::DriverScope(PDRIVER_OBJECT driver)
+{
+    kernel::CurrentThread().drivers.push_back(driver);
+}
+
+DriverScope::~DriverScope()
+{
+    kernel::CurrentThread().drivers.pop_back();
+}
+
+NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16string_view registryPath,
+                    PDRIVER_OBJECT* driver)
+{
+    kernel::CheckPassive("DriverEntry");
+    PDRIVER_OBJECT object = kernel::NewDriver(name, false);
+    kernel::DriverRecord* record = kernel::FindDriver(object);
+    record->registryPath = registryPath;
+    kernel::SetString(&record->registryPathString, record->registryPath);
+    object->DriverInit = entry;
+    kernel::ThreadState& self = kernel::CurrentThread();
+    const size_t locksBefore = self.held.size();
+    NTSTATUS status;
+    {
+        DriverScope scope(object);
+        status = entry(object, &record->registryPathString);
+    }
+    kernel::CheckReturnState(PASSIVE_LEVEL, locksBefore, "DriverEntry");
+    for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice) {
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    if (!NT_SUCCESS(status)) {
+        kernel::ReportLeaks(object);
+        record->unloaded = true;
+        *driver = nullptr;
+        return status;
+    }
+    *driver = object;
+    return status;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver)
+{
+    kernel::CheckPassive("DriverUnload");
+    kernel::DriverRecord* record = kernel::FindDriver(driver);
+    if (record == nullptr || record->unloaded) {
+        verifier::Report("unload of a driver that is not loaded", "UnloadDriver", kernel::Hex(driver));
+        return;
+    }
+    if (driver->DriverUnload != nullptr) {
+        kernel::ThreadState& self = kernel::CurrentThread();
+        const size_t locksBefore = self.held.size();
+        {
+            DriverScope scope(driver);
+            driver->DriverUnload(driver);
+        }
+        kernel::CheckReturnState(PASSIVE_LEVEL, locksBefore, "DriverUnload");
+    }
+    kernel::ReportLeaks(driver);
+    record->unloaded = true;
+}
+
+PDRIVER_OBJECT CreateSystemDriver(std::u16string_view name, const std::function<void(PDRIVER_OBJECT)>& fill)
+{
+    PDRIVER_OBJECT driver = kernel::NewDriver(name, true);
+    if (fill) {
+        fill(driver);
+    }
+    return driver;
+}
+
+void DeleteSystemDriver(PDRIVER_OBJECT driver)
+{
+    kernel::DriverRecord* record = kernel::FindDriver(driver);
+    if (record == nullptr || !record->system) {
+        verifier::Report("DeleteSystemDriver of a driver that is not a system driver", "DeleteSystemDriver",
+                         kernel::Hex(driver));
+        return;
+    }
+    record->unloaded = true;
+}
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
+{
+    kernel::CheckPassive("AddDevice");
+    PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
+    if (addDevice == nullptr) {
+        verifier::Report("driver has no AddDevice routine", "AddDevice", kernel::DriverText(driver));
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PDEVICE_OBJECT firstBefore = driver->DeviceObject;
+    kernel::ThreadState& self = kernel::CurrentThread();
+    const size_t locksBefore = self.held.size();
+    NTSTATUS status;
+    {
+        DriverScope scope(driver);
+        status = addDevice(driver, physicalDevice);
+    }
+    kernel::CheckReturnState(PASSIVE_LEVEL, locksBefore, "AddDevice");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr && device != firstBefore;
+         device = device->NextDevice) {
+        if (device->Flags & DO_DEVICE_INITIALIZING) {
+            verifier::Report("DO_DEVICE_INITIALIZING not cleared by AddDevice", "AddDevice",
+                             kernel::DriverText(driver));
+        }
+    }
+    return status;
+}
+
+}  // namespace emu

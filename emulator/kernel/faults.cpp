@@ -1,0 +1,44 @@
+// Counting of failable kernel calls, and the rule that fails the n-th one.
+#include "emulator/kernel/system.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace emu::faults {
+namespace {
+std::mutex faultsMutex;
+uint64_t calls = 0;       // guarded by faultsMutex
+uint64_t failAt = 0;      // 0: none; guarded by faultsMutex
+}
+
+uint64_t FailableCalls()
+{
+    std::lock_guard lock(faultsMutex);
+    return calls;
+}
+
+void FailNthCall(uint64_t n)
+{
+    std::lock_guard lock(faultsMutex);
+    failAt = n == 0 ? 0 : calls + n;
+}
+
+void Clear()
+{
+    std::lock_guard lock(faultsMutex);
+    calls = 0;
+    failAt = 0;
+}
+
+bool ShouldFailCall()
+{
+    std::lock_guard lock(faultsMutex);
+    ++calls;
+    if (failAt != 0 && calls == failAt) {
+        failAt = 0;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace emu::faults

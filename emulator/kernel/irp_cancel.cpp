@@ -1,0 +1,58 @@
+// IoCancelIrp: sets Irp->Cancel and, under the system-wide cancel spin
+// lock, takes the IRP's cancel routine and calls it with the lock held;
+// the routine releases it with Irp->CancelIrql.
+#include "emulator/kernel/irp_record.h"
+#include "emulator/kernel/kernel_internal.h"
+
+using namespace emu::kernel;
+
+extern "C" {
+
+// <= DISPATCH_LEVEL. TRUE when a cancel routine was called.
+BOOLEAN IoCancelIrp(PIRP Irp)
+{
+    const KIRQL irql = emu::CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        emu::verifier::Report("IRQL too high for the routine", "IoCancelIrp", "IRQL " + std::to_string(irql));
+    }
+    auto record = FindIrp(Irp);
+    if (record == nullptr || record->state == IrpState::Freed) {
+        emu::verifier::Report("IoCancelIrp on an IRP that is not live", "IoCancelIrp", Hex(Irp));
+        return FALSE;
+    }
+    AcquireCancelLock(irql);
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    bool completed;
+    {
+        std::lock_guard lock(IrpMutex());
+        completed = record->state != IrpState::Live;
+    }
+    if (completed) {
+        emu::verifier::Report("cancel routine set in a completed IRP", "IoCancelIrp", IrpText(Irp));
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device =
+        Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+    {
+        emu::DriverScope scope(device != nullptr ? device->DriverObject : record->creator);
+        routine(device, Irp);
+    }
+    if (HoldsCancelLock()) {
+        emu::verifier::Report("cancel routine returned holding the cancel spin lock", "IoCancelIrp", IrpText(Irp));
+        IoReleaseCancelSpinLock(irql);
+    }
+    if (emu::CurrentIrql() != irql) {
+        emu::verifier::Report("IRQL changed across a cancel routine", "IoCancelIrp", IrpText(Irp));
+        SetIrql(irql);
+    }
+    return TRUE;
+}
+
+}  // extern "C"

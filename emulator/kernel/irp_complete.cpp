@@ -1,0 +1,265 @@
+// IofCompleteRequest: the completion walk up the stack locations exactly as
+// the kernel does it (invoke flags against the current status and
+// Irp->Cancel, PendingReturned recomputed per level and propagated through
+// levels without a routine, lower locations cleared before each routine,
+// STATUS_MORE_PROCESSING_REQUIRED stopping the walk), then what happens at
+// the top: a threaded IRP's second stage runs as an APC in its thread,
+// writing the status block and event only for a non-error status or an IRP
+// that pended; an IRP from IoAllocateIrp must never get there.
+#include "emulator/kernel/irp_record.h"
+#include "emulator/kernel/kernel_internal.h"
+#include "emulator/kernel/observe_internal.h"
+
+namespace emu::kernel {
+namespace {
+
+// The driver that owns the IRP at its current location: the one whose
+// completion routine returned STATUS_MORE_PROCESSING_REQUIRED, or the one
+// that was called with it.
+PDRIVER_OBJECT OwnerAtCurrentLocation(PIRP irp, const IrpRecord& record)
+{
+    if (irp->CurrentLocation > irp->StackCount) {
+        return record.creator;
+    }
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    return device != nullptr ? device->DriverObject : nullptr;
+}
+
+bool IsUntouchedPnpCompletion(PIRP irp, const IrpRecord& record)
+{
+    if (irp->CurrentLocation > irp->StackCount) {
+        return false;
+    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    return location->MajorFunction == IRP_MJ_PNP && irp->IoStatus.Status == STATUS_NOT_SUPPORTED &&
+           location->DeviceObject != nullptr && LowerDeviceOf(location->DeviceObject) != nullptr &&
+           record.lowestLocation >= irp->CurrentLocation;
+}
+
+// The entry checks; false when the IRP must not be walked at all.
+bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
+{
+    if (record == nullptr) {
+        verifier::Report("IofCompleteRequest with an address that is not an IRP", "IofCompleteRequest", Hex(irp));
+        return false;
+    }
+    if (record->state != IrpState::Live || irp->CurrentLocation > irp->StackCount + 1) {
+        verifier::Report("IRP completed twice", "IofCompleteRequest", IrpText(irp) + " was already completed");
+        return false;
+    }
+    PDRIVER_OBJECT current = CurrentDriver();
+    PDRIVER_OBJECT owner = OwnerAtCurrentLocation(irp, *record);
+    if (current != nullptr && owner != nullptr && current != owner) {
+        verifier::Report("IRP completed twice", "IofCompleteRequest",
+                         IrpText(irp) + " completed by " + DriverText(current) + " while " + DriverText(owner) +
+                             " owns it");
+        return false;
+    }
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (status == STATUS_PENDING || static_cast<ULONG>(status) == 0xFFFFFFFF) {
+        verifier::Report("IRP completed with STATUS_PENDING", "IofCompleteRequest", IrpText(irp));
+    }
+    if (irp->CancelRoutine != nullptr) {
+        verifier::Report("IRP completed with a cancel routine set", "IofCompleteRequest", IrpText(irp));
+    }
+    if (CurrentIrql() > DISPATCH_LEVEL) {
+        verifier::Report("IRQL too high for the routine", "IofCompleteRequest", IrpText(irp));
+    }
+    if (HoldsDriverLock() || HoldsCancelLock()) {
+        verifier::Report("call out of the driver while holding a spin lock", "IofCompleteRequest", IrpText(irp));
+    }
+    if (IsUntouchedPnpCompletion(irp, *record)) {
+        char minor[8];
+        snprintf(minor, sizeof(minor), "0x%02X", IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+        verifier::Report("PnP request completed untouched instead of passed down", "IofCompleteRequest",
+                         IrpText(irp) + " minor " + minor);
+    }
+    return true;
+}
+
+// What the kernel clears in a location before its completion routine runs;
+// MajorFunction, DeviceObject, CompletionRoutine and Context survive.
+void ClearLocation(PIO_STACK_LOCATION location)
+{
+    location->MinorFunction = 0;
+    location->Flags = 0;
+    location->Control = 0;
+    location->Parameters.Others.Argument1 = nullptr;
+    location->Parameters.Others.Argument2 = nullptr;
+    location->Parameters.Others.Argument3 = nullptr;
+    location->Parameters.Others.Argument4 = nullptr;
+    location->FileObject = nullptr;
+}
+
+bool ShouldInvoke(PIRP irp, UCHAR control)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+           (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+}
+
+// Calls one completion routine in its owner's scope and checks what it
+// left behind. Returns its status.
+NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& record)
+{
+    PDEVICE_OBJECT device = nullptr;
+    PDRIVER_OBJECT driver = record.creator;
+    if (irp->CurrentLocation != irp->StackCount + 1) {
+        device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+        driver = device != nullptr ? device->DriverObject : nullptr;
+    }
+    ThreadState& self = CurrentThread();
+    const KIRQL irqlBefore = self.irql;
+    const size_t locksBefore = self.held.size();
+    NTSTATUS status;
+    {
+        DriverScope scope(driver);
+        status = lower->CompletionRoutine(device, irp, lower->Context);
+    }
+    if (self.irql != irqlBefore) {
+        verifier::Report("IRQL changed across a completion routine", "IofCompleteRequest",
+                         IrpText(irp) + " in " + DriverText(driver) + ": IRQL " + std::to_string(irqlBefore) +
+                             " -> " + std::to_string(self.irql));
+        SetIrql(irqlBefore);
+    }
+    if (self.held.size() != locksBefore) {
+        verifier::Report("completion routine returned holding a spin lock", "IofCompleteRequest",
+                         IrpText(irp) + " in " + DriverText(driver));
+    }
+    if (status != STATUS_MORE_PROCESSING_REQUIRED && irp->PendingReturned && device != nullptr &&
+        !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {
+        verifier::Report("completion routine did not mark a pending IRP pending", "IofCompleteRequest",
+                         IrpText(irp) + " in " + DriverText(driver));
+    }
+    return status;
+}
+
+// Walks from the current location to the top. False when a completion
+// routine kept the IRP (or completed it again and let the walk go on).
+bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
+{
+    PIO_STACK_LOCATION lower = IoGetCurrentIrpStackLocation(irp);
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    for (; irp->CurrentLocation <= irp->StackCount + 1;
+         ++lower, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
+        irp->PendingReturned = (lower->Control & SL_PENDING_RETURNED) != 0;
+        observe::Notify(observe::Point::LevelCompleted, irp, lower->DeviceObject);
+        if (!ShouldInvoke(irp, lower->Control)) {
+            if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+                IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+            }
+            ClearLocation(lower);
+            continue;
+        }
+        ClearLocation(lower);
+        if (InvokeCompletionRoutine(irp, lower, record) == STATUS_MORE_PROCESSING_REQUIRED) {
+            return false;
+        }
+        std::lock_guard lock(IrpMutex());
+        if (record.completions != completion) {
+            verifier::Report("IRP completed twice", "IofCompleteRequest",
+                             IrpText(irp) + ": completed inside its completion routine, which then let the "
+                                            "walk go on");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The second stage of a threaded IRP, run in its thread at APC_LEVEL.
+void FinishThreadedIrp(PIRP irp, IrpRecord& record, bool threadAlive)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) &&
+        irp->UserBuffer != nullptr) {
+        ULONG_PTR bytes = irp->IoStatus.Information;
+        if (bytes > record.outputLength) {
+            verifier::Report("Information larger than the output buffer", "IofCompleteRequest",
+                             IrpText(irp) + ": " + std::to_string(bytes) + " > " +
+                                 std::to_string(record.outputLength));
+            bytes = record.outputLength;
+        }
+        memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+    }
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+        FreePool(irp->AssociatedIrp.SystemBuffer, "IofCompleteRequest");
+    }
+    while (PMDL mdl = irp->MdlAddress) {
+        irp->MdlAddress = mdl->Next;
+        IoFreeMdl(mdl);
+    }
+    const bool report = !NT_ERROR(status) || (irp->PendingReturned && !(irp->Flags & IRP_SYNCHRONOUS_API));
+    if (report && threadAlive) {
+        if (irp->UserIosb != nullptr) {
+            irp->UserIosb->Status = status;
+            irp->UserIosb->Information = irp->IoStatus.Information;
+        }
+        if (irp->UserEvent != nullptr) {
+            SignalEvent(irp->UserEvent);
+        }
+    }
+    if (record.thread != nullptr) {
+        std::lock_guard lock(DispatcherMutex());
+        record.thread->threadedIrps--;
+    }
+    ReleaseIrp(irp, true, "IofCompleteRequest");
+}
+
+// After the top: unlock the pages of the IRP's MDLs, then the second stage
+// for a threaded IRP; an IRP from IoAllocateIrp has no business here.
+void CompleteAtTop(PIRP irp, const std::shared_ptr<IrpRecord>& record)
+{
+    {
+        std::lock_guard lock(IrpMutex());
+        record->state = IrpState::CompletedToTop;
+    }
+    if (!record->threaded) {
+        verifier::Report("IRP from IoAllocateIrp completed to the top", "IofCompleteRequest",
+                         IrpText(irp) + ": its creator's completion routine must return "
+                                        "STATUS_MORE_PROCESSING_REQUIRED and free it");
+        return;
+    }
+    for (PMDL mdl = irp->MdlAddress; mdl != nullptr; mdl = mdl->Next) {
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
+            MmUnlockPages(mdl);
+        }
+    }
+    auto keep = record;
+    const bool queued = record->thread != nullptr &&
+                        QueueApc(*record->thread, [irp, keep] { FinishThreadedIrp(irp, *keep, true); });
+    if (!queued) {
+        verifier::Report("request completed after its thread exited", "IofCompleteRequest", IrpText(irp));
+        FinishThreadedIrp(irp, *record, false);
+    }
+}
+
+}  // namespace
+}  // namespace emu::kernel
+
+using namespace emu::kernel;
+
+extern "C" {
+
+// <= DISPATCH_LEVEL, holding no spin lock. The IRP goes back up the stack;
+// the caller must not touch it afterwards unless it owns it again through a
+// completion routine that returned STATUS_MORE_PROCESSING_REQUIRED.
+void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    emu::sched::At(emu::sched::Point::Complete, Irp);
+    auto record = FindIrp(Irp);
+    if (!CheckEntry(Irp, record)) {
+        return;
+    }
+    uint64_t completion;
+    {
+        std::lock_guard lock(IrpMutex());
+        completion = ++record->completions;
+    }
+    if (WalkToTop(Irp, *record, completion)) {
+        CompleteAtTop(Irp, record);
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,79 @@
+// Internal: what one file of the kernel core calls in another.
+#pragma once
+
+#include "emulator/kernel/system.h"
+
+#include <string>
+
+namespace emu::kernel {
+
+// events.cpp
+NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* routine);
+LONG SignalEvent(PKEVENT event);
+void ResetWaiters();
+
+// spin_lock.cpp
+void AcquireCancelLock(KIRQL savedIrql);
+
+// pool.cpp: allocations made by the kernel for itself or on a driver's
+// behalf. `owner` is the driver charged (null: the system); `failable`
+// lets fault injection fail it.
+PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, PDRIVER_OBJECT owner, bool failable);
+void FreePool(PVOID block, const char* routine);
+bool IsFreedPool(const void* address);
+// Reports the driver's surviving blocks per tag, then frees them.
+void ReportPoolLeaks(PDRIVER_OBJECT driver);
+void ResetPool();
+
+// The driver charged for what the calling thread allocates (null: the
+// system, i.e. emulator code or a system driver).
+PDRIVER_OBJECT ChargedDriver();
+
+// device_objects.cpp
+// A device object whose memory is still valid (created, not finally freed).
+bool IsLiveDevice(const DEVICE_OBJECT* device);
+// Work items hold these on the device they run for.
+void ReferenceDeviceKernel(PDEVICE_OBJECT device);
+void DereferenceDeviceKernel(PDEVICE_OBJECT device);
+void ReportDeviceLeaks(PDRIVER_OBJECT driver);
+void ResetDevices();
+
+// names.cpp
+NTSTATUS InsertDeviceName(const std::u16string& name, PDEVICE_OBJECT device);
+void RemoveDeviceName(PDEVICE_OBJECT device);
+std::u16string DeviceNameOf(PDEVICE_OBJECT device);
+NTSTATUS InsertLink(const std::u16string& link, const std::u16string& target, PDRIVER_OBJECT owner);
+NTSTATUS RemoveLink(const std::u16string& link);
+void ReportLinkLeaks(PDRIVER_OBJECT driver);
+void ResetNames();
+
+// interfaces.cpp
+void RemoveInterfacesOf(PDEVICE_OBJECT physicalDevice);
+void ResetInterfaces();
+
+// drivers.cpp
+void ResetDrivers();
+std::string DriverText(PDRIVER_OBJECT driver);
+
+// work_items.cpp
+void ReportWorkItemLeaks(PDRIVER_OBJECT driver);
+void StartWorker();
+void StopWorker();
+
+// mdl.cpp
+void ResetMdls();
+
+// file_objects.cpp
+bool IsFileObject(const void* object);
+void ResetFileObjects();
+
+// Strings
+std::u16string ToU16(const UNICODE_STRING* string);
+std::string ToUtf8(std::u16string_view text);
+
+// Text helpers for findings.
+std::string Hex(const void* pointer);
+std::string Hex(ULONG value);
+std::string TagText(ULONG tag);
+
+}  // namespace emu::kernel

@@ -1,0 +1,195 @@
+// Per-thread kernel state, the registry of emulator threads, APC delivery
+// and the watchdog's description of blocked threads.
+#include "emulator/kernel/thread_state.h"
+
+#include <sstream>
+
+namespace emu::kernel {
+namespace {
+
+std::mutex registryMutex;
+std::vector<std::shared_ptr<ThreadState>> registry;  // guarded by registryMutex
+std::atomic<uint64_t> nextThreadId{1};
+
+// Marks the thread's record exited when the thread ends, so that an APC
+// aimed at it is not queued to nobody.
+struct ThreadHolder {
+    std::shared_ptr<ThreadState> state;
+    ~ThreadHolder()
+    {
+        if (!state) {
+            return;
+        }
+        std::lock_guard lock(DispatcherMutex());
+        state->exited = true;
+        state->apcs.clear();
+    }
+};
+
+thread_local ThreadHolder holder;
+
+}  // namespace
+
+std::mutex& DispatcherMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::condition_variable& DispatcherSignal()
+{
+    static std::condition_variable signal;
+    return signal;
+}
+
+ThreadState& CurrentThread()
+{
+    if (!holder.state) {
+        auto state = std::make_shared<ThreadState>();
+        state->id = nextThreadId++;
+        state->name = "thread " + std::to_string(state->id);
+        std::lock_guard lock(registryMutex);
+        registry.push_back(state);
+        holder.state = state;
+    }
+    return *holder.state;
+}
+
+std::shared_ptr<ThreadState> FindThread(PETHREAD thread)
+{
+    std::lock_guard lock(registryMutex);
+    for (auto& state : registry) {
+        if (reinterpret_cast<PETHREAD>(state.get()) == thread) {
+            return state;
+        }
+    }
+    return nullptr;
+}
+
+PETHREAD HandleOf(ThreadState& thread)
+{
+    return reinterpret_cast<PETHREAD>(&thread);
+}
+
+PDRIVER_OBJECT CurrentDriver()
+{
+    auto& drivers = CurrentThread().drivers;
+    return drivers.empty() ? nullptr : drivers.back();
+}
+
+void SetIrql(KIRQL irql)
+{
+    CurrentThread().irql = irql;
+    if (irql < APC_LEVEL) {
+        DeliverApcs();
+    }
+}
+
+bool QueueApc(ThreadState& thread, std::function<void()> apc)
+{
+    {
+        std::lock_guard lock(DispatcherMutex());
+        if (thread.exited) {
+            return false;
+        }
+        thread.apcs.push_back(std::move(apc));
+        if (thread.blocked && thread.blockedIrql >= APC_LEVEL) {
+            verifier::Report("completion APC blocked by a wait at raised IRQL", "IofCompleteRequest",
+                             "the requesting thread '" + thread.name + "' waits at IRQL " +
+                                 std::to_string(thread.blockedIrql));
+        }
+    }
+    DispatcherSignal().notify_all();
+    if (&thread == &CurrentThread() && thread.irql < APC_LEVEL) {
+        DeliverApcs();
+    }
+    return true;
+}
+
+// Runs this thread's queued APCs at APC_LEVEL, one at a time, as the
+// kernel does when the thread is at PASSIVE_LEVEL.
+void DeliverApcs()
+{
+    ThreadState& self = CurrentThread();
+    if (self.irql >= APC_LEVEL) {
+        return;
+    }
+    for (;;) {
+        std::function<void()> apc;
+        {
+            std::lock_guard lock(DispatcherMutex());
+            if (self.apcs.empty()) {
+                return;
+            }
+            apc = std::move(self.apcs.front());
+            self.apcs.pop_front();
+        }
+        const KIRQL before = self.irql;
+        self.irql = APC_LEVEL;
+        apc();
+        self.irql = before;
+    }
+}
+
+bool HoldsDriverLock()
+{
+    for (const auto& held : CurrentThread().held) {
+        if (!held.cancelLock) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HoldsCancelLock()
+{
+    for (const auto& held : CurrentThread().held) {
+        if (held.cancelLock) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ResetThreads()
+{
+    std::lock_guard registryLock(registryMutex);
+    std::lock_guard lock(DispatcherMutex());
+    std::erase_if(registry, [](const std::shared_ptr<ThreadState>& state) { return state->exited; });
+    for (auto& state : registry) {
+        state->apcs.clear();
+        state->threadedIrps = 0;
+    }
+}
+
+}  // namespace emu::kernel
+
+namespace emu::threads {
+
+void SetName(std::string name)
+{
+    auto& self = kernel::CurrentThread();
+    std::lock_guard lock(kernel::DispatcherMutex());
+    self.name = std::move(name);
+}
+
+std::string DescribeBlocked()
+{
+    std::vector<std::shared_ptr<kernel::ThreadState>> snapshot;
+    {
+        std::lock_guard lock(kernel::registryMutex);
+        snapshot = kernel::registry;
+    }
+    std::ostringstream out;
+    std::lock_guard lock(kernel::DispatcherMutex());
+    for (const auto& state : snapshot) {
+        if (!state->blocked || state->exited) {
+            continue;
+        }
+        out << "'" << state->name << "' at IRQL " << int(state->blockedIrql) << " waits on " << state->waitObject
+            << " in " << state->waitRoutine << "\n";
+    }
+    return out.str();
+}
+
+}  // namespace emu::threads

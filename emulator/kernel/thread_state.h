@@ -1,0 +1,74 @@
+// What the kernel keeps per emulated thread: IRQL, the spin locks it holds,
+// whose driver code it is running, its queue of completion APCs and, while
+// it is blocked, what it waits on. Internal to emulator/kernel.
+#pragma once
+
+#include "emulator/kernel/system.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace emu::kernel {
+
+struct HeldLock {
+    const void* lock;
+    KIRQL savedIrql;   // the IRQL the matching release must restore
+    bool cancelLock;   // the system-wide cancel spin lock
+    bool recursive;    // a second acquisition by the owner (reported, not taken)
+};
+
+struct ThreadState {
+    uint64_t id = 0;
+    std::atomic<KIRQL> irql{PASSIVE_LEVEL};  // written by its own thread only
+    std::vector<HeldLock> held;              // own thread only
+    std::vector<PDRIVER_OBJECT> drivers;     // own thread only: whose code runs now
+
+    // Guarded by DispatcherMutex().
+    std::deque<std::function<void()>> apcs;  // completion APCs not yet delivered
+    uint64_t threadedIrps = 0;               // threaded IRPs not yet fully completed
+    bool exited = false;
+    bool blocked = false;
+    KIRQL blockedIrql = PASSIVE_LEVEL;
+    std::string name;
+    std::string waitObject;
+    std::string waitRoutine;
+};
+
+ThreadState& CurrentThread();
+// The record of a thread identified by the PETHREAD the kernel handed out;
+// null when no such thread is known.
+std::shared_ptr<ThreadState> FindThread(PETHREAD thread);
+PETHREAD HandleOf(ThreadState& thread);
+
+// One lock and one condition for every dispatcher object and APC queue: a
+// waiter rechecks its own condition on every wake-up.
+std::mutex& DispatcherMutex();
+std::condition_variable& DispatcherSignal();
+
+// The driver whose code the calling thread runs (null: emulator or test code).
+PDRIVER_OBJECT CurrentDriver();
+bool IsSystemDriver(PDRIVER_OBJECT driver);
+
+// Changes the calling thread's IRQL without the verifier's checks, and
+// delivers pending APCs when it drops below APC_LEVEL.
+void SetIrql(KIRQL irql);
+
+// Queues an APC to `thread` (delivered at PASSIVE_LEVEL: at once when it is
+// the calling thread at PASSIVE_LEVEL, else when that thread waits or lowers
+// its IRQL). Returns false when the thread has exited.
+bool QueueApc(ThreadState& thread, std::function<void()> apc);
+void DeliverApcs();
+
+bool HoldsDriverLock();
+bool HoldsCancelLock();
+
+// Thread records of threads that have exited are dropped here.
+void ResetThreads();
+
+}  // namespace emu::kernel
