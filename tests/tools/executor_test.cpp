@@ -142,7 +142,7 @@ protected:
     Printer printer{out, Printer::Style::Json, false};
     std::vector<std::pair<uint64_t, uint64_t>> progress;
     Executor executor{backend, printer, {[this](uint64_t done, uint64_t total) { progress.emplace_back(done, total); },
-                                         std::chrono::milliseconds(0)}};
+                                         {}, std::chrono::milliseconds(0)}};
     std::string error;
 };
 

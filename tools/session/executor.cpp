@@ -59,6 +59,8 @@ bool Executor::Run(const std::vector<Command>& commands, std::string* error)
 
 bool Executor::Execute(const Command& command, std::string* error)
 {
+    if (options_.beforeCommand)
+        options_.beforeCommand(command);
     switch (command.verb) {
     case Verb::Open: return RunOpen(command);
     case Verb::Close: return RunClose(command, error);

@@ -21,6 +21,8 @@ namespace session {
 struct ExecutorOptions {
     // Called after each chunk of a loopback, with the bytes checked so far.
     std::function<void(uint64_t done, uint64_t total)> progress;
+    // Called before each command runs (pondrel-sim marks the trace with it).
+    std::function<void(const Command&)> beforeCommand;
     // How long `cancel` waits for the cancelled requests to end.
     std::chrono::milliseconds cancelWait{5000};
 };

@@ -1,0 +1,334 @@
+#include "tools/pondrel-sim/bench.h"
+
+#include "driver/device_context.h"
+#include "driver/entry_points.h"
+#include "emulator/machine.h"
+#include "tools/pondrel-sim/cpu_sampler.h"
+#include "tools/pondrel-sim/pipes.h"
+#include "tools/session/printer.h"
+#include "tools/session/status_names.h"
+#include "tools/session/text.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using emu::usb::CompletionMode;
+
+constexpr ULONG kChunk = 65536;
+constexpr ULONG kSmallRead = 64;
+constexpr uint8_t kLoopOut = 0x01;
+constexpr uint8_t kLoopIn = 0x81;
+constexpr uint8_t kSinkOut = 0x02;
+constexpr uint8_t kSourceIn = 0x82;
+constexpr double kBusThreadTarget = 60.0;     // MB/s, above USB 2.0's line rate
+constexpr double kSynchronousTarget = 500.0;  // MB/s, USB 3's line rate
+
+// The built-in device with its second pair split: a sink to write to and a
+// source to read from, so that writes and reads can be timed alone.
+emu::usb::DeviceModel BenchModel(CompletionMode mode)
+{
+    auto model = emu::usb::DeviceModel::Builtin();
+    model.endpoints[kSinkOut] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
+    model.endpoints[kSourceIn] = {emu::usb::EndpointBehaviour::Source, std::nullopt};
+    model.completion = mode;
+    return model;
+}
+
+uint64_t DriverAllocations()
+{
+    for (const auto& stats : emu::pool::Stats()) {
+        if (stats.tag == PondrelPoolTag)
+            return stats.allocations;
+    }
+    return 0;
+}
+
+// A machine with the driver loaded, the device started and its pipes open.
+class Rig {
+public:
+    explicit Rig(CompletionMode mode) : machine_(Options(mode))
+    {
+        NTSTATUS status = machine_.BringUp(DriverEntry);
+        if (!NT_SUCCESS(status)) {
+            failure = "bring-up: " + session::StatusName(static_cast<uint32_t>(status));
+            return;
+        }
+        const auto& configuration = machine_.Device().Model().configDescriptor;
+        for (auto [address, handle] : {std::pair{kLoopOut, &loopOut}, std::pair{kLoopIn, &loopIn},
+                                       std::pair{kSinkOut, &sink}, std::pair{kSourceIn, &source}}) {
+            auto pipe = PipeIndexOf(configuration, address);
+            status = pipe ? machine_.app().Open("\\\\.\\pondrel\\PIPE" + std::to_string(*pipe), handle)
+                          : STATUS_OBJECT_NAME_NOT_FOUND;
+            if (!NT_SUCCESS(status)) {
+                failure = "open endpoint " + std::to_string(address) + ": " + session::StatusName(static_cast<uint32_t>(status));
+                return;
+            }
+        }
+    }
+
+    ~Rig()
+    {
+        for (emu::Handle handle : {loopOut, loopIn, sink, source}) {
+            if (handle)
+                machine_.app().Close(handle);
+        }
+        machine_.pnp().Remove();
+        machine_.UnloadDriver();
+    }
+
+    size_t Findings() { return machine_.Findings().size(); }
+    emu::App& app() { return machine_.app(); }
+    uint64_t BusRequests() { return machine_.Device().BusRequests(); }
+
+    std::string failure;
+    emu::Handle loopOut = 0, loopIn = 0, sink = 0, source = 0;
+
+private:
+    static emu::MachineOptions Options(CompletionMode mode)
+    {
+        emu::MachineOptions options;
+        options.device = BenchModel(mode);
+        return options;
+    }
+
+    emu::Machine machine_;
+};
+
+struct Rate {
+    double perSecond = 0;  // steps, or bytes (as MB/s) when bytesPerStep is set
+    std::string failure;
+};
+
+// Runs `step` again and again for `duration` (at least four times).
+Rate Measure(std::chrono::duration<double> duration, double bytesPerStep, const std::function<std::string()>& step)
+{
+    Rate rate;
+    uint64_t steps = 0;
+    auto begin = Clock::now();
+    std::chrono::duration<double> elapsed{0};
+    while (elapsed < duration || steps < 4) {
+        rate.failure = step();
+        if (!rate.failure.empty())
+            return rate;
+        ++steps;
+        elapsed = Clock::now() - begin;
+    }
+    double perSecond = static_cast<double>(steps) / elapsed.count();
+    rate.perSecond = bytesPerStep > 0 ? perSecond * bytesPerStep / 1e6 : perSecond;
+    return rate;
+}
+
+std::string Failed(const char* what, const emu::IoResult& result, ULONG wanted)
+{
+    if (NT_SUCCESS(result.status) && result.information == wanted)
+        return {};
+    return std::string(what) + ": " + session::StatusName(static_cast<uint32_t>(result.status)) + ", " +
+           std::to_string(result.information) + " of " + std::to_string(wanted) + " bytes";
+}
+
+struct ModeFigures {
+    Rate write;
+    Rate read;
+    Rate loopback;
+};
+
+struct Figures {
+    ModeFigures busThread;
+    ModeFigures synchronous;
+    Rate smallReads;
+    double allocationsPerBufferedRead = -1;
+    uint64_t bufferedReadsChecked = 0;
+    double driverShare = -1;  // of the CPU time, 0..1; negative when not measured
+    uint64_t cpuSamples = 0;
+    size_t findings = 0;
+    std::string failure;
+};
+
+ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> duration, Figures* figures,
+                        bool sampleCpu)
+{
+    ModeFigures result;
+    Rig rig(mode);
+    if (!rig.failure.empty()) {
+        figures->failure = rig.failure;
+        return result;
+    }
+    std::vector<uint8_t> out = session::CountingPattern(kChunk);
+    std::vector<uint8_t> in(kChunk);
+    result.write = Measure(duration, kChunk, [&] { return Failed("write", rig.app().Write(rig.sink, out.data(), kChunk), kChunk); });
+    result.read = Measure(duration, kChunk, [&] { return Failed("read", rig.app().Read(rig.source, in.data(), kChunk), kChunk); });
+    uint64_t round = 0;
+    auto loopback = [&]() -> std::string {
+        std::memcpy(out.data(), &++round, sizeof round);
+        std::string failed = Failed("loopback write", rig.app().Write(rig.loopOut, out.data(), kChunk), kChunk);
+        if (failed.empty())
+            failed = Failed("loopback read", rig.app().Read(rig.loopIn, in.data(), kChunk), kChunk);
+        if (failed.empty() && in != out)
+            failed = "loopback: the bytes read differ from those written";
+        return failed;
+    };
+    if (sampleCpu && CanSampleDriver()) {
+        CpuSampler sampler;
+        result.loopback = Measure(duration * 2, 2.0 * kChunk, loopback);
+        CpuSamples samples = sampler.Samples();
+        figures->cpuSamples = samples.total;
+        if (samples.total)
+            figures->driverShare = static_cast<double>(samples.driver) / static_cast<double>(samples.total);
+    } else {
+        result.loopback = Measure(duration, 2.0 * kChunk, loopback);
+    }
+    figures->findings += rig.Findings();
+    return result;
+}
+
+// Small reads from the source: how many per second, and how many pool
+// allocations the driver makes for one served from its buffer.
+void MeasureSmallReads(std::chrono::duration<double> duration, Figures* figures)
+{
+    Rig rig(CompletionMode::Synchronous);
+    if (!rig.failure.empty()) {
+        figures->failure = rig.failure;
+        return;
+    }
+    std::vector<uint8_t> in(kSmallRead);
+    auto read = [&] { return Failed("small read", rig.app().Read(rig.source, in.data(), kSmallRead), kSmallRead); };
+    figures->smallReads = Measure(duration, 0, read);
+
+    uint64_t allocations = 0;
+    uint64_t buffered = 0;
+    for (int i = 0; i < 2000 && figures->smallReads.failure.empty(); ++i) {
+        uint64_t busBefore = rig.BusRequests();
+        uint64_t allocationsBefore = DriverAllocations();
+        figures->smallReads.failure = read();
+        if (rig.BusRequests() != busBefore)
+            continue;
+        ++buffered;
+        allocations += DriverAllocations() - allocationsBefore;
+    }
+    figures->bufferedReadsChecked = buffered;
+    if (buffered)
+        figures->allocationsPerBufferedRead = static_cast<double>(allocations) / static_cast<double>(buffered);
+    figures->findings += rig.Findings();
+}
+
+std::string Cell(const Rate& rate, const char* unit)
+{
+    if (!rate.failure.empty())
+        return "failed";
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f %s", rate.perSecond, unit);
+    return text;
+}
+
+std::string Pad(std::string text, size_t width)
+{
+    text.append(text.size() < width ? width - text.size() : 1, ' ');
+    return text;
+}
+
+std::string Number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+std::string Percent(double share)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %%", share * 100);
+    return text;
+}
+
+std::string JsonRate(const Rate& rate)
+{
+    return rate.failure.empty() ? Number(rate.perSecond) : "null";
+}
+
+void PrintTable(const Figures& f, std::ostream& out)
+{
+    out << "pondrel-sim bench: 64 KiB requests through the application side, the I/O manager, the driver and the bus\n\n";
+    out << Pad("", 34) << Pad("bus-thread completions", 26) << "synchronous completions\n";
+    auto row = [&](const char* name, const Rate& busThread, const Rate& synchronous, const std::string& note) {
+        out << "  " << Pad(name, 32) << Pad(Cell(busThread, "MB/s"), 26) << Pad(Cell(synchronous, "MB/s"), 20) << note
+            << "\n";
+    };
+    row("write 64 KiB", f.busThread.write, f.synchronous.write, "");
+    row("read 64 KiB", f.busThread.read, f.synchronous.read, "");
+    row("loopback 64 KiB (write, read)", f.busThread.loopback, f.synchronous.loopback,
+        "targets " + std::to_string(static_cast<int>(kBusThreadTarget)) + " and " +
+            std::to_string(static_cast<int>(kSynchronousTarget)) + " MB/s");
+    out << "  " << Pad("small reads (64 B) per second", 32) << Cell(f.smallReads, "") << "   (synchronous; most served from the receive buffer)\n";
+    out << "  " << Pad("allocations per buffered read", 32)
+        << (f.allocationsPerBufferedRead < 0 ? std::string("not measured") : Number(f.allocationsPerBufferedRead))
+        << "   (over " << f.bufferedReadsChecked << " reads served from the buffer; target 0)\n";
+    out << "  " << Pad("driver's share of CPU time", 32)
+        << (f.driverShare < 0 ? std::string("not measured") : Percent(f.driverShare))
+        << "   (" << f.cpuSamples << " samples over the synchronous loopback)\n";
+    for (const Rate* rate : {&f.busThread.write, &f.busThread.read, &f.busThread.loopback, &f.synchronous.write,
+                             &f.synchronous.read, &f.synchronous.loopback, &f.smallReads}) {
+        if (!rate->failure.empty())
+            out << "  failed: " << rate->failure << "\n";
+    }
+    if (!f.failure.empty())
+        out << "  failed: " << f.failure << "\n";
+    out << "  verifier findings: " << f.findings << "\n";
+}
+
+void PrintJson(const Figures& f, std::ostream& out)
+{
+    auto mode = [](const ModeFigures& m) {
+        return "{\"write_mb_per_s\":" + JsonRate(m.write) + ",\"read_mb_per_s\":" + JsonRate(m.read) +
+               ",\"loopback_mb_per_s\":" + JsonRate(m.loopback) + "}";
+    };
+    bool busThreadMet = f.busThread.loopback.failure.empty() && f.busThread.loopback.perSecond >= kBusThreadTarget;
+    bool synchronousMet = f.synchronous.loopback.failure.empty() && f.synchronous.loopback.perSecond >= kSynchronousTarget;
+    out << "{\"bench\":{\"transfer_bytes\":" << kChunk << ",\"bus_thread\":" << mode(f.busThread)
+        << ",\"synchronous\":" << mode(f.synchronous) << ",\"small_read_bytes\":" << kSmallRead
+        << ",\"small_reads_per_s\":" << JsonRate(f.smallReads) << ",\"allocations_per_buffered_read\":"
+        << (f.allocationsPerBufferedRead < 0 ? "null" : Number(f.allocationsPerBufferedRead))
+        << ",\"buffered_reads_checked\":" << f.bufferedReadsChecked << ",\"driver_cpu_share\":"
+        << (f.driverShare < 0 ? "null" : Number(f.driverShare)) << ",\"cpu_samples\":" << f.cpuSamples
+        << ",\"targets\":{\"bus_thread_loopback_mb_per_s\":" << kBusThreadTarget
+        << ",\"synchronous_loopback_mb_per_s\":" << kSynchronousTarget
+        << ",\"bus_thread_met\":" << (busThreadMet ? "true" : "false")
+        << ",\"synchronous_met\":" << (synchronousMet ? "true" : "false")
+        << ",\"zero_allocations_met\":" << (f.allocationsPerBufferedRead == 0 ? "true" : "false")
+        << "},\"findings\":" << f.findings << ",\"failure\":"
+        << (f.failure.empty() ? "null" : session::JsonString(f.failure)) << "}}\n";
+}
+
+bool AllSucceeded(const Figures& f)
+{
+    for (const Rate* rate : {&f.busThread.write, &f.busThread.read, &f.busThread.loopback, &f.synchronous.write,
+                             &f.synchronous.read, &f.synchronous.loopback, &f.smallReads}) {
+        if (!rate->failure.empty())
+            return false;
+    }
+    return f.failure.empty() && f.findings == 0;
+}
+
+}  // namespace
+
+int RunBench(const BenchOptions& options, std::ostream& out)
+{
+    std::chrono::duration<double> duration(options.quick ? 0.05 : 0.5);
+    Figures figures;
+    figures.busThread = MeasureMode(CompletionMode::BusThread, duration, &figures, false);
+    figures.synchronous = MeasureMode(CompletionMode::Synchronous, duration, &figures, true);
+    MeasureSmallReads(duration, &figures);
+    if (options.json)
+        PrintJson(figures, out);
+    else
+        PrintTable(figures, out);
+    return AllSucceeded(figures) ? 0 : 1;
+}
+
+}  // namespace sim

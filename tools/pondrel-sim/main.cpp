@@ -1,0 +1,103 @@
+// pondrel-sim: the pondrel driver in an emulated Windows machine.
+//
+//   pondrel-sim [options]                    the demo session
+//   pondrel-sim [options] --script FILE      a session from a file
+//   pondrel-sim [options] -c "cmd; cmd"      a session from the command line
+//   pondrel-sim bench [--json] [--quick]     the benchmark
+#include "tools/pondrel-sim/bench.h"
+#include "tools/pondrel-sim/session_run.h"
+#include "tools/session/cli.h"
+
+#include <exception>
+#include <iostream>
+#include <string_view>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: pondrel-sim [options] [--script FILE | -c \"COMMANDS\"]\n"
+    "       pondrel-sim bench [--json] [--quick]\n"
+    "With no session the demo runs: the device's life from plug-in to unload.\n"
+    "options:\n"
+    "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
+    "  --json           one JSON object per result line\n"
+    "  -v               show the data of reads and fetch-config as hex\n"
+    "  --pcap FILE      write every URB as a USBPcap capture (tshark -r FILE)\n"
+    "  --trace FILE     write the requests as Chrome trace-event JSON (open in Perfetto)\n"
+    "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
+    "commands: plug, start, query-stop, cancel-stop, stop, query-remove, cancel-remove,\n"
+    "  surprise-remove, remove, unload, sleep S1..S4, resume, wake, open [NAME], close H,\n"
+    "  write H N|hex:BYTES, read H N, write& H N, read& H N, cancel H,\n"
+    "  ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN],\n"
+    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME, wait MS\n"
+    "exit status: 0 when every expect held and the verifier found nothing, 1 otherwise, 2 on bad input\n";
+
+int BadInput(const std::string& error)
+{
+    std::cerr << "pondrel-sim: " << error << "\n";
+    return session::ExitBadInput;
+}
+
+bool ParseOptions(int argc, char** argv, sim::SessionOptions* options, std::string* error)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (session::TakeCommonOption(argc, argv, &i, &options->common, error)) {
+            if (!error->empty())
+                return false;
+            continue;
+        }
+        std::string* value = argument == "--device" ? &options->deviceFile
+                           : argument == "--pcap"   ? &options->pcapFile
+                           : argument == "--trace"  ? &options->traceFile
+                                                    : nullptr;
+        if (!value) {
+            *error = "unknown argument '" + std::string(argument) + "' (pondrel-sim --help lists them)";
+            return false;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            *error = std::string(argument) + " needs a file name";
+            return false;
+        }
+        *value = argv[++i];
+    }
+    return true;
+}
+
+int Main(int argc, char** argv)
+{
+    if (argc > 1 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+        std::cout << kUsage;
+        return session::ExitSuccess;
+    }
+    if (argc > 1 && std::string_view(argv[1]) == "bench") {
+        sim::BenchOptions options;
+        for (int i = 2; i < argc; ++i) {
+            std::string_view argument = argv[i];
+            if (argument == "--json")
+                options.json = true;
+            else if (argument == "--quick")
+                options.quick = true;
+            else
+                return BadInput("bench: unknown argument '" + std::string(argument) + "'");
+        }
+        return sim::RunBench(options, std::cout);
+    }
+    sim::SessionOptions options;
+    std::string error;
+    if (!ParseOptions(argc, argv, &options, &error))
+        return BadInput(error);
+    return sim::RunSession(options, std::cout, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& failure) {
+        std::cerr << "pondrel-sim: internal error: " << failure.what() << "\n";
+        return session::ExitFailed;
+    }
+}

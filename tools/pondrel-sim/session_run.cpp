@@ -1,0 +1,142 @@
+#include "tools/pondrel-sim/session_run.h"
+
+#include "driver/entry_points.h"
+#include "emulator/machine.h"
+#include "tools/pondrel-sim/demo.h"
+#include "tools/pondrel-sim/emulator_backend.h"
+#include "tools/pondrel-sim/request_observer.h"
+#include "tools/pondrel-sim/summary.h"
+#include "tools/pondrel-sim/trace_writer.h"
+#include "tools/session/executor.h"
+#include "tools/session/status_names.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+// Creates (empties) a file the session will write at its end, so that an
+// unwritable path is bad input before anything runs.
+bool Writable(const std::string& path, const char* what, std::string* error)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (file)
+        return true;
+    *error = path + ": cannot write the " + what + " (" + std::strerror(errno) + ")";
+    return false;
+}
+
+// A bar on the terminal while a loopback runs; cleared when it is done.
+void DrawProgress(std::ostream& out, uint64_t done, uint64_t total)
+{
+    constexpr int kWidth = 32;
+    if (done >= total) {
+        out << "\r\033[K" << std::flush;
+        return;
+    }
+    int filled = static_cast<int>(done * kWidth / total);
+    out << "\r  [" << std::string(static_cast<size_t>(filled), '#') << std::string(static_cast<size_t>(kWidth - filled), '.')
+        << "] " << done * 100 / total << "%  " << done / 1024 << " KiB" << std::flush;
+}
+
+}  // namespace
+
+int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& err)
+{
+    std::string error;
+    auto model = emu::usb::DeviceModel::Builtin();
+    if (!options.deviceFile.empty()) {
+        auto loaded = emu::usb::DeviceModel::Load(options.deviceFile, &error);
+        if (!loaded) {
+            err << "pondrel-sim: " << error << "\n";
+            return session::ExitBadInput;
+        }
+        model = std::move(*loaded);
+    }
+    std::optional<std::vector<session::Command>> commands;
+    if (options.common.hasScript || options.common.hasCommands) {
+        commands = session::LoadSessionCommands(options.common, &error);
+        if (!commands) {
+            err << "pondrel-sim: " << error << "\n";
+            return session::ExitBadInput;
+        }
+    }
+    if ((!options.pcapFile.empty() && !Writable(options.pcapFile, "capture", &error)) ||
+        (!options.traceFile.empty() && !Writable(options.traceFile, "trace", &error))) {
+        err << "pondrel-sim: " << error << "\n";
+        return session::ExitBadInput;
+    }
+
+    auto timeout = std::chrono::milliseconds(options.common.timeoutMs);
+    session::Printer printer(out, options.common.json ? session::Printer::Style::Json : session::Printer::Style::Human,
+                             options.common.verbose);
+    std::unique_ptr<TraceWriter> trace = options.traceFile.empty() ? nullptr : std::make_unique<TraceWriter>();
+    StartObserving(trace.get());
+
+    Summary summary;
+    int exitStatus = session::ExitSuccess;
+    {
+        emu::MachineOptions machineOptions;
+        machineOptions.device = model;
+        machineOptions.plugDevice = false;
+        emu::Machine machine(std::move(machineOptions));
+        EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
+
+        session::ExecutorOptions executorOptions;
+        if (!options.common.json && isatty(STDOUT_FILENO))
+            executorOptions.progress = [&out](uint64_t done, uint64_t total) { DrawProgress(out, done, total); };
+        if (trace)
+            executorOptions.beforeCommand = [&trace](const session::Command& command) { trace->Mark(command.text); };
+        session::Executor executor(backend, printer, executorOptions);
+
+        NTSTATUS loaded = backend.Load();
+        SetObservedDriver(machine.Driver());
+        printer.Text("DriverEntry: " + session::StatusName(static_cast<uint32_t>(loaded)) + " (" +
+                     session::StatusHex(static_cast<uint32_t>(loaded)) + ")");
+        if (!NT_SUCCESS(loaded)) {
+            exitStatus = session::ExitFailed;
+        } else if (!commands) {
+            if (RunDemo(model, executor, printer) != 0)
+                exitStatus = session::ExitFailed;
+        } else if (!executor.Run(*commands, &error)) {
+            err << "pondrel-sim: " << error << "\n";
+            exitStatus = session::ExitBadInput;
+        }
+
+        executor.Drain(timeout);
+        backend.Teardown(executor.OpenHandles());
+        if (executor.Drain(timeout) != 0)
+            printer.Text("(requests still in flight after the device was removed)");
+
+        DriverRequests requests = CountedRequests();
+        summary.requests = requests.total;
+        summary.pnpRequests = requests.pnp;
+        summary.powerRequests = requests.power;
+        summary.ioRequests = requests.io;
+        summary.busRequests = backend.BusRequests();
+        summary.bytesWritten = backend.Counts().bytesWritten;
+        summary.bytesRead = backend.Counts().bytesRead;
+        summary.unloaded = !backend.Loaded() && NT_SUCCESS(loaded);
+        MeasurePoolLeft(&summary);
+        summary.findings = machine.Findings();
+        summary.expectsHeld = executor.ExpectsHeld();
+        summary.expectsFailed = executor.ExpectsFailed();
+        StopObserving();
+    }
+
+    PrintSummary(summary, printer);
+    if (trace && !trace->Write(options.traceFile, &error)) {
+        err << "pondrel-sim: " << error << "\n";
+        return session::ExitFailed;
+    }
+    if (exitStatus == session::ExitSuccess && !SummaryIsClean(summary))
+        exitStatus = session::ExitFailed;
+    return exitStatus;
+}
+
+}  // namespace sim
