@@ -13,9 +13,4 @@ constexpr GUID PondrelInterfaceClass = {
     0x6D3A1F52, 0x8C47, 0x4E09, {0xB2, 0xD6, 0x5F, 0x18, 0xA3, 0xC7, 0xE9, 0x04}};
 
 // Deletes the DOS link that AddDevice created. PASSIVE_LEVEL.
-inline void DeleteDosLink()
-{
-    UNICODE_STRING linkName;
-    RtlInitUnicodeString(&linkName, PONDREL_DOS_LINK_NAME);
-    IoDeleteSymbolicLink(&linkName);
-}
+void DeleteDosLink();
