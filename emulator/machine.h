@@ -59,6 +59,23 @@ public:
     // CancelIoEx(handle, NULL): cancels every request in flight on the handle.
     virtual void CancelAll(Handle handle) = 0;
     virtual PFILE_OBJECT FileObjectOf(Handle handle) = 0;
+    // File objects opened and not yet closed (IRP_MJ_CLOSE not yet sent);
+    // closes may wait for requests in flight.
+    virtual size_t OpenFileObjects() = 0;
+    virtual bool WaitUntilAllClosed(std::chrono::milliseconds timeout) = 0;
+};
+
+// Where the plugged device is in its PnP life, as the PnP manager sees it.
+enum class DeviceLife {
+    Unplugged,        // no device on the bus
+    Plugged,          // on the bus, no function driver added
+    Added,            // AddDevice succeeded; never started, or its start failed
+    Started,
+    StopPending,      // QUERY_STOP succeeded
+    Stopped,
+    RemovePending,    // QUERY_REMOVE succeeded
+    SurpriseRemoved,
+    Removed,          // REMOVE sent; the PDO may stay (orderly removal) or go
 };
 
 // The PnP manager's requests, each sent to the top of the device stack with
@@ -80,6 +97,10 @@ public:
     virtual NTSTATUS Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup = {}) = 0;
     // The driver's device object (the top of the stack), null before AddDevice.
     virtual PDEVICE_OBJECT FunctionDevice() = 0;
+    virtual DeviceLife Life() = 0;
+    // For the steps the PnP manager takes by itself (surprise removal after
+    // a disconnect, removal once the handles are closed); false on timeout.
+    virtual bool WaitForLife(DeviceLife life, std::chrono::milliseconds timeout) = 0;
 };
 
 // The power manager.
@@ -99,11 +120,20 @@ public:
     virtual uint64_t StartNextPowerIrpCalls() = 0;
     // Set the legacy model (PoStartNextPowerIrp enforced) or the modern one.
     virtual void SetLegacySerialization(bool legacy) = 0;
+    // The state a driver last reported for `device` with PoSetPowerState (D0 if never).
+    virtual DEVICE_POWER_STATE ReportedDeviceState(PDEVICE_OBJECT device) = 0;
+    virtual SYSTEM_POWER_STATE SystemState() = 0;  // after the last system SET_POWER
 };
 
 struct MachineOptions {
     usb::DeviceModel device = usb::DeviceModel::Builtin();
     bool plugDevice = true;  // plug the device at construction
+    // After a disconnect the PnP manager sends SURPRISE_REMOVAL, then
+    // REMOVE once every handle is closed. False: the test sends REMOVE.
+    bool removeAfterSurpriseRemoval = true;
+    // Refuse QUERY_REMOVE (STATUS_DEVICE_BUSY, nothing sent) while handles
+    // are open, as some Windows versions do; by default the query is sent.
+    bool vetoQueryRemoveWithOpenHandles = false;
 };
 
 class Machine {

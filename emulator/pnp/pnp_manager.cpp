@@ -1,0 +1,628 @@
+#include "emulator/pnp/pnp_manager.h"
+
+#include "emulator/pnp/pnp_request.h"
+#include "emulator/power/power_manager.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace emu::pnp {
+namespace {
+
+constexpr auto IdleLimit = std::chrono::seconds(30);
+
+std::u16string DriverNameOf(std::u16string_view registryPath)
+{
+    size_t slash = registryPath.find_last_of(u'\\');
+    return std::u16string(slash == std::u16string_view::npos ? registryPath : registryPath.substr(slash + 1));
+}
+
+std::string Describe(PDEVICE_OBJECT device)
+{
+    char text[48];
+    std::snprintf(text, sizeof(text), "device %p", static_cast<void*>(device));
+    return text;
+}
+
+}  // namespace
+
+PnpManager::PnpManager(const MachineOptions& options, Hooks hooks) : options_(options), hooks_(std::move(hooks)) {}
+
+PnpManager::~PnpManager() = default;
+
+// ---- The driver ----
+
+NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view registryPath)
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (driver_ != nullptr) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    PDRIVER_OBJECT driver = nullptr;
+    NTSTATUS status = emu::LoadDriver(DriverNameOf(registryPath), entry, registryPath, &driver);
+    entry_ = entry;
+    registryPath_ = std::u16string(registryPath);
+    if (NT_SUCCESS(status)) {
+        driver_ = driver;
+        removedOnce_ = false;
+    }
+    return status;
+}
+
+// A driver unloaded under a device it is still attached to leaves a broken
+// stack: the verifier reports the device objects, and the PnP manager stops
+// sending requests to it.
+void PnpManager::UnloadDriver()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (driver_ == nullptr) {
+        return;
+    }
+    PDRIVER_OBJECT driver = driver_;
+    driver_ = nullptr;
+    removedOnce_ = false;
+    emu::UnloadDriver(driver);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        removed_.clear();
+    }
+    if (HasStackLife(Life())) {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stack_ = {pdo_};
+        life_ = DeviceLife::Plugged;
+        lifeChanged_.notify_all();
+    }
+}
+
+PDRIVER_OBJECT PnpManager::Driver()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return driver_;
+}
+
+// ---- The device ----
+
+usb::UsbDevice& PnpManager::Device()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (!device_) {
+        Plug(options_.device);
+    }
+    return *device_;
+}
+
+bool PnpManager::HasDevice()
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return device_ != nullptr;
+}
+
+PDEVICE_OBJECT PnpManager::Pdo()
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return pdo_;
+}
+
+void PnpManager::Plug(usb::DeviceModel model)
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    std::shared_ptr<usb::UsbDevice> device = usb::Bus::Instance().Plug(std::move(model));
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    device_ = device;
+    pdo_ = device->Pdo();
+    stack_ = {pdo_};
+    gone_ = false;
+    everStarted_ = false;
+    life_ = DeviceLife::Plugged;
+    lifeChanged_.notify_all();
+}
+
+void PnpManager::Replug(usb::DeviceModel model)
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (device_ && Life() != DeviceLife::Unplugged) {
+        if (!gone_) {
+            device_->Disconnect();
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            gone_ = true;
+        }
+        if (HasStack()) {
+            if (Life() != DeviceLife::SurpriseRemoved) {
+                DoSurpriseRemove();
+            }
+            DoRemove();
+        }
+        UnplugIfGone();
+    }
+    Plug(std::move(model));
+}
+
+// ---- Notifications ----
+
+// Called by the bus after the device's transfers have failed, with none of
+// the bus's locks held.
+void PnpManager::OnDisconnect(usb::UsbDevice& device)
+{
+    std::shared_ptr<usb::UsbDevice> current;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (device_.get() != &device) {
+            return;
+        }
+        current = device_;
+    }
+    RunOrPost([this, current] { HandleDisconnect(current); });
+}
+
+void PnpManager::OnFileClosed()
+{
+    RunOrPost([this] {
+        std::lock_guard<std::recursive_mutex> op(opMutex_);
+        RemoveWhenClosed();
+        MaybeUnload();
+    });
+}
+
+// Taking the operation lock only if it is free keeps a notification from
+// waiting behind an operation that itself waits for the notifier.
+void PnpManager::RunOrPost(std::function<void()> task)
+{
+    if (CurrentIrql() == PASSIVE_LEVEL && opMutex_.try_lock()) {
+        task();
+        opMutex_.unlock();
+        return;
+    }
+    worker_.Post(std::move(task));
+}
+
+// ---- emu::Pnp ----
+
+NTSTATUS PnpManager::AddDevice()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoAddDevice();
+}
+
+NTSTATUS PnpManager::Start()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoStart();
+}
+
+NTSTATUS PnpManager::QueryStop()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoQuery(IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, DeviceLife::StopPending);
+}
+
+NTSTATUS PnpManager::CancelStop()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoCancel(IRP_MN_CANCEL_STOP_DEVICE, DeviceLife::StopPending);
+}
+
+NTSTATUS PnpManager::Stop()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    DeviceLife before = Life();
+    NTSTATUS status = SendToStack(IRP_MN_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        if (before == DeviceLife::StopPending) {
+            verifier::Report("IRP_MN_STOP_DEVICE failed after a successful query-stop", "PnpManager",
+                             Describe(pdo_));
+        }
+        return status;
+    }
+    SetLife(DeviceLife::Stopped);
+    return status;
+}
+
+NTSTATUS PnpManager::QueryRemove()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoQuery(IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, DeviceLife::RemovePending);
+}
+
+NTSTATUS PnpManager::CancelRemove()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoCancel(IRP_MN_CANCEL_REMOVE_DEVICE, DeviceLife::RemovePending);
+}
+
+NTSTATUS PnpManager::SurpriseRemove()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoSurpriseRemove();
+}
+
+NTSTATUS PnpManager::Remove()
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    return DoRemove();
+}
+
+NTSTATUS PnpManager::QueryCapabilities(DEVICE_CAPABILITIES* capabilities)
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    DEVICE_CAPABILITIES local{};
+    local.Size = sizeof(DEVICE_CAPABILITIES);
+    local.Version = 1;
+    local.Address = 0xFFFFFFFF;
+    local.UINumber = 0xFFFFFFFF;
+    NTSTATUS status = SendToStack(IRP_MN_QUERY_CAPABILITIES, [&local](PIO_STACK_LOCATION location) {
+        location->Parameters.DeviceCapabilities.Capabilities = &local;
+    });
+    if (capabilities != nullptr) {
+        *capabilities = local;
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup)
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    return SendToStack(minor, setup);
+}
+
+// After removal: the removed device object while open handles keep it.
+PDEVICE_OBJECT PnpManager::FunctionDevice()
+{
+    PDEVICE_OBJECT device = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (stack_.size() >= 2) {
+            device = stack_.back();
+        } else if (!removed_.empty()) {
+            device = removed_.back();
+        }
+    }
+    return device != nullptr && IsDeviceObjectAlive(device) ? device : nullptr;
+}
+
+DeviceLife PnpManager::Life()
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return life_;
+}
+
+bool PnpManager::WaitForLife(DeviceLife life, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    return lifeChanged_.wait_for(lock, timeout, [&] { return life_ == life; });
+}
+
+// ---- Steps (opMutex_ held) ----
+
+bool PnpManager::HasStackLife(DeviceLife life)
+{
+    return life == DeviceLife::Added || life == DeviceLife::Started || life == DeviceLife::StopPending ||
+           life == DeviceLife::Stopped || life == DeviceLife::RemovePending || life == DeviceLife::SurpriseRemoved;
+}
+
+bool PnpManager::HasStack()
+{
+    return driver_ != nullptr && HasStackLife(Life());
+}
+
+NTSTATUS PnpManager::SendToStack(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
+                                 ULONG_PTR* information)
+{
+    PnpResult result = SendPnpRequest(pdo_, minor, setup);
+    if (information != nullptr) {
+        *information = result.information;
+    }
+    return result.status;
+}
+
+NTSTATUS PnpManager::DoAddDevice()
+{
+    if (driver_ == nullptr) {
+        if (entry_ == nullptr) {
+            return STATUS_UNSUCCESSFUL;
+        }
+        NTSTATUS status = LoadDriver(entry_, registryPath_);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    if (!device_) {
+        Plug(options_.device);
+    }
+    DeviceLife life = Life();
+    if (gone_ || (life != DeviceLife::Plugged && life != DeviceLife::Removed)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (driver_->DriverExtension->AddDevice == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status = CallAddDevice(driver_, pdo_);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::vector<PDEVICE_OBJECT> stack = StackDevices();
+    CheckAddedStack(stack);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stack_ = std::move(stack);
+        everStarted_ = false;
+    }
+    SetLife(DeviceLife::Added);
+    return status;
+}
+
+// What Driver Verifier checks of the stack when AddDevice returns, beyond
+// what CallAddDevice checks of the new device object.
+void PnpManager::CheckAddedStack(const std::vector<PDEVICE_OBJECT>& stack)
+{
+    if (stack.size() < 2) {
+        verifier::Report("AddDevice succeeded without attaching a device object", "AddDevice", Describe(pdo_));
+        return;
+    }
+    for (size_t i = 1; i < stack.size(); ++i) {
+        PDEVICE_OBJECT lower = stack[i - 1];
+        PDEVICE_OBJECT upper = stack[i];
+        if ((lower->Flags & DO_POWER_PAGABLE) != 0 && (upper->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH)) == 0) {
+            verifier::Report("DO_POWER_PAGABLE not inherited from the lower device", "AddDevice", Describe(upper));
+        }
+    }
+}
+
+NTSTATUS PnpManager::DoStart()
+{
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    NTSTATUS status = SendToStack(IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        first = !everStarted_;
+        everStarted_ = true;
+    }
+    SetLife(DeviceLife::Started);
+    QueryCapabilities(nullptr);
+    if (first) {
+        SendToStack(IRP_MN_QUERY_PNP_DEVICE_STATE);
+    }
+    return status;
+}
+
+// A refused query is cancelled for the whole stack, as Windows does.
+NTSTATUS PnpManager::DoQuery(UCHAR query, UCHAR cancel, DeviceLife pending)
+{
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (query == IRP_MN_QUERY_REMOVE_DEVICE && options_.vetoQueryRemoveWithOpenHandles && OpenFilesOnStack() > 0) {
+        return STATUS_DEVICE_BUSY;
+    }
+    DeviceLife before = Life();
+    NTSTATUS status = SendToStack(query);
+    if (!NT_SUCCESS(status)) {
+        DoCancel(cancel, pending);
+        return status;
+    }
+    if (before != DeviceLife::StopPending && before != DeviceLife::RemovePending) {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        lifeBeforeQuery_ = before;
+    }
+    SetLife(pending);
+    return status;
+}
+
+NTSTATUS PnpManager::DoCancel(UCHAR cancel, DeviceLife pending)
+{
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    NTSTATUS status = SendToStack(cancel);
+    if (!NT_SUCCESS(status)) {
+        verifier::Report(std::string(PnpMinorName(cancel)) + " failed; it must not fail", "PnpManager",
+                         Describe(pdo_));
+        return status;
+    }
+    DeviceLife restored;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        restored = lifeBeforeQuery_;
+    }
+    if (Life() == pending) {
+        SetLife(restored);
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::DoSurpriseRemove()
+{
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    NTSTATUS status = SendToStack(IRP_MN_SURPRISE_REMOVAL);
+    if (!NT_SUCCESS(status)) {
+        verifier::Report("IRP_MN_SURPRISE_REMOVAL failed; it must not fail", "PnpManager", Describe(pdo_));
+    }
+    SetLife(DeviceLife::SurpriseRemoved);
+    return status;
+}
+
+NTSTATUS PnpManager::DoRemove()
+{
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    std::vector<PDEVICE_OBJECT> stack;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stack = stack_;
+    }
+    NTSTATUS status = SendToStack(IRP_MN_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        verifier::Report("IRP_MN_REMOVE_DEVICE failed; it must not fail", "PnpManager", Describe(pdo_));
+    }
+    for (PDEVICE_OBJECT device : stack) {
+        if (device != pdo_) {
+            power::ForgetDevice(device);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        removed_.insert(removed_.end(), stack.begin() + 1, stack.end());
+        stack_ = {pdo_};
+        removedOnce_ = true;
+    }
+    SetLife(DeviceLife::Removed);
+    UnplugIfGone();
+    MaybeUnload();
+    return status;
+}
+
+// The bus deletes the PDO of a device that has left it once its stack is
+// removed (or was never built).
+void PnpManager::UnplugIfGone()
+{
+    DeviceLife life = Life();
+    if (!gone_ || (life != DeviceLife::Removed && life != DeviceLife::Plugged)) {
+        return;
+    }
+    usb::Bus::Instance().Unplug(device_);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        pdo_ = nullptr;
+        stack_.clear();
+    }
+    SetLife(DeviceLife::Unplugged);
+}
+
+// The driver goes when its last device object has: after a removal, and
+// once the file objects that kept a deleted device object alive are closed.
+void PnpManager::MaybeUnload()
+{
+    if (driver_ == nullptr || !removedOnce_) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        std::erase_if(removed_, [](PDEVICE_OBJECT device) { return !IsDeviceObjectAlive(device); });
+        if (!removed_.empty()) {
+            return;
+        }
+    }
+    UnloadDriver();
+}
+
+// After a disconnect: REMOVE follows the surprise removal once every file
+// object on the stack is closed.
+void PnpManager::RemoveWhenClosed()
+{
+    if (!options_.removeAfterSurpriseRemoval || !gone_ || Life() != DeviceLife::SurpriseRemoved) {
+        return;
+    }
+    if (OpenFilesOnStack() == 0) {
+        DoRemove();
+    }
+}
+
+void PnpManager::HandleDisconnect(const std::shared_ptr<usb::UsbDevice>& device)
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (device != device_ || Life() == DeviceLife::Unplugged) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        gone_ = true;
+    }
+    if (!HasStack()) {
+        UnplugIfGone();
+        return;
+    }
+    if (Life() != DeviceLife::SurpriseRemoved) {
+        DoSurpriseRemove();
+    }
+    RemoveWhenClosed();
+}
+
+void PnpManager::Teardown()
+{
+    worker_.WaitIdle(IdleLimit);
+    {
+        std::lock_guard<std::recursive_mutex> op(opMutex_);
+        TeardownDevice();
+    }
+    worker_.WaitIdle(IdleLimit);
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    UnloadDriver();
+}
+
+// Removes the device from whatever state the test left it in, the way
+// Windows would on shutdown or disable.
+void PnpManager::TeardownDevice()
+{
+    if (!HasStack()) {
+        return;
+    }
+    switch (Life()) {
+    case DeviceLife::StopPending:
+        DoCancel(IRP_MN_CANCEL_STOP_DEVICE, DeviceLife::StopPending);
+        break;
+    case DeviceLife::Started:
+    case DeviceLife::Stopped:
+        break;
+    default:
+        DoRemove();
+        return;
+    }
+    if (Life() == DeviceLife::StopPending) {  // the cancel failed: nothing orderly is left
+        DoSurpriseRemove();
+        DoRemove();
+        return;
+    }
+    if (NT_SUCCESS(DoQuery(IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, DeviceLife::RemovePending))) {
+        DoRemove();
+        return;
+    }
+    DoSurpriseRemove();
+    DoRemove();
+}
+
+void PnpManager::SetLife(DeviceLife life)
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    life_ = life;
+    lifeChanged_.notify_all();
+}
+
+// The device objects from the PDO up, walked down from the top through the
+// kernel's own records.
+std::vector<PDEVICE_OBJECT> PnpManager::StackDevices()
+{
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT device = TopOfStack(pdo_); device != nullptr; device = LowerDeviceOf(device)) {
+        stack.insert(stack.begin(), device);
+    }
+    return stack;
+}
+
+size_t PnpManager::OpenFilesOnStack()
+{
+    std::vector<PDEVICE_OBJECT> stack;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stack = stack_;
+    }
+    return hooks_.openFiles ? hooks_.openFiles(stack) : 0;
+}
+
+}  // namespace emu::pnp

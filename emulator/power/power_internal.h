@@ -1,0 +1,34 @@
+// What the power manager's own files share: its system thread, the
+// delivery of a request to a device object, and the accounting of
+// PoStartNextPowerIrp in the legacy model.
+#pragma once
+
+#include "emulator/kernel/system.h"
+#include "emulator/system_worker.h"
+
+namespace emu::power::detail {
+
+SystemWorker& Worker();
+bool Legacy();
+void CountRequestStarted();
+void CountStartNextCall();
+
+// Hands `irp` to `device` the way PoCallDriver does (queued behind a busy
+// request of the same kind in the legacy model, at PASSIVE_LEVEL for a
+// pageable device).
+NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp);
+
+// The request has come back to the power manager: checks in the legacy
+// model that every device object it reached called PoStartNextPowerIrp and
+// was reached through PoCallDriver, and forgets it.
+void RequestFinished(PIRP irp);
+
+// Requests created and not yet freed, and forgetting them at shutdown.
+uint64_t OutstandingRequests();
+void ResetRequests();
+
+// Forgets queued deliveries and slots (machine shutdown); returns how many
+// requests were still waiting for delivery.
+size_t ResetDelivery();
+
+}  // namespace emu::power::detail

@@ -1,0 +1,256 @@
+// PoRequestPowerIrp and the machine's own power requests: a new request is
+// built for the top of a physical device object's stack, sent, and when it
+// comes back up the requester's callback runs and the power manager frees
+// it. Device SET requests for one physical device object go one at a time.
+#include "emulator/power/power_internal.h"
+#include "emulator/power/power_manager.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace emu::power {
+namespace {
+
+struct PowerRequest {
+    PDEVICE_OBJECT target;  // as the requester passed it
+    PDEVICE_OBJECT top;     // referenced until the request is freed; its driver
+                            // (the stack's power policy owner) gets the callback
+    PIRP irp;
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    POWER_STATE state;
+    POWER_ACTION action;
+    PREQUEST_POWER_COMPLETE callback;
+    PVOID context;
+    std::function<void(const IO_STATUS_BLOCK&)> finished;  // the machine's own waits
+};
+
+// Device SET requests per physical device object: the one in flight and
+// those waiting for it to end.
+struct DeviceSetTurns {
+    std::mutex mutex;
+    std::map<PDEVICE_OBJECT, std::deque<PowerRequest*>> waiting;  // present while one is in flight
+    uint64_t outstanding = 0;  // requests created and not yet freed
+};
+
+DeviceSetTurns& Turns()
+{
+    static DeviceSetTurns turns;
+    return turns;
+}
+
+bool IsDeviceSet(const PowerRequest& request)
+{
+    return request.minor == IRP_MN_SET_POWER && request.type == DevicePowerState;
+}
+
+bool IsSetOrQuery(UCHAR minor)
+{
+    return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+}
+
+// Sends the request to the top of the stack. A wait-wake request asked for
+// above PASSIVE_LEVEL is sent from the power manager's thread.
+void Send(PowerRequest* request)
+{
+    if (request->minor == IRP_MN_WAIT_WAKE && CurrentIrql() > PASSIVE_LEVEL) {
+        detail::Worker().Post([request] { Send(request); });
+        return;
+    }
+    if (IsSetOrQuery(request->minor)) {
+        detail::CountRequestStarted();
+    }
+    detail::Deliver(request->top, request->irp);  // the request may be freed by now
+}
+
+// True when the request may go now; otherwise it waits for its turn.
+bool TakeTurn(PowerRequest* request)
+{
+    if (!IsDeviceSet(*request)) {
+        return true;
+    }
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    auto [it, first] = turns.waiting.try_emplace(request->target);
+    if (!first) {
+        it->second.push_back(request);
+    }
+    return first;
+}
+
+void PassTurn(PDEVICE_OBJECT target)
+{
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    auto it = turns.waiting.find(target);
+    if (it == turns.waiting.end()) {
+        return;
+    }
+    if (it->second.empty()) {
+        turns.waiting.erase(it);
+        return;
+    }
+    PowerRequest* next = it->second.front();
+    it->second.pop_front();
+    detail::Worker().Post([next] { Send(next); });
+}
+
+void CountOutstanding(int delta)
+{
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    turns.outstanding += delta;
+}
+
+// The power manager's completion routine, in the location it kept for
+// itself (no device object: the routine runs as the power manager's, not a
+// driver's): every driver's routine has run. Calls the requester back, then
+// frees the request. Up to DISPATCH_LEVEL, wherever the request completed.
+NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    auto* request = static_cast<PowerRequest*>(Context);
+    detail::RequestFinished(Irp);
+    if (request->callback != nullptr) {
+        DriverScope scope(request->top->DriverObject);
+        request->callback(request->target, request->minor, request->state, request->context, &Irp->IoStatus);
+    }
+    IO_STATUS_BLOCK ioStatus = Irp->IoStatus;
+    IoFreeIrp(Irp);
+    ObDereferenceObject(request->top);
+    if (request->finished) {
+        request->finished(ioStatus);
+    }
+    if (IsDeviceSet(*request)) {
+        PassTurn(request->target);
+    }
+    delete request;
+    CountOutstanding(-1);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Builds the request: StackSize + 2 locations, the top one the power
+// manager's own (it remembers the request as Windows does), the next one the
+// top driver's.
+NTSTATUS StartRequest(PowerRequest spec, PIRP* irpOut)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(spec.target);
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + 2), FALSE);
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* request = new PowerRequest(std::move(spec));
+    request->top = top;
+    request->irp = irp;
+    CountOutstanding(1);
+
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(irp);
+    own->Parameters.Others.Argument1 = request->target;
+    own->Parameters.Others.Argument2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(request->minor));
+    own->Parameters.Others.Argument3 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(request->state.DeviceState));
+    own->Parameters.Others.Argument4 = request->context;
+    IoSetNextIrpStackLocation(irp);
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = request->minor;
+    if (request->minor == IRP_MN_WAIT_WAKE) {
+        next->Parameters.WaitWake.PowerState = request->state.SystemState;
+    } else {
+        next->Parameters.Power.Type = request->type;
+        next->Parameters.Power.State = request->state;
+        next->Parameters.Power.ShutdownType = request->action;
+    }
+    IoSetCompletionRoutine(irp, PowerRequestCompletion, request, TRUE, TRUE, TRUE);
+    if (irpOut != nullptr) {
+        *irpOut = irp;
+    }
+    if (TakeTurn(request)) {
+        Send(request);
+    }
+    return STATUS_PENDING;
+}
+
+struct Waiter {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+}  // namespace
+
+NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state, POWER_ACTION action,
+                     std::chrono::milliseconds timeout)
+{
+    auto waiter = std::make_shared<Waiter>();
+    PowerRequest spec{pdo, nullptr, nullptr, minor, type, state, action, nullptr, nullptr, nullptr};
+    spec.finished = [waiter](const IO_STATUS_BLOCK& ioStatus) {
+        std::lock_guard<std::mutex> lock(waiter->mutex);
+        waiter->status = ioStatus.Status;
+        waiter->finished = true;
+        waiter->done.notify_all();
+    };
+    NTSTATUS status = StartRequest(std::move(spec), nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::unique_lock<std::mutex> lock(waiter->mutex);
+    if (!waiter->done.wait_for(lock, timeout, [&] { return waiter->finished; })) {
+        char detail[64];
+        std::snprintf(detail, sizeof(detail), "minor %u, state %d", minor, static_cast<int>(state.DeviceState));
+        verifier::Report("Power request never completed", "PowerManager", detail);
+        return STATUS_IO_TIMEOUT;
+    }
+    return waiter->status;
+}
+
+}  // namespace emu::power
+
+namespace emu::power::detail {
+
+uint64_t OutstandingRequests()
+{
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    return turns.outstanding;
+}
+
+void ResetRequests()
+{
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    turns.waiting.clear();
+    turns.outstanding = 0;
+}
+
+}  // namespace emu::power::detail
+
+using namespace emu;
+
+// Asks for a power request for the stack of DeviceObject. Up to
+// DISPATCH_LEVEL. STATUS_PENDING once the request exists (the callback may
+// already have run); *Irp is set before the request is sent.
+extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                      PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
+{
+    verifier::CheckCallOut("PoRequestPowerIrp", DISPATCH_LEVEL);
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
+        MinorFunction != IRP_MN_WAIT_WAKE) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    if (faults::ShouldFailCall()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    power::PowerRequest spec{DeviceObject, nullptr,         nullptr, MinorFunction, DevicePowerState, PowerState,
+                             PowerActionNone, CompletionFunction, Context, nullptr};
+    return power::StartRequest(std::move(spec), Irp);
+}
