@@ -1,0 +1,90 @@
+// A non-PnP test driver with three named devices, one per buffering method
+// (buffered, direct, neither). It records what each request looked like
+// when it arrived, can hold requests until a test releases or cancels them,
+// and logs the order of creates, cleanups and closes. It exists to check
+// the application side of the I/O manager.
+#pragma once
+
+#include "platform/kernel.h"
+
+// "Echo" read little-endian.
+constexpr ULONG EchoPoolTag = 0x6F686345;
+constexpr ULONG EchoMaxHeld = 8;
+constexpr ULONG EchoMaxData = 512;
+
+enum ECHO_KIND : ULONG { EchoBuffered = 0, EchoDirect = 1, EchoNeither = 2, EchoLate = 3 };
+
+constexpr ULONG IOCTL_ECHO_BUFFERED = CTL_CODE(0x8000, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_ECHO_OVERREPORT = CTL_CODE(0x8000, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_ECHO_FAIL = CTL_CODE(0x8000, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_ECHO_WARNING = CTL_CODE(0x8000, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_ECHO_HOLD = CTL_CODE(0x8000, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_ECHO_IN_DIRECT = CTL_CODE(0x8000, 0x805, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_ECHO_OUT_DIRECT = CTL_CODE(0x8000, 0x806, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_ECHO_NEITHER = CTL_CODE(0x8000, 0x807, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+// How the last read, write or device-control request arrived.
+struct EchoRequestView {
+    UCHAR Major;
+    KIRQL Irql;
+    UCHAR RequestorMode;
+    BOOLEAN HadMdl;
+    BOOLEAN HadSystemBuffer;
+    PVOID UserBuffer;
+    PVOID Type3InputBuffer;
+    PVOID MdlVirtualAddress;   // MmGetMdlVirtualAddress
+    PVOID MdlSystemAddress;    // MmGetSystemAddressForMdlSafe
+    ULONG MdlByteCount;
+    ULONG Length;              // Read/Write length, or OutputBufferLength
+    ULONG InputLength;
+    ULONG IrpFlags;
+    ULONG DataLength;          // bytes of Data: what a write or an input buffer carried
+    UCHAR Data[EchoMaxData];
+};
+
+struct EchoDevice {
+    ULONG Kind;
+    EchoRequestView Last;
+    USHORT CreateNameLength;       // bytes
+    WCHAR CreateName[64];
+    KSPIN_LOCK HeldLock;           // guards Held and HoldReads
+    PIRP Held[EchoMaxHeld];        // requests kept until released or cancelled
+    BOOLEAN HoldReads;
+    KEVENT HeldEvent;              // set each time a request is held
+};
+
+struct EchoLogEntry {
+    UCHAR Major;
+    PFILE_OBJECT File;
+};
+
+struct EchoLog {
+    volatile LONG Count;
+    EchoLogEntry Entries[128];
+};
+
+extern "C" {
+extern EchoLog EchoEvents;
+
+NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// For the tests, at PASSIVE_LEVEL.
+EchoDevice* EchoDeviceOf(ULONG Kind);
+PDEVICE_OBJECT EchoDeviceObject(ULONG Kind);
+void EchoSetHoldReads(ULONG Kind, BOOLEAN Hold);
+ULONG EchoHeldCount(ULONG Kind);
+// Waits until at least Count requests are held; FALSE after TimeoutMs.
+BOOLEAN EchoWaitHeld(ULONG Kind, ULONG Count, ULONG TimeoutMs);
+// Completes the oldest held request; reads get the echo pattern.
+BOOLEAN EchoCompleteHeld(ULONG Kind, NTSTATUS Status, ULONG_PTR Information);
+// A device left initializing, as if created outside DriverEntry and AddDevice.
+NTSTATUS EchoCreateLateDevice();
+void EchoFinishLateDevice();
+void EchoDeleteLateDevice();
+}
+
+// The byte a read delivers at offset i.
+inline UCHAR EchoPattern(ULONG i)
+{
+    return static_cast<UCHAR>((i * 7 + 3) & 0xFF);
+}

@@ -1,0 +1,135 @@
+// The pass-through driver through a whole life on the emulated machine:
+// start, transfers, query-stop, stop, restart, sleep and resume, surprise
+// removal with transfers pending, removal and unload, in the legacy and in
+// the modern power model, with nothing found and nothing left behind.
+#include "tests/system/passthrough/passthrough.h"
+#include "tests/system/system_fixture.h"
+
+#include <cstring>
+#include <string>
+
+namespace system_test {
+namespace {
+
+std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
+{
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 13);
+    }
+    return bytes;
+}
+
+std::u16string PipePath(int index)
+{
+    std::string path = "\\\\.\\passthru\\PIPE" + std::to_string(index);
+    return std::u16string(path.begin(), path.end());
+}
+
+std::vector<UCHAR> PnpLog()
+{
+    const LONG logged = PassthroughSeen.PnpLogCount;
+    const LONG count = std::min<LONG>(logged, static_cast<LONG>(sizeof(PassthroughSeen.PnpLog)));
+    return std::vector<UCHAR>(PassthroughSeen.PnpLog, PassthroughSeen.PnpLog + count);
+}
+
+class FullLife : public SystemTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { std::memset(static_cast<void*>(&PassthroughSeen), 0, sizeof(PassthroughSeen)); }
+
+    emu::Handle OpenPipe(uint8_t endpoint)
+    {
+        const int index = PipeIndexOf(machine().Device().Model().configDescriptor, endpoint);
+        EXPECT_GE(index, 0) << "endpoint " << int(endpoint);
+        emu::Handle handle = 0;
+        EXPECT_EQ(machine().app().Open(PipePath(index), &handle), STATUS_SUCCESS);
+        return handle;
+    }
+
+    // Writes on the OUT pipe and reads the same bytes back on the IN pipe
+    // of the loopback pair.
+    void RoundTrip(emu::Handle out, emu::Handle in, size_t length, uint8_t seed)
+    {
+        const auto data = Pattern(length, seed);
+        const auto written = machine().app().Write(out, data.data(), static_cast<ULONG>(length));
+        EXPECT_EQ(written.status, STATUS_SUCCESS);
+        EXPECT_EQ(written.information, length);
+        std::vector<uint8_t> back(length);
+        const auto read = machine().app().Read(in, back.data(), static_cast<ULONG>(length));
+        EXPECT_EQ(read.status, STATUS_SUCCESS);
+        EXPECT_EQ(read.information, length);
+        EXPECT_EQ(back, data);
+    }
+};
+
+TEST_P(FullLife, PassthroughDriverLivesAndLeavesNothing)
+{
+    emu::Machine& m = Boot();
+    m.power().SetLegacySerialization(GetParam());
+    ASSERT_EQ(m.BringUp(PassthroughDriverEntry), STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = m.pnp().FunctionDevice();
+    ASSERT_NE(fdo, nullptr);
+    EXPECT_EQ(fdo->DriverObject, m.Driver());
+
+    const emu::Handle out = OpenPipe(0x01);
+    const emu::Handle in = OpenPipe(0x81);
+    const emu::Handle silentIn = OpenPipe(0x82);
+    RoundTrip(out, in, 1500, 1);
+
+    ASSERT_EQ(m.pnp().QueryStop(), STATUS_SUCCESS);
+    ASSERT_EQ(m.pnp().Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(m.Device().Configured());
+    ASSERT_EQ(m.pnp().Start(), STATUS_SUCCESS);
+    RoundTrip(out, in, 700, 2);
+
+    ASSERT_EQ(m.power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(m.Device().DevicePowerState(), PowerDeviceD3);
+    EXPECT_EQ(m.power().ReportedDeviceState(fdo), PowerDeviceD3);
+    ASSERT_EQ(m.power().Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(m.Device().DevicePowerState(), PowerDeviceD0);
+    EXPECT_EQ(m.power().ReportedDeviceState(fdo), PowerDeviceD0);
+    RoundTrip(out, in, 512, 3);
+
+    // Nothing is ever written to 0x02, so these reads wait on the bus.
+    auto pending = m.app().ReadAsync(silentIn, 64);
+    auto pendingToo = m.app().ReadAsync(silentIn, 1024);
+    EXPECT_FALSE(pending->Done());
+    m.Device().Disconnect();
+    for (auto* io : {pending.get(), pendingToo.get()}) {
+        ASSERT_TRUE(io->WaitFor(kWait));
+        EXPECT_TRUE(NT_ERROR(io->Result().status)) << std::hex << io->Result().status;
+        EXPECT_EQ(io->Result().information, 0u);
+    }
+    ASSERT_TRUE(m.pnp().WaitForLife(emu::DeviceLife::SurpriseRemoved, kWait));
+    EXPECT_EQ(PassthroughSeen.UnloadCalls, 0) << "removal must wait for the open handles";
+
+    for (emu::Handle handle : {out, in, silentIn}) {
+        m.app().Close(handle);
+    }
+    ASSERT_TRUE(m.pnp().WaitForLife(emu::DeviceLife::Unplugged, kWait));
+    EXPECT_EQ(PassthroughSeen.UnloadCalls, 1);
+    EXPECT_EQ(m.Driver(), nullptr);
+    EXPECT_EQ(emu::pool::LiveBlocks(PassthroughPoolTag), 0u);
+    EXPECT_EQ(emu::LiveIrps(), 0u);
+
+    const std::vector<UCHAR> expected = {
+        IRP_MN_START_DEVICE,      IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+        IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,        IRP_MN_START_DEVICE,
+        IRP_MN_QUERY_CAPABILITIES, IRP_MN_SURPRISE_REMOVAL,  IRP_MN_REMOVE_DEVICE,
+    };
+    EXPECT_EQ(PnpLog(), expected);
+    EXPECT_EQ(PassthroughSeen.SystemPowerRequests, 3);  // query S3, set S3, set S0
+    EXPECT_EQ(PassthroughSeen.DevicePowerRequests, 2);  // set D3, set D0
+    EXPECT_EQ(PassthroughSeen.DeviceRequestsFailed, 0);
+    EXPECT_EQ(PassthroughSeen.WrongPowerIrql, 0);
+    // Query and set S3, set S0, and the device requests for each: D3 query, D3 set, D0 set.
+    EXPECT_EQ(m.power().PowerIrpsStarted(), 6u);
+    // Each of them was handled by the pass-through and by the bus driver.
+    EXPECT_EQ(m.power().StartNextPowerIrpCalls(), 12u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PowerModels, FullLife, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Legacy" : "Modern"; });
+
+}  // namespace
+}  // namespace system_test
