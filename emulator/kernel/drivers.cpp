@@ -5,6 +5,7 @@
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@ struct DriverRecord {
     bool unloaded = false;
 };
 
+std::atomic<int64_t> unloadWaitMilliseconds{10000};
 std::mutex driversMutex;
 std::map<const DRIVER_OBJECT*, std::unique_ptr<DriverRecord>> drivers;  // guarded by driversMutex
 
@@ -181,6 +183,7 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         verifier::Report("unload of a driver that is not loaded", "UnloadDriver", kernel::Hex(driver));
         return;
     }
+    kernel::WaitForDriverWork(driver, std::chrono::milliseconds(kernel::unloadWaitMilliseconds.load()));
     if (driver->DriverUnload != nullptr) {
         kernel::ThreadState& self = kernel::CurrentThread();
         const size_t locksBefore = self.held.size();
@@ -192,6 +195,11 @@ void UnloadDriver(PDRIVER_OBJECT driver)
     }
     kernel::ReportLeaks(driver);
     record->unloaded = true;
+}
+
+void SetUnloadWaitLimit(std::chrono::milliseconds limit)
+{
+    kernel::unloadWaitMilliseconds = limit.count();
 }
 
 PDRIVER_OBJECT CreateSystemDriver(std::u16string_view name, const std::function<void(PDRIVER_OBJECT)>& fill)

@@ -3,6 +3,7 @@
 
 #include "emulator/kernel/system.h"
 
+#include <chrono>
 #include <string>
 
 namespace emu::kernel {
@@ -56,6 +57,9 @@ void ResetDrivers();
 std::string DriverText(PDRIVER_OBJECT driver);
 
 // work_items.cpp
+// Waits until none of the driver's work items is queued or running; false
+// when the limit passed first.
+bool WaitForDriverWork(PDRIVER_OBJECT driver, std::chrono::milliseconds limit);
 void ReportWorkItemLeaks(PDRIVER_OBJECT driver);
 void StartWorker();
 void StopWorker();

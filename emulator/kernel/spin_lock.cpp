@@ -47,8 +47,9 @@ void Acquire(PKSPIN_LOCK lock, KIRQL savedIrql, bool cancelLock, const char* rou
     self.held.push_back({lock, savedIrql, cancelLock, false});
 }
 
-// Drops the hold; returns the IRQL saved when it was taken.
-KIRQL Release(PKSPIN_LOCK lock, const char* routine)
+// Drops the hold. Returns false when the calling thread did not hold the
+// lock; otherwise `savedIrql` is the IRQL saved when it was taken.
+bool Release(PKSPIN_LOCK lock, const char* routine, KIRQL* savedIrql)
 {
     sched::At(sched::Point::SpinLockRelease, lock);
     ThreadState& self = CurrentThread();
@@ -65,7 +66,8 @@ KIRQL Release(PKSPIN_LOCK lock, const char* routine)
         if (!hold.recursive) {
             __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
         }
-        return hold.savedIrql;
+        *savedIrql = hold.savedIrql;
+        return true;
     }
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) {
         verifier::Report("spin lock released by another thread", routine, Describe(lock));
@@ -73,7 +75,7 @@ KIRQL Release(PKSPIN_LOCK lock, const char* routine)
         verifier::Report("spin lock released but not held", routine, Describe(lock));
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
-    return self.irql;
+    return false;
 }
 
 void CheckMaximumIrql(KIRQL maximum, const char* routine)
@@ -117,8 +119,8 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 // DISPATCH_LEVEL; NewIrql must be the IRQL the acquisition returned.
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    const KIRQL saved = Release(SpinLock, "KeReleaseSpinLock");
-    if (NewIrql != saved) {
+    KIRQL saved = NewIrql;
+    if (Release(SpinLock, "KeReleaseSpinLock", &saved) && NewIrql != saved) {
         emu::verifier::Report("spin lock released at the wrong IRQL", "KeReleaseSpinLock",
                               "restores IRQL " + std::to_string(NewIrql) + ", acquired at " +
                                   std::to_string(saved));
@@ -137,7 +139,8 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    KIRQL saved;
+    Release(SpinLock, "KeReleaseSpinLockFromDpcLevel", &saved);
 }
 
 // <= DISPATCH_LEVEL; raises to DISPATCH_LEVEL.
@@ -153,8 +156,8 @@ void IoAcquireCancelSpinLock(PKIRQL Irql)
 // (Irp->CancelIrql inside a cancel routine).
 void IoReleaseCancelSpinLock(KIRQL Irql)
 {
-    const KIRQL saved = Release(&cancelSpinLock, "IoReleaseCancelSpinLock");
-    if (Irql != saved) {
+    KIRQL saved = Irql;
+    if (Release(&cancelSpinLock, "IoReleaseCancelSpinLock", &saved) && Irql != saved) {
         emu::verifier::Report("cancel spin lock released at the wrong IRQL", "IoReleaseCancelSpinLock",
                               "restores IRQL " + std::to_string(Irql) + ", acquired at " + std::to_string(saved));
     }

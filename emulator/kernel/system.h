@@ -8,6 +8,7 @@
 
 #include "emulator/kernel/wdm.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -43,8 +44,11 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry,
 
 // Calls DriverUnload (if set), then reports to the verifier what the driver
 // left behind (pool per tag, IRPs, work items, device objects, symbolic links)
-// and frees the driver object.
+// and frees the driver object. As the I/O manager defers an unload while a
+// work item's device reference is held, it first waits (up to the limit
+// below) for the driver's queued and running work items to finish.
 void UnloadDriver(PDRIVER_OBJECT driver);
+void SetUnloadWaitLimit(std::chrono::milliseconds limit);  // default 10 s
 
 // A driver object for one of the emulator's own drivers (the bus driver).
 // `fill` sets its dispatch table. Not subject to leak accounting.

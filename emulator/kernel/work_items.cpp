@@ -27,6 +27,7 @@ namespace {
 struct Queued {
     PIO_WORKITEM item;
     PDEVICE_OBJECT device;
+    PDRIVER_OBJECT driver;  // the device's, taken while the device is surely alive
     PIO_WORKITEM_ROUTINE routine;
     PVOID context;
 };
@@ -43,11 +44,10 @@ std::thread worker;
 // returns the thread as it found it.
 void Run(const Queued& work)
 {
-    PDRIVER_OBJECT driver = work.device->DriverObject;
     ThreadState& self = CurrentThread();
     observe::Notify(observe::Point::WorkItemStart, work.item, work.device);
     {
-        DriverScope scope(driver);
+        DriverScope scope(work.driver);
         work.routine(work.device, work.context);
     }
     observe::Notify(observe::Point::WorkItemEnd, work.item, work.device);
@@ -75,14 +75,17 @@ void WorkerLoop()
             }
             work = queue.front();
             queue.pop_front();
-            running[work.device->DriverObject]++;
+            running[work.driver]++;
             if (items.count(work.item) != 0) {
                 work.item->queued = false;
             }
         }
         Run(work);
-        std::lock_guard lock(workMutex);
-        running[work.device->DriverObject]--;
+        {
+            std::lock_guard lock(workMutex);
+            running[work.driver]--;
+        }
+        workSignal.notify_all();
     }
 }
 
@@ -113,6 +116,22 @@ void StopWorker()
     }
     items.clear();
     running.clear();
+}
+
+bool WaitForDriverWork(PDRIVER_OBJECT driver, std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(workMutex);
+    return workSignal.wait_for(lock, limit, [driver] {
+        if (running[driver] != 0) {
+            return false;
+        }
+        for (const auto& work : queue) {
+            if (work.driver == driver) {
+                return false;
+            }
+        }
+        return true;
+    });
 }
 
 void ReportWorkItemLeaks(PDRIVER_OBJECT driver)
@@ -200,7 +219,7 @@ void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     ReferenceDeviceKernel(IoWorkItem->device);
     {
         std::lock_guard lock(workMutex);
-        queue.push_back({IoWorkItem, IoWorkItem->device, WorkerRoutine, Context});
+        queue.push_back({IoWorkItem, IoWorkItem->device, IoWorkItem->device->DriverObject, WorkerRoutine, Context});
     }
     workSignal.notify_all();
 }

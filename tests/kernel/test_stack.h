@@ -1,0 +1,46 @@
+// A stack of test devices for kernel tests: one test driver, `depth` device
+// objects attached one above the other, each with its own dispatch handler
+// (every major function goes to it). By default the bottom device completes
+// with STATUS_SUCCESS and the others pass the request down unchanged.
+#pragma once
+
+#include "emulator/kernel/system.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace emu::test {
+
+using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+
+class TestStack {
+public:
+    explicit TestStack(int depth);
+    ~TestStack();  // detaches and deletes the devices, then unloads the driver
+    TestStack(const TestStack&) = delete;
+    TestStack& operator=(const TestStack&) = delete;
+
+    PDEVICE_OBJECT Device(int level) const { return devices_.at(level); }  // 0 = bottom
+    PDEVICE_OBJECT Top() const { return devices_.back(); }
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    void OnDispatch(int level, Handler handler);
+
+    // An IRP for the top of the stack: with `ownLocation`, one more location
+    // than the stack needs, set as the creator's own.
+    PIRP AllocateIrp(UCHAR major, bool ownLocation = false) const;
+
+private:
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> devices_;
+    std::vector<std::unique_ptr<Handler>> handlers_;
+};
+
+// The everyday handlers.
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp);  // skip and call
+
+// A physical device object of an emulated bus driver (a PnP PDO).
+PDEVICE_OBJECT CreatePhysicalDevice();
+
+}  // namespace emu::test

@@ -1,0 +1,185 @@
+// IoBuildDeviceIoControlRequest and the completion of threaded IRPs: what
+// the built IRP holds, when its status block and event are written, and the
+// second stage running in the requesting thread.
+#include "tests/kernel/test_stack.h"
+#include "tests/support/kernel_test.h"
+
+#include <thread>
+
+namespace emu::test {
+namespace {
+
+class ThreadedIrp : public KernelTest {};
+
+constexpr ULONG SubmitUrb = 0x220003;
+constexpr NTSTATUS Untouched = static_cast<NTSTATUS>(0xBADC0DE5);
+
+TEST_F(ThreadedIrp, BuiltIrpHasNoCallerLocationAndTheNextOneFilledIn)
+{
+    const struct {
+        const char* name;
+        BOOLEAN internal;
+        UCHAR major;
+    } cases[] = {{"internal", TRUE, IRP_MJ_INTERNAL_DEVICE_CONTROL}, {"external", FALSE, IRP_MJ_DEVICE_CONTROL}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestStack stack(2);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb;
+        UCHAR input[4] = {};
+        UCHAR output[8] = {};
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, FILE_ANY_ACCESS),
+                                                 stack.Top(), input, sizeof(input), output, sizeof(output),
+                                                 c.internal, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(irp->StackCount, stack.Top()->StackSize);
+        EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+        EXPECT_EQ(irp->UserIosb, &iosb);
+        EXPECT_EQ(irp->UserEvent, &event);
+        EXPECT_EQ(irp->RequestorMode, KernelMode);
+        EXPECT_EQ(irp->Tail.Overlay.Thread, reinterpret_cast<PETHREAD>(KeGetCurrentThread()));
+        EXPECT_EQ(irp->UserBuffer, output);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        EXPECT_EQ(next->MajorFunction, c.major);
+        EXPECT_EQ(next->MinorFunction, 0);
+        EXPECT_EQ(next->FileObject, nullptr);
+        EXPECT_EQ(next->Parameters.DeviceIoControl.InputBufferLength, sizeof(input));
+        EXPECT_EQ(next->Parameters.DeviceIoControl.OutputBufferLength, sizeof(output));
+        EXPECT_EQ(next->Parameters.DeviceIoControl.Type3InputBuffer, input);
+        IoCallDriver(stack.Top(), irp);
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    }
+}
+
+// The URB slot of an internal request aliases the output length, input
+// length, code and Type3 buffer, as the bus driver reads it.
+TEST_F(ThreadedIrp, OthersArgumentsAliasDeviceIoControlParameters)
+{
+    IO_STACK_LOCATION location{};
+    location.Parameters.DeviceIoControl.IoControlCode = SubmitUrb;
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(location.Parameters.Others.Argument3) & 0xFFFFFFFF, SubmitUrb);
+    location.Parameters.Others.Argument1 = &location;
+    EXPECT_EQ(location.Parameters.DeviceIoControl.OutputBufferLength,
+              static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(&location)));
+}
+
+struct WriteBackCase {
+    const char* name;
+    bool pend;  // the bottom driver pends and another thread completes
+    NTSTATUS status;
+    bool written;
+};
+
+// The status block and event are written only for a status that is not an
+// error, or for an IRP that pended; a synchronous failure leaves them alone.
+TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
+{
+    const WriteBackCase cases[] = {
+        {"synchronous success", false, STATUS_SUCCESS, true},
+        {"synchronous warning", false, STATUS_BUFFER_OVERFLOW, true},
+        {"synchronous error", false, STATUS_DEVICE_NOT_CONNECTED, false},
+        {"pended success", true, STATUS_SUCCESS, true},
+        {"pended error", true, STATUS_DEVICE_NOT_CONNECTED, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestStack stack(1);
+        PIRP held = nullptr;
+        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+            if (!c.pend) {
+                return CompleteWith(irp, c.status, 5);
+            }
+            IoMarkIrpPending(irp);
+            held = irp;
+            return STATUS_PENDING;
+        });
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{{Untouched}, 77};
+        PIRP irp = IoBuildDeviceIoControlRequest(SubmitUrb, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        const NTSTATUS returned = IoCallDriver(stack.Top(), irp);
+        if (c.pend) {
+            EXPECT_EQ(returned, STATUS_PENDING);
+            std::thread completer([&] { CompleteWith(held, c.status, 5); });
+            completer.join();
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        } else {
+            EXPECT_EQ(returned, c.status);
+        }
+        LARGE_INTEGER poll{};
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll),
+                  c.written ? STATUS_SUCCESS : STATUS_TIMEOUT);
+        EXPECT_EQ(iosb.Status, c.written ? c.status : Untouched);
+        EXPECT_EQ(iosb.Information, c.written ? 5u : 77u);
+        EXPECT_EQ(LiveIrps(), 0u);
+    }
+}
+
+// METHOD_BUFFERED: the output comes back from the system buffer, Information
+// bytes of it, for a status that is not an error.
+TEST_F(ThreadedIrp, BufferedOutputCopiedBackUnlessError)
+{
+    const struct {
+        const char* name;
+        NTSTATUS status;
+        bool copied;
+    } cases[] = {{"success", STATUS_SUCCESS, true}, {"error", STATUS_UNSUCCESSFUL, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestStack stack(1);
+        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+            auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+            EXPECT_EQ(buffer[0], 0x11);  // the input, copied in
+            buffer[0] = 0xA1;
+            buffer[1] = 0xA2;
+            return CompleteWith(irp, c.status, NT_ERROR(c.status) ? 0 : 2);
+        });
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        UCHAR input[1] = {0x11};
+        UCHAR output[4] = {};
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                                 stack.Top(), input, sizeof(input), output, sizeof(output), FALSE,
+                                                 &event, &iosb);
+        EXPECT_EQ(irp->Flags & (IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION),
+                  ULONG(IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION));
+        IoCallDriver(stack.Top(), irp);
+        EXPECT_EQ(output[0], c.copied ? 0xA1 : 0);
+        EXPECT_EQ(output[1], c.copied ? 0xA2 : 0);
+        EXPECT_EQ(output[2], 0);
+    }
+}
+
+// The second stage is a kernel APC: it cannot run while the requesting
+// thread is at APC_LEVEL, and runs as soon as the thread drops below it.
+TEST_F(ThreadedIrp, CompletionApcWaitsForRequesterToLeaveApcLevel)
+{
+    TestStack stack(1);
+    PIRP held = nullptr;
+    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{{Untouched}, 0};
+    PIRP irp = IoBuildDeviceIoControlRequest(SubmitUrb, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_EQ(IoCallDriver(stack.Top(), irp), STATUS_PENDING);
+
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    std::thread completer([&] { CompleteWith(held, STATUS_SUCCESS, 3); });
+    completer.join();
+    EXPECT_EQ(iosb.Status, Untouched);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    KeLowerIrql(old);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_NE(KeReadStateEvent(&event), 0);
+}
+
+}  // namespace
+}  // namespace emu::test

@@ -1,0 +1,590 @@
+// One test per verifier rule: each provokes the fault and sees it reported.
+#include "tests/kernel/completion_probe.h"
+#include "tests/kernel/test_stack.h"
+#include "tests/support/kernel_test.h"
+
+#include <gtest/gtest-spi.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace emu::test {
+namespace {
+
+class VerifierRules : public KernelTest {};
+
+constexpr ULONG LeakTag = 0x6B61654C;  // 'Leak'
+
+// Sends an IRP from IoAllocateIrp to the top of `stack`; the creator's
+// routine frees it. Returns what IoCallDriver returned.
+NTSTATUS SendFreeingIrp(TestStack& stack, CompletionProbe* creator, UCHAR major = IRP_MJ_READ)
+{
+    PIRP irp = stack.AllocateIrp(major);
+    IoSetCompletionRoutine(irp, ProbeCompletion, creator, TRUE, TRUE, TRUE);
+    return IoCallDriver(stack.Top(), irp);
+}
+
+TEST_F(VerifierRules, IrpCompletedTwice)
+{
+    TestStack stack(1);
+    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    CompletionProbe creator = FreeingProbe();
+    const auto seen = ExpectFinding("IRP completed twice", [&] { SendFreeingIrp(stack, &creator); });
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen[0].routine, "IofCompleteRequest");
+    EXPECT_EQ(creator.calls, 1);
+}
+
+TEST_F(VerifierRules, IrpCompletedWithPendingStatus)
+{
+    TestStack stack(1);
+    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_PENDING);
+        return STATUS_SUCCESS;
+    });
+    CompletionProbe creator = FreeingProbe();
+    ExpectFinding("IRP completed with STATUS_PENDING", [&] { SendFreeingIrp(stack, &creator); });
+}
+
+void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+}
+
+TEST_F(VerifierRules, IrpCompletedWithCancelRoutineSet)
+{
+    TestStack stack(1);
+    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, UnusedCancelRoutine);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    CompletionProbe creator = FreeingProbe();
+    creator.action = [](PIRP irp) {
+        IoSetCancelRoutine(irp, nullptr);
+        IoFreeIrp(irp);
+    };
+    ExpectFinding("IRP completed with a cancel routine set", [&] { SendFreeingIrp(stack, &creator); });
+}
+
+TEST_F(VerifierRules, PendingReturnedWithoutMark)
+{
+    TestStack stack(1);
+    PIRP held = nullptr;
+    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        return STATUS_PENDING;
+    });
+    CompletionProbe creator = FreeingProbe();
+    ExpectFinding("STATUS_PENDING returned without IoMarkIrpPending", [&] { SendFreeingIrp(stack, &creator); });
+    CompleteWith(held, STATUS_SUCCESS);
+}
+
+TEST_F(VerifierRules, MarkedPendingButReturnedOtherStatus)
+{
+    TestStack stack(1);
+    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    CompletionProbe creator = FreeingProbe();
+    ExpectFinding("IoMarkIrpPending without returning STATUS_PENDING", [&] { SendFreeingIrp(stack, &creator); });
+}
+
+TEST_F(VerifierRules, IrqlChangedAcrossDispatchRoutine)
+{
+    TestStack stack(1);
+    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    CompletionProbe creator = FreeingProbe();
+    ExpectFinding("IRQL changed across a dispatch routine", [&] { SendFreeingIrp(stack, &creator); });
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(VerifierRules, IrqlChangedAcrossCompletionRoutine)
+{
+    TestStack stack(1);
+    CompletionProbe creator = FreeingProbe();
+    creator.action = [](PIRP irp) {
+        KfRaiseIrql(APC_LEVEL);
+        IoFreeIrp(irp);
+    };
+    ExpectFinding("IRQL changed across a completion routine", [&] { SendFreeingIrp(stack, &creator); });
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(VerifierRules, WaitAtDispatchLevel)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    ExpectFinding("wait at DISPATCH_LEVEL", [&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        KeLowerIrql(old);
+    });
+    LARGE_INTEGER zero{};
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);  // a poll is fine
+    KeLowerIrql(old);
+}
+
+TEST_F(VerifierRules, TwoDriverSpinLocksHeldAtOnce)
+{
+    KSPIN_LOCK first, second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    ExpectFinding("two driver spin locks held at once", [&] {
+        KIRQL outer = KeAcquireSpinLockRaiseToDpc(&first);
+        KIRQL inner = KeAcquireSpinLockRaiseToDpc(&second);
+        KeReleaseSpinLock(&second, inner);
+        KeReleaseSpinLock(&first, outer);
+    });
+}
+
+TEST_F(VerifierRules, CallOutOfTheDriverWhileHoldingASpinLock)
+{
+    const struct {
+        const char* name;
+        std::function<void(TestStack&, KSPIN_LOCK*)> call;
+    } cases[] = {
+        {"IoCallDriver",
+         [](TestStack& stack, KSPIN_LOCK* lock) {
+             CompletionProbe creator = FreeingProbe();
+             KIRQL old = KeAcquireSpinLockRaiseToDpc(lock);
+             SendFreeingIrp(stack, &creator);
+             KeReleaseSpinLock(lock, old);
+         }},
+        {"IoCompleteRequest",
+         [](TestStack& stack, KSPIN_LOCK* lock) {
+             stack.OnDispatch(0, [lock](PDEVICE_OBJECT, PIRP irp) {
+                 KIRQL old = KeAcquireSpinLockRaiseToDpc(lock);
+                 irp->IoStatus.Status = STATUS_SUCCESS;
+                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                 KeReleaseSpinLock(lock, old);
+                 return STATUS_SUCCESS;
+             });
+             CompletionProbe creator = FreeingProbe();
+             SendFreeingIrp(stack, &creator);
+         }},
+        {"KeWaitForSingleObject",
+         [](TestStack&, KSPIN_LOCK* lock) {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, TRUE);
+             KIRQL old = KeAcquireSpinLockRaiseToDpc(lock);
+             ExpectFinding("wait at DISPATCH_LEVEL",
+                           [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+             KeReleaseSpinLock(lock, old);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestStack stack(1);
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        ExpectFinding("call out of the driver while holding a spin lock", [&] { c.call(stack, &lock); });
+    }
+}
+
+TEST_F(VerifierRules, SpinLockReleasedAtTheWrongIrql)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    ExpectFinding("spin lock released at the wrong IRQL", [&] {
+        KeAcquireSpinLockRaiseToDpc(&lock);
+        KeReleaseSpinLock(&lock, APC_LEVEL);
+    });
+    KeLowerIrql(PASSIVE_LEVEL);
+}
+
+TEST_F(VerifierRules, SpinLockReleasedByAnotherThread)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    std::thread owner([&] { KeAcquireSpinLockRaiseToDpc(&lock); });
+    owner.join();
+    ExpectFinding("spin lock released by another thread", [&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeReleaseSpinLock(&lock, old);
+    });
+    EXPECT_EQ(lock, 0u);
+}
+
+TEST_F(VerifierRules, PnpRequestCompletedUntouchedInsteadOfPassedDown)
+{
+    TestStack stack(2);
+    stack.OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NOT_SUPPORTED;
+    });
+    CompletionProbe creator = FreeingProbe();
+    ExpectFinding("PnP request completed untouched instead of passed down", [&] {
+        PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_RESOURCES;
+        IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
+        IoCallDriver(stack.Top(), irp);
+    });
+
+    // Passed down, the bottom driver may complete it untouched.
+    stack.OnDispatch(1, nullptr);
+    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NOT_SUPPORTED;
+    });
+    PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(VerifierRules, PoolFreedTwice)
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
+    ExFreePool(block);
+    ExpectFinding("pool freed twice", [&] { ExFreePool(block); });
+}
+
+TEST_F(VerifierRules, PoolMisuse)
+{
+    const struct {
+        const char* rule;
+        std::function<void()> provoke;
+    } cases[] = {
+        {"pool block overrun",
+         [] {
+             auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag));
+             block[8] = 0;
+             ExFreePool(block);
+         }},
+        {"free of an address that is not a pool block",
+         [] {
+             int local = 0;
+             ExFreePool(&local);
+         }},
+        {"pool freed with the wrong tag",
+         [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag), LeakTag + 1); }},
+        {"zero-byte pool allocation", [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, LeakTag)); }},
+        {"unknown pool type", [] { EXPECT_EQ(ExAllocatePoolWithTag(static_cast<POOL_TYPE>(77), 8, LeakTag), nullptr); }},
+        {"paged pool allocated above APC_LEVEL",
+         [] {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             PVOID block = ExAllocatePoolWithTag(PagedPool, 8, LeakTag);
+             KeLowerIrql(old);
+             ExFreePool(block);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        ExpectFinding(c.rule, c.provoke);
+    }
+}
+
+// A driver whose DriverEntry takes resources and whose unload routine
+// leaves them behind.
+struct Leaks {
+    bool pool = false;
+    bool irp = false;
+    bool workItem = false;
+    bool link = false;
+    PIRP keptIrp = nullptr;
+} leaks;
+
+void DeleteDevices(PDRIVER_OBJECT driver)
+{
+    PDEVICE_OBJECT device = driver->DeviceObject;
+    while (device != nullptr) {
+        PDEVICE_OBJECT next = device->NextDevice;
+        IoDeleteDevice(device);
+        device = next;
+    }
+}
+
+NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverUnload = DeleteDevices;
+    PDEVICE_OBJECT device = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (leaks.pool) {
+        ExAllocatePoolWithTag(NonPagedPool, 40, LeakTag);
+        ExAllocatePoolWithTag(NonPagedPool, 2, LeakTag);
+    }
+    if (leaks.irp) {
+        leaks.keptIrp = IoAllocateIrp(1, FALSE);
+    }
+    if (leaks.workItem) {
+        IoAllocateWorkItem(device);
+    }
+    if (leaks.link) {
+        UNICODE_STRING link, target;
+        RtlInitUnicodeString(&link, u"\\DosDevices\\leaky");
+        RtlInitUnicodeString(&target, u"\\Device\\leaky");
+        IoCreateSymbolicLink(&link, &target);
+    }
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierRules, ResourcesLeftAtUnload)
+{
+    const struct {
+        const char* rule;
+        Leaks leak;
+        const char* detail;
+    } cases[] = {
+        {"pool leaked at unload", {.pool = true}, "tag 'Leak': 2 blocks, 42 bytes"},
+        {"IRP outstanding at unload", {.irp = true}, "1 IRPs"},
+        {"work item outstanding at unload", {.workItem = true}, "1 allocated and never freed"},
+        {"symbolic link left at unload", {.link = true}, "\\??\\leaky"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        leaks = c.leak;
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(LoadDriver(u"leaky", LeakingEntry, u"\\Registry\\leaky", &driver), STATUS_SUCCESS);
+        const auto seen = ExpectFinding(c.rule, [&] { UnloadDriver(driver); });
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].detail, c.detail);
+        if (leaks.keptIrp != nullptr) {
+            IoFreeIrp(leaks.keptIrp);
+        }
+    }
+}
+
+struct BlockingWork {
+    KEVENT release;
+    KEVENT started;
+    KEVENT done;
+};
+
+void BlockingRoutine(PDEVICE_OBJECT, PVOID context)
+{
+    auto* work = static_cast<BlockingWork*>(context);
+    KeSetEvent(&work->started, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&work->release, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&work->done, IO_NO_INCREMENT, FALSE);
+}
+
+void SignalRoutine(PDEVICE_OBJECT, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+}
+
+// Waits until the worker has finished everything queued before now.
+void DrainWorker(PDEVICE_OBJECT anyDevice)
+{
+    KEVENT drained;
+    KeInitializeEvent(&drained, NotificationEvent, FALSE);
+    PIO_WORKITEM fence = IoAllocateWorkItem(anyDevice);
+    IoQueueWorkItem(fence, SignalRoutine, DelayedWorkQueue, &drained);
+    KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(fence);
+}
+
+TEST_F(VerifierRules, WorkItemRunningAtUnloadAndQueuedTwice)
+{
+    TestStack stack(1);
+    BlockingWork work;
+    KeInitializeEvent(&work.release, NotificationEvent, FALSE);
+    KeInitializeEvent(&work.started, NotificationEvent, FALSE);
+    KeInitializeEvent(&work.done, NotificationEvent, FALSE);
+    leaks = {};
+    PDRIVER_OBJECT driver = nullptr;
+    ASSERT_EQ(LoadDriver(u"busy", LeakingEntry, u"\\Registry\\busy", &driver), STATUS_SUCCESS);
+    PIO_WORKITEM item = nullptr;
+    {
+        DriverScope scope(driver);
+        item = IoAllocateWorkItem(driver->DeviceObject);
+    }
+    IoQueueWorkItem(item, BlockingRoutine, DelayedWorkQueue, &work);
+    KeWaitForSingleObject(&work.started, Executive, KernelMode, FALSE, nullptr);
+    IoQueueWorkItem(item, BlockingRoutine, DelayedWorkQueue, &work);  // again while it runs: legal
+    ExpectFinding("work item queued twice", [&] { IoQueueWorkItem(item, BlockingRoutine, DelayedWorkQueue, &work); });
+
+    // The unload waits for the driver's work items; these never finish.
+    SetUnloadWaitLimit(std::chrono::milliseconds(50));
+    std::vector<verifier::Finding> seen;
+    ExpectFinding("device objects left at unload", [&] {
+        seen = ExpectFinding("work item outstanding at unload", [&] { UnloadDriver(driver); });
+    });
+    SetUnloadWaitLimit(std::chrono::seconds(10));
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen[0].detail, "1 queued, 1 running");
+    KeSetEvent(&work.release, IO_NO_INCREMENT, FALSE);
+    DrainWorker(stack.Top());
+    IoFreeWorkItem(item);
+}
+
+TEST_F(VerifierRules, DeviceObjectDeletedTwice)
+{
+    TestStack stack(1);
+    PDEVICE_OBJECT device = nullptr;
+    IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    IoDeleteDevice(device);
+    ExpectFinding("device object deleted twice", [&] { IoDeleteDevice(device); });
+}
+
+TEST_F(VerifierRules, DeviceDetachedTwice)
+{
+    TestStack stack(1);
+    PDEVICE_OBJECT upper = nullptr;
+    IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
+    IoAttachDeviceToDeviceStack(upper, stack.Top());
+    IoDetachDevice(stack.Top());
+    ExpectFinding("device detached twice", [&] { IoDetachDevice(stack.Top()); });
+    IoDeleteDevice(upper);
+}
+
+TEST_F(VerifierRules, UnknownMajorFunctionIsALoudFailure)
+{
+    TestStack stack(1);
+    PIRP irp = stack.AllocateIrp(0x40);
+    ExpectFinding("unknown major function",
+                  [&] { EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_INVALID_DEVICE_REQUEST); });
+    IoFreeIrp(irp);
+}
+
+TEST_F(VerifierRules, StackLocationMisuse)
+{
+    const struct {
+        const char* rule;
+        CCHAR stackSize;
+        int setNext;  // IoSetNextIrpStackLocation calls before the misuse
+        std::function<void(PIRP)> misuse;
+    } cases[] = {
+        {"IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation", 2, 1,
+         [](PIRP irp) {
+             IoSkipCurrentIrpStackLocation(irp);
+             IoSetCompletionRoutine(irp, ProbeCompletion, nullptr, TRUE, TRUE, TRUE);
+         }},
+        {"IoMarkIrpPending after IoSkipCurrentIrpStackLocation", 3, 2,
+         [](PIRP irp) {
+             IoSkipCurrentIrpStackLocation(irp);
+             IoMarkIrpPending(irp);
+         }},
+        {"no lower stack location", 1, 1, [](PIRP irp) { IoGetNextIrpStackLocation(irp); }},
+        {"IoMarkIrpPending without a stack location of one's own", 1, 0, [](PIRP irp) { IoMarkIrpPending(irp); }},
+        {"completion flags set without a completion routine", 1, 0,
+         [](PIRP irp) { IoSetCompletionRoutine(irp, nullptr, nullptr, TRUE, FALSE, FALSE); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        PIRP irp = IoAllocateIrp(c.stackSize, FALSE);
+        for (int i = 0; i < c.setNext; ++i) {
+            IoSetNextIrpStackLocation(irp);
+        }
+        ExpectFinding(c.rule, [&] { c.misuse(irp); });
+        IoFreeIrp(irp);
+    }
+}
+
+TEST_F(VerifierRules, AllocatedIrpCompletedToTheTop)
+{
+    TestStack stack(1);
+    PIRP irp = stack.AllocateIrp(IRP_MJ_READ);
+    ExpectFinding("IRP from IoAllocateIrp completed to the top", [&] { IoCallDriver(stack.Top(), irp); });
+    IoFreeIrp(irp);
+}
+
+TEST_F(VerifierRules, CompletionRoutineDidNotMarkPendingIrpPending)
+{
+    TestStack stack(2);
+    PIRP held = nullptr;
+    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; }, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(stack.Device(0), irp);
+    });
+    CompletionProbe creator = FreeingProbe();
+    ASSERT_EQ(SendFreeingIrp(stack, &creator), STATUS_PENDING);
+    ExpectFinding("completion routine did not mark a pending IRP pending", [&] { CompleteWith(held, STATUS_SUCCESS); });
+    EXPECT_EQ(creator.calls, 1);
+}
+
+TEST_F(VerifierRules, WaitAtApcLevelBlocksOwnCompletion)
+{
+    TestStack stack(1);
+    PIRP held = nullptr;
+    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_EQ(IoCallDriver(stack.Top(), irp), STATUS_PENDING);
+    std::thread completer([&] { CompleteWith(held, STATUS_SUCCESS); });
+    completer.join();
+    ExpectFinding("completion APC blocked by a wait at raised IRQL", [&] {
+        KIRQL old;
+        KeRaiseIrql(APC_LEVEL, &old);
+        LARGE_INTEGER brief;
+        brief.QuadPart = -10000;  // 1 ms
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &brief), STATUS_TIMEOUT);
+        KeLowerIrql(old);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+}
+
+NTSTATUS SloppyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT)
+{
+    PDEVICE_OBJECT device = nullptr;
+    return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+}
+
+NTSTATUS SloppyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverExtension->AddDevice = SloppyAddDevice;
+    driver->DriverUnload = DeleteDevices;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierRules, AddDeviceLeavesDeviceInitializing)
+{
+    PDEVICE_OBJECT pdo = CreatePhysicalDevice();
+    PDRIVER_OBJECT driver = nullptr;
+    ASSERT_EQ(LoadDriver(u"sloppy", SloppyEntry, u"\\Registry\\sloppy", &driver), STATUS_SUCCESS);
+    ExpectFinding("DO_DEVICE_INITIALIZING not cleared by AddDevice", [&] { CallAddDevice(driver, pdo); });
+    UnloadDriver(driver);
+    IoDeleteDevice(pdo);
+}
+
+// The listener fails the running test on a finding nobody expected, and
+// ExpectFinding fails it when the expected finding never comes.
+void UnexpectedDoubleFree()
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
+    ExFreePool(block);
+    ExFreePool(block);
+}
+
+void ExpectationNeverMet()
+{
+    ExpectFinding("pool freed twice", [] {});
+}
+
+TEST_F(VerifierRules, FindingsFailTheTestDuringWhichTheyHappen)
+{
+    EXPECT_NONFATAL_FAILURE(UnexpectedDoubleFree(), "verifier: pool freed twice in ExFreePool");
+    EXPECT_NONFATAL_FAILURE(ExpectationNeverMet(), "expected the verifier to report \"pool freed twice\"");
+    EXPECT_GE(verifier::FindingCount(), 1u);
+}
+
+}  // namespace
+}  // namespace emu::test
