@@ -1,7 +1,9 @@
 #include "tools/pondrel-sim/emulator_backend.h"
 
-#include "tools/session/status_names.h"
+#include "tools/pondrel-sim/request_observer.h"
 #include "tools/session/text.h"
+
+#include <thread>
 
 namespace sim {
 namespace {
@@ -17,9 +19,18 @@ emu::Handle HandleOf(session::BackendHandle handle)
     return static_cast<emu::Handle>(handle);
 }
 
-Outcome FromStatus(NTSTATUS status)
+Outcome FromStatus(NTSTATUS status, std::string note = {})
 {
-    return {static_cast<uint32_t>(status), 0, {}};
+    return {static_cast<uint32_t>(status), 0, {}, std::move(note)};
+}
+
+Outcome FromResult(emu::PendingIo& io, bool returnsData)
+{
+    emu::IoResult result = io.Result();
+    Outcome outcome{static_cast<uint32_t>(result.status), result.information, {}, {}};
+    if (returnsData)
+        outcome.data = io.Data();
+    return outcome;
 }
 
 // A request started with & in the emulator; counts its bytes once it ends.
@@ -34,12 +45,9 @@ public:
 
     Outcome Result() override
     {
-        emu::IoResult result = io_->Result();
-        Outcome outcome{static_cast<uint32_t>(result.status), result.information, {}};
-        if (isRead_)
-            outcome.data = io_->Data();
-        if (!counted_ && NT_SUCCESS(result.status))
-            (isRead_ ? tally_.bytesRead : tally_.bytesWritten) += result.information;
+        Outcome outcome = FromResult(*io_, isRead_);
+        if (!counted_ && NT_SUCCESS(static_cast<NTSTATUS>(outcome.status)))
+            (isRead_ ? tally_.bytesRead : tally_.bytesWritten) += outcome.information;
         counted_ = true;
         return outcome;
     }
@@ -64,25 +72,49 @@ bool EmulatorBackend::Supports(session::Verb) const
     return true;
 }
 
+bool EmulatorBackend::Loaded()
+{
+    return machine_.Driver() != nullptr;
+}
+
+bool EmulatorBackend::Attached()
+{
+    switch (machine_.pnp().Life()) {
+    case emu::DeviceLife::Added:
+    case emu::DeviceLife::Started:
+    case emu::DeviceLife::StopPending:
+    case emu::DeviceLife::Stopped:
+    case emu::DeviceLife::RemovePending:
+    case emu::DeviceLife::SurpriseRemoved:
+        return Loaded();
+    default:
+        return false;
+    }
+}
+
 NTSTATUS EmulatorBackend::Load()
 {
     NTSTATUS status = machine_.LoadDriver(entry_);
-    loaded_ = NT_SUCCESS(status);
+    if (NT_SUCCESS(status)) {
+        everLoaded_ = true;
+        SetObservedDriver(machine_.Driver());
+    }
     return status;
 }
 
-Outcome EmulatorBackend::Finish(emu::PendingIo& io, bool returnsData)
+Outcome EmulatorBackend::Finish(std::unique_ptr<emu::PendingIo> io, bool returnsData)
 {
-    if (!io.WaitFor(timeout_)) {
-        io.Cancel();
-        if (!io.WaitFor(timeout_))
-            return FromStatus(STATUS_IO_TIMEOUT);
+    if (!io->WaitFor(timeout_)) {
+        io->Cancel();
+        if (!io->WaitFor(timeout_)) {
+            stuck_.push_back(std::move(io));
+            return FromStatus(STATUS_IO_TIMEOUT, "did not end, even when cancelled");
+        }
+        Outcome outcome = FromResult(*io, returnsData);
+        outcome.note = "cancelled after " + std::to_string(timeout_.count()) + " ms";
+        return outcome;
     }
-    emu::IoResult result = io.Result();
-    Outcome outcome{static_cast<uint32_t>(result.status), result.information, {}};
-    if (returnsData)
-        outcome.data = io.Data();
-    return outcome;
+    return FromResult(*io, returnsData);
 }
 
 Outcome EmulatorBackend::Open(const std::string& name, session::BackendHandle* handle)
@@ -102,33 +134,23 @@ Outcome EmulatorBackend::Close(session::BackendHandle handle)
 
 Outcome EmulatorBackend::Write(session::BackendHandle handle, const std::vector<uint8_t>& data)
 {
-    auto io = machine_.app().WriteAsync(HandleOf(handle), data);
-    Outcome outcome = Finish(*io, false);
+    Outcome outcome = Finish(machine_.app().WriteAsync(HandleOf(handle), data), false);
     if (NT_SUCCESS(static_cast<NTSTATUS>(outcome.status)))
         tally_.bytesWritten += outcome.information;
-    if (outcome.status == static_cast<uint32_t>(STATUS_IO_TIMEOUT))
-        stuck_.push_back(std::move(io));
     return outcome;
 }
 
 Outcome EmulatorBackend::Read(session::BackendHandle handle, uint32_t length)
 {
-    auto io = machine_.app().ReadAsync(HandleOf(handle), length);
-    Outcome outcome = Finish(*io, true);
+    Outcome outcome = Finish(machine_.app().ReadAsync(HandleOf(handle), length), true);
     if (NT_SUCCESS(static_cast<NTSTATUS>(outcome.status)))
         tally_.bytesRead += outcome.information;
-    if (outcome.status == static_cast<uint32_t>(STATUS_IO_TIMEOUT))
-        stuck_.push_back(std::move(io));
     return outcome;
 }
 
 Outcome EmulatorBackend::Ioctl(session::BackendHandle handle, uint32_t code, uint32_t outLength)
 {
-    auto io = machine_.app().DeviceIoControlAsync(HandleOf(handle), code, {}, outLength);
-    Outcome outcome = Finish(*io, true);
-    if (outcome.status == static_cast<uint32_t>(STATUS_IO_TIMEOUT))
-        stuck_.push_back(std::move(io));
-    return outcome;
+    return Finish(machine_.app().DeviceIoControlAsync(HandleOf(handle), code, {}, outLength), true);
 }
 
 std::unique_ptr<session::PendingRequest> EmulatorBackend::StartWrite(session::BackendHandle handle,
@@ -149,61 +171,82 @@ Outcome EmulatorBackend::Cancel(session::BackendHandle handle)
     return FromStatus(STATUS_SUCCESS);
 }
 
+// As on Windows: the device arrives, the driver is loaded if it is not,
+// AddDevice runs and the device is started.
 Outcome EmulatorBackend::Plug()
 {
-    if (!loaded_ || added_)
-        return FromStatus(loaded_ ? kDeviceAlreadyAttached : STATUS_INVALID_DEVICE_STATE);
-    if (plugged_) {
-        earlierBusRequests_ += machine_.Device().BusRequests();
-        machine_.Replug(machine_.Device().Model());
-    } else {
+    if (Attached())
+        return FromStatus(kDeviceAlreadyAttached);
+    std::string note;
+    if (!Loaded()) {
+        NTSTATUS status = Load();
+        if (!NT_SUCCESS(status))
+            return FromStatus(status, "DriverEntry failed");
+        if (plugged_)
+            note = "the driver was loaded again";
+    }
+    emu::DeviceLife life = machine_.pnp().Life();
+    if (!plugged_) {
         machine_.Device();
         if (!capturePath_.empty() && !machine_.Device().StartCapture(capturePath_))
-            return FromStatus(STATUS_OBJECT_PATH_NOT_FOUND);
+            return FromStatus(STATUS_OBJECT_PATH_NOT_FOUND, "cannot write the capture");
+    } else if (life != emu::DeviceLife::Plugged) {
+        machine_.Replug(machine_.Device().Model());
     }
     plugged_ = true;
-    gone_ = false;
     NTSTATUS status = machine_.pnp().AddDevice();
     if (!NT_SUCCESS(status))
-        return FromStatus(status);
-    added_ = true;
-    return FromStatus(machine_.pnp().Start());
+        return FromStatus(status, "AddDevice failed");
+    return FromStatus(machine_.pnp().Start(), note);
 }
 
+// The device leaves the bus; the PnP manager answers with surprise removal.
 Outcome EmulatorBackend::SurpriseRemove()
 {
-    if (!added_ || gone_)
+    if (!Attached())
         return FromStatus(STATUS_NO_SUCH_DEVICE);
-    gone_ = true;
     machine_.Device().Disconnect();
+    if (!machine_.pnp().WaitForLife(emu::DeviceLife::SurpriseRemoved, timeout_))
+        return FromStatus(STATUS_UNSUCCESSFUL, "no surprise removal followed");
     return FromStatus(STATUS_SUCCESS);
 }
 
 Outcome EmulatorBackend::Remove()
 {
-    if (!added_)
+    if (!Attached())
         return FromStatus(STATUS_NO_SUCH_DEVICE);
     NTSTATUS status = machine_.pnp().Remove();
-    added_ = false;
+    if (NT_SUCCESS(status) && !Loaded())
+        return FromStatus(status, "the PnP manager unloaded the driver with its last device");
     return FromStatus(status);
 }
 
 Outcome EmulatorBackend::Unload()
 {
-    if (!loaded_)
-        return FromStatus(STATUS_INVALID_DEVICE_STATE);
-    if (added_)
-        return FromStatus(STATUS_DEVICE_BUSY);
+    if (!Loaded())
+        return FromStatus(everLoaded_ ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE,
+                          everLoaded_ ? "already unloaded" : "no driver loaded");
+    if (Attached())
+        return FromStatus(STATUS_DEVICE_BUSY, "the device is still attached");
+    if (size_t open = machine_.app().OpenFileObjects())
+        return FromStatus(STATUS_DEVICE_BUSY, std::to_string(open) + " handle(s) still open");
     machine_.UnloadDriver();
-    loaded_ = false;
     return FromStatus(STATUS_SUCCESS);
 }
 
+// The device signals remote wake; the driver brings it to D0 and arms
+// wait-wake again, which the result waits for.
 Outcome EmulatorBackend::Wake()
 {
-    if (!added_ || !machine_.Device().WaitWakePending())
-        return FromStatus(STATUS_INVALID_DEVICE_STATE);
+    if (!Attached() || !machine_.Device().WaitWakePending())
+        return FromStatus(STATUS_INVALID_DEVICE_STATE, "no wait-wake request is armed");
     machine_.Device().SignalWake();
+    auto deadline = std::chrono::steady_clock::now() + timeout_;
+    while (!machine_.Device().WaitWakePending()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return FromStatus(STATUS_UNSUCCESSFUL, "wait-wake was not armed again");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return FromStatus(STATUS_SUCCESS);
 }
 
@@ -211,9 +254,6 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
 {
     using session::Verb;
     auto& pnp = machine_.pnp();
-    bool needsDevice = command.verb != Verb::Plug && command.verb != Verb::Unload;
-    if (needsDevice && !added_)
-        return FromStatus(STATUS_NO_SUCH_DEVICE);
     switch (command.verb) {
     case Verb::Plug: return Plug();
     case Verb::Start: return FromStatus(pnp.Start());
@@ -233,20 +273,16 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
     }
 }
 
-uint64_t EmulatorBackend::BusRequests()
-{
-    return plugged_ ? earlierBusRequests_ + machine_.Device().BusRequests() : 0;
-}
-
 void EmulatorBackend::Teardown(const std::vector<session::BackendHandle>& handles)
 {
     for (auto handle : handles)
         machine_.app().Close(HandleOf(handle));
-    if (added_)
-        Remove();
+    machine_.app().WaitUntilAllClosed(timeout_);
+    if (Attached())
+        machine_.pnp().Remove();
     stuck_.clear();
-    if (loaded_)
-        Unload();
+    if (Loaded())
+        machine_.UnloadDriver();
     if (plugged_)
         machine_.Device().StopCapture();
 }

@@ -1,6 +1,7 @@
 // Runs session commands in the emulator: the application side, the PnP and
-// power managers and the emulated device of one emu::Machine with the
-// driver loaded.
+// power managers and the emulated device of one emu::Machine. The machine
+// behaves as Windows does: a plug loads the driver if it is not loaded, and
+// the PnP manager unloads it when its last device has been removed.
 #pragma once
 
 #include "emulator/machine.h"
@@ -8,14 +9,13 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace sim {
 
-// What the session did, for its summary.
+// What the session moved, for its summary.
 struct Tally {
     uint64_t bytesWritten = 0;
     uint64_t bytesRead = 0;
@@ -25,7 +25,7 @@ class EmulatorBackend : public session::Backend {
 public:
     // `timeout` bounds each request the session waits for; one that runs
     // past it is cancelled. `capturePath`, when not empty, receives a USBPcap
-    // capture of the device's URBs from the moment it is plugged.
+    // capture of the first device's URBs from the moment it is plugged.
     EmulatorBackend(emu::Machine& machine, PDRIVER_INITIALIZE entry, std::chrono::milliseconds timeout,
                     std::string capturePath);
 
@@ -44,36 +44,30 @@ public:
     // Loads the driver (DriverEntry); its status.
     NTSTATUS Load();
     // Ends what the session left: closes `handles`, removes a device still
-    // there and unloads a driver still loaded. Requests still in flight end
-    // with the removal.
+    // attached and unloads a driver still loaded.
     void Teardown(const std::vector<session::BackendHandle>& handles);
 
-    bool Loaded() const { return loaded_; }
-    bool DevicePresent() const { return added_; }
-    bool EverPlugged() const { return plugged_; }
+    bool Loaded();
+    bool EverLoaded() const { return everLoaded_; }
     const Tally& Counts() const { return tally_; }
-    // Requests the bus served in this session, over every device plugged.
-    uint64_t BusRequests();
 
 private:
+    bool Attached();  // the driver's device object is on the device's stack
     session::Outcome Plug();
-    session::Outcome Unload();
-    session::Outcome Wake();
     session::Outcome SurpriseRemove();
     session::Outcome Remove();
+    session::Outcome Unload();
+    session::Outcome Wake();
     // Waits for a request the session started, cancelling it past the timeout.
-    session::Outcome Finish(emu::PendingIo& io, bool returnsData);
+    session::Outcome Finish(std::unique_ptr<emu::PendingIo> io, bool returnsData);
 
     emu::Machine& machine_;
     PDRIVER_INITIALIZE entry_;
     std::chrono::milliseconds timeout_;
     std::string capturePath_;
-    bool loaded_ = false;
-    bool plugged_ = false;   // a device was plugged in this session
-    bool added_ = false;     // AddDevice succeeded and no removal since
-    bool gone_ = false;      // the device left the bus (surprise removal)
+    bool plugged_ = false;      // a device was plugged in this session
+    bool everLoaded_ = false;
     Tally tally_;
-    uint64_t earlierBusRequests_ = 0;  // of devices replaced by a later plug
     std::vector<std::unique_ptr<emu::PendingIo>> stuck_;  // requests that outlived even their cancel
 };
 

@@ -15,14 +15,20 @@ std::atomic<uint64_t> gTotal{0};
 std::atomic<uint64_t> gPnp{0};
 std::atomic<uint64_t> gPower{0};
 std::atomic<uint64_t> gIo{0};
+std::atomic<uint64_t> gBus{0};
 
 void Count(PIRP irp, PDEVICE_OBJECT device)
 {
     PDRIVER_OBJECT driver = gDriver.load();
-    if (!driver || !device || device->DriverObject != driver)
+    if (!driver || !device)
         return;
-    ++gTotal;
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (device->DriverObject != driver) {
+        if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+            ++gBus;
+        return;
+    }
+    ++gTotal;
     if (major == IRP_MJ_PNP)
         ++gPnp;
     else if (major == IRP_MJ_POWER)
@@ -60,7 +66,7 @@ void StartObserving(TraceWriter* trace)
 {
     gTrace = trace;
     gDriver = nullptr;
-    gTotal = gPnp = gPower = gIo = 0;
+    gTotal = gPnp = gPower = gIo = gBus = 0;
     emu::observe::SetObserver(Observe);
 }
 
@@ -71,7 +77,7 @@ void SetObservedDriver(PDRIVER_OBJECT driver)
 
 DriverRequests CountedRequests()
 {
-    return {gTotal.load(), gPnp.load(), gPower.load(), gIo.load()};
+    return {gTotal.load(), gPnp.load(), gPower.load(), gIo.load(), gBus.load()};
 }
 
 void StopObserving()

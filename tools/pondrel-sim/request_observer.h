@@ -16,6 +16,7 @@ struct DriverRequests {
     uint64_t pnp = 0;
     uint64_t power = 0;
     uint64_t io = 0;  // create, close, cleanup, read, write, device control
+    uint64_t bus = 0; // internal device-control requests (URBs, port requests) the driver sent to the bus
 };
 
 // Installs the observer; `trace` may be null. Requests count once `driver`

@@ -44,6 +44,21 @@ void DrawProgress(std::ostream& out, uint64_t done, uint64_t total)
         << "] " << done * 100 / total << "%  " << done / 1024 << " KiB" << std::flush;
 }
 
+// Capabilities as a USB hub reports them for a device armed for remote
+// wake: in every sleep state it can wake the system from, the device is
+// kept no deeper than the state it can signal wake from. (Reported deeper,
+// the driver refuses those sleeps, as it must.)
+void AsHubReports(emu::usb::DeviceModel& model)
+{
+    if (!model.RemoteWakeCapable())
+        return;
+    auto& power = model.power;
+    for (int system = PowerSystemSleeping1; system <= power.systemWake && system < 7; ++system) {
+        if (power.deviceState[system] > power.deviceWake)
+            power.deviceState[system] = power.deviceWake;
+    }
+}
+
 }  // namespace
 
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& err)
@@ -83,7 +98,9 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
     {
         emu::MachineOptions machineOptions;
         machineOptions.device = model;
+        AsHubReports(machineOptions.device);
         machineOptions.plugDevice = false;
+        machineOptions.removeAfterSurpriseRemoval = false;
         emu::Machine machine(std::move(machineOptions));
         EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
 
@@ -95,7 +112,6 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
         session::Executor executor(backend, printer, executorOptions);
 
         NTSTATUS loaded = backend.Load();
-        SetObservedDriver(machine.Driver());
         printer.Text("DriverEntry: " + session::StatusName(static_cast<uint32_t>(loaded)) + " (" +
                      session::StatusHex(static_cast<uint32_t>(loaded)) + ")");
         if (!NT_SUCCESS(loaded)) {
@@ -118,10 +134,10 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
         summary.pnpRequests = requests.pnp;
         summary.powerRequests = requests.power;
         summary.ioRequests = requests.io;
-        summary.busRequests = backend.BusRequests();
+        summary.busRequests = requests.bus;
         summary.bytesWritten = backend.Counts().bytesWritten;
         summary.bytesRead = backend.Counts().bytesRead;
-        summary.unloaded = !backend.Loaded() && NT_SUCCESS(loaded);
+        summary.unloaded = backend.EverLoaded() && !backend.Loaded();
         MeasurePoolLeft(&summary);
         summary.findings = machine.Findings();
         summary.expectsHeld = executor.ExpectsHeld();

@@ -19,6 +19,7 @@ struct Outcome {
     uint32_t status = 0;
     uint64_t information = 0;
     std::vector<uint8_t> data;  // bytes returned (Information of them)
+    std::string note;           // a few words for people on what happened
 };
 
 // A request started with write& or read&.

@@ -100,6 +100,7 @@ Result Executor::FromOutcome(const Command& command, const Outcome& outcome) con
     result.cmd = command.text;
     result.status = outcome.status;
     result.information = outcome.information;
+    result.note = outcome.note;
     return result;
 }
 
