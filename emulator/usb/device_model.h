@@ -32,7 +32,16 @@ enum class CompletionMode {
 struct EndpointSpec {
     EndpointBehaviour behaviour = EndpointBehaviour::Sink;
     std::optional<uint8_t> pairedWith;  // loopback partner (OUT 0x0N <-> IN 0x8N by default)
+    // Loopback OUT endpoint: after echoing an OUT transfer whose length is a
+    // non-zero multiple of the IN packet size, the device sends a zero-length
+    // packet, so that the host's IN transfer ends there instead of waiting
+    // for more bytes. Off: such a transfer is echoed as full packets only.
+    bool zeroLengthTerminator = true;
 };
+
+// Byte `offset` of the endless stream a Source endpoint sends (a counting
+// pattern modulo 251, so that it never lines up with a packet size).
+uint8_t SourcePatternByte(uint64_t offset);
 
 struct PowerCapabilities {
     // DEVICE_POWER_STATE per SYSTEM_POWER_STATE (index 0..6), as the bus reports them.
@@ -57,10 +66,20 @@ struct DeviceModel {
 
     // Parses a device file: `device <hex>` and `config <hex>` lines,
     // continuation lines starting with whitespace, `#` comments, optional
-    // `endpoint <address> <loopback|source|sink|silent>` lines.
+    // `endpoint <address> <loopback|source|sink|silent>` lines. Hex bytes are
+    // written as pairs of digits, alone or run together ("09 02" or "0902"),
+    // or one at a time as "0x9". An endpoint line may add `paired <address>`
+    // (loopback partner) and `no-zlp` (see zeroLengthTerminator); a loopback
+    // line sets both ends of the pair.
     // On error returns nullopt and sets `error` to "file:line: what is wrong".
     static std::optional<DeviceModel> Parse(std::string_view text, std::string_view fileName, std::string* error);
     static std::optional<DeviceModel> Load(const std::string& path, std::string* error);
+
+    // The behaviour of endpoint `address`: as listed, else Sink (OUT) or Silent (IN).
+    EndpointSpec SpecFor(uint8_t address) const;
+    // The configuration descriptor has the remote-wakeup attribute and the
+    // power capabilities name a system state to wake from.
+    bool RemoteWakeCapable() const;
 };
 
 }  // namespace emu::usb

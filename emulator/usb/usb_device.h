@@ -57,7 +57,10 @@ public:
     virtual void SetCompletionMode(CompletionMode mode) = 0;
 
     // ---- Data ----
-    // Bytes the device will send on an IN endpoint, before its behaviour's own.
+    // Bytes the device will send on an IN endpoint, before its behaviour's own,
+    // split into packets of the endpoint's size: a last packet shorter than
+    // that ends the host's transfer; a length that is an exact multiple is
+    // not followed by a zero-length packet; an empty vector queues one.
     virtual void QueueInData(uint8_t endpoint, const std::vector<uint8_t>& bytes) = 0;
     // Bytes the device received on an OUT endpoint (Sink and Loopback record them).
     virtual std::vector<uint8_t> ReceivedOut(uint8_t endpoint) = 0;

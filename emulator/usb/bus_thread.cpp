@@ -1,0 +1,84 @@
+// The bus thread; see bus_thread.h.
+#include "emulator/usb/bus_thread.h"
+
+#include "emulator/kernel/system.h"
+
+namespace emu::usb {
+
+BusThread::~BusThread()
+{
+    Stop();
+}
+
+void BusThread::Start()
+{
+    std::lock_guard lock(mutex_);
+    if (running_) {
+        return;
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    running_ = true;
+    stopping_ = false;
+    thread_ = std::thread([this] { Run(); });
+    threadId_ = thread_.get_id();
+}
+
+void BusThread::Stop()
+{
+    std::thread finishing;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        finishing = std::move(thread_);
+    }
+    wake_.notify_all();
+    if (finishing.joinable()) {
+        finishing.join();
+    }
+}
+
+void BusThread::Post(std::function<void()> work)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (running_) {
+            queue_.push_back(std::move(work));
+            wake_.notify_one();
+            return;
+        }
+    }
+    emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+    work();
+}
+
+bool BusThread::OnBusThread() const
+{
+    return std::this_thread::get_id() == threadId_.load();
+}
+
+// Each piece of work runs at DISPATCH_LEVEL, as a DPC would, and outside
+// the queue's lock so that it may post more work. The thread ends once it
+// is asked to stop and nothing is left; from then on Post runs work inline.
+void BusThread::Run()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) {
+            running_ = false;
+            return;
+        }
+        auto work = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        {
+            emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+            work();
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace emu::usb

@@ -1,0 +1,374 @@
+// Device files: a descriptor set and endpoint behaviours written as text.
+//
+//   # a comment
+//   device 12 01 00 02 00 00 00 40 09 12 01 00 00 01 00 00 00 01
+//   config 09 02 20 00 01 01 00 a0 32
+//          09 04 00 00 02 ff 00 00 00      (continuation: leading whitespace)
+//          07 05 01 02 00 02 00  07 05 81 02 00 02 00
+//   endpoint 0x01 loopback
+//
+// Errors name the file and line: "file:line: what is wrong".
+#include "emulator/usb/device_model.h"
+
+#include "emulator/usb/descriptor_walk.h"
+
+#include <cctype>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <vector>
+
+namespace emu::usb {
+namespace {
+
+struct EndpointLine {
+    size_t line;
+    uint8_t address;
+    EndpointSpec spec;
+};
+
+class DeviceFileParser {
+public:
+    explicit DeviceFileParser(std::string_view fileName) : fileName_(fileName) {}
+    std::optional<DeviceModel> Run(std::string_view text, std::string* error);
+
+private:
+    enum class Section { None, Device, Config, Endpoint };
+
+    bool ParseLine(std::string_view line);
+    bool AppendHex(std::string_view tokens, std::vector<uint8_t>& bytes);
+    bool StartDirective(std::string_view keyword, std::string_view rest);
+    bool ParseEndpoint(std::string_view rest);
+    bool ApplyEndpoints();
+    bool ApplyEndpoint(const EndpointLine& entry, const std::map<uint8_t, EndpointInfo>& present);
+    bool Fail(size_t line, const std::string& what);
+
+    std::string fileName_;
+    size_t line_ = 0;
+    Section section_ = Section::None;
+    std::optional<std::vector<uint8_t>> device_;
+    std::optional<std::vector<uint8_t>> config_;
+    size_t deviceLine_ = 0;
+    size_t configLine_ = 0;
+    std::vector<EndpointLine> endpoints_;
+    DeviceModel model_;
+    std::string error_;
+};
+
+std::vector<std::string_view> Tokens(std::string_view text)
+{
+    std::vector<std::string_view> tokens;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
+            ++i;
+        }
+        size_t start = i;
+        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
+            ++i;
+        }
+        if (i > start) {
+            tokens.push_back(text.substr(start, i - start));
+        }
+    }
+    return tokens;
+}
+
+std::optional<uint8_t> HexDigit(char c)
+{
+    if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        return std::nullopt;
+    }
+    if (std::isdigit(static_cast<unsigned char>(c))) {
+        return static_cast<uint8_t>(c - '0');
+    }
+    return static_cast<uint8_t>(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+}
+
+bool HasHexPrefix(std::string_view token)
+{
+    return token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
+}
+
+// "0x1" .. "0xff" (one byte) or an even run of digits ("0902" = 09 02).
+bool DecodeHexToken(std::string_view token, std::vector<uint8_t>& bytes)
+{
+    if (HasHexPrefix(token)) {
+        token.remove_prefix(2);
+        if (token.size() > 2) {
+            return false;
+        }
+        uint8_t value = 0;
+        for (char c : token) {
+            auto digit = HexDigit(c);
+            if (!digit) {
+                return false;
+            }
+            value = static_cast<uint8_t>(value * 16 + *digit);
+        }
+        bytes.push_back(value);
+        return true;
+    }
+    if (token.size() % 2 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < token.size(); i += 2) {
+        auto high = HexDigit(token[i]);
+        auto low = HexDigit(token[i + 1]);
+        if (!high || !low) {
+            return false;
+        }
+        bytes.push_back(static_cast<uint8_t>(*high * 16 + *low));
+    }
+    return true;
+}
+
+std::optional<uint8_t> ParseAddress(std::string_view token)
+{
+    std::vector<uint8_t> bytes;
+    if (!DecodeHexToken(token, bytes) || bytes.size() != 1) {
+        return std::nullopt;
+    }
+    return bytes[0];
+}
+
+std::optional<EndpointBehaviour> ParseBehaviour(std::string_view token)
+{
+    if (token == "loopback") return EndpointBehaviour::Loopback;
+    if (token == "source") return EndpointBehaviour::Source;
+    if (token == "sink") return EndpointBehaviour::Sink;
+    if (token == "silent") return EndpointBehaviour::Silent;
+    return std::nullopt;
+}
+
+std::string Hex(uint8_t value)
+{
+    static const char digits[] = "0123456789abcdef";
+    return std::string("0x") + digits[value >> 4] + digits[value & 15];
+}
+
+bool IsIn(uint8_t address)
+{
+    return (address & USB_ENDPOINT_DIRECTION_MASK) != 0;
+}
+
+bool DeviceFileParser::Fail(size_t line, const std::string& what)
+{
+    if (error_.empty()) {
+        error_ = fileName_ + ":" + std::to_string(line) + ": " + what;
+    }
+    return false;
+}
+
+bool DeviceFileParser::AppendHex(std::string_view text, std::vector<uint8_t>& bytes)
+{
+    for (std::string_view token : Tokens(text)) {
+        if (!DecodeHexToken(token, bytes)) {
+            return Fail(line_, "'" + std::string(token) + "' is not a hex byte");
+        }
+    }
+    return true;
+}
+
+bool DeviceFileParser::StartDirective(std::string_view keyword, std::string_view rest)
+{
+    if (keyword == "device" || keyword == "config") {
+        const bool isDevice = keyword == "device";
+        auto& block = isDevice ? device_ : config_;
+        if (block) {
+            return Fail(line_, "a second " + std::string(keyword) + " line (the first is line " +
+                                   std::to_string(isDevice ? deviceLine_ : configLine_) + ")");
+        }
+        block.emplace();
+        (isDevice ? deviceLine_ : configLine_) = line_;
+        section_ = isDevice ? Section::Device : Section::Config;
+        return AppendHex(rest, *block);
+    }
+    if (keyword == "endpoint") {
+        section_ = Section::Endpoint;
+        return ParseEndpoint(rest);
+    }
+    return Fail(line_, "unknown keyword '" + std::string(keyword) + "' (expected device, config or endpoint)");
+}
+
+bool DeviceFileParser::ParseEndpoint(std::string_view rest)
+{
+    auto tokens = Tokens(rest);
+    if (tokens.size() < 2) {
+        return Fail(line_, "endpoint needs an address and a behaviour (loopback, source, sink or silent)");
+    }
+    auto address = ParseAddress(tokens[0]);
+    if (!address || (*address & 0x70) != 0 || (*address & USB_ENDPOINT_ADDRESS_MASK) == 0) {
+        return Fail(line_, "'" + std::string(tokens[0]) + "' is not an endpoint address");
+    }
+    auto behaviour = ParseBehaviour(tokens[1]);
+    if (!behaviour) {
+        return Fail(line_, "unknown behaviour '" + std::string(tokens[1]) + "' (loopback, source, sink or silent)");
+    }
+    EndpointLine entry{line_, *address, EndpointSpec{*behaviour, std::nullopt}};
+    for (size_t i = 2; i < tokens.size(); ++i) {
+        if (tokens[i] == "no-zlp") {
+            entry.spec.zeroLengthTerminator = false;
+        } else if (tokens[i] == "paired" && i + 1 < tokens.size()) {
+            entry.spec.pairedWith = ParseAddress(tokens[++i]);
+            if (!entry.spec.pairedWith) {
+                return Fail(line_, "'" + std::string(tokens[i]) + "' is not an endpoint address");
+            }
+        } else {
+            return Fail(line_, "unexpected '" + std::string(tokens[i]) + "' (expected paired <address> or no-zlp)");
+        }
+    }
+    endpoints_.push_back(entry);
+    return true;
+}
+
+bool DeviceFileParser::ParseLine(std::string_view line)
+{
+    line = line.substr(0, line.find('#'));
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    auto tokens = Tokens(line);
+    if (tokens.empty()) {
+        return true;
+    }
+    if (std::isspace(static_cast<unsigned char>(line[0]))) {
+        if (section_ == Section::Device) return AppendHex(line, *device_);
+        if (section_ == Section::Config) return AppendHex(line, *config_);
+        return Fail(line_, "continuation line without a device or config line before it");
+    }
+    std::string_view keyword = tokens[0];
+    return StartDirective(keyword, line.substr(keyword.data() + keyword.size() - line.data()));
+}
+
+// Checks one endpoint line against the endpoints the configuration has and
+// records it (and, for loopback, its partner) in the model.
+bool DeviceFileParser::ApplyEndpoint(const EndpointLine& entry, const std::map<uint8_t, EndpointInfo>& present)
+{
+    const uint8_t address = entry.address;
+    if (present.find(address) == present.end()) {
+        return Fail(entry.line, "endpoint " + Hex(address) + " is not in the configuration descriptor");
+    }
+    const EndpointBehaviour behaviour = entry.spec.behaviour;
+    if (behaviour == EndpointBehaviour::Source && !IsIn(address)) {
+        return Fail(entry.line, "source needs an IN endpoint, " + Hex(address) + " is OUT");
+    }
+    if (behaviour == EndpointBehaviour::Sink && IsIn(address)) {
+        return Fail(entry.line, "sink needs an OUT endpoint, " + Hex(address) + " is IN");
+    }
+    if (model_.endpoints.count(address) != 0) {
+        return Fail(entry.line, "endpoint " + Hex(address) + " is already described");
+    }
+    model_.endpoints[address] = entry.spec;
+    if (behaviour != EndpointBehaviour::Loopback) {
+        return true;
+    }
+    const uint8_t partner = entry.spec.pairedWith.value_or(static_cast<uint8_t>(address ^ USB_ENDPOINT_DIRECTION_MASK));
+    if (present.find(partner) == present.end() || IsIn(partner) == IsIn(address)) {
+        return Fail(entry.line, "loopback partner " + Hex(partner) + " of " + Hex(address) +
+                                    " is not an endpoint of the other direction in the configuration descriptor");
+    }
+    auto existing = model_.endpoints.find(partner);
+    if (existing != model_.endpoints.end() &&
+        (existing->second.behaviour != EndpointBehaviour::Loopback || existing->second.pairedWith != address)) {
+        return Fail(entry.line, "loopback partner " + Hex(partner) + " of " + Hex(address) + " is described otherwise");
+    }
+    model_.endpoints[address].pairedWith = partner;
+    EndpointSpec partnerSpec = entry.spec;
+    partnerSpec.pairedWith = address;
+    model_.endpoints[partner] = partnerSpec;
+    return true;
+}
+
+bool DeviceFileParser::ApplyEndpoints()
+{
+    std::map<uint8_t, EndpointInfo> present;
+    if (auto parsed = ParseConfiguration(config_->data(), config_->size())) {
+        for (const auto& interface : parsed->interfaces) {
+            for (const auto& endpoint : interface.endpoints) {
+                present[endpoint.address] = endpoint;
+            }
+        }
+    }
+    std::set<uint8_t> listed;
+    for (const auto& entry : endpoints_) {
+        if (!listed.insert(entry.address).second) {
+            return Fail(entry.line, "endpoint " + Hex(entry.address) + " is described twice");
+        }
+    }
+    for (const auto& entry : endpoints_) {
+        // A partner line that matches what its loopback pair already set is
+        // not a second description.
+        auto existing = model_.endpoints.find(entry.address);
+        if (existing != model_.endpoints.end() && entry.spec.behaviour == EndpointBehaviour::Loopback &&
+            existing->second.behaviour == EndpointBehaviour::Loopback &&
+            (!entry.spec.pairedWith || entry.spec.pairedWith == existing->second.pairedWith)) {
+            continue;
+        }
+        if (!ApplyEndpoint(entry, present)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<DeviceModel> DeviceFileParser::Run(std::string_view text, std::string* error)
+{
+    bool ok = true;
+    size_t start = 0;
+    while (ok && start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        ++line_;
+        ok = ParseLine(text.substr(start, end - start));
+        start = end + 1;
+    }
+    if (ok && !device_) {
+        ok = Fail(line_, "no device line");
+    }
+    if (ok && !config_) {
+        ok = Fail(line_, "no config line");
+    }
+    if (ok && device_->empty()) {
+        ok = Fail(deviceLine_, "the device line has no bytes");
+    }
+    if (ok && config_->empty()) {
+        ok = Fail(configLine_, "the config line has no bytes");
+    }
+    ok = ok && ApplyEndpoints();
+    if (!ok) {
+        if (error != nullptr) {
+            *error = error_;
+        }
+        return std::nullopt;
+    }
+    model_.deviceDescriptor = *device_;
+    model_.configDescriptor = *config_;
+    return model_;
+}
+
+}  // namespace
+
+std::optional<DeviceModel> DeviceModel::Parse(std::string_view text, std::string_view fileName, std::string* error)
+{
+    return DeviceFileParser(fileName).Run(text, error);
+}
+
+std::optional<DeviceModel> DeviceModel::Load(const std::string& path, std::string* error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        if (error != nullptr) {
+            *error = path + ":0: cannot open the file";
+        }
+        return std::nullopt;
+    }
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return Parse(contents.str(), path, error);
+}
+
+}  // namespace emu::usb

@@ -1,0 +1,72 @@
+// The built-in emulated device and the questions every user of a model asks.
+#include "emulator/usb/device_model.h"
+
+#include "emulator/usb/usb_api.h"
+
+namespace emu::usb {
+
+uint8_t SourcePatternByte(uint64_t offset)
+{
+    return static_cast<uint8_t>(offset % 251);
+}
+
+// A high-speed vendor device (VID 0x1209, PID 0x0001), one configuration.
+static std::vector<uint8_t> BuiltinDeviceDescriptor()
+{
+    return {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0x00, 0x00, 0x00, 64,
+            0x09, 0x12, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
+}
+
+// Configuration 1, bus powered with remote wakeup, 100 mA; interface 0
+// (vendor specific) with five endpoints in the order their pipes appear.
+static std::vector<uint8_t> BuiltinConfigDescriptor()
+{
+    const uint8_t total = 9 + 9 + 5 * 7;
+    return {
+        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, total, 0, 1, 1, 0, USB_CONFIG_BUS_POWERED | USB_CONFIG_REMOTE_WAKEUP, 50,
+        9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 5, USB_DEVICE_CLASS_VENDOR_SPECIFIC, 0, 0, 0,
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x01, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0,
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0,
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x83, USB_ENDPOINT_TYPE_INTERRUPT, 0x10, 0x00, 4,
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x02, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0,
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x82, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0,
+    };
+}
+
+static void AddLoopbackPair(DeviceModel& model, uint8_t out, uint8_t in)
+{
+    model.endpoints[out] = EndpointSpec{EndpointBehaviour::Loopback, in};
+    model.endpoints[in] = EndpointSpec{EndpointBehaviour::Loopback, out};
+}
+
+DeviceModel DeviceModel::Builtin()
+{
+    DeviceModel model;
+    model.deviceDescriptor = BuiltinDeviceDescriptor();
+    model.configDescriptor = BuiltinConfigDescriptor();
+    AddLoopbackPair(model, 0x01, 0x81);
+    AddLoopbackPair(model, 0x02, 0x82);
+    model.endpoints[0x83] = EndpointSpec{EndpointBehaviour::Silent, std::nullopt};
+    return model;
+}
+
+EndpointSpec DeviceModel::SpecFor(uint8_t address) const
+{
+    const auto found = endpoints.find(address);
+    if (found != endpoints.end()) {
+        return found->second;
+    }
+    const bool in = (address & USB_ENDPOINT_DIRECTION_MASK) != 0;
+    return EndpointSpec{in ? EndpointBehaviour::Silent : EndpointBehaviour::Sink, std::nullopt};
+}
+
+bool DeviceModel::RemoteWakeCapable() const
+{
+    const size_t attributes = offsetof(USB_CONFIGURATION_DESCRIPTOR, bmAttributes);
+    if (configDescriptor.size() <= attributes) {
+        return false;
+    }
+    return (configDescriptor[attributes] & USB_CONFIG_REMOTE_WAKEUP) != 0 && power.systemWake > PowerSystemUnspecified;
+}
+
+}  // namespace emu::usb

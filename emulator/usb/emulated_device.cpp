@@ -1,0 +1,594 @@
+// The emulated device's state, its test-facing controls and the life of
+// its transfers: when they move, who completes them, and how the one
+// winner between completion and cancellation is chosen.
+//
+// Ownership rule for a pending transfer: it sits in pending_ with the cancel
+// routine set. Whoever clears the cancel routine (IoSetCancelRoutine(irp,
+// NULL) returning non-NULL) owns it and finishes it; when that call returns
+// NULL, IoCancelIrp got there first and the cancel routine will find the
+// transfer in pending_ and finish it as cancelled.
+#include "emulator/usb/emulated_device.h"
+
+#include "emulator/kernel/system.h"
+#include "emulator/usb/usbd_status.h"
+
+#include <algorithm>
+
+namespace emu::usb {
+
+EmulatedDevice::EmulatedDevice(DeviceModel model, uint16_t port, BusThread& busThread)
+    : model_(std::move(model)), port_(port), busThread_(busThread), mode_(model_.completion)
+{
+    auto parsed = ParseConfiguration(model_.configDescriptor.data(), model_.configDescriptor.size());
+    if (!parsed) {
+        return;
+    }
+    for (const auto& interface : parsed->interfaces) {
+        for (const auto& info : interface.endpoints) {
+            if (endpoints_.count(info.address) != 0) {
+                continue;
+            }
+            EndpointState& endpoint = endpoints_[info.address];
+            endpoint.address = info.address;
+            endpoint.type = info.Type();
+            endpoint.maxPacket = std::max<uint16_t>(1, info.MaximumPacketSize());
+            endpoint.spec = model_.SpecFor(info.address);
+        }
+    }
+}
+
+EmulatedDevice::~EmulatedDevice() = default;
+
+void EmulatedDevice::AttachPdo(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard lock(mutex_);
+    pdo_ = pdo;
+    *static_cast<EmulatedDevice**>(pdo->DeviceExtension) = this;
+}
+
+// The device leaves the bus for good: what is still pending fails as if
+// the device were gone, and the PDO no longer leads here.
+void EmulatedDevice::DetachPdo()
+{
+    TransferList failed;
+    PIRP wake = nullptr;
+    {
+        Lock lock(mutex_);
+        connected_ = false;
+        FailAllTransfers(USBD_STATUS_DEVICE_GONE, failed);
+        if (waitWakeIrp_ != nullptr && IoSetCancelRoutine(waitWakeIrp_, nullptr) != nullptr) {
+            wake = waitWakeIrp_;
+        }
+        waitWakeIrp_ = nullptr;
+        if (pdo_ != nullptr) {
+            *static_cast<EmulatedDevice**>(pdo_->DeviceExtension) = nullptr;
+        }
+        pdo_ = nullptr;
+    }
+    emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+    FinishAll(failed);
+    if (wake != nullptr) {
+        wake->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        wake->IoStatus.Information = 0;
+        IofCompleteRequest(wake, IO_NO_INCREMENT);
+    }
+}
+
+EmulatedDevice* EmulatedDevice::FromPdo(PDEVICE_OBJECT pdo)
+{
+    return pdo == nullptr ? nullptr : *static_cast<EmulatedDevice**>(pdo->DeviceExtension);
+}
+
+PDEVICE_OBJECT EmulatedDevice::Pdo()
+{
+    std::lock_guard lock(mutex_);
+    return pdo_;
+}
+
+void EmulatedDevice::SetDisconnectHandler(std::function<void(UsbDevice&)> handler)
+{
+    std::lock_guard lock(mutex_);
+    disconnectHandler_ = std::move(handler);
+}
+
+// ---- Endpoints ----
+
+EndpointState& EmulatedDevice::Endpoint(uint8_t address)
+{
+    auto found = endpoints_.find(address);
+    if (found != endpoints_.end()) {
+        return found->second;
+    }
+    EndpointState& endpoint = endpoints_[address];
+    endpoint.address = address;
+    endpoint.maxPacket = USB_DEFAULT_MAX_PACKET;
+    endpoint.spec = model_.SpecFor(address);
+    return endpoint;
+}
+
+EndpointState* EmulatedDevice::LoopbackPeer(const EndpointState& endpoint)
+{
+    if (endpoint.In() || endpoint.spec.behaviour != EndpointBehaviour::Loopback) {
+        return nullptr;
+    }
+    const uint8_t partner = endpoint.spec.pairedWith.value_or(endpoint.address | USB_ENDPOINT_DIRECTION_MASK);
+    auto found = endpoints_.find(partner);
+    return found == endpoints_.end() ? nullptr : &found->second;
+}
+
+USBD_STATUS EmulatedDevice::LinkStatus() const
+{
+    if (!connected_) {
+        return USBD_STATUS_DEVICE_GONE;
+    }
+    if (!portEnabled_) {
+        return USBD_STATUS_DEV_NOT_RESPONDING;
+    }
+    return USBD_STATUS_SUCCESS;
+}
+
+// ---- Transfers in flight ----
+
+bool EmulatedDevice::TakeOwnership(Transfer& transfer)
+{
+    return IoSetCancelRoutine(transfer.irp, nullptr) != nullptr;
+}
+
+std::unique_ptr<Transfer> EmulatedDevice::RemovePending(PIRP irp)
+{
+    auto found = pending_.find(irp);
+    if (found == pending_.end()) {
+        return nullptr;
+    }
+    std::unique_ptr<Transfer> transfer = std::move(found->second);
+    pending_.erase(found);
+    auto& queue = queues_[transfer->endpoint];
+    queue.erase(std::remove(queue.begin(), queue.end(), transfer.get()), queue.end());
+    return transfer;
+}
+
+Transfer* EmulatedDevice::FindHeld(uint64_t id)
+{
+    for (auto& [irp, transfer] : pending_) {
+        if (transfer->held && transfer->id == id) {
+            return transfer.get();
+        }
+    }
+    return nullptr;
+}
+
+// Puts a transfer (whose cancel routine is cleared) in its endpoint's queue
+// to wait for the device, with the cancel routine armed again. The caller
+// checks Irp->Cancel afterwards, as anyone arming a cancel routine must.
+void EmulatedDevice::Park(Transfer& transfer)
+{
+    transfer.held = false;
+    queues_[transfer.endpoint].push_back(&transfer);
+    IoSetCancelRoutine(transfer.irp, &EmulatedDevice::CancelTransferRoutine);
+}
+
+void EmulatedDevice::FailAllTransfers(USBD_STATUS status, TransferList& failed)
+{
+    std::vector<PIRP> owned;
+    for (auto& [irp, transfer] : pending_) {
+        if (TakeOwnership(*transfer)) {
+            owned.push_back(irp);
+        }
+    }
+    for (PIRP irp : owned) {
+        auto transfer = RemovePending(irp);
+        transfer->status = status;
+        failed.push_back(std::move(transfer));
+    }
+}
+
+// Moves every queued transfer as far as the device lets it, oldest first on
+// each endpoint, until nothing moves any more (an OUT on a loopback pair
+// feeds the IN side). Ended transfers the bus owns go to `finished`.
+void EmulatedDevice::CollectFinished(Lock&, TransferList& finished)
+{
+    const USBD_STATUS link = LinkStatus();
+    bool progress = true;
+    while (progress) {
+        progress = false;
+        for (auto& [address, queue] : queues_) {
+            EndpointState& endpoint = Endpoint(address);
+            while (!queue.empty()) {
+                Transfer* transfer = queue.front();
+                StepResult step = USBD_SUCCESS(link)
+                                      ? Advance(endpoint, LoopbackPeer(endpoint), transfer->data, model_.shortTransferIsError)
+                                      : StepResult{true, link};
+                if (!step.done) {
+                    break;
+                }
+                progress = true;
+                queue.erase(queue.begin());
+                transfer->status = step.status;
+                if (TakeOwnership(*transfer)) {
+                    finished.push_back(RemovePending(transfer->irp));
+                }
+            }
+        }
+    }
+}
+
+void EmulatedDevice::Pump()
+{
+    TransferList finished;
+    {
+        Lock lock(mutex_);
+        pumpScheduled_ = false;
+        CollectFinished(lock, finished);
+    }
+    FinishAll(finished);
+}
+
+void EmulatedDevice::RequestPump()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (pumpScheduled_) {
+            return;
+        }
+        pumpScheduled_ = true;
+    }
+    busThread_.Post([self = shared_from_this()] { self->Pump(); });
+}
+
+// Writes the outcome into the URB and the request, records it, and hands
+// the request back up the stack. Called without mutex_ held; the transfer's
+// buffer and URB are read before the completion, after which they belong to
+// the driver again.
+void EmulatedDevice::Finish(std::unique_ptr<Transfer> transfer)
+{
+    PIRP irp = transfer->irp;
+    auto& urb = transfer->urb->UrbBulkOrInterruptTransfer;
+    const NTSTATUS status =
+        transfer->irpStatus != STATUS_PENDING ? transfer->irpStatus : NtStatusFromUsbd(transfer->status);
+    const bool in = (transfer->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+    urb.Hdr.Status = transfer->status;
+    urb.TransferBufferLength = transfer->data.moved;
+    Record(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, transfer->endpoint, in, transfer->data.requested,
+           transfer->data.moved, status, transfer->status);
+    CaptureRecord record;
+    record.irpId = reinterpret_cast<uint64_t>(irp);
+    record.status = transfer->status;
+    record.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    record.completion = true;
+    record.endpoint = transfer->endpoint;
+    record.transfer = transfer->captureType;
+    record.data = in ? transfer->data.buffer : nullptr;
+    record.dataLength = in ? transfer->data.moved : 0;
+    capture_.Write(record);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void EmulatedDevice::FinishAll(TransferList& transfers)
+{
+    for (auto& transfer : transfers) {
+        Finish(std::move(transfer));
+    }
+    transfers.clear();
+}
+
+void EmulatedDevice::FinishAllDeferred(TransferList transfers)
+{
+    if (transfers.empty()) {
+        return;
+    }
+    auto shared = std::make_shared<TransferList>(std::move(transfers));
+    busThread_.Post([self = shared_from_this(), shared] { self->FinishAll(*shared); });
+}
+
+// Entered from IoCancelIrp with the cancel spin lock held; the transfer is
+// still in pending_ (the bus never finishes one whose cancel routine it
+// could not clear).
+void EmulatedDevice::CancelTransferRoutine(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    EmulatedDevice* device = FromPdo(pdo);
+    if (device == nullptr) {
+        return;
+    }
+    std::unique_ptr<Transfer> transfer;
+    {
+        std::lock_guard lock(device->mutex_);
+        transfer = device->RemovePending(irp);
+    }
+    if (transfer == nullptr) {
+        emu::verifier::Report("cancel routine of the bus found no transfer", "CancelTransferRoutine");
+        return;
+    }
+    transfer->status = USBD_STATUS_CANCELED;
+    device->Finish(std::move(transfer));
+}
+
+// ---- Held transfers ----
+
+std::vector<HeldTransfer> EmulatedDevice::Held()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<HeldTransfer> held;
+    for (const auto& [irp, transfer] : pending_) {
+        if (transfer->held) {
+            held.push_back({transfer->id, transfer->endpoint,
+                            (transfer->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0, transfer->data.requested});
+        }
+    }
+    std::sort(held.begin(), held.end(), [](const HeldTransfer& a, const HeldTransfer& b) { return a.id < b.id; });
+    return held;
+}
+
+bool EmulatedDevice::WaitForHeld(size_t count, std::chrono::milliseconds timeout)
+{
+    Lock lock(mutex_);
+    return heldChanged_.wait_for(lock, timeout, [&] {
+        return static_cast<size_t>(std::count_if(pending_.begin(), pending_.end(),
+                                                 [](const auto& entry) { return entry.second->held; })) >= count;
+    });
+}
+
+void EmulatedDevice::Release(uint64_t id)
+{
+    std::unique_ptr<Transfer> done;
+    {
+        Lock lock(mutex_);
+        Transfer* transfer = FindHeld(id);
+        if (transfer == nullptr || !TakeOwnership(*transfer)) {
+            return;  // unknown, already gone, or being cancelled (the cancel routine finishes it)
+        }
+        EndpointState& endpoint = Endpoint(transfer->endpoint);
+        const USBD_STATUS link = LinkStatus();
+        StepResult step = USBD_SUCCESS(link) ? Advance(endpoint, LoopbackPeer(endpoint), transfer->data,
+                                                       model_.shortTransferIsError)
+                                             : StepResult{true, link};
+        if (!step.done) {
+            Park(*transfer);
+            if (transfer->irp->Cancel && TakeOwnership(*transfer)) {
+                transfer->status = USBD_STATUS_CANCELED;
+                done = RemovePending(transfer->irp);
+            }
+        } else {
+            transfer->status = step.status;
+            done = RemovePending(transfer->irp);
+        }
+    }
+    if (done != nullptr) {
+        emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        Finish(std::move(done));
+    }
+    RequestPump();
+}
+
+// Fills (IN) or consumes (OUT) `bytes` of a held transfer as the test says;
+// the behaviour supplies IN bytes the test did not, zeros when it has none.
+void EmulatedDevice::ReleaseWith(uint64_t id, NTSTATUS status, uint32_t bytes, const std::vector<uint8_t>* data)
+{
+    std::unique_ptr<Transfer> done;
+    {
+        Lock lock(mutex_);
+        Transfer* transfer = FindHeld(id);
+        if (transfer == nullptr || !TakeOwnership(*transfer)) {
+            return;
+        }
+        done = RemovePending(transfer->irp);
+        TransferData& moving = done->data;
+        const uint32_t length = std::min(bytes, moving.requested);
+        EndpointState& endpoint = Endpoint(done->endpoint);
+        if (endpoint.In() && length != 0) {
+            const size_t given = data != nullptr ? std::min<size_t>(data->size(), length) : 0;
+            std::copy_n(data != nullptr ? data->data() : nullptr, given, moving.buffer);
+            const size_t taken = TakeInBytes(endpoint, moving.buffer + given, length - given);
+            std::fill(moving.buffer + given + taken, moving.buffer + length, uint8_t{0});
+        } else if (!endpoint.In() && NT_SUCCESS(status)) {
+            AcceptOutBytes(endpoint, LoopbackPeer(endpoint), moving.buffer, length);
+        }
+        moving.moved = length;
+        done->irpStatus = status;
+        done->status = UsbdStatusFromNt(status);
+    }
+    {
+        emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        Finish(std::move(done));
+    }
+    RequestPump();
+}
+
+void EmulatedDevice::SetCompletionMode(CompletionMode mode)
+{
+    std::lock_guard lock(mutex_);
+    mode_ = mode;
+}
+
+// ---- Data and faults ----
+
+void EmulatedDevice::QueueInData(uint8_t endpoint, const std::vector<uint8_t>& bytes)
+{
+    {
+        std::lock_guard lock(mutex_);
+        QueueInPackets(Endpoint(endpoint), bytes.data(), bytes.size(), false);
+    }
+    RequestPump();
+}
+
+std::vector<uint8_t> EmulatedDevice::ReceivedOut(uint8_t endpoint)
+{
+    std::lock_guard lock(mutex_);
+    return Endpoint(endpoint).received;
+}
+
+void EmulatedDevice::FailTransfer(uint8_t endpoint, uint64_t nth, uint32_t usbdStatus)
+{
+    std::lock_guard lock(mutex_);
+    EndpointState& state = Endpoint(endpoint);
+    state.faults.push_back({Fault::Kind::Fail, state.submitted + nth, usbdStatus});
+}
+
+void EmulatedDevice::StallTransfer(uint8_t endpoint, uint64_t nth)
+{
+    std::lock_guard lock(mutex_);
+    EndpointState& state = Endpoint(endpoint);
+    state.faults.push_back({Fault::Kind::Stall, state.submitted + nth, 0});
+}
+
+void EmulatedDevice::ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes)
+{
+    std::lock_guard lock(mutex_);
+    EndpointState& state = Endpoint(endpoint);
+    state.faults.push_back({Fault::Kind::Short, state.submitted + nth, bytes});
+}
+
+void EmulatedDevice::FailDescriptorRead(uint64_t nth)
+{
+    std::lock_guard lock(mutex_);
+    failingDescriptorReads_.push_back(descriptorReads_ + nth);
+}
+
+// A disabled port reaches nothing: what is pending fails (on the bus
+// thread, as the host controller would report it) and new requests fail.
+void EmulatedDevice::SetPortEnabled(bool enabled)
+{
+    TransferList failed;
+    {
+        Lock lock(mutex_);
+        portEnabled_ = enabled;
+        if (!enabled) {
+            FailAllTransfers(USBD_STATUS_DEV_NOT_RESPONDING, failed);
+        }
+    }
+    FinishAllDeferred(std::move(failed));
+    if (enabled) {
+        RequestPump();
+    }
+}
+
+// The device leaves the bus: pending transfers fail before the PnP manager
+// hears of it, so that its surprise removal finds them ended.
+void EmulatedDevice::Disconnect()
+{
+    TransferList failed;
+    std::function<void(UsbDevice&)> handler;
+    {
+        Lock lock(mutex_);
+        if (!connected_) {
+            return;
+        }
+        connected_ = false;
+        FailAllTransfers(USBD_STATUS_DEVICE_GONE, failed);
+        handler = disconnectHandler_;
+    }
+    {
+        emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        FinishAll(failed);
+    }
+    if (handler) {
+        handler(*this);
+    }
+}
+
+// The device signals resume: the pending WAIT_WAKE completes on the bus
+// thread, as the hub's interrupt would complete it.
+void EmulatedDevice::SignalWake()
+{
+    busThread_.Post([self = shared_from_this()] {
+        PIRP irp = nullptr;
+        {
+            std::lock_guard lock(self->mutex_);
+            if (self->waitWakeIrp_ == nullptr || IoSetCancelRoutine(self->waitWakeIrp_, nullptr) == nullptr) {
+                return;
+            }
+            irp = self->waitWakeIrp_;
+            self->waitWakeIrp_ = nullptr;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+}
+
+// ---- Observation ----
+
+void EmulatedDevice::Record(uint16_t function, uint8_t endpoint, bool in, uint32_t requested, uint32_t actual,
+                            NTSTATUS status, USBD_STATUS usbdStatus)
+{
+    std::lock_guard lock(mutex_);
+    records_.push_back({function, endpoint, in, requested, actual, status, static_cast<uint32_t>(usbdStatus)});
+}
+
+std::vector<UrbRecord> EmulatedDevice::Urbs()
+{
+    std::lock_guard lock(mutex_);
+    return records_;
+}
+
+uint64_t EmulatedDevice::BusRequests()
+{
+    std::lock_guard lock(mutex_);
+    return busRequests_;
+}
+
+uint64_t EmulatedDevice::PortResets()
+{
+    std::lock_guard lock(mutex_);
+    return portResets_;
+}
+
+uint64_t EmulatedDevice::PipeResets()
+{
+    std::lock_guard lock(mutex_);
+    return pipeResets_;
+}
+
+uint64_t EmulatedDevice::Aborts()
+{
+    std::lock_guard lock(mutex_);
+    return aborts_;
+}
+
+bool EmulatedDevice::Configured()
+{
+    std::lock_guard lock(mutex_);
+    return configured_;
+}
+
+int EmulatedDevice::DevicePowerState()
+{
+    std::lock_guard lock(mutex_);
+    return devicePowerState_;
+}
+
+bool EmulatedDevice::WaitWakePending()
+{
+    std::lock_guard lock(mutex_);
+    return waitWakeIrp_ != nullptr;
+}
+
+bool EmulatedDevice::StartCapture(const std::string& path)
+{
+    return capture_.Open(path, port_);
+}
+
+void EmulatedDevice::StopCapture()
+{
+    capture_.Close();
+}
+
+void EmulatedDevice::CaptureControl(PIRP irp, uint16_t function, bool completion, const uint8_t* setup,
+                                    uint8_t endpoint, USBD_STATUS status, const uint8_t* data, uint32_t length)
+{
+    CaptureRecord record;
+    record.irpId = reinterpret_cast<uint64_t>(irp);
+    record.status = status;
+    record.function = function;
+    record.completion = completion;
+    record.endpoint = endpoint;
+    record.transfer = CaptureTransfer::Control;
+    record.setup = setup;
+    record.data = data;
+    record.dataLength = length;
+    capture_.Write(record);
+}
+
+}  // namespace emu::usb

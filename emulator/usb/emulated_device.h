@@ -1,0 +1,170 @@
+// One plugged emulated USB device: the state behind its physical device
+// object (configuration, pipes, endpoints, transfers in flight, power and
+// wake, port) and the requests its PDO serves. The PDO's dispatch routines
+// (pdo_dispatch.cpp) find this object through the device extension.
+#pragma once
+
+#include "emulator/usb/bus_thread.h"
+#include "emulator/usb/capture_writer.h"
+#include "emulator/usb/descriptor_walk.h"
+#include "emulator/usb/endpoint_engine.h"
+#include "emulator/usb/usb_device.h"
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace emu::usb {
+
+// A bulk or interrupt transfer the device has accepted and not finished.
+struct Transfer {
+    uint64_t id = 0;
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
+    uint8_t endpoint = 0;
+    CaptureTransfer captureType = CaptureTransfer::Bulk;
+    bool held = false;  // kept for the test (CompletionMode::Held)
+    TransferData data;
+    USBD_STATUS status = USBD_STATUS_PENDING;
+    NTSTATUS irpStatus = STATUS_PENDING;
+};
+
+// A pipe of the selected configuration, found by its handle.
+struct Pipe {
+    uint8_t endpoint = 0;
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+    uint16_t maxPacket = 0;
+};
+
+class EmulatedDevice final : public UsbDevice, public std::enable_shared_from_this<EmulatedDevice> {
+public:
+    EmulatedDevice(DeviceModel model, uint16_t port, BusThread& busThread);
+    ~EmulatedDevice() override;
+
+    // Ties the device to its PDO (after IoCreateDevice) or unties it (at
+    // unplug, after which every request still pending has failed).
+    void AttachPdo(PDEVICE_OBJECT pdo);
+    void DetachPdo();
+    static EmulatedDevice* FromPdo(PDEVICE_OBJECT pdo);
+
+    // The PDO's dispatch routines, at the caller's IRQL (<= DISPATCH_LEVEL).
+    NTSTATUS DispatchInternalDeviceControl(PIRP irp);
+    NTSTATUS DispatchPnp(PIRP irp);
+    NTSTATUS DispatchPower(PIRP irp);
+    // Cancel routines, entered with the cancel spin lock held.
+    static void CancelTransferRoutine(PDEVICE_OBJECT pdo, PIRP irp);
+    static void CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp);
+
+    // ---- UsbDevice ----
+    PDEVICE_OBJECT Pdo() override;
+    const DeviceModel& Model() const override { return model_; }
+    std::vector<HeldTransfer> Held() override;
+    bool WaitForHeld(size_t count, std::chrono::milliseconds timeout) override;
+    void Release(uint64_t id) override;
+    void ReleaseWith(uint64_t id, NTSTATUS status, uint32_t bytes, const std::vector<uint8_t>* data) override;
+    void SetCompletionMode(CompletionMode mode) override;
+    void QueueInData(uint8_t endpoint, const std::vector<uint8_t>& bytes) override;
+    std::vector<uint8_t> ReceivedOut(uint8_t endpoint) override;
+    void FailTransfer(uint8_t endpoint, uint64_t nth, uint32_t usbdStatus) override;
+    void StallTransfer(uint8_t endpoint, uint64_t nth) override;
+    void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) override;
+    void FailDescriptorRead(uint64_t nth) override;
+    void SetPortEnabled(bool enabled) override;
+    void Disconnect() override;
+    void SignalWake() override;
+    std::vector<UrbRecord> Urbs() override;
+    uint64_t BusRequests() override;
+    uint64_t PortResets() override;
+    uint64_t PipeResets() override;
+    uint64_t Aborts() override;
+    bool Configured() override;
+    int DevicePowerState() override;
+    bool WaitWakePending() override;
+    bool StartCapture(const std::string& path) override;
+    void StopCapture() override;
+
+    // Lets the bus tell the PnP manager about a disconnect.
+    void SetDisconnectHandler(std::function<void(UsbDevice&)> handler);
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+    using TransferList = std::vector<std::unique_ptr<Transfer>>;
+
+    // ---- URBs (urb_dispatch.cpp, select_configuration.cpp, bulk_transfer.cpp) ----
+    NTSTATUS SubmitUrb(PIRP irp, PURB urb);
+    NTSTATUS GetDescriptor(PIRP irp, PURB urb);
+    NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
+    USBD_STATUS ApplyConfiguration(PURB urb, TransferList& cancelled);
+    void Unconfigure(TransferList& cancelled);
+    void OpenPipes(USBD_INTERFACE_INFORMATION& record, const InterfaceInfo& interface);
+    void* NewHandle();
+    NTSTATUS PipeRequest(PIRP irp, PURB urb);
+    NTSTATUS SubmitTransfer(PIRP irp, PURB urb);
+    NTSTATUS RejectUrb(PIRP irp, PURB urb, USBD_STATUS status);
+    // Ends a URB that is not a bulk transfer: now, or on the bus thread when
+    // the device completes asynchronously. Returns what the dispatch routine returns.
+    NTSTATUS CompleteControlUrb(PIRP irp, PURB urb, USBD_STATUS status, bool mayDefer);
+    NTSTATUS GetPortStatus(PIRP irp);
+    NTSTATUS ResetPort(PIRP irp);
+
+    // ---- Transfers ----
+    void Pump();
+    void RequestPump();
+    void CollectFinished(Lock& lock, TransferList& finished);
+    bool TakeOwnership(Transfer& transfer);
+    void Park(Transfer& transfer);
+    void FailAllTransfers(USBD_STATUS status, TransferList& failed);
+    void Finish(std::unique_ptr<Transfer> transfer);
+    void FinishAll(TransferList& transfers);
+    void FinishAllDeferred(TransferList transfers);
+    std::unique_ptr<Transfer> RemovePending(PIRP irp);
+    Transfer* FindHeld(uint64_t id);
+    EndpointState& Endpoint(uint8_t address);
+    EndpointState* LoopbackPeer(const EndpointState& endpoint);
+    USBD_STATUS LinkStatus() const;  // why nothing can reach the device now, or success
+
+    // ---- PnP and power (pdo_pnp.cpp, pdo_power.cpp) ----
+    NTSTATUS QueryCapabilities(PIRP irp);
+    NTSTATUS WaitWake(PIRP irp);
+    void ForgetAtRemoval();
+
+    // ---- Records ----
+    void Record(uint16_t function, uint8_t endpoint, bool in, uint32_t requested, uint32_t actual, NTSTATUS status,
+                USBD_STATUS usbdStatus);
+    void CaptureControl(PIRP irp, uint16_t function, bool completion, const uint8_t* setup, uint8_t endpoint,
+                        USBD_STATUS status, const uint8_t* data, uint32_t length);
+
+    const DeviceModel model_;
+    const uint16_t port_;
+    BusThread& busThread_;
+    CaptureWriter capture_;
+
+    std::mutex mutex_;  // guards everything below; never held while calling out of the bus
+    std::condition_variable heldChanged_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    CompletionMode mode_;
+    bool connected_ = true;
+    bool portEnabled_ = true;
+    bool pumpScheduled_ = false;
+    std::map<uint8_t, EndpointState> endpoints_;
+    std::map<uint8_t, std::vector<Transfer*>> queues_;    // waiting transfers per endpoint, oldest first
+    std::map<PIRP, std::unique_ptr<Transfer>> pending_;  // every transfer not yet finished
+    std::map<void*, Pipe> pipes_;                         // the selected configuration's pipes
+    bool configured_ = false;
+    uint64_t nextHandle_ = 1;
+    uint64_t nextTransferId_ = 1;
+    uint64_t descriptorReads_ = 0;
+    std::vector<uint64_t> failingDescriptorReads_;
+    PIRP waitWakeIrp_ = nullptr;
+    int devicePowerState_ = PowerDeviceD0;
+    std::vector<UrbRecord> records_;
+    uint64_t busRequests_ = 0;
+    uint64_t portResets_ = 0;
+    uint64_t pipeResets_ = 0;
+    uint64_t aborts_ = 0;
+    std::function<void(UsbDevice&)> disconnectHandler_;
+};
+
+}  // namespace emu::usb

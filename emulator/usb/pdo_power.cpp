@@ -1,0 +1,94 @@
+// IRP_MJ_POWER at the emulated device's PDO: the bus records the device
+// state it is told, answers queries, and holds a WAIT_WAKE until the
+// device signals wake or the request is cancelled.
+#include "emulator/usb/emulated_device.h"
+
+#include "emulator/kernel/system.h"
+
+namespace emu::usb {
+namespace {
+
+NTSTATUS CompletePower(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+}  // namespace
+
+// A WAIT_WAKE waits at the bus for the wake signal. Refused at once when
+// the device cannot wake the system from the state asked for, when it is
+// already deeper than it can wake from, or when one is already waiting.
+NTSTATUS EmulatedDevice::WaitWake(PIRP irp)
+{
+    const SYSTEM_POWER_STATE from = IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
+    bool cancelled = false;
+    NTSTATUS status = STATUS_PENDING;
+    {
+        Lock lock(mutex_);
+        if (!connected_) {
+            status = STATUS_NO_SUCH_DEVICE;
+        } else if (!model_.RemoteWakeCapable() || from > model_.power.systemWake ||
+                   devicePowerState_ > model_.power.deviceWake) {
+            status = STATUS_INVALID_DEVICE_STATE;
+        } else if (waitWakeIrp_ != nullptr) {
+            status = STATUS_DEVICE_BUSY;
+        } else {
+            IoMarkIrpPending(irp);
+            waitWakeIrp_ = irp;
+            IoSetCancelRoutine(irp, &EmulatedDevice::CancelWaitWakeRoutine);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                waitWakeIrp_ = nullptr;
+                cancelled = true;
+            }
+        }
+    }
+    if (status != STATUS_PENDING) {
+        return CompletePower(irp, status);
+    }
+    if (cancelled) {
+        CompletePower(irp, STATUS_CANCELLED);
+    }
+    return STATUS_PENDING;
+}
+
+// Entered from IoCancelIrp with the cancel spin lock held.
+void EmulatedDevice::CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    EmulatedDevice* device = FromPdo(pdo);
+    if (device != nullptr) {
+        std::lock_guard lock(device->mutex_);
+        if (device->waitWakeIrp_ == irp) {
+            device->waitWakeIrp_ = nullptr;
+        }
+    }
+    CompletePower(irp, STATUS_CANCELLED);
+}
+
+// PASSIVE_LEVEL or DISPATCH_LEVEL. A bus driver calls PoStartNextPowerIrp
+// for every SET_POWER and QUERY_POWER before completing it.
+NTSTATUS EmulatedDevice::DispatchPower(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == ::DevicePowerState) {
+            std::lock_guard lock(mutex_);
+            devicePowerState_ = stack->Parameters.Power.State.DeviceState;
+        }
+        PoStartNextPowerIrp(irp);
+        return CompletePower(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_POWER:
+        PoStartNextPowerIrp(irp);
+        return CompletePower(irp, STATUS_SUCCESS);
+    case IRP_MN_WAIT_WAKE:
+        return WaitWake(irp);
+    default:
+        return CompletePower(irp, irp->IoStatus.Status);
+    }
+}
+
+}  // namespace emu::usb

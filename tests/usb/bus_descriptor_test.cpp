@@ -1,0 +1,182 @@
+// GET_DESCRIPTOR_FROM_DEVICE at the emulated PDO: at most the bytes asked
+// for, the count reported, and the failures a device can produce.
+#include "tests/usb/usb_fixture.h"
+
+#include <cstring>
+
+namespace usb_test {
+namespace {
+
+struct DescriptorUrb {
+    DescriptorUrb(UCHAR type, UCHAR index, void* buffer, ULONG length)
+    {
+        urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), 0x74736554));
+        std::memset(urb, 0, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+        UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, 0, buffer,
+                                     nullptr, length, nullptr);
+    }
+    ~DescriptorUrb() { ExFreePool(urb); }
+    PURB urb;
+};
+
+struct ReadCase {
+    const char* name;
+    UCHAR type;
+    UCHAR index;
+    ULONG asked;
+    NTSTATUS status;
+    ULONG delivered;
+};
+
+class DescriptorRead : public BusFixture, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(DescriptorRead, DeliversAtMostTheBytesAskedFor)
+{
+    const ReadCase& c = GetParam();
+    std::vector<uint8_t> buffer(c.asked + 8, 0xEE);
+    DescriptorUrb request(c.type, c.index, buffer.data(), c.asked);
+    EXPECT_EQ(SubmitUrb(Pdo(), request.urb), c.status);
+    EXPECT_EQ(request.urb->UrbControlDescriptorRequest.TransferBufferLength, c.delivered);
+    const auto& model = device().Model();
+    const auto& source = c.type == USB_DEVICE_DESCRIPTOR_TYPE ? model.deviceDescriptor : model.configDescriptor;
+    for (ULONG i = 0; i < c.delivered; ++i) {
+        ASSERT_EQ(buffer[i], source[i]) << "byte " << i;
+    }
+    for (size_t i = c.delivered; i < buffer.size(); ++i) {
+        ASSERT_EQ(buffer[i], 0xEE) << "byte " << i << " written beyond the delivered bytes";
+    }
+    const auto urbs = device().Urbs();
+    ASSERT_EQ(urbs.size(), 1u);
+    EXPECT_EQ(urbs[0].function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    EXPECT_EQ(urbs[0].requestedLength, c.asked);
+    EXPECT_EQ(urbs[0].actualLength, c.delivered);
+    EXPECT_EQ(urbs[0].status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, DescriptorRead,
+    ::testing::Values(ReadCase{"DeviceWhole", USB_DEVICE_DESCRIPTOR_TYPE, 0, 18, STATUS_SUCCESS, 18},
+                      ReadCase{"DeviceShortBuffer", USB_DEVICE_DESCRIPTOR_TYPE, 0, 8, STATUS_SUCCESS, 8},
+                      ReadCase{"DeviceLongBuffer", USB_DEVICE_DESCRIPTOR_TYPE, 0, 64, STATUS_SUCCESS, 18},
+                      ReadCase{"ConfigHeader", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 9, STATUS_SUCCESS, 9},
+                      ReadCase{"ConfigWhole", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 53, STATUS_SUCCESS, 53},
+                      ReadCase{"ConfigLongBuffer", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 255, STATUS_SUCCESS, 53},
+                      ReadCase{"ZeroLength", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, STATUS_SUCCESS, 0},
+                      ReadCase{"NoSecondConfiguration", USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, 9, STATUS_UNSUCCESSFUL, 0},
+                      ReadCase{"NoStrings", USB_STRING_DESCRIPTOR_TYPE, 0, 9, STATUS_UNSUCCESSFUL, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BusFixture, TheNthDescriptorReadFailsAsAStall)
+{
+    device().FailDescriptorRead(2);
+    std::vector<NTSTATUS> statuses;
+    std::vector<USBD_STATUS> usbd;
+    for (int i = 0; i < 3; ++i) {
+        uint8_t buffer[18];
+        DescriptorUrb request(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+        statuses.push_back(SubmitUrb(Pdo(), request.urb));
+        usbd.push_back(request.urb->UrbHeader.Status);
+    }
+    EXPECT_EQ(statuses, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS}));
+    EXPECT_EQ(usbd, (std::vector<USBD_STATUS>{USBD_STATUS_SUCCESS, USBD_STATUS_STALL_PID, USBD_STATUS_SUCCESS}));
+}
+
+TEST_F(BusFixture, DescriptorReadsCompleteInEveryMode)
+{
+    for (auto mode : {emu::usb::CompletionMode::BusThread, emu::usb::CompletionMode::Synchronous,
+                      emu::usb::CompletionMode::Held}) {
+        device().SetCompletionMode(mode);
+        uint8_t buffer[18] = {};
+        DescriptorUrb request(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+        auto async = AsyncRequest::Urb(Pdo(), request.urb);
+        const NTSTATUS returned = async->Send();
+        ASSERT_TRUE(async->Wait());
+        EXPECT_EQ(async->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(returned, mode == emu::usb::CompletionMode::BusThread ? STATUS_PENDING : STATUS_SUCCESS);
+        EXPECT_EQ(buffer[0], 18);
+    }
+}
+
+TEST_F(BusFixture, DescriptorReadsFailWhileThePortIsDisabledOrTheDeviceGone)
+{
+    uint8_t buffer[18];
+    device().SetPortEnabled(false);
+    {
+        DescriptorUrb request(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+        EXPECT_EQ(SubmitUrb(Pdo(), request.urb), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(request.urb->UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
+    }
+    device().SetPortEnabled(true);
+    device().Disconnect();
+    DescriptorUrb request(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
+    EXPECT_EQ(SubmitUrb(Pdo(), request.urb), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(request.urb->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+}
+
+TEST_F(BusFixture, ADescriptorBufferShorterThanItsLengthIsRefused)
+{
+    void* small = ExAllocatePoolWithTag(NonPagedPool, 4, 0x74736554);
+    DescriptorUrb request(USB_DEVICE_DESCRIPTOR_TYPE, 0, small, 18);
+    ExpectFinding("runs past the end of its pool block",
+                  [&] { EXPECT_EQ(SubmitUrb(Pdo(), request.urb), STATUS_INVALID_PARAMETER); });
+    ExFreePool(small);
+}
+
+TEST_F(BusFixture, UnservedCodesAndFunctionsAreFindingsAndFailures)
+{
+    ExpectFinding("internal device-control code not served", [&] {
+        EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr), STATUS_INVALID_DEVICE_REQUEST);
+    });
+    for (int function : {URB_FUNCTION_CONTROL_TRANSFER, URB_FUNCTION_SELECT_INTERFACE, URB_FUNCTION_VENDOR_DEVICE,
+                         URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, 0x7777}) {
+        URB urb{};
+        urb.UrbHeader.Length = sizeof urb;
+        urb.UrbHeader.Function = static_cast<USHORT>(function);
+        ExpectFinding("URB function not served", [&] {
+            EXPECT_EQ(SubmitUrb(Pdo(), &urb), STATUS_INVALID_PARAMETER);
+            EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
+        });
+    }
+    ExpectFinding("without a readable URB", [&] { EXPECT_EQ(SubmitUrb(Pdo(), nullptr), STATUS_INVALID_PARAMETER); });
+}
+
+TEST_F(BusFixture, PortStatusReflectsConnectionAndEnableAndResetEnables)
+{
+    struct Step {
+        std::function<void()> change;
+        ULONG bits;
+    };
+    const std::vector<Step> steps = {
+        {[] {}, USBD_PORT_CONNECTED | USBD_PORT_ENABLED},
+        {[&] { device().SetPortEnabled(false); }, USBD_PORT_CONNECTED},
+        {[&] { EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS); },
+         USBD_PORT_CONNECTED | USBD_PORT_ENABLED},
+        {[&] { device().Disconnect(); }, 0},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        ULONG bits = 0xFFFFFFFF;
+        EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits), STATUS_SUCCESS);
+        EXPECT_EQ(bits, step.bits);
+    }
+    EXPECT_EQ(device().PortResets(), 1u);
+    EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(device().BusRequests(), 6u);
+}
+
+TEST_F(BusFixture, PortRequestsAbovePassiveLevelAreFindings)
+{
+    ULONG bits = 0;
+    ExpectFinding("above PASSIVE_LEVEL", [&] {
+        emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        auto request = std::make_unique<AsyncRequest>(Pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, [&](PIO_STACK_LOCATION next) {
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+            next->Parameters.Others.Argument1 = &bits;
+        });
+        request->Send();
+        request.reset();
+    });
+}
+
+}  // namespace
+}  // namespace usb_test

@@ -1,0 +1,172 @@
+// Captures of the emulated bus: the USBPcap file it writes decodes with
+// Wireshark's own dissector (tshark), with each URB paired to its completion.
+#include "tests/usb/usb_fixture.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace usb_test {
+namespace {
+
+// Runs tshark on `path` and returns one line per packet with the fields
+// asked for (tab-separated); empty when tshark is not installed.
+std::vector<std::string> Decode(const std::string& path, const std::string& fields)
+{
+    const std::string command = "tshark -2 -r '" + path + "' -T fields " + fields + " 2>/dev/null";
+    std::vector<std::string> lines;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return lines;
+    }
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text(line);
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        lines.push_back(text);
+    }
+    pclose(pipe);
+    return lines;
+}
+
+bool HaveTshark()
+{
+    return std::system("tshark --version > /dev/null 2>&1") == 0;
+}
+
+std::vector<std::string> Split(const std::string& line)
+{
+    std::vector<std::string> parts;
+    std::stringstream stream(line);
+    std::string part;
+    while (std::getline(stream, part, '\t')) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+class CaptureFixture : public BusFixture {
+protected:
+    void SetUp() override
+    {
+        BusFixture::SetUp();
+        path_ = ::testing::TempDir() + "pondrel_capture_test.pcap";
+        ASSERT_TRUE(device().StartCapture(path_));
+    }
+    void TearDown() override
+    {
+        device().StopCapture();
+        std::remove(path_.c_str());
+        BusFixture::TearDown();
+    }
+    std::string path_;
+};
+
+TEST_F(CaptureFixture, WritesAPcapOfLinkType249WithPairedRecords)
+{
+    uint8_t descriptor[18];
+    {
+        PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), 0x74736554));
+        std::memset(urb, 0, sizeof(URB));
+        UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
+                                     0, descriptor, nullptr, sizeof descriptor, nullptr);
+        ASSERT_EQ(SubmitUrb(Pdo(), urb), STATUS_SUCCESS);
+        ExFreePool(urb);
+    }
+    ASSERT_FALSE(Configure().empty());
+    std::vector<uint8_t> data = {0xDE, 0xAD, 0xBE, 0xEF};
+    BulkUrb out(PipeFor(0x01), data.data(), 4, 0);
+    ASSERT_EQ(SubmitUrb(Pdo(), out.urb), STATUS_SUCCESS);
+    std::vector<uint8_t> back(512);
+    BulkUrb in(PipeFor(0x81), back.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    ASSERT_EQ(SubmitUrb(Pdo(), in.urb), STATUS_SUCCESS);
+    device().StallTransfer(0x02, 1);
+    BulkUrb stalled(PipeFor(0x02), data.data(), 4, 0);
+    EXPECT_EQ(SubmitUrb(Pdo(), stalled.urb), STATUS_UNSUCCESSFUL);
+    PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x02));
+    ASSERT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_SUCCESS);
+    PipeUrb abort(URB_FUNCTION_ABORT_PIPE, PipeFor(0x81));
+    ASSERT_EQ(SubmitUrb(Pdo(), abort.urb), STATUS_SUCCESS);
+    device().StopCapture();
+
+    // The container itself, read back byte by byte.
+    std::ifstream file(path_, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 24u);
+    EXPECT_EQ((std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4)), (std::vector<uint8_t>{0xD4, 0xC3, 0xB2, 0xA1}));
+    EXPECT_EQ(bytes[20] | (bytes[21] << 8), 249);
+    size_t records = 0;
+    for (size_t at = 24; at + 16 <= bytes.size(); ++records) {
+        const uint32_t length = bytes[at + 8] | (bytes[at + 9] << 8) | (bytes[at + 10] << 16) | (bytes[at + 11] << 24);
+        at += 16 + length;
+        ASSERT_LE(at, bytes.size());
+    }
+    EXPECT_EQ(records, 14u);  // seven URBs, each submitted and completed
+
+    if (!HaveTshark()) {
+        GTEST_SKIP() << "tshark is not installed: the capture was not decoded";
+    }
+    const auto lines = Decode(path_, "-e usb.function -e usb.irp_info.direction -e usb.endpoint_address -e "
+                                     "usb.transfer_type -e usb.usbd_status -e usb.data_len -e usb.capdata -e "
+                                     "usb.request_in -e usb.control_stage");
+    ASSERT_EQ(lines.size(), 14u);
+    struct Expected {
+        const char* function;
+        const char* direction;  // 0x00 submit, 0x01 completion
+        const char* endpoint;
+        const char* transfer;
+        const char* status;
+        const char* dataLength;
+        const char* capdata;
+    };
+    const Expected expected[] = {
+        {"0x000b", "0x00", "0x80", "0x02", "0x00000000", "8", ""},  // GET_DESCRIPTOR setup
+        {"0x000b", "0x01", "0x80", "0x02", "0x00000000", "18", ""},
+        {"0x0000", "0x00", "0x00", "0x02", "0x00000000", "8", ""},  // SET_CONFIGURATION setup
+        {"0x0000", "0x01", "0x00", "0x02", "0x00000000", "0", ""},
+        {"0x0009", "0x00", "0x01", "0x03", "0x00000000", "4", "deadbeef"},
+        {"0x0009", "0x01", "0x01", "0x03", "0x00000000", "0", ""},
+        {"0x0009", "0x00", "0x81", "0x03", "0x00000000", "0", ""},
+        {"0x0009", "0x01", "0x81", "0x03", "0x00000000", "4", "deadbeef"},
+        {"0x0009", "0x00", "0x02", "0x03", "0x00000000", "4", "deadbeef"},
+        {"0x0009", "0x01", "0x02", "0x03", "0xc0000004", "0", ""},
+        {"0x001e", "0x00", "0x02", "0xfe", "0x00000000", "0", ""},
+        {"0x001e", "0x01", "0x02", "0xfe", "0x00000000", "0", ""},
+        {"0x0002", "0x00", "0x81", "0xfe", "0x00000000", "0", ""},
+        {"0x0002", "0x01", "0x81", "0xfe", "0x00000000", "0", ""},
+    };
+    for (size_t i = 0; i < 14; ++i) {
+        const auto fields = Split(lines[i]);
+        ASSERT_GE(fields.size(), 6u) << lines[i];
+        EXPECT_EQ(fields[0], expected[i].function) << "record " << i << ": " << lines[i];
+        EXPECT_EQ(fields[1], expected[i].direction) << "record " << i << ": " << lines[i];
+        EXPECT_EQ(fields[2], expected[i].endpoint) << "record " << i << ": " << lines[i];
+        EXPECT_EQ(fields[3], expected[i].transfer) << "record " << i << ": " << lines[i];
+        EXPECT_EQ(fields[4], expected[i].status) << "record " << i << ": " << lines[i];
+        EXPECT_EQ(fields[5], expected[i].dataLength) << "record " << i << ": " << lines[i];
+        if (*expected[i].capdata != '\0') {
+            ASSERT_GE(fields.size(), 7u) << lines[i];
+            EXPECT_NE(fields[6].find(expected[i].capdata), std::string::npos) << "record " << i << ": " << lines[i];
+        }
+        if (std::string(expected[i].direction) == "0x01") {
+            ASSERT_GE(fields.size(), 8u) << lines[i];
+            EXPECT_EQ(fields[7], std::to_string(i)) << "completion " << i << " pairs with its submission";
+        }
+    }
+    const auto verbose = Decode(path_, "-e _ws.col.Info");
+    ASSERT_EQ(verbose.size(), 14u);
+    EXPECT_NE(verbose[0].find("GET DESCRIPTOR Request DEVICE"), std::string::npos) << verbose[0];
+    EXPECT_NE(verbose[1].find("GET DESCRIPTOR Response DEVICE"), std::string::npos) << verbose[1];
+    EXPECT_NE(verbose[2].find("SET CONFIGURATION Request"), std::string::npos) << verbose[2];
+}
+
+TEST_F(BusFixture, CaptureToAPathThatCannotBeWrittenFails)
+{
+    EXPECT_FALSE(device().StartCapture("/nonexistent-directory/capture.pcap"));
+}
+
+}  // namespace
+}  // namespace usb_test

@@ -1,0 +1,169 @@
+// Device files: descriptor sets and endpoint behaviours written as text,
+// and the errors that name the file and line of what is wrong.
+#include "emulator/usb/device_model.h"
+#include "emulator/usb/usb_api.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace emu::usb {
+namespace {
+
+const char* const kGood = R"(# a loopback device
+device 12 01 00 02 00 00 00 40 09 12 01 00 00 01 00 00 00 01
+config 09 02 2e 00 01 01 00 a0 32   # header
+       09 04 00 00 04 ff 00 00 00
+  07 05 01 02 00 02 00
+	0705810200020007050202000200
+       07 05 82 02 0x0 0x2 0x0
+
+endpoint 0x01 loopback
+endpoint 82 source
+endpoint 0x02 sink
+)";
+
+TEST(DeviceFile, ParsesDescriptorsContinuationsCommentsAndEndpoints)
+{
+    std::string error;
+    auto model = DeviceModel::Parse(kGood, "good.dev", &error);
+    ASSERT_TRUE(model.has_value()) << error;
+    EXPECT_EQ(model->deviceDescriptor.size(), 18u);
+    EXPECT_EQ(model->deviceDescriptor[0], 0x12);
+    EXPECT_EQ(model->deviceDescriptor[17], 0x01);
+    ASSERT_EQ(model->configDescriptor.size(), 46u);
+    EXPECT_EQ(model->configDescriptor[7], 0xa0);
+    EXPECT_EQ((std::vector<uint8_t>(model->configDescriptor.end() - 7, model->configDescriptor.end())),
+              (std::vector<uint8_t>{7, 5, 0x82, 2, 0, 2, 0}));
+    EXPECT_EQ(model->SpecFor(0x01).behaviour, EndpointBehaviour::Loopback);
+    EXPECT_EQ(model->SpecFor(0x01).pairedWith, 0x81);
+    EXPECT_EQ(model->SpecFor(0x81).behaviour, EndpointBehaviour::Loopback);
+    EXPECT_EQ(model->SpecFor(0x81).pairedWith, 0x01);
+    EXPECT_EQ(model->SpecFor(0x82).behaviour, EndpointBehaviour::Source);
+    EXPECT_EQ(model->SpecFor(0x02).behaviour, EndpointBehaviour::Sink);
+    EXPECT_TRUE(model->RemoteWakeCapable());
+}
+
+TEST(DeviceFile, UnlistedEndpointsAreSinksAndSilentAndOptionsApply)
+{
+    const char* text = "device 12 01\nconfig 09 02 20 00 01 01 00 80 32 09 04 00 00 02 ff 00 00 00\n"
+                       " 07 05 01 02 40 00 00 07 05 83 02 40 00 00\n"
+                       "endpoint 0x01 loopback paired 0x83 no-zlp\n";
+    std::string error;
+    auto model = DeviceModel::Parse(text, "opt.dev", &error);
+    ASSERT_TRUE(model.has_value()) << error;
+    EXPECT_EQ(model->SpecFor(0x01).pairedWith, 0x83);
+    EXPECT_FALSE(model->SpecFor(0x01).zeroLengthTerminator);
+    EXPECT_EQ(model->SpecFor(0x83).pairedWith, 0x01);
+    EXPECT_EQ(model->SpecFor(0x05).behaviour, EndpointBehaviour::Sink);
+    EXPECT_EQ(model->SpecFor(0x85).behaviour, EndpointBehaviour::Silent);
+    EXPECT_FALSE(model->RemoteWakeCapable());
+}
+
+TEST(DeviceFile, MalformedDescriptorsAreKeptAsWritten)
+{
+    std::string error;
+    auto model = DeviceModel::Parse("device 01\nconfig 09 02 ff ff 00\n", "odd.dev", &error);
+    ASSERT_TRUE(model.has_value()) << error;
+    EXPECT_EQ(model->deviceDescriptor, std::vector<uint8_t>{1});
+    EXPECT_EQ(model->configDescriptor, (std::vector<uint8_t>{9, 2, 0xff, 0xff, 0}));
+}
+
+struct BadFile {
+    const char* name;
+    const char* text;
+    const char* error;
+};
+
+class BadDeviceFile : public ::testing::TestWithParam<BadFile> {};
+
+TEST_P(BadDeviceFile, NamesTheFileAndLine)
+{
+    std::string error;
+    EXPECT_FALSE(DeviceModel::Parse(GetParam().text, "bad.dev", &error).has_value());
+    EXPECT_EQ(error, GetParam().error);
+}
+
+#define CONFIG2 "config 09 02 20 00 01 01 00 80 32 09 04 00 00 02 ff 00 00 00 07 05 01 02 40 00 00 07 05 81 02 40 00 00\n"
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, BadDeviceFile,
+    ::testing::Values(
+        BadFile{"NotHex", "device 12 0g\n", "bad.dev:1: '0g' is not a hex byte"},
+        BadFile{"OddDigits", "# c\ndevice 123\n", "bad.dev:2: '123' is not a hex byte"},
+        BadFile{"PrefixTooLong", "device 0x123\n", "bad.dev:1: '0x123' is not a hex byte"},
+        BadFile{"ContinuationFirst", "  12 01\n", "bad.dev:1: continuation line without a device or config line before it"},
+        BadFile{"ContinuationAfterEndpoint", "device 12\n" CONFIG2 "endpoint 0x01 sink\n  00\n",
+                "bad.dev:4: continuation line without a device or config line before it"},
+        BadFile{"UnknownKeyword", "device 12\nconfg 09\n", "bad.dev:2: unknown keyword 'confg' (expected device, config or endpoint)"},
+        BadFile{"SecondDevice", "device 12\n\ndevice 13\n", "bad.dev:3: a second device line (the first is line 1)"},
+        BadFile{"NoDevice", CONFIG2, "bad.dev:1: no device line"},
+        BadFile{"NoConfig", "device 12\n# end\n", "bad.dev:2: no config line"},
+        BadFile{"EmptyConfig", "device 12\nconfig # nothing\n", "bad.dev:2: the config line has no bytes"},
+        BadFile{"EndpointMissingBehaviour", "device 12\n" CONFIG2 "endpoint 0x01\n",
+                "bad.dev:3: endpoint needs an address and a behaviour (loopback, source, sink or silent)"},
+        BadFile{"UnknownBehaviour", "device 12\n" CONFIG2 "endpoint 0x01 echo\n",
+                "bad.dev:3: unknown behaviour 'echo' (loopback, source, sink or silent)"},
+        BadFile{"BadAddress", "device 12\n" CONFIG2 "endpoint 0x00 sink\n", "bad.dev:3: '0x00' is not an endpoint address"},
+        BadFile{"EndpointNotInConfig", "device 12\n" CONFIG2 "\nendpoint 0x02 sink\n",
+                "bad.dev:4: endpoint 0x02 is not in the configuration descriptor"},
+        BadFile{"SourceOnOut", "device 12\n" CONFIG2 "endpoint 0x01 source\n",
+                "bad.dev:3: source needs an IN endpoint, 0x01 is OUT"},
+        BadFile{"SinkOnIn", "device 12\n" CONFIG2 "endpoint 0x81 sink\n", "bad.dev:3: sink needs an OUT endpoint, 0x81 is IN"},
+        BadFile{"Twice", "device 12\n" CONFIG2 "endpoint 0x01 sink\nendpoint 0x01 sink\n",
+                "bad.dev:4: endpoint 0x01 is described twice"},
+        BadFile{"PartnerMissing", "device 12\nconfig 09 02 19 00 01 01 00 80 32 09 04 00 00 01 ff 00 00 00 07 05 01 02 40 00 00\n"
+                                  "endpoint 0x01 loopback\n",
+                "bad.dev:3: loopback partner 0x81 of 0x01 is not an endpoint of the other direction in the configuration "
+                "descriptor"},
+        BadFile{"PartnerDescribedOtherwise", "device 12\n" CONFIG2 "endpoint 0x81 silent\nendpoint 0x01 loopback\n",
+                "bad.dev:4: loopback partner 0x81 of 0x01 is described otherwise"},
+        BadFile{"UnexpectedOption", "device 12\n" CONFIG2 "endpoint 0x01 sink fast\n",
+                "bad.dev:3: unexpected 'fast' (expected paired <address> or no-zlp)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeviceFile, LoadReadsAFileAndReportsOneThatCannotBeOpened)
+{
+    const std::string path = ::testing::TempDir() + "pondrel_device_file_test.dev";
+    {
+        std::ofstream out(path);
+        out << kGood;
+    }
+    std::string error;
+    auto model = DeviceModel::Load(path, &error);
+    ASSERT_TRUE(model.has_value()) << error;
+    EXPECT_EQ(model->configDescriptor.size(), 46u);
+    std::remove(path.c_str());
+    EXPECT_FALSE(DeviceModel::Load(path, &error).has_value());
+    EXPECT_EQ(error, path + ":0: cannot open the file");
+}
+
+TEST(BuiltinDevice, HasTheDocumentedInterfaceAndEndpoints)
+{
+    const DeviceModel model = DeviceModel::Builtin();
+    ASSERT_EQ(model.deviceDescriptor.size(), 18u);
+    const auto& config = model.configDescriptor;
+    ASSERT_EQ(config.size(), 53u);
+    EXPECT_EQ(config[2] | (config[3] << 8), 53);
+    EXPECT_EQ(config[4], 1);                                     // one interface
+    EXPECT_NE(config[7] & USB_CONFIG_REMOTE_WAKEUP, 0);          // remote wakeup
+    EXPECT_EQ(config[9 + 5], USB_DEVICE_CLASS_VENDOR_SPECIFIC);  // interface class
+    const uint8_t addresses[] = {0x01, 0x81, 0x83, 0x02, 0x82};
+    const uint8_t types[] = {2, 2, 3, 2, 2};
+    for (int i = 0; i < 5; ++i) {
+        const uint8_t* endpoint = &config[18 + 7 * i];
+        EXPECT_EQ(endpoint[2], addresses[i]);
+        EXPECT_EQ(endpoint[3], types[i]);
+        if (types[i] == 2) {
+            EXPECT_EQ(endpoint[4] | (endpoint[5] << 8), 512);
+        }
+    }
+    EXPECT_EQ(model.SpecFor(0x01).pairedWith, 0x81);
+    EXPECT_EQ(model.SpecFor(0x02).pairedWith, 0x82);
+    EXPECT_EQ(model.SpecFor(0x83).behaviour, EndpointBehaviour::Silent);
+    EXPECT_TRUE(model.RemoteWakeCapable());
+}
+
+}  // namespace
+}  // namespace emu::usb

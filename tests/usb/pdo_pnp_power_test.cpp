@@ -1,0 +1,220 @@
+// The PnP and power requests the emulated bus answers at its PDO: the
+// capabilities it reports, the PnP minors it completes, the device power
+// state it records, and the WAIT_WAKE it holds until the device wakes.
+#include "tests/usb/usb_fixture.h"
+
+namespace usb_test {
+namespace {
+
+using emu::usb::DeviceModel;
+
+// Sends one PnP request and waits for it; returns its final status.
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const AsyncRequest::Setup& setup = {})
+{
+    AsyncRequest request(pdo, IRP_MJ_PNP, minor, setup);
+    EXPECT_NE(request.Send(), STATUS_PENDING);
+    EXPECT_TRUE(request.Wait());
+    return request.Status();
+}
+
+DEVICE_CAPABILITIES FreshCapabilities()
+{
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    return caps;
+}
+
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& caps)
+{
+    return SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES,
+                   [&](PIO_STACK_LOCATION next) { next->Parameters.DeviceCapabilities.Capabilities = &caps; });
+}
+
+TEST_F(BusFixture, PnpRequestsTheBusHandlesSucceedAndOthersKeepTheirStatus)
+{
+    struct Case {
+        UCHAR minor;
+        NTSTATUS status;
+    };
+    for (const Case c : {Case{IRP_MN_START_DEVICE, STATUS_SUCCESS}, Case{IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+                         Case{IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS}, Case{IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
+                         Case{IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
+                         Case{IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS}, Case{IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS},
+                         Case{IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED}, Case{IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED},
+                         Case{IRP_MN_QUERY_INTERFACE, STATUS_NOT_SUPPORTED},
+                         Case{IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS}}) {
+        EXPECT_EQ(SendPnp(Pdo(), c.minor), c.status) << "minor " << int(c.minor);
+    }
+}
+
+TEST_F(BusFixture, RemovalUnconfiguresTheDevice)
+{
+    ASSERT_FALSE(Configure().empty());
+    EXPECT_TRUE(device().Configured());
+    EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(device().Configured());
+}
+
+TEST_F(BusFixture, RemovalWithATransferStillPendingIsAFinding)
+{
+    ASSERT_FALSE(Configure().empty());
+    device().SetCompletionMode(emu::usb::CompletionMode::Held);
+    std::vector<uint8_t> buffer(64);
+    BulkUrb urb(PipeFor(0x81), buffer.data(), 64, USBD_TRANSFER_DIRECTION_IN);
+    auto request = AsyncRequest::Urb(Pdo(), urb.urb);
+    EXPECT_EQ(request->Send(), STATUS_PENDING);
+    ExpectFinding("transfers still pending", [&] { EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
+    ASSERT_TRUE(request->Wait());
+    EXPECT_EQ(request->Status(), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(BusFixture, CapabilitiesComeFromTheModel)
+{
+    DEVICE_CAPABILITIES caps = FreshCapabilities();
+    ASSERT_EQ(QueryCapabilities(Pdo(), caps), STATUS_SUCCESS);
+    const auto& power = device().Model().power;
+    for (int s = 0; s < 7; ++s) {
+        EXPECT_EQ(caps.DeviceState[s], power.deviceState[s]) << "S" << s;
+    }
+    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
+    EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
+    EXPECT_FALSE(caps.SurpriseRemovalOK);
+    EXPECT_TRUE(caps.DeviceD2);
+    EXPECT_FALSE(caps.DeviceD1);
+    EXPECT_TRUE(caps.WakeFromD2);
+    EXPECT_FALSE(caps.WakeFromD3);
+    EXPECT_TRUE(caps.Removable);
+    EXPECT_EQ(caps.Size, sizeof caps);
+    EXPECT_EQ(caps.Version, 1);
+}
+
+class NoWakeDevice : public BusFixture {
+protected:
+    DeviceModel Model() override
+    {
+        DeviceModel model = DeviceModel::Builtin();
+        model.configDescriptor[7] = USB_CONFIG_BUS_POWERED;  // no remote wakeup
+        model.power.surpriseRemovalOK = true;
+        model.power.deviceState[2] = PowerDeviceD1;
+        return model;
+    }
+};
+
+TEST_F(NoWakeDevice, ReportsNoWakeStatesAndRefusesWaitWake)
+{
+    DEVICE_CAPABILITIES caps = FreshCapabilities();
+    ASSERT_EQ(QueryCapabilities(Pdo(), caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps.SystemWake, PowerSystemUnspecified);
+    EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);
+    EXPECT_TRUE(caps.SurpriseRemovalOK);
+    EXPECT_TRUE(caps.DeviceD1);
+    EXPECT_EQ(caps.DeviceState[2], PowerDeviceD1);
+    AsyncRequest wake(Pdo(), IRP_MJ_POWER, IRP_MN_WAIT_WAKE,
+                      [](PIO_STACK_LOCATION next) { next->Parameters.WaitWake.PowerState = PowerSystemSleeping1; });
+    EXPECT_EQ(wake.Send(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_FALSE(device().WaitWakePending());
+}
+
+TEST_F(BusFixture, CapabilitiesWithABadSizeOrVersionAreRefused)
+{
+    for (auto spoil : {+[](DEVICE_CAPABILITIES& c) { c.Version = 2; }, +[](DEVICE_CAPABILITIES& c) { c.Size = 32; }}) {
+        DEVICE_CAPABILITIES caps = FreshCapabilities();
+        spoil(caps);
+        ExpectFinding("QUERY_CAPABILITIES without", [&] { EXPECT_EQ(QueryCapabilities(Pdo(), caps), STATUS_UNSUCCESSFUL); });
+        EXPECT_EQ(caps.DeviceState[1], PowerDeviceUnspecified) << "nothing may be written";
+    }
+}
+
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state)
+{
+    AsyncRequest request(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION next) {
+        next->Parameters.Power.Type = type;
+        next->Parameters.Power.State = state;
+    });
+    PoCallDriver(pdo, request.Irp());
+    EXPECT_TRUE(request.Wait());
+    return request.Status();
+}
+
+TEST_F(BusFixture, SetPowerRecordsTheDeviceStateAndQueriesSucceed)
+{
+    EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
+    POWER_STATE d2;
+    d2.DeviceState = PowerDeviceD2;
+    POWER_STATE s3;
+    s3.SystemState = PowerSystemSleeping3;
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, d2), STATUS_SUCCESS);
+    EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0) << "a query changes nothing";
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d2), STATUS_SUCCESS);
+    EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, SystemPowerState, s3), STATUS_SUCCESS);
+    EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2) << "a system state is not a device state";
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
+}
+
+std::unique_ptr<AsyncRequest> WaitWakeRequest(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE from)
+{
+    return std::make_unique<AsyncRequest>(pdo, IRP_MJ_POWER, IRP_MN_WAIT_WAKE,
+                                          [from](PIO_STACK_LOCATION next) { next->Parameters.WaitWake.PowerState = from; });
+}
+
+TEST_F(BusFixture, WaitWakeWaitsForTheWakeSignal)
+{
+    auto wake = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
+    EXPECT_EQ(wake->Send(), STATUS_PENDING);
+    EXPECT_TRUE(device().WaitWakePending());
+    EXPECT_FALSE(wake->Wait(50ms));
+    device().SignalWake();
+    ASSERT_TRUE(wake->Wait());
+    EXPECT_EQ(wake->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wake->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_FALSE(device().WaitWakePending());
+}
+
+TEST_F(BusFixture, WaitWakeIsCancellable)
+{
+    auto wake = WaitWakeRequest(Pdo(), PowerSystemSleeping1);
+    EXPECT_EQ(wake->Send(), STATUS_PENDING);
+    EXPECT_TRUE(wake->Cancel());
+    ASSERT_TRUE(wake->Wait());
+    EXPECT_EQ(wake->Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(device().WaitWakePending());
+    device().SignalWake();  // nothing is waiting any more: no effect
+}
+
+TEST_F(BusFixture, WaitWakeRefusals)
+{
+    auto armed = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
+    EXPECT_EQ(armed->Send(), STATUS_PENDING);
+    auto second = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
+    EXPECT_EQ(second->Send(), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(second->Status(), STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(armed->Cancel());
+
+    auto tooDeep = WaitWakeRequest(Pdo(), PowerSystemHibernate);
+    EXPECT_EQ(tooDeep->Send(), STATUS_INVALID_DEVICE_STATE);
+
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
+    auto fromD3 = WaitWakeRequest(Pdo(), PowerSystemSleeping1);
+    EXPECT_EQ(fromD3->Send(), STATUS_INVALID_DEVICE_STATE) << "D3 is deeper than DeviceWake (D2)";
+}
+
+TEST_F(BusFixture, RemovalWithWaitWakePendingIsAFinding)
+{
+    auto wake = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
+    EXPECT_EQ(wake->Send(), STATUS_PENDING);
+    ExpectFinding("WAIT_WAKE still pending", [&] { EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
+    ASSERT_TRUE(wake->Wait());
+    EXPECT_EQ(wake->Status(), STATUS_NO_SUCH_DEVICE);
+}
+
+}  // namespace
+}  // namespace usb_test

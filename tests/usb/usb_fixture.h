@@ -1,0 +1,122 @@
+// Fixtures for the emulated bus's own tests: a kernel with the verifier
+// watched, the bus with one plugged device, and a tiny client that talks to
+// the device's PDO the way a function driver would (internal device-control
+// requests carrying URBs), synchronously or with the request in flight.
+#pragma once
+
+#include "emulator/kernel/system.h"
+#include "emulator/usb/usb_api.h"
+#include "emulator/usb/usb_device.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace usb_test {
+
+using namespace std::chrono_literals;
+constexpr auto kWait = 10s;  // a request not completed by then has hung
+
+// A kernel per test. Every verifier finding fails the test unless the test
+// expected it with ExpectFinding.
+class KernelFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs `body` and expects at least one finding whose rule contains `rule`.
+    void ExpectFinding(const std::string& rule, const std::function<void()>& body);
+
+private:
+    std::mutex mutex_;
+    std::vector<emu::verifier::Finding> unexpected_;
+    bool expecting_ = false;
+    std::vector<emu::verifier::Finding> expected_;
+};
+
+// A kernel, the bus and one plugged device.
+class BusFixture : public KernelFixture {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    virtual emu::usb::DeviceModel Model() { return emu::usb::DeviceModel::Builtin(); }
+
+    emu::usb::UsbDevice& device() { return *device_; }
+    PDEVICE_OBJECT Pdo() { return device_->Pdo(); }
+
+    // Selects the model's configuration (every interface at alternate 0)
+    // and returns the pipes of the first interface; fails the test otherwise.
+    std::vector<USBD_PIPE_INFORMATION> Configure();
+    USBD_PIPE_HANDLE PipeFor(uint8_t endpoint);
+
+    std::shared_ptr<emu::usb::UsbDevice> device_;
+    std::vector<USBD_PIPE_INFORMATION> pipes_;
+};
+
+// A bulk URB in pool memory, as a driver builds one.
+struct BulkUrb {
+    BulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags);
+    ~BulkUrb();
+    PURB urb;
+    ULONG Transferred() const { return urb->UrbBulkOrInterruptTransfer.TransferBufferLength; }
+    USBD_STATUS Status() const { return urb->UrbHeader.Status; }
+};
+
+// A pipe request (abort or reset) in pool memory.
+struct PipeUrb {
+    PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe);
+    ~PipeUrb();
+    PURB urb;
+};
+
+// Sends one internal device-control request the way SubmitUrbSync does
+// (IoBuildDeviceIoControlRequest, wait on the event only when pending).
+// PASSIVE_LEVEL.
+NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1);
+inline NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
+{
+    return SendInternal(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
+// A request the test keeps in flight: allocated with IoAllocateIrp, its
+// completion routine records the outcome and keeps the IRP
+// (STATUS_MORE_PROCESSING_REQUIRED); freed when the object goes.
+class AsyncRequest {
+public:
+    using Setup = std::function<void(PIO_STACK_LOCATION)>;
+    AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup);
+    static std::unique_ptr<AsyncRequest> Urb(PDEVICE_OBJECT target, PURB urb);
+    ~AsyncRequest();
+
+    NTSTATUS Send();  // what IofCallDriver returned
+    bool Wait(std::chrono::milliseconds timeout = kWait);
+    bool Completed();
+    NTSTATUS Status();
+    KIRQL CompletionIrql();
+    bool Cancel();
+    PIRP Irp() { return irp_; }
+
+private:
+    static NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context);
+
+    PDEVICE_OBJECT target_;
+    PIRP irp_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool completed_ = false;
+    NTSTATUS status_ = STATUS_PENDING;
+    KIRQL irql_ = 0;
+};
+
+// 0, 1, 2, ... modulo 256 from `seed`.
+std::vector<uint8_t> Pattern(size_t length, uint8_t seed = 0);
+
+// A copy of `bytes` in a pool block of exactly that size.
+void* PoolCopy(const std::vector<uint8_t>& bytes);
+
+}  // namespace usb_test
