@@ -17,16 +17,25 @@ ARGS ?=
 
 PRESETS := host asan tsan windows
 SYS := $(CURDIR)/build/windows/pondrel.sys
-SIM := build/host/tools/pondrel-sim
+# Where the tools folder may put the program, first match wins.
+SIM_PLACES := build/host/tools/pondrel-sim build/host/pondrel-sim
 
 .PHONY: run test deps windows host asan tsan test-host test-asan test-tsan clean
 
-run: host
-	@if [ ! -x $(SIM) ]; then \
-	  echo "make run: pondrel-sim is not built yet (no $(SIM)); nothing to run." >&2; \
+# Only what the program needs is built, so that a test that does not compile
+# does not keep the demo from running.
+run: deps
+	@echo "== host: configure and build pondrel-sim"
+	cmake --preset host
+	@if ! ninja -C build/host -t query pondrel-sim >/dev/null 2>&1; then \
+	  echo "make run: pondrel-sim is not built yet (tools/ defines no pondrel-sim target); nothing to run." >&2; \
 	  exit 1; \
 	fi
-	$(SIM) $(ARGS)
+	cmake --build --preset host --target pondrel-sim -j $(JOBS)
+	@sim=; for place in $(SIM_PLACES); do if [ -x "$$place" ]; then sim=$$place; break; fi; done; \
+	if [ -z "$$sim" ]; then echo "make run: pondrel-sim was built but is in none of: $(SIM_PLACES)" >&2; exit 1; fi; \
+	echo "== $$sim $(ARGS)"; \
+	exec "$$sim" $(ARGS)
 
 test:
 	@start=$$(date +%s); \
