@@ -83,9 +83,9 @@ struct DeviceContext {
     LONG WakeFollowUpCount;
     KEVENT WakeFollowUpIdleEvent;
 
-    // power/: 1 while a system power request waits for the device request
-    // asked for on its behalf, whose drain then gives back that reference too.
-    // Changed by atomic exchange only.
+    // power/: system power requests waiting for the device request asked
+    // for on their behalf (one at a time in practice); a drain gives back
+    // their references too. Changed by interlocked operations only.
     LONG SystemPowerWaiting;
 };
 

@@ -90,14 +90,15 @@ void RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         record->DeviceObject = DeviceObject;
         record->SystemIrp = Irp;
 
-        // Set before the request can reach the drain, which runs inside this call at the earliest.
-        InterlockedExchange(&context->SystemPowerWaiting, 1);
+        // Counted before the device request can reach the drain, which runs
+        // inside this call at the earliest.
+        InterlockedIncrement(&context->SystemPowerWaiting);
         status = PoRequestPowerIrp(context->PhysicalDevice, IoGetCurrentIrpStackLocation(Irp)->MinorFunction,
                                    deviceState, DevicePowerRequestDone, record, nullptr);
         if (NT_SUCCESS(status)) {
             return;
         }
-        InterlockedExchange(&context->SystemPowerWaiting, 0);
+        InterlockedDecrement(&context->SystemPowerWaiting);
         ExFreePool(record);
     }
 
@@ -123,12 +124,15 @@ void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, PO
     DeviceContext* context = ContextOf(record->DeviceObject);
     PIRP systemIrp = record->SystemIrp;
 
+    // No longer waiting before the power manager may send the next system
+    // request, whose device request must not find this one still counted.
+    InterlockedDecrement(&context->SystemPowerWaiting);
+
     systemIrp->IoStatus.Status = IoStatus->Status;
     PoStartNextPowerIrp(systemIrp);
     systemIrp->IoStatus.Information = 0;
     IofCompleteRequest(systemIrp, IO_NO_INCREMENT);
 
-    InterlockedExchange(&context->SystemPowerWaiting, 0);
     ReleaseIoReference(context);
     ExFreePool(record);
 }

@@ -25,5 +25,5 @@ void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, PO
 DEVICE_POWER_STATE DeviceStateForSystemState(const DeviceContext* Context, LONG SystemState);
 
 // References the power path holds for the device request in hand: its own,
-// and the system request's while one waits for it.
+// and that of each system request waiting for its device request.
 LONG PowerPathReferences(DeviceContext* Context);

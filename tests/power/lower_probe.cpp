@@ -183,7 +183,7 @@ NTSTATUS LowerProbe::Apply(PIRP irp, Verdict verdict)
     }
     if (verdict.action == Verdict::Action::Complete) {
         irp->IoStatus.Status = verdict.status;
-        irp->IoStatus.Information = 0;
+        irp->IoStatus.Information = verdict.information;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return verdict.status;
     }

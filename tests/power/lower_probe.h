@@ -27,10 +27,14 @@ struct Verdict {
     enum class Action { PassDown, Complete, Hold };
     Action action = Action::PassDown;
     NTSTATUS status = STATUS_SUCCESS;  // for Complete
+    ULONG_PTR information = 0;         // for Complete
 
     static Verdict Pass() { return {}; }
-    static Verdict CompleteWith(NTSTATUS status) { return {Action::Complete, status}; }
-    static Verdict HoldIt() { return {Action::Hold, STATUS_SUCCESS}; }
+    static Verdict CompleteWith(NTSTATUS status, ULONG_PTR information = 0)
+    {
+        return {Action::Complete, status, information};
+    }
+    static Verdict HoldIt() { return {Action::Hold, STATUS_SUCCESS, 0}; }
 };
 
 using Rule = std::function<Verdict(const SeenRequest&)>;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace power_test {
@@ -13,7 +14,9 @@ namespace power_test {
 emu::usb::DeviceModel WakeModel()
 {
     auto model = emu::usb::DeviceModel::Builtin();
-    model.power.deviceState[PowerSystemSleeping3] = kD2;
+    for (int system = PowerSystemSleeping1; system <= PowerSystemSleeping3; ++system) {
+        model.power.deviceState[system] = kD2;
+    }
     return model;
 }
 
@@ -178,6 +181,16 @@ LONG PowerFixture::WakeOutstanding()
     return std::atomic_ref<LONG>(Context()->WakeOutstanding).load();
 }
 
+uint64_t PowerFixture::PoolAllocations()
+{
+    for (const auto& stats : emu::pool::Stats()) {
+        if (stats.tag == PondrelPoolTag) {
+            return stats.allocations;
+        }
+    }
+    return 0;
+}
+
 bool PowerFixture::WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -284,6 +297,18 @@ int PowerFixture::PipeOf(uint8_t address)
     }
     ADD_FAILURE() << "no pipe for endpoint " << int(address);
     return -1;
+}
+
+emu::Handle PowerFixture::OpenPipe(uint8_t address)
+{
+    const int pipe = PipeOf(address);
+    std::u16string path = u"\\\\.\\pondrel\\PIPE";
+    for (char digit : std::to_string(pipe)) {
+        path += static_cast<char16_t>(digit);
+    }
+    emu::Handle handle = 0;
+    EXPECT_EQ(machine_->app().Open(std::u16string_view(path), &handle), STATUS_SUCCESS);
+    return handle;
 }
 
 }  // namespace power_test

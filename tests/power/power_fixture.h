@@ -24,7 +24,8 @@ constexpr auto kWait = 10s;  // a request that has not completed by then has hun
 constexpr int kD0 = PowerDeviceD0, kD2 = PowerDeviceD2, kD3 = PowerDeviceD3;
 
 // The built-in device (remote wakeup, wakes the system from S3, signals
-// wake from D2) with S3 mapped to D2, so that a sleep to S3 can be queried.
+// wake from D2) with S1..S3 mapped to D2, so that a sleep it can wake from
+// passes its query.
 emu::usb::DeviceModel WakeModel();
 // The same with S3 mapped to D3 and wake signalled from D3 too.
 emu::usb::DeviceModel WakeFromD3Model();
@@ -73,6 +74,8 @@ protected:
 
     LONG IoRefCount();
     LONG WakeOutstanding();
+    // Blocks of the driver's pool allocated so far (ever).
+    uint64_t PoolAllocations();
     // Waits until the reference count is `count`: the power path gives its
     // reference back just after the request it held has completed.
     bool WaitForIoRefCount(LONG count, std::chrono::milliseconds timeout = kWait);
@@ -89,6 +92,8 @@ protected:
 
     // Pipe index of the endpoint at `address`, from the driver's pipe table.
     int PipeOf(uint8_t address);
+    // Opens the pipe of the endpoint at `address`; 0 on failure.
+    emu::Handle OpenPipe(uint8_t address);
 
 private:
     std::unique_ptr<emu::Machine> machine_;

@@ -1,0 +1,287 @@
+// Device power requests over the path table: which sets and queries are
+// drained, passed down at once, refused or completed afresh, with the
+// references the drain gives back and takes again, and what is recorded.
+#include "tests/power/power_fixture.h"
+
+#include "emulator/kernel/system.h"
+
+#include <future>
+#include <string>
+
+namespace power_test {
+namespace {
+
+std::string Name(LONG state)
+{
+    return "D" + std::to_string(state - PowerDeviceD0);
+}
+
+using PlainDeviceTransitionTest = PowerFixtureWith<PlainModel>;
+
+// Leaving D0 with nothing in flight: the drain gives back exactly the
+// references the power path holds for the request (the system request's
+// too when it asked for it), finds no request in flight and takes them again.
+TEST_F(PlainDeviceTransitionTest, DrainWithNothingInFlightGivesBackAndRetakesThePowerPathsReferences)
+{
+    struct Case {
+        const char* name;
+        bool forSystemRequest;
+        LONG refsWhilePassedDown;
+    };
+    const Case cases[] = {{"on behalf of a system set", true, 3}, {"from another sender", false, 2}};
+    drain_watch::Start(Context());
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        const size_t waitsBefore = drain_watch::Waits();
+        const size_t setsBefore = probe().Seen(IRP_MN_SET_POWER, DevicePowerState).size();
+        const NTSTATUS status = test.forSystemRequest
+                                    ? power().SendSystemPower(IRP_MN_SET_POWER, PowerSystemSleeping3)
+                                    : power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+
+        const auto counts = drain_watch::CountsAtWait();
+        ASSERT_EQ(counts.size(), waitsBefore + 1) << "one drain";
+        EXPECT_EQ(counts.back(), 1) << "only the device's own reference left during the wait";
+        const auto sets = probe().Seen(IRP_MN_SET_POWER, DevicePowerState);
+        ASSERT_EQ(sets.size(), setsBefore + 1);
+        EXPECT_EQ(sets.back().state, static_cast<LONG>(PowerDeviceD3));
+        EXPECT_EQ(sets.back().driverRefs, test.refsWhilePassedDown) << "references not taken again";
+        EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD3);
+        EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD3);
+        EXPECT_TRUE(WaitForIoRefCount(1));
+
+        EXPECT_EQ(test.forSystemRequest ? power().Resume() : power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+        EXPECT_TRUE(WaitForIoRefCount(1));
+    }
+}
+
+// Every set over the path table: the target is recorded and reported, and
+// only a set leaving D0 is drained.
+TEST_F(PlainDeviceTransitionTest, SetsFollowThePathTable)
+{
+    struct Step {
+        LONG target;
+        bool drained;
+    };
+    const Step steps[] = {
+        {PowerDeviceD0, false},  // D0 -> D0: passed down at once, recorded again
+        {PowerDeviceD2, true},   // D0 -> D2: leaves D0
+        {PowerDeviceD3, false},  // D2 -> D3: deeper, but not from D0
+        {PowerDeviceD3, false},  // D3 -> D3
+        {PowerDeviceD2, false},  // D3 -> D2: towards D0
+        {PowerDeviceD0, false},  // D2 -> D0
+        {PowerDeviceD1, true},   // D0 -> D1
+        {PowerDeviceD0, false},  // D1 -> D0
+    };
+    drain_watch::Start(Context());
+    for (const Step& step : steps) {
+        const LONG present = Context()->CurrentDevicePower;
+        SCOPED_TRACE(Name(present) + " -> " + Name(step.target));
+        const size_t waitsBefore = drain_watch::Waits();
+        EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, static_cast<DEVICE_POWER_STATE>(step.target)),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(drain_watch::Waits() - waitsBefore, step.drained ? 1u : 0u);
+        EXPECT_EQ(static_cast<LONG>(Context()->CurrentDevicePower), step.target);
+        EXPECT_EQ(static_cast<LONG>(power().ReportedDeviceState(Fdo())), step.target);
+        EXPECT_EQ(device().DevicePowerState(), step.target) << "the set did not reach the bus";
+        EXPECT_TRUE(WaitForIoRefCount(1));
+    }
+}
+
+TEST_F(PlainDeviceTransitionTest, PowerUpIsCompletedAfreshWithSuccess)
+{
+    ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    power().SetLegacySerialization(false);  // a request built by hand
+    // The lower driver succeeds with an informational status and leaves
+    // Information set: the driver's own completion replaces both.
+    probe().SetRule([](const SeenRequest& seen) {
+        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS, 5) : Verdict::Pass();
+    });
+    RawResult result = SendRaw(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+    EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
+    EXPECT_TRUE(WaitForIoRefCount(1));
+}
+
+TEST_F(PlainDeviceTransitionTest, FailedPowerUpLeavesTheDeviceWhereItWas)
+{
+    ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    probe().SetRule([](const SeenRequest& seen) {
+        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_UNSUCCESSFUL) : Verdict::Pass();
+    });
+    EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD3);
+    EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD3);
+    EXPECT_TRUE(WaitForIoRefCount(1));
+}
+
+TEST_F(PlainDeviceTransitionTest, FailedPowerDownLeavesTheDeviceInD0)
+{
+    probe().SetRule([](const SeenRequest& seen) {
+        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_UNSUCCESSFUL) : Verdict::Pass();
+    });
+    EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+    EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
+    EXPECT_TRUE(WaitForIoRefCount(1));
+}
+
+// A read holds the drain until it has completed and given back its reference.
+class DrainWithReadTest : public PowerFixture {
+protected:
+    emu::usb::DeviceModel Model() override { return Quiet(PlainModel()); }
+};
+
+TEST_F(DrainWithReadTest, WaitsForTheReadInFlight)
+{
+    device().SetCompletionMode(emu::usb::CompletionMode::Held);
+    const emu::Handle handle = OpenPipe(0x81);
+    ASSERT_NE(handle, 0u);
+    auto read = machine().app().ReadAsync(handle, 100);
+    ASSERT_TRUE(device().WaitForHeld(1, kWait));
+    ASSERT_EQ(IoRefCount(), 2);
+
+    drain_watch::Start(Context());
+    auto systemSet = std::async(std::launch::async, [&] {
+        return power().SendSystemPower(IRP_MN_SET_POWER, PowerSystemSleeping3);
+    });
+    ASSERT_TRUE(drain_watch::WaitForWaits(1, kWait));
+    EXPECT_EQ(drain_watch::CountsAtWait()[0], 2) << "the read's reference keeps the drain waiting";
+    EXPECT_TRUE(probe().Seen(IRP_MN_SET_POWER, DevicePowerState).empty()) << "passed down with a read in flight";
+    EXPECT_FALSE(read->Done());
+
+    std::vector<uint8_t> data(100);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 7);
+    }
+    device().ReleaseWith(device().Held()[0].id, STATUS_SUCCESS, 100, &data);
+    ASSERT_TRUE(read->WaitFor(kWait));
+    EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Data(), data);
+
+    ASSERT_EQ(systemSet.wait_for(kWait), std::future_status::ready);
+    EXPECT_EQ(systemSet.get(), STATUS_SUCCESS);
+    const auto sets = probe().Seen(IRP_MN_SET_POWER, DevicePowerState);
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].driverRefs, 3) << "the drain took its references again";
+    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD3);
+    machine().app().Close(handle);
+    EXPECT_TRUE(WaitForIoRefCount(1));
+}
+
+// Queries over the path table. Remote wakeup refuses what is deeper than
+// DeviceWake (D2 here); a query at least as deep as the present state is
+// drained; a shallower one goes down at once.
+struct QueryCase {
+    LONG present;
+    LONG target;
+    NTSTATUS status;
+    bool drained;
+    bool passedDown;
+};
+
+void RunQueries(PowerFixture& fixture, emu::Power& power, LowerProbe& probe, DeviceContext* context,
+                const std::vector<QueryCase>& cases, const std::function<bool(LONG)>& waitForRefs)
+{
+    (void)fixture;
+    drain_watch::Start(context);
+    for (const QueryCase& test : cases) {
+        SCOPED_TRACE(Name(test.present) + ", query " + Name(test.target));
+        if (static_cast<LONG>(context->CurrentDevicePower) != test.present) {
+            ASSERT_EQ(power.SendDevicePower(IRP_MN_SET_POWER, static_cast<DEVICE_POWER_STATE>(test.present)),
+                      STATUS_SUCCESS);
+        }
+        const size_t waitsBefore = drain_watch::Waits();
+        const size_t queriesBefore = probe.Seen(IRP_MN_QUERY_POWER, DevicePowerState).size();
+        EXPECT_EQ(power.SendDevicePower(IRP_MN_QUERY_POWER, static_cast<DEVICE_POWER_STATE>(test.target)),
+                  test.status);
+        EXPECT_EQ(drain_watch::Waits() - waitsBefore, test.drained ? 1u : 0u);
+        EXPECT_EQ(probe.Seen(IRP_MN_QUERY_POWER, DevicePowerState).size() - queriesBefore,
+                  test.passedDown ? 1u : 0u);
+        EXPECT_EQ(static_cast<LONG>(context->CurrentDevicePower), test.present) << "a query changed the state";
+        EXPECT_TRUE(waitForRefs(1));
+    }
+}
+
+using RemoteWakeQueryPathTest = PowerFixture;  // DeviceWake D2
+
+TEST_F(RemoteWakeQueryPathTest, QueriesFollowThePathTable)
+{
+    ASSERT_EQ(Context()->Capabilities.DeviceWake, PowerDeviceD2);
+    const std::vector<QueryCase> cases = {
+        {PowerDeviceD0, PowerDeviceD3, STATUS_INVALID_DEVICE_STATE, false, false},
+        {PowerDeviceD0, PowerDeviceD2, STATUS_SUCCESS, true, true},
+        {PowerDeviceD0, PowerDeviceD0, STATUS_SUCCESS, true, true},  // the present state is drained too
+        {PowerDeviceD2, PowerDeviceD0, STATUS_SUCCESS, false, true},
+        {PowerDeviceD2, PowerDeviceD2, STATUS_SUCCESS, true, true},
+    };
+    RunQueries(*this, power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
+    ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
+}
+
+using PlainQueryPathTest = PowerFixtureWith<PlainModel>;
+
+TEST_F(PlainQueryPathTest, QueriesFollowThePathTable)
+{
+    const std::vector<QueryCase> cases = {
+        {PowerDeviceD0, PowerDeviceD3, STATUS_SUCCESS, true, true},
+        {PowerDeviceD3, PowerDeviceD0, STATUS_SUCCESS, false, true},
+        {PowerDeviceD3, PowerDeviceD3, STATUS_SUCCESS, true, true},
+    };
+    RunQueries(*this, power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
+}
+
+TEST_F(PlainQueryPathTest, ShallowerQueryReturnsTheLowerDriversStatus)
+{
+    ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    power().SetLegacySerialization(false);  // a request built by hand
+    probe().SetRule([](const SeenRequest& seen) {
+        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS) : Verdict::Pass();
+    });
+    RawResult result = SendRaw(IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
+    EXPECT_EQ(result.status, STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(IoRefCount(), 1) << "the reference is given back before the handler returns";
+}
+
+// No pool for the drain's record, or no work item: the set or query fails
+// at once with its reference given back and nothing passed down.
+TEST_F(PlainDeviceTransitionTest, NoDrainAvailableFailsTheRequestAtOnce)
+{
+    power().SetLegacySerialization(false);  // requests built by hand
+    struct Case {
+        const char* name;
+        uint64_t failingCall;      // 1: the record's allocation, 2: IoAllocateWorkItem
+        uint64_t blocksAllocated;  // records allocated (and freed)
+    };
+    const Case cases[] = {{"no pool", 1, 0}, {"no work item", 2, 1}};
+    drain_watch::Start(Context());
+    for (const Case& test : cases) {
+        for (UCHAR minor : {IRP_MN_SET_POWER, IRP_MN_QUERY_POWER}) {
+            SCOPED_TRACE(std::string(test.name) + (minor == IRP_MN_SET_POWER ? ", set D3" : ", query D3"));
+            const uint64_t allocationsBefore = PoolAllocations();
+            const uint64_t liveBefore = emu::pool::LiveBlocks(PondrelPoolTag);
+            const size_t seenBefore = probe().SeenCount();
+            RawResult result = SendRaw(minor, DevicePowerState, PowerDeviceD3,
+                                       [&] { emu::faults::FailNthCall(test.failingCall); });
+            emu::faults::Clear();
+            EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
+            EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_EQ(result.information, 0u);
+            EXPECT_EQ(IoRefCount(), 1) << "the reference is given back at once";
+            EXPECT_EQ(probe().SeenCount(), seenBefore) << "passed down without a drain";
+            EXPECT_EQ(drain_watch::Waits(), 0u);
+            EXPECT_EQ(PoolAllocations() - allocationsBefore, test.blocksAllocated);
+            EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), liveBefore);
+            EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace power_test
