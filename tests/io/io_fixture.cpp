@@ -53,6 +53,7 @@ void IoFixture::SetUp()
     emu::MachineOptions options;
     options.device = Model();
     machine_ = std::make_unique<emu::Machine>(options);
+    device_ = &machine_->Device();
     if (StartAtSetUp()) {
         StartDriver();
     }

@@ -53,7 +53,7 @@ protected:
 
     emu::Machine& machine() { return *machine_; }
     emu::App& app() { return machine_->app(); }
-    emu::usb::UsbDevice& device() { return machine_->Device(); }
+    emu::usb::UsbDevice& device() { return *device_; }
     PDEVICE_OBJECT Fdo() { return machine_->pnp().FunctionDevice(); }
     DeviceContext* Context() { return ContextOf(Fdo()); }
     LONG IoRefCount();
@@ -81,6 +81,9 @@ protected:
 
 private:
     std::unique_ptr<emu::Machine> machine_;
+    // Kept from the start: Machine::Device() waits for a PnP operation in
+    // progress, and a test must answer transfers while a query drains them.
+    emu::usb::UsbDevice* device_ = nullptr;
     std::vector<emu::Handle> open_;
     bool shutDown_ = false;
     uint64_t startBlocks_ = 0;

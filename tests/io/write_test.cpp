@@ -105,31 +105,44 @@ TEST_F(Writes, FirstSendFailingAtOnceResetsThePipeThenThePort)
         {"at once, device gone", emu::usb::CompletionMode::Synchronous, USBD_STATUS_DEVICE_GONE, false, 0, 0},
         {"later", emu::usb::CompletionMode::BusThread, USBD_STATUS_DEV_NOT_RESPONDING, false, 0, 0},
     };
+    const auto data = Pattern(100, 4);
+    uint64_t callsOfAResetWrite = 0;  // failable kernel calls of a write whose send fails and whose pipe reset works
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         device().SetCompletionMode(c.mode);
-        device().SetPortEnabled(!c.pipeResetFails);
         if (c.pipeResetFails) {
-            emu::pool::FailAllocationsOfSize(sizeof(_URB_PIPE_REQUEST));
+            // A disabled port fails the transfer at once. The last failable
+            // call of a write with a reset builds the pipe reset's request.
+            ASSERT_GT(callsOfAResetWrite, 0u);
+            device().SetPortEnabled(false);
+            emu::faults::FailNthCall(callsOfAResetWrite);
+        } else {
+            device().FailTransfer(0x01, 1, static_cast<uint32_t>(c.usbdStatus));
         }
+        const uint64_t calls = emu::faults::FailableCalls();
         const uint64_t pipeResets = device().PipeResets();
         const uint64_t portResets = device().PortResets();
-        device().FailTransfer(0x01, 1, static_cast<uint32_t>(c.usbdStatus));
+        const size_t urbs = BulkUrbs(0x01).size();
 
-        const auto data = Pattern(100, 4);
         const auto result = app().Write(out_, data.data(), 100);
-        emu::pool::ClearFaults();
+        if (c.pipeResets == 1) {
+            callsOfAResetWrite = emu::faults::FailableCalls() - calls;
+        }
+        emu::faults::Clear();
 
-        const auto urbs = BulkUrbs(0x01);
-        ASSERT_FALSE(urbs.empty());
         EXPECT_FALSE(NT_SUCCESS(result.status));
-        EXPECT_EQ(result.status, urbs.back().status) << "the request's status is the bus driver's";
+        const auto sent = BulkUrbs(0x01);
+        if (!c.pipeResetFails) {
+            ASSERT_EQ(sent.size(), urbs + 1);
+            EXPECT_EQ(result.status, sent.back().status) << "the request's status is the bus driver's";
+        }
+        EXPECT_EQ(result.information, 0u);
         EXPECT_EQ(device().PipeResets() - pipeResets, c.pipeResets);
         EXPECT_EQ(device().PortResets() - portResets, c.portResets);
         EXPECT_EQ(IoRefCount(), 1);
         EXPECT_EQ(ExtraPoolBlocks(), 0);
+        device().SetPortEnabled(true);
     }
-    device().SetPortEnabled(true);
 }
 
 // Each refusal ends the request at once with Information 0, takes no
