@@ -71,13 +71,6 @@ DriverRecord* FindDriver(const DRIVER_OBJECT* driver)
     return found == drivers.end() ? nullptr : found->second.get();
 }
 
-void CheckPassive(const char* routine)
-{
-    if (CurrentIrql() != PASSIVE_LEVEL) {
-        verifier::Report("IRQL too high for the routine", routine, "IRQL " + std::to_string(CurrentIrql()));
-    }
-}
-
 // What a driver routine called at PASSIVE_LEVEL must leave as it found.
 void CheckReturnState(KIRQL irqlBefore, size_t locksBefore, const char* routine)
 {
@@ -148,7 +141,7 @@ DriverScope::~DriverScope()
 NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16string_view registryPath,
                     PDRIVER_OBJECT* driver)
 {
-    kernel::CheckPassive("DriverEntry");
+    kernel::CheckIrqlAtMost(PASSIVE_LEVEL, "DriverEntry");
     PDRIVER_OBJECT object = kernel::NewDriver(name, false);
     kernel::DriverRecord* record = kernel::FindDriver(object);
     record->registryPath = registryPath;
@@ -177,7 +170,7 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16
 
 void UnloadDriver(PDRIVER_OBJECT driver)
 {
-    kernel::CheckPassive("DriverUnload");
+    kernel::CheckIrqlAtMost(PASSIVE_LEVEL, "DriverUnload");
     kernel::DriverRecord* record = kernel::FindDriver(driver);
     if (record == nullptr || record->unloaded) {
         verifier::Report("unload of a driver that is not loaded", "UnloadDriver", kernel::Hex(driver));
@@ -224,7 +217,7 @@ void DeleteSystemDriver(PDRIVER_OBJECT driver)
 
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 {
-    kernel::CheckPassive("AddDevice");
+    kernel::CheckIrqlAtMost(PASSIVE_LEVEL, "AddDevice");
     PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
     if (addDevice == nullptr) {
         verifier::Report("driver has no AddDevice routine", "AddDevice", kernel::DriverText(driver));

@@ -223,11 +223,8 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
-    const KIRQL irql = emu::CurrentIrql();
     const KIRQL maximum = Wait ? APC_LEVEL : DISPATCH_LEVEL;
-    if (irql > maximum) {
-        emu::verifier::Report("IRQL too high for the routine", "KeSetEvent", "IRQL " + std::to_string(irql));
-    }
+    CheckIrqlAtMost(maximum, "KeSetEvent");
     return SignalEvent(Event);
 }
 

@@ -147,9 +147,7 @@ extern "C" {
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
 {
-    if (emu::CurrentIrql() != PASSIVE_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoRegisterDeviceInterface");
-    }
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     if (InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
         emu::verifier::Report("IoRegisterDeviceInterface without a class or a name", "IoRegisterDeviceInterface");
         return STATUS_INVALID_PARAMETER;
@@ -182,9 +180,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 // disabling one that is not enabled gives STATUS_OBJECT_NAME_NOT_FOUND.
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
-    if (emu::CurrentIrql() != PASSIVE_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoSetDeviceInterfaceState");
-    }
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     const std::u16string name = ToU16(SymbolicLinkName);
     std::lock_guard lock(interfacesMutex);
     Interface* entry = FindByNameLocked(name);

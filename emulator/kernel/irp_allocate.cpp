@@ -202,9 +202,7 @@ extern "C" {
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     UNREFERENCED_PARAMETER(ChargeQuota);
-    if (emu::CurrentIrql() > DISPATCH_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoAllocateIrp");
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (StackSize < 1) {
         emu::verifier::Report("IRP with no stack location", "IoAllocateIrp", std::to_string(int(StackSize)));
         return nullptr;

@@ -88,11 +88,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
-    const KIRQL irql = emu::CurrentIrql();
-    if (irql > APC_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoBuildDeviceIoControlRequest",
-                              "IRQL " + std::to_string(irql));
-    }
+    CheckIrqlAtMost(APC_LEVEL, "IoBuildDeviceIoControlRequest");
     if (!IsLiveDevice(DeviceObject)) {
         emu::verifier::Report("request built for an invalid device object", "IoBuildDeviceIoControlRequest",
                               Hex(DeviceObject));

@@ -31,10 +31,7 @@ bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord
         verifier::Report("IofCallDriver to an invalid device object", "IofCallDriver", Hex(device));
         return false;
     }
-    const KIRQL irql = CurrentIrql();
-    if (irql > DISPATCH_LEVEL) {
-        verifier::Report("IRQL too high for the routine", "IofCallDriver", "IRQL " + std::to_string(irql));
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     if (HoldsDriverLock() || HoldsCancelLock()) {
         verifier::Report("call out of the driver while holding a spin lock", "IofCallDriver", IrpText(irp));
     }

@@ -12,9 +12,7 @@ extern "C" {
 BOOLEAN IoCancelIrp(PIRP Irp)
 {
     const KIRQL irql = emu::CurrentIrql();
-    if (irql > DISPATCH_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoCancelIrp", "IRQL " + std::to_string(irql));
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     auto record = FindIrp(Irp);
     if (record == nullptr || record->state == IrpState::Freed) {
         emu::verifier::Report("IoCancelIrp on an IRP that is not live", "IoCancelIrp", Hex(Irp));

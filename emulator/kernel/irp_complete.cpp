@@ -62,9 +62,7 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
     if (irp->CancelRoutine != nullptr) {
         verifier::Report("IRP completed with a cancel routine set", "IofCompleteRequest", IrpText(irp));
     }
-    if (CurrentIrql() > DISPATCH_LEVEL) {
-        verifier::Report("IRQL too high for the routine", "IofCompleteRequest", IrpText(irp));
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
     if (HoldsDriverLock() || HoldsCancelLock()) {
         verifier::Report("call out of the driver while holding a spin lock", "IofCompleteRequest", IrpText(irp));
     }

@@ -1,5 +1,5 @@
 // IRQL per thread: raising, lowering and the emulator's own scoped level.
-#include "emulator/kernel/system.h"
+#include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
 #include <string>
@@ -21,6 +21,18 @@ ScopedIrql::~ScopedIrql()
     kernel::SetIrql(previous_);
 }
 
+namespace kernel {
+
+void CheckIrqlAtMost(KIRQL maximum, const char* routine)
+{
+    const KIRQL irql = CurrentIrql();
+    if (irql > maximum) {
+        verifier::Report("IRQL too high for the routine", routine,
+                         "IRQL " + std::to_string(irql) + ", allowed up to " + std::to_string(maximum));
+    }
+}
+
+}  // namespace kernel
 }  // namespace emu
 
 extern "C" {

@@ -8,6 +8,9 @@
 
 namespace emu::kernel {
 
+// irql.cpp: reports a call above the routine's highest IRQL.
+void CheckIrqlAtMost(KIRQL maximum, const char* routine);
+
 // events.cpp
 NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* routine);
 LONG SignalEvent(PKEVENT event);

@@ -173,9 +173,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(BugCheckOnFailure);
     UNREFERENCED_PARAMETER(Priority);
-    if (emu::CurrentIrql() > DISPATCH_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "MmMapLockedPagesSpecifyCache");
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
     if (AccessMode != KernelMode || BaseAddress != nullptr) {
         emu::verifier::Report("user-mode or fixed-address mapping is not supported", "MmMapLockedPagesSpecifyCache");
         return nullptr;

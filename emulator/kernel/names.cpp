@@ -179,9 +179,7 @@ extern "C" {
 // PASSIVE_LEVEL. Fails with STATUS_OBJECT_NAME_COLLISION when the name exists.
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
-    if (emu::CurrentIrql() != PASSIVE_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoCreateSymbolicLink");
-    }
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
     if (SymbolicLinkName == nullptr || DeviceName == nullptr || SymbolicLinkName->Length == 0) {
         emu::verifier::Report("IoCreateSymbolicLink without a name", "IoCreateSymbolicLink");
         return STATUS_INVALID_PARAMETER;
@@ -192,9 +190,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 // PASSIVE_LEVEL. STATUS_OBJECT_NAME_NOT_FOUND when there is no such link.
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
-    if (emu::CurrentIrql() != PASSIVE_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoDeleteSymbolicLink");
-    }
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     if (SymbolicLinkName == nullptr) {
         emu::verifier::Report("IoDeleteSymbolicLink without a name", "IoDeleteSymbolicLink");
         return STATUS_INVALID_PARAMETER;

@@ -108,10 +108,7 @@ std::string BlockText(const void* address, const Block& block)
 
 void CheckFreeContext(const char* routine)
 {
-    const KIRQL irql = CurrentThread().irql;
-    if (irql > DISPATCH_LEVEL) {
-        verifier::Report("IRQL too high for the routine", routine, "IRQL " + std::to_string(irql));
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, routine);
 }
 
 // Takes the block out of the live set; reports what is wrong with the free.
@@ -349,8 +346,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (IsPaged(PoolType) && irql > APC_LEVEL) {
         emu::verifier::Report("paged pool allocated above APC_LEVEL", "ExAllocatePoolWithTag",
                               "IRQL " + std::to_string(irql));
-    } else if (irql > DISPATCH_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "ExAllocatePoolWithTag", "IRQL " + std::to_string(irql));
+    } else {
+        CheckIrqlAtMost(DISPATCH_LEVEL, "ExAllocatePoolWithTag");
     }
     if (NumberOfBytes == 0) {
         emu::verifier::Report("zero-byte pool allocation", "ExAllocatePoolWithTag", "tag " + TagText(Tag));

@@ -2,7 +2,7 @@
 // token), raising IRQL to DISPATCH_LEVEL, with the verifier's lock rules:
 // one driver lock at a time, release by the owner with the IRQL saved at
 // acquisition, no recursion. The system-wide cancel spin lock lives here too.
-#include "emulator/kernel/system.h"
+#include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
 #include <string>
@@ -78,13 +78,6 @@ bool Release(PKSPIN_LOCK lock, const char* routine, KIRQL* savedIrql)
     return false;
 }
 
-void CheckMaximumIrql(KIRQL maximum, const char* routine)
-{
-    const KIRQL irql = CurrentThread().irql;
-    if (irql > maximum) {
-        verifier::Report("IRQL too high for the routine", routine, "IRQL " + std::to_string(irql));
-    }
-}
 
 }  // namespace
 
@@ -109,7 +102,7 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 // <= DISPATCH_LEVEL; returns the previous IRQL for KeReleaseSpinLock.
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
-    CheckMaximumIrql(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
     const KIRQL old = CurrentThread().irql;
     Acquire(SpinLock, old, false, "KeAcquireSpinLock");
     SetIrql(DISPATCH_LEVEL);
@@ -146,7 +139,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 // <= DISPATCH_LEVEL; raises to DISPATCH_LEVEL.
 void IoAcquireCancelSpinLock(PKIRQL Irql)
 {
-    CheckMaximumIrql(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
     *Irql = CurrentThread().irql;
     Acquire(&cancelSpinLock, *Irql, true, "IoAcquireCancelSpinLock");
     SetIrql(DISPATCH_LEVEL);

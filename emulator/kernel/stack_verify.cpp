@@ -16,15 +16,31 @@ std::string LocationText(PIRP Irp)
            std::to_string(int(Irp->StackCount));
 }
 
+void CheckLowerLocation(PIRP Irp, const char* routine)
+{
+    if (Irp->CurrentLocation <= 1) {
+        emu::verifier::Report("no lower stack location", routine, LocationText(Irp));
+    }
+}
+
+// Remembers where the last skip left the IRP (0: the last step was not a skip).
+void NoteSkippedAt(PIRP Irp, int location)
+{
+    auto record = FindIrp(Irp);
+    if (record == nullptr) {
+        return;
+    }
+    std::lock_guard lock(IrpMutex());
+    record->skippedAt = location;
+}
+
 }  // namespace
 
 extern "C" {
 
 void EmuVerifyNextLocation(PIRP Irp)
 {
-    if (Irp->CurrentLocation <= 1) {
-        emu::verifier::Report("no lower stack location", "IoGetNextIrpStackLocation", LocationText(Irp));
-    }
+    CheckLowerLocation(Irp, "IoGetNextIrpStackLocation");
 }
 
 void EmuVerifySkip(PIRP Irp)
@@ -33,42 +49,23 @@ void EmuVerifySkip(PIRP Irp)
         emu::verifier::Report("skip with no current stack location", "IoSkipCurrentIrpStackLocation",
                               LocationText(Irp));
     }
-    auto record = FindIrp(Irp);
-    if (record == nullptr) {
-        return;
-    }
-    std::lock_guard lock(IrpMutex());
-    record->skippedAt = Irp->CurrentLocation + 1;
+    NoteSkippedAt(Irp, Irp->CurrentLocation + 1);
 }
 
 void EmuVerifySetNextLocation(PIRP Irp)
 {
-    if (Irp->CurrentLocation <= 1) {
-        emu::verifier::Report("no lower stack location", "IoSetNextIrpStackLocation", LocationText(Irp));
-    }
-    auto record = FindIrp(Irp);
-    if (record == nullptr) {
-        return;
-    }
-    std::lock_guard lock(IrpMutex());
-    record->skippedAt = 0;
+    CheckLowerLocation(Irp, "IoSetNextIrpStackLocation");
+    NoteSkippedAt(Irp, 0);
 }
 
 void EmuVerifyCopyToNext(PIRP Irp)
 {
-    if (Irp->CurrentLocation <= 1) {
-        emu::verifier::Report("no lower stack location", "IoCopyCurrentIrpStackLocationToNext", LocationText(Irp));
-    }
+    CheckLowerLocation(Irp, "IoCopyCurrentIrpStackLocationToNext");
     if (Irp->CurrentLocation > Irp->StackCount) {
         emu::verifier::Report("copy with no current stack location", "IoCopyCurrentIrpStackLocationToNext",
                               LocationText(Irp));
     }
-    auto record = FindIrp(Irp);
-    if (record == nullptr) {
-        return;
-    }
-    std::lock_guard lock(IrpMutex());
-    record->skippedAt = 0;
+    NoteSkippedAt(Irp, 0);
 }
 
 void EmuVerifyCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, UCHAR Control)
@@ -77,9 +74,7 @@ void EmuVerifyCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRouti
         emu::verifier::Report("completion flags set without a completion routine", "IoSetCompletionRoutine",
                               LocationText(Irp));
     }
-    if (Irp->CurrentLocation <= 1) {
-        emu::verifier::Report("no lower stack location", "IoSetCompletionRoutine", LocationText(Irp));
-    }
+    CheckLowerLocation(Irp, "IoSetCompletionRoutine");
     auto record = FindIrp(Irp);
     if (record == nullptr) {
         return;

@@ -2,6 +2,7 @@
 // ends here: the finding is kept, counted and handed to the listener (the
 // test fixture fails the running test with it).
 #include "emulator/kernel/system.h"
+#include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
 #include <mutex>
@@ -55,11 +56,7 @@ void SetListener(std::function<void(const Finding&)> newListener)
 
 void CheckCallOut(const char* routine, KIRQL maximumIrql)
 {
-    const KIRQL irql = CurrentIrql();
-    if (irql > maximumIrql) {
-        Report("IRQL too high for the routine", routine,
-               "IRQL " + std::to_string(irql) + ", allowed up to " + std::to_string(maximumIrql));
-    }
+    kernel::CheckIrqlAtMost(maximumIrql, routine);
     if (kernel::HoldsDriverLock() || kernel::HoldsCancelLock()) {
         Report("call out of the driver while holding a spin lock", routine);
     }

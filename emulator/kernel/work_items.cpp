@@ -168,9 +168,7 @@ extern "C" {
 // <= DISPATCH_LEVEL. Null when resources are short.
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
-    if (emu::CurrentIrql() > DISPATCH_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoAllocateWorkItem");
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
     if (!IsLiveDevice(DeviceObject)) {
         emu::verifier::Report("work item for an invalid device object", "IoAllocateWorkItem", Hex(DeviceObject));
         return nullptr;
@@ -189,9 +187,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context)
 {
-    if (emu::CurrentIrql() > DISPATCH_LEVEL) {
-        emu::verifier::Report("IRQL too high for the routine", "IoQueueWorkItem");
-    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     if (QueueType != DelayedWorkQueue && QueueType != CriticalWorkQueue && QueueType != HyperCriticalWorkQueue) {
         emu::verifier::Report("unknown work queue type", "IoQueueWorkItem", std::to_string(int(QueueType)));
         return;

@@ -45,6 +45,15 @@ NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp)
     return IoCallDriver(lower, irp);
 }
 
+Handler HoldPending(PIRP* held)
+{
+    return [held](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        *held = irp;
+        return STATUS_PENDING;
+    };
+}
+
 TestStack::TestStack(int depth)
 {
     const std::u16string name = u"ktest" + std::u16string(1, char16_t(u'0' + driverCount++ % 10));

@@ -39,6 +39,9 @@ private:
 // The everyday handlers.
 NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp);  // skip and call
+// Marks the IRP pending, keeps it in *held (for the test to complete) and
+// returns STATUS_PENDING.
+Handler HoldPending(PIRP* held);
 
 // A physical device object of an emulated bus driver (a PnP PDO).
 PDEVICE_OBJECT CreatePhysicalDevice();

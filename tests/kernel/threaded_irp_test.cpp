@@ -158,11 +158,7 @@ TEST_F(ThreadedIrp, CompletionApcWaitsForRequesterToLeaveApcLevel)
 {
     TestStack stack(1);
     PIRP held = nullptr;
-    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    });
+    stack.OnDispatch(0, HoldPending(&held));
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{{Untouched}, 0};

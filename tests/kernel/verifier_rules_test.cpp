@@ -498,11 +498,7 @@ TEST_F(VerifierRules, CompletionRoutineDidNotMarkPendingIrpPending)
 {
     TestStack stack(2);
     PIRP held = nullptr;
-    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    });
+    stack.OnDispatch(0, HoldPending(&held));
     stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
@@ -519,11 +515,7 @@ TEST_F(VerifierRules, WaitAtApcLevelBlocksOwnCompletion)
 {
     TestStack stack(1);
     PIRP held = nullptr;
-    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    });
+    stack.OnDispatch(0, HoldPending(&held));
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
