@@ -151,6 +151,24 @@ struct Figures {
     std::string failure;
 };
 
+// Runs `step` under the sampler until enough samples are in (or a few
+// seconds have passed): the driver's share of the CPU time while it runs.
+void SampleDriverShare(const std::function<std::string()>& step, Figures* figures)
+{
+    constexpr uint64_t kEnoughSamples = 200;
+    const auto limit = std::chrono::seconds(5);
+    CpuSampler sampler;
+    auto begin = Clock::now();
+    while (sampler.Samples().total < kEnoughSamples && Clock::now() - begin < limit) {
+        if (!step().empty())
+            return;
+    }
+    CpuSamples samples = sampler.Samples();
+    figures->cpuSamples = samples.total;
+    if (samples.total)
+        figures->driverShare = static_cast<double>(samples.driver) / static_cast<double>(samples.total);
+}
+
 ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> duration, Figures* figures,
                         bool sampleCpu)
 {
@@ -174,16 +192,9 @@ ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> durat
             failed = "loopback: the bytes read differ from those written";
         return failed;
     };
-    if (sampleCpu && CanSampleDriver()) {
-        CpuSampler sampler;
-        result.loopback = Measure(duration * 2, 2.0 * kChunk, loopback);
-        CpuSamples samples = sampler.Samples();
-        figures->cpuSamples = samples.total;
-        if (samples.total)
-            figures->driverShare = static_cast<double>(samples.driver) / static_cast<double>(samples.total);
-    } else {
-        result.loopback = Measure(duration, 2.0 * kChunk, loopback);
-    }
+    result.loopback = Measure(duration, 2.0 * kChunk, loopback);
+    if (sampleCpu && CanSampleDriver() && result.loopback.failure.empty())
+        SampleDriverShare(loopback, figures);
     figures->findings += rig.Findings();
     return result;
 }

@@ -234,20 +234,38 @@ Outcome EmulatorBackend::Unload()
     return FromStatus(STATUS_SUCCESS);
 }
 
-// The device signals remote wake; the driver brings it to D0 and arms
-// wait-wake again, which the result waits for.
-Outcome EmulatorBackend::Wake()
+// Polls `done` until it holds or the timeout passes: the device model has
+// no event for the wait-wake request it holds.
+template <typename Condition>
+bool EmulatorBackend::PollUntil(Condition done)
 {
-    if (!Attached() || !machine_.Device().WaitWakePending())
-        return FromStatus(STATUS_INVALID_DEVICE_STATE, "no wait-wake request is armed");
-    machine_.Device().SignalWake();
     auto deadline = std::chrono::steady_clock::now() + timeout_;
-    while (!machine_.Device().WaitWakePending()) {
+    while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
-            return FromStatus(STATUS_UNSUCCESSFUL, "wait-wake was not armed again");
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return FromStatus(STATUS_SUCCESS);
+    return true;
+}
+
+// The device signals remote wake. Its wait-wake request completes; from a
+// low-power state the driver brings the device back to D0 and arms
+// wait-wake again, which the result waits for. In D0 nothing follows.
+Outcome EmulatorBackend::Wake()
+{
+    auto& device = machine_.Device();
+    if (!Attached() || !device.WaitWakePending())
+        return FromStatus(STATUS_INVALID_DEVICE_STATE, "no wait-wake request is armed");
+    bool inD0 = device.DevicePowerState() <= PowerDeviceD0;
+    device.SignalWake();
+    if (inD0) {
+        if (!PollUntil([&] { return !device.WaitWakePending(); }))
+            return FromStatus(STATUS_UNSUCCESSFUL, "the wait-wake request did not complete");
+        return FromStatus(STATUS_SUCCESS, "in D0 already: no power-up, no new wait-wake");
+    }
+    if (!PollUntil([&] { return device.DevicePowerState() == PowerDeviceD0 && device.WaitWakePending(); }))
+        return FromStatus(STATUS_UNSUCCESSFUL, "the device did not come back to D0 with wait-wake armed");
+    return FromStatus(STATUS_SUCCESS, "back in D0, wait-wake armed again");
 }
 
 Outcome EmulatorBackend::Lifecycle(const session::Command& command)

@@ -7,6 +7,7 @@
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/pondrel-sim/summary.h"
 #include "tools/pondrel-sim/trace_writer.h"
+#include "tools/pondrel-sim/watchdog.h"
 #include "tools/session/executor.h"
 #include "tools/session/status_names.h"
 
@@ -104,11 +105,16 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
         emu::Machine machine(std::move(machineOptions));
         EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
 
+        // A step may take one request timeout, and a cancel as long again.
+        Watchdog watchdog(timeout * 3);
         session::ExecutorOptions executorOptions;
         if (!options.common.json && isatty(STDOUT_FILENO))
             executorOptions.progress = [&out](uint64_t done, uint64_t total) { DrawProgress(out, done, total); };
-        if (trace)
-            executorOptions.beforeCommand = [&trace](const session::Command& command) { trace->Mark(command.text); };
+        executorOptions.beforeCommand = [&trace, &watchdog](const session::Command& command) {
+            watchdog.Arm(command.Where() + " " + command.text);
+            if (trace)
+                trace->Mark(command.text);
+        };
         session::Executor executor(backend, printer, executorOptions);
 
         NTSTATUS loaded = backend.Load();
@@ -124,8 +130,15 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
             exitStatus = session::ExitBadInput;
         }
 
+        // As when a process exits: what it still has in flight is cancelled.
+        watchdog.Arm("cancelling the requests still in flight");
+        executor.Drain(std::chrono::milliseconds(0));
+        for (auto handle : executor.OpenHandles())
+            backend.Cancel(handle);
         executor.Drain(timeout);
+        watchdog.Arm("the teardown after the session (close, remove, unload)");
         backend.Teardown(executor.OpenHandles());
+        watchdog.Arm("waiting for the requests the removal ended");
         if (executor.Drain(timeout) != 0)
             printer.Text("(requests still in flight after the device was removed)");
 
@@ -142,6 +155,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
         summary.findings = machine.Findings();
         summary.expectsHeld = executor.ExpectsHeld();
         summary.expectsFailed = executor.ExpectsFailed();
+        watchdog.Disarm();
         StopObserving();
     }
 

@@ -4,6 +4,7 @@
 #include "tools/session/printer.h"
 #include "tools/session/status_names.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -143,25 +144,38 @@ void TraceWriter::OnCall(PIRP irp, PDEVICE_OBJECT device)
 {
     Span span;
     Describe(irp, device, &span.name, &span.category, &span.args, &span.urb);
+    span.device = device;
+    span.location = IoGetCurrentIrpStackLocation(irp);
     span.begin = Now();
     std::lock_guard lock(mutex_);
     span.id = nextId_++;
     span.thread = ThreadNumber();
-    open_[{irp, device}].push_back(std::move(span));
+    open_[irp].push_back(std::move(span));
 }
 
 void TraceWriter::OnLevelCompleted(PIRP irp, PDEVICE_OBJECT device)
 {
     double end = Now();
     std::lock_guard lock(mutex_);
-    auto found = open_.find({irp, device});
-    if (found == open_.end() || found->second.empty())
+    auto found = open_.find(irp);
+    if (found == open_.end())
         return;
-    Span span = std::move(found->second.back());
-    found->second.pop_back();
-    if (found->second.empty())
+    auto& spans = found->second;
+    auto left = std::find_if(spans.rbegin(), spans.rend(), [device](const Span& span) { return span.device == device; });
+    if (left == spans.rend())
+        return;
+    const void* location = left->location;
+    for (auto span = spans.rbegin(); span != spans.rend(); ++span) {
+        if (span->location == location)
+            EmitSpan(*span, irp, end);
+    }
+    std::erase_if(spans, [location](const Span& span) { return span.location == location; });
+    if (spans.empty())
         open_.erase(found);
-    std::string outcome = Outcome(irp, span.urb);
+}
+
+void TraceWriter::EmitSpan(const Span& span, PIRP irp, double end)
+{
     std::string common = Member("name", session::JsonString(span.name)) + "," +
                          Member("cat", session::JsonString(span.category)) + "," + Member("id", std::to_string(span.id)) +
                          "," + Member("pid", "1");
@@ -169,7 +183,8 @@ void TraceWriter::OnLevelCompleted(PIRP irp, PDEVICE_OBJECT device)
          Member("tid", std::to_string(span.thread)) + "," + Member("args", "{" + span.args + "}") + "}");
     Emit("{" + common + "," + Member("ph", "\"e\"") + "," + Member("ts", Number(end)) + "," +
          Member("tid", std::to_string(ThreadNumber())) + "," +
-         Member("args", "{" + outcome + "," + Member("duration_us", Number(end - span.begin)) + "}") + "}");
+         Member("args", "{" + Outcome(irp, span.urb) + "," + Member("duration_us", Number(end - span.begin)) + "}") +
+         "}");
 }
 
 void TraceWriter::OnWorkItem(bool starting, const void* item, PDEVICE_OBJECT device)

@@ -43,6 +43,8 @@ private:
         std::string category;
         std::string args;  // JSON members, without braces
         PURB urb;          // the URB it carries, if any
+        PDEVICE_OBJECT device;
+        const void* location;  // the stack location the device was called with
         double begin;
         int thread;
     };
@@ -50,10 +52,13 @@ private:
     double Now() const;
     int ThreadNumber();  // under mutex_
     void Emit(std::string event);  // under mutex_
+    void EmitSpan(const Span& span, PIRP irp, double end);  // under mutex_
 
     std::chrono::steady_clock::time_point start_;
     std::mutex mutex_;
-    std::map<std::pair<const void*, const void*>, std::vector<Span>> open_;  // by (IRP, device)
+    // Requests in a device, by IRP. A driver that skips its stack location
+    // shares it with the driver below, and both leave it together.
+    std::map<const void*, std::vector<Span>> open_;
     std::map<std::pair<const void*, int>, double> workItems_;               // start of running items
     std::map<std::thread::id, int> threads_;
     std::vector<std::string> events_;

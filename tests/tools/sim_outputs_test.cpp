@@ -1,0 +1,213 @@
+// What pondrel-sim writes besides result lines: the demo with its summary,
+// the USBPcap capture as tshark decodes it, the Chrome trace, the benchmark.
+#include "sim_test_support.h"
+
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace tools_test {
+namespace {
+
+TEST(PondrelSimDemo, RunsTheDevicesLifeAndEndsClean)
+{
+    ProgramRun run = RunSim({});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+    const char* expected[] = {
+        "-- The device arrives: AddDevice, then IRP_MN_START_DEVICE",
+        "  idVendor            0x1209\n",
+        "        bEndpointAddress      0x81  EP 1 IN\n",
+        "      Remote Wakeup\n",
+        "loopback h2 h3 1048576 65536 STATUS_SUCCESS (0x00000000)            Information 1048576  1.00 MiB checked in",
+        "ioctl h2 pipe-reset       STATUS_SUCCESS",
+        "ioctl h1 port-reset       STATUS_SUCCESS",
+        "query-stop                STATUS_SUCCESS",
+        "sleep S3                  STATUS_SUCCESS",
+        "resume                    STATUS_SUCCESS",
+        "surprise-remove           STATUS_SUCCESS",
+        "read& h5 512 [r1 done]",
+        "\nSummary\n",
+        "  verifier findings              0\n",
+        "  pool left at unload            0   bytes in 0 blocks (tag Bulk)\n",
+    };
+    for (const char* text : expected)
+        EXPECT_NE(run.out.find(text), std::string::npos) << "missing: " << text;
+    EXPECT_EQ(run.out.find("!!"), std::string::npos) << "a step went wrong:\n" << run.out;
+    EXPECT_EQ(run.out.find("\r"), std::string::npos) << "no progress bar when stdout is not a terminal";
+}
+
+TEST(PondrelSimDemo, AsJsonEveryLineIsAnObjectAndTheSummaryIsClean)
+{
+    ProgramRun run = RunSim({"--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    auto lines = JsonLines(run);
+    auto results = Results(lines);
+    ASSERT_GT(results.size(), 30u);
+    EXPECT_EQ(results[0]["cmd"].text, "plug");
+    for (const auto& result : results) {
+        EXPECT_TRUE(result.Has("status") && result.Has("ntstatus") && result.Has("information")) << result["cmd"].text;
+        EXPECT_EQ(result["ntstatus"].text.size(), 10u) << result["cmd"].text;
+    }
+    auto summary = SummaryOf(lines);
+    EXPECT_EQ(summary["findings"].number, 0);
+    EXPECT_EQ(summary["pool_bytes_left"].number, 0);
+    EXPECT_TRUE(summary["unloaded"].boolean);
+    EXPECT_GE(summary["bytes_written"].number, 1048576);
+    EXPECT_GE(summary["bytes_read"].number, 1048576);
+}
+
+TEST(PondrelSimDemo, ADeviceWithoutLoopbackPairStillLivesItsLife)
+{
+    TempFile device(".device",
+                    "# a sink and a source, no loopback pair\n"
+                    "device 12 01 00 02 00 00 00 40 09 12 02 00 00 01 00 00 00 01\n"
+                    "config 09 02 20 00 01 01 00 80 32\n"
+                    "       09 04 00 00 02 ff 00 00 00\n"
+                    "       07 05 01 02 00 02 00\n"
+                    "       07 05 82 02 00 02 00\n"
+                    "endpoint 0x01 sink\n"
+                    "endpoint 0x82 source\n");
+    ProgramRun run = RunSim({"--device", device.Path()});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("idProduct           0x0002"), std::string::npos);
+    EXPECT_NE(run.out.find("(this device has no loopback pair of bulk pipes: no data is sent)"), std::string::npos);
+    EXPECT_EQ(run.out.find("!!"), std::string::npos) << run.out;
+}
+
+// One tshark field list per packet.
+std::vector<std::vector<std::string>> Decode(const std::string& capture, const std::vector<std::string>& fields)
+{
+    std::string command = "tshark -r " + capture + " -T fields -E separator=, -E occurrence=a -E aggregator=+";
+    for (const auto& field : fields)
+        command += " -e " + field;
+    TempFile out(".tshark");
+    EXPECT_EQ(std::system((command + " >" + out.Path() + " 2>/dev/null").c_str()), 0) << command;
+    std::vector<std::vector<std::string>> packets;
+    std::istringstream lines(out.Read());
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> values;
+        std::istringstream fieldsOf(line);
+        for (std::string value; std::getline(fieldsOf, value, ',');)
+            values.push_back(value);
+        values.resize(fields.size());
+        packets.push_back(values);
+    }
+    return packets;
+}
+
+TEST(PondrelSimCapture, TsharkDecodesDescriptorsAndBulkTransfersOfTheDemo)
+{
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed (apt-get install tshark)";
+    TempFile capture(".pcap");
+    ProgramRun run = RunSim({"--json", "--pcap", capture.Path()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto summary = SummaryOf(JsonLines(run));
+
+    enum { Direction, Type, Endpoint, Length, Function, DescriptorType, Vendor, Product, TotalLength, Addresses, IrpId };
+    auto packets = Decode(capture.Path(), {"usb.irp_info.direction", "usb.transfer_type", "usb.endpoint_address",
+                                           "usb.data_len", "usb.function", "usb.bDescriptorType", "usb.idVendor",
+                                           "usb.idProduct", "usb.wTotalLength", "usb.bEndpointAddress", "usb.irp_id"});
+    ASSERT_GT(packets.size(), 100u);
+
+    bool deviceDescriptor = false, configurationDescriptor = false, setConfiguration = false;
+    uint64_t outBytes = 0, inBytes = 0, outChunksOverLimit = 0;
+    std::map<std::string, int> submitted;  // IRP id -> submits not yet completed
+    for (const auto& p : packets) {
+        bool completion = p[Direction] == "0x01";
+        submitted[p[IrpId]] += completion ? -1 : 1;
+        if (p[Function] == "0x000b" && completion && p[DescriptorType] == "0x01")
+            deviceDescriptor = p[Vendor] == "0x1209" && p[Product] == "0x0001" && p[Length] == "18";
+        if (p[Function] == "0x000b" && completion && p[Length] == "53")
+            configurationDescriptor = p[TotalLength] == "53" && p[Addresses] == "0x01+0x81+0x83+0x02+0x82";
+        if (p[Function] == "0x0000" && p[Type] == "0x02" && completion)
+            setConfiguration = true;
+        if (p[Type] == "0x03" && p[Endpoint] == "0x01" && !completion) {
+            outBytes += std::stoull(p[Length]);
+            outChunksOverLimit += std::stoull(p[Length]) > 768;
+        }
+        if (p[Type] == "0x03" && p[Endpoint] == "0x81" && completion)
+            inBytes += std::stoull(p[Length]);
+    }
+    EXPECT_TRUE(deviceDescriptor) << "GET DESCRIPTOR DEVICE with its descriptor";
+    EXPECT_TRUE(configurationDescriptor) << "GET DESCRIPTOR CONFIGURATION with its interface and endpoints";
+    EXPECT_TRUE(setConfiguration);
+    EXPECT_EQ(outChunksOverLimit, 0u) << "writes go to the bus in chunks of at most 768 bytes";
+    EXPECT_EQ(static_cast<double>(outBytes), summary["bytes_written"].number) << "every byte written is on the wire";
+    EXPECT_GE(static_cast<double>(inBytes), summary["bytes_read"].number);
+    for (const auto& [irp, open] : submitted)
+        EXPECT_EQ(open, 0) << "IRP " << irp << " submitted and completed in pairs";
+}
+
+TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
+{
+    TempFile trace(".json");
+    ProgramRun run = RunSim({"--trace", trace.Path(), "-c",
+                             "plug; open \\PIPE0; open \\PIPE1; write h1 2000; read h2 2000; sleep S3; resume; "
+                             "close h1; close h2; remove"});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    auto json = ParseJson(trace.Read());
+    ASSERT_TRUE(json) << "the trace is not JSON";
+    const auto& events = (*json)["traceEvents"].items;
+    ASSERT_GT(events.size(), 20u);
+
+    std::map<double, const JsonValue*> begins;
+    std::map<std::string, std::set<std::string>> endStatus;  // name -> statuses
+    std::set<std::string> marks;
+    int workItems = 0;
+    for (const auto& event : events) {
+        const std::string& phase = event["ph"].text;
+        if (phase == "b") {
+            EXPECT_TRUE(begins.emplace(event["id"].number, &event).second) << "ids are unique";
+        } else if (phase == "e") {
+            auto begin = begins.find(event["id"].number);
+            ASSERT_NE(begin, begins.end()) << "an end without its begin";
+            EXPECT_EQ((*begin->second)["name"].text, event["name"].text);
+            EXPECT_GE(event["ts"].number, (*begin->second)["ts"].number);
+            EXPECT_GE(event["args"]["duration_us"].number, 0);
+            endStatus[event["name"].text].insert(event["args"]["status"].text);
+        } else if (phase == "X" && event["cat"].text == "workitem") {
+            ++workItems;
+            EXPECT_GE(event["dur"].number, 0);
+        } else if (phase == "i") {
+            marks.insert(event["name"].text);
+        }
+    }
+    EXPECT_EQ(endStatus["IRP_MN_START_DEVICE"], (std::set<std::string>{"STATUS_SUCCESS"}));
+    EXPECT_EQ(endStatus["IRP_MJ_WRITE"], (std::set<std::string>{"STATUS_SUCCESS"}));
+    EXPECT_EQ(endStatus["IRP_MJ_READ"], (std::set<std::string>{"STATUS_SUCCESS"}));
+    EXPECT_FALSE(endStatus["URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER out"].empty());
+    EXPECT_FALSE(endStatus["URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER in"].empty());
+    EXPECT_FALSE(endStatus["URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE"].empty());
+    EXPECT_FALSE(endStatus["IRP_MN_SET_POWER PowerSystemSleeping3"].empty());
+    EXPECT_FALSE(endStatus["IRP_MN_SET_POWER PowerDeviceD0"].empty());
+    EXPECT_FALSE(endStatus["IRP_MN_REMOVE_DEVICE"].empty());
+    EXPECT_GT(workItems, 0) << "the drain before powering down runs in a work item";
+    EXPECT_TRUE(marks.count("sleep S3") && marks.count("write h1 2000")) << "session commands mark the timeline";
+}
+
+TEST(PondrelSimBench, QuickRunGivesEveryFigure)
+{
+    ProgramRun run = RunSim({"bench", "--quick", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    auto json = ParseJson(run.out);
+    ASSERT_TRUE(json) << run.out;
+    const JsonValue& bench = (*json)["bench"];
+    for (const char* mode : {"bus_thread", "synchronous"}) {
+        for (const char* figure : {"write_mb_per_s", "read_mb_per_s", "loopback_mb_per_s"})
+            EXPECT_GT(bench[mode][figure].number, 0) << mode << " " << figure;
+    }
+    EXPECT_GT(bench["small_reads_per_s"].number, 0);
+    EXPECT_GT(bench["buffered_reads_checked"].number, 0);
+    EXPECT_EQ(bench["allocations_per_buffered_read"].number, 0) << "a read served from the buffer allocates nothing";
+    EXPECT_EQ(bench["driver_cpu_share"].kind, JsonValue::Kind::Number);
+    EXPECT_GT(bench["driver_cpu_share"].number, 0);
+    EXPECT_LT(bench["driver_cpu_share"].number, 1);
+    EXPECT_EQ(bench["findings"].number, 0);
+    EXPECT_EQ(bench["failure"].kind, JsonValue::Kind::Null);
+}
+
+}  // namespace
+}  // namespace tools_test
