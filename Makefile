@@ -20,7 +20,7 @@ SYS := $(CURDIR)/build/windows/pondrel.sys
 # Where the tools folder may put the program, first match wins.
 SIM_PLACES := build/host/tools/pondrel-sim build/host/pondrel-sim
 
-.PHONY: run test deps windows host asan tsan test-host test-asan test-tsan clean
+.PHONY: run test deps windows host asan tsan test-host test-asan test-tsan clean package
 
 # Only what the program needs is built, so that a test that does not compile
 # does not keep the demo from running.
@@ -86,3 +86,11 @@ test-tsan: windows
 
 clean:
 	rm -rf $(addprefix build/,$(PRESETS))
+
+# The Windows package in dist/: pondrel.sys, pondrel.inf, pondrelctl.exe
+# (built with pondrel.sys by the windows preset) and the install note.
+CTL := $(CURDIR)/build/windows/pondrelctl.exe
+
+package: windows
+	@test -f $(CTL) || { echo "make package: $(CTL) was not produced" >&2; exit 1; }
+	tools/package/make-package.sh $(SYS) $(CTL) $(CURDIR)/dist

@@ -88,3 +88,6 @@ target_link_options(pondrel_sys PRIVATE ${PONDREL_SYS_LINK_OPTIONS})
 # Order matters: ntoskrnl first, so that memcpy and memset resolve there;
 # libgcc only for helpers such as the stack probe.
 target_link_libraries(pondrel_sys PRIVATE ntoskrnl usbd hal gcc)
+
+# pondrelctl.exe, the console client, next to pondrel.sys.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/pondrelctl ${CMAKE_BINARY_DIR}/pondrelctl)

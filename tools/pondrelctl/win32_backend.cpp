@@ -22,6 +22,13 @@ uint32_t LastStatus()
     return static_cast<uint32_t>(RtlGetLastNtStatus());
 }
 
+Outcome StatusOnly(uint32_t status)
+{
+    Outcome outcome;
+    outcome.status = status;
+    return outcome;
+}
+
 // One overlapped request. Its buffer and OVERLAPPED live together on the
 // heap until the request has ended, since the kernel writes into both until
 // then.
@@ -81,8 +88,9 @@ public:
     Outcome Result() override
     {
         if (failedAtOnce_)
-            return {status_, 0, {}};
-        Outcome outcome{static_cast<uint32_t>(io_->overlapped.Internal), io_->overlapped.InternalHigh, {}};
+            return StatusOnly(status_);
+        Outcome outcome = StatusOnly(static_cast<uint32_t>(io_->overlapped.Internal));
+        outcome.information = io_->overlapped.InternalHigh;
         if (returnsData_ && session::IsSuccess(outcome.status)) {
             auto& buffer = io_->buffer;
             outcome.data.assign(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(
@@ -148,7 +156,7 @@ Outcome Win32Backend::Open(const std::string& name, session::BackendHandle* hand
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return {LastStatus(), 0, {}};
+        return StatusOnly(LastStatus());
     *handle = static_cast<session::BackendHandle>(reinterpret_cast<uintptr_t>(file));
     return {};
 }
@@ -156,7 +164,7 @@ Outcome Win32Backend::Open(const std::string& name, session::BackendHandle* hand
 Outcome Win32Backend::Close(session::BackendHandle handle)
 {
     if (!CloseHandle(FileOf(handle)))
-        return {LastStatus(), 0, {}};
+        return StatusOnly(LastStatus());
     return {};
 }
 
@@ -192,13 +200,13 @@ std::unique_ptr<session::PendingRequest> Win32Backend::StartRead(session::Backen
 Outcome Win32Backend::Cancel(session::BackendHandle handle)
 {
     if (!CancelIoEx(FileOf(handle), nullptr) && GetLastError() != ERROR_NOT_FOUND)
-        return {LastStatus(), 0, {}};
+        return StatusOnly(LastStatus());
     return {};
 }
 
 Outcome Win32Backend::Lifecycle(const session::Command&)
 {
-    return {session::StatusNotSupported, 0, {}};
+    return StatusOnly(session::StatusNotSupported);
 }
 
 }  // namespace pondrelctl
