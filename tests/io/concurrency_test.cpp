@@ -243,6 +243,13 @@ TEST_F(Concurrency, CancelsAndSurpriseRemovalEndEveryRequestOnce)
     }
 
     EXPECT_EQ(unfinished.load(), 0) << "requests never completed";
+    bool writeFailed = false;
+    for (const auto& writes : run.writes) {
+        for (const auto& write : writes) {
+            writeFailed = writeFailed || !write.succeeded;
+        }
+    }
+    EXPECT_TRUE(writeFailed) << "the removal came too late to end any write";
     ExpectEveryByteOnceInOrder(run, false);
     ShutDown();
 }

@@ -42,14 +42,16 @@ TEST_F(ReadQueue, ReadsAreServedInArrivalOrderWithOneBusReadInFlight)
     EXPECT_EQ(ExtraPoolBlocks(), 0);
 }
 
+// A read that arrives while another waits is queued, even when the buffer
+// already holds enough for it: the bytes belong to the read ahead.
 TEST_F(ReadQueue, LaterReadDoesNotOvertakeTheOneWaiting)
 {
     auto a = app().ReadAsync(first_, 100);
+    Answer(2048, 50);  // a keeps waiting, with 50 bytes buffered
     WaitHeld(device(), 1);
     auto b = app().ReadAsync(second_, 1);
-    Answer(2048, 50);  // enough for b, not for a
-    WaitHeld(device(), 1);
     EXPECT_FALSE(b->Done()) << "a later read took bytes before the read ahead of it";
+    EXPECT_EQ(device().Held().size(), 1u);
     Answer(2048, 60);
     ExpectDone(*a, STATUS_SUCCESS, 100);
     ExpectDone(*b, STATUS_SUCCESS, 1);
