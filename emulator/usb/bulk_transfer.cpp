@@ -63,8 +63,9 @@ NTSTATUS EmulatedDevice::SubmitTransfer(PIRP irp, PURB urb)
         status = USBD_STATUS_ENDPOINT_HALTED;
     }
     if (!USBD_SUCCESS(status)) {
+        const uint8_t endpoint = pipe != pipes_.end() ? pipe->second.endpoint : 0;
         lock.unlock();
-        return RejectUrb(irp, urb, status);
+        return RejectUrb(irp, urb, status, endpoint, in, request.TransferBufferLength);
     }
 
     EndpointState& endpoint = Endpoint(pipe->second.endpoint);

@@ -102,7 +102,10 @@ private:
     void* NewHandle();
     NTSTATUS PipeRequest(PIRP irp, PURB urb);
     NTSTATUS SubmitTransfer(PIRP irp, PURB urb);
-    NTSTATUS RejectUrb(PIRP irp, PURB urb, USBD_STATUS status);
+    // Fails a URB before it reached the device; the record names the
+    // endpoint and length when they are known.
+    NTSTATUS RejectUrb(PIRP irp, PURB urb, USBD_STATUS status, uint8_t endpoint = 0, bool in = false,
+                       uint32_t requested = 0);
     // Ends a URB that is not a bulk transfer: now, or on the bus thread when
     // the device completes asynchronously. Returns what the dispatch routine returns.
     NTSTATUS CompleteControlUrb(PIRP irp, PURB urb, USBD_STATUS status, bool mayDefer);

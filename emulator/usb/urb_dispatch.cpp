@@ -89,11 +89,11 @@ NTSTATUS EmulatedDevice::SubmitUrb(PIRP irp, PURB urb)
     }
 }
 
-// Fails a URB at once, before it reached the device.
-NTSTATUS EmulatedDevice::RejectUrb(PIRP irp, PURB urb, USBD_STATUS status)
+NTSTATUS EmulatedDevice::RejectUrb(PIRP irp, PURB urb, USBD_STATUS status, uint8_t endpoint, bool in,
+                                   uint32_t requested)
 {
     const NTSTATUS irpStatus = NtStatusFromUsbd(status);
-    Record(urb->UrbHeader.Function, 0, false, 0, 0, irpStatus, status);
+    Record(urb->UrbHeader.Function, endpoint, in, requested, 0, irpStatus, status);
     urb->UrbHeader.Status = status;
     return CompleteNow(irp, irpStatus);
 }

@@ -48,12 +48,19 @@ public:
     virtual std::vector<HeldTransfer> Held() = 0;
     // Waits until at least `count` transfers are held; false on timeout.
     virtual bool WaitForHeld(size_t count, std::chrono::milliseconds timeout) = 0;
-    // Completes a held transfer as the endpoint's behaviour would.
+    // Completes a held transfer as the endpoint's behaviour would, in the
+    // caller's thread at DISPATCH_LEVEL; one the behaviour cannot finish yet
+    // (an IN with no data) waits for the device like any other transfer.
     virtual void Release(uint64_t id) = 0;
     // Completes a held transfer with a chosen status and byte count; for IN,
-    // `data` (if given) supplies the bytes, otherwise the behaviour does.
+    // `data` (if given) supplies the bytes, otherwise the behaviour does
+    // (zeros where it has none). An OUT released with success delivers its
+    // first `bytes` bytes to the endpoint's behaviour.
     virtual void ReleaseWith(uint64_t id, NTSTATUS status, uint32_t bytes,
                              const std::vector<uint8_t>* data = nullptr) = 0;
+    // The mode rules bulk and interrupt transfers. Descriptor reads and
+    // select-configuration requests complete on the bus thread in BusThread
+    // mode and at once otherwise; pipe and port requests always at once.
     virtual void SetCompletionMode(CompletionMode mode) = 0;
 
     // ---- Data ----
@@ -66,10 +73,17 @@ public:
     virtual std::vector<uint8_t> ReceivedOut(uint8_t endpoint) = 0;
 
     // ---- Faults ----
+    // Transfers are counted per endpoint as they are accepted; a failed one
+    // moves no data, a stalled one halts the endpoint (transfers fail with
+    // USBD_STATUS_ENDPOINT_HALTED until a RESET_PIPE), a short one moves at
+    // most `bytes` and ends as a short transfer.
     virtual void FailTransfer(uint8_t endpoint, uint64_t nth, uint32_t usbdStatus) = 0;  // nth from now, 1-based
     virtual void StallTransfer(uint8_t endpoint, uint64_t nth) = 0;                      // halts until reset
     virtual void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) = 0;
-    virtual void FailDescriptorRead(uint64_t nth) = 0;
+    virtual void FailDescriptorRead(uint64_t nth) = 0;  // the device stalls it
+    // A disabled port reaches nothing: pending transfers fail, new requests
+    // fail (USBD_STATUS_DEV_NOT_RESPONDING) until the port is enabled again
+    // or IOCTL_INTERNAL_USB_RESET_PORT resets it.
     virtual void SetPortEnabled(bool enabled) = 0;
     // The device leaves the bus: pending transfers fail, new ones fail at once,
     // port status reads 0, and the PnP manager is told (surprise removal).

@@ -126,6 +126,11 @@ TEST_P(TransferModes, StalledTransferHaltsThePipeUntilReset)
     BulkUrb refused(PipeFor(0x02), data.data(), 16, 0);
     EXPECT_EQ(SubmitUrb(Pdo(), refused.urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(refused.Status(), USBD_STATUS_ENDPOINT_HALTED);
+    const auto refusedRecord = device().Urbs().back();
+    EXPECT_EQ(refusedRecord.endpoint, 0x02);
+    EXPECT_EQ(refusedRecord.requestedLength, 16u);
+    EXPECT_EQ(refusedRecord.actualLength, 0u);
+    EXPECT_EQ(refusedRecord.usbdStatus, static_cast<uint32_t>(USBD_STATUS_ENDPOINT_HALTED));
     PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x02));
     EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_SUCCESS);
     EXPECT_EQ(Run(0x02, data.data(), 16, 0).status, STATUS_SUCCESS);
