@@ -233,9 +233,7 @@ std::string Cell(const Rate& rate, const char* unit)
 {
     if (!rate.failure.empty())
         return "failed";
-    char text[48];
-    std::snprintf(text, sizeof text, "%.1f %s", rate.perSecond, unit);
-    return text;
+    return session::Fixed(rate.perSecond, 1) + " " + unit;
 }
 
 std::string Pad(std::string text, size_t width)
@@ -244,23 +242,14 @@ std::string Pad(std::string text, size_t width)
     return text;
 }
 
-std::string Number(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", value);
-    return text;
-}
-
 std::string Percent(double share)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %%", share * 100);
-    return text;
+    return session::Fixed(share * 100, 1) + " %";
 }
 
 std::string JsonRate(const Rate& rate)
 {
-    return rate.failure.empty() ? Number(rate.perSecond) : "null";
+    return rate.failure.empty() ? session::Fixed(rate.perSecond, 3) : "null";
 }
 
 void PrintTable(const Figures& f, std::ostream& out)
@@ -278,7 +267,7 @@ void PrintTable(const Figures& f, std::ostream& out)
             std::to_string(static_cast<int>(kSynchronousTarget)) + " MB/s");
     out << "  " << Pad("small reads (64 B) per second", 32) << Cell(f.smallReads, "") << "   (synchronous; most served from the receive buffer)\n";
     out << "  " << Pad("allocations per buffered read", 32)
-        << (f.allocationsPerBufferedRead < 0 ? std::string("not measured") : Number(f.allocationsPerBufferedRead))
+        << (f.allocationsPerBufferedRead < 0 ? std::string("not measured") : session::Fixed(f.allocationsPerBufferedRead, 3))
         << "   (over " << f.bufferedReadsChecked << " reads served from the buffer; target 0)\n";
     out << "  " << Pad("driver's share of CPU time", 32)
         << (f.driverShare < 0 ? std::string("not measured") : Percent(f.driverShare))
@@ -304,9 +293,9 @@ void PrintJson(const Figures& f, std::ostream& out)
     out << "{\"bench\":{\"transfer_bytes\":" << kChunk << ",\"bus_thread\":" << mode(f.busThread)
         << ",\"synchronous\":" << mode(f.synchronous) << ",\"small_read_bytes\":" << kSmallRead
         << ",\"small_reads_per_s\":" << JsonRate(f.smallReads) << ",\"allocations_per_buffered_read\":"
-        << (f.allocationsPerBufferedRead < 0 ? "null" : Number(f.allocationsPerBufferedRead))
+        << (f.allocationsPerBufferedRead < 0 ? "null" : session::Fixed(f.allocationsPerBufferedRead, 3))
         << ",\"buffered_reads_checked\":" << f.bufferedReadsChecked << ",\"driver_cpu_share\":"
-        << (f.driverShare < 0 ? "null" : Number(f.driverShare)) << ",\"cpu_samples\":" << f.cpuSamples
+        << (f.driverShare < 0 ? "null" : session::Fixed(f.driverShare, 3)) << ",\"cpu_samples\":" << f.cpuSamples
         << ",\"targets\":{\"bus_thread_loopback_mb_per_s\":" << kBusThreadTarget
         << ",\"synchronous_loopback_mb_per_s\":" << kSynchronousTarget
         << ",\"bus_thread_met\":" << (busThreadMet ? "true" : "false")

@@ -38,7 +38,9 @@ void SetTimer(long microseconds)
 
 bool CanSampleDriver()
 {
-    return __start_pondrel_text != nullptr && __stop_pondrel_text > __start_pondrel_text;
+    auto start = reinterpret_cast<uintptr_t>(__start_pondrel_text);
+    auto stop = reinterpret_cast<uintptr_t>(__stop_pondrel_text);
+    return start != 0 && stop > start;
 }
 
 CpuSampler::CpuSampler()

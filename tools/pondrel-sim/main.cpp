@@ -41,25 +41,18 @@ int BadInput(const std::string& error)
 bool ParseOptions(int argc, char** argv, sim::SessionOptions* options, std::string* error)
 {
     for (int i = 1; i < argc; ++i) {
-        std::string_view argument = argv[i];
-        if (session::TakeCommonOption(argc, argv, &i, &options->common, error)) {
+        if (session::TakeCommonOption(argc, argv, &i, &options->common, error) ||
+            session::TakeValueOption(argc, argv, &i,
+                                     {{"--device", &options->deviceFile},
+                                      {"--pcap", &options->pcapFile},
+                                      {"--trace", &options->traceFile}},
+                                     error)) {
             if (!error->empty())
                 return false;
             continue;
         }
-        std::string* value = argument == "--device" ? &options->deviceFile
-                           : argument == "--pcap"   ? &options->pcapFile
-                           : argument == "--trace"  ? &options->traceFile
-                                                    : nullptr;
-        if (!value) {
-            *error = "unknown argument '" + std::string(argument) + "' (pondrel-sim --help lists them)";
-            return false;
-        }
-        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-            *error = std::string(argument) + " needs a file name";
-            return false;
-        }
-        *value = argv[++i];
+        *error = "unknown argument '" + std::string(argv[i]) + "' (pondrel-sim --help lists them)";
+        return false;
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include "tools/pondrel-sim/request_names.h"
 #include "tools/session/printer.h"
 #include "tools/session/status_names.h"
+#include "tools/session/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,13 +36,6 @@ std::string DriverOf(PDEVICE_OBJECT device)
 std::string Member(const std::string& name, const std::string& value)
 {
     return session::JsonString(name) + ":" + value;
-}
-
-std::string Number(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", value);
-    return text;
 }
 
 std::string Hex(uint64_t value)
@@ -179,11 +173,11 @@ void TraceWriter::EmitSpan(const Span& span, PIRP irp, double end)
     std::string common = Member("name", session::JsonString(span.name)) + "," +
                          Member("cat", session::JsonString(span.category)) + "," + Member("id", std::to_string(span.id)) +
                          "," + Member("pid", "1");
-    Emit("{" + common + "," + Member("ph", "\"b\"") + "," + Member("ts", Number(span.begin)) + "," +
+    Emit("{" + common + "," + Member("ph", "\"b\"") + "," + Member("ts", session::Fixed(span.begin, 3)) + "," +
          Member("tid", std::to_string(span.thread)) + "," + Member("args", "{" + span.args + "}") + "}");
-    Emit("{" + common + "," + Member("ph", "\"e\"") + "," + Member("ts", Number(end)) + "," +
+    Emit("{" + common + "," + Member("ph", "\"e\"") + "," + Member("ts", session::Fixed(end, 3)) + "," +
          Member("tid", std::to_string(ThreadNumber())) + "," +
-         Member("args", "{" + Outcome(irp, span.urb) + "," + Member("duration_us", Number(end - span.begin)) + "}") +
+         Member("args", "{" + Outcome(irp, span.urb) + "," + Member("duration_us", session::Fixed(end - span.begin, 3)) + "}") +
          "}");
 }
 
@@ -200,7 +194,7 @@ void TraceWriter::OnWorkItem(bool starting, const void* item, PDEVICE_OBJECT dev
     if (found == workItems_.end())
         return;
     Emit("{" + Member("name", "\"work item\"") + "," + Member("cat", "\"workitem\"") + "," + Member("ph", "\"X\"") +
-         "," + Member("ts", Number(found->second)) + "," + Member("dur", Number(now - found->second)) + "," +
+         "," + Member("ts", session::Fixed(found->second, 3)) + "," + Member("dur", session::Fixed(now - found->second, 3)) + "," +
          Member("pid", "1") + "," + Member("tid", std::to_string(thread)) + "," +
          Member("args", "{" + Member("driver", session::JsonString(DriverOf(device))) + "}") + "}");
     workItems_.erase(found);
@@ -211,7 +205,7 @@ void TraceWriter::Mark(const std::string& name)
     double now = Now();
     std::lock_guard lock(mutex_);
     Emit("{" + Member("name", session::JsonString(name)) + "," + Member("cat", "\"session\"") + "," +
-         Member("ph", "\"i\"") + "," + Member("s", "\"p\"") + "," + Member("ts", Number(now)) + "," +
+         Member("ph", "\"i\"") + "," + Member("s", "\"p\"") + "," + Member("ts", session::Fixed(now, 3)) + "," +
          Member("pid", "1") + "," + Member("tid", std::to_string(ThreadNumber())) + "}");
 }
 
@@ -235,7 +229,7 @@ std::string TraceWriter::Json()
         for (const auto& span : spans)
             json += ",\n{" + Member("name", session::JsonString(span.name)) + "," +
                     Member("cat", session::JsonString(span.category)) + "," + Member("id", std::to_string(span.id)) +
-                    ",\"pid\":1,\"ph\":\"b\"," + Member("ts", Number(span.begin)) + "," +
+                    ",\"pid\":1,\"ph\":\"b\"," + Member("ts", session::Fixed(span.begin, 3)) + "," +
                     Member("tid", std::to_string(span.thread)) + "," +
                     Member("args", "{" + span.args + ",\"status\":\"still pending\"}") + "}";
     }

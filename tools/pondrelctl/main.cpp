@@ -65,28 +65,20 @@ bool LoopbackArguments(int argc, char** argv, int* index, Options* options, std:
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
 {
     for (int i = 1; i < argc; ++i) {
-        std::string_view argument = argv[i];
-        if (session::TakeCommonOption(argc, argv, &i, &options->common, error)) {
+        if (session::TakeCommonOption(argc, argv, &i, &options->common, error) ||
+            session::TakeValueOption(argc, argv, &i,
+                                     {{"--path", &options->path}, {"--out", &options->out}, {"--in", &options->in}},
+                                     error)) {
             if (!error->empty())
                 return false;
             continue;
         }
-        std::string* value = argument == "--path" ? &options->path
-                           : argument == "--out"  ? &options->out
-                           : argument == "--in"   ? &options->in
-                                                  : nullptr;
-        if (value && i + 1 < argc) {
-            *value = argv[++i];
-        } else if (value) {
-            *error = std::string(argument) + " needs a value";
-            return false;
-        } else if (argument == "loopback") {
-            if (!LoopbackArguments(argc, argv, &i, options, error))
-                return false;
-        } else {
-            *error = "unknown argument '" + std::string(argument) + "'";
+        if (std::string_view(argv[i]) != "loopback") {
+            *error = "unknown argument '" + std::string(argv[i]) + "'";
             return false;
         }
+        if (!LoopbackArguments(argc, argv, &i, options, error))
+            return false;
     }
     return true;
 }

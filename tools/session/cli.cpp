@@ -47,6 +47,21 @@ bool TakeCommonOption(int argc, char** argv, int* index, CommonOptions* options,
     return true;
 }
 
+bool TakeValueOption(int argc, char** argv, int* index,
+                     std::initializer_list<std::pair<std::string_view, std::string*>> named, std::string* error)
+{
+    for (const auto& [option, value] : named) {
+        if (option != argv[*index])
+            continue;
+        if (*index + 1 >= argc || argv[*index + 1][0] == '\0')
+            *error = std::string(option) + " needs a value";
+        else
+            *value = argv[++*index];
+        return true;
+    }
+    return false;
+}
+
 std::optional<std::vector<Command>> LoadSessionCommands(const CommonOptions& options, std::string* error)
 {
     if (options.hasScript && options.hasCommands) {

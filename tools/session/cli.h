@@ -4,8 +4,11 @@
 
 #include "tools/session/command.h"
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace session {
@@ -27,6 +30,12 @@ struct CommonOptions {
 // If argv[*index] is a shared option, reads it (and its value, moving
 // *index past it) and returns true; `error` is set when its value is bad.
 bool TakeCommonOption(int argc, char** argv, int* index, CommonOptions* options, std::string* error);
+
+// If argv[*index] is one of the `named` options, reads its value into the
+// string paired with it and returns true; `error` is set when the value is
+// missing.
+bool TakeValueOption(int argc, char** argv, int* index,
+                     std::initializer_list<std::pair<std::string_view, std::string*>> named, std::string* error);
 
 // The session's commands, from --script or -c; null with `error` set when
 // they cannot be read, or when both or neither were given.

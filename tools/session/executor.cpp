@@ -4,7 +4,6 @@
 #include "tools/session/text.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace session {
 namespace {
@@ -19,13 +18,6 @@ std::string HandleName(int handle)
 std::vector<uint8_t> WriteData(const Command& command)
 {
     return command.hasBytes ? command.bytes : CountingPattern(command.length);
-}
-
-std::string Figure(double value, const char* format)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 }  // namespace
@@ -118,74 +110,70 @@ bool Executor::RunOpen(const Command& command)
     return true;
 }
 
-bool Executor::RunClose(const Command& command, std::string* error)
+template <typename Call>
+bool Executor::OnHandle(const Command& command, std::string* error, Call call)
 {
     BackendHandle handle = 0;
     if (!Lookup(command, command.handle, &handle, error))
         return false;
-    Outcome outcome = backend_.Close(handle);
-    handles_.erase(command.handle);
     ++requestsRun_;
-    Emit(FromOutcome(command, outcome));
+    call(handle);
     return true;
+}
+
+bool Executor::RunClose(const Command& command, std::string* error)
+{
+    return OnHandle(command, error, [&](BackendHandle handle) {
+        Outcome outcome = backend_.Close(handle);
+        handles_.erase(command.handle);
+        Emit(FromOutcome(command, outcome));
+    });
 }
 
 bool Executor::RunWrite(const Command& command, std::string* error)
 {
-    BackendHandle handle = 0;
-    if (!Lookup(command, command.handle, &handle, error))
-        return false;
-    Outcome outcome = backend_.Write(handle, WriteData(command));
-    ++requestsRun_;
-    Emit(FromOutcome(command, outcome));
-    return true;
+    return OnHandle(command, error, [&](BackendHandle handle) {
+        Emit(FromOutcome(command, backend_.Write(handle, WriteData(command))));
+    });
 }
 
 bool Executor::RunRead(const Command& command, std::string* error)
 {
-    BackendHandle handle = 0;
-    if (!Lookup(command, command.handle, &handle, error))
-        return false;
-    Outcome outcome = backend_.Read(handle, static_cast<uint32_t>(command.length));
-    ++requestsRun_;
-    Result result = FromOutcome(command, outcome);
-    result.hasData = true;
-    result.data = std::move(outcome.data);
-    Emit(std::move(result));
-    return true;
+    return OnHandle(command, error, [&](BackendHandle handle) {
+        Outcome outcome = backend_.Read(handle, static_cast<uint32_t>(command.length));
+        Result result = FromOutcome(command, outcome);
+        result.hasData = true;
+        result.data = std::move(outcome.data);
+        Emit(std::move(result));
+    });
 }
 
 bool Executor::RunIoctl(const Command& command, std::string* error)
 {
-    BackendHandle handle = 0;
-    if (!Lookup(command, command.handle, &handle, error))
-        return false;
-    Outcome outcome = backend_.Ioctl(handle, command.code, static_cast<uint32_t>(command.length));
-    ++requestsRun_;
-    Result result = FromOutcome(command, outcome);
-    result.hasData = command.code == IoctlFetchConfiguration || !outcome.data.empty();
-    result.data = std::move(outcome.data);
-    Emit(std::move(result));
-    return true;
+    return OnHandle(command, error, [&](BackendHandle handle) {
+        Outcome outcome = backend_.Ioctl(handle, command.code, static_cast<uint32_t>(command.length));
+        Result result = FromOutcome(command, outcome);
+        result.hasData = command.code == IoctlFetchConfiguration || !outcome.data.empty();
+        result.data = std::move(outcome.data);
+        Emit(std::move(result));
+    });
 }
 
 bool Executor::RunStart(const Command& command, std::string* error)
 {
-    BackendHandle handle = 0;
-    if (!Lookup(command, command.handle, &handle, error))
-        return false;
-    bool isRead = command.verb == Verb::ReadAsync;
-    auto request = isRead ? backend_.StartRead(handle, static_cast<uint32_t>(command.length))
-                          : backend_.StartWrite(handle, WriteData(command));
-    ++requestsRun_;
-    Started started{"r" + std::to_string(nextRequest_++), command.text, command.handle, isRead, std::move(request)};
-    Result result;
-    result.cmd = command.text;
-    result.status = StatusPending;
-    result.request = started.name;
-    started_.push_back(std::move(started));
-    Emit(std::move(result));
-    return true;
+    return OnHandle(command, error, [&](BackendHandle handle) {
+        bool isRead = command.verb == Verb::ReadAsync;
+        auto request = isRead ? backend_.StartRead(handle, static_cast<uint32_t>(command.length))
+                              : backend_.StartWrite(handle, WriteData(command));
+        Started started{"r" + std::to_string(nextRequest_++), command.text, command.handle, isRead,
+                        std::move(request)};
+        Result result;
+        result.cmd = command.text;
+        result.status = StatusPending;
+        result.request = started.name;
+        started_.push_back(std::move(started));
+        Emit(std::move(result));
+    });
 }
 
 size_t Executor::Collect(std::chrono::milliseconds timeout, std::optional<int> handle, std::vector<Result>* ended)
@@ -230,20 +218,17 @@ size_t Executor::Drain(std::chrono::milliseconds timeout)
 
 bool Executor::RunCancel(const Command& command, std::string* error)
 {
-    BackendHandle handle = 0;
-    if (!Lookup(command, command.handle, &handle, error))
-        return false;
-    Outcome outcome = backend_.Cancel(handle);
-    ++requestsRun_;
-    std::vector<Result> ended;
-    size_t left = Collect(options_.cancelWait, command.handle, &ended);
-    Result result = FromOutcome(command, outcome);
-    if (left)
-        result.note = std::to_string(left) + " request(s) still in flight";
-    Emit(std::move(result));
-    for (auto& line : ended)
-        Emit(std::move(line));
-    return true;
+    return OnHandle(command, error, [&](BackendHandle handle) {
+        Outcome outcome = backend_.Cancel(handle);
+        std::vector<Result> ended;
+        size_t left = Collect(options_.cancelWait, command.handle, &ended);
+        Result result = FromOutcome(command, outcome);
+        if (left)
+            result.note = std::to_string(left) + " request(s) still in flight";
+        Emit(std::move(result));
+        for (auto& line : ended)
+            Emit(std::move(line));
+    });
 }
 
 bool Executor::RunWait(const Command& command)
@@ -320,10 +305,10 @@ bool Executor::RunLoopback(const Command& command, std::string* error)
     double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     double megabytesPerSecond = seconds > 0 ? static_cast<double>(checked) / seconds / 1e6 : 0;
     result.information = checked;
-    result.figures = {{"seconds", Figure(seconds, "%.6f")}, {"mb_per_s", Figure(megabytesPerSecond, "%.1f")}};
+    result.figures = {{"seconds", Fixed(seconds, 6)}, {"mb_per_s", Fixed(megabytesPerSecond, 1)}};
     if (result.note.empty())
-        result.note = Figure(static_cast<double>(checked) / 1048576.0, "%.2f MiB") + " checked in " +
-                      Figure(seconds, "%.3f s") + ", " + Figure(megabytesPerSecond, "%.1f MB/s");
+        result.note = Fixed(static_cast<double>(checked) / 1048576.0, 2) + " MiB checked in " + Fixed(seconds, 3) +
+                      " s, " + Fixed(megabytesPerSecond, 1) + " MB/s";
     Emit(std::move(result));
     return true;
 }

@@ -62,6 +62,9 @@ private:
     };
 
     bool Lookup(const Command& command, int handle, BackendHandle* found, std::string* error) const;
+    // Looks up the command's handle, counts the request and runs `call` on it.
+    template <typename Call>
+    bool OnHandle(const Command& command, std::string* error, Call call);
     void Emit(Result result);
     Result FromOutcome(const Command& command, const Outcome& outcome) const;
 

@@ -1,5 +1,7 @@
 #include "tools/session/text.h"
 
+#include <cstdio>
+
 namespace session {
 namespace {
 
@@ -71,6 +73,13 @@ std::vector<uint8_t> CountingPattern(size_t length, uint64_t start)
     for (size_t i = 0; i < length; ++i)
         bytes[i] = static_cast<uint8_t>(start + i);
     return bytes;
+}
+
+std::string Fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
 }
 
 std::string DevicePath(std::string_view base, std::string_view name)

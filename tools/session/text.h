@@ -23,6 +23,9 @@ inline std::string HexBytes(const std::vector<uint8_t>& data) { return HexBytes(
 // The counting pattern of `write H N`: byte i is i modulo 256.
 std::vector<uint8_t> CountingPattern(size_t length, uint64_t start = 0);
 
+// `value` with `decimals` digits after the point ("12.500").
+std::string Fixed(double value, int decimals);
+
 // The path an `open NAME` opens: `base` (\\.\pondrel) for an empty name,
 // otherwise base and name joined by one backslash (PIPE1 and \PIPE1 alike).
 std::string DevicePath(std::string_view base, std::string_view name);
