@@ -28,6 +28,17 @@ protected:
         return lengths;
     }
 
+    // Allocations the driver ever made from its pool.
+    static uint64_t DriverAllocations()
+    {
+        for (const auto& stats : emu::pool::Stats()) {
+            if (stats.tag == PondrelPoolTag) {
+                return stats.allocations;
+            }
+        }
+        return 0;
+    }
+
     emu::Handle out_ = 0;
 };
 
@@ -171,8 +182,20 @@ TEST_F(Writes, RefusalsComeInTheirCheckOrder)
     expectRefused("no MDL", {noMdl.status, noMdl.information}, STATUS_UNSUCCESSFUL);
     expectRefused("too long, no pool", app().Write(out_, big.data(), 65537), STATUS_INVALID_PARAMETER);
     expectRefused("length 0, no pool", app().Write(out_, big.data(), 0), STATUS_SUCCESS);
+    uint64_t calls = emu::faults::FailableCalls();
     expectRefused("no pool for the context", app().Write(out_, big.data(), 65536), STATUS_INSUFFICIENT_RESOURCES);
     emu::pool::ClearFaults();
+
+    // A refused allocation makes no failable call, so the last one of that
+    // write mapped the buffer: failing it refuses the write before any
+    // context is allocated.
+    const uint64_t callsUpToTheMapping = emu::faults::FailableCalls() - calls;
+    ASSERT_GT(callsUpToTheMapping, 0u);
+    const uint64_t contexts = DriverAllocations();
+    emu::faults::FailNthCall(callsUpToTheMapping);
+    expectRefused("buffer not mapped", app().Write(out_, big.data(), 65536), STATUS_INSUFFICIENT_RESOURCES);
+    emu::faults::Clear();
+    EXPECT_EQ(DriverAllocations(), contexts) << "a context was allocated before the mapping was checked";
 
     ASSERT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS);
     expectRefused("stop pending, device handle, too long", app().Write(deviceHandle, big.data(), 65537),
