@@ -18,7 +18,10 @@ void EndOwnedRead(PIRP Irp, TransferContext* Transfer, NTSTATUS Status)
 }
 
 // Any IRQL up to DISPATCH_LEVEL. The request is the bus driver's when this
-// returns a send status, and back with the I/O manager otherwise.
+// returns a send status, and back with the I/O manager otherwise. A request
+// cancelled while it had no cancel routine (between two bus reads, or just
+// taken from the queue) is the bus driver's to end: it fails a cancelled
+// request it is handed.
 NTSTATUS ContinueOwnedRead(PIRP Irp, TransferContext* Transfer, ULONG Received)
 {
     PUCHAR FillAt = nullptr;
@@ -33,10 +36,6 @@ NTSTATUS ContinueOwnedRead(PIRP Irp, TransferContext* Transfer, ULONG Received)
         return STATUS_SUCCESS;
     case ReadStep::Fill:
         break;
-    }
-    if (Irp->Cancel) {
-        EndOwnedRead(Irp, Transfer, STATUS_CANCELLED);
-        return STATUS_SUCCESS;
     }
     BuildBulkTransferUrb(Transfer, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, FillAt, FillLength);
     return SendTransferUrb(Irp, Transfer, ReadCompletion);

@@ -16,7 +16,9 @@ NTSTATUS StartBulkWrite(PIRP Irp, TransferContext* Transfer)
 // Called by the bus driver when a chunk ends, at up to DISPATCH_LEVEL. What
 // is counted is the length the chunk asked for. The request is finished here
 // (completed again from this routine) or carries the next chunk down; either
-// way the I/O manager's walk stops here.
+// way the I/O manager's walk stops here. A request cancelled between two
+// chunks is the bus driver's to end: it fails a cancelled request it is
+// handed.
 NTSTATUS WriteCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     auto* Transfer = static_cast<TransferContext*>(Context);
@@ -31,8 +33,6 @@ NTSTATUS WriteCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     Transfer->Position += Transfer->ChunkLength;
     if (Transfer->Remaining <= 0) {
         EndTransfer(Irp, Transfer, Status, static_cast<ULONG_PTR>(Transfer->Transferred));
-    } else if (Irp->Cancel) {
-        EndTransfer(Irp, Transfer, STATUS_CANCELLED, 0);
     } else {
         StartBulkWrite(Irp, Transfer);
     }
