@@ -22,8 +22,6 @@ public:
 
     int Run()
     {
-        Section("pondrel demo: the driver in an emulated machine, with " +
-                std::string(model_.deviceDescriptor.empty() ? "a device" : "the device") + " plugged into its bus");
         Heading("The device arrives: AddDevice, then IRP_MN_START_DEVICE");
         if (!Step("plug", Want::Success))
             return Finish();
@@ -110,12 +108,6 @@ private:
         Step("unload", Want::Success);
     }
 
-    void Section(const std::string& title)
-    {
-        printer_.Text(title);
-        printer_.Text(std::string(title.size(), '='));
-    }
-
     void Heading(const std::string& title)
     {
         printer_.Text("");
@@ -155,6 +147,13 @@ private:
 };
 
 }  // namespace
+
+void PrintDemoTitle(session::Printer& printer)
+{
+    const std::string title = "pondrel demo: the driver in an emulated machine, its device plugged into the bus";
+    printer.Text(title);
+    printer.Text(std::string(title.size(), '='));
+}
 
 int RunDemo(const emu::usb::DeviceModel& model, session::Executor& executor, session::Printer& printer)
 {

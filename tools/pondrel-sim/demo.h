@@ -8,6 +8,9 @@
 
 namespace sim {
 
+// The demo's title, before the driver is loaded.
+void PrintDemoTitle(session::Printer& printer);
+
 // Runs the demo; returns the number of steps whose outcome was not the one
 // expected (0 for a clean run).
 int RunDemo(const emu::usb::DeviceModel& model, session::Executor& executor, session::Printer& printer);

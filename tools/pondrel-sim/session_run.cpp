@@ -117,8 +117,10 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
         };
         session::Executor executor(backend, printer, executorOptions);
 
+        if (!commands)
+            PrintDemoTitle(printer);
         NTSTATUS loaded = backend.Load();
-        printer.Text("DriverEntry: " + session::StatusName(static_cast<uint32_t>(loaded)) + " (" +
+        printer.Text("DriverEntry               " + session::StatusName(static_cast<uint32_t>(loaded)) + " (" +
                      session::StatusHex(static_cast<uint32_t>(loaded)) + ")");
         if (!NT_SUCCESS(loaded)) {
             exitStatus = session::ExitFailed;
