@@ -42,16 +42,19 @@ NTSTATUS ContinueOwnedRead(PIRP Irp, TransferContext* Transfer, ULONG Received)
 }
 
 // Called by the bus driver when a bus read ends, at up to DISPATCH_LEVEL. A
-// failed bus read adds nothing: the bytes that earlier ones brought stay
-// for later reads. The request is finished here (completed again from this
-// routine) or goes down again; either way the I/O manager's walk stops here.
+// failed bus read ends the request; the bytes that it and earlier ones
+// brought stay in the buffer for later reads. The request is finished here
+// (completed again from this routine) or goes down again; either way the
+// I/O manager's walk stops here.
 NTSTATUS ReadCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     auto* Transfer = static_cast<TransferContext*>(Context);
     const NTSTATUS Status = Irp->IoStatus.Status;
+    const ULONG Received = Transfer->Urb.TransferBufferLength;
     if (ClassifyBusStatus(Status) == BusOutcome::Completed) {
-        ContinueOwnedRead(Irp, Transfer, Transfer->Urb.TransferBufferLength);
+        ContinueOwnedRead(Irp, Transfer, Received);
     } else {
+        KeepReceivedBytes(Transfer, Received);
         EndOwnedRead(Irp, Transfer, Status);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -36,19 +36,34 @@ bool TakeReceivedBytes(DeviceContext* Context, PVOID Destination, LONG Count)
 }
 
 // The bus never reports more than it was asked for; should it, the count is
-// held to what the bus read asked for, which lies inside the buffer. Any IRQL
-// up to DISPATCH_LEVEL.
-ReadStep GatherReceivedBytes(TransferContext* Transfer, ULONG Received, PUCHAR* FillAt, ULONG* FillLength)
+// held to what the bus read asked for, which lies inside the buffer. Caller
+// holds ReceiveLock.
+static void AddReceivedBytes(DeviceContext* Context, const TransferContext* Transfer, ULONG Received)
 {
-    DeviceContext* Context = Transfer->Device;
     if (Received > static_cast<ULONG>(Transfer->ChunkLength)) {
         Received = static_cast<ULONG>(Transfer->ChunkLength);
     }
+    Context->ReceiveCount += static_cast<LONG>(Received);
+}
+
+// Any IRQL up to DISPATCH_LEVEL.
+void KeepReceivedBytes(TransferContext* Transfer, ULONG Received)
+{
+    DeviceContext* Context = Transfer->Device;
+    const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReceiveLock);
+    AddReceivedBytes(Context, Transfer, Received);
+    KeReleaseSpinLock(&Context->ReceiveLock, OldIrql);
+}
+
+// Any IRQL up to DISPATCH_LEVEL.
+ReadStep GatherReceivedBytes(TransferContext* Transfer, ULONG Received, PUCHAR* FillAt, ULONG* FillLength)
+{
+    DeviceContext* Context = Transfer->Device;
     PUCHAR Destination = Transfer->Position + Transfer->Transferred;
     const LONG Needed = Transfer->Remaining - Transfer->Transferred;
 
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReceiveLock);
-    Context->ReceiveCount += static_cast<LONG>(Received);
+    AddReceivedBytes(Context, Transfer, Received);
     ReadStep Step = ReadStep::Satisfied;
     if (MoveReceivedBytes(Context, Destination, Needed)) {
         Transfer->Transferred = Transfer->Remaining;

@@ -18,6 +18,12 @@ enum class ReadStep {
     Stuck,      // the read's buffer cannot take bytes and the receive buffer has no room
 };
 
+// For the read that owns the buffer, after a bus read that failed: adds the
+// Received bytes that the bus moved before the failure (a transfer cancelled
+// half-way reports what it had received), so that they stay in the stream
+// for later reads. Any IRQL up to DISPATCH_LEVEL.
+void KeepReceivedBytes(TransferContext* Transfer, ULONG Received);
+
 // For the read that owns the buffer: adds the Received bytes of its last bus
 // read, moves into the read's buffer all that it still needs if the buffer
 // holds it, or everything buffered if not even one packet fits in the room

@@ -116,6 +116,18 @@ TEST_F(Reads, FailedBusReadKeepsTheBytesGatheredBefore)
     ExpectServedAtOnce(in_, 40, 0);
 }
 
+// A bus read cancelled half-way reports the bytes it had received: they are
+// part of the stream and stay for the next read.
+TEST_F(Reads, FailedBusReadKeepsTheBytesItMoved)
+{
+    auto read = app().ReadAsync(in_, 100);
+    Answer(2048, 20);
+    Answer(2048, 30, STATUS_CANCELLED);
+    ExpectDone(*read, STATUS_CANCELLED, 0);
+    EXPECT_EQ(ReceiveCount(), 50);
+    ExpectServedAtOnce(in_, 50, 0);
+}
+
 // When less than a bus read's length is free, the bus read asks for the free
 // space in whole packets; when not even a packet fits, the read first takes
 // what is buffered into its own buffer.
