@@ -1,0 +1,128 @@
+// AddDevice: the context a new device starts with, the names and the
+// attachment, and what failures leave behind.
+#include "tests/pnp/support/driver_fixture.h"
+
+#include "driver/device_names.h"
+#include "driver/entry_points.h"
+#include "emulator/kernel/system.h"
+#include "emulator/usb/usb_device.h"
+
+#include <cstring>
+
+namespace pondrel::test {
+namespace {
+
+class AddDeviceTest : public DriverFixture {};
+
+bool Signalled(KEVENT& event)
+{
+    return KeReadStateEvent(&event) != 0;
+}
+
+PDEVICE_OBJECT DosLinkTarget()
+{
+    std::u16string remainder;
+    return emu::ResolveDeviceName(u"\\DosDevices\\pondrel", &remainder);
+}
+
+TEST_F(AddDeviceTest, GivesTheContextItsValuesAtCreation)
+{
+    Load();
+    Add();
+    DeviceContext* c = context();
+    PDEVICE_OBJECT pdo = device().Pdo();
+
+    EXPECT_EQ(c->LowerDevice, pdo);
+    EXPECT_EQ(c->LowerDevice, emu::LowerDeviceOf(fdo()));
+    EXPECT_EQ(c->PhysicalDevice, pdo);
+    EXPECT_NE(c->InterfaceLinkName.Buffer, nullptr);
+    EXPECT_GT(c->InterfaceLinkName.Length, 0);
+    const DEVICE_CAPABILITIES zero{};
+    EXPECT_EQ(std::memcmp(&c->Capabilities, &zero, sizeof(zero)), 0);
+    EXPECT_EQ(c->ConfigDescriptor, nullptr);
+    EXPECT_EQ(c->InterfaceInfo, nullptr);
+    EXPECT_EQ(c->PipeOpenFlags, nullptr);
+    EXPECT_EQ(c->PnpState, DeviceNew);
+    EXPECT_EQ(c->PreviousPnpState, DeviceNew);
+    EXPECT_EQ(c->CurrentSystemPower, PowerSystemWorking);
+    EXPECT_EQ(c->CurrentDevicePower, PowerDeviceD0);
+    EXPECT_FALSE(Signalled(c->FinalReleaseEvent));
+    EXPECT_TRUE(Signalled(c->QuiesceEvent));
+    EXPECT_EQ(c->IoRefCount, 1);
+    EXPECT_EQ(c->WakeIrp, nullptr);
+    EXPECT_EQ(c->WakeCancelFlag, 0);
+    EXPECT_EQ(c->WakeOutstanding, 0);
+    EXPECT_EQ(c->RemoteWakeCapable, 0);
+    EXPECT_EQ(c->ReceiveCount, 0);
+
+    EXPECT_NE(fdo()->Flags & DO_DIRECT_IO, 0u);
+    EXPECT_EQ(fdo()->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+    EXPECT_EQ(DosLinkTarget(), fdo());
+    EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
+}
+
+TEST_F(AddDeviceTest, CopiesPowerPagableFromThePhysicalDevice)
+{
+    for (const bool pagable : {false, true}) {
+        SCOPED_TRACE(pagable ? "PDO pagable" : "PDO not pagable");
+        Load();
+        PDEVICE_OBJECT pdo = device().Pdo();
+        pdo->Flags = pagable ? (pdo->Flags | DO_POWER_PAGABLE) : (pdo->Flags & ~DO_POWER_PAGABLE);
+        Add();
+        EXPECT_EQ((fdo()->Flags & DO_POWER_PAGABLE) != 0, pagable);
+        TearDown();
+    }
+}
+
+// The device name is fixed: a second device fails in IoCreateDevice, and
+// the first keeps its name, link, context and stack.
+TEST_F(AddDeviceTest, SecondDeviceFailsAndLeavesTheFirstAlone)
+{
+    Load();
+    Add();
+    std::shared_ptr<emu::usb::UsbDevice> second = emu::usb::Bus::Instance().Plug(emu::usb::DeviceModel::Builtin());
+
+    EXPECT_EQ(emu::CallAddDevice(machine().Driver(), second->Pdo()), STATUS_OBJECT_NAME_COLLISION);
+
+    EXPECT_EQ(second->Pdo()->AttachedDevice, nullptr);
+    EXPECT_EQ(DosLinkTarget(), fdo());
+    EXPECT_EQ(emu::LowerDeviceOf(fdo()), device().Pdo());
+    EXPECT_EQ(context()->IoRefCount, 1);
+    EXPECT_EQ(context()->PnpState, DeviceNew);
+    EXPECT_EQ(machine().Driver()->DeviceObject, fdo());
+    EXPECT_EQ(fdo()->NextDevice, nullptr);
+    emu::usb::Bus::Instance().Unplug(second);
+
+    EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
+}
+
+// Each kernel call of AddDevice that can fail for lack of resources fails in
+// turn: AddDevice returns a failure and leaves no device object, no DOS link
+// and no pool behind; once no call fails, it succeeds.
+TEST_F(AddDeviceTest, LeavesNothingWhenAResourceIsMissing)
+{
+    int failures = 0;
+    for (uint64_t nth = 1;; ++nth) {
+        SCOPED_TRACE("failable call " + std::to_string(nth));
+        ASSERT_LT(nth, 20u) << "AddDevice never succeeded";
+        Load();
+        const uint64_t blocksBefore = LiveDriverBlocks();
+        emu::faults::FailNthCall(nth);
+        const NTSTATUS status = TryAdd();
+        emu::faults::Clear();
+        if (NT_SUCCESS(status)) {
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(machine().Driver()->DeviceObject, nullptr);
+        EXPECT_EQ(device().Pdo()->AttachedDevice, nullptr);
+        EXPECT_EQ(DosLinkTarget(), nullptr);
+        EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
+        TearDown();
+    }
+    EXPECT_GE(failures, 1);
+}
+
+}  // namespace
+}  // namespace pondrel::test

@@ -1,0 +1,407 @@
+// The configuration chain against emulated devices: what is selected, what
+// is kept, and what each failure leaves behind.
+#include "tests/pnp/support/driver_fixture.h"
+
+#include "emulator/kernel/system.h"
+#include "usb/configuration.h"
+
+#include <cstring>
+#include <set>
+
+namespace pondrel::test {
+namespace {
+
+class ConfigurationTest : public DriverFixture {
+protected:
+    // Loads, puts the spy below, adds; the start is the test's.
+    void Prepare(std::vector<uint8_t> config)
+    {
+        Load(ModelWithConfig(std::move(config)));
+        AddSpy();
+        Add();
+    }
+
+    static SIZE_T BlockSize(const void* block)
+    {
+        const void* start = nullptr;
+        SIZE_T bytes = 0;
+        return emu::pool::FindBlock(block, &start, &bytes) && start == block ? bytes : 0;
+    }
+
+    SeenRequest SelectRequest()
+    {
+        for (const SeenRequest& seen : spy().Seen()) {
+            if (seen.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION && !seen.deconfigure) {
+                return seen;
+            }
+        }
+        ADD_FAILURE() << "no select-configuration request was sent";
+        return {};
+    }
+};
+
+TEST_F(ConfigurationTest, OneInterfaceWithTwoBulkPipes)
+{
+    const std::vector<uint8_t> config = TwoBulkPipes();
+    Prepare(config);
+    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+    DeviceContext* c = context();
+
+    const SeenRequest select = SelectRequest();
+    EXPECT_EQ(select.selectedInterfaces, std::vector<UCHAR>{0});
+    EXPECT_EQ(select.firstInterfaceMaxTransfer, (std::vector<ULONG>{0xFFFFFFFF, 0xFFFFFFFF}));
+
+    ASSERT_NE(c->ConfigDescriptor, nullptr);
+    ASSERT_EQ(BlockSize(c->ConfigDescriptor), config.size());
+    EXPECT_EQ(std::memcmp(c->ConfigDescriptor, config.data(), config.size()), 0);
+
+    ASSERT_NE(c->InterfaceInfo, nullptr);
+    EXPECT_EQ(BlockSize(c->InterfaceInfo), c->InterfaceInfo->Length);
+    EXPECT_EQ(c->InterfaceInfo->InterfaceNumber, 0);
+    ASSERT_EQ(c->InterfaceInfo->NumberOfPipes, 2u);
+    const UCHAR addresses[] = {0x01, 0x81};
+    for (ULONG pipe = 0; pipe < 2; ++pipe) {
+        EXPECT_EQ(c->InterfaceInfo->Pipes[pipe].EndpointAddress, addresses[pipe]);
+        EXPECT_EQ(c->InterfaceInfo->Pipes[pipe].PipeType, UsbdPipeTypeBulk);
+        EXPECT_NE(c->InterfaceInfo->Pipes[pipe].PipeHandle, nullptr);
+    }
+
+    ASSERT_NE(c->PipeOpenFlags, nullptr);
+    EXPECT_EQ(BlockSize(c->PipeOpenFlags), 2u);
+    EXPECT_EQ(c->PipeOpenFlags[0], 0);
+    EXPECT_EQ(c->PipeOpenFlags[1], 0);
+}
+
+// Every interface is selected at alternate setting 0, found by number up to
+// 255 with gaps skipped; the pipes kept are the lowest-numbered interface's.
+TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
+{
+    const struct {
+        const char* name;
+        std::vector<InterfaceDesc> interfaces;
+        std::vector<UCHAR> selected;
+        UCHAR keptNumber;
+        ULONG keptPipes;
+    } cases[] = {
+        {"interfaces 0 and 2", {{0, 0, {{0x01}}}, {2, 0, {{0x02}, {0x82}}}}, {0, 2}, 0, 1},
+        {"alternate settings 0 and 1", {{0, 0, {{0x01}, {0x81}}}, {0, 1, {{0x01}, {0x81}, {0x02}}}}, {0}, 0, 2},
+        {"only interface 255", {{255, 0, {{0x01}}}}, {255}, 255, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Prepare(ConfigDescriptor(0x80, c.interfaces));
+        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+        EXPECT_EQ(SelectRequest().selectedInterfaces, c.selected);
+        EXPECT_EQ(context()->InterfaceInfo->InterfaceNumber, c.keptNumber);
+        EXPECT_EQ(context()->InterfaceInfo->AlternateSetting, 0);
+        EXPECT_EQ(context()->InterfaceInfo->NumberOfPipes, c.keptPipes);
+        TearDown();
+    }
+}
+
+TEST_F(ConfigurationTest, RemoteWakeupAttributeDecidesWaitWake)
+{
+    const struct {
+        UCHAR attributes;
+        LONG remoteWake;
+    } cases[] = {{0xA0, 1}, {0x80, 0}, {0xE0, 1}, {0xC0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("bmAttributes " + std::to_string(c.attributes));
+        Prepare(TwoBulkPipes(c.attributes));
+        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+        EXPECT_EQ(context()->RemoteWakeCapable, c.remoteWake);
+        EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), static_cast<size_t>(c.remoteWake));
+        TearDown();
+    }
+}
+
+// A failed read ends the chain there: no later read, nothing kept.
+TEST_F(ConfigurationTest, FailedDescriptorReadKeepsNothing)
+{
+    for (uint64_t nth = 1; nth <= 3; ++nth) {
+        SCOPED_TRACE("read " + std::to_string(nth) + " fails");
+        Prepare(TwoBulkPipes());
+        const uint64_t blocksBefore = LiveDriverBlocks();
+        device().FailDescriptorRead(nth);
+
+        EXPECT_FALSE(NT_SUCCESS(pnp().Start()));
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), nth);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+        EXPECT_EQ(context()->ConfigDescriptor, nullptr);
+        EXPECT_EQ(context()->RemoteWakeCapable, 0);
+        EXPECT_EQ(State(), DeviceNew);
+        EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
+        TearDown();
+    }
+}
+
+// A failed selection keeps the descriptor until the next release; a second
+// start frees it rather than losing it.
+TEST_F(ConfigurationTest, FailedSelectionKeepsTheDescriptorUntilReleased)
+{
+    Prepare(TwoBulkPipes());
+    const uint64_t blocksBefore = LiveDriverBlocks();
+    spy().FailUrb(URB_FUNCTION_SELECT_CONFIGURATION, STATUS_UNSUCCESSFUL);
+
+    EXPECT_EQ(pnp().Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_NE(context()->ConfigDescriptor, nullptr);
+    EXPECT_EQ(context()->RemoteWakeCapable, 1);
+    EXPECT_EQ(context()->InterfaceInfo, nullptr);
+    EXPECT_EQ(context()->PipeOpenFlags, nullptr);
+    EXPECT_EQ(State(), DeviceNew);
+    EXPECT_EQ(LiveDriverBlocks(), blocksBefore + 1);
+
+    spy().ForgetAnswers();
+    EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(LiveDriverBlocks(), blocksBefore + 3);
+}
+
+// Each allocation of the chain fails in turn. The start fails, and what is
+// left is one of the failure table's rows; between them the sweep reaches
+// every row. Nothing leaks (the fixture checks the pool at unload).
+TEST_F(ConfigurationTest, EachFailedAllocationLeavesWhatTheTableSays)
+{
+    enum class Left { Nothing, Descriptor, DescriptorAndFlags, DescriptorAndInfo };
+    std::set<Left> seen;
+    for (uint64_t nth = 1;; ++nth) {
+        SCOPED_TRACE("allocation " + std::to_string(nth) + " fails");
+        ASSERT_LT(nth, 40u) << "the start never succeeded";
+        Prepare(TwoBulkPipes());
+        emu::pool::FailNthAllocation(nth);
+        const NTSTATUS status = pnp().Start();
+        emu::pool::ClearFaults();
+        if (NT_SUCCESS(status)) {
+            break;
+        }
+        EXPECT_EQ(State(), DeviceNew);
+        const DeviceContext* c = context();
+        if (c->ConfigDescriptor == nullptr) {
+            EXPECT_EQ(c->InterfaceInfo, nullptr);
+            EXPECT_EQ(c->PipeOpenFlags, nullptr);
+            seen.insert(Left::Nothing);
+        } else if (c->InterfaceInfo == nullptr && c->PipeOpenFlags == nullptr) {
+            seen.insert(Left::Descriptor);
+        } else if (c->InterfaceInfo == nullptr) {
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_EQ(c->PipeOpenFlags[0] | c->PipeOpenFlags[1], 0);
+            seen.insert(Left::DescriptorAndFlags);
+        } else {
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_EQ(c->PipeOpenFlags, nullptr);
+            seen.insert(Left::DescriptorAndInfo);
+        }
+        TearDown();
+    }
+    EXPECT_EQ(seen, (std::set<Left>{Left::Nothing, Left::Descriptor, Left::DescriptorAndFlags,
+                                    Left::DescriptorAndInfo}));
+}
+
+enum class Expect { DataError, ConfigurationError };
+
+struct Malformed {
+    const char* name;
+    std::vector<uint8_t> config;
+    Expect expect;
+};
+
+std::vector<uint8_t> Edited(std::vector<uint8_t> config, size_t offset, uint8_t value)
+{
+    config[offset] = value;
+    return config;
+}
+
+std::vector<uint8_t> Truncated(std::vector<uint8_t> config, size_t size)
+{
+    config.resize(size);
+    return config;
+}
+
+std::vector<uint8_t> WithTotal(std::vector<uint8_t> config, uint16_t total)
+{
+    SetTotalLength(config, total);
+    return config;
+}
+
+std::vector<uint8_t> WithTrailing(std::vector<uint8_t> config, std::vector<uint8_t> tail)
+{
+    config.insert(config.end(), tail.begin(), tail.end());
+    SetTotalLength(config, static_cast<uint16_t>(config.size()));
+    return config;
+}
+
+std::vector<uint8_t> WithInterfaceCount(std::vector<uint8_t> config, uint8_t count)
+{
+    SetInterfaceCount(config, count);
+    return config;
+}
+
+// Offsets in TwoBulkPipes(): configuration 0, interface 9, endpoints 18 and 25.
+std::vector<Malformed> MalformedSets()
+{
+    const std::vector<uint8_t> good = TwoBulkPipes();
+    return {
+        {"header shorter than 9 bytes", Truncated(good, 5), Expect::DataError},
+        {"header of another descriptor type", Edited(good, 1, USB_INTERFACE_DESCRIPTOR_TYPE), Expect::DataError},
+        {"wTotalLength below 9", WithTotal(good, 7), Expect::DataError},
+        {"fewer bytes than wTotalLength", WithTotal(good, 40), Expect::DataError},
+        {"descriptor with bLength 0", WithTrailing(good, {0, 0x24, 1, 2}), Expect::DataError},
+        {"descriptor with bLength 1", WithTrailing(good, {1, 0x24}), Expect::DataError},
+        {"last descriptor runs past the end", WithTotal(good, 29), Expect::DataError},
+        {"interface descriptor shorter than 9", Edited(good, 9, 5), Expect::DataError},
+        {"endpoint descriptor shorter than 7", Edited(good, 18, 4), Expect::DataError},
+        {"no interface announced", WithInterfaceCount(good, 0), Expect::ConfigurationError},
+        {"more interfaces announced than present", WithInterfaceCount(good, 2), Expect::ConfigurationError},
+        {"only the configuration descriptor", WithTotal(Truncated(good, 9), 9), Expect::ConfigurationError},
+    };
+}
+
+TEST_F(ConfigurationTest, MalformedDescriptorsFailTheStart)
+{
+    for (const Malformed& m : MalformedSets()) {
+        SCOPED_TRACE(m.name);
+        Prepare(m.config);
+        const uint64_t blocksBefore = LiveDriverBlocks();
+
+        const NTSTATUS status = pnp().Start();
+
+        EXPECT_EQ(State(), DeviceNew);
+        EXPECT_EQ(context()->InterfaceInfo, nullptr);
+        EXPECT_EQ(context()->PipeOpenFlags, nullptr);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+        if (m.expect == Expect::DataError) {
+            EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
+            EXPECT_EQ(context()->ConfigDescriptor, nullptr);
+            EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
+        } else {
+            EXPECT_EQ(status, STATUS_DEVICE_CONFIGURATION_ERROR);
+            EXPECT_NE(context()->ConfigDescriptor, nullptr);
+            EXPECT_EQ(LiveDriverBlocks(), blocksBefore + 1);
+        }
+        TearDown();
+    }
+}
+
+// An interface without endpoints starts; there is simply no pipe to open.
+TEST_F(ConfigurationTest, InterfaceWithoutPipesStarts)
+{
+    Prepare(ConfigDescriptor(0x80, {{0, 0, {}}}));
+    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(context()->InterfaceInfo->NumberOfPipes, 0u);
+    EXPECT_NE(context()->PipeOpenFlags, nullptr);
+
+    emu::Handle handle = 0;
+    EXPECT_FALSE(NT_SUCCESS(machine().app().Open("\\\\.\\pondrel\\PIPE0", &handle)));
+    ASSERT_EQ(machine().app().Open("\\\\.\\pondrel", &handle), STATUS_SUCCESS);
+    machine().app().Close(handle);
+}
+
+class PipeAbortTest : public DriverFixture {
+protected:
+    NTSTATUS Abort()
+    {
+        emu::DriverScope scope(driver());
+        return AbortOpenPipes(fdo());
+    }
+
+    void SetFlags(std::vector<UCHAR> flags)
+    {
+        for (size_t pipe = 0; pipe < flags.size(); ++pipe) {
+            context()->PipeOpenFlags[pipe] = flags[pipe];
+        }
+    }
+
+    std::vector<UCHAR> Flags()
+    {
+        const ULONG count = context()->InterfaceInfo->NumberOfPipes;
+        return std::vector<UCHAR>(context()->PipeOpenFlags, context()->PipeOpenFlags + count);
+    }
+
+    std::vector<USBD_PIPE_HANDLE> AbortedPipes()
+    {
+        std::vector<USBD_PIPE_HANDLE> handles;
+        for (const SeenRequest& seen : spy().Seen()) {
+            if (seen.urbFunction == URB_FUNCTION_ABORT_PIPE) {
+                handles.push_back(seen.pipeHandle);
+            }
+        }
+        return handles;
+    }
+
+    USBD_PIPE_HANDLE Handle(ULONG pipe) { return context()->InterfaceInfo->Pipes[pipe].PipeHandle; }
+};
+
+TEST_F(PipeAbortTest, AbortsFlaggedPipesInOrder)
+{
+    BringUp();
+    const struct {
+        const char* name;
+        std::vector<UCHAR> flags;
+        std::vector<ULONG> aborted;
+    } cases[] = {
+        {"pipes 0 and 2", {1, 0, 1, 0, 0}, {0, 2}},
+        {"none", {0, 0, 0, 0, 0}, {}},
+        {"all", {1, 1, 1, 1, 1}, {0, 1, 2, 3, 4}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        spy().ForgetSeen();
+        SetFlags(c.flags);
+        EXPECT_EQ(Abort(), STATUS_SUCCESS);
+        std::vector<USBD_PIPE_HANDLE> expected;
+        for (ULONG pipe : c.aborted) {
+            expected.push_back(Handle(pipe));
+        }
+        EXPECT_EQ(AbortedPipes(), expected);
+        EXPECT_EQ(Flags(), std::vector<UCHAR>(5, 0));
+    }
+}
+
+TEST_F(PipeAbortTest, FailedAbortKeepsItsFlagAndGoesOn)
+{
+    BringUp();
+    SetFlags({1, 0, 1, 0, 0});
+    spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Abort(), STATUS_SUCCESS);
+    EXPECT_EQ(AbortedPipes().size(), 2u);
+    EXPECT_EQ(Flags(), (std::vector<UCHAR>{1, 0, 1, 0, 0}));
+    SetFlags({0, 0, 0, 0, 0});
+}
+
+TEST_F(PipeAbortTest, StopsWhenNoAbortRequestCanBeAllocated)
+{
+    BringUp();
+    SetFlags({1, 0, 1, 0, 0});
+    emu::pool::FailAllocationsOfSize(sizeof(_URB_PIPE_REQUEST));
+    EXPECT_EQ(Abort(), STATUS_INSUFFICIENT_RESOURCES);
+    emu::pool::ClearFaults();
+    EXPECT_TRUE(AbortedPipes().empty());
+    EXPECT_EQ(Flags(), (std::vector<UCHAR>{1, 0, 1, 0, 0}));
+    SetFlags({0, 0, 0, 0, 0});
+}
+
+TEST_F(PipeAbortTest, NothingToAbortBeforeTheDeviceIsConfigured)
+{
+    Load();
+    AddSpy();
+    Add();
+    EXPECT_EQ(Abort(), STATUS_SUCCESS);
+    EXPECT_TRUE(spy().Seen().empty());
+}
+
+TEST_F(PipeAbortTest, FreeConfigurationTwiceFreesOnce)
+{
+    BringUp();
+    const uint64_t before = LiveDriverBlocks();
+    emu::DriverScope scope(driver());
+    EXPECT_EQ(FreeConfiguration(fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(LiveDriverBlocks(), before - 3);
+    EXPECT_EQ(context()->ConfigDescriptor, nullptr);
+    EXPECT_EQ(context()->InterfaceInfo, nullptr);
+    EXPECT_EQ(context()->PipeOpenFlags, nullptr);
+    EXPECT_EQ(context()->RemoteWakeCapable, 1);
+    EXPECT_EQ(FreeConfiguration(fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(LiveDriverBlocks(), before - 3);
+}
+
+}  // namespace
+}  // namespace pondrel::test

@@ -1,0 +1,154 @@
+// Queries and removal wait for requests in flight; a query does not wait
+// forever for a device that never answers.
+#include "tests/pnp/support/driver_fixture.h"
+#include "tests/pnp/support/wait_until.h"
+
+#include "driver/device_names.h"
+#include "emulator/kernel/system.h"
+#include "pnp/handlers.h"
+#include "usb/bus_requests.h"
+
+namespace pondrel::test {
+namespace {
+
+class QueryDrainTest : public DriverFixture {
+protected:
+    emu::Handle OpenPipe(int index)
+    {
+        emu::Handle handle = 0;
+        const std::string path = "\\\\.\\pondrel\\PIPE" + std::to_string(index);
+        EXPECT_EQ(machine().app().Open(path, &handle), STATUS_SUCCESS);
+        return handle;
+    }
+};
+
+TEST_F(QueryDrainTest, IdleQueryPassesAtOnceAndGivesItsReferenceBack)
+{
+    BringUp();
+    for (const UCHAR query : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
+        EXPECT_EQ(pnp().Send(query), STATUS_SUCCESS);
+        EXPECT_EQ(IoRefCount(), 1);
+        EXPECT_EQ(pnp().Send(query == IRP_MN_QUERY_STOP_DEVICE ? IRP_MN_CANCEL_STOP_DEVICE
+                                                                 : IRP_MN_CANCEL_REMOVE_DEVICE),
+                  STATUS_SUCCESS);
+    }
+}
+
+// The query goes down only once both transfers have ended.
+TEST_F(QueryDrainTest, QueryStopWaitsForTwoTransfers)
+{
+    BringUp();
+    const emu::Handle pipe0 = OpenPipe(0);
+    const emu::Handle pipe3 = OpenPipe(3);
+    device().SetCompletionMode(emu::usb::CompletionMode::Held);
+    auto first = machine().app().WriteAsync(pipe0, std::vector<uint8_t>(64, 0x5A));
+    auto second = machine().app().WriteAsync(pipe3, std::vector<uint8_t>(64, 0xA5));
+    ASSERT_TRUE(device().WaitForHeld(2, Patience));
+    ASSERT_EQ(IoRefCount(), 3);
+
+    auto query = Async<NTSTATUS>([&] { return pnp().QueryStop(); });
+    ASSERT_TRUE(WaitUntil([&] { return State() == DeviceStopPending; }));
+
+    std::vector<emu::usb::HeldTransfer> held = device().Held();
+    ASSERT_EQ(held.size(), 2u);
+    device().Release(held[0].id);
+    ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 2; }));
+    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u);
+    EXPECT_TRUE(StillRunning(query));
+
+    device().Release(held[1].id);
+    ASSERT_TRUE(Finishes(query));
+    EXPECT_EQ(query.get(), STATUS_SUCCESS);
+    ASSERT_TRUE(first->WaitFor(Patience));
+    ASSERT_TRUE(second->WaitFor(Patience));
+    EXPECT_EQ(first->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(second->Result().status, STATUS_SUCCESS);
+
+    const std::vector<SeenRequest> pnpBelow = spy().SeenPnp();
+    ASSERT_FALSE(pnpBelow.empty());
+    EXPECT_EQ(pnpBelow.back().minor, IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(pnpBelow.back().ioRefCount, 1);
+    EXPECT_EQ(IoRefCount(), 1);
+
+    device().SetCompletionMode(emu::usb::CompletionMode::BusThread);
+    EXPECT_EQ(pnp().CancelStop(), STATUS_SUCCESS);
+    machine().app().Close(pipe0);
+    machine().app().Close(pipe3);
+}
+
+// A read the device never answers: after the grace period the pipes are
+// aborted, the read ends, and the query goes down.
+TEST_F(QueryDrainTest, SilentDeviceIsAbortedAfterTheGracePeriod)
+{
+    BringUp();
+    const emu::Handle pipe1 = OpenPipe(1);
+    auto read = machine().app().ReadAsync(pipe1, 100);
+    ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 2; }));
+    const uint64_t abortsBefore = device().Aborts();
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(pnp().QueryRemove(), STATUS_SUCCESS);
+    const auto waited = std::chrono::steady_clock::now() - started;
+
+    EXPECT_GE(waited, std::chrono::nanoseconds(QueryGracePeriod * 100) - 50ms);
+    EXPECT_GT(device().Aborts(), abortsBefore);
+    ASSERT_TRUE(read->WaitFor(Patience));
+    EXPECT_FALSE(NT_SUCCESS(read->Result().status));
+    EXPECT_EQ(IoRefCount(), 1);
+    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
+
+    EXPECT_EQ(pnp().CancelRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(State(), DeviceRunning);
+    machine().app().Close(pipe1);
+}
+
+// A removal returns only after the request in flight has given its reference
+// back; the device object goes after the request went down and the stack
+// was taken apart. Meanwhile every PnP request is turned away.
+TEST_F(QueryDrainTest, RemovalWaitsForTheRequestInFlight)
+{
+    BringUp();
+    spy().HoldUrbs(URB_FUNCTION_RESET_PIPE);
+    PUSBD_PIPE_INFORMATION pipe = &context()->InterfaceInfo->Pipes[0];
+    // As a dispatch routine does, the caller holds its own reference around
+    // the bus request.
+    auto reset = Async<NTSTATUS>([&] {
+        emu::DriverScope scope(driver());
+        AcquireIoReference(context());
+        const NTSTATUS status = SendPipeReset(fdo(), pipe);
+        ReleaseIoReference(context());
+        return status;
+    });
+    ASSERT_TRUE(spy().WaitForHeldUrbs(1, Patience));
+    PDEVICE_OBJECT functionDevice = fdo();
+
+    auto removal = Async<NTSTATUS>([&] { return Remove(); });
+    ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == 2; }));
+
+    spy().ForgetSeen();
+    EXPECT_EQ(SendBesides(IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_DELETE_PENDING);
+    EXPECT_EQ(SendBesides(IRP_MN_STOP_DEVICE), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(spy().Seen().empty());
+    EXPECT_EQ(IoRefCount(), 2);
+    EXPECT_TRUE(StillRunning(removal));
+
+    spy().ReleaseUrbs();
+    ASSERT_TRUE(Finishes(reset));
+    EXPECT_EQ(reset.get(), STATUS_SUCCESS);
+    ASSERT_TRUE(Finishes(removal));
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+
+    const std::vector<SeenRequest> pnpBelow = spy().SeenPnp();
+    ASSERT_EQ(pnpBelow.size(), 1u);
+    EXPECT_EQ(pnpBelow[0].minor, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(pnpBelow[0].ioRefCount, 0);
+    EXPECT_TRUE(pnpBelow[0].driverAttached);
+    EXPECT_FALSE(pnpBelow[0].driverDeletePending);
+    EXPECT_TRUE(!emu::IsDeviceObjectAlive(functionDevice) || emu::IsDeletePending(functionDevice));
+    EXPECT_EQ(spy().Device()->AttachedDevice, nullptr);
+    std::u16string remainder;
+    EXPECT_EQ(emu::ResolveDeviceName(u"\\DosDevices\\pondrel", &remainder), nullptr);
+}
+
+}  // namespace
+}  // namespace pondrel::test

@@ -1,0 +1,37 @@
+// Configuration descriptors for emulated test devices, built from a short
+// description, and the edits that make them malformed.
+#pragma once
+
+#include "emulator/usb/device_model.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace pondrel::test {
+
+struct EndpointDesc {
+    uint8_t address;
+    uint8_t attributes = 2;  // bulk
+    uint16_t maxPacket = 512;
+};
+
+struct InterfaceDesc {
+    uint8_t number;
+    uint8_t alternate = 0;
+    std::vector<EndpointDesc> endpoints;
+};
+
+// bNumInterfaces counts the alternate-setting-0 interfaces; wTotalLength is
+// the size of the block.
+std::vector<uint8_t> ConfigDescriptor(uint8_t attributes, const std::vector<InterfaceDesc>& interfaces);
+
+void SetTotalLength(std::vector<uint8_t>& config, uint16_t totalLength);
+void SetInterfaceCount(std::vector<uint8_t>& config, uint8_t count);
+
+// The built-in device with another configuration descriptor.
+emu::usb::DeviceModel ModelWithConfig(std::vector<uint8_t> config);
+
+// One interface 0 with a bulk OUT 0x01 and a bulk IN 0x81 endpoint.
+std::vector<uint8_t> TwoBulkPipes(uint8_t attributes = 0xA0);
+
+}  // namespace pondrel::test

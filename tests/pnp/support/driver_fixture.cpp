@@ -1,0 +1,86 @@
+#include "tests/pnp/support/driver_fixture.h"
+
+#include "driver/entry_points.h"
+#include "emulator/pnp/pnp_request.h"
+
+namespace pondrel::test {
+
+void DriverFixture::Load(emu::usb::DeviceModel model)
+{
+    emu::MachineOptions options;
+    options.device = std::move(model);
+    machine_ = std::make_unique<emu::Machine>(std::move(options));
+    device_ = &machine_->Device();
+    ASSERT_EQ(machine_->LoadDriver(DriverEntry), STATUS_SUCCESS);
+    driver_ = machine_->Driver();
+}
+
+NTSTATUS DriverFixture::SendBesides(UCHAR minor)
+{
+    return emu::pnp::SendPnpRequest(device_->Pdo(), minor).status;
+}
+
+void DriverFixture::AddSpy()
+{
+    spy_ = std::make_unique<LowerSpy>(machine_->Device().Pdo());
+}
+
+void DriverFixture::Add()
+{
+    ASSERT_EQ(TryAdd(), STATUS_SUCCESS);
+    ASSERT_NE(fdo_, nullptr);
+}
+
+NTSTATUS DriverFixture::TryAdd()
+{
+    const NTSTATUS status = machine_->pnp().AddDevice();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    fdo_ = machine_->pnp().FunctionDevice();
+    removed_ = false;
+    if (spy_) {
+        spy_->Watch(fdo_);
+    }
+    return status;
+}
+
+void DriverFixture::BringUp(emu::usb::DeviceModel model)
+{
+    Load(std::move(model));
+    AddSpy();
+    Add();
+    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+    ASSERT_EQ(State(), DeviceRunning);
+}
+
+NTSTATUS DriverFixture::Remove()
+{
+    removed_ = true;
+    return pnp().Remove();
+}
+
+uint64_t DriverFixture::LiveDriverBlocks()
+{
+    return emu::pool::LiveBlocks(PondrelPoolTag);
+}
+
+void DriverFixture::TearDown()
+{
+    if (!machine_) {
+        return;
+    }
+    if (fdo_ != nullptr && !removed_) {
+        Remove();
+    }
+    spy_.reset();
+    machine_->UnloadDriver();
+    EXPECT_EQ(LiveDriverBlocks(), 0u) << "pool blocks of the driver left after unload";
+    for (const emu::verifier::Finding& finding : machine_->Findings()) {
+        ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " (" << finding.detail << ")";
+    }
+    machine_.reset();
+    fdo_ = nullptr;
+}
+
+}  // namespace pondrel::test

@@ -1,0 +1,90 @@
+// The fixture of the driver's tests: one emulated machine with the driver
+// loaded, optionally the lower spy under the driver's device, and at the end
+// of each test the device removed, the driver unloaded, and the test failed
+// on any verifier finding or any pool block of the driver left behind.
+#pragma once
+
+#include "driver/device_context.h"
+#include "emulator/machine.h"
+#include "tests/pnp/support/descriptors.h"
+#include "tests/pnp/support/lower_spy.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+
+namespace pondrel::test {
+
+using namespace std::chrono_literals;
+
+// Generous: only a hang reaches it.
+constexpr std::chrono::milliseconds Patience = 20s;
+
+class DriverFixture : public ::testing::Test {
+protected:
+    void TearDown() override;
+
+    // A machine with `model` plugged and the driver loaded.
+    void Load(emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin());
+    // The spy between the driver and the PDO; before Add().
+    void AddSpy();
+    void Add();
+    // AddDevice that may fail; the device is the fixture's when it succeeds.
+    NTSTATUS TryAdd();
+    // Load, spy, add, start: the usual beginning.
+    void BringUp(emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin());
+    // Sends IRP_MN_REMOVE_DEVICE; the device object is gone afterwards.
+    NTSTATUS Remove();
+
+    emu::Machine& machine() { return *machine_; }
+    emu::Pnp& pnp() { return machine_->pnp(); }
+    // Cached: the machine's accessor waits for a PnP operation in progress.
+    emu::usb::UsbDevice& device() { return *device_; }
+    PDRIVER_OBJECT driver() const { return driver_; }
+    // A PnP request sent straight to the stack, for tests that need one
+    // while another PnP operation of the machine is still running.
+    NTSTATUS SendBesides(UCHAR minor);
+    LowerSpy& spy() { return *spy_; }
+    PDEVICE_OBJECT fdo() const { return fdo_; }
+    DeviceContext* context() const { return ContextOf(fdo_); }
+
+    DEVICE_PNP_STATE State() const { return CurrentPnpState(context()); }
+    LONG IoRefCount() const { return InterlockedCompareExchange(&context()->IoRefCount, 0, 0); }
+    // Bulk-tagged pool blocks alive now.
+    static uint64_t LiveDriverBlocks();
+
+    // Runs `work` on a thread of its own, at PASSIVE_LEVEL (a second PnP or
+    // application thread).
+    template <typename Result>
+    std::future<Result> Async(std::function<Result()> work)
+    {
+        return std::async(std::launch::async, std::move(work));
+    }
+
+private:
+    std::unique_ptr<emu::Machine> machine_;
+    std::unique_ptr<LowerSpy> spy_;
+    emu::usb::UsbDevice* device_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    bool removed_ = false;
+};
+
+// True when `future` is ready within the test's patience.
+template <typename Result>
+bool Finishes(std::future<Result>& future)
+{
+    return future.wait_for(Patience) == std::future_status::ready;
+}
+
+// Still running (for a state the test has already seen the other side reach).
+template <typename Result>
+bool StillRunning(std::future<Result>& future)
+{
+    return future.wait_for(0s) != std::future_status::ready;
+}
+
+}  // namespace pondrel::test

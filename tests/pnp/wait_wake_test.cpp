@@ -1,0 +1,372 @@
+// Wait-wake: arming, the arbitration between completion and cancellation in
+// each of its orders, the wake that powers the device up and re-arms, and
+// wakes that race a stop or a removal.
+#include "tests/pnp/support/driver_fixture.h"
+#include "tests/pnp/support/wait_until.h"
+
+#include "emulator/kernel/system.h"
+#include "power/wait_wake.h"
+
+#include <mutex>
+#include <thread>
+
+namespace pondrel::test {
+namespace {
+
+// How often, and with which status, a request left the driver's own stack
+// location on its way up: once per finish.
+class Finishes_ {
+public:
+    static void Watch(PDEVICE_OBJECT device, PIRP irp)
+    {
+        std::lock_guard lock(mutex_);
+        device_ = device;
+        irp_ = irp;
+        statuses_.clear();
+        emu::observe::SetObserver(Observe);
+    }
+    static void Stop() { emu::observe::SetObserver(nullptr); }
+    static std::vector<NTSTATUS> Statuses()
+    {
+        std::lock_guard lock(mutex_);
+        return statuses_;
+    }
+
+private:
+    static void Observe(emu::observe::Point point, const void* object, PDEVICE_OBJECT device)
+    {
+        if (point != emu::observe::Point::LevelCompleted) {
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        if (device == device_ && object == irp_) {
+            statuses_.push_back(static_cast<const IRP*>(object)->IoStatus.Status);
+        }
+    }
+
+    static inline std::mutex mutex_;
+    static inline PDEVICE_OBJECT device_ = nullptr;
+    static inline const void* irp_ = nullptr;
+    static inline std::vector<NTSTATUS> statuses_;
+};
+
+class WaitWakeTest : public DriverFixture {
+protected:
+    void TearDown() override
+    {
+        Finishes_::Stop();
+        emu::sched::SetHook(nullptr);
+        DriverFixture::TearDown();
+    }
+
+    // Started, with the spy keeping the wait-wake request armed at start.
+    PIRP StartArmed(WaitWakeCancel onCancel, NTSTATUS cancelStatus = STATUS_CANCELLED)
+    {
+        Load();
+        AddSpy();
+        Add();
+        spy().KeepWaitWake(onCancel, cancelStatus);
+        EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
+        EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
+        PIRP irp = spy().KeptWaitWake().at(0);
+        Finishes_::Watch(fdo(), irp);
+        return irp;
+    }
+
+    void Disarm()
+    {
+        emu::DriverScope scope(driver());
+        DisarmWaitWake(context());
+    }
+
+    NTSTATUS Arm()
+    {
+        emu::DriverScope scope(driver());
+        return ArmWaitWake(context());
+    }
+
+    LONG Read(LONG& value) { return InterlockedCompareExchange(&value, 0, 0); }
+
+    // WakeRequestDone has run exactly once for every request armed: nothing
+    // outstanding, and the follow-up count back at its bias.
+    void ExpectIdle()
+    {
+        EXPECT_TRUE(WaitUntil([&] { return Read(context()->WakeOutstanding) == 0; }));
+        EXPECT_EQ(context()->WakeIrp, nullptr);
+        EXPECT_EQ(Read(context()->WakeFollowUpCount), 1);
+    }
+
+    size_t PowerUps()
+    {
+        size_t count = 0;
+        for (const SeenRequest& seen : spy().Seen()) {
+            count += seen.major == IRP_MJ_POWER && seen.minor == IRP_MN_SET_POWER &&
+                     seen.powerType == DevicePowerState && seen.powerState.DeviceState == PowerDeviceD0;
+        }
+        return count;
+    }
+};
+
+TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
+{
+    StartArmed(WaitWakeCancel::CompleteAtOnce);
+    const std::vector<SeenRequest> seen = spy().Seen();
+    auto waitWake = std::find_if(seen.begin(), seen.end(),
+                                 [](const SeenRequest& r) { return r.major == IRP_MJ_POWER && r.minor == IRP_MN_WAIT_WAKE; });
+    ASSERT_NE(waitWake, seen.end());
+    EXPECT_EQ(waitWake->driverState, DeviceRunning);
+    EXPECT_EQ(waitWake->ioRefCount, 3);  // the device's, the start's, DispatchPower's
+    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
+
+    EXPECT_EQ(Arm(), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+}
+
+TEST_F(WaitWakeTest, NothingArmedForADeviceThatCannotWake)
+{
+    Load(ModelWithConfig(TwoBulkPipes(0x80)));
+    AddSpy();
+    Add();
+    spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
+    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 0u);
+    Disarm();
+    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
+    ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
+}
+
+// Order 1: the completion takes the request first; a later disarm finds
+// nothing and cancels nothing. The request ends with the bus's status.
+TEST_F(WaitWakeTest, CompletionFirstLeavesNothingToDisarm)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    spy().FinishWaitWake(irp, STATUS_SUCCESS);
+    ExpectIdle();
+    Disarm();
+    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
+    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
+    EXPECT_EQ(PowerUps(), 0u);
+}
+
+// Order 2: the disarm cancels and sets its flag before the bus completes the
+// request; the completion then lets it go on with the bus's status.
+TEST_F(WaitWakeTest, DisarmBeforeCompletionLetsTheBusStatusThrough)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::Later);
+    Disarm();
+    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
+    EXPECT_TRUE(Finishes_::Statuses().empty());
+    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
+
+    spy().FinishWaitWake(irp, STATUS_NO_SUCH_DEVICE);
+    ExpectIdle();
+    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_NO_SUCH_DEVICE});
+}
+
+// Order 3, during IoCancelIrp: the bus completes the request inside the
+// cancel; the completion stops it, and the disarm finishes it cancelled.
+TEST_F(WaitWakeTest, CompletionInsideTheCancelIsFinishedByTheDisarm)
+{
+    StartArmed(WaitWakeCancel::CompleteAtOnce, STATUS_NO_SUCH_DEVICE);
+    Disarm();
+    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
+    ExpectIdle();
+    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(PowerUps(), 0u);
+}
+
+// Order 3, just after IoCancelIrp: the request completes (on the same
+// thread, forced from the scheduling hook) after the disarm took it and
+// before the disarm reaches its flag.
+struct CompleteBeforeFlag {
+    static inline const void* flag = nullptr;
+    static inline LowerSpy* spy = nullptr;
+    static inline PIRP irp = nullptr;
+    static inline std::thread::id disarmer;
+    static inline bool fired = false;
+
+    static void Hook(emu::sched::Point point, const void* object)
+    {
+        if (point != emu::sched::Point::Interlocked || object != flag || fired ||
+            std::this_thread::get_id() != disarmer) {
+            return;
+        }
+        fired = true;
+        spy->FinishWaitWake(irp, STATUS_SUCCESS);
+    }
+};
+
+TEST_F(WaitWakeTest, CompletionJustAfterTheCancelIsFinishedByTheDisarm)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::Later);
+    CompleteBeforeFlag::flag = &context()->WakeCancelFlag;
+    CompleteBeforeFlag::spy = &spy();
+    CompleteBeforeFlag::irp = irp;
+    CompleteBeforeFlag::disarmer = std::this_thread::get_id();
+    CompleteBeforeFlag::fired = false;
+
+    emu::sched::SetHook(CompleteBeforeFlag::Hook);
+    Disarm();
+    emu::sched::SetHook(nullptr);
+
+    EXPECT_TRUE(CompleteBeforeFlag::fired);
+    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
+    ExpectIdle();
+    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(PowerUps(), 0u);
+}
+
+TEST_F(WaitWakeTest, FailedArmingCanBeRetried)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    spy().FinishWaitWake(irp, STATUS_UNSUCCESSFUL);
+    ExpectIdle();
+
+    emu::faults::FailNthCall(1);
+    const NTSTATUS failed = Arm();
+    emu::faults::Clear();
+    EXPECT_FALSE(NT_SUCCESS(failed));
+    EXPECT_EQ(Read(context()->WakeOutstanding), 0);
+    EXPECT_EQ(Read(context()->WakeFollowUpCount), 1);
+
+    EXPECT_TRUE(NT_SUCCESS(Arm()));
+    EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
+}
+
+TEST_F(WaitWakeTest, ArmingRefusedUnlessRunning)
+{
+    StartArmed(WaitWakeCancel::CompleteAtOnce);
+    ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
+    ExpectIdle();
+    EXPECT_EQ(Arm(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+    ExpectIdle();
+}
+
+// A wake in D3 asks for D0, holding a reference until that request is done,
+// and arms the next request; a wake in D0 does neither.
+TEST_F(WaitWakeTest, WakeOutsideD0PowersUpAndRearms)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    spy().HoldPowerUp();
+    context()->CurrentDevicePower = PowerDeviceD3;
+
+    spy().FinishWaitWake(irp, STATUS_SUCCESS);
+    ASSERT_TRUE(spy().WaitForHeldPowerUp(Patience));
+    ASSERT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
+    EXPECT_EQ(IoRefCount(), 3);  // the device's, the wake's, DispatchPower's for the power-up
+    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
+
+    spy().ReleasePowerUp();
+    EXPECT_TRUE(WaitUntil([&] { return IoRefCount() == 1; }));
+    EXPECT_EQ(PowerUps(), 1u);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
+    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
+}
+
+TEST_F(WaitWakeTest, WakeInD0NeitherPowersUpNorRearms)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    spy().FinishWaitWake(irp, STATUS_SUCCESS);
+    ExpectIdle();
+    EXPECT_EQ(PowerUps(), 0u);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+    EXPECT_EQ(IoRefCount(), 1);
+}
+
+// A wake that completes after the stop has left DeviceRunning, just before
+// the stop disarms: no power-up, no re-arm, and the stop still finishes.
+struct WakeDuringStop {
+    static inline const void* wakeIrpField = nullptr;
+    static inline LowerSpy* spy = nullptr;
+    static inline PIRP irp = nullptr;
+    static inline std::thread::id stopper;
+    static inline bool fired = false;
+
+    static void Hook(emu::sched::Point point, const void* object)
+    {
+        if (point != emu::sched::Point::Interlocked || object != wakeIrpField || fired ||
+            std::this_thread::get_id() != stopper) {
+            return;
+        }
+        fired = true;
+        spy->FinishWaitWake(irp, STATUS_SUCCESS);
+    }
+};
+
+TEST_F(WaitWakeTest, WakeRacingAStopNeitherPowersUpNorRearms)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    context()->CurrentDevicePower = PowerDeviceD3;
+    ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+
+    WakeDuringStop::wakeIrpField = &context()->WakeIrp;
+    WakeDuringStop::spy = &spy();
+    WakeDuringStop::irp = irp;
+    WakeDuringStop::stopper = std::this_thread::get_id();
+    WakeDuringStop::fired = false;
+    emu::sched::SetHook(WakeDuringStop::Hook);
+    const NTSTATUS status = pnp().Stop();
+    emu::sched::SetHook(nullptr);
+
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(WakeDuringStop::fired);
+    EXPECT_EQ(State(), DeviceStopped);
+    ExpectIdle();
+    EXPECT_EQ(PowerUps(), 0u);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
+    EXPECT_EQ(IoRefCount(), 1);
+    context()->CurrentDevicePower = PowerDeviceD0;
+}
+
+// The removal keeps the device object while the cancelled wait-wake request
+// is still with the bus, and deletes it once the request has finished.
+TEST_F(WaitWakeTest, RemovalWaitsForTheWaitWakeRequest)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::Later);
+    PDEVICE_OBJECT functionDevice = fdo();
+
+    auto removal = Async<NTSTATUS>([&] { return Remove(); });
+    ASSERT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 0; }));
+    EXPECT_TRUE(StillRunning(removal));
+    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 0u);
+    EXPECT_FALSE(emu::IsDeletePending(functionDevice));
+
+    spy().FinishWaitWake(irp, STATUS_CANCELLED);
+    ASSERT_TRUE(Finishes(removal));
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+}
+
+// A wake just before removal: its power-up is still with the lower driver
+// when the removal starts; the removal waits for it.
+TEST_F(WaitWakeTest, RemovalWaitsForThePowerUpAfterAWake)
+{
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    spy().HoldPowerUp();
+    context()->CurrentDevicePower = PowerDeviceD3;
+    spy().FinishWaitWake(irp, STATUS_SUCCESS);
+    ASSERT_TRUE(spy().WaitForHeldPowerUp(Patience));
+    PDEVICE_OBJECT functionDevice = fdo();
+
+    auto removal = Async<NTSTATUS>([&] { return Remove(); });
+    ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));
+    EXPECT_TRUE(StillRunning(removal));
+    EXPECT_FALSE(emu::IsDeletePending(functionDevice));
+
+    spy().ReleasePowerUp();
+    ASSERT_TRUE(Finishes(removal));
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+}
+
+}  // namespace
+}  // namespace pondrel::test
