@@ -339,10 +339,13 @@ IoResult AppRequest::Result()
     return {status, ioStatus_.Information};
 }
 
+// Information bytes of the caller's output buffer. Buffered output was not
+// copied back for an error status; with direct I/O the driver wrote the
+// caller's memory itself, whatever the status.
 std::vector<uint8_t> AppRequest::Data()
 {
     IoResult result = Result();
-    if (NT_ERROR(result.status) || spec_.output == nullptr) {
+    if (spec_.output == nullptr || (copyBack_ && NT_ERROR(result.status))) {
         return {};
     }
     ULONG capacity = spec_.major == IRP_MJ_READ ? spec_.length : spec_.outputLength;

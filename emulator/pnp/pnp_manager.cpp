@@ -467,6 +467,12 @@ NTSTATUS PnpManager::DoRemove()
         std::lock_guard<std::mutex> lock(stateMutex_);
         stack = stack_;
     }
+    std::vector<PDEVICE_OBJECT> ours;  // the driver's device objects, which it deletes now
+    for (PDEVICE_OBJECT device : stack) {
+        if (device != pdo_ && device->DriverObject == driver_) {
+            ours.push_back(device);
+        }
+    }
     NTSTATUS status = SendToStack(IRP_MN_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
         verifier::Report("IRP_MN_REMOVE_DEVICE failed; it must not fail", "PnpManager", Describe(pdo_));
@@ -478,7 +484,7 @@ NTSTATUS PnpManager::DoRemove()
     }
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        removed_.insert(removed_.end(), stack.begin() + 1, stack.end());
+        removed_.insert(removed_.end(), ours.begin(), ours.end());
         stack_ = {pdo_};
         removedOnce_ = true;
     }

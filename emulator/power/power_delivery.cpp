@@ -21,7 +21,7 @@ enum Kind : int { SystemKind = 0, DeviceKind = 1 };
 
 struct Slot {
     PIRP active = nullptr;       // the request the device object is handling
-    std::deque<PIRP> waiting;    // held for their turn, marked pending
+    std::deque<PIRP> waiting;    // held for their turn, passed through the relay
 };
 
 struct DeliveryState {
@@ -68,24 +68,11 @@ void DeliverNow(PDEVICE_OBJECT device, PIRP irp)
     IofCallDriver(device, irp);
 }
 
-// The caller of PoCallDriver gets STATUS_PENDING for a request that is
-// held: the location the lower driver will own is marked pending now, as if
-// that driver had returned STATUS_PENDING, so that the pending state travels
-// up when the request completes.
-void MarkHeldPending(PIRP irp)
-{
-    irp->CurrentLocation--;
-    irp->Tail.Overlay.CurrentStackLocation--;
-    IoMarkIrpPending(irp);
-    irp->CurrentLocation++;
-    irp->Tail.Overlay.CurrentStackLocation++;
-}
-
 NTSTATUS DeliverLater(PDEVICE_OBJECT device, PIRP irp)
 {
-    MarkHeldPending(irp);
+    NTSTATUS status = PendThroughRelay(irp);
     Worker().Post([device, irp] { DeliverNow(device, irp); });
-    return STATUS_PENDING;
+    return status;
 }
 
 // The slot's request is done with this device object: the next waiting one
@@ -138,9 +125,10 @@ NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp)
         if (kind) {
             Slot& slot = state.slots[{device, *kind}];
             if (slot.active != nullptr) {
-                MarkHeldPending(irp);
+                // Under the lock, so that no PoStartNextPowerIrp hands the
+                // request on before the relay has given it back.
                 slot.waiting.push_back(irp);
-                return STATUS_PENDING;
+                return PendThroughRelay(irp);
             }
             slot.active = irp;
         }
@@ -237,6 +225,9 @@ extern "C" void PoStartNextPowerIrp(PIRP Irp)
         return;
     }
     Slot& slot = state.slots[{current->DeviceObject, *kind}];
+    if (slot.active != Irp && state.delivered.count({Irp, current->DeviceObject}) == 0) {
+        return;  // reached through IoCallDriver: reported when the request comes back
+    }
     if (slot.active != Irp) {
         verifier::Report("PoStartNextPowerIrp for a power request the device object is not handling",
                          "PoStartNextPowerIrp", Describe(current->DeviceObject, Irp));

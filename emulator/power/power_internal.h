@@ -27,6 +27,14 @@ void RequestFinished(PIRP irp);
 uint64_t OutstandingRequests();
 void ResetRequests();
 
+// Returns STATUS_PENDING for a request PoCallDriver hands on later, after
+// passing it through the relay device (see power_relay.cpp). At the
+// caller's IRQL.
+NTSTATUS PendThroughRelay(PIRP irp);
+void CreateRelay();  // machine start, at PASSIVE_LEVEL
+void DeleteRelay();  // machine shutdown
+void ForgetRelay();  // machine start: one from an earlier kernel went with it
+
 // Forgets queued deliveries and slots (machine shutdown); returns how many
 // requests were still waiting for delivery.
 size_t ResetDelivery();

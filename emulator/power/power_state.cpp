@@ -46,6 +46,8 @@ void Startup()
     ManagerState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.worker = std::make_unique<SystemWorker>("power manager");
+    detail::ForgetRelay();
+    detail::CreateRelay();
     state.reported.clear();
     state.legacy = false;
     state.started = 0;
@@ -64,6 +66,7 @@ void Shutdown()
         worker->WaitIdle(std::chrono::seconds(20));
         worker.reset();
     }
+    detail::DeleteRelay();
     size_t waiting = detail::ResetDelivery();
     uint64_t outstanding = detail::OutstandingRequests();
     detail::ResetRequests();

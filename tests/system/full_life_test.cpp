@@ -2,7 +2,7 @@
 // start, transfers, query-stop, stop, restart, sleep and resume, surprise
 // removal with transfers pending, removal and unload, in the legacy and in
 // the modern power model, with nothing found and nothing left behind.
-#include "tests/system/passthrough/passthrough.h"
+#include "tests/system/passthrough_helpers.h"
 #include "tests/system/system_fixture.h"
 
 #include <cstring>
@@ -20,29 +20,16 @@ std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
     return bytes;
 }
 
-std::u16string PipePath(int index)
-{
-    std::string path = "\\\\.\\passthru\\PIPE" + std::to_string(index);
-    return std::u16string(path.begin(), path.end());
-}
-
-std::vector<UCHAR> PnpLog()
-{
-    const LONG logged = PassthroughSeen.PnpLogCount;
-    const LONG count = std::min<LONG>(logged, static_cast<LONG>(sizeof(PassthroughSeen.PnpLog)));
-    return std::vector<UCHAR>(PassthroughSeen.PnpLog, PassthroughSeen.PnpLog + count);
-}
-
 class FullLife : public SystemTest, public ::testing::WithParamInterface<bool> {
 protected:
-    void SetUp() override { std::memset(static_cast<void*>(&PassthroughSeen), 0, sizeof(PassthroughSeen)); }
+    void BeforeBoot() override { ResetPassthroughSeen(); }
 
     emu::Handle OpenPipe(uint8_t endpoint)
     {
         const int index = PipeIndexOf(machine().Device().Model().configDescriptor, endpoint);
         EXPECT_GE(index, 0) << "endpoint " << int(endpoint);
         emu::Handle handle = 0;
-        EXPECT_EQ(machine().app().Open(PipePath(index), &handle), STATUS_SUCCESS);
+        EXPECT_EQ(machine().app().Open(PassthroughPath("\\PIPE" + std::to_string(index)), &handle), STATUS_SUCCESS);
         return handle;
     }
 
@@ -122,6 +109,7 @@ TEST_P(FullLife, PassthroughDriverLivesAndLeavesNothing)
     EXPECT_EQ(PassthroughSeen.DevicePowerRequests, 2);  // set D3, set D0
     EXPECT_EQ(PassthroughSeen.DeviceRequestsFailed, 0);
     EXPECT_EQ(PassthroughSeen.WrongPowerIrql, 0);
+    EXPECT_EQ(PassthroughSeen.PnpOddArrivals, 0);
     // Query and set S3, set S0, and the device requests for each: D3 query, D3 set, D0 set.
     EXPECT_EQ(m.power().PowerIrpsStarted(), 6u);
     // Each of them was handled by the pass-through and by the bus driver.

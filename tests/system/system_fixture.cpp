@@ -4,7 +4,11 @@ namespace system_test {
 
 emu::Machine& SystemTest::Boot(emu::MachineOptions options)
 {
-    machine_.reset();
+    if (machine_) {
+        Shutdown();
+        CheckFindings();
+    }
+    BeforeBoot();
     machine_ = std::make_unique<emu::Machine>(std::move(options));
     booted_ = true;
     taken_.clear();
@@ -19,6 +23,11 @@ void SystemTest::Shutdown()
 void SystemTest::TearDown()
 {
     Shutdown();
+    CheckFindings();
+}
+
+void SystemTest::CheckFindings()
+{
     if (!booted_) {
         return;
     }
@@ -27,6 +36,7 @@ void SystemTest::TearDown()
         if (taken_.count(i) == 0) {
             ADD_FAILURE() << "verifier: " << findings[i].rule << " in " << findings[i].routine << ": "
                           << findings[i].detail;
+            taken_.insert(i);
         }
     }
 }

@@ -22,10 +22,17 @@ class SystemTest : public ::testing::Test {
 protected:
     void TearDown() override;
 
+    // A new machine; the previous one (if any) is shut down and checked
+    // first, then BeforeBoot() runs.
     emu::Machine& Boot(emu::MachineOptions options = {});
+    // For resetting a test driver's globals once the previous machine, whose
+    // teardown still reaches the driver, is gone.
+    virtual void BeforeBoot() {}
     emu::Machine& machine() { return *machine_; }
     // Ends the machine now (its teardown's findings count for the test).
     void Shutdown();
+    // Fails the test for every finding it has not taken; then forgets them.
+    void CheckFindings();
 
     // The findings so far whose rule contains `rule`, which the test thereby
     // expects; they no longer fail it.

@@ -41,6 +41,7 @@ struct PassthroughDevice {
 struct PassthroughObservations {
     volatile LONG PnpLogCount;
     UCHAR PnpLog[64];               // minor codes of IRP_MJ_PNP in arrival order
+    volatile LONG PnpOddArrivals;   // PnP requests not at PASSIVE_LEVEL or not STATUS_NOT_SUPPORTED/0
     volatile LONG SystemPowerRequests;
     volatile LONG DevicePowerRequests;
     volatile LONG WrongPowerIrql;   // power requests dispatched above PASSIVE_LEVEL

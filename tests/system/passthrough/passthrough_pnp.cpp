@@ -147,6 +147,10 @@ NTSTATUS PassthroughDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PassthroughDevice* device = PassthroughOf(DeviceObject);
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     LogPnp(minor);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL || Irp->IoStatus.Status != STATUS_NOT_SUPPORTED ||
+        Irp->IoStatus.Information != 0) {
+        InterlockedIncrement(&PassthroughSeen.PnpOddArrivals);
+    }
     switch (minor) {
     case IRP_MN_START_DEVICE:
         return OnStart(device, Irp);

@@ -1,0 +1,369 @@
+// The application side with the echo driver: names and FileName, the I/O
+// manager's own refusals, how each buffering method describes the caller's
+// buffer, METHOD_BUFFERED copy-back, cancel, and cleanup and close in their
+// order.
+#include "tests/system/echo/echo_driver.h"
+#include "tests/system/system_fixture.h"
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace system_test {
+namespace {
+
+constexpr UCHAR kGuard = 0xCC;
+
+struct LoggedEvent {
+    UCHAR major;
+    PFILE_OBJECT file;
+    bool operator==(const LoggedEvent&) const = default;
+};
+
+std::vector<LoggedEvent> EchoLogged()
+{
+    std::vector<LoggedEvent> events;
+    const LONG logged = EchoEvents.Count;
+    const LONG count = std::min<LONG>(logged, 128);
+    for (LONG i = 0; i < count; ++i) {
+        events.push_back({EchoEvents.Entries[i].Major, EchoEvents.Entries[i].File});
+    }
+    return events;
+}
+
+std::u16string Path(const char* text)
+{
+    const std::string path(text);
+    return std::u16string(path.begin(), path.end());
+}
+
+std::vector<uint8_t> Bytes(size_t length, uint8_t seed)
+{
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed * 31 + i);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> EchoBytes(size_t length)
+{
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = EchoPattern(static_cast<ULONG>(i));
+    }
+    return bytes;
+}
+
+const char* const kPaths[] = {"\\\\.\\EchoBuffered", "\\\\.\\EchoDirect", "\\\\.\\EchoNeither"};
+
+class Application : public SystemTest {
+protected:
+    void SetUp() override
+    {
+        emu::MachineOptions options;
+        options.plugDevice = false;
+        emu::Machine& m = Boot(options);
+        ASSERT_EQ(m.LoadDriver(EchoDriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\echo"),
+                  STATUS_SUCCESS);
+    }
+
+    emu::App& app() { return machine().app(); }
+
+    emu::Handle OpenOk(ULONG kind, const char* rest = "")
+    {
+        emu::Handle handle = 0;
+        EXPECT_EQ(app().Open(Path((std::string(kPaths[kind]) + rest).c_str()), &handle), STATUS_SUCCESS);
+        return handle;
+    }
+
+    EchoRequestView Last(ULONG kind) { return EchoDeviceOf(kind)->Last; }
+};
+
+TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
+{
+    const struct {
+        const char* path;
+        NTSTATUS status;
+        std::u16string fileName;
+    } cases[] = {
+        {"\\\\.\\EchoBuffered", STATUS_SUCCESS, u""},
+        {"\\\\.\\EchoBuffered\\PIPE3", STATUS_SUCCESS, u"\\PIPE3"},
+        {"\\\\.\\EchoBuffered\\a\\b", STATUS_SUCCESS, u"\\a\\b"},
+        {"\\\\.\\Missing", STATUS_OBJECT_NAME_NOT_FOUND, u""},
+    };
+    PDEVICE_OBJECT device = EchoDeviceObject(EchoBuffered);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const LONG references = device->ReferenceCount;
+        emu::Handle handle = 0;
+        ASSERT_EQ(app().Open(std::string_view(c.path), &handle), c.status);
+        if (c.status != STATUS_SUCCESS) {
+            EXPECT_EQ(handle, 0u);
+            continue;
+        }
+        PFILE_OBJECT file = app().FileObjectOf(handle);
+        EXPECT_EQ(file->DeviceObject, device);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(file->FileName.Buffer),
+                                 file->FileName.Length / sizeof(char16_t)),
+                  c.fileName);
+        EXPECT_EQ(file->FileName.MaximumLength, file->FileName.Length + sizeof(char16_t));
+        EXPECT_EQ(EchoDeviceOf(EchoBuffered)->CreateNameLength, c.fileName.size() * sizeof(char16_t));
+        EXPECT_EQ(device->ReferenceCount, references + 1) << "an open file object references its device";
+        app().Close(handle);
+        EXPECT_EQ(device->ReferenceCount, references);
+    }
+}
+
+TEST_F(Application, RefusedCreateGetsNoCleanupAndNoClose)
+{
+    PDEVICE_OBJECT device = EchoDeviceObject(EchoBuffered);
+    emu::Handle handle = 0;
+    EXPECT_EQ(app().Open(std::string_view("\\\\.\\EchoBuffered\\fail"), &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_EQ(device->ReferenceCount, 0);
+    EXPECT_EQ(app().OpenFileObjects(), 0u);
+    const auto events = EchoLogged();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].major, IRP_MJ_CREATE);
+}
+
+// The I/O manager refuses an open of a device still initializing, and a
+// deleted device's name is gone at once; the handle already open still gets
+// its cleanup and close, and only then does the device object go.
+TEST_F(Application, InitializingAndDeletedDevicesAreNotOpened)
+{
+    ASSERT_EQ(EchoCreateLateDevice(), STATUS_SUCCESS);
+    emu::Handle handle = 0;
+    EXPECT_EQ(app().Open(std::string_view("\\\\.\\EchoLate"), &handle), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(EchoLogged().empty()) << "the driver never sees the create";
+
+    EchoFinishLateDevice();
+    ASSERT_EQ(app().Open(std::string_view("\\\\.\\EchoLate"), &handle), STATUS_SUCCESS);
+    PDEVICE_OBJECT late = EchoDeviceObject(EchoLate);
+    PFILE_OBJECT file = app().FileObjectOf(handle);
+    EchoDeleteLateDevice();
+    EXPECT_TRUE(emu::IsDeviceObjectAlive(late));
+    emu::Handle again = 0;
+    EXPECT_NE(app().Open(std::string_view("\\\\.\\EchoLate"), &again), STATUS_SUCCESS);
+
+    app().Close(handle);
+    EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}}));
+    EXPECT_FALSE(emu::IsDeviceObjectAlive(late));
+}
+
+TEST_F(Application, ReadAndWriteDescribeTheCallersBufferAsTheDeviceAsks)
+{
+    for (ULONG kind : {EchoBuffered, EchoDirect, EchoNeither}) {
+        for (ULONG length : {0u, 1u, 700u}) {
+            SCOPED_TRACE(std::string(kPaths[kind]) + " length " + std::to_string(length));
+            const emu::Handle handle = OpenOk(kind);
+
+            std::vector<uint8_t> data = Bytes(length, 5);
+            data.push_back(kGuard);
+            const auto written = app().Write(handle, data.data(), length);
+            EXPECT_EQ(written.status, STATUS_SUCCESS);
+            EXPECT_EQ(written.information, length);
+            EchoRequestView view = Last(kind);
+            EXPECT_EQ(view.Irql, PASSIVE_LEVEL);
+            EXPECT_EQ(view.RequestorMode, UserMode);
+            EXPECT_TRUE(view.IrpFlags & IRP_WRITE_OPERATION);
+            EXPECT_EQ(view.HadSystemBuffer, kind == EchoBuffered && length != 0);
+            EXPECT_EQ(view.HadMdl, kind == EchoDirect && length != 0);
+            if (view.HadMdl) {
+                EXPECT_EQ(view.MdlVirtualAddress, data.data());
+                EXPECT_NE(view.MdlSystemAddress, data.data()) << "mapped at a system alias";
+                EXPECT_EQ(view.MdlByteCount, length);
+            }
+            if (kind == EchoNeither) {
+                EXPECT_EQ(view.UserBuffer, data.data());
+            }
+            const ULONG recorded = std::min<ULONG>(length, EchoMaxData);
+            EXPECT_EQ(std::vector<uint8_t>(view.Data, view.Data + view.DataLength),
+                      std::vector<uint8_t>(data.begin(), data.begin() + recorded));
+
+            std::vector<uint8_t> back(length + 1, kGuard);
+            const auto read = app().Read(handle, back.data(), length);
+            EXPECT_EQ(read.status, STATUS_SUCCESS);
+            EXPECT_EQ(read.information, length);
+            EXPECT_TRUE(Last(kind).IrpFlags & IRP_READ_OPERATION);
+            EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.end() - 1), EchoBytes(length));
+            EXPECT_EQ(back.back(), kGuard) << "nothing written past the buffer";
+            app().Close(handle);
+        }
+    }
+}
+
+TEST_F(Application, BufferedControlCopiesBackInformationBytesUnlessTheStatusIsAnError)
+{
+    const struct {
+        const char* what;
+        ULONG code;
+        ULONG in;
+        ULONG out;
+        NTSTATUS status;
+        ULONG_PTR information;
+        std::vector<uint8_t> expectedOut;  // the caller's output buffer afterwards
+        const char* finding;
+    } cases[] = {
+        {"echo", IOCTL_ECHO_BUFFERED, 4, 8, STATUS_SUCCESS, 4, {0xFE, 0xFD, 0xFC, 0xFB, kGuard, kGuard, kGuard, kGuard}, nullptr},
+        {"input only", IOCTL_ECHO_BUFFERED, 4, 0, STATUS_SUCCESS, 0, {}, nullptr},
+        {"error", IOCTL_ECHO_FAIL, 4, 8, STATUS_UNSUCCESSFUL, 0, std::vector<uint8_t>(8, kGuard), nullptr},
+        {"warning", IOCTL_ECHO_WARNING, 0, 6, STATUS_BUFFER_OVERFLOW, 6, EchoBytes(6), nullptr},
+        {"Information past the buffer", IOCTL_ECHO_OVERREPORT, 0, 6, STATUS_SUCCESS, 22, EchoBytes(6),
+         "Information exceeds"},
+    };
+    const std::vector<uint8_t> input = {1, 2, 3, 4};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const emu::Handle handle = OpenOk(EchoBuffered);
+        std::vector<uint8_t> out(c.out + 1, kGuard);
+        const auto result = app().DeviceIoControl(handle, c.code, input.data(), c.in, c.out ? out.data() : nullptr, c.out);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.information, c.information);
+        EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end() - 1), c.expectedOut);
+        EXPECT_EQ(out.back(), kGuard) << "the copy never runs past the caller's buffer";
+        const EchoRequestView view = Last(EchoBuffered);
+        EXPECT_EQ(view.HadSystemBuffer, c.in != 0 || c.out != 0);
+        EXPECT_EQ(view.InputLength, c.in);
+        EXPECT_EQ(view.Length, c.out);
+        EXPECT_EQ(std::vector<uint8_t>(view.Data, view.Data + view.DataLength),
+                  std::vector<uint8_t>(input.begin(), input.begin() + c.in));
+        if (c.finding != nullptr) {
+            EXPECT_EQ(TakeFindings(c.finding), 1u);
+        }
+        app().Close(handle);
+    }
+}
+
+TEST_F(Application, DirectAndNeitherControlMethodsPassTheBuffersAsTheyAre)
+{
+    const emu::Handle handle = OpenOk(EchoBuffered);
+    const std::vector<uint8_t> input = {9, 8, 7, 6};
+    std::vector<uint8_t> out(8, kGuard);
+
+    auto result = app().DeviceIoControl(handle, IOCTL_ECHO_OUT_DIRECT, input.data(), 4, out.data(), 8);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 4u);
+    EXPECT_EQ(out, (std::vector<uint8_t>{9, 8, 7, 6, kGuard, kGuard, kGuard, kGuard}));
+    EchoRequestView view = Last(EchoBuffered);
+    EXPECT_TRUE(view.HadSystemBuffer) << "the input goes in a system buffer";
+    EXPECT_TRUE(view.HadMdl);
+    EXPECT_EQ(view.MdlVirtualAddress, out.data());
+
+    const std::vector<uint8_t> source = {5, 5, 6, 6, 7, 7};
+    result = app().DeviceIoControl(handle, IOCTL_ECHO_IN_DIRECT, nullptr, 0, const_cast<uint8_t*>(source.data()), 6);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    view = Last(EchoBuffered);
+    EXPECT_FALSE(view.HadSystemBuffer);
+    EXPECT_EQ(std::vector<uint8_t>(view.Data, view.Data + view.DataLength), source)
+        << "the driver reads the caller's buffer through the MDL";
+
+    result = app().DeviceIoControl(handle, IOCTL_ECHO_NEITHER, input.data(), 4, out.data(), 8);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    view = Last(EchoBuffered);
+    EXPECT_EQ(view.Type3InputBuffer, input.data());
+    EXPECT_EQ(view.UserBuffer, out.data());
+    EXPECT_FALSE(view.HadSystemBuffer);
+    EXPECT_FALSE(view.HadMdl);
+    app().Close(handle);
+}
+
+TEST_F(Application, CleanupComesWithTheLastHandleAndCloseAfterTheLastRequest)
+{
+    const emu::Handle handle = OpenOk(EchoBuffered);
+    const emu::Handle copy = app().Duplicate(handle);
+    PFILE_OBJECT file = app().FileObjectOf(handle);
+    ASSERT_NE(copy, 0u);
+    EXPECT_EQ(app().FileObjectOf(copy), file);
+    app().Close(handle);
+    EXPECT_EQ(EchoLogged().size(), 1u) << "another handle still refers to the file object";
+
+    EchoSetHoldReads(EchoBuffered, TRUE);
+    auto read = app().ReadAsync(copy, 10);
+    ASSERT_TRUE(EchoWaitHeld(EchoBuffered, 1, 10000));
+    app().Close(copy);
+    EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}}));
+    EXPECT_EQ(app().OpenFileObjects(), 1u) << "the close waits for the read";
+
+    ASSERT_TRUE(EchoCompleteHeld(EchoBuffered, STATUS_SUCCESS, 10));
+    ASSERT_TRUE(read->WaitFor(kWait));
+    EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Data(), EchoBytes(10));
+    ASSERT_TRUE(app().WaitUntilAllClosed(kWait));
+    EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}}));
+}
+
+TEST_F(Application, CancelAllCancelsOnlyTheRequestsOfThatHandle)
+{
+    EchoSetHoldReads(EchoDirect, TRUE);
+    const emu::Handle first = OpenOk(EchoDirect);
+    const emu::Handle second = OpenOk(EchoDirect);
+    auto a = app().ReadAsync(first, 10);
+    auto b = app().ReadAsync(first, 20);
+    auto c = app().ReadAsync(second, 30);
+    ASSERT_TRUE(EchoWaitHeld(EchoDirect, 3, 10000));
+
+    app().CancelAll(first);
+    for (auto* io : {a.get(), b.get()}) {
+        ASSERT_TRUE(io->WaitFor(kWait));
+        EXPECT_EQ(io->Result().status, STATUS_CANCELLED);
+        EXPECT_EQ(io->Result().information, 0u);
+    }
+    EXPECT_FALSE(c->Done());
+    EXPECT_EQ(EchoHeldCount(EchoDirect), 1u);
+    a->Cancel();  // already complete: nothing happens
+
+    c->Cancel();
+    ASSERT_TRUE(c->WaitFor(kWait));
+    EXPECT_EQ(c->Result().status, STATUS_CANCELLED);
+    app().Close(first);
+    app().Close(second);
+}
+
+TEST_F(Application, SynchronousRequestWaitsForItsCompletion)
+{
+    EchoSetHoldReads(EchoDirect, TRUE);
+    const emu::Handle handle = OpenOk(EchoDirect);
+    std::vector<uint8_t> buffer(12, kGuard);
+    emu::IoResult result;
+    std::thread reader([&] { result = app().Read(handle, buffer.data(), 12); });
+    ASSERT_TRUE(EchoWaitHeld(EchoDirect, 1, 10000));
+    ASSERT_TRUE(EchoCompleteHeld(EchoDirect, STATUS_SUCCESS, 12));
+    reader.join();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 12u);
+    EXPECT_EQ(buffer, EchoBytes(12)) << "direct I/O lands in the caller's own buffer";
+    app().Close(handle);
+}
+
+TEST_F(Application, RequestsOnAClosedHandleAreRefused)
+{
+    const emu::Handle handle = OpenOk(EchoBuffered);
+    app().Close(handle);
+    uint8_t byte = 0;
+    EXPECT_EQ(app().Read(handle, &byte, 1).status, STATUS_INVALID_HANDLE);
+    auto io = app().WriteAsync(handle, {1, 2});
+    EXPECT_TRUE(io->Done());
+    EXPECT_EQ(io->Result().status, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(app().Duplicate(handle), 0u);
+    EXPECT_EQ(app().FileObjectOf(handle), nullptr);
+}
+
+// Process exit: the requests still in flight are cancelled, the handles
+// closed, each file object cleaned up and closed once.
+TEST_F(Application, TeardownCancelsAndClosesWhatTheTestLeft)
+{
+    EchoSetHoldReads(EchoBuffered, TRUE);
+    const emu::Handle handle = OpenOk(EchoBuffered);
+    PFILE_OBJECT file = app().FileObjectOf(handle);
+    auto read = app().ReadAsync(handle, 10);
+    ASSERT_TRUE(EchoWaitHeld(EchoBuffered, 1, 10000));
+    Shutdown();
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}}));
+}
+
+}  // namespace
+}  // namespace system_test

@@ -1,0 +1,74 @@
+// A function driver for the power manager's tests: it sits on the emulated
+// device's PDO, records how each power request reaches it, and forwards it
+// (or holds it, or breaks a power rule) as the test configures.
+#pragma once
+
+#include "emulator/kernel/system.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace system_test {
+
+enum class StartNext { Once, Never, Twice };
+
+struct ProbeConfig {
+    StartNext startNext = StartNext::Once;  // PoStartNextPowerIrp calls per request it forwards
+    bool forwardWithIoCallDriver = false;   // instead of PoCallDriver
+    bool holdDeviceRequests = false;        // keep device SET/QUERY until ReleaseHeld()
+    bool failSystemQuery = false;           // refuse system QUERY_POWER
+    bool copyPagable = true;                // inherit DO_POWER_PAGABLE in AddDevice
+};
+
+struct ProbeArrival {
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    POWER_STATE state;
+    SYSTEM_POWER_STATE waitWakeState;
+    POWER_ACTION action;
+    KIRQL irql;
+    CHAR stackCount;
+    CHAR currentLocation;
+    IO_STATUS_BLOCK initialStatus;
+    PIRP irp;
+    PIRP outPointer;  // what the requester's out-pointer held when the request arrived
+};
+
+// The probe's state is process-wide, as a driver's globals are; Reset()
+// before each machine.
+class PowerProbe {
+public:
+    static PowerProbe& Instance();
+    static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+    void Reset(ProbeConfig config = {});
+    const ProbeConfig& Config() const { return config_; }
+    PDEVICE_OBJECT Device() const { return device_; }
+
+    void WatchOutPointer(PIRP* out);  // recorded into each arrival
+    std::vector<ProbeArrival> Arrivals();
+    bool WaitForArrivals(size_t count, std::chrono::milliseconds timeout);
+    std::vector<std::string> Events();  // "dispatch", "completion", "callback" in order
+    void Log(std::string event);
+
+    size_t HeldCount();
+    void ReleaseHeld();  // forwards the oldest held request
+
+private:
+    friend struct ProbeDispatch;
+    ProbeConfig config_;
+    PDEVICE_OBJECT device_ = nullptr;
+    PDEVICE_OBJECT lower_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<ProbeArrival> arrivals_;
+    std::vector<std::string> events_;
+    std::deque<PIRP> held_;
+    PIRP* out_ = nullptr;
+};
+
+}  // namespace system_test
