@@ -153,13 +153,13 @@ struct Figures {
 
 // Runs `step` under the sampler until enough samples are in (or a few
 // seconds have passed): the driver's share of the CPU time while it runs.
-void SampleDriverShare(const std::function<std::string()>& step, Figures* figures)
+void SampleDriverShare(const std::function<std::string()>& step, bool quick, Figures* figures)
 {
-    constexpr uint64_t kEnoughSamples = 200;
-    const auto limit = std::chrono::seconds(5);
+    const uint64_t enoughSamples = quick ? 200 : 2000;  // about a millisecond of CPU time each
+    const auto limit = std::chrono::seconds(quick ? 5 : 15);
     CpuSampler sampler;
     auto begin = Clock::now();
-    while (sampler.Samples().total < kEnoughSamples && Clock::now() - begin < limit) {
+    while (sampler.Samples().total < enoughSamples && Clock::now() - begin < limit) {
         if (!step().empty())
             return;
     }
@@ -170,7 +170,7 @@ void SampleDriverShare(const std::function<std::string()>& step, Figures* figure
 }
 
 ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> duration, Figures* figures,
-                        bool sampleCpu)
+                        bool sampleCpu, bool quick)
 {
     ModeFigures result;
     Rig rig(mode);
@@ -194,7 +194,7 @@ ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> durat
     };
     result.loopback = Measure(duration, 2.0 * kChunk, loopback);
     if (sampleCpu && CanSampleDriver() && result.loopback.failure.empty())
-        SampleDriverShare(loopback, figures);
+        SampleDriverShare(loopback, quick, figures);
     figures->findings += rig.Findings();
     return result;
 }
@@ -244,7 +244,7 @@ std::string Pad(std::string text, size_t width)
 
 std::string Percent(double share)
 {
-    return session::Fixed(share * 100, 1) + " %";
+    return session::Fixed(share * 100, 2) + " %";
 }
 
 std::string JsonRate(const Rate& rate)
@@ -321,8 +321,8 @@ int RunBench(const BenchOptions& options, std::ostream& out)
 {
     std::chrono::duration<double> duration(options.quick ? 0.05 : 0.5);
     Figures figures;
-    figures.busThread = MeasureMode(CompletionMode::BusThread, duration, &figures, false);
-    figures.synchronous = MeasureMode(CompletionMode::Synchronous, duration, &figures, true);
+    figures.busThread = MeasureMode(CompletionMode::BusThread, duration, &figures, false, options.quick);
+    figures.synchronous = MeasureMode(CompletionMode::Synchronous, duration, &figures, true, options.quick);
     MeasureSmallReads(duration, &figures);
     if (options.json)
         PrintJson(figures, out);

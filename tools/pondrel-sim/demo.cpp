@@ -30,7 +30,10 @@ public:
         Step("open", Want::Success);
         Step("ioctl h1 fetch-config", Want::Success);
         std::vector<uint8_t> configuration = executor_.LastResult()->data;
-        printer_.Text(session::DescribeDescriptors(model_.deviceDescriptor, configuration));
+        std::string decoded = session::DescribeDescriptors(model_.deviceDescriptor, configuration);
+        if (!decoded.empty() && decoded.back() == '\n')
+            decoded.pop_back();
+        printer_.Text(decoded);
 
         auto pipes = FindLoopbackPipes(model_, configuration);
         if (!pipes) {
