@@ -60,106 +60,130 @@ void AsHubReports(emu::usb::DeviceModel& model)
     }
 }
 
+// What a session needs before it starts; any fault here is bad input.
+struct Inputs {
+    emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin();
+    std::optional<std::vector<session::Command>> commands;  // none: the demo
+};
+
+bool ReadInputs(const SessionOptions& options, Inputs* inputs, std::string* error)
+{
+    if (!options.deviceFile.empty()) {
+        auto loaded = emu::usb::DeviceModel::Load(options.deviceFile, error);
+        if (!loaded)
+            return false;
+        inputs->model = std::move(*loaded);
+    }
+    if (options.common.hasScript || options.common.hasCommands) {
+        inputs->commands = session::LoadSessionCommands(options.common, error);
+        if (!inputs->commands)
+            return false;
+    }
+    return (options.pcapFile.empty() || Writable(options.pcapFile, "capture", error)) &&
+           (options.traceFile.empty() || Writable(options.traceFile, "trace", error));
+}
+
+// As when a process exits, what the session still has in flight is
+// cancelled; then its handles are closed, the device removed and the driver
+// unloaded. Requests that end on the way are printed.
+void EndSession(session::Executor& executor, EmulatorBackend& backend, Watchdog& watchdog,
+                std::chrono::milliseconds timeout, session::Printer& printer)
+{
+    watchdog.Arm("cancelling the requests still in flight");
+    executor.Drain(std::chrono::milliseconds(0));
+    for (auto handle : executor.OpenHandles())
+        backend.Cancel(handle);
+    executor.Drain(timeout);
+    watchdog.Arm("the teardown after the session (close, remove, unload)");
+    backend.Teardown(executor.OpenHandles());
+    watchdog.Arm("waiting for the requests the removal ended");
+    if (executor.Drain(timeout) != 0)
+        printer.Text("(requests still in flight after the device was removed)");
+    watchdog.Disarm();
+}
+
+void Summarize(emu::Machine& machine, EmulatorBackend& backend, const session::Executor& executor, Summary* summary)
+{
+    DriverRequests requests = CountedRequests();
+    summary->requests = requests.total;
+    summary->pnpRequests = requests.pnp;
+    summary->powerRequests = requests.power;
+    summary->ioRequests = requests.io;
+    summary->busRequests = requests.bus;
+    summary->bytesWritten = backend.Counts().bytesWritten;
+    summary->bytesRead = backend.Counts().bytesRead;
+    summary->unloaded = backend.EverLoaded() && !backend.Loaded();
+    MeasurePoolLeft(summary);
+    summary->findings = machine.Findings();
+    summary->expectsHeld = executor.ExpectsHeld();
+    summary->expectsFailed = executor.ExpectsFailed();
+}
+
+// Runs the demo or the commands in a fresh machine; returns the exit status
+// the session itself earned (bad input met while running included).
+int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::Printer& printer, TraceWriter* trace,
+                 std::ostream& out, std::ostream& err, Summary* summary)
+{
+    auto timeout = std::chrono::milliseconds(options.common.timeoutMs);
+    emu::MachineOptions machineOptions;
+    machineOptions.device = inputs.model;
+    AsHubReports(machineOptions.device);
+    machineOptions.plugDevice = false;
+    machineOptions.removeAfterSurpriseRemoval = false;
+    emu::Machine machine(std::move(machineOptions));
+    EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
+
+    // A step may take one request timeout, and a cancel as long again.
+    Watchdog watchdog(timeout * 3);
+    session::ExecutorOptions executorOptions;
+    if (!options.common.json && isatty(STDOUT_FILENO))
+        executorOptions.progress = [&out](uint64_t done, uint64_t total) { DrawProgress(out, done, total); };
+    executorOptions.beforeCommand = [trace, &watchdog](const session::Command& command) {
+        watchdog.Arm(command.Where() + " " + command.text);
+        if (trace)
+            trace->Mark(command.text);
+    };
+    session::Executor executor(backend, printer, executorOptions);
+
+    if (!inputs.commands)
+        PrintDemoTitle(printer);
+    NTSTATUS loaded = backend.Load();
+    printer.Text("DriverEntry               " + session::StatusName(static_cast<uint32_t>(loaded)) + " (" +
+                 session::StatusHex(static_cast<uint32_t>(loaded)) + ")");
+    int exitStatus = session::ExitSuccess;
+    std::string error;
+    if (!NT_SUCCESS(loaded)) {
+        exitStatus = session::ExitFailed;
+    } else if (!inputs.commands) {
+        if (RunDemo(inputs.model, executor, printer) != 0)
+            exitStatus = session::ExitFailed;
+    } else if (!executor.Run(*inputs.commands, &error)) {
+        err << "pondrel-sim: " << error << "\n";
+        exitStatus = session::ExitBadInput;
+    }
+    EndSession(executor, backend, watchdog, timeout, printer);
+    Summarize(machine, backend, executor, summary);
+    return exitStatus;
+}
+
 }  // namespace
 
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& err)
 {
+    Inputs inputs;
     std::string error;
-    auto model = emu::usb::DeviceModel::Builtin();
-    if (!options.deviceFile.empty()) {
-        auto loaded = emu::usb::DeviceModel::Load(options.deviceFile, &error);
-        if (!loaded) {
-            err << "pondrel-sim: " << error << "\n";
-            return session::ExitBadInput;
-        }
-        model = std::move(*loaded);
-    }
-    std::optional<std::vector<session::Command>> commands;
-    if (options.common.hasScript || options.common.hasCommands) {
-        commands = session::LoadSessionCommands(options.common, &error);
-        if (!commands) {
-            err << "pondrel-sim: " << error << "\n";
-            return session::ExitBadInput;
-        }
-    }
-    if ((!options.pcapFile.empty() && !Writable(options.pcapFile, "capture", &error)) ||
-        (!options.traceFile.empty() && !Writable(options.traceFile, "trace", &error))) {
+    if (!ReadInputs(options, &inputs, &error)) {
         err << "pondrel-sim: " << error << "\n";
         return session::ExitBadInput;
     }
-
-    auto timeout = std::chrono::milliseconds(options.common.timeoutMs);
     session::Printer printer(out, options.common.json ? session::Printer::Style::Json : session::Printer::Style::Human,
                              options.common.verbose);
     std::unique_ptr<TraceWriter> trace = options.traceFile.empty() ? nullptr : std::make_unique<TraceWriter>();
-    StartObserving(trace.get());
 
     Summary summary;
-    int exitStatus = session::ExitSuccess;
-    {
-        emu::MachineOptions machineOptions;
-        machineOptions.device = model;
-        AsHubReports(machineOptions.device);
-        machineOptions.plugDevice = false;
-        machineOptions.removeAfterSurpriseRemoval = false;
-        emu::Machine machine(std::move(machineOptions));
-        EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
-
-        // A step may take one request timeout, and a cancel as long again.
-        Watchdog watchdog(timeout * 3);
-        session::ExecutorOptions executorOptions;
-        if (!options.common.json && isatty(STDOUT_FILENO))
-            executorOptions.progress = [&out](uint64_t done, uint64_t total) { DrawProgress(out, done, total); };
-        executorOptions.beforeCommand = [&trace, &watchdog](const session::Command& command) {
-            watchdog.Arm(command.Where() + " " + command.text);
-            if (trace)
-                trace->Mark(command.text);
-        };
-        session::Executor executor(backend, printer, executorOptions);
-
-        if (!commands)
-            PrintDemoTitle(printer);
-        NTSTATUS loaded = backend.Load();
-        printer.Text("DriverEntry               " + session::StatusName(static_cast<uint32_t>(loaded)) + " (" +
-                     session::StatusHex(static_cast<uint32_t>(loaded)) + ")");
-        if (!NT_SUCCESS(loaded)) {
-            exitStatus = session::ExitFailed;
-        } else if (!commands) {
-            if (RunDemo(model, executor, printer) != 0)
-                exitStatus = session::ExitFailed;
-        } else if (!executor.Run(*commands, &error)) {
-            err << "pondrel-sim: " << error << "\n";
-            exitStatus = session::ExitBadInput;
-        }
-
-        // As when a process exits: what it still has in flight is cancelled.
-        watchdog.Arm("cancelling the requests still in flight");
-        executor.Drain(std::chrono::milliseconds(0));
-        for (auto handle : executor.OpenHandles())
-            backend.Cancel(handle);
-        executor.Drain(timeout);
-        watchdog.Arm("the teardown after the session (close, remove, unload)");
-        backend.Teardown(executor.OpenHandles());
-        watchdog.Arm("waiting for the requests the removal ended");
-        if (executor.Drain(timeout) != 0)
-            printer.Text("(requests still in flight after the device was removed)");
-
-        DriverRequests requests = CountedRequests();
-        summary.requests = requests.total;
-        summary.pnpRequests = requests.pnp;
-        summary.powerRequests = requests.power;
-        summary.ioRequests = requests.io;
-        summary.busRequests = requests.bus;
-        summary.bytesWritten = backend.Counts().bytesWritten;
-        summary.bytesRead = backend.Counts().bytesRead;
-        summary.unloaded = backend.EverLoaded() && !backend.Loaded();
-        MeasurePoolLeft(&summary);
-        summary.findings = machine.Findings();
-        summary.expectsHeld = executor.ExpectsHeld();
-        summary.expectsFailed = executor.ExpectsFailed();
-        watchdog.Disarm();
-        StopObserving();
-    }
+    StartObserving(trace.get());
+    int exitStatus = RunInMachine(options, inputs, printer, trace.get(), out, err, &summary);
+    StopObserving();
 
     PrintSummary(summary, printer);
     if (trace && !trace->Write(options.traceFile, &error)) {
