@@ -108,6 +108,11 @@ void EmuVerifyMarkPending(PIRP Irp)
     }
     if (CallFrame* frame = FrameAt(*record, Irp->CurrentLocation)) {
         frame->markedPending = true;
+    } else if (CallFrame* caller = FrameAt(*record, Irp->CurrentLocation + 1)) {
+        // The location below a caller, marked before any driver got it (the
+        // power manager holding a request it will deliver later): the call
+        // down returns STATUS_PENDING.
+        caller->lowerReturnedPending = true;
     }
 }
 
