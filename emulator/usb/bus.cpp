@@ -5,6 +5,7 @@
 
 #include "emulator/kernel/system.h"
 #include "emulator/usb/bus_thread.h"
+#include "emulator/usb/complete_request.h"
 #include "emulator/usb/emulated_device.h"
 
 #include <algorithm>
@@ -19,10 +20,7 @@ namespace {
 
 NTSTATUS NoDevice(PIRP irp)
 {
-    irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_NO_SUCH_DEVICE;
+    return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
 }
 
 NTSTATUS PdoInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp)

@@ -10,6 +10,7 @@
 #include "emulator/usb/emulated_device.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/usb/complete_request.h"
 #include "emulator/usb/usbd_status.h"
 
 #include <algorithm>
@@ -68,9 +69,7 @@ void EmulatedDevice::DetachPdo()
     emu::ScopedIrql dispatch(DISPATCH_LEVEL);
     FinishAll(failed);
     if (wake != nullptr) {
-        wake->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        wake->IoStatus.Information = 0;
-        IofCompleteRequest(wake, IO_NO_INCREMENT);
+        CompleteRequest(wake, STATUS_NO_SUCH_DEVICE);
     }
 }
 
@@ -93,6 +92,8 @@ void EmulatedDevice::SetDisconnectHandler(std::function<void(UsbDevice&)> handle
 
 // ---- Endpoints ----
 
+// The endpoint's state, created with the model's behaviour for an address
+// the configuration descriptor did not list. mutex_ held.
 EndpointState& EmulatedDevice::Endpoint(uint8_t address)
 {
     auto found = endpoints_.find(address);
@@ -116,6 +117,7 @@ EndpointState* EmulatedDevice::LoopbackPeer(const EndpointState& endpoint)
     return found == endpoints_.end() ? nullptr : &found->second;
 }
 
+// Why the device cannot be reached now (gone, port disabled), or success.
 USBD_STATUS EmulatedDevice::LinkStatus() const
 {
     if (!connected_) {
@@ -129,11 +131,13 @@ USBD_STATUS EmulatedDevice::LinkStatus() const
 
 // ---- Transfers in flight ----
 
+// True when the bus cleared the cancel routine and so owns the transfer.
 bool EmulatedDevice::TakeOwnership(Transfer& transfer)
 {
     return IoSetCancelRoutine(transfer.irp, nullptr) != nullptr;
 }
 
+// Takes a transfer out of pending_ and of its endpoint's queue. mutex_ held.
 std::unique_ptr<Transfer> EmulatedDevice::RemovePending(PIRP irp)
 {
     auto found = pending_.find(irp);
@@ -167,6 +171,8 @@ void EmulatedDevice::Park(Transfer& transfer)
     IoSetCancelRoutine(transfer.irp, &EmulatedDevice::CancelTransferRoutine);
 }
 
+// Takes every pending transfer the bus can still own out of its queue with
+// `status`, for the caller to finish once mutex_ is released. mutex_ held.
 void EmulatedDevice::FailAllTransfers(USBD_STATUS status, TransferList& failed)
 {
     std::vector<PIRP> owned;
@@ -212,6 +218,8 @@ void EmulatedDevice::CollectFinished(Lock&, TransferList& finished)
     }
 }
 
+// Runs on the bus thread at DISPATCH_LEVEL: moves what can move and
+// completes what ended, outside mutex_.
 void EmulatedDevice::Pump()
 {
     TransferList finished;
@@ -223,6 +231,8 @@ void EmulatedDevice::Pump()
     FinishAll(finished);
 }
 
+// Asks the bus thread for one Pump (several requests before it runs make
+// one). Any IRQL up to DISPATCH_LEVEL; never with mutex_ held.
 void EmulatedDevice::RequestPump()
 {
     {
@@ -236,9 +246,9 @@ void EmulatedDevice::RequestPump()
 }
 
 // Writes the outcome into the URB and the request, records it, and hands
-// the request back up the stack. Called without mutex_ held; the transfer's
-// buffer and URB are read before the completion, after which they belong to
-// the driver again.
+// the request back up the stack, at the caller's IRQL (<= DISPATCH_LEVEL).
+// Called without mutex_ held; the transfer's buffer and URB are read before
+// the completion, after which they belong to the driver again.
 void EmulatedDevice::Finish(std::unique_ptr<Transfer> transfer)
 {
     PIRP irp = transfer->irp;
@@ -260,9 +270,7 @@ void EmulatedDevice::Finish(std::unique_ptr<Transfer> transfer)
     record.data = in ? transfer->data.buffer : nullptr;
     record.dataLength = in ? transfer->data.moved : 0;
     capture_.Write(record);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteRequest(irp, status);
 }
 
 void EmulatedDevice::FinishAll(TransferList& transfers)
@@ -273,6 +281,7 @@ void EmulatedDevice::FinishAll(TransferList& transfers)
     transfers.clear();
 }
 
+// Finishes `transfers` on the bus thread, after whatever it is doing now.
 void EmulatedDevice::FinishAllDeferred(TransferList transfers)
 {
     if (transfers.empty()) {
@@ -330,6 +339,8 @@ bool EmulatedDevice::WaitForHeld(size_t count, std::chrono::milliseconds timeout
     });
 }
 
+// Test thread (PASSIVE_LEVEL); the completion runs raised to DISPATCH_LEVEL
+// as a host controller's DPC would run it.
 void EmulatedDevice::Release(uint64_t id)
 {
     std::unique_ptr<Transfer> done;
@@ -502,9 +513,7 @@ void EmulatedDevice::SignalWake()
             irp = self->waitWakeIrp_;
             self->waitWakeIrp_ = nullptr;
         }
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        CompleteRequest(irp, STATUS_SUCCESS);
     });
 }
 
@@ -523,47 +532,20 @@ std::vector<UrbRecord> EmulatedDevice::Urbs()
     return records_;
 }
 
-uint64_t EmulatedDevice::BusRequests()
+template <typename T>
+T EmulatedDevice::Locked(const T& field)
 {
     std::lock_guard lock(mutex_);
-    return busRequests_;
+    return field;
 }
 
-uint64_t EmulatedDevice::PortResets()
-{
-    std::lock_guard lock(mutex_);
-    return portResets_;
-}
-
-uint64_t EmulatedDevice::PipeResets()
-{
-    std::lock_guard lock(mutex_);
-    return pipeResets_;
-}
-
-uint64_t EmulatedDevice::Aborts()
-{
-    std::lock_guard lock(mutex_);
-    return aborts_;
-}
-
-bool EmulatedDevice::Configured()
-{
-    std::lock_guard lock(mutex_);
-    return configured_;
-}
-
-int EmulatedDevice::DevicePowerState()
-{
-    std::lock_guard lock(mutex_);
-    return devicePowerState_;
-}
-
-bool EmulatedDevice::WaitWakePending()
-{
-    std::lock_guard lock(mutex_);
-    return waitWakeIrp_ != nullptr;
-}
+uint64_t EmulatedDevice::BusRequests() { return Locked(busRequests_); }
+uint64_t EmulatedDevice::PortResets() { return Locked(portResets_); }
+uint64_t EmulatedDevice::PipeResets() { return Locked(pipeResets_); }
+uint64_t EmulatedDevice::Aborts() { return Locked(aborts_); }
+bool EmulatedDevice::Configured() { return Locked(configured_); }
+int EmulatedDevice::DevicePowerState() { return Locked(devicePowerState_); }
+bool EmulatedDevice::WaitWakePending() { return Locked(waitWakeIrp_) != nullptr; }
 
 bool EmulatedDevice::StartCapture(const std::string& path)
 {

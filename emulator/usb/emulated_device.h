@@ -134,6 +134,8 @@ private:
     void ForgetAtRemoval();
 
     // ---- Records ----
+    template <typename T>
+    T Locked(const T& field);  // a copy of `field`, read under mutex_
     void Record(uint16_t function, uint8_t endpoint, bool in, uint32_t requested, uint32_t actual, NTSTATUS status,
                 USBD_STATUS usbdStatus);
     void CaptureControl(PIRP irp, uint16_t function, bool completion, const uint8_t* setup, uint8_t endpoint,

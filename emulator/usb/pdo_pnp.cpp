@@ -5,6 +5,7 @@
 #include "emulator/usb/emulated_device.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/usb/complete_request.h"
 
 #include <algorithm>
 
@@ -77,9 +78,7 @@ void EmulatedDevice::ForgetAtRemoval()
     }
     FinishAll(left);
     if (wake != nullptr) {
-        wake->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        wake->IoStatus.Information = 0;
-        IofCompleteRequest(wake, IO_NO_INCREMENT);
+        CompleteRequest(wake, STATUS_NO_SUCH_DEVICE);
     }
 }
 

@@ -4,20 +4,9 @@
 #include "emulator/usb/emulated_device.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/usb/complete_request.h"
 
 namespace emu::usb {
-namespace {
-
-NTSTATUS CompletePower(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-}  // namespace
-
 // A WAIT_WAKE waits at the bus for the wake signal. Refused at once when
 // the device cannot wake the system from the state asked for, when it is
 // already deeper than it can wake from, or when one is already waiting.
@@ -46,10 +35,10 @@ NTSTATUS EmulatedDevice::WaitWake(PIRP irp)
         }
     }
     if (status != STATUS_PENDING) {
-        return CompletePower(irp, status);
+        return CompleteRequest(irp, status);
     }
     if (cancelled) {
-        CompletePower(irp, STATUS_CANCELLED);
+        CompleteRequest(irp, STATUS_CANCELLED);
     }
     return STATUS_PENDING;
 }
@@ -65,7 +54,7 @@ void EmulatedDevice::CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp)
             device->waitWakeIrp_ = nullptr;
         }
     }
-    CompletePower(irp, STATUS_CANCELLED);
+    CompleteRequest(irp, STATUS_CANCELLED);
 }
 
 // PASSIVE_LEVEL or DISPATCH_LEVEL. A bus driver calls PoStartNextPowerIrp
@@ -80,14 +69,14 @@ NTSTATUS EmulatedDevice::DispatchPower(PIRP irp)
             devicePowerState_ = stack->Parameters.Power.State.DeviceState;
         }
         PoStartNextPowerIrp(irp);
-        return CompletePower(irp, STATUS_SUCCESS);
+        return CompleteRequest(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_POWER:
         PoStartNextPowerIrp(irp);
-        return CompletePower(irp, STATUS_SUCCESS);
+        return CompleteRequest(irp, STATUS_SUCCESS);
     case IRP_MN_WAIT_WAKE:
         return WaitWake(irp);
     default:
-        return CompletePower(irp, irp->IoStatus.Status);
+        return CompleteRequest(irp, irp->IoStatus.Status);
     }
 }
 

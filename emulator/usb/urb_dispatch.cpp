@@ -4,6 +4,7 @@
 #include "emulator/usb/emulated_device.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/usb/complete_request.h"
 #include "emulator/usb/memory_bounds.h"
 #include "emulator/usb/transfer_buffer.h"
 #include "emulator/usb/usbd_status.h"
@@ -31,14 +32,6 @@ void RequirePassive(const char* request)
     }
 }
 
-NTSTATUS CompleteNow(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 }  // namespace
 
 // Entry of every internal device-control request at the PDO; any IRQL up
@@ -61,7 +54,7 @@ NTSTATUS EmulatedDevice::DispatchInternalDeviceControl(PIRP irp)
     default:
         emu::verifier::Report("internal device-control code not served by the emulated USB bus",
                               "IRP_MJ_INTERNAL_DEVICE_CONTROL", Hex(code));
-        return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -70,7 +63,7 @@ NTSTATUS EmulatedDevice::SubmitUrb(PIRP irp, PURB urb)
     if (urb == nullptr || OverrunsPoolBlock(urb, sizeof(struct _URB_HEADER))) {
         emu::verifier::Report("IOCTL_INTERNAL_USB_SUBMIT_URB without a readable URB in Argument1",
                               "IOCTL_INTERNAL_USB_SUBMIT_URB");
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     }
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -95,7 +88,7 @@ NTSTATUS EmulatedDevice::RejectUrb(PIRP irp, PURB urb, USBD_STATUS status, uint8
     const NTSTATUS irpStatus = NtStatusFromUsbd(status);
     Record(urb->UrbHeader.Function, endpoint, in, requested, 0, irpStatus, status);
     urb->UrbHeader.Status = status;
-    return CompleteNow(irp, irpStatus);
+    return CompleteRequest(irp, irpStatus);
 }
 
 NTSTATUS EmulatedDevice::CompleteControlUrb(PIRP irp, PURB urb, USBD_STATUS status, bool mayDefer)
@@ -108,10 +101,10 @@ NTSTATUS EmulatedDevice::CompleteControlUrb(PIRP irp, PURB urb, USBD_STATUS stat
         defer = mayDefer && mode_ == CompletionMode::BusThread;
     }
     if (!defer) {
-        return CompleteNow(irp, irpStatus);
+        return CompleteRequest(irp, irpStatus);
     }
     IoMarkIrpPending(irp);
-    busThread_.Post([irp, irpStatus] { CompleteNow(irp, irpStatus); });
+    busThread_.Post([irp, irpStatus] { CompleteRequest(irp, irpStatus); });
     return STATUS_PENDING;
 }
 
@@ -243,7 +236,7 @@ NTSTATUS EmulatedDevice::GetPortStatus(PIRP irp)
     if (portStatus == nullptr || OverrunsPoolBlock(portStatus, sizeof *portStatus)) {
         emu::verifier::Report("IOCTL_INTERNAL_USB_GET_PORT_STATUS without a port status word in Argument1",
                               "IOCTL_INTERNAL_USB_GET_PORT_STATUS");
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
     }
     ULONG bits = 0;
     {
@@ -254,7 +247,7 @@ NTSTATUS EmulatedDevice::GetPortStatus(PIRP irp)
         }
     }
     *portStatus = bits;
-    return CompleteNow(irp, STATUS_SUCCESS);
+    return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
 // Resets the port: it is enabled again, the device keeps its address and
@@ -280,7 +273,7 @@ NTSTATUS EmulatedDevice::ResetPort(PIRP irp)
     }
     FinishAll(cancelled);
     RequestPump();
-    return CompleteNow(irp, status);
+    return CompleteRequest(irp, status);
 }
 
 }  // namespace emu::usb
