@@ -54,13 +54,16 @@ void SignalLocked(PKEVENT event)
         found->second.front()->satisfied = true;
         found->second.pop_front();
         event->Header.SignalState = 0;
-        return;
+    } else {
+        for (Waiter* waiter : found->second) {
+            waiter->satisfied = true;
+        }
+        found->second.clear();
+        event->Header.SignalState = 1;
     }
-    for (Waiter* waiter : found->second) {
-        waiter->satisfied = true;
+    if (found->second.empty()) {
+        waiters.erase(found);
     }
-    found->second.clear();
-    event->Header.SignalState = 1;
 }
 
 // The deadline of a wait: none for NULL, now for 0, relative for negative
@@ -170,7 +173,11 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* r
     if (waiter.satisfied) {
         return STATUS_SUCCESS;
     }
-    waiters[event].remove(&waiter);
+    auto& list = waiters[event];
+    list.remove(&waiter);
+    if (list.empty()) {
+        waiters.erase(event);
+    }
     return STATUS_TIMEOUT;
 }
 
