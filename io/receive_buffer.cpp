@@ -49,6 +49,9 @@ static void AddReceivedBytes(DeviceContext* Context, const TransferContext* Tran
 // Any IRQL up to DISPATCH_LEVEL.
 void KeepReceivedBytes(TransferContext* Transfer, ULONG Received)
 {
+    if (Received >= static_cast<ULONG>(Transfer->ChunkLength)) {
+        return;
+    }
     DeviceContext* Context = Transfer->Device;
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReceiveLock);
     AddReceivedBytes(Context, Transfer, Received);

@@ -21,7 +21,9 @@ enum class ReadStep {
 // For the read that owns the buffer, after a bus read that failed: adds the
 // Received bytes that the bus moved before the failure (a transfer cancelled
 // half-way reports what it had received), so that they stay in the stream
-// for later reads. Any IRQL up to DISPATCH_LEVEL.
+// for later reads. A report of the whole length asked for is not taken: a
+// bus driver that fails a request before it starts leaves the URB's length
+// as it was sent. Any IRQL up to DISPATCH_LEVEL.
 void KeepReceivedBytes(TransferContext* Transfer, ULONG Received);
 
 // For the read that owns the buffer: adds the Received bytes of its last bus

@@ -128,6 +128,19 @@ TEST_F(Reads, FailedBusReadKeepsTheBytesItMoved)
     ExpectServedAtOnce(in_, 50, 0);
 }
 
+// A bus read that fails before the bus touched it still carries the length
+// it asked for: none of that is taken as received.
+TEST_F(Reads, FailedBusReadReportingItsWholeLengthAddsNothing)
+{
+    auto read = app().ReadAsync(in_, 100);
+    Answer(2048, 20);
+    const auto held = WaitHeld(device(), 1);
+    ASSERT_EQ(held.size(), 1u);
+    device().ReleaseWith(held[0].id, STATUS_DEVICE_NOT_CONNECTED, 2048);
+    ExpectDone(*read, STATUS_DEVICE_NOT_CONNECTED, 0);
+    EXPECT_EQ(ReceiveCount(), 20);
+}
+
 // When less than a bus read's length is free, the bus read asks for the free
 // space in whole packets; when not even a packet fits, the read first takes
 // what is buffered into its own buffer.
