@@ -156,6 +156,7 @@ void PowerFixture::TearDown()
     emu::pool::ClearFaults();
     if (!HasFatalFailure() && machine_->Driver() != nullptr) {
         if (Fdo() != nullptr && emu::IsDeviceObjectAlive(Fdo()) && Context()->PnpState != DeviceRemoved) {
+            GiveBackLeakedReferences();
             machine_->pnp().Remove();
         }
         if (machine_->Driver() != nullptr) {
@@ -169,6 +170,20 @@ void PowerFixture::TearDown()
     }
     probe_.reset();
     machine_.reset();
+}
+
+// A reference the driver never gave back would make the removal wait
+// forever; the test has failed by then, so it is given back here for the
+// machine to come down.
+void PowerFixture::GiveBackLeakedReferences()
+{
+    if (WaitForIoRefCount(1, 2s)) {
+        return;
+    }
+    ADD_FAILURE() << "references never given back: IoRefCount " << IoRefCount();
+    while (IoRefCount() > 1) {
+        ReleaseIoReference(Context());
+    }
 }
 
 LONG PowerFixture::IoRefCount()

@@ -96,6 +96,8 @@ protected:
     emu::Handle OpenPipe(uint8_t address);
 
 private:
+    void GiveBackLeakedReferences();
+
     std::unique_ptr<emu::Machine> machine_;
     std::unique_ptr<LowerProbe> probe_;
 };
