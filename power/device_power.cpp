@@ -25,9 +25,7 @@ NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (NT_SUCCESS(status)) {
             return STATUS_PENDING;
         }
-        PoStartNextPowerIrp(Irp);
-        CompletePowerRequest(Irp, status);
-        ReleaseIoReference(context);
+        EndPowerRequest(context, Irp, status);
         return status;
     }
 
@@ -57,16 +55,11 @@ NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     }
 
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
-        PoStartNextPowerIrp(Irp);
-        ReleaseIoReference(context);
-        return STATUS_SUCCESS;
+        return LetPowerRequestGoOn(context, Irp);
     }
 
     RecordDevicePower(DeviceObject, context, TargetDeviceState(Irp));
-
-    PoStartNextPowerIrp(Irp);
-    CompletePowerRequest(Irp, STATUS_SUCCESS);
-    ReleaseIoReference(context);
+    EndPowerRequest(context, Irp, STATUS_SUCCESS);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -85,10 +78,7 @@ NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     if (NT_SUCCESS(Irp->IoStatus.Status) && IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
         RecordDevicePower(DeviceObject, context, TargetDeviceState(Irp));
     }
-
-    PoStartNextPowerIrp(Irp);
-    ReleaseIoReference(context);
-    return STATUS_SUCCESS;
+    return LetPowerRequestGoOn(context, Irp);
 }
 
 // A device query, marked pending and holding the reference DispatchPower
@@ -103,9 +93,7 @@ NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const LONG target = TargetDeviceState(Irp);
 
     if (context->RemoteWakeCapable != 0 && target > static_cast<LONG>(context->Capabilities.DeviceWake)) {
-        PoStartNextPowerIrp(Irp);
-        CompletePowerRequest(Irp, STATUS_INVALID_DEVICE_STATE);
-        ReleaseIoReference(context);
+        EndPowerRequest(context, Irp, STATUS_INVALID_DEVICE_STATE);
         return STATUS_INVALID_DEVICE_STATE;
     }
 

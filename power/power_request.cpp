@@ -13,3 +13,17 @@ void CompletePowerRequest(PIRP Irp, NTSTATUS Status)
     Irp->IoStatus.Status = Status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
 }
+
+void EndPowerRequest(DeviceContext* Context, PIRP Irp, NTSTATUS Status)
+{
+    PoStartNextPowerIrp(Irp);
+    CompletePowerRequest(Irp, Status);
+    ReleaseIoReference(Context);
+}
+
+NTSTATUS LetPowerRequestGoOn(DeviceContext* Context, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    ReleaseIoReference(Context);
+    return STATUS_SUCCESS;
+}

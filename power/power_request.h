@@ -27,3 +27,14 @@ void PassPowerRequestDown(DeviceContext* Context, PIRP Irp, PIO_COMPLETION_ROUTI
 // Finishes a power request here with Status and no information. Any IRQL up
 // to DISPATCH_LEVEL. The request is gone when this returns.
 void CompletePowerRequest(PIRP Irp, NTSTATUS Status);
+
+// Ends the driver's part in a set or query request that it finishes here
+// with Status: the power manager may send the next request of its kind, the
+// request completes, and the reference DispatchPower took for it goes back.
+// Any IRQL up to DISPATCH_LEVEL. The request is gone when this returns.
+void EndPowerRequest(DeviceContext* Context, PIRP Irp, NTSTATUS Status);
+
+// The same for a request whose completion goes on upward as the lower
+// drivers left it; returns what the completion routine returns for that.
+// Any IRQL up to DISPATCH_LEVEL.
+NTSTATUS LetPowerRequestGoOn(DeviceContext* Context, PIRP Irp);

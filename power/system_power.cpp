@@ -14,9 +14,7 @@ NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     LONG target = TargetSystemState(Irp);
 
     if (context->RemoteWakeCapable != 0 && target > static_cast<LONG>(context->Capabilities.SystemWake)) {
-        PoStartNextPowerIrp(Irp);
-        CompletePowerRequest(Irp, STATUS_INVALID_DEVICE_STATE);
-        ReleaseIoReference(context);
+        EndPowerRequest(context, Irp, STATUS_INVALID_DEVICE_STATE);
         return STATUS_INVALID_DEVICE_STATE;
     }
 
@@ -43,9 +41,7 @@ NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     }
 
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
-        PoStartNextPowerIrp(Irp);
-        ReleaseIoReference(context);
-        return STATUS_SUCCESS;
+        return LetPowerRequestGoOn(context, Irp);
     }
 
     if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
@@ -102,9 +98,7 @@ void RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         ExFreePool(record);
     }
 
-    PoStartNextPowerIrp(Irp);
-    CompletePowerRequest(Irp, status);
-    ReleaseIoReference(context);
+    EndPowerRequest(context, Irp, status);
 }
 
 // The device request asked for on behalf of a system request has completed:
