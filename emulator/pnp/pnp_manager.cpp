@@ -568,6 +568,7 @@ void PnpManager::Teardown()
         TeardownDevice();
     }
     worker_.WaitIdle(IdleLimit);
+    power::WaitForRequests(std::chrono::seconds(5));  // callbacks into the driver have returned
     std::lock_guard<std::recursive_mutex> op(opMutex_);
     UnloadDriver();
 }

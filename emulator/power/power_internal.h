@@ -6,6 +6,8 @@
 #include "emulator/kernel/system.h"
 #include "emulator/system_worker.h"
 
+#include <chrono>
+
 namespace emu::power::detail {
 
 SystemWorker& Worker();
@@ -25,6 +27,7 @@ void RequestFinished(PIRP irp);
 
 // Requests created and not yet freed, and forgetting them at shutdown.
 uint64_t OutstandingRequests();
+bool WaitForRequests(std::chrono::milliseconds timeout);
 void ResetRequests();
 
 // Returns STATUS_PENDING for a request PoCallDriver hands on later, after

@@ -30,6 +30,10 @@ uint64_t StartNextPowerIrpCalls();
 NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                      POWER_ACTION action, std::chrono::milliseconds timeout);
 
+// Waits until every power request created so far has been freed (the
+// requesters' callbacks have returned); false on timeout.
+bool WaitForRequests(std::chrono::milliseconds timeout);
+
 // What the device's driver last told PoSetPowerState (D0 if never).
 DEVICE_POWER_STATE ReportedDeviceState(PDEVICE_OBJECT device);
 // Drops what is remembered about a device object that is gone.

@@ -34,6 +34,7 @@ struct PowerRequest {
 // those waiting for it to end.
 struct DeviceSetTurns {
     std::mutex mutex;
+    std::condition_variable idle;  // outstanding reached 0
     std::map<PDEVICE_OBJECT, std::deque<PowerRequest*>> waiting;  // present while one is in flight
     uint64_t outstanding = 0;  // requests created and not yet freed
 };
@@ -105,6 +106,9 @@ void CountOutstanding(int delta)
     DeviceSetTurns& turns = Turns();
     std::lock_guard<std::mutex> lock(turns.mutex);
     turns.outstanding += delta;
+    if (turns.outstanding == 0) {
+        turns.idle.notify_all();
+    }
 }
 
 // The power manager's completion routine, in the location it kept for
@@ -116,13 +120,16 @@ NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     (void)DeviceObject;
     auto* request = static_cast<PowerRequest*>(Context);
     detail::RequestFinished(Irp);
+    // The reference goes before the requester hears of the end: a driver
+    // that deletes its device object then must not find it kept alive.
+    PDRIVER_OBJECT requester = request->top->DriverObject;
+    ObDereferenceObject(request->top);
     if (request->callback != nullptr) {
-        DriverScope scope(request->top->DriverObject);
+        DriverScope scope(requester);
         request->callback(request->target, request->minor, request->state, request->context, &Irp->IoStatus);
     }
     IO_STATUS_BLOCK ioStatus = Irp->IoStatus;
     IoFreeIrp(Irp);
-    ObDereferenceObject(request->top);
     if (request->finished) {
         request->finished(ioStatus);
     }
@@ -216,6 +223,13 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POW
 }  // namespace emu::power
 
 namespace emu::power::detail {
+
+bool WaitForRequests(std::chrono::milliseconds timeout)
+{
+    DeviceSetTurns& turns = Turns();
+    std::unique_lock<std::mutex> lock(turns.mutex);
+    return turns.idle.wait_for(lock, timeout, [&] { return turns.outstanding == 0; });
+}
 
 uint64_t OutstandingRequests()
 {

@@ -62,6 +62,7 @@ void Shutdown()
         std::lock_guard<std::mutex> lock(state.mutex);
         worker = std::move(state.worker);
     }
+    detail::WaitForRequests(std::chrono::seconds(5));
     if (worker) {
         worker->WaitIdle(std::chrono::seconds(20));
         worker.reset();
@@ -80,6 +81,11 @@ void Shutdown()
 void SetLegacySerialization(bool legacy)
 {
     State().legacy = legacy;
+}
+
+bool WaitForRequests(std::chrono::milliseconds timeout)
+{
+    return detail::WaitForRequests(timeout);
 }
 
 bool LegacySerialization()

@@ -122,6 +122,7 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         EXPECT_EQ(Request(c.minor, c.state, &callback, &out), STATUS_PENDING);
         ASSERT_TRUE(probe().WaitForArrivals(before + 1, kWait));
         if (c.minor == IRP_MN_WAIT_WAKE) {
+            ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
             EXPECT_EQ(callback.Calls(), 0) << "a wait-wake request waits for the device";
             machine().Device().SignalWake();
         }
@@ -251,7 +252,7 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
             POWER_STATE state = c.minor == IRP_MN_WAIT_WAKE ? SystemState(PowerSystemSleeping3) : DeviceState(PowerDeviceD2);
             ASSERT_EQ(Request(c.minor, state, &callback), STATUS_PENDING);
             if (c.minor == IRP_MN_WAIT_WAKE) {
-                ASSERT_TRUE(probe().WaitForArrivals(round + 1, kWait));
+                ASSERT_TRUE(probe().WaitForForwarded(round + 1, kWait));
                 machine().Device().SignalWake();
             }
             ASSERT_TRUE(callback.WaitCalls(1));
@@ -289,7 +290,7 @@ TEST_F(PowerManager, PageableStackGetsRequestsAtPassiveLevel)
             POWER_STATE state = c.minor == IRP_MN_WAIT_WAKE ? SystemState(PowerSystemSleeping3) : DeviceState(PowerDeviceD2);
             ASSERT_EQ(Request(c.minor, state, &callback), STATUS_PENDING);
         }
-        ASSERT_TRUE(probe().WaitForArrivals(1, kWait));
+        ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
         EXPECT_EQ(probe().Arrivals()[0].irql, c.expected);
         if (c.minor == IRP_MN_WAIT_WAKE) {
             ASSERT_TRUE(machine().Device().WaitWakePending());

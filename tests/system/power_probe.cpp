@@ -33,6 +33,7 @@ void PowerProbe::Reset(ProbeConfig config)
     arrivals_.clear();
     events_.clear();
     held_.clear();
+    forwarded_ = 0;
     out_ = nullptr;
 }
 
@@ -64,6 +65,12 @@ void PowerProbe::Log(std::string event)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back(std::move(event));
+}
+
+bool PowerProbe::WaitForForwarded(size_t count, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return arrived_.wait_for(lock, timeout, [&] { return forwarded_ >= count; });
 }
 
 size_t PowerProbe::HeldCount()
@@ -143,7 +150,12 @@ NTSTATUS ProbeDispatch::Forward(PIRP irp)
     }
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, Completion, nullptr, TRUE, TRUE, TRUE);
-    return probe.config_.forwardWithIoCallDriver ? IoCallDriver(probe.lower_, irp) : PoCallDriver(probe.lower_, irp);
+    const NTSTATUS status =
+        probe.config_.forwardWithIoCallDriver ? IoCallDriver(probe.lower_, irp) : PoCallDriver(probe.lower_, irp);
+    std::lock_guard<std::mutex> lock(probe.mutex_);
+    ++probe.forwarded_;
+    probe.arrived_.notify_all();
+    return status;
 }
 
 NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
@@ -162,12 +174,22 @@ NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
                          irp,
                          nullptr};
     const bool setOrQuery = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
+    const bool hold = setOrQuery && stack->Parameters.Power.Type == DevicePowerState && probe.config_.holdDeviceRequests;
+    if (hold) {
+        IoMarkIrpPending(irp);  // before the request becomes reachable through held_
+    }
     {
         std::lock_guard<std::mutex> lock(probe.mutex_);
         arrival.outPointer = probe.out_ != nullptr ? *probe.out_ : nullptr;
         probe.arrivals_.push_back(arrival);
         probe.events_.push_back("dispatch");
+        if (hold) {
+            probe.held_.push_back(irp);
+        }
         probe.arrived_.notify_all();
+    }
+    if (hold) {
+        return STATUS_PENDING;
     }
     if (setOrQuery && stack->Parameters.Power.Type == SystemPowerState &&
         stack->MinorFunction == IRP_MN_QUERY_POWER && probe.config_.failSystemQuery) {
@@ -175,12 +197,6 @@ NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
         irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_UNSUCCESSFUL;
-    }
-    if (setOrQuery && stack->Parameters.Power.Type == DevicePowerState && probe.config_.holdDeviceRequests) {
-        IoMarkIrpPending(irp);
-        std::lock_guard<std::mutex> lock(probe.mutex_);
-        probe.held_.push_back(irp);
-        return STATUS_PENDING;
     }
     return Forward(irp);
 }

@@ -55,6 +55,10 @@ public:
     std::vector<std::string> Events();  // "dispatch", "completion", "callback" in order
     void Log(std::string event);
 
+    // Waits until the probe has passed `count` requests down (a wait-wake is
+    // then pending in the bus).
+    bool WaitForForwarded(size_t count, std::chrono::milliseconds timeout);
+
     size_t HeldCount();
     void ReleaseHeld();  // forwards the oldest held request
 
@@ -68,6 +72,7 @@ private:
     std::vector<ProbeArrival> arrivals_;
     std::vector<std::string> events_;
     std::deque<PIRP> held_;
+    size_t forwarded_ = 0;
     PIRP* out_ = nullptr;
 };
 
