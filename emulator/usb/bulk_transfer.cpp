@@ -5,6 +5,7 @@
 #include "emulator/usb/emulated_device.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/usb/complete_request.h"
 #include "emulator/usb/transfer_buffer.h"
 #include "emulator/usb/usbd_status.h"
 
@@ -112,7 +113,7 @@ NTSTATUS EmulatedDevice::SubmitTransfer(PIRP irp, PURB urb)
     }
     IoSetCancelRoutine(irp, &EmulatedDevice::CancelTransferRoutine);
     std::unique_ptr<Transfer> cancelled;
-    if (irp->Cancel && TakeOwnership(*waiting)) {
+    if (CancelRequested(irp) && TakeOwnership(*waiting)) {
         waiting->status = USBD_STATUS_CANCELED;
         cancelled = RemovePending(irp);
     }

@@ -357,7 +357,7 @@ void EmulatedDevice::Release(uint64_t id)
                                              : StepResult{true, link};
         if (!step.done) {
             Park(*transfer);
-            if (transfer->irp->Cancel && TakeOwnership(*transfer)) {
+            if (CancelRequested(transfer->irp) && TakeOwnership(*transfer)) {
                 transfer->status = USBD_STATUS_CANCELED;
                 done = RemovePending(transfer->irp);
             }

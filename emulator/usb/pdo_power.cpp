@@ -28,7 +28,7 @@ NTSTATUS EmulatedDevice::WaitWake(PIRP irp)
             IoMarkIrpPending(irp);
             waitWakeIrp_ = irp;
             IoSetCancelRoutine(irp, &EmulatedDevice::CancelWaitWakeRoutine);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            if (CancelRequested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 waitWakeIrp_ = nullptr;
                 cancelled = true;
             }
