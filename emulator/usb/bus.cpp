@@ -38,11 +38,14 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
 NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp)
 {
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
-    if (device == nullptr) {
-        PoStartNextPowerIrp(irp);
-        return NoDevice(irp);
+    if (device != nullptr) {
+        return device->DispatchPower(irp);
     }
-    return device->DispatchPower(irp);
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
+        PoStartNextPowerIrp(irp);
+    }
+    return NoDevice(irp);
 }
 
 // WMI requests: a PDO that is no WMI provider leaves them as they came.
