@@ -99,6 +99,16 @@ void IoFixture::ShutDown()
     EXPECT_EQ(emu::LiveIrps(), 0u) << "requests left behind";
 }
 
+uint64_t IoFixture::DriverAllocations()
+{
+    for (const auto& stats : emu::pool::Stats()) {
+        if (stats.tag == PondrelPoolTag) {
+            return stats.allocations;
+        }
+    }
+    return 0;
+}
+
 LONG IoFixture::IoRefCount()
 {
     return InterlockedCompareExchange(&Context()->IoRefCount, 0, 0);

@@ -60,6 +60,8 @@ protected:
     LONG ReceiveCount();
     // Blocks of the driver's pool beyond those it held right after its start.
     int64_t ExtraPoolBlocks();
+    // Allocations the driver ever made from its pool.
+    static uint64_t DriverAllocations();
 
     // Opens "\\.\pondrel" followed by `name`; returns the status.
     NTSTATUS Open(std::u16string_view name, emu::Handle* handle);

@@ -16,16 +16,19 @@ protected:
         in_ = OpenOk(u"\\PIPE1");  // bulk IN 0x81
     }
 
-    // A read served from the buffer: no bus request, no reference left.
+    // A read served from the buffer: no allocation, no bus request, no
+    // reference left.
     void ExpectServedAtOnce(emu::Handle handle, size_t length, size_t from)
     {
         const size_t urbs = BulkUrbCount();
+        const uint64_t allocations = DriverAllocations();
         std::vector<uint8_t> buffer(length);
         const auto result = app().Read(handle, buffer.data(), static_cast<ULONG>(length));
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.information, length);
         EXPECT_EQ(buffer, Stream(from, length));
         EXPECT_EQ(BulkUrbCount(), urbs) << "a read the buffer could serve went to the bus";
+        EXPECT_EQ(DriverAllocations(), allocations) << "a read the buffer could serve allocated";
         EXPECT_TRUE(device().Held().empty());
         EXPECT_EQ(IoRefCount(), 1);
     }

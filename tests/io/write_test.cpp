@@ -28,17 +28,6 @@ protected:
         return lengths;
     }
 
-    // Allocations the driver ever made from its pool.
-    static uint64_t DriverAllocations()
-    {
-        for (const auto& stats : emu::pool::Stats()) {
-            if (stats.tag == PondrelPoolTag) {
-                return stats.allocations;
-            }
-        }
-        return 0;
-    }
-
     emu::Handle out_ = 0;
 };
 
