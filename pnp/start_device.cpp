@@ -4,26 +4,13 @@
 #include "power/wait_wake.h"
 #include "usb/configuration.h"
 
-namespace {
-
-// Wait-wake starts idle with each start. Stop and removal have drained the
-// previous request and its follow-ups, and nothing arms before the device is
-// running, so nothing races these writes.
-void ResetWaitWake(DeviceContext* Context)
-{
-    InterlockedExchange(&Context->WakeOutstanding, 0);
-    InterlockedExchange(&Context->WakeCancelFlag, 0);
-    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Context->WakeIrp), nullptr);
-}
-
-}  // namespace
-
 // IRP_MN_START_DEVICE: the lower drivers start the device first; then the
 // device is configured, its interface enabled, and only then does it run
 // (and arm wait-wake when it can wake the system). Blocks left behind by an
-// earlier start that failed are freed first. Returns the first failure, or
-// the interface's (non-negative) status; the state stays as it was on
-// failure. DispatchPnp completes the request.
+// earlier start that failed are freed first. Wait-wake needs no reset here:
+// stop and removal leave it idle, and nothing arms before the device runs.
+// Returns the first failure, or the interface's (non-negative) status; the
+// state stays as it was on failure. DispatchPnp completes the request.
 NTSTATUS OnStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
@@ -42,7 +29,6 @@ NTSTATUS OnStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return status;
     }
 
-    ResetWaitWake(context);
     ChangePnpState(context, DeviceRunning);
     if (context->RemoteWakeCapable != 0) {
         ArmWaitWake(context);

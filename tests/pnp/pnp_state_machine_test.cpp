@@ -44,6 +44,17 @@ protected:
         spy().ForgetSeen();
     }
 
+    // Running, wait-wake armed (kept by the spy), pipe 1 flagged open.
+    void StartOpenAndArmed()
+    {
+        Load();
+        AddSpy();
+        Add();
+        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
+        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+        context()->PipeOpenFlags[1] = 1;
+    }
+
     // The last PnP request of `minor` the spy saw, if any.
     std::optional<SeenRequest> SeenBelow(UCHAR minor)
     {
@@ -302,12 +313,7 @@ TEST_F(PnpStateMachineTest, StopDeconfiguresTheDevice)
 // second abort of a pipe whose abort failed, no second wait-wake cancel.
 TEST_F(PnpStateMachineTest, RemovalAfterSurpriseRemovalRepeatsNothing)
 {
-    Load();
-    AddSpy();
-    Add();
-    spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
-    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-    context()->PipeOpenFlags[1] = 1;
+    StartOpenAndArmed();
     spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
 
     ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);
@@ -322,13 +328,8 @@ TEST_F(PnpStateMachineTest, RemovalAfterSurpriseRemovalRepeatsNothing)
 
 TEST_F(PnpStateMachineTest, RemovalFromRunningTearsDownOnce)
 {
-    Load();
-    AddSpy();
-    Add();
-    spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
-    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+    StartOpenAndArmed();
     EXPECT_FALSE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-    context()->PipeOpenFlags[1] = 1;
 
     EXPECT_EQ(Remove(), STATUS_SUCCESS);
     EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);

@@ -7,6 +7,7 @@
 #include "emulator/kernel/system.h"
 #include "power/wait_wake.h"
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -177,45 +178,90 @@ TEST_F(WaitWakeTest, CompletionInsideTheCancelIsFinishedByTheDisarm)
     EXPECT_EQ(PowerUps(), 0u);
 }
 
-// Order 3, just after IoCancelIrp: the request completes (on the same
-// thread, forced from the scheduling hook) after the disarm took it and
-// before the disarm reaches its flag.
-struct CompleteBeforeFlag {
-    static inline const void* flag = nullptr;
+// Completes a kept wait-wake request from the scheduling hook, on the given
+// thread, the first time that thread is about to touch `field`: the moment
+// at which a race would have the bus complete it.
+struct CompleteWakeWhenTouched {
+    static inline const void* field = nullptr;
     static inline LowerSpy* spy = nullptr;
     static inline PIRP irp = nullptr;
-    static inline std::thread::id disarmer;
+    static inline NTSTATUS status = STATUS_SUCCESS;
+    static inline std::thread::id thread;
     static inline bool fired = false;
+
+    static void Install(const void* touched, LowerSpy* keeper, PIRP request, NTSTATUS bus)
+    {
+        field = touched;
+        spy = keeper;
+        irp = request;
+        status = bus;
+        thread = std::this_thread::get_id();
+        fired = false;
+        emu::sched::SetHook(Hook);
+    }
 
     static void Hook(emu::sched::Point point, const void* object)
     {
-        if (point != emu::sched::Point::Interlocked || object != flag || fired ||
-            std::this_thread::get_id() != disarmer) {
+        if (point != emu::sched::Point::Interlocked || object != field || fired ||
+            std::this_thread::get_id() != thread) {
             return;
         }
         fired = true;
-        spy->FinishWaitWake(irp, STATUS_SUCCESS);
+        spy->FinishWaitWake(irp, status);
     }
 };
 
+// Order 3, just after IoCancelIrp: the request completes after the disarm
+// took it and before the disarm reaches its flag.
 TEST_F(WaitWakeTest, CompletionJustAfterTheCancelIsFinishedByTheDisarm)
 {
     PIRP irp = StartArmed(WaitWakeCancel::Later);
-    CompleteBeforeFlag::flag = &context()->WakeCancelFlag;
-    CompleteBeforeFlag::spy = &spy();
-    CompleteBeforeFlag::irp = irp;
-    CompleteBeforeFlag::disarmer = std::this_thread::get_id();
-    CompleteBeforeFlag::fired = false;
-
-    emu::sched::SetHook(CompleteBeforeFlag::Hook);
+    CompleteWakeWhenTouched::Install(&context()->WakeCancelFlag, &spy(), irp, STATUS_SUCCESS);
     Disarm();
     emu::sched::SetHook(nullptr);
 
-    EXPECT_TRUE(CompleteBeforeFlag::fired);
+    EXPECT_TRUE(CompleteWakeWhenTouched::fired);
     EXPECT_EQ(spy().WaitWakeCancels(), 1u);
     ExpectIdle();
     EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
     EXPECT_EQ(PowerUps(), 0u);
+}
+
+// Someone else's wait-wake request goes through the driver untouched: its
+// completion neither takes nor disturbs the driver's own armed request.
+struct ForeignRequest {
+    static inline std::atomic<int> done{0};
+    static inline std::atomic<NTSTATUS> status{STATUS_PENDING};
+    static void Done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK ioStatus)
+    {
+        status = ioStatus->Status;
+        ++done;
+    }
+};
+
+TEST_F(WaitWakeTest, ForeignWaitWakeIsLetThrough)
+{
+    PIRP own = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    ForeignRequest::done = 0;
+    POWER_STATE wakeFrom;
+    wakeFrom.SystemState = PowerSystemSleeping1;
+    PIRP foreign = nullptr;
+    ASSERT_TRUE(NT_SUCCESS(PoRequestPowerIrp(device().Pdo(), IRP_MN_WAIT_WAKE, wakeFrom, ForeignRequest::Done,
+                                             nullptr, &foreign)));
+    ASSERT_TRUE(spy().WaitForKeptWaitWake(2, Patience));
+
+    spy().FinishWaitWake(foreign, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([] { return ForeignRequest::done == 1; }));
+    EXPECT_EQ(ForeignRequest::status, STATUS_SUCCESS);
+    EXPECT_EQ(context()->WakeIrp, own);
+    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
+    EXPECT_EQ(Read(context()->WakeFollowUpCount), 2);
+    EXPECT_EQ(PowerUps(), 0u);
+
+    Disarm();
+    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
+    ExpectIdle();
+    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
 }
 
 TEST_F(WaitWakeTest, FailedArmingCanBeRetried)
@@ -280,41 +326,18 @@ TEST_F(WaitWakeTest, WakeInD0NeitherPowersUpNorRearms)
 
 // A wake that completes after the stop has left DeviceRunning, just before
 // the stop disarms: no power-up, no re-arm, and the stop still finishes.
-struct WakeDuringStop {
-    static inline const void* wakeIrpField = nullptr;
-    static inline LowerSpy* spy = nullptr;
-    static inline PIRP irp = nullptr;
-    static inline std::thread::id stopper;
-    static inline bool fired = false;
-
-    static void Hook(emu::sched::Point point, const void* object)
-    {
-        if (point != emu::sched::Point::Interlocked || object != wakeIrpField || fired ||
-            std::this_thread::get_id() != stopper) {
-            return;
-        }
-        fired = true;
-        spy->FinishWaitWake(irp, STATUS_SUCCESS);
-    }
-};
-
 TEST_F(WaitWakeTest, WakeRacingAStopNeitherPowersUpNorRearms)
 {
     PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
     context()->CurrentDevicePower = PowerDeviceD3;
     ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
 
-    WakeDuringStop::wakeIrpField = &context()->WakeIrp;
-    WakeDuringStop::spy = &spy();
-    WakeDuringStop::irp = irp;
-    WakeDuringStop::stopper = std::this_thread::get_id();
-    WakeDuringStop::fired = false;
-    emu::sched::SetHook(WakeDuringStop::Hook);
+    CompleteWakeWhenTouched::Install(&context()->WakeIrp, &spy(), irp, STATUS_SUCCESS);
     const NTSTATUS status = pnp().Stop();
     emu::sched::SetHook(nullptr);
 
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(WakeDuringStop::fired);
+    EXPECT_TRUE(CompleteWakeWhenTouched::fired);
     EXPECT_EQ(State(), DeviceStopped);
     ExpectIdle();
     EXPECT_EQ(PowerUps(), 0u);
