@@ -121,7 +121,7 @@ void ReleaseIrp(PIRP irp, bool byIoManager, const char* routine)
                          IrpText(irp) + " was built by IoBuildDeviceIoControlRequest");
         return;
     }
-    if (irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         verifier::Report("IRP freed with a cancel routine set", routine, IrpText(irp));
     }
     if (!record.guardReported && !GuardIntact(record)) {
@@ -227,7 +227,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Status)
         emu::verifier::Report("IoReuseIrp of an IRP that is not live", "IoReuseIrp", Hex(Irp));
         return;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         emu::verifier::Report("IRP reused with a cancel routine set", "IoReuseIrp", IrpText(Irp));
     }
     const UCHAR allocationFlags = Irp->AllocationFlags;

@@ -35,7 +35,7 @@ bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord
     if (HoldsDriverLock() || HoldsCancelLock()) {
         verifier::Report("call out of the driver while holding a spin lock", "IofCallDriver", IrpText(irp));
     }
-    if (irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         verifier::Report("IRP forwarded with a cancel routine set", "IofCallDriver", IrpText(irp));
     }
     if (irp->CurrentLocation <= 1) {

@@ -59,7 +59,7 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
     if (status == STATUS_PENDING || static_cast<ULONG>(status) == 0xFFFFFFFF) {
         verifier::Report("IRP completed with STATUS_PENDING", "IofCompleteRequest", IrpText(irp));
     }
-    if (irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         verifier::Report("IRP completed with a cancel routine set", "IofCompleteRequest", IrpText(irp));
     }
     CheckIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
