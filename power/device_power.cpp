@@ -12,8 +12,8 @@
 NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
-    const LONG target = TargetDeviceState(Irp);
-    const LONG present = static_cast<LONG>(context->CurrentDevicePower);
+    const LONG target = TargetPowerState(Irp);
+    const LONG present = PowerValue(&context->CurrentDevicePower);
 
     if (target < present) {
         PassPowerRequestDown(context, Irp, DevicePowerUpCompletion);
@@ -36,9 +36,9 @@ NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Records a new device power state and tells the power manager of it.
 static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceContext* Context, LONG State)
 {
-    Context->CurrentDevicePower = static_cast<DEVICE_POWER_STATE>(State);
+    StorePowerValue(&Context->CurrentDevicePower, State);
     POWER_STATE reported;
-    reported.DeviceState = static_cast<DEVICE_POWER_STATE>(State);
+    StorePowerValue(&reported, State);
     PoSetPowerState(DeviceObject, DevicePowerState, reported);
 }
 
@@ -58,7 +58,7 @@ NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         return LetPowerRequestGoOn(context, Irp);
     }
 
-    RecordDevicePower(DeviceObject, context, TargetDeviceState(Irp));
+    RecordDevicePower(DeviceObject, context, TargetPowerState(Irp));
     EndPowerRequest(context, Irp, STATUS_SUCCESS);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -76,7 +76,7 @@ NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     }
 
     if (NT_SUCCESS(Irp->IoStatus.Status) && IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
-        RecordDevicePower(DeviceObject, context, TargetDeviceState(Irp));
+        RecordDevicePower(DeviceObject, context, TargetPowerState(Irp));
     }
     return LetPowerRequestGoOn(context, Irp);
 }
@@ -90,15 +90,15 @@ NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
 NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
-    const LONG target = TargetDeviceState(Irp);
+    const LONG target = TargetPowerState(Irp);
 
-    if (context->RemoteWakeCapable != 0 && target > static_cast<LONG>(context->Capabilities.DeviceWake)) {
+    if (context->RemoteWakeCapable != 0 && target > PowerValue(&context->Capabilities.DeviceWake)) {
         EndPowerRequest(context, Irp, STATUS_INVALID_DEVICE_STATE);
         return STATUS_INVALID_DEVICE_STATE;
     }
 
     NTSTATUS status = STATUS_SUCCESS;
-    if (target >= static_cast<LONG>(context->CurrentDevicePower)) {
+    if (target >= PowerValue(&context->CurrentDevicePower)) {
         status = QueuePowerDrain(DeviceObject, Irp);
         if (status == STATUS_PENDING) {
             return STATUS_PENDING;

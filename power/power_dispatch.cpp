@@ -16,6 +16,8 @@ enum class PowerRoute {
     PassDown,     // IRP_MN_POWER_SEQUENCE, unknown minor codes, unknown power types
 };
 
+// Sorts by minor code, then by power type: a set or query of a type the
+// platform does not define is passed down like an unknown minor code.
 PowerRoute RouteOf(PIO_STACK_LOCATION Stack)
 {
     if (Stack->MinorFunction == IRP_MN_WAIT_WAKE) {
@@ -26,7 +28,7 @@ PowerRoute RouteOf(PIO_STACK_LOCATION Stack)
     }
 
     const bool set = Stack->MinorFunction == IRP_MN_SET_POWER;
-    switch (Stack->Parameters.Power.Type) {
+    switch (PowerValue(&Stack->Parameters.Power.Type)) {
     case SystemPowerState:
         return set ? PowerRoute::SystemSet : PowerRoute::SystemQuery;
     case DevicePowerState:

@@ -5,16 +5,27 @@
 
 #include "driver/device_context.h"
 
-// The target of a set or query request, as the signed value the power
-// states are compared by (a deeper state is larger).
-inline LONG TargetSystemState(PIRP Irp)
+// A 32-bit power field (a power state or power type) read and written as
+// the signed number it holds. A sender may put any value in a request, and
+// the driver records targets as they came: copying keeps a value outside
+// the enumeration's range from ever being loaded as the enumeration.
+inline LONG PowerValue(const void* Field)
 {
-    return static_cast<LONG>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState);
+    LONG value;
+    RtlCopyMemory(&value, Field, sizeof(value));
+    return value;
 }
 
-inline LONG TargetDeviceState(PIRP Irp)
+inline void StorePowerValue(void* Field, LONG Value)
 {
-    return static_cast<LONG>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState);
+    RtlCopyMemory(Field, &Value, sizeof(Value));
+}
+
+// The target of a set or query request, as the signed value the power
+// states are compared by (a deeper state is larger).
+inline LONG TargetPowerState(PIRP Irp)
+{
+    return PowerValue(&IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
 }
 
 // Copies our stack location to the next one, sets Routine (with the

@@ -11,15 +11,15 @@
 NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
-    LONG target = TargetSystemState(Irp);
+    const LONG target = TargetPowerState(Irp);
 
-    if (context->RemoteWakeCapable != 0 && target > static_cast<LONG>(context->Capabilities.SystemWake)) {
+    if (context->RemoteWakeCapable != 0 && target > PowerValue(&context->Capabilities.SystemWake)) {
         EndPowerRequest(context, Irp, STATUS_INVALID_DEVICE_STATE);
         return STATUS_INVALID_DEVICE_STATE;
     }
 
     // Already armed is fine: the armed request stays as it is.
-    if (target > static_cast<LONG>(context->CurrentSystemPower) && context->RemoteWakeCapable != 0) {
+    if (target > PowerValue(&context->CurrentSystemPower) && context->RemoteWakeCapable != 0) {
         ArmWaitWake(context);
     }
 
@@ -45,14 +45,14 @@ NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     }
 
     if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
-        context->CurrentSystemPower = static_cast<SYSTEM_POWER_STATE>(TargetSystemState(Irp));
+        StorePowerValue(&context->CurrentSystemPower, TargetPowerState(Irp));
     }
 
     RequestDevicePowerForSystem(DeviceObject, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-DEVICE_POWER_STATE DeviceStateForSystemState(const DeviceContext* Context, LONG SystemState)
+LONG DeviceStateForSystemState(const DeviceContext* Context, LONG SystemState)
 {
     const ULONG entries = sizeof(Context->Capabilities.DeviceState) / sizeof(Context->Capabilities.DeviceState[0]);
 
@@ -60,7 +60,7 @@ DEVICE_POWER_STATE DeviceStateForSystemState(const DeviceContext* Context, LONG 
     if (SystemState < 0 || static_cast<ULONG>(SystemState) >= entries) {
         return PowerDeviceD3;
     }
-    return Context->Capabilities.DeviceState[SystemState];
+    return PowerValue(&Context->Capabilities.DeviceState[SystemState]);
 }
 
 LONG PowerPathReferences(DeviceContext* Context)
@@ -77,7 +77,7 @@ void RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     POWER_STATE deviceState;
-    deviceState.DeviceState = DeviceStateForSystemState(context, TargetSystemState(Irp));
+    StorePowerValue(&deviceState, DeviceStateForSystemState(context, TargetPowerState(Irp)));
 
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     auto* record = static_cast<SystemPowerContext*>(

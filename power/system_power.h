@@ -22,7 +22,7 @@ void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, PO
 
 // The device state the capabilities give for a system state; PowerDeviceD3
 // for a value outside the table.
-DEVICE_POWER_STATE DeviceStateForSystemState(const DeviceContext* Context, LONG SystemState);
+LONG DeviceStateForSystemState(const DeviceContext* Context, LONG SystemState);
 
 // References the power path holds for the device request in hand: its own,
 // and that of each system request waiting for its device request.

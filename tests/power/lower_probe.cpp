@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace power_test {
 namespace {
@@ -143,10 +144,11 @@ NTSTATUS LowerProbe::DispatchPowerRequest(PIRP irp)
     seen.minor = stack->MinorFunction;
     seen.irp = irp;
     if (seen.minor == IRP_MN_WAIT_WAKE) {
-        seen.state = static_cast<LONG>(stack->Parameters.WaitWake.PowerState);
+        std::memcpy(&seen.state, &stack->Parameters.WaitWake.PowerState, sizeof(seen.state));
     } else {
-        seen.type = static_cast<ULONG>(stack->Parameters.Power.Type);
-        seen.state = static_cast<LONG>(stack->Parameters.Power.State.SystemState);
+        // Copied: the tests send values outside the enumerations' ranges.
+        std::memcpy(&seen.type, &stack->Parameters.Power.Type, sizeof(seen.type));
+        std::memcpy(&seen.state, &stack->Parameters.Power.State, sizeof(seen.state));
     }
 
     Rule rule;

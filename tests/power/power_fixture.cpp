@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -263,11 +264,12 @@ RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state, const std::
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_POWER;
     next->MinorFunction = minor;
+    // Copied: a test may send values outside the enumerations' ranges.
     if (minor == IRP_MN_WAIT_WAKE) {
-        next->Parameters.WaitWake.PowerState = static_cast<SYSTEM_POWER_STATE>(state);
+        std::memcpy(&next->Parameters.WaitWake.PowerState, &state, sizeof(state));
     } else {
-        next->Parameters.Power.Type = static_cast<POWER_STATE_TYPE>(type);
-        next->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+        std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
+        std::memcpy(&next->Parameters.Power.State, &state, sizeof(state));
     }
 
     // Kept alive if the request hangs: its completion routine may still run.
