@@ -140,6 +140,10 @@ void AppRequest::Fail(NTSTATUS status)
     done_.notify_all();
 }
 
+// The system service's part: an IRP with one location more than the stack
+// needs (the I/O manager's own), built and handed to the top of the file's
+// device stack from the calling thread. A request that cannot be built
+// ends at once with the reason, as NtReadFile would return it.
 void AppRequest::Send(std::shared_ptr<AppRequest> self)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file_->named);
@@ -257,6 +261,10 @@ NTSTATUS AppRequest::DescribeReadWrite(PDEVICE_OBJECT top, PIRP irp, PIO_STACK_L
     return STATUS_SUCCESS;
 }
 
+// By the control code's method: METHOD_BUFFERED shares one system buffer
+// of max(in, out) bytes; the direct methods put the input in a system
+// buffer and describe the output buffer with an MDL; METHOD_NEITHER passes
+// the caller's addresses.
 NTSTATUS AppRequest::DescribeDeviceControl(PIRP irp, PIO_STACK_LOCATION next)
 {
     next->Parameters.DeviceIoControl.IoControlCode = spec_.code;

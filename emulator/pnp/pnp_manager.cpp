@@ -117,6 +117,8 @@ void PnpManager::Plug(usb::DeviceModel model)
     lifeChanged_.notify_all();
 }
 
+// The current device leaves the bus and its stack is removed at once, open
+// handles or not (the test asked for a new device), then the new one comes.
 void PnpManager::Replug(usb::DeviceModel model)
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
@@ -323,6 +325,9 @@ NTSTATUS PnpManager::SendToStack(UCHAR minor, const std::function<void(PIO_STACK
     return result.status;
 }
 
+// Loads the driver again if it unloaded with its last device (Windows does
+// so when the device comes back), then AddDevice for the PDO at
+// PASSIVE_LEVEL. A PDO gets one function driver.
 NTSTATUS PnpManager::DoAddDevice()
 {
     if (driver_ == nullptr) {
@@ -376,6 +381,8 @@ void PnpManager::CheckAddedStack(const std::vector<PDEVICE_OBJECT>& stack)
     }
 }
 
+// IRP_MN_START_DEVICE; after a successful start the capabilities are asked
+// again (top of the stack first), and after the first one the device state.
 NTSTATUS PnpManager::DoStart()
 {
     if (!HasStack()) {
@@ -422,6 +429,7 @@ NTSTATUS PnpManager::DoQuery(UCHAR query, UCHAR cancel, DeviceLife pending)
     return status;
 }
 
+// A cancel may not fail; a successful one restores the state the query left.
 NTSTATUS PnpManager::DoCancel(UCHAR cancel, DeviceLife pending)
 {
     if (!HasStack()) {
@@ -444,6 +452,7 @@ NTSTATUS PnpManager::DoCancel(UCHAR cancel, DeviceLife pending)
     return status;
 }
 
+// Cannot be refused; the stack stays until REMOVE.
 NTSTATUS PnpManager::DoSurpriseRemove()
 {
     if (!HasStack()) {
@@ -457,6 +466,9 @@ NTSTATUS PnpManager::DoSurpriseRemove()
     return status;
 }
 
+// REMOVE to the whole stack; the driver deletes its device objects, which
+// may live on while file objects refer to them. The PDO of a device that
+// left the bus goes, and the driver unloads once its objects are gone.
 NTSTATUS PnpManager::DoRemove()
 {
     if (!HasStack()) {
@@ -540,6 +552,8 @@ void PnpManager::RemoveWhenClosed()
     }
 }
 
+// The device left the bus: surprise removal for a stack with a driver (in
+// whatever state it is), then removal once no file object is open on it.
 void PnpManager::HandleDisconnect(const std::shared_ptr<usb::UsbDevice>& device)
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
@@ -560,6 +574,8 @@ void PnpManager::HandleDisconnect(const std::shared_ptr<usb::UsbDevice>& device)
     RemoveWhenClosed();
 }
 
+// Notifications still queued run first; the device goes, then the driver,
+// after the power requests that may still call into it have ended.
 void PnpManager::Teardown()
 {
     worker_.WaitIdle(IdleLimit);

@@ -72,13 +72,22 @@ protected:
         ASSERT_EQ(m.pnp().Start(), STATUS_SUCCESS);
     }
 
+    // Two device requests of `minor` asked for while the probe holds the
+    // device requests it gets.
+    void RequestTwoWhileHolding(bool legacy, UCHAR minor, Callback* first, Callback* second)
+    {
+        ProbeConfig config;
+        config.holdDeviceRequests = true;
+        BringUpProbe(config, legacy);
+        ASSERT_EQ(Request(minor, DeviceState(PowerDeviceD2), first), STATUS_PENDING);
+        ASSERT_EQ(Request(minor, DeviceState(PowerDeviceD3), second), STATUS_PENDING);
+    }
+
     PDEVICE_OBJECT Pdo() { return machine().Device().Pdo(); }
     PowerProbe& probe() { return PowerProbe::Instance(); }
 
     ProbeConfig config_;
 
-    // Sends a request through PoRequestPowerIrp and, for a wait-wake, has the
-    // device signal wake so that it completes.
     NTSTATUS Request(UCHAR minor, POWER_STATE state, Callback* callback, PIRP* out = nullptr)
     {
         return PoRequestPowerIrp(Pdo(), minor, state, RecordCallback, callback, out);
@@ -174,13 +183,9 @@ TEST_F(PowerManager, LegacyModelHoldsTheNextRequestOfTheSameKind)
 {
     for (bool legacy : {true, false}) {
         SCOPED_TRACE(legacy ? "legacy" : "modern");
-        ProbeConfig config;
-        config.holdDeviceRequests = true;
-        BringUpProbe(config, legacy);
         Callback first;
         Callback second;
-        ASSERT_EQ(Request(IRP_MN_QUERY_POWER, DeviceState(PowerDeviceD2), &first), STATUS_PENDING);
-        ASSERT_EQ(Request(IRP_MN_QUERY_POWER, DeviceState(PowerDeviceD3), &second), STATUS_PENDING);
+        RequestTwoWhileHolding(legacy, IRP_MN_QUERY_POWER, &first, &second);
         EXPECT_EQ(probe().Arrivals().size(), legacy ? 1u : 2u);
 
         NTSTATUS systemStatus = STATUS_PENDING;
@@ -204,13 +209,9 @@ TEST_F(PowerManager, DeviceSetRequestsForOnePdoGoOneAtATime)
 {
     for (bool legacy : {true, false}) {
         SCOPED_TRACE(legacy ? "legacy" : "modern");
-        ProbeConfig config;
-        config.holdDeviceRequests = true;
-        BringUpProbe(config, legacy);
         Callback first;
         Callback second;
-        ASSERT_EQ(Request(IRP_MN_SET_POWER, DeviceState(PowerDeviceD2), &first), STATUS_PENDING);
-        ASSERT_EQ(Request(IRP_MN_SET_POWER, DeviceState(PowerDeviceD3), &second), STATUS_PENDING);
+        RequestTwoWhileHolding(legacy, IRP_MN_SET_POWER, &first, &second);
         EXPECT_EQ(probe().Arrivals().size(), 1u);
         probe().ReleaseHeld();
         ASSERT_TRUE(first.WaitCalls(1));
