@@ -13,7 +13,7 @@ NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     const LONG target = TargetPowerState(Irp);
-    const LONG present = PowerValue(&context->CurrentDevicePower);
+    const LONG present = ReadPowerState(&context->CurrentDevicePower);
 
     if (target < present) {
         PassPowerRequestDown(context, Irp, DevicePowerUpCompletion);
@@ -36,7 +36,7 @@ NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Records a new device power state and tells the power manager of it.
 static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceContext* Context, LONG State)
 {
-    StorePowerValue(&Context->CurrentDevicePower, State);
+    RecordPowerState(&Context->CurrentDevicePower, State);
     POWER_STATE reported;
     StorePowerValue(&reported, State);
     PoSetPowerState(DeviceObject, DevicePowerState, reported);
@@ -98,7 +98,7 @@ NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     NTSTATUS status = STATUS_SUCCESS;
-    if (target >= PowerValue(&context->CurrentDevicePower)) {
+    if (target >= ReadPowerState(&context->CurrentDevicePower)) {
         status = QueuePowerDrain(DeviceObject, Irp);
         if (status == STATUS_PENDING) {
             return STATUS_PENDING;

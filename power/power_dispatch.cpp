@@ -72,7 +72,7 @@ NTSTATUS PassDownWaitWake(DeviceContext* Context, PIRP Irp)
 extern "C" NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
-    const DEVICE_PNP_STATE state = context->PnpState;
+    const DEVICE_PNP_STATE state = CurrentPnpState(context);
 
     if (state == DeviceRemoved) {
         PoStartNextPowerIrp(Irp);

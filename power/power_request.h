@@ -6,9 +6,9 @@
 #include "driver/device_context.h"
 
 // A 32-bit power field (a power state or power type) read and written as
-// the signed number it holds. A sender may put any value in a request, and
-// the driver records targets as they came: copying keeps a value outside
-// the enumeration's range from ever being loaded as the enumeration.
+// the signed number it holds. A sender may put any value in a request:
+// copying keeps a value outside the enumeration's range from ever being
+// loaded as the enumeration.
 inline LONG PowerValue(const void* Field)
 {
     LONG value;
@@ -19,6 +19,20 @@ inline LONG PowerValue(const void* Field)
 inline void StorePowerValue(void* Field, LONG Value)
 {
     RtlCopyMemory(Field, &Value, sizeof(Value));
+}
+
+// CurrentDevicePower and CurrentSystemPower as other threads may read them
+// while the power path writes them (WakeRequestDone reads the device state
+// wherever a wake completes): interlocked, so each read sees a whole value
+// ordered with the write.
+inline LONG ReadPowerState(volatile void* Field)
+{
+    return InterlockedCompareExchange(static_cast<volatile LONG*>(Field), 0, 0);
+}
+
+inline void RecordPowerState(volatile void* Field, LONG Value)
+{
+    InterlockedExchange(static_cast<volatile LONG*>(Field), Value);
 }
 
 // The target of a set or query request, as the signed value the power

@@ -19,7 +19,7 @@ NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     // Already armed is fine: the armed request stays as it is.
-    if (target > PowerValue(&context->CurrentSystemPower) && context->RemoteWakeCapable != 0) {
+    if (target > ReadPowerState(&context->CurrentSystemPower) && context->RemoteWakeCapable != 0) {
         ArmWaitWake(context);
     }
 
@@ -45,7 +45,7 @@ NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     }
 
     if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
-        StorePowerValue(&context->CurrentSystemPower, TargetPowerState(Irp));
+        RecordPowerState(&context->CurrentSystemPower, TargetPowerState(Irp));
     }
 
     RequestDevicePowerForSystem(DeviceObject, Irp);

@@ -46,13 +46,13 @@ TEST_F(PlainDeviceTransitionTest, DrainWithNothingInFlightGivesBackAndRetakesThe
         ASSERT_EQ(sets.size(), setsBefore + 1);
         EXPECT_EQ(sets.back().state, static_cast<LONG>(PowerDeviceD3));
         EXPECT_EQ(sets.back().driverRefs, test.refsWhilePassedDown) << "references not taken again";
-        EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD3);
+        EXPECT_EQ(DevicePower(), PowerDeviceD3);
         EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD3);
         EXPECT_TRUE(WaitForIoRefCount(1));
 
         EXPECT_EQ(test.forSystemRequest ? power().Resume() : power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0),
                   STATUS_SUCCESS);
-        EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+        EXPECT_EQ(DevicePower(), PowerDeviceD0);
         EXPECT_TRUE(WaitForIoRefCount(1));
     }
 }
@@ -77,13 +77,13 @@ TEST_F(PlainDeviceTransitionTest, SetsFollowThePathTable)
     };
     drain_watch::Start(Context());
     for (const Step& step : steps) {
-        const LONG present = Context()->CurrentDevicePower;
+        const LONG present = DevicePower();
         SCOPED_TRACE(Name(present) + " -> " + Name(step.target));
         const size_t waitsBefore = drain_watch::Waits();
         EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, static_cast<DEVICE_POWER_STATE>(step.target)),
                   STATUS_SUCCESS);
         EXPECT_EQ(drain_watch::Waits() - waitsBefore, step.drained ? 1u : 0u);
-        EXPECT_EQ(static_cast<LONG>(Context()->CurrentDevicePower), step.target);
+        EXPECT_EQ(DevicePower(), step.target);
         EXPECT_EQ(static_cast<LONG>(power().ReportedDeviceState(Fdo())), step.target);
         EXPECT_EQ(device().DevicePowerState(), step.target) << "the set did not reach the bus";
         EXPECT_TRUE(WaitForIoRefCount(1));
@@ -103,7 +103,7 @@ TEST_F(PlainDeviceTransitionTest, PowerUpIsCompletedAfreshWithSuccess)
     EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+    EXPECT_EQ(DevicePower(), PowerDeviceD0);
     EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
@@ -115,7 +115,7 @@ TEST_F(PlainDeviceTransitionTest, FailedPowerUpLeavesTheDeviceWhereItWas)
         return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_UNSUCCESSFUL) : Verdict::Pass();
     });
     EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD3);
+    EXPECT_EQ(DevicePower(), PowerDeviceD3);
     EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD3);
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
@@ -126,7 +126,7 @@ TEST_F(PlainDeviceTransitionTest, FailedPowerDownLeavesTheDeviceInD0)
         return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_UNSUCCESSFUL) : Verdict::Pass();
     });
     EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+    EXPECT_EQ(DevicePower(), PowerDeviceD0);
     EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
@@ -169,7 +169,7 @@ TEST_F(DrainWithReadTest, WaitsForTheReadInFlight)
     const auto sets = probe().Seen(IRP_MN_SET_POWER, DevicePowerState);
     ASSERT_EQ(sets.size(), 1u);
     EXPECT_EQ(sets[0].driverRefs, 3) << "the drain took its references again";
-    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD3);
+    EXPECT_EQ(DevicePower(), PowerDeviceD3);
     machine().app().Close(handle);
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
@@ -192,7 +192,7 @@ void RunQueries(PowerFixture& fixture, emu::Power& power, LowerProbe& probe, Dev
     drain_watch::Start(context);
     for (const QueryCase& test : cases) {
         SCOPED_TRACE(Name(test.present) + ", query " + Name(test.target));
-        if (static_cast<LONG>(context->CurrentDevicePower) != test.present) {
+        if (DevicePowerOf(context) != test.present) {
             ASSERT_EQ(power.SendDevicePower(IRP_MN_SET_POWER, static_cast<DEVICE_POWER_STATE>(test.present)),
                       STATUS_SUCCESS);
         }
@@ -203,7 +203,7 @@ void RunQueries(PowerFixture& fixture, emu::Power& power, LowerProbe& probe, Dev
         EXPECT_EQ(drain_watch::Waits() - waitsBefore, test.drained ? 1u : 0u);
         EXPECT_EQ(probe.Seen(IRP_MN_QUERY_POWER, DevicePowerState).size() - queriesBefore,
                   test.passedDown ? 1u : 0u);
-        EXPECT_EQ(static_cast<LONG>(context->CurrentDevicePower), test.present) << "a query changed the state";
+        EXPECT_EQ(DevicePowerOf(context), test.present) << "a query changed the state";
         EXPECT_TRUE(waitForRefs(1));
     }
 }
@@ -278,7 +278,7 @@ TEST_F(PlainDeviceTransitionTest, NoDrainAvailableFailsTheRequestAtOnce)
             EXPECT_EQ(drain_watch::Waits(), 0u);
             EXPECT_EQ(PoolAllocations() - allocationsBefore, test.blocksAllocated);
             EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), liveBefore);
-            EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+            EXPECT_EQ(DevicePower(), PowerDeviceD0);
         }
     }
 }

@@ -73,13 +73,13 @@ TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
         EXPECT_EQ(read->Data(), received);
 
         EXPECT_EQ(drain_watch::Waits(), waitsBefore + 2) << "the query's drain and the set's";
-        EXPECT_EQ(Context()->CurrentSystemPower, PowerSystemSleeping3);
-        EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD2);
+        EXPECT_EQ(SystemPower(), PowerSystemSleeping3);
+        EXPECT_EQ(DevicePower(), PowerDeviceD2);
         EXPECT_EQ(device().DevicePowerState(), kD2);
         EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD2);
 
         ASSERT_EQ(power().Resume(), STATUS_SUCCESS);
-        EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+        EXPECT_EQ(DevicePower(), PowerDeviceD0);
         EXPECT_EQ(device().DevicePowerState(), kD0);
         ASSERT_TRUE(WaitForIoRefCount(1)) << "a reference was not given back";
 
@@ -107,21 +107,21 @@ TEST_F(WakeFromD3Test, WakeInD3PowersUpAndRearms)
     for (int cycle = 0; cycle < 10; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         ASSERT_EQ(power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
-        ASSERT_EQ(Context()->CurrentDevicePower, PowerDeviceD3);
+        ASSERT_EQ(DevicePower(), PowerDeviceD3);
         ASSERT_TRUE(device().WaitWakePending());
         ASSERT_TRUE(WaitForIoRefCount(1));
         const Counts before = Now();
-        const PIRP wakeBefore = Context()->WakeIrp;
+        const PIRP wakeBefore = WakeIrp();
 
         device().SignalWake();
         ASSERT_TRUE(WaitUntil([&] {
-            return Context()->CurrentDevicePower == PowerDeviceD0 && device().WaitWakePending() &&
+            return DevicePower() == PowerDeviceD0 && device().WaitWakePending() &&
                    WakeOutstanding() == 1 && IoRefCount() == 1;
         })) << "not powered up and re-armed";
         EXPECT_EQ(device().DevicePowerState(), kD0);
         EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
-        EXPECT_NE(Context()->WakeIrp, nullptr);
-        EXPECT_NE(Context()->WakeIrp, wakeBefore);
+        EXPECT_NE(WakeIrp(), nullptr);
+        EXPECT_NE(WakeIrp(), wakeBefore);
 
         // The D0 request: the driver's and the bus's call; the wait-wake
         // request that completed: WakeIrpCompletion's; the new one: DispatchPower's.
@@ -130,7 +130,7 @@ TEST_F(WakeFromD3Test, WakeInD3PowersUpAndRearms)
         EXPECT_EQ(after.startNextCalls - before.startNextCalls, 2u + 2u);
 
         ASSERT_EQ(power().Resume(), STATUS_SUCCESS);
-        EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+        EXPECT_EQ(DevicePower(), PowerDeviceD0);
         ASSERT_TRUE(WaitForIoRefCount(1));
     }
 }

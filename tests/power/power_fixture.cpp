@@ -173,6 +173,16 @@ void PowerFixture::TearDown()
     machine_.reset();
 }
 
+LONG DevicePowerOf(DeviceContext* context)
+{
+    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context->CurrentDevicePower)).load();
+}
+
+LONG SystemPowerOf(DeviceContext* context)
+{
+    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context->CurrentSystemPower)).load();
+}
+
 // A reference the driver never gave back would make the removal wait
 // forever; the test has failed by then, so it is given back here for the
 // machine to come down.
@@ -239,12 +249,11 @@ struct RawCompletion {
 NTSTATUS RawCompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* completion = static_cast<RawCompletion*>(context);
-    {
-        std::lock_guard lock(completion->mutex);
-        completion->status = irp->IoStatus.Status;
-        completion->information = irp->IoStatus.Information;
-        completion->completed = true;
-    }
+    // Notified under the lock: the sender destroys the record as soon as it sees completed.
+    std::lock_guard lock(completion->mutex);
+    completion->status = irp->IoStatus.Status;
+    completion->information = irp->IoStatus.Information;
+    completion->completed = true;
     completion->done.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -52,6 +53,11 @@ std::vector<LONG> CountsAtWait();
 bool WaitForWaits(size_t count, std::chrono::milliseconds timeout);
 }  // namespace drain_watch
 
+// The driver's power states, read as the power path's threads may be
+// writing them.
+LONG DevicePowerOf(DeviceContext* context);
+LONG SystemPowerOf(DeviceContext* context);
+
 class PowerFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -73,6 +79,9 @@ protected:
     void BringUp(bool start);
 
     LONG IoRefCount();
+    LONG DevicePower() { return DevicePowerOf(Context()); }
+    PIRP WakeIrp() { return std::atomic_ref<PIRP>(Context()->WakeIrp).load(); }
+    LONG SystemPower() { return SystemPowerOf(Context()); }
     LONG WakeOutstanding();
     // Blocks of the driver's pool allocated so far (ever).
     uint64_t PoolAllocations();

@@ -64,7 +64,7 @@ TEST_F(RemoteWakeQueryTest, AcceptsStatesUpToSystemWake)
         EXPECT_EQ(seen[seenBefore + 1].state, static_cast<LONG>(PowerDeviceD2));
         EXPECT_TRUE(WaitForIoRefCount(1));
     }
-    EXPECT_EQ(Context()->CurrentSystemPower, PowerSystemWorking) << "a query changed the system state";
+    EXPECT_EQ(SystemPower(), PowerSystemWorking) << "a query changed the system state";
 }
 
 TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
@@ -93,13 +93,13 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
 TEST_F(RemoteWakeQueryTest, SecondQueryLeavesTheArmedRequestAlone)
 {
     ASSERT_TRUE(device().WaitWakePending()) << "the start arms wait-wake";
-    const PIRP armed = Context()->WakeIrp;
+    const PIRP armed = WakeIrp();
     const size_t wakesBefore = CountWaitWakes(probe().Seen());
     for (int query = 0; query < 2; ++query) {
         EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     }
     EXPECT_EQ(CountWaitWakes(probe().Seen()), wakesBefore) << "another wait-wake request was sent";
-    EXPECT_EQ(Context()->WakeIrp, armed);
+    EXPECT_EQ(WakeIrp(), armed);
     EXPECT_TRUE(device().WaitWakePending());
 }
 
@@ -129,7 +129,7 @@ TEST_F(RemoteWakeQueryTest, SetIsNeverRefusedAndNeverArms)
     EXPECT_TRUE(IsSystem(seen[seenBefore], IRP_MN_SET_POWER));
     EXPECT_TRUE(IsDevice(seen[seenBefore + 1], IRP_MN_SET_POWER));
     EXPECT_FALSE(device().WaitWakePending());
-    EXPECT_EQ(Context()->CurrentSystemPower, PowerSystemHibernate);
+    EXPECT_EQ(SystemPower(), PowerSystemHibernate);
     EXPECT_TRUE(WaitForIoRefCount(1));
     EXPECT_EQ(power().Resume(), STATUS_SUCCESS);
 }
@@ -177,8 +177,8 @@ TEST_F(PlainDeviceTest, EachSystemSetAsksForTheMappedDeviceState)
         ASSERT_EQ(seen.size(), seenBefore + 2);
         EXPECT_TRUE(IsDevice(seen[seenBefore + 1], IRP_MN_SET_POWER));
         EXPECT_EQ(seen[seenBefore + 1].state, device().Model().power.deviceState[target]);
-        EXPECT_EQ(Context()->CurrentSystemPower, target);
-        EXPECT_EQ(static_cast<int>(Context()->CurrentDevicePower), device().Model().power.deviceState[target]);
+        EXPECT_EQ(SystemPower(), target);
+        EXPECT_EQ(DevicePower(), device().Model().power.deviceState[target]);
         EXPECT_TRUE(WaitForIoRefCount(1));
     }
 }
@@ -201,8 +201,8 @@ TEST_F(PlainDeviceTest, SystemSetCompletesOnlyAfterItsDeviceRequestAndWithItsSta
     probe().Release(probe().Held()[0], Verdict::CompleteWith(STATUS_DEVICE_POWER_FAILURE));
     ASSERT_EQ(systemSet.wait_for(kWait), std::future_status::ready);
     EXPECT_EQ(systemSet.get(), STATUS_DEVICE_POWER_FAILURE);
-    EXPECT_EQ(Context()->CurrentSystemPower, PowerSystemSleeping3) << "recorded even though the device request failed";
-    EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+    EXPECT_EQ(SystemPower(), PowerSystemSleeping3) << "recorded even though the device request failed";
+    EXPECT_EQ(DevicePower(), PowerDeviceD0);
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
 
@@ -252,12 +252,12 @@ TEST_F(PlainDeviceTest, FailuresOfTheChainEndTheSystemRequest)
             EXPECT_EQ(probe().Seen(minor, DevicePowerState).size(), deviceRequestsBefore) << "a device request was made";
             EXPECT_EQ(PoolAllocations() - allocationsBefore, test.blocksAllocated);
             const bool recorded = minor == IRP_MN_SET_POWER && failure != Failure::LowerDrivers;
-            EXPECT_EQ(Context()->CurrentSystemPower, recorded ? PowerSystemSleeping3 : PowerSystemWorking);
-            EXPECT_EQ(Context()->CurrentDevicePower, PowerDeviceD0);
+            EXPECT_EQ(SystemPower(), recorded ? PowerSystemSleeping3 : PowerSystemWorking);
+            EXPECT_EQ(DevicePower(), PowerDeviceD0);
             EXPECT_TRUE(WaitForIoRefCount(1));
             EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), liveBefore) << "a block was not freed";
 
-            Context()->CurrentSystemPower = PowerSystemWorking;
+            std::atomic_ref<LONG>(reinterpret_cast<LONG&>(Context()->CurrentSystemPower)).store(PowerSystemWorking);
         }
     }
     probe().SetRule({});
