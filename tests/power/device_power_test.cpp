@@ -185,10 +185,9 @@ struct QueryCase {
     bool passedDown;
 };
 
-void RunQueries(PowerFixture& fixture, emu::Power& power, LowerProbe& probe, DeviceContext* context,
-                const std::vector<QueryCase>& cases, const std::function<bool(LONG)>& waitForRefs)
+void RunQueries(emu::Power& power, LowerProbe& probe, DeviceContext* context, const std::vector<QueryCase>& cases,
+                const std::function<bool(LONG)>& waitForRefs)
 {
-    (void)fixture;
     drain_watch::Start(context);
     for (const QueryCase& test : cases) {
         SCOPED_TRACE(Name(test.present) + ", query " + Name(test.target));
@@ -220,7 +219,7 @@ TEST_F(RemoteWakeQueryPathTest, QueriesFollowThePathTable)
         {PowerDeviceD2, PowerDeviceD0, STATUS_SUCCESS, false, true},
         {PowerDeviceD2, PowerDeviceD2, STATUS_SUCCESS, true, true},
     };
-    RunQueries(*this, power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
+    RunQueries(power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
     ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
 }
 
@@ -233,7 +232,7 @@ TEST_F(PlainQueryPathTest, QueriesFollowThePathTable)
         {PowerDeviceD3, PowerDeviceD0, STATUS_SUCCESS, false, true},
         {PowerDeviceD3, PowerDeviceD3, STATUS_SUCCESS, true, true},
     };
-    RunQueries(*this, power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
+    RunQueries(power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
 }
 
 TEST_F(PlainQueryPathTest, ShallowerQueryReturnsTheLowerDriversStatus)
