@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <cstring>
 #include <optional>
 #include <set>
 #include <utility>
@@ -45,7 +46,10 @@ std::optional<int> SerializedKind(PIO_STACK_LOCATION location)
     if (location->MinorFunction != IRP_MN_SET_POWER && location->MinorFunction != IRP_MN_QUERY_POWER) {
         return std::nullopt;
     }
-    return location->Parameters.Power.Type == SystemPowerState ? SystemKind : DeviceKind;
+    // A driver may pass any 32-bit value in the type; read it as the number it is.
+    int32_t type = 0;
+    std::memcpy(&type, &location->Parameters.Power.Type, sizeof(type));
+    return type == SystemPowerState ? SystemKind : DeviceKind;
 }
 
 std::string Describe(PDEVICE_OBJECT device, PIRP irp)

@@ -6,6 +6,9 @@
 #include "emulator/kernel/system.h"
 #include "emulator/usb/complete_request.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace emu::usb {
 // A WAIT_WAKE waits at the bus for the wake signal. Refused at once when
 // the device cannot wake the system from the state asked for, when it is
@@ -63,13 +66,17 @@ NTSTATUS EmulatedDevice::DispatchPower(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        if (stack->Parameters.Power.Type == ::DevicePowerState) {
+    case IRP_MN_SET_POWER: {
+        // The type is whatever 32-bit value the sender put there.
+        int32_t type = 0;
+        std::memcpy(&type, &stack->Parameters.Power.Type, sizeof(type));
+        if (type == ::DevicePowerState) {
             std::lock_guard lock(mutex_);
             devicePowerState_ = stack->Parameters.Power.State.DeviceState;
         }
         PoStartNextPowerIrp(irp);
         return CompleteRequest(irp, STATUS_SUCCESS);
+    }
     case IRP_MN_QUERY_POWER:
         PoStartNextPowerIrp(irp);
         return CompleteRequest(irp, STATUS_SUCCESS);
