@@ -53,31 +53,6 @@ TEST_F(DriverEntryTest, KeepsAZeroTerminatedCopyOfThePath)
     }
 }
 
-TEST_F(DriverEntryTest, FillsTheDispatchTable)
-{
-    ASSERT_EQ(machine_.LoadDriver(DriverEntry), STATUS_SUCCESS);
-    PDRIVER_OBJECT driver = machine_.Driver();
-
-    const struct {
-        UCHAR major;
-        PDRIVER_DISPATCH routine;
-    } entries[] = {
-        {IRP_MJ_CREATE, DispatchCreate},   {IRP_MJ_CLOSE, DispatchClose},
-        {IRP_MJ_READ, DispatchRead},       {IRP_MJ_WRITE, DispatchWrite},
-        {IRP_MJ_DEVICE_CONTROL, DispatchDeviceControl}, {IRP_MJ_CLEANUP, DispatchCleanup},
-        {IRP_MJ_POWER, DispatchPower},     {IRP_MJ_PNP, DispatchPnp},
-    };
-    for (const auto& entry : entries) {
-        EXPECT_EQ(driver->MajorFunction[entry.major], entry.routine) << "major " << int(entry.major);
-    }
-    EXPECT_EQ(driver->DriverUnload, DriverUnload);
-    EXPECT_EQ(driver->DriverExtension->AddDevice, AddDevice);
-    // The ones it leaves keep the I/O manager's default.
-    EXPECT_EQ(driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL]);
-    EXPECT_NE(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], DispatchPnp);
-    machine_.UnloadDriver();
-}
-
 TEST_F(DriverEntryTest, FailsWithoutPoolAndLeavesNothing)
 {
     emu::pool::FailAllocationsWithTag(PondrelPoolTag);

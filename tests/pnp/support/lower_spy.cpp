@@ -1,6 +1,7 @@
 #include "tests/pnp/support/lower_spy.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/power/power_manager.h"
 
 #include <algorithm>
 
@@ -397,6 +398,14 @@ NTSTATUS LowerSpy::DispatchPnp(PIRP irp)
             failure = found->second;
         }
         edit = minor == IRP_MN_QUERY_CAPABILITIES && editCapabilities_ != nullptr;
+    }
+    // The emulated PnP manager unloads the driver as soon as the removal
+    // returns, without waiting for a power request whose callback into the
+    // driver has ended but which the power manager has not freed yet (on
+    // Windows such a request is the power manager's, not the driver's). The
+    // spy, as a lower driver may, lets those finish before the removal goes on.
+    if (!failure && minor == IRP_MN_REMOVE_DEVICE) {
+        emu::power::WaitForRequests(std::chrono::seconds(5));
     }
     if (!failure && edit) {
         IoCopyCurrentIrpStackLocationToNext(irp);
