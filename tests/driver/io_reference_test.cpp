@@ -108,6 +108,8 @@ TEST_F(IoReferenceTest, LastReleaseTouchesNothingAfterSettingFinalEvent)
     AfterFinalRelease::contextEnd = c + 1;
     AfterFinalRelease::finalEvent = &c->FinalReleaseEvent;
     AfterFinalRelease::releaser = std::this_thread::get_id();
+    AfterFinalRelease::eventSet = false;
+    AfterFinalRelease::touchesAfter = 0;
 
     emu::sched::SetHook(AfterFinalRelease::Hook);
     EXPECT_EQ(ReleaseIoReference(c), 0);
