@@ -537,6 +537,9 @@ void PnpManager::MaybeUnload()
             return;
         }
     }
+    // A power request whose callback has just returned may still be on its
+    // way out of the power manager; the driver goes only after it.
+    power::WaitForRequests(std::chrono::seconds(5));
     UnloadDriver();
 }
 
