@@ -32,27 +32,27 @@ ULONG IrpFlagsFor(UCHAR major)
 
 }  // namespace
 
-AppRequest::AppRequest(std::shared_ptr<OpenFile> file, RequestSpec spec, OnFinished finished)
-    : file_(std::move(file)), spec_(spec), finished_(std::move(finished))
+AppRequest::AppRequest(std::shared_ptr<OpenFile> file, RequestShape shape, OnFinished finished)
+    : file_(std::move(file)), shape_(shape), finished_(std::move(finished))
 {
 }
 
 void AppRequest::OwnBuffers()
 {
-    if (spec_.writeData != nullptr) {
-        auto data = static_cast<const uint8_t*>(spec_.writeData);
-        ownedInput_.assign(data, data + spec_.length);
-        spec_.writeData = ownedInput_.data();
+    if (shape_.writeData != nullptr) {
+        auto data = static_cast<const uint8_t*>(shape_.writeData);
+        ownedInput_.assign(data, data + shape_.length);
+        shape_.writeData = ownedInput_.data();
     }
-    if (spec_.input != nullptr) {
-        auto data = static_cast<const uint8_t*>(spec_.input);
-        ownedInput_.assign(data, data + spec_.inputLength);
-        spec_.input = ownedInput_.data();
+    if (shape_.input != nullptr) {
+        auto data = static_cast<const uint8_t*>(shape_.input);
+        ownedInput_.assign(data, data + shape_.inputLength);
+        shape_.input = ownedInput_.data();
     }
-    ULONG outputBytes = spec_.major == IRP_MJ_READ ? spec_.length : spec_.outputLength;
+    ULONG outputBytes = shape_.major == IRP_MJ_READ ? shape_.length : shape_.outputLength;
     if (outputBytes != 0) {
         ownedOutput_.assign(outputBytes, 0);
-        spec_.output = ownedOutput_.data();
+        shape_.output = ownedOutput_.data();
     }
 }
 
@@ -103,18 +103,18 @@ void AppRequest::FinishBuffers(PIRP irp)
     ULONG_PTR information = irp->IoStatus.Information;
     if (bufferedControl_ && NT_ERROR(status) && information != 0) {
         verifier::Report("non-zero Information with an error status", "IofCompleteRequest",
-                         Describe(spec_.major, file_->file));
+                         Describe(shape_.major, file_->file));
     }
     if (systemBuffer_ != nullptr) {
         if (copyBack_ && !NT_ERROR(status)) {
-            ULONG capacity = spec_.major == IRP_MJ_READ ? spec_.length : spec_.outputLength;
+            ULONG capacity = shape_.major == IRP_MJ_READ ? shape_.length : shape_.outputLength;
             if (information > capacity) {
                 verifier::Report("Information exceeds the caller's output buffer", "IofCompleteRequest",
-                                 Describe(spec_.major, file_->file) + ": " + std::to_string(information) + " > " +
+                                 Describe(shape_.major, file_->file) + ": " + std::to_string(information) + " > " +
                                      std::to_string(capacity));
                 information = capacity;  // copying more would overrun the caller's buffer
             }
-            std::memcpy(spec_.output, systemBuffer_, information);
+            std::memcpy(shape_.output, systemBuffer_, information);
         }
         ExFreePool(systemBuffer_);
         systemBuffer_ = nullptr;
@@ -175,7 +175,7 @@ void AppRequest::Send(std::shared_ptr<AppRequest> self)
     dispatched_ = true;
     if (status != STATUS_PENDING && completed_ && status != ioStatus_.Status) {
         verifier::Report("dispatch routine returned a status other than the one it completed the request with",
-                         "IofCallDriver", Describe(spec_.major, file_->file));
+                         "IofCallDriver", Describe(shape_.major, file_->file));
     }
     done_.notify_all();
 }
@@ -187,13 +187,13 @@ NTSTATUS AppRequest::Build(PDEVICE_OBJECT top, PIRP irp)
 {
     IoSetNextIrpStackLocation(irp);
     irp->RequestorMode = UserMode;
-    irp->Flags = IrpFlagsFor(spec_.major);
+    irp->Flags = IrpFlagsFor(shape_.major);
     irp->Tail.Overlay.OriginalFileObject = file_->file;
     irp->Tail.Overlay.Thread = PsGetCurrentThread();
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = spec_.major;
+    next->MajorFunction = shape_.major;
     next->FileObject = file_->file;
-    switch (spec_.major) {
+    switch (shape_.major) {
     case IRP_MJ_CREATE:
         next->Parameters.Create.Options = static_cast<ULONG>(FILE_OPEN) << 24;
         next->Parameters.Create.ShareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -234,16 +234,16 @@ NTSTATUS AppRequest::LockCallerBuffer(PIRP irp, void* buffer, ULONG length, LOCK
 // buffer nor MDL.
 NTSTATUS AppRequest::DescribeReadWrite(PDEVICE_OBJECT top, PIRP irp, PIO_STACK_LOCATION next)
 {
-    const bool read = spec_.major == IRP_MJ_READ;
-    next->Parameters.Read.Length = spec_.length;
+    const bool read = shape_.major == IRP_MJ_READ;
+    next->Parameters.Read.Length = shape_.length;
     next->Parameters.Read.ByteOffset.QuadPart = 0;
-    void* callerBuffer = read ? spec_.output : const_cast<void*>(spec_.writeData);
+    void* callerBuffer = read ? shape_.output : const_cast<void*>(shape_.writeData);
     irp->UserBuffer = callerBuffer;
-    if (spec_.length == 0) {
+    if (shape_.length == 0) {
         return STATUS_SUCCESS;
     }
     if (top->Flags & DO_BUFFERED_IO) {
-        NTSTATUS status = AllocateSystemBuffer(irp, spec_.length);
+        NTSTATUS status = AllocateSystemBuffer(irp, shape_.length);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -251,12 +251,12 @@ NTSTATUS AppRequest::DescribeReadWrite(PDEVICE_OBJECT top, PIRP irp, PIO_STACK_L
             irp->Flags |= IRP_INPUT_OPERATION;
             copyBack_ = true;
         } else {
-            std::memcpy(systemBuffer_, spec_.writeData, spec_.length);
+            std::memcpy(systemBuffer_, shape_.writeData, shape_.length);
         }
         return STATUS_SUCCESS;
     }
     if (top->Flags & DO_DIRECT_IO) {
-        return LockCallerBuffer(irp, callerBuffer, spec_.length, read ? IoWriteAccess : IoReadAccess);
+        return LockCallerBuffer(irp, callerBuffer, shape_.length, read ? IoWriteAccess : IoReadAccess);
     }
     return STATUS_SUCCESS;
 }
@@ -267,18 +267,18 @@ NTSTATUS AppRequest::DescribeReadWrite(PDEVICE_OBJECT top, PIRP irp, PIO_STACK_L
 // the caller's addresses.
 NTSTATUS AppRequest::DescribeDeviceControl(PIRP irp, PIO_STACK_LOCATION next)
 {
-    next->Parameters.DeviceIoControl.IoControlCode = spec_.code;
-    next->Parameters.DeviceIoControl.InputBufferLength = spec_.inputLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = spec_.outputLength;
-    irp->UserBuffer = spec_.output;
-    const ULONG method = METHOD_FROM_CTL_CODE(spec_.code);
+    next->Parameters.DeviceIoControl.IoControlCode = shape_.code;
+    next->Parameters.DeviceIoControl.InputBufferLength = shape_.inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = shape_.outputLength;
+    irp->UserBuffer = shape_.output;
+    const ULONG method = METHOD_FROM_CTL_CODE(shape_.code);
     if (method == METHOD_NEITHER) {
-        next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(spec_.input);
+        next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(shape_.input);
         return STATUS_SUCCESS;
     }
     if (method == METHOD_BUFFERED) {
         bufferedControl_ = true;
-        const ULONG bytes = std::max(spec_.inputLength, spec_.outputLength);
+        const ULONG bytes = std::max(shape_.inputLength, shape_.outputLength);
         if (bytes == 0) {
             return STATUS_SUCCESS;
         }
@@ -287,26 +287,26 @@ NTSTATUS AppRequest::DescribeDeviceControl(PIRP irp, PIO_STACK_LOCATION next)
             return status;
         }
         std::memset(systemBuffer_, 0, bytes);
-        if (spec_.inputLength != 0) {
-            std::memcpy(systemBuffer_, spec_.input, spec_.inputLength);
+        if (shape_.inputLength != 0) {
+            std::memcpy(systemBuffer_, shape_.input, shape_.inputLength);
         }
-        if (spec_.outputLength != 0) {
+        if (shape_.outputLength != 0) {
             irp->Flags |= IRP_INPUT_OPERATION;
             copyBack_ = true;
         }
         return STATUS_SUCCESS;
     }
-    if (spec_.inputLength != 0) {
-        NTSTATUS status = AllocateSystemBuffer(irp, spec_.inputLength);
+    if (shape_.inputLength != 0) {
+        NTSTATUS status = AllocateSystemBuffer(irp, shape_.inputLength);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        std::memcpy(systemBuffer_, spec_.input, spec_.inputLength);
+        std::memcpy(systemBuffer_, shape_.input, shape_.inputLength);
     }
-    if (spec_.outputLength == 0) {
+    if (shape_.outputLength == 0) {
         return STATUS_SUCCESS;
     }
-    return LockCallerBuffer(irp, spec_.output, spec_.outputLength,
+    return LockCallerBuffer(irp, shape_.output, shape_.outputLength,
                             method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess);
 }
 
@@ -329,7 +329,7 @@ void AppRequest::WaitForever()
     if (WaitFor(ReportAfter)) {
         return;
     }
-    verifier::Report("request never completed", "App", Describe(spec_.major, file_->file) + "\n" +
+    verifier::Report("request never completed", "App", Describe(shape_.major, file_->file) + "\n" +
                                                           threads::DescribeBlocked());
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return Finished(); });
@@ -353,12 +353,12 @@ IoResult AppRequest::Result()
 std::vector<uint8_t> AppRequest::Data()
 {
     IoResult result = Result();
-    if (spec_.output == nullptr || (copyBack_ && NT_ERROR(result.status))) {
+    if (shape_.output == nullptr || (copyBack_ && NT_ERROR(result.status))) {
         return {};
     }
-    ULONG capacity = spec_.major == IRP_MJ_READ ? spec_.length : spec_.outputLength;
+    ULONG capacity = shape_.major == IRP_MJ_READ ? shape_.length : shape_.outputLength;
     size_t bytes = std::min<ULONG_PTR>(result.information, capacity);
-    auto data = static_cast<const uint8_t*>(spec_.output);
+    auto data = static_cast<const uint8_t*>(shape_.output);
     return std::vector<uint8_t>(data, data + bytes);
 }
 

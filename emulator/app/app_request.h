@@ -20,7 +20,7 @@ struct OpenFile;
 
 // What the caller asks for; the I/O manager turns it into an IRP for the
 // top of the file's device stack.
-struct RequestSpec {
+struct RequestShape {
     UCHAR major = 0;
     ULONG length = 0;            // read/write length
     ULONG code = 0;              // device control
@@ -37,7 +37,7 @@ public:
     // The file's requests in flight learn of its completion through this.
     using OnFinished = std::function<void(const std::shared_ptr<OpenFile>&, AppRequest*)>;
 
-    AppRequest(std::shared_ptr<OpenFile> file, RequestSpec spec, OnFinished finished);
+    AppRequest(std::shared_ptr<OpenFile> file, RequestShape shape, OnFinished finished);
 
     // Builds the IRP and calls the top driver from the calling thread.
     // Afterwards the request is done or in flight; it stays alive until its
@@ -54,7 +54,7 @@ public:
     void Cancel();  // IoCancelIrp while the IRP is live
 
     const std::shared_ptr<OpenFile>& File() const { return file_; }
-    const RequestSpec& Spec() const { return spec_; }
+    const RequestShape& Shape() const { return shape_; }
 
     // Owned copies of the caller's buffers, for overlapped requests.
     void OwnBuffers();
@@ -75,14 +75,14 @@ private:
     bool Finished() const { return completed_ && dispatched_; }  // mutex_ held
 
     std::shared_ptr<OpenFile> file_;
-    RequestSpec spec_;
+    RequestShape shape_;
     OnFinished finished_;
     std::vector<uint8_t> ownedInput_;
     std::vector<uint8_t> ownedOutput_;
 
     // Set while building, read by the completion routine.
     PVOID systemBuffer_ = nullptr;
-    bool copyBack_ = false;     // buffered output goes back to spec_.output
+    bool copyBack_ = false;     // buffered output goes back to shape_.output
     bool bufferedControl_ = false;
 
     std::mutex mutex_;

@@ -49,10 +49,10 @@ NTSTATUS Application::Open(std::u16string_view path, Handle* handle)
     file->file = CreateFileObject(named, remainder);
     ReferenceDeviceObject(named);
 
-    RequestSpec spec;
-    spec.major = IRP_MJ_CREATE;
-    spec.countsForClose = false;
-    auto request = Start(file, spec, false);
+    RequestShape shape;
+    shape.major = IRP_MJ_CREATE;
+    shape.countsForClose = false;
+    auto request = Start(file, shape, false);
     request->WaitForever();
     const NTSTATUS status = request->Result().status;
     if (!NT_SUCCESS(status)) {
@@ -93,7 +93,7 @@ void Application::Close(Handle handle)
             return;
         }
     }
-    RequestSpec cleanup;
+    RequestShape cleanup;
     cleanup.major = IRP_MJ_CLEANUP;
     cleanup.countsForClose = false;
     Start(file, cleanup, false)->WaitForever();
@@ -127,62 +127,62 @@ Handle Application::Duplicate(Handle handle)
 
 IoResult Application::Read(Handle handle, void* buffer, ULONG length)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_READ;
-    spec.length = length;
-    spec.output = buffer;
-    return Synchronous(handle, spec);
+    RequestShape shape;
+    shape.major = IRP_MJ_READ;
+    shape.length = length;
+    shape.output = buffer;
+    return Synchronous(handle, shape);
 }
 
 IoResult Application::Write(Handle handle, const void* buffer, ULONG length)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_WRITE;
-    spec.length = length;
-    spec.writeData = buffer;
-    return Synchronous(handle, spec);
+    RequestShape shape;
+    shape.major = IRP_MJ_WRITE;
+    shape.length = length;
+    shape.writeData = buffer;
+    return Synchronous(handle, shape);
 }
 
 IoResult Application::DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out,
                                       ULONG outLength)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_DEVICE_CONTROL;
-    spec.code = code;
-    spec.input = in;
-    spec.inputLength = inLength;
-    spec.output = out;
-    spec.outputLength = outLength;
-    return Synchronous(handle, spec);
+    RequestShape shape;
+    shape.major = IRP_MJ_DEVICE_CONTROL;
+    shape.code = code;
+    shape.input = in;
+    shape.inputLength = inLength;
+    shape.output = out;
+    shape.outputLength = outLength;
+    return Synchronous(handle, shape);
 }
 
 std::unique_ptr<PendingIo> Application::ReadAsync(Handle handle, ULONG length)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_READ;
-    spec.length = length;
-    return Overlapped(handle, spec);
+    RequestShape shape;
+    shape.major = IRP_MJ_READ;
+    shape.length = length;
+    return Overlapped(handle, shape);
 }
 
 std::unique_ptr<PendingIo> Application::WriteAsync(Handle handle, std::vector<uint8_t> data)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_WRITE;
-    spec.length = static_cast<ULONG>(data.size());
-    spec.writeData = data.data();
-    return Overlapped(handle, spec);
+    RequestShape shape;
+    shape.major = IRP_MJ_WRITE;
+    shape.length = static_cast<ULONG>(data.size());
+    shape.writeData = data.data();
+    return Overlapped(handle, shape);
 }
 
 std::unique_ptr<PendingIo> Application::DeviceIoControlAsync(Handle handle, ULONG code, std::vector<uint8_t> in,
                                                              ULONG outLength)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_DEVICE_CONTROL;
-    spec.code = code;
-    spec.input = in.empty() ? nullptr : in.data();
-    spec.inputLength = static_cast<ULONG>(in.size());
-    spec.outputLength = outLength;
-    return Overlapped(handle, spec);
+    RequestShape shape;
+    shape.major = IRP_MJ_DEVICE_CONTROL;
+    shape.code = code;
+    shape.input = in.empty() ? nullptr : in.data();
+    shape.inputLength = static_cast<ULONG>(in.size());
+    shape.outputLength = outLength;
+    return Overlapped(handle, shape);
 }
 
 void Application::CancelAll(Handle handle)
@@ -258,17 +258,17 @@ std::shared_ptr<OpenFile> Application::Find(Handle handle)
     return found == handles_.end() ? nullptr : found->second;
 }
 
-std::shared_ptr<AppRequest> Application::Start(const std::shared_ptr<OpenFile>& file, const RequestSpec& spec,
+std::shared_ptr<AppRequest> Application::Start(const std::shared_ptr<OpenFile>& file, const RequestShape& shape,
                                                bool overlapped)
 {
     auto request = std::make_shared<AppRequest>(
-        file, spec, [this](const std::shared_ptr<OpenFile>& done, AppRequest* finished) {
+        file, shape, [this](const std::shared_ptr<OpenFile>& done, AppRequest* finished) {
             RequestFinished(done, finished);
         });
     if (overlapped) {
         request->OwnBuffers();
     }
-    if (spec.countsForClose) {
+    if (shape.countsForClose) {
         std::lock_guard<std::mutex> lock(file->mutex);
         ++file->outstanding;
         file->inFlight.push_back(request);
@@ -277,27 +277,27 @@ std::shared_ptr<AppRequest> Application::Start(const std::shared_ptr<OpenFile>& 
     return request;
 }
 
-IoResult Application::Synchronous(Handle handle, const RequestSpec& spec)
+IoResult Application::Synchronous(Handle handle, const RequestShape& shape)
 {
     std::shared_ptr<OpenFile> file = Find(handle);
     if (!file) {
         return {STATUS_INVALID_HANDLE, 0};
     }
-    auto request = Start(file, spec, false);
+    auto request = Start(file, shape, false);
     request->WaitForever();
     return request->Result();
 }
 
-std::unique_ptr<PendingIo> Application::Overlapped(Handle handle, const RequestSpec& spec)
+std::unique_ptr<PendingIo> Application::Overlapped(Handle handle, const RequestShape& shape)
 {
     std::shared_ptr<OpenFile> file = Find(handle);
     if (!file) {
         auto closed = std::make_shared<OpenFile>();
-        auto request = std::make_shared<AppRequest>(closed, spec, nullptr);
+        auto request = std::make_shared<AppRequest>(closed, shape, nullptr);
         request->Refuse(STATUS_INVALID_HANDLE);
         return std::make_unique<OverlappedIo>(std::move(request));
     }
-    return std::make_unique<OverlappedIo>(Start(file, spec, true));
+    return std::make_unique<OverlappedIo>(Start(file, shape, true));
 }
 
 // A request carrying the file object has completed (any thread, up to
@@ -305,7 +305,7 @@ std::unique_ptr<PendingIo> Application::Overlapped(Handle handle, const RequestS
 // thread.
 void Application::RequestFinished(const std::shared_ptr<OpenFile>& file, AppRequest* request)
 {
-    if (!request->Spec().countsForClose) {
+    if (!request->Shape().countsForClose) {
         return;
     }
     bool closeNow;
@@ -328,7 +328,7 @@ void Application::RequestFinished(const std::shared_ptr<OpenFile>& file, AppRequ
 // may finish a deletion IoDeleteDevice deferred). PASSIVE_LEVEL.
 void Application::SendClose(const std::shared_ptr<OpenFile>& file)
 {
-    RequestSpec close;
+    RequestShape close;
     close.major = IRP_MJ_CLOSE;
     close.countsForClose = false;
     Start(file, close, false)->WaitForever();

@@ -54,10 +54,10 @@ public:
 
 private:
     std::shared_ptr<OpenFile> Find(Handle handle);
-    std::shared_ptr<AppRequest> Start(const std::shared_ptr<OpenFile>& file, const RequestSpec& spec,
+    std::shared_ptr<AppRequest> Start(const std::shared_ptr<OpenFile>& file, const RequestShape& shape,
                                       bool overlapped);
-    IoResult Synchronous(Handle handle, const RequestSpec& spec);
-    std::unique_ptr<PendingIo> Overlapped(Handle handle, const RequestSpec& spec);
+    IoResult Synchronous(Handle handle, const RequestShape& shape);
+    std::unique_ptr<PendingIo> Overlapped(Handle handle, const RequestShape& shape);
     void RequestFinished(const std::shared_ptr<OpenFile>& file, AppRequest* request);
     void SendClose(const std::shared_ptr<OpenFile>& file);
 

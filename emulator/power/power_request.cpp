@@ -144,15 +144,15 @@ NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 // Builds the request: StackSize + 2 locations, the top one the power
 // manager's own (it remembers the request as Windows does), the next one the
 // top driver's.
-NTSTATUS StartRequest(PowerRequest spec, PIRP* irpOut)
+NTSTATUS StartRequest(PowerRequest wanted, PIRP* irpOut)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(spec.target);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(wanted.target);
     PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + 2), FALSE);
     if (irp == nullptr) {
         ObDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    auto* request = new PowerRequest(std::move(spec));
+    auto* request = new PowerRequest(std::move(wanted));
     request->top = top;
     request->irp = irp;
     CountOutstanding(1);
@@ -199,14 +199,14 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POW
                      std::chrono::milliseconds timeout)
 {
     auto waiter = std::make_shared<Waiter>();
-    PowerRequest spec{pdo, nullptr, nullptr, minor, type, state, action, nullptr, nullptr, nullptr};
-    spec.finished = [waiter](const IO_STATUS_BLOCK& ioStatus) {
+    PowerRequest wanted{pdo, nullptr, nullptr, minor, type, state, action, nullptr, nullptr, nullptr};
+    wanted.finished = [waiter](const IO_STATUS_BLOCK& ioStatus) {
         std::lock_guard<std::mutex> lock(waiter->mutex);
         waiter->status = ioStatus.Status;
         waiter->finished = true;
         waiter->done.notify_all();
     };
-    NTSTATUS status = StartRequest(std::move(spec), nullptr);
+    NTSTATUS status = StartRequest(std::move(wanted), nullptr);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -264,7 +264,7 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     if (faults::ShouldFailCall()) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    power::PowerRequest spec{DeviceObject, nullptr,         nullptr, MinorFunction, DevicePowerState, PowerState,
+    power::PowerRequest wanted{DeviceObject, nullptr,         nullptr, MinorFunction, DevicePowerState, PowerState,
                              PowerActionNone, CompletionFunction, Context, nullptr};
-    return power::StartRequest(std::move(spec), Irp);
+    return power::StartRequest(std::move(wanted), Irp);
 }

@@ -25,7 +25,7 @@ namespace {
 struct EndpointLine {
     size_t line;
     uint8_t address;
-    EndpointSpec spec;
+    EndpointRole role;
 };
 
 class DeviceFileParser {
@@ -206,13 +206,13 @@ bool DeviceFileParser::ParseEndpoint(std::string_view rest)
     if (!behaviour) {
         return Fail(line_, "unknown behaviour '" + std::string(tokens[1]) + "' (loopback, source, sink or silent)");
     }
-    EndpointLine entry{line_, *address, EndpointSpec{*behaviour, std::nullopt}};
+    EndpointLine entry{line_, *address, EndpointRole{*behaviour, std::nullopt}};
     for (size_t i = 2; i < tokens.size(); ++i) {
         if (tokens[i] == "no-zlp") {
-            entry.spec.zeroLengthTerminator = false;
+            entry.role.zeroLengthTerminator = false;
         } else if (tokens[i] == "paired" && i + 1 < tokens.size()) {
-            entry.spec.pairedWith = ParseAddress(tokens[++i]);
-            if (!entry.spec.pairedWith) {
+            entry.role.pairedWith = ParseAddress(tokens[++i]);
+            if (!entry.role.pairedWith) {
                 return Fail(line_, "'" + std::string(tokens[i]) + "' is not an endpoint address");
             }
         } else {
@@ -250,7 +250,7 @@ bool DeviceFileParser::ApplyEndpoint(const EndpointLine& entry, const std::map<u
     if (present.find(address) == present.end()) {
         return Fail(entry.line, "endpoint " + Hex(address) + " is not in the configuration descriptor");
     }
-    const EndpointBehaviour behaviour = entry.spec.behaviour;
+    const EndpointBehaviour behaviour = entry.role.behaviour;
     if (behaviour == EndpointBehaviour::Source && !IsIn(address)) {
         return Fail(entry.line, "source needs an IN endpoint, " + Hex(address) + " is OUT");
     }
@@ -260,11 +260,11 @@ bool DeviceFileParser::ApplyEndpoint(const EndpointLine& entry, const std::map<u
     if (model_.endpoints.count(address) != 0) {
         return Fail(entry.line, "endpoint " + Hex(address) + " is already described");
     }
-    model_.endpoints[address] = entry.spec;
+    model_.endpoints[address] = entry.role;
     if (behaviour != EndpointBehaviour::Loopback) {
         return true;
     }
-    const uint8_t partner = entry.spec.pairedWith.value_or(static_cast<uint8_t>(address ^ USB_ENDPOINT_DIRECTION_MASK));
+    const uint8_t partner = entry.role.pairedWith.value_or(static_cast<uint8_t>(address ^ USB_ENDPOINT_DIRECTION_MASK));
     if (present.find(partner) == present.end() || IsIn(partner) == IsIn(address)) {
         return Fail(entry.line, "loopback partner " + Hex(partner) + " of " + Hex(address) +
                                     " is not an endpoint of the other direction in the configuration descriptor");
@@ -275,9 +275,9 @@ bool DeviceFileParser::ApplyEndpoint(const EndpointLine& entry, const std::map<u
         return Fail(entry.line, "loopback partner " + Hex(partner) + " of " + Hex(address) + " is described otherwise");
     }
     model_.endpoints[address].pairedWith = partner;
-    EndpointSpec partnerSpec = entry.spec;
-    partnerSpec.pairedWith = address;
-    model_.endpoints[partner] = partnerSpec;
+    EndpointRole partnerRole = entry.role;
+    partnerRole.pairedWith = address;
+    model_.endpoints[partner] = partnerRole;
     return true;
 }
 
@@ -301,9 +301,9 @@ bool DeviceFileParser::ApplyEndpoints()
         // A partner line that matches what its loopback pair already set is
         // not a second description.
         auto existing = model_.endpoints.find(entry.address);
-        if (existing != model_.endpoints.end() && entry.spec.behaviour == EndpointBehaviour::Loopback &&
+        if (existing != model_.endpoints.end() && entry.role.behaviour == EndpointBehaviour::Loopback &&
             existing->second.behaviour == EndpointBehaviour::Loopback &&
-            (!entry.spec.pairedWith || entry.spec.pairedWith == existing->second.pairedWith)) {
+            (!entry.role.pairedWith || entry.role.pairedWith == existing->second.pairedWith)) {
             continue;
         }
         if (!ApplyEndpoint(entry, present)) {

@@ -35,8 +35,8 @@ static std::vector<uint8_t> BuiltinConfigDescriptor()
 
 static void AddLoopbackPair(DeviceModel& model, uint8_t out, uint8_t in)
 {
-    model.endpoints[out] = EndpointSpec{EndpointBehaviour::Loopback, in};
-    model.endpoints[in] = EndpointSpec{EndpointBehaviour::Loopback, out};
+    model.endpoints[out] = EndpointRole{EndpointBehaviour::Loopback, in};
+    model.endpoints[in] = EndpointRole{EndpointBehaviour::Loopback, out};
 }
 
 DeviceModel DeviceModel::Builtin()
@@ -46,18 +46,18 @@ DeviceModel DeviceModel::Builtin()
     model.configDescriptor = BuiltinConfigDescriptor();
     AddLoopbackPair(model, 0x01, 0x81);
     AddLoopbackPair(model, 0x02, 0x82);
-    model.endpoints[0x83] = EndpointSpec{EndpointBehaviour::Silent, std::nullopt};
+    model.endpoints[0x83] = EndpointRole{EndpointBehaviour::Silent, std::nullopt};
     return model;
 }
 
-EndpointSpec DeviceModel::SpecFor(uint8_t address) const
+EndpointRole DeviceModel::RoleFor(uint8_t address) const
 {
     const auto found = endpoints.find(address);
     if (found != endpoints.end()) {
         return found->second;
     }
     const bool in = (address & USB_ENDPOINT_DIRECTION_MASK) != 0;
-    return EndpointSpec{in ? EndpointBehaviour::Silent : EndpointBehaviour::Sink, std::nullopt};
+    return EndpointRole{in ? EndpointBehaviour::Silent : EndpointBehaviour::Sink, std::nullopt};
 }
 
 bool DeviceModel::RemoteWakeCapable() const

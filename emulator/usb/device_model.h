@@ -29,7 +29,7 @@ enum class CompletionMode {
     Held,         // kept until a test releases it (UsbDevice::Release*)
 };
 
-struct EndpointSpec {
+struct EndpointRole {
     EndpointBehaviour behaviour = EndpointBehaviour::Sink;
     std::optional<uint8_t> pairedWith;  // loopback partner (OUT 0x0N <-> IN 0x8N by default)
     // Loopback OUT endpoint: after echoing an OUT transfer whose length is a
@@ -54,7 +54,7 @@ struct PowerCapabilities {
 struct DeviceModel {
     std::vector<uint8_t> deviceDescriptor;  // 18 bytes normally; served as is, even when malformed
     std::vector<uint8_t> configDescriptor;  // the whole block; served as is, even when malformed
-    std::map<uint8_t, EndpointSpec> endpoints;  // by bEndpointAddress; unlisted: Sink (OUT) / Silent (IN)
+    std::map<uint8_t, EndpointRole> endpoints;  // by bEndpointAddress; unlisted: Sink (OUT) / Silent (IN)
     PowerCapabilities power;
     CompletionMode completion = CompletionMode::BusThread;
     bool shortTransferIsError = false;  // UHCI/OHCI policy for a short IN without USBD_SHORT_TRANSFER_OK
@@ -76,7 +76,7 @@ struct DeviceModel {
     static std::optional<DeviceModel> Load(const std::string& path, std::string* error);
 
     // The behaviour of endpoint `address`: as listed, else Sink (OUT) or Silent (IN).
-    EndpointSpec SpecFor(uint8_t address) const;
+    EndpointRole RoleFor(uint8_t address) const;
     // The configuration descriptor has the remote-wakeup attribute and the
     // power capabilities name a system state to wake from.
     bool RemoteWakeCapable() const;

@@ -33,7 +33,7 @@ EmulatedDevice::EmulatedDevice(DeviceModel model, uint16_t port, BusThread& busT
             endpoint.address = info.address;
             endpoint.type = info.Type();
             endpoint.maxPacket = std::max<uint16_t>(1, info.MaximumPacketSize());
-            endpoint.spec = model_.SpecFor(info.address);
+            endpoint.role = model_.RoleFor(info.address);
         }
     }
 }
@@ -103,16 +103,16 @@ EndpointState& EmulatedDevice::Endpoint(uint8_t address)
     EndpointState& endpoint = endpoints_[address];
     endpoint.address = address;
     endpoint.maxPacket = USB_DEFAULT_MAX_PACKET;
-    endpoint.spec = model_.SpecFor(address);
+    endpoint.role = model_.RoleFor(address);
     return endpoint;
 }
 
 EndpointState* EmulatedDevice::LoopbackPeer(const EndpointState& endpoint)
 {
-    if (endpoint.In() || endpoint.spec.behaviour != EndpointBehaviour::Loopback) {
+    if (endpoint.In() || endpoint.role.behaviour != EndpointBehaviour::Loopback) {
         return nullptr;
     }
-    const uint8_t partner = endpoint.spec.pairedWith.value_or(endpoint.address | USB_ENDPOINT_DIRECTION_MASK);
+    const uint8_t partner = endpoint.role.pairedWith.value_or(endpoint.address | USB_ENDPOINT_DIRECTION_MASK);
     auto found = endpoints_.find(partner);
     return found == endpoints_.end() ? nullptr : &found->second;
 }

@@ -41,7 +41,7 @@ static std::optional<std::vector<uint8_t>> NextPacket(EndpointState& in)
         in.packets.pop_front();
         return packet;
     }
-    if (in.spec.behaviour != EndpointBehaviour::Source) {
+    if (in.role.behaviour != EndpointBehaviour::Source) {
         return std::nullopt;
     }
     std::vector<uint8_t> packet(in.maxPacket);
@@ -76,7 +76,7 @@ size_t TakeInBytes(EndpointState& in, uint8_t* out, size_t length)
 void AcceptOutBytes(EndpointState& out, EndpointState* peer, const uint8_t* bytes, size_t length)
 {
     out.received.insert(out.received.end(), bytes, bytes + length);
-    if (out.spec.behaviour != EndpointBehaviour::Loopback || peer == nullptr) {
+    if (out.role.behaviour != EndpointBehaviour::Loopback || peer == nullptr) {
         return;
     }
     // Each wire packet of the OUT endpoint comes back as packets of the IN
@@ -88,7 +88,7 @@ void AcceptOutBytes(EndpointState& out, EndpointState* peer, const uint8_t* byte
         QueueInPackets(*peer, bytes + offset, size, false);
         offset += size;
     } while (offset < length);
-    if (length != 0 && out.spec.zeroLengthTerminator && peer->packets.back().size() == peer->maxPacket) {
+    if (length != 0 && out.role.zeroLengthTerminator && peer->packets.back().size() == peer->maxPacket) {
         peer->packets.emplace_back();
     }
 }
@@ -139,7 +139,7 @@ static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, bool shor
 
 static StepResult AdvanceOut(EndpointState& out, EndpointState* peer, TransferData& transfer)
 {
-    if (out.spec.behaviour == EndpointBehaviour::Silent) {
+    if (out.role.behaviour == EndpointBehaviour::Silent) {
         return {false, USBD_STATUS_PENDING};
     }
     const bool forcedShort = transfer.fault && transfer.fault->kind == Fault::Kind::Short;

@@ -27,7 +27,7 @@ struct EndpointState {
     uint8_t address = 0;
     uint8_t type = USB_ENDPOINT_TYPE_BULK;
     uint16_t maxPacket = 512;  // never 0 (a malformed descriptor's 0 is taken as 1)
-    EndpointSpec spec;
+    EndpointRole role;
     std::deque<std::vector<uint8_t>> packets;  // IN: what the device will send, one entry per packet
     uint64_t sourceOffset = 0;                 // IN, Source: position in the pattern
     std::vector<uint8_t> received;             // OUT: every byte the device accepted

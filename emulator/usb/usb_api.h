@@ -1,9 +1,9 @@
 // The USB bus driver interface as a function driver sees it on Linux: the
 // descriptors, URBs, internal device-control codes and bus library routines
-// of the mingw-w64 headers usb.h, usbspec.h, usbdlib.h and usbioctl.h, with
-// the same names, values and x86-64 layouts (platform/usb_layout_checks.h
-// asserts the sizes). Driver code that compiles against this header compiles
-// unchanged against the DDK.
+// of the mingw-w64 USB headers (usb.h, usbdlib.h, usbioctl.h and the
+// descriptor header they include), with the same names, values and x86-64
+// layouts (platform/usb_layout_checks.h asserts the sizes). Driver code that
+// compiles against this header compiles unchanged against the DDK.
 #pragma once
 
 #include "emulator/kernel/wdm.h"

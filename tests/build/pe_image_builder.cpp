@@ -67,23 +67,23 @@ VersionNode TextNode(const std::string& key, const std::string& text)
     return node;
 }
 
-std::vector<uint8_t> FixedFileInfo(const ImageSpec& spec)
+std::vector<uint8_t> FixedFileInfo(const ImagePlan& plan)
 {
     auto high = [](const std::array<uint16_t, 4>& v) { return uint32_t{v[0]} << 16 | v[1]; };
     auto low = [](const std::array<uint16_t, 4>& v) { return uint32_t{v[2]} << 16 | v[3]; };
     std::vector<uint8_t> info;
-    for (uint32_t field : {FixedFileInfoSignature, 0x00010000u, high(spec.fileVersion), low(spec.fileVersion),
-                           high(spec.productVersion), low(spec.productVersion), 0x3Fu, 0u, 0x00040004u, 3u, 7u,
+    for (uint32_t field : {FixedFileInfoSignature, 0x00010000u, high(plan.fileVersion), low(plan.fileVersion),
+                           high(plan.productVersion), low(plan.productVersion), 0x3Fu, 0u, 0x00040004u, 3u, 7u,
                            0u, 0u}) {
         Append32(info, field);
     }
     return info;
 }
 
-std::vector<uint8_t> VersionBlob(const ImageSpec& spec)
+std::vector<uint8_t> VersionBlob(const ImagePlan& plan)
 {
     VersionNode strings{"StringFileInfo", 1, 0, {}, {}};
-    for (const auto& [block, table] : spec.stringTables) {
+    for (const auto& [block, table] : plan.stringTables) {
         VersionNode tableNode{block, 1, 0, {}, {}};
         for (const auto& [key, text] : table) {
             tableNode.children.push_back(TextNode(key, text));
@@ -91,14 +91,14 @@ std::vector<uint8_t> VersionBlob(const ImageSpec& spec)
         strings.children.push_back(tableNode);
     }
     VersionNode translation{"Translation", 0, 0, {}, {}};
-    for (uint32_t pair : spec.translations) {
+    for (uint32_t pair : plan.translations) {
         Append16(translation.value, static_cast<uint16_t>(pair >> 16));
         Append16(translation.value, static_cast<uint16_t>(pair));
     }
     translation.valueLength = static_cast<uint16_t>(translation.value.size());
     VersionNode vars{"VarFileInfo", 1, 0, {}, {translation}};
 
-    std::vector<uint8_t> fixed = FixedFileInfo(spec);
+    std::vector<uint8_t> fixed = FixedFileInfo(plan);
     VersionNode root{"VS_VERSION_INFO", 0, static_cast<uint16_t>(fixed.size()), fixed, {strings, vars}};
     std::vector<uint8_t> blob;
     AppendNode(blob, root);
@@ -106,25 +106,25 @@ std::vector<uint8_t> VersionBlob(const ImageSpec& spec)
 }
 
 // Import descriptors (terminated by a zero one) followed by the DLL names.
-void AppendImports(std::vector<uint8_t>& data, const ImageSpec& spec, BuiltImage& image)
+void AppendImports(std::vector<uint8_t>& data, const ImagePlan& plan, BuiltImage& image)
 {
     const size_t descriptors = data.size();
-    data.resize(descriptors + (spec.importedDlls.size() + 1) * layout::ImportDescriptorSize, 0);
-    for (size_t i = 0; i < spec.importedDlls.size(); ++i) {
+    data.resize(descriptors + (plan.importedDlls.size() + 1) * layout::ImportDescriptorSize, 0);
+    for (size_t i = 0; i < plan.importedDlls.size(); ++i) {
         const size_t descriptor = descriptors + i * layout::ImportDescriptorSize;
         if (i == 0) {
             image.firstDllName = data.size();
         }
         Put32(data, descriptor + 12, static_cast<uint32_t>(SectionRva + data.size()));
         Put32(data, descriptor + 16, SectionRva);  // FirstThunk: any non-zero RVA
-        data.insert(data.end(), spec.importedDlls[i].begin(), spec.importedDlls[i].end());
+        data.insert(data.end(), plan.importedDlls[i].begin(), plan.importedDlls[i].end());
         data.push_back(0);
     }
     image.importDescriptors = descriptors;
 }
 
 // Type RT_VERSION → name 1 → language 0x409 → data entry → the blob.
-void AppendResources(std::vector<uint8_t>& data, const ImageSpec& spec, BuiltImage& image)
+void AppendResources(std::vector<uint8_t>& data, const ImagePlan& plan, BuiltImage& image)
 {
     PadTo(data, 8);
     const size_t root = data.size();
@@ -137,7 +137,7 @@ void AppendResources(std::vector<uint8_t>& data, const ImageSpec& spec, BuiltIma
     directory(layout::ResourceTypeVersion, layout::ResourceSubdirectoryFlag | 0x18);
     directory(1, layout::ResourceSubdirectoryFlag | 0x30);
     directory(0x409, 0x48);
-    const std::vector<uint8_t> blob = VersionBlob(spec);
+    const std::vector<uint8_t> blob = VersionBlob(plan);
     image.resourceRoot = root;
     image.resourceDataEntry = data.size();
     Append32(data, static_cast<uint32_t>(SectionRva + root + 0x58));
@@ -148,7 +148,7 @@ void AppendResources(std::vector<uint8_t>& data, const ImageSpec& spec, BuiltIma
     data.insert(data.end(), blob.begin(), blob.end());
 }
 
-void WriteHeaders(std::vector<uint8_t>& file, const ImageSpec& spec, BuiltImage& image, size_t dataSize)
+void WriteHeaders(std::vector<uint8_t>& file, const ImagePlan& plan, BuiltImage& image, size_t dataSize)
 {
     image.peHeader = 0x40;
     image.optionalHeader = image.peHeader + 4 + layout::CoffHeaderSize;
@@ -159,27 +159,27 @@ void WriteHeaders(std::vector<uint8_t>& file, const ImageSpec& spec, BuiltImage&
     Put32(file, image.peHeader, 0x00004550);
 
     const size_t coff = image.peHeader + 4;
-    Put16(file, coff, spec.machine);
+    Put16(file, coff, plan.machine);
     Put16(file, coff + 2, 1);
     Put16(file, coff + 16, layout::OptionalHeaderSize);
     Put16(file, coff + 18, 0x0022);  // executable, large-address aware
 
     const size_t optional = image.optionalHeader;
-    Put16(file, optional, spec.magic);
+    Put16(file, optional, plan.magic);
     Put32(file, optional + 16, SectionRva);
     Put32(file, optional + 24, 0x40000000);  // image base, low half
     Put32(file, optional + 32, 0x1000);
     Put32(file, optional + 36, FileAlignment);
     Put32(file, optional + 56, static_cast<uint32_t>(SectionRva + AlignUp(dataSize, 0x1000)));
     Put32(file, optional + 60, HeadersEnd);
-    Put16(file, optional + layout::OptionalSubsystem, spec.subsystem);
-    Put16(file, optional + 70, spec.dllCharacteristics);
+    Put16(file, optional + layout::OptionalSubsystem, plan.subsystem);
+    Put16(file, optional + 70, plan.dllCharacteristics);
     Put32(file, optional + 108, 16);
     const size_t directories = optional + layout::OptionalDirectories;
     Put32(file, directories + 8 * layout::DirectoryImport, SectionRva);
     Put32(file, directories + 8 * layout::DirectoryImport + 4,
-          static_cast<uint32_t>((spec.importedDlls.size() + 1) * layout::ImportDescriptorSize));
-    if (spec.withVersion) {
+          static_cast<uint32_t>((plan.importedDlls.size() + 1) * layout::ImportDescriptorSize));
+    if (plan.withVersion) {
         Put32(file, directories + 8 * layout::DirectoryResource,
               static_cast<uint32_t>(SectionRva + image.resourceRoot));
         Put32(file, directories + 8 * layout::DirectoryResource + 4,
@@ -210,16 +210,16 @@ void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value)
     Put16(bytes, offset + 2, static_cast<uint16_t>(value >> 16));
 }
 
-BuiltImage BuildImage(const ImageSpec& spec)
+BuiltImage BuildImage(const ImagePlan& plan)
 {
     BuiltImage image;
     std::vector<uint8_t> data;
-    AppendImports(data, spec, image);
-    if (spec.withVersion) {
-        AppendResources(data, spec, image);
+    AppendImports(data, plan, image);
+    if (plan.withVersion) {
+        AppendResources(data, plan, image);
     }
     image.bytes.assign(HeadersEnd, 0);
-    WriteHeaders(image.bytes, spec, image, data.size());
+    WriteHeaders(image.bytes, plan, image, data.size());
     image.bytes.insert(image.bytes.end(), data.begin(), data.end());
     PadTo(image.bytes, FileAlignment);
 

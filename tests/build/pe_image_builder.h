@@ -14,7 +14,7 @@
 
 namespace pe::testing {
 
-struct ImageSpec {
+struct ImagePlan {
     uint16_t machine = MachineAmd64;
     uint16_t magic = MagicPe32Plus;
     uint16_t subsystem = SubsystemNative;
@@ -40,7 +40,7 @@ struct BuiltImage {
     size_t versionBlob = 0;
 };
 
-BuiltImage BuildImage(const ImageSpec& spec);
+BuiltImage BuildImage(const ImagePlan& plan);
 
 // Rewrites the checksum field after a test changed the bytes.
 void StampChecksum(BuiltImage& image);

@@ -14,25 +14,25 @@ namespace {
 
 using testing::BuildImage;
 using testing::BuiltImage;
-using testing::ImageSpec;
+using testing::ImagePlan;
 using testing::Put16;
 using testing::Put32;
 
-ImageSpec DriverLikeSpec()
+ImagePlan DriverLikePlan()
 {
-    ImageSpec spec;
-    spec.importedDlls = {"ntoskrnl.exe", "USBD.SYS"};
-    spec.fileVersion = {2, 0, 0, 0};
-    spec.productVersion = {2, 1, 3, 4};
-    spec.stringTables["040904B0"] = {{"FileDescription", "USB Bulk driver"}, {"FileVersion", "2.00"}};
-    spec.stringTables["0c0904E4"] = {{"InternalName", "pondrel.sys"}, {"Empty", ""}};
-    spec.translations = {0x040904B0, 0x0C0904E4};
-    return spec;
+    ImagePlan plan;
+    plan.importedDlls = {"ntoskrnl.exe", "USBD.SYS"};
+    plan.fileVersion = {2, 0, 0, 0};
+    plan.productVersion = {2, 1, 3, 4};
+    plan.stringTables["040904B0"] = {{"FileDescription", "USB Bulk driver"}, {"FileVersion", "2.00"}};
+    plan.stringTables["0c0904E4"] = {{"InternalName", "pondrel.sys"}, {"Empty", ""}};
+    plan.translations = {0x040904B0, 0x0C0904E4};
+    return plan;
 }
 
 TEST(PeReader, ReadsBackWhatWasWritten)
 {
-    const BuiltImage built = BuildImage(DriverLikeSpec());
+    const BuiltImage built = BuildImage(DriverLikePlan());
     const ParseResult result = Parse(built.bytes);
     ASSERT_TRUE(result.image) << result.error;
     const Image& image = *result.image;
@@ -49,15 +49,15 @@ TEST(PeReader, ReadsBackWhatWasWritten)
     const VersionInfo& version = *image.version;
     EXPECT_EQ(version.fixed.file, (std::array<uint16_t, 4>{2, 0, 0, 0}));
     EXPECT_EQ(version.fixed.product, (std::array<uint16_t, 4>{2, 1, 3, 4}));
-    EXPECT_EQ(version.stringTables, DriverLikeSpec().stringTables);
+    EXPECT_EQ(version.stringTables, DriverLikePlan().stringTables);
     EXPECT_EQ(version.translations, (std::vector<uint32_t>{0x040904B0, 0x0C0904E4}));
 }
 
 TEST(PeReader, ImageWithoutVersionResourceHasNoVersion)
 {
-    ImageSpec spec = DriverLikeSpec();
-    spec.withVersion = false;
-    const ParseResult result = Parse(BuildImage(spec).bytes);
+    ImagePlan plan = DriverLikePlan();
+    plan.withVersion = false;
+    const ParseResult result = Parse(BuildImage(plan).bytes);
     ASSERT_TRUE(result.image) << result.error;
     EXPECT_FALSE(result.image->version);
     EXPECT_EQ(result.image->importedDlls.size(), 2u);
@@ -83,7 +83,7 @@ TEST(PeReader, ChecksumFoldsCarriesAndAddsTheLength)
 
 TEST(PeReader, ChecksumNoticesAChangedByte)
 {
-    BuiltImage built = BuildImage(DriverLikeSpec());
+    BuiltImage built = BuildImage(DriverLikePlan());
     built.bytes[built.versionBlob + 0x30] ^= 0x01;
     const ParseResult result = Parse(built.bytes);
     ASSERT_TRUE(result.image) << result.error;
@@ -134,7 +134,7 @@ TEST(PeReader, RejectsCorruptedStructures)
         {"wrong fixed-info signature", [](BuiltImage& b) { b.bytes[b.versionBlob + 0x28] ^= 0xFF; }, "signature"},
     };
     for (const Case& c : cases) {
-        BuiltImage built = BuildImage(DriverLikeSpec());
+        BuiltImage built = BuildImage(DriverLikePlan());
         c.corrupt(built);
         const ParseResult result = Parse(built.bytes);
         EXPECT_FALSE(result.image) << c.name;
@@ -145,7 +145,7 @@ TEST(PeReader, RejectsCorruptedStructures)
 
 TEST(PeReader, RejectsEveryTruncation)
 {
-    const BuiltImage built = BuildImage(DriverLikeSpec());
+    const BuiltImage built = BuildImage(DriverLikePlan());
     for (size_t length = 0; length < built.bytes.size(); ++length) {
         const ParseResult result = Parse(std::span(built.bytes).first(length));
         EXPECT_FALSE(result.image) << "accepted the first " << length << " bytes";
@@ -157,7 +157,7 @@ TEST(PeReader, RejectsEveryTruncation)
 // under the sanitizer build no read leaves the buffer.
 TEST(PeReader, SurvivesRandomCorruption)
 {
-    const BuiltImage built = BuildImage(DriverLikeSpec());
+    const BuiltImage built = BuildImage(DriverLikePlan());
     std::mt19937 random(20240601);
     std::uniform_int_distribution<size_t> offset(0, built.bytes.size() - 1);
     std::uniform_int_distribution<int> value(0, 255);

@@ -36,12 +36,12 @@ TEST(DeviceFile, ParsesDescriptorsContinuationsCommentsAndEndpoints)
     EXPECT_EQ(model->configDescriptor[7], 0xa0);
     EXPECT_EQ((std::vector<uint8_t>(model->configDescriptor.end() - 7, model->configDescriptor.end())),
               (std::vector<uint8_t>{7, 5, 0x82, 2, 0, 2, 0}));
-    EXPECT_EQ(model->SpecFor(0x01).behaviour, EndpointBehaviour::Loopback);
-    EXPECT_EQ(model->SpecFor(0x01).pairedWith, 0x81);
-    EXPECT_EQ(model->SpecFor(0x81).behaviour, EndpointBehaviour::Loopback);
-    EXPECT_EQ(model->SpecFor(0x81).pairedWith, 0x01);
-    EXPECT_EQ(model->SpecFor(0x82).behaviour, EndpointBehaviour::Source);
-    EXPECT_EQ(model->SpecFor(0x02).behaviour, EndpointBehaviour::Sink);
+    EXPECT_EQ(model->RoleFor(0x01).behaviour, EndpointBehaviour::Loopback);
+    EXPECT_EQ(model->RoleFor(0x01).pairedWith, 0x81);
+    EXPECT_EQ(model->RoleFor(0x81).behaviour, EndpointBehaviour::Loopback);
+    EXPECT_EQ(model->RoleFor(0x81).pairedWith, 0x01);
+    EXPECT_EQ(model->RoleFor(0x82).behaviour, EndpointBehaviour::Source);
+    EXPECT_EQ(model->RoleFor(0x02).behaviour, EndpointBehaviour::Sink);
     EXPECT_TRUE(model->RemoteWakeCapable());
 }
 
@@ -53,11 +53,11 @@ TEST(DeviceFile, UnlistedEndpointsAreSinksAndSilentAndOptionsApply)
     std::string error;
     auto model = DeviceModel::Parse(text, "opt.dev", &error);
     ASSERT_TRUE(model.has_value()) << error;
-    EXPECT_EQ(model->SpecFor(0x01).pairedWith, 0x83);
-    EXPECT_FALSE(model->SpecFor(0x01).zeroLengthTerminator);
-    EXPECT_EQ(model->SpecFor(0x83).pairedWith, 0x01);
-    EXPECT_EQ(model->SpecFor(0x05).behaviour, EndpointBehaviour::Sink);
-    EXPECT_EQ(model->SpecFor(0x85).behaviour, EndpointBehaviour::Silent);
+    EXPECT_EQ(model->RoleFor(0x01).pairedWith, 0x83);
+    EXPECT_FALSE(model->RoleFor(0x01).zeroLengthTerminator);
+    EXPECT_EQ(model->RoleFor(0x83).pairedWith, 0x01);
+    EXPECT_EQ(model->RoleFor(0x05).behaviour, EndpointBehaviour::Sink);
+    EXPECT_EQ(model->RoleFor(0x85).behaviour, EndpointBehaviour::Silent);
     EXPECT_FALSE(model->RemoteWakeCapable());
 }
 
@@ -159,9 +159,9 @@ TEST(BuiltinDevice, HasTheDocumentedInterfaceAndEndpoints)
             EXPECT_EQ(endpoint[4] | (endpoint[5] << 8), 512);
         }
     }
-    EXPECT_EQ(model.SpecFor(0x01).pairedWith, 0x81);
-    EXPECT_EQ(model.SpecFor(0x02).pairedWith, 0x82);
-    EXPECT_EQ(model.SpecFor(0x83).behaviour, EndpointBehaviour::Silent);
+    EXPECT_EQ(model.RoleFor(0x01).pairedWith, 0x81);
+    EXPECT_EQ(model.RoleFor(0x02).pairedWith, 0x82);
+    EXPECT_EQ(model.RoleFor(0x83).behaviour, EndpointBehaviour::Silent);
     EXPECT_TRUE(model.RemoteWakeCapable());
 }
 

@@ -16,7 +16,7 @@ EndpointState MakeEndpoint(uint8_t address, uint16_t maxPacket, EndpointBehaviou
     EndpointState endpoint;
     endpoint.address = address;
     endpoint.maxPacket = maxPacket;
-    endpoint.spec.behaviour = behaviour;
+    endpoint.role.behaviour = behaviour;
     return endpoint;
 }
 
@@ -166,7 +166,7 @@ TEST(Loopback, EchoesPacketByPacketWithTheZeroLengthTerminatorAsConfigured)
     };
     for (const auto& c : cases) {
         EndpointState out = MakeEndpoint(0x01, 64, EndpointBehaviour::Loopback);
-        out.spec.zeroLengthTerminator = c.zeroLengthTerminator;
+        out.role.zeroLengthTerminator = c.zeroLengthTerminator;
         EndpointState in = MakeEndpoint(0x81, 64, EndpointBehaviour::Loopback);
         auto data = Bytes(c.length);
         TransferData transfer{data.data(), static_cast<uint32_t>(c.length), 0, false, std::nullopt};

@@ -42,10 +42,10 @@ std::optional<std::pair<int, int>> FindLoopbackPipes(const emu::usb::DeviceModel
     for (size_t out = 0; out < endpoints.size() && out < kNamedPipes; ++out) {
         if (endpoints[out].type != kBulk || (endpoints[out].address & 0x80))
             continue;
-        auto spec = model.SpecFor(endpoints[out].address);
-        if (spec.behaviour != emu::usb::EndpointBehaviour::Loopback)
+        auto role = model.RoleFor(endpoints[out].address);
+        if (role.behaviour != emu::usb::EndpointBehaviour::Loopback)
             continue;
-        uint8_t partner = spec.pairedWith.value_or(static_cast<uint8_t>(endpoints[out].address | 0x80));
+        uint8_t partner = role.pairedWith.value_or(static_cast<uint8_t>(endpoints[out].address | 0x80));
         auto in = PipeIndexOf(configuration, partner);
         if (in && endpoints[static_cast<size_t>(*in)].type == kBulk)
             return std::make_pair(static_cast<int>(out), *in);
