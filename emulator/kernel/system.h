@@ -136,7 +136,11 @@ bool FindBlock(const void* address, const void** start, SIZE_T* bytes);
 namespace faults {
 uint64_t FailableCalls();
 void FailNthCall(uint64_t n);
-void Clear();
+void Clear();  // also ends CountDriverCallsOnly
+// True: only calls made while a (non-system) driver's code runs count and
+// may fail, so that a sweep over a driver's calls leaves the application
+// side, the PnP manager and the bus alone. False (the default): every call.
+void CountDriverCallsOnly(bool only);
 // Counts one failable call made by emulator code outside emulator/kernel
 // (PoRequestPowerIrp); true when this one must fail.
 bool ShouldFailCall();
