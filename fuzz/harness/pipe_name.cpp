@@ -1,0 +1,138 @@
+// Fuzz target: file names opened on the device. The machine is started once
+// and kept; every input opens "\\.\pondrel\<name>" (or the device itself
+// for an empty input), closes it again, and must leave the device as it
+// found it.
+#include "fuzz/harness/machine_checks.h"
+#include "fuzz/harness/status_text.h"
+#include "fuzz/harness/targets.h"
+
+#include "driver/device_context.h"
+#include "driver/entry_points.h"
+
+#include <cstdlib>
+#include <memory>
+
+namespace pondrel_fuzz {
+namespace {
+
+constexpr size_t LongestName = 512;  // characters; longer inputs are cut there
+constexpr ULONG NamedPipeLimit = 6;  // pipe indexes 0 to 5 can be opened by name
+
+std::unique_ptr<emu::Machine> keptMachine;
+
+emu::Machine& StartedMachine()
+{
+    if (!keptMachine) {
+        keptMachine = std::make_unique<emu::Machine>();
+        const NTSTATUS status = keptMachine->BringUp(DriverEntry);
+        if (!NT_SUCCESS(status)) {
+            std::abort();  // nothing can be fuzzed without a started device
+        }
+        TakeFindings();
+    }
+    return *keptMachine;
+}
+
+// Two input bytes per 16-bit character, low byte first; an odd last byte
+// is dropped.
+std::u16string NameFrom(const uint8_t* data, size_t size)
+{
+    std::u16string name;
+    for (size_t at = 0; at + 1 < size && name.size() < LongestName; at += 2) {
+        name.push_back(static_cast<char16_t>(data[at] | (data[at + 1] << 8)));
+    }
+    return name;
+}
+
+// The pipe a file name stands for, worked out independently of the driver:
+// the last run of decimal digits read as a 32-bit number that wraps; -1
+// when the name names no pipe the device has.
+long ExpectedPipe(std::u16string_view fileName, ULONG pipeCount)
+{
+    size_t end = fileName.size();
+    while (end > 0 && !(fileName[end - 1] >= u'0' && fileName[end - 1] <= u'9')) {
+        --end;
+    }
+    size_t begin = end;
+    while (begin > 0 && fileName[begin - 1] >= u'0' && fileName[begin - 1] <= u'9') {
+        --begin;
+    }
+    if (begin == end) {
+        return -1;
+    }
+    uint32_t value = 0;
+    for (size_t at = begin; at < end; ++at) {
+        value = value * 10u + static_cast<uint32_t>(fileName[at] - u'0');
+    }
+    return value < NamedPipeLimit && value < pipeCount ? static_cast<long>(value) : -1;
+}
+
+std::string CheckFlagsClear(const DeviceContext* context)
+{
+    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
+        if (context->PipeOpenFlags[pipe] != 0) {
+            return "PipeOpenFlags[" + std::to_string(pipe) + "] is still set\n";
+        }
+    }
+    return {};
+}
+
+// Opens the name and checks the status, the handle's pipe and the open
+// flag against the expected pipe (-1: none, -2: the device itself).
+std::string OpenAndClose(emu::Machine& machine, const DeviceContext* context, std::u16string_view path,
+                         long expected)
+{
+    emu::Handle handle = 0;
+    const NTSTATUS status = machine.app().Open(path, &handle);
+    if (expected == -1) {
+        return status == STATUS_INVALID_PARAMETER
+                   ? std::string{}
+                   : "a name that names no pipe was opened with status " + StatusText(status) + "\n";
+    }
+    if (status != STATUS_SUCCESS) {
+        return "a valid name failed with status " + StatusText(status) + "\n";
+    }
+    std::string report;
+    const PFILE_OBJECT file = machine.app().FileObjectOf(handle);
+    const void* expectedContext = expected >= 0 ? context->InterfaceInfo->Pipes + expected : nullptr;
+    if (file == nullptr || file->FsContext != expectedContext) {
+        report += "the handle does not stand for the expected pipe\n";
+    }
+    if (expected >= 0 && context->PipeOpenFlags[expected] != 1) {
+        report += "the open pipe's flag is not set\n";
+    }
+    machine.app().Close(handle);
+    return report;
+}
+
+}  // namespace
+
+std::string CheckPipeName(const uint8_t* data, size_t size)
+{
+    emu::Machine& machine = StartedMachine();
+    const auto* context = ContextOf(machine.pnp().FunctionDevice());
+    const Baseline before = TakeBaseline();
+
+    const std::u16string name = NameFrom(data, size);
+    std::u16string path = u"\\\\.\\pondrel";
+    long expected = -2;
+    if (!name.empty()) {
+        path += u"\\" + name;
+        expected = ExpectedPipe(u"\\" + name, context->InterfaceInfo->NumberOfPipes);
+    }
+
+    std::string report = OpenAndClose(machine, context, path, expected);
+    if (!machine.app().WaitUntilAllClosed(std::chrono::seconds(10))) {
+        report += "the file object was not closed\n";
+    }
+    report += CheckFlagsClear(context);
+    report += CheckLeftovers(before);
+    return report;
+}
+
+void ReleaseKeptMachine()
+{
+    keptMachine.reset();
+}
+
+}  // namespace pondrel_fuzz
