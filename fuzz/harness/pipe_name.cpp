@@ -3,6 +3,7 @@
 // for an empty input), closes it again, and must leave the device as it
 // found it.
 #include "fuzz/harness/machine_checks.h"
+#include "fuzz/harness/machine_thread.h"
 #include "fuzz/harness/status_text.h"
 #include "fuzz/harness/targets.h"
 
@@ -18,19 +19,28 @@ namespace {
 constexpr size_t LongestName = 512;  // characters; longer inputs are cut there
 constexpr ULONG NamedPipeLimit = 6;  // pipe indexes 0 to 5 can be opened by name
 
-std::unique_ptr<emu::Machine> keptMachine;
+// The machine and the thread it lives on; made at the first input, ended
+// by ReleaseKeptMachine (at exit at the latest).
+struct Kept {
+    MachineThread thread;
+    std::unique_ptr<emu::Machine> machine;
+};
+Kept* kept = nullptr;
 
 emu::Machine& StartedMachine()
 {
-    if (!keptMachine) {
-        keptMachine = std::make_unique<emu::Machine>();
-        const NTSTATUS status = keptMachine->BringUp(DriverEntry);
-        if (!NT_SUCCESS(status)) {
-            std::abort();  // nothing can be fuzzed without a started device
-        }
-        TakeFindings();
+    if (kept == nullptr) {
+        kept = new Kept;
+        kept->thread.Run([] {
+            kept->machine = std::make_unique<emu::Machine>();
+            if (!NT_SUCCESS(kept->machine->BringUp(DriverEntry))) {
+                std::abort();  // nothing can be fuzzed without a started device
+            }
+            TakeFindings();
+        });
+        std::atexit(ReleaseKeptMachine);
     }
-    return *keptMachine;
+    return *kept->machine;
 }
 
 // Two input bytes per 16-bit character, low byte first; an odd last byte
@@ -105,11 +115,9 @@ std::string OpenAndClose(emu::Machine& machine, const DeviceContext* context, st
     return report;
 }
 
-}  // namespace
-
-std::string CheckPipeName(const uint8_t* data, size_t size)
+// Runs on the machine's thread.
+std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
 {
-    emu::Machine& machine = StartedMachine();
     const auto* context = ContextOf(machine.pnp().FunctionDevice());
     const Baseline before = TakeBaseline();
 
@@ -130,9 +138,24 @@ std::string CheckPipeName(const uint8_t* data, size_t size)
     return report;
 }
 
+}  // namespace
+
+std::string CheckPipeName(const uint8_t* data, size_t size)
+{
+    emu::Machine& machine = StartedMachine();
+    std::string report;
+    kept->thread.Run([&] { report = CheckName(machine, data, size); });
+    return report;
+}
+
 void ReleaseKeptMachine()
 {
-    keptMachine.reset();
+    if (kept == nullptr) {
+        return;
+    }
+    kept->thread.Run([] { kept->machine.reset(); });
+    delete kept;
+    kept = nullptr;
 }
 
 }  // namespace pondrel_fuzz
