@@ -18,6 +18,7 @@ SystemWorker::~SystemWorker()
 
 void SystemWorker::Post(std::function<void()> task)
 {
+    sched::Posted(this);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         tasks_.push_back(std::move(task));
@@ -53,7 +54,9 @@ void SystemWorker::Run()
         lock.unlock();
         {
             ScopedIrql passive(PASSIVE_LEVEL);
+            sched::Enter(this);
             task();
+            sched::Leave(this);
             if (CurrentIrql() != PASSIVE_LEVEL) {
                 verifier::Report("System thread task returned at a raised IRQL", name_,
                                  "IRQL " + std::to_string(static_cast<int>(CurrentIrql())));

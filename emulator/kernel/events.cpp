@@ -165,7 +165,9 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* r
         }
         waiters[event].push_back(&waiter);
     }
+    sched::Blocking(event);
     const bool satisfied = BlockUntil([&] { return waiter.satisfied; }, timeout, Describe(event), routine);
+    sched::Unblocked();
     if (satisfied) {
         return STATUS_SUCCESS;
     }

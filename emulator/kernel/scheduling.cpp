@@ -9,6 +9,7 @@
 namespace emu::sched {
 namespace {
 std::atomic<Hook> hook{nullptr};
+std::atomic<Controller*> controller{nullptr};
 }
 
 void SetHook(Hook newHook)
@@ -20,6 +21,49 @@ void At(Point point, const void* object)
 {
     if (Hook current = hook.load()) {
         current(point, object);
+    }
+    if (Controller* current = controller.load()) {
+        current->At(point, object);
+    }
+}
+
+void SetController(Controller* newController)
+{
+    controller = newController;
+}
+
+void Posted(const void* queue)
+{
+    if (Controller* current = controller.load()) {
+        current->Posted(queue);
+    }
+}
+
+void Enter(const void* queue)
+{
+    if (Controller* current = controller.load()) {
+        current->Enter(queue);
+    }
+}
+
+void Leave(const void* queue)
+{
+    if (Controller* current = controller.load()) {
+        current->Leave(queue);
+    }
+}
+
+void Blocking(const void* object)
+{
+    if (Controller* current = controller.load()) {
+        current->Blocking(object);
+    }
+}
+
+void Unblocked()
+{
+    if (Controller* current = controller.load()) {
+        current->Unblocked();
     }
 }
 

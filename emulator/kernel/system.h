@@ -187,6 +187,29 @@ enum class Point { Interlocked, SpinLockAcquire, SpinLockRelease, EventSet, Even
 using Hook = void (*)(Point point, const void* object);
 void SetHook(Hook hook);
 void At(Point point, const void* object);
+
+// A deterministic scheduler takes over through a controller: besides the
+// points above it learns where asynchronous work is queued and run (the bus
+// thread, the work-item thread, the managers' system threads) and when a
+// thread blocks in a real wait, so that it can let one thread at a time run.
+// None by default; every entry below then does nothing.
+class Controller {
+public:
+    virtual void At(Point point, const void* object) = 0;
+    virtual void Posted(const void* queue) = 0;     // work queued to `queue`
+    virtual void Enter(const void* queue) = 0;      // the calling thread starts one piece of it
+    virtual void Leave(const void* queue) = 0;      // and has finished that piece
+    virtual void Blocking(const void* object) = 0;  // the calling thread is about to block on `object`
+    virtual void Unblocked() = 0;                   // and has come back from that wait
+protected:
+    ~Controller() = default;
+};
+void SetController(Controller* controller);
+void Posted(const void* queue);
+void Enter(const void* queue);
+void Leave(const void* queue);
+void Blocking(const void* object);
+void Unblocked();
 }  // namespace sched
 
 // ---- Observation (pondrel-sim's --trace) ----

@@ -80,7 +80,9 @@ void WorkerLoop()
                 work.item->queued = false;
             }
         }
+        sched::Enter(&queue);
         Run(work);
+        sched::Leave(&queue);
         {
             std::lock_guard lock(workMutex);
             running[work.driver]--;
@@ -213,6 +215,7 @@ void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
         IoWorkItem->context = Context;
     }
     ReferenceDeviceKernel(IoWorkItem->device);
+    emu::sched::Posted(&queue);
     {
         std::lock_guard lock(workMutex);
         queue.push_back({IoWorkItem, IoWorkItem->device, IoWorkItem->device->DriverObject, WorkerRoutine, Context});

@@ -44,6 +44,7 @@ void BusThread::Post(std::function<void()> work)
     {
         std::lock_guard lock(mutex_);
         if (running_) {
+            emu::sched::Posted(this);
             queue_.push_back(std::move(work));
             wake_.notify_one();
             return;
@@ -75,7 +76,9 @@ void BusThread::Run()
         lock.unlock();
         {
             emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+            emu::sched::Enter(this);
             work();
+            emu::sched::Leave(this);
         }
         lock.lock();
     }

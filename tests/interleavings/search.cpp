@@ -1,0 +1,239 @@
+#include "tests/interleavings/search.h"
+
+#include "driver/device_context.h"
+#include "driver/entry_points.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+
+namespace interleavings {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int PreemptionBound = 2;
+constexpr auto SettleLimit = 5s;
+constexpr auto ConditionLimit = 10s;
+
+uint64_t budget = 300;
+std::string replay;
+SearchResult totals;
+
+Scheduler& TheScheduler()
+{
+    static Scheduler scheduler;
+    return scheduler;
+}
+
+std::string Hex(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace
+
+Bench::Bench() : machine_(std::make_unique<emu::Machine>())
+{
+    device_ = &machine_->Device();
+    const NTSTATUS started = machine_->BringUp(DriverEntry);
+    if (started != STATUS_SUCCESS) {
+        Problem("bring-up ended with " + Hex(started));
+    }
+}
+
+Bench::~Bench() = default;
+
+DeviceContext* Bench::Context()
+{
+    PDEVICE_OBJECT fdo = machine_->pnp().FunctionDevice();
+    return fdo != nullptr && emu::IsDeviceObjectAlive(fdo) ? ContextOf(fdo) : nullptr;
+}
+
+Scheduler& Bench::scheduler()
+{
+    return TheScheduler();
+}
+
+emu::Handle Bench::Open(std::u16string_view name)
+{
+    std::u16string path = u"\\\\.\\pondrel";
+    path += name;
+    emu::Handle handle = 0;
+    const NTSTATUS status = machine_->app().Open(std::u16string_view(path), &handle);
+    if (status != STATUS_SUCCESS) {
+        Problem("open ended with " + Hex(status));
+        return 0;
+    }
+    handles_.push_back(handle);
+    return handle;
+}
+
+void Bench::CloseAll()
+{
+    for (emu::Handle handle : handles_) {
+        machine_->app().Close(handle);
+    }
+    handles_.clear();
+    if (!machine_->app().WaitUntilAllClosed(ConditionLimit)) {
+        Problem("handles still open after close");
+    }
+}
+
+void Bench::Problem(std::string text)
+{
+    problems_.push_back(std::move(text));
+}
+
+void Bench::ExpectIdleReferences()
+{
+    DeviceContext* context = Context();
+    if (context == nullptr) {
+        return;
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10LL * 1000 * 1000 * 10;  // 10 s
+    const NTSTATUS waited = KeWaitForSingleObject(&context->QuiesceEvent, Executive, KernelMode, FALSE, &timeout);
+    const LONG count = InterlockedCompareExchange(&context->IoRefCount, 0, 0);
+    if (waited != STATUS_SUCCESS || count != 1) {
+        Problem("IoRefCount " + std::to_string(count) + " with nothing in flight");
+    }
+}
+
+void Bench::TearDown()
+{
+    CloseAll();
+    if (Context() != nullptr && machine_->pnp().Life() != emu::DeviceLife::Removed) {
+        const NTSTATUS removed = machine_->pnp().Remove();
+        if (removed != STATUS_SUCCESS) {
+            Problem("removal ended with " + Hex(removed));
+        }
+    }
+    if (machine_->Driver() != nullptr) {
+        machine_->UnloadDriver();
+    }
+    if (const uint64_t blocks = emu::pool::LiveBlocks(PondrelPoolTag); blocks != 0) {
+        Problem(std::to_string(blocks) + " pool blocks of the driver left after unload");
+    }
+    if (const uint64_t irps = emu::LiveIrps(); irps != 0) {
+        Problem(std::to_string(irps) + " requests left after unload");
+    }
+    for (const auto& finding : machine_->Findings()) {
+        Problem("verifier: " + finding.rule + " in " + finding.routine + " " + finding.detail);
+    }
+}
+
+SearchResult Search(const std::string& name, const std::function<std::unique_ptr<Scenario>()>& make,
+                    uint64_t runBudget)
+{
+    SearchResult result;
+    Explorer explorer(PreemptionBound);
+    Scheduler& scheduler = TheScheduler();
+    const uint64_t depthFirstBudget = std::max<uint64_t>(1, runBudget / 2);
+    bool depthFirst = true;
+    uint64_t stallsBefore = scheduler.Stalls();
+    if (!replay.empty()) {
+        explorer.Replay(replay);
+        runBudget = 1;
+    }
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+
+    while (result.runs < runBudget) {
+        if (!depthFirst) {
+            explorer.Sample(0x5eed0000 + result.runs);
+        }
+        auto scenario = make();
+        Bench bench;
+        if (bench.Problems().empty()) {
+            scenario->SetUp(bench);
+        }
+        scheduler.Activate(&explorer);
+        if (bench.Problems().empty()) {
+            scenario->Race(bench);
+        }
+        scheduler.Finish(SettleLimit);
+        if (bench.Problems().empty()) {
+            scenario->Check(bench);
+        }
+        bench.TearDown();
+        result.runs++;
+        if (!bench.Problems().empty()) {
+            result.findings++;
+            for (const auto& problem : bench.Problems()) {
+                ADD_FAILURE() << name << " run " << result.runs << ": " << problem << "\n  replay: pondrel_interleavings"
+                              << " --gtest_filter=Interleavings." << test << " --replay=" << explorer.Trail();
+            }
+        }
+        if (depthFirst) {
+            if (!explorer.Advance()) {
+                result.exhaustive = true;
+                break;
+            }
+            if (result.runs >= depthFirstBudget) {
+                depthFirst = false;
+            }
+        }
+    }
+    std::printf("reliability: interleavings scenario=%s runs=%llu exhaustive=%s\n", name.c_str(),
+                static_cast<unsigned long long>(result.runs), result.exhaustive ? "yes" : "no");
+    if (!replay.empty()) {
+        std::printf("  choices made: %s\n", explorer.Trail().c_str());
+    }
+    if (const uint64_t stalls = scheduler.Stalls() - stallsBefore; stalls != 0) {
+        std::printf("  %llu times a thread blocked where the scheduler cannot see and was let run freely\n",
+                    static_cast<unsigned long long>(stalls));
+    }
+    totals.runs += result.runs;
+    totals.findings += result.findings;
+    return result;
+}
+
+void SetReplay(std::string trail)
+{
+    replay = std::move(trail);
+}
+
+void SetBudget(uint64_t value)
+{
+    budget = value;
+}
+
+uint64_t Budget()
+{
+    return budget;
+}
+
+SearchResult Totals()
+{
+    return totals;
+}
+
+std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
+{
+    std::vector<uint8_t> bytes(length);
+    uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(state >> 24);
+    }
+    return bytes;
+}
+
+// For states no event announces (a request the bus now holds): checks
+// again after letting other threads run, until the deadline.
+bool WaitUntil(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + ConditionLimit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+}  // namespace interleavings
