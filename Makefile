@@ -1,9 +1,13 @@
 # pondrel's two set-up commands:
 #   make run    build the emulator and the driver, then run pondrel-sim
 #   make test   pondrel.sys, then the host, AddressSanitizer and
-#               ThreadSanitizer builds, each with its tests
-# Other goals: windows (pondrel.sys only), host, asan, tsan (build only),
-# deps (install missing packages), clean (the preset build folders).
+#               ThreadSanitizer builds, each with its tests (the reliability
+#               programs among them), then FUZZ_SECONDS of each fuzz target
+# Other goals: windows (pondrel.sys only), host, asan, tsan, fuzz (build
+# only), test-fuzz (the fuzz stage alone), reliability (the long form: 2,000
+# random lives, the sweeps, larger interleaving searches, 10 minutes per
+# fuzz target, and a table of what ran), deps (install missing packages),
+# clean (the preset build folders).
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -15,12 +19,23 @@ JOBS ?= 2
 TEST_TIMEOUT ?= 120
 ARGS ?=
 
-PRESETS := host asan tsan windows
+# Random lives per stage of `make test` (PONDREL_LIVES): the host build
+# runs the full 200; the sanitizer builds, several times slower, fewer.
+LIVES_HOST ?= 200
+LIVES_ASAN ?= 50
+LIVES_TSAN ?= 20
+# Seconds of each fuzz target in `make test`, and in `make reliability`.
+FUZZ_SECONDS ?= 30
+RELIABILITY_FUZZ_SECONDS ?= 600
+RELIABILITY_LIVES ?= 2000
+RELIABILITY_BUDGET ?= 2000
+
+PRESETS := host asan tsan windows fuzz
 SYS := $(CURDIR)/build/windows/pondrel.sys
 # Where the tools folder may put the program, first match wins.
 SIM_PLACES := build/host/tools/pondrel-sim build/host/pondrel-sim
 
-.PHONY: run test deps windows host asan tsan test-host test-asan test-tsan clean package
+.PHONY: run test deps windows host asan tsan fuzz test-host test-asan test-tsan test-fuzz reliability clean package
 
 # Only what the program needs is built, so that a test that does not compile
 # does not keep the demo from running.
@@ -39,9 +54,10 @@ run: deps
 
 test:
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory deps windows test-host test-asan test-tsan \
+	$(MAKE) --no-print-directory deps windows test-host test-asan test-tsan test-fuzz \
 	  || { echo "make test: FAILED after $$(( $$(date +%s) - start )) s (see the first error above)." >&2; exit 1; }; \
-	echo "make test: pondrel.sys built; host, asan and tsan (threaded) tests passed in $$(( $$(date +%s) - start )) s."
+	echo "make test: pondrel.sys built; host, asan and tsan (threaded) tests passed;" \
+	  "each fuzz target ran $(FUZZ_SECONDS) s without a finding; $$(( $$(date +%s) - start )) s in all."
 
 deps:
 	@scripts/install-deps.sh
@@ -69,20 +85,47 @@ asan: deps
 tsan: deps
 	$(call build_preset,tsan)
 
+fuzz: deps
+	$(call build_preset,fuzz)
+
+# The reliability programs' own tests (label reliability) may take longer
+# than the others; ctest keeps each test's own TIMEOUT property over
+# --timeout.
 test-host: windows
 	$(call build_preset,host,-DPONDREL_SYS=$(SYS))
-	@echo "== host: tests"
-	ctest --preset host -j $(JOBS) --output-on-failure --timeout $(TEST_TIMEOUT)
+	@echo "== host: tests ($(LIVES_HOST) random lives)"
+	PONDREL_LIVES=$(LIVES_HOST) ctest --preset host -j $(JOBS) --output-on-failure --timeout $(TEST_TIMEOUT)
 
 test-asan: windows
 	$(call build_preset,asan,-DPONDREL_SYS=$(SYS))
-	@echo "== asan: tests"
-	ctest --preset asan -j $(JOBS) --output-on-failure --timeout $(TEST_TIMEOUT)
+	@echo "== asan: tests ($(LIVES_ASAN) random lives)"
+	PONDREL_LIVES=$(LIVES_ASAN) ctest --preset asan -j $(JOBS) --output-on-failure --timeout $(TEST_TIMEOUT)
 
 test-tsan: windows
 	$(call build_preset,tsan,-DPONDREL_SYS=$(SYS))
-	@echo "== tsan: tests labelled threaded"
-	ctest --preset tsan -L threaded -j $(JOBS) --output-on-failure --timeout $(TEST_TIMEOUT)
+	@echo "== tsan: tests labelled threaded ($(LIVES_TSAN) random lives)"
+	PONDREL_LIVES=$(LIVES_TSAN) ctest --preset tsan -L threaded -j $(JOBS) --output-on-failure --timeout $(TEST_TIMEOUT)
+
+# Each fuzz target over a scratch copy of its seed corpus; a crash or a
+# broken invariant fails the stage and leaves the input in build/fuzz/findings.
+test-fuzz: fuzz
+	@echo "== fuzz: $(FUZZ_SECONDS) s of each target"
+	fuzz/run-targets.sh $(FUZZ_SECONDS) $(CURDIR)/build/fuzz/fuzz $(CURDIR)/build/fuzz/findings
+
+# The long form. The reliability programs come from the host build (only
+# they are built here); a program that does not exist shows as "not built".
+RELIABILITY_PROGRAMS := pondrel_random_lives pondrel_low_resources pondrel_interleavings
+
+reliability: deps fuzz
+	@echo "== host: configure and build the reliability programs"
+	cmake --preset host
+	@for program in $(RELIABILITY_PROGRAMS); do \
+	  if ninja -C build/host -t query $$program >/dev/null 2>&1; then \
+	    cmake --build --preset host --target $$program -j $(JOBS); \
+	  else echo "make reliability: $$program is not defined in this tree"; fi; \
+	done
+	LIVES=$(RELIABILITY_LIVES) BUDGET=$(RELIABILITY_BUDGET) FUZZ_SECONDS=$(RELIABILITY_FUZZ_SECONDS) \
+	  scripts/reliability.sh $(CURDIR)/build/host $(CURDIR)/build/fuzz $(CURDIR)/build/reliability
 
 clean:
 	rm -rf $(addprefix build/,$(PRESETS))

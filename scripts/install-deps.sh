@@ -17,6 +17,8 @@ packages=(
   binutils-mingw-w64-x86-64
   tshark
   clang
+  # libFuzzer and the sanitizer runtimes of clang (the fuzz preset).
+  libclang-rt-14-dev
 )
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
