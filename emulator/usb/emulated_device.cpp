@@ -457,6 +457,12 @@ void EmulatedDevice::FailDescriptorRead(uint64_t nth)
     failingDescriptorReads_.push_back(descriptorReads_ + nth);
 }
 
+void EmulatedDevice::FailNextStart(NTSTATUS status)
+{
+    std::lock_guard lock(mutex_);
+    failingStart_ = status;
+}
+
 // A disabled port reaches nothing: what is pending fails (on the bus
 // thread, as the host controller would report it) and new requests fail.
 void EmulatedDevice::SetPortEnabled(bool enabled)

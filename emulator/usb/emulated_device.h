@@ -71,6 +71,7 @@ public:
     void StallTransfer(uint8_t endpoint, uint64_t nth) override;
     void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) override;
     void FailDescriptorRead(uint64_t nth) override;
+    void FailNextStart(NTSTATUS status) override;
     void SetPortEnabled(bool enabled) override;
     void Disconnect() override;
     void SignalWake() override;
@@ -132,6 +133,7 @@ private:
     NTSTATUS QueryCapabilities(PIRP irp);
     NTSTATUS WaitWake(PIRP irp);
     void ForgetAtRemoval();
+    NTSTATUS TakeStartStatus();
 
     // ---- Records ----
     template <typename T>
@@ -162,6 +164,7 @@ private:
     uint64_t nextTransferId_ = 1;
     uint64_t descriptorReads_ = 0;
     std::vector<uint64_t> failingDescriptorReads_;
+    NTSTATUS failingStart_ = STATUS_SUCCESS;  // a failure for the next START_DEVICE, if not success
     PIRP waitWakeIrp_ = nullptr;
     int devicePowerState_ = PowerDeviceD0;
     std::vector<UrbRecord> records_;

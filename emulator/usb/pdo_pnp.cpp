@@ -82,12 +82,23 @@ void EmulatedDevice::ForgetAtRemoval()
     }
 }
 
+// The outcome of a START_DEVICE: success unless a test asked this one to fail.
+NTSTATUS EmulatedDevice::TakeStartStatus()
+{
+    std::lock_guard lock(mutex_);
+    const NTSTATUS status = failingStart_;
+    failingStart_ = STATUS_SUCCESS;
+    return status;
+}
+
 // PASSIVE_LEVEL, in the PnP manager's thread. Completes the request.
 NTSTATUS EmulatedDevice::DispatchPnp(PIRP irp)
 {
     NTSTATUS status = irp->IoStatus.Status;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        status = TakeStartStatus();
+        break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:

@@ -81,6 +81,9 @@ public:
     virtual void StallTransfer(uint8_t endpoint, uint64_t nth) = 0;                      // halts until reset
     virtual void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) = 0;
     virtual void FailDescriptorRead(uint64_t nth) = 0;  // the device stalls it
+    // The next IRP_MN_START_DEVICE that reaches the PDO fails with `status`,
+    // as a bus driver that cannot bring the port up again does.
+    virtual void FailNextStart(NTSTATUS status) = 0;
     // A disabled port reaches nothing: pending transfers fail, new requests
     // fail (USBD_STATUS_DEV_NOT_RESPONDING) until the port is enabled again
     // or IOCTL_INTERNAL_USB_RESET_PORT resets it.
