@@ -129,12 +129,20 @@ void AppRequest::FinishBuffers(PIRP irp)
     }
 }
 
+// A request that never reached a driver: it is finished for the file's
+// close accounting too, or the close it holds back would never be sent.
 void AppRequest::Fail(NTSTATUS status)
 {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ioStatus_.Status = status;
+        ioStatus_.Information = 0;
+        dispatchStatus_ = status;
+    }
+    if (finished_) {
+        finished_(file_, this);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    ioStatus_.Status = status;
-    ioStatus_.Information = 0;
-    dispatchStatus_ = status;
     completed_ = true;
     dispatched_ = true;
     done_.notify_all();
@@ -143,11 +151,18 @@ void AppRequest::Fail(NTSTATUS status)
 // The system service's part: an IRP with one location more than the stack
 // needs (the I/O manager's own), built and handed to the top of the file's
 // device stack from the calling thread. A request that cannot be built
-// ends at once with the reason, as NtReadFile would return it.
+// ends at once with the reason, as NtReadFile would return it. Cleanup and
+// close cannot fail: like the I/O manager's must-succeed allocation, they
+// try again when an injected fault took the first IRP (faults are one-shot).
 void AppRequest::Send(std::shared_ptr<AppRequest> self)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file_->named);
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + 1), FALSE);
+    const CCHAR stackSize = static_cast<CCHAR>(top->StackSize + 1);
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    const bool mustSucceed = shape_.major == IRP_MJ_CLEANUP || shape_.major == IRP_MJ_CLOSE;
+    if (irp == nullptr && mustSucceed) {
+        irp = IoAllocateIrp(stackSize, FALSE);
+    }
     if (irp == nullptr) {
         ObDereferenceObject(top);
         Fail(STATUS_INSUFFICIENT_RESOURCES);

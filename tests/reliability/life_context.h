@@ -1,0 +1,89 @@
+// What the threads of one life share: the machine, the problems found so
+// far, the window in which the device is known not to be started, the
+// handles open for cancellation by anyone, and the record of the checked
+// loopback stream.
+#pragma once
+
+#include "emulator/machine.h"
+#include "tests/io/stream_check.h"
+#include "tests/reliability/request_rules.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace lives {
+
+// The pipes of the built-in device, by index: OUT 0x01, IN 0x81 (first
+// loopback pair), interrupt IN 0x83, OUT 0x02, IN 0x82 (second pair).
+constexpr int FirstLoopbackOutPipe = 0;
+constexpr int FirstLoopbackInPipe = 1;
+constexpr int InterruptPipe = 2;
+constexpr int SecondLoopbackOutPipe = 3;
+constexpr int SecondLoopbackInPipe = 4;
+constexpr int PipeCount = 5;
+constexpr int DevicePipe = -1;  // a handle on the device itself
+
+// Byte `position` of the stream the checked writer sends, for one seed.
+uint8_t StreamByte(uint64_t seed, uint64_t position);
+
+// Opens "\\.\pondrel" (pipe DevicePipe) or "\\.\pondrel\PIPE<n>".
+NTSTATUS OpenPipe(emu::App& app, int pipe, emu::Handle* handle);
+
+class LifeContext {
+public:
+    LifeContext(emu::Machine& machine, uint64_t seed, bool checkedStream)
+        : machine(machine), seed(seed), checkedStream(checkedStream)
+    {
+    }
+
+    emu::Machine& machine;
+    const uint64_t seed;
+    // One writer and one reader on the first loopback pair, and no other
+    // reader: every byte is accounted for.
+    const bool checkedStream;
+
+    // ---- Problems (any thread) ----
+    void Problem(std::string what);
+    std::vector<std::string> Problems();
+    void CountFault() { ++faults_; }
+    uint64_t Faults() const { return faults_; }
+
+    // ---- The window in which the device is not started ----
+    // The event thread brackets every PnP operation; a request sees whether
+    // the state it was made in lasted until it finished.
+    void BeginPnpChange() { window_.fetch_add(1); }
+    void EndPnpChange(bool started);
+    uint64_t WindowMark() const { return window_.load(); }
+    // True when no PnP change began since `mark` and the device was not started then.
+    bool NotStartedThroughout(uint64_t mark, bool startedAtMark) const;
+    bool Started() const { return started_.load(); }
+
+    // Checks one finished request; `who` names the thread.
+    void Check(const Outcome& outcome, const std::string& who);
+
+    // ---- Handles any thread may cancel requests on ----
+    void Publish(emu::Handle handle);
+    void Withdraw(emu::Handle handle);
+    emu::Handle AnyPublished(std::mt19937_64& random);
+
+    // ---- The checked stream of the current device ----
+    std::mutex streamMutex;
+    std::vector<io_test::WriteRecord> writes;  // the writer's, in order
+    std::vector<uint8_t> read;                 // what the reader's successful reads returned, in order
+    uint64_t writerPosition = 0;               // in StreamByte's stream
+    void ResetStream();
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> problems_;
+    std::vector<emu::Handle> published_;
+    std::atomic<uint64_t> faults_{0};
+    std::atomic<uint64_t> window_{0};  // odd while a PnP change is under way
+    std::atomic<bool> started_{false};
+};
+
+}  // namespace lives

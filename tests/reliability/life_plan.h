@@ -1,0 +1,51 @@
+// The script of one life: how many application threads, whether the
+// loopback stream is checked, and the PnP, power and fault events in the
+// order they come. A random life draws it from its seed; a named scenario
+// writes it out.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace lives {
+
+enum class Event {
+    RunIo,                 // let the application threads finish `count` operations
+    QueryStopThenCancel,
+    Rebalance,             // query-stop, stop, start
+    RebalanceRestartFails, // query-stop, stop, a start the bus fails, surprise removal, removal, a new arrival
+    QueryRemoveThenCancel,
+    RemoveAndReturn,       // query-remove, removal, the device plugged in again
+    SurpriseRemoveAndReturn,
+    DisconnectAndReturn,   // the device leaves the bus; surprise removal, removal, a new device
+    SleepAndResume,        // system sleep to `count` (S1..S3), then back to S0
+    WakeFromSleep,         // system sleep, the device signals wake, resume
+    DeviceWake,            // the device signals wake while the system runs
+    FailTransfer,          // endpoint `endpoint`, transfer `count` from now
+    StallTransfer,
+    ShortTransfer,         // an IN endpoint ends transfer `count` early
+    PortOff,               // the port is disabled until an application resets it
+    PoolFault,             // the `count`-th failable kernel call from now fails
+};
+
+struct Step {
+    Event event;
+    uint32_t count = 0;
+    uint8_t endpoint = 0;
+};
+
+struct LifePlan {
+    uint64_t seed = 0;
+    bool checkedStream = true;
+    int threads = 3;
+    std::vector<Step> steps;
+};
+
+// The plan random life `seed` follows.
+LifePlan RandomPlan(uint64_t seed);
+
+std::string Describe(const Step& step);
+
+}  // namespace lives

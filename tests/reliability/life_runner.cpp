@@ -1,0 +1,348 @@
+#include "tests/reliability/life_runner.h"
+
+#include "driver/device_context.h"
+#include "driver/entry_points.h"
+#include "emulator/usb/usb_api.h"
+#include "tests/reliability/app_crew.h"
+#include "tests/reliability/stream_audit.h"
+
+#include <functional>
+#include <iterator>
+#include <memory>
+
+namespace lives {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto ProgressLimit = 20s;
+constexpr uint32_t IoWhileAsleep = 5;  // application operations between sleep and resume
+constexpr USBD_STATUS TransferFailures[] = {USBD_STATUS_XACT_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_CRC};
+
+bool HasStack(emu::DeviceLife life)
+{
+    return life == emu::DeviceLife::Added || life == emu::DeviceLife::Started || life == emu::DeviceLife::Stopped ||
+           life == emu::DeviceLife::StopPending || life == emu::DeviceLife::RemovePending ||
+           life == emu::DeviceLife::SurpriseRemoved;
+}
+
+class LifeRunner {
+public:
+    explicit LifeRunner(const LifePlan& plan);
+    LifeResult Run();
+
+private:
+    void Execute(const Step& step);
+    void RunIo(uint32_t operations);
+    NTSTATUS Change(const std::function<NTSTATUS()>& operation);
+    void Rebalance(bool restartFails);
+    void Sleep(uint32_t state, bool wake);
+    void InjectTransferFault(const Step& step);
+    // Ends the device's life with `removal` while the application threads
+    // go on, then plugs a new device and starts it.
+    void RemoveAndReturn(const std::function<void()>& removal);
+    bool Arrive();
+    void OpenKeeper();
+    void ReleaseKeeper();
+    // With the threads paused: nothing in flight, and the checked stream whole.
+    void AuditQuietDevice();
+    void EndLife();
+    emu::Pnp& pnp() { return machine_->pnp(); }
+
+    const LifePlan& plan_;
+    std::mt19937_64 random_;
+    std::unique_ptr<emu::Machine> machine_;
+    std::unique_ptr<LifeContext> life_;
+    std::unique_ptr<AppCrew> crew_;
+    emu::usb::UsbDevice* device_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    emu::Handle keeper_ = 0;  // keeps the device object readable after its removal
+    bool poolFaultArmed_ = false;
+};
+
+LifeRunner::LifeRunner(const LifePlan& plan) : plan_(plan), random_(plan.seed ^ 0x5eed5eed5eedull) {}
+
+LifeResult LifeRunner::Run()
+{
+    emu::MachineOptions options;
+    options.removeAfterSurpriseRemoval = false;
+    machine_ = std::make_unique<emu::Machine>(options);
+    life_ = std::make_unique<LifeContext>(*machine_, plan_.seed, plan_.checkedStream);
+    crew_ = std::make_unique<AppCrew>(*life_);
+    if (machine_->LoadDriver(DriverEntry) != STATUS_SUCCESS || !Arrive()) {
+        life_->Problem("the driver did not load and start on the built-in device");
+    } else {
+        crew_->Start(plan_.threads, random_);
+        for (const Step& step : plan_.steps) {
+            Execute(step);
+        }
+    }
+    EndLife();
+
+    LifeResult result;
+    result.faults = life_->Faults();
+    result.problems = life_->Problems();
+    for (const auto& finding : machine_->Findings()) {
+        result.problems.push_back("verifier: " + finding.rule + " in " + finding.routine +
+                                  (finding.detail.empty() ? "" : " (" + finding.detail + ")"));
+    }
+    crew_.reset();
+    life_.reset();
+    machine_.reset();
+    return result;
+}
+
+void LifeRunner::Execute(const Step& step)
+{
+    const bool started = pnp().Life() == emu::DeviceLife::Started;
+    switch (step.event) {
+    case Event::RunIo:
+        return RunIo(step.count);
+    case Event::QueryStopThenCancel:
+        if (started && NT_SUCCESS(Change([this] { return pnp().QueryStop(); }))) {
+            Change([this] { return pnp().CancelStop(); });
+        }
+        return;
+    case Event::Rebalance:
+    case Event::RebalanceRestartFails:
+        return started ? Rebalance(step.event == Event::RebalanceRestartFails) : void();
+    case Event::QueryRemoveThenCancel:
+        if (started && NT_SUCCESS(Change([this] { return pnp().QueryRemove(); }))) {
+            Change([this] { return pnp().CancelRemove(); });
+        }
+        return;
+    case Event::RemoveAndReturn:
+        return RemoveAndReturn([this] {
+            if (NT_SUCCESS(pnp().QueryRemove())) {
+                pnp().Remove();
+            } else {
+                pnp().SurpriseRemove();
+                pnp().Remove();
+            }
+        });
+    case Event::SurpriseRemoveAndReturn:
+        return RemoveAndReturn([this] {
+            pnp().SurpriseRemove();
+            pnp().Remove();
+        });
+    case Event::DisconnectAndReturn:
+        life_->CountFault();
+        return RemoveAndReturn([this] {
+            device_->Disconnect();
+            if (!pnp().WaitForLife(emu::DeviceLife::SurpriseRemoved, ProgressLimit)) {
+                life_->Problem("no surprise removal followed the device's disconnect");
+            }
+            pnp().Remove();
+        });
+    case Event::SleepAndResume:
+    case Event::WakeFromSleep:
+        return Sleep(step.count, step.event == Event::WakeFromSleep);
+    case Event::DeviceWake:
+        return device_->SignalWake();
+    case Event::FailTransfer:
+    case Event::StallTransfer:
+    case Event::ShortTransfer:
+        return InjectTransferFault(step);
+    case Event::PortOff:
+        life_->CountFault();
+        return device_->SetPortEnabled(false);
+    case Event::PoolFault:
+        life_->CountFault();
+        poolFaultArmed_ = true;
+        return emu::faults::FailNthCall(step.count);
+    }
+}
+
+void LifeRunner::RunIo(uint32_t operations)
+{
+    if (!crew_->WaitForProgress(operations, ProgressLimit)) {
+        life_->Problem("the application threads stopped making progress");
+    }
+    if (poolFaultArmed_) {
+        emu::faults::Clear();
+        poolFaultArmed_ = false;
+    }
+}
+
+// A PnP operation, bracketed so that requests can tell they saw one state throughout.
+NTSTATUS LifeRunner::Change(const std::function<NTSTATUS()>& operation)
+{
+    life_->BeginPnpChange();
+    const NTSTATUS status = operation();
+    life_->EndPnpChange(pnp().Life() == emu::DeviceLife::Started);
+    return status;
+}
+
+// A rebalance: the device stops and starts again. When the restart fails,
+// the PnP manager gives the device up as Windows does: surprise removal,
+// removal, and (here) a new arrival.
+void LifeRunner::Rebalance(bool restartFails)
+{
+    if (!NT_SUCCESS(Change([this] { return pnp().QueryStop(); }))) {
+        return;
+    }
+    Change([this] { return pnp().Stop(); });
+    if (restartFails) {
+        life_->CountFault();
+        device_->FailNextStart(STATUS_UNSUCCESSFUL);
+    }
+    const NTSTATUS started = Change([this] { return pnp().Start(); });
+    if (restartFails && NT_SUCCESS(started)) {
+        life_->Problem("the restart succeeded although the bus failed its start");
+    }
+    if (!NT_SUCCESS(started)) {
+        RemoveAndReturn([this] {
+            pnp().SurpriseRemove();
+            pnp().Remove();
+        });
+    }
+}
+
+void LifeRunner::Sleep(uint32_t state, bool wake)
+{
+    const auto target = static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state);
+    const NTSTATUS slept = machine_->power().Sleep(target);
+    if (!NT_SUCCESS(slept) && !poolFaultArmed_) {
+        life_->Problem("sleep to S" + std::to_string(state) + " failed with " + StatusName(slept));
+    }
+    RunIo(IoWhileAsleep);
+    if (wake) {
+        device_->SignalWake();
+    }
+    const NTSTATUS resumed = machine_->power().Resume();
+    if (!NT_SUCCESS(resumed) && !poolFaultArmed_) {
+        life_->Problem("resume failed with " + StatusName(resumed));
+    }
+}
+
+void LifeRunner::InjectTransferFault(const Step& step)
+{
+    life_->CountFault();
+    if (step.event == Event::FailTransfer) {
+        device_->FailTransfer(step.endpoint, step.count, TransferFailures[random_() % std::size(TransferFailures)]);
+    } else if (step.event == Event::StallTransfer) {
+        device_->StallTransfer(step.endpoint, step.count);
+    } else {
+        device_->ShortTransfer(step.endpoint, step.count, static_cast<uint32_t>(random_() % 1024));
+    }
+}
+
+void LifeRunner::RemoveAndReturn(const std::function<void()>& removal)
+{
+    crew_->Pause();
+    AuditQuietDevice();
+    crew_->Resume();
+
+    Change([&] {
+        removal();
+        return STATUS_SUCCESS;
+    });
+
+    crew_->Pause();
+    crew_->CloseHandles();
+    ReleaseKeeper();
+    if (!Arrive()) {
+        life_->Problem("the new device did not start");
+    }
+    life_->ResetStream();
+    crew_->Resume();
+}
+
+// Plugs a new device (after the first) and starts it, with no fault armed.
+bool LifeRunner::Arrive()
+{
+    emu::faults::Clear();
+    poolFaultArmed_ = false;
+    const bool first = device_ == nullptr;
+    const NTSTATUS status = Change([&] {
+        if (!first) {
+            machine_->Replug(emu::usb::DeviceModel::Builtin());
+        }
+        const NTSTATUS added = pnp().AddDevice();
+        return NT_SUCCESS(added) ? pnp().Start() : added;
+    });
+    device_ = &machine_->Device();
+    fdo_ = pnp().FunctionDevice();
+    if (NT_SUCCESS(status)) {
+        OpenKeeper();
+    }
+    return NT_SUCCESS(status);
+}
+
+void LifeRunner::OpenKeeper()
+{
+    if (!NT_SUCCESS(OpenPipe(machine_->app(), DevicePipe, &keeper_))) {
+        life_->Problem("the device could not be opened right after its start");
+        keeper_ = 0;
+    }
+}
+
+// The removed device object is still there while the keeper's handle is
+// open: every request, and the device's own reference, must be gone.
+void LifeRunner::ReleaseKeeper()
+{
+    if (keeper_ == 0) {
+        return;
+    }
+    if (fdo_ != nullptr && emu::IsDeviceObjectAlive(fdo_)) {
+        const LONG count = InterlockedCompareExchange(&ContextOf(fdo_)->IoRefCount, 0, 0);
+        if (HasStack(pnp().Life())) {
+            if (count != 1) {
+                life_->Problem("IoRefCount is " + std::to_string(count) + " with nothing in flight");
+            }
+        } else if (count != 0) {
+            life_->Problem("IoRefCount is " + std::to_string(count) + " after removal");
+        }
+    }
+    machine_->app().Close(keeper_);
+    keeper_ = 0;
+}
+
+void LifeRunner::AuditQuietDevice()
+{
+    if (pnp().Life() != emu::DeviceLife::Started) {
+        return;
+    }
+    const LONG count = InterlockedCompareExchange(&ContextOf(fdo_)->IoRefCount, 0, 0);
+    if (count != 1) {
+        life_->Problem("IoRefCount is " + std::to_string(count) + " with every application thread idle");
+    }
+    if (life_->checkedStream) {
+        device_->SetPortEnabled(true);
+        AuditStream(*life_, *device_);
+    }
+}
+
+void LifeRunner::EndLife()
+{
+    crew_->Pause();
+    AuditQuietDevice();
+    crew_->Stop();
+    crew_->CloseHandles();
+    emu::faults::Clear();
+    if (HasStack(pnp().Life())) {
+        Change([this] { return pnp().Remove(); });
+    }
+    ReleaseKeeper();
+    if (!machine_->app().WaitUntilAllClosed(ProgressLimit)) {
+        life_->Problem("file objects were never closed");
+    }
+    if (machine_->Driver() != nullptr) {
+        machine_->UnloadDriver();
+    }
+    if (const uint64_t blocks = emu::pool::LiveBlocks(PondrelPoolTag)) {
+        life_->Problem(std::to_string(blocks) + " pool blocks of the driver left after unload");
+    }
+    if (const uint64_t irps = emu::LiveIrps()) {
+        life_->Problem(std::to_string(irps) + " IRPs left after unload");
+    }
+}
+
+}  // namespace
+
+LifeResult RunLife(const LifePlan& plan)
+{
+    return LifeRunner(plan).Run();
+}
+
+}  // namespace lives
