@@ -5,11 +5,14 @@
 #include "usb/bus_requests.h"
 
 // The checks every read and write passes, in this order: the device state,
-// the handle's bulk pipe, the MDL, the length, the system-space mapping.
+// the handle's bulk pipe and its direction, the MDL, the length, the
+// system-space mapping. A read on an OUT pipe would hand the bus the
+// caller's buffer to send, and a write on an IN pipe would let the device
+// write into it: both are refused like a handle without a bulk pipe.
 // The I/O manager sends a request of length 0 without an MDL; it is told
 // from a request that lacks its MDL by the length in its stack location.
 // PASSIVE_LEVEL.
-static NTSTATUS CheckTransferRequest(DeviceContext* Context, PIRP Irp, TransferRequest* Request)
+static NTSTATUS CheckTransferRequest(DeviceContext* Context, PIRP Irp, TransferRequest* Request, BOOLEAN IsRead)
 {
     Request->Length = 0;
     Request->Buffer = nullptr;
@@ -18,7 +21,8 @@ static NTSTATUS CheckTransferRequest(DeviceContext* Context, PIRP Irp, TransferR
     }
     const PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     Request->Pipe = PipeOfHandle(Context, Stack->FileObject);
-    if (!Request->Pipe || Request->Pipe->PipeType != UsbdPipeTypeBulk) {
+    if (!Request->Pipe || Request->Pipe->PipeType != UsbdPipeTypeBulk ||
+        (USBD_PIPE_DIRECTION_IN(Request->Pipe) != 0) != (IsRead != FALSE)) {
         return STATUS_INVALID_HANDLE;
     }
     const PMDL Mdl = Irp->MdlAddress;
@@ -42,7 +46,7 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead
 {
     DeviceContext* Context = ContextOf(DeviceObject);
     TransferRequest Request;
-    const NTSTATUS Status = CheckTransferRequest(Context, Irp, &Request);
+    const NTSTATUS Status = CheckTransferRequest(Context, Irp, &Request, IsRead);
     if (!NT_SUCCESS(Status) || Request.Length == 0) {
         return CompleteRequest(Irp, Status, 0);
     }

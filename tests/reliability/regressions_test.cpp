@@ -2,6 +2,7 @@
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
 #include "emulator/machine.h"
+#include "emulator/usb/usb_api.h"
 #include "tests/reliability/life_context.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,41 @@ void RemoveAndUnload(emu::Machine& machine)
     }
     EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), 0u);
     EXPECT_EQ(emu::LiveIrps(), 0u);
+}
+
+// A read on a bulk OUT pipe handle was sent as an IN transfer on that pipe
+// (the device took the caller's buffer as data), and a write on a bulk IN
+// pipe as an OUT transfer: both are refused before anything reaches the bus.
+TEST(Regressions, TransfersAgainstThePipeDirectionAreRefused)
+{
+    emu::Machine machine;
+    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
+    emu::App& app = machine.app();
+    const struct {
+        int pipe;
+        bool read;
+        NTSTATUS status;
+    } cases[] = {
+        {FirstLoopbackOutPipe, true, STATUS_INVALID_HANDLE},
+        {SecondLoopbackOutPipe, true, STATUS_INVALID_HANDLE},
+        {FirstLoopbackInPipe, false, STATUS_INVALID_HANDLE},
+        {SecondLoopbackInPipe, false, STATUS_INVALID_HANDLE},
+        {FirstLoopbackOutPipe, false, STATUS_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("pipe " + std::to_string(c.pipe) + (c.read ? " read" : " write"));
+        emu::Handle handle = 0;
+        ASSERT_EQ(OpenPipe(app, c.pipe, &handle), STATUS_SUCCESS);
+        const size_t urbsBefore = machine.Device().Urbs().size();
+        uint8_t buffer[64] = {};
+        const emu::IoResult result = c.read ? app.Read(handle, buffer, sizeof(buffer))
+                                            : app.Write(handle, buffer, sizeof(buffer));
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.information, NT_SUCCESS(c.status) ? sizeof(buffer) : 0u);
+        EXPECT_EQ(machine.Device().Urbs().size() > urbsBefore, NT_SUCCESS(c.status));
+        app.Close(handle);
+    }
+    RemoveAndUnload(machine);
 }
 
 // A request the I/O manager could not build (no IRP) kept its handle's
