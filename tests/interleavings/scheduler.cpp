@@ -103,6 +103,12 @@ std::string Explorer::Trail() const
 
 // ---- Scheduler ----
 
+Scheduler& SharedScheduler()
+{
+    static Scheduler scheduler;
+    return scheduler;
+}
+
 Scheduler::Scheduler() : loop_([this] { Loop(); })
 {
     emu::sched::SetController(this);

@@ -127,4 +127,8 @@ private:
     std::thread loop_;
 };
 
+// The one scheduler of the program (it installs itself as the emulator's
+// scheduling controller).
+Scheduler& SharedScheduler();
+
 }  // namespace interleavings

@@ -21,12 +21,6 @@ uint64_t budget = 300;
 std::string replay;
 SearchResult totals;
 
-Scheduler& TheScheduler()
-{
-    static Scheduler scheduler;
-    return scheduler;
-}
-
 std::string Hex(NTSTATUS status)
 {
     char text[16];
@@ -55,7 +49,7 @@ DeviceContext* Bench::Context()
 
 Scheduler& Bench::scheduler()
 {
-    return TheScheduler();
+    return SharedScheduler();
 }
 
 emu::Handle Bench::Open(std::u16string_view name)
@@ -131,7 +125,7 @@ SearchResult Search(const std::string& name, const std::function<std::unique_ptr
 {
     SearchResult result;
     Explorer explorer(PreemptionBound);
-    Scheduler& scheduler = TheScheduler();
+    Scheduler& scheduler = SharedScheduler();
     const uint64_t depthFirstBudget = std::max<uint64_t>(1, runBudget / 2);
     bool depthFirst = true;
     uint64_t stallsBefore = scheduler.Stalls();
