@@ -532,6 +532,9 @@ void PnpManager::MaybeUnload()
     }
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
+        if (stack_.size() >= 2) {
+            return;  // a device added since (a notification posted earlier runs late)
+        }
         std::erase_if(removed_, [](PDEVICE_OBJECT device) { return !IsDeviceObjectAlive(device); });
         if (!removed_.empty()) {
             return;

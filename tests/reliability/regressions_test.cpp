@@ -93,5 +93,28 @@ TEST(Regressions, RequestsThatCannotBeBuiltDoNotHoldTheCloseBack)
     }
 }
 
+// The PnP manager unloaded the driver when the last handle on a removed
+// device object closed, even though a new device had been added and
+// started since: the new device was left with no driver behind it.
+TEST(Regressions, DriverStaysWhileANewDeviceUsesIt)
+{
+    emu::Machine machine;
+    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
+    emu::Handle old = 0;
+    ASSERT_EQ(OpenPipe(machine.app(), DevicePipe, &old), STATUS_SUCCESS);
+    ASSERT_EQ(machine.pnp().Remove(), STATUS_SUCCESS);
+
+    machine.Replug(emu::usb::DeviceModel::Builtin());
+    ASSERT_EQ(machine.pnp().AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(machine.pnp().Start(), STATUS_SUCCESS);
+    machine.app().Close(old);
+
+    ASSERT_NE(machine.Driver(), nullptr);
+    emu::Handle fresh = 0;
+    EXPECT_EQ(OpenPipe(machine.app(), DevicePipe, &fresh), STATUS_SUCCESS);
+    machine.app().Close(fresh);
+    RemoveAndUnload(machine);
+}
+
 }  // namespace
 }  // namespace lives
