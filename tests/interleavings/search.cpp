@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <thread>
 
 namespace interleavings {
@@ -185,33 +187,16 @@ SearchResult Search(const std::string& name, const std::function<std::unique_ptr
     return result;
 }
 
-void SetReplay(std::string trail)
-{
-    replay = std::move(trail);
-}
-
-void SetBudget(uint64_t value)
-{
-    budget = value;
-}
-
 uint64_t Budget()
 {
     return budget;
 }
 
-SearchResult Totals()
-{
-    return totals;
-}
-
 std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
 {
     std::vector<uint8_t> bytes(length);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(state >> 24);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 167 + (i >> 8) * 11 + seed);
     }
     return bytes;
 }
@@ -229,5 +214,41 @@ bool WaitUntil(const std::function<bool()>& condition)
     }
     return true;
 }
+
+namespace {
+
+// Reads the program's own flags before the first test, lets a long search
+// outlive the default hang watchdog, and prints the summary line last.
+class Options : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        constexpr std::string_view BudgetFlag = "--budget=";
+        constexpr std::string_view ReplayFlag = "--replay=";
+        const auto arguments = ::testing::internal::GetArgvs();
+        for (size_t i = 1; i < arguments.size(); ++i) {
+            const std::string_view argument = arguments[i];
+            if (argument.starts_with(ReplayFlag)) {
+                replay = std::string(argument.substr(ReplayFlag.size()));
+            } else if (argument.starts_with(BudgetFlag) &&
+                       std::atoll(std::string(argument.substr(BudgetFlag.size())).c_str()) > 0) {
+                budget = std::strtoull(std::string(argument.substr(BudgetFlag.size())).c_str(), nullptr, 10);
+            } else if (!argument.starts_with("--gtest_")) {
+                std::fprintf(stderr, "unknown argument %s (--budget=N, --replay=<choices>)\n", arguments[i].c_str());
+                std::exit(2);
+            }
+        }
+        setenv("PONDREL_WATCHDOG_SECONDS", "3600", 0);
+    }
+    void TearDown() override
+    {
+        std::printf("reliability: interleavings total=%llu findings=%llu\n",
+                    static_cast<unsigned long long>(totals.runs), static_cast<unsigned long long>(totals.findings));
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const options = ::testing::AddGlobalTestEnvironment(new Options);
+
+}  // namespace
 
 }  // namespace interleavings

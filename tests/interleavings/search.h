@@ -67,12 +67,11 @@ struct SearchResult {
 // not finish in the first.
 SearchResult Search(const std::string& name, const std::function<std::unique_ptr<Scenario>()>& make, uint64_t budget);
 
-// Set by main from --budget=N and --replay=<choices>: a replay makes one run
-// per scenario with those choices first.
-void SetBudget(uint64_t budget);
-void SetReplay(std::string trail);
+// The program's flags, after gtest's own: --budget=N (runs per scenario)
+// and --replay=<choices> (one run per scenario with those choices first).
+// The program prints the runs and the runs that broke a rule, over all
+// scenarios, last.
 uint64_t Budget();
-SearchResult Totals();
 
 std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
 bool WaitUntil(const std::function<bool()>& condition);  // true before the deadline

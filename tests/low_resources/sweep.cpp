@@ -195,20 +195,29 @@ SweepResult Sweep(const std::string& name, const Scenario& scenario, const std::
     return result;
 }
 
-SweepResult Totals()
-{
-    return totals;
-}
-
 std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
 {
     std::vector<uint8_t> bytes(length);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(state >> 24);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 8) * 7 + seed);
     }
     return bytes;
 }
+
+namespace {
+
+// Prints the program's summary line once every sweep has run.
+class Summary : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        std::printf("reliability: low-resources faults=%llu findings=%llu\n",
+                    static_cast<unsigned long long>(totals.faultRuns), static_cast<unsigned long long>(totals.findings));
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const summary = ::testing::AddGlobalTestEnvironment(new Summary);
+
+}  // namespace
 
 }  // namespace low_resources

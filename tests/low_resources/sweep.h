@@ -67,11 +67,9 @@ struct SweepResult {
 };
 
 // `table` names every call in order; the fault-free run must succeed and
-// make exactly as many calls as the table lists.
+// make exactly as many calls as the table lists. The program prints the
+// runs with a fault and the runs that broke a rule, over all sweeps, last.
 SweepResult Sweep(const std::string& name, const Scenario& scenario, const std::vector<Site>& table);
-
-// Totals over every sweep of the program, for its summary line.
-SweepResult Totals();
 
 // Bytes with a recognisable pattern.
 std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
