@@ -44,8 +44,11 @@ struct EndpointRole {
 uint8_t SourcePatternByte(uint64_t offset);
 
 struct PowerCapabilities {
-    // DEVICE_POWER_STATE per SYSTEM_POWER_STATE (index 0..6), as the bus reports them.
-    int deviceState[7] = {0, 1, 4, 4, 4, 4, 4};
+    // DEVICE_POWER_STATE per SYSTEM_POWER_STATE (index 0..6), as the bus
+    // reports them. As a hub reports a remote-wake device: kept in D2, the
+    // state it signals wake from, in every sleep it can wake the system
+    // from (S1..S3); D3 in hibernate and shutdown.
+    int deviceState[7] = {0, 1, 3, 3, 3, 4, 4};
     int systemWake = 4;           // PowerSystemSleeping3
     int deviceWake = 3;           // PowerDeviceD2
     bool surpriseRemovalOK = false;

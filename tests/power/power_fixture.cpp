@@ -21,6 +21,13 @@ emu::usb::DeviceModel WakeModel()
     return model;
 }
 
+emu::usb::DeviceModel DeepS3Model()
+{
+    auto model = emu::usb::DeviceModel::Builtin();
+    model.power.deviceState[PowerSystemSleeping3] = kD3;
+    return model;
+}
+
 emu::usb::DeviceModel WakeFromD3Model()
 {
     auto model = emu::usb::DeviceModel::Builtin();
@@ -33,6 +40,9 @@ emu::usb::DeviceModel PlainModel()
 {
     auto model = emu::usb::DeviceModel::Builtin();
     model.configDescriptor[offsetof(USB_CONFIGURATION_DESCRIPTOR, bmAttributes)] &= ~USB_CONFIG_REMOTE_WAKEUP;
+    for (int system = PowerSystemSleeping1; system <= PowerSystemShutdown; ++system) {
+        model.power.deviceState[system] = kD3;
+    }
     return model;
 }
 

@@ -28,6 +28,8 @@ constexpr int kD0 = PowerDeviceD0, kD2 = PowerDeviceD2, kD3 = PowerDeviceD3;
 // wake from D2) with S1..S3 mapped to D2, so that a sleep it can wake from
 // passes its query.
 emu::usb::DeviceModel WakeModel();
+// The same with S3 mapped to D3, deeper than the D2 it signals wake from.
+emu::usb::DeviceModel DeepS3Model();
 // The same with S3 mapped to D3 and wake signalled from D3 too.
 emu::usb::DeviceModel WakeFromD3Model();
 // The built-in device without remote wakeup (S1..S5 mapped to D3).

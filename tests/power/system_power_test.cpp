@@ -134,10 +134,10 @@ TEST_F(RemoteWakeQueryTest, SetIsNeverRefusedAndNeverArms)
     EXPECT_EQ(power().Resume(), STATUS_SUCCESS);
 }
 
-// The built-in device: S3 maps to D3, deeper than the D2 it can signal wake from.
-using BuiltinDeviceTest = PowerFixtureWith<emu::usb::DeviceModel::Builtin>;
+// A wake device whose bus maps S3 to D3, deeper than the D2 it can signal wake from.
+using DeepS3DeviceTest = PowerFixtureWith<DeepS3Model>;
 
-TEST_F(BuiltinDeviceTest, SystemQueryFailsWithItsRefusedDeviceQuery)
+TEST_F(DeepS3DeviceTest, SystemQueryFailsWithItsRefusedDeviceQuery)
 {
     const size_t seenBefore = probe().SeenCount();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_INVALID_DEVICE_STATE);

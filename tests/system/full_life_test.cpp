@@ -69,9 +69,10 @@ TEST_P(FullLife, PassthroughDriverLivesAndLeavesNothing)
     ASSERT_EQ(m.pnp().Start(), STATUS_SUCCESS);
     RoundTrip(out, in, 700, 2);
 
+    // The bus keeps a remote-wake device in D2 in S3.
     ASSERT_EQ(m.power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(m.Device().DevicePowerState(), PowerDeviceD3);
-    EXPECT_EQ(m.power().ReportedDeviceState(fdo), PowerDeviceD3);
+    EXPECT_EQ(m.Device().DevicePowerState(), PowerDeviceD2);
+    EXPECT_EQ(m.power().ReportedDeviceState(fdo), PowerDeviceD2);
     ASSERT_EQ(m.power().Resume(), STATUS_SUCCESS);
     EXPECT_EQ(m.Device().DevicePowerState(), PowerDeviceD0);
     EXPECT_EQ(m.power().ReportedDeviceState(fdo), PowerDeviceD0);

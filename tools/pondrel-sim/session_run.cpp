@@ -45,21 +45,6 @@ void DrawProgress(std::ostream& out, uint64_t done, uint64_t total)
         << "] " << done * 100 / total << "%  " << done / 1024 << " KiB" << std::flush;
 }
 
-// Capabilities as a USB hub reports them for a device armed for remote
-// wake: in every sleep state it can wake the system from, the device is
-// kept no deeper than the state it can signal wake from. (Reported deeper,
-// the driver refuses those sleeps, as it must.)
-void AsHubReports(emu::usb::DeviceModel& model)
-{
-    if (!model.RemoteWakeCapable())
-        return;
-    auto& power = model.power;
-    for (int system = PowerSystemSleeping1; system <= power.systemWake && system < 7; ++system) {
-        if (power.deviceState[system] > power.deviceWake)
-            power.deviceState[system] = power.deviceWake;
-    }
-}
-
 // What a session needs before it starts; any fault here is bad input.
 struct Inputs {
     emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin();
@@ -127,7 +112,6 @@ int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::P
     auto timeout = std::chrono::milliseconds(options.common.timeoutMs);
     emu::MachineOptions machineOptions;
     machineOptions.device = inputs.model;
-    AsHubReports(machineOptions.device);
     machineOptions.plugDevice = false;
     machineOptions.removeAfterSurpriseRemoval = false;
     emu::Machine machine(std::move(machineOptions));
