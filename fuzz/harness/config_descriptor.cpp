@@ -1,8 +1,9 @@
 // Fuzz target: a device whose configuration descriptor is the input, taken
-// through its whole life on a fresh machine: plug, load, add, start; on a
+// through its whole life: plug, load, add, start; on a
 // successful start the configuration is checked, the device and its pipes
 // opened and the descriptor fetched back; then removal, which unloads the
 // driver. Nothing may leak and the verifier must find nothing.
+#include "fuzz/harness/kept_machine.h"
 #include "fuzz/harness/machine_checks.h"
 #include "fuzz/harness/status_text.h"
 #include "fuzz/harness/targets.h"
@@ -152,24 +153,31 @@ std::string RunLife(emu::Machine& machine, const std::vector<uint8_t>& input)
 
 }  // namespace
 
+// One machine serves every input: each plugs a new device in place of the
+// last one, and the driver is loaded again for it (its removal unloaded it).
 std::string CheckConfigDescriptor(const uint8_t* data, size_t size)
 {
     if (size > LongestDescriptor) {
         return {};
     }
-    emu::MachineOptions options;
-    options.device.configDescriptor.assign(data, data + size);
-    options.device.completion = emu::usb::CompletionMode::Synchronous;
-    const std::vector<uint8_t> input(data, data + size);
+    static KeptMachine& kept = *new KeptMachine(
+        [] {
+            emu::MachineOptions options;
+            options.plugDevice = false;
+            return options;
+        },
+        [](emu::Machine&) {});
 
-    std::string report;
-    {
-        emu::Machine machine(std::move(options));
+    emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin();
+    model.configDescriptor.assign(data, data + size);
+    model.completion = emu::usb::CompletionMode::Synchronous;
+    const std::vector<uint8_t> input(data, data + size);
+    return kept.Run([&](emu::Machine& machine) {
+        machine.Replug(model);
         const Baseline before = TakeBaseline();
-        report = RunLife(machine, input);
-        report += CheckLeftovers(before);
-    }
-    return report + TakeFindings();
+        std::string report = RunLife(machine, input);
+        return report + CheckLeftovers(before);
+    });
 }
 
 }  // namespace pondrel_fuzz

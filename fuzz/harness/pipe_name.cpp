@@ -3,7 +3,7 @@
 // for an empty input), closes it again, and must leave the device as it
 // found it.
 #include "fuzz/harness/machine_checks.h"
-#include "fuzz/harness/machine_thread.h"
+#include "fuzz/harness/kept_machine.h"
 #include "fuzz/harness/status_text.h"
 #include "fuzz/harness/targets.h"
 
@@ -18,30 +18,6 @@ namespace {
 
 constexpr size_t LongestName = 512;  // characters; longer inputs are cut there
 constexpr ULONG NamedPipeLimit = 6;  // pipe indexes 0 to 5 can be opened by name
-
-// The machine and the thread it lives on; made at the first input, ended
-// by ReleaseKeptMachine (at exit at the latest).
-struct Kept {
-    MachineThread thread;
-    std::unique_ptr<emu::Machine> machine;
-};
-Kept* kept = nullptr;
-
-emu::Machine& StartedMachine()
-{
-    if (kept == nullptr) {
-        kept = new Kept;
-        kept->thread.Run([] {
-            kept->machine = std::make_unique<emu::Machine>();
-            if (!NT_SUCCESS(kept->machine->BringUp(DriverEntry))) {
-                std::abort();  // nothing can be fuzzed without a started device
-            }
-            TakeFindings();
-        });
-        std::atexit(ReleaseKeptMachine);
-    }
-    return *kept->machine;
-}
 
 // Two input bytes per 16-bit character, low byte first; an odd last byte
 // is dropped.
@@ -115,7 +91,6 @@ std::string OpenAndClose(emu::Machine& machine, const DeviceContext* context, st
     return report;
 }
 
-// Runs on the machine's thread.
 std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
 {
     const auto* context = ContextOf(machine.pnp().FunctionDevice());
@@ -142,20 +117,14 @@ std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
 
 std::string CheckPipeName(const uint8_t* data, size_t size)
 {
-    emu::Machine& machine = StartedMachine();
-    std::string report;
-    kept->thread.Run([&] { report = CheckName(machine, data, size); });
-    return report;
-}
-
-void ReleaseKeptMachine()
-{
-    if (kept == nullptr) {
-        return;
-    }
-    kept->thread.Run([] { kept->machine.reset(); });
-    delete kept;
-    kept = nullptr;
+    static KeptMachine& kept = *new KeptMachine([] { return emu::MachineOptions{}; },
+                                                [](emu::Machine& machine) {
+                                                    if (!NT_SUCCESS(machine.BringUp(DriverEntry))) {
+                                                        std::abort();  // nothing to fuzz without a started device
+                                                    }
+                                                    TakeFindings();
+                                                });
+    return kept.Run([&](emu::Machine& machine) { return CheckName(machine, data, size); });
 }
 
 }  // namespace pondrel_fuzz
