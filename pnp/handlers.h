@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/device_context.h"
+#include "usb/configuration.h"
 
 NTSTATUS OnStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS OnQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -17,5 +18,5 @@ NTSTATUS OnRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS OnQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // How long a stop or removal query waits for requests in flight before it
-// aborts the pipes, in 100-nanosecond units (3 seconds).
-constexpr LONGLONG QueryGracePeriod = 3LL * 10 * 1000 * 1000;
+// aborts the pipes, in 100-nanosecond units.
+constexpr LONGLONG QueryGracePeriod = StuckTransferGracePeriod;

@@ -5,21 +5,6 @@
 
 namespace {
 
-// Waits until no request is in flight. A request that outlasts the grace
-// period is most likely a transfer the device does not answer; the pipes are
-// aborted so that it ends, and the wait goes on (aborting again after each
-// further period, in case a transfer was being sent again at the moment of
-// the abort).
-void DrainRequestsInFlight(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
-{
-    LARGE_INTEGER gracePeriod;
-    gracePeriod.QuadPart = -QueryGracePeriod;
-    while (KeWaitForSingleObject(&Context->QuiesceEvent, Executive, KernelMode, FALSE, &gracePeriod) ==
-           STATUS_TIMEOUT) {
-        AbortAllPipes(DeviceObject);
-    }
-}
-
 // The shared sequence of the two queries: enter the pending state (which
 // refuses new I/O), give back the query's own reference, drain, and agree.
 // The driver never refuses either query. The request belongs to the lower
@@ -29,7 +14,7 @@ NTSTATUS AgreeAfterDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_PNP_STATE
     DeviceContext* context = ContextOf(DeviceObject);
     ChangePnpState(context, PendingState);
     ReleaseIoReference(context);
-    DrainRequestsInFlight(DeviceObject, context);
+    DrainRequestsInFlight(DeviceObject);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;

@@ -3,6 +3,7 @@
 #include "power/device_power.h"
 #include "power/power_request.h"
 #include "power/system_power.h"
+#include "usb/configuration.h"
 
 // Hands a device request to the drain work item. Up to DISPATCH_LEVEL.
 // Returns STATUS_PENDING when queued: the work item then owns the request and
@@ -46,7 +47,7 @@ void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     for (LONG i = 0; i < held; ++i) {
         ReleaseIoReference(context);
     }
-    KeWaitForSingleObject(&context->QuiesceEvent, Executive, KernelMode, FALSE, nullptr);
+    DrainRequestsInFlight(DeviceObject);
     for (LONG i = 0; i < held; ++i) {
         AcquireIoReference(context);
     }

@@ -13,3 +13,12 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject);
 // Aborts every pipe of the selected interface without touching the open
 // flags; for a query that has waited too long for transfers in flight.
 NTSTATUS AbortAllPipes(PDEVICE_OBJECT DeviceObject);
+
+// How long a drain waits for requests in flight before it aborts the pipes,
+// in 100-nanosecond units (3 seconds).
+constexpr LONGLONG StuckTransferGracePeriod = 3LL * 10 * 1000 * 1000;
+
+// Waits on QuiesceEvent until no request is in flight, aborting every pipe
+// after each grace period that passes (a transfer the device does not
+// answer would otherwise be waited for without end). PASSIVE_LEVEL.
+void DrainRequestsInFlight(PDEVICE_OBJECT DeviceObject);

@@ -79,3 +79,20 @@ NTSTATUS AbortAllPipes(PDEVICE_OBJECT DeviceObject)
     }
     return STATUS_SUCCESS;
 }
+
+// A request that outlasts the grace period is most likely a transfer the
+// device does not answer; the pipes are aborted so that it ends, and the
+// wait goes on (aborting again after each further period, in case a
+// transfer was being sent again at the moment of the abort). PASSIVE_LEVEL,
+// in the PnP manager's thread for a query, in a system worker thread before
+// a power-down.
+void DrainRequestsInFlight(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    LARGE_INTEGER gracePeriod;
+    gracePeriod.QuadPart = -StuckTransferGracePeriod;
+    while (KeWaitForSingleObject(&context->QuiesceEvent, Executive, KernelMode, FALSE, &gracePeriod) ==
+           STATUS_TIMEOUT) {
+        AbortAllPipes(DeviceObject);
+    }
+}

@@ -4,8 +4,11 @@
 #include "emulator/machine.h"
 #include "emulator/usb/usb_api.h"
 #include "tests/reliability/life_context.h"
+#include "tests/reliability/life_watchdog.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace lives {
 namespace {
@@ -113,6 +116,37 @@ TEST(Regressions, DriverStaysWhileANewDeviceUsesIt)
     emu::Handle fresh = 0;
     EXPECT_EQ(OpenPipe(machine.app(), DevicePipe, &fresh), STATUS_SUCCESS);
     machine.app().Close(fresh);
+    RemoveAndUnload(machine);
+}
+
+// A read the device never answers held an I/O reference, and the drain
+// before a power-down waited for it without end: the system could not
+// sleep while an application waited for data. The drain now aborts the
+// pipes after its grace period, as the stop and removal queries do.
+TEST(Regressions, SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers)
+{
+    LifeWatchdog watchdog("SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers", std::chrono::seconds(30));
+    emu::Machine machine;
+    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
+    emu::App& app = machine.app();
+    emu::Handle in = 0;
+    emu::Handle out = 0;
+    ASSERT_EQ(OpenPipe(app, FirstLoopbackInPipe, &in), STATUS_SUCCESS);
+    ASSERT_EQ(OpenPipe(app, FirstLoopbackOutPipe, &out), STATUS_SUCCESS);
+    auto waiting = app.ReadAsync(in, 100);
+
+    EXPECT_EQ(machine.power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_TRUE(waiting->Done());
+    EXPECT_EQ(waiting->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(machine.power().Resume(), STATUS_SUCCESS);
+
+    const uint8_t sent[5] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(app.Write(out, sent, sizeof(sent)).status, STATUS_SUCCESS);
+    uint8_t got[5] = {};
+    EXPECT_EQ(app.Read(in, got, sizeof(got)).status, STATUS_SUCCESS);
+    EXPECT_TRUE(std::equal(std::begin(sent), std::end(sent), std::begin(got)));
+    app.Close(in);
+    app.Close(out);
     RemoveAndUnload(machine);
 }
 
