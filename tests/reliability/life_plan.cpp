@@ -1,5 +1,6 @@
 #include "tests/reliability/life_plan.h"
 
+#include <cstdio>
 #include <iterator>
 
 namespace lives {
@@ -103,8 +104,9 @@ std::string Describe(const Step& step)
     };
     std::string text = names[static_cast<int>(step.event)];
     if (step.endpoint != 0) {
-        text += " ep=0x" + std::string(1, "0123456789abcdef"[step.endpoint >> 4]) +
-                std::string(1, "0123456789abcdef"[step.endpoint & 15]);
+        char endpoint[8];
+        std::snprintf(endpoint, sizeof(endpoint), "%02x", step.endpoint);
+        text += std::string(" ep=0x") + endpoint;
     }
     if (step.count != 0) {
         text += " n=" + std::to_string(step.count);

@@ -105,7 +105,10 @@ void LifeRunner::Execute(const Step& step)
         return;
     case Event::Rebalance:
     case Event::RebalanceRestartFails:
-        return started ? Rebalance(step.event == Event::RebalanceRestartFails) : void();
+        if (started) {
+            Rebalance(step.event == Event::RebalanceRestartFails);
+        }
+        return;
     case Event::QueryRemoveThenCancel:
         if (started && NT_SUCCESS(Change([this] { return pnp().QueryRemove(); }))) {
             Change([this] { return pnp().CancelRemove(); });
