@@ -59,6 +59,21 @@ TEST(LowResources, DataPath)
     Sweep("read", ReadPath, table);
 }
 
+// A first send the bus fails at once is followed by a pipe reset; the write
+// ends with the bus's failure whatever the reset could or could not get.
+TEST(LowResources, FailedWrite)
+{
+    const std::set<NTSTATUS> busFailure{STATUS_UNSUCCESSFUL};
+    Sweep("failed-write", FailedWritePath,
+          {
+              {"MmGetSystemAddressForMdlSafe: caller's buffer", Insufficient},
+              {"pool: transfer context", Insufficient},
+              {"pool: pipe request", busFailure},
+              {"IoBuildDeviceIoControlRequest: reset pipe", busFailure},
+          },
+          STATUS_UNSUCCESSFUL);
+}
+
 TEST(LowResources, ControlCodes)
 {
     Sweep("fetch-configuration", FetchConfiguration, {});

@@ -11,6 +11,7 @@ namespace {
 
 constexpr ULONG TransferLength = 1000;  // one full write chunk and a part: two bus transfers
 constexpr ULONG ConfigurationBytes = 9 + 9 + 5 * 7;
+constexpr uint8_t OutEndpoint = 0x01;  // pipe 0
 
 // A started driver with a write handle on pipe 0 and a read handle on its
 // loopback partner, pipe 1. Returns false (with a test failure) otherwise.
@@ -121,6 +122,31 @@ NTSTATUS ReadPath(Run& run)
         ExpectReadBack(run, in, data);
     }
     return read.status;
+}
+
+NTSTATUS FailedWritePath(Run& run)
+{
+    emu::Handle out = 0;
+    emu::Handle in = 0;
+    if (!StartWithLoopback(run, &out, &in)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    const auto data = Pattern(TransferLength, 3);
+    // Only a send the bus fails at once is followed by a pipe reset.
+    run.machine().Device().SetCompletionMode(emu::usb::CompletionMode::Synchronous);
+    run.machine().Device().FailTransfer(OutEndpoint, 1, USBD_STATUS_XACT_ERROR);
+    run.Arm();
+    const emu::IoResult write = run.machine().app().Write(out, data.data(), TransferLength);
+    run.Disarm();
+    EXPECT_EQ(write.information, 0u) << "a failed write reported bytes";
+    if (write.status == STATUS_INSUFFICIENT_RESOURCES) {
+        // Failed before the bus: the device's fault is still waiting for a transfer.
+        EXPECT_EQ(run.machine().app().Write(out, data.data(), TransferLength).status, STATUS_UNSUCCESSFUL);
+    }
+    // Whether or not the reset after the failure could be sent, the pipe works again.
+    EXPECT_EQ(run.machine().app().Write(out, data.data(), TransferLength).status, STATUS_SUCCESS);
+    ExpectReadBack(run, in, data);
+    return write.status;
 }
 
 NTSTATUS FetchConfiguration(Run& run)

@@ -10,6 +10,7 @@ namespace low_resources {
 NTSTATUS StartPath(Run& run);         // load, AddDevice, start
 NTSTATUS WritePath(Run& run);         // one write of two chunks, read back unmeasured
 NTSTATUS ReadPath(Run& run);          // one read that needs two bus reads
+NTSTATUS FailedWritePath(Run& run);   // a write the device fails, and the pipe reset after it
 NTSTATUS FetchConfiguration(Run& run);
 NTSTATUS PortReset(Run& run);
 NTSTATUS PipeReset(Run& run);

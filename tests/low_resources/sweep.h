@@ -66,10 +66,11 @@ struct SweepResult {
     uint64_t findings = 0;     // runs that broke a rule (reported as test failures too)
 };
 
-// `table` names every call in order; the fault-free run must succeed and
-// make exactly as many calls as the table lists. The program prints the
+// `table` names every call in order; the fault-free run must end with
+// `cleanStatus` and make exactly as many calls as the table lists. The program prints the
 // runs with a fault and the runs that broke a rule, over all sweeps, last.
-SweepResult Sweep(const std::string& name, const Scenario& scenario, const std::vector<Site>& table);
+SweepResult Sweep(const std::string& name, const Scenario& scenario, const std::vector<Site>& table,
+                  NTSTATUS cleanStatus = STATUS_SUCCESS);
 
 // Bytes with a recognisable pattern.
 std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
