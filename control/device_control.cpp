@@ -68,10 +68,9 @@ static NTSTATUS RunControlCode(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG_PTR*
 extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* Context = ContextOf(DeviceObject);
-    if (CurrentPnpState(Context) != DeviceRunning) {
+    if (!AcquireIoReferenceIfRunning(Context)) {
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
-    AcquireIoReference(Context);
     ULONG_PTR Information = 0;
     const NTSTATUS Status = RunControlCode(DeviceObject, Irp, &Information);
     CompleteRequest(Irp, Status, Information);

@@ -97,6 +97,10 @@ inline DeviceContext* ContextOf(PDEVICE_OBJECT DeviceObject)
 
 LONG AcquireIoReference(DeviceContext* Context);
 LONG ReleaseIoReference(DeviceContext* Context);
+// For a request that may run only on a started device: takes its I/O
+// reference, then looks at the state; false (and the reference given back)
+// when the device is not DeviceRunning.
+bool AcquireIoReferenceIfRunning(DeviceContext* Context);
 
 // PnpState as another thread may be changing it: an interlocked read, so
 // that the read is ordered with the transition that StateLock guards.

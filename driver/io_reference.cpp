@@ -37,3 +37,19 @@ LONG ReleaseIoReference(DeviceContext* Context)
     }
     return count;
 }
+
+// The reference comes first: a stop, removal or power-down changes the state
+// before it waits for the count to drain, so a request either holds its
+// reference before the change (and is waited for) or sees the change (and
+// backs out). Looking first would leave a window in which the drain finds
+// nothing in flight while the request goes on to a device being torn down.
+// Any IRQL up to DISPATCH_LEVEL.
+bool AcquireIoReferenceIfRunning(DeviceContext* Context)
+{
+    AcquireIoReference(Context);
+    if (CurrentPnpState(Context) == DeviceRunning) {
+        return true;
+    }
+    ReleaseIoReference(Context);
+    return false;
+}

@@ -40,9 +40,9 @@ static NTSTATUS CheckTransferRequest(DeviceContext* Context, PIRP Irp, TransferR
     return Request->Buffer ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-// PASSIVE_LEVEL: a request that passed its checks and has a length ends in
-// its own path; every other ends here.
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead)
+// A request that passed its checks and has a length ends in its own path;
+// every other ends here. PASSIVE_LEVEL.
+static NTSTATUS DispatchCheckedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead)
 {
     DeviceContext* Context = ContextOf(DeviceObject);
     TransferRequest Request;
@@ -60,25 +60,35 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead
     return RunTransfer(DeviceObject, Irp, Transfer, Request.Pipe, StartBulkWrite);
 }
 
+// The dispatch holds a reference of its own from before its look at the
+// state until it returns, so that neither a stop nor a removal frees the
+// pipe entry or detaches the lower device under its checks, its send or the
+// resets after a failed send. PASSIVE_LEVEL.
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead)
+{
+    DeviceContext* Context = ContextOf(DeviceObject);
+    if (!AcquireIoReferenceIfRunning(Context)) {
+        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+    }
+    const NTSTATUS Status = DispatchCheckedTransfer(DeviceObject, Irp, IsRead);
+    ReleaseIoReference(Context);
+    return Status;
+}
+
 // A send that failed at once has already finished its request: only the
-// device object and the pipe entry are used here. The dispatch holds a
-// reference of its own across the send and the resets, so that neither a
-// stop nor a removal frees the pipe entry or detaches the lower device
-// under them. PASSIVE_LEVEL; the request is no longer the caller's.
+// device object and the pipe entry are used here, under the reference the
+// dispatch holds. PASSIVE_LEVEL; the request is no longer the caller's.
 NTSTATUS RunTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Transfer,
                      PUSBD_PIPE_INFORMATION Pipe, TransferStart Start)
 {
     DeviceContext* Context = ContextOf(DeviceObject);
     IoMarkIrpPending(Irp);
     AcquireIoReference(Context);  // the transfer's, given back when it is finished
-    AcquireIoReference(Context);  // the dispatch's own, for the resets below
 
     if (ClassifyBusStatus(Start(Irp, Transfer)) == BusOutcome::Failed &&
         !NT_SUCCESS(SendPipeReset(DeviceObject, Pipe))) {
         ResetPortIfDisabled(DeviceObject);
     }
-
-    ReleaseIoReference(Context);
     return STATUS_PENDING;
 }
 

@@ -27,11 +27,18 @@ static NTSTATUS OpenHandle(DeviceContext* Context, PFILE_OBJECT FileObject)
 }
 
 // IRP_MJ_CREATE. PASSIVE_LEVEL, in the opener's thread; completes the
-// request.
+// request. The I/O reference held while the handle is opened keeps a stop
+// or removal from freeing the pipe table under it.
 extern "C" NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    const NTSTATUS Status = OpenHandle(ContextOf(DeviceObject), IoGetCurrentIrpStackLocation(Irp)->FileObject);
-    return CompleteRequest(Irp, Status, 0);
+    DeviceContext* Context = ContextOf(DeviceObject);
+    if (!AcquireIoReferenceIfRunning(Context)) {
+        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+    }
+    const NTSTATUS Status = OpenHandle(Context, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    CompleteRequest(Irp, Status, 0);
+    ReleaseIoReference(Context);
+    return Status;
 }
 
 // IRP_MJ_CLEANUP: the last handle to the file object is gone. Reads of the

@@ -16,7 +16,8 @@ using TransferStart = NTSTATUS (*)(PIRP Irp, TransferContext* Transfer);
 
 // Marks the request pending, takes its I/O reference, starts it and, if the
 // first send failed at once for a reason a reset may cure, resets the pipe
-// and then, if need be, the port. PASSIVE_LEVEL. Returns STATUS_PENDING.
+// and then, if need be, the port. PASSIVE_LEVEL, under the dispatch's own
+// I/O reference. Returns STATUS_PENDING.
 NTSTATUS RunTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Transfer,
                      PUSBD_PIPE_INFORMATION Pipe, TransferStart Start);
 

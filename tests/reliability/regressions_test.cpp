@@ -1,5 +1,6 @@
 // Faults the random lives found, each kept as a deterministic test.
 #include "driver/device_context.h"
+#include "control/control_codes.h"
 #include "driver/entry_points.h"
 #include "emulator/machine.h"
 #include "emulator/usb/usb_api.h"
@@ -9,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace lives {
 namespace {
@@ -147,6 +151,90 @@ TEST(Regressions, SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers)
     EXPECT_TRUE(std::equal(std::begin(sent), std::end(sent), std::begin(got)));
     app.Close(in);
     app.Close(out);
+    RemoveAndUnload(machine);
+}
+
+// Holds one thread at its first acquisition of one spin lock until told
+// to go on, through the emulator's scheduling hook.
+class SpinLockGate {
+public:
+    SpinLockGate(const void* lock) { Arm(lock); }
+    ~SpinLockGate()
+    {
+        Open();
+        emu::sched::SetHook(nullptr);
+    }
+    void WatchThisThread() { thread_ = std::this_thread::get_id(); }
+    bool WaitUntilHeld()
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [] { return held_; });
+    }
+    void Open()
+    {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    void Arm(const void* lock)
+    {
+        watched_ = lock;
+        emu::sched::SetHook(&SpinLockGate::At);
+    }
+    static void At(emu::sched::Point point, const void* object)
+    {
+        if (point != emu::sched::Point::SpinLockAcquire || object != watched_ ||
+            std::this_thread::get_id() != thread_) {
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        if (held_) {
+            return;
+        }
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [] { return open_; });
+    }
+
+    static inline const void* watched_ = nullptr;
+    static inline std::thread::id thread_;
+    static inline std::mutex mutex_;
+    static inline std::condition_variable changed_;
+    static inline bool held_ = false;
+    static inline bool open_ = false;
+};
+
+// A control code looked at the state before it took its I/O reference: a
+// stop could drain and release the configuration in between, and the code
+// went on to the bus on a stopped device (after a removal, to a lower device
+// already gone). The reference now comes first, so the code either is
+// waited for or sees the stop.
+TEST(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
+{
+    emu::Machine machine;
+    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
+    emu::Handle handle = 0;
+    ASSERT_EQ(OpenPipe(machine.app(), FirstLoopbackInPipe, &handle), STATUS_SUCCESS);
+    DeviceContext* context = ContextOf(machine.pnp().FunctionDevice());
+    const uint64_t pipeResetsBefore = machine.Device().PipeResets();
+
+    SpinLockGate gate(&context->IoRefLock);
+    NTSTATUS status = STATUS_PENDING;
+    std::thread caller([&] {
+        gate.WatchThisThread();
+        status = machine.app().DeviceIoControl(handle, IOCTL_PIPE_RESET, nullptr, 0, nullptr, 0).status;
+    });
+    ASSERT_TRUE(gate.WaitUntilHeld()) << "the control code never reached its I/O reference";
+    EXPECT_EQ(machine.pnp().QueryStop(), STATUS_SUCCESS);
+    EXPECT_EQ(machine.pnp().Stop(), STATUS_SUCCESS);
+    gate.Open();
+    caller.join();
+
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(machine.Device().PipeResets(), pipeResetsBefore) << "a pipe reset reached the stopped device";
+    machine.app().Close(handle);
     RemoveAndUnload(machine);
 }
 
