@@ -95,14 +95,19 @@ LifePlan RandomPlan(uint64_t seed)
     return plan;
 }
 
-std::string Describe(const Step& step)
+const char* EventName(Event event)
 {
     static const char* const names[] = {
         "run-io", "query-stop+cancel", "rebalance", "rebalance-restart-fails", "query-remove+cancel",
         "remove+return", "surprise-remove+return", "disconnect+return", "sleep+resume", "wake-from-sleep",
         "device-wake", "fail-transfer", "stall-transfer", "short-transfer", "port-off", "pool-fault",
     };
-    std::string text = names[static_cast<int>(step.event)];
+    return names[static_cast<int>(event)];
+}
+
+std::string Describe(const Step& step)
+{
+    std::string text = EventName(step.event);
     if (step.endpoint != 0) {
         char endpoint[8];
         std::snprintf(endpoint, sizeof(endpoint), "%02x", step.endpoint);

@@ -47,5 +47,6 @@ struct LifePlan {
 LifePlan RandomPlan(uint64_t seed);
 
 std::string Describe(const Step& step);
+const char* EventName(Event event);
 
 }  // namespace lives

@@ -4,6 +4,7 @@
 #include "driver/entry_points.h"
 #include "emulator/usb/usb_api.h"
 #include "tests/reliability/app_crew.h"
+#include "tests/reliability/life_watchdog.h"
 #include "tests/reliability/stream_audit.h"
 
 #include <functional>
@@ -94,6 +95,7 @@ LifeResult LifeRunner::Run()
 
 void LifeRunner::Execute(const Step& step)
 {
+    SetLifeStage(EventName(step.event));
     const bool started = pnp().Life() == emu::DeviceLife::Started;
     switch (step.event) {
     case Event::RunIo:
@@ -232,18 +234,24 @@ void LifeRunner::InjectTransferFault(const Step& step)
 
 void LifeRunner::RemoveAndReturn(const std::function<void()>& removal)
 {
+    SetLifeStage("pausing the application threads before a removal");
     crew_->Pause();
+    SetLifeStage("auditing the device before a removal");
     AuditQuietDevice();
     crew_->Resume();
 
+    SetLifeStage("removing the device");
     Change([&] {
         removal();
         return STATUS_SUCCESS;
     });
 
+    SetLifeStage("pausing the application threads after a removal");
     crew_->Pause();
+    SetLifeStage("closing the handles after a removal");
     crew_->CloseHandles();
     ReleaseKeeper();
+    SetLifeStage("plugging a new device");
     if (!Arrive()) {
         life_->Problem("the new device did not start");
     }
@@ -318,11 +326,15 @@ void LifeRunner::AuditQuietDevice()
 
 void LifeRunner::EndLife()
 {
+    SetLifeStage("pausing the application threads at the end");
     crew_->Pause();
+    SetLifeStage("auditing the device at the end");
     AuditQuietDevice();
+    SetLifeStage("stopping the application threads");
     crew_->Stop();
     crew_->CloseHandles();
     emu::faults::Clear();
+    SetLifeStage("removing the device and unloading the driver");
     if (HasStack(pnp().Life())) {
         Change([this] { return pnp().Remove(); });
     }

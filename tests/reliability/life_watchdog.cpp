@@ -2,10 +2,19 @@
 
 #include "emulator/kernel/system.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace lives {
+namespace {
+std::atomic<const char*> lifeStage{"starting"};
+}
+
+void SetLifeStage(const char* stage)
+{
+    lifeStage.store(stage);
+}
 
 std::chrono::seconds LifeLimit()
 {
@@ -37,8 +46,8 @@ void LifeWatchdog::Watch(std::chrono::seconds limit)
         return;
     }
     const std::string blocked = emu::threads::DescribeBlocked();
-    std::fprintf(stderr, "\n[hang] %s is still running after %lld s; blocked emulator threads:\n%s", what_.c_str(),
-                 static_cast<long long>(limit.count()),
+    std::fprintf(stderr, "\n[hang] %s is still running after %lld s, %s; blocked emulator threads:\n%s",
+                 what_.c_str(), static_cast<long long>(limit.count()), lifeStage.load(),
                  blocked.empty() ? "(none blocked in a kernel wait)\n" : blocked.c_str());
     std::fflush(stderr);
     std::_Exit(EXIT_FAILURE);

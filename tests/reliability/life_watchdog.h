@@ -14,6 +14,10 @@ namespace lives {
 // PONDREL_LIFE_SECONDS overrides the default of 60 seconds.
 std::chrono::seconds LifeLimit();
 
+// What the life's own thread is doing, for the report of a hang (a string
+// that lives as long as the program).
+void SetLifeStage(const char* stage);
+
 class LifeWatchdog {
 public:
     LifeWatchdog(std::string what, std::chrono::seconds limit = LifeLimit());
