@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using emu::usb::CompletionMode;
 
-constexpr auto RequestLimit = 10s;
+constexpr auto RequestLimit = 5s;
 constexpr uint8_t OutEndpoint = 0x01;  // pipe 0, looped back to pipe 1
 
 std::string Hex(NTSTATUS status)

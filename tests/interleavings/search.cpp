@@ -17,7 +17,10 @@ using namespace std::chrono_literals;
 
 constexpr int PreemptionBound = 2;
 constexpr auto SettleLimit = 5s;
-constexpr auto ConditionLimit = 10s;
+constexpr auto ConditionLimit = 5s;
+// A search stops after this many failing runs: each may have waited out its
+// limits, and the first ones say what there is to say.
+constexpr uint64_t FindingsToStop = 3;
 
 uint64_t budget = 300;
 std::string replay;
@@ -91,7 +94,7 @@ void Bench::ExpectIdleReferences()
         return;
     }
     LARGE_INTEGER timeout;
-    timeout.QuadPart = -10LL * 1000 * 1000 * 10;  // 10 s
+    timeout.QuadPart = -5LL * 1000 * 1000 * 10;  // 5 s
     const NTSTATUS waited = KeWaitForSingleObject(&context->QuiesceEvent, Executive, KernelMode, FALSE, &timeout);
     const LONG count = InterlockedCompareExchange(&context->IoRefCount, 0, 0);
     if (waited != STATUS_SUCCESS || count != 1) {
@@ -162,6 +165,9 @@ SearchResult Search(const std::string& name, const std::function<std::unique_ptr
                 ADD_FAILURE() << name << " run " << result.runs << ": " << problem << "\n  replay: pondrel_interleavings"
                               << " --gtest_filter=Interleavings." << test << " --replay=" << explorer.Trail();
             }
+        }
+        if (result.findings >= FindingsToStop) {
+            break;
         }
         if (depthFirst) {
             if (!explorer.Advance()) {
