@@ -55,18 +55,29 @@ extern "C" NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+// Clears the open flag of the pipe the handle names, on a running device
+// only: the I/O reference keeps a stop or removal from freeing the flags
+// while they are looked at, and a device that is not running either has no
+// flags or is about to abort every flagged pipe anyway. PASSIVE_LEVEL.
+static void ForgetOpenPipe(DeviceContext* Context, PFILE_OBJECT FileObject)
+{
+    if (!FileObject || !FileObject->FsContext || FileObject->FileName.Length == 0 ||
+        !AcquireIoReferenceIfRunning(Context)) {
+        return;
+    }
+    ULONG Index;
+    if (PipeIndexFromName(Context, &FileObject->FileName, &Index) && Context->PipeOpenFlags[Index] != 0) {
+        Context->PipeOpenFlags[Index] = 0;
+    }
+    ReleaseIoReference(Context);
+}
+
 // IRP_MJ_CLOSE: the file object goes. The pipe's open flag is found again
 // from the name, so a handle kept across a stop and a new start clears the
 // flag of the pipe it names now. PASSIVE_LEVEL, in every device state;
 // completes the request and never fails.
 extern "C" NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    DeviceContext* Context = ContextOf(DeviceObject);
-    const PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    ULONG Index;
-    if (FileObject && FileObject->FsContext && FileObject->FileName.Length != 0 &&
-        PipeIndexFromName(Context, &FileObject->FileName, &Index) && Context->PipeOpenFlags[Index] != 0) {
-        Context->PipeOpenFlags[Index] = 0;
-    }
+    ForgetOpenPipe(ContextOf(DeviceObject), IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

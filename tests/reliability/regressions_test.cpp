@@ -154,11 +154,15 @@ TEST(Regressions, SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers)
     RemoveAndUnload(machine);
 }
 
-// Holds one thread at its first acquisition of one spin lock until told
-// to go on, through the emulator's scheduling hook.
+// Holds one thread at its `nth` acquisition of one spin lock until told to
+// go on, through the emulator's scheduling hook.
 class SpinLockGate {
 public:
-    SpinLockGate(const void* lock) { Arm(lock); }
+    SpinLockGate(const void* lock, int nth = 1)
+    {
+        remaining_ = nth;
+        Arm(lock);
+    }
     ~SpinLockGate()
     {
         Open();
@@ -190,7 +194,7 @@ private:
             return;
         }
         std::unique_lock lock(mutex_);
-        if (held_) {
+        if (held_ || --remaining_ != 0) {
             return;
         }
         held_ = true;
@@ -204,6 +208,7 @@ private:
     static inline std::condition_variable changed_;
     static inline bool held_ = false;
     static inline bool open_ = false;
+    static inline int remaining_ = 0;
 };
 
 // A control code looked at the state before it took its I/O reference: a
@@ -226,7 +231,10 @@ TEST(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
         gate.WatchThisThread();
         status = machine.app().DeviceIoControl(handle, IOCTL_PIPE_RESET, nullptr, 0, nullptr, 0).status;
     });
-    ASSERT_TRUE(gate.WaitUntilHeld()) << "the control code never reached its I/O reference";
+    if (!gate.WaitUntilHeld()) {
+        caller.join();
+        FAIL() << "the control code never reached its I/O reference";
+    }
     EXPECT_EQ(machine.pnp().QueryStop(), STATUS_SUCCESS);
     EXPECT_EQ(machine.pnp().Stop(), STATUS_SUCCESS);
     gate.Open();
@@ -235,6 +243,41 @@ TEST(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
     EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(machine.Device().PipeResets(), pipeResetsBefore) << "a pipe reset reached the stopped device";
     machine.app().Close(handle);
+    RemoveAndUnload(machine);
+}
+
+// A close cleared its pipe's open flag with no I/O reference: a stop could
+// free the flags (and the pipe table the name is checked against) under it.
+// The close's acquisition of its reference (after the cleanup's acquire and
+// release) is held while the device stops; the close then leaves the flags
+// alone, and the restarted device starts with every flag clear.
+TEST(Regressions, ACloseRacingAStopLeavesTheFreedFlagsAlone)
+{
+    emu::Machine machine;
+    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
+    emu::Handle handle = 0;
+    ASSERT_EQ(OpenPipe(machine.app(), FirstLoopbackInPipe, &handle), STATUS_SUCCESS);
+    DeviceContext* context = ContextOf(machine.pnp().FunctionDevice());
+    constexpr int CloseAcquisition = 3;
+
+    SpinLockGate gate(&context->IoRefLock, CloseAcquisition);
+    std::thread closer([&] {
+        gate.WatchThisThread();
+        machine.app().Close(handle);
+    });
+    if (!gate.WaitUntilHeld()) {
+        closer.join();
+        FAIL() << "the close never took an I/O reference";
+    }
+    EXPECT_EQ(machine.pnp().QueryStop(), STATUS_SUCCESS);
+    EXPECT_EQ(machine.pnp().Stop(), STATUS_SUCCESS);
+    gate.Open();
+    closer.join();
+
+    EXPECT_TRUE(NT_SUCCESS(machine.pnp().Start()));
+    for (int pipe = 0; pipe < PipeCount; ++pipe) {
+        EXPECT_EQ(context->PipeOpenFlags[pipe], 0) << "pipe " << pipe;
+    }
     RemoveAndUnload(machine);
 }
 
