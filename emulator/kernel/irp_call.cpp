@@ -9,12 +9,21 @@
 namespace emu::kernel {
 namespace {
 
-std::string CallText(PIRP irp, PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
-{
-    char text[96];
-    snprintf(text, sizeof(text), " major 0x%02X minor 0x%02X to ", major, minor);
-    return IrpText(irp) + text + DriverText(device->DriverObject);
-}
+// One call down, as findings describe it. Built only when there is one to
+// report: every request passes here, most of them many times.
+struct Call {
+    PIRP irp;
+    PDEVICE_OBJECT device;
+    UCHAR major;
+    UCHAR minor;
+
+    std::string Text() const
+    {
+        char text[96];
+        snprintf(text, sizeof(text), " major 0x%02X minor 0x%02X to ", major, minor);
+        return IrpText(irp) + text + DriverText(device->DriverObject);
+    }
+};
 
 // Refuses what the kernel would crash on; reports what it would flag.
 bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord>& record)
@@ -59,17 +68,17 @@ std::shared_ptr<CallFrame> PushFrame(IrpRecord& record, int location)
 
 // The pending rules, checked when the dispatch routine returns, and the
 // caller's frame told that the call down returned STATUS_PENDING.
-void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTATUS status, const std::string& call)
+void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTATUS status, const Call& call)
 {
     std::lock_guard lock(IrpMutex());
     std::erase(record.frames, frame);
     const bool pending = status == STATUS_PENDING;
     if (pending && !frame->markedPending && !frame->lowerReturnedPending) {
-        verifier::Report("STATUS_PENDING returned without IoMarkIrpPending", "IofCallDriver", call);
+        verifier::Report("STATUS_PENDING returned without IoMarkIrpPending", "IofCallDriver", call.Text());
     }
     if (!pending && (frame->markedPending || frame->sharedLocationPending)) {
         verifier::Report("IoMarkIrpPending without returning STATUS_PENDING", "IofCallDriver",
-                         call + " returned " + Hex(static_cast<ULONG>(status)));
+                         call.Text() + " returned " + Hex(static_cast<ULONG>(status)));
     }
     if (!pending) {
         return;
@@ -136,7 +145,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     location->DeviceObject = DeviceObject;
     const UCHAR major = location->MajorFunction;
-    const std::string call = CallText(Irp, DeviceObject, major, location->MinorFunction);
+    const Call call{Irp, DeviceObject, major, location->MinorFunction};
     auto frame = PushFrame(*record, Irp->CurrentLocation);
     emu::observe::Notify(emu::observe::Point::CallDriver, Irp, DeviceObject);
 
@@ -150,11 +159,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (self.irql != irqlBefore) {
         emu::verifier::Report("IRQL changed across a dispatch routine", "IofCallDriver",
-                              call + ": IRQL " + std::to_string(irqlBefore) + " -> " + std::to_string(self.irql));
+                              call.Text() + ": IRQL " + std::to_string(irqlBefore) + " -> " + std::to_string(self.irql));
         SetIrql(irqlBefore);
     }
     if (self.held.size() != locksBefore) {
-        emu::verifier::Report("dispatch routine returned holding a spin lock", "IofCallDriver", call);
+        emu::verifier::Report("dispatch routine returned holding a spin lock", "IofCallDriver", call.Text());
     }
     PopFrame(*record, frame, status, call);
     return status;

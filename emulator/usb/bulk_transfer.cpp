@@ -94,9 +94,13 @@ NTSTATUS EmulatedDevice::SubmitTransfer(PIRP irp, PURB urb)
         if (step.done) {
             transfer->status = step.status;
             const NTSTATUS irpStatus = NtStatusFromUsbd(step.status);
+            // The peer of a loopback may have waiting reads now.
+            const bool othersWaiting = AnyQueued(lock);
             lock.unlock();
             Finish(std::move(transfer));
-            RequestPump();  // the peer of a loopback may have waiting reads now
+            if (othersWaiting) {
+                RequestPump();
+            }
             return irpStatus;
         }
     }

@@ -37,6 +37,9 @@ struct EndpointRole {
     // packet, so that the host's IN transfer ends there instead of waiting
     // for more bytes. Off: such a transfer is echoed as full packets only.
     bool zeroLengthTerminator = true;
+    // OUT endpoint: keep every accepted byte for ReceivedOut. Off for long
+    // runs (the benchmark), where the record would grow without end.
+    bool recordReceived = true;
 };
 
 // Byte `offset` of the endless stream a Source endpoint sends (a counting
@@ -60,7 +63,8 @@ struct DeviceModel {
     std::map<uint8_t, EndpointRole> endpoints;  // by bEndpointAddress; unlisted: Sink (OUT) / Silent (IN)
     PowerCapabilities power;
     CompletionMode completion = CompletionMode::BusThread;
-    bool shortTransferIsError = false;  // UHCI/OHCI policy for a short IN without USBD_SHORT_TRANSFER_OK
+    bool shortTransferIsError = false;
+    bool recordUrbs = true;  // keep every URB for Urbs(); off for long runs (the benchmark)  // UHCI/OHCI policy for a short IN without USBD_SHORT_TRANSFER_OK
 
     // The built-in device: vendor-specific interface 0 with bulk OUT 0x01,
     // bulk IN 0x81 (loopback pair), interrupt IN 0x83, bulk OUT 0x02 and bulk

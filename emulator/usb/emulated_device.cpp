@@ -218,6 +218,12 @@ void EmulatedDevice::CollectFinished(Lock&, TransferList& finished)
     }
 }
 
+// Whether any transfer waits for the device to move it (mutex_ held).
+bool EmulatedDevice::AnyQueued(Lock&) const
+{
+    return std::any_of(queues_.begin(), queues_.end(), [](const auto& entry) { return !entry.second.empty(); });
+}
+
 // Runs on the bus thread at DISPATCH_LEVEL: moves what can move and
 // completes what ended, outside mutex_.
 void EmulatedDevice::Pump()
@@ -528,6 +534,9 @@ void EmulatedDevice::SignalWake()
 void EmulatedDevice::Record(uint16_t function, uint8_t endpoint, bool in, uint32_t requested, uint32_t actual,
                             NTSTATUS status, USBD_STATUS usbdStatus)
 {
+    if (!model_.recordUrbs) {
+        return;
+    }
     std::lock_guard lock(mutex_);
     records_.push_back({function, endpoint, in, requested, actual, status, static_cast<uint32_t>(usbdStatus)});
 }

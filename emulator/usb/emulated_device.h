@@ -117,6 +117,7 @@ private:
     void Pump();
     void RequestPump();
     void CollectFinished(Lock& lock, TransferList& finished);
+    bool AnyQueued(Lock& lock) const;
     bool TakeOwnership(Transfer& transfer);
     void Park(Transfer& transfer);
     void FailAllTransfers(USBD_STATUS status, TransferList& failed);

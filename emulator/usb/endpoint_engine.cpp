@@ -75,7 +75,9 @@ size_t TakeInBytes(EndpointState& in, uint8_t* out, size_t length)
 
 void AcceptOutBytes(EndpointState& out, EndpointState* peer, const uint8_t* bytes, size_t length)
 {
-    out.received.insert(out.received.end(), bytes, bytes + length);
+    if (out.role.recordReceived) {
+        out.received.insert(out.received.end(), bytes, bytes + length);
+    }
     if (out.role.behaviour != EndpointBehaviour::Loopback || peer == nullptr) {
         return;
     }

@@ -37,7 +37,11 @@ emu::usb::DeviceModel BenchModel(CompletionMode mode)
     auto model = emu::usb::DeviceModel::Builtin();
     model.endpoints[kSinkOut] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
     model.endpoints[kSourceIn] = {emu::usb::EndpointBehaviour::Source, std::nullopt};
+    for (auto& [address, role] : model.endpoints) {
+        role.recordReceived = false;
+    }
     model.completion = mode;
+    model.recordUrbs = false;
     return model;
 }
 
