@@ -40,7 +40,7 @@ struct DeviceContext {
 
     DEVICE_PNP_STATE PnpState;
     DEVICE_PNP_STATE PreviousPnpState;
-    KSPIN_LOCK StateLock;             // guards PnpState and PreviousPnpState
+    KSPIN_LOCK StateLock;             // guards PnpState, PreviousPnpState and the PipeOpenFlags bytes
 
     SYSTEM_POWER_STATE CurrentSystemPower;
     DEVICE_POWER_STATE CurrentDevicePower;
@@ -101,6 +101,27 @@ LONG ReleaseIoReference(DeviceContext* Context);
 // reference, then looks at the state; false (and the reference given back)
 // when the device is not DeviceRunning.
 bool AcquireIoReferenceIfRunning(DeviceContext* Context);
+
+// One byte of PipeOpenFlags, read or written under StateLock: creates,
+// closes and the abort at removal may reach the same byte at once. The
+// flags must exist (a configuration in force, held there by the caller's
+// I/O reference or by the PnP path). Any IRQL up to DISPATCH_LEVEL.
+inline UCHAR ReadPipeOpenFlag(DeviceContext* Context, ULONG Index)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Context->StateLock, &OldIrql);
+    const UCHAR Flag = Context->PipeOpenFlags[Index];
+    KeReleaseSpinLock(&Context->StateLock, OldIrql);
+    return Flag;
+}
+
+inline void WritePipeOpenFlag(DeviceContext* Context, ULONG Index, UCHAR Flag)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Context->StateLock, &OldIrql);
+    Context->PipeOpenFlags[Index] = Flag;
+    KeReleaseSpinLock(&Context->StateLock, OldIrql);
+}
 
 // PnpState as another thread may be changing it: an interlocked read, so
 // that the read is ordered with the transition that StateLock guards.

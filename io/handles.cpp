@@ -22,7 +22,7 @@ static NTSTATUS OpenHandle(DeviceContext* Context, PFILE_OBJECT FileObject)
         return STATUS_INVALID_PARAMETER;
     }
     FileObject->FsContext = Context->InterfaceInfo->Pipes + Index;
-    Context->PipeOpenFlags[Index] = 1;
+    WritePipeOpenFlag(Context, Index, 1);
     return STATUS_SUCCESS;
 }
 
@@ -66,8 +66,8 @@ static void ForgetOpenPipe(DeviceContext* Context, PFILE_OBJECT FileObject)
         return;
     }
     ULONG Index;
-    if (PipeIndexFromName(Context, &FileObject->FileName, &Index) && Context->PipeOpenFlags[Index] != 0) {
-        Context->PipeOpenFlags[Index] = 0;
+    if (PipeIndexFromName(Context, &FileObject->FileName, &Index)) {
+        WritePipeOpenFlag(Context, Index, 0);
     }
     ReleaseIoReference(Context);
 }

@@ -39,7 +39,7 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
     }
 
     for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
-        if (context->PipeOpenFlags[pipe] == 0) {
+        if (ReadPipeOpenFlag(context, pipe) == 0) {
             continue;
         }
         _URB_PIPE_REQUEST* urb = AllocatePipeRequest();
@@ -50,7 +50,7 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
         NTSTATUS status = SubmitUrbSync(DeviceObject, FillPipeRequest(urb, URB_FUNCTION_ABORT_PIPE, entry));
         ExFreePool(urb);
         if (NT_SUCCESS(status)) {
-            context->PipeOpenFlags[pipe] = 0;
+            WritePipeOpenFlag(context, pipe, 0);
         }
     }
     return STATUS_SUCCESS;
