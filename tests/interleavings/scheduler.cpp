@@ -7,10 +7,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long a controlled thread may keep the token without reaching a point,
-// and how long the scheduler waits for queued work to be picked up, before
-// it goes on without it.
+// How long a controlled thread may keep the token without reaching a point
+// before the scheduler lets it run freely.
 constexpr auto Grace = 100ms;
+// How long the scheduler waits for queued work to be picked up and woken
+// waiters to come back before it chooses without them: only a loaded
+// machine makes this wait long, and choosing early would change the run.
+constexpr auto SettleGrace = 2s;
 // How long a run waits for work left from before it to finish.
 constexpr auto QuietLimit = 2s;
 
@@ -141,6 +144,7 @@ void Scheduler::Activate(Explorer* explorer)
     }
     pending_.clear();
     running_.clear();
+    postings_.clear();
     explorer_ = explorer;
     explorer_->BeginRun();
     actors_.clear();
@@ -223,10 +227,16 @@ void Scheduler::At(emu::sched::Point point, const void* object)
     Park(lock, *self);
 }
 
+// Each queue runs its work in the order it was queued, so a piece of work
+// takes its order from its posting (a step of a controlled thread, made in
+// a decided order) rather than from when its thread picks it up.
 void Scheduler::Posted(const void* queue)
 {
     std::lock_guard lock(mutex_);
     pending_[queue]++;
+    if (active_) {
+        postings_[queue].push_back(nextOrder_++);
+    }
     changed_.notify_all();
 }
 
@@ -248,8 +258,16 @@ void Scheduler::Enter(const void* queue)
     const uintptr_t spawnedIndex = reinterpret_cast<uintptr_t>(queue);
     Actor actor;
     // Spawned actors (keys 1, 2, ...) come first; pieces of work follow in
-    // the order they started.
-    actor.order = spawnedIndex <= spawnedCount_ ? spawnedIndex : 1000 + nextOrder_++;
+    // the order they were queued (work queued before the run, last).
+    auto& postings = postings_[queue];
+    if (spawnedIndex <= spawnedCount_) {
+        actor.order = spawnedIndex;
+    } else if (!postings.empty()) {
+        actor.order = 1000 + postings.front();
+        postings.pop_front();
+    } else {
+        actor.order = 1000000 + nextOrder_++;
+    }
     actor.queue = queue;
     Actor& self = actors_[std::this_thread::get_id()] = actor;
     Park(lock, self);
@@ -405,8 +423,10 @@ void Scheduler::Loop()
             }
             continue;
         }
-        if (!Settled() &&
-            !changed_.wait_for(lock, Grace, [&] { return Settled() || holder_ != Nobody || !active_ || quitting_; })) {
+        if (!Settled() && !changed_.wait_for(lock, SettleGrace, [&] {
+                return Settled() || holder_ != Nobody || !active_ || quitting_;
+            })) {
+            settleTimeouts_++;
             for (auto& [id, actor] : actors_) {
                 if (actor.state == State::Waking) {
                     actor.state = State::Blocked;

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -77,8 +78,10 @@ public:
     // Times a controlled thread kept the token without reaching a point
     // (blocked somewhere the scheduler cannot see) and was let run freely.
     uint64_t Stalls() const { return stalls_; }
-    // Runs that started with earlier work still queued or running.
+    // Runs that started with earlier work still queued or running, and
+    // choices made before queued work or a woken waiter had arrived.
     uint64_t QuietTimeouts() const { return quietTimeouts_; }
+    uint64_t SettleTimeouts() const { return settleTimeouts_; }
 
     void At(emu::sched::Point point, const void* object) override;
     void Posted(const void* queue) override;
@@ -117,11 +120,13 @@ private:
     std::thread::id last_;
     std::map<const void*, int> pending_;  // queued, not yet entered (counted even while off)
     std::map<const void*, int> running_;  // entered, not yet left (counted even while off)
+    std::map<const void*, std::deque<uint64_t>> postings_;  // order of each queued piece of work
     std::map<const void*, std::thread::id> lockOwners_;
     uint64_t nextOrder_ = 0;
     uint64_t decisions_ = 0;
     uint64_t stalls_ = 0;
     uint64_t quietTimeouts_ = 0;
+    uint64_t settleTimeouts_ = 0;
     std::vector<std::thread> spawned_;  // the test thread only
     uintptr_t spawnedCount_ = 0;
     std::thread loop_;

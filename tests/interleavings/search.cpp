@@ -133,7 +133,8 @@ SearchResult Search(const std::string& name, const std::function<std::unique_ptr
     Scheduler& scheduler = SharedScheduler();
     const uint64_t depthFirstBudget = std::max<uint64_t>(1, runBudget / 2);
     bool depthFirst = true;
-    uint64_t stallsBefore = scheduler.Stalls();
+    const uint64_t stallsBefore = scheduler.Stalls();
+    const uint64_t lateBefore = scheduler.QuietTimeouts() + scheduler.SettleTimeouts();
     if (!replay.empty()) {
         explorer.Replay(replay);
         runBudget = 1;
@@ -187,6 +188,10 @@ SearchResult Search(const std::string& name, const std::function<std::unique_ptr
     if (const uint64_t stalls = scheduler.Stalls() - stallsBefore; stalls != 0) {
         std::printf("  %llu times a thread blocked where the scheduler cannot see and was let run freely\n",
                     static_cast<unsigned long long>(stalls));
+    }
+    if (const uint64_t late = scheduler.QuietTimeouts() + scheduler.SettleTimeouts() - lateBefore; late != 0) {
+        std::printf("  %llu times the scheduler went on without work that was late (the runs may vary)\n",
+                    static_cast<unsigned long long>(late));
     }
     totals.runs += result.runs;
     totals.findings += result.findings;
