@@ -84,6 +84,28 @@ bool CaptureWriter::Open(const std::string& path, uint16_t deviceAddress)
     return true;
 }
 
+bool CaptureWriter::Append(const std::string& path, uint16_t deviceAddress)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+        std::FILE* existing = std::fopen(path.c_str(), "ab");
+        if (existing != nullptr && std::fseek(existing, 0, SEEK_END) == 0 && std::ftell(existing) > 0) {
+            file_ = existing;
+            deviceAddress_ = deviceAddress;
+            lastMicroseconds_ = 0;
+            return true;
+        }
+        if (existing != nullptr) {
+            std::fclose(existing);
+        }
+    }
+    return Open(path, deviceAddress);
+}
+
 void CaptureWriter::Close()
 {
     std::lock_guard lock(mutex_);

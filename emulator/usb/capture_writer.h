@@ -39,6 +39,9 @@ public:
     ~CaptureWriter();
     // Starts a new capture file (truncating it); false when it cannot be written.
     bool Open(const std::string& path, uint16_t deviceAddress);
+    // Adds this device's records to a capture another writer started and
+    // closed (a device plugged again); starts the file when there is none.
+    bool Append(const std::string& path, uint16_t deviceAddress);
     void Close();
     bool IsOpen();
     void Write(const CaptureRecord& record);

@@ -567,6 +567,11 @@ bool EmulatedDevice::StartCapture(const std::string& path)
     return capture_.Open(path, port_);
 }
 
+bool EmulatedDevice::ContinueCapture(const std::string& path)
+{
+    return capture_.Append(path, port_);
+}
+
 void EmulatedDevice::StopCapture()
 {
     capture_.Close();

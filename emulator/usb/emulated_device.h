@@ -84,6 +84,7 @@ public:
     int DevicePowerState() override;
     bool WaitWakePending() override;
     bool StartCapture(const std::string& path) override;
+    bool ContinueCapture(const std::string& path) override;
     void StopCapture() override;
 
     // Lets the bus tell the PnP manager about a disconnect.

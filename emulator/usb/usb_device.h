@@ -106,6 +106,8 @@ public:
 
     // Writes every URB from now on as a USBPcap capture (pcap linktype 249).
     virtual bool StartCapture(const std::string& path) = 0;
+    // The same, appending to a capture an earlier device on the bus wrote.
+    virtual bool ContinueCapture(const std::string& path) = 0;
     virtual void StopCapture() = 0;
 };
 

@@ -141,6 +141,32 @@ TEST(PondrelSimCapture, TsharkDecodesDescriptorsAndBulkTransfersOfTheDemo)
         EXPECT_EQ(open, 0) << "IRP " << irp << " submitted and completed in pairs";
 }
 
+// A device plugged again after a surprise removal writes into the same
+// capture: both starts and the second device's transfers are in it.
+TEST(PondrelSimCapture, KeepsCapturingAfterTheDeviceIsPluggedAgain)
+{
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed (apt-get install tshark)";
+    TempFile capture(".pcap");
+    ProgramRun run = RunSim({"--pcap", capture.Path(), "-c",
+                             "plug; surprise-remove; remove; plug; open \\PIPE0; write h1 1000; close h1"});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+
+    enum { Direction, Type, Endpoint, Length, Function };
+    auto packets = Decode(capture.Path(), {"usb.irp_info.direction", "usb.transfer_type", "usb.endpoint_address",
+                                           "usb.data_len", "usb.function"});
+    int setConfigurations = 0;
+    uint64_t outBytes = 0;
+    for (const auto& p : packets) {
+        const bool completion = p[Direction] == "0x01";
+        setConfigurations += p[Function] == "0x0000" && p[Type] == "0x02" && completion;
+        if (p[Type] == "0x03" && p[Endpoint] == "0x01" && !completion)
+            outBytes += std::stoull(p[Length]);
+    }
+    EXPECT_GE(setConfigurations, 2) << "the configuration of both starts";
+    EXPECT_EQ(outBytes, 1000u) << "the second device's write";
+}
+
 TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
 {
     TempFile trace(".json");

@@ -191,7 +191,13 @@ Outcome EmulatorBackend::Plug()
         if (!capturePath_.empty() && !machine_.Device().StartCapture(capturePath_))
             return FromStatus(STATUS_OBJECT_PATH_NOT_FOUND, "cannot write the capture");
     } else if (life != emu::DeviceLife::Plugged) {
+        // The capture goes on with the new device, after the old one's last URB.
+        const bool capturing = !capturePath_.empty();
+        if (capturing)
+            machine_.Device().StopCapture();
         machine_.Replug(machine_.Device().Model());
+        if (capturing && !machine_.Device().ContinueCapture(capturePath_))
+            return FromStatus(STATUS_OBJECT_PATH_NOT_FOUND, "cannot write the capture");
     }
     plugged_ = true;
     NTSTATUS status = machine_.pnp().AddDevice();
