@@ -18,6 +18,8 @@ namespace {
 
 constexpr size_t LongestName = 512;  // characters; longer inputs are cut there
 constexpr ULONG NamedPipeLimit = 6;  // pipe indexes 0 to 5 can be opened by name
+constexpr long NoPipe = -1;          // what ExpectedPipe gives for a name that names none
+constexpr long WholeDevice = -2;     // the empty name: the device itself
 
 // Two input bytes per 16-bit character, low byte first; an odd last byte
 // is dropped.
@@ -31,8 +33,8 @@ std::u16string NameFrom(const uint8_t* data, size_t size)
 }
 
 // The pipe a file name stands for, worked out independently of the driver:
-// the last run of decimal digits read as a 32-bit number that wraps; -1
-// when the name names no pipe the device has.
+// the last run of decimal digits read as a 32-bit number that wraps;
+// NoPipe when the name names no pipe the device has.
 long ExpectedPipe(std::u16string_view fileName, ULONG pipeCount)
 {
     size_t end = fileName.size();
@@ -44,13 +46,13 @@ long ExpectedPipe(std::u16string_view fileName, ULONG pipeCount)
         --begin;
     }
     if (begin == end) {
-        return -1;
+        return NoPipe;
     }
     uint32_t value = 0;
     for (size_t at = begin; at < end; ++at) {
         value = value * 10u + static_cast<uint32_t>(fileName[at] - u'0');
     }
-    return value < NamedPipeLimit && value < pipeCount ? static_cast<long>(value) : -1;
+    return value < NamedPipeLimit && value < pipeCount ? static_cast<long>(value) : NoPipe;
 }
 
 std::string CheckFlagsClear(const DeviceContext* context)
@@ -64,13 +66,13 @@ std::string CheckFlagsClear(const DeviceContext* context)
 }
 
 // Opens the name and checks the status, the handle's pipe and the open
-// flag against the expected pipe (-1: none, -2: the device itself).
+// flag against the expected pipe (or NoPipe, or WholeDevice).
 std::string OpenAndClose(emu::Machine& machine, const DeviceContext* context, std::u16string_view path,
                          long expected)
 {
     emu::Handle handle = 0;
     const NTSTATUS status = machine.app().Open(path, &handle);
-    if (expected == -1) {
+    if (expected == NoPipe) {
         return status == STATUS_INVALID_PARAMETER
                    ? std::string{}
                    : "a name that names no pipe was opened with status " + StatusText(status) + "\n";
@@ -98,7 +100,7 @@ std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
 
     const std::u16string name = NameFrom(data, size);
     std::u16string path = u"\\\\.\\pondrel";
-    long expected = -2;
+    long expected = WholeDevice;
     if (!name.empty()) {
         path += u"\\" + name;
         expected = ExpectedPipe(u"\\" + name, context->InterfaceInfo->NumberOfPipes);
