@@ -18,6 +18,7 @@ using namespace std::chrono_literals;
 
 constexpr auto ProgressLimit = 20s;
 constexpr uint32_t IoWhileAsleep = 5;  // application operations between sleep and resume
+constexpr LONGLONG QuietLimit100ns = 5LL * 10 * 1000 * 1000;  // 5 s for the last reference to go
 constexpr USBD_STATUS TransferFailures[] = {USBD_STATUS_XACT_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_CRC};
 
 bool HasStack(emu::DeviceLife life)
@@ -314,9 +315,14 @@ void LifeRunner::AuditQuietDevice()
     if (pnp().Life() != emu::DeviceLife::Started) {
         return;
     }
-    const LONG count = InterlockedCompareExchange(&ContextOf(fdo_)->IoRefCount, 0, 0);
-    if (count != 1) {
-        life_->Problem("IoRefCount is " + std::to_string(count) + " with every application thread idle");
+    // A close held back behind its handle's last request is sent by the I/O
+    // manager's own thread and may still hold its reference for a moment.
+    DeviceContext* context = ContextOf(fdo_);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -QuietLimit100ns;
+    if (KeWaitForSingleObject(&context->QuiesceEvent, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS) {
+        const LONG count = InterlockedCompareExchange(&context->IoRefCount, 0, 0);
+        life_->Problem("IoRefCount stays " + std::to_string(count) + " with every application thread idle");
     }
     if (life_->checkedStream) {
         device_->SetPortEnabled(true);
