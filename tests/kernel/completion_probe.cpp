@@ -37,4 +37,11 @@ NTSTATUS ForwardWithProbe(PDEVICE_OBJECT lower, PIRP irp, CompletionProbe* probe
     return IoCallDriver(lower, irp);
 }
 
+NTSTATUS SendFreeingIrp(TestStack& stack, CompletionProbe* creator, UCHAR major)
+{
+    PIRP irp = stack.AllocateIrp(major);
+    IoSetCompletionRoutine(irp, ProbeCompletion, creator, TRUE, TRUE, TRUE);
+    return IoCallDriver(stack.Top(), irp);
+}
+
 }  // namespace emu::test

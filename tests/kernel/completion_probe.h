@@ -1,7 +1,7 @@
 // A completion routine that records what it saw, for completion-walk tests.
 #pragma once
 
-#include "emulator/kernel/system.h"
+#include "tests/kernel/test_stack.h"
 
 #include <functional>
 
@@ -33,5 +33,10 @@ CompletionProbe FreeingProbe();
 // Copies the current location down, sets ProbeCompletion with `probe` and
 // the invoke flags, and calls `lower`; returns what it returned.
 NTSTATUS ForwardWithProbe(PDEVICE_OBJECT lower, PIRP irp, CompletionProbe* probe, UCHAR invokeFlags);
+
+// Sends an IRP from IoAllocateIrp to the top of `stack` with `creator` as
+// its creator's routine (a FreeingProbe frees it); returns what
+// IoCallDriver returned.
+NTSTATUS SendFreeingIrp(TestStack& stack, CompletionProbe* creator, UCHAR major = IRP_MJ_READ);
 
 }  // namespace emu::test

@@ -10,47 +10,39 @@ namespace {
 
 class SpinLocks : public KernelTest {};
 
+// Every acquire form leaves the thread at DISPATCH_LEVEL and every release
+// form back at the level it started from.
 TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestores)
-{
-    const KIRQL starts[] = {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL};
-    for (KIRQL start : starts) {
-        SCOPED_TRACE(int(start));
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KIRQL old;
-        KeRaiseIrql(start, &old);
-        KIRQL saved;
-        KeAcquireSpinLock(&lock, &saved);
-        EXPECT_EQ(saved, start);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        KeReleaseSpinLock(&lock, saved);
-        EXPECT_EQ(KeGetCurrentIrql(), start);
-        KeLowerIrql(old);
-    }
-}
-
-TEST_F(SpinLocks, DpcLevelVariantsLeaveIrqlAlone)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    KeAcquireSpinLockAtDpcLevel(&lock);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLockFromDpcLevel(&lock);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeLowerIrql(old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(SpinLocks, CancelLockRaisesAndRestores)
-{
-    KIRQL old;
-    IoAcquireCancelSpinLock(&old);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    IoReleaseCancelSpinLock(old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    const struct {
+        const char* name;
+        KIRQL start;
+        void (*acquire)(PKSPIN_LOCK, KIRQL*);
+        void (*release)(PKSPIN_LOCK, KIRQL);
+    } cases[] = {
+        {"KeAcquireSpinLock at PASSIVE_LEVEL", PASSIVE_LEVEL, [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); },
+         [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); }},
+        {"KeAcquireSpinLock at APC_LEVEL", APC_LEVEL, [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); },
+         [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); }},
+        {"at DPC level", DISPATCH_LEVEL, [](PKSPIN_LOCK l, KIRQL*) { KeAcquireSpinLockAtDpcLevel(l); },
+         [](PKSPIN_LOCK l, KIRQL) { KeReleaseSpinLockFromDpcLevel(l); }},
+        {"the cancel lock", PASSIVE_LEVEL, [](PKSPIN_LOCK, KIRQL* s) { IoAcquireCancelSpinLock(s); },
+         [](PKSPIN_LOCK, KIRQL s) { IoReleaseCancelSpinLock(s); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KIRQL old;
+        KeRaiseIrql(c.start, &old);
+        KIRQL saved = c.start;
+        c.acquire(&lock, &saved);
+        EXPECT_EQ(saved, c.start);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        c.release(&lock, saved);
+        EXPECT_EQ(KeGetCurrentIrql(), c.start);
+        KeLowerIrql(old);
+    }
 }
 
 TEST_F(SpinLocks, ExcludesOtherThreads)

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace emu::test {
@@ -16,95 +17,72 @@ class VerifierRules : public KernelTest {};
 
 constexpr ULONG LeakTag = 0x6B61654C;  // 'Leak'
 
-// Sends an IRP from IoAllocateIrp to the top of `stack`; the creator's
-// routine frees it. Returns what IoCallDriver returned.
-NTSTATUS SendFreeingIrp(TestStack& stack, CompletionProbe* creator, UCHAR major = IRP_MJ_READ)
-{
-    PIRP irp = stack.AllocateIrp(major);
-    IoSetCompletionRoutine(irp, ProbeCompletion, creator, TRUE, TRUE, TRUE);
-    return IoCallDriver(stack.Top(), irp);
-}
-
-TEST_F(VerifierRules, IrpCompletedTwice)
-{
-    TestStack stack(1);
-    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
-        CompleteWith(irp, STATUS_SUCCESS);
-        return CompleteWith(irp, STATUS_SUCCESS);
-    });
-    CompletionProbe creator = FreeingProbe();
-    const auto seen = ExpectFinding("IRP completed twice", [&] { SendFreeingIrp(stack, &creator); });
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen[0].routine, "IofCompleteRequest");
-    EXPECT_EQ(creator.calls, 1);
-}
-
-TEST_F(VerifierRules, IrpCompletedWithPendingStatus)
-{
-    TestStack stack(1);
-    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
-        CompleteWith(irp, STATUS_PENDING);
-        return STATUS_SUCCESS;
-    });
-    CompletionProbe creator = FreeingProbe();
-    ExpectFinding("IRP completed with STATUS_PENDING", [&] { SendFreeingIrp(stack, &creator); });
-}
-
 void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
 }
 
-TEST_F(VerifierRules, IrpCompletedWithCancelRoutineSet)
+// The rules a dispatch routine breaks on its own IRP. Each IRP still goes
+// back to its creator once.
+TEST_F(VerifierRules, DispatchRoutineMisuse)
 {
-    TestStack stack(1);
-    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
-        IoSetCancelRoutine(irp, UnusedCancelRoutine);
-        return CompleteWith(irp, STATUS_SUCCESS);
-    });
-    CompletionProbe creator = FreeingProbe();
-    creator.action = [](PIRP irp) {
-        IoSetCancelRoutine(irp, nullptr);
-        IoFreeIrp(irp);
-    };
-    ExpectFinding("IRP completed with a cancel routine set", [&] { SendFreeingIrp(stack, &creator); });
-}
-
-TEST_F(VerifierRules, PendingReturnedWithoutMark)
-{
-    TestStack stack(1);
     PIRP held = nullptr;
-    stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-        held = irp;
-        return STATUS_PENDING;
-    });
-    CompletionProbe creator = FreeingProbe();
-    ExpectFinding("STATUS_PENDING returned without IoMarkIrpPending", [&] { SendFreeingIrp(stack, &creator); });
-    CompleteWith(held, STATUS_SUCCESS);
-}
-
-TEST_F(VerifierRules, MarkedPendingButReturnedOtherStatus)
-{
-    TestStack stack(1);
-    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        return CompleteWith(irp, STATUS_SUCCESS);
-    });
-    CompletionProbe creator = FreeingProbe();
-    ExpectFinding("IoMarkIrpPending without returning STATUS_PENDING", [&] { SendFreeingIrp(stack, &creator); });
-}
-
-TEST_F(VerifierRules, IrqlChangedAcrossDispatchRoutine)
-{
-    TestStack stack(1);
-    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        return CompleteWith(irp, STATUS_SUCCESS);
-    });
-    CompletionProbe creator = FreeingProbe();
-    ExpectFinding("IRQL changed across a dispatch routine", [&] { SendFreeingIrp(stack, &creator); });
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    const struct {
+        const char* rule;
+        Handler dispatch;
+    } cases[] = {
+        {"IRP completed twice",
+         [](PDEVICE_OBJECT, PIRP irp) {
+             CompleteWith(irp, STATUS_SUCCESS);
+             return CompleteWith(irp, STATUS_SUCCESS);
+         }},
+        {"IRP completed with STATUS_PENDING",
+         [](PDEVICE_OBJECT, PIRP irp) {
+             CompleteWith(irp, STATUS_PENDING);
+             return STATUS_SUCCESS;
+         }},
+        {"IRP completed with a cancel routine set",
+         [](PDEVICE_OBJECT, PIRP irp) {
+             IoSetCancelRoutine(irp, UnusedCancelRoutine);
+             return CompleteWith(irp, STATUS_SUCCESS);
+         }},
+        {"STATUS_PENDING returned without IoMarkIrpPending",
+         [&held](PDEVICE_OBJECT, PIRP irp) {
+             held = irp;
+             return STATUS_PENDING;
+         }},
+        {"IoMarkIrpPending without returning STATUS_PENDING",
+         [](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             return CompleteWith(irp, STATUS_SUCCESS);
+         }},
+        {"IRQL changed across a dispatch routine",
+         [](PDEVICE_OBJECT, PIRP irp) {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             return CompleteWith(irp, STATUS_SUCCESS);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        TestStack stack(1);
+        stack.OnDispatch(0, c.dispatch);
+        CompletionProbe creator = FreeingProbe();
+        creator.action = [](PIRP irp) {
+            IoSetCancelRoutine(irp, nullptr);
+            IoFreeIrp(irp);
+        };
+        const auto seen = ExpectFinding(c.rule, [&] { SendFreeingIrp(stack, &creator); });
+        ASSERT_FALSE(seen.empty());
+        if (c.rule == cases[0].rule) {
+            EXPECT_EQ(seen[0].routine, "IofCompleteRequest");
+        }
+        if (held != nullptr) {
+            CompleteWith(std::exchange(held, nullptr), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(creator.calls, 1);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }
 }
 
 TEST_F(VerifierRules, IrqlChangedAcrossCompletionRoutine)
@@ -136,17 +114,43 @@ TEST_F(VerifierRules, WaitAtDispatchLevel)
     KeLowerIrql(old);
 }
 
-TEST_F(VerifierRules, TwoDriverSpinLocksHeldAtOnce)
+TEST_F(VerifierRules, SpinLockMisuse)
 {
     KSPIN_LOCK first, second;
-    KeInitializeSpinLock(&first);
-    KeInitializeSpinLock(&second);
-    ExpectFinding("two driver spin locks held at once", [&] {
-        KIRQL outer = KeAcquireSpinLockRaiseToDpc(&first);
-        KIRQL inner = KeAcquireSpinLockRaiseToDpc(&second);
-        KeReleaseSpinLock(&second, inner);
-        KeReleaseSpinLock(&first, outer);
-    });
+    const struct {
+        const char* rule;
+        std::function<void()> provoke;
+    } cases[] = {
+        {"two driver spin locks held at once",
+         [&] {
+             KIRQL outer = KeAcquireSpinLockRaiseToDpc(&first);
+             KIRQL inner = KeAcquireSpinLockRaiseToDpc(&second);
+             KeReleaseSpinLock(&second, inner);
+             KeReleaseSpinLock(&first, outer);
+         }},
+        {"spin lock released at the wrong IRQL",
+         [&] {
+             KeAcquireSpinLockRaiseToDpc(&first);
+             KeReleaseSpinLock(&first, APC_LEVEL);
+             KeLowerIrql(PASSIVE_LEVEL);
+         }},
+        {"spin lock released by another thread",
+         [&] {
+             std::thread owner([&] { KeAcquireSpinLockRaiseToDpc(&first); });
+             owner.join();
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             KeReleaseSpinLock(&first, old);
+             EXPECT_EQ(first, 0u);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        KeInitializeSpinLock(&first);
+        KeInitializeSpinLock(&second);
+        ExpectFinding(c.rule, c.provoke);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }
 }
 
 TEST_F(VerifierRules, CallOutOfTheDriverWhileHoldingASpinLock)
@@ -193,31 +197,6 @@ TEST_F(VerifierRules, CallOutOfTheDriverWhileHoldingASpinLock)
     }
 }
 
-TEST_F(VerifierRules, SpinLockReleasedAtTheWrongIrql)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    ExpectFinding("spin lock released at the wrong IRQL", [&] {
-        KeAcquireSpinLockRaiseToDpc(&lock);
-        KeReleaseSpinLock(&lock, APC_LEVEL);
-    });
-    KeLowerIrql(PASSIVE_LEVEL);
-}
-
-TEST_F(VerifierRules, SpinLockReleasedByAnotherThread)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    std::thread owner([&] { KeAcquireSpinLockRaiseToDpc(&lock); });
-    owner.join();
-    ExpectFinding("spin lock released by another thread", [&] {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        KeReleaseSpinLock(&lock, old);
-    });
-    EXPECT_EQ(lock, 0u);
-}
-
 TEST_F(VerifierRules, PnpRequestCompletedUntouchedInsteadOfPassedDown)
 {
     TestStack stack(2);
@@ -246,19 +225,18 @@ TEST_F(VerifierRules, PnpRequestCompletedUntouchedInsteadOfPassedDown)
     EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_NOT_SUPPORTED);
 }
 
-TEST_F(VerifierRules, PoolFreedTwice)
-{
-    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
-    ExFreePool(block);
-    ExpectFinding("pool freed twice", [&] { ExFreePool(block); });
-}
-
 TEST_F(VerifierRules, PoolMisuse)
 {
     const struct {
         const char* rule;
         std::function<void()> provoke;
     } cases[] = {
+        {"pool freed twice",
+         [] {
+             PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
+             ExFreePool(block);
+             ExFreePool(block);
+         }},
         {"pool block overrun",
          [] {
              auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag));
