@@ -1,17 +1,14 @@
 // Bulk and interrupt transfers at the emulated PDO in the three completion
-// modes: loopback data integrity, length sweeps across packet multiples,
-// babble, the short-transfer policy, injected faults, a halted pipe and its
+// modes: loopback data integrity across packet multiples, babble, the old
+// controllers' short-transfer policy, injected faults, a halted pipe and its
 // reset, a disabled port and a disconnected device.
 #include "tests/usb/usb_fixture.h"
-
-#include <thread>
 
 namespace usb_test {
 namespace {
 
 using emu::usb::CompletionMode;
 using emu::usb::DeviceModel;
-using emu::usb::EndpointBehaviour;
 
 const char* ModeName(CompletionMode mode)
 {
@@ -149,27 +146,13 @@ TEST_P(TransferModes, FailedTransferCarriesTheChosenStatusAndMovesNothing)
     EXPECT_EQ(Run(0x01, data.data(), 32, 0).status, STATUS_SUCCESS);
 }
 
-TEST_P(TransferModes, ShortFaultEndsAnInTransferEarly)
-{
-    std::vector<uint8_t> data = Pattern(512);
-    ASSERT_EQ(Run(0x01, data.data(), 512, 0).status, STATUS_SUCCESS);
-    device().ShortTransfer(0x81, 1, 200);
-    std::vector<uint8_t> back(2048);
-    const Outcome in = Run(0x81, back.data(), 2048, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    EXPECT_EQ(in.status, STATUS_SUCCESS);
-    EXPECT_EQ(in.transferred, 200u);
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 200, back.begin()));
-    const Outcome rest = Run(0x81, back.data(), 2048, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    EXPECT_EQ(rest.transferred, 312u);
-    EXPECT_TRUE(std::equal(data.begin() + 200, data.end(), back.begin()));
-}
-
 INSTANTIATE_TEST_SUITE_P(Modes, TransferModes,
                          ::testing::Values(CompletionMode::BusThread, CompletionMode::Synchronous, CompletionMode::Held),
                          [](const auto& info) { return std::string(ModeName(info.param)); });
 
-// The device sends exactly what the test queues: packet sizes decide where
-// an IN transfer of `asked` bytes ends.
+// The device sends exactly what the test queues; a transfer the packet rules
+// leave open stays pending at the bus until more comes (the rules
+// themselves are the endpoint engine's tests).
 struct SweepCase {
     ULONG queued;
     bool zeroLengthPacket;
@@ -193,13 +176,13 @@ protected:
     }
 };
 
-TEST_F(QuietDevice, LengthSweepAcrossPacketMultiplesWithShortAndZeroLengthPackets)
+TEST_F(QuietDevice, InTransferEndsAtShortOrZeroLengthPacketOrWaits)
 {
     const std::vector<SweepCase> cases = {
-        {0, true, 512, true, 0},        {1, false, 512, true, 1},        {511, false, 512, true, 511},
-        {512, false, 512, true, 512},   {512, false, 1024, false, 512},  {512, true, 1024, true, 512},
-        {1023, false, 1024, true, 1023}, {1024, false, 1024, true, 1024}, {1536, false, 2048, false, 1536},
-        {1536, true, 2048, true, 1536}, {2000, false, 2048, true, 2000}, {2048, false, 2048, true, 2048},
+        {0, true, 512, true, 0},
+        {511, false, 512, true, 511},
+        {512, false, 1024, false, 512},
+        {1536, true, 2048, true, 1536},
     };
     for (const auto& c : cases) {
         const auto data = Pattern(c.queued, static_cast<uint8_t>(c.queued));
@@ -222,16 +205,6 @@ TEST_F(QuietDevice, LengthSweepAcrossPacketMultiplesWithShortAndZeroLengthPacket
         EXPECT_EQ(urb.Transferred(), c.transferred) << c.queued << " of " << c.asked;
         EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
     }
-}
-
-TEST_F(QuietDevice, ShortPacketWithoutShortTransferOkSucceedsOnAModernController)
-{
-    device().QueueInData(0x81, Pattern(10));
-    std::vector<uint8_t> buffer(512);
-    BulkUrb urb(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    EXPECT_EQ(SubmitUrb(Pdo(), urb.urb), STATUS_SUCCESS);
-    EXPECT_EQ(urb.Status(), USBD_STATUS_SUCCESS);
-    EXPECT_EQ(urb.Transferred(), 10u);
 }
 
 class OldHostController : public QuietDevice {
@@ -258,29 +231,6 @@ TEST_F(OldHostController, ShortPacketWithoutShortTransferOkIsAnErrorThatHaltsThe
     BulkUrb halted(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
     EXPECT_EQ(SubmitUrb(Pdo(), halted.urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(halted.Status(), USBD_STATUS_ENDPOINT_HALTED);
-}
-
-class SourceDevice : public QuietDevice {
-protected:
-    DeviceModel Model() override
-    {
-        DeviceModel model = QuietDevice::Model();
-        model.endpoints[0x82] = {EndpointBehaviour::Source, std::nullopt};
-        return model;
-    }
-};
-
-TEST_F(SourceDevice, StreamsTheCountingPattern)
-{
-    std::vector<uint8_t> buffer(4096);
-    for (int round = 0; round < 2; ++round) {
-        BulkUrb urb(PipeFor(0x82), buffer.data(), 4096, USBD_TRANSFER_DIRECTION_IN);
-        EXPECT_EQ(SubmitUrb(Pdo(), urb.urb), STATUS_SUCCESS);
-        EXPECT_EQ(urb.Transferred(), 4096u);
-        for (size_t i = 0; i < buffer.size(); ++i) {
-            ASSERT_EQ(buffer[i], emu::usb::SourcePatternByte(round * 4096 + i)) << i;
-        }
-    }
 }
 
 TEST_F(QuietDevice, RefusedRequests)

@@ -9,50 +9,8 @@ namespace usb_test {
 
 constexpr ULONG TestPoolTag = 0x74736554;  // "Test"
 
-void KernelFixture::SetUp()
-{
-    emu::KernelStartup();
-    emu::verifier::SetListener([this](const emu::verifier::Finding& finding) {
-        std::lock_guard lock(mutex_);
-        (expecting_ ? expected_ : unexpected_).push_back(finding);
-    });
-}
-
-void KernelFixture::TearDown()
-{
-    emu::verifier::SetListener(nullptr);
-    emu::KernelShutdown();
-    std::lock_guard lock(mutex_);
-    for (const auto& finding : unexpected_) {
-        ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " " << finding.detail;
-    }
-}
-
-void KernelFixture::ExpectFinding(const std::string& rule, const std::function<void()>& body)
-{
-    {
-        std::lock_guard lock(mutex_);
-        expecting_ = true;
-        expected_.clear();
-    }
-    body();
-    std::lock_guard lock(mutex_);
-    expecting_ = false;
-    bool seen = false;
-    for (const auto& finding : expected_) {
-        seen = seen || finding.rule.find(rule) != std::string::npos;
-    }
-    EXPECT_TRUE(seen) << "expected a verifier finding about \"" << rule << "\"";
-    for (const auto& finding : expected_) {
-        if (finding.rule.find(rule) == std::string::npos) {
-            unexpected_.push_back(finding);
-        }
-    }
-}
-
 void BusFixture::SetUp()
 {
-    KernelFixture::SetUp();
     emu::usb::BusStartup();
     device_ = emu::usb::Bus::Instance().Plug(Model());
     ASSERT_NE(device_, nullptr);
@@ -66,7 +24,6 @@ void BusFixture::TearDown()
     }
     emu::usb::BusShutdown();
     device_.reset();
-    KernelFixture::TearDown();
 }
 
 std::vector<USBD_PIPE_INFORMATION> BusFixture::Configure()

@@ -7,6 +7,7 @@
 #include "emulator/kernel/system.h"
 #include "emulator/usb/usb_api.h"
 #include "emulator/usb/usb_device.h"
+#include "tests/support/kernel_test.h"
 
 #include <gtest/gtest.h>
 
@@ -23,21 +24,10 @@ namespace usb_test {
 using namespace std::chrono_literals;
 constexpr auto kWait = 10s;  // a request not completed by then has hung
 
-// A kernel per test. Every verifier finding fails the test unless the test
-// expected it with ExpectFinding.
-class KernelFixture : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-    // Runs `body` and expects at least one finding whose rule contains `rule`.
-    void ExpectFinding(const std::string& rule, const std::function<void()>& body);
-
-private:
-    std::mutex mutex_;
-    std::vector<emu::verifier::Finding> unexpected_;
-    bool expecting_ = false;
-    std::vector<emu::verifier::Finding> expected_;
-};
+// A kernel per test, with the verifier failing the test on any finding it
+// did not expect (ExpectFinding) and the watchdog.
+using KernelFixture = emu::test::KernelTest;
+using emu::test::ExpectFinding;
 
 // A kernel, the bus and one plugged device.
 class BusFixture : public KernelFixture {
