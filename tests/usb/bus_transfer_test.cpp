@@ -1,5 +1,5 @@
 // Bulk and interrupt transfers at the emulated PDO in the three completion
-// modes: loopback data integrity across packet multiples, babble, the old
+// modes: loopback data integrity across packet multiples, the old
 // controllers' short-transfer policy, injected faults, a halted pipe and its
 // reset, a disabled port and a disconnected device.
 #include "tests/usb/usb_fixture.h"
@@ -93,23 +93,6 @@ TEST_P(TransferModes, CompletionHappensWhereTheModeSays)
     EXPECT_FALSE(urbs.back().in);
     EXPECT_EQ(urbs.back().requestedLength, 64u);
     EXPECT_EQ(urbs.back().actualLength, 64u);
-}
-
-TEST_P(TransferModes, ReadingLessThanThePacketSentIsBabble)
-{
-    std::vector<uint8_t> data = Pattern(512);
-    ASSERT_EQ(Run(0x01, data.data(), 512, 0).status, STATUS_SUCCESS);
-    std::vector<uint8_t> small(100);
-    const Outcome in = Run(0x81, small.data(), 100, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    EXPECT_EQ(in.status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(in.usbd, USBD_STATUS_BABBLE_DETECTED);
-    EXPECT_EQ(in.transferred, 100u);
-    // the endpoint is halted until its pipe is reset
-    const Outcome again = Run(0x81, small.data(), 100, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    EXPECT_EQ(again.usbd, USBD_STATUS_ENDPOINT_HALTED);
-    PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x81));
-    EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_SUCCESS);
-    EXPECT_EQ(device().PipeResets(), 1u);
 }
 
 TEST_P(TransferModes, StalledTransferHaltsThePipeUntilReset)
