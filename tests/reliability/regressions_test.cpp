@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -155,24 +157,25 @@ TEST(Regressions, SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers)
 }
 
 // Holds one thread at its `nth` acquisition of one spin lock until told to
-// go on, through the emulator's scheduling hook.
+// go on, through the emulator's scheduling hook (one gate at a time).
 class SpinLockGate {
 public:
-    SpinLockGate(const void* lock, int nth = 1)
+    SpinLockGate(const void* lock, int nth) : lock_(lock), remaining_(nth)
     {
-        remaining_ = nth;
-        Arm(lock);
+        active_.store(this);
+        emu::sched::SetHook(&SpinLockGate::At);
     }
     ~SpinLockGate()
     {
         Open();
         emu::sched::SetHook(nullptr);
+        active_.store(nullptr);
     }
-    void WatchThisThread() { thread_ = std::this_thread::get_id(); }
+    void WatchThisThread() { thread_.store(std::this_thread::get_id()); }
     bool WaitUntilHeld()
     {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [] { return held_; });
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return held_; });
     }
     void Open()
     {
@@ -182,34 +185,59 @@ public:
     }
 
 private:
-    void Arm(const void* lock)
-    {
-        watched_ = lock;
-        emu::sched::SetHook(&SpinLockGate::At);
-    }
     static void At(emu::sched::Point point, const void* object)
     {
-        if (point != emu::sched::Point::SpinLockAcquire || object != watched_ ||
-            std::this_thread::get_id() != thread_) {
-            return;
+        SpinLockGate* gate = active_.load();
+        if (gate != nullptr && point == emu::sched::Point::SpinLockAcquire && object == gate->lock_ &&
+            std::this_thread::get_id() == gate->thread_.load()) {
+            gate->Arrive();
         }
+    }
+    void Arrive()
+    {
         std::unique_lock lock(mutex_);
         if (held_ || --remaining_ != 0) {
             return;
         }
         held_ = true;
         changed_.notify_all();
-        changed_.wait(lock, [] { return open_; });
+        changed_.wait(lock, [this] { return open_; });
     }
 
-    static inline const void* watched_ = nullptr;
-    static inline std::thread::id thread_;
-    static inline std::mutex mutex_;
-    static inline std::condition_variable changed_;
-    static inline bool held_ = false;
-    static inline bool open_ = false;
-    static inline int remaining_ = 0;
+    static inline std::atomic<SpinLockGate*> active_{nullptr};
+    const void* const lock_;
+    std::atomic<std::thread::id> thread_{};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int remaining_;  // guarded by mutex_
+    bool held_ = false;
+    bool open_ = false;
 };
+
+// Runs `request` on a thread of its own and holds that thread at its `nth`
+// acquisition of the device's IoRefLock while `meanwhile` runs.
+void RaceAtIoReference(emu::Machine& machine, int nth, const std::function<void()>& request,
+                       const std::function<void()>& meanwhile)
+{
+    SpinLockGate gate(&ContextOf(machine.pnp().FunctionDevice())->IoRefLock, nth);
+    std::thread requester([&] {
+        gate.WatchThisThread();
+        request();
+    });
+    const bool held = gate.WaitUntilHeld();
+    if (held) {
+        meanwhile();
+    }
+    gate.Open();
+    requester.join();
+    EXPECT_TRUE(held) << "the request never reached that acquisition of its I/O reference";
+}
+
+void StopDevice(emu::Machine& machine)
+{
+    EXPECT_EQ(machine.pnp().QueryStop(), STATUS_SUCCESS);
+    EXPECT_EQ(machine.pnp().Stop(), STATUS_SUCCESS);
+}
 
 // A control code looked at the state before it took its I/O reference: a
 // stop could drain and release the configuration in between, and the code
@@ -222,23 +250,13 @@ TEST(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
     ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
     emu::Handle handle = 0;
     ASSERT_EQ(OpenPipe(machine.app(), FirstLoopbackInPipe, &handle), STATUS_SUCCESS);
-    DeviceContext* context = ContextOf(machine.pnp().FunctionDevice());
     const uint64_t pipeResetsBefore = machine.Device().PipeResets();
 
-    SpinLockGate gate(&context->IoRefLock);
     NTSTATUS status = STATUS_PENDING;
-    std::thread caller([&] {
-        gate.WatchThisThread();
-        status = machine.app().DeviceIoControl(handle, IOCTL_PIPE_RESET, nullptr, 0, nullptr, 0).status;
-    });
-    if (!gate.WaitUntilHeld()) {
-        caller.join();
-        FAIL() << "the control code never reached its I/O reference";
-    }
-    EXPECT_EQ(machine.pnp().QueryStop(), STATUS_SUCCESS);
-    EXPECT_EQ(machine.pnp().Stop(), STATUS_SUCCESS);
-    gate.Open();
-    caller.join();
+    RaceAtIoReference(
+        machine, 1,
+        [&] { status = machine.app().DeviceIoControl(handle, IOCTL_PIPE_RESET, nullptr, 0, nullptr, 0).status; },
+        [&] { StopDevice(machine); });
 
     EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(machine.Device().PipeResets(), pipeResetsBefore) << "a pipe reset reached the stopped device";
@@ -257,24 +275,12 @@ TEST(Regressions, ACloseRacingAStopLeavesTheFreedFlagsAlone)
     ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
     emu::Handle handle = 0;
     ASSERT_EQ(OpenPipe(machine.app(), FirstLoopbackInPipe, &handle), STATUS_SUCCESS);
-    DeviceContext* context = ContextOf(machine.pnp().FunctionDevice());
     constexpr int CloseAcquisition = 3;
 
-    SpinLockGate gate(&context->IoRefLock, CloseAcquisition);
-    std::thread closer([&] {
-        gate.WatchThisThread();
-        machine.app().Close(handle);
-    });
-    if (!gate.WaitUntilHeld()) {
-        closer.join();
-        FAIL() << "the close never took an I/O reference";
-    }
-    EXPECT_EQ(machine.pnp().QueryStop(), STATUS_SUCCESS);
-    EXPECT_EQ(machine.pnp().Stop(), STATUS_SUCCESS);
-    gate.Open();
-    closer.join();
+    RaceAtIoReference(machine, CloseAcquisition, [&] { machine.app().Close(handle); }, [&] { StopDevice(machine); });
 
     EXPECT_TRUE(NT_SUCCESS(machine.pnp().Start()));
+    DeviceContext* context = ContextOf(machine.pnp().FunctionDevice());
     for (int pipe = 0; pipe < PipeCount; ++pipe) {
         EXPECT_EQ(context->PipeOpenFlags[pipe], 0) << "pipe " << pipe;
     }
