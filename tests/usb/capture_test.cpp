@@ -6,6 +6,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
+
+#include <unistd.h>
 
 namespace usb_test {
 namespace {
@@ -53,7 +56,8 @@ protected:
     void SetUp() override
     {
         BusFixture::SetUp();
-        path_ = ::testing::TempDir() + "pondrel_capture_test.pcap";
+        // One file per process: other build directories run this test too.
+        path_ = ::testing::TempDir() + "pondrel_capture_test_" + std::to_string(getpid()) + ".pcap";
         ASSERT_TRUE(device().StartCapture(path_));
     }
     void TearDown() override
