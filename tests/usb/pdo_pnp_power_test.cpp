@@ -177,18 +177,9 @@ TEST_F(BusFixture, WaitWakeWaitsForTheWakeSignal)
     EXPECT_FALSE(device().WaitWakePending());
 }
 
-TEST_F(BusFixture, WaitWakeIsCancellable)
-{
-    auto wake = WaitWakeRequest(Pdo(), PowerSystemSleeping1);
-    EXPECT_EQ(wake->Send(), STATUS_PENDING);
-    EXPECT_TRUE(wake->Cancel());
-    ASSERT_TRUE(wake->Wait());
-    EXPECT_EQ(wake->Status(), STATUS_CANCELLED);
-    EXPECT_FALSE(device().WaitWakePending());
-    device().SignalWake();  // nothing is waiting any more: no effect
-}
-
-TEST_F(BusFixture, WaitWakeRefusals)
+// One wait-wake at a time, from a state it can wake from; it is
+// cancellable.
+TEST_F(BusFixture, WaitWakeRefusalsAndCancel)
 {
     auto armed = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
     EXPECT_EQ(armed->Send(), STATUS_PENDING);
@@ -196,6 +187,10 @@ TEST_F(BusFixture, WaitWakeRefusals)
     EXPECT_EQ(second->Send(), STATUS_DEVICE_BUSY);
     EXPECT_EQ(second->Status(), STATUS_DEVICE_BUSY);
     EXPECT_TRUE(armed->Cancel());
+    ASSERT_TRUE(armed->Wait());
+    EXPECT_EQ(armed->Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(device().WaitWakePending());
+    device().SignalWake();  // nothing is waiting any more: no effect
 
     auto tooDeep = WaitWakeRequest(Pdo(), PowerSystemHibernate);
     EXPECT_EQ(tooDeep->Send(), STATUS_INVALID_DEVICE_STATE);
