@@ -95,6 +95,10 @@ void DereferenceDeviceObject(PDEVICE_OBJECT device);
 // True until the memory of a deleted device object is released (after
 // IoDeleteDevice and the last reference).
 bool IsDeviceObjectAlive(PDEVICE_OBJECT device);
+// Deleted device objects kept poisoned to catch late uses; beyond this many
+// the oldest is freed. DeletedDeviceObjectsKept() says how many are kept now.
+inline constexpr size_t DeletedDevicesKept = 256;
+size_t DeletedDeviceObjectsKept();
 // The device object `device` is attached to (null at the bottom).
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device);
 

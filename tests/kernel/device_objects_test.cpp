@@ -197,5 +197,18 @@ TEST_F(DeviceObjects, DeletionDeferredWhileAFileIsOpen)
     EXPECT_EQ(driver_->DeviceObject, nullptr);
 }
 
+// A machine that lives long deletes many device objects: the poisoned
+// ones kept to catch late uses stay bounded, and the newest is still caught.
+TEST_F(DeviceObjects, DeletedObjectsKeptAreBounded)
+{
+    PDEVICE_OBJECT device = nullptr;
+    for (size_t i = 0; i < DeletedDevicesKept + 50; ++i) {
+        ASSERT_EQ(Create(nullptr, 4096, &device), STATUS_SUCCESS);
+        IoDeleteDevice(device);
+    }
+    EXPECT_EQ(DeletedDeviceObjectsKept(), DeletedDevicesKept);
+    ExpectFinding("device object deleted twice", [&] { IoDeleteDevice(device); });
+}
+
 }  // namespace
 }  // namespace emu::test
