@@ -6,6 +6,7 @@
 #include "emulator/kernel/thread_state.h"
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,7 @@ struct DriverRecord {
 std::atomic<int64_t> unloadWaitMilliseconds{10000};
 std::mutex driversMutex;
 std::map<const DRIVER_OBJECT*, std::unique_ptr<DriverRecord>> drivers;  // guarded by driversMutex
+std::deque<const DRIVER_OBJECT*> unloadedOrder;  // unloaded records, oldest first; guarded by driversMutex
 
 // The I/O manager's dispatch routine for every major function a driver
 // does not handle.
@@ -62,6 +64,21 @@ PDRIVER_OBJECT NewDriver(std::u16string_view name, bool system)
     std::lock_guard lock(driversMutex);
     drivers[driver] = std::move(record);
     return driver;
+}
+
+// Marks a driver unloaded. Its record stays, so that a second unload or a
+// late use is named after the driver, until UnloadedDriversKept newer ones
+// wait behind it: a machine that loads its driver once per input (a
+// fuzzer's) must not grow without end.
+void RetireDriver(DriverRecord& record)
+{
+    std::lock_guard lock(driversMutex);
+    record.unloaded = true;
+    unloadedOrder.push_back(&record.object);
+    while (unloadedOrder.size() > UnloadedDriversKept) {
+        drivers.erase(unloadedOrder.front());
+        unloadedOrder.pop_front();
+    }
 }
 
 DriverRecord* FindDriver(const DRIVER_OBJECT* driver)
@@ -122,6 +139,7 @@ void ResetDrivers()
 {
     std::lock_guard lock(driversMutex);
     drivers.clear();
+    unloadedOrder.clear();
 }
 
 }  // namespace emu::kernel
@@ -160,7 +178,7 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16
     }
     if (!NT_SUCCESS(status)) {
         kernel::ReportLeaks(object);
-        record->unloaded = true;
+        kernel::RetireDriver(*record);
         *driver = nullptr;
         return status;
     }
@@ -187,7 +205,13 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         kernel::CheckReturnState(PASSIVE_LEVEL, locksBefore, "DriverUnload");
     }
     kernel::ReportLeaks(driver);
-    record->unloaded = true;
+    kernel::RetireDriver(*record);
+}
+
+size_t UnloadedDriverObjectsKept()
+{
+    std::lock_guard lock(kernel::driversMutex);
+    return kernel::unloadedOrder.size();
 }
 
 void SetUnloadWaitLimit(std::chrono::milliseconds limit)
@@ -212,7 +236,7 @@ void DeleteSystemDriver(PDRIVER_OBJECT driver)
                          kernel::Hex(driver));
         return;
     }
-    record->unloaded = true;
+    kernel::RetireDriver(*record);
 }
 
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)

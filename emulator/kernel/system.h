@@ -49,6 +49,11 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry,
 // below) for the driver's queued and running work items to finish.
 void UnloadDriver(PDRIVER_OBJECT driver);
 void SetUnloadWaitLimit(std::chrono::milliseconds limit);  // default 10 s
+// Unloaded driver objects kept to name the driver in a late finding; beyond
+// this many the oldest is freed. UnloadedDriverObjectsKept() says how many
+// are kept now.
+inline constexpr size_t UnloadedDriversKept = 256;
+size_t UnloadedDriverObjectsKept();
 
 // A driver object for one of the emulator's own drivers (the bus driver).
 // `fill` sets its dispatch table. Not subject to leak accounting.

@@ -410,6 +410,23 @@ TEST_F(VerifierRules, DeviceObjectDeletedTwice)
     ExpectFinding("device object deleted twice", [&] { IoDeleteDevice(device); });
 }
 
+// A second unload is caught whether the driver's record is still kept or
+// was already freed to keep a long-lived machine bounded.
+TEST_F(VerifierRules, DriverUnloadedTwice)
+{
+    const auto entry = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS { return STATUS_SUCCESS; };
+    PDRIVER_OBJECT first = nullptr;
+    PDRIVER_OBJECT last = nullptr;
+    for (size_t i = 0; i < UnloadedDriversKept + 50; ++i) {
+        ASSERT_EQ(LoadDriver(u"twice", entry, u"\\Registry\\twice", &last), STATUS_SUCCESS);
+        UnloadDriver(last);
+        first = first != nullptr ? first : last;
+    }
+    EXPECT_EQ(UnloadedDriverObjectsKept(), UnloadedDriversKept);
+    ExpectFinding("unload of a driver that is not loaded", [&] { UnloadDriver(last); });
+    ExpectFinding("unload of a driver that is not loaded", [&] { UnloadDriver(first); });
+}
+
 TEST_F(VerifierRules, DeviceDetachedTwice)
 {
     TestStack stack(1);
