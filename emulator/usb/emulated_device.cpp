@@ -61,6 +61,7 @@ void EmulatedDevice::DetachPdo()
             wake = waitWakeIrp_;
         }
         waitWakeIrp_ = nullptr;
+        powerChanged_.notify_all();
         if (pdo_ != nullptr) {
             *static_cast<EmulatedDevice**>(pdo_->DeviceExtension) = nullptr;
         }
@@ -232,9 +233,15 @@ void EmulatedDevice::Pump()
     {
         Lock lock(mutex_);
         pumpScheduled_ = false;
+        pumping_ = true;
         CollectFinished(lock, finished);
     }
     FinishAll(finished);
+    {
+        std::lock_guard lock(mutex_);
+        pumping_ = false;
+    }
+    pumped_.notify_all();
 }
 
 // Asks the bus thread for one Pump (several requests before it runs make
@@ -343,6 +350,14 @@ bool EmulatedDevice::WaitForHeld(size_t count, std::chrono::milliseconds timeout
         return static_cast<size_t>(std::count_if(pending_.begin(), pending_.end(),
                                                  [](const auto& entry) { return entry.second->held; })) >= count;
     });
+}
+
+// Test thread: the bus thread is idle for this device once no pass is
+// asked for and none runs.
+bool EmulatedDevice::WaitForPump(std::chrono::milliseconds timeout)
+{
+    Lock lock(mutex_);
+    return pumped_.wait_for(lock, timeout, [&] { return !pumpScheduled_ && !pumping_; });
 }
 
 // Test thread (PASSIVE_LEVEL); the completion runs raised to DISPATCH_LEVEL
@@ -524,6 +539,7 @@ void EmulatedDevice::SignalWake()
             }
             irp = self->waitWakeIrp_;
             self->waitWakeIrp_ = nullptr;
+            self->powerChanged_.notify_all();
         }
         CompleteRequest(irp, STATUS_SUCCESS);
     });
@@ -561,6 +577,14 @@ uint64_t EmulatedDevice::Aborts() { return Locked(aborts_); }
 bool EmulatedDevice::Configured() { return Locked(configured_); }
 int EmulatedDevice::DevicePowerState() { return Locked(devicePowerState_); }
 bool EmulatedDevice::WaitWakePending() { return Locked(waitWakeIrp_) != nullptr; }
+
+// Test or tool thread: waits on the changes the power dispatch, the wake
+// signal, the cancel routine and the removal announce.
+bool EmulatedDevice::WaitForPowerState(const std::function<bool(int, bool)>& done, std::chrono::milliseconds timeout)
+{
+    Lock lock(mutex_);
+    return powerChanged_.wait_for(lock, timeout, [&] { return done(devicePowerState_, waitWakeIrp_ != nullptr); });
+}
 
 bool EmulatedDevice::StartCapture(const std::string& path)
 {

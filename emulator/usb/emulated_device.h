@@ -62,6 +62,7 @@ public:
     const DeviceModel& Model() const override { return model_; }
     std::vector<HeldTransfer> Held() override;
     bool WaitForHeld(size_t count, std::chrono::milliseconds timeout) override;
+    bool WaitForPump(std::chrono::milliseconds timeout) override;
     void Release(uint64_t id) override;
     void ReleaseWith(uint64_t id, NTSTATUS status, uint32_t bytes, const std::vector<uint8_t>* data) override;
     void SetCompletionMode(CompletionMode mode) override;
@@ -83,6 +84,7 @@ public:
     bool Configured() override;
     int DevicePowerState() override;
     bool WaitWakePending() override;
+    bool WaitForPowerState(const std::function<bool(int, bool)>& done, std::chrono::milliseconds timeout) override;
     bool StartCapture(const std::string& path) override;
     bool ContinueCapture(const std::string& path) override;
     void StopCapture() override;
@@ -157,6 +159,9 @@ private:
     bool connected_ = true;
     bool portEnabled_ = true;
     bool pumpScheduled_ = false;
+    bool pumping_ = false;              // a Pump is collecting or finishing transfers
+    std::condition_variable pumped_;    // a Pump ended
+    std::condition_variable powerChanged_;  // devicePowerState_ or waitWakeIrp_ changed
     std::map<uint8_t, EndpointState> endpoints_;
     std::map<uint8_t, std::vector<Transfer*>> queues_;    // waiting transfers per endpoint, oldest first
     std::map<PIRP, std::unique_ptr<Transfer>> pending_;  // every transfer not yet finished

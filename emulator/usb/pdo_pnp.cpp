@@ -72,6 +72,7 @@ void EmulatedDevice::ForgetAtRemoval()
                 wake = waitWakeIrp_;
             }
             waitWakeIrp_ = nullptr;
+            powerChanged_.notify_all();
         }
         TransferList cancelled;
         Unconfigure(cancelled);

@@ -35,6 +35,7 @@ NTSTATUS EmulatedDevice::WaitWake(PIRP irp)
                 waitWakeIrp_ = nullptr;
                 cancelled = true;
             }
+            powerChanged_.notify_all();
         }
     }
     if (status != STATUS_PENDING) {
@@ -55,6 +56,7 @@ void EmulatedDevice::CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp)
         std::lock_guard lock(device->mutex_);
         if (device->waitWakeIrp_ == irp) {
             device->waitWakeIrp_ = nullptr;
+            device->powerChanged_.notify_all();
         }
     }
     CompleteRequest(irp, STATUS_CANCELLED);
@@ -73,6 +75,7 @@ NTSTATUS EmulatedDevice::DispatchPower(PIRP irp)
         if (type == ::DevicePowerState) {
             std::lock_guard lock(mutex_);
             devicePowerState_ = stack->Parameters.Power.State.DeviceState;
+            powerChanged_.notify_all();
         }
         PoStartNextPowerIrp(irp);
         return CompleteRequest(irp, STATUS_SUCCESS);

@@ -48,6 +48,10 @@ public:
     virtual std::vector<HeldTransfer> Held() = 0;
     // Waits until at least `count` transfers are held; false on timeout.
     virtual bool WaitForHeld(size_t count, std::chrono::milliseconds timeout) = 0;
+    // Waits until the bus thread has run every pass over the queued
+    // transfers asked for so far (after QueueInData, a submission, a
+    // release): the device has moved all it can. False on timeout.
+    virtual bool WaitForPump(std::chrono::milliseconds timeout) = 0;
     // Completes a held transfer as the endpoint's behaviour would, in the
     // caller's thread at DISPATCH_LEVEL; one the behaviour cannot finish yet
     // (an IN with no data) waits for the device like any other transfer.
@@ -103,6 +107,11 @@ public:
     virtual bool Configured() = 0;
     virtual int DevicePowerState() = 0;  // last D-state set on the PDO
     virtual bool WaitWakePending() = 0;
+    // Waits until `done(DevicePowerState(), WaitWakePending())` holds, as a
+    // test or a tool waits for the driver to answer a wake; `done` runs with
+    // the device's lock held and must not call the device. False on timeout.
+    virtual bool WaitForPowerState(const std::function<bool(int devicePowerState, bool waitWakePending)>& done,
+                                   std::chrono::milliseconds timeout) = 0;
 
     // Writes every URB from now on as a USBPcap capture (pcap linktype 249).
     virtual bool StartCapture(const std::string& path) = 0;

@@ -3,7 +3,6 @@
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/session/text.h"
 
-#include <thread>
 
 namespace sim {
 namespace {
@@ -240,20 +239,6 @@ Outcome EmulatorBackend::Unload()
     return FromStatus(STATUS_SUCCESS);
 }
 
-// Polls `done` until it holds or the timeout passes: the device model has
-// no event for the wait-wake request it holds.
-template <typename Condition>
-bool EmulatorBackend::PollUntil(Condition done)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout_;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // The device signals remote wake. Its wait-wake request completes; from a
 // low-power state the driver brings the device back to D0 and arms
 // wait-wake again, which the result waits for. In D0 nothing follows.
@@ -265,11 +250,11 @@ Outcome EmulatorBackend::Wake()
     bool inD0 = device.DevicePowerState() <= PowerDeviceD0;
     device.SignalWake();
     if (inD0) {
-        if (!PollUntil([&] { return !device.WaitWakePending(); }))
+        if (!device.WaitForPowerState([](int, bool armed) { return !armed; }, timeout_))
             return FromStatus(STATUS_UNSUCCESSFUL, "the wait-wake request did not complete");
         return FromStatus(STATUS_SUCCESS, "in D0 already: no power-up, no new wait-wake");
     }
-    if (!PollUntil([&] { return device.DevicePowerState() == PowerDeviceD0 && device.WaitWakePending(); }))
+    if (!device.WaitForPowerState([](int state, bool armed) { return state == PowerDeviceD0 && armed; }, timeout_))
         return FromStatus(STATUS_UNSUCCESSFUL, "the device did not come back to D0 with wait-wake armed");
     return FromStatus(STATUS_SUCCESS, "back in D0, wait-wake armed again");
 }

@@ -58,8 +58,6 @@ private:
     session::Outcome Remove();
     session::Outcome Unload();
     session::Outcome Wake();
-    template <typename Condition>
-    bool PollUntil(Condition done);
     // Waits for a request the session started, cancelling it past the timeout.
     session::Outcome Finish(std::unique_ptr<emu::PendingIo> io, bool returnsData);
 
