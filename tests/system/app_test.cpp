@@ -5,7 +5,6 @@
 #include "tests/system/echo/echo_driver.h"
 #include "tests/system/system_fixture.h"
 
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -13,6 +12,7 @@ namespace system_test {
 namespace {
 
 constexpr UCHAR kGuard = 0xCC;
+const char* const kPaths[] = {"\\\\.\\EchoBuffered", "\\\\.\\EchoDirect", "\\\\.\\EchoNeither"};
 
 struct LoggedEvent {
     UCHAR major;
@@ -20,30 +20,21 @@ struct LoggedEvent {
     bool operator==(const LoggedEvent&) const = default;
 };
 
+// The creates, cleanups and closes the echo driver saw, in order.
 std::vector<LoggedEvent> EchoLogged()
 {
     std::vector<LoggedEvent> events;
-    const LONG logged = EchoEvents.Count;
-    const LONG count = std::min<LONG>(logged, 128);
+    const LONG count = std::min<LONG>(LONG{EchoEvents.Count}, 128);
     for (LONG i = 0; i < count; ++i) {
         events.push_back({EchoEvents.Entries[i].Major, EchoEvents.Entries[i].File});
     }
     return events;
 }
 
-std::u16string Path(const char* text)
+// What the driver sees of one file object opened and closed.
+std::vector<LoggedEvent> WholeLife(PFILE_OBJECT file)
 {
-    const std::string path(text);
-    return std::u16string(path.begin(), path.end());
-}
-
-std::vector<uint8_t> Bytes(size_t length, uint8_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed * 31 + i);
-    }
-    return bytes;
+    return {{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}};
 }
 
 std::vector<uint8_t> EchoBytes(size_t length)
@@ -55,7 +46,10 @@ std::vector<uint8_t> EchoBytes(size_t length)
     return bytes;
 }
 
-const char* const kPaths[] = {"\\\\.\\EchoBuffered", "\\\\.\\EchoDirect", "\\\\.\\EchoNeither"};
+std::vector<uint8_t> DataOf(const EchoRequestView& view)
+{
+    return std::vector<uint8_t>(view.Data, view.Data + view.DataLength);
+}
 
 class Application : public SystemTest {
 protected:
@@ -70,62 +64,70 @@ protected:
 
     emu::App& app() { return machine().app(); }
 
-    emu::Handle OpenOk(ULONG kind, const char* rest = "")
+    emu::Handle OpenOk(ULONG kind)
     {
         emu::Handle handle = 0;
-        EXPECT_EQ(app().Open(Path((std::string(kPaths[kind]) + rest).c_str()), &handle), STATUS_SUCCESS);
+        EXPECT_EQ(app().Open(std::string_view(kPaths[kind]), &handle), STATUS_SUCCESS);
         return handle;
+    }
+
+    // A read the echo device of `kind` holds until the test completes it.
+    std::unique_ptr<emu::PendingIo> HeldRead(ULONG kind, emu::Handle handle, ULONG length)
+    {
+        EchoSetHoldReads(kind, TRUE);
+        const ULONG held = EchoHeldCount(kind);
+        auto read = app().ReadAsync(handle, length);
+        EXPECT_TRUE(EchoWaitHeld(kind, held + 1, 10000));
+        return read;
     }
 
     EchoRequestView Last(ULONG kind) { return EchoDeviceOf(kind)->Last; }
 };
 
+// The name after the device's is the file object's FileName; a name that
+// resolves to nothing never reaches a driver; a create the driver refuses
+// gets no cleanup and no close. An open file object references its device.
 TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
 {
     const struct {
         const char* path;
         NTSTATUS status;
         std::u16string fileName;
+        size_t driverSees;  // creates, cleanups and closes
     } cases[] = {
-        {"\\\\.\\EchoBuffered", STATUS_SUCCESS, u""},
-        {"\\\\.\\EchoBuffered\\PIPE3", STATUS_SUCCESS, u"\\PIPE3"},
-        {"\\\\.\\EchoBuffered\\a\\b", STATUS_SUCCESS, u"\\a\\b"},
-        {"\\\\.\\Missing", STATUS_OBJECT_NAME_NOT_FOUND, u""},
+        {"\\\\.\\EchoBuffered", STATUS_SUCCESS, u"", 3},
+        {"\\\\.\\EchoBuffered\\PIPE3", STATUS_SUCCESS, u"\\PIPE3", 3},
+        {"\\\\.\\EchoBuffered\\a\\b", STATUS_SUCCESS, u"\\a\\b", 3},
+        {"\\\\.\\Missing", STATUS_OBJECT_NAME_NOT_FOUND, u"", 0},
+        {"\\\\.\\EchoBuffered\\fail", STATUS_ACCESS_DENIED, u"\\fail", 1},
     };
     PDEVICE_OBJECT device = EchoDeviceObject(EchoBuffered);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         const LONG references = device->ReferenceCount;
+        const size_t logged = EchoLogged().size();
         emu::Handle handle = 0;
         ASSERT_EQ(app().Open(std::string_view(c.path), &handle), c.status);
-        if (c.status != STATUS_SUCCESS) {
+        if (c.status == STATUS_SUCCESS) {
+            PFILE_OBJECT file = app().FileObjectOf(handle);
+            EXPECT_EQ(file->DeviceObject, device);
+            EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(file->FileName.Buffer),
+                                     file->FileName.Length / sizeof(char16_t)),
+                      c.fileName);
+            EXPECT_EQ(file->FileName.MaximumLength, file->FileName.Length + sizeof(char16_t));
+            EXPECT_EQ(device->ReferenceCount, references + 1);
+            app().Close(handle);
+        } else {
             EXPECT_EQ(handle, 0u);
-            continue;
+            EXPECT_EQ(app().OpenFileObjects(), 0u);
         }
-        PFILE_OBJECT file = app().FileObjectOf(handle);
-        EXPECT_EQ(file->DeviceObject, device);
-        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(file->FileName.Buffer),
-                                 file->FileName.Length / sizeof(char16_t)),
-                  c.fileName);
-        EXPECT_EQ(file->FileName.MaximumLength, file->FileName.Length + sizeof(char16_t));
-        EXPECT_EQ(EchoDeviceOf(EchoBuffered)->CreateNameLength, c.fileName.size() * sizeof(char16_t));
-        EXPECT_EQ(device->ReferenceCount, references + 1) << "an open file object references its device";
-        app().Close(handle);
         EXPECT_EQ(device->ReferenceCount, references);
+        EXPECT_EQ(EchoLogged().size(), logged + c.driverSees);
+        if (c.driverSees != 0) {
+            EXPECT_EQ(EchoDeviceOf(EchoBuffered)->CreateNameLength, c.fileName.size() * sizeof(char16_t));
+            EXPECT_EQ(EchoLogged()[logged].major, IRP_MJ_CREATE);
+        }
     }
-}
-
-TEST_F(Application, RefusedCreateGetsNoCleanupAndNoClose)
-{
-    PDEVICE_OBJECT device = EchoDeviceObject(EchoBuffered);
-    emu::Handle handle = 0;
-    EXPECT_EQ(app().Open(std::string_view("\\\\.\\EchoBuffered\\fail"), &handle), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(handle, 0u);
-    EXPECT_EQ(device->ReferenceCount, 0);
-    EXPECT_EQ(app().OpenFileObjects(), 0u);
-    const auto events = EchoLogged();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].major, IRP_MJ_CREATE);
 }
 
 // The I/O manager refuses an open of a device still initializing, and a
@@ -148,7 +150,7 @@ TEST_F(Application, InitializingAndDeletedDevicesAreNotOpened)
     EXPECT_NE(app().Open(std::string_view("\\\\.\\EchoLate"), &again), STATUS_SUCCESS);
 
     app().Close(handle);
-    EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}}));
+    EXPECT_EQ(EchoLogged(), WholeLife(file));
     EXPECT_FALSE(emu::IsDeviceObjectAlive(late));
 }
 
@@ -159,8 +161,10 @@ TEST_F(Application, ReadAndWriteDescribeTheCallersBufferAsTheDeviceAsks)
             SCOPED_TRACE(std::string(kPaths[kind]) + " length " + std::to_string(length));
             const emu::Handle handle = OpenOk(kind);
 
-            std::vector<uint8_t> data = Bytes(length, 5);
-            data.push_back(kGuard);
+            std::vector<uint8_t> data(length + 1, kGuard);
+            for (ULONG i = 0; i < length; ++i) {
+                data[i] = static_cast<uint8_t>(5 * 31 + i);
+            }
             const auto written = app().Write(handle, data.data(), length);
             EXPECT_EQ(written.status, STATUS_SUCCESS);
             EXPECT_EQ(written.information, length);
@@ -178,9 +182,7 @@ TEST_F(Application, ReadAndWriteDescribeTheCallersBufferAsTheDeviceAsks)
             if (kind == EchoNeither) {
                 EXPECT_EQ(view.UserBuffer, data.data());
             }
-            const ULONG recorded = std::min<ULONG>(length, EchoMaxData);
-            EXPECT_EQ(std::vector<uint8_t>(view.Data, view.Data + view.DataLength),
-                      std::vector<uint8_t>(data.begin(), data.begin() + recorded));
+            EXPECT_EQ(DataOf(view), std::vector<uint8_t>(data.begin(), data.begin() + std::min(length, EchoMaxData)));
 
             std::vector<uint8_t> back(length + 1, kGuard);
             const auto read = app().Read(handle, back.data(), length);
@@ -218,7 +220,15 @@ TEST_F(Application, BufferedControlCopiesBackInformationBytesUnlessTheStatusIsAn
         SCOPED_TRACE(c.what);
         const emu::Handle handle = OpenOk(EchoBuffered);
         std::vector<uint8_t> out(c.out + 1, kGuard);
-        const auto result = app().DeviceIoControl(handle, c.code, input.data(), c.in, c.out ? out.data() : nullptr, c.out);
+        emu::IoResult result;
+        const auto control = [&] {
+            result = app().DeviceIoControl(handle, c.code, input.data(), c.in, c.out ? out.data() : nullptr, c.out);
+        };
+        if (c.finding != nullptr) {
+            EXPECT_EQ(ExpectFinding(c.finding, control).size(), 1u);
+        } else {
+            control();
+        }
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.information, c.information);
         EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end() - 1), c.expectedOut);
@@ -227,11 +237,7 @@ TEST_F(Application, BufferedControlCopiesBackInformationBytesUnlessTheStatusIsAn
         EXPECT_EQ(view.HadSystemBuffer, c.in != 0 || c.out != 0);
         EXPECT_EQ(view.InputLength, c.in);
         EXPECT_EQ(view.Length, c.out);
-        EXPECT_EQ(std::vector<uint8_t>(view.Data, view.Data + view.DataLength),
-                  std::vector<uint8_t>(input.begin(), input.begin() + c.in));
-        if (c.finding != nullptr) {
-            EXPECT_EQ(TakeFindings(c.finding), 1u);
-        }
+        EXPECT_EQ(DataOf(view), std::vector<uint8_t>(input.begin(), input.begin() + c.in));
         app().Close(handle);
     }
 }
@@ -256,8 +262,7 @@ TEST_F(Application, DirectAndNeitherControlMethodsPassTheBuffersAsTheyAre)
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     view = Last(EchoBuffered);
     EXPECT_FALSE(view.HadSystemBuffer);
-    EXPECT_EQ(std::vector<uint8_t>(view.Data, view.Data + view.DataLength), source)
-        << "the driver reads the caller's buffer through the MDL";
+    EXPECT_EQ(DataOf(view), source) << "the driver reads the caller's buffer through the MDL";
 
     result = app().DeviceIoControl(handle, IOCTL_ECHO_NEITHER, input.data(), 4, out.data(), 8);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
@@ -279,9 +284,7 @@ TEST_F(Application, CleanupComesWithTheLastHandleAndCloseAfterTheLastRequest)
     app().Close(handle);
     EXPECT_EQ(EchoLogged().size(), 1u) << "another handle still refers to the file object";
 
-    EchoSetHoldReads(EchoBuffered, TRUE);
-    auto read = app().ReadAsync(copy, 10);
-    ASSERT_TRUE(EchoWaitHeld(EchoBuffered, 1, 10000));
+    auto read = HeldRead(EchoBuffered, copy, 10);
     app().Close(copy);
     EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}}));
     EXPECT_EQ(app().OpenFileObjects(), 1u) << "the close waits for the read";
@@ -291,18 +294,16 @@ TEST_F(Application, CleanupComesWithTheLastHandleAndCloseAfterTheLastRequest)
     EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
     EXPECT_EQ(read->Data(), EchoBytes(10));
     ASSERT_TRUE(app().WaitUntilAllClosed(kWait));
-    EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}}));
+    EXPECT_EQ(EchoLogged(), WholeLife(file));
 }
 
 TEST_F(Application, CancelAllCancelsOnlyTheRequestsOfThatHandle)
 {
-    EchoSetHoldReads(EchoDirect, TRUE);
     const emu::Handle first = OpenOk(EchoDirect);
     const emu::Handle second = OpenOk(EchoDirect);
-    auto a = app().ReadAsync(first, 10);
-    auto b = app().ReadAsync(first, 20);
-    auto c = app().ReadAsync(second, 30);
-    ASSERT_TRUE(EchoWaitHeld(EchoDirect, 3, 10000));
+    auto a = HeldRead(EchoDirect, first, 10);
+    auto b = HeldRead(EchoDirect, first, 20);
+    auto c = HeldRead(EchoDirect, second, 30);
 
     app().CancelAll(first);
     for (auto* io : {a.get(), b.get()}) {
@@ -354,15 +355,13 @@ TEST_F(Application, RequestsOnAClosedHandleAreRefused)
 // closed, each file object cleaned up and closed once.
 TEST_F(Application, TeardownCancelsAndClosesWhatTheTestLeft)
 {
-    EchoSetHoldReads(EchoBuffered, TRUE);
     const emu::Handle handle = OpenOk(EchoBuffered);
     PFILE_OBJECT file = app().FileObjectOf(handle);
-    auto read = app().ReadAsync(handle, 10);
-    ASSERT_TRUE(EchoWaitHeld(EchoBuffered, 1, 10000));
+    auto read = HeldRead(EchoBuffered, handle, 10);
     Shutdown();
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
-    EXPECT_EQ(EchoLogged(), (std::vector<LoggedEvent>{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}}));
+    EXPECT_EQ(EchoLogged(), WholeLife(file));
 }
 
 }  // namespace

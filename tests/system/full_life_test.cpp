@@ -3,46 +3,25 @@
 // removal with transfers pending, removal and unload, in the legacy and in
 // the modern power model, with nothing found and nothing left behind.
 #include "tests/system/passthrough_helpers.h"
-#include "tests/system/system_fixture.h"
-
-#include <cstring>
-#include <string>
 
 namespace system_test {
 namespace {
 
-std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i * 13);
-    }
-    return bytes;
-}
-
-class FullLife : public SystemTest, public ::testing::WithParamInterface<bool> {
+class FullLife : public PassthroughTest, public ::testing::WithParamInterface<bool> {
 protected:
-    void BeforeBoot() override { ResetPassthroughSeen(); }
-
-    emu::Handle OpenPipe(uint8_t endpoint)
-    {
-        const int index = PipeIndexOf(machine().Device().Model().configDescriptor, endpoint);
-        EXPECT_GE(index, 0) << "endpoint " << int(endpoint);
-        emu::Handle handle = 0;
-        EXPECT_EQ(machine().app().Open(PassthroughPath("\\PIPE" + std::to_string(index)), &handle), STATUS_SUCCESS);
-        return handle;
-    }
-
     // Writes on the OUT pipe and reads the same bytes back on the IN pipe
     // of the loopback pair.
-    void RoundTrip(emu::Handle out, emu::Handle in, size_t length, uint8_t seed)
+    void RoundTrip(emu::Handle out, emu::Handle in, ULONG length, uint8_t seed)
     {
-        const auto data = Pattern(length, seed);
-        const auto written = machine().app().Write(out, data.data(), static_cast<ULONG>(length));
+        std::vector<uint8_t> data(length);
+        for (ULONG i = 0; i < length; ++i) {
+            data[i] = static_cast<uint8_t>(seed + i * 13);
+        }
+        const auto written = machine().app().Write(out, data.data(), length);
         EXPECT_EQ(written.status, STATUS_SUCCESS);
         EXPECT_EQ(written.information, length);
         std::vector<uint8_t> back(length);
-        const auto read = machine().app().Read(in, back.data(), static_cast<ULONG>(length));
+        const auto read = machine().app().Read(in, back.data(), length);
         EXPECT_EQ(read.status, STATUS_SUCCESS);
         EXPECT_EQ(read.information, length);
         EXPECT_EQ(back, data);
@@ -58,9 +37,9 @@ TEST_P(FullLife, PassthroughDriverLivesAndLeavesNothing)
     ASSERT_NE(fdo, nullptr);
     EXPECT_EQ(fdo->DriverObject, m.Driver());
 
-    const emu::Handle out = OpenPipe(0x01);
-    const emu::Handle in = OpenPipe(0x81);
-    const emu::Handle silentIn = OpenPipe(0x82);
+    const emu::Handle out = Open(kOutPipe);
+    const emu::Handle in = Open(kInPipe);
+    const emu::Handle silentIn = Open(kSilentPipe);
     RoundTrip(out, in, 1500, 1);
 
     ASSERT_EQ(m.pnp().QueryStop(), STATUS_SUCCESS);
@@ -78,7 +57,6 @@ TEST_P(FullLife, PassthroughDriverLivesAndLeavesNothing)
     EXPECT_EQ(m.power().ReportedDeviceState(fdo), PowerDeviceD0);
     RoundTrip(out, in, 512, 3);
 
-    // Nothing is ever written to 0x02, so these reads wait on the bus.
     auto pending = m.app().ReadAsync(silentIn, 64);
     auto pendingToo = m.app().ReadAsync(silentIn, 1024);
     EXPECT_FALSE(pending->Done());
@@ -100,20 +78,22 @@ TEST_P(FullLife, PassthroughDriverLivesAndLeavesNothing)
     EXPECT_EQ(emu::pool::LiveBlocks(PassthroughPoolTag), 0u);
     EXPECT_EQ(emu::LiveIrps(), 0u);
 
+    // The device state is asked after the first start only; each request
+    // arrives at PASSIVE_LEVEL with STATUS_NOT_SUPPORTED and 0.
     const std::vector<UCHAR> expected = {
         IRP_MN_START_DEVICE,      IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
         IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,        IRP_MN_START_DEVICE,
         IRP_MN_QUERY_CAPABILITIES, IRP_MN_SURPRISE_REMOVAL,  IRP_MN_REMOVE_DEVICE,
     };
     EXPECT_EQ(PnpLog(), expected);
+    EXPECT_EQ(PassthroughSeen.PnpOddArrivals, 0);
     EXPECT_EQ(PassthroughSeen.SystemPowerRequests, 3);  // query S3, set S3, set S0
     EXPECT_EQ(PassthroughSeen.DevicePowerRequests, 2);  // set D3, set D0
     EXPECT_EQ(PassthroughSeen.DeviceRequestsFailed, 0);
     EXPECT_EQ(PassthroughSeen.WrongPowerIrql, 0);
-    EXPECT_EQ(PassthroughSeen.PnpOddArrivals, 0);
-    // Query and set S3, set S0, and the device requests for each: D3 query, D3 set, D0 set.
+    // Query and set S3, set S0, and the device requests for each: D3 query,
+    // D3 set, D0 set; each handled by the pass-through and by the bus driver.
     EXPECT_EQ(m.power().PowerIrpsStarted(), 6u);
-    // Each of them was handled by the pass-through and by the bus driver.
     EXPECT_EQ(m.power().StartNextPowerIrpCalls(), 12u);
 }
 

@@ -1,8 +1,10 @@
 // What the tests of the PnP manager and the full life share about the
-// pass-through driver: resetting what it saw, its PnP log, its pipe names.
+// pass-through driver: what it saw, reset before each machine; its PnP log;
+// its handles.
 #pragma once
 
 #include "tests/system/passthrough/passthrough.h"
+#include "tests/system/system_fixture.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,29 +13,41 @@
 
 namespace system_test {
 
-inline void ResetPassthroughSeen()
-{
-    std::memset(static_cast<void*>(&PassthroughSeen), 0, sizeof(PassthroughSeen));
-}
+// Pipes of the built-in device's interface (pinned by
+// BuiltinDevice.HasTheDocumentedInterfaceAndEndpoints): a loopback pair, and
+// an IN pipe nothing is ever written for, whose reads wait on the bus.
+constexpr int kOutPipe = 0;     // 0x01
+constexpr int kInPipe = 1;      // 0x81
+constexpr int kSilentPipe = 4;  // 0x82
 
-inline std::vector<UCHAR> PnpLog()
-{
-    const LONG logged = PassthroughSeen.PnpLogCount;
-    const LONG count = std::min<LONG>(logged, static_cast<LONG>(sizeof(PassthroughSeen.PnpLog)));
-    return std::vector<UCHAR>(PassthroughSeen.PnpLog, PassthroughSeen.PnpLog + count);
-}
+class PassthroughTest : public SystemTest {
+protected:
+    void BeforeBoot() override { std::memset(static_cast<void*>(&PassthroughSeen), 0, sizeof(PassthroughSeen)); }
 
-// The last `count` entries of the log.
-inline std::vector<UCHAR> PnpLogTail(size_t count)
-{
-    const auto log = PnpLog();
-    return std::vector<UCHAR>(log.end() - std::min(count, log.size()), log.end());
-}
+    emu::Machine& Start(emu::MachineOptions options = {})
+    {
+        emu::Machine& m = Boot(std::move(options));
+        EXPECT_EQ(m.BringUp(PassthroughDriverEntry), STATUS_SUCCESS);
+        return m;
+    }
 
-inline std::u16string PassthroughPath(const std::string& rest = {})
-{
-    const std::string path = "\\\\.\\passthru" + rest;
-    return std::u16string(path.begin(), path.end());
-}
+    // The device (pipe < 0) or one of its pipes.
+    emu::Handle Open(int pipe = -1)
+    {
+        const std::string path = "\\\\.\\passthru" + (pipe < 0 ? "" : "\\PIPE" + std::to_string(pipe));
+        emu::Handle handle = 0;
+        EXPECT_EQ(machine().app().Open(std::string_view(path), &handle), STATUS_SUCCESS) << path;
+        return handle;
+    }
+
+    // The minor codes of IRP_MJ_PNP in arrival order; the last `count` only
+    // when given.
+    static std::vector<UCHAR> PnpLog(size_t count = SIZE_MAX)
+    {
+        const size_t logged = std::min<size_t>(PassthroughSeen.PnpLogCount, sizeof(PassthroughSeen.PnpLog));
+        return std::vector<UCHAR>(PassthroughSeen.PnpLog + logged - std::min(count, logged),
+                                  PassthroughSeen.PnpLog + logged);
+    }
+};
 
 }  // namespace system_test

@@ -4,57 +4,20 @@
 #include "tests/system/power_probe.h"
 #include "tests/system/system_fixture.h"
 
-#include <thread>
-
 namespace system_test {
 namespace {
 
-struct Callback {
-    std::mutex mutex;
-    std::condition_variable called;
-    int calls = 0;
-    PDEVICE_OBJECT device = nullptr;
-    UCHAR minor = 0xFF;
-    POWER_STATE state{};
-    NTSTATUS status = STATUS_PENDING;
-
-    bool WaitCalls(int count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return called.wait_for(lock, kWait, [&] { return calls >= count; });
+// The state a request of `minor` names: a wait-wake the deepest system
+// state it may wake from, the others a device state.
+POWER_STATE StateFor(UCHAR minor, DEVICE_POWER_STATE device = PowerDeviceD2)
+{
+    POWER_STATE state;
+    if (minor == IRP_MN_WAIT_WAKE) {
+        state.SystemState = PowerSystemSleeping3;
+    } else {
+        state.DeviceState = device;
     }
-    int Calls()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return calls;
-    }
-};
-
-void RecordCallback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK ioStatus)
-{
-    PowerProbe::Instance().Log("callback");
-    auto* callback = static_cast<Callback*>(context);
-    std::lock_guard<std::mutex> lock(callback->mutex);
-    ++callback->calls;
-    callback->device = device;
-    callback->minor = minor;
-    callback->state = state;
-    callback->status = ioStatus->Status;
-    callback->called.notify_all();
-}
-
-POWER_STATE DeviceState(DEVICE_POWER_STATE state)
-{
-    POWER_STATE power;
-    power.DeviceState = state;
-    return power;
-}
-
-POWER_STATE SystemState(SYSTEM_POWER_STATE state)
-{
-    POWER_STATE power;
-    power.SystemState = state;
-    return power;
+    return state;
 }
 
 class PowerManager : public SystemTest {
@@ -72,41 +35,56 @@ protected:
         ASSERT_EQ(m.pnp().Start(), STATUS_SUCCESS);
     }
 
-    // Two device requests of `minor` asked for while the probe holds the
-    // device requests it gets.
-    void RequestTwoWhileHolding(bool legacy, UCHAR minor, Callback* first, Callback* second)
+    NTSTATUS Request(UCHAR minor, POWER_STATE state, PIRP* out = nullptr)
     {
-        ProbeConfig config;
-        config.holdDeviceRequests = true;
-        BringUpProbe(config, legacy);
-        ASSERT_EQ(Request(minor, DeviceState(PowerDeviceD2), first), STATUS_PENDING);
-        ASSERT_EQ(Request(minor, DeviceState(PowerDeviceD3), second), STATUS_PENDING);
+        return PoRequestPowerIrp(Pdo(), minor, state, PowerProbe::Callback, nullptr, out);
+    }
+
+    // A wait-wake completes once the probe has passed it down (the
+    // `forwarded`th request) and the device signals wake.
+    void Wake(size_t forwarded)
+    {
+        ASSERT_TRUE(probe().WaitForForwarded(forwarded, kWait));
+        ASSERT_TRUE(machine().Device().WaitWakePending());
+        machine().Device().SignalWake();
     }
 
     PDEVICE_OBJECT Pdo() { return machine().Device().Pdo(); }
     PowerProbe& probe() { return PowerProbe::Instance(); }
 
     ProbeConfig config_;
-
-    NTSTATUS Request(UCHAR minor, POWER_STATE state, Callback* callback, PIRP* out = nullptr)
-    {
-        return PoRequestPowerIrp(Pdo(), minor, state, RecordCallback, callback, out);
-    }
 };
 
-TEST_F(PowerManager, RefusesMinorsItDoesNotCreate)
+// A minor code the power manager does not create, or an allocation that
+// fails: refused at once, the out-pointer left alone, nothing sent and
+// nothing called back.
+TEST_F(PowerManager, RefusedRequestSendsNothingAndCallsNothingBack)
 {
+    const struct {
+        UCHAR minor;
+        uint64_t failNthCall;  // 1: the call itself, 2: the IRP it allocates
+        NTSTATUS status;
+    } cases[] = {
+        {IRP_MN_POWER_SEQUENCE, 0, STATUS_INVALID_PARAMETER_2},
+        {0x04, 0, STATUS_INVALID_PARAMETER_2},
+        {0xFF, 0, STATUS_INVALID_PARAMETER_2},
+        {IRP_MN_SET_POWER, 1, STATUS_INSUFFICIENT_RESOURCES},
+        {IRP_MN_SET_POWER, 2, STATUS_INSUFFICIENT_RESOURCES},
+    };
     BringUpProbe();
     const uint64_t irps = emu::LiveIrps();
-    for (UCHAR minor : {UCHAR(IRP_MN_POWER_SEQUENCE), UCHAR(0x04), UCHAR(0xFF)}) {
-        SCOPED_TRACE(int(minor));
-        Callback callback;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.minor) + " failing call " + std::to_string(c.failNthCall));
         PIRP out = reinterpret_cast<PIRP>(0x1234);
-        EXPECT_EQ(Request(minor, DeviceState(PowerDeviceD2), &callback, &out), STATUS_INVALID_PARAMETER_2);
+        if (c.failNthCall != 0) {
+            emu::faults::FailNthCall(c.failNthCall);
+        }
+        EXPECT_EQ(Request(c.minor, StateFor(IRP_MN_SET_POWER), &out), c.status);
+        emu::faults::Clear();
         EXPECT_EQ(out, reinterpret_cast<PIRP>(0x1234));
-        EXPECT_EQ(callback.Calls(), 0);
     }
     EXPECT_TRUE(probe().Arrivals().empty());
+    EXPECT_TRUE(probe().Callbacks().empty());
     EXPECT_EQ(emu::LiveIrps(), irps);
 }
 
@@ -115,27 +93,28 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
     BringUpProbe();
     const struct {
         UCHAR minor;
-        POWER_STATE state;
+        DEVICE_POWER_STATE state;
     } cases[] = {
-        {IRP_MN_WAIT_WAKE, SystemState(PowerSystemSleeping3)},  // first: the device must be in D0 for it
-        {IRP_MN_QUERY_POWER, DeviceState(PowerDeviceD2)},
-        {IRP_MN_SET_POWER, DeviceState(PowerDeviceD3)},
+        {IRP_MN_WAIT_WAKE, PowerDeviceUnspecified},  // first: the device must be in D0 for it
+        {IRP_MN_QUERY_POWER, PowerDeviceD2},
+        {IRP_MN_SET_POWER, PowerDeviceD3},
     };
     const CCHAR topStackSize = probe().Device()->StackSize;
     for (const auto& c : cases) {
         SCOPED_TRACE(int(c.minor));
         const size_t before = probe().Arrivals().size();
-        Callback callback;
+        const POWER_STATE state = StateFor(c.minor, c.state);
         PIRP out = nullptr;
         probe().WatchOutPointer(&out);
-        EXPECT_EQ(Request(c.minor, c.state, &callback, &out), STATUS_PENDING);
+        EXPECT_EQ(Request(c.minor, state, &out), STATUS_PENDING);
         ASSERT_TRUE(probe().WaitForArrivals(before + 1, kWait));
         if (c.minor == IRP_MN_WAIT_WAKE) {
             ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
-            EXPECT_EQ(callback.Calls(), 0) << "a wait-wake request waits for the device";
-            machine().Device().SignalWake();
+            EXPECT_TRUE(probe().Callbacks().empty()) << "a wait-wake request waits for the device";
+            Wake(1);
         }
-        ASSERT_TRUE(callback.WaitCalls(1));
+        ASSERT_TRUE(probe().WaitForCallbacks(before + 1, kWait));
+        const ProbeCallback callback = probe().Callbacks()[before];
 
         const ProbeArrival arrival = probe().Arrivals()[before];
         EXPECT_EQ(arrival.irp, out);
@@ -149,11 +128,11 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
             EXPECT_EQ(arrival.waitWakeState, PowerSystemSleeping3);
         } else {
             EXPECT_EQ(arrival.type, DevicePowerState);
-            EXPECT_EQ(arrival.state.DeviceState, c.state.DeviceState);
+            EXPECT_EQ(arrival.state.DeviceState, c.state);
         }
         EXPECT_EQ(callback.device, Pdo());
         EXPECT_EQ(callback.minor, c.minor);
-        EXPECT_EQ(callback.state.DeviceState, c.state.DeviceState);
+        EXPECT_EQ(callback.state.DeviceState, state.DeviceState);
         EXPECT_EQ(callback.status, STATUS_SUCCESS);
         const auto events = probe().Events();
         ASSERT_GE(events.size(), 3u);
@@ -162,67 +141,50 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
     }
 }
 
-TEST_F(PowerManager, FailedAllocationSendsNothingAndCallsNothingBack)
+// Two device requests while the probe holds the first, not yet given its
+// PoStartNextPowerIrp. In the legacy model the second waits; in the modern
+// one a QUERY does not, but in both one device SET per PDO is in flight:
+// the second waits until the first has completed, not just until
+// PoStartNextPowerIrp. A system request, of the other kind, never waits.
+TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
 {
-    BringUpProbe();
-    for (uint64_t nth : {1u, 2u}) {  // the call itself, then the IRP it allocates
-        SCOPED_TRACE(nth);
-        Callback callback;
-        emu::faults::FailNthCall(nth);
-        EXPECT_EQ(Request(IRP_MN_SET_POWER, DeviceState(PowerDeviceD2), &callback), STATUS_INSUFFICIENT_RESOURCES);
-        emu::faults::Clear();
-        EXPECT_EQ(callback.Calls(), 0);
-    }
-    EXPECT_TRUE(probe().Arrivals().empty());
-}
-
-// A device request held by the driver, not yet given its PoStartNextPowerIrp:
-// in the legacy model the next device request waits, a system request
-// does not; in the modern model nothing waits.
-TEST_F(PowerManager, LegacyModelHoldsTheNextRequestOfTheSameKind)
-{
-    for (bool legacy : {true, false}) {
-        SCOPED_TRACE(legacy ? "legacy" : "modern");
-        Callback first;
-        Callback second;
-        RequestTwoWhileHolding(legacy, IRP_MN_QUERY_POWER, &first, &second);
-        EXPECT_EQ(probe().Arrivals().size(), legacy ? 1u : 2u);
-
-        NTSTATUS systemStatus = STATUS_PENDING;
-        std::thread system([&] { systemStatus = machine().power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping1); });
-        system.join();
-        EXPECT_EQ(systemStatus, STATUS_SUCCESS) << "a system request is of the other kind";
+    const struct {
+        const char* what;
+        bool legacy;
+        UCHAR minor;
+        size_t arrivedAtOnce;
+    } cases[] = {
+        {"legacy query", true, IRP_MN_QUERY_POWER, 1},
+        {"modern query", false, IRP_MN_QUERY_POWER, 2},
+        {"legacy set", true, IRP_MN_SET_POWER, 1},
+        {"modern set", false, IRP_MN_SET_POWER, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ProbeConfig config;
+        config.holdDeviceRequests = true;
+        BringUpProbe(config, c.legacy);
+        ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD2)), STATUS_PENDING);
+        ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD3)), STATUS_PENDING);
+        EXPECT_EQ(probe().Arrivals().size(), c.arrivedAtOnce);
+        EXPECT_EQ(machine().power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
 
         probe().ReleaseHeld();
-        ASSERT_TRUE(first.WaitCalls(1));
+        ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
         ASSERT_TRUE(probe().WaitForArrivals(3, kWait));
+        EXPECT_EQ(probe().Callbacks().size(), 1u);
         probe().ReleaseHeld();
-        ASSERT_TRUE(second.WaitCalls(1));
-        EXPECT_EQ(first.status, STATUS_SUCCESS);
-        EXPECT_EQ(second.status, STATUS_SUCCESS);
+        ASSERT_TRUE(probe().WaitForCallbacks(2, kWait));
+        for (const ProbeCallback& callback : probe().Callbacks()) {
+            EXPECT_EQ(callback.status, STATUS_SUCCESS);
+        }
+        EXPECT_EQ(machine().Device().DevicePowerState(), c.minor == IRP_MN_SET_POWER ? PowerDeviceD3 : PowerDeviceD0);
     }
 }
 
-// One device SET per PDO in flight, in both models: the second waits until
-// the first has completed, not just until PoStartNextPowerIrp.
-TEST_F(PowerManager, DeviceSetRequestsForOnePdoGoOneAtATime)
-{
-    for (bool legacy : {true, false}) {
-        SCOPED_TRACE(legacy ? "legacy" : "modern");
-        Callback first;
-        Callback second;
-        RequestTwoWhileHolding(legacy, IRP_MN_SET_POWER, &first, &second);
-        EXPECT_EQ(probe().Arrivals().size(), 1u);
-        probe().ReleaseHeld();
-        ASSERT_TRUE(first.WaitCalls(1));
-        ASSERT_TRUE(probe().WaitForArrivals(2, kWait));
-        EXPECT_EQ(second.Calls(), 0);
-        probe().ReleaseHeld();
-        ASSERT_TRUE(second.WaitCalls(1));
-        EXPECT_EQ(machine().Device().DevicePowerState(), PowerDeviceD3);
-    }
-}
-
+// The verifier flags a missing, a second, or a PoStartNextPowerIrp-less
+// forward in the legacy model only; a missed turn never blocks the next
+// request, and a wait-wake takes no turn.
 TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
 {
     const struct {
@@ -244,23 +206,24 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ProbeConfig config;
-        config.startNext = c.startNext;
-        config.forwardWithIoCallDriver = c.ioCallDriver;
-        BringUpProbe(config, c.legacy);
-        for (int round = 0; round < 2; ++round) {  // a missed turn must not block the next request
-            Callback callback;
-            POWER_STATE state = c.minor == IRP_MN_WAIT_WAKE ? SystemState(PowerSystemSleeping3) : DeviceState(PowerDeviceD2);
-            ASSERT_EQ(Request(c.minor, state, &callback), STATUS_PENDING);
-            if (c.minor == IRP_MN_WAIT_WAKE) {
-                ASSERT_TRUE(probe().WaitForForwarded(round + 1, kWait));
-                machine().Device().SignalWake();
+        const auto twoRequests = [&] {
+            ProbeConfig config;
+            config.startNext = c.startNext;
+            config.forwardWithIoCallDriver = c.ioCallDriver;
+            BringUpProbe(config, c.legacy);
+            for (int round = 1; round <= 2; ++round) {
+                ASSERT_EQ(Request(c.minor, StateFor(c.minor)), STATUS_PENDING);
+                if (c.minor == IRP_MN_WAIT_WAKE) {
+                    Wake(round);
+                }
+                ASSERT_TRUE(probe().WaitForCallbacks(round, kWait));
+                EXPECT_EQ(probe().Callbacks().back().status, STATUS_SUCCESS);
             }
-            ASSERT_TRUE(callback.WaitCalls(1));
-            EXPECT_EQ(callback.status, STATUS_SUCCESS);
-        }
-        if (c.finding != nullptr) {
-            EXPECT_GE(TakeFindings(c.finding), 2u);
+        };
+        if (c.finding == nullptr) {
+            twoRequests();
+        } else {
+            EXPECT_GE(ExpectFinding(c.finding, twoRequests).size(), 2u);
         }
     }
 }
@@ -280,24 +243,22 @@ TEST_F(PowerManager, PageableStackGetsRequestsAtPassiveLevel)
         SCOPED_TRACE(std::to_string(c.pageable) + " " + std::to_string(c.minor));
         ProbeConfig config;
         config.copyPagable = c.pageable;
-        BringUpProbe(config);
-        if (!c.pageable) {
-            EXPECT_EQ(TakeFindings("DO_POWER_PAGABLE not inherited"), 1u);
+        if (c.pageable) {
+            BringUpProbe(config);
+        } else {
+            ExpectFinding("DO_POWER_PAGABLE not inherited", [&] { BringUpProbe(config); });
         }
         ASSERT_TRUE(Pdo()->Flags & DO_POWER_PAGABLE);
-        Callback callback;
         {
             emu::ScopedIrql dispatch(DISPATCH_LEVEL);
-            POWER_STATE state = c.minor == IRP_MN_WAIT_WAKE ? SystemState(PowerSystemSleeping3) : DeviceState(PowerDeviceD2);
-            ASSERT_EQ(Request(c.minor, state, &callback), STATUS_PENDING);
+            ASSERT_EQ(Request(c.minor, StateFor(c.minor)), STATUS_PENDING);
         }
         ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
         EXPECT_EQ(probe().Arrivals()[0].irql, c.expected);
         if (c.minor == IRP_MN_WAIT_WAKE) {
-            ASSERT_TRUE(machine().Device().WaitWakePending());
-            machine().Device().SignalWake();
+            Wake(1);
         }
-        ASSERT_TRUE(callback.WaitCalls(1));
+        ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
     }
 }
 
@@ -319,64 +280,65 @@ TEST_F(PowerManager, PoSetPowerStateReturnsThePreviousStateAndKeepsItsIrqlRule)
     for (const auto& step : steps) {
         SCOPED_TRACE(step.state);
         POWER_STATE previous;
-        {
+        const auto set = [&] {
             emu::ScopedIrql at(step.irql);
-            previous = PoSetPowerState(device, DevicePowerState, DeviceState(step.state));
+            previous = PoSetPowerState(device, DevicePowerState, StateFor(IRP_MN_SET_POWER, step.state));
+        };
+        if (step.finding) {
+            ExpectFinding("PoSetPowerState above its IRQL", set);
+        } else {
+            set();
         }
         EXPECT_EQ(previous.DeviceState, step.previous);
         EXPECT_EQ(machine().power().ReportedDeviceState(device), step.state);
-        EXPECT_EQ(TakeFindings("PoSetPowerState above its IRQL"), step.finding ? 1u : 0u);
     }
 }
 
+// Sleep queries then sets the sleep state, resume sets the working state;
+// a refused query is followed by a set of the working state instead. A
+// state that is not a sleep state sends nothing.
 TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
 {
     const struct {
         SYSTEM_POWER_STATE state;
         POWER_ACTION action;
+        bool refuseQuery;
     } cases[] = {
-        {PowerSystemSleeping1, PowerActionSleep},
-        {PowerSystemSleeping3, PowerActionSleep},
-        {PowerSystemHibernate, PowerActionHibernate},
+        {PowerSystemSleeping1, PowerActionSleep, false},
+        {PowerSystemSleeping3, PowerActionSleep, false},
+        {PowerSystemHibernate, PowerActionHibernate, false},
+        {PowerSystemSleeping3, PowerActionSleep, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.state);
-        BringUpProbe();
+        SCOPED_TRACE(std::to_string(c.state) + (c.refuseQuery ? " refused" : ""));
+        ProbeConfig config;
+        config.failSystemQuery = c.refuseQuery;
+        BringUpProbe(config);
         emu::Power& power = machine().power();
-        ASSERT_EQ(power.Sleep(c.state), STATUS_SUCCESS);
-        EXPECT_EQ(power.SystemState(), c.state);
-        ASSERT_EQ(power.Resume(), STATUS_SUCCESS);
+        std::vector<std::pair<UCHAR, SYSTEM_POWER_STATE>> expected = {{IRP_MN_QUERY_POWER, c.state}};
+        if (c.refuseQuery) {
+            EXPECT_EQ(power.Sleep(c.state), STATUS_UNSUCCESSFUL);
+        } else {
+            ASSERT_EQ(power.Sleep(c.state), STATUS_SUCCESS);
+            EXPECT_EQ(power.SystemState(), c.state);
+            ASSERT_EQ(power.Resume(), STATUS_SUCCESS);
+            expected.emplace_back(IRP_MN_SET_POWER, c.state);
+        }
+        expected.emplace_back(IRP_MN_SET_POWER, PowerSystemWorking);
         EXPECT_EQ(power.SystemState(), PowerSystemWorking);
 
         const auto arrivals = probe().Arrivals();
-        ASSERT_EQ(arrivals.size(), 3u);
-        const UCHAR minors[] = {IRP_MN_QUERY_POWER, IRP_MN_SET_POWER, IRP_MN_SET_POWER};
-        const SYSTEM_POWER_STATE states[] = {c.state, c.state, PowerSystemWorking};
-        for (size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(arrivals[i].minor, minors[i]) << i;
+        ASSERT_EQ(arrivals.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(arrivals[i].minor, expected[i].first) << i;
             EXPECT_EQ(arrivals[i].type, SystemPowerState) << i;
-            EXPECT_EQ(arrivals[i].state.SystemState, states[i]) << i;
+            EXPECT_EQ(arrivals[i].state.SystemState, expected[i].second) << i;
             EXPECT_EQ(arrivals[i].irql, PASSIVE_LEVEL) << i;
+            if (expected[i].second != PowerSystemWorking) {
+                EXPECT_EQ(arrivals[i].action, c.action) << i;
+            }
         }
-        EXPECT_EQ(arrivals[0].action, c.action);
-        EXPECT_EQ(arrivals[1].action, c.action);
     }
-}
-
-TEST_F(PowerManager, RefusedSleepQueryIsFollowedByASetForTheWorkingState)
-{
-    ProbeConfig config;
-    config.failSystemQuery = true;
-    BringUpProbe(config);
-    EXPECT_EQ(machine().power().Sleep(PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(machine().power().SystemState(), PowerSystemWorking);
-    const auto arrivals = probe().Arrivals();
-    ASSERT_EQ(arrivals.size(), 2u);
-    EXPECT_EQ(arrivals[0].minor, IRP_MN_QUERY_POWER);
-    EXPECT_EQ(arrivals[0].state.SystemState, PowerSystemSleeping3);
-    EXPECT_EQ(arrivals[1].minor, IRP_MN_SET_POWER);
-    EXPECT_EQ(arrivals[1].state.SystemState, PowerSystemWorking);
-
     EXPECT_EQ(machine().power().Sleep(PowerSystemWorking), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(probe().Arrivals().size(), 2u) << "nothing is sent for a state that is not a sleep state";
 }

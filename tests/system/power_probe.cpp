@@ -32,6 +32,7 @@ void PowerProbe::Reset(ProbeConfig config)
     lower_ = nullptr;
     arrivals_.clear();
     events_.clear();
+    callbacks_.clear();
     held_.clear();
     forwarded_ = 0;
     out_ = nullptr;
@@ -49,10 +50,20 @@ std::vector<ProbeArrival> PowerProbe::Arrivals()
     return arrivals_;
 }
 
-bool PowerProbe::WaitForArrivals(size_t count, std::chrono::milliseconds timeout)
+bool PowerProbe::WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return arrived_.wait_for(lock, timeout, [&] { return arrivals_.size() >= count; });
+    return changed_.wait_for(lock, timeout, done);
+}
+
+bool PowerProbe::WaitForArrivals(size_t count, std::chrono::milliseconds timeout)
+{
+    return WaitUntil(timeout, [&] { return arrivals_.size() >= count; });
+}
+
+bool PowerProbe::WaitForForwarded(size_t count, std::chrono::milliseconds timeout)
+{
+    return WaitUntil(timeout, [&] { return forwarded_ >= count; });
 }
 
 std::vector<std::string> PowerProbe::Events()
@@ -67,16 +78,24 @@ void PowerProbe::Log(std::string event)
     events_.push_back(std::move(event));
 }
 
-bool PowerProbe::WaitForForwarded(size_t count, std::chrono::milliseconds timeout)
+void PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return arrived_.wait_for(lock, timeout, [&] { return forwarded_ >= count; });
+    PowerProbe& probe = Instance();
+    std::lock_guard<std::mutex> lock(probe.mutex_);
+    probe.events_.push_back("callback");
+    probe.callbacks_.push_back({device, minor, state, ioStatus->Status});
+    probe.changed_.notify_all();
 }
 
-size_t PowerProbe::HeldCount()
+std::vector<ProbeCallback> PowerProbe::Callbacks()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return held_.size();
+    return callbacks_;
+}
+
+bool PowerProbe::WaitForCallbacks(size_t count, std::chrono::milliseconds timeout)
+{
+    return WaitUntil(timeout, [&] { return callbacks_.size() >= count; });
 }
 
 void PowerProbe::ReleaseHeld()
@@ -154,7 +173,7 @@ NTSTATUS ProbeDispatch::Forward(PIRP irp)
         probe.config_.forwardWithIoCallDriver ? IoCallDriver(probe.lower_, irp) : PoCallDriver(probe.lower_, irp);
     std::lock_guard<std::mutex> lock(probe.mutex_);
     ++probe.forwarded_;
-    probe.arrived_.notify_all();
+    probe.changed_.notify_all();
     return status;
 }
 
@@ -186,7 +205,7 @@ NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
         if (hold) {
             probe.held_.push_back(irp);
         }
-        probe.arrived_.notify_all();
+        probe.changed_.notify_all();
     }
     if (hold) {
         return STATUS_PENDING;

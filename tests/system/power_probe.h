@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +39,14 @@ struct ProbeArrival {
     PIRP outPointer;  // what the requester's out-pointer held when the request arrived
 };
 
+// What the PoRequestPowerIrp callback was called with.
+struct ProbeCallback {
+    PDEVICE_OBJECT device;
+    UCHAR minor;
+    POWER_STATE state;
+    NTSTATUS status;
+};
+
 // The probe's state is process-wide, as a driver's globals are; Reset()
 // before each machine.
 class PowerProbe {
@@ -46,31 +55,35 @@ public:
     static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
     void Reset(ProbeConfig config = {});
-    const ProbeConfig& Config() const { return config_; }
     PDEVICE_OBJECT Device() const { return device_; }
 
     void WatchOutPointer(PIRP* out);  // recorded into each arrival
     std::vector<ProbeArrival> Arrivals();
     bool WaitForArrivals(size_t count, std::chrono::milliseconds timeout);
-    std::vector<std::string> Events();  // "dispatch", "completion", "callback" in order
-    void Log(std::string event);
-
     // Waits until the probe has passed `count` requests down (a wait-wake is
     // then pending in the bus).
     bool WaitForForwarded(size_t count, std::chrono::milliseconds timeout);
-
-    size_t HeldCount();
+    std::vector<std::string> Events();  // "dispatch", "completion", "callback" in order
     void ReleaseHeld();  // forwards the oldest held request
+
+    // For PoRequestPowerIrp: records the call into Callbacks().
+    static void Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK ioStatus);
+    std::vector<ProbeCallback> Callbacks();
+    bool WaitForCallbacks(size_t count, std::chrono::milliseconds timeout);
 
 private:
     friend struct ProbeDispatch;
+    bool WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
+    void Log(std::string event);
+
     ProbeConfig config_;
     PDEVICE_OBJECT device_ = nullptr;
     PDEVICE_OBJECT lower_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
+    std::mutex mutex_;  // guards all below
+    std::condition_variable changed_;
     std::vector<ProbeArrival> arrivals_;
     std::vector<std::string> events_;
+    std::vector<ProbeCallback> callbacks_;
     std::deque<PIRP> held_;
     size_t forwarded_ = 0;
     PIRP* out_ = nullptr;

@@ -1,14 +1,12 @@
 // A non-PnP test driver with three named devices, one per buffering method
 // (buffered, direct, neither). It records what each request looked like
-// when it arrived, can hold requests until a test releases or cancels them,
+// when it arrived, can hold reads until a test completes or cancels them,
 // and logs the order of creates, cleanups and closes. It exists to check
 // the application side of the I/O manager.
 #pragma once
 
 #include "platform/kernel.h"
 
-// "Echo" read little-endian.
-constexpr ULONG EchoPoolTag = 0x6F686345;
 constexpr ULONG EchoMaxHeld = 8;
 constexpr ULONG EchoMaxData = 512;
 
@@ -18,14 +16,12 @@ constexpr ULONG IOCTL_ECHO_BUFFERED = CTL_CODE(0x8000, 0x800, METHOD_BUFFERED, F
 constexpr ULONG IOCTL_ECHO_OVERREPORT = CTL_CODE(0x8000, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_ECHO_FAIL = CTL_CODE(0x8000, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_ECHO_WARNING = CTL_CODE(0x8000, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG IOCTL_ECHO_HOLD = CTL_CODE(0x8000, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_ECHO_IN_DIRECT = CTL_CODE(0x8000, 0x805, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_ECHO_OUT_DIRECT = CTL_CODE(0x8000, 0x806, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_ECHO_NEITHER = CTL_CODE(0x8000, 0x807, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 // How the last read, write or device-control request arrived.
 struct EchoRequestView {
-    UCHAR Major;
     KIRQL Irql;
     UCHAR RequestorMode;
     BOOLEAN HadMdl;
@@ -45,22 +41,20 @@ struct EchoRequestView {
 struct EchoDevice {
     ULONG Kind;
     EchoRequestView Last;
-    USHORT CreateNameLength;       // bytes
-    WCHAR CreateName[64];
-    KSPIN_LOCK HeldLock;           // guards Held and HoldReads
-    PIRP Held[EchoMaxHeld];        // requests kept until released or cancelled
-    BOOLEAN HoldReads;
+    USHORT CreateNameLength;       // bytes of the FileName of the last create
+    KSPIN_LOCK HeldLock;           // guards Held: a cancel and a completion race for a request
+    PIRP Held[EchoMaxHeld];        // requests kept until completed or cancelled
+    volatile LONG HoldReads;
     KEVENT HeldEvent;              // set each time a request is held
 };
 
-struct EchoLogEntry {
-    UCHAR Major;
-    PFILE_OBJECT File;
-};
-
+// Creates, cleanups and closes in the order they arrived.
 struct EchoLog {
     volatile LONG Count;
-    EchoLogEntry Entries[128];
+    struct {
+        UCHAR Major;
+        PFILE_OBJECT File;
+    } Entries[128];
 };
 
 extern "C" {
@@ -81,10 +75,22 @@ BOOLEAN EchoCompleteHeld(ULONG Kind, NTSTATUS Status, ULONG_PTR Information);
 NTSTATUS EchoCreateLateDevice();
 void EchoFinishLateDevice();
 void EchoDeleteLateDevice();
+
+// Shared by the driver's pieces.
+NTSTATUS EchoComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+NTSTATUS EchoHold(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Where a read's or a write's bytes are for this device's buffering method.
+PUCHAR EchoBufferOf(PIRP Irp, ULONG Kind);
+void EchoFill(PUCHAR Buffer, ULONG Length);  // the echo pattern
 }
 
 // The byte a read delivers at offset i.
 inline UCHAR EchoPattern(ULONG i)
 {
     return static_cast<UCHAR>((i * 7 + 3) & 0xFF);
+}
+
+inline EchoDevice* EchoOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<EchoDevice*>(DeviceObject->DeviceExtension);
 }

@@ -12,13 +12,11 @@ NTSTATUS EchoDispatchCleanupClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS EchoDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS EchoDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-struct EchoName {
+static const struct {
     PCWSTR Device;
     PCWSTR Link;
     ULONG Flags;
-};
-
-static const EchoName EchoNames[4] = {
+} EchoNames[4] = {
     {L"\\Device\\EchoBuffered", L"\\DosDevices\\EchoBuffered", DO_BUFFERED_IO},
     {L"\\Device\\EchoDirect", L"\\DosDevices\\EchoDirect", DO_DIRECT_IO},
     {L"\\Device\\EchoNeither", L"\\DosDevices\\EchoNeither", 0},
@@ -41,7 +39,7 @@ static NTSTATUS CreateEchoDevice(ULONG Kind)
         IoDeleteDevice(device);
         return status;
     }
-    EchoDevice* echo = static_cast<EchoDevice*>(device->DeviceExtension);
+    EchoDevice* echo = EchoOf(device);
     echo->Kind = Kind;
     KeInitializeSpinLock(&echo->HeldLock);
     KeInitializeEvent(&echo->HeldEvent, SynchronizationEvent, FALSE);
@@ -98,7 +96,7 @@ NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
 
 EchoDevice* EchoDeviceOf(ULONG Kind)
 {
-    return EchoDevices[Kind] == nullptr ? nullptr : static_cast<EchoDevice*>(EchoDevices[Kind]->DeviceExtension);
+    return EchoDevices[Kind] == nullptr ? nullptr : EchoOf(EchoDevices[Kind]);
 }
 
 PDEVICE_OBJECT EchoDeviceObject(ULONG Kind)

@@ -1,23 +1,7 @@
-// Requests the echo devices keep until a test releases or cancels them.
+// Requests the echo devices keep until a test completes or cancels them.
 #include "tests/system/echo/echo_driver.h"
 
 extern "C" {
-
-static EchoDevice* EchoOf(PDEVICE_OBJECT DeviceObject)
-{
-    return static_cast<EchoDevice*>(DeviceObject->DeviceExtension);
-}
-
-static BOOLEAN RemoveHeld(EchoDevice* Echo, PIRP Irp)
-{
-    for (ULONG i = 0; i < EchoMaxHeld; ++i) {
-        if (Echo->Held[i] == Irp) {
-            Echo->Held[i] = nullptr;
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
 
 // Cancel routine of a held request. DISPATCH_LEVEL with the cancel lock
 // held on entry; the request is completed here.
@@ -27,11 +11,13 @@ static void EchoCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     EchoDevice* echo = EchoOf(DeviceObject);
     KIRQL irql;
     KeAcquireSpinLock(&echo->HeldLock, &irql);
-    RemoveHeld(echo, Irp);
+    for (ULONG i = 0; i < EchoMaxHeld; ++i) {
+        if (echo->Held[i] == Irp) {
+            echo->Held[i] = nullptr;
+        }
+    }
     KeReleaseSpinLock(&echo->HeldLock, irql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    EchoComplete(Irp, STATUS_CANCELLED, 0);
 }
 
 // Keeps the request; it ends by EchoCompleteHeld or by cancellation.
@@ -46,91 +32,54 @@ NTSTATUS EchoHold(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     while (slot < EchoMaxHeld && echo->Held[slot] != nullptr) {
         ++slot;
     }
-    if (slot == EchoMaxHeld) {
-        KeReleaseSpinLock(&echo->HeldLock, irql);
-        Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_PENDING;
+    NTSTATUS refusal = slot == EchoMaxHeld ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+    if (NT_SUCCESS(refusal)) {
+        (void)IoSetCancelRoutine(Irp, EchoCancel);
+        if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+            refusal = STATUS_CANCELLED;
+        } else {
+            echo->Held[slot] = Irp;  // a cancel routine already running takes it out again
+        }
     }
-    (void)IoSetCancelRoutine(Irp, EchoCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-        KeReleaseSpinLock(&echo->HeldLock, irql);
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_PENDING;
-    }
-    echo->Held[slot] = Irp;
     KeReleaseSpinLock(&echo->HeldLock, irql);
-    KeSetEvent(&echo->HeldEvent, IO_NO_INCREMENT, FALSE);
+    if (NT_SUCCESS(refusal)) {
+        KeSetEvent(&echo->HeldEvent, IO_NO_INCREMENT, FALSE);
+    } else {
+        EchoComplete(Irp, refusal, 0);
+    }
     return STATUS_PENDING;
 }
 
-// Takes the oldest held request that is not being cancelled.
-static PIRP TakeOldest(EchoDevice* Echo)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Echo->HeldLock, &irql);
-    PIRP taken = nullptr;
-    for (ULONG i = 0; i < EchoMaxHeld && taken == nullptr; ++i) {
-        PIRP irp = Echo->Held[i];
-        if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            Echo->Held[i] = nullptr;
-            taken = irp;
-        }
-    }
-    KeReleaseSpinLock(&Echo->HeldLock, irql);
-    return taken;
-}
-
-static PUCHAR ReadBufferOf(PIRP Irp, ULONG Kind)
-{
-    if (Kind == EchoDirect) {
-        return Irp->MdlAddress == nullptr
-                   ? nullptr
-                   : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
-    }
-    if (Kind == EchoNeither) {
-        return static_cast<PUCHAR>(Irp->UserBuffer);
-    }
-    return static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-}
-
+// A held request whose cancel routine is already gone is being cancelled,
+// and is left to its cancel routine.
 BOOLEAN EchoCompleteHeld(ULONG Kind, NTSTATUS Status, ULONG_PTR Information)
 {
     EchoDevice* echo = EchoDeviceOf(Kind);
-    PIRP irp = TakeOldest(echo);
+    PIRP irp = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&echo->HeldLock, &irql);
+    for (ULONG i = 0; i < EchoMaxHeld && irp == nullptr; ++i) {
+        if (echo->Held[i] != nullptr && IoSetCancelRoutine(echo->Held[i], nullptr) != nullptr) {
+            irp = echo->Held[i];
+            echo->Held[i] = nullptr;
+        }
+    }
+    KeReleaseSpinLock(&echo->HeldLock, irql);
     if (irp == nullptr) {
         return FALSE;
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    PUCHAR buffer = stack->MajorFunction == IRP_MJ_READ ? ReadBufferOf(irp, Kind) : nullptr;
-    for (ULONG i = 0; buffer != nullptr && i < Information && i < stack->Parameters.Read.Length; ++i) {
-        buffer[i] = EchoPattern(i);
+    if (stack->MajorFunction == IRP_MJ_READ) {
+        ULONG length = stack->Parameters.Read.Length;
+        EchoFill(EchoBufferOf(irp, Kind), Information < length ? static_cast<ULONG>(Information) : length);
     }
-    irp->IoStatus.Status = Status;
-    irp->IoStatus.Information = Information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EchoComplete(irp, Status, Information);
     return TRUE;
 }
 
 void EchoSetHoldReads(ULONG Kind, BOOLEAN Hold)
 {
-    EchoDevice* echo = EchoDeviceOf(Kind);
-    KIRQL irql;
-    KeAcquireSpinLock(&echo->HeldLock, &irql);
-    echo->HoldReads = Hold;
-    KeReleaseSpinLock(&echo->HeldLock, irql);
-}
-
-BOOLEAN EchoHoldsReads(EchoDevice* Echo)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Echo->HeldLock, &irql);
-    BOOLEAN hold = Echo->HoldReads;
-    KeReleaseSpinLock(&Echo->HeldLock, irql);
-    return hold;
+    InterlockedExchange(&EchoDeviceOf(Kind)->HoldReads, Hold);
 }
 
 ULONG EchoHeldCount(ULONG Kind)

@@ -75,5 +75,13 @@ inline PassthroughDevice* PassthroughOf(PDEVICE_OBJECT DeviceObject)
     return static_cast<PassthroughDevice*>(DeviceObject->DeviceExtension);
 }
 
+inline NTSTATUS PassthroughComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
 // The interface class the driver registers: {2F0C6B9E-4D1A-4C77-9E3B-7A51D0C8E612}.
 constexpr GUID PassthroughInterfaceClass = {0x2F0C6B9E, 0x4D1A, 0x4C77, {0x9E, 0x3B, 0x7A, 0x51, 0xD0, 0xC8, 0xE6, 0x12}};

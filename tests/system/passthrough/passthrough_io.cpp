@@ -5,33 +5,19 @@
 
 extern "C" {
 
-static NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-// The pipe index in the last run of decimal digits of the name, or -1.
+// The pipe index in the decimal digits that end the name, or -1.
 static LONG PipeIndexOf(PCUNICODE_STRING Name)
 {
-    LONG end = static_cast<LONG>(Name->Length / sizeof(WCHAR));
-    while (end > 0 && !(Name->Buffer[end - 1] >= '0' && Name->Buffer[end - 1] <= '9')) {
-        --end;
-    }
-    if (end == 0) {
-        return -1;
-    }
-    LONG begin = end;
-    while (begin > 0 && Name->Buffer[begin - 1] >= '0' && Name->Buffer[begin - 1] <= '9') {
-        --begin;
-    }
     LONG index = 0;
-    for (LONG i = begin; i < end && index < 1000; ++i) {
-        index = index * 10 + (Name->Buffer[i] - '0');
+    LONG scale = 1;
+    for (USHORT at = Name->Length / sizeof(WCHAR); at > 0 && scale <= 1000; --at, scale *= 10) {
+        WCHAR digit = Name->Buffer[at - 1];
+        if (digit < '0' || digit > '9') {
+            break;
+        }
+        index += (digit - '0') * scale;
     }
-    return index;
+    return scale == 1 ? -1 : index;
 }
 
 // IRP_MJ_CREATE. PASSIVE_LEVEL. FsContext holds the pipe index plus one, so
@@ -41,18 +27,18 @@ NTSTATUS PassthroughDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PassthroughDevice* device = PassthroughOf(DeviceObject);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     if (device->State != PassthroughStarted) {
-        return Complete(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+        return PassthroughComplete(Irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
     if (file->FileName.Length == 0) {
         file->FsContext = nullptr;
-        return Complete(Irp, STATUS_SUCCESS, 0);
+        return PassthroughComplete(Irp, STATUS_SUCCESS, 0);
     }
     LONG index = PipeIndexOf(&file->FileName);
     if (index < 0 || static_cast<ULONG>(index) >= device->Interface->NumberOfPipes) {
-        return Complete(Irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+        return PassthroughComplete(Irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
     }
     file->FsContext = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(index) + 1);
-    return Complete(Irp, STATUS_SUCCESS, 0);
+    return PassthroughComplete(Irp, STATUS_SUCCESS, 0);
 }
 
 // IRP_MJ_CLEANUP and IRP_MJ_CLOSE: nothing is queued here, and they are
@@ -60,7 +46,7 @@ NTSTATUS PassthroughDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS PassthroughDispatchCleanupClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    return Complete(Irp, STATUS_SUCCESS, 0);
+    return PassthroughComplete(Irp, STATUS_SUCCESS, 0);
 }
 
 // The bus has finished a transfer. Up to DISPATCH_LEVEL; the request goes
@@ -116,7 +102,7 @@ NTSTATUS PassthroughDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (urb == nullptr) {
         PassthroughReleaseIo(device);
-        return Complete(Irp, status, 0);
+        return PassthroughComplete(Irp, status, 0);
     }
 
     RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
@@ -145,7 +131,7 @@ NTSTATUS PassthroughDispatchForward(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PassthroughDevice* device = PassthroughOf(DeviceObject);
     if (device->State == PassthroughRemoved) {
-        return Complete(Irp, STATUS_NO_SUCH_DEVICE, 0);
+        return PassthroughComplete(Irp, STATUS_NO_SUCH_DEVICE, 0);
     }
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(device->Lower, Irp);

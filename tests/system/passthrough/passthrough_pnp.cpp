@@ -44,13 +44,6 @@ static NTSTATUS PassDown(PassthroughDevice* Device, PIRP Irp)
     return IoCallDriver(Device->Lower, Irp);
 }
 
-static NTSTATUS Complete(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 static NTSTATUS OnStart(PassthroughDevice* Device, PIRP Irp)
 {
     NTSTATUS status = ForwardAndWait(Device, Irp);
@@ -65,8 +58,7 @@ static NTSTATUS OnStart(PassthroughDevice* Device, PIRP Irp)
         InterlockedExchange(&Device->InterfaceEnabled, 1);
         InterlockedExchange(&Device->State, PassthroughStarted);
     }
-    Irp->IoStatus.Information = 0;
-    return Complete(Irp, status);
+    return PassthroughComplete(Irp, status, 0);
 }
 
 static NTSTATUS OnQueryCapabilities(PassthroughDevice* Device, PIRP Irp)
@@ -77,7 +69,7 @@ static NTSTATUS OnQueryCapabilities(PassthroughDevice* Device, PIRP Irp)
         Device->Capabilities = *capabilities;
         capabilities->SurpriseRemovalOK = TRUE;
     }
-    return Complete(Irp, status);
+    return PassthroughComplete(Irp, status, Irp->IoStatus.Information);
 }
 
 // Query-stop and query-remove: agreed only while nothing is in flight, so
@@ -87,8 +79,7 @@ static NTSTATUS OnQuery(PassthroughDevice* Device, PIRP Irp)
     Device->StateBeforeQuery = InterlockedExchange(&Device->State, PassthroughStopPending);
     if (Device->IoCount > 1) {
         InterlockedExchange(&Device->State, Device->StateBeforeQuery);
-        Irp->IoStatus.Information = 0;
-        return Complete(Irp, STATUS_DEVICE_BUSY);
+        return PassthroughComplete(Irp, STATUS_DEVICE_BUSY, 0);
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(Device, Irp);
@@ -100,7 +91,7 @@ static NTSTATUS OnCancelQuery(PassthroughDevice* Device, PIRP Irp)
     if (Device->State == PassthroughStopPending) {
         InterlockedExchange(&Device->State, Device->StateBeforeQuery);
     }
-    return Complete(Irp, status);
+    return PassthroughComplete(Irp, status, Irp->IoStatus.Information);
 }
 
 static NTSTATUS OnStop(PassthroughDevice* Device, PIRP Irp)
