@@ -10,25 +10,8 @@ namespace {
 using emu::usb::CompletionMode;
 using emu::usb::DeviceModel;
 
-const char* ModeName(CompletionMode mode)
-{
-    switch (mode) {
-    case CompletionMode::BusThread: return "BusThread";
-    case CompletionMode::Synchronous: return "Synchronous";
-    case CompletionMode::Held: return "Held";
-    }
-    return "?";
-}
-
-class TransferModes : public BusFixture, public ::testing::WithParamInterface<CompletionMode> {
+class TransferModes : public InEachMode<BusFixture> {
 protected:
-    void SetUp() override
-    {
-        BusFixture::SetUp();
-        device().SetCompletionMode(GetParam());
-        ASSERT_FALSE(Configure().empty());
-    }
-
     // Sends one transfer and sees it to its end: in Held mode the test
     // releases it as soon as the device holds it.
     struct Outcome {
@@ -86,13 +69,9 @@ TEST_P(TransferModes, CompletionHappensWhereTheModeSays)
         EXPECT_EQ(out.returned, STATUS_PENDING);
         EXPECT_EQ(out.irql, DISPATCH_LEVEL);
     }
-    const auto urbs = device().Urbs();
-    ASSERT_FALSE(urbs.empty());
-    EXPECT_EQ(urbs.back().function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    EXPECT_EQ(urbs.back().endpoint, 0x02);
-    EXPECT_FALSE(urbs.back().in);
-    EXPECT_EQ(urbs.back().requestedLength, 64u);
-    EXPECT_EQ(urbs.back().actualLength, 64u);
+    const auto urb = device().Urbs().back();
+    EXPECT_EQ(std::tuple(urb.function, urb.endpoint, urb.in, urb.requestedLength, urb.actualLength),
+              std::tuple(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 0x02, false, 64u, 64u));
 }
 
 TEST_P(TransferModes, StalledTransferHaltsThePipeUntilReset)
@@ -103,14 +82,10 @@ TEST_P(TransferModes, StalledTransferHaltsThePipeUntilReset)
     const Outcome stalled = Run(0x02, data.data(), 16, 0);
     EXPECT_EQ(stalled.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(stalled.usbd, USBD_STATUS_STALL_PID);
-    BulkUrb refused(PipeFor(0x02), data.data(), 16, 0);
-    EXPECT_EQ(SubmitUrb(Pdo(), refused.urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(refused.Status(), USBD_STATUS_ENDPOINT_HALTED);
-    const auto refusedRecord = device().Urbs().back();
-    EXPECT_EQ(refusedRecord.endpoint, 0x02);
-    EXPECT_EQ(refusedRecord.requestedLength, 16u);
-    EXPECT_EQ(refusedRecord.actualLength, 0u);
-    EXPECT_EQ(refusedRecord.usbdStatus, static_cast<uint32_t>(USBD_STATUS_ENDPOINT_HALTED));
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x02), data.data(), 16), std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
+    const auto record = device().Urbs().back();
+    EXPECT_EQ(std::tuple(record.endpoint, record.requestedLength, record.actualLength, record.usbdStatus),
+              std::tuple(0x02, 16u, 0u, static_cast<uint32_t>(USBD_STATUS_ENDPOINT_HALTED)));
     PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x02));
     EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_SUCCESS);
     EXPECT_EQ(Run(0x02, data.data(), 16, 0).status, STATUS_SUCCESS);
@@ -131,7 +106,7 @@ TEST_P(TransferModes, FailedTransferCarriesTheChosenStatusAndMovesNothing)
 
 INSTANTIATE_TEST_SUITE_P(Modes, TransferModes,
                          ::testing::Values(CompletionMode::BusThread, CompletionMode::Synchronous, CompletionMode::Held),
-                         [](const auto& info) { return std::string(ModeName(info.param)); });
+                         ModeName);
 
 // The device sends exactly what the test queues; a transfer the packet rules
 // leave open stays pending at the bus until more comes (the rules
@@ -142,21 +117,6 @@ struct SweepCase {
     ULONG asked;
     bool completes;
     ULONG transferred;
-};
-
-class QuietDevice : public BusFixture {
-protected:
-    DeviceModel Model() override
-    {
-        DeviceModel model = DeviceModel::Builtin();
-        model.endpoints.clear();  // OUT endpoints sink, IN endpoints silent
-        return model;
-    }
-    void SetUp() override
-    {
-        BusFixture::SetUp();
-        ASSERT_FALSE(Configure().empty());
-    }
 };
 
 TEST_F(QuietDevice, InTransferEndsAtShortOrZeroLengthPacketOrWaits)
@@ -204,16 +164,15 @@ TEST_F(OldHostController, ShortPacketWithoutShortTransferOkIsAnErrorThatHaltsThe
 {
     device().QueueInData(0x81, Pattern(10));
     std::vector<uint8_t> buffer(512);
-    BulkUrb allowed(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    EXPECT_EQ(SubmitUrb(Pdo(), allowed.urb), STATUS_SUCCESS);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK).first,
+              STATUS_SUCCESS);
     device().QueueInData(0x81, Pattern(10));
     BulkUrb strict(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
     EXPECT_EQ(SubmitUrb(Pdo(), strict.urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(strict.Status(), USBD_STATUS_ERROR_SHORT_TRANSFER);
     EXPECT_EQ(strict.Transferred(), 10u);
-    BulkUrb halted(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    EXPECT_EQ(SubmitUrb(Pdo(), halted.urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(halted.Status(), USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK),
+              std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
 }
 
 TEST_F(QuietDevice, RefusedRequests)
@@ -251,7 +210,7 @@ TEST_F(QuietDevice, RefusedRequests)
             send();
         }
     }
-    void* small = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+    void* small = ExAllocatePoolWithTag(NonPagedPool, 16, TestPoolTag);
     BulkUrb overrun(PipeFor(0x01), small, 64, 0);
     ExpectFinding("runs past the end of its pool block",
                   [&] { EXPECT_EQ(SubmitUrb(Pdo(), overrun.urb), STATUS_INVALID_PARAMETER); });
@@ -276,13 +235,11 @@ TEST_F(QuietDevice, DisabledPortFailsPendingAndNewTransfersUntilThePortIsReset)
     ASSERT_TRUE(request->Wait());
     EXPECT_EQ(request->Status(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(pending.Status(), USBD_STATUS_DEV_NOT_RESPONDING);
-    BulkUrb refused(PipeFor(0x01), buffer.data(), 8, 0);
-    EXPECT_EQ(SubmitUrb(Pdo(), refused.urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
     PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x01));
     EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
-    BulkUrb after(PipeFor(0x01), buffer.data(), 8, 0);
-    EXPECT_EQ(SubmitUrb(Pdo(), after.urb), STATUS_SUCCESS);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8).first, STATUS_SUCCESS);
 }
 
 TEST_F(QuietDevice, DisconnectFailsPendingTransfersFirstThenTellsThePnpManager)
@@ -304,11 +261,7 @@ TEST_F(QuietDevice, DisconnectFailsPendingTransfersFirstThenTellsThePnpManager)
     EXPECT_TRUE(completedBeforeHandler);
     EXPECT_EQ(request->Status(), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(pending.Status(), USBD_STATUS_DEVICE_GONE);
-    BulkUrb refused(PipeFor(0x01), buffer.data(), 8, 0);
-    EXPECT_EQ(SubmitUrb(Pdo(), refused.urb), STATUS_DEVICE_NOT_CONNECTED);
-    ULONG bits = 0xFF;
-    EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits), STATUS_SUCCESS);
-    EXPECT_EQ(bits, 0u);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), std::pair(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE));
     emu::usb::Bus::Instance().SetSurpriseRemovalHandler(nullptr);
 }
 
@@ -326,11 +279,8 @@ TEST_F(QuietDevice, ReleaseWithChosenStatusBytesAndData)
     ASSERT_TRUE(device().WaitForHeld(2, kWait));
     const auto held = device().Held();
     ASSERT_EQ(held.size(), 2u);
-    EXPECT_EQ(held[0].endpoint, 0x81);
-    EXPECT_TRUE(held[0].in);
-    EXPECT_EQ(held[0].length, 512u);
-    EXPECT_EQ(held[1].endpoint, 0x02);
-    EXPECT_FALSE(held[1].in);
+    EXPECT_EQ(std::tuple(held[0].endpoint, held[0].in, held[0].length), std::tuple(0x81, true, 512u));
+    EXPECT_EQ(std::tuple(held[1].endpoint, held[1].in, held[1].length), std::tuple(0x02, false, 300u));
     const std::vector<uint8_t> given = {1, 2, 3};
     device().ReleaseWith(held[0].id, STATUS_SUCCESS, 8, &given);
     device().ReleaseWith(held[1].id, STATUS_IO_DEVICE_ERROR, 100);

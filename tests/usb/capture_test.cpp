@@ -2,6 +2,7 @@
 // Wireshark's own dissector (tshark), with each URB paired to its completion.
 #include "tests/usb/usb_fixture.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,42 +14,26 @@
 namespace usb_test {
 namespace {
 
-// Runs tshark on `path` and returns one line per packet with the fields
-// asked for (tab-separated); empty when tshark is not installed.
-std::vector<std::string> Decode(const std::string& path, const std::string& fields)
+// Runs tshark on `path` and returns the fields asked for, a vector per
+// packet; empty when tshark is not installed.
+std::vector<std::vector<std::string>> Decode(const std::string& path, const std::string& fields)
 {
     const std::string command = "tshark -2 -r '" + path + "' -T fields " + fields + " 2>/dev/null";
-    std::vector<std::string> lines;
+    std::vector<std::vector<std::string>> packets;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return lines;
-    }
     char line[4096];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n') {
-            text.pop_back();
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::stringstream stream(std::string(line, std::strcspn(line, "\n")));
+        packets.emplace_back();
+        for (std::string field; std::getline(stream, field, '\t');) {
+            packets.back().push_back(field);
         }
-        lines.push_back(text);
+        packets.back().resize(9);  // the empty fields at the end of a line
     }
-    pclose(pipe);
-    return lines;
-}
-
-bool HaveTshark()
-{
-    return std::system("tshark --version > /dev/null 2>&1") == 0;
-}
-
-std::vector<std::string> Split(const std::string& line)
-{
-    std::vector<std::string> parts;
-    std::stringstream stream(line);
-    std::string part;
-    while (std::getline(stream, part, '\t')) {
-        parts.push_back(part);
+    if (pipe != nullptr) {
+        pclose(pipe);
     }
-    return parts;
+    return packets;
 }
 
 class CaptureFixture : public BusFixture {
@@ -72,24 +57,16 @@ protected:
 TEST_F(CaptureFixture, WritesAPcapOfLinkType249WithPairedRecords)
 {
     uint8_t descriptor[18];
-    {
-        PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), 0x74736554));
-        std::memset(urb, 0, sizeof(URB));
-        UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
-                                     0, descriptor, nullptr, sizeof descriptor, nullptr);
-        ASSERT_EQ(SubmitUrb(Pdo(), urb), STATUS_SUCCESS);
-        ExFreePool(urb);
-    }
+    DescriptorUrb read(USB_DEVICE_DESCRIPTOR_TYPE, 0, descriptor, sizeof descriptor);
+    ASSERT_EQ(SubmitUrb(Pdo(), read.urb), STATUS_SUCCESS);
     ASSERT_FALSE(Configure().empty());
     std::vector<uint8_t> data = {0xDE, 0xAD, 0xBE, 0xEF};
-    BulkUrb out(PipeFor(0x01), data.data(), 4, 0);
-    ASSERT_EQ(SubmitUrb(Pdo(), out.urb), STATUS_SUCCESS);
+    ASSERT_EQ(SendBulk(Pdo(), PipeFor(0x01), data.data(), 4).first, STATUS_SUCCESS);
     std::vector<uint8_t> back(512);
-    BulkUrb in(PipeFor(0x81), back.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    ASSERT_EQ(SubmitUrb(Pdo(), in.urb), STATUS_SUCCESS);
+    ASSERT_EQ(SendBulk(Pdo(), PipeFor(0x81), back.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK).first,
+              STATUS_SUCCESS);
     device().StallTransfer(0x02, 1);
-    BulkUrb stalled(PipeFor(0x02), data.data(), 4, 0);
-    EXPECT_EQ(SubmitUrb(Pdo(), stalled.urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x02), data.data(), 4).first, STATUS_UNSUCCESSFUL);
     PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x02));
     ASSERT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_SUCCESS);
     PipeUrb abort(URB_FUNCTION_ABORT_PIPE, PipeFor(0x81));
@@ -110,23 +87,17 @@ TEST_F(CaptureFixture, WritesAPcapOfLinkType249WithPairedRecords)
     }
     EXPECT_EQ(records, 14u);  // seven URBs, each submitted and completed
 
-    if (!HaveTshark()) {
+    if (std::system("tshark --version > /dev/null 2>&1") != 0) {
         GTEST_SKIP() << "tshark is not installed: the capture was not decoded";
     }
-    const auto lines = Decode(path_, "-e usb.function -e usb.irp_info.direction -e usb.endpoint_address -e "
+    const auto packets = Decode(path_, "-e usb.function -e usb.irp_info.direction -e usb.endpoint_address -e "
                                      "usb.transfer_type -e usb.usbd_status -e usb.data_len -e usb.capdata -e "
                                      "usb.request_in -e usb.control_stage");
-    ASSERT_EQ(lines.size(), 14u);
-    struct Expected {
-        const char* function;
-        const char* direction;  // 0x00 submit, 0x01 completion
-        const char* endpoint;
-        const char* transfer;
-        const char* status;
-        const char* dataLength;
-        const char* capdata;
-    };
-    const Expected expected[] = {
+    ASSERT_EQ(packets.size(), 14u);
+    // function, direction (0x00 submit, 0x01 completion), endpoint,
+    // transfer type, status, data length, and the captured data if any
+    using Record = std::array<const char*, 7>;
+    const Record expected[] = {
         {"0x000b", "0x00", "0x80", "0x02", "0x00000000", "8", ""},  // GET_DESCRIPTOR setup
         {"0x000b", "0x01", "0x80", "0x02", "0x00000000", "18", ""},
         {"0x0000", "0x00", "0x00", "0x02", "0x00000000", "8", ""},  // SET_CONFIGURATION setup
@@ -143,28 +114,21 @@ TEST_F(CaptureFixture, WritesAPcapOfLinkType249WithPairedRecords)
         {"0x0002", "0x01", "0x81", "0xfe", "0x00000000", "0", ""},
     };
     for (size_t i = 0; i < 14; ++i) {
-        const auto fields = Split(lines[i]);
-        ASSERT_GE(fields.size(), 6u) << lines[i];
-        EXPECT_EQ(fields[0], expected[i].function) << "record " << i << ": " << lines[i];
-        EXPECT_EQ(fields[1], expected[i].direction) << "record " << i << ": " << lines[i];
-        EXPECT_EQ(fields[2], expected[i].endpoint) << "record " << i << ": " << lines[i];
-        EXPECT_EQ(fields[3], expected[i].transfer) << "record " << i << ": " << lines[i];
-        EXPECT_EQ(fields[4], expected[i].status) << "record " << i << ": " << lines[i];
-        EXPECT_EQ(fields[5], expected[i].dataLength) << "record " << i << ": " << lines[i];
-        if (*expected[i].capdata != '\0') {
-            ASSERT_GE(fields.size(), 7u) << lines[i];
-            EXPECT_NE(fields[6].find(expected[i].capdata), std::string::npos) << "record " << i << ": " << lines[i];
+        SCOPED_TRACE("record " + std::to_string(i));
+        const auto& fields = packets[i];
+        for (size_t k = 0; k < 6; ++k) {
+            EXPECT_EQ(fields[k], expected[i][k]) << "field " << k;
         }
-        if (std::string(expected[i].direction) == "0x01") {
-            ASSERT_GE(fields.size(), 8u) << lines[i];
-            EXPECT_EQ(fields[7], std::to_string(i)) << "completion " << i << " pairs with its submission";
+        EXPECT_NE(fields[6].find(expected[i][6]), std::string::npos);
+        if (std::string(expected[i][1]) == "0x01") {
+            EXPECT_EQ(fields[7], std::to_string(i)) << "the completion pairs with its submission";
         }
     }
     const auto verbose = Decode(path_, "-e _ws.col.Info");
     ASSERT_EQ(verbose.size(), 14u);
-    EXPECT_NE(verbose[0].find("GET DESCRIPTOR Request DEVICE"), std::string::npos) << verbose[0];
-    EXPECT_NE(verbose[1].find("GET DESCRIPTOR Response DEVICE"), std::string::npos) << verbose[1];
-    EXPECT_NE(verbose[2].find("SET CONFIGURATION Request"), std::string::npos) << verbose[2];
+    EXPECT_NE(verbose[0][0].find("GET DESCRIPTOR Request DEVICE"), std::string::npos) << verbose[0][0];
+    EXPECT_NE(verbose[1][0].find("GET DESCRIPTOR Response DEVICE"), std::string::npos) << verbose[1][0];
+    EXPECT_NE(verbose[2][0].find("SET CONFIGURATION Request"), std::string::npos) << verbose[2][0];
 }
 
 TEST_F(BusFixture, CaptureToAPathThatCannotBeWrittenFails)

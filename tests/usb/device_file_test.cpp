@@ -29,17 +29,15 @@ TEST(DeviceFile, ParsesDescriptorsContinuationsCommentsAndEndpoints)
     std::string error;
     auto model = DeviceModel::Parse(kGood, "good.dev", &error);
     ASSERT_TRUE(model.has_value()) << error;
-    EXPECT_EQ(model->deviceDescriptor.size(), 18u);
-    EXPECT_EQ(model->deviceDescriptor[0], 0x12);
-    EXPECT_EQ(model->deviceDescriptor[17], 0x01);
-    ASSERT_EQ(model->configDescriptor.size(), 46u);
-    EXPECT_EQ(model->configDescriptor[7], 0xa0);
-    EXPECT_EQ((std::vector<uint8_t>(model->configDescriptor.end() - 7, model->configDescriptor.end())),
-              (std::vector<uint8_t>{7, 5, 0x82, 2, 0, 2, 0}));
-    EXPECT_EQ(model->RoleFor(0x01).behaviour, EndpointBehaviour::Loopback);
-    EXPECT_EQ(model->RoleFor(0x01).pairedWith, 0x81);
-    EXPECT_EQ(model->RoleFor(0x81).behaviour, EndpointBehaviour::Loopback);
-    EXPECT_EQ(model->RoleFor(0x81).pairedWith, 0x01);
+    EXPECT_EQ(model->deviceDescriptor,
+              (std::vector<uint8_t>{0x12, 1, 0, 2, 0, 0, 0, 0x40, 9, 0x12, 1, 0, 0, 1, 0, 0, 0, 1}));
+    EXPECT_EQ(model->configDescriptor,
+              (std::vector<uint8_t>{9, 2, 0x2e, 0, 1, 1, 0, 0xa0, 0x32, 9, 4, 0, 0, 4, 0xff, 0, 0, 0,
+                                    7, 5, 1, 2, 0, 2, 0, 7, 5, 0x81, 2, 0, 2, 0,
+                                    7, 5, 2, 2, 0, 2, 0, 7, 5, 0x82, 2, 0, 2, 0}));
+    EXPECT_EQ(std::tuple(model->RoleFor(0x01).behaviour, model->RoleFor(0x01).pairedWith, model->RoleFor(0x81).behaviour,
+                         model->RoleFor(0x81).pairedWith),
+              std::tuple(EndpointBehaviour::Loopback, 0x81, EndpointBehaviour::Loopback, 0x01));
     EXPECT_EQ(model->RoleFor(0x82).behaviour, EndpointBehaviour::Source);
     EXPECT_EQ(model->RoleFor(0x02).behaviour, EndpointBehaviour::Sink);
     EXPECT_TRUE(model->RemoteWakeCapable());
@@ -139,26 +137,12 @@ TEST(DeviceFile, LoadReadsAFileAndReportsOneThatCannotBeOpened)
     EXPECT_EQ(error, path + ":0: cannot open the file");
 }
 
-TEST(BuiltinDevice, HasTheDocumentedInterfaceAndEndpoints)
+// The built-in device's descriptors are checked at the bus (descriptor
+// reads, select configuration); what is left is what the model adds.
+TEST(BuiltinDevice, PairsItsBulkEndpointsAndCanWake)
 {
     const DeviceModel model = DeviceModel::Builtin();
-    ASSERT_EQ(model.deviceDescriptor.size(), 18u);
-    const auto& config = model.configDescriptor;
-    ASSERT_EQ(config.size(), 53u);
-    EXPECT_EQ(config[2] | (config[3] << 8), 53);
-    EXPECT_EQ(config[4], 1);                                     // one interface
-    EXPECT_NE(config[7] & USB_CONFIG_REMOTE_WAKEUP, 0);          // remote wakeup
-    EXPECT_EQ(config[9 + 5], USB_DEVICE_CLASS_VENDOR_SPECIFIC);  // interface class
-    const uint8_t addresses[] = {0x01, 0x81, 0x83, 0x02, 0x82};
-    const uint8_t types[] = {2, 2, 3, 2, 2};
-    for (int i = 0; i < 5; ++i) {
-        const uint8_t* endpoint = &config[18 + 7 * i];
-        EXPECT_EQ(endpoint[2], addresses[i]);
-        EXPECT_EQ(endpoint[3], types[i]);
-        if (types[i] == 2) {
-            EXPECT_EQ(endpoint[4] | (endpoint[5] << 8), 512);
-        }
-    }
+    EXPECT_EQ(model.configDescriptor[2] | (model.configDescriptor[3] << 8), static_cast<int>(model.configDescriptor.size()));
     EXPECT_EQ(model.RoleFor(0x01).pairedWith, 0x81);
     EXPECT_EQ(model.RoleFor(0x02).pairedWith, 0x82);
     EXPECT_EQ(model.RoleFor(0x83).behaviour, EndpointBehaviour::Silent);

@@ -35,29 +35,21 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& caps)
 
 TEST_F(BusFixture, PnpRequestsTheBusHandlesSucceedAndOthersKeepTheirStatus)
 {
-    struct Case {
-        UCHAR minor;
-        NTSTATUS status;
+    const std::pair<UCHAR, NTSTATUS> cases[] = {
+        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS},  {IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS}, {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS},    {IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED}, {IRP_MN_QUERY_INTERFACE, STATUS_NOT_SUPPORTED},
+        {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS},
     };
-    for (const Case c : {Case{IRP_MN_START_DEVICE, STATUS_SUCCESS}, Case{IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
-                         Case{IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS}, Case{IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
-                         Case{IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
-                         Case{IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS}, Case{IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS},
-                         Case{IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED}, Case{IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED},
-                         Case{IRP_MN_QUERY_INTERFACE, STATUS_NOT_SUPPORTED},
-                         Case{IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS}}) {
-        EXPECT_EQ(SendPnp(Pdo(), c.minor), c.status) << "minor " << int(c.minor);
+    for (const auto& [minor, status] : cases) {
+        EXPECT_EQ(SendPnp(Pdo(), minor), status) << "minor " << int(minor);
     }
 }
 
-TEST_F(BusFixture, RemovalUnconfiguresTheDevice)
-{
-    ASSERT_FALSE(Configure().empty());
-    EXPECT_TRUE(device().Configured());
-    EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_FALSE(device().Configured());
-}
-
+// Removal unconfigures the device; a transfer still pending then is the
+// function driver's fault, and it fails as from a device that is gone.
 TEST_F(BusFixture, RemovalWithATransferStillPendingIsAFinding)
 {
     ASSERT_FALSE(Configure().empty());
@@ -67,6 +59,7 @@ TEST_F(BusFixture, RemovalWithATransferStillPendingIsAFinding)
     auto request = AsyncRequest::Urb(Pdo(), urb.urb);
     EXPECT_EQ(request->Send(), STATUS_PENDING);
     ExpectFinding("transfers still pending", [&] { EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
+    EXPECT_FALSE(device().Configured());
     ASSERT_TRUE(request->Wait());
     EXPECT_EQ(request->Status(), STATUS_DEVICE_NOT_CONNECTED);
 }
@@ -79,16 +72,11 @@ TEST_F(BusFixture, CapabilitiesComeFromTheModel)
     for (int s = 0; s < 7; ++s) {
         EXPECT_EQ(caps.DeviceState[s], power.deviceState[s]) << "S" << s;
     }
-    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
-    EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
-    EXPECT_FALSE(caps.SurpriseRemovalOK);
-    EXPECT_TRUE(caps.DeviceD2);
-    EXPECT_FALSE(caps.DeviceD1);
-    EXPECT_TRUE(caps.WakeFromD2);
-    EXPECT_FALSE(caps.WakeFromD3);
-    EXPECT_TRUE(caps.Removable);
-    EXPECT_EQ(caps.Size, sizeof caps);
-    EXPECT_EQ(caps.Version, 1);
+    EXPECT_EQ(std::tuple(caps.SystemWake, caps.DeviceWake, caps.Size, caps.Version),
+              std::tuple(PowerSystemSleeping3, PowerDeviceD2, sizeof caps, 1));
+    EXPECT_EQ(std::tuple(+caps.SurpriseRemovalOK, +caps.DeviceD1, +caps.DeviceD2, +caps.WakeFromD2, +caps.WakeFromD3,
+                         +caps.Removable),  // bit-fields
+              std::tuple(0u, 0u, 1u, 1u, 0u, 1u));
 }
 
 class NoWakeDevice : public BusFixture {
@@ -107,11 +95,8 @@ TEST_F(NoWakeDevice, ReportsNoWakeStatesAndRefusesWaitWake)
 {
     DEVICE_CAPABILITIES caps = FreshCapabilities();
     ASSERT_EQ(QueryCapabilities(Pdo(), caps), STATUS_SUCCESS);
-    EXPECT_EQ(caps.SystemWake, PowerSystemUnspecified);
-    EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);
-    EXPECT_TRUE(caps.SurpriseRemovalOK);
-    EXPECT_TRUE(caps.DeviceD1);
-    EXPECT_EQ(caps.DeviceState[2], PowerDeviceD1);
+    EXPECT_EQ(std::tuple(caps.SystemWake, caps.DeviceWake, +caps.SurpriseRemovalOK, +caps.DeviceD1, caps.DeviceState[2]),
+              std::tuple(PowerSystemUnspecified, PowerDeviceUnspecified, 1u, 1u, PowerDeviceD1));
     AsyncRequest wake(Pdo(), IRP_MJ_POWER, IRP_MN_WAIT_WAKE,
                       [](PIO_STACK_LOCATION next) { next->Parameters.WaitWake.PowerState = PowerSystemSleeping1; });
     EXPECT_EQ(wake.Send(), STATUS_INVALID_DEVICE_STATE);
@@ -128,11 +113,16 @@ TEST_F(BusFixture, CapabilitiesWithABadSizeOrVersionAreRefused)
     }
 }
 
-NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state)
+// Sends one power request for a device state or a system state and waits for it.
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state)
 {
     AsyncRequest request(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION next) {
         next->Parameters.Power.Type = type;
-        next->Parameters.Power.State = state;
+        if (type == DevicePowerState) {
+            next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+        } else {
+            next->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+        }
     });
     PoCallDriver(pdo, request.Irp());
     EXPECT_TRUE(request.Wait());
@@ -142,19 +132,13 @@ NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER
 TEST_F(BusFixture, SetPowerRecordsTheDeviceStateAndQueriesSucceed)
 {
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
-    POWER_STATE d2;
-    d2.DeviceState = PowerDeviceD2;
-    POWER_STATE s3;
-    s3.SystemState = PowerSystemSleeping3;
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, d2), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0) << "a query changes nothing";
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d2), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2);
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, SystemPowerState, s3), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2) << "a system state is not a device state";
-    POWER_STATE d0;
-    d0.DeviceState = PowerDeviceD0;
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
 }
 
@@ -195,9 +179,7 @@ TEST_F(BusFixture, WaitWakeRefusalsAndCancel)
     auto tooDeep = WaitWakeRequest(Pdo(), PowerSystemHibernate);
     EXPECT_EQ(tooDeep->Send(), STATUS_INVALID_DEVICE_STATE);
 
-    POWER_STATE d3;
-    d3.DeviceState = PowerDeviceD3;
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3), STATUS_SUCCESS);
     auto fromD3 = WaitWakeRequest(Pdo(), PowerSystemSleeping1);
     EXPECT_EQ(fromD3->Send(), STATUS_INVALID_DEVICE_STATE) << "D3 is deeper than DeviceWake (D2)";
 }

@@ -1,13 +1,9 @@
 // Fixtures and client for the emulated bus's tests; see usb_fixture.h.
 #include "tests/usb/usb_fixture.h"
 
-#include "emulator/usb/descriptor_walk.h"
-
 #include <cstring>
 
 namespace usb_test {
-
-constexpr ULONG TestPoolTag = 0x74736554;  // "Test"
 
 void BusFixture::SetUp()
 {
@@ -28,29 +24,14 @@ void BusFixture::TearDown()
 
 std::vector<USBD_PIPE_INFORMATION> BusFixture::Configure()
 {
-    const auto& bytes = device_->Model().configDescriptor;
-    auto* config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(bytes));
-    auto parsed = emu::usb::ParseConfiguration(bytes.data(), bytes.size());
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-    for (UCHAR number = 0; parsed && list.size() < parsed->header.bNumInterfaces; ++number) {
-        auto* found = USBD_ParseConfigurationDescriptorEx(config, config, number, 0, -1, -1, -1);
-        if (found != nullptr) {
-            list.push_back({found, nullptr});
-        }
+    SelectRequest request(device_->Model().configDescriptor);
+    pipes_.clear();
+    if (request.urb != nullptr && request.list.size() > 1 && SubmitUrb(Pdo(), request.urb) == STATUS_SUCCESS) {
+        const auto& interface = request.Interface(0);
+        pipes_.assign(interface.Pipes, interface.Pipes + interface.NumberOfPipes);
     }
-    list.push_back({nullptr, nullptr});
-    PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
-    EXPECT_NE(urb, nullptr);
-    std::vector<USBD_PIPE_INFORMATION> pipes;
-    if (urb != nullptr) {
-        EXPECT_EQ(SubmitUrb(Pdo(), urb), STATUS_SUCCESS);
-        const auto& interface = urb->UrbSelectConfiguration.Interface;
-        pipes.assign(interface.Pipes, interface.Pipes + interface.NumberOfPipes);
-        ExFreePool(urb);
-    }
-    ExFreePool(config);
-    pipes_ = pipes;
-    return pipes;
+    EXPECT_FALSE(pipes_.empty()) << "the model's configuration was not selected";
+    return pipes_;
 }
 
 USBD_PIPE_HANDLE BusFixture::PipeFor(uint8_t endpoint)
@@ -64,31 +45,82 @@ USBD_PIPE_HANDLE BusFixture::PipeFor(uint8_t endpoint)
     return nullptr;
 }
 
-BulkUrb::BulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags)
+emu::usb::DeviceModel QuietDevice::Model()
 {
-    urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), TestPoolTag));
-    std::memset(urb, 0, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, nullptr,
-                                           length, flags, nullptr);
+    auto model = emu::usb::DeviceModel::Builtin();
+    model.endpoints.clear();
+    return model;
 }
 
-BulkUrb::~BulkUrb()
+void QuietDevice::SetUp()
+{
+    BusFixture::SetUp();
+    ASSERT_FALSE(Configure().empty());
+}
+
+std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info)
+{
+    static const char* const names[] = {"BusThread", "Synchronous", "Held"};  // in the enum's order
+    return names[static_cast<int>(info.param)];
+}
+
+PoolUrb::PoolUrb(size_t size) : urb(static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, TestPoolTag)))
+{
+    std::memset(urb, 0, size);
+}
+
+PoolUrb::~PoolUrb()
 {
     ExFreePool(urb);
 }
 
-PipeUrb::PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe)
+BulkUrb::BulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags)
+    : PoolUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
 {
-    urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), TestPoolTag));
-    std::memset(urb, 0, sizeof(struct _URB_PIPE_REQUEST));
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer, nullptr,
+                                           length, flags, nullptr);
+}
+
+std::pair<NTSTATUS, USBD_STATUS> SendBulk(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, void* buffer, ULONG length,
+                                          ULONG flags)
+{
+    BulkUrb urb(pipe, buffer, length, flags);
+    const NTSTATUS status = SubmitUrb(pdo, urb.urb);
+    return {status, urb.Status()};
+}
+
+PipeUrb::PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) : PoolUrb(sizeof(struct _URB_PIPE_REQUEST))
+{
     urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
     urb->UrbHeader.Function = function;
     urb->UrbPipeRequest.PipeHandle = pipe;
 }
 
-PipeUrb::~PipeUrb()
+DescriptorUrb::DescriptorUrb(UCHAR type, UCHAR index, void* buffer, ULONG length)
+    : PoolUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))
 {
-    ExFreePool(urb);
+    UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index, 0, buffer, nullptr,
+                                 length, nullptr);
+}
+
+SelectRequest::SelectRequest(const std::vector<uint8_t>& descriptor)
+    : config(static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(descriptor)))
+{
+    for (LONG number = 0; number < 256 && list.size() < config->bNumInterfaces; ++number) {
+        if (auto* found = USBD_ParseConfigurationDescriptorEx(config, config, number, 0, -1, -1, -1)) {
+            list.push_back({found, nullptr});
+        }
+    }
+    list.push_back({nullptr, nullptr});
+    urb = USBD_CreateConfigurationRequestEx(config, list.data());
+}
+
+SelectRequest::~SelectRequest()
+{
+    if (urb != nullptr) {
+        ExFreePool(urb);
+    }
+    ExFreePool(config);
 }
 
 NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1)
@@ -144,18 +176,15 @@ AsyncRequest::~AsyncRequest()
     IoFreeIrp(irp_);
 }
 
-NTSTATUS AsyncRequest::Send()
-{
-    return IofCallDriver(target_, irp_);
-}
-
+// Records the outcome before waking a waiter, and keeps the IRP for the
+// object to free.
 NTSTATUS AsyncRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* self = static_cast<AsyncRequest*>(context);
-    std::lock_guard lock(self->mutex_);
-    self->completed_ = true;
     self->status_ = irp->IoStatus.Status;
     self->irql_ = KeGetCurrentIrql();
+    std::lock_guard lock(self->mutex_);
+    self->completed_ = true;
     self->done_.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -163,30 +192,7 @@ NTSTATUS AsyncRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
 bool AsyncRequest::Wait(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(mutex_);
-    return done_.wait_for(lock, timeout, [this] { return completed_; });
-}
-
-bool AsyncRequest::Completed()
-{
-    std::lock_guard lock(mutex_);
-    return completed_;
-}
-
-NTSTATUS AsyncRequest::Status()
-{
-    std::lock_guard lock(mutex_);
-    return status_;
-}
-
-KIRQL AsyncRequest::CompletionIrql()
-{
-    std::lock_guard lock(mutex_);
-    return irql_;
-}
-
-bool AsyncRequest::Cancel()
-{
-    return IoCancelIrp(irp_) != FALSE;
+    return done_.wait_for(lock, timeout, [this] { return completed_.load(); });
 }
 
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed)

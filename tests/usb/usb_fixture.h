@@ -11,12 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace usb_test {
@@ -28,6 +30,50 @@ constexpr auto kWait = 10s;  // a request not completed by then has hung
 // did not expect (ExpectFinding) and the watchdog.
 using KernelFixture = emu::test::KernelTest;
 using emu::test::ExpectFinding;
+
+constexpr ULONG TestPoolTag = 0x74736554;  // "Test"
+
+// A URB in a zeroed pool block of `size` bytes, as a driver builds one;
+// freed with the object.
+struct PoolUrb {
+    explicit PoolUrb(size_t size);
+    ~PoolUrb();
+    PURB urb;
+};
+
+// A bulk transfer on `pipe`.
+struct BulkUrb : PoolUrb {
+    BulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags);
+    ULONG Transferred() const { return urb->UrbBulkOrInterruptTransfer.TransferBufferLength; }
+    USBD_STATUS Status() const { return urb->UrbHeader.Status; }
+};
+
+// Sends a bulk transfer on `pipe` and waits for it: the request's status
+// and the URB's.
+std::pair<NTSTATUS, USBD_STATUS> SendBulk(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, void* buffer, ULONG length,
+                                          ULONG flags = 0);
+
+// A pipe request (abort or reset).
+struct PipeUrb : PoolUrb {
+    PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe);
+};
+
+// A descriptor read of `length` bytes into `buffer`.
+struct DescriptorUrb : PoolUrb {
+    DescriptorUrb(UCHAR type, UCHAR index, void* buffer, ULONG length);
+};
+
+// A select-configuration URB built by the bus library from a pool copy of
+// `descriptor`, with every interface at alternate setting 0.
+struct SelectRequest {
+    explicit SelectRequest(const std::vector<uint8_t>& descriptor);
+    ~SelectRequest();
+    USBD_INTERFACE_INFORMATION& Interface(size_t k) { return *list[k].Interface; }
+
+    PUSB_CONFIGURATION_DESCRIPTOR config;
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+    PURB urb;
+};
 
 // A kernel, the bus and one plugged device.
 class BusFixture : public KernelFixture {
@@ -48,21 +94,28 @@ protected:
     std::vector<USBD_PIPE_INFORMATION> pipes_;
 };
 
-// A bulk URB in pool memory, as a driver builds one.
-struct BulkUrb {
-    BulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags);
-    ~BulkUrb();
-    PURB urb;
-    ULONG Transferred() const { return urb->UrbBulkOrInterruptTransfer.TransferBufferLength; }
-    USBD_STATUS Status() const { return urb->UrbHeader.Status; }
+// The built-in device, configured, with no endpoint behaviour: OUT endpoints
+// sink, IN endpoints stay silent until the test queues data.
+class QuietDevice : public BusFixture {
+protected:
+    emu::usb::DeviceModel Model() override;
+    void SetUp() override;
 };
 
-// A pipe request (abort or reset) in pool memory.
-struct PipeUrb {
-    PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe);
-    ~PipeUrb();
-    PURB urb;
+// A configured device in each completion mode.
+template <typename Base>
+class InEachMode : public Base, public ::testing::WithParamInterface<emu::usb::CompletionMode> {
+protected:
+    void SetUp() override
+    {
+        Base::SetUp();
+        this->device().SetCompletionMode(this->GetParam());
+        if (this->pipes_.empty()) {
+            ASSERT_FALSE(this->Configure().empty());
+        }
+    }
 };
+std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info);
 
 // Sends one internal device-control request the way SubmitUrbSync does
 // (IoBuildDeviceIoControlRequest, wait on the event only when pending).
@@ -83,12 +136,12 @@ public:
     static std::unique_ptr<AsyncRequest> Urb(PDEVICE_OBJECT target, PURB urb);
     ~AsyncRequest();
 
-    NTSTATUS Send();  // what IofCallDriver returned
+    NTSTATUS Send() { return IofCallDriver(target_, irp_); }
     bool Wait(std::chrono::milliseconds timeout = kWait);
-    bool Completed();
-    NTSTATUS Status();
-    KIRQL CompletionIrql();
-    bool Cancel();
+    bool Completed() { return completed_; }
+    NTSTATUS Status() { return status_; }
+    KIRQL CompletionIrql() { return irql_; }
+    bool Cancel() { return IoCancelIrp(irp_) != FALSE; }
     PIRP Irp() { return irp_; }
 
 private:
@@ -98,9 +151,9 @@ private:
     PIRP irp_;
     std::mutex mutex_;
     std::condition_variable done_;
-    bool completed_ = false;
-    NTSTATUS status_ = STATUS_PENDING;
-    KIRQL irql_ = 0;
+    std::atomic<bool> completed_{false};
+    std::atomic<NTSTATUS> status_{STATUS_PENDING};
+    std::atomic<KIRQL> irql_{0};
 };
 
 // 0, 1, 2, ... modulo 256 from `seed`.

@@ -182,28 +182,20 @@ TEST_F(CreateFixture, LaysOutOneRecordPerListEntryWithDefaultPipeFields)
     PURB urb = Create(descriptor, list);
     ASSERT_NE(urb, nullptr);
     EXPECT_EQ(emu::pool::LiveBlocks(UsbdTag), 1u);
-    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
-    EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 2));
-    EXPECT_EQ(urb->UrbHeader.Length, 136);
-    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, config_);
-    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+    const auto& select = urb->UrbSelectConfiguration;
+    EXPECT_EQ(std::tuple(select.Hdr.Function, select.Hdr.Length, select.ConfigurationDescriptor, select.ConfigurationHandle),
+              std::tuple(URB_FUNCTION_SELECT_CONFIGURATION, 136, config_, nullptr));
+    EXPECT_EQ(GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 2), 136);
 
     auto* first = &urb->UrbSelectConfiguration.Interface;
-    EXPECT_EQ(list[0].Interface, first);
-    EXPECT_EQ(first->Length, 72);
-    EXPECT_EQ(first->InterfaceNumber, 0);
-    EXPECT_EQ(first->NumberOfPipes, 2u);
-    for (ULONG i = 0; i < 2; ++i) {
-        EXPECT_EQ(first->Pipes[i].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
-        EXPECT_EQ(first->Pipes[i].PipeFlags, 0u);
-        EXPECT_EQ(first->Pipes[i].PipeHandle, nullptr);
-    }
     auto* second = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<uint8_t*>(first) + 72);
-    EXPECT_EQ(list[1].Interface, second);
-    EXPECT_EQ(second->Length, 24);
-    EXPECT_EQ(second->InterfaceNumber, 1);
-    EXPECT_EQ(second->NumberOfPipes, 0u);
-    EXPECT_EQ(list[2].Interface, nullptr);
+    EXPECT_EQ(std::tuple(list[0].Interface, list[1].Interface, list[2].Interface), std::tuple(first, second, nullptr));
+    EXPECT_EQ(std::tuple(first->Length, first->InterfaceNumber, first->NumberOfPipes), std::tuple(72, 0, 2u));
+    EXPECT_EQ(std::tuple(second->Length, second->InterfaceNumber, second->NumberOfPipes), std::tuple(24, 1, 0u));
+    for (const auto& pipe : {first->Pipes[0], first->Pipes[1]}) {
+        EXPECT_EQ(std::tuple(pipe.MaximumTransferSize, pipe.PipeFlags, pipe.PipeHandle),
+                  std::tuple(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE, 0u, nullptr));
+    }
     ExFreePool(urb);
     EXPECT_EQ(emu::pool::LiveBlocks(UsbdTag), 0u);
 }
@@ -237,7 +229,7 @@ TEST_F(CreateFixture, RefusesAListThatRunsOutOfItsPoolBlockUnterminated)
 {
     config_ = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(Config(1, Interface(0, 0, 0))));
     auto* list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(USBD_INTERFACE_LIST_ENTRY), 0x74736554));
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(USBD_INTERFACE_LIST_ENTRY), TestPoolTag));
     list[0] = {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(reinterpret_cast<uint8_t*>(config_) + 9), nullptr};
     ExpectFinding("not terminated", [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(config_, list), nullptr); });
     ExFreePool(list);
