@@ -3,6 +3,7 @@
 #include "tests/pnp/support/driver_fixture.h"
 
 #include <cstring>
+#include <string>
 
 namespace pondrel::test {
 namespace {
@@ -52,8 +53,9 @@ TEST_F(CapabilitiesTest, RefusesARecordTooOldOrTooSmall)
     }
 }
 
-// The snapshot holds what the lower drivers returned; the record going up
-// always says the device may be removed without warning.
+// The snapshot holds what the lower drivers returned, exactly the structure
+// whatever the record's size, nothing past it; the record going up always
+// says the device may be removed without warning.
 TEST_F(CapabilitiesTest, KeepsWhatTheLowerDriversReturned)
 {
     spy().EditCapabilities([](PDEVICE_CAPABILITIES capabilities) {
@@ -61,44 +63,29 @@ TEST_F(CapabilitiesTest, KeepsWhatTheLowerDriversReturned)
         capabilities->DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
         capabilities->SystemWake = PowerSystemSleeping1;
     });
-    DEVICE_CAPABILITIES record = Fresh();
-    const NTSTATUS status = Query(&record);
-    ASSERT_TRUE(NT_SUCCESS(status));
-
-    const std::optional<SeenRequest> below = [&]() -> std::optional<SeenRequest> {
-        for (const SeenRequest& seen : spy().SeenPnp()) {
-            if (seen.minor == IRP_MN_QUERY_CAPABILITIES) {
-                return seen;
-            }
-        }
-        return std::nullopt;
-    }();
-    ASSERT_TRUE(below.has_value());
-    EXPECT_EQ(below->statusOnArrival, STATUS_SUCCESS);
-
-    EXPECT_EQ(record.SurpriseRemovalOK, 1u);
-    EXPECT_EQ(context()->Capabilities.SurpriseRemovalOK, 0u);
-    EXPECT_EQ(context()->Capabilities.DeviceState[PowerSystemSleeping1], PowerDeviceD2);
-    EXPECT_EQ(context()->Capabilities.SystemWake, PowerSystemSleeping1);
-    record.SurpriseRemovalOK = FALSE;
-    EXPECT_EQ(std::memcmp(&record, &context()->Capabilities, sizeof(record)), 0);
-}
-
-// A larger record is fine; exactly the structure is copied, nothing past it.
-TEST_F(CapabilitiesTest, LargerRecordIsAcceptedAndCopiedToItsSize)
-{
     struct {
         DEVICE_CAPABILITIES record;
         UCHAR tail[16];
     } larger{};
-    larger.record = Fresh();
-    larger.record.Size = sizeof(larger);
-    std::memset(larger.tail, 0xEE, sizeof(larger.tail));
-    PUSB_CONFIGURATION_DESCRIPTOR configBefore = context()->ConfigDescriptor;
+    for (const size_t size : {sizeof(DEVICE_CAPABILITIES), sizeof(larger)}) {
+        SCOPED_TRACE("record of " + std::to_string(size) + " bytes");
+        spy().ForgetSeen();
+        larger.record = Fresh();
+        larger.record.Size = static_cast<USHORT>(size);
+        PUSB_CONFIGURATION_DESCRIPTOR configBefore = context()->ConfigDescriptor;
+        ASSERT_TRUE(NT_SUCCESS(Query(&larger.record)));
 
-    ASSERT_TRUE(NT_SUCCESS(Query(&larger.record)));
-    EXPECT_EQ(context()->Capabilities.Size, sizeof(larger));
-    EXPECT_EQ(context()->ConfigDescriptor, configBefore);
+        const std::optional<SeenRequest> below = spy().Last(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+        ASSERT_TRUE(below.has_value());
+        EXPECT_EQ(below->statusOnArrival, STATUS_SUCCESS);
+        EXPECT_EQ(larger.record.SurpriseRemovalOK, 1u);
+        EXPECT_EQ(context()->Capabilities.SurpriseRemovalOK, 0u);
+        EXPECT_EQ(context()->Capabilities.DeviceState[PowerSystemSleeping1], PowerDeviceD2);
+        EXPECT_EQ(context()->Capabilities.SystemWake, PowerSystemSleeping1);
+        EXPECT_EQ(context()->ConfigDescriptor, configBefore);
+        larger.record.SurpriseRemovalOK = FALSE;
+        EXPECT_EQ(std::memcmp(&larger.record, &context()->Capabilities, sizeof(DEVICE_CAPABILITIES)), 0);
+    }
 }
 
 TEST_F(CapabilitiesTest, FailedQueryKeepsTheEarlierSnapshotAndALaterOneReplacesIt)

@@ -14,12 +14,7 @@ namespace {
 class ConfigurationTest : public DriverFixture {
 protected:
     // Loads, puts the spy below, adds; the start is the test's.
-    void Prepare(std::vector<uint8_t> config)
-    {
-        Load(ModelWithConfig(std::move(config)));
-        AddSpy();
-        Add();
-    }
+    void Prepare(std::vector<uint8_t> config) { LoadWithSpy(ModelWithConfig(std::move(config))); }
 
     static SIZE_T BlockSize(const void* block)
     {
@@ -30,50 +25,16 @@ protected:
 
     SeenRequest SelectRequest()
     {
-        for (const SeenRequest& seen : spy().Seen()) {
-            if (seen.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION && !seen.deconfigure) {
-                return seen;
-            }
-        }
-        ADD_FAILURE() << "no select-configuration request was sent";
-        return {};
+        const std::vector<SeenRequest> selects = spy().SeenUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
+        EXPECT_EQ(selects.size(), 1u);
+        return selects.empty() ? SeenRequest{} : selects[0];
     }
 };
 
-TEST_F(ConfigurationTest, OneInterfaceWithTwoBulkPipes)
-{
-    const std::vector<uint8_t> config = TwoBulkPipes();
-    Prepare(config);
-    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-    DeviceContext* c = context();
-
-    const SeenRequest select = SelectRequest();
-    EXPECT_EQ(select.selectedInterfaces, std::vector<UCHAR>{0});
-    EXPECT_EQ(select.firstInterfaceMaxTransfer, (std::vector<ULONG>{0xFFFFFFFF, 0xFFFFFFFF}));
-
-    ASSERT_NE(c->ConfigDescriptor, nullptr);
-    ASSERT_EQ(BlockSize(c->ConfigDescriptor), config.size());
-    EXPECT_EQ(std::memcmp(c->ConfigDescriptor, config.data(), config.size()), 0);
-
-    ASSERT_NE(c->InterfaceInfo, nullptr);
-    EXPECT_EQ(BlockSize(c->InterfaceInfo), c->InterfaceInfo->Length);
-    EXPECT_EQ(c->InterfaceInfo->InterfaceNumber, 0);
-    ASSERT_EQ(c->InterfaceInfo->NumberOfPipes, 2u);
-    const UCHAR addresses[] = {0x01, 0x81};
-    for (ULONG pipe = 0; pipe < 2; ++pipe) {
-        EXPECT_EQ(c->InterfaceInfo->Pipes[pipe].EndpointAddress, addresses[pipe]);
-        EXPECT_EQ(c->InterfaceInfo->Pipes[pipe].PipeType, UsbdPipeTypeBulk);
-        EXPECT_NE(c->InterfaceInfo->Pipes[pipe].PipeHandle, nullptr);
-    }
-
-    ASSERT_NE(c->PipeOpenFlags, nullptr);
-    EXPECT_EQ(BlockSize(c->PipeOpenFlags), 2u);
-    EXPECT_EQ(c->PipeOpenFlags[0], 0);
-    EXPECT_EQ(c->PipeOpenFlags[1], 0);
-}
-
 // Every interface is selected at alternate setting 0, found by number up to
-// 255 with gaps skipped; the pipes kept are the lowest-numbered interface's.
+// 255 with gaps skipped, with the largest transfer size; the driver keeps a
+// copy of the whole descriptor and the lowest-numbered interface's bulk
+// pipes, each with its open flag clear.
 TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
 {
     const struct {
@@ -81,20 +42,39 @@ TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
         std::vector<InterfaceDesc> interfaces;
         std::vector<UCHAR> selected;
         UCHAR keptNumber;
-        ULONG keptPipes;
+        std::vector<UCHAR> keptPipes;  // endpoint addresses
     } cases[] = {
-        {"interfaces 0 and 2", {{0, 0, {{0x01}}}, {2, 0, {{0x02}, {0x82}}}}, {0, 2}, 0, 1},
-        {"alternate settings 0 and 1", {{0, 0, {{0x01}, {0x81}}}, {0, 1, {{0x01}, {0x81}, {0x02}}}}, {0}, 0, 2},
-        {"only interface 255", {{255, 0, {{0x01}}}}, {255}, 255, 1},
+        {"one interface with two pipes", {{0, 0, {{0x01}, {0x81}}}}, {0}, 0, {0x01, 0x81}},
+        {"interfaces 0 and 2", {{0, 0, {{0x01}}}, {2, 0, {{0x02}, {0x82}}}}, {0, 2}, 0, {0x01}},
+        {"alternate settings 0 and 1", {{0, 0, {{0x01}, {0x81}}}, {0, 1, {{0x01}, {0x81}, {0x02}}}}, {0}, 0,
+         {0x01, 0x81}},
+        {"only interface 255", {{255, 0, {{0x01}}}}, {255}, 255, {0x01}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Prepare(ConfigDescriptor(0x80, c.interfaces));
+        const std::vector<uint8_t> config = ConfigDescriptor(0x80, c.interfaces);
+        Prepare(config);
         ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        EXPECT_EQ(SelectRequest().selectedInterfaces, c.selected);
-        EXPECT_EQ(context()->InterfaceInfo->InterfaceNumber, c.keptNumber);
-        EXPECT_EQ(context()->InterfaceInfo->AlternateSetting, 0);
-        EXPECT_EQ(context()->InterfaceInfo->NumberOfPipes, c.keptPipes);
+        const SeenRequest select = SelectRequest();
+        EXPECT_EQ(select.selectedInterfaces, c.selected);
+        EXPECT_EQ(select.firstInterfaceMaxTransfer, std::vector<ULONG>(c.keptPipes.size(), 0xFFFFFFFF));
+
+        const DeviceContext* ctx = context();
+        ASSERT_EQ(BlockSize(ctx->ConfigDescriptor), config.size());
+        EXPECT_EQ(std::memcmp(ctx->ConfigDescriptor, config.data(), config.size()), 0);
+        ASSERT_NE(ctx->InterfaceInfo, nullptr);
+        EXPECT_EQ(BlockSize(ctx->InterfaceInfo), ctx->InterfaceInfo->Length);
+        EXPECT_EQ(ctx->InterfaceInfo->InterfaceNumber, c.keptNumber);
+        EXPECT_EQ(ctx->InterfaceInfo->AlternateSetting, 0);
+        ASSERT_EQ(ctx->InterfaceInfo->NumberOfPipes, c.keptPipes.size());
+        for (ULONG pipe = 0; pipe < c.keptPipes.size(); ++pipe) {
+            EXPECT_EQ(ctx->InterfaceInfo->Pipes[pipe].EndpointAddress, c.keptPipes[pipe]);
+            EXPECT_EQ(ctx->InterfaceInfo->Pipes[pipe].PipeType, UsbdPipeTypeBulk);
+            EXPECT_NE(ctx->InterfaceInfo->Pipes[pipe].PipeHandle, nullptr);
+        }
+        ASSERT_EQ(BlockSize(ctx->PipeOpenFlags), c.keptPipes.size());
+        EXPECT_EQ(std::vector<UCHAR>(ctx->PipeOpenFlags, ctx->PipeOpenFlags + c.keptPipes.size()),
+                  std::vector<UCHAR>(c.keptPipes.size(), 0));
         TearDown();
     }
 }
@@ -229,13 +209,8 @@ std::vector<uint8_t> WithTrailing(std::vector<uint8_t> config, std::vector<uint8
     return config;
 }
 
-std::vector<uint8_t> WithInterfaceCount(std::vector<uint8_t> config, uint8_t count)
-{
-    SetInterfaceCount(config, count);
-    return config;
-}
-
-// Offsets in TwoBulkPipes(): configuration 0, interface 9, endpoints 18 and 25.
+// Offsets in TwoBulkPipes(): configuration 0 (bNumInterfaces at 4),
+// interface 9, endpoints 18 and 25.
 std::vector<Malformed> MalformedSets()
 {
     const std::vector<uint8_t> good = TwoBulkPipes();
@@ -249,8 +224,8 @@ std::vector<Malformed> MalformedSets()
         {"last descriptor runs past the end", WithTotal(good, 29), Expect::DataError},
         {"interface descriptor shorter than 9", Edited(good, 9, 5), Expect::DataError},
         {"endpoint descriptor shorter than 7", Edited(good, 18, 4), Expect::DataError},
-        {"no interface announced", WithInterfaceCount(good, 0), Expect::ConfigurationError},
-        {"more interfaces announced than present", WithInterfaceCount(good, 2), Expect::ConfigurationError},
+        {"no interface announced", Edited(good, 4, 0), Expect::ConfigurationError},
+        {"more interfaces announced than present", Edited(good, 4, 2), Expect::ConfigurationError},
         {"only the configuration descriptor", WithTotal(Truncated(good, 9), 9), Expect::ConfigurationError},
     };
 }
@@ -319,10 +294,8 @@ protected:
     std::vector<USBD_PIPE_HANDLE> AbortedPipes()
     {
         std::vector<USBD_PIPE_HANDLE> handles;
-        for (const SeenRequest& seen : spy().Seen()) {
-            if (seen.urbFunction == URB_FUNCTION_ABORT_PIPE) {
-                handles.push_back(seen.pipeHandle);
-            }
+        for (const SeenRequest& seen : spy().SeenUrbs(URB_FUNCTION_ABORT_PIPE)) {
+            handles.push_back(seen.pipeHandle);
         }
         return handles;
     }
@@ -356,34 +329,39 @@ TEST_F(PipeAbortTest, AbortsFlaggedPipesInOrder)
     }
 }
 
-TEST_F(PipeAbortTest, FailedAbortKeepsItsFlagAndGoesOn)
+// A pipe whose abort fails keeps its flag: the bus failing it does not stop
+// the others; no pool for the request stops the sweep at once.
+TEST_F(PipeAbortTest, FailedAbortKeepsItsFlag)
 {
     BringUp();
-    SetFlags({1, 0, 1, 0, 0});
-    spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Abort(), STATUS_SUCCESS);
-    EXPECT_EQ(AbortedPipes().size(), 2u);
-    EXPECT_EQ(Flags(), (std::vector<UCHAR>{1, 0, 1, 0, 0}));
-    SetFlags({0, 0, 0, 0, 0});
-}
-
-TEST_F(PipeAbortTest, StopsWhenNoAbortRequestCanBeAllocated)
-{
-    BringUp();
-    SetFlags({1, 0, 1, 0, 0});
-    emu::pool::FailAllocationsOfSize(sizeof(_URB_PIPE_REQUEST));
-    EXPECT_EQ(Abort(), STATUS_INSUFFICIENT_RESOURCES);
-    emu::pool::ClearFaults();
-    EXPECT_TRUE(AbortedPipes().empty());
-    EXPECT_EQ(Flags(), (std::vector<UCHAR>{1, 0, 1, 0, 0}));
+    const struct {
+        const char* name;
+        bool noPool;
+        NTSTATUS expected;
+        size_t sent;
+    } cases[] = {
+        {"the bus fails it", false, STATUS_SUCCESS, 2},
+        {"no pool for the request", true, STATUS_INSUFFICIENT_RESOURCES, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        spy().ForgetSeen();
+        SetFlags({1, 0, 1, 0, 0});
+        spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
+        if (c.noPool) {
+            emu::pool::FailAllocationsOfSize(sizeof(_URB_PIPE_REQUEST));
+        }
+        EXPECT_EQ(Abort(), c.expected);
+        emu::pool::ClearFaults();
+        EXPECT_EQ(AbortedPipes().size(), c.sent);
+        EXPECT_EQ(Flags(), (std::vector<UCHAR>{1, 0, 1, 0, 0}));
+    }
     SetFlags({0, 0, 0, 0, 0});
 }
 
 TEST_F(PipeAbortTest, NothingToAbortBeforeTheDeviceIsConfigured)
 {
-    Load();
-    AddSpy();
-    Add();
+    LoadWithSpy();
     EXPECT_EQ(Abort(), STATUS_SUCCESS);
     EXPECT_TRUE(spy().Seen().empty());
 }

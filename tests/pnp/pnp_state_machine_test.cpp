@@ -6,7 +6,7 @@
 #include "driver/device_names.h"
 #include "emulator/kernel/system.h"
 
-#include <algorithm>
+#include <string>
 
 namespace pondrel::test {
 namespace {
@@ -16,9 +16,7 @@ protected:
     // A started-or-not device brought to `state` by the usual PnP paths.
     void Reach(DEVICE_PNP_STATE state)
     {
-        Load();
-        AddSpy();
-        Add();
+        LoadWithSpy();
         if (state == DeviceNew) {
             return;
         }
@@ -47,25 +45,13 @@ protected:
     // Running, wait-wake armed (kept by the spy), pipe 1 flagged open.
     void StartOpenAndArmed()
     {
-        Load();
-        AddSpy();
-        Add();
+        LoadWithSpy();
         spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
         ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
         context()->PipeOpenFlags[1] = 1;
     }
 
-    // The last PnP request of `minor` the spy saw, if any.
-    std::optional<SeenRequest> SeenBelow(UCHAR minor)
-    {
-        std::optional<SeenRequest> found;
-        for (const SeenRequest& seen : spy().SeenPnp()) {
-            if (seen.minor == minor) {
-                found = seen;
-            }
-        }
-        return found;
-    }
+    std::optional<SeenRequest> SeenBelow(UCHAR minor) { return spy().Last(IRP_MJ_PNP, minor); }
 };
 
 const DEVICE_PNP_STATE AllStates[] = {DeviceNew, DeviceRunning, DeviceStopped, DeviceStopPending,
@@ -85,53 +71,29 @@ const char* NameOf(DEVICE_PNP_STATE state)
     return "?";
 }
 
-// How a request ends, seen from below and from the PnP manager.
-enum class Below {
-    Not,           // never reaches the lower device; completed here with STATUS_SUCCESS
-    Untouched,     // passed down with the status block as the PnP manager set it
-    WithSuccess,   // passed down with STATUS_SUCCESS in the status block
-};
-
+// What a request does: the state it moves to (a cancel: back from the
+// pending state it cancels, and in any other state it is completed here
+// with success and never goes down), whether it goes down with
+// STATUS_SUCCESS in its status block or with the block as the PnP manager
+// set it, and the references held while the lower device has it.
 struct Transition {
     UCHAR minor;
     const char* name;
-    // The state after the request, from the state before it.
-    DEVICE_PNP_STATE (*after)(DEVICE_PNP_STATE before, DEVICE_PNP_STATE previous);
-    Below (*below)(DEVICE_PNP_STATE before);
-    LONG referencesBelow;  // IoRefCount while the lower device has the request
+    std::optional<DEVICE_PNP_STATE> to;  // none: unchanged
+    std::optional<DEVICE_PNP_STATE> cancels;
+    bool downWithSuccess;
+    LONG referencesBelow;
 };
 
-DEVICE_PNP_STATE Unchanged(DEVICE_PNP_STATE before, DEVICE_PNP_STATE) { return before; }
-DEVICE_PNP_STATE ToStopPending(DEVICE_PNP_STATE, DEVICE_PNP_STATE) { return DeviceStopPending; }
-DEVICE_PNP_STATE ToRemovePending(DEVICE_PNP_STATE, DEVICE_PNP_STATE) { return DeviceRemovePending; }
-DEVICE_PNP_STATE ToStopped(DEVICE_PNP_STATE, DEVICE_PNP_STATE) { return DeviceStopped; }
-DEVICE_PNP_STATE ToSurpriseRemoved(DEVICE_PNP_STATE, DEVICE_PNP_STATE) { return DeviceSurpriseRemoved; }
-DEVICE_PNP_STATE CancelStop(DEVICE_PNP_STATE before, DEVICE_PNP_STATE previous)
-{
-    return before == DeviceStopPending ? previous : before;
-}
-DEVICE_PNP_STATE CancelRemove(DEVICE_PNP_STATE before, DEVICE_PNP_STATE previous)
-{
-    return before == DeviceRemovePending ? previous : before;
-}
-
-Below AlwaysWithSuccess(DEVICE_PNP_STATE) { return Below::WithSuccess; }
-Below AlwaysUntouched(DEVICE_PNP_STATE) { return Below::Untouched; }
-Below CancelStopBelow(DEVICE_PNP_STATE before) { return before == DeviceStopPending ? Below::Untouched : Below::Not; }
-Below CancelRemoveBelow(DEVICE_PNP_STATE before)
-{
-    return before == DeviceRemovePending ? Below::Untouched : Below::Not;
-}
-
 const Transition Transitions[] = {
-    {IRP_MN_QUERY_STOP_DEVICE, "query-stop", ToStopPending, AlwaysWithSuccess, 1},
-    {IRP_MN_QUERY_REMOVE_DEVICE, "query-remove", ToRemovePending, AlwaysWithSuccess, 1},
-    {IRP_MN_CANCEL_STOP_DEVICE, "cancel-stop", CancelStop, CancelStopBelow, 2},
-    {IRP_MN_CANCEL_REMOVE_DEVICE, "cancel-remove", CancelRemove, CancelRemoveBelow, 2},
-    {IRP_MN_STOP_DEVICE, "stop", ToStopped, AlwaysWithSuccess, 2},
-    {IRP_MN_SURPRISE_REMOVAL, "surprise removal", ToSurpriseRemoved, AlwaysWithSuccess, 2},
-    {IRP_MN_QUERY_CAPABILITIES, "query-capabilities", Unchanged, AlwaysWithSuccess, 2},
-    {IRP_MN_QUERY_DEVICE_RELATIONS, "an unhandled code", Unchanged, AlwaysUntouched, 2},
+    {IRP_MN_QUERY_STOP_DEVICE, "query-stop", DeviceStopPending, {}, true, 1},
+    {IRP_MN_QUERY_REMOVE_DEVICE, "query-remove", DeviceRemovePending, {}, true, 1},
+    {IRP_MN_CANCEL_STOP_DEVICE, "cancel-stop", {}, DeviceStopPending, false, 2},
+    {IRP_MN_CANCEL_REMOVE_DEVICE, "cancel-remove", {}, DeviceRemovePending, false, 2},
+    {IRP_MN_STOP_DEVICE, "stop", DeviceStopped, {}, true, 2},
+    {IRP_MN_SURPRISE_REMOVAL, "surprise removal", DeviceSurpriseRemoved, {}, true, 2},
+    {IRP_MN_QUERY_CAPABILITIES, "query-capabilities", {}, {}, true, 2},
+    {IRP_MN_QUERY_DEVICE_RELATIONS, "an unhandled code", {}, {}, false, 2},
 };
 
 TEST_F(PnpStateMachineTest, EachRequestInEachState)
@@ -147,30 +109,23 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
                                         ? pnp().QueryCapabilities(&capabilities)
                                         : pnp().Send(t.minor);
 
-            const DEVICE_PNP_STATE expected = t.after(before, previous);
+            const bool cancelling = t.cancels == before;
+            const DEVICE_PNP_STATE expected = cancelling ? previous : t.to.value_or(before);
             EXPECT_EQ(State(), expected);
             if (expected != before) {
-                EXPECT_EQ(context()->PreviousPnpState, t.minor == IRP_MN_CANCEL_STOP_DEVICE ||
-                                                               t.minor == IRP_MN_CANCEL_REMOVE_DEVICE
-                                                           ? previous
-                                                           : before);
+                EXPECT_EQ(context()->PreviousPnpState, cancelling ? previous : before);
             }
             EXPECT_EQ(IoRefCount(), 1);
 
             const std::optional<SeenRequest> below = SeenBelow(t.minor);
-            switch (t.below(before)) {
-            case Below::Not:
+            if (t.cancels && !cancelling) {
                 EXPECT_FALSE(below.has_value());
                 EXPECT_EQ(status, STATUS_SUCCESS);
-                break;
-            case Below::Untouched:
-            case Below::WithSuccess:
+            } else {
                 ASSERT_TRUE(below.has_value());
-                EXPECT_EQ(below->statusOnArrival,
-                          t.below(before) == Below::WithSuccess ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+                EXPECT_EQ(below->statusOnArrival, t.downWithSuccess ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
                 EXPECT_EQ(below->ioRefCount, t.referencesBelow);
                 EXPECT_EQ(status, below->lowerReturned);
-                break;
             }
             TearDown();
         }
@@ -178,7 +133,8 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
 }
 
 // Removal from every state: passed down with success after every reference
-// is back, before the stack is taken apart; the device object goes.
+// is back, before the stack is taken apart; the device object and its DOS
+// link go.
 TEST_F(PnpStateMachineTest, RemovalInEachState)
 {
     for (const DEVICE_PNP_STATE before : AllStates) {
@@ -198,46 +154,41 @@ TEST_F(PnpStateMachineTest, RemovalInEachState)
         EXPECT_EQ(status, below->lowerReturned);
         EXPECT_TRUE(!emu::IsDeviceObjectAlive(functionDevice) || emu::IsDeletePending(functionDevice));
         EXPECT_EQ(spy().Device()->AttachedDevice, nullptr);
+        EXPECT_EQ(DosLinkTarget(), nullptr);
         TearDown();
     }
 }
 
 // A start in the states the PnP manager starts from. The lower drivers start
-// first; the device runs once configured and its interface enabled.
+// first; the device runs once configured and its interface enabled. A start
+// they fail touches nothing.
 TEST_F(PnpStateMachineTest, StartFromNewAndStopped)
 {
     for (const DEVICE_PNP_STATE before : {DeviceNew, DeviceStopped}) {
-        SCOPED_TRACE(NameOf(before));
-        Reach(before);
-        EXPECT_TRUE(NT_SUCCESS(pnp().Start()));
-        EXPECT_EQ(State(), DeviceRunning);
-        EXPECT_EQ(context()->PreviousPnpState, before);
-        EXPECT_EQ(IoRefCount(), 1);
-
-        const std::vector<SeenRequest> seen = spy().Seen();
-        ASSERT_FALSE(seen.empty());
-        EXPECT_EQ(seen[0].major, IRP_MJ_PNP);
-        EXPECT_EQ(seen[0].minor, IRP_MN_START_DEVICE);
-        EXPECT_EQ(seen[0].ioRefCount, 2);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
-        TearDown();
-    }
-}
-
-TEST_F(PnpStateMachineTest, StartFailedBelowTouchesNothing)
-{
-    for (const DEVICE_PNP_STATE before : {DeviceNew, DeviceStopped}) {
-        SCOPED_TRACE(NameOf(before));
-        Reach(before);
-        spy().FailPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
-
-        EXPECT_EQ(pnp().Send(IRP_MN_START_DEVICE), STATUS_DEVICE_NOT_READY);
-        EXPECT_EQ(State(), before);
-        EXPECT_EQ(spy().Seen().size(), 1u);
-        EXPECT_EQ(context()->ConfigDescriptor, nullptr);
-        EXPECT_EQ(IoRefCount(), 1);
-        spy().ForgetAnswers();
-        TearDown();
+        for (const bool failedBelow : {false, true}) {
+            SCOPED_TRACE(std::string(NameOf(before)) + (failedBelow ? ", failed below" : ""));
+            Reach(before);
+            if (failedBelow) {
+                spy().FailPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
+                EXPECT_EQ(pnp().Send(IRP_MN_START_DEVICE), STATUS_DEVICE_NOT_READY);
+                EXPECT_EQ(State(), before);
+                EXPECT_EQ(spy().Seen().size(), 1u);
+                EXPECT_EQ(context()->ConfigDescriptor, nullptr);
+            } else {
+                EXPECT_TRUE(NT_SUCCESS(pnp().Start()));
+                EXPECT_EQ(State(), DeviceRunning);
+                EXPECT_EQ(context()->PreviousPnpState, before);
+                const std::vector<SeenRequest> seen = spy().Seen();
+                ASSERT_FALSE(seen.empty());
+                EXPECT_EQ(seen[0].major, IRP_MJ_PNP);
+                EXPECT_EQ(seen[0].minor, IRP_MN_START_DEVICE);
+                EXPECT_EQ(seen[0].ioRefCount, 2);
+                EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
+            }
+            EXPECT_EQ(IoRefCount(), 1);
+            spy().ForgetAnswers();
+            TearDown();
+        }
     }
 }
 
@@ -277,64 +228,61 @@ TEST_F(PnpStateMachineTest, QueriesAndCancelsKeepOneLevelOfHistory)
     EXPECT_EQ(State(), DeviceStopPending);
 }
 
-// A stop whose deconfiguration block cannot be allocated still stops and
-// releases the configuration, and tells the lower drivers.
-TEST_F(PnpStateMachineTest, StopWithoutDeconfigurationBlock)
+// A stop releases the configuration and deconfigures the device once it is
+// stopped; without a block for the deconfiguration it still stops, and
+// tells the lower drivers.
+TEST_F(PnpStateMachineTest, StopReleasesTheConfigurationAndDeconfigures)
 {
-    Reach(DeviceStopPending);
-    emu::pool::FailAllocationsOfSize(sizeof(_URB_SELECT_CONFIGURATION));
-    const NTSTATUS status = pnp().Stop();
-    emu::pool::ClearFaults();
+    for (const bool noBlock : {false, true}) {
+        SCOPED_TRACE(noBlock ? "no deconfiguration block" : "deconfigured");
+        Reach(DeviceStopPending);
+        if (noBlock) {
+            emu::pool::FailAllocationsOfSize(sizeof(_URB_SELECT_CONFIGURATION));
+        }
+        const NTSTATUS status = pnp().Stop();
+        emu::pool::ClearFaults();
 
-    const std::optional<SeenRequest> below = SeenBelow(IRP_MN_STOP_DEVICE);
-    ASSERT_TRUE(below.has_value());
-    EXPECT_EQ(below->statusOnArrival, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(status, below->lowerReturned);
-    EXPECT_EQ(State(), DeviceStopped);
-    EXPECT_EQ(context()->ConfigDescriptor, nullptr);
-    EXPECT_EQ(context()->InterfaceInfo, nullptr);
-    EXPECT_EQ(context()->PipeOpenFlags, nullptr);
-    EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+        const std::optional<SeenRequest> below = SeenBelow(IRP_MN_STOP_DEVICE);
+        ASSERT_TRUE(below.has_value());
+        EXPECT_EQ(below->statusOnArrival, noBlock ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS);
+        EXPECT_EQ(status, below->lowerReturned);
+        EXPECT_EQ(State(), DeviceStopped);
+        EXPECT_EQ(context()->ConfigDescriptor, nullptr);
+        EXPECT_EQ(context()->InterfaceInfo, nullptr);
+        EXPECT_EQ(context()->PipeOpenFlags, nullptr);
+        EXPECT_EQ(LiveDriverBlocks(), 1u);
+        const std::vector<SeenRequest> selects = spy().SeenUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
+        ASSERT_EQ(selects.size(), noBlock ? 0u : 1u);
+        EXPECT_EQ(device().Configured(), noBlock);
+        if (!selects.empty()) {
+            EXPECT_TRUE(selects[0].deconfigure);
+            EXPECT_EQ(selects[0].driverState, DeviceStopped);
+        }
+        TearDown();
+    }
 }
 
-TEST_F(PnpStateMachineTest, StopDeconfiguresTheDevice)
+// A removal tears down once: after a surprise removal it repeats nothing,
+// neither the abort of a pipe whose abort failed nor the wait-wake cancel.
+TEST_F(PnpStateMachineTest, RemovalTearsDownOnce)
 {
-    Reach(DeviceStopPending);
-    ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
-    const std::vector<SeenRequest> seen = spy().Seen();
-    auto deconfigure = std::find_if(seen.begin(), seen.end(), [](const SeenRequest& r) { return r.deconfigure; });
-    ASSERT_NE(deconfigure, seen.end());
-    EXPECT_EQ(deconfigure->driverState, DeviceStopped);
-    EXPECT_FALSE(device().Configured());
-    EXPECT_EQ(LiveDriverBlocks(), 1u);
-}
-
-// After a surprise removal, the removal repeats none of the teardown: no
-// second abort of a pipe whose abort failed, no second wait-wake cancel.
-TEST_F(PnpStateMachineTest, RemovalAfterSurpriseRemovalRepeatsNothing)
-{
-    StartOpenAndArmed();
-    spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
-
-    ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);
-    EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-
-    EXPECT_EQ(Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-}
-
-TEST_F(PnpStateMachineTest, RemovalFromRunningTearsDownOnce)
-{
-    StartOpenAndArmed();
-    EXPECT_FALSE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-
-    EXPECT_EQ(Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
+    for (const bool surpriseFirst : {false, true}) {
+        SCOPED_TRACE(surpriseFirst ? "after surprise removal" : "from running");
+        StartOpenAndArmed();
+        EXPECT_FALSE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
+        if (surpriseFirst) {
+            spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
+            ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);
+            EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
+            EXPECT_EQ(spy().WaitWakeCancels(), 1u);
+            EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
+        }
+        EXPECT_EQ(Remove(), STATUS_SUCCESS);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
+        EXPECT_EQ(spy().WaitWakeCancels(), 1u);
+        EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
+        TearDown();
+    }
 }
 
 }  // namespace

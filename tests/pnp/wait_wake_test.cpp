@@ -14,48 +14,41 @@
 namespace pondrel::test {
 namespace {
 
-// How often, and with which status, a request left the driver's own stack
-// location on its way up: once per finish.
-class Finishes_ {
-public:
-    static void Watch(PDEVICE_OBJECT device, PIRP irp)
+// The statuses with which one request left the driver's own stack location
+// on its way up: one per finish.
+struct LevelCompletions {
+    static inline std::mutex mutex;
+    static inline PDEVICE_OBJECT device = nullptr;
+    static inline const void* irp = nullptr;
+    static inline std::vector<NTSTATUS> statuses;
+
+    static void Watch(PDEVICE_OBJECT watchedDevice, PIRP watchedIrp)
     {
-        std::lock_guard lock(mutex_);
-        device_ = device;
-        irp_ = irp;
-        statuses_.clear();
+        std::lock_guard lock(mutex);
+        device = watchedDevice;
+        irp = watchedIrp;
+        statuses.clear();
         emu::observe::SetObserver(Observe);
     }
-    static void Stop() { emu::observe::SetObserver(nullptr); }
     static std::vector<NTSTATUS> Statuses()
     {
-        std::lock_guard lock(mutex_);
-        return statuses_;
+        std::lock_guard lock(mutex);
+        return statuses;
     }
-
-private:
-    static void Observe(emu::observe::Point point, const void* object, PDEVICE_OBJECT device)
+    static void Observe(emu::observe::Point point, const void* object, PDEVICE_OBJECT at)
     {
-        if (point != emu::observe::Point::LevelCompleted) {
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        if (device == device_ && object == irp_) {
-            statuses_.push_back(static_cast<const IRP*>(object)->IoStatus.Status);
+        std::lock_guard lock(mutex);
+        if (point == emu::observe::Point::LevelCompleted && at == device && object == irp) {
+            statuses.push_back(static_cast<const IRP*>(object)->IoStatus.Status);
         }
     }
-
-    static inline std::mutex mutex_;
-    static inline PDEVICE_OBJECT device_ = nullptr;
-    static inline const void* irp_ = nullptr;
-    static inline std::vector<NTSTATUS> statuses_;
 };
 
 class WaitWakeTest : public DriverFixture {
 protected:
     void TearDown() override
     {
-        Finishes_::Stop();
+        emu::observe::SetObserver(nullptr);
         emu::sched::SetHook(nullptr);
         DriverFixture::TearDown();
     }
@@ -63,14 +56,12 @@ protected:
     // Started, with the spy keeping the wait-wake request armed at start.
     PIRP StartArmed(WaitWakeCancel onCancel, NTSTATUS cancelStatus = STATUS_CANCELLED)
     {
-        Load();
-        AddSpy();
-        Add();
+        LoadWithSpy();
         spy().KeepWaitWake(onCancel, cancelStatus);
         EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
         EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
         PIRP irp = spy().KeptWaitWake().at(0);
-        Finishes_::Watch(fdo(), irp);
+        LevelCompletions::Watch(fdo(), irp);
         return irp;
     }
 
@@ -100,9 +91,8 @@ protected:
     size_t PowerUps()
     {
         size_t count = 0;
-        for (const SeenRequest& seen : spy().Seen()) {
-            count += seen.major == IRP_MJ_POWER && seen.minor == IRP_MN_SET_POWER &&
-                     seen.powerType == DevicePowerState && seen.powerState.DeviceState == PowerDeviceD0;
+        for (const SeenRequest& seen : spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState)) {
+            count += seen.powerState == PowerDeviceD0;
         }
         return count;
     }
@@ -111,10 +101,8 @@ protected:
 TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
 {
     StartArmed(WaitWakeCancel::CompleteAtOnce);
-    const std::vector<SeenRequest> seen = spy().Seen();
-    auto waitWake = std::find_if(seen.begin(), seen.end(),
-                                 [](const SeenRequest& r) { return r.major == IRP_MJ_POWER && r.minor == IRP_MN_WAIT_WAKE; });
-    ASSERT_NE(waitWake, seen.end());
+    const std::optional<SeenRequest> waitWake = spy().Last(IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
+    ASSERT_TRUE(waitWake.has_value());
     EXPECT_EQ(waitWake->driverState, DeviceRunning);
     EXPECT_EQ(waitWake->ioRefCount, 3);  // the device's, the start's, DispatchPower's
     EXPECT_EQ(Read(context()->WakeOutstanding), 1);
@@ -125,9 +113,7 @@ TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
 
 TEST_F(WaitWakeTest, NothingArmedForADeviceThatCannotWake)
 {
-    Load(ModelWithConfig(TwoBulkPipes(0x80)));
-    AddSpy();
-    Add();
+    LoadWithSpy(ModelWithConfig(TwoBulkPipes(0x80)));
     spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
     ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
     EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 0u);
@@ -147,7 +133,7 @@ TEST_F(WaitWakeTest, CompletionFirstLeavesNothingToDisarm)
     ExpectIdle();
     Disarm();
     EXPECT_EQ(spy().WaitWakeCancels(), 0u);
-    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
+    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
     EXPECT_EQ(PowerUps(), 0u);
 }
 
@@ -158,12 +144,12 @@ TEST_F(WaitWakeTest, DisarmBeforeCompletionLetsTheBusStatusThrough)
     PIRP irp = StartArmed(WaitWakeCancel::Later);
     Disarm();
     EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    EXPECT_TRUE(Finishes_::Statuses().empty());
+    EXPECT_TRUE(LevelCompletions::Statuses().empty());
     EXPECT_EQ(Read(context()->WakeOutstanding), 1);
 
     spy().FinishWaitWake(irp, STATUS_NO_SUCH_DEVICE);
     ExpectIdle();
-    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_NO_SUCH_DEVICE});
+    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_NO_SUCH_DEVICE});
 }
 
 // Order 3, during IoCancelIrp: the bus completes the request inside the
@@ -174,7 +160,7 @@ TEST_F(WaitWakeTest, CompletionInsideTheCancelIsFinishedByTheDisarm)
     Disarm();
     EXPECT_EQ(spy().WaitWakeCancels(), 1u);
     ExpectIdle();
-    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
     EXPECT_EQ(PowerUps(), 0u);
 }
 
@@ -223,7 +209,7 @@ TEST_F(WaitWakeTest, CompletionJustAfterTheCancelIsFinishedByTheDisarm)
     EXPECT_TRUE(CompleteWakeWhenTouched::fired);
     EXPECT_EQ(spy().WaitWakeCancels(), 1u);
     ExpectIdle();
-    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
     EXPECT_EQ(PowerUps(), 0u);
 }
 
@@ -261,7 +247,7 @@ TEST_F(WaitWakeTest, ForeignWaitWakeIsLetThrough)
     Disarm();
     EXPECT_EQ(spy().WaitWakeCancels(), 1u);
     ExpectIdle();
-    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
 }
 
 TEST_F(WaitWakeTest, FailedArmingCanBeRetried)
@@ -302,16 +288,16 @@ TEST_F(WaitWakeTest, WakeOutsideD0PowersUpAndRearms)
     context()->CurrentDevicePower = PowerDeviceD3;
 
     spy().FinishWaitWake(irp, STATUS_SUCCESS);
-    ASSERT_TRUE(spy().WaitForHeldPowerUp(Patience));
+    ASSERT_TRUE(spy().WaitForHeld(1, Patience));
     ASSERT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
     EXPECT_EQ(IoRefCount(), 3);  // the device's, the wake's, DispatchPower's for the power-up
     EXPECT_EQ(Read(context()->WakeOutstanding), 1);
 
-    spy().ReleasePowerUp();
+    spy().ReleaseHeld();
     EXPECT_TRUE(WaitUntil([&] { return IoRefCount() == 1; }));
     EXPECT_EQ(PowerUps(), 1u);
     EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
-    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
+    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
 }
 
 TEST_F(WaitWakeTest, WakeInD0NeitherPowersUpNorRearms)
@@ -364,7 +350,7 @@ TEST_F(WaitWakeTest, RemovalWaitsForTheWaitWakeRequest)
     spy().FinishWaitWake(irp, STATUS_CANCELLED);
     ASSERT_TRUE(Finishes(removal));
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-    EXPECT_EQ(Finishes_::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
     EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
 }
 
@@ -376,7 +362,7 @@ TEST_F(WaitWakeTest, RemovalWaitsForThePowerUpAfterAWake)
     spy().HoldPowerUp();
     context()->CurrentDevicePower = PowerDeviceD3;
     spy().FinishWaitWake(irp, STATUS_SUCCESS);
-    ASSERT_TRUE(spy().WaitForHeldPowerUp(Patience));
+    ASSERT_TRUE(spy().WaitForHeld(1, Patience));
     PDEVICE_OBJECT functionDevice = fdo();
 
     auto removal = Async<NTSTATUS>([&] { return Remove(); });
@@ -385,7 +371,7 @@ TEST_F(WaitWakeTest, RemovalWaitsForThePowerUpAfterAWake)
     EXPECT_TRUE(StillRunning(removal));
     EXPECT_FALSE(emu::IsDeletePending(functionDevice));
 
-    spy().ReleasePowerUp();
+    spy().ReleaseHeld();
     ASSERT_TRUE(Finishes(removal));
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);

@@ -29,11 +29,6 @@ void SetTotalLength(std::vector<uint8_t>& config, uint16_t totalLength)
     config[3] = static_cast<uint8_t>(totalLength >> 8);
 }
 
-void SetInterfaceCount(std::vector<uint8_t>& config, uint8_t count)
-{
-    config[4] = count;
-}
-
 emu::usb::DeviceModel ModelWithConfig(std::vector<uint8_t> config)
 {
     emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin();

@@ -26,7 +26,6 @@ struct InterfaceDesc {
 std::vector<uint8_t> ConfigDescriptor(uint8_t attributes, const std::vector<InterfaceDesc>& interfaces);
 
 void SetTotalLength(std::vector<uint8_t>& config, uint16_t totalLength);
-void SetInterfaceCount(std::vector<uint8_t>& config, uint8_t count);
 
 // The built-in device with another configuration descriptor.
 emu::usb::DeviceModel ModelWithConfig(std::vector<uint8_t> config);

@@ -45,11 +45,16 @@ NTSTATUS DriverFixture::TryAdd()
     return status;
 }
 
-void DriverFixture::BringUp(emu::usb::DeviceModel model)
+void DriverFixture::LoadWithSpy(emu::usb::DeviceModel model)
 {
     Load(std::move(model));
     AddSpy();
     Add();
+}
+
+void DriverFixture::BringUp(emu::usb::DeviceModel model)
+{
+    LoadWithSpy(std::move(model));
     ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
     ASSERT_EQ(State(), DeviceRunning);
 }
@@ -65,6 +70,41 @@ uint64_t DriverFixture::LiveDriverBlocks()
     return emu::pool::LiveBlocks(PondrelPoolTag);
 }
 
+emu::Handle DriverFixture::OpenPipe(int index)
+{
+    emu::Handle handle = 0;
+    EXPECT_EQ(machine().app().Open("\\\\.\\pondrel\\PIPE" + std::to_string(index), &handle), STATUS_SUCCESS);
+    return handle;
+}
+
+bool Signalled(KEVENT& event)
+{
+    return KeReadStateEvent(&event) != 0;
+}
+
+PDEVICE_OBJECT DosLinkTarget()
+{
+    std::u16string remainder;
+    return emu::ResolveDeviceName(u"\\DosDevices\\pondrel", &remainder);
+}
+
+uint64_t LiveDriverBytes()
+{
+    for (const emu::pool::TagStats& stats : emu::pool::Stats()) {
+        if (stats.tag == PondrelPoolTag) {
+            return stats.liveBytes;
+        }
+    }
+    return 0;
+}
+
+void FailOnFindings(emu::Machine& machine)
+{
+    for (const emu::verifier::Finding& finding : machine.Findings()) {
+        ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " (" << finding.detail << ")";
+    }
+}
+
 void DriverFixture::TearDown()
 {
     if (!machine_) {
@@ -76,9 +116,8 @@ void DriverFixture::TearDown()
     spy_.reset();
     machine_->UnloadDriver();
     EXPECT_EQ(LiveDriverBlocks(), 0u) << "pool blocks of the driver left after unload";
-    for (const emu::verifier::Finding& finding : machine_->Findings()) {
-        ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " (" << finding.detail << ")";
-    }
+    EXPECT_EQ(emu::LiveIrps(), 0u) << "requests left after unload";
+    FailOnFindings(*machine_);
     machine_.reset();
     fdo_ = nullptr;
 }

@@ -1,7 +1,7 @@
 // The fixture of the driver's tests: one emulated machine with the driver
 // loaded, optionally the lower spy under the driver's device, and at the end
 // of each test the device removed, the driver unloaded, and the test failed
-// on any verifier finding or any pool block of the driver left behind.
+// on any verifier finding, request or pool block of the driver left behind.
 #pragma once
 
 #include "driver/device_context.h"
@@ -32,6 +32,8 @@ protected:
     // The spy between the driver and the PDO; before Add().
     void AddSpy();
     void Add();
+    // Load, spy, add: a device not yet started.
+    void LoadWithSpy(emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin());
     // AddDevice that may fail; the device is the fixture's when it succeeds.
     NTSTATUS TryAdd();
     // Load, spy, add, start: the usual beginning.
@@ -55,6 +57,8 @@ protected:
     LONG IoRefCount() const { return InterlockedCompareExchange(&context()->IoRefCount, 0, 0); }
     // Bulk-tagged pool blocks alive now.
     static uint64_t LiveDriverBlocks();
+    // Opens "\\.\pondrel\PIPE<index>", expecting success.
+    emu::Handle OpenPipe(int index);
 
     // Runs `work` on a thread of its own, at PASSIVE_LEVEL (a second PnP or
     // application thread).
@@ -72,6 +76,15 @@ private:
     PDEVICE_OBJECT fdo_ = nullptr;
     bool removed_ = false;
 };
+
+// The event's state, read without waiting on it.
+bool Signalled(KEVENT& event);
+// The device the DOS link \DosDevices\pondrel names, if any.
+PDEVICE_OBJECT DosLinkTarget();
+// Bytes of the driver's pool alive now.
+uint64_t LiveDriverBytes();
+// Fails the running test on each verifier finding of `machine`.
+void FailOnFindings(emu::Machine& machine);
 
 // True when `future` is ready within the test's patience.
 template <typename Result>

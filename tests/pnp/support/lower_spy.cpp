@@ -4,6 +4,7 @@
 #include "emulator/power/power_manager.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace pondrel::test {
 
@@ -22,10 +23,10 @@ void SpyCancelWaitWake(PDEVICE_OBJECT, PIRP irp)
     activeSpy->CancelWaitWake(irp);
 }
 
-void Complete(PIRP irp, NTSTATUS status)
+void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {
     irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
+    irp->IoStatus.Information = information;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
@@ -41,15 +42,10 @@ NTSTATUS SpyCapabilitiesCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
-bool IsPowerUp(PIO_STACK_LOCATION stack)
+bool IsSetOrQueryPower(PIO_STACK_LOCATION stack)
 {
-    return stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState &&
-           stack->Parameters.Power.State.DeviceState == PowerDeviceD0;
-}
-
-LONG ReadLong(LONG* value)
-{
-    return InterlockedCompareExchange(value, 0, 0);
+    return stack->MajorFunction == IRP_MJ_POWER &&
+           (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER);
 }
 
 // What the tests check of a URB as the driver sent it.
@@ -57,9 +53,6 @@ void DescribeUrb(PURB urb, SeenRequest& seen)
 {
     seen.urbFunction = urb->UrbHeader.Function;
     switch (seen.urbFunction) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        seen.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
-        break;
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE:
         seen.pipeHandle = urb->UrbPipeRequest.PipeHandle;
@@ -112,8 +105,7 @@ LowerSpy::~LowerSpy()
     for (std::thread& completer : completers_) {
         completer.join();
     }
-    ReleasePowerUp();
-    ReleaseUrbs();
+    ReleaseHeld();
     emu::DriverScope scope(driver_);
     IoDetachDevice(lower_);
     IoDeleteDevice(device_);
@@ -121,210 +113,143 @@ LowerSpy::~LowerSpy()
     activeSpy = nullptr;
 }
 
-void LowerSpy::Watch(PDEVICE_OBJECT functionDevice)
+std::vector<SeenRequest> LowerSpy::SeenIf(const std::function<bool(const SeenRequest&)>& wanted)
 {
-    std::lock_guard lock(mutex_);
-    watched_ = functionDevice;
-}
-
-std::vector<SeenRequest> LowerSpy::Seen()
-{
-    std::lock_guard lock(mutex_);
-    return seen_;
+    std::vector<SeenRequest> found;
+    for (const SeenRequest& request : Seen()) {
+        if (wanted(request)) {
+            found.push_back(request);
+        }
+    }
+    return found;
 }
 
 std::vector<SeenRequest> LowerSpy::SeenPnp()
 {
-    std::vector<SeenRequest> pnp;
-    for (const SeenRequest& request : Seen()) {
-        if (request.major == IRP_MJ_PNP) {
-            pnp.push_back(request);
-        }
-    }
-    return pnp;
+    return SeenIf([](const SeenRequest& r) { return r.major == IRP_MJ_PNP; });
 }
 
-size_t LowerSpy::Count(UCHAR major, UCHAR minor)
+std::vector<SeenRequest> LowerSpy::SeenPower()
 {
-    std::lock_guard lock(mutex_);
-    return std::count_if(seen_.begin(), seen_.end(),
-                         [&](const SeenRequest& r) { return r.major == major && r.minor == minor; });
+    return SeenIf([](const SeenRequest& r) { return r.major == IRP_MJ_POWER; });
 }
 
-size_t LowerSpy::CountUrbs(USHORT urbFunction)
+std::vector<SeenRequest> LowerSpy::SeenPower(UCHAR minor, ULONG type)
 {
-    std::lock_guard lock(mutex_);
-    return std::count_if(seen_.begin(), seen_.end(), [&](const SeenRequest& r) {
+    return SeenIf([&](const SeenRequest& r) {
+        return r.major == IRP_MJ_POWER && r.minor == minor && r.powerType == type;
+    });
+}
+
+std::vector<SeenRequest> LowerSpy::SeenUrbs(USHORT urbFunction)
+{
+    return SeenIf([&](const SeenRequest& r) {
         return r.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && r.urbFunction == urbFunction;
     });
 }
 
-void LowerSpy::ForgetSeen()
+std::optional<SeenRequest> LowerSpy::Last(UCHAR major, UCHAR minor)
 {
-    std::lock_guard lock(mutex_);
-    seen_.clear();
+    const std::vector<SeenRequest> found =
+        SeenIf([&](const SeenRequest& r) { return r.major == major && r.minor == minor; });
+    return found.empty() ? std::nullopt : std::optional<SeenRequest>(found.back());
 }
 
-bool LowerSpy::WaitForSeen(UCHAR major, UCHAR minor, size_t count, std::chrono::milliseconds timeout)
+size_t LowerSpy::Count(UCHAR major, UCHAR minor)
 {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-        return static_cast<size_t>(std::count_if(seen_.begin(), seen_.end(), [&](const SeenRequest& r) {
-                   return r.major == major && r.minor == minor;
-               })) >= count;
-    });
+    return SeenIf([&](const SeenRequest& r) { return r.major == major && r.minor == minor; }).size();
+}
+
+Rule When(std::function<bool(const SeenRequest&)> matches, Verdict verdict)
+{
+    return [matches = std::move(matches), verdict](const SeenRequest& seen) -> std::optional<Verdict> {
+        return matches(seen) ? std::optional(verdict) : std::nullopt;
+    };
 }
 
 void LowerSpy::FailPnp(UCHAR minor, NTSTATUS status)
 {
-    std::lock_guard lock(mutex_);
-    pnpFailures_[minor] = status;
+    AddRule(When([=](const SeenRequest& r) { return r.major == IRP_MJ_PNP && r.minor == minor; },
+                 Verdict::CompleteWith(status)));
 }
 
-void LowerSpy::AnswerInternal(ULONG ioControlCode, InternalAnswer answer)
+void LowerSpy::AnswerInternal(ULONG ioControlCode, Verdict answer)
 {
-    std::lock_guard lock(mutex_);
-    internalAnswers_[ioControlCode] = answer;
+    AddRule(When([=](const SeenRequest& r) {
+        return r.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && r.ioControlCode == ioControlCode;
+    }, answer));
 }
 
 void LowerSpy::FailUrb(USHORT urbFunction, NTSTATUS status)
 {
-    std::lock_guard lock(mutex_);
-    urbFailures_[urbFunction] = status;
+    AddRule(When([=](const SeenRequest& r) { return r.urbFunction == urbFunction; }, Verdict::CompleteWith(status)));
 }
 
-void LowerSpy::ForgetAnswers()
+void LowerSpy::HoldUrbs(USHORT urbFunction)
 {
-    std::lock_guard lock(mutex_);
-    internalAnswers_.clear();
-    urbFailures_.clear();
-    pnpFailures_.clear();
+    AddRule(When([=](const SeenRequest& r) { return r.urbFunction == urbFunction; }, Verdict::HoldIt()));
 }
 
-void LowerSpy::KeepWaitWake(WaitWakeCancel onCancel, NTSTATUS cancelStatus)
+void LowerSpy::HoldPowerUp()
 {
-    std::lock_guard lock(mutex_);
-    keepWaitWake_ = onCancel;
-    cancelStatus_ = cancelStatus;
+    AddRule(When([](const SeenRequest& r) {
+        return r.major == IRP_MJ_POWER && r.minor == IRP_MN_SET_POWER && r.powerType == DevicePowerState &&
+               r.powerState == PowerDeviceD0;
+    }, Verdict::HoldIt()));
 }
 
-bool LowerSpy::WaitForKeptWaitWake(size_t count, std::chrono::milliseconds timeout)
+void LowerSpy::Release(PIRP irp, Verdict verdict)
 {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return keptWaitWake_.size() >= count; });
+    if (Locked([&] { return std::erase(held_, irp); }) == 0) {
+        return;
+    }
+    emu::DriverScope scope(driver_);
+    Apply(irp, verdict);
 }
 
-std::vector<PIRP> LowerSpy::KeptWaitWake()
+void LowerSpy::ReleaseHeld()
 {
-    std::lock_guard lock(mutex_);
-    return keptWaitWake_;
+    for (PIRP irp : Held()) {
+        Release(irp, Verdict::Pass());
+    }
 }
 
 void LowerSpy::FinishWaitWake(PIRP irp, NTSTATUS status)
 {
     emu::DriverScope scope(driver_);
-    {
-        std::lock_guard lock(mutex_);
-        std::erase(keptWaitWake_, irp);
-    }
+    Locked([&] { std::erase(keptWaitWake_, irp); });
     IoSetCancelRoutine(irp, nullptr);
     Complete(irp, status);
 }
 
-size_t LowerSpy::WaitWakeCancels()
-{
-    std::lock_guard lock(mutex_);
-    return waitWakeCancels_;
-}
-
-void LowerSpy::HoldUrbs(USHORT urbFunction)
-{
-    std::lock_guard lock(mutex_);
-    holdUrbs_ = urbFunction;
-}
-
-bool LowerSpy::WaitForHeldUrbs(size_t count, std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return heldUrbs_.size() >= count; });
-}
-
-void LowerSpy::ReleaseUrbs()
-{
-    std::vector<PIRP> held;
-    {
-        std::lock_guard lock(mutex_);
-        holdUrbs_.reset();
-        held.swap(heldUrbs_);
-    }
-    emu::DriverScope scope(driver_);
-    for (PIRP irp : held) {
-        PassOn(irp);
-    }
-}
-
-void LowerSpy::EditCapabilities(std::function<void(PDEVICE_CAPABILITIES)> edit)
-{
-    std::lock_guard lock(mutex_);
-    editCapabilities_ = std::move(edit);
-}
-
 void LowerSpy::EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities)
 {
-    std::function<void(PDEVICE_CAPABILITIES)> edit;
-    {
-        std::lock_guard lock(mutex_);
-        edit = editCapabilities_;
-    }
-    if (edit) {
+    if (auto edit = Locked([&] { return editCapabilities_; })) {
         edit(capabilities);
     }
 }
 
-void LowerSpy::HoldPowerUp()
-{
-    std::lock_guard lock(mutex_);
-    holdPowerUp_ = true;
-}
-
-bool LowerSpy::WaitForHeldPowerUp(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !heldPowerUp_.empty(); });
-}
-
-void LowerSpy::ReleasePowerUp()
-{
-    std::vector<PIRP> held;
-    {
-        std::lock_guard lock(mutex_);
-        holdPowerUp_ = false;
-        held.swap(heldPowerUp_);
-    }
-    emu::DriverScope scope(driver_);
-    for (PIRP irp : held) {
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        PoCallDriver(lower_, irp);
-    }
-}
-
+// A PnP request notes what the PDO returned for it; a wait-wake request may
+// be kept; everything else goes as the rules say.
 NTSTATUS LowerSpy::Dispatch(PIRP irp)
 {
-    const size_t index = Record(irp);
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP: {
-        const NTSTATUS status = DispatchPnp(irp);
-        NoteReturned(index, status);
-        return status;
+    size_t index = 0;
+    const SeenRequest seen = Record(irp, &index);
+    if (seen.major == IRP_MJ_POWER && seen.minor == IRP_MN_WAIT_WAKE &&
+        Locked([&] { return keepWaitWake_.has_value(); })) {
+        return Keep(irp);
     }
-    case IRP_MJ_POWER:
-        return DispatchPower(irp);
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        return DispatchInternal(irp);
-    default:
-        return PassOn(irp);
+    const Verdict verdict = Decide(seen);
+    if (seen.major != IRP_MJ_PNP) {
+        return Apply(irp, verdict);
     }
+    const NTSTATUS status = verdict.action == Verdict::Action::Pass ? PassPnp(irp) : Apply(irp, verdict);
+    Locked([&] {
+        if (index < seen_.size()) {
+            seen_[index].lowerReturned = status;
+        }
+    });
+    return status;
 }
 
 void LowerSpy::CancelWaitWake(PIRP irp)
@@ -343,7 +268,7 @@ void LowerSpy::CancelWaitWake(PIRP irp)
     Complete(irp, status);
 }
 
-size_t LowerSpy::Record(PIRP irp)
+SeenRequest LowerSpy::Record(PIRP irp, size_t* index)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     SeenRequest seen;
@@ -356,28 +281,74 @@ size_t LowerSpy::Record(PIRP irp)
             DescribeUrb(static_cast<PURB>(stack->Parameters.Others.Argument1), seen);
         }
     }
-    if (seen.major == IRP_MJ_POWER) {
-        seen.powerType = stack->Parameters.Power.Type;
-        seen.powerState = stack->Parameters.Power.State;
+    if (seen.major == IRP_MJ_POWER && seen.minor == IRP_MN_WAIT_WAKE) {
+        std::memcpy(&seen.powerState, &stack->Parameters.WaitWake.PowerState, sizeof(seen.powerState));
+    } else if (seen.major == IRP_MJ_POWER) {
+        std::memcpy(&seen.powerType, &stack->Parameters.Power.Type, sizeof(seen.powerType));
+        std::memcpy(&seen.powerState, &stack->Parameters.Power.State, sizeof(seen.powerState));
     }
 
     std::lock_guard lock(mutex_);
     if (watched_ != nullptr && emu::IsDeviceObjectAlive(watched_)) {
         DeviceContext* context = ContextOf(watched_);
         seen.driverState = CurrentPnpState(context);
-        seen.ioRefCount = ReadLong(&context->IoRefCount);
+        seen.ioRefCount = InterlockedCompareExchange(&context->IoRefCount, 0, 0);
         seen.driverAttached = device_->AttachedDevice == watched_;
         seen.driverDeletePending = emu::IsDeletePending(watched_);
     }
     seen_.push_back(seen);
+    *index = seen_.size() - 1;
     changed_.notify_all();
-    return seen_.size() - 1;
+    return seen;
 }
 
-void LowerSpy::NoteReturned(size_t index, NTSTATUS status)
+Verdict LowerSpy::Decide(const SeenRequest& seen)
 {
-    std::lock_guard lock(mutex_);
-    seen_[index].lowerReturned = status;
+    for (const Rule& rule : Locked([&] { return rules_; })) {
+        if (std::optional<Verdict> verdict = rule(seen)) {
+            return *verdict;
+        }
+    }
+    return Verdict::Pass();
+}
+
+// The spy finishes its part of a set or query power request (as every
+// driver in the stack must) whatever it then does with it.
+NTSTATUS LowerSpy::Apply(PIRP irp, const Verdict& verdict)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (verdict.action == Verdict::Action::Hold) {
+        IoMarkIrpPending(irp);
+        Locked([&] { held_.push_back(irp); });
+        changed_.notify_all();
+        return STATUS_PENDING;
+    }
+    if (IsSetOrQueryPower(stack)) {
+        Locked([&] { ++startNextCalls_; });
+        PoStartNextPowerIrp(irp);
+    }
+    if (verdict.action == Verdict::Action::Pass && stack->MajorFunction == IRP_MJ_POWER) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower_, irp);
+    }
+    if (verdict.action == Verdict::Action::Pass) {
+        return PassOn(irp);
+    }
+    if (verdict.portStatus) {
+        *static_cast<PULONG>(stack->Parameters.Others.Argument1) = *verdict.portStatus;
+    }
+    if (!verdict.pend) {
+        Complete(irp, verdict.status, verdict.information);
+        return verdict.status;
+    }
+    IoMarkIrpPending(irp);
+    Locked([&] {
+        completers_.emplace_back([this, irp, verdict] {
+            emu::DriverScope scope(driver_);
+            Complete(irp, verdict.status, verdict.information);
+        });
+    });
+    return STATUS_PENDING;
 }
 
 NTSTATUS LowerSpy::PassOn(PIRP irp)
@@ -386,129 +357,36 @@ NTSTATUS LowerSpy::PassOn(PIRP irp)
     return IofCallDriver(lower_, irp);
 }
 
-NTSTATUS LowerSpy::DispatchPnp(PIRP irp)
+// The emulated PnP manager unloads the driver as soon as the removal
+// returns, without waiting for a power request whose callback into the
+// driver has ended but which the power manager has not freed yet (on Windows
+// such a request is the power manager's, not the driver's). The spy, as a
+// lower driver may, lets those finish before the removal goes on.
+NTSTATUS LowerSpy::PassPnp(PIRP irp)
 {
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    std::optional<NTSTATUS> failure;
-    bool edit = false;
-    {
-        std::lock_guard lock(mutex_);
-        auto found = pnpFailures_.find(minor);
-        if (found != pnpFailures_.end()) {
-            failure = found->second;
-        }
-        edit = minor == IRP_MN_QUERY_CAPABILITIES && editCapabilities_ != nullptr;
-    }
-    // The emulated PnP manager unloads the driver as soon as the removal
-    // returns, without waiting for a power request whose callback into the
-    // driver has ended but which the power manager has not freed yet (on
-    // Windows such a request is the power manager's, not the driver's). The
-    // spy, as a lower driver may, lets those finish before the removal goes on.
-    if (!failure && minor == IRP_MN_REMOVE_DEVICE) {
+    if (minor == IRP_MN_REMOVE_DEVICE) {
         emu::power::WaitForRequests(std::chrono::seconds(5));
     }
-    if (!failure && edit) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, SpyCapabilitiesCompletion, this, TRUE, TRUE, TRUE);
-        return IofCallDriver(lower_, irp);
-    }
-    if (!failure) {
+    if (minor != IRP_MN_QUERY_CAPABILITIES || !Locked([&] { return editCapabilities_ != nullptr; })) {
         return PassOn(irp);
     }
-    Complete(irp, *failure);
-    return *failure;
-}
-
-NTSTATUS LowerSpy::DispatchPower(PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
-        bool keep = false;
-        {
-            std::lock_guard lock(mutex_);
-            keep = keepWaitWake_.has_value();
-        }
-        if (keep) {
-            return Keep(irp);
-        }
-    }
-    if (IsPowerUp(stack)) {
-        std::lock_guard lock(mutex_);
-        if (holdPowerUp_) {
-            IoMarkIrpPending(irp);
-            heldPowerUp_.push_back(irp);
-            changed_.notify_all();
-            return STATUS_PENDING;
-        }
-    }
-    PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(lower_, irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SpyCapabilitiesCompletion, this, TRUE, TRUE, TRUE);
+    return IofCallDriver(lower_, irp);
 }
 
 // A kept wait-wake request waits with a cancel routine, as in a bus driver.
 NTSTATUS LowerSpy::Keep(PIRP irp)
 {
     IoMarkIrpPending(irp);
-    {
-        std::lock_guard lock(mutex_);
-        keptWaitWake_.push_back(irp);
-        changed_.notify_all();
-    }
+    Locked([&] { keptWaitWake_.push_back(irp); });
+    changed_.notify_all();
     IoSetCancelRoutine(irp, SpyCancelWaitWake);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        {
-            std::lock_guard lock(mutex_);
-            std::erase(keptWaitWake_, irp);
-        }
+        Locked([&] { std::erase(keptWaitWake_, irp); });
         Complete(irp, STATUS_CANCELLED);
     }
-    return STATUS_PENDING;
-}
-
-NTSTATUS LowerSpy::DispatchInternal(PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    std::optional<InternalAnswer> answer;
-    {
-        std::lock_guard lock(mutex_);
-        auto found = internalAnswers_.find(code);
-        if (found != internalAnswers_.end()) {
-            answer = found->second;
-        }
-        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB &&
-            holdUrbs_ == static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Function) {
-            IoMarkIrpPending(irp);
-            heldUrbs_.push_back(irp);
-            changed_.notify_all();
-            return STATUS_PENDING;
-        }
-        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-            auto failure = urbFailures_.find(static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Function);
-            if (failure != urbFailures_.end()) {
-                answer = InternalAnswer{failure->second, false, std::nullopt};
-            }
-        }
-    }
-    if (!answer) {
-        return PassOn(irp);
-    }
-
-    if (answer->portStatus) {
-        *static_cast<PULONG>(stack->Parameters.Others.Argument1) = *answer->portStatus;
-    }
-    if (!answer->pend) {
-        Complete(irp, answer->status);
-        return answer->status;
-    }
-
-    IoMarkIrpPending(irp);
-    std::lock_guard lock(mutex_);
-    completers_.emplace_back([this, irp, status = answer->status] {
-        emu::DriverScope scope(driver_);
-        Complete(irp, status);
-    });
     return STATUS_PENDING;
 }
 
