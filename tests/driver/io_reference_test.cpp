@@ -1,8 +1,6 @@
 // The I/O reference count and its two events.
 #include "tests/pnp/support/driver_fixture.h"
 
-#include "emulator/kernel/system.h"
-
 #include <thread>
 
 namespace pondrel::test {
@@ -12,21 +10,15 @@ class IoReferenceTest : public DriverFixture {};
 
 enum class Op { Acquire, Release };
 
+// A count and the two events' states before and after one step.
 struct CountStep {
     const char* name;
     Op op;
     LONG before;
-    bool quiesceBefore;
-    bool finalBefore;
+    bool quiesceBefore, finalBefore;
     LONG after;
-    bool quiesceAfter;
-    bool finalAfter;
+    bool quiesceAfter, finalAfter;
 };
-
-bool Signalled(KEVENT& event)
-{
-    return KeReadStateEvent(&event) != 0;
-}
 
 void Force(KEVENT& event, bool signalled)
 {
@@ -84,6 +76,17 @@ struct AfterFinalRelease {
     static inline bool eventSet = false;
     static inline int touchesAfter = 0;
 
+    static void Install(DeviceContext* c)
+    {
+        contextStart = c;
+        contextEnd = c + 1;
+        finalEvent = &c->FinalReleaseEvent;
+        releaser = std::this_thread::get_id();
+        eventSet = false;
+        touchesAfter = 0;
+        emu::sched::SetHook(Hook);
+    }
+
     static void Hook(emu::sched::Point, const void* object)
     {
         if (std::this_thread::get_id() != releaser) {
@@ -104,14 +107,7 @@ TEST_F(IoReferenceTest, LastReleaseTouchesNothingAfterSettingFinalEvent)
     Load();
     Add();
     DeviceContext* c = context();
-    AfterFinalRelease::contextStart = c;
-    AfterFinalRelease::contextEnd = c + 1;
-    AfterFinalRelease::finalEvent = &c->FinalReleaseEvent;
-    AfterFinalRelease::releaser = std::this_thread::get_id();
-    AfterFinalRelease::eventSet = false;
-    AfterFinalRelease::touchesAfter = 0;
-
-    emu::sched::SetHook(AfterFinalRelease::Hook);
+    AfterFinalRelease::Install(c);
     EXPECT_EQ(ReleaseIoReference(c), 0);
     emu::sched::SetHook(nullptr);
 
