@@ -7,11 +7,8 @@ namespace {
 
 std::string Trim(const std::string& text)
 {
-    size_t begin = text.find_first_not_of(" \t\r");
-    if (begin == std::string::npos)
-        return {};
-    size_t end = text.find_last_not_of(" \t\r");
-    return text.substr(begin, end - begin + 1);
+    const size_t begin = text.find_first_not_of(" \t\r");
+    return begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
 // Drops a comment, leaving a ';' inside double quotes alone.
@@ -19,8 +16,7 @@ std::string WithoutComment(const std::string& line)
 {
     bool quoted = false;
     for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"')
-            quoted = !quoted;
+        quoted ^= line[i] == '"';
         if (line[i] == ';' && !quoted)
             return line.substr(0, i);
     }
@@ -37,35 +33,29 @@ std::optional<InfFile> InfFile::Load(const std::string& path)
     InfFile inf;
     std::string section;
     for (std::string raw; std::getline(in, raw);) {
-        std::string line = Trim(WithoutComment(raw));
+        const std::string line = Trim(WithoutComment(raw));
         if (line.empty())
             continue;
         inf.text_.push_back(line);
-        if (line.front() == '[' && line.back() == ']') {
+        const size_t equals = line.find('=');
+        if (line.front() == '[' && line.back() == ']')
             section = line.substr(1, line.size() - 2);
-            inf.order_.push_back(section);
-            inf.sections_[section];
-            continue;
-        }
-        size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            inf.sections_[section].push_back({"", line});
+        else if (equals == std::string::npos)
+            inf.lines_.push_back({section, "", line});
         else
-            inf.sections_[section].push_back({Trim(line.substr(0, equals)), Trim(line.substr(equals + 1))});
+            inf.lines_.push_back({section, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1))});
     }
     return inf;
 }
 
-bool InfFile::Has(const std::string& section) const
+std::vector<InfLine> InfFile::Lines(const std::string& section) const
 {
-    return sections_.count(section) != 0;
-}
-
-const std::vector<InfLine>& InfFile::Lines(const std::string& section) const
-{
-    static const std::vector<InfLine> kNone;
-    auto found = sections_.find(section);
-    return found == sections_.end() ? kNone : found->second;
+    std::vector<InfLine> lines;
+    for (const auto& line : lines_) {
+        if (line.section == section)
+            lines.push_back(line);
+    }
+    return lines;
 }
 
 std::optional<std::string> InfFile::Value(const std::string& section, const std::string& key) const
@@ -81,13 +71,12 @@ std::vector<std::string> Fields(const std::string& value)
 {
     std::vector<std::string> fields;
     size_t start = 0;
-    while (true) {
-        size_t comma = value.find(',', start);
-        fields.push_back(Trim(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
-        if (comma == std::string::npos)
-            return fields;
+    for (size_t comma = value.find(','); comma != std::string::npos; comma = value.find(',', start)) {
+        fields.push_back(Trim(value.substr(start, comma - start)));
         start = comma + 1;
     }
+    fields.push_back(Trim(value.substr(start)));
+    return fields;
 }
 
 }  // namespace tools_test

@@ -1,8 +1,7 @@
-// A small reader of INF files for the package tests: sections in order,
-// each with its lines (comments and blank lines dropped).
+// A small reader of INF files for the package tests: the lines outside
+// comments, each with its section.
 #pragma once
 
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,25 +9,24 @@
 namespace tools_test {
 
 struct InfLine {
+    std::string section;
     std::string key;    // text before '=', trimmed; empty when the line has no '='
     std::string value;  // text after '=', trimmed; the whole line when it has no '='
 };
 
 class InfFile {
 public:
+    // Null when the file cannot be read.
     static std::optional<InfFile> Load(const std::string& path);
 
-    bool Has(const std::string& section) const;
-    const std::vector<InfLine>& Lines(const std::string& section) const;
+    // Every line outside comments as written (trimmed), headers included.
+    const std::vector<std::string>& Text() const { return text_; }
+    std::vector<InfLine> Lines(const std::string& section) const;
     // The value of `key` in `section`, or nullopt.
     std::optional<std::string> Value(const std::string& section, const std::string& key) const;
-    std::vector<std::string> Sections() const { return order_; }
-    // Every line outside comments, as written.
-    const std::vector<std::string>& Text() const { return text_; }
 
 private:
-    std::map<std::string, std::vector<InfLine>> sections_;
-    std::vector<std::string> order_;
+    std::vector<InfLine> lines_;  // section headers left out
     std::vector<std::string> text_;
 };
 

@@ -5,6 +5,8 @@
 namespace tools_test {
 namespace {
 
+// A recursive-descent reader over `text_`; each routine reads one value or
+// token at `at_`, after white space, and says whether it could.
 class Reader {
 public:
     explicit Reader(std::string_view text) : text_(text) {}
@@ -12,29 +14,19 @@ public:
     bool Value(JsonValue* value)
     {
         Space();
-        if (at_ >= text_.size())
-            return false;
-        char c = text_[at_];
-        if (c == '{')
-            return Object(value);
-        if (c == '[')
-            return Array(value);
+        const char c = at_ < text_.size() ? text_[at_] : '\0';
+        if (c == '{' || c == '[')
+            return Items(value, c == '{');
         if (c == '"') {
             value->kind = JsonValue::Kind::String;
             return String(&value->text);
         }
-        if (Word("true")) {
+        if (Word("true") || Word("false")) {
             value->kind = JsonValue::Kind::Bool;
-            value->boolean = true;
+            value->boolean = text_.substr(at_ - 4, 4) == "true";
             return true;
         }
-        if (Word("false")) {
-            value->kind = JsonValue::Kind::Bool;
-            return true;
-        }
-        if (Word("null"))
-            return true;
-        return Number(value);
+        return Word("null") || Number(value);
     }
 
     bool AtEnd()
@@ -46,18 +38,17 @@ public:
 private:
     void Space()
     {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
+        while (at_ < text_.size() && std::string_view(" \n\r\t").find(text_[at_]) != std::string_view::npos)
             ++at_;
     }
 
     bool Take(char c)
     {
         Space();
-        if (at_ < text_.size() && text_[at_] == c) {
-            ++at_;
-            return true;
-        }
-        return false;
+        if (at_ >= text_.size() || text_[at_] != c)
+            return false;
+        ++at_;
+        return true;
     }
 
     bool Word(std::string_view word)
@@ -70,15 +61,13 @@ private:
 
     bool Number(JsonValue* value)
     {
-        std::string digits;
-        while (at_ < text_.size() && std::string_view("+-0123456789.eE").find(text_[at_]) != std::string_view::npos)
-            digits.push_back(text_[at_++]);
-        if (digits.empty())
-            return false;
-        char* end = nullptr;
+        const size_t end = text_.find_first_not_of("+-0123456789.eE", at_);
+        const std::string digits(text_.substr(at_, end - at_));
+        at_ = end == std::string_view::npos ? text_.size() : end;
+        char* stop = nullptr;
         value->kind = JsonValue::Kind::Number;
-        value->number = std::strtod(digits.c_str(), &end);
-        return *end == '\0';
+        value->number = std::strtod(digits.c_str(), &stop);
+        return !digits.empty() && *stop == '\0';
     }
 
     bool String(std::string* out)
@@ -87,55 +76,41 @@ private:
             return false;
         while (at_ < text_.size() && text_[at_] != '"') {
             char c = text_[at_++];
-            if (c != '\\') {
-                out->push_back(c);
-                continue;
+            if (c == '\\' && at_ < text_.size()) {
+                c = text_[at_++];
+                if (c == 'u' && at_ + 4 <= text_.size()) {
+                    c = static_cast<char>(std::strtol(std::string(text_.substr(at_, 4)).c_str(), nullptr, 16));
+                    at_ += 4;
+                } else {
+                    c = c == 'n' ? '\n' : c == 't' ? '\t' : c;
+                }
             }
-            if (at_ >= text_.size())
-                return false;
-            char escaped = text_[at_++];
-            if (escaped == 'u') {
-                if (at_ + 4 > text_.size())
-                    return false;
-                out->push_back(static_cast<char>(std::strtol(std::string(text_.substr(at_, 4)).c_str(), nullptr, 16)));
-                at_ += 4;
-            } else {
-                out->push_back(escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped);
-            }
+            out->push_back(c);
         }
         return Take('"');
     }
 
-    bool Array(JsonValue* value)
+    // An object's members or an array's items, after the opening bracket.
+    bool Items(JsonValue* value, bool object)
     {
-        value->kind = JsonValue::Kind::Array;
-        Take('[');
-        if (Take(']'))
-            return true;
-        do {
-            JsonValue item;
-            if (!Value(&item))
-                return false;
-            value->items.push_back(std::move(item));
-        } while (Take(','));
-        return Take(']');
-    }
-
-    bool Object(JsonValue* value)
-    {
-        value->kind = JsonValue::Kind::Object;
-        Take('{');
-        if (Take('}'))
+        value->kind = object ? JsonValue::Kind::Object : JsonValue::Kind::Array;
+        const char close = object ? '}' : ']';
+        ++at_;
+        if (Take(close))
             return true;
         do {
             std::string name;
-            Space();
-            JsonValue member;
-            if (!String(&name) || !Take(':') || !Value(&member))
+            JsonValue item;
+            if (object && !(String(&name) && Take(':')))
                 return false;
-            value->members[name] = std::move(member);
+            if (!Value(&item))
+                return false;
+            if (object)
+                value->members[name] = std::move(item);
+            else
+                value->items.push_back(std::move(item));
         } while (Take(','));
-        return Take('}');
+        return Take(close);
     }
 
     std::string_view text_;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <regex>
 #include <set>
+#include <tuple>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,95 +31,65 @@ std::vector<uint8_t> ReadAll(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class PondrelInf : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        auto loaded = InfFile::Load(kSourceDir + "/driver/pondrel.inf");
-        ASSERT_TRUE(loaded) << "driver/pondrel.inf cannot be read";
-        inf = std::move(*loaded);
-    }
-
-    // The one model line: "%DeviceDesc% = Install, HWID".
-    std::vector<std::string> ModelFields()
-    {
-        auto manufacturer = inf.Lines("Manufacturer");
-        EXPECT_EQ(manufacturer.size(), 1u);
-        auto models = Fields(manufacturer.at(0).value);
-        EXPECT_EQ(models.size(), 2u);
-        EXPECT_EQ(models.at(1), "NTamd64");
-        const auto& lines = inf.Lines(models.at(0) + ".NTamd64");
-        EXPECT_EQ(lines.size(), 1u);
-        return lines.empty() ? std::vector<std::string>{} : Fields(lines.at(0).value);
-    }
-
-    InfFile inf;
-};
-
-TEST_F(PondrelInf, VersionSectionNamesClassProviderDateAndCatalog)
+// driver/pondrel.inf: every section and value a kernel function driver's
+// install needs, the hardware ID in one place, and every %string% defined.
+TEST(PondrelInf, InstallsTheDriverAsTheFunctionDriverOfOneHardwareId)
 {
-    EXPECT_EQ(inf.Sections().front(), "Version");
-    EXPECT_EQ(inf.Value("Version", "Signature"), "\"$WINDOWS NT$\"");
-    EXPECT_EQ(inf.Value("Version", "Class"), "USBDevice");
-    EXPECT_EQ(inf.Value("Version", "ClassGuid"), "{88BAE032-5A81-49f0-BC3D-A4FF138216D6}");
-    EXPECT_TRUE(inf.Value("Version", "Provider"));
-    EXPECT_EQ(inf.Value("Version", "CatalogFile"), "pondrel.cat");
-    auto driverVer = inf.Value("Version", "DriverVer");
+    auto inf = InfFile::Load(kSourceDir + "/driver/pondrel.inf");
+    ASSERT_TRUE(inf) << "driver/pondrel.inf cannot be read";
+    EXPECT_EQ(inf->Text().front(), "[Version]");
+    auto driverVer = inf->Value("Version", "DriverVer");
     ASSERT_TRUE(driverVer);
     EXPECT_TRUE(std::regex_match(*driverVer, std::regex(R"(\d\d/\d\d/\d\d\d\d,2\.0\.0\.0)"))) << *driverVer;
-}
+    EXPECT_TRUE(inf->Value("Version", "Provider"));
 
-TEST_F(PondrelInf, TheHardwareIdIsGivenInOnePlace)
-{
-    auto model = ModelFields();
+    // [Manufacturer] names the models section; its one line is
+    // "%DeviceDesc% = Install, HWID".
+    ASSERT_EQ(inf->Lines("Manufacturer").size(), 1u);
+    auto models = Fields(inf->Lines("Manufacturer")[0].value);
+    ASSERT_EQ(models.size(), 2u);
+    EXPECT_EQ(models[1], "NTamd64");
+    ASSERT_EQ(inf->Lines(models[0] + ".NTamd64").size(), 1u);
+    auto model = Fields(inf->Lines(models[0] + ".NTamd64")[0].value);
     ASSERT_EQ(model.size(), 2u);
     EXPECT_EQ(model[1], kHardwareId);
-    int uses = 0;
-    for (const auto& line : inf.Text())
-        uses += line.find(kHardwareId) != std::string::npos;
-    EXPECT_EQ(uses, 1);
-}
+    EXPECT_EQ(std::count_if(inf->Text().begin(), inf->Text().end(),
+                            [](const std::string& line) { return line.find(kHardwareId) != std::string::npos; }),
+              1);
 
-TEST_F(PondrelInf, InstallSectionsCopyTheDriverAndAddItsKernelService)
-{
-    auto model = ModelFields();
-    ASSERT_EQ(model.size(), 2u);
-    std::string install = model[0] + ".NT";
-    ASSERT_TRUE(inf.Has(install)) << install;
-
-    auto copyFiles = inf.Value(install, "CopyFiles");
-    ASSERT_TRUE(copyFiles);
-    ASSERT_TRUE(inf.Has(*copyFiles));
-    ASSERT_EQ(inf.Lines(*copyFiles).size(), 1u);
-    EXPECT_EQ(inf.Lines(*copyFiles)[0].value, "pondrel.sys");
-    EXPECT_EQ(inf.Value("DestinationDirs", *copyFiles), "12");
-    EXPECT_EQ(inf.Value("DestinationDirs", "DefaultDestDir"), "12");
-
-    auto addService = inf.Value(install + ".Services", "AddService");
-    ASSERT_TRUE(addService);
-    auto service = Fields(*addService);
+    const std::string install = model[0] + ".NT";
+    const std::string copyFiles = inf->Value(install, "CopyFiles").value_or("(no CopyFiles)");
+    ASSERT_EQ(inf->Lines(copyFiles).size(), 1u);
+    EXPECT_EQ(inf->Lines(copyFiles)[0].value, "pondrel.sys");
+    auto service = Fields(inf->Value(install + ".Services", "AddService").value_or(""));
     ASSERT_EQ(service.size(), 3u);
     EXPECT_EQ(service[0], "pondrel");
     EXPECT_EQ(std::strtoul(service[1].c_str(), nullptr, 0) & 2u, 2u) << "not the function driver";
-    EXPECT_EQ(inf.Value(service[2], "ServiceType"), "1");
-    EXPECT_EQ(inf.Value(service[2], "StartType"), "3");
-    EXPECT_EQ(inf.Value(service[2], "ErrorControl"), "1");
-    EXPECT_EQ(inf.Value(service[2], "ServiceBinary"), "%12%\\pondrel.sys");
-    EXPECT_TRUE(inf.Value(service[2], "DisplayName"));
-}
+    EXPECT_TRUE(inf->Value(service[2], "DisplayName"));
+    const std::tuple<std::string, std::string, std::string> values[] = {
+        {"Version", "Signature", "\"$WINDOWS NT$\""},
+        {"Version", "Class", "USBDevice"},
+        {"Version", "ClassGuid", "{88BAE032-5A81-49f0-BC3D-A4FF138216D6}"},
+        {"Version", "CatalogFile", "pondrel.cat"},
+        {"DestinationDirs", copyFiles, "12"},
+        {"DestinationDirs", "DefaultDestDir", "12"},
+        {service[2], "ServiceType", "1"},
+        {service[2], "StartType", "3"},
+        {service[2], "ErrorControl", "1"},
+        {service[2], "ServiceBinary", "%12%\\pondrel.sys"},
+    };
+    for (const auto& [section, key, value] : values)
+        EXPECT_EQ(inf->Value(section, key), value) << "[" << section << "] " << key;
 
-TEST_F(PondrelInf, SourceDisksListEveryFileCopiedAndEveryStringIsDefined)
-{
-    ASSERT_EQ(inf.Lines("SourceDisksNames").size(), 1u);
-    EXPECT_EQ(inf.Lines("SourceDisksNames")[0].key, "1");
-    ASSERT_EQ(inf.Lines("SourceDisksFiles").size(), 1u);
-    EXPECT_EQ(inf.Lines("SourceDisksFiles")[0].key, "pondrel.sys");
-    EXPECT_EQ(Fields(inf.Lines("SourceDisksFiles")[0].value)[0], "1");
-
+    ASSERT_EQ(inf->Lines("SourceDisksNames").size(), 1u);
+    EXPECT_EQ(inf->Lines("SourceDisksNames")[0].key, "1");
+    ASSERT_EQ(inf->Lines("SourceDisksFiles").size(), 1u);
+    EXPECT_EQ(inf->Lines("SourceDisksFiles")[0].key, "pondrel.sys");
+    EXPECT_EQ(Fields(inf->Lines("SourceDisksFiles")[0].value)[0], "1");
     std::regex token(R"(%([A-Za-z][A-Za-z0-9_]*)%)");
-    for (const auto& line : inf.Text()) {
+    for (const auto& line : inf->Text()) {
         for (std::sregex_iterator it(line.begin(), line.end(), token), end; it != end; ++it)
-            EXPECT_TRUE(inf.Value("Strings", (*it)[1])) << "undefined %" << (*it)[1] << "% in: " << line;
+            EXPECT_TRUE(inf->Value("Strings", (*it)[1])) << "undefined %" << (*it)[1] << "% in: " << line;
     }
 }
 

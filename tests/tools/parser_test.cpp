@@ -1,94 +1,71 @@
+// The session parser: the fields each command is read into, where each
+// command came from, and one line naming file, line and fault for broken
+// input.
 #include "tools/session/parser.h"
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace session {
 namespace {
 
-Command ParseOne(const std::string& text)
+// What a command says, leaving out where it was written.
+auto Fields(const Command& c)
 {
-    std::string error;
-    auto commands = ParseScript(text, "t.session", &error);
-    EXPECT_TRUE(commands) << error;
-    if (!commands || commands->size() != 1) {
-        ADD_FAILURE() << "expected one command from '" << text << "'";
-        return {};
-    }
-    return commands->front();
+    return std::tie(c.verb, c.name, c.handle, c.inHandle, c.length, c.hasBytes, c.bytes, c.chunk, c.code, c.sleepState,
+                    c.status, c.milliseconds);
 }
 
-TEST(SessionParser, EveryVerbWithoutArgumentsIsRecognised)
+TEST(SessionParser, EachCommandIsReadIntoItsFields)
 {
-    const std::pair<const char*, Verb> table[] = {
-        {"plug", Verb::Plug},           {"start", Verb::Start},
-        {"query-stop", Verb::QueryStop}, {"cancel-stop", Verb::CancelStop},
-        {"stop", Verb::Stop},           {"query-remove", Verb::QueryRemove},
-        {"cancel-remove", Verb::CancelRemove}, {"surprise-remove", Verb::SurpriseRemove},
-        {"remove", Verb::Remove},       {"unload", Verb::Unload},
-        {"resume", Verb::Resume},       {"wake", Verb::Wake},
+    const std::pair<const char*, Command> table[] = {
+        {"plug", {.verb = Verb::Plug}},
+        {"start", {.verb = Verb::Start}},
+        {"query-stop", {.verb = Verb::QueryStop}},
+        {"cancel-stop", {.verb = Verb::CancelStop}},
+        {"stop", {.verb = Verb::Stop}},
+        {"query-remove", {.verb = Verb::QueryRemove}},
+        {"cancel-remove", {.verb = Verb::CancelRemove}},
+        {"surprise-remove", {.verb = Verb::SurpriseRemove}},
+        {"remove", {.verb = Verb::Remove}},
+        {"unload", {.verb = Verb::Unload}},
+        {"resume", {.verb = Verb::Resume}},
+        {"wake", {.verb = Verb::Wake}},
+        {"sleep S3", {.verb = Verb::Sleep, .sleepState = 3}},
+        {"sleep s1", {.verb = Verb::Sleep, .sleepState = 1}},
+        {"open \\PIPE1", {.verb = Verb::Open, .name = "\\PIPE1"}},
+        {"open", {.verb = Verb::Open}},
+        {"close h7", {.verb = Verb::Close, .handle = 7}},
+        {"cancel h3", {.verb = Verb::Cancel, .handle = 3}},
+        {"write h1 4096", {.verb = Verb::Write, .handle = 1, .length = 4096}},
+        {"write h12 0x10", {.verb = Verb::Write, .handle = 12, .length = 16}},
+        {"write h1 hex:00ff7A", {.verb = Verb::Write, .handle = 1, .length = 3, .hasBytes = true, .bytes = {0x00, 0xff, 0x7a}}},
+        {"read h2 65537", {.verb = Verb::Read, .handle = 2, .length = 65537}},
+        {"write& h3 0", {.verb = Verb::WriteAsync, .handle = 3}},
+        {"read& h4 100", {.verb = Verb::ReadAsync, .handle = 4, .length = 100}},
+        {"ioctl h1 fetch-config", {.verb = Verb::Ioctl, .handle = 1, .length = 65535, .code = 0x220444}},
+        {"ioctl h1 fetch-config 9", {.verb = Verb::Ioctl, .handle = 1, .length = 9, .code = 0x220444}},
+        {"ioctl h1 port-reset", {.verb = Verb::Ioctl, .handle = 1, .code = 0x220448}},
+        {"ioctl h2 pipe-reset", {.verb = Verb::Ioctl, .handle = 2, .code = 0x22044C}},
+        {"ioctl h2 0x22044F 16", {.verb = Verb::Ioctl, .handle = 2, .length = 16, .code = 0x22044F}},
+        {"loopback h1 h2 1048576 4096", {.verb = Verb::Loopback, .handle = 1, .inHandle = 2, .length = 1048576, .chunk = 4096}},
+        {"loopback h1 h2 100", {.verb = Verb::Loopback, .handle = 1, .inHandle = 2, .length = 100, .chunk = 65536}},
+        {"expect STATUS_CANCELLED", {.verb = Verb::Expect, .status = 0xC0000120}},
+        {"expect 0xC0000184", {.verb = Verb::Expect, .status = 0xC0000184}},
+        {"wait 250", {.verb = Verb::Wait, .milliseconds = 250}},
     };
-    for (const auto& [word, verb] : table) {
-        Command command = ParseOne(word);
-        EXPECT_EQ(command.verb, verb) << word;
-        EXPECT_EQ(command.text, word);
-        EXPECT_TRUE(IsLifecycleVerb(verb)) << word;
-        EXPECT_EQ(VerbWord(verb), word);
+    for (const auto& [text, expected] : table) {
+        SCOPED_TRACE(text);
+        std::string error;
+        auto commands = ParseScript(text, "t.session", &error);
+        ASSERT_TRUE(commands && commands->size() == 1) << error;
+        const Command& command = commands->front();
+        EXPECT_TRUE(Fields(command) == Fields(expected));
+        EXPECT_EQ(command.text, text);
+        EXPECT_EQ(VerbWord(command.verb), std::string_view(text).substr(0, std::string_view(text).find(' ')));
+        EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Wake);
     }
-}
-
-TEST(SessionParser, ArgumentsAreReadIntoTheCommand)
-{
-    struct Case {
-        const char* text;
-        Verb verb;
-        int handle;
-        uint64_t length;
-        uint32_t code;
-    };
-    const Case table[] = {
-        {"write h1 4096", Verb::Write, 1, 4096, 0},
-        {"write h12 0x10", Verb::Write, 12, 16, 0},
-        {"read h2 65537", Verb::Read, 2, 65537, 0},
-        {"write& h3 0", Verb::WriteAsync, 3, 0, 0},
-        {"read& h4 100", Verb::ReadAsync, 4, 100, 0},
-        {"ioctl h1 fetch-config", Verb::Ioctl, 1, 65535, 0x220444},
-        {"ioctl h1 fetch-config 9", Verb::Ioctl, 1, 9, 0x220444},
-        {"ioctl h1 port-reset", Verb::Ioctl, 1, 0, 0x220448},
-        {"ioctl h2 pipe-reset", Verb::Ioctl, 2, 0, 0x22044C},
-        {"ioctl h2 0x22044F 16", Verb::Ioctl, 2, 16, 0x22044F},
-        {"close h7", Verb::Close, 7, 0, 0},
-        {"cancel h3", Verb::Cancel, 3, 0, 0},
-    };
-    for (const auto& test : table) {
-        Command command = ParseOne(test.text);
-        EXPECT_EQ(command.verb, test.verb) << test.text;
-        EXPECT_EQ(command.handle, test.handle) << test.text;
-        EXPECT_EQ(command.length, test.length) << test.text;
-        EXPECT_EQ(command.code, test.code) << test.text;
-    }
-}
-
-TEST(SessionParser, SpecialArguments)
-{
-    Command hex = ParseOne("write h1 hex:00ff7A");
-    EXPECT_TRUE(hex.hasBytes);
-    EXPECT_EQ(hex.bytes, (std::vector<uint8_t>{0x00, 0xff, 0x7a}));
-    EXPECT_EQ(hex.length, 3u);
-
-    EXPECT_EQ(ParseOne("sleep S3").sleepState, 3);
-    EXPECT_EQ(ParseOne("sleep s1").sleepState, 1);
-    EXPECT_EQ(ParseOne("open \\PIPE1").name, "\\PIPE1");
-    EXPECT_EQ(ParseOne("open").name, "");
-    EXPECT_EQ(ParseOne("expect STATUS_CANCELLED").status, 0xC0000120u);
-    EXPECT_EQ(ParseOne("expect 0xC0000184").status, 0xC0000184u);
-    EXPECT_EQ(ParseOne("wait 250").milliseconds, 250u);
-
-    Command loopback = ParseOne("loopback h1 h2 1048576 4096");
-    EXPECT_EQ(loopback.handle, 1);
-    EXPECT_EQ(loopback.inHandle, 2);
-    EXPECT_EQ(loopback.length, 1048576u);
-    EXPECT_EQ(loopback.chunk, 4096u);
-    EXPECT_EQ(ParseOne("loopback h1 h2 100").chunk, 65536u);
 }
 
 TEST(SessionParser, SeparatorsCommentsAndLineNumbers)
@@ -102,27 +79,19 @@ TEST(SessionParser, SeparatorsCommentsAndLineNumbers)
                                 "read h2 64",
                                 "demo.session", &error);
     ASSERT_TRUE(commands) << error;
-    ASSERT_EQ(commands->size(), 4u);
-    const int lines[] = {2, 2, 4, 6};
-    const char* texts[] = {"open \\PIPE0", "open \\PIPE1", "write h1 64", "read h2 64"};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ((*commands)[i].line, lines[i]);
-        EXPECT_EQ((*commands)[i].text, texts[i]);
+    const std::pair<int, const char*> expected[] = {{2, "open \\PIPE0"}, {2, "open \\PIPE1"}, {4, "write h1 64"},
+                                                    {6, "read h2 64"}};
+    ASSERT_EQ(commands->size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ((*commands)[i].line, expected[i].first);
+        EXPECT_EQ((*commands)[i].text, expected[i].second);
         EXPECT_EQ((*commands)[i].source, "demo.session");
     }
-}
 
-TEST(SessionParser, CommandStringsNumberCommandsByPosition)
-{
-    std::string error;
-    auto commands = ParseCommandString("plug; open \\PIPE0 ;; write h1 8 # the rest is comment; read h1 8", &error);
+    commands = ParseCommandString("plug; open \\PIPE0 ;; write h1 8 # the rest is comment; read h1 8", &error);
     ASSERT_TRUE(commands) << error;
     ASSERT_EQ(commands->size(), 3u);
-    EXPECT_EQ((*commands)[2].line, 3);
-    EXPECT_EQ((*commands)[2].Where(), "-c:3");
-
-    EXPECT_FALSE(ParseCommandString("plug; open; frob", &error));
-    EXPECT_EQ(error, "-c:3: unknown command 'frob'");
+    EXPECT_EQ((*commands)[2].Where(), "-c:3") << "a -c string numbers its commands by position";
 }
 
 TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
@@ -154,11 +123,9 @@ TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
         EXPECT_FALSE(ParseScript(text, "s", &error)) << text;
         EXPECT_EQ(error, message) << text;
     }
-}
-
-TEST(SessionParser, UnreadableScriptIsNamed)
-{
     std::string error;
+    EXPECT_FALSE(ParseCommandString("plug; open; frob", &error));
+    EXPECT_EQ(error, "-c:3: unknown command 'frob'");
     EXPECT_FALSE(LoadScript("/nonexistent/dir/x.session", &error));
     EXPECT_EQ(error, "/nonexistent/dir/x.session: cannot read the script (No such file or directory)");
 }

@@ -1,3 +1,5 @@
+// The status names of a session, and the result lines for people and for
+// programs.
 #include "tools/session/printer.h"
 #include "tools/session/status_names.h"
 
@@ -100,21 +102,7 @@ TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
     }
 }
 
-TEST(SessionPrinter, VerboseShowsDataAsHexDump)
-{
-    Result read = Make("read h1 18", 0, 18);
-    read.hasData = true;
-    for (uint8_t i = 0; i < 18; ++i)
-        read.data.push_back(i);
-    std::ostringstream out;
-    Printer(out, Printer::Style::Human, true).Print(read);
-    std::string text = out.str();
-    EXPECT_NE(text.find("\n    0000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\n"
-                        "    0010  10 11\n"),
-              std::string::npos)
-        << text;
-}
-
+// Free text is for people, JSON lines (their strings escaped) for programs.
 TEST(SessionPrinter, TextAndJsonLinesGoOnlyToTheirStyle)
 {
     std::ostringstream human;
@@ -127,10 +115,6 @@ TEST(SessionPrinter, TextAndJsonLinesGoOnlyToTheirStyle)
     }
     EXPECT_EQ(human.str(), "for people\n");
     EXPECT_EQ(json.str(), "{\"for\":\"programs\"}\n");
-}
-
-TEST(SessionPrinter, JsonStringsAreEscaped)
-{
     EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
 }
 

@@ -6,12 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace tools_test {
 
@@ -47,29 +43,28 @@ std::string TempFile::Read() const
     return text.str();
 }
 
+// Through the shell, each argument single-quoted, stdin empty and stderr
+// to a file.
 ProgramRun RunProgram(const std::vector<std::string>& arguments)
 {
-    TempFile out(".out");
     TempFile err(".err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.Path().c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.Path().c_str(), O_WRONLY | O_TRUNC, 0);
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    ProgramRun run;
-    pid_t child = 0;
-    if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(child, &status, 0);
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string command;
+    for (const auto& argument : arguments) {
+        command += '\'';
+        for (char c : argument)
+            command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += "' ";
     }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = out.Read();
+    command += "</dev/null 2>" + err.Path();
+    ProgramRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+        run.out.append(buffer, got);
+    const int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.err = err.Read();
     return run;
 }

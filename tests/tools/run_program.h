@@ -7,7 +7,7 @@
 namespace tools_test {
 
 struct ProgramRun {
-    int exitCode = -1;  // -1 when it did not exit normally
+    int exitCode = -1;  // -1 when it did not run or end normally
     std::string out;
     std::string err;
     std::vector<std::string> OutLines() const;

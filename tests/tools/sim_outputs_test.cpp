@@ -38,26 +38,6 @@ TEST(PondrelSimDemo, RunsTheDevicesLifeAndEndsClean)
     EXPECT_EQ(run.out.find("\r"), std::string::npos) << "no progress bar when stdout is not a terminal";
 }
 
-TEST(PondrelSimDemo, AsJsonEveryLineIsAnObjectAndTheSummaryIsClean)
-{
-    ProgramRun run = RunSim({"--json"});
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    auto lines = JsonLines(run);
-    auto results = Results(lines);
-    ASSERT_GT(results.size(), 30u);
-    EXPECT_EQ(results[0]["cmd"].text, "plug");
-    for (const auto& result : results) {
-        EXPECT_TRUE(result.Has("status") && result.Has("ntstatus") && result.Has("information")) << result["cmd"].text;
-        EXPECT_EQ(result["ntstatus"].text.size(), 10u) << result["cmd"].text;
-    }
-    auto summary = SummaryOf(lines);
-    EXPECT_EQ(summary["findings"].number, 0);
-    EXPECT_EQ(summary["pool_bytes_left"].number, 0);
-    EXPECT_TRUE(summary["unloaded"].boolean);
-    EXPECT_GE(summary["bytes_written"].number, 1048576);
-    EXPECT_GE(summary["bytes_read"].number, 1048576);
-}
-
 TEST(PondrelSimDemo, ADeviceWithoutLoopbackPairStillLivesItsLife)
 {
     TempFile device(".device",
@@ -76,68 +56,74 @@ TEST(PondrelSimDemo, ADeviceWithoutLoopbackPairStillLivesItsLife)
     EXPECT_EQ(run.out.find("!!"), std::string::npos) << run.out;
 }
 
-// One tshark field list per packet.
-std::vector<std::vector<std::string>> Decode(const std::string& capture, const std::vector<std::string>& fields)
+bool HaveTshark()
 {
-    std::string command = "tshark -r " + capture + " -T fields -E separator=, -E occurrence=a -E aggregator=+";
-    for (const auto& field : fields)
-        command += " -e " + field;
+    return std::system("command -v tshark >/dev/null 2>&1") == 0;
+}
+
+// What tshark decodes of a capture.
+struct Wire {
+    size_t packets = 0;
+    bool deviceDescriptor = false;         // GET DESCRIPTOR DEVICE with its descriptor
+    bool configurationDescriptor = false;  // GET DESCRIPTOR CONFIGURATION with its interface and endpoints
+    int setConfigurations = 0;
+    uint64_t outBytes = 0;  // submitted on bulk OUT 0x01
+    uint64_t inBytes = 0;   // completed on bulk IN 0x81
+    uint64_t outChunksOverLimit = 0;
+    std::map<std::string, int> open;  // IRP id -> submits not yet completed
+};
+
+Wire Decode(const std::string& capture)
+{
     TempFile out(".tshark");
-    EXPECT_EQ(std::system((command + " >" + out.Path() + " 2>/dev/null").c_str()), 0) << command;
-    std::vector<std::vector<std::string>> packets;
+    const std::string command = "tshark -r " + capture + " -T fields -E separator=, -E occurrence=a -E aggregator=+"
+                                " -e usb.irp_info.direction -e usb.transfer_type -e usb.endpoint_address -e usb.data_len"
+                                " -e usb.function -e usb.bDescriptorType -e usb.idVendor -e usb.idProduct"
+                                " -e usb.wTotalLength -e usb.bEndpointAddress -e usb.irp_id >" + out.Path() + " 2>/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    enum { Direction, Type, Endpoint, Length, Function, DescriptorType, Vendor, Product, TotalLength, Addresses, IrpId, Fields };
+    Wire wire;
     std::istringstream lines(out.Read());
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> values;
-        std::istringstream fieldsOf(line);
-        for (std::string value; std::getline(fieldsOf, value, ',');)
-            values.push_back(value);
-        values.resize(fields.size());
-        packets.push_back(values);
+    for (std::string line; std::getline(lines, line); ++wire.packets) {
+        std::vector<std::string> p;
+        std::istringstream fields(line);
+        for (std::string value; std::getline(fields, value, ',');)
+            p.push_back(value);
+        p.resize(Fields);
+        const bool completion = p[Direction] == "0x01";
+        wire.open[p[IrpId]] += completion ? -1 : 1;
+        if (p[Function] == "0x000b" && completion && p[DescriptorType] == "0x01")
+            wire.deviceDescriptor = p[Vendor] == "0x1209" && p[Product] == "0x0001" && p[Length] == "18";
+        if (p[Function] == "0x000b" && completion && p[Length] == "53")
+            wire.configurationDescriptor = p[TotalLength] == "53" && p[Addresses] == "0x01+0x81+0x83+0x02+0x82";
+        wire.setConfigurations += p[Function] == "0x0000" && p[Type] == "0x02" && completion;
+        if (p[Type] == "0x03" && p[Endpoint] == "0x01" && !completion) {
+            wire.outBytes += std::stoull(p[Length]);
+            wire.outChunksOverLimit += std::stoull(p[Length]) > 768;
+        }
+        if (p[Type] == "0x03" && p[Endpoint] == "0x81" && completion)
+            wire.inBytes += std::stoull(p[Length]);
     }
-    return packets;
+    return wire;
 }
 
 TEST(PondrelSimCapture, TsharkDecodesDescriptorsAndBulkTransfersOfTheDemo)
 {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+    if (!HaveTshark())
         GTEST_SKIP() << "tshark is not installed (apt-get install tshark)";
     TempFile capture(".pcap");
     ProgramRun run = RunSim({"--json", "--pcap", capture.Path()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     auto summary = SummaryOf(JsonLines(run));
-
-    enum { Direction, Type, Endpoint, Length, Function, DescriptorType, Vendor, Product, TotalLength, Addresses, IrpId };
-    auto packets = Decode(capture.Path(), {"usb.irp_info.direction", "usb.transfer_type", "usb.endpoint_address",
-                                           "usb.data_len", "usb.function", "usb.bDescriptorType", "usb.idVendor",
-                                           "usb.idProduct", "usb.wTotalLength", "usb.bEndpointAddress", "usb.irp_id"});
-    ASSERT_GT(packets.size(), 100u);
-
-    bool deviceDescriptor = false, configurationDescriptor = false, setConfiguration = false;
-    uint64_t outBytes = 0, inBytes = 0, outChunksOverLimit = 0;
-    std::map<std::string, int> submitted;  // IRP id -> submits not yet completed
-    for (const auto& p : packets) {
-        bool completion = p[Direction] == "0x01";
-        submitted[p[IrpId]] += completion ? -1 : 1;
-        if (p[Function] == "0x000b" && completion && p[DescriptorType] == "0x01")
-            deviceDescriptor = p[Vendor] == "0x1209" && p[Product] == "0x0001" && p[Length] == "18";
-        if (p[Function] == "0x000b" && completion && p[Length] == "53")
-            configurationDescriptor = p[TotalLength] == "53" && p[Addresses] == "0x01+0x81+0x83+0x02+0x82";
-        if (p[Function] == "0x0000" && p[Type] == "0x02" && completion)
-            setConfiguration = true;
-        if (p[Type] == "0x03" && p[Endpoint] == "0x01" && !completion) {
-            outBytes += std::stoull(p[Length]);
-            outChunksOverLimit += std::stoull(p[Length]) > 768;
-        }
-        if (p[Type] == "0x03" && p[Endpoint] == "0x81" && completion)
-            inBytes += std::stoull(p[Length]);
-    }
-    EXPECT_TRUE(deviceDescriptor) << "GET DESCRIPTOR DEVICE with its descriptor";
-    EXPECT_TRUE(configurationDescriptor) << "GET DESCRIPTOR CONFIGURATION with its interface and endpoints";
-    EXPECT_TRUE(setConfiguration);
-    EXPECT_EQ(outChunksOverLimit, 0u) << "writes go to the bus in chunks of at most 768 bytes";
-    EXPECT_EQ(static_cast<double>(outBytes), summary["bytes_written"].number) << "every byte written is on the wire";
-    EXPECT_GE(static_cast<double>(inBytes), summary["bytes_read"].number);
-    for (const auto& [irp, open] : submitted)
+    const Wire wire = Decode(capture.Path());
+    ASSERT_GT(wire.packets, 100u);
+    EXPECT_TRUE(wire.deviceDescriptor);
+    EXPECT_TRUE(wire.configurationDescriptor);
+    EXPECT_GE(wire.setConfigurations, 1);
+    EXPECT_EQ(wire.outChunksOverLimit, 0u) << "writes go to the bus in chunks of at most 768 bytes";
+    EXPECT_EQ(static_cast<double>(wire.outBytes), summary["bytes_written"].number) << "every byte written is on the wire";
+    EXPECT_GE(static_cast<double>(wire.inBytes), summary["bytes_read"].number);
+    for (const auto& [irp, open] : wire.open)
         EXPECT_EQ(open, 0) << "IRP " << irp << " submitted and completed in pairs";
 }
 
@@ -145,26 +131,15 @@ TEST(PondrelSimCapture, TsharkDecodesDescriptorsAndBulkTransfersOfTheDemo)
 // capture: both starts and the second device's transfers are in it.
 TEST(PondrelSimCapture, KeepsCapturingAfterTheDeviceIsPluggedAgain)
 {
-    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+    if (!HaveTshark())
         GTEST_SKIP() << "tshark is not installed (apt-get install tshark)";
     TempFile capture(".pcap");
     ProgramRun run = RunSim({"--pcap", capture.Path(), "-c",
                              "plug; surprise-remove; remove; plug; open \\PIPE0; write h1 1000; close h1"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-
-    enum { Direction, Type, Endpoint, Length, Function };
-    auto packets = Decode(capture.Path(), {"usb.irp_info.direction", "usb.transfer_type", "usb.endpoint_address",
-                                           "usb.data_len", "usb.function"});
-    int setConfigurations = 0;
-    uint64_t outBytes = 0;
-    for (const auto& p : packets) {
-        const bool completion = p[Direction] == "0x01";
-        setConfigurations += p[Function] == "0x0000" && p[Type] == "0x02" && completion;
-        if (p[Type] == "0x03" && p[Endpoint] == "0x01" && !completion)
-            outBytes += std::stoull(p[Length]);
-    }
-    EXPECT_GE(setConfigurations, 2) << "the configuration of both starts";
-    EXPECT_EQ(outBytes, 1000u) << "the second device's write";
+    const Wire wire = Decode(capture.Path());
+    EXPECT_GE(wire.setConfigurations, 2) << "the configuration of both starts";
+    EXPECT_EQ(wire.outBytes, 1000u) << "the second device's write";
 }
 
 TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
