@@ -4,6 +4,7 @@
 #include "tests/io/io_fixture.h"
 #include "tests/io/stream_check.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -97,18 +98,84 @@ struct StreamRun {
 
 class Concurrency : public IoFixture {
 protected:
-    void Open()
+    // Four writers and four readers, each on its own handle, through `run`.
+    // With `cancels` a quarter of the requests are cancelled at random, and a
+    // thread stops at the first request the device's removal ends.
+    void Start(StreamRun& run, bool cancels)
     {
-        for (int i = 0; i < kThreads; ++i) {
-            writers_[i] = OpenOk(u"\\PIPE0");
-            readers_[i] = OpenOk(u"\\PIPE1");
+        for (int t = 0; t < kThreads; ++t) {
+            const emu::Handle writer = OpenOk(u"\\PIPE0");
+            const emu::Handle reader = OpenOk(u"\\PIPE1");
+            threads_.emplace_back([&run, cancels, writer, t, this] {
+                std::mt19937 random(run.seed + static_cast<uint32_t>(t));
+                for (auto& write : run.writes[t]) {
+                    auto io = app().WriteAsync(writer, write.bytes);
+                    const auto result = Finish(*io, random, cancels);
+                    write.succeeded = NT_SUCCESS(result.status);
+                    if (write.succeeded) {
+                        EXPECT_EQ(result.information, write.bytes.size());
+                    }
+                    run.Written(write.bytes.size());
+                    if (Ends(result.status)) {
+                        return;
+                    }
+                }
+            });
+            threads_.emplace_back([&run, cancels, reader, t, this] {
+                std::mt19937 random(run.seed + 100 + static_cast<uint32_t>(t));
+                std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
+                while (const ULONG wanted = run.Claim(length(random))) {
+                    auto io = app().ReadAsync(reader, wanted);
+                    const auto result = Finish(*io, random, cancels);
+                    EXPECT_LE(result.information, wanted);
+                    if (NT_SUCCESS(result.status)) {
+                        EXPECT_EQ(result.information, wanted);
+                    }
+                    if (result.information > 0) {
+                        run.pieces[t].push_back(io->Data());
+                    }
+                    run.GiveBack(wanted - static_cast<ULONG>(result.information));
+                    if (Ends(result.status)) {
+                        return;
+                    }
+                }
+            });
         }
     }
+
+    void Join()
+    {
+        for (auto& thread : threads_) {
+            thread.join();
+        }
+    }
+
+    // Waits for the request, cancelled at random when `cancels`; a request
+    // that never completes counts as unfinished and ends its thread.
+    emu::IoResult Finish(emu::PendingIo& io, std::mt19937& random, bool cancels)
+    {
+        if (cancels && random() % 4 == 0) {
+            io.Cancel();
+        }
+        if (!io.WaitFor(kWait)) {
+            ++unfinished_;
+            return {STATUS_IO_TIMEOUT, 0};
+        }
+        const auto result = io.Result();
+        if (!cancels) {
+            EXPECT_EQ(result.status, STATUS_SUCCESS);
+        }
+        return result;
+    }
+
+    // A failure other than a cancel: the device is gone, nothing more will pass.
+    static bool Ends(NTSTATUS status) { return !NT_SUCCESS(status) && status != STATUS_CANCELLED; }
 
     // The stream the device received, split by writer, is each writer's
     // writes in order; the readers' pieces tile the stream from its start.
     void ExpectEveryByteOnceInOrder(StreamRun& run, bool whole)
     {
+        EXPECT_EQ(unfinished_.load(), 0) << "requests never completed";
         const auto stream = device().ReceivedOut(0x01);
         if (whole) {
             EXPECT_EQ(stream.size(), run.total);
@@ -121,42 +188,16 @@ protected:
             << "the readers' bytes are not the device's stream, once and in order";
     }
 
-    emu::Handle writers_[kThreads] = {};
-    emu::Handle readers_[kThreads] = {};
+    std::vector<std::thread> threads_;
+    std::atomic<int> unfinished_{0};
 };
 
 TEST_F(Concurrency, EveryByteArrivesOnceInOrder)
 {
     StreamRun run(TestSeed());
     SCOPED_TRACE("PONDREL_SEED=" + std::to_string(run.seed));
-    Open();
-
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (auto& write : run.writes[t]) {
-                const auto result = app().Write(writers_[t], write.bytes.data(), static_cast<ULONG>(write.bytes.size()));
-                EXPECT_EQ(result.status, STATUS_SUCCESS);
-                EXPECT_EQ(result.information, write.bytes.size());
-                write.succeeded = NT_SUCCESS(result.status);
-            }
-        });
-        threads.emplace_back([&, t] {
-            std::mt19937 random(run.seed + 100 + static_cast<uint32_t>(t));
-            std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
-            while (const ULONG wanted = run.Claim(length(random))) {
-                std::vector<uint8_t> buffer(wanted);
-                const auto result = app().Read(readers_[t], buffer.data(), wanted);
-                EXPECT_EQ(result.status, STATUS_SUCCESS);
-                EXPECT_EQ(result.information, wanted);
-                run.pieces[t].push_back(std::move(buffer));
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-
+    Start(run, false);
+    Join();
     ExpectEveryByteOnceInOrder(run, true);
     EXPECT_EQ(ReceiveCount(), 0);
     EXPECT_EQ(IoRefCount(), 1);
@@ -170,85 +211,17 @@ TEST_F(Concurrency, CancelsAndSurpriseRemovalEndEveryRequestOnce)
 {
     StreamRun run(TestSeed() + 1);
     SCOPED_TRACE("PONDREL_SEED=" + std::to_string(run.seed - 1));
-    Open();
-    std::atomic<int> unfinished{0};
-
-    const auto cancelAtRandom = [](std::mt19937& random, emu::PendingIo& io) {
-        if (random() % 4 == 0) {
-            io.Cancel();
-        }
-    };
-    const auto finished = [&](emu::PendingIo& io) {
-        if (!io.WaitFor(kWait)) {
-            ++unfinished;
-            return false;
-        }
-        return true;
-    };
-    const auto deviceGone = [](NTSTATUS status) { return !NT_SUCCESS(status) && status != STATUS_CANCELLED; };
-
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(run.seed + static_cast<uint32_t>(t));
-            for (auto& write : run.writes[t]) {
-                auto io = app().WriteAsync(writers_[t], write.bytes);
-                cancelAtRandom(random, *io);
-                if (!finished(*io)) {
-                    return;
-                }
-                const auto result = io->Result();
-                write.succeeded = NT_SUCCESS(result.status);
-                if (write.succeeded) {
-                    EXPECT_EQ(result.information, write.bytes.size());
-                }
-                run.Written(write.bytes.size());
-                if (deviceGone(result.status)) {
-                    return;
-                }
-            }
-        });
-        threads.emplace_back([&, t] {
-            std::mt19937 random(run.seed + 100 + static_cast<uint32_t>(t));
-            std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
-            while (const ULONG wanted = run.Claim(length(random))) {
-                auto io = app().ReadAsync(readers_[t], wanted);
-                cancelAtRandom(random, *io);
-                if (!finished(*io)) {
-                    return;
-                }
-                const auto result = io->Result();
-                EXPECT_LE(result.information, wanted);
-                if (NT_SUCCESS(result.status)) {
-                    EXPECT_EQ(result.information, wanted);
-                }
-                if (result.information > 0) {
-                    run.pieces[t].push_back(io->Data());
-                }
-                run.GiveBack(wanted - static_cast<ULONG>(result.information));
-                if (deviceGone(result.status)) {
-                    return;
-                }
-            }
-        });
-    }
-
+    Start(run, true);
     {
         std::unique_lock lock(run.mutex);
         EXPECT_TRUE(run.progress.wait_for(lock, kWait, [&] { return run.written >= run.total / 2; }));
     }
     device().Disconnect();
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    Join();
 
-    EXPECT_EQ(unfinished.load(), 0) << "requests never completed";
-    bool writeFailed = false;
-    for (const auto& writes : run.writes) {
-        for (const auto& write : writes) {
-            writeFailed = writeFailed || !write.succeeded;
-        }
-    }
+    const bool writeFailed = std::any_of(std::begin(run.writes), std::end(run.writes), [](const auto& writes) {
+        return std::any_of(writes.begin(), writes.end(), [](const WriteRecord& write) { return !write.succeeded; });
+    });
     EXPECT_TRUE(writeFailed) << "the removal came too late to end any write";
     ExpectEveryByteOnceInOrder(run, false);
     ShutDown();

@@ -49,11 +49,10 @@ TEST_F(DeviceControl, FetchConfigurationReturnsWTotalLengthBytes)
             const auto result = Control(handle, IOCTL_FETCH_CONFIGURATION, &out);
             EXPECT_EQ(result.status, status);
             EXPECT_EQ(result.information, information);
+            auto expected = Descriptor();
+            expected.resize(outLength, 0xEE);
             if (NT_SUCCESS(status)) {
-                EXPECT_TRUE(std::equal(Descriptor().begin(), Descriptor().end(), out.begin()));
-                EXPECT_TRUE(std::all_of(out.begin() + static_cast<ptrdiff_t>(total), out.end(),
-                                        [](uint8_t byte) { return byte == 0xEE; }))
-                    << "more than wTotalLength bytes came back";
+                EXPECT_EQ(out, expected) << "not the wTotalLength bytes of the descriptor, or more";
             }
             EXPECT_EQ(IoRefCount(), 1);
         }

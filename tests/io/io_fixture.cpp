@@ -4,8 +4,6 @@
 #include "emulator/kernel/system.h"
 #include "emulator/usb/usb_api.h"
 
-#include <atomic>
-#include <future>
 
 namespace io_test {
 
@@ -54,13 +52,9 @@ void IoFixture::SetUp()
     options.device = Model();
     machine_ = std::make_unique<emu::Machine>(options);
     device_ = &machine_->Device();
-    if (StartAtSetUp()) {
-        StartDriver();
+    if (!StartAtSetUp()) {
+        return;
     }
-}
-
-void IoFixture::StartDriver()
-{
     ASSERT_EQ(machine_->BringUp(DriverEntry), STATUS_SUCCESS);
     ASSERT_EQ(Context()->PnpState, DeviceRunning);
     startBlocks_ = emu::pool::LiveBlocks(PondrelPoolTag);
@@ -157,63 +151,45 @@ std::vector<emu::usb::UrbRecord> IoFixture::BulkUrbs(uint8_t endpoint)
     return found;
 }
 
-size_t IoFixture::BulkUrbCount()
+emu::IoResult IoFixture::SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIO_STACK_LOCATION)>& setup)
 {
-    size_t count = 0;
-    for (const auto& urb : device().Urbs()) {
-        count += urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    }
-    return count;
-}
-
-namespace {
-struct RawCompletion {
-    RawResult result;
-    std::promise<void> done;
-};
-
-NTSTATUS RawCompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    auto* completion = static_cast<RawCompletion*>(context);
-    completion->result = {irp->IoStatus.Status, irp->IoStatus.Information};
-    completion->done.set_value();
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-}  // namespace
-
-RawResult IoFixture::SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup)
-{
-    PDEVICE_OBJECT top = Fdo();
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    EXPECT_NE(irp, nullptr);
-    if (!irp) {
-        return {};
-    }
+    PIRP irp = IoAllocateIrp(Fdo()->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->FileObject = file;
     if (setup) {
-        setup(irp, next);
+        setup(next);
     }
-    RawCompletion completion;
-    auto done = completion.done.get_future();
-    IoSetCompletionRoutine(irp, RawCompletionRoutine, &completion, TRUE, TRUE, TRUE);
-    IofCallDriver(top, irp);
-    EXPECT_EQ(done.wait_for(kWait), std::future_status::ready) << "raw request did not complete";
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    const auto signal = [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+        KeSetEvent(static_cast<PRKEVENT>(event), 0, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours to free
+    };
+    IoSetCompletionRoutine(irp, signal, &done, TRUE, TRUE, TRUE);
+    IofCallDriver(Fdo(), irp);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10'000LL * std::chrono::duration_cast<std::chrono::milliseconds>(kWait).count();
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        ADD_FAILURE() << "raw request did not complete";
+        return {};  // never free an IRP the driver still owns
+    }
+    const emu::IoResult result{irp->IoStatus.Status, irp->IoStatus.Information};
     IoFreeIrp(irp);
-    return completion.result;
+    return result;
 }
 
 void HeldReads::SetUp()
 {
     IoFixture::SetUp();
     device().SetCompletionMode(emu::usb::CompletionMode::Held);
+    in_ = OpenOk(u"\\PIPE1");
 }
 
 void HeldReads::Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status)
 {
-    const auto held = WaitHeld(device(), 1);
+    const auto held = WaitHeld(1);
     ASSERT_EQ(held.size(), 1u) << "not exactly one bus read in flight";
     EXPECT_TRUE(held[0].in);
     EXPECT_EQ(held[0].length, expectedLength);
@@ -234,10 +210,10 @@ void HeldReads::ExpectDone(emu::PendingIo& read, NTSTATUS status, size_t informa
     EXPECT_EQ(read.Result().information, information);
 }
 
-std::vector<emu::usb::HeldTransfer> WaitHeld(emu::usb::UsbDevice& device, size_t count)
+std::vector<emu::usb::HeldTransfer> HeldReads::WaitHeld(size_t count)
 {
-    EXPECT_TRUE(device.WaitForHeld(count, kWait)) << "the device never held " << count << " transfers";
-    return device.Held();
+    EXPECT_TRUE(device().WaitForHeld(count, kWait)) << "the device never held " << count << " transfers";
+    return device().Held();
 }
 
 }  // namespace io_test

@@ -30,26 +30,18 @@ std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
 // endpoints silent: only what a test queues or releases arrives.
 emu::usb::DeviceModel QuietModel();
 
-// A device whose one interface has `pipes` bulk OUT pipes (sinks) on
-// endpoints 0x01, 0x02, ... in that order.
+// One interface of `pipes` bulk OUT pipes (sinks) on endpoints 0x01, 0x02, ...
 emu::usb::DeviceModel ManyPipesModel(uint8_t pipes);
-
-struct RawResult {
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-};
 
 class IoFixture : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // The device the machine starts with; tests override it.
+    // The device the machine starts with; false from StartAtSetUp: the test
+    // loads and starts the driver itself.
     virtual emu::usb::DeviceModel Model() { return emu::usb::DeviceModel::Builtin(); }
-    // False: the test starts the driver itself (StartDriver()).
     virtual bool StartAtSetUp() { return true; }
-
-    void StartDriver();
 
     emu::Machine& machine() { return *machine_; }
     emu::App& app() { return machine_->app(); }
@@ -63,19 +55,17 @@ protected:
     // Allocations the driver ever made from its pool.
     static uint64_t DriverAllocations();
 
-    // Opens "\\.\pondrel" followed by `name`; returns the status.
+    // Opens "\\.\pondrel" followed by `name`; OpenOk expects success.
     NTSTATUS Open(std::u16string_view name, emu::Handle* handle);
-    // Opens and expects success.
     emu::Handle OpenOk(std::u16string_view name);
     void Close(emu::Handle handle);
 
     // The bulk transfers the bus saw on `endpoint`, in order.
     std::vector<emu::usb::UrbRecord> BulkUrbs(uint8_t endpoint);
-    size_t BulkUrbCount();
 
     // A raw request to the top of the device stack, with `setup` filling its
     // stack location; waits for its completion.
-    RawResult SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup = {});
+    emu::IoResult SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIO_STACK_LOCATION)>& setup = {});
 
     // Ends the device's life (removal if it is still there) and unloads the
     // driver; afterwards no pool of the driver and no IRP may be left.
@@ -93,7 +83,8 @@ private:
 
 // Reads answered by hand: the bulk IN endpoints are silent and every
 // transfer is held, so that each bus read is answered with exactly the bytes
-// a test gives it, taken in order from one stream.
+// a test gives it, taken in order from one stream. `in_` is a handle to
+// pipe 1 (bulk IN 0x81).
 class HeldReads : public IoFixture {
 protected:
     emu::usb::DeviceModel Model() override { return QuietModel(); }
@@ -105,12 +96,12 @@ protected:
     void Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status = STATUS_SUCCESS);
     std::vector<uint8_t> Stream(size_t from, size_t length) const;
     static void ExpectDone(emu::PendingIo& read, NTSTATUS status, size_t information);
+    // Waits for the device to hold `count` transfers and returns them.
+    std::vector<emu::usb::HeldTransfer> WaitHeld(size_t count);
 
     const std::vector<uint8_t> stream_ = Pattern(200000, 11);
     size_t sent_ = 0;  // bytes of the stream the device has sent
+    emu::Handle in_ = 0;
 };
-
-// Waits for the device to hold `count` transfers and returns them.
-std::vector<emu::usb::HeldTransfer> WaitHeld(emu::usb::UsbDevice& device, size_t count);
 
 }  // namespace io_test

@@ -23,26 +23,14 @@ protected:
         }
     }
 
-    // The endpoint that the last bulk transfer on the bus went to.
-    uint8_t LastBulkEndpoint()
-    {
-        uint8_t endpoint = 0;
-        for (const auto& urb : device().Urbs()) {
-            if (urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-                endpoint = urb.endpoint;
-            }
-        }
-        return endpoint;
-    }
-
     // A create, and for a successful one cleanup and close, on a file object
     // whose name is `length` bytes of `name`. Returns the create's result and
     // the pipe index its FsContext pointed at (-1 for none).
-    std::pair<RawResult, int> RawOpenAndClose(std::u16string_view name, USHORT length)
+    std::pair<emu::IoResult, int> RawOpenAndClose(std::u16string_view name, USHORT length)
     {
         PFILE_OBJECT file = emu::CreateFileObject(Fdo(), name);
         file->FileName.Length = length;
-        const RawResult created = SendRaw(IRP_MJ_CREATE, file);
+        const emu::IoResult created = SendRaw(IRP_MJ_CREATE, file);
         int pipe = -1;
         if (file->FsContext) {
             pipe = static_cast<int>(static_cast<PUSBD_PIPE_INFORMATION>(file->FsContext) - Context()->InterfaceInfo->Pipes);
@@ -56,28 +44,21 @@ protected:
     }
 };
 
-struct NameCase {
-    std::u16string_view name;
-    int pipe;  // -1: refused with STATUS_INVALID_PARAMETER
-};
-
+// A name opens the pipe its last run of digits names, read as a number
+// modulo 2^32; -1: the name is refused with STATUS_INVALID_PARAMETER.
 TEST_F(ManyPipes, NameOpensThePipeOfItsLastRunOfDigits)
 {
-    const NameCase cases[] = {
-        {u"\\PIPE03", 3},
-        {u"\\PIPE5X", 5},
-        {u"\\0005", 5},
-        {u"\\PIPE1", 1},
-        {u"\\P9Q2", 2},
+    const struct {
+        std::u16string_view name;
+        int pipe;
+    } cases[] = {
+        {u"\\PIPE03", 3}, {u"\\PIPE5X", 5}, {u"\\0005", 5}, {u"\\PIPE1", 1}, {u"\\P9Q2", 2},
         {u"\\4294967296", 0},            // 2^32
         {u"\\4294967301", 5},            // 2^32 + 5
         {u"\\18446744073709551620", 4},  // 2^64 + 4: place values wrap too
         {u"\\00000000000000000000000000000000000004", 4},
-        {u"\\PIPE6", -1},
-        {u"\\12", -1},
-        {u"\\PIPE", -1},
+        {u"\\PIPE6", -1}, {u"\\12", -1}, {u"\\PIPE", -1}, {u"\\", -1},
         {u"\\4294967302", -1},  // 2^32 + 6
-        {u"\\", -1},
     };
     for (const auto& [name, pipe] : cases) {
         SCOPED_TRACE(Narrow(name));
@@ -94,7 +75,7 @@ TEST_F(ManyPipes, NameOpensThePipeOfItsLastRunOfDigits)
 
         const uint8_t byte = 0x5A;
         EXPECT_EQ(app().Write(handle, &byte, 1).status, STATUS_SUCCESS);
-        EXPECT_EQ(LastBulkEndpoint(), pipe + 1) << "the write went to another pipe";
+        EXPECT_EQ(device().Urbs().back().endpoint, pipe + 1) << "the write went to another pipe";
 
         Close(handle);
         EXPECT_EQ(Context()->PipeOpenFlags[pipe], 0);
@@ -124,23 +105,18 @@ TEST_F(ManyPipes, OddLengthDropsTheLastByte)
     }
 }
 
-TEST_F(ManyPipes, EmptyNameOpensTheDeviceAndSetsNoFlag)
+// The empty name opens the device and sets no flag; closing the device
+// handle leaves the pipes' flags alone, and the first close of two handles
+// to a pipe clears its flag while the other handle still writes.
+TEST_F(ManyPipes, FlagsFollowThePipeHandles)
 {
-    const emu::Handle handle = OpenOk(u"");
-    EXPECT_EQ(app().FileObjectOf(handle)->FsContext, nullptr);
+    const emu::Handle deviceHandle = OpenOk(u"");
+    EXPECT_EQ(app().FileObjectOf(deviceHandle)->FsContext, nullptr);
     ExpectNoFlagSet();
-
-    const emu::Handle pipe = OpenOk(u"\\PIPE2");
-    Close(handle);
-    EXPECT_EQ(Context()->PipeOpenFlags[2], 1) << "closing the device handle touched a pipe's flag";
-    Close(pipe);
-}
-
-TEST_F(ManyPipes, FirstCloseOfTwoHandlesClearsTheFlagAndTheOtherStillWrites)
-{
     const emu::Handle first = OpenOk(u"\\PIPE1");
     const emu::Handle second = OpenOk(u"\\pipe1");
-    EXPECT_EQ(Context()->PipeOpenFlags[1], 1);
+    Close(deviceHandle);
+    EXPECT_EQ(Context()->PipeOpenFlags[1], 1) << "closing the device handle touched a pipe's flag";
     Close(first);
     EXPECT_EQ(Context()->PipeOpenFlags[1], 0);
 

@@ -14,20 +14,18 @@ protected:
     void SetUp() override
     {
         HeldReads::SetUp();
-        first_ = OpenOk(u"\\PIPE1");
-        second_ = OpenOk(u"\\PIPE4");
+        second_ = OpenOk(u"\\PIPE4");  // bulk IN 0x82
     }
 
-    emu::Handle first_ = 0;
     emu::Handle second_ = 0;
 };
 
 TEST_F(ReadQueue, ReadsAreServedInArrivalOrderWithOneBusReadInFlight)
 {
-    auto a = app().ReadAsync(first_, 10);
-    WaitHeld(device(), 1);
+    auto a = app().ReadAsync(in_, 10);
+    WaitHeld(1);
     auto b = app().ReadAsync(second_, 20);
-    auto c = app().ReadAsync(first_, 5);
+    auto c = app().ReadAsync(in_, 5);
     EXPECT_EQ(device().Held().size(), 1u) << "a queued read sent a bus read of its own";
 
     Answer(2048, 40);
@@ -46,9 +44,9 @@ TEST_F(ReadQueue, ReadsAreServedInArrivalOrderWithOneBusReadInFlight)
 // already holds enough for it: the bytes belong to the read ahead.
 TEST_F(ReadQueue, LaterReadDoesNotOvertakeTheOneWaiting)
 {
-    auto a = app().ReadAsync(first_, 100);
+    auto a = app().ReadAsync(in_, 100);
     Answer(2048, 50);  // a keeps waiting, with 50 bytes buffered
-    WaitHeld(device(), 1);
+    WaitHeld(1);
     auto b = app().ReadAsync(second_, 1);
     EXPECT_FALSE(b->Done()) << "a later read took bytes before the read ahead of it";
     EXPECT_EQ(device().Held().size(), 1u);
@@ -60,30 +58,41 @@ TEST_F(ReadQueue, LaterReadDoesNotOvertakeTheOneWaiting)
     EXPECT_EQ(ReceiveCount(), 9);
 }
 
-TEST_F(ReadQueue, CancelledQueuedReadEndsAtOnce)
+// A queued read ended by its cancel or by the cleanup of its handle ends
+// at once and takes no bytes; the reads of other handles, on the same pipe
+// or another, keep their places.
+TEST_F(ReadQueue, EndedQueuedReadLeavesTheOthersTheirPlaces)
 {
-    auto a = app().ReadAsync(first_, 10);
-    WaitHeld(device(), 1);
-    auto b = app().ReadAsync(second_, 10);
-    auto c = app().ReadAsync(second_, 10);
-    b->Cancel();
-    ExpectDone(*b, STATUS_CANCELLED, 0);
-    EXPECT_FALSE(a->Done());
-    EXPECT_FALSE(c->Done());
-    Answer(2048, 20);
-    ExpectDone(*a, STATUS_SUCCESS, 10);
-    ExpectDone(*c, STATUS_SUCCESS, 10);
-    EXPECT_EQ(c->Data(), Stream(10, 10)) << "the cancelled read took bytes";
-    EXPECT_EQ(IoRefCount(), 1);
-    EXPECT_EQ(ExtraPoolBlocks(), 0);
+    for (const bool byCleanup : {false, true}) {
+        SCOPED_TRACE(byCleanup ? "cleanup" : "cancel");
+        const emu::Handle third = OpenOk(u"\\PIPE1");
+        auto a = app().ReadAsync(in_, 10);
+        WaitHeld(1);
+        auto b = app().ReadAsync(third, 10);
+        auto c = app().ReadAsync(second_, 10);
+        if (byCleanup) {
+            Close(third);
+        } else {
+            b->Cancel();
+        }
+        ExpectDone(*b, STATUS_CANCELLED, 0);
+        EXPECT_FALSE(a->Done());
+        EXPECT_FALSE(c->Done());
+        Answer(2048, 20);
+        ExpectDone(*a, STATUS_SUCCESS, 10);
+        ExpectDone(*c, STATUS_SUCCESS, 10);
+        EXPECT_EQ(c->Data(), Stream(sent_ - 10, 10)) << "the ended read took bytes";
+        EXPECT_EQ(IoRefCount(), 1);
+        EXPECT_EQ(ExtraPoolBlocks(), 0);
+    }
 }
 
 TEST_F(ReadQueue, CancelledActiveReadHandsTheBufferOn)
 {
-    auto a = app().ReadAsync(first_, 30);
+    auto a = app().ReadAsync(in_, 30);
     Answer(2048, 10);  // a keeps waiting for 20 more
     auto b = app().ReadAsync(second_, 15);
-    WaitHeld(device(), 1);
+    WaitHeld(1);
     a->Cancel();
     ExpectDone(*a, STATUS_CANCELLED, 0);
     Answer(2048, 5);  // b's own bus read
@@ -92,27 +101,10 @@ TEST_F(ReadQueue, CancelledActiveReadHandsTheBufferOn)
     EXPECT_EQ(IoRefCount(), 1);
 }
 
-TEST_F(ReadQueue, CleanupCancelsTheQueuedReadsOfItsHandleOnly)
-{
-    const emu::Handle third = OpenOk(u"\\PIPE1");
-    auto a = app().ReadAsync(first_, 10);
-    WaitHeld(device(), 1);
-    auto b = app().ReadAsync(third, 10);
-    auto c = app().ReadAsync(second_, 10);
-    Close(third);
-    ExpectDone(*b, STATUS_CANCELLED, 0);
-    EXPECT_FALSE(a->Done());
-    EXPECT_FALSE(c->Done());
-    Answer(2048, 20);
-    ExpectDone(*a, STATUS_SUCCESS, 10);
-    ExpectDone(*c, STATUS_SUCCESS, 10);
-    EXPECT_EQ(c->Data(), Stream(10, 10));
-}
-
 TEST_F(ReadQueue, LeavingRunningEndsTheQueuedReads)
 {
-    auto a = app().ReadAsync(first_, 10);
-    WaitHeld(device(), 1);
+    auto a = app().ReadAsync(in_, 10);
+    WaitHeld(1);
     auto b = app().ReadAsync(second_, 10);
     // The query waits for a's reference; the queued read must not hold it up.
     std::thread query([this] { EXPECT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS); });

@@ -10,24 +10,18 @@ namespace {
 
 class Reads : public HeldReads {
 protected:
-    void SetUp() override
-    {
-        HeldReads::SetUp();
-        in_ = OpenOk(u"\\PIPE1");  // bulk IN 0x81
-    }
-
     // A read served from the buffer: no allocation, no bus request, no
     // reference left.
     void ExpectServedAtOnce(emu::Handle handle, size_t length, size_t from)
     {
-        const size_t urbs = BulkUrbCount();
+        const size_t urbs = device().Urbs().size();
         const uint64_t allocations = DriverAllocations();
         std::vector<uint8_t> buffer(length);
         const auto result = app().Read(handle, buffer.data(), static_cast<ULONG>(length));
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.information, length);
         EXPECT_EQ(buffer, Stream(from, length));
-        EXPECT_EQ(BulkUrbCount(), urbs) << "a read the buffer could serve went to the bus";
+        EXPECT_EQ(device().Urbs().size(), urbs) << "a read the buffer could serve went to the bus";
         EXPECT_EQ(DriverAllocations(), allocations) << "a read the buffer could serve allocated";
         EXPECT_TRUE(device().Held().empty());
         EXPECT_EQ(IoRefCount(), 1);
@@ -39,61 +33,57 @@ protected:
         auto read = app().ReadAsync(in_, 1);
         Answer(2048, count + 1);
         ExpectDone(*read, STATUS_SUCCESS, 1);
-        consumed_ = sent_ - count;
         ASSERT_EQ(ReceiveCount(), static_cast<LONG>(count));
     }
 
-    size_t consumed_ = 0;  // bytes of the stream handed to readers
-    emu::Handle in_ = 0;
+    // A 100-byte read gets 20 bytes, then its next bus read ends with
+    // `status` reporting `reported` bytes: the read fails with nothing, and
+    // `kept` bytes stay for the next read.
+    void FailSecondBusRead(uint32_t reported, NTSTATUS status, size_t kept)
+    {
+        auto read = app().ReadAsync(in_, 100);
+        Answer(2048, 20);
+        Answer(2048, reported, status);
+        ExpectDone(*read, status, 0);
+        EXPECT_EQ(ReceiveCount(), static_cast<LONG>(kept));
+        EXPECT_EQ(ExtraPoolBlocks(), 0);
+        ExpectServedAtOnce(in_, kept, 0);
+    }
 };
 
+// A short bus read is followed by another; what the read leaves serves later
+// reads at once, down to the last byte, and a read wanting one byte more
+// than is buffered waits for a bus read and takes the buffered bytes first.
 TEST_F(Reads, WorkedExample)
 {
     auto read = app().ReadAsync(in_, 100);
-    Answer(2048, 64);   // a short transfer: the read wants more
+    Answer(2048, 64);
     Answer(2048, 512);  // placed behind the 64
     ExpectDone(*read, STATUS_SUCCESS, 100);
     EXPECT_EQ(read->Data(), Stream(0, 100));
     EXPECT_EQ(ReceiveCount(), 476);
-    EXPECT_EQ(IoRefCount(), 1);
-
     ExpectServedAtOnce(in_, 400, 100);
-    EXPECT_EQ(ReceiveCount(), 76);
-    ExpectServedAtOnce(in_, 76, 500);
-    EXPECT_EQ(ReceiveCount(), 0);
 
-    std::vector<uint32_t> asked;
-    for (const auto& urb : BulkUrbs(0x81)) {
-        asked.push_back(urb.requestedLength);
-    }
-    EXPECT_EQ(asked, (std::vector<uint32_t>{2048, 2048}));
+    auto more = app().ReadAsync(in_, 77);
+    Answer(2048, 5);
+    ExpectDone(*more, STATUS_SUCCESS, 77);
+    EXPECT_EQ(more->Data(), Stream(500, 77));
+    ExpectServedAtOnce(in_, 4, 577);
+    EXPECT_EQ(ReceiveCount(), 0);
+    EXPECT_EQ(BulkUrbs(0x81).size(), 3u);
     EXPECT_EQ(ExtraPoolBlocks(), 0);
 }
 
 TEST_F(Reads, ZeroLengthReadLeavesTheBufferAlone)
 {
     Buffer(10);
-    const size_t urbs = BulkUrbCount();
+    const size_t urbs = device().Urbs().size();
     uint8_t byte = 0;
     const auto result = app().Read(in_, &byte, 0);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, 0u);
     EXPECT_EQ(ReceiveCount(), 10);
-    EXPECT_EQ(BulkUrbCount(), urbs);
-}
-
-TEST_F(Reads, ExactlyWhatIsBufferedIsServedAndOneMoreWaits)
-{
-    Buffer(600);
-    ExpectServedAtOnce(in_, 300, consumed_);
-    consumed_ += 300;
-    ASSERT_EQ(ReceiveCount(), 300);
-
-    auto read = app().ReadAsync(in_, 301);
-    Answer(2048, 5);  // lands behind the 300 buffered bytes
-    ExpectDone(*read, STATUS_SUCCESS, 301);
-    EXPECT_EQ(read->Data(), Stream(consumed_, 301));
-    EXPECT_EQ(ReceiveCount(), 4);
+    EXPECT_EQ(device().Urbs().size(), urbs);
 }
 
 TEST_F(Reads, ZeroByteBusReadIsFollowedByAnother)
@@ -109,39 +99,21 @@ TEST_F(Reads, ZeroByteBusReadIsFollowedByAnother)
 
 TEST_F(Reads, FailedBusReadKeepsTheBytesGatheredBefore)
 {
-    auto read = app().ReadAsync(in_, 100);
-    Answer(2048, 40);
-    Answer(2048, 0, STATUS_UNSUCCESSFUL);
-    ExpectDone(*read, STATUS_UNSUCCESSFUL, 0);
-    EXPECT_EQ(ReceiveCount(), 40);
-    EXPECT_EQ(IoRefCount(), 1);
-    EXPECT_EQ(ExtraPoolBlocks(), 0);
-    ExpectServedAtOnce(in_, 40, 0);
+    FailSecondBusRead(0, STATUS_UNSUCCESSFUL, 20);
 }
 
 // A bus read cancelled half-way reports the bytes it had received: they are
-// part of the stream and stay for the next read.
+// part of the stream.
 TEST_F(Reads, FailedBusReadKeepsTheBytesItMoved)
 {
-    auto read = app().ReadAsync(in_, 100);
-    Answer(2048, 20);
-    Answer(2048, 30, STATUS_CANCELLED);
-    ExpectDone(*read, STATUS_CANCELLED, 0);
-    EXPECT_EQ(ReceiveCount(), 50);
-    ExpectServedAtOnce(in_, 50, 0);
+    FailSecondBusRead(30, STATUS_CANCELLED, 50);
 }
 
 // A bus read that fails before the bus touched it still carries the length
 // it asked for: none of that is taken as received.
 TEST_F(Reads, FailedBusReadReportingItsWholeLengthAddsNothing)
 {
-    auto read = app().ReadAsync(in_, 100);
-    Answer(2048, 20);
-    const auto held = WaitHeld(device(), 1);
-    ASSERT_EQ(held.size(), 1u);
-    device().ReleaseWith(held[0].id, STATUS_DEVICE_NOT_CONNECTED, 2048);
-    ExpectDone(*read, STATUS_DEVICE_NOT_CONNECTED, 0);
-    EXPECT_EQ(ReceiveCount(), 20);
+    FailSecondBusRead(2048, STATUS_DEVICE_NOT_CONNECTED, 20);
 }
 
 // When less than a bus read's length is free, the bus read asks for the free
@@ -176,28 +148,24 @@ TEST_F(Reads, LongReadThatFailsReportsTheBytesItHolds)
     ExpectServedAtOnce(in_, 100, 16384);
 }
 
-TEST_F(Reads, BytesLeftByOneHandleAreReadByAnother)
-{
-    Buffer(40);
-    Close(in_);
-    const emu::Handle other = OpenOk(u"\\PIPE4");  // bulk IN 0x82
-    ExpectServedAtOnce(other, 40, consumed_);
-}
-
-TEST_F(Reads, RefusedOutsideRunningEvenWithBytesBuffered)
+// Buffered bytes belong to the device, not to a handle: reads refused on the
+// device handle or outside DeviceRunning leave them, and once their handle
+// is closed a handle to the other bulk IN pipe reads them.
+TEST_F(Reads, BufferedBytesOutliveRefusalsAndTheirHandle)
 {
     Buffer(40);
     const emu::Handle deviceHandle = OpenOk(u"");
     uint8_t buffer[10];
     EXPECT_EQ(app().Read(deviceHandle, buffer, 10).status, STATUS_INVALID_HANDLE);
-
     ASSERT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS);
     const auto refused = app().Read(in_, buffer, 10);
     EXPECT_EQ(refused.status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(refused.information, 0u);
     EXPECT_EQ(ReceiveCount(), 40);
     ASSERT_EQ(machine().pnp().CancelStop(), STATUS_SUCCESS);
-    ExpectServedAtOnce(in_, 40, consumed_);
+
+    Close(in_);
+    ExpectServedAtOnce(OpenOk(u"\\PIPE4"), 40, 1);  // bulk IN 0x82
 }
 
 // Reads longer than the buffer, on the loopback device: what is written on
@@ -208,10 +176,9 @@ TEST_F(LoopbackReads, LongReadsGetEveryByteInOrder)
 {
     const emu::Handle out = OpenOk(u"\\PIPE0");
     const emu::Handle in = OpenOk(u"\\PIPE1");
-    uint32_t seed = 20;
     for (ULONG length : {16384u, 16385u, 65536u}) {
         SCOPED_TRACE("length " + std::to_string(length));
-        const auto data = Pattern(length, ++seed);
+        const auto data = Pattern(length, length);
         auto read = app().ReadAsync(in, length);
         auto write = app().WriteAsync(out, data);
         ASSERT_TRUE(write->WaitFor(kWait));

@@ -18,16 +18,6 @@ protected:
         out_ = OpenOk(u"\\PIPE0");  // bulk OUT 0x01, a sink
     }
 
-    std::vector<uint32_t> RequestedLengths(size_t from)
-    {
-        std::vector<uint32_t> lengths;
-        const auto urbs = BulkUrbs(0x01);
-        for (size_t i = from; i < urbs.size(); ++i) {
-            lengths.push_back(urbs[i].requestedLength);
-        }
-        return lengths;
-    }
-
     emu::Handle out_ = 0;
 };
 
@@ -57,7 +47,12 @@ TEST_F(Writes, GoToTheBusInChunksOf768)
         const auto result = app().Write(out_, data.data(), length);
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.information, length);
-        EXPECT_EQ(RequestedLengths(urbsBefore), chunks);
+        const auto urbs = BulkUrbs(0x01);
+        std::vector<uint32_t> sent;
+        for (size_t i = urbsBefore; i < urbs.size(); ++i) {
+            sent.push_back(urbs[i].requestedLength);
+        }
+        EXPECT_EQ(sent, chunks);
 
         const auto received = device().ReceivedOut(0x01);
         ASSERT_EQ(received.size(), bytesBefore + length);
@@ -67,45 +62,31 @@ TEST_F(Writes, GoToTheBusInChunksOf768)
     }
 }
 
-TEST_F(Writes, SecondChunkFailingEndsTheWriteWithoutReset)
-{
-    device().FailTransfer(0x01, 2, static_cast<uint32_t>(USBD_STATUS_DEV_NOT_RESPONDING));
-    const auto data = Pattern(1600, 3);
-    const auto result = app().Write(out_, data.data(), 1600);
-
-    const auto urbs = BulkUrbs(0x01);
-    ASSERT_EQ(urbs.size(), 2u) << "a chunk went out after the failed one";
-    EXPECT_FALSE(NT_SUCCESS(result.status));
-    EXPECT_EQ(result.status, urbs[1].status);
-    EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(device().PipeResets(), 0u);
-    EXPECT_EQ(device().PortResets(), 0u);
-    EXPECT_EQ(IoRefCount(), 1);
-    EXPECT_EQ(ExtraPoolBlocks(), 0);
-}
-
 // Only a first send that fails at once, for a reason other than
 // cancellation or a device that is gone, is followed by a pipe reset; only a
 // pipe reset that fails is followed by a port reset, and that only for a
-// port that is connected but not enabled.
+// port that is connected but not enabled. A failed send ends the write: no
+// chunk goes out after it.
 TEST_F(Writes, FirstSendFailingAtOnceResetsThePipeThenThePort)
 {
     const struct {
         const char* what;
         emu::usb::CompletionMode mode;
+        uint64_t failingSend;
         USBD_STATUS usbdStatus;
         bool pipeResetFails;
         uint64_t pipeResets;
         uint64_t portResets;
     } cases[] = {
-        {"at once, stall", emu::usb::CompletionMode::Synchronous, USBD_STATUS_STALL_PID, false, 1, 0},
-        {"at once, not responding", emu::usb::CompletionMode::Synchronous, USBD_STATUS_DEV_NOT_RESPONDING, false, 1, 0},
-        {"at once, pipe reset failing", emu::usb::CompletionMode::Synchronous, USBD_STATUS_DEV_NOT_RESPONDING, true, 0, 1},
-        {"at once, cancelled", emu::usb::CompletionMode::Synchronous, USBD_STATUS_CANCELED, false, 0, 0},
-        {"at once, device gone", emu::usb::CompletionMode::Synchronous, USBD_STATUS_DEVICE_GONE, false, 0, 0},
-        {"later", emu::usb::CompletionMode::BusThread, USBD_STATUS_DEV_NOT_RESPONDING, false, 0, 0},
+        {"at once, stall", emu::usb::CompletionMode::Synchronous, 1, USBD_STATUS_STALL_PID, false, 1, 0},
+        {"at once, not responding", emu::usb::CompletionMode::Synchronous, 1, USBD_STATUS_DEV_NOT_RESPONDING, false, 1, 0},
+        {"at once, pipe reset failing", emu::usb::CompletionMode::Synchronous, 1, USBD_STATUS_DEV_NOT_RESPONDING, true, 0, 1},
+        {"at once, cancelled", emu::usb::CompletionMode::Synchronous, 1, USBD_STATUS_CANCELED, false, 0, 0},
+        {"at once, device gone", emu::usb::CompletionMode::Synchronous, 1, USBD_STATUS_DEVICE_GONE, false, 0, 0},
+        {"later", emu::usb::CompletionMode::BusThread, 1, USBD_STATUS_DEV_NOT_RESPONDING, false, 0, 0},
+        {"second chunk, later", emu::usb::CompletionMode::BusThread, 2, USBD_STATUS_DEV_NOT_RESPONDING, false, 0, 0},
     };
-    const auto data = Pattern(100, 4);
+    const auto data = Pattern(1600, 4);  // three chunks
     uint64_t callsOfAResetWrite = 0;  // failable kernel calls of a write whose send fails and whose pipe reset works
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -117,14 +98,14 @@ TEST_F(Writes, FirstSendFailingAtOnceResetsThePipeThenThePort)
             device().SetPortEnabled(false);
             emu::faults::FailNthCall(callsOfAResetWrite);
         } else {
-            device().FailTransfer(0x01, 1, static_cast<uint32_t>(c.usbdStatus));
+            device().FailTransfer(0x01, c.failingSend, static_cast<uint32_t>(c.usbdStatus));
         }
         const uint64_t calls = emu::faults::FailableCalls();
         const uint64_t pipeResets = device().PipeResets();
         const uint64_t portResets = device().PortResets();
         const size_t urbs = BulkUrbs(0x01).size();
 
-        const auto result = app().Write(out_, data.data(), 100);
+        const auto result = app().Write(out_, data.data(), 1600);
         if (c.pipeResets == 1) {
             callsOfAResetWrite = emu::faults::FailableCalls() - calls;
         }
@@ -133,7 +114,7 @@ TEST_F(Writes, FirstSendFailingAtOnceResetsThePipeThenThePort)
         EXPECT_FALSE(NT_SUCCESS(result.status));
         const auto sent = BulkUrbs(0x01);
         if (!c.pipeResetFails) {
-            ASSERT_EQ(sent.size(), urbs + 1);
+            ASSERT_EQ(sent.size(), urbs + c.failingSend);
             EXPECT_EQ(result.status, sent.back().status) << "the request's status is the bus driver's";
         }
         EXPECT_EQ(result.information, 0u);
@@ -153,22 +134,21 @@ TEST_F(Writes, RefusalsComeInTheirCheckOrder)
     const emu::Handle deviceHandle = OpenOk(u"");
     const emu::Handle interruptPipe = OpenOk(u"\\PIPE2");
     std::vector<uint8_t> big(65537);
-    const size_t urbs = BulkUrbCount();
+    const size_t urbs = device().Urbs().size();
 
     const auto expectRefused = [&](const char* what, emu::IoResult result, NTSTATUS status) {
         SCOPED_TRACE(what);
         EXPECT_EQ(result.status, status);
         EXPECT_EQ(result.information, 0u);
-        EXPECT_EQ(BulkUrbCount(), urbs) << "something was sent";
+        EXPECT_EQ(device().Urbs().size(), urbs) << "something was sent";
         EXPECT_EQ(IoRefCount(), 1);
     };
 
     emu::pool::FailAllocationsWithTag(PondrelPoolTag);
     expectRefused("device handle, too long", app().Write(deviceHandle, big.data(), 65537), STATUS_INVALID_HANDLE);
     expectRefused("interrupt pipe, too long", app().Write(interruptPipe, big.data(), 65537), STATUS_INVALID_HANDLE);
-    const RawResult noMdl = SendRaw(IRP_MJ_WRITE, app().FileObjectOf(out_),
-                                    [](PIRP, PIO_STACK_LOCATION location) { location->Parameters.Write.Length = 10; });
-    expectRefused("no MDL", {noMdl.status, noMdl.information}, STATUS_UNSUCCESSFUL);
+    const auto noMdl = [](PIO_STACK_LOCATION location) { location->Parameters.Write.Length = 10; };
+    expectRefused("no MDL", SendRaw(IRP_MJ_WRITE, app().FileObjectOf(out_), noMdl), STATUS_UNSUCCESSFUL);
     expectRefused("too long, no pool", app().Write(out_, big.data(), 65537), STATUS_INVALID_PARAMETER);
     expectRefused("length 0, no pool", app().Write(out_, big.data(), 0), STATUS_SUCCESS);
     uint64_t calls = emu::faults::FailableCalls();
