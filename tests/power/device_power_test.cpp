@@ -29,11 +29,11 @@ TEST_F(PlainDeviceTransitionTest, DrainWithNothingInFlightGivesBackAndRetakesThe
         LONG refsWhilePassedDown;
     };
     const Case cases[] = {{"on behalf of a system set", true, 3}, {"from another sender", false, 2}};
-    drain_watch::Start(Context());
+    drain_watch::Start(context());
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         const size_t waitsBefore = drain_watch::Waits();
-        const size_t setsBefore = probe().Seen(IRP_MN_SET_POWER, DevicePowerState).size();
+        const size_t setsBefore = spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState).size();
         const NTSTATUS status = test.forSystemRequest
                                     ? power().SendSystemPower(IRP_MN_SET_POWER, PowerSystemSleeping3)
                                     : power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3);
@@ -42,12 +42,12 @@ TEST_F(PlainDeviceTransitionTest, DrainWithNothingInFlightGivesBackAndRetakesThe
         const auto counts = drain_watch::CountsAtWait();
         ASSERT_EQ(counts.size(), waitsBefore + 1) << "one drain";
         EXPECT_EQ(counts.back(), 1) << "only the device's own reference left during the wait";
-        const auto sets = probe().Seen(IRP_MN_SET_POWER, DevicePowerState);
+        const auto sets = spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState);
         ASSERT_EQ(sets.size(), setsBefore + 1);
-        EXPECT_EQ(sets.back().state, static_cast<LONG>(PowerDeviceD3));
-        EXPECT_EQ(sets.back().driverRefs, test.refsWhilePassedDown) << "references not taken again";
+        EXPECT_EQ(sets.back().powerState, static_cast<LONG>(PowerDeviceD3));
+        EXPECT_EQ(sets.back().ioRefCount, test.refsWhilePassedDown) << "references not taken again";
         EXPECT_EQ(DevicePower(), PowerDeviceD3);
-        EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD3);
+        EXPECT_EQ(power().ReportedDeviceState(fdo()), PowerDeviceD3);
         EXPECT_TRUE(WaitForIoRefCount(1));
 
         EXPECT_EQ(test.forSystemRequest ? power().Resume() : power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0),
@@ -75,7 +75,7 @@ TEST_F(PlainDeviceTransitionTest, SetsFollowThePathTable)
         {PowerDeviceD1, true},   // D0 -> D1
         {PowerDeviceD0, false},  // D1 -> D0
     };
-    drain_watch::Start(Context());
+    drain_watch::Start(context());
     for (const Step& step : steps) {
         const LONG present = DevicePower();
         SCOPED_TRACE(Name(present) + " -> " + Name(step.target));
@@ -84,51 +84,46 @@ TEST_F(PlainDeviceTransitionTest, SetsFollowThePathTable)
                   STATUS_SUCCESS);
         EXPECT_EQ(drain_watch::Waits() - waitsBefore, step.drained ? 1u : 0u);
         EXPECT_EQ(DevicePower(), step.target);
-        EXPECT_EQ(static_cast<LONG>(power().ReportedDeviceState(Fdo())), step.target);
+        EXPECT_EQ(static_cast<LONG>(power().ReportedDeviceState(fdo())), step.target);
         EXPECT_EQ(device().DevicePowerState(), step.target) << "the set did not reach the bus";
         EXPECT_TRUE(WaitForIoRefCount(1));
     }
 }
 
+// The lower driver succeeds with an informational status and leaves
+// Information set: the driver's own completion replaces both.
 TEST_F(PlainDeviceTransitionTest, PowerUpIsCompletedAfreshWithSuccess)
 {
     ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
     power().SetLegacySerialization(false);  // a request built by hand
-    // The lower driver succeeds with an informational status and leaves
-    // Information set: the driver's own completion replaces both.
-    probe().SetRule([](const SeenRequest& seen) {
-        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS, 5) : Verdict::Pass();
-    });
+    AnswerDeviceRequests(Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS, 5));
     RawResult result = SendRaw(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, 0u);
     EXPECT_EQ(DevicePower(), PowerDeviceD0);
-    EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
+    EXPECT_EQ(power().ReportedDeviceState(fdo()), PowerDeviceD0);
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
 
-TEST_F(PlainDeviceTransitionTest, FailedPowerUpLeavesTheDeviceWhereItWas)
+// A set the lower drivers fail, up or down, leaves the device where it was.
+TEST_F(PlainDeviceTransitionTest, FailedSetLeavesTheDeviceWhereItWas)
 {
-    ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
-    probe().SetRule([](const SeenRequest& seen) {
-        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_UNSUCCESSFUL) : Verdict::Pass();
-    });
-    EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(DevicePower(), PowerDeviceD3);
-    EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD3);
-    EXPECT_TRUE(WaitForIoRefCount(1));
-}
-
-TEST_F(PlainDeviceTransitionTest, FailedPowerDownLeavesTheDeviceInD0)
-{
-    probe().SetRule([](const SeenRequest& seen) {
-        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_UNSUCCESSFUL) : Verdict::Pass();
-    });
-    EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(DevicePower(), PowerDeviceD0);
-    EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
-    EXPECT_TRUE(WaitForIoRefCount(1));
+    const struct {
+        DEVICE_POWER_STATE from, to;
+    } cases[] = {{PowerDeviceD0, PowerDeviceD3}, {PowerDeviceD3, PowerDeviceD0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Name(c.from) + " -> " + Name(c.to));
+        spy().ForgetAnswers();
+        if (DevicePower() != c.from) {
+            ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, c.from), STATUS_SUCCESS);
+        }
+        AnswerDeviceRequests(Verdict::CompleteWith(STATUS_UNSUCCESSFUL));
+        EXPECT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, c.to), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(DevicePower(), c.from);
+        EXPECT_EQ(power().ReportedDeviceState(fdo()), c.from);
+        EXPECT_TRUE(WaitForIoRefCount(1));
+    }
 }
 
 // A read holds the drain until it has completed and given back its reference.
@@ -140,19 +135,19 @@ protected:
 TEST_F(DrainWithReadTest, WaitsForTheReadInFlight)
 {
     device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    const emu::Handle handle = OpenPipe(0x81);
+    const emu::Handle handle = OpenEndpoint(0x81);
     ASSERT_NE(handle, 0u);
     auto read = machine().app().ReadAsync(handle, 100);
-    ASSERT_TRUE(device().WaitForHeld(1, kWait));
+    ASSERT_TRUE(device().WaitForHeld(1, Patience));
     ASSERT_EQ(IoRefCount(), 2);
 
-    drain_watch::Start(Context());
+    drain_watch::Start(context());
     auto systemSet = std::async(std::launch::async, [&] {
         return power().SendSystemPower(IRP_MN_SET_POWER, PowerSystemSleeping3);
     });
-    ASSERT_TRUE(drain_watch::WaitForWaits(1, kWait));
+    ASSERT_TRUE(drain_watch::WaitForWaits(1, Patience));
     EXPECT_EQ(drain_watch::CountsAtWait()[0], 2) << "the read's reference keeps the drain waiting";
-    EXPECT_TRUE(probe().Seen(IRP_MN_SET_POWER, DevicePowerState).empty()) << "passed down with a read in flight";
+    EXPECT_TRUE(spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState).empty()) << "passed down with a read in flight";
     EXPECT_FALSE(read->Done());
 
     std::vector<uint8_t> data(100);
@@ -160,15 +155,15 @@ TEST_F(DrainWithReadTest, WaitsForTheReadInFlight)
         data[i] = static_cast<uint8_t>(i * 7);
     }
     device().ReleaseWith(device().Held()[0].id, STATUS_SUCCESS, 100, &data);
-    ASSERT_TRUE(read->WaitFor(kWait));
+    ASSERT_TRUE(read->WaitFor(Patience));
     EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
     EXPECT_EQ(read->Data(), data);
 
-    ASSERT_EQ(systemSet.wait_for(kWait), std::future_status::ready);
+    ASSERT_EQ(systemSet.wait_for(Patience), std::future_status::ready);
     EXPECT_EQ(systemSet.get(), STATUS_SUCCESS);
-    const auto sets = probe().Seen(IRP_MN_SET_POWER, DevicePowerState);
+    const auto sets = spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState);
     ASSERT_EQ(sets.size(), 1u);
-    EXPECT_EQ(sets[0].driverRefs, 3) << "the drain took its references again";
+    EXPECT_EQ(sets[0].ioRefCount, 3) << "the drain took its references again";
     EXPECT_EQ(DevicePower(), PowerDeviceD3);
     machine().app().Close(handle);
     EXPECT_TRUE(WaitForIoRefCount(1));
@@ -178,70 +173,67 @@ TEST_F(DrainWithReadTest, WaitsForTheReadInFlight)
 // DeviceWake (D2 here); a query at least as deep as the present state is
 // drained; a shallower one goes down at once.
 struct QueryCase {
-    LONG present;
-    LONG target;
+    DEVICE_POWER_STATE present;
+    DEVICE_POWER_STATE target;
     NTSTATUS status;
     bool drained;
     bool passedDown;
 };
 
-void RunQueries(emu::Power& power, LowerProbe& probe, DeviceContext* context, const std::vector<QueryCase>& cases,
-                const std::function<bool(LONG)>& waitForRefs)
-{
-    drain_watch::Start(context);
-    for (const QueryCase& test : cases) {
-        SCOPED_TRACE(Name(test.present) + ", query " + Name(test.target));
-        if (DevicePowerOf(context) != test.present) {
-            ASSERT_EQ(power.SendDevicePower(IRP_MN_SET_POWER, static_cast<DEVICE_POWER_STATE>(test.present)),
-                      STATUS_SUCCESS);
+template <emu::usb::DeviceModel (*ModelFunction)()>
+class QueryPathTest : public PowerFixtureWith<ModelFunction> {
+protected:
+    void RunQueries(const std::vector<QueryCase>& cases)
+    {
+        drain_watch::Start(this->context());
+        for (const QueryCase& test : cases) {
+            SCOPED_TRACE(Name(test.present) + ", query " + Name(test.target));
+            if (this->DevicePower() != test.present) {
+                ASSERT_EQ(this->power().SendDevicePower(IRP_MN_SET_POWER, test.present), STATUS_SUCCESS);
+            }
+            const size_t waitsBefore = drain_watch::Waits();
+            const size_t queriesBefore = this->spy().SeenPower(IRP_MN_QUERY_POWER, DevicePowerState).size();
+            EXPECT_EQ(this->power().SendDevicePower(IRP_MN_QUERY_POWER, test.target), test.status);
+            EXPECT_EQ(drain_watch::Waits() - waitsBefore, test.drained ? 1u : 0u);
+            EXPECT_EQ(this->spy().SeenPower(IRP_MN_QUERY_POWER, DevicePowerState).size() - queriesBefore,
+                      test.passedDown ? 1u : 0u);
+            EXPECT_EQ(this->DevicePower(), test.present) << "a query changed the state";
+            EXPECT_TRUE(this->WaitForIoRefCount(1));
         }
-        const size_t waitsBefore = drain_watch::Waits();
-        const size_t queriesBefore = probe.Seen(IRP_MN_QUERY_POWER, DevicePowerState).size();
-        EXPECT_EQ(power.SendDevicePower(IRP_MN_QUERY_POWER, static_cast<DEVICE_POWER_STATE>(test.target)),
-                  test.status);
-        EXPECT_EQ(drain_watch::Waits() - waitsBefore, test.drained ? 1u : 0u);
-        EXPECT_EQ(probe.Seen(IRP_MN_QUERY_POWER, DevicePowerState).size() - queriesBefore,
-                  test.passedDown ? 1u : 0u);
-        EXPECT_EQ(DevicePowerOf(context), test.present) << "a query changed the state";
-        EXPECT_TRUE(waitForRefs(1));
     }
-}
+};
 
-using RemoteWakeQueryPathTest = PowerFixture;  // DeviceWake D2
+using RemoteWakeQueryPathTest = QueryPathTest<WakeModel>;  // DeviceWake D2
 
 TEST_F(RemoteWakeQueryPathTest, QueriesFollowThePathTable)
 {
-    ASSERT_EQ(Context()->Capabilities.DeviceWake, PowerDeviceD2);
-    const std::vector<QueryCase> cases = {
+    ASSERT_EQ(context()->Capabilities.DeviceWake, PowerDeviceD2);
+    RunQueries({
         {PowerDeviceD0, PowerDeviceD3, STATUS_INVALID_DEVICE_STATE, false, false},
         {PowerDeviceD0, PowerDeviceD2, STATUS_SUCCESS, true, true},
         {PowerDeviceD0, PowerDeviceD0, STATUS_SUCCESS, true, true},  // the present state is drained too
         {PowerDeviceD2, PowerDeviceD0, STATUS_SUCCESS, false, true},
         {PowerDeviceD2, PowerDeviceD2, STATUS_SUCCESS, true, true},
-    };
-    RunQueries(power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
+    });
     ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
 }
 
-using PlainQueryPathTest = PowerFixtureWith<PlainModel>;
+using PlainQueryPathTest = QueryPathTest<PlainModel>;
 
 TEST_F(PlainQueryPathTest, QueriesFollowThePathTable)
 {
-    const std::vector<QueryCase> cases = {
+    RunQueries({
         {PowerDeviceD0, PowerDeviceD3, STATUS_SUCCESS, true, true},
         {PowerDeviceD3, PowerDeviceD0, STATUS_SUCCESS, false, true},
         {PowerDeviceD3, PowerDeviceD3, STATUS_SUCCESS, true, true},
-    };
-    RunQueries(power(), probe(), Context(), cases, [&](LONG refs) { return WaitForIoRefCount(refs); });
+    });
 }
 
 TEST_F(PlainQueryPathTest, ShallowerQueryReturnsTheLowerDriversStatus)
 {
     ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
     power().SetLegacySerialization(false);  // a request built by hand
-    probe().SetRule([](const SeenRequest& seen) {
-        return seen.type == DevicePowerState ? Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS) : Verdict::Pass();
-    });
+    AnswerDeviceRequests(Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS));
     RawResult result = SendRaw(IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
     EXPECT_EQ(result.status, STATUS_OBJECT_NAME_EXISTS);
@@ -259,13 +251,13 @@ TEST_F(PlainDeviceTransitionTest, NoDrainAvailableFailsTheRequestAtOnce)
         uint64_t blocksAllocated;  // records allocated (and freed)
     };
     const Case cases[] = {{"no pool", 1, 0}, {"no work item", 2, 1}};
-    drain_watch::Start(Context());
+    drain_watch::Start(context());
     for (const Case& test : cases) {
         for (UCHAR minor : {IRP_MN_SET_POWER, IRP_MN_QUERY_POWER}) {
             SCOPED_TRACE(std::string(test.name) + (minor == IRP_MN_SET_POWER ? ", set D3" : ", query D3"));
             const uint64_t allocationsBefore = PoolAllocations();
             const uint64_t liveBefore = emu::pool::LiveBlocks(PondrelPoolTag);
-            const size_t seenBefore = probe().SeenCount();
+            const size_t seenBefore = spy().SeenPower().size();
             RawResult result = SendRaw(minor, DevicePowerState, PowerDeviceD3,
                                        [&] { emu::faults::FailNthCall(test.failingCall); });
             emu::faults::Clear();
@@ -273,7 +265,7 @@ TEST_F(PlainDeviceTransitionTest, NoDrainAvailableFailsTheRequestAtOnce)
             EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
             EXPECT_EQ(result.information, 0u);
             EXPECT_EQ(IoRefCount(), 1) << "the reference is given back at once";
-            EXPECT_EQ(probe().SeenCount(), seenBefore) << "passed down without a drain";
+            EXPECT_EQ(spy().SeenPower().size(), seenBefore) << "passed down without a drain";
             EXPECT_EQ(drain_watch::Waits(), 0u);
             EXPECT_EQ(PoolAllocations() - allocationsBefore, test.blocksAllocated);
             EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), liveBefore);

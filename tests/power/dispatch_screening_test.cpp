@@ -8,7 +8,7 @@
 namespace power_test {
 namespace {
 
-// What the probe answers for requests the driver only passes on; distinct
+// What the spy answers for requests the driver only passes on; distinct
 // from anything the driver itself would complete with.
 constexpr NTSTATUS kLowerStatus = STATUS_DEVICE_BUSY;
 
@@ -37,50 +37,51 @@ class ScreeningTest : public PowerFixtureWith<PlainModel> {
 protected:
     bool StartAtSetUp() override { return false; }
 
-    void SetUp() override
+    // Requests built by hand are not the power manager's: count calls, do
+    // not hold turns. The spy completes every request the driver passes on.
+    void Bring(bool start)
     {
-        PowerFixture::SetUp();
-        // Requests built by hand are not the power manager's: count calls, do not hold turns.
+        Prepare(start);
         power().SetLegacySerialization(false);
-        probe().SetRule([](const SeenRequest& seen) {
-            const bool setOrQuery = seen.minor == IRP_MN_SET_POWER || seen.minor == IRP_MN_QUERY_POWER;
-            return setOrQuery && seen.type <= DevicePowerState ? Verdict::CompleteWith(STATUS_SUCCESS)
-                                                               : Verdict::CompleteWith(kLowerStatus);
-        });
+        spy().AddRule(When([](const SeenRequest& seen) {
+            return seen.major == IRP_MJ_POWER && (seen.minor == IRP_MN_SET_POWER || seen.minor == IRP_MN_QUERY_POWER) &&
+                   seen.powerType <= DevicePowerState;
+        }, Verdict::CompleteWith(STATUS_SUCCESS)));
+        spy().AddRule(When([](const SeenRequest& seen) { return seen.major == IRP_MJ_POWER; },
+                           Verdict::CompleteWith(kLowerStatus)));
     }
 
     void SetPnpState(DEVICE_PNP_STATE state)
     {
-        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(Context()->PnpState)).store(state);
+        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(state);
     }
 
     struct Observed {
         RawResult result;
-        std::vector<SeenRequest> seen;  // what reached the probe
+        std::vector<SeenRequest> seen;  // what reached the spy
         uint64_t driverStartNextCalls;
         LONG refsRightAfterDispatch;
     };
 
     Observed Send(const Request& request)
     {
-        const size_t seenBefore = probe().SeenCount();
+        const size_t seenBefore = spy().SeenPower().size();
         const uint64_t allCallsBefore = power().StartNextPowerIrpCalls();
-        const uint64_t probeCallsBefore = probe().StartNextCalls();
+        const uint64_t spyCallsBefore = spy().StartNextCalls();
         Observed observed;
         observed.result = SendRaw(request.minor, request.type, request.state);
         observed.refsRightAfterDispatch = IoRefCount();
         EXPECT_TRUE(WaitForIoRefCount(1)) << request.name << ": a reference was not given back";
-        auto seen = probe().Seen();
-        observed.seen.assign(seen.begin() + static_cast<long>(seenBefore), seen.end());
+        observed.seen = PowerSince(seenBefore);
         observed.driverStartNextCalls = (power().StartNextPowerIrpCalls() - allCallsBefore) -
-                                        (probe().StartNextCalls() - probeCallsBefore);
+                                        (spy().StartNextCalls() - spyCallsBefore);
         return observed;
     }
 };
 
 TEST_F(ScreeningTest, RemovedDeviceCompletesEveryRequestWithDeletePending)
 {
-    BringUp(true);
+    Bring(true);
     SetPnpState(DeviceRemoved);
     for (const Request& request : kRequests) {
         SCOPED_TRACE(request.name);
@@ -100,8 +101,8 @@ TEST_F(ScreeningTest, RemovedDeviceCompletesEveryRequestWithDeletePending)
 
 TEST_F(ScreeningTest, NewDevicePassesEveryRequestDownWithoutAReference)
 {
-    BringUp(false);
-    ASSERT_EQ(Context()->PnpState, DeviceNew);
+    Bring(false);
+    ASSERT_EQ(State(), DeviceNew);
     for (const Request& request : kRequests) {
         SCOPED_TRACE(request.name);
         Observed observed = Send(request);
@@ -110,8 +111,8 @@ TEST_F(ScreeningTest, NewDevicePassesEveryRequestDownWithoutAReference)
         EXPECT_EQ(observed.result.status, lower);
         ASSERT_EQ(observed.seen.size(), 1u) << "exactly the request itself goes down; no device request follows";
         EXPECT_EQ(observed.seen[0].minor, request.minor);
-        EXPECT_EQ(observed.seen[0].state, request.state);
-        EXPECT_EQ(observed.seen[0].driverRefs, 1) << "a reference was held";
+        EXPECT_EQ(observed.seen[0].powerState, request.state);
+        EXPECT_EQ(observed.seen[0].ioRefCount, 1) << "a reference was held";
         EXPECT_EQ(observed.refsRightAfterDispatch, 1);
         EXPECT_EQ(observed.driverStartNextCalls, 1u);
         if (HasFailure()) {
@@ -122,7 +123,7 @@ TEST_F(ScreeningTest, NewDevicePassesEveryRequestDownWithoutAReference)
 
 TEST_F(ScreeningTest, OtherStatesHoldAReferenceAndHandleOrPassDown)
 {
-    BringUp(true);
+    Bring(true);
     const DEVICE_PNP_STATE states[] = {DeviceStopped, DeviceRunning, DeviceStopPending, DeviceRemovePending,
                                        DeviceSurpriseRemoved};
     for (DEVICE_PNP_STATE state : states) {
@@ -140,15 +141,15 @@ TEST_F(ScreeningTest, OtherStatesHoldAReferenceAndHandleOrPassDown)
 
             ASSERT_EQ(observed.seen.size(), request.system ? 2u : 1u);
             EXPECT_EQ(observed.seen[0].minor, request.minor);
-            EXPECT_EQ(observed.seen[0].type, request.type);
-            EXPECT_EQ(observed.seen[0].state, request.state);
-            EXPECT_EQ(observed.seen[0].driverRefs, 2) << "the request's own reference is held while it is below";
+            EXPECT_EQ(observed.seen[0].powerType, request.type);
+            EXPECT_EQ(observed.seen[0].powerState, request.state);
+            EXPECT_EQ(observed.seen[0].ioRefCount, 2) << "the request's own reference is held while it is below";
             if (request.system) {
                 const SeenRequest& follow = observed.seen[1];
                 EXPECT_EQ(follow.minor, request.minor) << "the device request has the system request's minor code";
-                EXPECT_EQ(follow.type, static_cast<ULONG>(DevicePowerState));
-                EXPECT_EQ(follow.state, static_cast<LONG>(PowerDeviceD0));
-                EXPECT_EQ(follow.driverRefs, 3) << "the system and the device request each hold one";
+                EXPECT_EQ(follow.powerType, static_cast<ULONG>(DevicePowerState));
+                EXPECT_EQ(follow.powerState, static_cast<LONG>(PowerDeviceD0));
+                EXPECT_EQ(follow.ioRefCount, 3) << "the system and the device request each hold one";
             }
             EXPECT_EQ(observed.driverStartNextCalls, request.system ? 2u : 1u);
             if (HasFailure()) {

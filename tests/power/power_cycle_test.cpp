@@ -14,7 +14,7 @@ namespace {
 
 class PowerCycleTest : public PowerFixture {
 protected:
-    bool UseProbe() override { return false; }
+    bool UseSpy() override { return false; }
 
     struct Counts {
         uint64_t started;
@@ -32,11 +32,11 @@ protected:
 TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
 {
     device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    const emu::Handle out = OpenPipe(0x01);
-    const emu::Handle in = OpenPipe(0x81);
+    const emu::Handle out = OpenEndpoint(0x01);
+    const emu::Handle in = OpenEndpoint(0x81);
     ASSERT_NE(out, 0u);
     ASSERT_NE(in, 0u);
-    drain_watch::Start(Context());
+    drain_watch::Start(context());
 
     for (int cycle = 0; cycle < 100; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
@@ -50,11 +50,11 @@ TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
 
         auto write = machine().app().WriteAsync(out, sent);
         auto read = machine().app().ReadAsync(in, 100);
-        ASSERT_TRUE(device().WaitForHeld(2, kWait));
+        ASSERT_TRUE(device().WaitForHeld(2, Patience));
         auto sleep = std::async(std::launch::async, [&] { return power().Sleep(PowerSystemSleeping3); });
 
         // The query's drain waits for the read and the write.
-        ASSERT_TRUE(drain_watch::WaitForWaits(waitsBefore + 1, kWait));
+        ASSERT_TRUE(drain_watch::WaitForWaits(waitsBefore + 1, Patience));
         EXPECT_EQ(drain_watch::CountsAtWait()[waitsBefore], 3);
         for (const auto& held : device().Held()) {
             if (held.in) {
@@ -63,10 +63,10 @@ TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
                 device().Release(held.id);
             }
         }
-        ASSERT_EQ(sleep.wait_for(kWait), std::future_status::ready);
+        ASSERT_EQ(sleep.wait_for(Patience), std::future_status::ready);
         EXPECT_EQ(sleep.get(), STATUS_SUCCESS);
-        ASSERT_TRUE(write->WaitFor(kWait));
-        ASSERT_TRUE(read->WaitFor(kWait));
+        ASSERT_TRUE(write->WaitFor(Patience));
+        ASSERT_TRUE(read->WaitFor(Patience));
         EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
         EXPECT_EQ(write->Result().information, 100u);
         EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
@@ -75,12 +75,12 @@ TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
         EXPECT_EQ(drain_watch::Waits(), waitsBefore + 2) << "the query's drain and the set's";
         EXPECT_EQ(SystemPower(), PowerSystemSleeping3);
         EXPECT_EQ(DevicePower(), PowerDeviceD2);
-        EXPECT_EQ(device().DevicePowerState(), kD2);
-        EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD2);
+        EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2);
+        EXPECT_EQ(power().ReportedDeviceState(fdo()), PowerDeviceD2);
 
         ASSERT_EQ(power().Resume(), STATUS_SUCCESS);
         EXPECT_EQ(DevicePower(), PowerDeviceD0);
-        EXPECT_EQ(device().DevicePowerState(), kD0);
+        EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
         ASSERT_TRUE(WaitForIoRefCount(1)) << "a reference was not given back";
 
         // Sleep: system query and its device query, system set and its
@@ -118,8 +118,8 @@ TEST_F(WakeFromD3Test, WakeInD3PowersUpAndRearms)
             return DevicePower() == PowerDeviceD0 && device().WaitWakePending() &&
                    WakeOutstanding() == 1 && IoRefCount() == 1;
         })) << "not powered up and re-armed";
-        EXPECT_EQ(device().DevicePowerState(), kD0);
-        EXPECT_EQ(power().ReportedDeviceState(Fdo()), PowerDeviceD0);
+        EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
+        EXPECT_EQ(power().ReportedDeviceState(fdo()), PowerDeviceD0);
         EXPECT_NE(WakeIrp(), nullptr);
         EXPECT_NE(WakeIrp(), wakeBefore);
 

@@ -1,14 +1,11 @@
 #include "tests/power/power_fixture.h"
 
-#include "driver/entry_points.h"
 #include "emulator/kernel/system.h"
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <string>
-#include <thread>
 
 namespace power_test {
 
@@ -16,7 +13,7 @@ emu::usb::DeviceModel WakeModel()
 {
     auto model = emu::usb::DeviceModel::Builtin();
     for (int system = PowerSystemSleeping1; system <= PowerSystemSleeping3; ++system) {
-        model.power.deviceState[system] = kD2;
+        model.power.deviceState[system] = PowerDeviceD2;
     }
     return model;
 }
@@ -24,15 +21,14 @@ emu::usb::DeviceModel WakeModel()
 emu::usb::DeviceModel DeepS3Model()
 {
     auto model = emu::usb::DeviceModel::Builtin();
-    model.power.deviceState[PowerSystemSleeping3] = kD3;
+    model.power.deviceState[PowerSystemSleeping3] = PowerDeviceD3;
     return model;
 }
 
 emu::usb::DeviceModel WakeFromD3Model()
 {
-    auto model = emu::usb::DeviceModel::Builtin();
-    model.power.deviceState[PowerSystemSleeping3] = kD3;
-    model.power.deviceWake = kD3;
+    auto model = DeepS3Model();
+    model.power.deviceWake = PowerDeviceD3;
     return model;
 }
 
@@ -41,7 +37,7 @@ emu::usb::DeviceModel PlainModel()
     auto model = emu::usb::DeviceModel::Builtin();
     model.configDescriptor[offsetof(USB_CONFIGURATION_DESCRIPTOR, bmAttributes)] &= ~USB_CONFIG_REMOTE_WAKEUP;
     for (int system = PowerSystemSleeping1; system <= PowerSystemShutdown; ++system) {
-        model.power.deviceState[system] = kD3;
+        model.power.deviceState[system] = PowerDeviceD3;
     }
     return model;
 }
@@ -60,103 +56,80 @@ namespace {
 
 struct WatchState {
     std::mutex mutex;
-    std::condition_variable changed;
     std::atomic<const void*> event{nullptr};
     std::atomic<LONG*> count{nullptr};
     std::vector<LONG> counts;  // guarded by mutex
-};
-
-WatchState& State()
-{
-    static WatchState state;
-    return state;
-}
+} watch;
 
 // Runs on every thread at every scheduling point: only a wait on the
 // watched event is of interest.
 void Hook(emu::sched::Point point, const void* object)
 {
-    WatchState& state = State();
-    if (point != emu::sched::Point::EventWait || object == nullptr || object != state.event.load()) {
+    if (point != emu::sched::Point::EventWait || object == nullptr || object != watch.event.load()) {
         return;
     }
-    const LONG count = std::atomic_ref<LONG>(*state.count.load()).load();
-    {
-        std::lock_guard lock(state.mutex);
-        state.counts.push_back(count);
-    }
-    state.changed.notify_all();
+    const LONG count = std::atomic_ref<LONG>(*watch.count.load()).load();
+    std::lock_guard lock(watch.mutex);
+    watch.counts.push_back(count);
 }
 
 }  // namespace
 
 void Start(DeviceContext* context)
 {
-    WatchState& state = State();
     {
-        std::lock_guard lock(state.mutex);
-        state.counts.clear();
+        std::lock_guard lock(watch.mutex);
+        watch.counts.clear();
     }
-    state.count = &context->IoRefCount;
-    state.event = &context->QuiesceEvent;
+    watch.count = &context->IoRefCount;
+    watch.event = &context->QuiesceEvent;
     emu::sched::SetHook(Hook);
 }
 
 void Stop()
 {
     emu::sched::SetHook(nullptr);
-    State().event = nullptr;
-}
-
-size_t Waits()
-{
-    WatchState& state = State();
-    std::lock_guard lock(state.mutex);
-    return state.counts.size();
+    watch.event = nullptr;
 }
 
 std::vector<LONG> CountsAtWait()
 {
-    WatchState& state = State();
-    std::lock_guard lock(state.mutex);
-    return state.counts;
-}
-
-bool WaitForWaits(size_t count, std::chrono::milliseconds timeout)
-{
-    WatchState& state = State();
-    std::unique_lock lock(state.mutex);
-    return state.changed.wait_for(lock, timeout, [&] { return state.counts.size() >= count; });
+    std::lock_guard lock(watch.mutex);
+    return watch.counts;
 }
 
 }  // namespace drain_watch
 
+bool IsSystem(const SeenRequest& seen, UCHAR minor)
+{
+    return seen.major == IRP_MJ_POWER && seen.minor == minor && seen.powerType == SystemPowerState;
+}
+
+bool IsDevice(const SeenRequest& seen, UCHAR minor)
+{
+    return seen.major == IRP_MJ_POWER && seen.minor == minor && seen.powerType == DevicePowerState;
+}
+
 void PowerFixture::SetUp()
 {
-    emu::MachineOptions options;
-    options.device = Model();
-    machine_ = std::make_unique<emu::Machine>(options);
-    power().SetLegacySerialization(true);
-    if (UseProbe()) {
-        probe_ = std::make_unique<LowerProbe>(device().Pdo());
-    }
     if (StartAtSetUp()) {
-        BringUp(true);
+        Prepare(true);
     }
 }
 
-void PowerFixture::BringUp(bool start)
+void PowerFixture::Prepare(bool start)
 {
-    ASSERT_EQ(machine_->LoadDriver(DriverEntry), STATUS_SUCCESS);
-    ASSERT_EQ(machine_->pnp().AddDevice(), STATUS_SUCCESS);
-    if (probe_) {
-        probe_->Watch(Context());
+    Load(Model());
+    power().SetLegacySerialization(true);
+    if (UseSpy()) {
+        AddSpy();
     }
+    Add();
     if (!start) {
         return;
     }
-    ASSERT_EQ(machine_->pnp().Start(), STATUS_SUCCESS);
-    ASSERT_EQ(Context()->PnpState, DeviceRunning);
+    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+    ASSERT_EQ(State(), DeviceRunning);
     ASSERT_EQ(IoRefCount(), 1);
 }
 
@@ -165,32 +138,20 @@ void PowerFixture::TearDown()
     drain_watch::Stop();
     emu::faults::Clear();
     emu::pool::ClearFaults();
-    if (!HasFatalFailure() && machine_->Driver() != nullptr) {
-        if (Fdo() != nullptr && emu::IsDeviceObjectAlive(Fdo()) && Context()->PnpState != DeviceRemoved) {
-            GiveBackLeakedReferences();
-            machine_->pnp().Remove();
-        }
-        if (machine_->Driver() != nullptr) {
-            machine_->UnloadDriver();
-        }
-        EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), 0u) << "pool of the driver left behind";
-        EXPECT_EQ(emu::LiveIrps(), 0u) << "requests left behind";
+    if (!HasFatalFailure() && fdo() != nullptr && State() != DeviceRemoved) {
+        GiveBackLeakedReferences();
     }
-    for (const auto& finding : machine_->Findings()) {
-        ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " " << finding.detail;
-    }
-    probe_.reset();
-    machine_.reset();
+    DriverFixture::TearDown();
 }
 
-LONG DevicePowerOf(DeviceContext* context)
+LONG PowerFixture::DevicePower()
 {
-    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context->CurrentDevicePower)).load();
+    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->CurrentDevicePower)).load();
 }
 
-LONG SystemPowerOf(DeviceContext* context)
+LONG PowerFixture::SystemPower()
 {
-    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context->CurrentSystemPower)).load();
+    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->CurrentSystemPower)).load();
 }
 
 // A reference the driver never gave back would make the removal wait
@@ -203,18 +164,8 @@ void PowerFixture::GiveBackLeakedReferences()
     }
     ADD_FAILURE() << "references never given back: IoRefCount " << IoRefCount();
     while (IoRefCount() > 1) {
-        ReleaseIoReference(Context());
+        ReleaseIoReference(context());
     }
-}
-
-LONG PowerFixture::IoRefCount()
-{
-    return std::atomic_ref<LONG>(Context()->IoRefCount).load();
-}
-
-LONG PowerFixture::WakeOutstanding()
-{
-    return std::atomic_ref<LONG>(Context()->WakeOutstanding).load();
 }
 
 uint64_t PowerFixture::PoolAllocations()
@@ -227,21 +178,23 @@ uint64_t PowerFixture::PoolAllocations()
     return 0;
 }
 
-bool PowerFixture::WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));  // polling interval
-    }
-    return true;
-}
-
 bool PowerFixture::WaitForIoRefCount(LONG count, std::chrono::milliseconds timeout)
 {
     return WaitUntil([&] { return IoRefCount() == count; }, timeout);
+}
+
+void PowerFixture::AnswerDeviceRequests(Verdict verdict)
+{
+    spy().AddRule(When([](const SeenRequest& seen) {
+        return seen.major == IRP_MJ_POWER && seen.powerType == DevicePowerState;
+    }, verdict));
+}
+
+std::vector<SeenRequest> PowerFixture::PowerSince(size_t from)
+{
+    std::vector<SeenRequest> seen = spy().SeenPower();
+    seen.erase(seen.begin(), seen.begin() + static_cast<long>(std::min(from, seen.size())));
+    return seen;
 }
 
 namespace {
@@ -272,7 +225,7 @@ NTSTATUS RawCompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
 
 RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state, const std::function<void()>& beforeSend)
 {
-    PDEVICE_OBJECT top = Fdo();
+    PDEVICE_OBJECT top = fdo();
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     EXPECT_NE(irp, nullptr);
     if (irp == nullptr) {
@@ -302,7 +255,7 @@ RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state, const std::
 
     {
         std::unique_lock lock(completion->mutex);
-        result.completed = completion->done.wait_for(lock, kWait, [&] { return completion->completed; });
+        result.completed = completion->done.wait_for(lock, Patience, [&] { return completion->completed; });
         result.status = completion->status;
         result.information = completion->information;
     }
@@ -323,28 +276,16 @@ void PowerFixture::EndArmedWaitWake()
     ASSERT_TRUE(WaitForIoRefCount(1));
 }
 
-int PowerFixture::PipeOf(uint8_t address)
+emu::Handle PowerFixture::OpenEndpoint(uint8_t address)
 {
-    PUSBD_INTERFACE_INFORMATION info = Context()->InterfaceInfo;
-    for (ULONG i = 0; info != nullptr && i < info->NumberOfPipes; ++i) {
-        if (info->Pipes[i].EndpointAddress == address) {
-            return static_cast<int>(i);
+    PUSBD_INTERFACE_INFORMATION info = context()->InterfaceInfo;
+    for (ULONG pipe = 0; info != nullptr && pipe < info->NumberOfPipes; ++pipe) {
+        if (info->Pipes[pipe].EndpointAddress == address) {
+            return OpenPipe(static_cast<int>(pipe));
         }
     }
     ADD_FAILURE() << "no pipe for endpoint " << int(address);
-    return -1;
-}
-
-emu::Handle PowerFixture::OpenPipe(uint8_t address)
-{
-    const int pipe = PipeOf(address);
-    std::u16string path = u"\\\\.\\pondrel\\PIPE";
-    for (char digit : std::to_string(pipe)) {
-        path += static_cast<char16_t>(digit);
-    }
-    emu::Handle handle = 0;
-    EXPECT_EQ(machine_->app().Open(std::u16string_view(path), &handle), STATUS_SUCCESS);
-    return handle;
+    return 0;
 }
 
 }  // namespace power_test

@@ -1,28 +1,24 @@
-// A machine with the driver on an emulated device, for the power tests:
-// device models with and without remote wakeup, a probe below the driver,
+// The driver's fixture set up for the power tests: device models with and
+// without remote wakeup, the emulated power manager in its legacy model,
 // power requests built by hand for the cases the power manager does not
 // send, and a watch on the drain's wait.
 #pragma once
 
-#include "driver/device_context.h"
-#include "emulator/machine.h"
-#include "tests/power/lower_probe.h"
-
-#include <gtest/gtest.h>
+#include "tests/pnp/support/driver_fixture.h"
+#include "tests/pnp/support/wait_until.h"
 
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
+#include <vector>
 
 namespace power_test {
 
 using namespace std::chrono_literals;
-
-constexpr auto kWait = 10s;  // a request that has not completed by then has hung
-
-// Device and system power states as the emulated device model writes them.
-constexpr int kD0 = PowerDeviceD0, kD2 = PowerDeviceD2, kD3 = PowerDeviceD3;
+using pondrel::test::Patience;
+using pondrel::test::SeenRequest;
+using pondrel::test::Verdict;
+using pondrel::test::WaitUntil;
 
 // The built-in device (remote wakeup, wakes the system from S3, signals
 // wake from D2) with S1..S3 mapped to D2, so that a sleep it can wake from
@@ -50,48 +46,47 @@ struct RawResult {
 namespace drain_watch {
 void Start(DeviceContext* context);
 void Stop();
-size_t Waits();
 std::vector<LONG> CountsAtWait();
-bool WaitForWaits(size_t count, std::chrono::milliseconds timeout);
+inline size_t Waits() { return CountsAtWait().size(); }
+inline bool WaitForWaits(size_t count, std::chrono::milliseconds timeout)
+{
+    return WaitUntil([&] { return Waits() >= count; }, timeout);
+}
 }  // namespace drain_watch
 
-// The driver's power states, read as the power path's threads may be
-// writing them.
-LONG DevicePowerOf(DeviceContext* context);
-LONG SystemPowerOf(DeviceContext* context);
+using pondrel::test::When;
 
-class PowerFixture : public ::testing::Test {
+// A power set or query of `minor` of that power type.
+bool IsSystem(const SeenRequest& seen, UCHAR minor);
+bool IsDevice(const SeenRequest& seen, UCHAR minor);
+
+class PowerFixture : public pondrel::test::DriverFixture {
 protected:
     void SetUp() override;
     void TearDown() override;
 
     virtual emu::usb::DeviceModel Model() { return WakeModel(); }
-    virtual bool UseProbe() { return true; }
+    virtual bool UseSpy() { return true; }
     virtual bool StartAtSetUp() { return true; }
 
-    emu::Machine& machine() { return *machine_; }
-    emu::Power& power() { return machine_->power(); }
-    emu::usb::UsbDevice& device() { return machine_->Device(); }
-    LowerProbe& probe() { return *probe_; }
-    PDEVICE_OBJECT Fdo() { return machine_->pnp().FunctionDevice(); }
-    DeviceContext* Context() { return ContextOf(Fdo()); }
-
-    // Loads the driver, adds the device above the probe (if used) and, when
+    // Loads the driver, adds the device above the spy (if used) and, when
     // `start` is true, starts it.
-    void BringUp(bool start);
+    void Prepare(bool start);
 
-    LONG IoRefCount();
-    LONG DevicePower() { return DevicePowerOf(Context()); }
-    PIRP WakeIrp() { return std::atomic_ref<PIRP>(Context()->WakeIrp).load(); }
-    LONG SystemPower() { return SystemPowerOf(Context()); }
-    LONG WakeOutstanding();
+    emu::Power& power() { return machine().power(); }
+    LONG DevicePower();
+    LONG SystemPower();
+    PIRP WakeIrp() { return std::atomic_ref<PIRP>(context()->WakeIrp).load(); }
+    LONG WakeOutstanding() { return std::atomic_ref<LONG>(context()->WakeOutstanding).load(); }
     // Blocks of the driver's pool allocated so far (ever).
-    uint64_t PoolAllocations();
+    static uint64_t PoolAllocations();
     // Waits until the reference count is `count`: the power path gives its
     // reference back just after the request it held has completed.
-    bool WaitForIoRefCount(LONG count, std::chrono::milliseconds timeout = kWait);
-    // Waits for a condition the driver reaches on another thread.
-    bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kWait);
+    bool WaitForIoRefCount(LONG count, std::chrono::milliseconds timeout = Patience);
+    // The spy completes every device power request as `verdict` says.
+    void AnswerDeviceRequests(Verdict verdict);
+    // The power requests the spy has seen since the `from`th.
+    std::vector<SeenRequest> PowerSince(size_t from);
 
     // A power request built by hand and sent to the top of the stack with
     // PoCallDriver. `beforeSend` runs just before the send (fault injection).
@@ -101,16 +96,11 @@ protected:
     // D0, so nothing is re-armed.
     void EndArmedWaitWake();
 
-    // Pipe index of the endpoint at `address`, from the driver's pipe table.
-    int PipeOf(uint8_t address);
     // Opens the pipe of the endpoint at `address`; 0 on failure.
-    emu::Handle OpenPipe(uint8_t address);
+    emu::Handle OpenEndpoint(uint8_t address);
 
 private:
     void GiveBackLeakedReferences();
-
-    std::unique_ptr<emu::Machine> machine_;
-    std::unique_ptr<LowerProbe> probe_;
 };
 
 // Drives a fixture with another device model.
