@@ -23,6 +23,17 @@ protected:
         return emu::pool::FindBlock(block, &start, &bytes) && start == block ? bytes : 0;
     }
 
+    // A failed start leaves the device new, with no pipes, and keeps the
+    // descriptor (one pool block more than `blocksBefore`) or nothing.
+    void ExpectFailedStart(bool descriptorKept, uint64_t blocksBefore)
+    {
+        EXPECT_EQ(State(), DeviceNew);
+        EXPECT_EQ(context()->InterfaceInfo, nullptr);
+        EXPECT_EQ(context()->PipeOpenFlags, nullptr);
+        EXPECT_EQ(context()->ConfigDescriptor != nullptr, descriptorKept);
+        EXPECT_EQ(LiveDriverBlocks(), blocksBefore + (descriptorKept ? 1 : 0));
+    }
+
     SeenRequest SelectRequest()
     {
         const std::vector<SeenRequest> selects = spy().SeenUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
@@ -105,12 +116,10 @@ TEST_F(ConfigurationTest, FailedDescriptorReadKeepsNothing)
         device().FailDescriptorRead(nth);
 
         EXPECT_FALSE(NT_SUCCESS(pnp().Start()));
+        ExpectFailedStart(false, blocksBefore);
         EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), nth);
         EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
-        EXPECT_EQ(context()->ConfigDescriptor, nullptr);
         EXPECT_EQ(context()->RemoteWakeCapable, 0);
-        EXPECT_EQ(State(), DeviceNew);
-        EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
         TearDown();
     }
 }
@@ -124,12 +133,8 @@ TEST_F(ConfigurationTest, FailedSelectionKeepsTheDescriptorUntilReleased)
     spy().FailUrb(URB_FUNCTION_SELECT_CONFIGURATION, STATUS_UNSUCCESSFUL);
 
     EXPECT_EQ(pnp().Start(), STATUS_UNSUCCESSFUL);
-    EXPECT_NE(context()->ConfigDescriptor, nullptr);
+    ExpectFailedStart(true, blocksBefore);
     EXPECT_EQ(context()->RemoteWakeCapable, 1);
-    EXPECT_EQ(context()->InterfaceInfo, nullptr);
-    EXPECT_EQ(context()->PipeOpenFlags, nullptr);
-    EXPECT_EQ(State(), DeviceNew);
-    EXPECT_EQ(LiveDriverBlocks(), blocksBefore + 1);
 
     spy().ForgetAnswers();
     EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
@@ -237,21 +242,10 @@ TEST_F(ConfigurationTest, MalformedDescriptorsFailTheStart)
         Prepare(m.config);
         const uint64_t blocksBefore = LiveDriverBlocks();
 
-        const NTSTATUS status = pnp().Start();
-
-        EXPECT_EQ(State(), DeviceNew);
-        EXPECT_EQ(context()->InterfaceInfo, nullptr);
-        EXPECT_EQ(context()->PipeOpenFlags, nullptr);
+        const bool dataError = m.expect == Expect::DataError;
+        EXPECT_EQ(pnp().Start(), dataError ? STATUS_DEVICE_DATA_ERROR : STATUS_DEVICE_CONFIGURATION_ERROR);
+        ExpectFailedStart(!dataError, blocksBefore);
         EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
-        if (m.expect == Expect::DataError) {
-            EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
-            EXPECT_EQ(context()->ConfigDescriptor, nullptr);
-            EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
-        } else {
-            EXPECT_EQ(status, STATUS_DEVICE_CONFIGURATION_ERROR);
-            EXPECT_NE(context()->ConfigDescriptor, nullptr);
-            EXPECT_EQ(LiveDriverBlocks(), blocksBefore + 1);
-        }
         TearDown();
     }
 }
