@@ -305,7 +305,8 @@ TEST_F(QuietDevice, ReleasedTransferWithoutDataWaitsForTheDevice)
     ASSERT_TRUE(device().WaitForHeld(1, kWait));
     device().Release(device().Held()[0].id);
     EXPECT_TRUE(device().Held().empty());
-    EXPECT_FALSE(reading->Wait(50ms));
+    ASSERT_TRUE(device().WaitForPump(kWait));
+    EXPECT_FALSE(reading->Completed());
     device().QueueInData(0x81, Pattern(20));
     ASSERT_TRUE(reading->Wait());
     EXPECT_EQ(in.Transferred(), 20u);
