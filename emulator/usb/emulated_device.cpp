@@ -478,6 +478,12 @@ void EmulatedDevice::FailDescriptorRead(uint64_t nth)
     failingDescriptorReads_.push_back(descriptorReads_ + nth);
 }
 
+void EmulatedDevice::AnswerDescriptorRead(uint64_t nth, std::vector<uint8_t> bytes)
+{
+    std::lock_guard lock(mutex_);
+    substituteDescriptorReads_[descriptorReads_ + nth] = std::move(bytes);
+}
+
 void EmulatedDevice::FailNextStart(NTSTATUS status)
 {
     std::lock_guard lock(mutex_);

@@ -72,6 +72,7 @@ public:
     void StallTransfer(uint8_t endpoint, uint64_t nth) override;
     void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) override;
     void FailDescriptorRead(uint64_t nth) override;
+    void AnswerDescriptorRead(uint64_t nth, std::vector<uint8_t> bytes) override;
     void FailNextStart(NTSTATUS status) override;
     void SetPortEnabled(bool enabled) override;
     void Disconnect() override;
@@ -171,6 +172,7 @@ private:
     uint64_t nextTransferId_ = 1;
     uint64_t descriptorReads_ = 0;
     std::vector<uint64_t> failingDescriptorReads_;
+    std::map<uint64_t, std::vector<uint8_t>> substituteDescriptorReads_;  // by read number
     NTSTATUS failingStart_ = STATUS_SUCCESS;  // a failure for the next START_DEVICE, if not success
     PIRP waitWakeIrp_ = nullptr;
     int devicePowerState_ = PowerDeviceD0;

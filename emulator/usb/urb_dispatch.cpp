@@ -137,6 +137,10 @@ NTSTATUS EmulatedDevice::GetDescriptor(PIRP irp, PURB urb)
         } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request.Index == 0) {
             source = &model_.configDescriptor;
         }
+        auto substitute = substituteDescriptorReads_.find(read);
+        if (substitute != substituteDescriptorReads_.end()) {
+            source = &substitute->second;
+        }
         status = LinkStatus();
         if (USBD_SUCCESS(status) && (failing != failingDescriptorReads_.end() || source == nullptr)) {
             status = USBD_STATUS_STALL_PID;  // the device stalls the control pipe
@@ -149,6 +153,9 @@ NTSTATUS EmulatedDevice::GetDescriptor(PIRP irp, PURB urb)
             if (delivered != 0) {
                 std::memcpy(buffer, source->data(), delivered);
             }
+        }
+        if (substitute != substituteDescriptorReads_.end()) {
+            substituteDescriptorReads_.erase(substitute);
         }
     }
     request.TransferBufferLength = delivered;

@@ -85,6 +85,9 @@ public:
     virtual void StallTransfer(uint8_t endpoint, uint64_t nth) = 0;                      // halts until reset
     virtual void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) = 0;
     virtual void FailDescriptorRead(uint64_t nth) = 0;  // the device stalls it
+    // The nth descriptor read from now (1-based) is answered from `bytes`
+    // instead of the model, as a device whose answer changes between reads.
+    virtual void AnswerDescriptorRead(uint64_t nth, std::vector<uint8_t> bytes) = 0;
     // The next IRP_MN_START_DEVICE that reaches the PDO fails with `status`,
     // as a bus driver that cannot bring the port up again does.
     virtual void FailNextStart(NTSTATUS status) = 0;

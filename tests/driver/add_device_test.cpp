@@ -84,6 +84,27 @@ TEST_F(AddDeviceTest, SecondDeviceFailsAndLeavesTheFirstAlone)
     EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
 }
 
+// A physical device already being deleted takes no new device: the attach
+// fails, and AddDevice leaves no device object, link or pool behind.
+TEST_F(AddDeviceTest, PhysicalDeviceBeingDeletedTakesNoDevice)
+{
+    Load();
+    std::shared_ptr<emu::usb::UsbDevice> leaving = emu::usb::Bus::Instance().Plug(emu::usb::DeviceModel::Builtin());
+    PDEVICE_OBJECT pdo = leaving->Pdo();
+    emu::ReferenceDeviceObject(pdo);  // the deletion waits for this reference
+    emu::usb::Bus::Instance().Unplug(leaving);
+    const uint64_t blocksBefore = LiveDriverBlocks();
+
+    EXPECT_EQ(emu::CallAddDevice(driver(), pdo), STATUS_NO_SUCH_DEVICE);
+
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(driver()->DeviceObject, nullptr);
+    EXPECT_EQ(DosLinkTarget(), nullptr);
+    EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
+    emu::DereferenceDeviceObject(pdo);
+    EXPECT_FALSE(emu::IsDeviceObjectAlive(pdo));
+}
+
 // Each kernel call of AddDevice that can fail for lack of resources fails in
 // turn: AddDevice returns a failure and leaves no device object, no DOS link
 // and no pool behind; once no call fails, it succeeds.

@@ -124,6 +124,28 @@ TEST_F(ConfigurationTest, FailedDescriptorReadKeepsNothing)
     }
 }
 
+// The full read must agree with the header about wTotalLength: a longer
+// claim would send later readers past the block sized from the header, and
+// a shorter one leaves bytes the device never sent.
+TEST_F(ConfigurationTest, DescriptorChangingBetweenItsTwoReadsFailsTheStart)
+{
+    const std::vector<uint8_t> good = TwoBulkPipes();
+    for (const int change : {-7, 7}) {
+        SCOPED_TRACE("wTotalLength changes by " + std::to_string(change));
+        Prepare(good);
+        const uint64_t blocksBefore = LiveDriverBlocks();
+        std::vector<uint8_t> changed = good;
+        changed.resize(good.size() + 16, 0);
+        SetTotalLength(changed, static_cast<uint16_t>(good.size() + change));
+        device().AnswerDescriptorRead(3, changed);  // device, header, then the full read
+
+        EXPECT_EQ(pnp().Start(), STATUS_DEVICE_DATA_ERROR);
+        ExpectFailedStart(false, blocksBefore);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), 3u);
+        TearDown();
+    }
+}
+
 // A failed selection keeps the descriptor until the next release; a second
 // start frees it rather than losing it.
 TEST_F(ConfigurationTest, FailedSelectionKeepsTheDescriptorUntilReleased)
