@@ -6,7 +6,6 @@
 #include "tests/system/system_fixture.h"
 
 #include <string>
-#include <thread>
 
 namespace system_test {
 namespace {
@@ -320,22 +319,6 @@ TEST_F(Application, CancelAllCancelsOnlyTheRequestsOfThatHandle)
     EXPECT_EQ(c->Result().status, STATUS_CANCELLED);
     app().Close(first);
     app().Close(second);
-}
-
-TEST_F(Application, SynchronousRequestWaitsForItsCompletion)
-{
-    EchoSetHoldReads(EchoDirect, TRUE);
-    const emu::Handle handle = OpenOk(EchoDirect);
-    std::vector<uint8_t> buffer(12, kGuard);
-    emu::IoResult result;
-    std::thread reader([&] { result = app().Read(handle, buffer.data(), 12); });
-    ASSERT_TRUE(EchoWaitHeld(EchoDirect, 1, 10000));
-    ASSERT_TRUE(EchoCompleteHeld(EchoDirect, STATUS_SUCCESS, 12));
-    reader.join();
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 12u);
-    EXPECT_EQ(buffer, EchoBytes(12)) << "direct I/O lands in the caller's own buffer";
-    app().Close(handle);
 }
 
 TEST_F(Application, RequestsOnAClosedHandleAreRefused)

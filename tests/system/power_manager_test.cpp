@@ -1,6 +1,7 @@
 // The power manager as the platform describes it: what PoRequestPowerIrp
-// builds and when it calls back, the legacy and modern delivery models,
-// one device SET per PDO, PoSetPowerState, and system sleep and resume.
+// builds, at which IRQL it sends it and when it calls back, the legacy and
+// modern delivery models, one device SET per PDO, PoSetPowerState, and
+// system sleep and resume.
 #include "tests/system/power_probe.h"
 #include "tests/system/system_fixture.h"
 
@@ -106,7 +107,10 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         const POWER_STATE state = StateFor(c.minor, c.state);
         PIRP out = nullptr;
         probe().WatchOutPointer(&out);
-        EXPECT_EQ(Request(c.minor, state, &out), STATUS_PENDING);
+        {
+            emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+            EXPECT_EQ(Request(c.minor, state, &out), STATUS_PENDING);
+        }
         ASSERT_TRUE(probe().WaitForArrivals(before + 1, kWait));
         if (c.minor == IRP_MN_WAIT_WAKE) {
             ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
@@ -123,6 +127,7 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         EXPECT_EQ(arrival.currentLocation, topStackSize + 1) << "one location is the power manager's";
         EXPECT_EQ(arrival.initialStatus.Status, STATUS_NOT_SUPPORTED);
         EXPECT_EQ(arrival.initialStatus.Information, 0u);
+        EXPECT_EQ(arrival.irql, PASSIVE_LEVEL) << "asked for at DISPATCH_LEVEL, sent to a pageable stack";
         EXPECT_EQ(arrival.minor, c.minor);
         if (c.minor == IRP_MN_WAIT_WAKE) {
             EXPECT_EQ(arrival.waitWakeState, PowerSystemSleeping3);
@@ -134,10 +139,7 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         EXPECT_EQ(callback.minor, c.minor);
         EXPECT_EQ(callback.state.DeviceState, state.DeviceState);
         EXPECT_EQ(callback.status, STATUS_SUCCESS);
-        const auto events = probe().Events();
-        ASSERT_GE(events.size(), 3u);
-        EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()),
-                  (std::vector<std::string>{"completion", "callback"}));
+        EXPECT_EQ(callback.completionsBefore, before + 1) << "the callback comes after the completion routines";
     }
 }
 
@@ -228,38 +230,20 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
     }
 }
 
-TEST_F(PowerManager, PageableStackGetsRequestsAtPassiveLevel)
+// A stack that is not pageable gets a request where it was asked for (a
+// function driver that does not inherit DO_POWER_PAGABLE is itself flagged).
+TEST_F(PowerManager, StackNotPageableGetsRequestsAtTheCallersIrql)
 {
-    const struct {
-        bool pageable;
-        UCHAR minor;
-        KIRQL expected;
-    } cases[] = {
-        {true, IRP_MN_SET_POWER, PASSIVE_LEVEL},
-        {true, IRP_MN_WAIT_WAKE, PASSIVE_LEVEL},
-        {false, IRP_MN_SET_POWER, DISPATCH_LEVEL},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.pageable) + " " + std::to_string(c.minor));
-        ProbeConfig config;
-        config.copyPagable = c.pageable;
-        if (c.pageable) {
-            BringUpProbe(config);
-        } else {
-            ExpectFinding("DO_POWER_PAGABLE not inherited", [&] { BringUpProbe(config); });
-        }
-        ASSERT_TRUE(Pdo()->Flags & DO_POWER_PAGABLE);
-        {
-            emu::ScopedIrql dispatch(DISPATCH_LEVEL);
-            ASSERT_EQ(Request(c.minor, StateFor(c.minor)), STATUS_PENDING);
-        }
-        ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
-        EXPECT_EQ(probe().Arrivals()[0].irql, c.expected);
-        if (c.minor == IRP_MN_WAIT_WAKE) {
-            Wake(1);
-        }
-        ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
+    ProbeConfig config;
+    config.copyPagable = false;
+    ExpectFinding("DO_POWER_PAGABLE not inherited", [&] { BringUpProbe(config); });
+    ASSERT_TRUE(Pdo()->Flags & DO_POWER_PAGABLE);
+    {
+        emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        ASSERT_EQ(Request(IRP_MN_SET_POWER, StateFor(IRP_MN_SET_POWER)), STATUS_PENDING);
     }
+    ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
+    EXPECT_EQ(probe().Arrivals()[0].irql, DISPATCH_LEVEL);
 }
 
 TEST_F(PowerManager, PoSetPowerStateReturnsThePreviousStateAndKeepsItsIrqlRule)

@@ -31,7 +31,7 @@ void PowerProbe::Reset(ProbeConfig config)
     device_ = nullptr;
     lower_ = nullptr;
     arrivals_.clear();
-    events_.clear();
+    completions_ = 0;
     callbacks_.clear();
     held_.clear();
     forwarded_ = 0;
@@ -66,24 +66,11 @@ bool PowerProbe::WaitForForwarded(size_t count, std::chrono::milliseconds timeou
     return WaitUntil(timeout, [&] { return forwarded_ >= count; });
 }
 
-std::vector<std::string> PowerProbe::Events()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-}
-
-void PowerProbe::Log(std::string event)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(std::move(event));
-}
-
 void PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
 {
     PowerProbe& probe = Instance();
     std::lock_guard<std::mutex> lock(probe.mutex_);
-    probe.events_.push_back("callback");
-    probe.callbacks_.push_back({device, minor, state, ioStatus->Status});
+    probe.callbacks_.push_back({device, minor, state, ioStatus->Status, probe.completions_});
     probe.changed_.notify_all();
 }
 
@@ -150,7 +137,11 @@ NTSTATUS ProbeDispatch::Pnp(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS ProbeDispatch::Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
-    PowerProbe::Instance().Log("completion");
+    PowerProbe& probe = PowerProbe::Instance();
+    {
+        std::lock_guard<std::mutex> lock(probe.mutex_);
+        ++probe.completions_;
+    }
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
@@ -201,7 +192,6 @@ NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
         std::lock_guard<std::mutex> lock(probe.mutex_);
         arrival.outPointer = probe.out_ != nullptr ? *probe.out_ : nullptr;
         probe.arrivals_.push_back(arrival);
-        probe.events_.push_back("dispatch");
         if (hold) {
             probe.held_.push_back(irp);
         }

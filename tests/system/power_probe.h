@@ -10,7 +10,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <vector>
 
 namespace system_test {
@@ -45,6 +44,7 @@ struct ProbeCallback {
     UCHAR minor;
     POWER_STATE state;
     NTSTATUS status;
+    size_t completionsBefore;  // how many times the probe's completion routine had run by then
 };
 
 // The probe's state is process-wide, as a driver's globals are; Reset()
@@ -63,7 +63,6 @@ public:
     // Waits until the probe has passed `count` requests down (a wait-wake is
     // then pending in the bus).
     bool WaitForForwarded(size_t count, std::chrono::milliseconds timeout);
-    std::vector<std::string> Events();  // "dispatch", "completion", "callback" in order
     void ReleaseHeld();  // forwards the oldest held request
 
     // For PoRequestPowerIrp: records the call into Callbacks().
@@ -74,7 +73,6 @@ public:
 private:
     friend struct ProbeDispatch;
     bool WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
-    void Log(std::string event);
 
     ProbeConfig config_;
     PDEVICE_OBJECT device_ = nullptr;
@@ -82,7 +80,7 @@ private:
     std::mutex mutex_;  // guards all below
     std::condition_variable changed_;
     std::vector<ProbeArrival> arrivals_;
-    std::vector<std::string> events_;
+    size_t completions_ = 0;
     std::vector<ProbeCallback> callbacks_;
     std::deque<PIRP> held_;
     size_t forwarded_ = 0;
