@@ -73,10 +73,9 @@ void Worker::WriteStream()
         }
         life_.writerPosition += length;
     }
-    const uint64_t mark = life_.WindowMark();
-    const bool started = life_.Started();
+    const LifeContext::Mark mark = life_.WindowMark();
     auto io = life_.machine.app().WriteAsync(handle, bytes);
-    const emu::IoResult result = Finish(*io, random_() % 4 == 0, RequestKind::TransferOnBulk, length, mark, started);
+    const emu::IoResult result = Finish(*io, random_() % 4 == 0, RequestKind::TransferOnBulk, length, mark);
     {
         std::lock_guard lock(life_.streamMutex);
         life_.writes.push_back({std::move(bytes), NT_SUCCESS(result.status)});
@@ -93,10 +92,9 @@ void Worker::ReadStream()
     // At most half the receive buffer: a read never has to gather its bytes
     // in its own buffer, where a cancellation would take them with it.
     const ULONG length = 1 + static_cast<ULONG>(random_() % 8192);
-    const uint64_t mark = life_.WindowMark();
-    const bool started = life_.Started();
+    const LifeContext::Mark mark = life_.WindowMark();
     auto io = life_.machine.app().ReadAsync(handle, length);
-    const emu::IoResult result = Finish(*io, true, RequestKind::TransferOnBulk, length, mark, started);
+    const emu::IoResult result = Finish(*io, true, RequestKind::TransferOnBulk, length, mark);
     if (NT_SUCCESS(result.status)) {
         const std::vector<uint8_t> data = io->Data();
         std::lock_guard lock(life_.streamMutex);
@@ -116,17 +114,7 @@ void Worker::OpenRandom()
     const int choice = static_cast<int>(random_() % 8);
     const bool bad = choice > PipeCount;
     const int pipe = bad ? PipeCount + static_cast<int>(random_() % 5) : choice - 1;
-    const uint64_t mark = life_.WindowMark();
-    const bool started = life_.Started();
-    emu::Handle handle = 0;
-    const NTSTATUS status = OpenPipe(life_.machine.app(), pipe, &handle);
-    life_.Check({bad ? RequestKind::OpenBadName : RequestKind::OpenPipe, {status, 0}, 0,
-                 life_.NotStartedThroughout(mark, started)},
-                name_);
-    if (NT_SUCCESS(status)) {
-        handles_.push_back({handle, pipe});
-        life_.Publish(handle);
-    }
+    Open(pipe, bad ? RequestKind::OpenBadName : RequestKind::OpenPipe);
 }
 
 void Worker::CloseRandom()
@@ -147,8 +135,7 @@ void Worker::ChaosTransfer(bool read)
     const emu::Handle handle = open->handle;
     const int pipe = open->pipe;
     const ULONG length = random_() % 16 == 0 ? 0 : 1 + static_cast<ULONG>(random_() % 5000);
-    const uint64_t mark = life_.WindowMark();
-    const bool started = life_.Started();
+    const LifeContext::Mark mark = life_.WindowMark();
     std::unique_ptr<emu::PendingIo> io;
     if (read) {
         io = life_.machine.app().ReadAsync(handle, length);
@@ -156,7 +143,7 @@ void Worker::ChaosTransfer(bool read)
         std::vector<uint8_t> bytes(length, static_cast<uint8_t>(random_()));
         io = life_.machine.app().WriteAsync(handle, std::move(bytes));
     }
-    const emu::IoResult result = Finish(*io, true, TransferKind(pipe, read), length, mark, started);
+    const emu::IoResult result = Finish(*io, true, TransferKind(pipe, read), length, mark);
     Recover(handle, pipe, read, result.status);
 }
 
@@ -193,19 +180,18 @@ void Worker::CloseWhileBusy()
         return;
     }
     const ULONG length = 1 + static_cast<ULONG>(random_() % 3000);
-    const uint64_t mark = life_.WindowMark();
-    const bool started = life_.Started();
+    const LifeContext::Mark mark = life_.WindowMark();
     auto io = read ? life_.machine.app().ReadAsync(handle, length)
                    : life_.machine.app().WriteAsync(handle, std::vector<uint8_t>(length, 0x5A));
     Forget(handle);
     life_.machine.app().Close(handle);
-    Finish(*io, true, TransferKind(pipe, read), length, mark, started);
+    Finish(*io, true, TransferKind(pipe, read), length, mark);
 }
 
 // ---- Helpers ----
 
-emu::IoResult Worker::Finish(emu::PendingIo& io, bool cancel, RequestKind kind, ULONG length, uint64_t mark,
-                             bool startedAtMark)
+emu::IoResult Worker::Finish(emu::PendingIo& io, bool cancel, RequestKind kind, ULONG length,
+                             LifeContext::Mark mark)
 {
     if (cancel) {
         io.WaitFor(std::chrono::milliseconds(random_() % 20));
@@ -216,7 +202,7 @@ emu::IoResult Worker::Finish(emu::PendingIo& io, bool cancel, RequestKind kind, 
         return {STATUS_PENDING, 0};
     }
     const emu::IoResult result = io.Result();
-    life_.Check({kind, result, length, life_.NotStartedThroughout(mark, startedAtMark)}, name_);
+    life_.Check({kind, result, length, life_.NotStartedThroughout(mark)}, name_);
     return result;
 }
 
@@ -230,10 +216,9 @@ emu::IoResult Worker::Control(emu::Handle handle, int pipe, ULONG code, ULONG ou
     } else if (code == IOCTL_PIPE_RESET) {
         kind = pipe == DevicePipe ? RequestKind::PipeResetOnDevice : RequestKind::PipeResetOnPipe;
     }
-    const uint64_t mark = life_.WindowMark();
-    const bool started = life_.Started();
+    const LifeContext::Mark mark = life_.WindowMark();
     auto io = life_.machine.app().DeviceIoControlAsync(handle, code, {}, outLength);
-    const emu::IoResult result = Finish(*io, false, kind, outLength, mark, started);
+    const emu::IoResult result = Finish(*io, false, kind, outLength, mark);
     if (kind == RequestKind::FetchConfiguration && NT_SUCCESS(result.status)) {
         const auto& expected = emu::usb::DeviceModel::Builtin().configDescriptor;
         if (io->Data() != expected) {
@@ -266,11 +251,15 @@ emu::Handle Worker::HandleFor(int pipe)
             return open.handle;
         }
     }
-    const uint64_t mark = life_.WindowMark();
-    const bool started = life_.Started();
+    return Open(pipe, RequestKind::OpenPipe);
+}
+
+emu::Handle Worker::Open(int pipe, RequestKind kind)
+{
+    const LifeContext::Mark mark = life_.WindowMark();
     emu::Handle handle = 0;
     const NTSTATUS status = OpenPipe(life_.machine.app(), pipe, &handle);
-    life_.Check({RequestKind::OpenPipe, {status, 0}, 0, life_.NotStartedThroughout(mark, started)}, name_);
+    life_.Check({kind, {status, 0}, 0, life_.NotStartedThroughout(mark)}, name_);
     if (!NT_SUCCESS(status)) {
         return 0;
     }

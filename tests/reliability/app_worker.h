@@ -42,6 +42,7 @@ private:
     void CloseWhileBusy();
 
     emu::Handle HandleFor(int pipe);  // opens one when there is none; 0 if that fails
+    emu::Handle Open(int pipe, RequestKind kind);  // checks the open and keeps the handle; 0 if it fails
     const OpenHandle* RandomHandle();
     void Forget(emu::Handle handle);
     bool MayRead(int pipe) const;
@@ -50,8 +51,7 @@ private:
 
     // Waits for a request (cancelling it at a random moment when asked) and
     // checks its outcome.
-    emu::IoResult Finish(emu::PendingIo& io, bool cancel, RequestKind kind, ULONG length, uint64_t mark,
-                         bool startedAtMark);
+    emu::IoResult Finish(emu::PendingIo& io, bool cancel, RequestKind kind, ULONG length, LifeContext::Mark mark);
     // Sends a control code on `handle` and checks its outcome.
     emu::IoResult Control(emu::Handle handle, int pipe, ULONG code, ULONG outLength);
     // After a failed transfer: what an application does to get its pipe going again.

@@ -40,9 +40,9 @@ void LifeContext::EndPnpChange(bool started)
     window_.fetch_add(1);
 }
 
-bool LifeContext::NotStartedThroughout(uint64_t mark, bool startedAtMark) const
+bool LifeContext::NotStartedThroughout(Mark mark) const
 {
-    return mark % 2 == 0 && !startedAtMark && window_.load() == mark;
+    return mark.window % 2 == 0 && !mark.started && window_.load() == mark.window;
 }
 
 void LifeContext::Check(const Outcome& outcome, const std::string& who)

@@ -21,7 +21,6 @@ namespace lives {
 // loopback pair), interrupt IN 0x83, OUT 0x02, IN 0x82 (second pair).
 constexpr int FirstLoopbackOutPipe = 0;
 constexpr int FirstLoopbackInPipe = 1;
-constexpr int InterruptPipe = 2;
 constexpr int SecondLoopbackOutPipe = 3;
 constexpr int SecondLoopbackInPipe = 4;
 constexpr int PipeCount = 5;
@@ -57,10 +56,13 @@ public:
     // the state it was made in lasted until it finished.
     void BeginPnpChange() { window_.fetch_add(1); }
     void EndPnpChange(bool started);
-    uint64_t WindowMark() const { return window_.load(); }
+    struct Mark {
+        uint64_t window;
+        bool started;
+    };
+    Mark WindowMark() const { return {window_.load(), started_.load()}; }
     // True when no PnP change began since `mark` and the device was not started then.
-    bool NotStartedThroughout(uint64_t mark, bool startedAtMark) const;
-    bool Started() const { return started_.load(); }
+    bool NotStartedThroughout(Mark mark) const;
 
     // Checks one finished request; `who` names the thread.
     void Check(const Outcome& outcome, const std::string& who);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 namespace lives {
+namespace {
 
 std::string DescribePlan(const LifePlan& plan)
 {
@@ -19,6 +20,8 @@ std::string DescribePlan(const LifePlan& plan)
     text.pop_back();
     return text;
 }
+
+}  // namespace
 
 LifeResult RunAndReport(const LifePlan& plan, const std::string& replay)
 {

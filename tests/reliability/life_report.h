@@ -12,6 +12,4 @@ namespace lives {
 // `replay` says how to run this life alone.
 LifeResult RunAndReport(const LifePlan& plan, const std::string& replay);
 
-std::string DescribePlan(const LifePlan& plan);
-
 }  // namespace lives

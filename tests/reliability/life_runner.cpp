@@ -21,11 +21,10 @@ constexpr uint32_t IoWhileAsleep = 5;  // application operations between sleep a
 constexpr LONGLONG QuietLimit100ns = 5LL * 10 * 1000 * 1000;  // 5 s for the last reference to go
 constexpr USBD_STATUS TransferFailures[] = {USBD_STATUS_XACT_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_CRC};
 
+// Added up to SurpriseRemoved: the driver's device object is in the stack.
 bool HasStack(emu::DeviceLife life)
 {
-    return life == emu::DeviceLife::Added || life == emu::DeviceLife::Started || life == emu::DeviceLife::Stopped ||
-           life == emu::DeviceLife::StopPending || life == emu::DeviceLife::RemovePending ||
-           life == emu::DeviceLife::SurpriseRemoved;
+    return life >= emu::DeviceLife::Added && life <= emu::DeviceLife::SurpriseRemoved;
 }
 
 class LifeRunner {

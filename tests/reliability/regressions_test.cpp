@@ -19,28 +19,39 @@
 namespace lives {
 namespace {
 
-// Ends a machine's life and checks that nothing was left behind.
-void RemoveAndUnload(emu::Machine& machine)
-{
-    EXPECT_EQ(machine.pnp().Remove(), STATUS_SUCCESS);
-    EXPECT_TRUE(machine.app().WaitUntilAllClosed(std::chrono::seconds(10))) << "a file object was never closed";
-    if (machine.Driver() != nullptr) {
-        machine.UnloadDriver();
+// A machine brought up with the driver on the built-in device; at the end
+// its life is ended and nothing may be left behind.
+class Regressions : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS); }
+    void TearDown() override
+    {
+        EXPECT_EQ(machine.pnp().Remove(), STATUS_SUCCESS);
+        EXPECT_TRUE(machine.app().WaitUntilAllClosed(std::chrono::seconds(10))) << "a file object was never closed";
+        if (machine.Driver() != nullptr) {
+            machine.UnloadDriver();
+        }
+        for (const auto& finding : machine.Findings()) {
+            ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " " << finding.detail;
+        }
+        EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), 0u);
+        EXPECT_EQ(emu::LiveIrps(), 0u);
     }
-    for (const auto& finding : machine.Findings()) {
-        ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " " << finding.detail;
+    emu::Handle Open(int pipe)
+    {
+        emu::Handle handle = 0;
+        EXPECT_EQ(OpenPipe(machine.app(), pipe, &handle), STATUS_SUCCESS) << "pipe " << pipe;
+        return handle;
     }
-    EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), 0u);
-    EXPECT_EQ(emu::LiveIrps(), 0u);
-}
+
+    emu::Machine machine;
+};
 
 // A read on a bulk OUT pipe handle was sent as an IN transfer on that pipe
 // (the device took the caller's buffer as data), and a write on a bulk IN
 // pipe as an OUT transfer: both are refused before anything reaches the bus.
-TEST(Regressions, TransfersAgainstThePipeDirectionAreRefused)
+TEST_F(Regressions, TransfersAgainstThePipeDirectionAreRefused)
 {
-    emu::Machine machine;
-    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
     emu::App& app = machine.app();
     const struct {
         int pipe;
@@ -55,8 +66,7 @@ TEST(Regressions, TransfersAgainstThePipeDirectionAreRefused)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("pipe " + std::to_string(c.pipe) + (c.read ? " read" : " write"));
-        emu::Handle handle = 0;
-        ASSERT_EQ(OpenPipe(app, c.pipe, &handle), STATUS_SUCCESS);
+        const emu::Handle handle = Open(c.pipe);
         const size_t urbsBefore = machine.Device().Urbs().size();
         uint8_t buffer[64] = {};
         const emu::IoResult result = c.read ? app.Read(handle, buffer, sizeof(buffer))
@@ -66,51 +76,32 @@ TEST(Regressions, TransfersAgainstThePipeDirectionAreRefused)
         EXPECT_EQ(machine.Device().Urbs().size() > urbsBefore, NT_SUCCESS(c.status));
         app.Close(handle);
     }
-    RemoveAndUnload(machine);
 }
 
 // A request the I/O manager could not build (no IRP) kept its handle's
 // close back for ever; and a cleanup or close whose IRP an injected fault
 // took was never sent. Both left the device object behind at unload.
-TEST(Regressions, RequestsThatCannotBeBuiltDoNotHoldTheCloseBack)
+TEST_F(Regressions, RequestsThatCannotBeBuiltDoNotHoldTheCloseBack)
 {
-    const struct {
-        const char* name;
-        bool failTheRead;   // the read's IRP allocation fails
-        bool failTheClose;  // the cleanup's IRP allocation fails
-    } cases[] = {
-        {"read without an IRP", true, false},
-        {"cleanup without an IRP at first", false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        emu::Machine machine;
-        ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
-        emu::Handle handle = 0;
-        ASSERT_EQ(OpenPipe(machine.app(), FirstLoopbackInPipe, &handle), STATUS_SUCCESS);
-        if (c.failTheRead) {
-            emu::faults::FailNthCall(1);
+    for (const bool failTheRead : {true, false}) {
+        SCOPED_TRACE(failTheRead ? "read without an IRP" : "cleanup without an IRP at first");
+        const emu::Handle handle = Open(FirstLoopbackInPipe);
+        emu::faults::FailNthCall(1);
+        if (failTheRead) {
             uint8_t buffer[16];
             EXPECT_EQ(machine.app().Read(handle, buffer, sizeof(buffer)).status, STATUS_INSUFFICIENT_RESOURCES);
         }
-        if (c.failTheClose) {
-            emu::faults::FailNthCall(1);
-        }
         machine.app().Close(handle);
         emu::faults::Clear();
-        RemoveAndUnload(machine);
     }
 }
 
 // The PnP manager unloaded the driver when the last handle on a removed
 // device object closed, even though a new device had been added and
 // started since: the new device was left with no driver behind it.
-TEST(Regressions, DriverStaysWhileANewDeviceUsesIt)
+TEST_F(Regressions, DriverStaysWhileANewDeviceUsesIt)
 {
-    emu::Machine machine;
-    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
-    emu::Handle old = 0;
-    ASSERT_EQ(OpenPipe(machine.app(), DevicePipe, &old), STATUS_SUCCESS);
+    const emu::Handle old = Open(DevicePipe);
     ASSERT_EQ(machine.pnp().Remove(), STATUS_SUCCESS);
 
     machine.Replug(emu::usb::DeviceModel::Builtin());
@@ -119,26 +110,19 @@ TEST(Regressions, DriverStaysWhileANewDeviceUsesIt)
     machine.app().Close(old);
 
     ASSERT_NE(machine.Driver(), nullptr);
-    emu::Handle fresh = 0;
-    EXPECT_EQ(OpenPipe(machine.app(), DevicePipe, &fresh), STATUS_SUCCESS);
-    machine.app().Close(fresh);
-    RemoveAndUnload(machine);
+    machine.app().Close(Open(DevicePipe));
 }
 
 // A read the device never answers held an I/O reference, and the drain
 // before a power-down waited for it without end: the system could not
 // sleep while an application waited for data. The drain now aborts the
 // pipes after its grace period, as the stop and removal queries do.
-TEST(Regressions, SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers)
+TEST_F(Regressions, SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers)
 {
     LifeWatchdog watchdog("SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers", std::chrono::seconds(30));
-    emu::Machine machine;
-    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
     emu::App& app = machine.app();
-    emu::Handle in = 0;
-    emu::Handle out = 0;
-    ASSERT_EQ(OpenPipe(app, FirstLoopbackInPipe, &in), STATUS_SUCCESS);
-    ASSERT_EQ(OpenPipe(app, FirstLoopbackOutPipe, &out), STATUS_SUCCESS);
+    const emu::Handle in = Open(FirstLoopbackInPipe);
+    const emu::Handle out = Open(FirstLoopbackOutPipe);
     auto waiting = app.ReadAsync(in, 100);
 
     EXPECT_EQ(machine.power().Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
@@ -153,7 +137,6 @@ TEST(Regressions, SleepDoesNotWaitForeverForAReadTheDeviceNeverAnswers)
     EXPECT_TRUE(std::equal(std::begin(sent), std::end(sent), std::begin(got)));
     app.Close(in);
     app.Close(out);
-    RemoveAndUnload(machine);
 }
 
 // Holds one thread at its `nth` acquisition of one spin lock until told to
@@ -244,12 +227,9 @@ void StopDevice(emu::Machine& machine)
 // went on to the bus on a stopped device (after a removal, to a lower device
 // already gone). The reference now comes first, so the code either is
 // waited for or sees the stop.
-TEST(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
+TEST_F(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
 {
-    emu::Machine machine;
-    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
-    emu::Handle handle = 0;
-    ASSERT_EQ(OpenPipe(machine.app(), FirstLoopbackInPipe, &handle), STATUS_SUCCESS);
+    const emu::Handle handle = Open(FirstLoopbackInPipe);
     const uint64_t pipeResetsBefore = machine.Device().PipeResets();
 
     NTSTATUS status = STATUS_PENDING;
@@ -261,7 +241,6 @@ TEST(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
     EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(machine.Device().PipeResets(), pipeResetsBefore) << "a pipe reset reached the stopped device";
     machine.app().Close(handle);
-    RemoveAndUnload(machine);
 }
 
 // A close cleared its pipe's open flag with no I/O reference: a stop could
@@ -269,12 +248,9 @@ TEST(Regressions, ARequestRacingAStopEitherIsWaitedForOrRefused)
 // The close's acquisition of its reference (after the cleanup's acquire and
 // release) is held while the device stops; the close then leaves the flags
 // alone, and the restarted device starts with every flag clear.
-TEST(Regressions, ACloseRacingAStopLeavesTheFreedFlagsAlone)
+TEST_F(Regressions, ACloseRacingAStopLeavesTheFreedFlagsAlone)
 {
-    emu::Machine machine;
-    ASSERT_EQ(machine.BringUp(DriverEntry), STATUS_SUCCESS);
-    emu::Handle handle = 0;
-    ASSERT_EQ(OpenPipe(machine.app(), FirstLoopbackInPipe, &handle), STATUS_SUCCESS);
+    const emu::Handle handle = Open(FirstLoopbackInPipe);
     constexpr int CloseAcquisition = 3;
 
     RaceAtIoReference(machine, CloseAcquisition, [&] { machine.app().Close(handle); }, [&] { StopDevice(machine); });
@@ -284,7 +260,6 @@ TEST(Regressions, ACloseRacingAStopLeavesTheFreedFlagsAlone)
     for (int pipe = 0; pipe < PipeCount; ++pipe) {
         EXPECT_EQ(context->PipeOpenFlags[pipe], 0) << "pipe " << pipe;
     }
-    RemoveAndUnload(machine);
 }
 
 }  // namespace

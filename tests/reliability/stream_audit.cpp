@@ -14,6 +14,15 @@ constexpr int DrainAttempts = 6;
 constexpr auto DeliveryLimit = 5s;   // bytes the device holds arrive long before this
 constexpr auto NothingMore = 20ms;   // a read of a byte nobody sent stays pending this long
 
+// The position of the first byte where `read` and `sent` differ, or
+// read.size() when `read` is the start of `sent`.
+size_t FirstDifference(const std::vector<uint8_t>& read, const std::vector<uint8_t>& sent)
+{
+    const size_t common = std::min(read.size(), sent.size());
+    return static_cast<size_t>(std::mismatch(read.begin(), read.begin() + static_cast<ptrdiff_t>(common), sent.begin()).first -
+                               read.begin());
+}
+
 // Reads the `missing` bytes the reader has not had yet and compares them
 // with `sent` from `from`; a failed read (a fault still armed) is retried
 // after resetting the pipe and the port.
@@ -65,13 +74,6 @@ void Drain(LifeContext& life, emu::Handle handle, const std::vector<uint8_t>& se
 }
 
 }  // namespace
-
-size_t FirstDifference(const std::vector<uint8_t>& read, const std::vector<uint8_t>& sent)
-{
-    const size_t common = std::min(read.size(), sent.size());
-    return static_cast<size_t>(std::mismatch(read.begin(), read.begin() + static_cast<ptrdiff_t>(common), sent.begin()).first -
-                               read.begin());
-}
 
 void AuditStream(LifeContext& life, emu::usb::UsbDevice& device)
 {

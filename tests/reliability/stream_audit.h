@@ -12,8 +12,4 @@ namespace lives {
 
 void AuditStream(LifeContext& life, emu::usb::UsbDevice& device);
 
-// The position of the first byte where `read` and `sent` differ, or
-// read.size() when `read` is the start of `sent`.
-size_t FirstDifference(const std::vector<uint8_t>& read, const std::vector<uint8_t>& sent);
-
 }  // namespace lives
