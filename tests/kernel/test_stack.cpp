@@ -29,6 +29,11 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp)
 
 int driverCount = 0;
 
+void SignalRoutine(PDEVICE_OBJECT, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+}
+
 }  // namespace
 
 NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information)
@@ -105,6 +110,16 @@ PIRP TestStack::AllocateIrp(UCHAR major, bool ownLocation) const
     }
     IoGetNextIrpStackLocation(irp)->MajorFunction = major;
     return irp;
+}
+
+void DrainWorker(PDEVICE_OBJECT anyDevice)
+{
+    KEVENT drained;
+    KeInitializeEvent(&drained, NotificationEvent, FALSE);
+    PIO_WORKITEM fence = IoAllocateWorkItem(anyDevice);
+    IoQueueWorkItem(fence, SignalRoutine, DelayedWorkQueue, &drained);
+    KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(fence);
 }
 
 PDEVICE_OBJECT CreatePhysicalDevice()

@@ -43,6 +43,10 @@ NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp);  // skip and call
 // returns STATUS_PENDING.
 Handler HoldPending(PIRP* held);
 
+// Waits until the worker has finished every work item queued before now;
+// `anyDevice` owns the fence item.
+void DrainWorker(PDEVICE_OBJECT anyDevice);
+
 // A physical device object of an emulated bus driver (a PnP PDO).
 PDEVICE_OBJECT CreatePhysicalDevice();
 

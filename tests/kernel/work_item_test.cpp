@@ -102,13 +102,9 @@ TEST_F(WorkItems, ReferenceKeepsDeletedDeviceAliveUntilRoutineReturns)
     KeSetEvent(&run.release, IO_NO_INCREMENT, FALSE);
     WaitFor(&run.done);
     EXPECT_TRUE(run.aliveInside);
-    // The reference drops just after the routine returns; the kernel's own
-    // finish is observable once the worker has taken its next item.
-    WorkRun fence;
-    fence.item = IoAllocateWorkItem(stack.Top());
-    fence.freeInside = true;
-    IoQueueWorkItem(fence.item, Routine, DelayedWorkQueue, &fence);
-    WaitFor(&fence.done);
+    // The reference drops just after the routine returns, which the worker
+    // has done once it runs the next item.
+    DrainWorker(stack.Top());
     EXPECT_FALSE(IsDeviceObjectAlive(extra));
 }
 
