@@ -9,28 +9,29 @@ namespace {
 constexpr uint8_t Endpoints[] = {0x01, 0x81, 0x02, 0x82};
 constexpr uint8_t InEndpoints[] = {0x81, 0x82};
 
-// How often each event is drawn, against the others.
+// Every event with its name and how often it is drawn, against the others.
 struct Weighted {
     Event event;
+    const char* name;
     int weight;
 };
 constexpr Weighted Events[] = {
-    {Event::RunIo, 6},
-    {Event::QueryStopThenCancel, 2},
-    {Event::Rebalance, 2},
-    {Event::RebalanceRestartFails, 1},
-    {Event::QueryRemoveThenCancel, 2},
-    {Event::RemoveAndReturn, 1},
-    {Event::SurpriseRemoveAndReturn, 1},
-    {Event::DisconnectAndReturn, 1},
-    {Event::SleepAndResume, 2},
-    {Event::WakeFromSleep, 1},
-    {Event::DeviceWake, 1},
-    {Event::FailTransfer, 2},
-    {Event::StallTransfer, 2},
-    {Event::ShortTransfer, 2},
-    {Event::PortOff, 1},
-    {Event::PoolFault, 2},
+    {Event::RunIo, "run-io", 6},
+    {Event::QueryStopThenCancel, "query-stop+cancel", 2},
+    {Event::Rebalance, "rebalance", 2},
+    {Event::RebalanceRestartFails, "rebalance-restart-fails", 1},
+    {Event::QueryRemoveThenCancel, "query-remove+cancel", 2},
+    {Event::RemoveAndReturn, "remove+return", 1},
+    {Event::SurpriseRemoveAndReturn, "surprise-remove+return", 1},
+    {Event::DisconnectAndReturn, "disconnect+return", 1},
+    {Event::SleepAndResume, "sleep+resume", 2},
+    {Event::WakeFromSleep, "wake-from-sleep", 1},
+    {Event::DeviceWake, "device-wake", 1},
+    {Event::FailTransfer, "fail-transfer", 2},
+    {Event::StallTransfer, "stall-transfer", 2},
+    {Event::ShortTransfer, "short-transfer", 2},
+    {Event::PortOff, "port-off", 1},
+    {Event::PoolFault, "pool-fault", 2},
 };
 
 Event Draw(std::mt19937_64& random)
@@ -97,12 +98,12 @@ LifePlan RandomPlan(uint64_t seed)
 
 const char* EventName(Event event)
 {
-    static const char* const names[] = {
-        "run-io", "query-stop+cancel", "rebalance", "rebalance-restart-fails", "query-remove+cancel",
-        "remove+return", "surprise-remove+return", "disconnect+return", "sleep+resume", "wake-from-sleep",
-        "device-wake", "fail-transfer", "stall-transfer", "short-transfer", "port-off", "pool-fault",
-    };
-    return names[static_cast<int>(event)];
+    for (const auto& entry : Events) {
+        if (entry.event == event) {
+            return entry.name;
+        }
+    }
+    return "?";
 }
 
 std::string Describe(const Step& step)

@@ -36,6 +36,8 @@ private:
     void Execute(const Step& step);
     void RunIo(uint32_t operations);
     NTSTATUS Change(const std::function<NTSTATUS()>& operation);
+    void QueryThenCancel(bool stop);
+    void SurpriseRemoval();
     void Rebalance(bool restartFails);
     void Sleep(uint32_t state, bool wake);
     void InjectTransferFault(const Step& step);
@@ -101,8 +103,9 @@ void LifeRunner::Execute(const Step& step)
     case Event::RunIo:
         return RunIo(step.count);
     case Event::QueryStopThenCancel:
-        if (started && NT_SUCCESS(Change([this] { return pnp().QueryStop(); }))) {
-            Change([this] { return pnp().CancelStop(); });
+    case Event::QueryRemoveThenCancel:
+        if (started) {
+            QueryThenCancel(step.event == Event::QueryStopThenCancel);
         }
         return;
     case Event::Rebalance:
@@ -111,25 +114,15 @@ void LifeRunner::Execute(const Step& step)
             Rebalance(step.event == Event::RebalanceRestartFails);
         }
         return;
-    case Event::QueryRemoveThenCancel:
-        if (started && NT_SUCCESS(Change([this] { return pnp().QueryRemove(); }))) {
-            Change([this] { return pnp().CancelRemove(); });
-        }
-        return;
     case Event::RemoveAndReturn:
         return RemoveAndReturn([this] {
-            if (NT_SUCCESS(pnp().QueryRemove())) {
-                pnp().Remove();
-            } else {
+            if (!NT_SUCCESS(pnp().QueryRemove())) {
                 pnp().SurpriseRemove();
-                pnp().Remove();
             }
-        });
-    case Event::SurpriseRemoveAndReturn:
-        return RemoveAndReturn([this] {
-            pnp().SurpriseRemove();
             pnp().Remove();
         });
+    case Event::SurpriseRemoveAndReturn:
+        return RemoveAndReturn([this] { SurpriseRemoval(); });
     case Event::DisconnectAndReturn:
         life_->CountFault();
         return RemoveAndReturn([this] {
@@ -178,6 +171,20 @@ NTSTATUS LifeRunner::Change(const std::function<NTSTATUS()>& operation)
     return status;
 }
 
+// A query-stop or query-remove that the PnP manager then cancels.
+void LifeRunner::QueryThenCancel(bool stop)
+{
+    if (NT_SUCCESS(Change([&] { return stop ? pnp().QueryStop() : pnp().QueryRemove(); }))) {
+        Change([&] { return stop ? pnp().CancelStop() : pnp().CancelRemove(); });
+    }
+}
+
+void LifeRunner::SurpriseRemoval()
+{
+    pnp().SurpriseRemove();
+    pnp().Remove();
+}
+
 // A rebalance: the device stops and starts again. When the restart fails,
 // the PnP manager gives the device up as Windows does: surprise removal,
 // removal, and (here) a new arrival.
@@ -196,10 +203,7 @@ void LifeRunner::Rebalance(bool restartFails)
         life_->Problem("the restart succeeded although the bus failed its start");
     }
     if (!NT_SUCCESS(started)) {
-        RemoveAndReturn([this] {
-            pnp().SurpriseRemove();
-            pnp().Remove();
-        });
+        RemoveAndReturn([this] { SurpriseRemoval(); });
     }
 }
 

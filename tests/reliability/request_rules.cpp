@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <initializer_list>
 
 namespace lives {
 namespace {
@@ -17,6 +16,7 @@ constexpr NTSTATUS BusFailures[] = {
 
 struct Rule {
     RequestKind kind;
+    const char* name;
     std::vector<NTSTATUS> permitted;  // besides success, where success is allowed
     bool successAllowed;
     bool busFailuresAllowed;
@@ -27,60 +27,39 @@ const Rule& RuleFor(RequestKind kind)
     // Every request may find the device not started; a handle opened before
     // a stop is refused after the restart (its pipe entry is gone).
     static const Rule rules[] = {
-        {RequestKind::OpenPipe, {STATUS_INVALID_DEVICE_STATE, STATUS_NO_SUCH_DEVICE, STATUS_OBJECT_NAME_NOT_FOUND,
-                                 STATUS_INSUFFICIENT_RESOURCES}, true, false},
-        {RequestKind::OpenBadName, {STATUS_INVALID_DEVICE_STATE, STATUS_NO_SUCH_DEVICE, STATUS_OBJECT_NAME_NOT_FOUND,
-                                    STATUS_INVALID_PARAMETER, STATUS_INSUFFICIENT_RESOURCES}, false, false},
-        {RequestKind::TransferOnBulk, {STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_HANDLE}, true, true},
-        {RequestKind::TransferOther, {STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_HANDLE,
-                                      STATUS_INSUFFICIENT_RESOURCES}, false, false},
-        {RequestKind::FetchConfiguration, {STATUS_INVALID_DEVICE_STATE, STATUS_BUFFER_TOO_SMALL,
-                                           STATUS_INSUFFICIENT_RESOURCES}, true, false},
-        {RequestKind::PortReset, {STATUS_INVALID_DEVICE_STATE}, true, true},
-        {RequestKind::PipeResetOnPipe, {STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_HANDLE}, true, true},
-        {RequestKind::PipeResetOnDevice, {STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_PARAMETER,
-                                          STATUS_INSUFFICIENT_RESOURCES}, false, false},
-        {RequestKind::UnknownCode, {STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_DEVICE_REQUEST,
-                                    STATUS_INSUFFICIENT_RESOURCES}, false, false},
+        {RequestKind::OpenPipe, "open of a pipe", {STATUS_INVALID_DEVICE_STATE, STATUS_NO_SUCH_DEVICE,
+         STATUS_OBJECT_NAME_NOT_FOUND, STATUS_INSUFFICIENT_RESOURCES}, true, false},
+        {RequestKind::OpenBadName, "open of a name that selects no pipe", {STATUS_INVALID_DEVICE_STATE,
+         STATUS_NO_SUCH_DEVICE, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_INVALID_PARAMETER, STATUS_INSUFFICIENT_RESOURCES},
+         false, false},
+        {RequestKind::TransferOnBulk, "transfer on a bulk pipe", {STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_HANDLE},
+         true, true},
+        {RequestKind::TransferOther, "transfer on a handle without a bulk pipe of its direction",
+         {STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_HANDLE, STATUS_INSUFFICIENT_RESOURCES}, false, false},
+        {RequestKind::FetchConfiguration, "IOCTL_FETCH_CONFIGURATION", {STATUS_INVALID_DEVICE_STATE,
+         STATUS_BUFFER_TOO_SMALL, STATUS_INSUFFICIENT_RESOURCES}, true, false},
+        {RequestKind::PortReset, "IOCTL_PORT_RESET", {STATUS_INVALID_DEVICE_STATE}, true, true},
+        {RequestKind::PipeResetOnPipe, "IOCTL_PIPE_RESET on a pipe", {STATUS_INVALID_DEVICE_STATE,
+         STATUS_INVALID_HANDLE}, true, true},
+        {RequestKind::PipeResetOnDevice, "IOCTL_PIPE_RESET on the device handle", {STATUS_INVALID_DEVICE_STATE,
+         STATUS_INVALID_PARAMETER, STATUS_INSUFFICIENT_RESOURCES}, false, false},
+        {RequestKind::UnknownCode, "an unknown control code", {STATUS_INVALID_DEVICE_STATE,
+         STATUS_INVALID_DEVICE_REQUEST, STATUS_INSUFFICIENT_RESOURCES}, false, false},
     };
     return *std::find_if(std::begin(rules), std::end(rules), [kind](const Rule& rule) { return rule.kind == kind; });
 }
 
-bool Contains(const std::vector<NTSTATUS>& statuses, NTSTATUS status)
+template <typename List>
+bool Contains(const List& statuses, NTSTATUS status)
 {
-    return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
-}
-
-// What a successful request must report in Information.
-std::optional<std::string> CheckSuccess(const Outcome& outcome)
-{
-    const ULONG_PTR information = outcome.result.information;
-    const bool transfer = outcome.kind == RequestKind::TransferOnBulk;
-    const bool fetch = outcome.kind == RequestKind::FetchConfiguration;
-    const ULONG_PTR expected = transfer ? outcome.length : 0;
-    if (fetch ? (information == 0 || information > outcome.length) : information != expected) {
-        return "succeeded with Information " + std::to_string(information) + " for " +
-               std::to_string(outcome.length) + " bytes";
-    }
-    return std::nullopt;
+    return std::find(std::begin(statuses), std::end(statuses), status) != std::end(statuses);
 }
 
 }  // namespace
 
 const char* KindName(RequestKind kind)
 {
-    switch (kind) {
-    case RequestKind::OpenPipe: return "open of a pipe";
-    case RequestKind::OpenBadName: return "open of a name that selects no pipe";
-    case RequestKind::TransferOnBulk: return "transfer on a bulk pipe";
-    case RequestKind::TransferOther: return "transfer on a handle without a bulk pipe of its direction";
-    case RequestKind::FetchConfiguration: return "IOCTL_FETCH_CONFIGURATION";
-    case RequestKind::PortReset: return "IOCTL_PORT_RESET";
-    case RequestKind::PipeResetOnPipe: return "IOCTL_PIPE_RESET on a pipe";
-    case RequestKind::PipeResetOnDevice: return "IOCTL_PIPE_RESET on the device handle";
-    case RequestKind::UnknownCode: return "an unknown control code";
-    }
-    return "?";
+    return RuleFor(kind).name;
 }
 
 std::string StatusName(NTSTATUS status)
@@ -105,19 +84,23 @@ std::optional<std::string> CheckOutcome(const Outcome& outcome)
         return refused ? std::nullopt : std::optional<std::string>(what + " while the device was not started");
     }
     const Rule& rule = RuleFor(outcome.kind);
-    if (NT_SUCCESS(status)) {
-        if (!rule.successAllowed) {
-            return what + ", a request that may not succeed";
-        }
-        return CheckSuccess(outcome);
+    if (!NT_SUCCESS(status)) {
+        const bool permitted = Contains(rule.permitted, status) || (rule.busFailuresAllowed && Contains(BusFailures, status));
+        return permitted ? std::nullopt : std::optional<std::string>(what + ", a status the driver may not give here");
     }
-    if (Contains(rule.permitted, status)) {
-        return std::nullopt;
+    if (!rule.successAllowed) {
+        return what + ", a request that may not succeed";
     }
-    if (rule.busFailuresAllowed && std::find(std::begin(BusFailures), std::end(BusFailures), status) != std::end(BusFailures)) {
-        return std::nullopt;
+    // A transfer reports every byte it was asked to move; a fetch at least
+    // one byte and no more than its buffer; anything else nothing.
+    const ULONG_PTR information = outcome.result.information;
+    const bool fetch = outcome.kind == RequestKind::FetchConfiguration;
+    const ULONG_PTR expected = outcome.kind == RequestKind::TransferOnBulk ? outcome.length : 0;
+    if (fetch ? (information == 0 || information > outcome.length) : information != expected) {
+        return "succeeded with Information " + std::to_string(information) + " for " +
+               std::to_string(outcome.length) + " bytes";
     }
-    return what + ", a status the driver may not give here";
+    return std::nullopt;
 }
 
 }  // namespace lives
