@@ -136,13 +136,9 @@ void Worker::ChaosTransfer(bool read)
     const int pipe = open->pipe;
     const ULONG length = random_() % 16 == 0 ? 0 : 1 + static_cast<ULONG>(random_() % 5000);
     const LifeContext::Mark mark = life_.WindowMark();
-    std::unique_ptr<emu::PendingIo> io;
-    if (read) {
-        io = life_.machine.app().ReadAsync(handle, length);
-    } else {
-        std::vector<uint8_t> bytes(length, static_cast<uint8_t>(random_()));
-        io = life_.machine.app().WriteAsync(handle, std::move(bytes));
-    }
+    emu::App& app = life_.machine.app();
+    auto io = read ? app.ReadAsync(handle, length)
+                   : app.WriteAsync(handle, std::vector<uint8_t>(length, static_cast<uint8_t>(random_())));
     const emu::IoResult result = Finish(*io, true, TransferKind(pipe, read), length, mark);
     Recover(handle, pipe, read, result.status);
 }

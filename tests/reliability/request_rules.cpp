@@ -85,7 +85,8 @@ std::optional<std::string> CheckOutcome(const Outcome& outcome)
     }
     const Rule& rule = RuleFor(outcome.kind);
     if (!NT_SUCCESS(status)) {
-        const bool permitted = Contains(rule.permitted, status) || (rule.busFailuresAllowed && Contains(BusFailures, status));
+        const bool permitted =
+            Contains(rule.permitted, status) || (rule.busFailuresAllowed && Contains(BusFailures, status));
         return permitted ? std::nullopt : std::optional<std::string>(what + ", a status the driver may not give here");
     }
     if (!rule.successAllowed) {
