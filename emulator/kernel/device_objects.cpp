@@ -4,6 +4,7 @@
 // (their memory not reused) so that a second IoDeleteDevice or a late use is
 // caught; the oldest are freed once DeletedDevicesKept are waiting, so that a
 // machine that lives long (a fuzzer's, a benchmark's) does not grow without end.
+#include "emulator/kernel/keep_newest.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
@@ -64,13 +65,10 @@ void FinishDeletionLocked(DeviceRecord& record)
     }
     memset(device, DeletedFill, record.bytes);
     record.released = true;
-    released.push_back(device);
-    while (released.size() > DeletedDevicesKept) {
-        PDEVICE_OBJECT oldest = released.front();
-        released.pop_front();
+    KeepNewest(released, device, DeletedDevicesKept, [](PDEVICE_OBJECT oldest) {
         devices.erase(oldest);
         std::free(oldest);
-    }
+    });
 }
 
 // The top of the stack `device` is in. Caller holds deviceMutex.

@@ -2,6 +2,7 @@
 // the emulator's own system drivers, and the per-thread "whose code runs
 // now" that attributes allocations and completions to a driver.
 #include "emulator/kernel/irp_record.h"
+#include "emulator/kernel/keep_newest.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
@@ -74,11 +75,8 @@ void RetireDriver(DriverRecord& record)
 {
     std::lock_guard lock(driversMutex);
     record.unloaded = true;
-    unloadedOrder.push_back(&record.object);
-    while (unloadedOrder.size() > UnloadedDriversKept) {
-        drivers.erase(unloadedOrder.front());
-        unloadedOrder.pop_front();
-    }
+    KeepNewest(unloadedOrder, static_cast<const DRIVER_OBJECT*>(&record.object), UnloadedDriversKept,
+               [](const DRIVER_OBJECT* oldest) { drivers.erase(oldest); });
 }
 
 DriverRecord* FindDriver(const DRIVER_OBJECT* driver)

@@ -2,6 +2,7 @@
 // attribution, pattern-filled contents, guard bytes checked on free, a
 // quarantine of freed blocks (double frees are caught, not reused) and fault
 // injection by n-th allocation, size or tag.
+#include "emulator/kernel/keep_newest.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
@@ -90,15 +91,13 @@ void QuarantineLocked(uintptr_t address, const Block& block)
 {
     memset(block.raw + GuardBytes, FreedBlockFill, block.rounded);
     freed[address] = block;
-    freedOrder.push_back(address);
-    while (freedOrder.size() > QuarantineBlocks) {
-        auto oldest = freed.find(freedOrder.front());
-        freedOrder.pop_front();
-        if (oldest != freed.end()) {
-            std::free(oldest->second.raw);
-            freed.erase(oldest);
+    KeepNewest(freedOrder, address, QuarantineBlocks, [](uintptr_t oldest) {
+        auto found = freed.find(oldest);
+        if (found != freed.end()) {
+            std::free(found->second.raw);
+            freed.erase(found);
         }
-    }
+    });
 }
 
 std::string BlockText(const void* address, const Block& block)
