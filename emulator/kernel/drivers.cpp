@@ -6,6 +6,7 @@
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -245,7 +246,9 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
         verifier::Report("driver has no AddDevice routine", "AddDevice", kernel::DriverText(driver));
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    PDEVICE_OBJECT firstBefore = driver->DeviceObject;
+    // A close on another thread may finish deleting an older device object
+    // meanwhile, so the list is read under the device lock, before and after.
+    const std::vector<PDEVICE_OBJECT> before = kernel::DeviceObjectsOf(driver);
     kernel::ThreadState& self = kernel::CurrentThread();
     const size_t locksBefore = self.held.size();
     NTSTATUS status;
@@ -257,9 +260,8 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr && device != firstBefore;
-         device = device->NextDevice) {
-        if (device->Flags & DO_DEVICE_INITIALIZING) {
+    for (PDEVICE_OBJECT device : kernel::DeviceObjectsOf(driver)) {
+        if (std::find(before.begin(), before.end(), device) == before.end() && (device->Flags & DO_DEVICE_INITIALIZING)) {
             verifier::Report("DO_DEVICE_INITIALIZING not cleared by AddDevice", "AddDevice",
                              kernel::DriverText(driver));
         }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace emu::kernel {
 
@@ -40,6 +41,9 @@ bool IsLiveDevice(const DEVICE_OBJECT* device);
 void ReferenceDeviceKernel(PDEVICE_OBJECT device);
 void DereferenceDeviceKernel(PDEVICE_OBJECT device);
 void ReportDeviceLeaks(PDRIVER_OBJECT driver);
+// The driver's device objects, read under the lock that a deferred deletion
+// on another thread takes to unlink one.
+std::vector<PDEVICE_OBJECT> DeviceObjectsOf(PDRIVER_OBJECT driver);
 void ResetDevices();
 
 // names.cpp
