@@ -1,9 +1,9 @@
 /*
  * pondrel.h: what an application needs to talk to the pondrel driver.
  *
- * Plain C, usable from user-mode Windows programs (include <windows.h> first
- * to get the GUID object), from kernel code and from programs that only need
- * the numbers. Nothing here allocates or links: constants, names and the
+ * Plain C, usable from user-mode Windows programs, from kernel code and from
+ * programs that only need the numbers (GUID_DEVINTERFACE_PONDREL is there
+ * once <windows.h> or <guiddef.h> is included). Nothing here allocates or links: constants, names and the
  * device-interface class.
  *
  * Find the device by its interface class (SetupDiGetClassDevs with
@@ -35,15 +35,6 @@
     { 0x6D3A1F52, 0x8C47, 0x4E09, { 0xB2, 0xD6, 0x5F, 0x18, 0xA3, 0xC7, 0xE9, 0x04 } }
 #define PONDREL_INTERFACE_GUID_STRING "{6D3A1F52-8C47-4E09-B2D6-5F18A3C7E904}"
 
-#if defined(GUID_DEFINED)
-#if defined(__GNUC__)
-#define PONDREL_MAYBE_UNUSED __attribute__((unused))
-#else
-#define PONDREL_MAYBE_UNUSED
-#endif
-static const GUID GUID_DEVINTERFACE_PONDREL PONDREL_MAYBE_UNUSED = PONDREL_INTERFACE_GUID_INIT;
-#endif
-
 /*
  * Names. The device is \\.\pondrel; pipe n of the device's first interface
  * is that name followed by \PIPEn. The driver reads the pipe index from the
@@ -72,3 +63,18 @@ static const GUID GUID_DEVINTERFACE_PONDREL PONDREL_MAYBE_UNUSED = PONDREL_INTER
 #define PONDREL_TRANSFER_MAX 65536
 
 #endif /* PONDREL_H */
+
+/*
+ * The interface class as a GUID object, for SetupDiGetClassDevs and
+ * CM_Get_Device_Interface_List. Outside the include guard on purpose: it
+ * appears once a header that defines GUID (<windows.h>, <guiddef.h>) has
+ * been included, even when this header was included before that one.
+ */
+#if defined(GUID_DEFINED) && !defined(PONDREL_GUID_OBJECT_DEFINED)
+#define PONDREL_GUID_OBJECT_DEFINED
+#if defined(__GNUC__)
+static const GUID GUID_DEVINTERFACE_PONDREL __attribute__((unused)) = PONDREL_INTERFACE_GUID_INIT;
+#else
+static const GUID GUID_DEVINTERFACE_PONDREL = PONDREL_INTERFACE_GUID_INIT;
+#endif
+#endif

@@ -1,11 +1,31 @@
+#include "include/pondrel.h"
 #include "tools/session/descriptors.h"
 #include "tools/session/pipe_table.h"
 #include "tools/session/text.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace session {
 namespace {
+
+// The public header gives the interface class twice, as an initializer and
+// as text: they must name the same GUID.
+TEST(PublicHeader, InterfaceClassInitializerAndTextAgree)
+{
+    struct {
+        uint32_t data1;
+        uint16_t data2, data3;
+        uint8_t data4[8];
+    } guid = PONDREL_INTERFACE_GUID_INIT;
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.data1, guid.data2,
+                  guid.data3, guid.data4[0], guid.data4[1], guid.data4[2], guid.data4[3], guid.data4[4], guid.data4[5],
+                  guid.data4[6], guid.data4[7]);
+    EXPECT_STREQ(text, PONDREL_INTERFACE_GUID_STRING);
+    EXPECT_STREQ(PONDREL_PIPE_PATH(3), "\\\\.\\pondrel\\PIPE3");
+}
 
 TEST(SessionText, NumbersAreDecimalOrHexWithinTheirLimit)
 {

@@ -77,7 +77,7 @@ void Printer::Print(const Result& result)
     out_ << result.table;
     if (verbose_ && !result.decoded.empty())
         out_ << result.decoded;
-    else if (verbose_ && result.hasData)
+    else if (verbose_ && result.hasData && result.table.empty())
         out_ << HexDump(result.data);
     out_.flush();
 }
