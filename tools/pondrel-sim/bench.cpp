@@ -329,7 +329,12 @@ void PrintTable(const Figures& f, const std::string& device, std::ostream& out)
     out << "  verifier findings: " << f.findings << "\n";
     if (std::string_view(BuildType()) != "Release")
         out << "  (the targets are for the Release build: make bench)\n";
-    out << "  (-: the device has no pipe for that measure)\n";
+    for (const Rate* rate : {&f.busThread.write, &f.busThread.read, &f.busThread.loopback, &f.smallReads}) {
+        if (!rate->measured && f.failure.empty()) {
+            out << "  (-: the device has no pipe for that measure)\n";
+            break;
+        }
+    }
 }
 
 void PrintJson(const Figures& f, const std::string& device, std::ostream& out)
