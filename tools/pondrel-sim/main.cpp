@@ -23,7 +23,7 @@ constexpr const char* kUsage =
     "options:\n"
     "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
     "  --json           one JSON object per result line\n"
-    "  -v               show the data of reads and fetch-config as hex\n"
+    "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"
     "  --pcap FILE      write every URB as a USBPcap capture (tshark -r FILE)\n"
     "  --trace FILE     write the requests as Chrome trace-event JSON (open in Perfetto)\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"

@@ -22,7 +22,7 @@ constexpr const char* kUsage =
     "       pondrelctl --version\n"
     "options:\n"
     "  --json           one JSON object per result line\n"
-    "  -v               show the data of reads and fetch-config as hex\n"
+    "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
     "  --path PATH      the device (\\\\.\\pondrel)\n"
     "  --out NAME       loopback: the pipe written (\\PIPE0)\n"
