@@ -6,7 +6,8 @@
 # Other goals: windows (pondrel.sys only), host, asan, tsan, fuzz (build
 # only), test-fuzz (the fuzz stage alone), reliability (the long form: 2,000
 # random lives, the sweeps, larger interleaving searches, 10 minutes per
-# fuzz target, and a table of what ran), deps (install missing packages),
+# fuzz target, and a table of what ran), bench (the Release build of
+# pondrel-sim, then its benchmark), deps (install missing packages),
 # clean (the preset build folders).
 
 SHELL := /bin/bash
@@ -30,12 +31,12 @@ RELIABILITY_FUZZ_SECONDS ?= 600
 RELIABILITY_LIVES ?= 2000
 RELIABILITY_BUDGET ?= 2000
 
-PRESETS := host asan tsan windows fuzz
+PRESETS := host asan tsan windows fuzz release
 SYS := $(CURDIR)/build/windows/pondrel.sys
 # Where the tools folder may put the program, first match wins.
 SIM_PLACES := build/host/tools/pondrel-sim build/host/pondrel-sim
 
-.PHONY: run test deps windows host asan tsan fuzz test-host test-asan test-tsan test-fuzz reliability clean package
+.PHONY: run test deps windows host asan tsan fuzz test-host test-asan test-tsan test-fuzz reliability clean package bench
 
 # Only what the program needs is built, so that a test that does not compile
 # does not keep the demo from running.
@@ -126,6 +127,15 @@ reliability: deps fuzz
 	done
 	LIVES=$(RELIABILITY_LIVES) BUDGET=$(RELIABILITY_BUDGET) FUZZ_SECONDS=$(RELIABILITY_FUZZ_SECONDS) \
 	  scripts/reliability.sh $(CURDIR)/build/host $(CURDIR)/build/fuzz $(CURDIR)/build/reliability
+
+# The benchmark measures the Release build: the Debug build that `make run`
+# makes is several times slower and would miss its targets. ARGS goes to
+# the bench (for example ARGS="--json" or ARGS="--device my.device").
+bench: deps
+	@echo "== release: configure and build pondrel-sim"
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	build/release/pondrel-sim bench $(ARGS)
 
 clean:
 	rm -rf $(addprefix build/,$(PRESETS))

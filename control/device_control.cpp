@@ -1,4 +1,4 @@
-#include "control/control_codes.h"
+#include "include/pondrel.h"
 #include "driver/entry_points.h"
 #include "io/complete_request.h"
 #include "io/pipe_names.h"

@@ -42,6 +42,7 @@ public:
         *handle = ++opened;
         return {};
     }
+    Outcome OpenInterface(const std::string& name, BackendHandle* handle) override { return Open(name, handle); }
     Outcome Close(BackendHandle) override { return {}; }
     Outcome Write(BackendHandle, const std::vector<uint8_t>& data) override
     {
@@ -172,6 +173,45 @@ TEST_F(SessionExecutor, LoopbackChecksEveryByteAndReportsProgress)
         EXPECT_EQ(seen, c.progress);
         EXPECT_EQ(fake.written, CountingPattern(c.written));
         EXPECT_EQ(loop.RequestsRun(), c.requestsRun);
+        EXPECT_EQ(loop.UnexpectedFailures(), c.status ? 1 : 0) << "a failed loopback is a failure";
+    }
+}
+
+// Which results count against the exit status: a failure that no expect
+// after it names, and an expect that does not hold (with the reason). A
+// handle that is not open is a result line, and the session goes on.
+TEST_F(SessionExecutor, FailuresCountUnlessAnExpectNamesThem)
+{
+    const struct {
+        const char* commands;
+        int held, failed, unexpected;
+        const char* lastNote;
+    } cases[] = {
+        {"open; read h9 1; open", 0, 0, 1, ""},
+        {"open; close h1; write h1 1; expect STATUS_INVALID_HANDLE; open", 1, 0, 0, ""},
+        {"open; write h1 3; expect STATUS_SUCCESS 3", 1, 0, 0, ""},
+        {"open; write h1 3; expect STATUS_SUCCESS 4", 0, 1, 0, "Information 3, expected 4"},
+        {"open; write h1 hex:cafe; read h1 2; expect data hex:cafe", 1, 0, 0, ""},
+        {"open; write h1 hex:cafe; read h1 2; expect data hex:cafd", 0, 1, 0,
+         "2 bytes, expected 2; first difference at byte 1"},
+        {"open; expect data hex:00", 0, 1, 0, "the result before it carries no data"},
+        {"open \\PIPE1; read& h1 4; read& h1 4; cancel h1; expect STATUS_CANCELLED", 1, 0, 0, ""},
+        {"open \\PIPE1; read& h1 4; read& h1 4; cancel h1; expect STATUS_SUCCESS", 0, 1, 2, ""},
+        {"open; loopback h1 h7 10", 0, 0, 1, "h7 is not an open handle"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.commands);
+        FakeBackend fake;
+        std::ostringstream lines;
+        Printer quiet{lines, Printer::Style::Human, false};
+        Executor run(fake, quiet, {{}, {}, std::chrono::milliseconds(0)});
+        auto commands = ParseCommandString(c.commands, &error);
+        ASSERT_TRUE(commands && run.Run(*commands, &error)) << error;
+        EXPECT_EQ(run.ExpectsHeld(), c.held);
+        EXPECT_EQ(run.ExpectsFailed(), c.failed);
+        EXPECT_EQ(run.UnexpectedFailures(), c.unexpected) << lines.str();
+        std::string last = lines.str().substr(lines.str().rfind('\n', lines.str().size() - 2) + 1);
+        EXPECT_NE(last.find(c.lastNote), std::string::npos) << last;
     }
 }
 
@@ -187,8 +227,8 @@ TEST_F(SessionExecutor, ABackendWithoutLifecycleRefusesTheWholeSessionFirst)
     auto commands = ParseScript("open\n# fine so far\nwrite h1 1\nsleep S3\n", "real.session", &error);
     ASSERT_TRUE(commands);
     EXPECT_FALSE(executor.CheckSupported(*commands, &error));
-    EXPECT_EQ(error, "real.session:4: 'sleep' needs the emulator (pondrel-sim); a real device takes open, close, "
-                     "write, read, write&, read&, ioctl, cancel, loopback, expect and wait");
+    EXPECT_EQ(error, "real.session:4: 'sleep' needs the emulator (pondrel-sim); a real device takes open, open-interface, "
+                     "close, write, read, write&, read&, ioctl, cancel, loopback, pipes, expect and wait");
     EXPECT_EQ(backend.opened, 0u);
 }
 

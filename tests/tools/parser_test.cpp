@@ -14,7 +14,7 @@ namespace {
 auto Fields(const Command& c)
 {
     return std::tie(c.verb, c.name, c.handle, c.inHandle, c.length, c.hasBytes, c.bytes, c.chunk, c.code, c.sleepState,
-                    c.status, c.milliseconds);
+                    c.expectsStatus, c.status, c.expectsInformation, c.information, c.expectsData, c.milliseconds);
 }
 
 TEST(SessionParser, EachCommandIsReadIntoItsFields)
@@ -36,6 +36,9 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         {"sleep s1", {.verb = Verb::Sleep, .sleepState = 1}},
         {"open \\PIPE1", {.verb = Verb::Open, .name = "\\PIPE1"}},
         {"open", {.verb = Verb::Open}},
+        {"open-interface \\PIPE1", {.verb = Verb::OpenInterface, .name = "\\PIPE1"}},
+        {"open \\PIPE#1", {.verb = Verb::Open, .name = "\\PIPE#1"}},
+        {"pipes h2", {.verb = Verb::Pipes, .handle = 2}},
         {"close h7", {.verb = Verb::Close, .handle = 7}},
         {"cancel h3", {.verb = Verb::Cancel, .handle = 3}},
         {"write h1 4096", {.verb = Verb::Write, .handle = 1, .length = 4096}},
@@ -51,8 +54,11 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         {"ioctl h2 0x22044F 16", {.verb = Verb::Ioctl, .handle = 2, .length = 16, .code = 0x22044F}},
         {"loopback h1 h2 1048576 4096", {.verb = Verb::Loopback, .handle = 1, .inHandle = 2, .length = 1048576, .chunk = 4096}},
         {"loopback h1 h2 100", {.verb = Verb::Loopback, .handle = 1, .inHandle = 2, .length = 100, .chunk = 65536}},
-        {"expect STATUS_CANCELLED", {.verb = Verb::Expect, .status = 0xC0000120}},
-        {"expect 0xC0000184", {.verb = Verb::Expect, .status = 0xC0000184}},
+        {"expect STATUS_CANCELLED", {.verb = Verb::Expect, .expectsStatus = true, .status = 0xC0000120}},
+        {"expect 0xC0000184", {.verb = Verb::Expect, .expectsStatus = true, .status = 0xC0000184}},
+        {"expect STATUS_SUCCESS 64",
+         {.verb = Verb::Expect, .expectsStatus = true, .expectsInformation = true, .information = 64}},
+        {"expect data hex:CAfe", {.verb = Verb::Expect, .bytes = {0xca, 0xfe}, .expectsData = true}},
         {"wait 250", {.verb = Verb::Wait, .milliseconds = 250}},
     };
     for (const auto& [text, expected] : table) {
@@ -72,7 +78,7 @@ TEST(SessionParser, SeparatorsCommentsAndLineNumbers)
 {
     std::string error;
     auto commands = ParseScript("# a session\n"
-                                "open \\PIPE0 ; open \\PIPE1   # two handles\n"
+                                "open \\PIPE0 ; open \\PIPE1 ;  # two handles\n"
                                 "\n"
                                 "\twrite   h1\t64\r\n"
                                 ";;\n"
@@ -88,10 +94,10 @@ TEST(SessionParser, SeparatorsCommentsAndLineNumbers)
         EXPECT_EQ((*commands)[i].source, "demo.session");
     }
 
-    commands = ParseCommandString("plug; open \\PIPE0 ;; write h1 8 # the rest is comment; read h1 8", &error);
+    commands = ParseCommandString("plug; #a note; open \\PIPE0 ;; write h1 8; # one more; read h1 8", &error);
     ASSERT_TRUE(commands) << error;
-    ASSERT_EQ(commands->size(), 3u);
-    EXPECT_EQ((*commands)[2].Where(), "-c:3") << "a -c string numbers its commands by position";
+    ASSERT_EQ(commands->size(), 4u) << "a comment ends where its command ends";
+    EXPECT_EQ((*commands)[3].Where(), "-c:4") << "a -c string numbers its commands by position";
 }
 
 TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
@@ -117,6 +123,11 @@ TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
         {"wait 600001", "s:1: bad number '600001' (0 to 600000)"},
         {"loopback h1 h2 0", "s:1: bad number '0' (1 to 4294967296)"},
         {"\n\n  write& h1", "s:3: 'write&' is missing arguments (usage: write& H N|hex:BYTES)"},
+        {"write h1 8 # a note", "s:1: 'write' has too many arguments (usage: write H N|hex:BYTES)"},
+        {"\x01\xff\xfeok", "s:1: unknown command '\\x01\\xff\\xfeok'"},
+        {"expect data cafe", "s:1: 'expect data' needs hex:BYTES (usage: expect STATUS_NAME [INFORMATION] | expect data hex:BYTES)"},
+        {"expect STATUS_SUCCESS many", "s:1: bad number 'many' (0 to 18446744073709551615)"},
+        {"pipes", "s:1: 'pipes' is missing arguments (usage: pipes H)"},
     };
     for (const auto& [text, message] : table) {
         std::string error;

@@ -71,6 +71,10 @@ TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
     Result loop = Make("loopback h1 h2 64", 0, 64);
     loop.figures = {{"seconds", "0.5"}};
     loop.note = "fast";
+    Result raw = Make("open \x01\xff\xc3\xa9", 0xC0000034, 0);
+    Result pipes = Make("pipes h1", 0, 9);
+    pipes.table = "    pipe  endpoint\n";
+    pipes.decoded = "only with -v\n";
 
     const PrintCase table[] = {
         {open,
@@ -91,6 +95,12 @@ TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
         {loop,
          "loopback h1 h2 64         STATUS_SUCCESS (0x00000000)               Information 64  fast",
          R"({"cmd":"loopback h1 h2 64","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":64,"seconds":0.5})"},
+        {raw,
+         "open \\x01\\xff\xc3\xa9"  "            STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034) Information 0",
+         R"({"cmd":"open \u0001\\xff)" "\xc3\xa9" R"(","status":"STATUS_OBJECT_NAME_NOT_FOUND","ntstatus":"0xC0000034","information":0})"},
+        {pipes,
+         "pipes h1                  STATUS_SUCCESS (0x00000000)               Information 9\n    pipe  endpoint",
+         R"({"cmd":"pipes h1","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":9})"},
     };
     for (const auto& test : table) {
         std::ostringstream human;

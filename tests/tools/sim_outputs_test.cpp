@@ -209,6 +209,28 @@ TEST(PondrelSimBench, QuickRunGivesEveryFigure)
     EXPECT_GT(bench["cpu_samples"].number, 0);
     EXPECT_EQ(bench["findings"].number, 0);
     EXPECT_EQ(bench["failure"].kind, JsonValue::Kind::Null);
+    EXPECT_EQ(bench["build"].text, PONDREL_BUILD_TYPE) << "the bench says which build it measures";
+    EXPECT_EQ(bench["device"].text, "built-in device");
+}
+
+// On a device file, what the device has pipes for is measured, and only that.
+TEST(PondrelSimBench, MeasuresADeviceFromAFile)
+{
+    TempFile device(".device",
+                    "device 12 01 00 02 00 00 00 40 09 12 02 00 00 01 00 00 00 01\n"
+                    "config 09 02 20 00 01 01 00 80 32  09 04 00 00 02 ff 00 00 00\n"
+                    "       07 05 01 02 00 02 00  07 05 81 02 00 02 00\n"
+                    "endpoint 0x01 loopback\n");
+    ProgramRun run = RunSim({"bench", "--quick", "--json", "--device", device.Path()});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    auto json = ParseJson(run.out);
+    ASSERT_TRUE(json) << run.out;
+    const JsonValue& bench = (*json)["bench"];
+    EXPECT_EQ(bench["device"].text, device.Path());
+    EXPECT_GT(bench["synchronous"]["loopback_mb_per_s"].number, 0);
+    EXPECT_EQ(bench["synchronous"]["write_mb_per_s"].kind, JsonValue::Kind::Null) << "no sink on this device";
+    EXPECT_EQ(bench["small_reads_per_s"].kind, JsonValue::Kind::Null) << "no source on this device";
+    EXPECT_EQ(bench["findings"].number, 0);
 }
 
 }  // namespace

@@ -77,10 +77,12 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
         {"ioctl h1 pipe-reset", "STATUS_INVALID_PARAMETER"},
         {"ioctl h1 0x220443", "STATUS_INVALID_DEVICE_REQUEST"},
         {"ioctl h1 port-reset"},
+        {"pipes h1", "STATUS_SUCCESS", 53},
         {.cmd = "open \\PIPE0", .handle = "h2"},
         {.cmd = "open PIPE1", .handle = "h3"},
         {.cmd = "open \\PIPE2", .handle = "h4"},
         {"open \\PIPE9", "STATUS_INVALID_PARAMETER"},
+        {"expect STATUS_INVALID_PARAMETER", "STATUS_INVALID_PARAMETER"},
         {"write h2 300", "STATUS_SUCCESS", 300},
         {"read h3 300", "STATUS_SUCCESS", 300},
         {"write h2 hex:a1b2c3", "STATUS_SUCCESS", 3},
@@ -142,8 +144,14 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
         {"remove", "STATUS_NO_SUCH_DEVICE"},
         {"plug"},
         {.cmd = "open \\PIPE1", .handle = "h7"},
+        {.cmd = "open-interface \\PIPE0", .handle = "h8"},
+        {"write h8 hex:0102", "STATUS_SUCCESS", 2},
+        {"read h7 2", "STATUS_SUCCESS", 2},
+        {"expect data hex:0102", "STATUS_SUCCESS", 2},
+        {"expect STATUS_SUCCESS 2", "STATUS_SUCCESS", 2},
         {"remove"},
         {"close h7"},
+        {"close h8"},
         {"unload"},
     };
     TempFile script(".session", ScriptOf(table));
@@ -159,24 +167,35 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
     EXPECT_EQ(Find(results, "read& h3 128", 1)->operator[]("data").text,
               session::HexBytes(session::CountingPattern(128)));
     EXPECT_TRUE(Find(results, "expect STATUS_CANCELLED")->operator[]("held").boolean);
+    EXPECT_TRUE(Find(results, "expect data hex:0102")->operator[]("held").boolean);
+    EXPECT_TRUE(Find(results, "expect STATUS_SUCCESS 2")->operator[]("held").boolean);
+    const auto& pipes = Find(results, "pipes h1")->operator[]("pipes").items;
+    ASSERT_EQ(pipes.size(), 5u) << "the built-in device's five endpoints";
+    EXPECT_EQ(pipes[2]["endpoint"].text, "0x83");
+    EXPECT_EQ(pipes[2]["type"].text, "interrupt");
+    EXPECT_EQ(pipes[4]["direction"].text, "in");
+    EXPECT_EQ(pipes[4]["packet_size"].number, 512);
 
     JsonValue summary = SummaryOf(lines);
     EXPECT_EQ(summary["findings"].number, 0);
     EXPECT_TRUE(summary["unloaded"].boolean);
     EXPECT_EQ(summary["pool_blocks_left"].number, 0);
-    EXPECT_EQ(summary["bytes_written"].number, 300 + 3 + 200000 + 128 + 1 + 1 + 10);
-    EXPECT_EQ(summary["bytes_read"].number, 300 + 3 + 200000 + 128 + 1 + 1 + 10);
+    EXPECT_EQ(summary["bytes_written"].number, 300 + 3 + 200000 + 128 + 1 + 1 + 10 + 2);
+    EXPECT_EQ(summary["bytes_read"].number, 300 + 3 + 200000 + 128 + 1 + 1 + 10 + 2);
     EXPECT_GT(summary["bus_requests"].number, 0);
     EXPECT_GT(summary["pnp_requests"].number, 0);
     EXPECT_GT(summary["power_requests"].number, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(summary["failures_unexpected"].number, 14) << "the failures this session provokes without an expect";
+    EXPECT_EQ(run.exitCode, 1);
 }
 
-// The exit status is 0 only when every expect held, with the tally in the
-// summary. Whatever a session leaves is torn down: a request still in
-// flight ends (in failure) and is reported, the driver unloads, nothing is
-// left and nothing found.
+// The exit status is 0 only when every expect held and every failure was
+// expected, with the tally in the summary; a handle that is not open is a
+// result line and the session goes on. Whatever a session leaves is torn
+// down (what the teardown cancels is not a failure of the session): a
+// request still in flight ends (in failure) and is reported, the driver
+// unloads, nothing is left and nothing found.
 TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
 {
     const struct {
@@ -184,12 +203,15 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         int exitCode;
         double held;
         double failed;
+        double unexpected;
         bool readLeftInFlight;
     } table[] = {
-        {"plug; open; expect STATUS_SUCCESS; read h1 1; expect STATUS_INVALID_HANDLE", 0, 2, 0, false},
-        {"plug; open \\PIPE7; expect STATUS_SUCCESS", 1, 0, 1, false},
-        {"open; expect STATUS_OBJECT_NAME_NOT_FOUND; plug; expect 0x0", 0, 2, 0, false},
-        {"plug; open \\PIPE1; read& h1 64; open \\PIPE0", 0, 0, 0, true},
+        {"plug; open; expect STATUS_SUCCESS; read h1 1; expect STATUS_INVALID_HANDLE", 0, 2, 0, 0, false},
+        {"plug; open \\PIPE7; expect STATUS_SUCCESS", 1, 0, 1, 1, false},
+        {"plug; open \\PIPE7", 1, 0, 0, 1, false},
+        {"open; expect STATUS_OBJECT_NAME_NOT_FOUND; plug; expect 0x0", 0, 2, 0, 0, false},
+        {"plug; open \\PIPE1; read& h1 64; open \\PIPE0", 0, 0, 0, 0, true},
+        {"plug; open \\PIPE0; close h1; write h1 4; expect STATUS_INVALID_HANDLE; write h9 1; open", 1, 1, 0, 1, false},
     };
     for (const auto& test : table) {
         SCOPED_TRACE(test.commands);
@@ -199,6 +221,7 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         EXPECT_EQ(run.exitCode, test.exitCode) << run.out << run.err;
         EXPECT_EQ(summary["expects_held"].number, test.held);
         EXPECT_EQ(summary["expects_failed"].number, test.failed);
+        EXPECT_EQ(summary["failures_unexpected"].number, test.unexpected);
         EXPECT_EQ(summary["findings"].number, 0);
         EXPECT_TRUE(summary["unloaded"].boolean);
         EXPECT_EQ(summary["pool_bytes_left"].number, 0);
@@ -212,11 +235,44 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
     }
 }
 
-// -v shows what a read returned as a hex dump, sixteen bytes a row.
+// The issue's own case: a loopback that finds a wrong byte fails the run.
+// The device's IN endpoint is a source, so the bytes read back differ from
+// those written at byte 251, where the source's pattern wraps.
+TEST(PondrelSimSession, ALoopbackMismatchFailsTheExitStatus)
+{
+    TempFile device(".device",
+                    "device 12 01 00 02 00 00 00 40 09 12 02 00 00 01 00 00 00 01\n"
+                    "config 09 02 20 00 01 01 00 80 32  09 04 00 00 02 ff 00 00 00\n"
+                    "       07 05 01 02 00 02 00  07 05 81 02 00 02 00\n"
+                    "endpoint 0x01 sink\nendpoint 0x81 source\n");
+    ProgramRun run = RunSim({"--device", device.Path(), "-c", "plug; open \\PIPE0; open \\PIPE1; loopback h1 h2 1000"});
+    EXPECT_NE(run.out.find("STATUS_DATA_ERROR (0xC000003E)            Information 0  first difference at byte 251"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST(PondrelSimSession, VersionIsTheProjects)
+{
+    ProgramRun run = RunSim({"--version"});
+    EXPECT_EQ(run.out, "pondrel-sim " PONDREL_VERSION "\n");
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+// -v shows what a read returned as a hex dump, sixteen bytes a row, and a
+// fetched configuration decoded; a pipe table is shown with or without -v.
 TEST(PondrelSimSession, VerboseHumanOutputShowsReadData)
 {
     ProgramRun run = RunSim({"-v", "-c", "plug; open \\PIPE0; open \\PIPE1; write h1 hex:000102030405060708090a0b0c0d0e0f1011; "
-                                         "read h2 18"});
+                                         "read h2 18; open; ioctl h3 fetch-config; pipes h3"});
+    EXPECT_NE(run.out.find("ioctl h3 fetch-config     STATUS_SUCCESS (0x00000000)               Information 53\n"
+                           "  Configuration Descriptor:\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("pipes h3                  STATUS_SUCCESS (0x00000000)               Information 53\n"
+                           "    pipe  endpoint  type         direction  packet size  interval\n"
+                           "       0  0x01      bulk         out                512         0\n"),
+              std::string::npos);
     EXPECT_NE(run.out.find("read h2 18                STATUS_SUCCESS (0x00000000)               Information 18\n"
                            "    0000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\n"
                            "    0010  10 11\n"),

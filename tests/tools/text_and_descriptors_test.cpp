@@ -1,10 +1,31 @@
+#include "include/pondrel.h"
 #include "tools/session/descriptors.h"
+#include "tools/session/pipe_table.h"
 #include "tools/session/text.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace session {
 namespace {
+
+// The public header gives the interface class twice, as an initializer and
+// as text: they must name the same GUID.
+TEST(PublicHeader, InterfaceClassInitializerAndTextAgree)
+{
+    struct {
+        uint32_t data1;
+        uint16_t data2, data3;
+        uint8_t data4[8];
+    } guid = PONDREL_INTERFACE_GUID_INIT;
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.data1, guid.data2,
+                  guid.data3, guid.data4[0], guid.data4[1], guid.data4[2], guid.data4[3], guid.data4[4], guid.data4[5],
+                  guid.data4[6], guid.data4[7]);
+    EXPECT_STREQ(text, PONDREL_INTERFACE_GUID_STRING);
+    EXPECT_STREQ(PONDREL_PIPE_PATH(3), "\\\\.\\pondrel\\PIPE3");
+}
 
 TEST(SessionText, NumbersAreDecimalOrHexWithinTheirLimit)
 {
@@ -28,6 +49,50 @@ TEST(SessionText, DevicePathsJoinWithOneBackslash)
     EXPECT_EQ(CountingPattern(3, 254), (std::vector<uint8_t>{254, 255, 0}));
 }
 
+// What reaches a terminal is text: control characters and bytes that are
+// not UTF-8 are escaped, and an input file's first such byte is named.
+TEST(SessionText, BytesThatAreNotTextAreEscaped)
+{
+    const std::tuple<std::string, std::string, std::string> table[] = {
+        {"plain \\PIPE1", "plain \\PIPE1", ""},
+        {"caf\xc3\xa9", "caf\xc3\xa9", ""},
+        {"a\x1b[2Jb", "a\\x1b[2Jb", "line 1: byte 0x1b is not text"},
+        {"ok\n\x89PNG", "ok\\x0a\\x89PNG", "line 2: byte 0x89 is not text"},
+        {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80", "line 1: byte 0xc0 is not text"},
+        {"\xc2\x85", "\\xc2\\x85", "line 1: byte 0xc2 is not text"},
+        {"tab\there\r\n", "tab\\x09here\\x0d\\x0a", ""},
+    };
+    for (const auto& [text, shown, nonText] : table) {
+        EXPECT_EQ(Printable(text), shown);
+        EXPECT_EQ(FindNonText(text), nonText);
+    }
+}
+
+// The pipe table: the endpoints of the lowest-numbered interface's
+// alternate setting 0, in descriptor order, whatever comes around them.
+TEST(SessionPipeTable, LowestInterfaceAlternateZeroInDescriptorOrder)
+{
+    const std::vector<uint8_t> configuration = {
+        0x09, 0x02, 0x00, 0x00, 0x02, 0x01, 0x00, 0x80, 0x32,
+        0x09, 0x04, 0x01, 0x00, 0x01, 0xff, 0x00, 0x00, 0x00,  // interface 1
+        0x07, 0x05, 0x84, 0x02, 0x40, 0x00, 0x00,
+        0x09, 0x04, 0x00, 0x01, 0x01, 0xff, 0x00, 0x00, 0x00,  // interface 0, alternate 1
+        0x07, 0x05, 0x85, 0x02, 0x40, 0x00, 0x00,
+        0x09, 0x04, 0x00, 0x00, 0x02, 0xff, 0x00, 0x00, 0x00,  // interface 0, alternate 0
+        0x05, 0x24, 0x00, 0x10, 0x01,                          // a class descriptor between
+        0x07, 0x05, 0x83, 0x03, 0x08, 0x00, 0x0a,
+        0x07, 0x05, 0x02, 0x02, 0x00, 0x02, 0x00,
+    };
+    auto pipes = PipeTable(configuration);
+    ASSERT_EQ(pipes.size(), 2u);
+    EXPECT_EQ(PipeTableText(pipes), "    pipe  endpoint  type         direction  packet size  interval\n"
+                                    "       0  0x83      interrupt    in                   8        10\n"
+                                    "       1  0x02      bulk         out                512         0\n");
+    EXPECT_EQ(PipeTableJson({pipes[0]}), R"([{"index":0,"endpoint":"0x83","type":"interrupt","direction":"in",)"
+                                         R"("packet_size":8,"interval":10}])");
+    EXPECT_TRUE(PipeTable({0x09, 0x02, 0x09, 0x00}).empty());
+}
+
 TEST(SessionDescriptors, MalformedInputIsDescribedNotReadBeyond)
 {
     const std::pair<std::vector<uint8_t>, const char*> table[] = {
@@ -47,6 +112,45 @@ TEST(SessionDescriptors, MalformedInputIsDescribedNotReadBeyond)
         EXPECT_NE(text.find(expected), std::string::npos) << text;
     }
     EXPECT_NE(DescribeDescriptors({0x12, 0x01}, {}).find("(malformed: 2 bytes, 18 needed) 1201"), std::string::npos);
+}
+
+// Interface associations, class-specific descriptors and class names, as
+// lsusb names them.
+TEST(SessionDescriptors, ClassesAndClassSpecificDescriptorsByName)
+{
+    const std::vector<uint8_t> cdcInterface = {0x09, 0x04, 0x00, 0x00, 0x01, 0x02, 0x02, 0x01, 0x00};
+    auto withCdc = [&](std::vector<uint8_t> functional) {
+        functional.insert(functional.begin(), cdcInterface.begin(), cdcInterface.end());
+        return functional;
+    };
+    const std::pair<std::vector<uint8_t>, const char*> table[] = {
+        {{0x08, 0x0b, 0x00, 0x02, 0x02, 0x02, 0x01, 0x00},
+         "    Interface Association:\n      bLength                 8\n      bDescriptorType        11\n"
+         "      bFirstInterface         0\n      bInterfaceCount         2\n      bFunctionClass          2 Communications\n"},
+        {cdcInterface, "bInterfaceClass         2 Communications\n"},
+        {{0x09, 0x04, 0x01, 0x00, 0x02, 0x0a, 0x00, 0x00, 0x00}, "bInterfaceClass        10 CDC Data\n"},
+        {{0x09, 0x04, 0x00, 0x00, 0x00, 0x08, 0x06, 0x50, 0x00}, "bInterfaceClass         8 Mass Storage\n"},
+        {{0x09, 0x04, 0x00, 0x00, 0x00, 0x42, 0x00, 0x00, 0x00}, "bInterfaceClass        66\n"},
+        {withCdc({0x05, 0x24, 0x00, 0x10, 0x01}), "      CDC Header:\n        bcdCDC              0x0110\n"},
+        {withCdc({0x05, 0x24, 0x01, 0x03, 0x01}), "      CDC Call Management:\n        bmCapabilities          3\n        bDataInterface          1\n"},
+        {withCdc({0x04, 0x24, 0x02, 0x06}), "      CDC ACM:\n        bmCapabilities          6\n"},
+        {withCdc({0x06, 0x24, 0x06, 0x00, 0x01, 0x02}), "      CDC Union:\n        bMasterInterface        0\n        bSlaveInterface         1\n        bSlaveInterface         2\n"},
+        {withCdc({0x04, 0x24, 0x02}), "      CDC ACM:\n        (short: 3 bytes)\n"},
+        {withCdc({0x04, 0x24, 0x1a, 0x01}), "      CDC descriptor subtype 0x1a, 4 bytes: 04241a01\n"},
+        {{0x09, 0x04, 0x00, 0x00, 0x01, 0x03, 0x01, 0x01, 0x00, 0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, 0x3f, 0x00},
+         "      HID Device Descriptor:\n        bcdHID                1.11\n        bCountryCode            0\n"
+         "        bNumDescriptors         1\n        bDescriptorType        34 Report\n        wDescriptorLength      63\n"},
+        {{0x09, 0x04, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x05, 0x24, 0x01, 0x00, 0x01},
+         "      Class-specific interface descriptor (Audio), 5 bytes: 0524010001\n"},
+        {{0x06, 0x30, 0x0f, 0x00, 0x00, 0x00}, "  SuperSpeed Endpoint Companion:\n    bMaxBurst              15\n"},
+    };
+    for (const auto& [bytes, expected] : table) {
+        std::string text = DescribeDescriptors({}, bytes);
+        EXPECT_NE(text.find(expected), std::string::npos) << text;
+    }
+    std::vector<uint8_t> device = {0x12, 0x01, 0x00, 0x02, 0xef, 0x02, 0x01, 0x40, 0x09, 0x12,
+                                   0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01};
+    EXPECT_NE(DescribeDescriptors(device, {}).find("bDeviceClass          239 Miscellaneous Device\n"), std::string::npos);
 }
 
 TEST(SessionDescriptors, ConfigurationAttributesAreSpelledOut)

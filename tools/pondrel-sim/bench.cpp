@@ -3,8 +3,12 @@
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
 #include "emulator/machine.h"
+#include "include/pondrel.h"
 #include "tools/pondrel-sim/cpu_sampler.h"
+#include "tools/pondrel-sim/device_input.h"
 #include "tools/pondrel-sim/pipes.h"
+#include "tools/session/cli.h"
+#include "tools/session/pipe_table.h"
 #include "tools/session/printer.h"
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
@@ -23,8 +27,6 @@ using emu::usb::CompletionMode;
 
 constexpr ULONG kChunk = 65536;
 constexpr ULONG kSmallRead = 64;
-constexpr uint8_t kLoopOut = 0x01;
-constexpr uint8_t kLoopIn = 0x81;
 constexpr uint8_t kSinkOut = 0x02;
 constexpr uint8_t kSourceIn = 0x82;
 constexpr double kBusThreadTarget = 60.0;     // MB/s, above USB 2.0's line rate
@@ -32,17 +34,48 @@ constexpr double kSynchronousTarget = 500.0;  // MB/s, USB 3's line rate
 
 // The built-in device with its second pair split: a sink to write to and a
 // source to read from, so that writes and reads can be timed alone.
-emu::usb::DeviceModel BenchModel(CompletionMode mode)
+emu::usb::DeviceModel BuiltinBenchDevice()
 {
     auto model = emu::usb::DeviceModel::Builtin();
     model.endpoints[kSinkOut] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
     model.endpoints[kSourceIn] = {emu::usb::EndpointBehaviour::Source, std::nullopt};
+    return model;
+}
+
+// The device as measured: no history kept, transfers completed in `mode`.
+emu::usb::DeviceModel BenchModel(emu::usb::DeviceModel model, CompletionMode mode)
+{
     for (auto& [address, role] : model.endpoints) {
         role.recordReceived = false;
     }
     model.completion = mode;
     model.recordUrbs = false;
     return model;
+}
+
+// The pipes the benchmark uses, where the device has them: a loopback pair,
+// a bulk sink and a bulk source among the pipes that can be opened.
+struct BenchPipes {
+    std::optional<int> loopOut, loopIn, sink, source;
+};
+
+BenchPipes FindBenchPipes(const emu::usb::DeviceModel& model)
+{
+    BenchPipes pipes;
+    if (auto loop = FindLoopbackPipes(model, model.configDescriptor)) {
+        pipes.loopOut = loop->first;
+        pipes.loopIn = loop->second;
+    }
+    for (const auto& pipe : session::PipeTable(model.configDescriptor)) {
+        if (pipe.index > PONDREL_PIPE_INDEX_MAX || pipe.type != 2)
+            continue;
+        auto behaviour = model.RoleFor(pipe.endpoint).behaviour;
+        if (!pipes.sink && !pipe.In() && behaviour == emu::usb::EndpointBehaviour::Sink)
+            pipes.sink = pipe.index;
+        if (!pipes.source && pipe.In() && behaviour == emu::usb::EndpointBehaviour::Source)
+            pipes.source = pipe.index;
+    }
+    return pipes;
 }
 
 uint64_t DriverAllocations()
@@ -57,21 +90,21 @@ uint64_t DriverAllocations()
 // A machine with the driver loaded, the device started and its pipes open.
 class Rig {
 public:
-    explicit Rig(CompletionMode mode) : machine_(Options(mode))
+    Rig(const emu::usb::DeviceModel& model, CompletionMode mode) : machine_(Options(model, mode))
     {
         NTSTATUS status = machine_.BringUp(DriverEntry);
         if (!NT_SUCCESS(status)) {
             failure = "bring-up: " + session::StatusName(static_cast<uint32_t>(status));
             return;
         }
-        const auto& configuration = machine_.Device().Model().configDescriptor;
-        for (auto [address, handle] : {std::pair{kLoopOut, &loopOut}, std::pair{kLoopIn, &loopIn},
-                                       std::pair{kSinkOut, &sink}, std::pair{kSourceIn, &source}}) {
-            auto pipe = PipeIndexOf(configuration, address);
-            status = pipe ? machine_.app().Open("\\\\.\\pondrel\\PIPE" + std::to_string(*pipe), handle)
-                          : STATUS_OBJECT_NAME_NOT_FOUND;
+        BenchPipes pipes = FindBenchPipes(model);
+        for (auto [pipe, handle] : {std::pair{pipes.loopOut, &loopOut}, std::pair{pipes.loopIn, &loopIn},
+                                    std::pair{pipes.sink, &sink}, std::pair{pipes.source, &source}}) {
+            if (!pipe)
+                continue;
+            status = machine_.app().Open(PONDREL_DEVICE_PATH PONDREL_PIPE_PREFIX + std::to_string(*pipe), handle);
             if (!NT_SUCCESS(status)) {
-                failure = "open endpoint " + std::to_string(address) + ": " + session::StatusName(static_cast<uint32_t>(status));
+                failure = "open pipe " + std::to_string(*pipe) + ": " + session::StatusName(static_cast<uint32_t>(status));
                 return;
             }
         }
@@ -92,13 +125,13 @@ public:
     uint64_t BusRequests() { return machine_.Device().BusRequests(); }
 
     std::string failure;
-    emu::Handle loopOut = 0, loopIn = 0, sink = 0, source = 0;
+    emu::Handle loopOut = 0, loopIn = 0, sink = 0, source = 0;  // 0: the device has no such pipe
 
 private:
-    static emu::MachineOptions Options(CompletionMode mode)
+    static emu::MachineOptions Options(const emu::usb::DeviceModel& model, CompletionMode mode)
     {
         emu::MachineOptions options;
-        options.device = BenchModel(mode);
+        options.device = BenchModel(model, mode);
         return options;
     }
 
@@ -108,12 +141,14 @@ private:
 struct Rate {
     double perSecond = 0;  // steps, or bytes (as MB/s) when bytesPerStep is set
     std::string failure;
+    bool measured = false;  // false: the device has no pipe for it
 };
 
 // Runs `step` again and again for `duration` (at least four times).
 Rate Measure(std::chrono::duration<double> duration, double bytesPerStep, const std::function<std::string()>& step)
 {
     Rate rate;
+    rate.measured = true;
     uint64_t steps = 0;
     auto begin = Clock::now();
     std::chrono::duration<double> elapsed{0};
@@ -173,19 +208,21 @@ void SampleDriverShare(const std::function<std::string()>& step, bool quick, Fig
         figures->driverShare = static_cast<double>(samples.driver) / static_cast<double>(samples.total);
 }
 
-ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> duration, Figures* figures,
-                        bool sampleCpu, bool quick)
+ModeFigures MeasureMode(const emu::usb::DeviceModel& model, CompletionMode mode,
+                        std::chrono::duration<double> duration, Figures* figures, bool sampleCpu, bool quick)
 {
     ModeFigures result;
-    Rig rig(mode);
+    Rig rig(model, mode);
     if (!rig.failure.empty()) {
         figures->failure = rig.failure;
         return result;
     }
     std::vector<uint8_t> out = session::CountingPattern(kChunk);
     std::vector<uint8_t> in(kChunk);
-    result.write = Measure(duration, kChunk, [&] { return Failed("write", rig.app().Write(rig.sink, out.data(), kChunk), kChunk); });
-    result.read = Measure(duration, kChunk, [&] { return Failed("read", rig.app().Read(rig.source, in.data(), kChunk), kChunk); });
+    if (rig.sink)
+        result.write = Measure(duration, kChunk, [&] { return Failed("write", rig.app().Write(rig.sink, out.data(), kChunk), kChunk); });
+    if (rig.source)
+        result.read = Measure(duration, kChunk, [&] { return Failed("read", rig.app().Read(rig.source, in.data(), kChunk), kChunk); });
     uint64_t round = 0;
     auto loopback = [&]() -> std::string {
         std::memcpy(out.data(), &++round, sizeof round);
@@ -196,8 +233,9 @@ ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> durat
             failed = "loopback: the bytes read differ from those written";
         return failed;
     };
-    result.loopback = Measure(duration, 2.0 * kChunk, loopback);
-    if (sampleCpu && CanSampleDriver() && result.loopback.failure.empty())
+    if (rig.loopOut && rig.loopIn)
+        result.loopback = Measure(duration, 2.0 * kChunk, loopback);
+    if (sampleCpu && CanSampleDriver() && result.loopback.measured && result.loopback.failure.empty())
         SampleDriverShare(loopback, quick, figures);
     figures->findings += rig.Findings();
     return result;
@@ -205,13 +243,15 @@ ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> durat
 
 // Small reads from the source: how many per second, and how many pool
 // allocations the driver makes for one served from its buffer.
-void MeasureSmallReads(std::chrono::duration<double> duration, Figures* figures)
+void MeasureSmallReads(const emu::usb::DeviceModel& model, std::chrono::duration<double> duration, Figures* figures)
 {
-    Rig rig(CompletionMode::Synchronous);
+    Rig rig(model, CompletionMode::Synchronous);
     if (!rig.failure.empty()) {
         figures->failure = rig.failure;
         return;
     }
+    if (!rig.source)
+        return;
     std::vector<uint8_t> in(kSmallRead);
     auto read = [&] { return Failed("small read", rig.app().Read(rig.source, in.data(), kSmallRead), kSmallRead); };
     figures->smallReads = Measure(duration, 0, read);
@@ -235,6 +275,8 @@ void MeasureSmallReads(std::chrono::duration<double> duration, Figures* figures)
 
 std::string Cell(const Rate& rate, const char* unit)
 {
+    if (!rate.measured)
+        return "-";
     if (!rate.failure.empty())
         return "failed";
     return session::Fixed(rate.perSecond, 1) + " " + unit;
@@ -253,12 +295,13 @@ std::string Percent(double share)
 
 std::string JsonRate(const Rate& rate)
 {
-    return rate.failure.empty() ? session::Fixed(rate.perSecond, 3) : "null";
+    return rate.measured && rate.failure.empty() ? session::Fixed(rate.perSecond, 3) : "null";
 }
 
-void PrintTable(const Figures& f, std::ostream& out)
+void PrintTable(const Figures& f, const std::string& device, std::ostream& out)
 {
-    out << "pondrel-sim bench: 64 KiB requests through the application side, the I/O manager, the driver and the bus\n\n";
+    out << "pondrel-sim bench: 64 KiB requests through the application side, the I/O manager, the driver and the bus\n";
+    out << "  " << BuildType() << " build, " << device << "\n\n";
     out << Pad("", 34) << Pad("bus-thread completions", 26) << "synchronous completions\n";
     auto row = [&](const char* name, const Rate& busThread, const Rate& synchronous, const std::string& note) {
         out << "  " << Pad(name, 32) << Pad(Cell(busThread, "MB/s"), 26) << Pad(Cell(synchronous, "MB/s"), 20) << note
@@ -284,17 +327,28 @@ void PrintTable(const Figures& f, std::ostream& out)
     if (!f.failure.empty())
         out << "  failed: " << f.failure << "\n";
     out << "  verifier findings: " << f.findings << "\n";
+    if (std::string_view(BuildType()) != "Release")
+        out << "  (the targets are for the Release build: make bench)\n";
+    for (const Rate* rate : {&f.busThread.write, &f.busThread.read, &f.busThread.loopback, &f.smallReads}) {
+        if (!rate->measured && f.failure.empty()) {
+            out << "  (-: the device has no pipe for that measure)\n";
+            break;
+        }
+    }
 }
 
-void PrintJson(const Figures& f, std::ostream& out)
+void PrintJson(const Figures& f, const std::string& device, std::ostream& out)
 {
     auto mode = [](const ModeFigures& m) {
         return "{\"write_mb_per_s\":" + JsonRate(m.write) + ",\"read_mb_per_s\":" + JsonRate(m.read) +
                ",\"loopback_mb_per_s\":" + JsonRate(m.loopback) + "}";
     };
-    bool busThreadMet = f.busThread.loopback.failure.empty() && f.busThread.loopback.perSecond >= kBusThreadTarget;
-    bool synchronousMet = f.synchronous.loopback.failure.empty() && f.synchronous.loopback.perSecond >= kSynchronousTarget;
-    out << "{\"bench\":{\"transfer_bytes\":" << kChunk << ",\"bus_thread\":" << mode(f.busThread)
+    bool busThreadMet = f.busThread.loopback.measured && f.busThread.loopback.failure.empty() &&
+                        f.busThread.loopback.perSecond >= kBusThreadTarget;
+    bool synchronousMet = f.synchronous.loopback.measured && f.synchronous.loopback.failure.empty() &&
+                          f.synchronous.loopback.perSecond >= kSynchronousTarget;
+    out << "{\"bench\":{\"build\":" << session::JsonString(BuildType()) << ",\"device\":" << session::JsonString(device)
+        << ",\"transfer_bytes\":" << kChunk << ",\"bus_thread\":" << mode(f.busThread)
         << ",\"synchronous\":" << mode(f.synchronous) << ",\"small_read_bytes\":" << kSmallRead
         << ",\"small_reads_per_s\":" << JsonRate(f.smallReads) << ",\"allocations_per_buffered_read\":"
         << (f.allocationsPerBufferedRead < 0 ? "null" : session::Fixed(f.allocationsPerBufferedRead, 3))
@@ -321,17 +375,32 @@ bool AllSucceeded(const Figures& f)
 
 }  // namespace
 
-int RunBench(const BenchOptions& options, std::ostream& out)
+const char* BuildType()
 {
+    return PONDREL_BUILD_TYPE;
+}
+
+int RunBench(const BenchOptions& options, std::ostream& out, std::ostream& err)
+{
+    emu::usb::DeviceModel model = BuiltinBenchDevice();
+    std::string device = "built-in device";
+    if (!options.deviceFile.empty()) {
+        std::string error;
+        auto loaded = LoadDeviceFile(options.deviceFile, &error);
+        if (!loaded)
+            return session::ReportBadInput(err, "pondrel-sim", options.json, "bench: " + error);
+        model = std::move(*loaded);
+        device = options.deviceFile;
+    }
     std::chrono::duration<double> duration(options.quick ? 0.05 : 0.5);
     Figures figures;
-    figures.busThread = MeasureMode(CompletionMode::BusThread, duration, &figures, false, options.quick);
-    figures.synchronous = MeasureMode(CompletionMode::Synchronous, duration, &figures, true, options.quick);
-    MeasureSmallReads(duration, &figures);
+    figures.busThread = MeasureMode(model, CompletionMode::BusThread, duration, &figures, false, options.quick);
+    figures.synchronous = MeasureMode(model, CompletionMode::Synchronous, duration, &figures, true, options.quick);
+    MeasureSmallReads(model, duration, &figures);
     if (options.json)
-        PrintJson(figures, out);
+        PrintJson(figures, device, out);
     else
-        PrintTable(figures, out);
+        PrintTable(figures, device, out);
     return AllSucceeded(figures) ? 0 : 1;
 }
 

@@ -5,16 +5,23 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 namespace sim {
 
 struct BenchOptions {
     bool json = false;
-    bool quick = false;  // short runs, for tests
+    bool quick = false;       // short runs, for tests
+    std::string deviceFile;   // --device: measure this device instead of the built-in one
 };
 
+// The build this program is ("Release", "Debug", ...), from its compile
+// definitions.
+const char* BuildType();
+
 // Prints the table (or one JSON object); 0 when every request succeeded and
-// the verifier found nothing, 1 otherwise.
-int RunBench(const BenchOptions& options, std::ostream& out);
+// the verifier found nothing, 1 otherwise, 2 when the device file is bad
+// (one line on `err`).
+int RunBench(const BenchOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace sim

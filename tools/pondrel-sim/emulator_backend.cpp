@@ -1,15 +1,16 @@
 #include "tools/pondrel-sim/emulator_backend.h"
 
+#include "include/pondrel.h"
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/session/text.h"
-
 
 namespace sim {
 namespace {
 
 using session::Outcome;
 
-constexpr const char* kDevicePath = "\\\\.\\pondrel";
+constexpr const char* kDevicePath = PONDREL_DEVICE_PATH;
+constexpr GUID kInterfaceClass = PONDREL_INTERFACE_GUID_INIT;
 // A second plug while the device is there (the emulator's headers do not name it).
 constexpr NTSTATUS kDeviceAlreadyAttached = static_cast<NTSTATUS>(0xC0000038);
 
@@ -120,6 +121,20 @@ Outcome EmulatorBackend::Open(const std::string& name, session::BackendHandle* h
 {
     emu::Handle opened = 0;
     NTSTATUS status = machine_.app().Open(session::DevicePath(kDevicePath, name), &opened);
+    if (NT_SUCCESS(status))
+        *handle = opened;
+    return FromStatus(status);
+}
+
+Outcome EmulatorBackend::OpenInterface(const std::string& name, session::BackendHandle* handle)
+{
+    auto links = emu::EnabledInterfaces(kInterfaceClass);
+    if (links.empty())
+        return FromStatus(STATUS_OBJECT_NAME_NOT_FOUND, "no enabled interface of class " PONDREL_INTERFACE_GUID_STRING);
+    // Link names are plain ASCII.
+    std::string link(links.front().begin(), links.front().end());
+    emu::Handle opened = 0;
+    NTSTATUS status = machine_.app().Open(session::DevicePath(link, name), &opened);
     if (NT_SUCCESS(status))
         *handle = opened;
     return FromStatus(status);

@@ -31,6 +31,7 @@ public:
 
     bool Supports(session::Verb verb) const override;
     session::Outcome Open(const std::string& name, session::BackendHandle* handle) override;
+    session::Outcome OpenInterface(const std::string& name, session::BackendHandle* handle) override;
     session::Outcome Close(session::BackendHandle handle) override;
     session::Outcome Write(session::BackendHandle handle, const std::vector<uint8_t>& data) override;
     session::Outcome Read(session::BackendHandle handle, uint32_t length) override;

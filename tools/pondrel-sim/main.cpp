@@ -3,7 +3,8 @@
 //   pondrel-sim [options]                    the demo session
 //   pondrel-sim [options] --script FILE      a session from a file
 //   pondrel-sim [options] -c "cmd; cmd"      a session from the command line
-//   pondrel-sim bench [--json] [--quick]     the benchmark
+//   pondrel-sim bench [--json] [--quick] [--device FILE]   the benchmark
+//   pondrel-sim --version
 #include "tools/pondrel-sim/bench.h"
 #include "tools/pondrel-sim/session_run.h"
 #include "tools/session/cli.h"
@@ -16,26 +17,51 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: pondrel-sim [options] [--script FILE | -c \"COMMANDS\"]\n"
-    "       pondrel-sim bench [--json] [--quick]\n"
+    "       pondrel-sim bench [--json] [--quick] [--device FILE]\n"
+    "       pondrel-sim --version\n"
     "With no session the demo runs: the device's life from plug-in to unload.\n"
     "options:\n"
     "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
     "  --json           one JSON object per result line\n"
-    "  -v               show the data of reads and fetch-config as hex\n"
+    "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"
     "  --pcap FILE      write every URB as a USBPcap capture (tshark -r FILE)\n"
     "  --trace FILE     write the requests as Chrome trace-event JSON (open in Perfetto)\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
     "commands: plug, start, query-stop, cancel-stop, stop, query-remove, cancel-remove,\n"
-    "  surprise-remove, remove, unload, sleep S1..S4, resume, wake, open [NAME], close H,\n"
-    "  write H N|hex:BYTES, read H N, write& H N, read& H N, cancel H,\n"
-    "  ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN],\n"
-    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME, wait MS\n"
-    "exit status: 0 when every expect held and the verifier found nothing, 1 otherwise, 2 on bad input\n";
+    "  surprise-remove, remove, unload, sleep S1..S4, resume, wake, open [NAME],\n"
+    "  open-interface [NAME], close H, write H N|hex:BYTES, read H N, write& H N, read& H N,\n"
+    "  cancel H, ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN], pipes H,\n"
+    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME [N], expect data hex:BYTES, wait MS\n"
+    "  (a command that starts with # is a comment)\n"
+    "exit status: 0 when every step went as expected and the verifier found nothing;\n"
+    "  1 when an expect did not hold, a step failed without an expect naming its status,\n"
+    "  or the verifier found something; 2 on bad input\n";
+
+bool reportAsJson = false;  // --json was given: bad input is reported as JSON
 
 int BadInput(const std::string& error)
 {
-    std::cerr << "pondrel-sim: " << error << "\n";
-    return session::ExitBadInput;
+    return session::ReportBadInput(std::cerr, "pondrel-sim", reportAsJson, error);
+}
+
+int RunBenchCommand(int argc, char** argv)
+{
+    sim::BenchOptions options;
+    for (int i = 2; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        std::string error;
+        if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--quick") {
+            options.quick = true;
+        } else if (session::TakeValueOption(argc, argv, &i, {{"--device", &options.deviceFile}}, &error)) {
+            if (!error.empty())
+                return BadInput("bench: " + error);
+        } else {
+            return BadInput("bench: unknown argument '" + std::string(argument) + "'");
+        }
+    }
+    return sim::RunBench(options, std::cout, std::cerr);
 }
 
 bool ParseOptions(int argc, char** argv, sim::SessionOptions* options, std::string* error)
@@ -59,23 +85,17 @@ bool ParseOptions(int argc, char** argv, sim::SessionOptions* options, std::stri
 
 int Main(int argc, char** argv)
 {
+    reportAsJson = session::WantsJson(argc, argv);
     if (argc > 1 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
         std::cout << kUsage;
         return session::ExitSuccess;
     }
-    if (argc > 1 && std::string_view(argv[1]) == "bench") {
-        sim::BenchOptions options;
-        for (int i = 2; i < argc; ++i) {
-            std::string_view argument = argv[i];
-            if (argument == "--json")
-                options.json = true;
-            else if (argument == "--quick")
-                options.quick = true;
-            else
-                return BadInput("bench: unknown argument '" + std::string(argument) + "'");
-        }
-        return sim::RunBench(options, std::cout);
+    if (argc > 1 && std::string_view(argv[1]) == "--version") {
+        std::cout << "pondrel-sim " << session::Version() << "\n";
+        return session::ExitSuccess;
     }
+    if (argc > 1 && std::string_view(argv[1]) == "bench")
+        return RunBenchCommand(argc, argv);
     sim::SessionOptions options;
     std::string error;
     if (!ParseOptions(argc, argv, &options, &error))
@@ -90,7 +110,7 @@ int main(int argc, char** argv)
     try {
         return Main(argc, argv);
     } catch (const std::exception& failure) {
-        std::cerr << "pondrel-sim: internal error: " << failure.what() << "\n";
+        session::ReportBadInput(std::cerr, "pondrel-sim", reportAsJson, std::string("internal error: ") + failure.what());
         return session::ExitFailed;
     }
 }

@@ -1,27 +1,27 @@
 #include "tools/pondrel-sim/pipes.h"
 
+#include "driver/device_context.h"
+#include "include/pondrel.h"
+#include "tools/session/pipe_table.h"
+
 namespace sim {
 namespace {
 
-constexpr uint8_t kInterfaceType = 4;
-constexpr uint8_t kEndpointType = 5;
+// The public header's limits are the driver's own.
+static_assert(PONDREL_PIPE_INDEX_MAX == MaximumPipeIndex);
+static_assert(PONDREL_PIPE_COUNT_MAX == MaximumPipeIndex + 1);
+static_assert(PONDREL_TRANSFER_MAX == MaximumTransferLength);
+
 constexpr uint8_t kBulk = 2;
-constexpr size_t kNamedPipes = 6;  // only pipes 0 to 5 can be opened by name
+constexpr size_t kNamedPipes = PONDREL_PIPE_COUNT_MAX;  // only pipes 0 to 5 can be opened by name
 
 }  // namespace
 
 std::vector<EndpointEntry> FirstInterfaceEndpoints(const std::vector<uint8_t>& configuration)
 {
     std::vector<EndpointEntry> endpoints;
-    int interfaces = 0;
-    for (size_t offset = 0; offset + 2 <= configuration.size() && configuration[offset] >= 2;
-         offset += configuration[offset]) {
-        const uint8_t* d = configuration.data() + offset;
-        if (d[1] == kInterfaceType && ++interfaces > 1)
-            break;
-        if (d[1] == kEndpointType && interfaces == 1 && offset + 7 <= configuration.size())
-            endpoints.push_back({d[2], static_cast<uint8_t>(d[3] & 3)});
-    }
+    for (const auto& pipe : session::PipeTable(configuration))
+        endpoints.push_back({pipe.endpoint, pipe.type});
     return endpoints;
 }
 

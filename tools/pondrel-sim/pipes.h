@@ -16,7 +16,8 @@ struct EndpointEntry {
     uint8_t type;  // bmAttributes & 3: 2 bulk, 3 interrupt
 };
 
-// The endpoints of the first interface of `configuration`, in pipe order.
+// The endpoints of the first interface of `configuration`, in pipe order
+// (the pipe table of tools/session/pipe_table.h).
 std::vector<EndpointEntry> FirstInterfaceEndpoints(const std::vector<uint8_t>& configuration);
 
 // The pipe index of endpoint `address`, or nothing.

@@ -3,6 +3,7 @@
 #include "driver/entry_points.h"
 #include "emulator/machine.h"
 #include "tools/pondrel-sim/demo.h"
+#include "tools/pondrel-sim/device_input.h"
 #include "tools/pondrel-sim/emulator_backend.h"
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/pondrel-sim/summary.h"
@@ -54,7 +55,7 @@ struct Inputs {
 bool ReadInputs(const SessionOptions& options, Inputs* inputs, std::string* error)
 {
     if (!options.deviceFile.empty()) {
-        auto loaded = emu::usb::DeviceModel::Load(options.deviceFile, error);
+        auto loaded = LoadDeviceFile(options.deviceFile, error);
         if (!loaded)
             return false;
         inputs->model = std::move(*loaded);
@@ -104,6 +105,11 @@ void Summarize(emu::Machine& machine, EmulatorBackend& backend, const session::E
     summary->expectsFailed = executor.ExpectsFailed();
 }
 
+void Report(const SessionOptions& options, std::ostream& err, const std::string& error)
+{
+    session::ReportBadInput(err, "pondrel-sim", options.common.json, error);
+}
+
 // Runs the demo or the commands in a fresh machine; returns the exit status
 // the session itself earned (bad input met while running included).
 int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::Printer& printer, TraceWriter* trace,
@@ -142,9 +148,12 @@ int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::P
         if (RunDemo(inputs.model, executor, printer) != 0)
             exitStatus = session::ExitFailed;
     } else if (!executor.Run(*inputs.commands, &error)) {
-        err << "pondrel-sim: " << error << "\n";
+        Report(options, err, error);
         exitStatus = session::ExitBadInput;
     }
+    // Counted before the teardown: what it cancels is not a step of the session.
+    // The demo judges its own steps, some of which fail on purpose.
+    summary->unexpectedFailures = inputs.commands ? executor.UnexpectedFailures() : 0;
     EndSession(executor, backend, watchdog, timeout, printer);
     Summarize(machine, backend, executor, summary);
     return exitStatus;
@@ -157,7 +166,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
     Inputs inputs;
     std::string error;
     if (!ReadInputs(options, &inputs, &error)) {
-        err << "pondrel-sim: " << error << "\n";
+        Report(options, err, error);
         return session::ExitBadInput;
     }
     session::Printer printer(out, options.common.json ? session::Printer::Style::Json : session::Printer::Style::Human,
@@ -171,7 +180,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
 
     PrintSummary(summary, printer);
     if (trace && !trace->Write(options.traceFile, &error)) {
-        err << "pondrel-sim: " << error << "\n";
+        Report(options, err, error);
         return session::ExitFailed;
     }
     if (exitStatus == session::ExitSuccess && !SummaryIsClean(summary))

@@ -38,7 +38,8 @@ void MeasurePoolLeft(Summary* summary)
 
 bool SummaryIsClean(const Summary& summary)
 {
-    return summary.findings.empty() && summary.expectsFailed == 0 && summary.poolBlocksLeft == 0;
+    return summary.findings.empty() && summary.expectsFailed == 0 && summary.unexpectedFailures == 0 &&
+           summary.poolBlocksLeft == 0;
 }
 
 void PrintSummary(const Summary& summary, session::Printer& printer)
@@ -61,6 +62,9 @@ void PrintSummary(const Summary& summary, session::Printer& printer)
     if (summary.expectsHeld || summary.expectsFailed)
         printer.Text(Row("expectations held", summary.expectsHeld,
                          std::to_string(summary.expectsFailed) + " did not hold"));
+    if (summary.unexpectedFailures)
+        printer.Text(Row("failures not expected", static_cast<uint64_t>(summary.unexpectedFailures),
+                         "(a failure status that no expect after it named)"));
 
     std::string json = "{\"summary\":{" + Field("requests", summary.requests) + "," +
                        Field("pnp_requests", summary.pnpRequests) + "," + Field("power_requests", summary.powerRequests) +
@@ -70,7 +74,8 @@ void PrintSummary(const Summary& summary, session::Printer& printer)
                        (summary.unloaded ? "true" : "false") + "," + Field("pool_blocks_left", summary.poolBlocksLeft) +
                        "," + Field("pool_bytes_left", summary.poolBytesLeft) + "," +
                        Field("expects_held", static_cast<uint64_t>(summary.expectsHeld)) + "," +
-                       Field("expects_failed", static_cast<uint64_t>(summary.expectsFailed)) + "}}";
+                       Field("expects_failed", static_cast<uint64_t>(summary.expectsFailed)) + "," +
+                       Field("failures_unexpected", static_cast<uint64_t>(summary.unexpectedFailures)) + "}}";
     for (const auto& finding : summary.findings)
         printer.JsonLine("{\"finding\":{\"rule\":" + session::JsonString(finding.rule) +
                          ",\"routine\":" + session::JsonString(finding.routine) +

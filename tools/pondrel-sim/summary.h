@@ -23,6 +23,7 @@ struct Summary {
     uint64_t poolBytesLeft = 0;
     int expectsHeld = 0;
     int expectsFailed = 0;
+    int unexpectedFailures = 0;  // result lines with a failure no expect covered
 };
 
 // The pool the driver's tag still holds.

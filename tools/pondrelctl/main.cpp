@@ -3,6 +3,8 @@
 //   pondrelctl [options] -c "open \PIPE0; write h1 64; close h1"
 //   pondrelctl [options] --script FILE
 //   pondrelctl [options] loopback [TOTAL [CHUNK]]
+//   pondrelctl --version
+#include "include/pondrel.h"
 #include "tools/pondrelctl/win32_backend.h"
 #include "tools/session/cli.h"
 #include "tools/session/executor.h"
@@ -17,20 +19,24 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: pondrelctl [options] -c \"COMMANDS\" | --script FILE | loopback [TOTAL [CHUNK]]\n"
+    "       pondrelctl --version\n"
     "options:\n"
     "  --json           one JSON object per result line\n"
-    "  -v               show the data of reads and fetch-config as hex\n"
+    "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
     "  --path PATH      the device (\\\\.\\pondrel)\n"
     "  --out NAME       loopback: the pipe written (\\PIPE0)\n"
     "  --in NAME        loopback: the pipe read (\\PIPE1)\n"
-    "commands: open [NAME], close H, write H N|hex:BYTES, read H N, write& H N, read& H N,\n"
-    "  ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN], cancel H,\n"
-    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME, wait MS\n";
+    "commands: open [NAME], open-interface [NAME], close H, write H N|hex:BYTES, read H N,\n"
+    "  write& H N, read& H N, ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN],\n"
+    "  cancel H, pipes H, loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME [N],\n"
+    "  expect data hex:BYTES, wait MS (a command that starts with # is a comment)\n"
+    "exit status: 0 when every step went as expected; 1 when an expect did not hold or a\n"
+    "  step failed without an expect naming its status; 2 on bad input\n";
 
 struct Options {
     session::CommonOptions common;
-    std::string path = "\\\\.\\pondrel";
+    std::string path = PONDREL_DEVICE_PATH;
     std::string out = "\\PIPE0";
     std::string in = "\\PIPE1";
     bool loopback = false;
@@ -38,10 +44,18 @@ struct Options {
     uint64_t chunk = 65536;
 };
 
+bool reportAsJson = false;  // --json was given: bad input is reported as JSON
+
 int BadInput(const std::string& error)
 {
-    std::cerr << "pondrelctl: " << error << "\n";
-    return session::ExitBadInput;
+    return session::ReportBadInput(std::cerr, "pondrelctl", reportAsJson, error);
+}
+
+// 0 when every expect held and every failure was expected, else 1.
+int SessionExitStatus(const session::Executor& executor)
+{
+    bool clean = executor.ExpectsFailed() == 0 && executor.UnexpectedFailures() == 0;
+    return clean ? session::ExitSuccess : session::ExitFailed;
 }
 
 bool LoopbackArguments(int argc, char** argv, int* index, Options* options, std::string* error)
@@ -119,12 +133,21 @@ int main(int argc, char** argv)
         std::cerr << kUsage;
         return session::ExitBadInput;
     }
+    reportAsJson = session::WantsJson(argc, argv);
     if (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h") {
         std::cout << kUsage;
         return session::ExitSuccess;
     }
-    if (!ParseOptions(argc, argv, &options, &error))
-        return BadInput(error + "\n" + kUsage);
+    if (std::string_view(argv[1]) == "--version") {
+        std::cout << "pondrelctl " << session::Version() << "\n";
+        return session::ExitSuccess;
+    }
+    if (!ParseOptions(argc, argv, &options, &error)) {
+        BadInput(error);
+        if (!reportAsJson)
+            std::cerr << kUsage;
+        return session::ExitBadInput;
+    }
 
     pondrelctl::Win32Backend backend(options.path, std::chrono::milliseconds(options.common.timeoutMs));
     session::Printer printer(std::cout, options.common.json ? session::Printer::Style::Json
@@ -139,9 +162,11 @@ int main(int argc, char** argv)
         return BadInput(error);
     if (!executor.Run(*commands, &error))
         return BadInput(error);
+    // Counted before the drain, as pondrel-sim counts before its teardown.
+    int exitStatus = SessionExitStatus(executor);
     if (executor.Drain(std::chrono::milliseconds(options.common.timeoutMs)) != 0)
         std::cerr << "pondrelctl: requests still in flight at the end of the session\n";
     for (auto handle : executor.OpenHandles())
         backend.Close(handle);
-    return executor.ExpectsFailed() == 0 ? session::ExitSuccess : session::ExitFailed;
+    return exitStatus;
 }

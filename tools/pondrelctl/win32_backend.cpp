@@ -3,7 +3,10 @@
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
 
+#include <setupapi.h>
 #include <winternl.h>
+
+#include "include/pondrel.h"
 
 extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
 
@@ -138,6 +141,33 @@ std::wstring Wide(const std::string& text)
     return std::wstring(text.begin(), text.end());
 }
 
+constexpr uint32_t kObjectNameNotFound = 0xC0000034;
+
+// The link name of the first present interface of the driver's class.
+bool FindInterface(std::wstring* link)
+{
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PONDREL, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    DWORD needed = 0;
+    bool found = false;
+    if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_PONDREL, 0, &data)) {
+        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &needed, nullptr);
+        std::vector<uint8_t> buffer(needed > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) ? needed : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+        detail->cbSize = sizeof *detail;
+        if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, static_cast<DWORD>(buffer.size()), nullptr, nullptr)) {
+            *link = detail->DevicePath;
+            found = true;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
 }  // namespace
 
 Win32Backend::Win32Backend(std::string base, std::chrono::milliseconds timeout)
@@ -152,7 +182,20 @@ bool Win32Backend::Supports(session::Verb verb) const
 
 Outcome Win32Backend::Open(const std::string& name, session::BackendHandle* handle)
 {
-    HANDLE file = CreateFileW(Wide(session::DevicePath(base_, name)).c_str(), GENERIC_READ | GENERIC_WRITE,
+    return OpenPath(Wide(session::DevicePath(base_, name)), handle);
+}
+
+Outcome Win32Backend::OpenInterface(const std::string& name, session::BackendHandle* handle)
+{
+    std::wstring link;
+    if (!FindInterface(&link))
+        return {kObjectNameNotFound, 0, {}, "no present interface of class " PONDREL_INTERFACE_GUID_STRING};
+    return OpenPath(link + Wide(session::DevicePath("", name)), handle);
+}
+
+Outcome Win32Backend::OpenPath(const std::wstring& path, session::BackendHandle* handle)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE)

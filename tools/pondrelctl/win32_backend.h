@@ -22,6 +22,7 @@ public:
 
     bool Supports(session::Verb verb) const override;
     session::Outcome Open(const std::string& name, session::BackendHandle* handle) override;
+    session::Outcome OpenInterface(const std::string& name, session::BackendHandle* handle) override;
     session::Outcome Close(session::BackendHandle handle) override;
     session::Outcome Write(session::BackendHandle handle, const std::vector<uint8_t>& data) override;
     session::Outcome Read(session::BackendHandle handle, uint32_t length) override;
@@ -33,6 +34,8 @@ public:
     session::Outcome Lifecycle(const session::Command& command) override;
 
 private:
+    session::Outcome OpenPath(const std::wstring& path, session::BackendHandle* handle);
+
     std::string base_;
     std::chrono::milliseconds timeout_;
 };

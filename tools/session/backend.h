@@ -42,6 +42,10 @@ public:
 
     // `name` is what follows the device's name: "" for the device, "\PIPE1".
     virtual Outcome Open(const std::string& name, BackendHandle* handle) = 0;
+    // The same through the link name of the first enabled device interface
+    // of class GUID_DEVINTERFACE_PONDREL; STATUS_OBJECT_NAME_NOT_FOUND when
+    // there is none.
+    virtual Outcome OpenInterface(const std::string& name, BackendHandle* handle) = 0;
     virtual Outcome Close(BackendHandle handle) = 0;
     virtual Outcome Write(BackendHandle handle, const std::vector<uint8_t>& data) = 0;
     virtual Outcome Read(BackendHandle handle, uint32_t length) = 0;

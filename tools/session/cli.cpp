@@ -1,6 +1,7 @@
 #include "tools/session/cli.h"
 
 #include "tools/session/parser.h"
+#include "tools/session/printer.h"
 #include "tools/session/text.h"
 
 #include <string_view>
@@ -60,6 +61,29 @@ bool TakeValueOption(int argc, char** argv, int* index,
         return true;
     }
     return false;
+}
+
+std::string_view Version()
+{
+    return PONDREL_VERSION;
+}
+
+bool WantsJson(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--json")
+            return true;
+    }
+    return false;
+}
+
+int ReportBadInput(std::ostream& err, std::string_view program, bool json, std::string_view message)
+{
+    if (json)
+        err << "{\"error\":{\"program\":" << JsonString(program) << ",\"message\":" << JsonString(message) << "}}\n";
+    else
+        err << program << ": " << Printable(message) << "\n";
+    return ExitBadInput;
 }
 
 std::optional<std::vector<Command>> LoadSessionCommands(const CommonOptions& options, std::string* error)

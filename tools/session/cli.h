@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +37,18 @@ bool TakeCommonOption(int argc, char** argv, int* index, CommonOptions* options,
 // missing.
 bool TakeValueOption(int argc, char** argv, int* index,
                      std::initializer_list<std::pair<std::string_view, std::string*>> named, std::string* error);
+
+// The project's version ("2.0.0"), as the build gives it.
+std::string_view Version();
+
+// True when --json is among the arguments, so that bad input met before it
+// is read is reported as JSON too.
+bool WantsJson(int argc, char** argv);
+
+// Reports bad input on `err`: "program: message" for people (bytes that are
+// not text escaped), or {"error":{"program":...,"message":...}} with --json.
+// Returns ExitBadInput.
+int ReportBadInput(std::ostream& err, std::string_view program, bool json, std::string_view message);
 
 // The session's commands, from --script or -c; null with `error` set when
 // they cannot be read, or when both or neither were given.

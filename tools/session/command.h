@@ -1,6 +1,8 @@
 // One command of a session, as the parser reads it and the executor runs it.
 #pragma once
 
+#include "include/pondrel.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,7 +15,7 @@ enum class Verb {
     Plug, Start, QueryStop, CancelStop, Stop, QueryRemove, CancelRemove,
     SurpriseRemove, Remove, Unload, Sleep, Resume, Wake,
     // What an application does.
-    Open, Close, Write, Read, WriteAsync, ReadAsync, Ioctl, Cancel, Loopback,
+    Open, OpenInterface, Close, Write, Read, WriteAsync, ReadAsync, Ioctl, Cancel, Loopback, Pipes,
     // The session itself.
     Expect, Wait,
 };
@@ -25,9 +27,9 @@ std::string_view VerbWord(Verb verb);
 bool IsLifecycleVerb(Verb verb);
 
 // The control codes that have names in a session.
-constexpr uint32_t IoctlFetchConfiguration = 0x220444;
-constexpr uint32_t IoctlPortReset = 0x220448;
-constexpr uint32_t IoctlPipeReset = 0x22044C;
+constexpr uint32_t IoctlFetchConfiguration = IOCTL_FETCH_CONFIGURATION;
+constexpr uint32_t IoctlPortReset = IOCTL_PORT_RESET;
+constexpr uint32_t IoctlPipeReset = IOCTL_PIPE_RESET;
 
 // Largest lengths a session accepts: far beyond what the driver takes, so
 // that the driver's own refusals can be tested.
@@ -40,16 +42,20 @@ struct Command {
     std::string source;  // the script's file name, or "-c"
     int line = 0;        // the line in the script (for -c: the command's position)
 
-    std::string name;            // open: the name behind the device ("\PIPE1"; empty for the device)
-    int handle = 0;              // the N of hN: close, write, read, ioctl, cancel; loopback's OUT handle
+    std::string name;            // open, open-interface: the name behind the device ("\PIPE1"; empty for the device)
+    int handle = 0;              // the N of hN: close, write, read, ioctl, cancel, pipes; loopback's OUT handle
     int inHandle = 0;            // loopback: the IN handle
     uint64_t length = 0;         // write/read/loopback: bytes; ioctl: output buffer length
     bool hasBytes = false;       // write: `bytes` given as hex: rather than a length
-    std::vector<uint8_t> bytes;  // write hex:BYTES
+    std::vector<uint8_t> bytes;  // write hex:BYTES; expect data hex:BYTES
     uint64_t chunk = 0;          // loopback: bytes per write and read
     uint32_t code = 0;           // ioctl: control code
     int sleepState = 0;          // sleep: 1..4 for S1..S4
-    uint32_t status = 0;         // expect
+    bool expectsStatus = false;  // expect STATUS_NAME [N]
+    uint32_t status = 0;
+    bool expectsInformation = false;  // expect STATUS_NAME N
+    uint64_t information = 0;
+    bool expectsData = false;    // expect data hex:BYTES
     uint64_t milliseconds = 0;   // wait
 
     // "file:line" for messages about this command.

@@ -1,5 +1,7 @@
 #include "tools/session/executor.h"
 
+#include "tools/session/descriptors.h"
+#include "tools/session/pipe_table.h"
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
 
@@ -20,6 +22,24 @@ std::vector<uint8_t> WriteData(const Command& command)
     return command.hasBytes ? command.bytes : CountingPattern(command.length);
 }
 
+constexpr uint32_t kStatusInvalidHandle = 0xC0000008;
+
+// Why an expectation did not hold, beyond the status the line shows.
+std::string Mismatch(const Command& expect, const Result& last)
+{
+    if (expect.expectsInformation && last.information != expect.information)
+        return "Information " + std::to_string(last.information) + ", expected " + std::to_string(expect.information);
+    if (!expect.expectsData)
+        return {};
+    if (!last.hasData)
+        return "the result before it carries no data";
+    auto differ = std::mismatch(last.data.begin(), last.data.end(), expect.bytes.begin(), expect.bytes.end());
+    if (differ.first == last.data.end() && differ.second == expect.bytes.end())
+        return {};
+    return std::to_string(last.data.size()) + " bytes, expected " + std::to_string(expect.bytes.size()) +
+           "; first difference at byte " + std::to_string(differ.first - last.data.begin());
+}
+
 }  // namespace
 
 Executor::Executor(Backend& backend, Printer& printer, ExecutorOptions options)
@@ -33,8 +53,8 @@ bool Executor::CheckSupported(const std::vector<Command>& commands, std::string*
         if (backend_.Supports(command.verb))
             continue;
         *error = command.Where() + ": '" + std::string(VerbWord(command.verb)) +
-                 "' needs the emulator (pondrel-sim); a real device takes open, close, write, read, "
-                 "write&, read&, ioctl, cancel, loopback, expect and wait";
+                 "' needs the emulator (pondrel-sim); a real device takes open, open-interface, close, write, "
+                 "read, write&, read&, ioctl, cancel, loopback, pipes, expect and wait";
         return false;
     }
     return true;
@@ -53,37 +73,53 @@ bool Executor::Execute(const Command& command, std::string* error)
 {
     if (options_.beforeCommand)
         options_.beforeCommand(command);
+    if (command.verb != Verb::Expect)
+        SettleFailures();
     switch (command.verb) {
-    case Verb::Open: return RunOpen(command);
-    case Verb::Close: return RunClose(command, error);
-    case Verb::Write: return RunWrite(command, error);
-    case Verb::Read: return RunRead(command, error);
+    case Verb::Open:
+    case Verb::OpenInterface: RunOpen(command); return true;
+    case Verb::Close: RunClose(command); return true;
+    case Verb::Write: RunWrite(command); return true;
+    case Verb::Read: RunRead(command); return true;
     case Verb::WriteAsync:
-    case Verb::ReadAsync: return RunStart(command, error);
-    case Verb::Ioctl: return RunIoctl(command, error);
-    case Verb::Cancel: return RunCancel(command, error);
-    case Verb::Loopback: return RunLoopback(command, error);
+    case Verb::ReadAsync: RunStart(command); return true;
+    case Verb::Ioctl: RunIoctl(command); return true;
+    case Verb::Cancel: RunCancel(command); return true;
+    case Verb::Loopback: RunLoopback(command); return true;
+    case Verb::Pipes: RunPipes(command); return true;
     case Verb::Expect: return RunExpect(command, error);
-    case Verb::Wait: return RunWait(command);
-    default: return RunLifecycle(command);
+    case Verb::Wait: RunWait(command); return true;
+    default: RunLifecycle(command); return true;
     }
 }
 
-bool Executor::Lookup(const Command& command, int handle, BackendHandle* found, std::string* error) const
+bool Executor::Lookup(const Command& command, int handle, BackendHandle* found)
 {
     auto entry = handles_.find(handle);
-    if (entry == handles_.end()) {
-        *error = command.Where() + ": " + HandleName(handle) + " is not an open handle";
-        return false;
+    if (entry != handles_.end()) {
+        *found = entry->second;
+        return true;
     }
-    *found = entry->second;
-    return true;
+    Result result;
+    result.cmd = command.text;
+    result.status = kStatusInvalidHandle;
+    result.note = HandleName(handle) + " is not an open handle";
+    Emit(std::move(result));
+    return false;
 }
 
 void Executor::Emit(Result result)
 {
     printer_.Print(result);
+    if (!IsSuccess(result.status))
+        unchecked_.push_back(result.status);
     last_ = std::move(result);
+}
+
+void Executor::SettleFailures()
+{
+    unexpectedFailures_ += static_cast<int>(unchecked_.size());
+    unchecked_.clear();
 }
 
 Result Executor::FromOutcome(const Command& command, const Outcome& outcome) const
@@ -96,10 +132,11 @@ Result Executor::FromOutcome(const Command& command, const Outcome& outcome) con
     return result;
 }
 
-bool Executor::RunOpen(const Command& command)
+void Executor::RunOpen(const Command& command)
 {
     BackendHandle handle = 0;
-    Outcome outcome = backend_.Open(command.name, &handle);
+    Outcome outcome = command.verb == Verb::OpenInterface ? backend_.OpenInterface(command.name, &handle)
+                                                          : backend_.Open(command.name, &handle);
     ++requestsRun_;
     Result result = FromOutcome(command, outcome);
     if (IsSuccess(outcome.status)) {
@@ -107,39 +144,37 @@ bool Executor::RunOpen(const Command& command)
         result.handle = HandleName(nextHandle_++);
     }
     Emit(std::move(result));
-    return true;
 }
 
 template <typename Call>
-bool Executor::OnHandle(const Command& command, std::string* error, Call call)
+void Executor::OnHandle(const Command& command, Call call)
 {
     BackendHandle handle = 0;
-    if (!Lookup(command, command.handle, &handle, error))
-        return false;
+    if (!Lookup(command, command.handle, &handle))
+        return;
     ++requestsRun_;
     call(handle);
-    return true;
 }
 
-bool Executor::RunClose(const Command& command, std::string* error)
+void Executor::RunClose(const Command& command)
 {
-    return OnHandle(command, error, [&](BackendHandle handle) {
+    OnHandle(command, [&](BackendHandle handle) {
         Outcome outcome = backend_.Close(handle);
         handles_.erase(command.handle);
         Emit(FromOutcome(command, outcome));
     });
 }
 
-bool Executor::RunWrite(const Command& command, std::string* error)
+void Executor::RunWrite(const Command& command)
 {
-    return OnHandle(command, error, [&](BackendHandle handle) {
+    OnHandle(command, [&](BackendHandle handle) {
         Emit(FromOutcome(command, backend_.Write(handle, WriteData(command))));
     });
 }
 
-bool Executor::RunRead(const Command& command, std::string* error)
+void Executor::RunRead(const Command& command)
 {
-    return OnHandle(command, error, [&](BackendHandle handle) {
+    OnHandle(command, [&](BackendHandle handle) {
         Outcome outcome = backend_.Read(handle, static_cast<uint32_t>(command.length));
         Result result = FromOutcome(command, outcome);
         result.hasData = true;
@@ -148,20 +183,22 @@ bool Executor::RunRead(const Command& command, std::string* error)
     });
 }
 
-bool Executor::RunIoctl(const Command& command, std::string* error)
+void Executor::RunIoctl(const Command& command)
 {
-    return OnHandle(command, error, [&](BackendHandle handle) {
+    OnHandle(command, [&](BackendHandle handle) {
         Outcome outcome = backend_.Ioctl(handle, command.code, static_cast<uint32_t>(command.length));
         Result result = FromOutcome(command, outcome);
         result.hasData = command.code == IoctlFetchConfiguration || !outcome.data.empty();
         result.data = std::move(outcome.data);
+        if (command.code == IoctlFetchConfiguration && IsSuccess(result.status))
+            result.decoded = DescribeDescriptors({}, result.data);
         Emit(std::move(result));
     });
 }
 
-bool Executor::RunStart(const Command& command, std::string* error)
+void Executor::RunStart(const Command& command)
 {
-    return OnHandle(command, error, [&](BackendHandle handle) {
+    OnHandle(command, [&](BackendHandle handle) {
         bool isRead = command.verb == Verb::ReadAsync;
         auto request = isRead ? backend_.StartRead(handle, static_cast<uint32_t>(command.length))
                               : backend_.StartWrite(handle, WriteData(command));
@@ -216,9 +253,9 @@ size_t Executor::Drain(std::chrono::milliseconds timeout)
     return left;
 }
 
-bool Executor::RunCancel(const Command& command, std::string* error)
+void Executor::RunCancel(const Command& command)
 {
-    return OnHandle(command, error, [&](BackendHandle handle) {
+    OnHandle(command, [&](BackendHandle handle) {
         Outcome outcome = backend_.Cancel(handle);
         std::vector<Result> ended;
         size_t left = Collect(options_.cancelWait, command.handle, &ended);
@@ -231,7 +268,23 @@ bool Executor::RunCancel(const Command& command, std::string* error)
     });
 }
 
-bool Executor::RunWait(const Command& command)
+void Executor::RunPipes(const Command& command)
+{
+    OnHandle(command, [&](BackendHandle handle) {
+        Outcome outcome = backend_.Ioctl(handle, IoctlFetchConfiguration, 65535);
+        Result result = FromOutcome(command, outcome);
+        result.hasData = true;
+        result.data = std::move(outcome.data);
+        if (IsSuccess(result.status)) {
+            auto pipes = PipeTable(result.data);
+            result.table = PipeTableText(pipes);
+            result.figures.emplace_back("pipes", PipeTableJson(pipes));
+        }
+        Emit(std::move(result));
+    });
+}
+
+void Executor::RunWait(const Command& command)
 {
     std::vector<Result> ended;
     size_t left = Collect(std::chrono::milliseconds(command.milliseconds), std::nullopt, &ended);
@@ -244,7 +297,6 @@ bool Executor::RunWait(const Command& command)
     Emit(std::move(result));
     for (auto& line : ended)
         Emit(std::move(line));
-    return true;
 }
 
 bool Executor::RunExpect(const Command& command, std::string* error)
@@ -253,31 +305,37 @@ bool Executor::RunExpect(const Command& command, std::string* error)
         *error = command.Where() + ": 'expect' has no result before it to check";
         return false;
     }
-    bool held = last_->status == command.status;
+    bool statusHeld = !command.expectsStatus || last_->status == command.status;
+    std::string mismatch = Mismatch(command, *last_);
+    bool held = statusHeld && mismatch.empty();
     held ? ++expectsHeld_ : ++expectsFailed_;
+    // The failures printed since the last command are expected once an
+    // expectation of their status holds.
+    if (held && command.expectsStatus)
+        std::erase(unchecked_, command.status);
     Result result;
     result.cmd = command.text;
     result.status = last_->status;
     result.information = last_->information;
     result.held = held;
+    result.note = mismatch;
     printer_.Print(result);
     return true;
 }
 
-bool Executor::RunLifecycle(const Command& command)
+void Executor::RunLifecycle(const Command& command)
 {
     Outcome outcome = backend_.Lifecycle(command);
     ++requestsRun_;
     Emit(FromOutcome(command, outcome));
-    return true;
 }
 
-bool Executor::RunLoopback(const Command& command, std::string* error)
+void Executor::RunLoopback(const Command& command)
 {
     BackendHandle out = 0;
     BackendHandle in = 0;
-    if (!Lookup(command, command.handle, &out, error) || !Lookup(command, command.inHandle, &in, error))
-        return false;
+    if (!Lookup(command, command.handle, &out) || !Lookup(command, command.inHandle, &in))
+        return;
     Result result;
     result.cmd = command.text;
     auto begin = Clock::now();
@@ -310,7 +368,6 @@ bool Executor::RunLoopback(const Command& command, std::string* error)
         result.note = Fixed(static_cast<double>(checked) / 1048576.0, 2) + " MiB checked in " + Fixed(seconds, 3) +
                       " s, " + Fixed(megabytesPerSecond, 1) + " MB/s";
     Emit(std::move(result));
-    return true;
 }
 
 std::vector<BackendHandle> Executor::OpenHandles() const

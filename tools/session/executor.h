@@ -34,9 +34,9 @@ public:
     // "file:line: ..." for the first command the backend cannot run.
     bool CheckSupported(const std::vector<Command>& commands, std::string* error) const;
 
-    // Runs the commands in order. Stops with `error` set ("file:line: ...")
-    // at a command that cannot run at all (a handle that is not open, an
-    // expect with nothing before it).
+    // Runs the commands in order. A command on a handle that is not open
+    // gives a result line with STATUS_INVALID_HANDLE. Stops with `error` set
+    // ("file:line: ...") only at an expect with nothing before it to check.
     bool Run(const std::vector<Command>& commands, std::string* error);
     bool Execute(const Command& command, std::string* error);
 
@@ -47,6 +47,8 @@ public:
     // The handles still open, for the teardown after a session.
     std::vector<BackendHandle> OpenHandles() const;
 
+    // Result lines with a failure status that no expect after them covered.
+    int UnexpectedFailures() const { return unexpectedFailures_ + static_cast<int>(unchecked_.size()); }
     int ExpectsHeld() const { return expectsHeld_; }
     int ExpectsFailed() const { return expectsFailed_; }
     uint64_t RequestsRun() const { return requestsRun_; }
@@ -61,24 +63,28 @@ private:
         std::unique_ptr<PendingRequest> request;
     };
 
-    bool Lookup(const Command& command, int handle, BackendHandle* found, std::string* error) const;
+    // The backend's handle for hN, or a STATUS_INVALID_HANDLE result line.
+    bool Lookup(const Command& command, int handle, BackendHandle* found);
     // Looks up the command's handle, counts the request and runs `call` on it.
     template <typename Call>
-    bool OnHandle(const Command& command, std::string* error, Call call);
+    void OnHandle(const Command& command, Call call);
     void Emit(Result result);
+    // The failures printed so far that no expect took up become unexpected.
+    void SettleFailures();
     Result FromOutcome(const Command& command, const Outcome& outcome) const;
 
-    bool RunOpen(const Command& command);
-    bool RunClose(const Command& command, std::string* error);
-    bool RunWrite(const Command& command, std::string* error);
-    bool RunRead(const Command& command, std::string* error);
-    bool RunIoctl(const Command& command, std::string* error);
-    bool RunStart(const Command& command, std::string* error);
-    bool RunCancel(const Command& command, std::string* error);
-    bool RunLoopback(const Command& command, std::string* error);
+    void RunOpen(const Command& command);
+    void RunClose(const Command& command);
+    void RunWrite(const Command& command);
+    void RunRead(const Command& command);
+    void RunIoctl(const Command& command);
+    void RunStart(const Command& command);
+    void RunCancel(const Command& command);
+    void RunLoopback(const Command& command);
+    void RunPipes(const Command& command);
     bool RunExpect(const Command& command, std::string* error);
-    bool RunWait(const Command& command);
-    bool RunLifecycle(const Command& command);
+    void RunWait(const Command& command);
+    void RunLifecycle(const Command& command);
 
     // Prints the started requests (all, or those on one handle) that have
     // ended within `timeout`, and forgets them.
@@ -92,6 +98,8 @@ private:
     std::vector<Started> started_;
     int nextRequest_ = 1;
     std::optional<Result> last_;
+    std::vector<uint32_t> unchecked_;  // failure statuses printed since the last command but expect
+    int unexpectedFailures_ = 0;
     int expectsHeld_ = 0;
     int expectsFailed_ = 0;
     uint64_t requestsRun_ = 0;

@@ -33,6 +33,7 @@ constexpr VerbEntry kVerbs[] = {
     {"resume", Verb::Resume},
     {"wake", Verb::Wake},
     {"open", Verb::Open},
+    {"open-interface", Verb::OpenInterface},
     {"close", Verb::Close},
     {"write", Verb::Write},
     {"read", Verb::Read},
@@ -41,6 +42,7 @@ constexpr VerbEntry kVerbs[] = {
     {"ioctl", Verb::Ioctl},
     {"cancel", Verb::Cancel},
     {"loopback", Verb::Loopback},
+    {"pipes", Verb::Pipes},
     {"expect", Verb::Expect},
     {"wait", Verb::Wait},
 };
@@ -61,7 +63,7 @@ constexpr uint64_t kFetchConfigDefaultLength = 65535;
 
 std::string Quoted(std::string_view word)
 {
-    return "'" + std::string(word) + "'";
+    return "'" + Printable(word) + "'";
 }
 
 bool Fail(std::string* error, std::string what)
@@ -118,7 +120,7 @@ bool ParseSleep(const Words& words, Command& command, std::string* error)
 
 bool ParseOpen(const Words& words, Command& command, std::string* error)
 {
-    if (!ArgumentCount(words, 0, 1, "open [NAME]", error))
+    if (!ArgumentCount(words, 0, 1, std::string(words[0]) + " [NAME]", error))
         return false;
     if (words.size() == 2)
         command.name = std::string(words[1]);
@@ -195,15 +197,31 @@ bool ParseLoopback(const Words& words, Command& command, std::string* error)
     return true;
 }
 
+// expect STATUS_NAME [INFORMATION], or expect data hex:BYTES.
 bool ParseExpect(const Words& words, Command& command, std::string* error)
 {
-    if (!ArgumentCount(words, 1, 1, "expect STATUS_NAME", error))
+    constexpr std::string_view kUsage = "expect STATUS_NAME [INFORMATION] | expect data hex:BYTES";
+    if (!ArgumentCount(words, 1, 2, kUsage, error))
         return false;
+    if (words[1] == "data") {
+        if (words.size() != 3 || words[2].substr(0, 4) != "hex:")
+            return Fail(error, "'expect data' needs hex:BYTES (usage: " + std::string(kUsage) + ")");
+        auto bytes = ParseHexBytes(words[2].substr(4));
+        if (!bytes)
+            return Fail(error, "bad hex bytes " + Quoted(words[2]) + " (pairs of hex digits)");
+        command.expectsData = true;
+        command.bytes = std::move(*bytes);
+        return true;
+    }
     auto status = StatusFromName(words[1]);
     if (!status)
         return Fail(error, "unknown status name " + Quoted(words[1]));
+    command.expectsStatus = true;
     command.status = *status;
-    return true;
+    if (words.size() == 2)
+        return true;
+    command.expectsInformation = true;
+    return Number(words[2], 0, UINT64_MAX, &command.information, error);
 }
 
 bool ParseWait(const Words& words, Command& command, std::string* error)
@@ -218,9 +236,11 @@ ArgumentParser ArgumentsOf(Verb verb)
 {
     switch (verb) {
     case Verb::Sleep: return ParseSleep;
-    case Verb::Open: return ParseOpen;
+    case Verb::Open:
+    case Verb::OpenInterface: return ParseOpen;
     case Verb::Close:
-    case Verb::Cancel: return ParseHandleOnly;
+    case Verb::Cancel:
+    case Verb::Pipes: return ParseHandleOnly;
     case Verb::Write:
     case Verb::WriteAsync: return ParseWrite;
     case Verb::Read:
@@ -249,10 +269,13 @@ Words SplitWords(std::string_view text)
     return words;
 }
 
-std::string_view WithoutComment(std::string_view line)
+// A command whose first word starts with `#` is a comment; it ends where a
+// command ends, at `;` or at the end of the line. A `#` anywhere else is an
+// ordinary character, so that a one-line session cannot lose the commands
+// after it.
+bool IsComment(const Words& words)
 {
-    size_t hash = line.find('#');
-    return hash == std::string_view::npos ? line : line.substr(0, hash);
+    return !words.empty() && words[0].front() == '#';
 }
 
 // Parses one piece of text between separators; an empty piece gives nothing.
@@ -260,7 +283,7 @@ bool ParsePiece(std::string_view piece, std::string_view source, int line, std::
                 std::string* error)
 {
     Words words = SplitWords(piece);
-    if (words.empty())
+    if (words.empty() || IsComment(words))
         return true;
     std::string what;
     auto command = ParseCommand(words, &what);
@@ -274,8 +297,8 @@ bool ParsePiece(std::string_view piece, std::string_view source, int line, std::
     return true;
 }
 
-// Calls `piece` for each text between separators (new lines and `;`),
-// comments removed, with its line number; stops at the first false.
+// Calls `piece` for each text between separators (new lines and `;`), with
+// its line number; stops at the first false.
 template <typename PieceFunction>
 bool ForEachPiece(std::string_view text, PieceFunction piece)
 {
@@ -286,7 +309,7 @@ bool ForEachPiece(std::string_view text, PieceFunction piece)
         if (end == std::string_view::npos)
             end = text.size();
         ++line;
-        std::string_view content = WithoutComment(text.substr(start, end - start));
+        std::string_view content = text.substr(start, end - start);
         size_t pieceStart = 0;
         while (pieceStart <= content.size()) {
             size_t semicolon = content.find(';', pieceStart);
@@ -354,7 +377,8 @@ std::optional<std::vector<Command>> ParseCommandString(std::string_view text, st
     std::vector<Command> commands;
     int position = 0;
     bool ok = ForEachPiece(text, [&](std::string_view piece, int) {
-        if (!SplitWords(piece).empty())
+        Words words = SplitWords(piece);
+        if (!words.empty() && !IsComment(words))
             ++position;
         return ParsePiece(piece, "-c", position, &commands, error);
     });
@@ -374,6 +398,10 @@ std::optional<std::vector<Command>> LoadScript(const std::string& path, std::str
     text << file.rdbuf();
     if (file.bad()) {
         *error = path + ": cannot read the script";
+        return std::nullopt;
+    }
+    if (std::string where = FindNonText(text.str()); !where.empty()) {
+        *error = path + ": not a session script (" + where + ")";
         return std::nullopt;
     }
     return ParseScript(text.str(), path, error);

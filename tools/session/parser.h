@@ -1,5 +1,6 @@
-// Reads a session: commands separated by new lines or `;`, `#` comments,
-// and every error as one line "file:line: what is wrong".
+// Reads a session: commands separated by new lines or `;`; a command that
+// starts with `#` is a comment (up to the next `;` or new line); every error
+// is one line "file:line: what is wrong".
 #pragma once
 
 #include "tools/session/command.h"

@@ -11,9 +11,13 @@ namespace {
 constexpr size_t kCommandColumn = 26;
 constexpr size_t kStatusColumn = 42;
 
+// Pads to a column counted in characters: UTF-8 continuation bytes take no room.
 void PadTo(std::string& line, size_t column)
 {
-    line.append(line.size() < column ? column - line.size() : 1, ' ');
+    size_t width = 0;
+    for (char c : line)
+        width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    line.append(width < column ? column - width : 1, ' ');
 }
 
 }  // namespace
@@ -22,7 +26,7 @@ Printer::Printer(std::ostream& out, Style style, bool verbose) : out_(out), styl
 
 std::string Printer::HumanLine(const Result& result) const
 {
-    std::string line = result.cmd;
+    std::string line = Printable(result.cmd);
     if (result.done)
         line += " [" + result.request + " done]";
     PadTo(line, kCommandColumn);
@@ -37,7 +41,7 @@ std::string Printer::HumanLine(const Result& result) const
     if (result.held)
         line += *result.held ? "  held" : "  NOT HELD";
     if (!result.note.empty())
-        line += "  " + result.note;
+        line += "  " + Printable(result.note);
     return line;
 }
 
@@ -70,7 +74,10 @@ void Printer::Print(const Result& result)
         return;
     }
     out_ << HumanLine(result) << '\n';
-    if (verbose_ && result.hasData)
+    out_ << result.table;
+    if (verbose_ && !result.decoded.empty())
+        out_ << result.decoded;
+    else if (verbose_ && result.hasData && result.table.empty())
         out_ << HexDump(result.data);
     out_.flush();
 }
@@ -94,18 +101,25 @@ void Printer::JsonLine(std::string_view object)
 std::string JsonString(std::string_view text)
 {
     std::string quoted = "\"";
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
+    for (size_t i = 0; i < text.size();) {
+        char c = text[i];
+        size_t length = PrintableSequence(text.substr(i));
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
-        } else if (u < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", u);
-            quoted += escape;
+        } else if (length) {
+            quoted.append(text.substr(i, length));
+            i += length;
+            continue;
         } else {
-            quoted += c;
+            // A control character, or a byte that is not UTF-8: written so
+            // that the line stays valid JSON and shows what the byte was.
+            auto u = static_cast<unsigned char>(c);
+            char escape[8];
+            std::snprintf(escape, sizeof escape, u < 0x80 ? "\\u%04x" : "\\\\x%02x", u);
+            quoted += escape;
         }
+        ++i;
     }
     return quoted + "\"";
 }

@@ -21,6 +21,8 @@ struct Result {
     std::optional<bool> held;   // expect: whether it held
     std::vector<std::pair<std::string, std::string>> figures;  // more JSON fields, values already JSON
     std::string note;           // a few words for people, after the human line
+    std::string table;          // lines for people under the result line (pipes)
+    std::string decoded;        // with -v: the data decoded, shown instead of its hex dump
 };
 
 }  // namespace session

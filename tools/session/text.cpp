@@ -82,6 +82,61 @@ std::string Fixed(double value, int decimals)
     return text;
 }
 
+size_t PrintableSequence(std::string_view text)
+{
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(0);
+    if (lead >= 0x20 && lead < 0x7F)
+        return 1;
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || text.size() < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+    }
+    // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
+    if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0) || (lead == 0xF0 && byte(1) < 0x90) ||
+        (lead == 0xF4 && byte(1) >= 0x90))
+        return 0;
+    // C1 control characters (U+0080 to U+009F).
+    if (lead == 0xC2 && byte(1) < 0xA0)
+        return 0;
+    return length;
+}
+
+std::string FindNonText(std::string_view text)
+{
+    int line = 1;
+    for (size_t i = 0; i < text.size();) {
+        char c = text[i];
+        if (c == '\n')
+            ++line;
+        size_t length = c == '\n' || c == '\t' || c == '\r' ? 1 : PrintableSequence(text.substr(i));
+        if (length == 0)
+            return "line " + std::to_string(line) + ": byte 0x" +
+                   HexBytes(reinterpret_cast<const uint8_t*>(text.data() + i), 1) + " is not text";
+        i += length;
+    }
+    return {};
+}
+
+std::string Printable(std::string_view text)
+{
+    std::string shown;
+    for (size_t i = 0; i < text.size();) {
+        size_t length = PrintableSequence(text.substr(i));
+        if (length) {
+            shown.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        shown += "\\x" + HexBytes(reinterpret_cast<const uint8_t*>(text.data() + i), 1);
+        ++i;
+    }
+    return shown;
+}
+
 std::string DevicePath(std::string_view base, std::string_view name)
 {
     std::string path(base);

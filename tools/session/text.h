@@ -30,4 +30,17 @@ std::string Fixed(double value, int decimals);
 // otherwise base and name joined by one backslash (PIPE1 and \PIPE1 alike).
 std::string DevicePath(std::string_view base, std::string_view name);
 
+// `text` as it may be shown on a terminal: valid UTF-8 printable text as
+// it is, control characters and bytes that are not UTF-8 as \xNN.
+std::string Printable(std::string_view text);
+
+// Where `text` stops being text: "line L: byte 0xNN is not text" for the
+// first control character (other than tab, carriage return and new line)
+// or byte that is not UTF-8; empty when all of it is text.
+std::string FindNonText(std::string_view text);
+
+// The length of the valid UTF-8 sequence at the start of `text` that is
+// not a control character, or 0.
+size_t PrintableSequence(std::string_view text);
+
 }  // namespace session
