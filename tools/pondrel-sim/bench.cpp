@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace sim {
@@ -31,8 +32,9 @@ constexpr double kBusThreadTarget = 60.0;     // MB/s, above USB 2.0's line rate
 constexpr double kSynchronousTarget = 500.0;  // MB/s, USB 3's line rate
 
 // The built-in device with its second pair split: a sink to write to and a
-// source to read from, so that writes and reads can be timed alone.
-emu::usb::DeviceModel BenchModel(CompletionMode mode)
+// source to read from, so that writes and reads can be timed alone. Untimed
+// unless a speed is given.
+emu::usb::DeviceModel BenchModel(CompletionMode mode, std::optional<emu::usb::BusSpeed> speed = std::nullopt)
 {
     auto model = emu::usb::DeviceModel::Builtin();
     model.endpoints[kSinkOut] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
@@ -42,6 +44,8 @@ emu::usb::DeviceModel BenchModel(CompletionMode mode)
     }
     model.completion = mode;
     model.recordUrbs = false;
+    model.busTiming = speed.has_value();
+    model.speed = speed.value_or(emu::usb::BusSpeed::High);
     return model;
 }
 
@@ -57,7 +61,7 @@ uint64_t DriverAllocations()
 // A machine with the driver loaded, the device started and its pipes open.
 class Rig {
 public:
-    explicit Rig(CompletionMode mode) : machine_(Options(mode))
+    explicit Rig(emu::usb::DeviceModel model) : machine_(Options(std::move(model)))
     {
         NTSTATUS status = machine_.BringUp(DriverEntry);
         if (!NT_SUCCESS(status)) {
@@ -95,10 +99,10 @@ public:
     emu::Handle loopOut = 0, loopIn = 0, sink = 0, source = 0;
 
 private:
-    static emu::MachineOptions Options(CompletionMode mode)
+    static emu::MachineOptions Options(emu::usb::DeviceModel model)
     {
         emu::MachineOptions options;
-        options.device = BenchModel(mode);
+        options.device = std::move(model);
         return options;
     }
 
@@ -143,7 +147,16 @@ struct ModeFigures {
     Rate loopback;
 };
 
+// Loopback on the bus model at one speed, beside what the model lets the
+// bus carry.
+struct BusFigures {
+    emu::usb::BusSpeed speed;
+    double lineMegabits;
+    Rate loopback;
+};
+
 struct Figures {
+    std::vector<BusFigures> bus;  // with --timed
     ModeFigures busThread;
     ModeFigures synchronous;
     Rate smallReads;
@@ -177,7 +190,7 @@ ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> durat
                         bool sampleCpu, bool quick)
 {
     ModeFigures result;
-    Rig rig(mode);
+    Rig rig(BenchModel(mode));
     if (!rig.failure.empty()) {
         figures->failure = rig.failure;
         return result;
@@ -203,11 +216,36 @@ ModeFigures MeasureMode(CompletionMode mode, std::chrono::duration<double> durat
     return result;
 }
 
+// 64 KiB loopbacks through the driver on a timed bus at each speed that
+// has bulk endpoints.
+void MeasureBusModel(std::chrono::duration<double> duration, Figures* figures)
+{
+    using emu::usb::BusSpeed;
+    for (auto [speed, megabits] : {std::pair{BusSpeed::Full, 12.0}, std::pair{BusSpeed::High, 480.0},
+                                   std::pair{BusSpeed::Super, 5000.0}}) {
+        Rig rig(BenchModel(CompletionMode::BusThread, speed));
+        BusFigures bus{speed, megabits, {}};
+        if (!rig.failure.empty()) {
+            bus.loopback.failure = rig.failure;
+        } else {
+            std::vector<uint8_t> out = session::CountingPattern(kChunk);
+            std::vector<uint8_t> in(kChunk);
+            bus.loopback = Measure(duration, 2.0 * kChunk, [&]() -> std::string {
+                std::string failed = Failed("loopback write", rig.app().Write(rig.loopOut, out.data(), kChunk), kChunk);
+                return failed.empty() ? Failed("loopback read", rig.app().Read(rig.loopIn, in.data(), kChunk), kChunk)
+                                      : failed;
+            });
+            figures->findings += rig.Findings();
+        }
+        figures->bus.push_back(bus);
+    }
+}
+
 // Small reads from the source: how many per second, and how many pool
 // allocations the driver makes for one served from its buffer.
 void MeasureSmallReads(std::chrono::duration<double> duration, Figures* figures)
 {
-    Rig rig(CompletionMode::Synchronous);
+    Rig rig(BenchModel(CompletionMode::Synchronous));
     if (!rig.failure.empty()) {
         figures->failure = rig.failure;
         return;
@@ -256,9 +294,32 @@ std::string JsonRate(const Rate& rate)
     return rate.failure.empty() ? session::Fixed(rate.perSecond, 3) : "null";
 }
 
+double Capacity(emu::usb::BusSpeed speed)
+{
+    return emu::usb::LimitsOf(speed).BytesPerSecond() / 1e6;
+}
+
+// The timed loopbacks beside the line rate and the model's bulk capacity
+// (a loopback moves every byte twice over the bus).
+void PrintBusModel(const Figures& f, std::ostream& out)
+{
+    if (f.bus.empty())
+        return;
+    out << "\n  loopback 64 KiB (write, read) on the bus model, bus-thread completions\n";
+    out << "  " << Pad("speed", 10) << Pad("line rate", 16) << Pad("bulk capacity", 18) << "loopback\n";
+    for (const auto& bus : f.bus) {
+        out << "  " << Pad(std::string(emu::usb::BusSpeedName(bus.speed)), 10)
+            << Pad(session::Fixed(bus.lineMegabits, 0) + " Mbit/s", 16) << Pad(session::Fixed(Capacity(bus.speed), 3) + " MB/s", 18)
+            << Cell(bus.loopback, "MB/s") << "\n";
+        if (!bus.loopback.failure.empty())
+            out << "  failed: " << bus.loopback.failure << "\n";
+    }
+}
+
 void PrintTable(const Figures& f, std::ostream& out)
 {
-    out << "pondrel-sim bench: 64 KiB requests through the application side, the I/O manager, the driver and the bus\n\n";
+    out << "pondrel-sim bench: 64 KiB requests through the application side, the I/O manager, the driver and the bus\n";
+    out << "(untimed: the software's cost on a bus that takes no time; --timed adds the bus model)\n\n";
     out << Pad("", 34) << Pad("bus-thread completions", 26) << "synchronous completions\n";
     auto row = [&](const char* name, const Rate& busThread, const Rate& synchronous, const std::string& note) {
         out << "  " << Pad(name, 32) << Pad(Cell(busThread, "MB/s"), 26) << Pad(Cell(synchronous, "MB/s"), 20) << note
@@ -281,6 +342,7 @@ void PrintTable(const Figures& f, std::ostream& out)
         if (!rate->failure.empty())
             out << "  failed: " << rate->failure << "\n";
     }
+    PrintBusModel(f, out);
     if (!f.failure.empty())
         out << "  failed: " << f.failure << "\n";
     out << "  verifier findings: " << f.findings << "\n";
@@ -294,7 +356,14 @@ void PrintJson(const Figures& f, std::ostream& out)
     };
     bool busThreadMet = f.busThread.loopback.failure.empty() && f.busThread.loopback.perSecond >= kBusThreadTarget;
     bool synchronousMet = f.synchronous.loopback.failure.empty() && f.synchronous.loopback.perSecond >= kSynchronousTarget;
-    out << "{\"bench\":{\"transfer_bytes\":" << kChunk << ",\"bus_thread\":" << mode(f.busThread)
+    std::string bus;
+    for (const auto& b : f.bus) {
+        bus += std::string(bus.empty() ? "" : ",") + "\"" + std::string(emu::usb::BusSpeedName(b.speed)) +
+               "\":{\"capacity_mb_per_s\":" + session::Fixed(Capacity(b.speed), 3) +
+               ",\"loopback_mb_per_s\":" + JsonRate(b.loopback) + "}";
+    }
+    out << "{\"bench\":{\"transfer_bytes\":" << kChunk << ",\"timed\":" << (f.bus.empty() ? "false" : "true")
+        << ",\"bus_model\":{" << bus << "},\"bus_thread\":" << mode(f.busThread)
         << ",\"synchronous\":" << mode(f.synchronous) << ",\"small_read_bytes\":" << kSmallRead
         << ",\"small_reads_per_s\":" << JsonRate(f.smallReads) << ",\"allocations_per_buffered_read\":"
         << (f.allocationsPerBufferedRead < 0 ? "null" : session::Fixed(f.allocationsPerBufferedRead, 3))
@@ -316,6 +385,10 @@ bool AllSucceeded(const Figures& f)
         if (!rate->failure.empty())
             return false;
     }
+    for (const auto& bus : f.bus) {
+        if (!bus.loopback.failure.empty())
+            return false;
+    }
     return f.failure.empty() && f.findings == 0;
 }
 
@@ -328,6 +401,8 @@ int RunBench(const BenchOptions& options, std::ostream& out)
     figures.busThread = MeasureMode(CompletionMode::BusThread, duration, &figures, false, options.quick);
     figures.synchronous = MeasureMode(CompletionMode::Synchronous, duration, &figures, true, options.quick);
     MeasureSmallReads(duration, &figures);
+    if (options.timed)
+        MeasureBusModel(duration, &figures);
     if (options.json)
         PrintJson(figures, out);
     else

@@ -259,6 +259,22 @@ Outcome EmulatorBackend::Wake()
     return FromStatus(STATUS_SUCCESS, "back in D0, wait-wake armed again");
 }
 
+// The endpoint misbehaves from now on, as a device file's fault line would
+// have made it from the start.
+Outcome EmulatorBackend::Fault(const session::FaultSpec& fault)
+{
+    using Kind = emu::usb::EndpointFault::Kind;
+    constexpr Kind kKinds[] = {Kind::Stall, Kind::Nak, Kind::Silent, Kind::Short,
+                               Kind::Zlp, Kind::FailAfter, Kind::LeaveAfter, Kind::Clear};  // FaultSpec::Kind's order
+    if (!plugged_)
+        return FromStatus(STATUS_NO_SUCH_DEVICE, "no device is plugged");
+    const emu::usb::EndpointFault endpointFault{kKinds[static_cast<int>(fault.kind)], fault.value,
+                                                static_cast<USBD_STATUS>(fault.usbdStatus)};
+    if (!machine_.Device().ApplyFault(fault.endpoint, endpointFault))
+        return FromStatus(STATUS_INVALID_PARAMETER, "the configuration has no such endpoint");
+    return FromStatus(STATUS_SUCCESS);
+}
+
 Outcome EmulatorBackend::Lifecycle(const session::Command& command)
 {
     using session::Verb;
@@ -278,6 +294,7 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
         return FromStatus(machine_.power().Sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + command.sleepState)));
     case Verb::Resume: return FromStatus(machine_.power().Resume());
     case Verb::Wake: return Wake();
+    case Verb::Fault: return Fault(command.fault);
     default: return FromStatus(STATUS_NOT_SUPPORTED);
     }
 }

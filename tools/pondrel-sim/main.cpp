@@ -3,7 +3,7 @@
 //   pondrel-sim [options]                    the demo session
 //   pondrel-sim [options] --script FILE      a session from a file
 //   pondrel-sim [options] -c "cmd; cmd"      a session from the command line
-//   pondrel-sim bench [--json] [--quick]     the benchmark
+//   pondrel-sim bench [--json] [--quick] [--timed]  the benchmark
 #include "tools/pondrel-sim/bench.h"
 #include "tools/pondrel-sim/session_run.h"
 #include "tools/session/cli.h"
@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: pondrel-sim [options] [--script FILE | -c \"COMMANDS\"]\n"
-    "       pondrel-sim bench [--json] [--quick]\n"
+    "       pondrel-sim bench [--json] [--quick] [--timed]\n"
     "With no session the demo runs: the device's life from plug-in to unload.\n"
     "options:\n"
     "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
@@ -71,6 +71,8 @@ int Main(int argc, char** argv)
                 options.json = true;
             else if (argument == "--quick")
                 options.quick = true;
+            else if (argument == "--timed")
+                options.timed = true;
             else
                 return BadInput("bench: unknown argument '" + std::string(argument) + "'");
         }

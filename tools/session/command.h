@@ -1,6 +1,8 @@
 // One command of a session, as the parser reads it and the executor runs it.
 #pragma once
 
+#include "tools/session/fault_command.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,9 +11,9 @@
 namespace session {
 
 enum class Verb {
-    // The device's life (the emulator only).
+    // The device's life (the emulator only), and its faults.
     Plug, Start, QueryStop, CancelStop, Stop, QueryRemove, CancelRemove,
-    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake,
+    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake, Fault,
     // What an application does.
     Open, Close, Write, Read, WriteAsync, ReadAsync, Ioctl, Cancel, Loopback,
     // The session itself.
@@ -21,7 +23,7 @@ enum class Verb {
 // The word that names a verb in a session ("query-stop", "write&").
 std::string_view VerbWord(Verb verb);
 
-// True for the verbs that drive the device's life rather than use it.
+// True for the verbs that drive the device's life (or its faults) rather than use it.
 bool IsLifecycleVerb(Verb verb);
 
 // The control codes that have names in a session.
@@ -51,6 +53,7 @@ struct Command {
     int sleepState = 0;          // sleep: 1..4 for S1..S4
     uint32_t status = 0;         // expect
     uint64_t milliseconds = 0;   // wait
+    FaultSpec fault;             // fault
 
     // "file:line" for messages about this command.
     std::string Where() const { return source + ":" + std::to_string(line); }
