@@ -215,9 +215,12 @@ void EmulatedDevice::CollectFinished(Lock&, TransferList& finished)
 {
     const USBD_STATUS link = LinkStatus();
     const auto now = std::chrono::steady_clock::now();
+    // Transfers whose time on the wire is over end now (one being
+    // cancelled is left to its cancel routine).
     for (auto it = onWire_.begin(); it != onWire_.end();) {
-        Transfer* transfer = (it++)->first;
-        if (onWire_[transfer] <= now && TakeOwnership(*transfer)) {
+        auto [transfer, due] = *it;
+        it = due <= now ? onWire_.erase(it) : std::next(it);
+        if (due <= now && TakeOwnership(*transfer)) {
             finished.push_back(RemovePending(transfer->irp));
         }
     }

@@ -29,7 +29,8 @@ constexpr const char* kUsage =
     "  surprise-remove, remove, unload, sleep S1..S4, resume, wake, open [NAME], close H,\n"
     "  write H N|hex:BYTES, read H N, write& H N, read& H N, cancel H,\n"
     "  ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN],\n"
-    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME, wait MS\n"
+    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME, wait MS,\n"
+    "  fault EP stall [after N]|nak MS|silent|short N|zlp on|off|fail-after N USBD_STATUS_NAME|leave-after N|clear\n"
     "exit status: 0 when every expect held and the verifier found nothing, 1 otherwise, 2 on bad input\n";
 
 int BadInput(const std::string& error)
