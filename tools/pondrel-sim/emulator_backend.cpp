@@ -259,16 +259,30 @@ Outcome EmulatorBackend::Wake()
     return FromStatus(STATUS_SUCCESS, "back in D0, wait-wake armed again");
 }
 
+static emu::usb::EndpointFault::Kind EndpointFaultKind(session::FaultSpec::Kind kind)
+{
+    using From = session::FaultSpec::Kind;
+    using To = emu::usb::EndpointFault::Kind;
+    switch (kind) {
+    case From::Stall: return To::Stall;
+    case From::Nak: return To::Nak;
+    case From::Silent: return To::Silent;
+    case From::Short: return To::Short;
+    case From::Zlp: return To::Zlp;
+    case From::FailAfter: return To::FailAfter;
+    case From::LeaveAfter: return To::LeaveAfter;
+    case From::Clear: break;
+    }
+    return To::Clear;
+}
+
 // The endpoint misbehaves from now on, as a device file's fault line would
 // have made it from the start.
 Outcome EmulatorBackend::Fault(const session::FaultSpec& fault)
 {
-    using Kind = emu::usb::EndpointFault::Kind;
-    constexpr Kind kKinds[] = {Kind::Stall, Kind::Nak, Kind::Silent, Kind::Short,
-                               Kind::Zlp, Kind::FailAfter, Kind::LeaveAfter, Kind::Clear};  // FaultSpec::Kind's order
     if (!plugged_)
         return FromStatus(STATUS_NO_SUCH_DEVICE, "no device is plugged");
-    const emu::usb::EndpointFault endpointFault{kKinds[static_cast<int>(fault.kind)], fault.value,
+    const emu::usb::EndpointFault endpointFault{EndpointFaultKind(fault.kind), fault.value,
                                                 static_cast<USBD_STATUS>(fault.usbdStatus)};
     if (!machine_.Device().ApplyFault(fault.endpoint, endpointFault))
         return FromStatus(STATUS_INVALID_PARAMETER, "the configuration has no such endpoint");
