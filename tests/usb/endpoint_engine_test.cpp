@@ -219,7 +219,9 @@ TEST(Faults, HitTheNthSubmittedTransferOnly)
 
 // Faults told to an endpoint (a device file's fault lines, the session's
 // fault command), applied in order, then 8-byte OUT transfers one after
-// another: how each ends and how many bytes it moved.
+// another: how each ends and how many bytes it moved. Each kind alone is
+// driven through the bus (bus_transfer_test.cpp); here, what lies at the
+// edges: marks at a transfer's end, windows over, clear.
 struct MisbehaviourCase {
     const char* name;
     std::vector<EndpointFault> faults;
@@ -251,21 +253,11 @@ using K = EndpointFault::Kind;
 INSTANTIATE_TEST_SUITE_P(
     Kinds, Misbehaviour,
     ::testing::Values(
-        MisbehaviourCase{"StallAfterOne", {{K::Stall, 1}},
-                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_STALL_PID, 0}, {true, USBD_STATUS_ENDPOINT_HALTED, 0}}},
-        MisbehaviourCase{"Silent", {{K::Silent}}, {{false, USBD_STATUS_PENDING, 0}}},
-        MisbehaviourCase{"NakWindow", {{K::Nak, 60000}}, {{false, USBD_STATUS_PENDING, 0}}},
         MisbehaviourCase{"NakWindowOver", {{K::Nak, 0}}, {{true, USBD_STATUS_SUCCESS, 8}}},
         MisbehaviourCase{"ClearEndsSilenceAndAStallToCome", {{K::Silent}, {K::Stall, 0}, {K::Clear}},
                          {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_SUCCESS, 8}}},
-        MisbehaviourCase{"ShortEveryTransfer", {{K::Short, 5}}, {{true, USBD_STATUS_SUCCESS, 5}, {true, USBD_STATUS_SUCCESS, 5}}},
-        MisbehaviourCase{"FailAfterBytesOnce", {{K::FailAfter, 12, USBD_STATUS_CRC}},
-                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_CRC, 4}, {true, USBD_STATUS_SUCCESS, 8}}},
         MisbehaviourCase{"FailAtATransferBoundaryHitsTheNext", {{K::FailAfter, 8, USBD_STATUS_XACT_ERROR}},
                          {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_XACT_ERROR, 0}}},
-        MisbehaviourCase{"LeaveMidTransfer", {{K::LeaveAfter, 12}},
-                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_DEVICE_GONE, 4}, {true, USBD_STATUS_DEVICE_GONE, 0}},
-                         true},
         MisbehaviourCase{"LeaveAtTheEndOfATransfer", {{K::LeaveAfter, 8}},
                          {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_DEVICE_GONE, 0}}, true}),
     [](const auto& info) { return std::string(info.param.name); });
