@@ -9,13 +9,13 @@
 namespace session {
 namespace {
 
-using Kind = FaultSpec::Kind;
+using Kind = FaultRequest::Kind;
 
 TEST(FaultCommand, EachKindIsReadIntoItsFields)
 {
     const struct {
         const char* text;
-        FaultSpec fault;
+        FaultRequest fault;
     } table[] = {
         {"fault 0x81 stall", {0x81, Kind::Stall, 0, 0}},
         {"fault 0x01 stall after 3", {0x01, Kind::Stall, 3, 0}},
@@ -33,7 +33,7 @@ TEST(FaultCommand, EachKindIsReadIntoItsFields)
         std::string error;
         auto commands = ParseCommandString(row.text, &error);
         ASSERT_TRUE(commands.has_value()) << row.text << ": " << error;
-        const FaultSpec& got = (*commands)[0].fault;
+        const FaultRequest& got = (*commands)[0].fault;
         EXPECT_EQ((*commands)[0].verb, Verb::Fault) << row.text;
         EXPECT_EQ(std::tie(got.endpoint, got.kind, got.value, got.usbdStatus),
                   std::tie(row.fault.endpoint, row.fault.kind, row.fault.value, row.fault.usbdStatus))

@@ -259,9 +259,9 @@ Outcome EmulatorBackend::Wake()
     return FromStatus(STATUS_SUCCESS, "back in D0, wait-wake armed again");
 }
 
-static emu::usb::EndpointFault::Kind EndpointFaultKind(session::FaultSpec::Kind kind)
+static emu::usb::EndpointFault::Kind EndpointFaultKind(session::FaultRequest::Kind kind)
 {
-    using From = session::FaultSpec::Kind;
+    using From = session::FaultRequest::Kind;
     using To = emu::usb::EndpointFault::Kind;
     switch (kind) {
     case From::Stall: return To::Stall;
@@ -278,7 +278,7 @@ static emu::usb::EndpointFault::Kind EndpointFaultKind(session::FaultSpec::Kind 
 
 // The endpoint misbehaves from now on, as a device file's fault line would
 // have made it from the start.
-Outcome EmulatorBackend::Fault(const session::FaultSpec& fault)
+Outcome EmulatorBackend::Fault(const session::FaultRequest& fault)
 {
     if (!plugged_)
         return FromStatus(STATUS_NO_SUCH_DEVICE, "no device is plugged");

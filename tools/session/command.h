@@ -53,7 +53,7 @@ struct Command {
     int sleepState = 0;          // sleep: 1..4 for S1..S4
     uint32_t status = 0;         // expect
     uint64_t milliseconds = 0;   // wait
-    FaultSpec fault;             // fault
+    FaultRequest fault;             // fault
 
     // "file:line" for messages about this command.
     std::string Where() const { return source + ":" + std::to_string(line); }

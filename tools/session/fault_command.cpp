@@ -6,7 +6,7 @@
 namespace session {
 namespace {
 
-using Kind = FaultSpec::Kind;
+using Kind = FaultRequest::Kind;
 
 struct KindWord {
     std::string_view word;
@@ -66,7 +66,7 @@ bool Endpoint(std::string_view word, uint8_t* endpoint)
 }
 
 // The words after the kind, checked against what the kind takes.
-bool Arguments(const KindWord& kind, const std::vector<std::string_view>& rest, FaultSpec* fault, std::string* error)
+bool Arguments(const KindWord& kind, const std::vector<std::string_view>& rest, FaultRequest* fault, std::string* error)
 {
     const std::string what = "'fault " + std::string(kind.word) + "'";
     auto number = [&](std::string_view word) {
@@ -110,7 +110,7 @@ std::optional<uint32_t> UsbdErrorStatus(std::string_view name)
     return static_cast<uint32_t>(*value);
 }
 
-bool ParseFaultCommand(const std::vector<std::string_view>& words, FaultSpec* fault, std::string* error)
+bool ParseFaultCommand(const std::vector<std::string_view>& words, FaultRequest* fault, std::string* error)
 {
     if (words.size() < 3)
         return Fail(error, "'fault' is missing arguments");

@@ -17,7 +17,7 @@
 
 namespace session {
 
-struct FaultSpec {
+struct FaultRequest {
     enum class Kind { Stall, Nak, Silent, Short, Zlp, FailAfter, LeaveAfter, Clear };
     uint8_t endpoint = 0;
     Kind kind = Kind::Clear;
@@ -27,7 +27,7 @@ struct FaultSpec {
 
 // `words` is the whole command ("fault", "0x81", "stall", ...). On error
 // returns false with one line saying what is wrong.
-bool ParseFaultCommand(const std::vector<std::string_view>& words, FaultSpec* fault, std::string* error);
+bool ParseFaultCommand(const std::vector<std::string_view>& words, FaultRequest* fault, std::string* error);
 
 // USBD_STATUS_CRC and the other transfer errors, or 0xC...: the value;
 // nullopt for anything that is not an error status.
