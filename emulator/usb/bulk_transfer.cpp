@@ -94,8 +94,9 @@ NTSTATUS EmulatedDevice::SubmitTransfer(PIRP irp, PURB urb)
         if (step.done) {
             transfer->status = step.status;
             const NTSTATUS irpStatus = NtStatusFromUsbd(step.status);
-            // The peer of a loopback may have waiting reads now.
-            const bool othersWaiting = AnyQueued(lock);
+            // The peer of a loopback may have waiting reads now; a device
+            // told to leave leaves from the pass.
+            const bool othersWaiting = AnyQueued(lock) || endpoint.leaving;
             lock.unlock();
             Finish(std::move(transfer));
             if (othersWaiting) {

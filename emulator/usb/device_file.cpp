@@ -1,13 +1,5 @@
-// Device files: a descriptor set and endpoint behaviours written as text.
-//
-//   # a comment
-//   device 12 01 00 02 00 00 00 40 09 12 01 00 00 01 00 00 00 01
-//   config 09 02 20 00 01 01 00 a0 32
-//          09 04 00 00 02 ff 00 00 00      (continuation: leading whitespace)
-//          07 05 01 02 00 02 00  07 05 81 02 00 02 00
-//   endpoint 0x01 loopback
-//
-// Errors name the file and line: "file:line: what is wrong".
+// Device files: a descriptor set, endpoint behaviours, the bus speed and
+// endpoint faults written as text. The format: docs/device-files.md.
 #include "emulator/usb/device_model.h"
 
 #include "emulator/usb/descriptor_walk.h"
@@ -21,6 +13,12 @@
 
 namespace emu::usb {
 namespace {
+
+struct FaultLine {
+    size_t line;
+    uint8_t address;
+    EndpointFault fault;
+};
 
 struct EndpointLine {
     size_t line;
@@ -40,6 +38,10 @@ private:
     bool AppendHex(std::string_view tokens, std::vector<uint8_t>& bytes);
     bool StartDirective(std::string_view keyword, std::string_view rest);
     bool ParseEndpoint(std::string_view rest);
+    bool ParseSpeed(std::string_view rest);
+    bool ParseFault(std::string_view rest);
+    bool ApplyFaults(const std::map<uint8_t, EndpointInfo>& present);
+    bool CheckSpeed(const std::map<uint8_t, EndpointInfo>& present);
     bool ApplyEndpoints();
     bool ApplyEndpoint(const EndpointLine& entry, const std::map<uint8_t, EndpointInfo>& present);
     bool Fail(size_t line, const std::string& what);
@@ -52,6 +54,8 @@ private:
     size_t deviceLine_ = 0;
     size_t configLine_ = 0;
     std::vector<EndpointLine> endpoints_;
+    std::vector<FaultLine> faults_;
+    size_t speedLine_ = 0;
     DeviceModel model_;
     std::string error_;
 };
@@ -189,7 +193,11 @@ bool DeviceFileParser::StartDirective(std::string_view keyword, std::string_view
         section_ = Section::Endpoint;
         return ParseEndpoint(rest);
     }
-    return Fail(line_, "unknown keyword '" + std::string(keyword) + "' (expected device, config or endpoint)");
+    if (keyword == "speed" || keyword == "fault") {
+        section_ = Section::Endpoint;
+        return keyword == "speed" ? ParseSpeed(rest) : ParseFault(rest);
+    }
+    return Fail(line_, "unknown keyword '" + std::string(keyword) + "' (expected device, config, endpoint, speed or fault)");
 }
 
 bool DeviceFileParser::ParseEndpoint(std::string_view rest)
@@ -220,6 +228,67 @@ bool DeviceFileParser::ParseEndpoint(std::string_view rest)
         }
     }
     endpoints_.push_back(entry);
+    return true;
+}
+
+// `speed low|full|high|super`, once.
+bool DeviceFileParser::ParseSpeed(std::string_view rest)
+{
+    auto tokens = Tokens(rest);
+    if (speedLine_ != 0) {
+        return Fail(line_, "a second speed line (the first is line " + std::to_string(speedLine_) + ")");
+    }
+    for (BusSpeed speed : {BusSpeed::Low, BusSpeed::Full, BusSpeed::High, BusSpeed::Super}) {
+        if (tokens.size() == 1 && tokens[0] == BusSpeedName(speed)) {
+            model_.speed = speed;
+            speedLine_ = line_;
+            return true;
+        }
+    }
+    return Fail(line_, "speed needs one of low, full, high or super");
+}
+
+// `fault <address> <fault words>`: the words of the session's fault command.
+bool DeviceFileParser::ParseFault(std::string_view rest)
+{
+    auto tokens = Tokens(rest);
+    auto address = tokens.empty() ? std::nullopt : ParseAddress(tokens[0]);
+    if (!address || (*address & 0x70) != 0 || (*address & USB_ENDPOINT_ADDRESS_MASK) == 0) {
+        return Fail(line_, "fault needs an endpoint address first");
+    }
+    std::string what;
+    auto fault = ParseEndpointFault({tokens.begin() + 1, tokens.end()}, &what);
+    if (!fault) {
+        return Fail(line_, what);
+    }
+    faults_.push_back({line_, *address, *fault});
+    return true;
+}
+
+// Fault lines name endpoints of the configuration; they apply in order.
+bool DeviceFileParser::ApplyFaults(const std::map<uint8_t, EndpointInfo>& present)
+{
+    for (const auto& entry : faults_) {
+        if (present.find(entry.address) == present.end()) {
+            return Fail(entry.line, "endpoint " + Hex(entry.address) + " is not in the configuration descriptor");
+        }
+        model_.faults.emplace_back(entry.address, entry.fault);
+    }
+    return true;
+}
+
+// A low-speed device has no bulk endpoints (USB 2.0 allows it control and
+// interrupt transfers only).
+bool DeviceFileParser::CheckSpeed(const std::map<uint8_t, EndpointInfo>& present)
+{
+    if (model_.speed != BusSpeed::Low) {
+        return true;
+    }
+    for (const auto& [address, endpoint] : present) {
+        if (endpoint.Type() == USB_ENDPOINT_TYPE_BULK) {
+            return Fail(speedLine_, "a low-speed device cannot have bulk endpoints (" + Hex(address) + " is bulk)");
+        }
+    }
     return true;
 }
 
@@ -290,6 +359,9 @@ bool DeviceFileParser::ApplyEndpoints()
                 present[endpoint.address] = endpoint;
             }
         }
+    }
+    if (!CheckSpeed(present) || !ApplyFaults(present)) {
+        return false;
     }
     std::set<uint8_t> listed;
     for (const auto& entry : endpoints_) {

@@ -7,6 +7,9 @@
 // the harness, pondrel-sim). Extend it; do not rename what is here.
 #pragma once
 
+#include "emulator/usb/bus_timing.h"
+#include "emulator/usb/endpoint_fault.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -65,19 +68,23 @@ struct DeviceModel {
     CompletionMode completion = CompletionMode::BusThread;
     bool shortTransferIsError = false;
     bool recordUrbs = true;  // keep every URB for Urbs(); off for long runs (the benchmark)  // UHCI/OHCI policy for a short IN without USBD_SHORT_TRANSFER_OK
+    // The bus the device is on. With busTiming, a transfer completed on the
+    // bus thread ends no sooner than that bus could have carried it
+    // (bus_timing.h); off, as fast as the emulator moves the bytes (the
+    // benchmark's untimed figures). Synchronous and held completions are
+    // never timed.
+    BusSpeed speed = BusSpeed::High;
+    bool busTiming = true;
+    // Faults each endpoint shows from the moment the device is plugged, in
+    // the order given (a device file's `fault` lines).
+    std::vector<std::pair<uint8_t, EndpointFault>> faults;
 
     // The built-in device: vendor-specific interface 0 with bulk OUT 0x01,
     // bulk IN 0x81 (loopback pair), interrupt IN 0x83, bulk OUT 0x02 and bulk
     // IN 0x82 (a second loopback pair); remote-wakeup capable; 512-byte bulk packets.
     static DeviceModel Builtin();
 
-    // Parses a device file: `device <hex>` and `config <hex>` lines,
-    // continuation lines starting with whitespace, `#` comments, optional
-    // `endpoint <address> <loopback|source|sink|silent>` lines. Hex bytes are
-    // written as pairs of digits, alone or run together ("09 02" or "0902"),
-    // or one at a time as "0x9". An endpoint line may add `paired <address>`
-    // (loopback partner) and `no-zlp` (see zeroLengthTerminator); a loopback
-    // line sets both ends of the pair.
+    // Parses a device file (the format: docs/device-files.md).
     // On error returns nullopt and sets `error` to "file:line: what is wrong".
     static std::optional<DeviceModel> Parse(std::string_view text, std::string_view fileName, std::string* error);
     static std::optional<DeviceModel> Load(const std::string& path, std::string* error);

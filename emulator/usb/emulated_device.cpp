@@ -18,7 +18,7 @@
 namespace emu::usb {
 
 EmulatedDevice::EmulatedDevice(DeviceModel model, uint16_t port, BusThread& busThread)
-    : model_(std::move(model)), port_(port), busThread_(busThread), mode_(model_.completion)
+    : model_(std::move(model)), port_(port), busThread_(busThread), mode_(model_.completion), busClock_(model_.speed)
 {
     auto parsed = ParseConfiguration(model_.configDescriptor.data(), model_.configDescriptor.size());
     if (!parsed) {
@@ -36,9 +36,26 @@ EmulatedDevice::EmulatedDevice(DeviceModel model, uint16_t port, BusThread& busT
             endpoint.role = model_.RoleFor(info.address);
         }
     }
+    for (const auto& [address, fault] : model_.faults) {
+        auto found = endpoints_.find(address);
+        if (found != endpoints_.end()) {
+            ApplyFaultLocked(found->second, fault);
+        }
+    }
 }
 
-EmulatedDevice::~EmulatedDevice() = default;
+// The leaver may be the thread that drops the last reference.
+EmulatedDevice::~EmulatedDevice()
+{
+    if (!leaver_.joinable()) {
+        return;
+    }
+    if (leaver_.get_id() == std::this_thread::get_id()) {
+        leaver_.detach();
+    } else {
+        leaver_.join();
+    }
+}
 
 void EmulatedDevice::AttachPdo(PDEVICE_OBJECT pdo)
 {
@@ -147,6 +164,7 @@ std::unique_ptr<Transfer> EmulatedDevice::RemovePending(PIRP irp)
     }
     std::unique_ptr<Transfer> transfer = std::move(found->second);
     pending_.erase(found);
+    onWire_.erase(transfer.get());
     auto& queue = queues_[transfer->endpoint];
     queue.erase(std::remove(queue.begin(), queue.end(), transfer.get()), queue.end());
     return transfer;
@@ -183,8 +201,9 @@ void EmulatedDevice::FailAllTransfers(USBD_STATUS status, TransferList& failed)
         }
     }
     for (PIRP irp : owned) {
+        const bool ended = onWire_.count(pending_[irp].get()) != 0;  // it keeps the outcome it had
         auto transfer = RemovePending(irp);
-        transfer->status = status;
+        transfer->status = ended ? transfer->status : status;
         failed.push_back(std::move(transfer));
     }
 }
@@ -195,6 +214,16 @@ void EmulatedDevice::FailAllTransfers(USBD_STATUS status, TransferList& failed)
 void EmulatedDevice::CollectFinished(Lock&, TransferList& finished)
 {
     const USBD_STATUS link = LinkStatus();
+    const auto now = std::chrono::steady_clock::now();
+    // Transfers whose time on the wire is over end now (one being
+    // cancelled is left to its cancel routine).
+    for (auto it = onWire_.begin(); it != onWire_.end();) {
+        auto [transfer, due] = *it;
+        it = due <= now ? onWire_.erase(it) : std::next(it);
+        if (due <= now && TakeOwnership(*transfer)) {
+            finished.push_back(RemovePending(transfer->irp));
+        }
+    }
     bool progress = true;
     while (progress) {
         progress = false;
@@ -211,12 +240,81 @@ void EmulatedDevice::CollectFinished(Lock&, TransferList& finished)
                 progress = true;
                 queue.erase(queue.begin());
                 transfer->status = step.status;
+                if (USBD_SUCCESS(link) && WaitForWire(*transfer, endpoint)) {
+                    continue;
+                }
                 if (TakeOwnership(*transfer)) {
                     finished.push_back(RemovePending(transfer->irp));
                 }
             }
         }
     }
+}
+
+bool EmulatedDevice::WaitForWire(Transfer& transfer, const EndpointState& endpoint)
+{
+    if (!model_.busTiming || mode_ != CompletionMode::BusThread) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto due = busClock_.Book(now, transfer.data.moved, endpoint.maxPacket, endpoint.In());
+    if (due <= now) {
+        return false;
+    }
+    onWire_[&transfer] = due;
+    return true;
+}
+
+std::optional<std::chrono::steady_clock::time_point> EmulatedDevice::NextWake(std::chrono::steady_clock::time_point now)
+{
+    std::optional<std::chrono::steady_clock::time_point> wake;
+    auto consider = [&](std::chrono::steady_clock::time_point when) {
+        if (!wake || when < *wake) {
+            wake = when;
+        }
+    };
+    for (const auto& [transfer, due] : onWire_) {
+        consider(due);
+    }
+    for (const auto& [address, queue] : queues_) {
+        const auto& nakUntil = Endpoint(address).misbehaviour.nakUntil;
+        if (!queue.empty() && nakUntil > now) {
+            consider(nakUntil);
+        }
+    }
+    return wake;
+}
+
+// Posts one pass for `when` unless one is already posted no later. Never
+// with mutex_ held.
+void EmulatedDevice::PumpAt(std::optional<std::chrono::steady_clock::time_point> when)
+{
+    if (!when) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        if (timedPump_ && *timedPump_ >= now && *timedPump_ <= *when) {
+            return;
+        }
+        timedPump_ = *when;
+    }
+    busThread_.PostAt(*when, [self = shared_from_this()] { self->Pump(); });
+}
+
+void EmulatedDevice::LeaveIfAsked()
+{
+    {
+        std::lock_guard lock(mutex_);
+        const bool asked = std::any_of(endpoints_.begin(), endpoints_.end(),
+                                       [](const auto& entry) { return entry.second.leaving; });
+        if (!asked || leaveStarted_ || !connected_) {
+            return;
+        }
+        leaveStarted_ = true;
+    }
+    leaver_ = std::thread([this] { Disconnect(); });
 }
 
 // Whether any transfer waits for the device to move it (mutex_ held).
@@ -230,13 +328,17 @@ bool EmulatedDevice::AnyQueued(Lock&) const
 void EmulatedDevice::Pump()
 {
     TransferList finished;
+    std::optional<std::chrono::steady_clock::time_point> wake;
     {
         Lock lock(mutex_);
         pumpScheduled_ = false;
         pumping_ = true;
         CollectFinished(lock, finished);
+        wake = NextWake(std::chrono::steady_clock::now());
     }
     FinishAll(finished);
+    PumpAt(wake);
+    LeaveIfAsked();
     {
         std::lock_guard lock(mutex_);
         pumping_ = false;
@@ -357,7 +459,7 @@ bool EmulatedDevice::WaitForHeld(size_t count, std::chrono::milliseconds timeout
 bool EmulatedDevice::WaitForPump(std::chrono::milliseconds timeout)
 {
     Lock lock(mutex_);
-    return pumped_.wait_for(lock, timeout, [&] { return !pumpScheduled_ && !pumping_; });
+    return pumped_.wait_for(lock, timeout, [&] { return !pumpScheduled_ && !pumping_ && onWire_.empty(); });
 }
 
 // Test thread (PASSIVE_LEVEL); the completion runs raised to DISPATCH_LEVEL
@@ -470,6 +572,40 @@ void EmulatedDevice::ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t byte
     std::lock_guard lock(mutex_);
     EndpointState& state = Endpoint(endpoint);
     state.faults.push_back({Fault::Kind::Short, state.submitted + nth, bytes});
+}
+
+bool EmulatedDevice::ApplyFault(uint8_t address, const EndpointFault& fault)
+{
+    {
+        std::lock_guard lock(mutex_);
+        auto found = endpoints_.find(address);
+        if (found == endpoints_.end()) {
+            return false;
+        }
+        ApplyFaultLocked(found->second, fault);
+    }
+    RequestPump();
+    return true;
+}
+
+// A stall "now" hits the oldest transfer waiting, if there is one; zlp on
+// an IN endpoint is decided by the OUT endpoints that echo into it. mutex_ held.
+void EmulatedDevice::ApplyFaultLocked(EndpointState& endpoint, const EndpointFault& fault)
+{
+    auto& queue = queues_[endpoint.address];
+    if (fault.kind == EndpointFault::Kind::Stall && fault.value == 0 && !queue.empty()) {
+        queue.front()->data.fault = Fault{Fault::Kind::Stall, endpoint.submitted, 0};
+        return;
+    }
+    if (fault.kind == EndpointFault::Kind::Zlp && endpoint.In()) {
+        for (auto& [address, other] : endpoints_) {
+            if (LoopbackPeer(other) == &endpoint) {
+                emu::usb::ApplyFault(other, fault, std::chrono::steady_clock::now());
+            }
+        }
+        return;
+    }
+    emu::usb::ApplyFault(endpoint, fault, std::chrono::steady_clock::now());
 }
 
 void EmulatedDevice::FailDescriptorRead(uint64_t nth)

@@ -14,6 +14,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace emu::usb {
@@ -71,6 +73,7 @@ public:
     void FailTransfer(uint8_t endpoint, uint64_t nth, uint32_t usbdStatus) override;
     void StallTransfer(uint8_t endpoint, uint64_t nth) override;
     void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) override;
+    bool ApplyFault(uint8_t endpoint, const EndpointFault& fault) override;
     void FailDescriptorRead(uint64_t nth) override;
     void AnswerDescriptorRead(uint64_t nth, std::vector<uint8_t> bytes) override;
     void FailNextStart(NTSTATUS status) override;
@@ -132,6 +135,18 @@ private:
     Transfer* FindHeld(uint64_t id);
     EndpointState& Endpoint(uint8_t address);
     EndpointState* LoopbackPeer(const EndpointState& endpoint);
+    void ApplyFaultLocked(EndpointState& endpoint, const EndpointFault& fault);
+    // The bus model (bus_timing.h): books the wire for a transfer the device
+    // has ended and keeps it until the bus could have carried it; false
+    // when it is not timed (then it ends now). mutex_ held.
+    bool WaitForWire(Transfer& transfer, const EndpointState& endpoint);
+    // The earliest time a pass must run again: a timed transfer's end, or
+    // the end of a nak window with transfers waiting. mutex_ held.
+    std::optional<std::chrono::steady_clock::time_point> NextWake(std::chrono::steady_clock::time_point now);
+    void PumpAt(std::optional<std::chrono::steady_clock::time_point> when);
+    // A leave-after mark was reached: the device leaves the bus from a
+    // thread of its own at PASSIVE_LEVEL, as the hub reports it.
+    void LeaveIfAsked();
     USBD_STATUS LinkStatus() const;  // why nothing can reach the device now, or success
 
     // ---- PnP and power (pdo_pnp.cpp, pdo_power.cpp) ----
@@ -166,6 +181,11 @@ private:
     std::map<uint8_t, EndpointState> endpoints_;
     std::map<uint8_t, std::vector<Transfer*>> queues_;    // waiting transfers per endpoint, oldest first
     std::map<PIRP, std::unique_ptr<Transfer>> pending_;  // every transfer not yet finished
+    std::map<Transfer*, std::chrono::steady_clock::time_point> onWire_;  // ended, until the bus model's time
+    BusClock busClock_;
+    std::optional<std::chrono::steady_clock::time_point> timedPump_;  // a pass posted for then
+    bool leaveStarted_ = false;
+    std::thread leaver_;
     std::map<void*, Pipe> pipes_;                         // the selected configuration's pipes
     bool configured_ = false;
     uint64_t nextHandle_ = 1;

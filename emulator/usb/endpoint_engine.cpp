@@ -105,10 +105,11 @@ static StepResult EndShort(EndpointState& in, const TransferData& transfer, bool
     return {true, USBD_STATUS_ERROR_SHORT_TRANSFER};
 }
 
-static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, bool shortIsError)
+// `limit` (at most the requested length) is where the transfer must stop:
+// past it the device keeps its bytes for the next transfer.
+static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, uint32_t limit, bool shortIsError)
 {
-    const bool forcedShort = transfer.fault && transfer.fault->kind == Fault::Kind::Short;
-    const uint32_t limit = forcedShort ? std::min(transfer.requested, transfer.fault->value) : transfer.requested;
+    const bool forcedShort = limit < transfer.requested;
     for (;;) {
         if (transfer.moved == limit) {
             return limit < transfer.requested ? EndShort(in, transfer, shortIsError) : StepResult{true, USBD_STATUS_SUCCESS};
@@ -139,16 +140,43 @@ static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, bool shor
     }
 }
 
-static StepResult AdvanceOut(EndpointState& out, EndpointState* peer, TransferData& transfer)
+static StepResult AdvanceOut(EndpointState& out, EndpointState* peer, TransferData& transfer, uint32_t limit)
 {
     if (out.role.behaviour == EndpointBehaviour::Silent) {
         return {false, USBD_STATUS_PENDING};
     }
-    const bool forcedShort = transfer.fault && transfer.fault->kind == Fault::Kind::Short;
-    const uint32_t length = forcedShort ? std::min(transfer.requested, transfer.fault->value) : transfer.requested;
-    AcceptOutBytes(out, peer, transfer.buffer, length);
-    transfer.moved = length;
+    AcceptOutBytes(out, peer, transfer.buffer, limit);
+    transfer.moved = limit;
     return {true, USBD_STATUS_SUCCESS};
+}
+
+// Bytes the endpoint may still move before a fail-after or leave-after mark.
+static uint64_t BytesBeforeMark(const EndpointState& endpoint)
+{
+    uint64_t budget = UINT64_MAX;
+    for (const auto& mark : {endpoint.misbehaviour.failAt, endpoint.misbehaviour.leaveAt}) {
+        if (mark) {
+            budget = std::min(budget, *mark > endpoint.bytesMoved ? *mark - endpoint.bytesMoved : 0);
+        }
+    }
+    return budget;
+}
+
+// The transfer reached a byte mark: the fail-after fault is spent on it,
+// and at the leave-after mark the device leaves (the transfer with it,
+// unless it ended right at the mark).
+static StepResult ReachMark(EndpointState& endpoint, StepResult step, bool cut)
+{
+    auto& misbehaviour = endpoint.misbehaviour;
+    if (misbehaviour.leaveAt && endpoint.bytesMoved >= *misbehaviour.leaveAt) {
+        endpoint.leaving = true;
+        return cut ? StepResult{true, USBD_STATUS_DEVICE_GONE} : step;
+    }
+    if (cut && misbehaviour.failAt && endpoint.bytesMoved >= *misbehaviour.failAt) {
+        misbehaviour.failAt.reset();
+        return {true, misbehaviour.failStatus};
+    }
+    return step;
 }
 
 StepResult Advance(EndpointState& endpoint, EndpointState* peer, TransferData& transfer, bool shortIsError)
@@ -163,7 +191,61 @@ StepResult Advance(EndpointState& endpoint, EndpointState* peer, TransferData& t
         endpoint.halted = true;
         return {true, USBD_STATUS_STALL_PID};
     }
-    return endpoint.In() ? AdvanceIn(endpoint, transfer, shortIsError) : AdvanceOut(endpoint, peer, transfer);
+    if (endpoint.leaving) {
+        return {true, USBD_STATUS_DEVICE_GONE};
+    }
+    if (Naking(endpoint, std::chrono::steady_clock::now())) {
+        return {false, USBD_STATUS_PENDING};
+    }
+    uint32_t limit = transfer.requested;
+    if (transfer.fault && transfer.fault->kind == Fault::Kind::Short) {
+        limit = std::min(limit, transfer.fault->value);
+    }
+    if (endpoint.misbehaviour.shortLimit) {
+        limit = std::min(limit, *endpoint.misbehaviour.shortLimit);
+    }
+    const uint64_t budget = BytesBeforeMark(endpoint);
+    const bool cut = budget < static_cast<uint64_t>(limit) - std::min(limit, transfer.moved);
+    if (cut) {
+        limit = static_cast<uint32_t>(std::min<uint64_t>(limit, transfer.moved + budget));
+    }
+    const uint32_t before = transfer.moved;
+    StepResult step = endpoint.In() ? AdvanceIn(endpoint, transfer, limit, shortIsError)
+                                    : AdvanceOut(endpoint, peer, transfer, limit);
+    endpoint.bytesMoved += transfer.moved - before;
+    if (budget == UINT64_MAX) {
+        return step;
+    }
+    return ReachMark(endpoint, step, cut && step.done);
+}
+
+bool Naking(const EndpointState& endpoint, std::chrono::steady_clock::time_point now)
+{
+    return endpoint.misbehaviour.silent || now < endpoint.misbehaviour.nakUntil;
+}
+
+void ApplyFault(EndpointState& endpoint, const EndpointFault& fault, std::chrono::steady_clock::time_point now)
+{
+    using Kind = EndpointFault::Kind;
+    auto& misbehaviour = endpoint.misbehaviour;
+    switch (fault.kind) {
+    case Kind::Stall:
+        endpoint.faults.push_back({Fault::Kind::Stall, endpoint.submitted + fault.value + 1, 0});
+        break;
+    case Kind::Nak: misbehaviour.nakUntil = now + std::chrono::milliseconds(fault.value); break;
+    case Kind::Silent: misbehaviour.silent = true; break;
+    case Kind::Short: misbehaviour.shortLimit = static_cast<uint32_t>(std::min<uint64_t>(fault.value, UINT32_MAX)); break;
+    case Kind::Zlp: endpoint.role.zeroLengthTerminator = fault.value != 0; break;
+    case Kind::FailAfter:
+        misbehaviour.failAt = endpoint.bytesMoved + fault.value;
+        misbehaviour.failStatus = fault.status;
+        break;
+    case Kind::LeaveAfter: misbehaviour.leaveAt = endpoint.bytesMoved + fault.value; break;
+    case Kind::Clear:
+        misbehaviour = Misbehaviour{};
+        std::erase_if(endpoint.faults, [](const Fault& f) { return f.kind == Fault::Kind::Stall; });
+        break;
+    }
 }
 
 }  // namespace emu::usb

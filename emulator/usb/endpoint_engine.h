@@ -5,8 +5,10 @@
 #pragma once
 
 #include "emulator/usb/device_model.h"
+#include "emulator/usb/endpoint_fault.h"
 #include "emulator/usb/usb_api.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -22,6 +24,17 @@ struct Fault {
     uint32_t value;    // Fail: the URB status; Short: the byte count
 };
 
+// What an endpoint was told to do wrong (endpoint_fault.h) that lasts
+// beyond one transfer. Byte marks count the endpoint's bytesMoved.
+struct Misbehaviour {
+    bool silent = false;                        // NAK until cleared
+    std::chrono::steady_clock::time_point nakUntil{};  // NAK until then
+    std::optional<uint32_t> shortLimit;         // at most this many bytes per transfer
+    std::optional<uint64_t> failAt;             // the transfer that reaches this mark fails...
+    USBD_STATUS failStatus = USBD_STATUS_SUCCESS;  // ...with this status
+    std::optional<uint64_t> leaveAt;            // the device leaves the bus at this mark
+};
+
 // One endpoint of the device, on both sides of the wire.
 struct EndpointState {
     uint8_t address = 0;
@@ -34,6 +47,9 @@ struct EndpointState {
     bool halted = false;                       // stalled, or halted by the host controller
     uint64_t submitted = 0;                    // transfers submitted so far
     std::vector<Fault> faults;                 // faults still to come
+    Misbehaviour misbehaviour;
+    uint64_t bytesMoved = 0;                   // by every transfer so far
+    bool leaving = false;                      // leave-after reached: the device is leaving the bus
 
     bool In() const { return (address & USB_ENDPOINT_DIRECTION_MASK) != 0; }
     // Takes the fault planned for the next submitted transfer, if any.
@@ -53,6 +69,14 @@ struct StepResult {
     bool done = false;
     USBD_STATUS status = USBD_STATUS_PENDING;
 };
+
+// Applies a fault told to the endpoint at time `now`, except what needs
+// the whole device: a stall of a transfer already waiting, and zlp on an
+// IN endpoint (which its OUT partner decides).
+void ApplyFault(EndpointState& endpoint, const EndpointFault& fault, std::chrono::steady_clock::time_point now);
+
+// Whether the endpoint answers NAK at `now` (silent, or in a nak window).
+bool Naking(const EndpointState& endpoint, std::chrono::steady_clock::time_point now);
 
 // Moves whatever the device can move now. `peer` is the loopback partner of
 // an OUT endpoint (null if none); `shortIsError` the UHCI/OHCI policy.

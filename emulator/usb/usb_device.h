@@ -84,6 +84,9 @@ public:
     virtual void FailTransfer(uint8_t endpoint, uint64_t nth, uint32_t usbdStatus) = 0;  // nth from now, 1-based
     virtual void StallTransfer(uint8_t endpoint, uint64_t nth) = 0;                      // halts until reset
     virtual void ShortTransfer(uint8_t endpoint, uint64_t nth, uint32_t bytes) = 0;
+    // A fault of endpoint_fault.h, from now on (the session's `fault`
+    // command); false when the configuration has no such endpoint.
+    virtual bool ApplyFault(uint8_t endpoint, const EndpointFault& fault) = 0;
     virtual void FailDescriptorRead(uint64_t nth) = 0;  // the device stalls it
     // The nth descriptor read from now (1-based) is answered from `bytes`
     // instead of the model, as a device whose answer changes between reads.

@@ -4,6 +4,8 @@
 // reset, a disabled port and a disconnected device.
 #include "tests/usb/usb_fixture.h"
 
+#include "emulator/usb/endpoint_fault.h"
+
 namespace usb_test {
 namespace {
 
@@ -149,6 +151,219 @@ TEST_F(QuietDevice, InTransferEndsAtShortOrZeroLengthPacketOrWaits)
         EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
     }
 }
+
+// Each fault kind, told once by a device file's fault line and once at run
+// time as the session's fault command tells it, then transfers at the PDO.
+struct FaultStep {
+    uint8_t endpoint;
+    ULONG length;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+    ULONG moved;
+    bool holds = false;  // still pending 100 ms after it was sent
+};
+
+struct FaultCase {
+    const char* name;
+    uint8_t endpoint;
+    const char* words;
+    std::vector<FaultStep> steps;
+    bool leaves = false;  // the bus hears the device leave
+};
+
+constexpr NTSTATUS kGone = STATUS_DEVICE_NOT_CONNECTED;
+constexpr ULONG kRefused = ~0u;  // refused before it reached the device: no byte count is written
+
+const FaultCase kFaultCases[] = {
+    {"Stall", 0x02, "stall after 1",
+     {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16},
+      {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0},
+      {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, kRefused}}},
+    {"Nak", 0x02, "nak 400", {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16, true}}},
+    {"Short", 0x02, "short 10", {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 10}}},
+    // Without the zero-length packet after the full 512-byte echo, the read
+    // runs on into the next echo.
+    {"ZlpOff", 0x81, "zlp off",
+     {{0x01, 512, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 512},
+      {0x01, 10, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 10},
+      {0x81, 1024, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 522}}},
+    {"FailAfter", 0x02, "fail-after 20 USBD_STATUS_CRC",
+     {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16},
+      {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 4},
+      {0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16}}},
+    {"LeaveAfter", 0x02, "leave-after 20",
+     {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16},
+      {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, 4},
+      {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, kRefused}},
+     true},
+};
+
+std::vector<std::string_view> Words(const char* text)
+{
+    std::vector<std::string_view> words;
+    for (std::string_view rest = text; !rest.empty();) {
+        const size_t space = rest.find(' ');
+        words.push_back(rest.substr(0, space));
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+    }
+    return words;
+}
+
+std::string HexLine(const std::vector<uint8_t>& bytes)
+{
+    std::string line;
+    for (uint8_t byte : bytes) {
+        line += "0123456789abcdef"[byte >> 4];
+        line += "0123456789abcdef"[byte & 15];
+    }
+    return line;
+}
+
+class FaultFromFileOrCommand : public BusFixture, public ::testing::WithParamInterface<std::tuple<FaultCase, bool>> {
+protected:
+    bool FromFile() const { return std::get<1>(GetParam()); }
+    const FaultCase& Case() const { return std::get<0>(GetParam()); }
+
+    // The built-in device written as a device file, with the fault line.
+    DeviceModel Model() override
+    {
+        const DeviceModel builtin = DeviceModel::Builtin();
+        std::string text = "device " + HexLine(builtin.deviceDescriptor) + "\nconfig " +
+                           HexLine(builtin.configDescriptor) + "\nendpoint 0x01 loopback\nendpoint 0x02 sink\n";
+        if (FromFile()) {
+            text += "fault " + HexLine({Case().endpoint}) + " " + Case().words + "\n";
+        }
+        std::string error;
+        auto model = DeviceModel::Parse(text, "fault.dev", &error);
+        EXPECT_TRUE(model.has_value()) << error;
+        return model.value_or(builtin);
+    }
+
+    void SetUp() override
+    {
+        BusFixture::SetUp();
+        emu::usb::Bus::Instance().SetSurpriseRemovalHandler([this](emu::usb::UsbDevice&) {
+            std::lock_guard lock(mutex_);
+            left_ = true;
+            changed_.notify_all();
+        });
+        ASSERT_FALSE(Configure().empty());
+        if (!FromFile()) {
+            auto fault = emu::usb::ParseEndpointFault(Words(Case().words), nullptr);
+            ASSERT_TRUE(fault.has_value());
+            ASSERT_TRUE(device().ApplyFault(Case().endpoint, *fault));
+        }
+    }
+
+    void TearDown() override
+    {
+        emu::usb::Bus::Instance().SetSurpriseRemovalHandler(nullptr);
+        BusFixture::TearDown();
+    }
+
+    bool Left(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [this] { return left_; });
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool left_ = false;
+};
+
+TEST_P(FaultFromFileOrCommand, ShapesTheTransfersThatFollow)
+{
+    int n = 0;
+    for (const auto& step : Case().steps) {
+        SCOPED_TRACE("step " + std::to_string(++n));
+        const bool in = (step.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+        std::vector<uint8_t> buffer = Pattern(step.length);
+        BulkUrb urb(PipeFor(step.endpoint), buffer.data(), step.length,
+                    in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0);
+        auto request = AsyncRequest::Urb(Pdo(), urb.urb);
+        request->Send();
+        EXPECT_EQ(request->Wait(100ms), !step.holds);
+        ASSERT_TRUE(request->Wait());
+        EXPECT_EQ(std::tuple(request->Status(), urb.Status()), std::tuple(step.status, step.usbd));
+        if (step.moved != kRefused) {
+            EXPECT_EQ(urb.Transferred(), step.moved);
+        }
+    }
+    EXPECT_EQ(Left(Case().leaves ? kWait : 0ms), Case().leaves);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FaultFromFileOrCommand,
+                         ::testing::Combine(::testing::ValuesIn(kFaultCases), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "FromFile" : "FromCommand");
+                         });
+
+// Told while a transfer waits: silent holds it until cleared, a stall
+// without `after` ends the oldest waiting transfer.
+TEST_F(QuietDevice, SilenceHoldsUntilClearedAndAStallEndsTheWaitingTransfer)
+{
+    using Kind = emu::usb::EndpointFault::Kind;
+    std::vector<uint8_t> buffer(512);
+    ASSERT_TRUE(device().ApplyFault(0x02, {Kind::Silent}));
+    BulkUrb write(PipeFor(0x02), buffer.data(), 64, 0);
+    auto writing = AsyncRequest::Urb(Pdo(), write.urb);
+    EXPECT_EQ(writing->Send(), STATUS_PENDING);
+    EXPECT_FALSE(writing->Wait(100ms));
+    device().ApplyFault(0x02, {Kind::Clear});
+    ASSERT_TRUE(writing->Wait());
+    EXPECT_EQ(writing->Status(), STATUS_SUCCESS);
+
+    BulkUrb read(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
+    auto reading = AsyncRequest::Urb(Pdo(), read.urb);
+    EXPECT_EQ(reading->Send(), STATUS_PENDING);
+    ASSERT_TRUE(device().WaitForPump(kWait));
+    device().ApplyFault(0x81, {Kind::Stall});
+    ASSERT_TRUE(reading->Wait());
+    EXPECT_EQ(read.Status(), USBD_STATUS_STALL_PID);
+    EXPECT_FALSE(device().ApplyFault(0x05, {Kind::Stall})) << "no such endpoint";
+}
+
+// A timed bus carries no more than its speed allows (USB 2.0: 19 bulk
+// packets of 64 bytes a 1 ms frame at full speed, 13 of 512 bytes a 125 us
+// microframe at high speed). Only a loaded machine makes it slower, so the
+// lower bound is loose: it catches a model far off, not the scheduler.
+struct SpeedCase {
+    emu::usb::BusSpeed speed;
+    double bytesPerSecond;
+    ULONG transfer;
+    int count;
+};
+
+class TimedBus : public BusFixture, public ::testing::WithParamInterface<SpeedCase> {
+protected:
+    DeviceModel Model() override
+    {
+        DeviceModel model = DeviceModel::Builtin();
+        model.speed = GetParam().speed;
+        return model;
+    }
+};
+
+TEST_P(TimedBus, CarriesNoMoreThanItsSpeedAllows)
+{
+    ASSERT_FALSE(Configure().empty());
+    std::vector<uint8_t> data = Pattern(GetParam().transfer);
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < GetParam().count; ++i) {
+        ASSERT_EQ(SendBulk(Pdo(), PipeFor(0x02), data.data(), GetParam().transfer).first, STATUS_SUCCESS);
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - begin;
+    const double rate = GetParam().transfer * static_cast<double>(GetParam().count) / elapsed.count();
+    EXPECT_LE(rate, GetParam().bytesPerSecond);
+    EXPECT_GE(rate, GetParam().bytesPerSecond / 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, TimedBus,
+                         ::testing::Values(SpeedCase{emu::usb::BusSpeed::Full, 1.216e6, 16384, 8},
+                                           SpeedCase{emu::usb::BusSpeed::High, 53.248e6, 65536, 32}),
+                         [](const auto& info) { return std::string(emu::usb::BusSpeedName(info.param.speed)); });
 
 class OldHostController : public QuietDevice {
 protected:

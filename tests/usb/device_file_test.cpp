@@ -59,6 +59,29 @@ TEST(DeviceFile, UnlistedEndpointsAreSinksAndSilentAndOptionsApply)
     EXPECT_FALSE(model->RemoteWakeCapable());
 }
 
+TEST(DeviceFile, SpeedAndFaultLinesApplyInOrder)
+{
+    const std::string text = std::string(kGood) +
+                             "speed full\nfault 0x81 stall after 2\nfault 0x01 fail-after 100 USBD_STATUS_CRC\n"
+                             "fault 0x82 nak 50\nfault 0x82 silent\nfault 0x81 short 9\nfault 0x81 zlp off\n"
+                             "fault 0x02 leave-after 0x1000\nfault 0x82 clear\n";
+    std::string error;
+    auto model = DeviceModel::Parse(text, "faults.dev", &error);
+    ASSERT_TRUE(model.has_value()) << error;
+    EXPECT_EQ(model->speed, BusSpeed::Full);
+    using K = EndpointFault::Kind;
+    const std::vector<std::tuple<uint8_t, K, uint64_t, USBD_STATUS>> expected = {
+        {0x81, K::Stall, 2, 0},  {0x01, K::FailAfter, 100, USBD_STATUS_CRC}, {0x82, K::Nak, 50, 0},
+        {0x82, K::Silent, 0, 0}, {0x81, K::Short, 9, 0},  {0x81, K::Zlp, 0, 0},
+        {0x02, K::LeaveAfter, 0x1000, 0}, {0x82, K::Clear, 0, 0}};
+    std::vector<std::tuple<uint8_t, K, uint64_t, USBD_STATUS>> got;
+    for (const auto& [address, fault] : model->faults) {
+        got.emplace_back(address, fault.kind, fault.value, fault.status);
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(DeviceModel::Parse(kGood, "good.dev", &error)->speed, BusSpeed::High) << "the default";
+}
+
 TEST(DeviceFile, MalformedDescriptorsAreKeptAsWritten)
 {
     std::string error;
@@ -94,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"ContinuationFirst", "  12 01\n", "bad.dev:1: continuation line without a device or config line before it"},
         BadFile{"ContinuationAfterEndpoint", "device 12\n" CONFIG2 "endpoint 0x01 sink\n  00\n",
                 "bad.dev:4: continuation line without a device or config line before it"},
-        BadFile{"UnknownKeyword", "device 12\nconfg 09\n", "bad.dev:2: unknown keyword 'confg' (expected device, config or endpoint)"},
+        BadFile{"UnknownKeyword", "device 12\nconfg 09\n", "bad.dev:2: unknown keyword 'confg' (expected device, config, endpoint, speed or fault)"},
         BadFile{"SecondDevice", "device 12\n\ndevice 13\n", "bad.dev:3: a second device line (the first is line 1)"},
         BadFile{"NoDevice", CONFIG2, "bad.dev:1: no device line"},
         BadFile{"NoConfig", "device 12\n# end\n", "bad.dev:2: no config line"},
@@ -117,6 +140,20 @@ INSTANTIATE_TEST_SUITE_P(
                 "descriptor"},
         BadFile{"PartnerDescribedOtherwise", "device 12\n" CONFIG2 "endpoint 0x81 silent\nendpoint 0x01 loopback\n",
                 "bad.dev:4: loopback partner 0x81 of 0x01 is described otherwise"},
+        BadFile{"LowSpeedBulk", "speed low\ndevice 12\n" CONFIG2,
+                "bad.dev:1: a low-speed device cannot have bulk endpoints (0x01 is bulk)"},
+        BadFile{"UnknownSpeed", "speed warp\n", "bad.dev:1: speed needs one of low, full, high or super"},
+        BadFile{"SecondSpeed", "speed full\nspeed high\n", "bad.dev:2: a second speed line (the first is line 1)"},
+        BadFile{"FaultWithoutAddress", "fault stall\n", "bad.dev:1: fault needs an endpoint address first"},
+        BadFile{"FaultUnknown", "fault 0x81 wobble\n",
+                "bad.dev:1: unknown fault 'wobble' (stall [after N], nak MS, silent, short N, zlp on|off, "
+                "fail-after N USBD_STATUS_NAME, leave-after N or clear)"},
+        BadFile{"FaultMissingNumber", "fault 0x81 short\n", "bad.dev:1: 'short' needs a number (short N)"},
+        BadFile{"FaultBadStatus", "fault 0x81 fail-after 5 USBD_STATUS_SUCCESS\n",
+                "bad.dev:1: 'fail-after' needs an error status such as USBD_STATUS_CRC after the byte count"},
+        BadFile{"FaultTrailingWord", "fault 0x81 stall after 2 now\n", "bad.dev:1: unexpected 'now' after the fault"},
+        BadFile{"FaultNotInConfig", "device 12\n" CONFIG2 "fault 0x82 silent\n",
+                "bad.dev:3: endpoint 0x82 is not in the configuration descriptor"},
         BadFile{"UnexpectedOption", "device 12\n" CONFIG2 "endpoint 0x01 sink fast\n",
                 "bad.dev:3: unexpected 'fast' (expected paired <address> or no-zlp)"}),
     [](const auto& info) { return std::string(info.param.name); });

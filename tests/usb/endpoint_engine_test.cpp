@@ -217,6 +217,51 @@ TEST(Faults, HitTheNthSubmittedTransferOnly)
     EXPECT_EQ(out.received, received) << "the failed and stalled transfers delivered nothing";
 }
 
+// Faults told to an endpoint (a device file's fault lines, the session's
+// fault command), applied in order, then 8-byte OUT transfers one after
+// another: how each ends and how many bytes it moved. Each kind alone is
+// driven through the bus (bus_transfer_test.cpp); here, what lies at the
+// edges: marks at a transfer's end, windows over, clear.
+struct MisbehaviourCase {
+    const char* name;
+    std::vector<EndpointFault> faults;
+    std::vector<std::tuple<bool, USBD_STATUS, uint32_t>> sends;  // done, status, moved
+    bool leaving = false;
+};
+
+class Misbehaviour : public ::testing::TestWithParam<MisbehaviourCase> {};
+
+TEST_P(Misbehaviour, ShapesEachTransferAsTold)
+{
+    EndpointState out = MakeEndpoint(0x01, 64, EndpointBehaviour::Sink);
+    for (const auto& fault : GetParam().faults) {
+        ApplyFault(out, fault, std::chrono::steady_clock::now());
+    }
+    int n = 0;
+    for (const auto& [done, status, moved] : GetParam().sends) {
+        SCOPED_TRACE("transfer " + std::to_string(++n));
+        auto data = Bytes(8);
+        TransferData transfer{data.data(), 8, 0, false, out.CountSubmission()};
+        const StepResult step = Advance(out, nullptr, transfer, false);
+        EXPECT_EQ(std::tuple(step.done, step.done ? step.status : USBD_STATUS_PENDING, transfer.moved),
+                  std::tuple(done, status, moved));
+    }
+    EXPECT_EQ(out.leaving, GetParam().leaving);
+}
+
+using K = EndpointFault::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, Misbehaviour,
+    ::testing::Values(
+        MisbehaviourCase{"NakWindowOver", {{K::Nak, 0}}, {{true, USBD_STATUS_SUCCESS, 8}}},
+        MisbehaviourCase{"ClearEndsSilenceAndAStallToCome", {{K::Silent}, {K::Stall, 0}, {K::Clear}},
+                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_SUCCESS, 8}}},
+        MisbehaviourCase{"FailAtATransferBoundaryHitsTheNext", {{K::FailAfter, 8, USBD_STATUS_XACT_ERROR}},
+                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_XACT_ERROR, 0}}},
+        MisbehaviourCase{"LeaveAtTheEndOfATransfer", {{K::LeaveAfter, 8}},
+                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_DEVICE_GONE, 0}}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Faults, ShortInTransferKeepsTheRestOfThePacketForTheNextTransfer)
 {
     EndpointState in = MakeEndpoint(0x81, 64, EndpointBehaviour::Silent);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace sim {
@@ -43,8 +44,14 @@ emu::usb::DeviceModel BuiltinBenchDevice()
 }
 
 // The device as measured: no history kept, transfers completed in `mode`.
-emu::usb::DeviceModel BenchModel(emu::usb::DeviceModel model, CompletionMode mode)
+// The bus takes no time unless a speed is given: the untimed figures are the
+// software's cost alone.
+emu::usb::DeviceModel BenchModel(emu::usb::DeviceModel model, CompletionMode mode,
+                                 std::optional<emu::usb::BusSpeed> speed = std::nullopt)
 {
+    model.busTiming = speed.has_value();
+    if (speed)
+        model.speed = *speed;
     for (auto& [address, role] : model.endpoints) {
         role.recordReceived = false;
     }
@@ -90,7 +97,8 @@ uint64_t DriverAllocations()
 // A machine with the driver loaded, the device started and its pipes open.
 class Rig {
 public:
-    Rig(const emu::usb::DeviceModel& model, CompletionMode mode) : machine_(Options(model, mode))
+    Rig(const emu::usb::DeviceModel& model, CompletionMode mode, std::optional<emu::usb::BusSpeed> speed = std::nullopt)
+        : machine_(Options(model, mode, speed))
     {
         NTSTATUS status = machine_.BringUp(DriverEntry);
         if (!NT_SUCCESS(status)) {
@@ -128,10 +136,11 @@ public:
     emu::Handle loopOut = 0, loopIn = 0, sink = 0, source = 0;  // 0: the device has no such pipe
 
 private:
-    static emu::MachineOptions Options(const emu::usb::DeviceModel& model, CompletionMode mode)
+    static emu::MachineOptions Options(const emu::usb::DeviceModel& model, CompletionMode mode,
+                                       std::optional<emu::usb::BusSpeed> speed)
     {
         emu::MachineOptions options;
-        options.device = BenchModel(model, mode);
+        options.device = BenchModel(model, mode, speed);
         return options;
     }
 
@@ -178,6 +187,14 @@ struct ModeFigures {
     Rate loopback;
 };
 
+// Loopback on the bus model at one speed, beside what the model lets the
+// bus carry.
+struct BusFigures {
+    emu::usb::BusSpeed speed;
+    double lineMegabits;
+    Rate loopback;
+};
+
 struct Figures {
     ModeFigures busThread;
     ModeFigures synchronous;
@@ -188,6 +205,7 @@ struct Figures {
     uint64_t cpuSamples = 0;
     size_t findings = 0;
     std::string failure;
+    std::vector<BusFigures> bus;  // with --timed
 };
 
 // Runs `step` under the sampler until enough samples are in (or a few
@@ -239,6 +257,33 @@ ModeFigures MeasureMode(const emu::usb::DeviceModel& model, CompletionMode mode,
         SampleDriverShare(loopback, quick, figures);
     figures->findings += rig.Findings();
     return result;
+}
+
+// 64 KiB loopbacks through the driver on a timed bus at each speed that
+// has bulk endpoints.
+void MeasureBusModel(const emu::usb::DeviceModel& model, std::chrono::duration<double> duration, Figures* figures)
+{
+    using emu::usb::BusSpeed;
+    for (auto [speed, megabits] : {std::pair{BusSpeed::Full, 12.0}, std::pair{BusSpeed::High, 480.0},
+                                   std::pair{BusSpeed::Super, 5000.0}}) {
+        Rig rig(model, CompletionMode::BusThread, speed);
+        BusFigures bus{speed, megabits, {}};
+        if (!rig.failure.empty()) {
+            bus.loopback.failure = rig.failure;
+        } else if (!rig.loopOut || !rig.loopIn) {
+            continue;
+        } else {
+            std::vector<uint8_t> out = session::CountingPattern(kChunk);
+            std::vector<uint8_t> in(kChunk);
+            bus.loopback = Measure(duration, 2.0 * kChunk, [&]() -> std::string {
+                std::string failed = Failed("loopback write", rig.app().Write(rig.loopOut, out.data(), kChunk), kChunk);
+                return failed.empty() ? Failed("loopback read", rig.app().Read(rig.loopIn, in.data(), kChunk), kChunk)
+                                      : failed;
+            });
+            figures->findings += rig.Findings();
+        }
+        figures->bus.push_back(bus);
+    }
 }
 
 // Small reads from the source: how many per second, and how many pool
@@ -298,10 +343,33 @@ std::string JsonRate(const Rate& rate)
     return rate.measured && rate.failure.empty() ? session::Fixed(rate.perSecond, 3) : "null";
 }
 
+double Capacity(emu::usb::BusSpeed speed)
+{
+    return emu::usb::LimitsOf(speed).BytesPerSecond() / 1e6;
+}
+
+// The timed loopbacks beside the line rate and the model's bulk capacity
+// (a loopback moves every byte twice over the bus).
+void PrintBusModel(const Figures& f, std::ostream& out)
+{
+    if (f.bus.empty())
+        return;
+    out << "\n  loopback 64 KiB (write, read) on the bus model, bus-thread completions\n";
+    out << "  " << Pad("speed", 10) << Pad("line rate", 16) << Pad("bulk capacity", 18) << "loopback\n";
+    for (const auto& bus : f.bus) {
+        out << "  " << Pad(std::string(emu::usb::BusSpeedName(bus.speed)), 10)
+            << Pad(session::Fixed(bus.lineMegabits, 0) + " Mbit/s", 16) << Pad(session::Fixed(Capacity(bus.speed), 3) + " MB/s", 18)
+            << Cell(bus.loopback, "MB/s") << "\n";
+        if (!bus.loopback.failure.empty())
+            out << "  failed: " << bus.loopback.failure << "\n";
+    }
+}
+
 void PrintTable(const Figures& f, const std::string& device, std::ostream& out)
 {
     out << "pondrel-sim bench: 64 KiB requests through the application side, the I/O manager, the driver and the bus\n";
-    out << "  " << BuildType() << " build, " << device << "\n\n";
+    out << "  " << BuildType() << " build, " << device << "\n";
+    out << "(untimed: the software's cost on a bus that takes no time; --timed adds the bus model)\n\n";
     out << Pad("", 34) << Pad("bus-thread completions", 26) << "synchronous completions\n";
     auto row = [&](const char* name, const Rate& busThread, const Rate& synchronous, const std::string& note) {
         out << "  " << Pad(name, 32) << Pad(Cell(busThread, "MB/s"), 26) << Pad(Cell(synchronous, "MB/s"), 20) << note
@@ -324,6 +392,7 @@ void PrintTable(const Figures& f, const std::string& device, std::ostream& out)
         if (!rate->failure.empty())
             out << "  failed: " << rate->failure << "\n";
     }
+    PrintBusModel(f, out);
     if (!f.failure.empty())
         out << "  failed: " << f.failure << "\n";
     out << "  verifier findings: " << f.findings << "\n";
@@ -347,8 +416,15 @@ void PrintJson(const Figures& f, const std::string& device, std::ostream& out)
                         f.busThread.loopback.perSecond >= kBusThreadTarget;
     bool synchronousMet = f.synchronous.loopback.measured && f.synchronous.loopback.failure.empty() &&
                           f.synchronous.loopback.perSecond >= kSynchronousTarget;
+    std::string bus;
+    for (const auto& b : f.bus) {
+        bus += std::string(bus.empty() ? "" : ",") + "\"" + std::string(emu::usb::BusSpeedName(b.speed)) +
+               "\":{\"capacity_mb_per_s\":" + session::Fixed(Capacity(b.speed), 3) +
+               ",\"loopback_mb_per_s\":" + JsonRate(b.loopback) + "}";
+    }
     out << "{\"bench\":{\"build\":" << session::JsonString(BuildType()) << ",\"device\":" << session::JsonString(device)
-        << ",\"transfer_bytes\":" << kChunk << ",\"bus_thread\":" << mode(f.busThread)
+        << ",\"transfer_bytes\":" << kChunk << ",\"timed\":" << (f.bus.empty() ? "false" : "true")
+        << ",\"bus_model\":{" << bus << "},\"bus_thread\":" << mode(f.busThread)
         << ",\"synchronous\":" << mode(f.synchronous) << ",\"small_read_bytes\":" << kSmallRead
         << ",\"small_reads_per_s\":" << JsonRate(f.smallReads) << ",\"allocations_per_buffered_read\":"
         << (f.allocationsPerBufferedRead < 0 ? "null" : session::Fixed(f.allocationsPerBufferedRead, 3))
@@ -368,6 +444,10 @@ bool AllSucceeded(const Figures& f)
     for (const Rate* rate : {&f.busThread.write, &f.busThread.read, &f.busThread.loopback, &f.synchronous.write,
                              &f.synchronous.read, &f.synchronous.loopback, &f.smallReads}) {
         if (!rate->failure.empty())
+            return false;
+    }
+    for (const auto& bus : f.bus) {
+        if (!bus.loopback.failure.empty())
             return false;
     }
     return f.failure.empty() && f.findings == 0;
@@ -397,6 +477,8 @@ int RunBench(const BenchOptions& options, std::ostream& out, std::ostream& err)
     figures.busThread = MeasureMode(model, CompletionMode::BusThread, duration, &figures, false, options.quick);
     figures.synchronous = MeasureMode(model, CompletionMode::Synchronous, duration, &figures, true, options.quick);
     MeasureSmallReads(model, duration, &figures);
+    if (options.timed)
+        MeasureBusModel(model, duration, &figures);
     if (options.json)
         PrintJson(figures, device, out);
     else

@@ -1,7 +1,7 @@
 // pondrel-sim bench: throughput of the whole stack (application, I/O
 // manager, driver, bus) with the emulated device, small reads served from
 // the receive buffer, the driver's allocations on that path and its share
-// of the CPU time.
+// of the CPU time; with --timed, loopback throughput on the bus model.
 #pragma once
 
 #include <ostream>
@@ -13,6 +13,10 @@ struct BenchOptions {
     bool json = false;
     bool quick = false;       // short runs, for tests
     std::string deviceFile;   // --device: measure this device instead of the built-in one
+    // Also loop back on the bus model at full, high and super speed: what an
+    // application sees on a real bus. Without it every figure is the
+    // software's cost alone, on a bus that takes no time.
+    bool timed = false;
 };
 
 // The build this program is ("Release", "Debug", ...), from its compile

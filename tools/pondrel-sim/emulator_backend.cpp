@@ -274,6 +274,36 @@ Outcome EmulatorBackend::Wake()
     return FromStatus(STATUS_SUCCESS, "back in D0, wait-wake armed again");
 }
 
+static emu::usb::EndpointFault::Kind EndpointFaultKind(session::FaultRequest::Kind kind)
+{
+    using From = session::FaultRequest::Kind;
+    using To = emu::usb::EndpointFault::Kind;
+    switch (kind) {
+    case From::Stall: return To::Stall;
+    case From::Nak: return To::Nak;
+    case From::Silent: return To::Silent;
+    case From::Short: return To::Short;
+    case From::Zlp: return To::Zlp;
+    case From::FailAfter: return To::FailAfter;
+    case From::LeaveAfter: return To::LeaveAfter;
+    case From::Clear: break;
+    }
+    return To::Clear;
+}
+
+// The endpoint misbehaves from now on, as a device file's fault line would
+// have made it from the start.
+Outcome EmulatorBackend::Fault(const session::FaultRequest& fault)
+{
+    if (!plugged_)
+        return FromStatus(STATUS_NO_SUCH_DEVICE, "no device is plugged");
+    const emu::usb::EndpointFault endpointFault{EndpointFaultKind(fault.kind), fault.value,
+                                                static_cast<USBD_STATUS>(fault.usbdStatus)};
+    if (!machine_.Device().ApplyFault(fault.endpoint, endpointFault))
+        return FromStatus(STATUS_INVALID_PARAMETER, "the configuration has no such endpoint");
+    return FromStatus(STATUS_SUCCESS);
+}
+
 Outcome EmulatorBackend::Lifecycle(const session::Command& command)
 {
     using session::Verb;
@@ -293,6 +323,7 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
         return FromStatus(machine_.power().Sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + command.sleepState)));
     case Verb::Resume: return FromStatus(machine_.power().Resume());
     case Verb::Wake: return Wake();
+    case Verb::Fault: return Fault(command.fault);
     default: return FromStatus(STATUS_NOT_SUPPORTED);
     }
 }

@@ -59,6 +59,7 @@ private:
     session::Outcome Remove();
     session::Outcome Unload();
     session::Outcome Wake();
+    session::Outcome Fault(const session::FaultRequest& fault);
     // Waits for a request the session started, cancelling it past the timeout.
     session::Outcome Finish(std::unique_ptr<emu::PendingIo> io, bool returnsData);
 

@@ -3,7 +3,7 @@
 //   pondrel-sim [options]                    the demo session
 //   pondrel-sim [options] --script FILE      a session from a file
 //   pondrel-sim [options] -c "cmd; cmd"      a session from the command line
-//   pondrel-sim bench [--json] [--quick] [--device FILE]   the benchmark
+//   pondrel-sim bench [--json] [--quick] [--timed] [--device FILE]   the benchmark
 //   pondrel-sim --version
 #include "tools/pondrel-sim/bench.h"
 #include "tools/pondrel-sim/session_run.h"
@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: pondrel-sim [options] [--script FILE | -c \"COMMANDS\"]\n"
-    "       pondrel-sim bench [--json] [--quick] [--device FILE]\n"
+    "       pondrel-sim bench [--json] [--quick] [--timed] [--device FILE]\n"
     "       pondrel-sim --version\n"
     "With no session the demo runs: the device's life from plug-in to unload.\n"
     "options:\n"
@@ -31,7 +31,8 @@ constexpr const char* kUsage =
     "  surprise-remove, remove, unload, sleep S1..S4, resume, wake, open [NAME],\n"
     "  open-interface [NAME], close H, write H N|hex:BYTES, read H N, write& H N, read& H N,\n"
     "  cancel H, ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN], pipes H,\n"
-    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME [N], expect data hex:BYTES, wait MS\n"
+    "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME [N], expect data hex:BYTES, wait MS,\n"
+    "  fault EP stall [after N]|nak MS|silent|short N|zlp on|off|fail-after N USBD_STATUS_NAME|leave-after N|clear\n"
     "  (a command that starts with # is a comment)\n"
     "exit status: 0 when every step went as expected and the verifier found nothing;\n"
     "  1 when an expect did not hold, a step failed without an expect naming its status,\n"
@@ -54,6 +55,8 @@ int RunBenchCommand(int argc, char** argv)
             options.json = true;
         } else if (argument == "--quick") {
             options.quick = true;
+        } else if (argument == "--timed") {
+            options.timed = true;
         } else if (session::TakeValueOption(argc, argv, &i, {{"--device", &options.deviceFile}}, &error)) {
             if (!error.empty())
                 return BadInput("bench: " + error);

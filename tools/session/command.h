@@ -2,6 +2,7 @@
 #pragma once
 
 #include "include/pondrel.h"
+#include "tools/session/fault_command.h"
 
 #include <cstdint>
 #include <string>
@@ -11,9 +12,9 @@
 namespace session {
 
 enum class Verb {
-    // The device's life (the emulator only).
+    // The device's life (the emulator only), and its faults.
     Plug, Start, QueryStop, CancelStop, Stop, QueryRemove, CancelRemove,
-    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake,
+    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake, Fault,
     // What an application does.
     Open, OpenInterface, Close, Write, Read, WriteAsync, ReadAsync, Ioctl, Cancel, Loopback, Pipes,
     // The session itself.
@@ -23,7 +24,7 @@ enum class Verb {
 // The word that names a verb in a session ("query-stop", "write&").
 std::string_view VerbWord(Verb verb);
 
-// True for the verbs that drive the device's life rather than use it.
+// True for the verbs that drive the device's life (or its faults) rather than use it.
 bool IsLifecycleVerb(Verb verb);
 
 // The control codes that have names in a session.
@@ -57,6 +58,7 @@ struct Command {
     uint64_t information = 0;
     bool expectsData = false;    // expect data hex:BYTES
     uint64_t milliseconds = 0;   // wait
+    FaultRequest fault;             // fault
 
     // "file:line" for messages about this command.
     std::string Where() const { return source + ":" + std::to_string(line); }

@@ -32,6 +32,7 @@ constexpr VerbEntry kVerbs[] = {
     {"sleep", Verb::Sleep},
     {"resume", Verb::Resume},
     {"wake", Verb::Wake},
+    {"fault", Verb::Fault},
     {"open", Verb::Open},
     {"open-interface", Verb::OpenInterface},
     {"close", Verb::Close},
@@ -249,6 +250,9 @@ ArgumentParser ArgumentsOf(Verb verb)
     case Verb::Loopback: return ParseLoopback;
     case Verb::Expect: return ParseExpect;
     case Verb::Wait: return ParseWait;
+    case Verb::Fault: return [](const Words& words, Command& command, std::string* error) {
+        return ParseFaultCommand(words, &command.fault, error);
+    };
     default: return ParseNoArguments;
     }
 }
@@ -337,7 +341,7 @@ std::string_view VerbWord(Verb verb)
 
 bool IsLifecycleVerb(Verb verb)
 {
-    return verb <= Verb::Wake;
+    return verb <= Verb::Fault;
 }
 
 std::optional<Command> ParseCommand(const Words& words, std::string* error)
