@@ -46,8 +46,9 @@ std::string WhyNotSent(UCHAR minor, DeviceLife life, bool startFailed)
     }
     switch (minor) {
     case IRP_MN_START_DEVICE:
-        return life == DeviceLife::Added || life == DeviceLife::Stopped ? ""
-                                                                          : "Windows starts only a new or stopped device";
+        return life == DeviceLife::Added || life == DeviceLife::Stopped
+                   ? ""
+                   : "Windows starts only a new or stopped device";
     case IRP_MN_QUERY_STOP_DEVICE:
         return life == DeviceLife::Started ? "" : "Windows asks to stop only a started device";
     case IRP_MN_STOP_DEVICE:

@@ -181,12 +181,15 @@ TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
              IO_STATUS_BLOCK iosb{};
              PIRP irp = nullptr;
              AtIrql(at, [&] {
-                 irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+                 irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event,
+                                                     &iosb);
              });
              IoCallDriver(stack.Top(), irp);
          }},
         {"USBD_ParseConfigurationDescriptorEx", PASSIVE_LEVEL,
-         [&](KIRQL at) { AtIrql(at, [&] { USBD_ParseConfigurationDescriptorEx(&config, &config, -1, -1, -1, -1, -1); }); }},
+         [&](KIRQL at) {
+             AtIrql(at, [&] { USBD_ParseConfigurationDescriptorEx(&config, &config, -1, -1, -1, -1, -1); });
+         }},
         {"USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL,
          [&](KIRQL at) {
              PURB urb = nullptr;
