@@ -237,6 +237,10 @@ TEST(PondrelSimSession, RequestWindowsNeverSendsIsRefusedWithTheReason)
                              "after a surprise removal Windows sends only IRP_MN_REMOVE_DEVICE\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("remove                    STATUS_SUCCESS"), std::string::npos) << run.out;
+
+    // A session left with a stop pending is torn down the Windows way too.
+    run = RunSim({"-c", "plug; query-stop"});
+    EXPECT_NE(run.out.find("verifier findings              0"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -302,6 +302,8 @@ void EmulatorBackend::Teardown(const std::vector<session::BackendHandle>& handle
     for (auto handle : handles)
         machine_.app().Close(HandleOf(handle));
     machine_.app().WaitUntilAllClosed(timeout_);
+    if (Attached() && machine_.pnp().Life() == emu::DeviceLife::StopPending)
+        machine_.pnp().CancelStop();  // Windows never removes a device with a stop pending
     if (Attached())
         machine_.pnp().Remove();
     stuck_.clear();
