@@ -136,6 +136,7 @@ TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
         std::function<void(KIRQL)> call;  // the routine at the given IRQL, with its setup and cleanup
     } cases[] = {
         {"KeClearEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeClearEvent(&event); }); }},
+        {"KeResetEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeResetEvent(&event); }); }},
         {"KeSetEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeSetEvent(&event, 0, FALSE); }); }},
         {"IoFreeWorkItem", DISPATCH_LEVEL,
          [&](KIRQL at) {
