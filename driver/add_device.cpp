@@ -57,9 +57,12 @@ extern "C" NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     RtlInitUnicodeString(&deviceName, PONDREL_DEVICE_NAME);
     RtlInitUnicodeString(&linkName, PONDREL_DOS_LINK_NAME);
 
+    // FILE_DEVICE_SECURE_OPEN: an open of \\.\pondrel\PIPEn is checked
+    // against the device object's security descriptor like an open of the
+    // device itself; the driver has no namespace checks of its own.
     PDEVICE_OBJECT deviceObject = nullptr;
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DeviceContext), &deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &deviceObject);
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }

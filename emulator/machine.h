@@ -98,6 +98,9 @@ public:
     // The driver's device object (the top of the stack), null before AddDevice.
     virtual PDEVICE_OBJECT FunctionDevice() = 0;
     virtual DeviceLife Life() = 0;
+    // Why the last request asked for was not sent (STATUS_INVALID_DEVICE_STATE):
+    // Windows never sends it in the state the device was in. Empty when it was.
+    virtual std::string LastRefusal() = 0;
     // For the steps the PnP manager takes by itself (surprise removal after
     // a disconnect, removal once the handles are closed); false on timeout.
     virtual bool WaitForLife(DeviceLife life, std::chrono::milliseconds timeout) = 0;

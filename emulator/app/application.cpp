@@ -6,6 +6,9 @@ namespace emu::app {
 namespace {
 
 constexpr auto CloseLimit = std::chrono::seconds(30);
+// The longest name a UNICODE_STRING can carry: its Length is a USHORT
+// counting bytes, and a name is whole 16-bit characters.
+constexpr size_t LongestNameBytes = 0xFFFE;
 
 // A request the application issued with OVERLAPPED.
 class OverlappedIo final : public PendingIo {
@@ -28,11 +31,15 @@ Application::Application(Hooks hooks) : hooks_(std::move(hooks)) {}
 Application::~Application() = default;
 
 // Fails what the I/O manager fails before any driver sees the create: a
-// name that resolves to nothing, a device still initializing or being
-// deleted, a second open of an exclusive device.
+// name too long for a UNICODE_STRING, a name that resolves to nothing, a
+// device still initializing or being deleted, a second open of an
+// exclusive device.
 NTSTATUS Application::Open(std::u16string_view path, Handle* handle)
 {
     *handle = 0;
+    if (path.size() * sizeof(char16_t) > LongestNameBytes) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
     std::u16string remainder;
     PDEVICE_OBJECT named = ResolveDeviceName(path, &remainder);
     if (named == nullptr) {

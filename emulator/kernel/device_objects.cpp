@@ -211,13 +211,13 @@ using namespace emu::kernel;
 
 extern "C" {
 
-// <= APC_LEVEL. The object and its zeroed extension come in one block; the
+// PASSIVE_LEVEL. The object and its zeroed extension come in one block; the
 // new object is at the head of the driver's list, still initializing.
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject)
 {
-    CheckIrqlAtMost(APC_LEVEL, "IoCreateDevice");
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
     if (DriverObject == nullptr || DriverObject->Type != IO_TYPE_DRIVER) {
         emu::verifier::Report("IoCreateDevice for an object that is not a driver", "IoCreateDevice",
@@ -264,11 +264,11 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     return STATUS_SUCCESS;
 }
 
-// <= APC_LEVEL, once per object. The name goes at once; the memory only
+// PASSIVE_LEVEL, once per object. The name goes at once; the memory only
 // when no open file or kernel reference remains.
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    CheckIrqlAtMost(APC_LEVEL, "IoDeleteDevice");
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     {
         std::lock_guard lock(deviceMutex);
         DeviceRecord* record = FindLocked(DeviceObject);

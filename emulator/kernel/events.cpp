@@ -237,14 +237,18 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     return SignalEvent(Event);
 }
 
+// <= DISPATCH_LEVEL.
 void KeClearEvent(PRKEVENT Event)
 {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
     std::lock_guard lock(DispatcherMutex());
     Event->Header.SignalState = 0;
 }
 
+// <= DISPATCH_LEVEL.
 LONG KeResetEvent(PRKEVENT Event)
 {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
     std::lock_guard lock(DispatcherMutex());
     const LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;

@@ -82,13 +82,13 @@ using namespace emu::kernel;
 
 extern "C" {
 
-// <= APC_LEVEL. Null when resources are short. The IRP belongs to the
+// PASSIVE_LEVEL. Null when resources are short. The IRP belongs to the
 // calling thread; its status block and event are written at completion.
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
-    CheckIrqlAtMost(APC_LEVEL, "IoBuildDeviceIoControlRequest");
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     if (!IsLiveDevice(DeviceObject)) {
         emu::verifier::Report("request built for an invalid device object", "IoBuildDeviceIoControlRequest",
                               Hex(DeviceObject));

@@ -214,9 +214,10 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
     UnmapLocked(MemoryDescriptorList, *record);
 }
 
-// Any IRQL. False for null and low addresses and for freed pool.
+// <= DISPATCH_LEVEL. False for null and low addresses and for freed pool.
 BOOLEAN MmIsAddressValid(PVOID VirtualAddress)
 {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "MmIsAddressValid");
     constexpr ULONG_PTR LowestValidAddress = 0x10000;
     if (reinterpret_cast<ULONG_PTR>(VirtualAddress) < LowestValidAddress) {
         return FALSE;

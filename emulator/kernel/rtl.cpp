@@ -35,9 +35,10 @@ std::string ToUtf8(std::u16string_view text)
 
 extern "C" {
 
-// Any IRQL for a nonpaged source. The string points at SourceString.
+// <= DISPATCH_LEVEL (for a nonpaged source). The string points at SourceString.
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    emu::kernel::CheckIrqlAtMost(DISPATCH_LEVEL, "RtlInitUnicodeString");
     constexpr size_t MaximumCharacters = 0xFFFC / sizeof(WCHAR);
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (SourceString == nullptr) {
@@ -55,6 +56,7 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 // PASSIVE_LEVEL. Frees a buffer the system allocated for the caller.
 void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
+    emu::kernel::CheckIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString");
     if (UnicodeString->Buffer != nullptr) {
         emu::kernel::FreePool(UnicodeString->Buffer, "RtlFreeUnicodeString");
     }

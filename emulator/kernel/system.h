@@ -173,6 +173,9 @@ void SetListener(std::function<void(const Finding&)> listener);
 // PoRequestPowerIrp): reports a call out of the driver made while the
 // calling thread holds a spin lock, or above `maximumIrql`.
 void CheckCallOut(const char* routine, KIRQL maximumIrql);
+// For library routines implemented outside emulator/kernel (the USBD
+// library): reports a call above the routine's documented `maximumIrql`.
+void CheckIrql(const char* routine, KIRQL maximumIrql);
 }  // namespace verifier
 
 // ---- Emulator threads (for the watchdog's report of a hang) ----

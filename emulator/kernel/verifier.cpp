@@ -54,6 +54,11 @@ void SetListener(std::function<void(const Finding&)> newListener)
     listener = std::move(newListener);
 }
 
+void CheckIrql(const char* routine, KIRQL maximumIrql)
+{
+    kernel::CheckIrqlAtMost(maximumIrql, routine);
+}
+
 void CheckCallOut(const char* routine, KIRQL maximumIrql)
 {
     kernel::CheckIrqlAtMost(maximumIrql, routine);

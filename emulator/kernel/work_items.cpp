@@ -227,6 +227,7 @@ void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
 // is fine: it is no longer queued then).
 void IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
     std::lock_guard lock(workMutex);
     if (items.count(IoWorkItem) == 0) {
         emu::verifier::Report("IoFreeWorkItem of an item that is not allocated", "IoFreeWorkItem", Hex(IoWorkItem));

@@ -24,6 +24,46 @@ std::string Describe(PDEVICE_OBJECT device)
     return text;
 }
 
+// Why Windows never sends `minor` to a device stack in `life`; empty when it
+// may. After a failed start, and after a surprise removal, only the removal
+// comes. A start is for a new or stopped device, a stop follows its
+// successful query, one query is pending at a time, and a started device is
+// removed only after its query-remove succeeded. A cancel may come in any
+// other state: a query some driver in the stack failed is cancelled for the
+// whole stack, drivers that never saw it included.
+std::string WhyNotSent(UCHAR minor, DeviceLife life, bool startFailed)
+{
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        const bool started = life == DeviceLife::Started || life == DeviceLife::Stopped ||
+                             life == DeviceLife::StopPending;
+        return started ? "Windows removes a started device only after IRP_MN_QUERY_REMOVE_DEVICE succeeded" : "";
+    }
+    if (startFailed) {
+        return "after a failed start Windows sends only IRP_MN_REMOVE_DEVICE";
+    }
+    if (life == DeviceLife::SurpriseRemoved) {
+        return "after a surprise removal Windows sends only IRP_MN_REMOVE_DEVICE";
+    }
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+        return life == DeviceLife::Added || life == DeviceLife::Stopped
+                   ? ""
+                   : "Windows starts only a new or stopped device";
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return life == DeviceLife::Started ? "" : "Windows asks to stop only a started device";
+    case IRP_MN_STOP_DEVICE:
+        return life == DeviceLife::StopPending
+                   ? ""
+                   : "Windows stops a device only after IRP_MN_QUERY_STOP_DEVICE succeeded";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return life == DeviceLife::StopPending || life == DeviceLife::RemovePending
+                   ? "Windows has one query pending at a time"
+                   : "";
+    default:
+        return "";
+    }
+}
+
 }  // namespace
 
 PnpManager::PnpManager(const MachineOptions& options, Hooks hooks) : options_(options), hooks_(std::move(hooks)) {}
@@ -109,11 +149,12 @@ void PnpManager::Plug(usb::DeviceModel model)
     std::shared_ptr<usb::UsbDevice> device = usb::Bus::Instance().Plug(std::move(model));
     std::lock_guard<std::mutex> lock(stateMutex_);
     device_ = device;
-    pdo_ = device->Pdo();
-    stack_ = {pdo_};
+    pdo_ = device->Pdo();  // null when the hub refused to enumerate the device
+    stack_ = pdo_ != nullptr ? std::vector<PDEVICE_OBJECT>{pdo_} : std::vector<PDEVICE_OBJECT>{};
     gone_ = false;
     everStarted_ = false;
-    life_ = DeviceLife::Plugged;
+    startFailed_ = false;
+    life_ = pdo_ != nullptr ? DeviceLife::Plugged : DeviceLife::Unplugged;
     lifeChanged_.notify_all();
 }
 
@@ -129,12 +170,14 @@ void PnpManager::Replug(usb::DeviceModel model)
             gone_ = true;
         }
         if (HasStack()) {
-            if (Life() != DeviceLife::SurpriseRemoved) {
+            if (Life() != DeviceLife::SurpriseRemoved && !startFailed_) {
                 DoSurpriseRemove();
             }
             DoRemove();
         }
         UnplugIfGone();
+    } else if (device_ && device_->Pdo() == nullptr) {
+        usb::Bus::Instance().Unplug(device_);  // never enumerated
     }
     Plug(std::move(model));
 }
@@ -188,18 +231,27 @@ NTSTATUS PnpManager::AddDevice()
 NTSTATUS PnpManager::Start()
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (NTSTATUS refused = CheckSequence(IRP_MN_START_DEVICE); refused != STATUS_SUCCESS) {
+        return refused;
+    }
     return DoStart();
 }
 
 NTSTATUS PnpManager::QueryStop()
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (NTSTATUS refused = CheckSequence(IRP_MN_QUERY_STOP_DEVICE); refused != STATUS_SUCCESS) {
+        return refused;
+    }
     return DoQuery(IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, DeviceLife::StopPending);
 }
 
 NTSTATUS PnpManager::CancelStop()
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (NTSTATUS refused = CheckSequence(IRP_MN_CANCEL_STOP_DEVICE); refused != STATUS_SUCCESS) {
+        return refused;
+    }
     return DoCancel(IRP_MN_CANCEL_STOP_DEVICE, DeviceLife::StopPending);
 }
 
@@ -208,6 +260,9 @@ NTSTATUS PnpManager::Stop()
     std::lock_guard<std::recursive_mutex> op(opMutex_);
     if (!HasStack()) {
         return STATUS_NO_SUCH_DEVICE;
+    }
+    if (NTSTATUS refused = CheckSequence(IRP_MN_STOP_DEVICE); refused != STATUS_SUCCESS) {
+        return refused;
     }
     DeviceLife before = Life();
     NTSTATUS status = SendToStack(IRP_MN_STOP_DEVICE);
@@ -225,24 +280,47 @@ NTSTATUS PnpManager::Stop()
 NTSTATUS PnpManager::QueryRemove()
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (NTSTATUS refused = CheckSequence(IRP_MN_QUERY_REMOVE_DEVICE); refused != STATUS_SUCCESS) {
+        return refused;
+    }
     return DoQuery(IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, DeviceLife::RemovePending);
 }
 
 NTSTATUS PnpManager::CancelRemove()
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (NTSTATUS refused = CheckSequence(IRP_MN_CANCEL_REMOVE_DEVICE); refused != STATUS_SUCCESS) {
+        return refused;
+    }
     return DoCancel(IRP_MN_CANCEL_REMOVE_DEVICE, DeviceLife::RemovePending);
 }
 
 NTSTATUS PnpManager::SurpriseRemove()
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (NTSTATUS refused = CheckSequence(IRP_MN_SURPRISE_REMOVAL); refused != STATUS_SUCCESS) {
+        return refused;
+    }
     return DoSurpriseRemove();
 }
 
+// A started or stopped device is removed in order, as on disable or
+// uninstall: IRP_MN_QUERY_REMOVE_DEVICE first, the removal only if it
+// succeeds.
 NTSTATUS PnpManager::Remove()
 {
     std::lock_guard<std::recursive_mutex> op(opMutex_);
+    const DeviceLife life = Life();
+    if (HasStack() && !startFailed_ && (life == DeviceLife::Started || life == DeviceLife::Stopped)) {
+        NTSTATUS query =
+            DoQuery(IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, DeviceLife::RemovePending);
+        if (!NT_SUCCESS(query)) {
+            return query;
+        }
+    }
+    if (NTSTATUS refused = CheckSequence(IRP_MN_REMOVE_DEVICE); refused != STATUS_SUCCESS) {
+        return refused;
+    }
     return DoRemove();
 }
 
@@ -251,6 +329,9 @@ NTSTATUS PnpManager::QueryCapabilities(DEVICE_CAPABILITIES* capabilities)
     std::lock_guard<std::recursive_mutex> op(opMutex_);
     if (!HasStack()) {
         return STATUS_NO_SUCH_DEVICE;
+    }
+    if (NTSTATUS refused = CheckSequence(IRP_MN_QUERY_CAPABILITIES); refused != STATUS_SUCCESS) {
+        return refused;
     }
     DEVICE_CAPABILITIES local{};
     local.Size = sizeof(DEVICE_CAPABILITIES);
@@ -271,6 +352,9 @@ NTSTATUS PnpManager::Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATI
     std::lock_guard<std::recursive_mutex> op(opMutex_);
     if (!HasStack()) {
         return STATUS_NO_SUCH_DEVICE;
+    }
+    if (NTSTATUS refused = CheckSequence(minor); refused != STATUS_SUCCESS) {
+        return refused;
     }
     return SendToStack(minor, setup);
 }
@@ -296,6 +380,12 @@ DeviceLife PnpManager::Life()
     return life_;
 }
 
+std::string PnpManager::LastRefusal()
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return lastRefusal_;
+}
+
 bool PnpManager::WaitForLife(DeviceLife life, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(stateMutex_);
@@ -313,6 +403,15 @@ bool PnpManager::HasStackLife(DeviceLife life)
 bool PnpManager::HasStack()
 {
     return driver_ != nullptr && HasStackLife(Life());
+}
+
+NTSTATUS PnpManager::CheckSequence(UCHAR minor)
+{
+    std::string why = HasStack() ? WhyNotSent(minor, Life(), startFailed_) : std::string();
+    const NTSTATUS status = why.empty() ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    lastRefusal_ = std::move(why);
+    return status;
 }
 
 NTSTATUS PnpManager::SendToStack(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
@@ -342,6 +441,9 @@ NTSTATUS PnpManager::DoAddDevice()
     if (!device_) {
         Plug(options_.device);
     }
+    if (pdo_ == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;  // the hub did not enumerate the device
+    }
     DeviceLife life = Life();
     if (gone_ || (life != DeviceLife::Plugged && life != DeviceLife::Removed)) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -360,6 +462,7 @@ NTSTATUS PnpManager::DoAddDevice()
         stack_ = std::move(stack);
         everStarted_ = false;
     }
+    startFailed_ = false;
     SetLife(DeviceLife::Added);
     return status;
 }
@@ -383,12 +486,14 @@ void PnpManager::CheckAddedStack(const std::vector<PDEVICE_OBJECT>& stack)
 
 // IRP_MN_START_DEVICE; after a successful start the capabilities are asked
 // again (top of the stack first), and after the first one the device state.
+// After a failed one the removal is all that may follow.
 NTSTATUS PnpManager::DoStart()
 {
     if (!HasStack()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     NTSTATUS status = SendToStack(IRP_MN_START_DEVICE);
+    startFailed_ = !NT_SUCCESS(status);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -500,6 +605,7 @@ NTSTATUS PnpManager::DoRemove()
         stack_ = {pdo_};
         removedOnce_ = true;
     }
+    startFailed_ = false;
     SetLife(DeviceLife::Removed);
     UnplugIfGone();
     MaybeUnload();
@@ -572,6 +678,10 @@ void PnpManager::HandleDisconnect(const std::shared_ptr<usb::UsbDevice>& device)
     }
     if (!HasStack()) {
         UnplugIfGone();
+        return;
+    }
+    if (startFailed_) {
+        DoRemove();  // a failed start is followed by the removal alone
         return;
     }
     if (Life() != DeviceLife::SurpriseRemoved) {

@@ -65,11 +65,15 @@ public:
     NTSTATUS Send(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup = {}) override;
     PDEVICE_OBJECT FunctionDevice() override;
     DeviceLife Life() override;
+    std::string LastRefusal() override;
     bool WaitForLife(DeviceLife life, std::chrono::milliseconds timeout) override;
 
 private:
     // All private steps run with opMutex_ held.
     static bool HasStackLife(DeviceLife life);
+    // STATUS_SUCCESS when Windows may send `minor` now; otherwise records
+    // why not and returns STATUS_INVALID_DEVICE_STATE.
+    NTSTATUS CheckSequence(UCHAR minor);
     bool HasStack();
     NTSTATUS SendToStack(UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup = {},
                          ULONG_PTR* information = nullptr);
@@ -103,6 +107,8 @@ private:
     std::shared_ptr<usb::UsbDevice> device_;
     PDEVICE_OBJECT pdo_ = nullptr;
     bool gone_ = false;          // the device has left the bus; guarded by opMutex_
+    bool startFailed_ = false;   // the last start failed: only removal may follow; guarded by opMutex_
+    std::string lastRefusal_;    // guarded by stateMutex_
     std::vector<PDEVICE_OBJECT> stack_;    // the PDO and what is attached above it, bottom first
     std::vector<PDEVICE_OBJECT> removed_;  // the driver's device objects removed and maybe not yet freed
     PDRIVER_OBJECT driver_ = nullptr;

@@ -7,6 +7,7 @@
 #include "emulator/usb/bus_thread.h"
 #include "emulator/usb/complete_request.h"
 #include "emulator/usb/emulated_device.h"
+#include "emulator/usb/enumeration.h"
 
 #include <algorithm>
 #include <mutex>
@@ -121,13 +122,20 @@ void UsbBus::Shutdown()
     }
 }
 
-// Creates the device's PDO on the next root port. PASSIVE_LEVEL.
+// Creates the device's PDO on the next root port. A device whose device
+// descriptor the hub rejects stays on its port without a PDO, as a failed
+// enumeration does. PASSIVE_LEVEL.
 std::shared_ptr<UsbDevice> UsbBus::Plug(DeviceModel model)
 {
     std::lock_guard lock(mutex_);
     if (driver_ == nullptr) {
         emu::verifier::Report("device plugged before BusStartup", "Bus::Plug");
         return nullptr;
+    }
+    if (!HubRejection(model.deviceDescriptor, model.speed).empty()) {
+        auto device = std::make_shared<EmulatedDevice>(std::move(model), nextPort_++, thread_);
+        devices_.push_back(device);
+        return device;
     }
     PDEVICE_OBJECT pdo = nullptr;
     const NTSTATUS status = IoCreateDevice(driver_, sizeof(EmulatedDevice*), nullptr, FILE_DEVICE_USB,

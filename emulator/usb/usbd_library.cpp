@@ -68,12 +68,13 @@ void FillInterfaceRecord(PUSBD_INTERFACE_INFORMATION record, PUSB_INTERFACE_DESC
 }  // namespace
 
 // Finds the first interface descriptor at or after StartPosition whose
-// fields match every criterion that is not -1; NULL when none does. Any
-// IRQL up to DISPATCH_LEVEL; touches only the caller's descriptor.
+// fields match every criterion that is not -1; NULL when none does.
+// PASSIVE_LEVEL; touches only the caller's descriptor.
 extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol)
 {
+    emu::verifier::CheckIrql("USBD_ParseConfigurationDescriptorEx", PASSIVE_LEVEL);
     const auto* base = reinterpret_cast<const uint8_t*>(ConfigurationDescriptor);
     if (base == nullptr) {
         return nullptr;
@@ -106,10 +107,11 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 // entry and points each entry's Interface at its record. The URB comes from
 // the non-paged pool and belongs to the caller, who frees it with
 // ExFreePool; NULL when the pool is exhausted or the list is unusable.
-// IRQL <= DISPATCH_LEVEL.
+// PASSIVE_LEVEL.
 extern "C" PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                   PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
 {
+    emu::verifier::CheckIrql("USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL);
     if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr) {
         emu::verifier::Report("USBD_CreateConfigurationRequestEx called without a descriptor or a list",
                               "USBD_CreateConfigurationRequestEx");

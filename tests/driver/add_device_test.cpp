@@ -45,6 +45,7 @@ TEST_F(AddDeviceTest, GivesTheContextItsValuesAtCreation)
     EXPECT_NE(fdo()->Flags & DO_DIRECT_IO, 0u);
     EXPECT_EQ(fdo()->Flags & DO_DEVICE_INITIALIZING, 0u);
     EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+    EXPECT_EQ(fdo()->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
     EXPECT_EQ(DosLinkTarget(), fdo());
     EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
 }

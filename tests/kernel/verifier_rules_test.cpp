@@ -3,6 +3,8 @@
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
+#include "emulator/usb/usb_api.h"
+
 #include <gtest/gtest-spi.h>
 
 #include <string>
@@ -107,6 +109,103 @@ TEST_F(VerifierRules, WaitAtDispatchLevel)
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);  // a poll is fine
     KeLowerIrql(old);
+}
+
+// Runs `call` with the thread raised to `irql`, then drops back.
+void AtIrql(KIRQL irql, const std::function<void()>& call)
+{
+    const KIRQL old = KfRaiseIrql(irql);
+    call();
+    KeLowerIrql(old);
+}
+
+// Each routine the driver imports is refused one level above its documented
+// maximum, and accepted at it.
+TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
+{
+    TestStack stack(1);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    USB_INTERFACE_DESCRIPTOR interface{sizeof interface, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0, 0xFF, 0, 0, 0};
+    USB_CONFIGURATION_DESCRIPTOR config{sizeof config, USB_CONFIGURATION_DESCRIPTOR_TYPE, sizeof config, 1, 1, 0,
+                                       0x80, 50};
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{&interface, nullptr}, {nullptr, nullptr}};
+    const struct {
+        const char* routine;
+        KIRQL maximum;
+        std::function<void(KIRQL)> call;  // the routine at the given IRQL, with its setup and cleanup
+    } cases[] = {
+        {"KeClearEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeClearEvent(&event); }); }},
+        {"KeResetEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeResetEvent(&event); }); }},
+        {"KeSetEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeSetEvent(&event, 0, FALSE); }); }},
+        {"IoFreeWorkItem", DISPATCH_LEVEL,
+         [&](KIRQL at) {
+             PIO_WORKITEM item = IoAllocateWorkItem(stack.Top());
+             AtIrql(at, [&] { IoFreeWorkItem(item); });
+         }},
+        {"IoAllocateWorkItem", DISPATCH_LEVEL,
+         [&](KIRQL at) {
+             PIO_WORKITEM item = nullptr;
+             AtIrql(at, [&] { item = IoAllocateWorkItem(stack.Top()); });
+             IoFreeWorkItem(item);
+         }},
+        {"ExFreePool", DISPATCH_LEVEL,
+         [&](KIRQL at) {
+             PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
+             AtIrql(at, [&] { ExFreePool(block); });
+         }},
+        {"MmIsAddressValid", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { MmIsAddressValid(&event); }); }},
+        {"RtlInitUnicodeString", DISPATCH_LEVEL,
+         [&](KIRQL at) {
+             UNICODE_STRING name;
+             AtIrql(at, [&] { RtlInitUnicodeString(&name, u"\\Device\\x"); });
+         }},
+        {"RtlFreeUnicodeString", PASSIVE_LEVEL,
+         [&](KIRQL at) {
+             UNICODE_STRING empty{};
+             AtIrql(at, [&] { RtlFreeUnicodeString(&empty); });
+         }},
+        {"IoCreateDevice", PASSIVE_LEVEL,
+         [&](KIRQL at) {
+             PDEVICE_OBJECT device = nullptr;
+             AtIrql(at, [&] { IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device); });
+             IoDeleteDevice(device);
+         }},
+        {"IoDeleteDevice", PASSIVE_LEVEL,
+         [&](KIRQL at) {
+             PDEVICE_OBJECT device = nullptr;
+             IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+             AtIrql(at, [&] { IoDeleteDevice(device); });
+         }},
+        {"IoBuildDeviceIoControlRequest", PASSIVE_LEVEL,
+         [&](KIRQL at) {
+             IO_STATUS_BLOCK iosb{};
+             PIRP irp = nullptr;
+             AtIrql(at, [&] {
+                 irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event,
+                                                     &iosb);
+             });
+             IoCallDriver(stack.Top(), irp);
+         }},
+        {"USBD_ParseConfigurationDescriptorEx", PASSIVE_LEVEL,
+         [&](KIRQL at) {
+             AtIrql(at, [&] { USBD_ParseConfigurationDescriptorEx(&config, &config, -1, -1, -1, -1, -1); });
+         }},
+        {"USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL,
+         [&](KIRQL at) {
+             PURB urb = nullptr;
+             AtIrql(at, [&] { urb = USBD_CreateConfigurationRequestEx(&config, list); });
+             ExFreePool(urb);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.routine);
+        c.call(c.maximum);  // no finding at the limit
+        const auto seen = ExpectFinding("IRQL too high for the routine", [&] { c.call(c.maximum + 1); });
+        EXPECT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen.empty() ? "" : seen[0].routine, c.routine);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }
 }
 
 TEST_F(VerifierRules, SpinLockMisuse)

@@ -99,6 +99,7 @@ TEST_F(QueryDrainTest, RemovalWaitsForTheRequestInFlight)
     ASSERT_TRUE(spy().WaitForHeld(1, Patience));
     PDEVICE_OBJECT functionDevice = fdo();
 
+    ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);  // the request in flight outlives it
     auto removal = Async<NTSTATUS>([&] { return Remove(); });
     ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == 2; }));
 

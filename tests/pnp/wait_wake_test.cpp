@@ -365,6 +365,7 @@ TEST_F(WaitWakeTest, RemovalWaitsForThePowerUpAfterAWake)
     ASSERT_TRUE(spy().WaitForHeld(1, Patience));
     PDEVICE_OBJECT functionDevice = fdo();
 
+    ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);  // the power-up in flight outlives it
     auto removal = Async<NTSTATUS>([&] { return Remove(); });
     ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == 2; }));
     ASSERT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));

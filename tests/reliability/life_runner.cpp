@@ -186,8 +186,8 @@ void LifeRunner::SurpriseRemoval()
 }
 
 // A rebalance: the device stops and starts again. When the restart fails,
-// the PnP manager gives the device up as Windows does: surprise removal,
-// removal, and (here) a new arrival.
+// the PnP manager gives the device up as Windows does: the removal alone,
+// and (here) a new arrival.
 void LifeRunner::Rebalance(bool restartFails)
 {
     if (!NT_SUCCESS(Change([this] { return pnp().QueryStop(); }))) {
@@ -203,7 +203,7 @@ void LifeRunner::Rebalance(bool restartFails)
         life_->Problem("the restart succeeded although the bus failed its start");
     }
     if (!NT_SUCCESS(started)) {
-        RemoveAndReturn([this] { SurpriseRemoval(); });
+        RemoveAndReturn([this] { pnp().Remove(); });
     }
 }
 

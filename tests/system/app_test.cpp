@@ -85,11 +85,14 @@ protected:
 
 // The name after the device's is the file object's FileName; a name that
 // resolves to nothing never reaches a driver; a create the driver refuses
-// gets no cleanup and no close. An open file object references its device.
+// gets no cleanup and no close, nor does a name longer than a UNICODE_STRING
+// holds (32,767 characters). An open file object references its device.
 TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
 {
+    const std::string echoName = "\\\\.\\EchoBuffered";
+    const std::string longest = "\\" + std::string(0x7FFF - echoName.size() - 1, 'p');
     const struct {
-        const char* path;
+        std::string path;
         NTSTATUS status;
         std::u16string fileName;
         size_t driverSees;  // creates, cleanups and closes
@@ -99,10 +102,12 @@ TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
         {"\\\\.\\EchoBuffered\\a\\b", STATUS_SUCCESS, u"\\a\\b", 3},
         {"\\\\.\\Missing", STATUS_OBJECT_NAME_NOT_FOUND, u"", 0},
         {"\\\\.\\EchoBuffered\\fail", STATUS_ACCESS_DENIED, u"\\fail", 1},
+        {echoName + longest, STATUS_SUCCESS, std::u16string(longest.begin(), longest.end()), 3},
+        {echoName + longest + "p", STATUS_OBJECT_NAME_INVALID, u"", 0},
     };
     PDEVICE_OBJECT device = EchoDeviceObject(EchoBuffered);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(c.path.substr(0, 40));
         const LONG references = device->ReferenceCount;
         const size_t logged = EchoLogged().size();
         emu::Handle handle = 0;

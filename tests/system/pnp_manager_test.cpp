@@ -4,6 +4,10 @@
 // full life.
 #include "tests/system/passthrough_helpers.h"
 
+#include "emulator/usb/usb_api.h"
+
+#include <utility>
+
 namespace system_test {
 namespace {
 
@@ -219,6 +223,109 @@ TEST_F(PnpManager, NeverStartedDeviceIsRemovedWithoutAQuery)
     Shutdown();
     EXPECT_EQ(PnpLog(), std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE});
     EXPECT_EQ(PassthroughSeen.UnloadCalls, 1);
+}
+
+// The PnP manager sends only sequences Windows sends: a request Windows
+// never would in the device's state is refused unsent, with the reason. A
+// failed start and a surprise removal are followed by the removal alone, and
+// a started device is removed in order, query first.
+TEST_F(PnpManager, SendsOnlySequencesWindowsSends)
+{
+    enum class From { Started, StopPending, FailedStart, SurpriseRemoved };
+    using Request = NTSTATUS (*)(emu::Pnp&);
+    const Request start = [](emu::Pnp& pnp) { return pnp.Start(); };
+    const Request queryRemove = [](emu::Pnp& pnp) { return pnp.QueryRemove(); };
+    const Request surpriseRemove = [](emu::Pnp& pnp) { return pnp.SurpriseRemove(); };
+    const struct {
+        const char* what;
+        From from;
+        Request refused;
+    } cases[] = {
+        {"start of a started device", From::Started, start},
+        {"stop without its query", From::Started, [](emu::Pnp& pnp) { return pnp.Stop(); }},
+        {"a second query", From::StopPending, queryRemove},
+        {"removal with a stop pending", From::StopPending, [](emu::Pnp& pnp) { return pnp.Remove(); }},
+        {"start after a failed start", From::FailedStart, start},
+        {"query after a failed start", From::FailedStart, queryRemove},
+        {"surprise removal after a failed start", From::FailedStart, surpriseRemove},
+        {"query after a surprise removal", From::SurpriseRemoved, [](emu::Pnp& pnp) { return pnp.QueryStop(); }},
+        {"capabilities after a surprise removal", From::SurpriseRemoved,
+         [](emu::Pnp& pnp) { return pnp.QueryCapabilities(nullptr); }},
+        {"a second surprise removal", From::SurpriseRemoved, surpriseRemove},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        emu::Machine& m = Boot();
+        ASSERT_EQ(m.LoadDriver(PassthroughDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(m.pnp().AddDevice(), STATUS_SUCCESS);
+        m.Device().FailNextStart(c.from == From::FailedStart ? STATUS_DEVICE_NOT_READY : STATUS_SUCCESS);
+        ASSERT_EQ(m.pnp().Start() == STATUS_SUCCESS, c.from != From::FailedStart);
+        if (c.from == From::StopPending) {
+            ASSERT_EQ(m.pnp().QueryStop(), STATUS_SUCCESS);
+        }
+        if (c.from == From::SurpriseRemoved) {
+            ASSERT_EQ(m.pnp().SurpriseRemove(), STATUS_SUCCESS);
+        }
+        const std::vector<UCHAR> sent = PnpLog();
+        EXPECT_EQ(c.refused(m.pnp()), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_NE(m.pnp().LastRefusal(), "");
+        EXPECT_EQ(PnpLog(), sent);
+        if (c.from == From::StopPending) {
+            ASSERT_EQ(m.pnp().CancelStop(), STATUS_SUCCESS);
+        }
+        ASSERT_EQ(m.pnp().Remove(), STATUS_SUCCESS);
+        EXPECT_EQ(m.pnp().LastRefusal(), "");
+        const std::vector<UCHAR> lastSent[] = {
+            {IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+            {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+            {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE},
+            {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
+        };
+        const std::vector<UCHAR>& expected = lastSent[static_cast<int>(c.from)];
+        EXPECT_EQ(PnpLog(expected.size()), expected);
+    }
+}
+
+// A device whose device descriptor a hub would reject is not enumerated: no
+// PDO, nothing for a function driver to be added to. bMaxPacketSize0 must
+// suit the device's speed: 8 at low speed, 8, 16, 32 or 64 at full speed, 64
+// at high speed, 2^9 at super speed.
+TEST_F(PnpManager, DeviceDescriptorAHubRejectsIsNotEnumerated)
+{
+    using emu::usb::BusSpeed;
+    const struct {
+        const char* what;
+        std::vector<std::pair<size_t, uint8_t>> changes;  // bytes of the built-in device descriptor
+        BusSpeed speed;
+        bool enumerated;
+    } cases[] = {
+        {"the built-in device", {}, BusSpeed::High, true},
+        {"bLength 17", {{0, 17}}, BusSpeed::High, false},
+        {"bLength 19", {{0, 19}}, BusSpeed::High, false},
+        {"a configuration descriptor's type", {{1, USB_CONFIGURATION_DESCRIPTOR_TYPE}}, BusSpeed::High, false},
+        {"bMaxPacketSize0 32 at high speed", {{7, 32}}, BusSpeed::High, false},
+        {"bMaxPacketSize0 32 at full speed", {{7, 32}}, BusSpeed::Full, true},
+        {"bMaxPacketSize0 8 at full speed", {{7, 8}}, BusSpeed::Full, true},
+        {"bMaxPacketSize0 12 at full speed", {{7, 12}}, BusSpeed::Full, false},
+        {"bMaxPacketSize0 8 at low speed", {{7, 8}}, BusSpeed::Low, true},
+        {"bMaxPacketSize0 64 at low speed", {}, BusSpeed::Low, false},
+        {"bMaxPacketSize0 64 at super speed", {{3, 0x03}}, BusSpeed::Super, false},
+        {"bMaxPacketSize0 2^9 at super speed", {{3, 0x03}, {7, 9}}, BusSpeed::Super, true},
+        {"no configuration", {{17, 0}}, BusSpeed::High, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        emu::MachineOptions options;
+        for (const auto& [offset, value] : c.changes) {
+            options.device.deviceDescriptor[offset] = value;
+        }
+        options.device.speed = c.speed;
+        emu::Machine& m = Boot(options);
+        ASSERT_EQ(m.LoadDriver(PassthroughDriverEntry), STATUS_SUCCESS);
+        EXPECT_EQ(m.Device().Pdo() != nullptr, c.enumerated);
+        EXPECT_EQ(m.pnp().AddDevice(), c.enumerated ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
+        EXPECT_EQ(m.pnp().Life(), c.enumerated ? Life::Added : Life::Unplugged);
+    }
 }
 
 }  // namespace

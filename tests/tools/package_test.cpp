@@ -81,6 +81,20 @@ TEST(PondrelInf, InstallsTheDriverAsTheFunctionDriverOfOneHardwareId)
     for (const auto& [section, key, value] : values)
         EXPECT_EQ(inf->Value(section, key), value) << "[" << section << "] " << key;
 
+    // The hardware key gives the device object its security descriptor and
+    // FILE_DEVICE_SECURE_OPEN (0x100, a REG_DWORD: flags 0x10001).
+    const std::string addReg = inf->Value(install + ".HW", "AddReg").value_or("(no AddReg)");
+    const std::vector<std::string> hardwareKey[] = {
+        {"HKR", "", "Security", "", "%DeviceSecurity%"},
+        {"HKR", "", "DeviceCharacteristics", "0x10001", "0x100"},
+    };
+    const auto lines = inf->Lines(addReg);
+    for (const auto& fields : hardwareKey) {
+        const auto matches = [&](const InfLine& line) { return Fields(line.value) == fields; };
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), matches), 1) << fields[2] << " not set once in " << addReg;
+    }
+    EXPECT_EQ(inf->Value("Strings", "DeviceSecurity"), "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)\"");
+
     ASSERT_EQ(inf->Lines("SourceDisksNames").size(), 1u);
     EXPECT_EQ(inf->Lines("SourceDisksNames")[0].key, "1");
     ASSERT_EQ(inf->Lines("SourceDisksFiles").size(), 1u);

@@ -282,5 +282,22 @@ TEST(PondrelSimSession, VerboseHumanOutputShowsReadData)
     EXPECT_EQ(run.exitCode, 0);
 }
 
+// A request Windows never sends in the device's state is not sent; its
+// result line says why.
+TEST(PondrelSimSession, RequestWindowsNeverSendsIsRefusedWithTheReason)
+{
+    ProgramRun run = RunSim({"-c", "plug; stop; surprise-remove; query-remove; remove"});
+    for (const char* line : {"stop                      STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  "
+                             "Windows stops a device only after IRP_MN_QUERY_STOP_DEVICE succeeded\n",
+                             "query-remove              STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  "
+                             "after a surprise removal Windows sends only IRP_MN_REMOVE_DEVICE\n"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("remove                    STATUS_SUCCESS"), std::string::npos) << run.out;
+
+    // A session left with a stop pending is torn down the Windows way too.
+    run = RunSim({"-c", "plug; query-stop"});
+    EXPECT_NE(run.out.find("verifier findings              0"), std::string::npos) << run.out;
+}
+
 }  // namespace
 }  // namespace tools_test

@@ -4,6 +4,8 @@
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/session/text.h"
 
+#include "emulator/usb/enumeration.h"
+
 namespace sim {
 namespace {
 
@@ -22,6 +24,13 @@ emu::Handle HandleOf(session::BackendHandle handle)
 Outcome FromStatus(NTSTATUS status, std::string note = {})
 {
     return {static_cast<uint32_t>(status), 0, {}, std::move(note)};
+}
+
+// A PnP request; one Windows would never send in the device's state was
+// not sent, and the note says why.
+Outcome FromPnp(emu::Pnp& pnp, NTSTATUS status)
+{
+    return FromStatus(status, pnp.LastRefusal());
 }
 
 Outcome FromResult(emu::PendingIo& io, bool returnsData)
@@ -215,6 +224,10 @@ Outcome EmulatorBackend::Plug()
     }
     plugged_ = true;
     NTSTATUS status = machine_.pnp().AddDevice();
+    if (!NT_SUCCESS(status) && machine_.Device().Pdo() == nullptr)
+        return FromStatus(status, "the hub did not enumerate the device: " +
+                                      emu::usb::HubRejection(machine_.Device().Model().deviceDescriptor,
+                                                             machine_.Device().Model().speed));
     if (!NT_SUCCESS(status))
         return FromStatus(status, "AddDevice failed");
     return FromStatus(machine_.pnp().Start(), note);
@@ -225,6 +238,8 @@ Outcome EmulatorBackend::SurpriseRemove()
 {
     if (!Attached())
         return FromStatus(STATUS_NO_SUCH_DEVICE);
+    if (machine_.pnp().Life() == emu::DeviceLife::SurpriseRemoved)
+        return FromStatus(STATUS_INVALID_DEVICE_STATE, "the device has already left the bus");
     machine_.Device().Disconnect();
     if (!machine_.pnp().WaitForLife(emu::DeviceLife::SurpriseRemoved, timeout_))
         return FromStatus(STATUS_UNSUCCESSFUL, "no surprise removal followed");
@@ -238,7 +253,7 @@ Outcome EmulatorBackend::Remove()
     NTSTATUS status = machine_.pnp().Remove();
     if (NT_SUCCESS(status) && !Loaded())
         return FromStatus(status, "the PnP manager unloaded the driver with its last device");
-    return FromStatus(status);
+    return FromPnp(machine_.pnp(), status);
 }
 
 Outcome EmulatorBackend::Unload()
@@ -310,12 +325,12 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
     auto& pnp = machine_.pnp();
     switch (command.verb) {
     case Verb::Plug: return Plug();
-    case Verb::Start: return FromStatus(pnp.Start());
-    case Verb::QueryStop: return FromStatus(pnp.QueryStop());
-    case Verb::CancelStop: return FromStatus(pnp.CancelStop());
-    case Verb::Stop: return FromStatus(pnp.Stop());
-    case Verb::QueryRemove: return FromStatus(pnp.QueryRemove());
-    case Verb::CancelRemove: return FromStatus(pnp.CancelRemove());
+    case Verb::Start: return FromPnp(pnp, pnp.Start());
+    case Verb::QueryStop: return FromPnp(pnp, pnp.QueryStop());
+    case Verb::CancelStop: return FromPnp(pnp, pnp.CancelStop());
+    case Verb::Stop: return FromPnp(pnp, pnp.Stop());
+    case Verb::QueryRemove: return FromPnp(pnp, pnp.QueryRemove());
+    case Verb::CancelRemove: return FromPnp(pnp, pnp.CancelRemove());
     case Verb::SurpriseRemove: return SurpriseRemove();
     case Verb::Remove: return Remove();
     case Verb::Unload: return Unload();
@@ -333,6 +348,8 @@ void EmulatorBackend::Teardown(const std::vector<session::BackendHandle>& handle
     for (auto handle : handles)
         machine_.app().Close(HandleOf(handle));
     machine_.app().WaitUntilAllClosed(timeout_);
+    if (Attached() && machine_.pnp().Life() == emu::DeviceLife::StopPending)
+        machine_.pnp().CancelStop();  // Windows never removes a device with a stop pending
     if (Attached())
         machine_.pnp().Remove();
     stuck_.clear();

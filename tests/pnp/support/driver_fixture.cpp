@@ -59,9 +59,21 @@ void DriverFixture::BringUp(emu::usb::DeviceModel model)
     ASSERT_EQ(State(), DeviceRunning);
 }
 
+// The removal as Windows reaches it from the device's state: a pending stop
+// is cancelled first, and a device whose query-remove is refused goes as if
+// unplugged (surprise removal, then removal).
 NTSTATUS DriverFixture::Remove()
 {
     removed_ = true;
+    if (pnp().Life() == emu::DeviceLife::StopPending) {
+        pnp().CancelStop();
+    }
+    const NTSTATUS status = pnp().Remove();
+    const emu::DeviceLife life = pnp().Life();
+    if (life != emu::DeviceLife::Started && life != emu::DeviceLife::Stopped) {
+        return status;
+    }
+    pnp().SurpriseRemove();
     return pnp().Remove();
 }
 
