@@ -6,7 +6,7 @@
 // up no drain. While bus reads are held (a drain has begun) or the device is
 // not running, an owner that needs the bus goes back to the head of the
 // queue instead, and waits there for the device to come back.
-// ActiveRead, ReadQueue, BusReadsHeld and the queued requests' cancel
+// ActiveRead, BusReadPipe, ReadQueue, BusReadsHeld and the queued requests' cancel
 // routines change only under ReadQueueLock; no other lock of the driver is
 // held with it.
 #pragma once

@@ -27,6 +27,7 @@ void InitializeReadQueue(DeviceContext* Context)
     InitializeListHead(&Context->ReadQueue);
     KeInitializeSpinLock(&Context->ReadQueueLock);
     Context->ActiveRead = nullptr;
+    Context->BusReadPipe = nullptr;
     Context->BusReadsHeld = 0;
 }
 
@@ -45,6 +46,13 @@ static void CancelQueuedRead(PDEVICE_OBJECT, PIRP Irp)
     EndQueuedRead(Irp, STATUS_CANCELLED);
 }
 
+// A new owner (or none) has sent no bus read yet. Caller holds ReadQueueLock.
+static void SetOwner(DeviceContext* Context, PIRP Irp)
+{
+    Context->ActiveRead = Irp;
+    Context->BusReadPipe = nullptr;
+}
+
 // Caller holds ReadQueueLock.
 static bool BufferIsFree(const DeviceContext* Context)
 {
@@ -57,7 +65,7 @@ bool ClaimReceiveBuffer(DeviceContext* Context, PIRP Irp)
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
     const bool Claimed = BufferIsFree(Context);
     if (Claimed) {
-        Context->ActiveRead = Irp;
+        SetOwner(Context, Irp);
     }
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
     return Claimed;
@@ -82,7 +90,7 @@ bool QueueOrClaimRead(DeviceContext* Context, PIRP Irp, TransferContext* Transfe
     Irp->Tail.Overlay.DriverContext[0] = Transfer;
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
     if (BufferIsFree(Context)) {
-        Context->ActiveRead = Irp;
+        SetOwner(Context, Irp);
         KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
         return true;
     }
@@ -102,7 +110,7 @@ bool QueueOrClaimRead(DeviceContext* Context, PIRP Irp, TransferContext* Transfe
 void LeaveReceiveBuffer(DeviceContext* Context)
 {
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
-    Context->ActiveRead = nullptr;
+    SetOwner(Context, nullptr);
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
 }
 
@@ -126,7 +134,7 @@ PIRP TakeNextOwner(DeviceContext* Context)
                 break;
             }
         }
-        Context->ActiveRead = Next;
+        SetOwner(Context, Next);
     }
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
     return Next;
@@ -142,13 +150,14 @@ BusGate PassBusGate(DeviceContext* Context, PIRP Irp)
     BusGate Gate = BusGate::Parked;
     if (BusReadsMayStart(Context)) {
         Gate = BusGate::Open;
+        Context->BusReadPipe = ReadTransferOf(Irp)->PipeHandle;
     } else if (State != DeviceRunning && State != DeviceStopPending && State != DeviceRemovePending) {
         Gate = BusGate::Closed;
     } else if (!ArmCancel(Irp)) {
         Gate = BusGate::Cancelled;
     } else {
         InsertHeadList(&Context->ReadQueue, &Irp->Tail.Overlay.ListEntry);
-        Context->ActiveRead = nullptr;
+        SetOwner(Context, nullptr);
     }
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
     return Gate;
@@ -159,7 +168,7 @@ USBD_PIPE_HANDLE HoldBusReads(DeviceContext* Context)
 {
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
     Context->BusReadsHeld = 1;
-    const USBD_PIPE_HANDLE Pipe = Context->ActiveRead ? ReadTransferOf(Context->ActiveRead)->PipeHandle : nullptr;
+    const USBD_PIPE_HANDLE Pipe = Context->BusReadPipe;
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
     return Pipe;
 }

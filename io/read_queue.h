@@ -11,9 +11,10 @@ void InitializeReadQueue(DeviceContext* Context);
 void CompleteQueuedReads(DeviceContext* Context, NTSTATUS Status);
 
 // A drain begins: no bus read starts until ReleaseHeldReads, and reads that
-// need one wait without an I/O reference. Returns the pipe of the read that
-// owns the buffer (null when none does), whose bus read the drain aborts so
-// that the read goes back to wait. Any IRQL up to DISPATCH_LEVEL.
+// need one wait without an I/O reference. Returns the pipe of the bus read
+// of the read that owns the buffer (null when it has sent none, or no read
+// owns it), which the drain aborts so that the read goes back to wait. Any
+// IRQL up to DISPATCH_LEVEL.
 USBD_PIPE_HANDLE HoldBusReads(DeviceContext* Context);
 
 // The device is back (in D0 after a power request, or running again after a
