@@ -7,16 +7,24 @@
 // it past the budget:
 //   - a fixed reserve for the system-call base, the I/O manager and the
 //     application's own call (StackReserve, 4 KB);
-//   - per driver level (a dispatch routine or a completion routine) the
-//     documented costs of one level on x64: IofCallDriver 0x40-0x60 bytes, a
-//     minimal bus dispatch 0x60-0x100, IopfCompleteRequest 0xA0-0x100, plus
-//     the driver's own frames around the call. StackPerLevel takes 0x280,
-//     near the low end, so that the bound errs towards what Windows would
-//     survive: (24 KB - 4 KB) / 0x280 = 32 levels. Through a framework-based
-//     bus a level costs 1.5-3 KB, so real hardware overflows far earlier;
+//   - per driver level (a dispatch routine or a completion routine)
+//     StackPerLevel, 0x280 bytes. A send that the bus completes inside
+//     IofCallDriver is two levels (the bus's dispatch, the caller's
+//     completion routine) and costs, on x64: IofCallDriver 0x40-0x60, a
+//     minimal bus dispatch 0x60-0x100, IopfCompleteRequest 0xA0-0x100, and
+//     the driver's own frames (measured with -fstack-usage on the Windows
+//     build: ReadCompletion 80 bytes with DriveReads 144, CarryOnWrite 96):
+//     0x240-0x3B0 for the two levels through a minimal bus, 1.5-3 KB a level
+//     through a framework-based bus or filter. A driver cannot tell which
+//     bus it sits on; 0x280 a level bounds the nesting at (24 KB - 4 KB) /
+//     0x280 = 32 levels, which a minimal bus would hold but one
+//     framework-based driver in the stack would not (it overflows from 7-13
+//     levels). A driver whose nesting grows with the size of a transfer or
+//     the length of a queue reaches the bound on some bus;
 //   - the innermost level's own driver frames, measured on the host stack at
 //     the kernel calls the driver makes (a recursion inside one routine adds
-//     no level but eats the same stack).
+//     no level but eats the same stack). A debug or sanitizer build's frames
+//     are larger than the Windows build's, so this part errs high.
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
