@@ -141,6 +141,7 @@ struct DrainCase {
     NTSTATUS (*end)(emu::Machine&);
     int reads;
     NTSTATUS ending;  // STATUS_SUCCESS: the reads are served after `end`
+    bool cancel = false;  // the application cancels them while they wait
 };
 
 void PrintTo(const DrainCase& c, std::ostream* out)
@@ -156,6 +157,7 @@ NTSTATUS Stop(emu::Machine& m) { return m.pnp().Stop(); }
 NTSTATUS QueryRemove(emu::Machine& m) { return m.pnp().QueryRemove(); }
 NTSTATUS CancelRemove(emu::Machine& m) { return m.pnp().CancelRemove(); }
 NTSTATUS Remove(emu::Machine& m) { return m.pnp().Remove(); }
+NTSTATUS SurpriseRemove(emu::Machine& m) { return m.pnp().SurpriseRemove(); }
 
 class ReadsAcrossDrain : public ReadQueue, public ::testing::WithParamInterface<DrainCase> {};
 
@@ -189,7 +191,17 @@ TEST_P(ReadsAcrossDrain, DrainEndsAtOnceAndReadsGoOnAfter)
         EXPECT_FALSE(read->Done()) << "a read ended before the device left";
     }
 
+    if (c.cancel) {
+        for (auto& read : reads) {
+            read->Cancel();
+            ExpectDone(*read, STATUS_CANCELLED, 0);
+        }
+    }
     ASSERT_EQ(c.end(machine()), STATUS_SUCCESS);
+    if (c.cancel) {
+        EXPECT_TRUE(device().Held().empty()) << "a cancelled read went on to the bus";
+        return;
+    }
     if (c.ending != STATUS_SUCCESS) {
         for (auto& read : reads) {
             ExpectDone(*read, c.ending, 0);
@@ -212,7 +224,9 @@ INSTANTIATE_TEST_SUITE_P(
                       DrainCase{"QueryStopThree", QueryStop, CancelStop, 3, STATUS_SUCCESS},
                       DrainCase{"QueryRemoveTwo", QueryRemove, CancelRemove, 2, STATUS_SUCCESS},
                       DrainCase{"StopEndsThem", QueryStop, Stop, 3, STATUS_INVALID_DEVICE_STATE},
-                      DrainCase{"RemoveEndsThem", QueryRemove, Remove, 3, STATUS_INVALID_DEVICE_STATE}),
+                      DrainCase{"RemoveEndsThem", QueryRemove, Remove, 3, STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"SurpriseRemovalEndsThem", QueryRemove, SurpriseRemove, 3, STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"CancelledWhileAsleep", Sleep, Resume, 3, STATUS_CANCELLED, true}),
     [](const ::testing::TestParamInfo<DrainCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
