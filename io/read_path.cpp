@@ -164,7 +164,8 @@ NTSTATUS ReadCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 // A TransferStart for a read that already owns the buffer. A request
 // cancelled while it had no cancel routine (between two bus reads, or just
 // taken from the queue) is the bus driver's to end: it fails a cancelled
-// request it is handed.
+// request it is handed. PASSIVE_LEVEL, or up to DISPATCH_LEVEL for a queued
+// read that found the buffer free.
 static NTSTATUS StartOwnedRead(PIRP Irp, TransferContext* Transfer)
 {
     NTSTATUS Sent = STATUS_SUCCESS;
@@ -173,7 +174,7 @@ static NTSTATUS StartOwnedRead(PIRP Irp, TransferContext* Transfer)
 }
 
 // A TransferStart for a read that found the buffer owned by another. A
-// queued read waits without an I/O reference.
+// queued read waits without an I/O reference. PASSIVE_LEVEL.
 static NTSTATUS StartQueuedRead(PIRP Irp, TransferContext* Transfer)
 {
     DeviceContext* Context = Transfer->Device;
