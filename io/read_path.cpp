@@ -164,8 +164,7 @@ NTSTATUS ReadCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 // A TransferStart for a read that already owns the buffer. A request
 // cancelled while it had no cancel routine (between two bus reads, or just
 // taken from the queue) is the bus driver's to end: it fails a cancelled
-// request it is handed. PASSIVE_LEVEL, or up to DISPATCH_LEVEL for a queued
-// read that found the buffer free.
+// request it is handed. PASSIVE_LEVEL.
 static NTSTATUS StartOwnedRead(PIRP Irp, TransferContext* Transfer)
 {
     NTSTATUS Sent = STATUS_SUCCESS;
