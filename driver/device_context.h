@@ -66,12 +66,16 @@ struct DeviceContext {
     // ---- Beyond the fields above, in sections owned by one folder each. ----
 
     // io/: the read that owns the receive buffer (the only one that takes
-    // bytes from it or has a bus read filling it), and the reads waiting for
-    // it, in arrival order. Guarded by ReadQueueLock, never held together
-    // with another of the driver's locks.
+    // bytes from it or has a bus read filling it), the pipe of its bus read
+    // once it has sent one, the reads waiting for it, in arrival order, and
+    // 1 from the start of a drain until the device is back (no bus read
+    // starts meanwhile). Guarded by ReadQueueLock, never held together with
+    // another of the driver's locks.
     PIRP ActiveRead;
+    USBD_PIPE_HANDLE BusReadPipe;
     LIST_ENTRY ReadQueue;
     KSPIN_LOCK ReadQueueLock;
+    LONG BusReadsHeld;
 
     // power/ (wait-wake): the armed wait-wake request and the power request
     // that follows a wake may still run after the device has left

@@ -1,17 +1,24 @@
 #include "io/read_queue.h"
 
+#include "io/complete_request.h"
 #include "io/read_ownership.h"
 #include "io/transfer_paths.h"
-
-// A queued request keeps its transfer context here while it waits.
-static TransferContext* QueuedTransfer(PIRP Irp)
-{
-    return static_cast<TransferContext*>(Irp->Tail.Overlay.DriverContext[0]);
-}
 
 static PIRP QueuedIrp(PLIST_ENTRY Entry)
 {
     return CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
+}
+
+// A queued read holds no I/O reference: ending it frees its context and
+// completes it, with the bytes it already holds (only a read longer than
+// the room in the receive buffer has any). Any IRQL up to DISPATCH_LEVEL,
+// no spin lock held.
+static void EndQueuedRead(PIRP Irp, NTSTATUS Status)
+{
+    TransferContext* Transfer = ReadTransferOf(Irp);
+    const ULONG_PTR Information = static_cast<ULONG_PTR>(Transfer->Transferred);
+    ExFreePool(Transfer);
+    CompleteRequest(Irp, Status, Information);
 }
 
 // Called from AddDevice. PASSIVE_LEVEL.
@@ -20,103 +27,165 @@ void InitializeReadQueue(DeviceContext* Context)
     InitializeListHead(&Context->ReadQueue);
     KeInitializeSpinLock(&Context->ReadQueueLock);
     Context->ActiveRead = nullptr;
+    Context->BusReadPipe = nullptr;
+    Context->BusReadsHeld = 0;
 }
 
 // Runs with the system cancel spin lock held, which it gives back first. The
 // request is still in the queue: whoever takes a request out clears its
 // cancel routine first and leaves alone those whose routine was already
-// taken. DISPATCH_LEVEL. The request goes back to the I/O manager.
+// taken. The device object outlives the request, whose file object refers
+// to it. DISPATCH_LEVEL. The request goes back to the I/O manager.
 static void CancelQueuedRead(PDEVICE_OBJECT, PIRP Irp)
 {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    DeviceContext* Context = QueuedTransfer(Irp)->Device;
+    DeviceContext* Context = ReadTransferOf(Irp)->Device;
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
-    EndTransfer(Irp, QueuedTransfer(Irp), STATUS_CANCELLED, 0);
+    EndQueuedRead(Irp, STATUS_CANCELLED);
+}
+
+// A new owner (or none) has sent no bus read yet. Caller holds ReadQueueLock.
+static void SetOwner(DeviceContext* Context, PIRP Irp)
+{
+    Context->ActiveRead = Irp;
+    Context->BusReadPipe = nullptr;
+}
+
+// Caller holds ReadQueueLock.
+static bool BufferIsFree(const DeviceContext* Context)
+{
+    return Context->ActiveRead == nullptr && IsListEmpty(&Context->ReadQueue);
 }
 
 // Any IRQL up to DISPATCH_LEVEL.
 bool ClaimReceiveBuffer(DeviceContext* Context, PIRP Irp)
 {
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
-    const bool Claimed = Context->ActiveRead == nullptr;
+    const bool Claimed = BufferIsFree(Context);
     if (Claimed) {
-        Context->ActiveRead = Irp;
+        SetOwner(Context, Irp);
     }
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
     return Claimed;
 }
 
+// Sets the cancel routine of a request about to be queued; false when the
+// request was cancelled before and is the caller's to end. One whose
+// routine IoCancelIrp has already taken is queued all the same, for the
+// routine to take out. Caller holds ReadQueueLock.
+static bool ArmCancel(PIRP Irp)
+{
+    (void)IoSetCancelRoutine(Irp, CancelQueuedRead);
+    return !(Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr);
+}
+
 // The test for an owner and the insertion are one step under ReadQueueLock,
 // so an owner that finishes meanwhile either sees this request in the queue
-// or has already left the buffer free for it. A request cancelled before its
-// cancel routine was set is ended here; one whose routine IoCancelIrp has
-// already taken is queued all the same, for the routine to take out. Any
-// IRQL up to DISPATCH_LEVEL.
+// or has already left the buffer free for it. Any IRQL up to
+// DISPATCH_LEVEL.
 bool QueueOrClaimRead(DeviceContext* Context, PIRP Irp, TransferContext* Transfer)
 {
     Irp->Tail.Overlay.DriverContext[0] = Transfer;
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
-    if (Context->ActiveRead == nullptr) {
-        Context->ActiveRead = Irp;
+    if (BufferIsFree(Context)) {
+        SetOwner(Context, Irp);
         KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
         return true;
     }
-    (void)IoSetCancelRoutine(Irp, CancelQueuedRead);
-    const bool CancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr;
-    if (!CancelledAlready) {
+    const bool Armed = ArmCancel(Irp);
+    if (Armed) {
         InsertTailList(&Context->ReadQueue, &Irp->Tail.Overlay.ListEntry);
     }
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
 
-    if (CancelledAlready) {
-        EndTransfer(Irp, Transfer, STATUS_CANCELLED, 0);
+    if (!Armed) {
+        EndQueuedRead(Irp, STATUS_CANCELLED);
     }
     return false;
 }
 
-// Takes the first queued request that is not being cancelled and makes it
-// the owner, or leaves the buffer without owner. Any IRQL up to
-// DISPATCH_LEVEL.
-static PIRP TakeNextOwner(DeviceContext* Context)
+// Any IRQL up to DISPATCH_LEVEL.
+void LeaveReceiveBuffer(DeviceContext* Context)
+{
+    const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
+    SetOwner(Context, nullptr);
+    KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
+}
+
+// Caller holds ReadQueueLock.
+static bool BusReadsMayStart(DeviceContext* Context)
+{
+    return Context->BusReadsHeld == 0 && CurrentPnpState(Context) == DeviceRunning;
+}
+
+// Any IRQL up to DISPATCH_LEVEL.
+PIRP TakeNextOwner(DeviceContext* Context)
 {
     PIRP Next = nullptr;
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
-    for (PLIST_ENTRY Entry = Context->ReadQueue.Flink; Entry != &Context->ReadQueue; Entry = Entry->Flink) {
-        PIRP Irp = QueuedIrp(Entry);
-        if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-            RemoveEntryList(Entry);
-            Next = Irp;
-            break;
+    if (Context->ActiveRead == nullptr && BusReadsMayStart(Context)) {
+        for (PLIST_ENTRY Entry = Context->ReadQueue.Flink; Entry != &Context->ReadQueue; Entry = Entry->Flink) {
+            PIRP Irp = QueuedIrp(Entry);
+            if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+                RemoveEntryList(Entry);
+                Next = Irp;
+                break;
+            }
         }
+        SetOwner(Context, Next);
     }
-    Context->ActiveRead = Next;
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
     return Next;
 }
 
-// Any IRQL up to DISPATCH_LEVEL, no spin lock held. The next owner's own
-// end hands the buffer on again, so this starts at most one read.
-void HandOnReceiveBuffer(DeviceContext* Context)
+// The state is read under the lock, after the transition that ends queued
+// reads has written it: a read parked here is either seen by that ending or
+// sees the state and is not parked. Any IRQL up to DISPATCH_LEVEL.
+BusGate PassBusGate(DeviceContext* Context, PIRP Irp)
 {
-    PIRP Irp = TakeNextOwner(Context);
-    if (!Irp) {
-        return;
+    const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
+    const DEVICE_PNP_STATE State = CurrentPnpState(Context);
+    BusGate Gate = BusGate::Parked;
+    if (BusReadsMayStart(Context)) {
+        Gate = BusGate::Open;
+        Context->BusReadPipe = ReadTransferOf(Irp)->PipeHandle;
+    } else if (State != DeviceRunning && State != DeviceStopPending && State != DeviceRemovePending) {
+        Gate = BusGate::Closed;
+    } else if (!ArmCancel(Irp)) {
+        Gate = BusGate::Cancelled;
+    } else {
+        InsertHeadList(&Context->ReadQueue, &Irp->Tail.Overlay.ListEntry);
+        SetOwner(Context, nullptr);
     }
-    TransferContext* Transfer = QueuedTransfer(Irp);
-    if (CurrentPnpState(Context) != DeviceRunning) {
-        EndOwnedRead(Irp, Transfer, STATUS_INVALID_DEVICE_STATE);
-        return;
-    }
-    ContinueOwnedRead(Irp, Transfer, 0);
+    KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
+    return Gate;
+}
+
+// Any IRQL up to DISPATCH_LEVEL.
+USBD_PIPE_HANDLE HoldBusReads(DeviceContext* Context)
+{
+    const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
+    Context->BusReadsHeld = 1;
+    const USBD_PIPE_HANDLE Pipe = Context->BusReadPipe;
+    KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
+    return Pipe;
+}
+
+// Any IRQL up to DISPATCH_LEVEL, no spin lock held.
+void ReleaseHeldReads(DeviceContext* Context)
+{
+    const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
+    Context->BusReadsHeld = 0;
+    KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
+    HandOnReceiveBuffer(Context);
 }
 
 // Takes out of the queue the requests made on FileObject (every request when
 // FileObject is null) whose cancel routine can still be cleared, and ends
-// them with Status outside the lock. The caller holds an I/O reference, so
-// the device outlives the loop. Any IRQL up to DISPATCH_LEVEL, with no spin
-// lock held.
+// them with Status outside the lock. Any IRQL up to DISPATCH_LEVEL, with no
+// spin lock held.
 static void DrainReadQueue(DeviceContext* Context, PFILE_OBJECT FileObject, NTSTATUS Status)
 {
     LIST_ENTRY Drained;
@@ -137,13 +206,11 @@ static void DrainReadQueue(DeviceContext* Context, PFILE_OBJECT FileObject, NTST
     KeReleaseSpinLock(&Context->ReadQueueLock, OldIrql);
 
     while (!IsListEmpty(&Drained)) {
-        PIRP Irp = QueuedIrp(RemoveHeadList(&Drained));
-        EndTransfer(Irp, QueuedTransfer(Irp), Status, 0);
+        EndQueuedRead(QueuedIrp(RemoveHeadList(&Drained)), Status);
     }
 }
 
-// Called by the PnP code when the device leaves DeviceRunning. Any IRQL up
-// to DISPATCH_LEVEL, with no spin lock held.
+// Any IRQL up to DISPATCH_LEVEL, with no spin lock held.
 void CompleteQueuedReads(DeviceContext* Context, NTSTATUS Status)
 {
     DrainReadQueue(Context, nullptr, Status);

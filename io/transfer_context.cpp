@@ -61,6 +61,22 @@ NTSTATUS SendTransferUrb(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROU
     return IofCallDriver(Transfer->Device->LowerDevice, Irp);
 }
 
+// The exchange after the call pairs with the one in SenderTakesNextStep:
+// only the second of the two sees 1 and goes on. Any IRQL up to
+// DISPATCH_LEVEL.
+bool SendAndKeepNextStep(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROUTINE Routine, NTSTATUS* Sent)
+{
+    InterlockedExchange(&Transfer->NextStepTaken, 0);
+    *Sent = SendTransferUrb(Irp, Transfer, Routine);
+    return InterlockedExchange(&Transfer->NextStepTaken, 1) != 0;
+}
+
+// Up to DISPATCH_LEVEL.
+bool SenderTakesNextStep(TransferContext* Transfer)
+{
+    return InterlockedExchange(&Transfer->NextStepTaken, 1) == 0;
+}
+
 // Any IRQL up to DISPATCH_LEVEL, no spin lock held. Completing the request
 // needs nothing of the device, so it may follow the reference.
 void EndTransfer(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG_PTR Information)

@@ -25,6 +25,11 @@ struct TransferContext {
     USBD_PIPE_HANDLE PipeHandle;
     PUCHAR Position;          // write: next byte to send; read: start of the caller's buffer
     USHORT MaximumPacketSize; // of the pipe: a bus read never asks for a part of a packet
+    // Who takes the step after a bus request: 0 while the sender is still
+    // inside IofCallDriver and its completion has not run; whichever of the
+    // two sets it to 1 second takes the step. Changed by interlocked
+    // exchanges only.
+    LONG NextStepTaken;
 };
 
 // How a bus request ended, for the transfer that sent it.
@@ -49,6 +54,21 @@ void BuildBulkTransferUrb(TransferContext* Transfer, ULONG TransferFlags, PVOID 
 // to DISPATCH_LEVEL. Returns what IofCallDriver returned; the request is
 // the bus driver's until Routine runs.
 NTSTATUS SendTransferUrb(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROUTINE Routine);
+
+// SendTransferUrb for a sender that loops: true when Routine ran inside the
+// call and left the next step of the transfer to the sender (the request is
+// the sender's again, its status and URB as the bus left them); false when
+// Routine runs, or has run, after the call and takes the step itself.
+// *Sent receives what IofCallDriver returned. A bus that completes inside
+// IofCallDriver thus never nests one completion per bus request. Any IRQL
+// up to DISPATCH_LEVEL.
+bool SendAndKeepNextStep(PIRP Irp, TransferContext* Transfer, PIO_COMPLETION_ROUTINE Routine, NTSTATUS* Sent);
+
+// For the completion routine of a request sent by SendAndKeepNextStep: true
+// when the sender is still inside IofCallDriver and takes the next step
+// itself, so the routine only returns STATUS_MORE_PROCESSING_REQUIRED. Up
+// to DISPATCH_LEVEL.
+bool SenderTakesNextStep(TransferContext* Transfer);
 
 // Frees the context, gives the request's I/O reference back and completes
 // the request with Status and Information. The reference goes first, so that

@@ -29,13 +29,3 @@ NTSTATUS WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // length is not 0. PASSIVE_LEVEL.
 NTSTATUS DispatchBulkRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, const TransferRequest* Request);
 NTSTATUS ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-
-// Serves the read that owns the receive buffer from it, after adding the
-// Received bytes of its last bus read, or sends its next bus read. Any IRQL
-// up to DISPATCH_LEVEL. Returns the status of the send, or STATUS_SUCCESS
-// when the read was finished instead.
-NTSTATUS ContinueOwnedRead(PIRP Irp, TransferContext* Transfer, ULONG Received);
-
-// Finishes the read that owns the receive buffer and passes the buffer on to
-// the next queued read. Any IRQL up to DISPATCH_LEVEL, no spin lock held.
-void EndOwnedRead(PIRP Irp, TransferContext* Transfer, NTSTATUS Status);

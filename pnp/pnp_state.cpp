@@ -12,10 +12,14 @@ DEVICE_PNP_STATE WriteState(DeviceContext* Context, DEVICE_PNP_STATE NewState)
         InterlockedExchange(reinterpret_cast<volatile LONG*>(&Context->PnpState), NewState));
 }
 
-// What a transition sets off, outside the lock.
+// What a transition sets off, outside the lock: reads waiting for the
+// receive buffer go on when the device runs (again), keep waiting while a
+// stop or removal is only queried, and end when the device leaves for good.
 void AfterTransition(DeviceContext* Context, DEVICE_PNP_STATE Left, DEVICE_PNP_STATE Entered)
 {
-    if (Left == DeviceRunning && Entered != DeviceRunning) {
+    if (Entered == DeviceRunning) {
+        ReleaseHeldReads(Context);
+    } else if (Left != Entered && Entered != DeviceStopPending && Entered != DeviceRemovePending) {
         CompleteQueuedReads(Context, STATUS_INVALID_DEVICE_STATE);
     }
 }

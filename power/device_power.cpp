@@ -1,5 +1,6 @@
 #include "power/device_power.h"
 
+#include "io/read_queue.h"
 #include "power/power_drain.h"
 #include "power/power_request.h"
 
@@ -59,6 +60,7 @@ NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     }
 
     RecordDevicePower(DeviceObject, context, TargetPowerState(Irp));
+    ReleaseHeldReads(context);
     EndPowerRequest(context, Irp, STATUS_SUCCESS);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -77,6 +79,9 @@ NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
 
     if (NT_SUCCESS(Irp->IoStatus.Status) && IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
         RecordDevicePower(DeviceObject, context, TargetPowerState(Irp));
+    }
+    if (ReadPowerState(&context->CurrentDevicePower) == PowerDeviceD0) {
+        ReleaseHeldReads(context);  // a drained query, or a set that left the device in D0
     }
     return LetPowerRequestGoOn(context, Irp);
 }

@@ -1,3 +1,4 @@
+#include "io/read_queue.h"
 #include "usb/bus_requests.h"
 #include "usb/configuration.h"
 #include "usb/pipe_request.h"
@@ -80,15 +81,42 @@ NTSTATUS AbortAllPipes(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-// A request that outlasts the grace period is most likely a transfer the
-// device does not answer; the pipes are aborted so that it ends, and the
-// wait goes on (aborting again after each further period, in case a
-// transfer was being sent again at the moment of the abort). PASSIVE_LEVEL,
-// in the PnP manager's thread for a query, in a system worker thread before
-// a power-down.
+// Aborts the one pipe whose handle is Pipe (nothing for a null handle).
+// PASSIVE_LEVEL, with the configuration held in force by the caller.
+static void AbortPipeOfHandle(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    if (Pipe == nullptr || context->InterfaceInfo == nullptr) {
+        return;
+    }
+    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
+        PUSBD_PIPE_INFORMATION entry = &context->InterfaceInfo->Pipes[pipe];
+        if (entry->PipeHandle != Pipe) {
+            continue;
+        }
+        _URB_PIPE_REQUEST* urb = AllocatePipeRequest();
+        if (urb != nullptr) {
+            SubmitUrbSync(DeviceObject, FillPipeRequest(urb, URB_FUNCTION_ABORT_PIPE, entry));
+            ExFreePool(urb);
+        }
+        return;
+    }
+}
+
+// From its start no bus read begins, and the bus read of the read that
+// owns the receive buffer is aborted at once: reads wait for the device to
+// come back without holding the drain up, however quiet the pipe. Any
+// other request that outlasts the grace period is most likely a transfer
+// the device does not answer; the pipes are aborted so that it ends, and
+// the wait goes on (aborting again after each further period, in case a
+// transfer was being sent again at the moment of the abort, as a bus read
+// that passed its check just before the hold may be). PASSIVE_LEVEL, in the
+// PnP manager's thread for a query, in a system worker thread before a
+// power-down.
 void DrainRequestsInFlight(PDEVICE_OBJECT DeviceObject)
 {
     DeviceContext* context = ContextOf(DeviceObject);
+    AbortPipeOfHandle(DeviceObject, HoldBusReads(context));
     LARGE_INTEGER gracePeriod;
     gracePeriod.QuadPart = -StuckTransferGracePeriod;
     while (KeWaitForSingleObject(&context->QuiesceEvent, Executive, KernelMode, FALSE, &gracePeriod) ==

@@ -132,6 +132,7 @@ extern "C" {
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     emu::sched::At(emu::sched::Point::Call, Irp);
+    CheckStackBudget("IofCallDriver");
     auto record = FindIrp(Irp);
     if (!CheckEntry(DeviceObject, Irp, record)) {
         return STATUS_INVALID_PARAMETER;
@@ -155,6 +156,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
     {
         emu::DriverScope scope(DeviceObject->DriverObject);
+        DriverLevel level("IofCallDriver");
         status = dispatch(DeviceObject, Irp);
     }
     if (self.irql != irqlBefore) {

@@ -112,6 +112,7 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        DriverLevel level("IofCompleteRequest");
         status = lower->CompletionRoutine(device, irp, lower->Context);
     }
     if (self.irql != irqlBefore) {
@@ -246,6 +247,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(PriorityBoost);
     emu::sched::At(emu::sched::Point::Complete, Irp);
+    CheckStackBudget("IofCompleteRequest");
     auto record = FindIrp(Irp);
     if (!CheckEntry(Irp, record)) {
         return;

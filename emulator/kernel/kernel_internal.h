@@ -17,6 +17,19 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* r
 LONG SignalEvent(PKEVENT event);
 void ResetWaiters();
 
+// stack_budget.cpp: one dispatch or completion routine running on the
+// calling thread, for the kernel-stack budget; constructed just before the
+// driver's routine is called. CheckStackBudget measures the innermost
+// routine's frames at a kernel call the driver makes.
+class DriverLevel {
+public:
+    explicit DriverLevel(const char* routine);
+    ~DriverLevel();
+    DriverLevel(const DriverLevel&) = delete;
+    DriverLevel& operator=(const DriverLevel&) = delete;
+};
+void CheckStackBudget(const char* routine);
+
 // spin_lock.cpp
 void AcquireCancelLock(KIRQL savedIrql);
 

@@ -29,6 +29,7 @@ std::string Describe(const void* lock)
 void Acquire(PKSPIN_LOCK lock, KIRQL savedIrql, bool cancelLock, const char* routine)
 {
     sched::At(sched::Point::SpinLockAcquire, lock);
+    CheckStackBudget(routine);
     ThreadState& self = CurrentThread();
     const ULONG_PTR token = TokenOf(self);
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == token) {

@@ -28,6 +28,10 @@ struct ThreadState {
     std::atomic<KIRQL> irql{PASSIVE_LEVEL};  // written by its own thread only
     std::vector<HeldLock> held;              // own thread only
     std::vector<PDRIVER_OBJECT> drivers;     // own thread only: whose code runs now
+    // Own thread only: the host stack pointer at the start of each dispatch
+    // and completion routine running, innermost last (stack_budget.cpp).
+    std::vector<uintptr_t> levelEntries;
+    bool stackOverflowReported = false;
 
     // Guarded by DispatcherMutex().
     std::deque<std::function<void()>> apcs;  // completion APCs not yet delivered

@@ -3,8 +3,13 @@
 #include "tests/io/io_fixture.h"
 
 #include "emulator/kernel/system.h"
+#include "usb/configuration.h"
 
+#include <future>
+
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace io_test {
 namespace {
@@ -101,22 +106,128 @@ TEST_F(ReadQueue, CancelledActiveReadHandsTheBufferOn)
     EXPECT_EQ(IoRefCount(), 1);
 }
 
-TEST_F(ReadQueue, LeavingRunningEndsTheQueuedReads)
+// One bus read brings enough for hundreds of small queued reads: the buffer
+// goes from one to the next in a loop, not in a recursion as deep as the
+// queue, which a 24 KB kernel stack could not hold.
+TEST_F(ReadQueue, OneBusReadServesManyQueuedReadsInOrder)
 {
-    auto a = app().ReadAsync(in_, 10);
+    constexpr size_t Count = 512;
+    constexpr ULONG Each = 4;
+    std::vector<std::unique_ptr<emu::PendingIo>> reads;
+    reads.push_back(app().ReadAsync(in_, Each));
     WaitHeld(1);
-    auto b = app().ReadAsync(second_, 10);
-    // The query waits for a's reference; the queued read must not hold it up.
-    std::thread query([this] { EXPECT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS); });
-    ExpectDone(*b, STATUS_INVALID_DEVICE_STATE, 0);
-    Answer(2048, 10);
-    ExpectDone(*a, STATUS_SUCCESS, 10);
-    query.join();
-    EXPECT_EQ(Context()->PnpState, DeviceStopPending);
-    ASSERT_EQ(machine().pnp().CancelStop(), STATUS_SUCCESS);
+    for (size_t i = 1; i < Count; ++i) {
+        reads.push_back(app().ReadAsync(i % 2 ? second_ : in_, Each));
+    }
+    Answer(2048, Count * Each);
+    for (size_t i = 0; i < Count; ++i) {
+        ExpectDone(*reads[i], STATUS_SUCCESS, Each);
+        EXPECT_EQ(reads[i]->Data(), Stream(i * Each, Each)) << "read " << i;
+    }
+    EXPECT_TRUE(device().Held().empty()) << "a bus read was sent with every read served";
+    EXPECT_EQ(ReceiveCount(), 0);
     EXPECT_EQ(IoRefCount(), 1);
-    EXPECT_EQ(ExtraPoolBlocks(), 0);
 }
+
+// Reads pending on a quiet pipe while the device drains for a sleep, a stop
+// query or a removal query. The drain must end well within the grace period
+// after which it aborts transfers the device does not answer: the reads
+// wait without holding it up, send nothing to the bus meanwhile, and are
+// served once the device is back, or end when it leaves for good. The
+// application re-issues each read that ends cancelled.
+struct DrainCase {
+    const char* name;
+    NTSTATUS (*begin)(emu::Machine&);
+    NTSTATUS (*end)(emu::Machine&);
+    int reads;
+    NTSTATUS ending;  // STATUS_SUCCESS: the reads are served after `end`
+    bool cancel = false;  // the application cancels them while they wait
+};
+
+void PrintTo(const DrainCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+NTSTATUS Sleep(emu::Machine& m) { return m.power().Sleep(PowerSystemSleeping3); }
+NTSTATUS Resume(emu::Machine& m) { return m.power().Resume(); }
+NTSTATUS QueryStop(emu::Machine& m) { return m.pnp().QueryStop(); }
+NTSTATUS CancelStop(emu::Machine& m) { return m.pnp().CancelStop(); }
+NTSTATUS Stop(emu::Machine& m) { return m.pnp().Stop(); }
+NTSTATUS QueryRemove(emu::Machine& m) { return m.pnp().QueryRemove(); }
+NTSTATUS CancelRemove(emu::Machine& m) { return m.pnp().CancelRemove(); }
+NTSTATUS Remove(emu::Machine& m) { return m.pnp().Remove(); }
+NTSTATUS SurpriseRemove(emu::Machine& m) { return m.pnp().SurpriseRemove(); }
+
+class ReadsAcrossDrain : public ReadQueue, public ::testing::WithParamInterface<DrainCase> {};
+
+TEST_P(ReadsAcrossDrain, DrainEndsAtOnceAndReadsGoOnAfter)
+{
+    using Clock = std::chrono::steady_clock;
+    const DrainCase& c = GetParam();
+    const auto grace = std::chrono::milliseconds(StuckTransferGracePeriod / 10'000);
+    std::vector<std::unique_ptr<emu::PendingIo>> reads;
+    for (int i = 0; i < c.reads; ++i) {
+        reads.push_back(app().ReadAsync(i % 2 ? second_ : in_, 10));
+    }
+    WaitHeld(1);
+
+    const auto started = Clock::now();
+    auto drain = std::async(std::launch::async, [&] { return c.begin(machine()); });
+    int reissued = 0;
+    while (drain.wait_for(10ms) != std::future_status::ready && Clock::now() - started < 4 * grace) {
+        for (auto& read : reads) {
+            if (read->Done() && read->Result().status == STATUS_CANCELLED) {
+                read = app().ReadAsync(in_, 10);
+                ++reissued;
+            }
+        }
+    }
+    EXPECT_EQ(drain.get(), STATUS_SUCCESS);
+    EXPECT_LT(Clock::now() - started, grace / 2) << "the pending reads held the drain up";
+    EXPECT_EQ(reissued, 0);
+    EXPECT_TRUE(device().Held().empty()) << "a bus read in flight while the device drained";
+    for (auto& read : reads) {
+        EXPECT_FALSE(read->Done()) << "a read ended before the device left";
+    }
+
+    if (c.cancel) {
+        for (auto& read : reads) {
+            read->Cancel();
+            ExpectDone(*read, STATUS_CANCELLED, 0);
+        }
+    }
+    ASSERT_EQ(c.end(machine()), STATUS_SUCCESS);
+    if (c.cancel) {
+        EXPECT_TRUE(device().Held().empty()) << "a cancelled read went on to the bus";
+        return;
+    }
+    if (c.ending != STATUS_SUCCESS) {
+        for (auto& read : reads) {
+            ExpectDone(*read, c.ending, 0);
+        }
+        return;
+    }
+    Answer(2048, 10 * reads.size());
+    for (size_t i = 0; i < reads.size(); ++i) {
+        ExpectDone(*reads[i], STATUS_SUCCESS, 10);
+        EXPECT_EQ(reads[i]->Data(), Stream(10 * i, 10)) << "read " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drains, ReadsAcrossDrain,
+    ::testing::Values(DrainCase{"SleepOne", Sleep, Resume, 1, STATUS_SUCCESS},
+                      DrainCase{"SleepTwo", Sleep, Resume, 2, STATUS_SUCCESS},
+                      DrainCase{"SleepFive", Sleep, Resume, 5, STATUS_SUCCESS},
+                      DrainCase{"QueryStopOne", QueryStop, CancelStop, 1, STATUS_SUCCESS},
+                      DrainCase{"QueryStopThree", QueryStop, CancelStop, 3, STATUS_SUCCESS},
+                      DrainCase{"QueryRemoveTwo", QueryRemove, CancelRemove, 2, STATUS_SUCCESS},
+                      DrainCase{"StopEndsThem", QueryStop, Stop, 3, STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"RemoveEndsThem", QueryRemove, Remove, 3, STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"SurpriseRemovalEndsThem", QueryRemove, SurpriseRemove, 3, STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"CancelledWhileAsleep", Sleep, Resume, 3, STATUS_CANCELLED, true}),
+    [](const ::testing::TestParamInfo<DrainCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace io_test

@@ -196,5 +196,42 @@ TEST_F(LoopbackReads, LongReadsGetEveryByteInOrder)
     EXPECT_EQ(ExtraPoolBlocks(), 0);
 }
 
+// A bus that completes each bus read inside IofCallDriver, with the data
+// already waiting: a read that needs many bus reads loops instead of nesting
+// one completion per bus read. The device sends each run of `packet` bytes
+// as a transfer of its own (a short last packet ends it).
+class SynchronousBusReads : public IoFixture {
+protected:
+    emu::usb::DeviceModel Model() override { return QuietModel(); }
+};
+
+TEST_F(SynchronousBusReads, ManyBusReadsGetEveryByteInOrder)
+{
+    device().SetCompletionMode(emu::usb::CompletionMode::Synchronous);
+    const emu::Handle in = OpenOk(u"\\PIPE1");
+    const struct {
+        const char* name;
+        ULONG length;
+        size_t run;
+    } cases[] = {
+        {"long read", 65536, 65536},
+        {"short packets", 3000, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto data = Pattern(c.length, c.length);
+        for (size_t at = 0; at < data.size(); at += c.run) {
+            device().QueueInData(0x81, std::vector<uint8_t>(data.begin() + at, data.begin() + at + c.run));
+        }
+        std::vector<uint8_t> got(c.length);
+        const auto result = app().Read(in, got.data(), c.length);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.information, c.length);
+        EXPECT_EQ(got, data);
+        EXPECT_EQ(ReceiveCount(), 0);
+        EXPECT_EQ(IoRefCount(), 1);
+    }
+}
+
 }  // namespace
 }  // namespace io_test

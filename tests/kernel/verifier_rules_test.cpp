@@ -87,6 +87,35 @@ TEST_F(VerifierRules, DispatchRoutineMisuse)
     }
 }
 
+// Each dispatch routine sends a fresh IRP to its own device before it
+// completes its own: `levels` nested dispatch routines on one thread. 20
+// fit in a 24 KB kernel stack; 40 do not.
+TEST_F(VerifierRules, KernelStackOverflow)
+{
+    for (const int levels : {20, 40}) {
+        SCOPED_TRACE(levels);
+        TestStack stack(1);
+        int left = levels;
+        CompletionProbe inner = FreeingProbe();
+        stack.OnDispatch(0, [&](PDEVICE_OBJECT device, PIRP irp) {
+            if (left-- > 0) {
+                PIRP next = IoAllocateIrp(device->StackSize, FALSE);
+                IoGetNextIrpStackLocation(next)->MajorFunction = IRP_MJ_READ;
+                IoSetCompletionRoutine(next, ProbeCompletion, &inner, TRUE, TRUE, TRUE);
+                IoCallDriver(device, next);
+            }
+            return CompleteWith(irp, STATUS_SUCCESS);
+        });
+        CompletionProbe creator = FreeingProbe();
+        if (levels < 32) {
+            SendFreeingIrp(stack, &creator);
+        } else {
+            EXPECT_EQ(ExpectFinding("kernel stack overflow", [&] { SendFreeingIrp(stack, &creator); }).size(), 1u);
+        }
+        EXPECT_EQ(inner.calls, levels);
+    }
+}
+
 TEST_F(VerifierRules, IrqlChangedAcrossCompletionRoutine)
 {
     TestStack stack(1);

@@ -54,14 +54,18 @@ TEST_F(QueryDrainTest, QueryStopWaitsForTwoTransfers)
     machine().app().Close(pipe3);
 }
 
-// A read the device never answers: after the grace period the pipes are
-// aborted, the read ends, and the query goes down.
+// A write the device never answers: after the grace period the pipes are
+// aborted, the write ends, and the query goes down. (A read waiting for
+// data does not hold a query up at all: it waits for the device to come
+// back; see the io tests.)
 TEST_F(QueryDrainTest, SilentDeviceIsAbortedAfterTheGracePeriod)
 {
     BringUp();
-    const emu::Handle pipe1 = OpenPipe(1);
-    auto read = machine().app().ReadAsync(pipe1, 100);
-    ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 2; }));
+    const emu::Handle pipe0 = OpenPipe(0);
+    device().SetCompletionMode(emu::usb::CompletionMode::Held);
+    auto write = machine().app().WriteAsync(pipe0, std::vector<uint8_t>(100, 0x5A));
+    ASSERT_TRUE(device().WaitForHeld(1, Patience));
+    ASSERT_EQ(IoRefCount(), 2);
     const uint64_t abortsBefore = device().Aborts();
 
     const auto started = std::chrono::steady_clock::now();
@@ -70,14 +74,15 @@ TEST_F(QueryDrainTest, SilentDeviceIsAbortedAfterTheGracePeriod)
 
     EXPECT_GE(waited, std::chrono::nanoseconds(QueryGracePeriod * 100) - 50ms);
     EXPECT_GT(device().Aborts(), abortsBefore);
-    ASSERT_TRUE(read->WaitFor(Patience));
-    EXPECT_FALSE(NT_SUCCESS(read->Result().status));
+    ASSERT_TRUE(write->WaitFor(Patience));
+    EXPECT_FALSE(NT_SUCCESS(write->Result().status));
     EXPECT_EQ(IoRefCount(), 1);
     EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
 
+    device().SetCompletionMode(emu::usb::CompletionMode::BusThread);
     EXPECT_EQ(pnp().CancelRemove(), STATUS_SUCCESS);
     EXPECT_EQ(State(), DeviceRunning);
-    machine().app().Close(pipe1);
+    machine().app().Close(pipe0);
 }
 
 // A removal returns only after the request in flight has given its reference

@@ -126,18 +126,24 @@ TEST_F(PlainDeviceTransitionTest, FailedSetLeavesTheDeviceWhereItWas)
     }
 }
 
-// A read holds the drain until it has completed and given back its reference.
-class DrainWithReadTest : public PowerFixture {
+// A write holds the drain until it has completed and given back its
+// reference. (A read waiting for data does not: it waits for the device to
+// come back; see the io tests.)
+class DrainWithWriteTest : public PowerFixture {
 protected:
     emu::usb::DeviceModel Model() override { return Quiet(PlainModel()); }
 };
 
-TEST_F(DrainWithReadTest, WaitsForTheReadInFlight)
+TEST_F(DrainWithWriteTest, WaitsForTheWriteInFlight)
 {
     device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    const emu::Handle handle = OpenEndpoint(0x81);
+    const emu::Handle handle = OpenEndpoint(0x01);
     ASSERT_NE(handle, 0u);
-    auto read = machine().app().ReadAsync(handle, 100);
+    std::vector<uint8_t> data(100);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 7);
+    }
+    auto write = machine().app().WriteAsync(handle, data);
     ASSERT_TRUE(device().WaitForHeld(1, Patience));
     ASSERT_EQ(IoRefCount(), 2);
 
@@ -146,18 +152,14 @@ TEST_F(DrainWithReadTest, WaitsForTheReadInFlight)
         return power().SendSystemPower(IRP_MN_SET_POWER, PowerSystemSleeping3);
     });
     ASSERT_TRUE(drain_watch::WaitForWaits(1, Patience));
-    EXPECT_EQ(drain_watch::CountsAtWait()[0], 2) << "the read's reference keeps the drain waiting";
-    EXPECT_TRUE(spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState).empty()) << "passed down with a read in flight";
-    EXPECT_FALSE(read->Done());
+    EXPECT_EQ(drain_watch::CountsAtWait()[0], 2) << "the write's reference keeps the drain waiting";
+    EXPECT_TRUE(spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState).empty()) << "passed down with a write in flight";
+    EXPECT_FALSE(write->Done());
 
-    std::vector<uint8_t> data(100);
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<uint8_t>(i * 7);
-    }
-    device().ReleaseWith(device().Held()[0].id, STATUS_SUCCESS, 100, &data);
-    ASSERT_TRUE(read->WaitFor(Patience));
-    EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
-    EXPECT_EQ(read->Data(), data);
+    device().ReleaseWith(device().Held()[0].id, STATUS_SUCCESS, 100);
+    ASSERT_TRUE(write->WaitFor(Patience));
+    EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(device().ReceivedOut(0x01), data);
 
     ASSERT_EQ(systemSet.wait_for(Patience), std::future_status::ready);
     EXPECT_EQ(systemSet.get(), STATUS_SUCCESS);
