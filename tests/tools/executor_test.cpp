@@ -42,6 +42,7 @@ public:
         *handle = ++opened;
         return {};
     }
+    Outcome OpenInterface(const std::string& name, BackendHandle* handle) override { return Open(name, handle); }
     Outcome Close(BackendHandle) override { return {}; }
     Outcome Write(BackendHandle, const std::vector<uint8_t>& data) override
     {

@@ -14,7 +14,7 @@ namespace {
 auto Fields(const Command& c)
 {
     return std::tie(c.verb, c.name, c.handle, c.inHandle, c.length, c.hasBytes, c.bytes, c.chunk, c.code, c.sleepState,
-                    c.status, c.milliseconds);
+                    c.status, c.milliseconds, c.endpoint, c.fault);
 }
 
 TEST(SessionParser, EachCommandIsReadIntoItsFields)
@@ -36,6 +36,10 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         {"sleep s1", {.verb = Verb::Sleep, .sleepState = 1}},
         {"open \\PIPE1", {.verb = Verb::Open, .name = "\\PIPE1"}},
         {"open", {.verb = Verb::Open}},
+        {"open-interface \\PIPE2", {.verb = Verb::OpenInterface, .name = "\\PIPE2"}},
+        {"fault 0x81 stall", {.verb = Verb::Fault, .endpoint = 0x81, .fault = FaultKind::Stall}},
+        {"fault 0x02 silent", {.verb = Verb::Fault, .endpoint = 0x02, .fault = FaultKind::Silent}},
+        {"fault 0x83 clear", {.verb = Verb::Fault, .endpoint = 0x83, .fault = FaultKind::Clear}},
         {"close h7", {.verb = Verb::Close, .handle = 7}},
         {"cancel h3", {.verb = Verb::Cancel, .handle = 3}},
         {"write h1 4096", {.verb = Verb::Write, .handle = 1, .length = 4096}},
@@ -64,7 +68,7 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         EXPECT_TRUE(Fields(command) == Fields(expected));
         EXPECT_EQ(command.text, text);
         EXPECT_EQ(VerbWord(command.verb), std::string_view(text).substr(0, std::string_view(text).find(' ')));
-        EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Wake);
+        EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Fault);
     }
 }
 
@@ -116,6 +120,9 @@ TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
         {"ioctl h1 0x1000000000", "s:1: unknown control '0x1000000000' (fetch-config, port-reset, pipe-reset or 0xCODE)"},
         {"wait 600001", "s:1: bad number '600001' (0 to 600000)"},
         {"loopback h1 h2 0", "s:1: bad number '0' (1 to 4294967296)"},
+        {"fault 0x80 stall", "s:1: bad endpoint '0x80' (an address such as 0x81)"},
+        {"fault 81 stall", "s:1: bad endpoint '81' (an address such as 0x81)"},
+        {"fault 0x81 melt", "s:1: unknown fault 'melt' (stall, silent or clear)"},
         {"\n\n  write& h1", "s:3: 'write&' is missing arguments (usage: write& H N|hex:BYTES)"},
     };
     for (const auto& [text, message] : table) {

@@ -3,6 +3,7 @@
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/session/text.h"
 
+#include "emulator/kernel/system.h"
 
 namespace sim {
 namespace {
@@ -12,6 +13,8 @@ using session::Outcome;
 constexpr const char* kDevicePath = "\\\\.\\pondrel";
 // A second plug while the device is there (the emulator's headers do not name it).
 constexpr NTSTATUS kDeviceAlreadyAttached = static_cast<NTSTATUS>(0xC0000038);
+// The driver's device interface class, {6D3A1F52-8C47-4E09-B2D6-5F18A3C7E904}.
+constexpr GUID kInterfaceClass = {0x6D3A1F52, 0x8C47, 0x4E09, {0xB2, 0xD6, 0x5F, 0x18, 0xA3, 0xC7, 0xE9, 0x04}};
 
 emu::Handle HandleOf(session::BackendHandle handle)
 {
@@ -120,6 +123,20 @@ Outcome EmulatorBackend::Open(const std::string& name, session::BackendHandle* h
 {
     emu::Handle opened = 0;
     NTSTATUS status = machine_.app().Open(session::DevicePath(kDevicePath, name), &opened);
+    if (NT_SUCCESS(status))
+        *handle = opened;
+    return FromStatus(status);
+}
+
+// As an application does: the first interface of the class present, then
+// the name behind it.
+Outcome EmulatorBackend::OpenInterface(const std::string& name, session::BackendHandle* handle)
+{
+    auto interfaces = emu::EnabledInterfaces(kInterfaceClass);
+    if (interfaces.empty())
+        return FromStatus(STATUS_OBJECT_NAME_NOT_FOUND, "no device interface is enabled");
+    emu::Handle opened = 0;
+    NTSTATUS status = machine_.app().Open(interfaces.front() + std::u16string(name.begin(), name.end()), &opened);
     if (NT_SUCCESS(status))
         *handle = opened;
     return FromStatus(status);
@@ -259,6 +276,18 @@ Outcome EmulatorBackend::Wake()
     return FromStatus(STATUS_SUCCESS, "back in D0, wait-wake armed again");
 }
 
+// The endpoint's next transfer stalls. Silence and clearing need the
+// device's run-time faults, which the emulated device does not offer yet.
+Outcome EmulatorBackend::Fault(const session::Command& command)
+{
+    if (!Attached())
+        return FromStatus(STATUS_NO_SUCH_DEVICE);
+    if (command.fault != session::FaultKind::Stall)
+        return FromStatus(STATUS_NOT_SUPPORTED, "the emulated device cannot do this fault yet");
+    machine_.Device().StallTransfer(command.endpoint, 1);
+    return FromStatus(STATUS_SUCCESS);
+}
+
 Outcome EmulatorBackend::Lifecycle(const session::Command& command)
 {
     using session::Verb;
@@ -278,6 +307,7 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
         return FromStatus(machine_.power().Sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + command.sleepState)));
     case Verb::Resume: return FromStatus(machine_.power().Resume());
     case Verb::Wake: return Wake();
+    case Verb::Fault: return Fault(command);
     default: return FromStatus(STATUS_NOT_SUPPORTED);
     }
 }

@@ -31,6 +31,7 @@ public:
 
     bool Supports(session::Verb verb) const override;
     session::Outcome Open(const std::string& name, session::BackendHandle* handle) override;
+    session::Outcome OpenInterface(const std::string& name, session::BackendHandle* handle) override;
     session::Outcome Close(session::BackendHandle handle) override;
     session::Outcome Write(session::BackendHandle handle, const std::vector<uint8_t>& data) override;
     session::Outcome Read(session::BackendHandle handle, uint32_t length) override;
@@ -58,6 +59,7 @@ private:
     session::Outcome Remove();
     session::Outcome Unload();
     session::Outcome Wake();
+    session::Outcome Fault(const session::Command& command);
     // Waits for a request the session started, cancelling it past the timeout.
     session::Outcome Finish(std::unique_ptr<emu::PendingIo> io, bool returnsData);
 

@@ -42,6 +42,9 @@ public:
 
     // `name` is what follows the device's name: "" for the device, "\PIPE1".
     virtual Outcome Open(const std::string& name, BackendHandle* handle) = 0;
+    // Opens the device through its device interface (the first one
+    // present), then `name` behind it.
+    virtual Outcome OpenInterface(const std::string& name, BackendHandle* handle) = 0;
     virtual Outcome Close(BackendHandle handle) = 0;
     virtual Outcome Write(BackendHandle handle, const std::vector<uint8_t>& data) = 0;
     virtual Outcome Read(BackendHandle handle, uint32_t length) = 0;
@@ -51,7 +54,7 @@ public:
     // Cancels every request in flight on the handle.
     virtual Outcome Cancel(BackendHandle handle) = 0;
 
-    // plug ... wake: the device's life and the system's power.
+    // plug ... wake, fault: the device's life, the system's power, the device's faults.
     virtual Outcome Lifecycle(const Command& command) = 0;
 };
 

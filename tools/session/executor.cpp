@@ -54,7 +54,8 @@ bool Executor::Execute(const Command& command, std::string* error)
     if (options_.beforeCommand)
         options_.beforeCommand(command);
     switch (command.verb) {
-    case Verb::Open: return RunOpen(command);
+    case Verb::Open:
+    case Verb::OpenInterface: return RunOpen(command);
     case Verb::Close: return RunClose(command, error);
     case Verb::Write: return RunWrite(command, error);
     case Verb::Read: return RunRead(command, error);
@@ -99,7 +100,8 @@ Result Executor::FromOutcome(const Command& command, const Outcome& outcome) con
 bool Executor::RunOpen(const Command& command)
 {
     BackendHandle handle = 0;
-    Outcome outcome = backend_.Open(command.name, &handle);
+    Outcome outcome = command.verb == Verb::OpenInterface ? backend_.OpenInterface(command.name, &handle)
+                                                          : backend_.Open(command.name, &handle);
     ++requestsRun_;
     Result result = FromOutcome(command, outcome);
     if (IsSuccess(outcome.status)) {

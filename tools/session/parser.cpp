@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace session {
 namespace {
@@ -32,7 +33,9 @@ constexpr VerbEntry kVerbs[] = {
     {"sleep", Verb::Sleep},
     {"resume", Verb::Resume},
     {"wake", Verb::Wake},
+    {"fault", Verb::Fault},
     {"open", Verb::Open},
+    {"open-interface", Verb::OpenInterface},
     {"close", Verb::Close},
     {"write", Verb::Write},
     {"read", Verb::Read},
@@ -123,6 +126,26 @@ bool ParseOpen(const Words& words, Command& command, std::string* error)
     if (words.size() == 2)
         command.name = std::string(words[1]);
     return true;
+}
+
+// fault EP stall|silent|clear
+bool ParseFault(const Words& words, Command& command, std::string* error)
+{
+    if (!ArgumentCount(words, 2, 2, "fault EP stall|silent|clear", error))
+        return false;
+    auto endpoint = words[1].substr(0, 2) == "0x" ? ParseNumber(words[1], 0xFF) : std::nullopt;
+    if (!endpoint || (*endpoint & 0x70) != 0 || (*endpoint & 0x0F) == 0)
+        return Fail(error, "bad endpoint " + Quoted(words[1]) + " (an address such as 0x81)");
+    command.endpoint = static_cast<uint8_t>(*endpoint);
+    constexpr std::pair<std::string_view, FaultKind> kinds[] = {
+        {"stall", FaultKind::Stall}, {"silent", FaultKind::Silent}, {"clear", FaultKind::Clear}};
+    for (const auto& [word, kind] : kinds) {
+        if (words[2] == word) {
+            command.fault = kind;
+            return true;
+        }
+    }
+    return Fail(error, "unknown fault " + Quoted(words[2]) + " (stall, silent or clear)");
 }
 
 bool ParseHandleOnly(const Words& words, Command& command, std::string* error)
@@ -218,7 +241,9 @@ ArgumentParser ArgumentsOf(Verb verb)
 {
     switch (verb) {
     case Verb::Sleep: return ParseSleep;
-    case Verb::Open: return ParseOpen;
+    case Verb::Fault: return ParseFault;
+    case Verb::Open:
+    case Verb::OpenInterface: return ParseOpen;
     case Verb::Close:
     case Verb::Cancel: return ParseHandleOnly;
     case Verb::Write:
@@ -314,7 +339,7 @@ std::string_view VerbWord(Verb verb)
 
 bool IsLifecycleVerb(Verb verb)
 {
-    return verb <= Verb::Wake;
+    return verb <= Verb::Fault;
 }
 
 std::optional<Command> ParseCommand(const Words& words, std::string* error)

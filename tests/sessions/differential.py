@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Runs each session script on pondrel-sim and, through pondrelctl.exe
+--test-bus, on the shipped pondrel.sys under Wine; compares their result
+lines (command, status, Information, data; not timings) and fails on any
+difference that known-differences.txt does not list with its reason.
+
+usage: differential.py SIM PONDRELCTL_EXE WINEPREFIX [SESSION ...]
+Prints one line per scenario and ends with "N passed, N failed"."""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+KNOWN = HERE / "known-differences.txt"
+FIELDS = ("cmd", "status", "information", "data", "handle", "request", "done", "held")
+RUN_SECONDS = 120
+
+
+def load_known():
+    """{(scenario, cmd, field)}: each line 'scenario | cmd | field | reason'."""
+    known = set()
+    for number, line in enumerate(KNOWN.read_text().splitlines(), 1):
+        if not line.strip() or line.startswith("#"):
+            continue
+        parts = [part.strip() for part in line.split("|")]
+        if len(parts) != 4 or not parts[3]:
+            sys.exit(f"{KNOWN}:{number}: want 'scenario | cmd | field | reason'")
+        known.add(tuple(parts[:3]))
+    return known
+
+
+def result_lines(output):
+    """The result lines of a --json run, without the summary and findings."""
+    lines = []
+    for text in output.splitlines():
+        try:
+            line = json.loads(text)
+        except ValueError:
+            continue
+        if "cmd" in line:
+            lines.append({field: line.get(field) for field in FIELDS})
+    return lines
+
+
+def run(command, env=None):
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=RUN_SECONDS, env=env)
+        return done.returncode, done.stdout, done.stderr
+    except subprocess.TimeoutExpired as expired:
+        out = expired.stdout.decode() if isinstance(expired.stdout, bytes) else (expired.stdout or "")
+        return "timeout", out, f"did not end within {RUN_SECONDS} s"
+
+
+def run_wine(exe, prefix, session):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    windows_path = "Z:" + str(session).replace("/", "\\")
+    outcome = run(["wine", exe, "--test-bus", "--json", "--script", windows_path], env)
+    # Each scenario starts from a fresh driver host: the prefix's wineserver
+    # (and with it every driver) goes, even when the run hung.
+    subprocess.run(["wineserver", "-k"], env=env, timeout=60, capture_output=True)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=60, capture_output=True)
+    return outcome
+
+
+def differences(name, sim, wine):
+    found = []
+    for index in range(max(len(sim), len(wine))):
+        left = sim[index] if index < len(sim) else {}
+        right = wine[index] if index < len(wine) else {}
+        cmd = left.get("cmd") or right.get("cmd")
+        for field in FIELDS:
+            if left.get(field) != right.get(field):
+                found.append((name, cmd, field, left.get(field), right.get(field)))
+    return found
+
+
+def shorten(value):
+    text = json.dumps(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def main(argv):
+    if len(argv) < 4:
+        sys.exit(__doc__)
+    sim, exe, prefix = argv[1:4]
+    sessions = [pathlib.Path(p).resolve() for p in argv[4:]] or sorted(HERE.glob("*.session"))
+    known = load_known()
+    used = set()
+    passed = failed = 0
+    for session in sessions:
+        started = time.monotonic()
+        sim_status, sim_out, sim_err = run([sim, "--json", "--script", str(session)])
+        wine_status, wine_out, wine_err = run_wine(exe, prefix, session)
+        problems = []
+        if sim_status != 0:
+            problems.append(f"pondrel-sim exit {sim_status} {sim_err.strip()[:200]}")
+        if wine_status != 0:
+            problems.append(f"pondrelctl under Wine exit {wine_status} {wine_err.strip()[:200]}")
+        for name, cmd, field, left, right in differences(session.name, result_lines(sim_out), result_lines(wine_out)):
+            if (name, cmd, field) in known:
+                used.add((name, cmd, field))
+                continue
+            problems.append(f"'{cmd}' {field}: emulator {shorten(left)}, Wine {shorten(right)}")
+        seconds = time.monotonic() - started
+        if problems:
+            failed += 1
+            print(f"FAILED  {session.name} ({seconds:.1f} s)")
+            for problem in problems:
+                print(f"        {problem}")
+        else:
+            passed += 1
+            print(f"passed  {session.name} ({seconds:.1f} s)")
+        sys.stdout.flush()
+    for entry in sorted(known - used):
+        if pathlib.Path(HERE / entry[0]) in sessions:
+            print(f"note: known difference not seen: {' | '.join(entry)}")
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
