@@ -17,6 +17,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 KNOWN = HERE / "known-differences.txt"
 FIELDS = ("cmd", "status", "information", "data", "handle", "request", "done", "held")
 RUN_SECONDS = 120
+MAX_SHOWN = 8
 
 
 def load_known():
@@ -85,7 +86,8 @@ def shorten(value):
 def main(argv):
     if len(argv) < 4:
         sys.exit(__doc__)
-    sim, exe, prefix = argv[1:4]
+    sim, exe = argv[1:3]
+    prefix = str(pathlib.Path(argv[3]).resolve())
     sessions = [pathlib.Path(p).resolve() for p in argv[4:]] or sorted(HERE.glob("*.session"))
     known = load_known()
     used = set()
@@ -108,8 +110,10 @@ def main(argv):
         if problems:
             failed += 1
             print(f"FAILED  {session.name} ({seconds:.1f} s)")
-            for problem in problems:
+            for problem in problems[:MAX_SHOWN]:
                 print(f"        {problem}")
+            if len(problems) > MAX_SHOWN:
+                print(f"        ... and {len(problems) - MAX_SHOWN} more")
         else:
             passed += 1
             print(f"passed  {session.name} ({seconds:.1f} s)")

@@ -113,9 +113,15 @@ NTSTATUS Plug(PDRIVER_OBJECT driver)
     NTSTATUS status = CreateChild(driver);
     if (!NT_SUCCESS(status))
         return status;
+    g_bus.childSurprised = 0;
     ULONG starts = g_bus.childStarts;
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
-    return Waited(&g_bus.childStarts, starts) && PnpSettled() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    if (!Waited(&g_bus.childStarts, starts) || !PnpSettled())
+        return STATUS_UNSUCCESSFUL;
+    // What the PnP manager sends after a first start and Wine does not.
+    SendCapabilitiesQuery(g_bus.child);
+    SendPnpAndWait(g_bus.child, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    return STATUS_SUCCESS;
 }
 
 // The device leaves the wire: its transfers fail, and the PnP manager hears
@@ -136,10 +142,22 @@ NTSTATUS SurpriseRemove()
     return PnpSettled() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+// After a surprise removal the PnP manager sends only the removal, once
+// the handles are closed. Wine sends it at once; the answer is whether it
+// came.
+NTSTATUS RemoveAfterSurprise()
+{
+    for (LONG left = kWaitMs; g_bus.child != nullptr && left > 0; left -= 50)
+        WaitEvent(&g_bus.changed, 50);
+    return g_bus.child == nullptr ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
 // An orderly removal as the PnP manager runs it (Wine offers none): query,
 // then remove or cancel; then the bus stops reporting the device.
 NTSTATUS Remove()
 {
+    if (!g_bus.present && g_bus.childSurprised != 0)
+        return RemoveAfterSurprise();
     if (!g_bus.present || g_bus.child == nullptr)
         return STATUS_NO_SUCH_DEVICE;
     NTSTATUS status = SendPnpAndWait(g_bus.child, IRP_MN_QUERY_REMOVE_DEVICE);

@@ -26,6 +26,10 @@ constexpr ULONG kRingPackets = 2048;
 
 HANDLE g_thread;
 
+// Marks, in the URB's status while the transfer is queued, the transfer
+// that a stall fault picked.
+constexpr USBD_STATUS kStallOnArrival = static_cast<USBD_STATUS>(0x4000ABCD);
+
 struct Outcome {
     bool done;
     USBD_STATUS usbd;
@@ -171,6 +175,11 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     if (endpoint.halted)
         return {true, USBD_STATUS_ENDPOINT_HALTED, 0, 0};
+    if (urb->UrbHeader.Status == kStallOnArrival) {
+        if (commit)
+            endpoint.halted = true;
+        return {true, USBD_STATUS_STALL_PID, 0, 0};
+    }
     if (endpoint.silent)
         return {false, USBD_STATUS_PENDING, 0, 0};
     UCHAR* buffer = BufferOf(transfer.TransferBufferMDL, transfer.TransferBuffer);
@@ -398,13 +407,9 @@ NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
         transfer.TransferBufferLength = 0;
         return CompleteUrb(irp, refusal);
     }
-    if (endpoint->stallNext) {
-        endpoint->stallNext = false;
-        endpoint->halted = true;
-        KeReleaseSpinLock(&g_bus.lock, irql);
-        transfer.TransferBufferLength = 0;
-        return CompleteUrb(irp, USBD_STATUS_STALL_PID);
-    }
+    // The stall belongs to this transfer; it ends on the bus thread, as any.
+    urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
+    endpoint->stallNext = false;
     IoMarkIrpPending(irp);
     InsertTailList(&endpoint->queue, &irp->Tail.Overlay.ListEntry);
     (void)IoSetCancelRoutine(irp, CancelTransfer);

@@ -129,6 +129,22 @@ NTSTATUS SendPowerAndWait(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE st
     });
 }
 
+// The capabilities query the PnP manager sends after a start, top of the
+// stack first, which Wine 8.0 does not send. PASSIVE_LEVEL.
+NTSTATUS SendCapabilitiesQuery(PDEVICE_OBJECT pdo)
+{
+    DEVICE_CAPABILITIES caps;
+    RtlZeroMemory(&caps, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = caps.UINumber = 0xFFFFFFFF;
+    return SendAndWait(pdo, [&](PIO_STACK_LOCATION next) {
+        next->MajorFunction = IRP_MJ_PNP;
+        next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+        next->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+}
+
 // A PnP request with no parameters, as the PnP manager sends it. PASSIVE_LEVEL.
 NTSTATUS SendPnpAndWait(PDEVICE_OBJECT pdo, UCHAR minor)
 {

@@ -74,6 +74,7 @@ inline Kind KindOf(PDEVICE_OBJECT device)
 NTSTATUS InstallPowerRequestShim();
 NTSTATUS SendPowerAndWait(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action);
 NTSTATUS SendPnpAndWait(PDEVICE_OBJECT pdo, UCHAR minor);
+NTSTATUS SendCapabilitiesQuery(PDEVICE_OBJECT pdo);
 NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds);
 
 // child.cpp
