@@ -83,6 +83,15 @@ def shorten(value):
     return text if len(text) <= 40 else text[:37] + "..."
 
 
+def describe(cmd, field, left, right):
+    if field == "data" and isinstance(left, str) and isinstance(right, str):
+        at = next((i for i in range(0, min(len(left), len(right)), 2) if left[i:i + 2] != right[i:i + 2]),
+                  min(len(left), len(right)))
+        return (f"'{cmd}' data: first difference at byte {at // 2}: emulator {left[at:at + 8] or 'ends'}, "
+                f"Wine {right[at:at + 8] or 'ends'}")
+    return f"'{cmd}' {field}: emulator {shorten(left)}, Wine {shorten(right)}"
+
+
 def main(argv):
     if len(argv) < 4:
         sys.exit(__doc__)
@@ -105,7 +114,7 @@ def main(argv):
             if (name, cmd, field) in known:
                 used.add((name, cmd, field))
                 continue
-            problems.append(f"'{cmd}' {field}: emulator {shorten(left)}, Wine {shorten(right)}")
+            problems.append(describe(cmd, field, left, right))
         seconds = time.monotonic() - started
         if problems:
             failed += 1
