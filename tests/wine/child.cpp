@@ -86,14 +86,22 @@ NTSTATUS Removed(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_SUCCESS;
 }
 
+// Waits, bounded, until `done` holds; rechecked at each change of the
+// child (and every 50 ms, since a change may come between check and wait).
+template <typename Done>
+bool WaitUntil(Done done)
+{
+    for (LONG left = kWaitMs; !done(); left -= 50) {
+        if (left <= 0)
+            return false;
+        WaitEvent(&g_bus.changed, 50);
+    }
+    return true;
+}
+
 bool Waited(volatile ULONG* counter, ULONG before)
 {
-    LONG left = kWaitMs;
-    while (*counter == before && left > 0) {
-        WaitEvent(&g_bus.changed, 50);
-        left -= 50;
-    }
-    return *counter != before;
+    return WaitUntil([&] { return *counter != before; });
 }
 
 // Wine's PnP manager handles one relations change after the other on its
@@ -135,11 +143,8 @@ NTSTATUS SurpriseRemove()
     g_bus.present = false;
     FailAllTransfers(USBD_STATUS_DEVICE_GONE);
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
-    for (LONG left = kWaitMs; g_bus.childSurprised + g_bus.childRemoves == surprised && left > 0; left -= 50)
-        WaitEvent(&g_bus.changed, 50);
-    if (g_bus.childSurprised + g_bus.childRemoves == surprised)
-        return STATUS_UNSUCCESSFUL;
-    return PnpSettled() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    bool heard = WaitUntil([&] { return g_bus.childSurprised + g_bus.childRemoves != surprised; });
+    return heard && PnpSettled() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 // After a surprise removal the PnP manager sends only the removal, once
@@ -147,9 +152,7 @@ NTSTATUS SurpriseRemove()
 // came.
 NTSTATUS RemoveAfterSurprise()
 {
-    for (LONG left = kWaitMs; g_bus.child != nullptr && left > 0; left -= 50)
-        WaitEvent(&g_bus.changed, 50);
-    return g_bus.child == nullptr ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return WaitUntil([] { return g_bus.child == nullptr; }) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 // An orderly removal as the PnP manager runs it (Wine offers none): query,
@@ -199,36 +202,34 @@ NTSTATUS Resume()
 // to D0 with a wait-wake armed again.
 NTSTATUS Wake()
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
-    PIRP irp = g_bus.waitWake;
-    if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
-        irp = nullptr;
-    if (irp != nullptr)
-        g_bus.waitWake = nullptr;
-    bool inD0 = g_bus.devicePowerState <= PowerDeviceD0;
-    KeReleaseSpinLock(&g_bus.lock, irql);
+    PIRP irp = nullptr;
+    bool inD0 = false;
+    {
+        Locked locked;
+        irp = g_bus.waitWake;
+        if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
+            irp = nullptr;  // being cancelled
+        if (irp != nullptr)
+            g_bus.waitWake = nullptr;
+        inD0 = g_bus.devicePowerState <= PowerDeviceD0;
+    }
     if (irp == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
     CompleteIrp(irp, STATUS_SUCCESS);
     if (inD0)
         return STATUS_SUCCESS;
-    for (LONG left = kWaitMs; left > 0; left -= 50) {
-        if (g_bus.devicePowerState == PowerDeviceD0 && g_bus.waitWake != nullptr)
-            return STATUS_SUCCESS;
-        WaitEvent(&g_bus.changed, 50);
-    }
-    return STATUS_UNSUCCESSFUL;
+    bool back = WaitUntil([] { return g_bus.devicePowerState == PowerDeviceD0 && g_bus.waitWake != nullptr; });
+    return back ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 void CancelWaitWake(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
-    if (g_bus.waitWake == irp)
-        g_bus.waitWake = nullptr;
-    KeReleaseSpinLock(&g_bus.lock, irql);
+    {
+        Locked locked;
+        if (g_bus.waitWake == irp)
+            g_bus.waitWake = nullptr;
+    }
     CompleteIrp(irp, STATUS_CANCELLED);
     Changed();
 }
@@ -238,26 +239,25 @@ void CancelWaitWake(PDEVICE_OBJECT, PIRP irp)
 NTSTATUS WaitWake(PIRP irp)
 {
     SYSTEM_POWER_STATE from = IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
     NTSTATUS status = STATUS_PENDING;
-    if (!g_bus.connected)
-        status = STATUS_NO_SUCH_DEVICE;
-    else if (from > PowerSystemSleeping3 || g_bus.devicePowerState > PowerDeviceD2)
-        status = STATUS_INVALID_DEVICE_STATE;
-    else if (g_bus.waitWake != nullptr)
-        status = STATUS_DEVICE_BUSY;
     bool cancelled = false;
-    if (status == STATUS_PENDING) {
-        IoMarkIrpPending(irp);
-        g_bus.waitWake = irp;
-        (void)IoSetCancelRoutine(irp, CancelWaitWake);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            g_bus.waitWake = nullptr;
-            cancelled = true;
+    {
+        Locked locked;
+        if (!g_bus.connected)
+            status = STATUS_NO_SUCH_DEVICE;
+        else if (from > PowerSystemSleeping3 || g_bus.devicePowerState > PowerDeviceD2)
+            status = STATUS_INVALID_DEVICE_STATE;
+        else if (g_bus.waitWake != nullptr)
+            status = STATUS_DEVICE_BUSY;
+        if (status == STATUS_PENDING) {
+            IoMarkIrpPending(irp);
+            g_bus.waitWake = irp;
+            (void)IoSetCancelRoutine(irp, CancelWaitWake);
+            cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+            if (cancelled)
+                g_bus.waitWake = nullptr;
         }
     }
-    KeReleaseSpinLock(&g_bus.lock, irql);
     Changed();
     if (status != STATUS_PENDING)
         return CompleteIrp(irp, status);

@@ -207,10 +207,10 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
 void CancelTransfer(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&g_bus.lock, irql);
+    {
+        Locked locked;
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    }
     UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     CompleteUrb(irp, USBD_STATUS_CANCELED);
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
@@ -245,23 +245,20 @@ void CompleteList(LIST_ENTRY* done)
 
 // The bus thread: ends whatever transfers the device can end, each time
 // something changed. PASSIVE_LEVEL.
+// It lives as long as the driver host does.
 void BusThread(PVOID)
 {
     for (;;) {
         KeWaitForSingleObject(&g_bus.work, Executive, KernelMode, FALSE, nullptr);
         LIST_ENTRY done;
         InitializeListHead(&done);
-        KIRQL irql;
-        KeAcquireSpinLock(&g_bus.lock, &irql);
-        bool stopping = g_bus.stopping;
-        for (auto& endpoint : g_bus.endpoints)
-            Collect(endpoint, &done);
-        KeReleaseSpinLock(&g_bus.lock, irql);
+        {
+            Locked locked;
+            for (auto& endpoint : g_bus.endpoints)
+                Collect(endpoint, &done);
+        }
         CompleteList(&done);
-        if (stopping)
-            break;
     }
-    PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 // Takes every pending transfer the bus owns (on one endpoint, or all) off
@@ -289,10 +286,10 @@ void EndTransfers(Endpoint* only, USBD_STATUS usbd)
 {
     LIST_ENTRY done;
     InitializeListHead(&done);
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
-    TakeAll(only, usbd, &done);
-    KeReleaseSpinLock(&g_bus.lock, irql);
+    {
+        Locked locked;
+        TakeAll(only, usbd, &done);
+    }
     CompleteList(&done);
 }
 
@@ -312,19 +309,14 @@ Endpoint* EndpointOfHandle(PVOID handle)
     return &g_bus.endpoints[index];
 }
 
+// The device and configuration descriptors; the device stalls any other.
 NTSTATUS GetDescriptor(PIRP irp, PURB urb)
 {
     auto& request = urb->UrbControlDescriptorRequest;
-    const UCHAR* source = nullptr;
-    ULONG size = 0;
-    if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE && request.Index == 0) {
-        source = kDeviceDescriptor;
-        size = sizeof kDeviceDescriptor;
-    } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request.Index == 0) {
-        source = kConfigDescriptor;
-        size = sizeof kConfigDescriptor;
-    }
-    if (source == nullptr) {
+    bool device = request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE;
+    const UCHAR* source = device ? kDeviceDescriptor : kConfigDescriptor;
+    ULONG size = device ? sizeof kDeviceDescriptor : sizeof kConfigDescriptor;
+    if (request.Index != 0 || (!device && request.DescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE)) {
         request.TransferBufferLength = 0;
         return CompleteUrb(irp, USBD_STATUS_STALL_PID);
     }
@@ -376,50 +368,46 @@ USBD_STATUS Configure(PURB urb)
 NTSTATUS SelectConfiguration(PIRP irp, PURB urb)
 {
     EndTransfers(nullptr, USBD_STATUS_CANCELED);
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
+    Locked locked;
     ++g_bus.generation;
-    g_bus.configured = false;
     for (auto& endpoint : g_bus.endpoints)
         endpoint.halted = false;
-    USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-    if (urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
-        usbd = Configure(urb);
-        g_bus.configured = USBD_SUCCESS(usbd);
-    }
-    KeReleaseSpinLock(&g_bus.lock, irql);
+    bool none = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
+    USBD_STATUS usbd = none ? USBD_STATUS_SUCCESS : Configure(urb);
+    g_bus.configured = !none && USBD_SUCCESS(usbd);
     return CompleteUrb(irp, usbd);
 }
 
-NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
+// Queues the transfer for the bus thread, or says why the bus refuses it.
+USBD_STATUS Queue(PIRP irp, PURB urb, bool* cancelled)
 {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
+    Locked locked;
     Endpoint* endpoint = EndpointOfHandle(transfer.PipeHandle);
-    USBD_STATUS refusal = USBD_STATUS_SUCCESS;
     if (endpoint == nullptr)
-        refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
-    else if (((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != IsIn(*endpoint))
-        refusal = USBD_STATUS_INVALID_PARAMETER;
-    if (refusal != USBD_STATUS_SUCCESS) {
-        KeReleaseSpinLock(&g_bus.lock, irql);
-        transfer.TransferBufferLength = 0;
-        return CompleteUrb(irp, refusal);
-    }
+        return USBD_STATUS_INVALID_PIPE_HANDLE;
+    if (((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != IsIn(*endpoint))
+        return USBD_STATUS_INVALID_PARAMETER;
     // The stall belongs to this transfer; it ends on the bus thread, as any.
     urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
     endpoint->stallNext = false;
     IoMarkIrpPending(irp);
     InsertTailList(&endpoint->queue, &irp->Tail.Overlay.ListEntry);
     (void)IoSetCancelRoutine(irp, CancelTransfer);
-    bool cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
-    if (cancelled)
+    *cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+    if (*cancelled)
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&g_bus.lock, irql);
-    if (cancelled) {
-        transfer.TransferBufferLength = 0;
-        CompleteUrb(irp, USBD_STATUS_CANCELED);
+    return USBD_STATUS_PENDING;
+}
+
+NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
+{
+    bool cancelled = false;
+    USBD_STATUS usbd = Queue(irp, urb, &cancelled);
+    if (usbd != USBD_STATUS_PENDING || cancelled) {
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        CompleteUrb(irp, cancelled ? USBD_STATUS_CANCELED : usbd);
+        return cancelled ? STATUS_PENDING : NtStatusOf(usbd);
     }
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
@@ -428,12 +416,13 @@ NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
 // ABORT_PIPE ends the pipe's transfers as cancelled; RESET_PIPE clears its halt.
 NTSTATUS PipeRequest(PIRP irp, PURB urb)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
-    Endpoint* endpoint = EndpointOfHandle(urb->UrbPipeRequest.PipeHandle);
-    if (endpoint != nullptr && urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE)
-        endpoint->halted = false;
-    KeReleaseSpinLock(&g_bus.lock, irql);
+    Endpoint* endpoint = nullptr;
+    {
+        Locked locked;
+        endpoint = EndpointOfHandle(urb->UrbPipeRequest.PipeHandle);
+        if (endpoint != nullptr && urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE)
+            endpoint->halted = false;
+    }
     if (endpoint == nullptr)
         return CompleteUrb(irp, USBD_STATUS_INVALID_PIPE_HANDLE);
     if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE)
@@ -465,11 +454,11 @@ NTSTATUS ResetPort(PIRP irp)
     if (!g_bus.connected)
         return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
     EndTransfers(nullptr, USBD_STATUS_CANCELED);
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
-    for (auto& endpoint : g_bus.endpoints)
-        endpoint.halted = false;
-    KeReleaseSpinLock(&g_bus.lock, irql);
+    {
+        Locked locked;
+        for (auto& endpoint : g_bus.endpoints)
+            endpoint.halted = false;
+    }
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
     return CompleteIrp(irp, STATUS_SUCCESS);
 }
@@ -508,8 +497,7 @@ void FailAllTransfers(USBD_STATUS usbd)
 // The device as it comes out of the box: unconfigured, nothing queued, no fault.
 void ResetDevice()
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
+    Locked locked;
     g_bus.configured = false;
     ++g_bus.generation;
     g_bus.devicePowerState = PowerDeviceD0;
@@ -517,19 +505,17 @@ void ResetDevice()
         endpoint.halted = endpoint.stallNext = endpoint.silent = false;
         endpoint.ringHead = endpoint.ringBytes = endpoint.sizeHead = endpoint.sizeCount = 0;
     }
-    KeReleaseSpinLock(&g_bus.lock, irql);
 }
 
+// A stall for the next transfer, silence, or neither. Any IRQL up to DISPATCH_LEVEL.
 NTSTATUS SetFault(ULONG address, ULONG fault)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&g_bus.lock, &irql);
     Endpoint* endpoint = address <= 0xFF ? EndpointAt(static_cast<UCHAR>(address)) : nullptr;
     if (endpoint != nullptr) {
+        Locked locked;
         endpoint->stallNext = fault == TestBusFaultStall;
         endpoint->silent = fault == TestBusFaultSilent;
     }
-    KeReleaseSpinLock(&g_bus.lock, irql);
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
     return endpoint != nullptr && fault >= TestBusFaultStall && fault <= TestBusFaultClear ? STATUS_SUCCESS
                                                                                            : STATUS_INVALID_PARAMETER;

@@ -91,56 +91,32 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_PENDING;
 }
 
-// Requests on the open device go to the function driver whatever they are.
-NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp)
+// Every request to every device of the bus: the open device passes all on;
+// the control device takes opens and its control code; the child its PnP,
+// power and URB requests; the bus's own device its PnP and power requests.
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
-    if (KindOf(device) == Kind::Proxy)
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    Kind kind = KindOf(device);
+    if (kind == Kind::Proxy)
         return ProxyDispatch(device, irp);
-    return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-}
-
-NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
-{
-    switch (KindOf(device)) {
-    case Kind::BusFdo: return BusPnp(device, irp);
-    case Kind::Child: return ChildPnp(device, irp);
-    default: return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-    }
-}
-
-NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp)
-{
-    switch (KindOf(device)) {
-    case Kind::BusFdo:
+    if (major == IRP_MJ_PNP && kind != Kind::Control)
+        return kind == Kind::BusFdo ? BusPnp(device, irp) : ChildPnp(device, irp);
+    if (major == IRP_MJ_POWER && kind == Kind::Child)
+        return ChildPower(device, irp);
+    if (major == IRP_MJ_POWER && kind == Kind::BusFdo) {
         PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(g_bus.lowerPdo, irp);
-    case Kind::Child: return ChildPower(device, irp);
-    default: return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-}
-
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp)
-{
-    if (KindOf(device) == Kind::Proxy)
-        return ProxyDispatch(device, irp);
-    return CompleteIrp(irp, KindOf(device) == Kind::Control ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
-}
-
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
-{
-    if (KindOf(device) == Kind::Proxy)
-        return ProxyDispatch(device, irp);
-    if (KindOf(device) != Kind::Control)
+    if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL && kind == Kind::Child)
+        return ChildInternalIoctl(irp);
+    if (kind != Kind::Control)
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-    return ControlIoctl(device, irp);
-}
-
-NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp)
-{
-    if (KindOf(device) != Kind::Child)
-        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-    return ChildInternalIoctl(irp);
+    if (major == IRP_MJ_DEVICE_CONTROL)
+        return ControlIoctl(device, irp);
+    bool opening = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+    return CompleteIrp(irp, opening ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
 }
 
 // Wine's root PDO for the bus. PASSIVE_LEVEL.
@@ -209,14 +185,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
         return status;
     }
     for (auto& dispatch : driver->MajorFunction)
-        dispatch = DispatchOther;
-    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
-    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+        dispatch = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;
 }

@@ -54,10 +54,19 @@ struct Bus {
     KEVENT changed;            // any PnP or power event on the child
     ULONG childStarts, childSurprised, childRemoves;
     ULONG relationQueries;     // BusRelations queries answered
-    bool stopping;
 };
 
 extern Bus g_bus;
+
+// Holds g_bus.lock for a scope.
+class Locked {
+public:
+    Locked() { KeAcquireSpinLock(&g_bus.lock, &irql_); }
+    ~Locked() { KeReleaseSpinLock(&g_bus.lock, irql_); }
+
+private:
+    KIRQL irql_;
+};
 
 enum class Kind { BusFdo, Control, Child, Proxy };
 
