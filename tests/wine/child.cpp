@@ -12,7 +12,8 @@ const WCHAR kCompatibleIds[] = L"USB\\Class_FF&SubClass_00&Prot_00\0USB\\Class_F
 const WCHAR kInstanceId[] = L"1";
 const WCHAR kDescription[] = L"pondrel test device";
 
-// A copy of `text` (`bytes` long) from paged pool, which the PnP manager frees.
+// A copy of `text` (`bytes` long) from paged pool, which the PnP manager
+// frees, as the answer to a query. PASSIVE_LEVEL.
 NTSTATUS AnswerString(PIRP irp, const WCHAR* text, SIZE_T bytes)
 {
     auto* copy = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, bytes, kTag));
@@ -22,6 +23,8 @@ NTSTATUS AnswerString(PIRP irp, const WCHAR* text, SIZE_T bytes)
     return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(copy));
 }
 
+// The child's identity: what the INF's model line and Wine's setup API
+// match. PASSIVE_LEVEL.
 NTSTATUS QueryId(PIRP irp)
 {
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
@@ -34,7 +37,7 @@ NTSTATUS QueryId(PIRP irp)
 }
 
 // As a hub reports a remote-wake device: D2 in S1..S3, the state it wakes
-// the system from; D3 in hibernate and shutdown.
+// the system from; D3 in hibernate and shutdown. PASSIVE_LEVEL.
 NTSTATUS QueryCapabilities(PIRP irp)
 {
     PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
@@ -52,6 +55,7 @@ NTSTATUS QueryCapabilities(PIRP irp)
     return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
+// The child names itself as the target of its own relations. PASSIVE_LEVEL.
 NTSTATUS TargetRelation(PIRP irp, PDEVICE_OBJECT device)
 {
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
@@ -65,18 +69,13 @@ NTSTATUS TargetRelation(PIRP irp, PDEVICE_OBJECT device)
     return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
 }
 
-void Changed()
-{
-    ChildChanged();
-}
-
 // The stack above has let go: what it left in flight ends; once the bus no
-// longer reports the device, its PDO goes.
+// longer reports the device, its PDO goes. PASSIVE_LEVEL.
 NTSTATUS Removed(PDEVICE_OBJECT device, PIRP irp)
 {
     FailAllTransfers(USBD_STATUS_DEVICE_GONE);
     ++g_bus.childRemoves;
-    Changed();
+    ChildChanged();
     bool reported = g_bus.present;
     CompleteIrp(irp, STATUS_SUCCESS);
     if (!reported) {
@@ -88,6 +87,7 @@ NTSTATUS Removed(PDEVICE_OBJECT device, PIRP irp)
 
 // Waits, bounded, until `done` holds; rechecked at each change of the
 // child (and every 50 ms, since a change may come between check and wait).
+// PASSIVE_LEVEL.
 template <typename Done>
 bool WaitUntil(Done done)
 {
@@ -99,21 +99,20 @@ bool WaitUntil(Done done)
     return true;
 }
 
-bool Waited(volatile ULONG* counter, ULONG before)
-{
-    return WaitUntil([&] { return *counter != before; });
-}
-
 // Wine's PnP manager handles one relations change after the other on its
 // own thread: once it asks again, it has finished what the last change
 // started (the start of a new device, the removal of a gone one).
+// PASSIVE_LEVEL.
 bool PnpSettled()
 {
     ULONG queries = g_bus.relationQueries;
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
-    return Waited(&g_bus.relationQueries, queries);
+    return WaitUntil([&] { return g_bus.relationQueries != queries; });
 }
 
+// The child arrives: reported, installed and started by Wine's PnP manager,
+// then queried as Windows' would. Done once the start has settled.
+// PASSIVE_LEVEL, as every verb below.
 NTSTATUS Plug(PDRIVER_OBJECT driver)
 {
     if (g_bus.present || g_bus.child != nullptr)
@@ -124,7 +123,7 @@ NTSTATUS Plug(PDRIVER_OBJECT driver)
     g_bus.childSurprised = 0;
     ULONG starts = g_bus.childStarts;
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
-    if (!Waited(&g_bus.childStarts, starts) || !PnpSettled())
+    if (!WaitUntil([&] { return g_bus.childStarts != starts; }) || !PnpSettled())
         return STATUS_UNSUCCESSFUL;
     // What the PnP manager sends after a first start and Wine does not.
     SendCapabilitiesQuery(g_bus.child);
@@ -190,6 +189,7 @@ NTSTATUS Sleep(ULONG state)
     return SendPowerAndWait(g_bus.child, IRP_MN_SET_POWER, system, PowerActionSleep);
 }
 
+// Back to the working state.
 NTSTATUS Resume()
 {
     if (g_bus.child == nullptr)
@@ -222,6 +222,7 @@ NTSTATUS Wake()
     return back ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+// The wait-wake's sender cancels it. DISPATCH_LEVEL, cancel spin lock held.
 void CancelWaitWake(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -231,11 +232,12 @@ void CancelWaitWake(PDEVICE_OBJECT, PIRP irp)
             g_bus.waitWake = nullptr;
     }
     CompleteIrp(irp, STATUS_CANCELLED);
-    Changed();
+    ChildChanged();
 }
 
 // Held until the device signals wake or its sender cancels it; refused when
 // the device cannot wake the system from that state or one is held already.
+// PASSIVE_LEVEL under Wine (DISPATCH_LEVEL at most on Windows).
 NTSTATUS WaitWake(PIRP irp)
 {
     SYSTEM_POWER_STATE from = IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
@@ -258,7 +260,7 @@ NTSTATUS WaitWake(PIRP irp)
                 g_bus.waitWake = nullptr;
         }
     }
-    Changed();
+    ChildChanged();
     if (status != STATUS_PENDING)
         return CompleteIrp(irp, status);
     if (cancelled)
@@ -269,6 +271,7 @@ NTSTATUS WaitWake(PIRP irp)
 }  // namespace
 
 // The child's PDO; its device is reset to how it comes out of the box.
+// PASSIVE_LEVEL.
 NTSTATUS CreateChild(PDRIVER_OBJECT driver)
 {
     PDEVICE_OBJECT device = nullptr;
@@ -292,7 +295,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
         ++g_bus.childStarts;
-        Changed();
+        ChildChanged();
         return CompleteIrp(irp, g_bus.connected ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -302,7 +305,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_SURPRISE_REMOVAL:
         FailAllTransfers(USBD_STATUS_DEVICE_GONE);
         ++g_bus.childSurprised;
-        Changed();
+        ChildChanged();
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: return Removed(device, irp);
     case IRP_MN_QUERY_ID: return QueryId(irp);
@@ -314,7 +317,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
 }
 
 // IRP_MJ_POWER on the child: D-states are recorded, queries granted, a
-// wait-wake held.
+// wait-wake held. PASSIVE_LEVEL under Wine.
 NTSTATUS ChildPower(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -323,7 +326,7 @@ NTSTATUS ChildPower(PDEVICE_OBJECT, PIRP irp)
     case IRP_MN_SET_POWER:
         if (stack->Parameters.Power.Type == DevicePowerState) {
             g_bus.devicePowerState = stack->Parameters.Power.State.DeviceState;
-            Changed();
+            ChildChanged();
         }
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_POWER: return CompleteIrp(irp, STATUS_SUCCESS);
@@ -332,7 +335,8 @@ NTSTATUS ChildPower(PDEVICE_OBJECT, PIRP irp)
     }
 }
 
-// Wakes whoever waits for a change of the child's life or power.
+// Wakes whoever waits for a change of the child's life or power. Any IRQL
+// up to DISPATCH_LEVEL.
 void ChildChanged()
 {
     KeSetEvent(&g_bus.changed, IO_NO_INCREMENT, FALSE);

@@ -37,6 +37,7 @@ struct Outcome {
     ULONG packets;  // IN: packets consumed
 };
 
+// The endpoint with that address, or null.
 Endpoint* EndpointAt(UCHAR address)
 {
     for (auto& endpoint : g_bus.endpoints) {
@@ -51,7 +52,7 @@ bool IsIn(const Endpoint& endpoint)
     return (endpoint.address & 0x80) != 0;
 }
 
-// The IRP status a USB hub gives for a URB status.
+// The IRP status a USB hub gives for a URB status. Any IRQL.
 NTSTATUS NtStatusOf(USBD_STATUS usbd)
 {
     if (USBD_SUCCESS(usbd))
@@ -67,11 +68,14 @@ NTSTATUS NtStatusOf(USBD_STATUS usbd)
     }
 }
 
+// The URB an internal request carries. Any IRQL.
 PURB UrbOf(PIRP irp)
 {
     return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
+// Ends a URB with its USB status and the matching IRP status.
+// DISPATCH_LEVEL at most.
 NTSTATUS CompleteUrb(PIRP irp, USBD_STATUS usbd)
 {
     UrbOf(irp)->UrbHeader.Status = usbd;
@@ -81,7 +85,7 @@ NTSTATUS CompleteUrb(PIRP irp, USBD_STATUS usbd)
 // Where a transfer's bytes are in this process. Wine runs every driver in
 // one user-mode process: the I/O manager's MDLs are mapped, and a driver's
 // own MDL describes memory it can already address, so its virtual address
-// is the place (on Windows the bus would map the MDL instead).
+// is the place (on Windows the bus would map the MDL instead). Any IRQL.
 UCHAR* BufferOf(PMDL mdl, PVOID buffer)
 {
     if (mdl == nullptr)
@@ -91,7 +95,7 @@ UCHAR* BufferOf(PMDL mdl, PVOID buffer)
     return static_cast<UCHAR*>(MmGetMdlVirtualAddress(mdl));
 }
 
-// ---- IN packet rings (g_bus.lock held) ----
+// ---- IN packet rings: g_bus.lock held, so DISPATCH_LEVEL ----
 
 USHORT PacketSize(const Endpoint& in, ULONG index)
 {
@@ -204,6 +208,8 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
     return outcome;
 }
 
+// A pending transfer's sender cancels it. DISPATCH_LEVEL, cancel spin
+// lock held.
 void CancelTransfer(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -235,6 +241,7 @@ void Collect(Endpoint& endpoint, LIST_ENTRY* done)
     }
 }
 
+// Completes the transfers taken off their queues. Out of the lock.
 void CompleteList(LIST_ENTRY* done)
 {
     while (!IsListEmpty(done)) {
@@ -282,6 +289,7 @@ void TakeAll(Endpoint* only, USBD_STATUS usbd, LIST_ENTRY* done)
     }
 }
 
+// Ends every pending transfer (of one endpoint, or all). Out of the lock.
 void EndTransfers(Endpoint* only, USBD_STATUS usbd)
 {
     LIST_ENTRY done;
@@ -294,12 +302,13 @@ void EndTransfers(Endpoint* only, USBD_STATUS usbd)
 }
 
 // Pipe handles carry the configuration's generation, so that a handle from
-// an earlier configuration is refused.
+// an earlier configuration is refused. Any IRQL.
 PVOID PipeHandle(ULONG generation, int index)
 {
     return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(generation) << 8 | (index + 1));
 }
 
+// The endpoint of a live pipe handle, or null. g_bus.lock held.
 Endpoint* EndpointOfHandle(PVOID handle)
 {
     auto value = reinterpret_cast<ULONG_PTR>(handle);
@@ -310,6 +319,8 @@ Endpoint* EndpointOfHandle(PVOID handle)
 }
 
 // The device and configuration descriptors; the device stalls any other.
+// PASSIVE_LEVEL under Wine (DISPATCH_LEVEL at most on Windows), as every
+// URB below.
 NTSTATUS GetDescriptor(PIRP irp, PURB urb)
 {
     auto& request = urb->UrbControlDescriptorRequest;
@@ -328,6 +339,7 @@ NTSTATUS GetDescriptor(PIRP irp, PURB urb)
 }
 
 // Fills the caller's interface record for interface 0 and opens its pipes.
+// g_bus.lock held.
 USBD_STATUS Configure(PURB urb)
 {
     auto& select = urb->UrbSelectConfiguration;
@@ -400,6 +412,7 @@ USBD_STATUS Queue(PIRP irp, PURB urb, bool* cancelled)
     return USBD_STATUS_PENDING;
 }
 
+// A bulk or interrupt transfer: pending until the device ends it.
 NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
 {
     bool cancelled = false;
@@ -431,6 +444,7 @@ NTSTATUS PipeRequest(PIRP irp, PURB urb)
     return CompleteUrb(irp, USBD_STATUS_SUCCESS);
 }
 
+// IOCTL_INTERNAL_USB_SUBMIT_URB: a gone device answers every URB at once.
 NTSTATUS SubmitUrb(PIRP irp)
 {
     PURB urb = UrbOf(irp);
@@ -449,6 +463,7 @@ NTSTATUS SubmitUrb(PIRP irp)
 }
 
 // A port reset ends the transfers in flight and clears every halt.
+// PASSIVE_LEVEL.
 NTSTATUS ResetPort(PIRP irp)
 {
     if (!g_bus.connected)
@@ -488,13 +503,15 @@ NTSTATUS ChildInternalIoctl(PIRP irp)
     }
 }
 
-// Ends every pending transfer with `usbd`: the device left, or its stack went.
+// Ends every pending transfer with `usbd`: the device left, or its stack
+// went. PASSIVE_LEVEL.
 void FailAllTransfers(USBD_STATUS usbd)
 {
     EndTransfers(nullptr, usbd);
 }
 
-// The device as it comes out of the box: unconfigured, nothing queued, no fault.
+// The device as it comes out of the box: unconfigured, nothing queued, no
+// fault. PASSIVE_LEVEL.
 void ResetDevice()
 {
     Locked locked;

@@ -10,13 +10,14 @@ namespace {
 
 PDRIVER_OBJECT g_driver;
 
+// Hands a request of the bus's own device to Wine's root PDO. PASSIVE_LEVEL.
 NTSTATUS PassDown(PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(g_bus.lowerPdo, irp);
 }
 
-// BusRelations lists the child while the bus reports it.
+// BusRelations lists the child while the bus reports it. PASSIVE_LEVEL.
 NTSTATUS AnswerBusRelations(PIRP irp)
 {
     auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
@@ -74,6 +75,8 @@ void RunCommandWork(PDEVICE_OBJECT, PVOID context)
     CompleteIrp(irp, STATUS_SUCCESS, sizeof(PondrelTestBusAnswer));
 }
 
+// The control code of the control device: checked, then run in a work
+// item. PASSIVE_LEVEL.
 NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
 {
     auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
@@ -94,6 +97,7 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
 // Every request to every device of the bus: the open device passes all on;
 // the control device takes opens and its control code; the child its PnP,
 // power and URB requests; the bus's own device its PnP and power requests.
+// PASSIVE_LEVEL under Wine.
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
@@ -135,7 +139,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-// A named device of the bus's own, with its DOS link.
+// A named device of the bus's own, with its DOS link. PASSIVE_LEVEL.
 NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, const WCHAR* deviceName, const WCHAR* linkName, Kind kind,
                            PDEVICE_OBJECT* created)
 {
@@ -153,7 +157,7 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, const WCHAR* deviceName, const
 }
 
 // The control device, and the open device with stack locations enough for
-// the function driver's stack under it.
+// the function driver's stack under it. PASSIVE_LEVEL.
 NTSTATUS CreateControlDevices(PDRIVER_OBJECT driver)
 {
     NTSTATUS status = CreateNamedDevice(driver, PONDREL_TEST_BUS_DEVICE_NAME, PONDREL_TEST_BUS_LINK_NAME,

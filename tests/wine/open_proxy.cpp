@@ -23,6 +23,7 @@ WCHAR g_nextName[PONDREL_TEST_BUS_NAME_CHARS];
 bool g_hasNextName;
 NTSTATUS g_lastOpenStatus = STATUS_OBJECT_NAME_NOT_FOUND;
 
+// The name given to `file`, or null.
 GivenName* GivenTo(PFILE_OBJECT file)
 {
     for (auto& given : g_given) {
@@ -32,6 +33,7 @@ GivenName* GivenTo(PFILE_OBJECT file)
     return nullptr;
 }
 
+// Keeps the status the driver gave the open.
 NTSTATUS OpenDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     static_cast<GivenName*>(context)->openStatus = irp->IoStatus.Status;
@@ -42,7 +44,7 @@ NTSTATUS OpenDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }
 
 // The function driver's device on top of the child, referenced; null when
-// the child or its driver is gone.
+// the child or its driver is gone. PASSIVE_LEVEL, as everything here.
 PDEVICE_OBJECT FunctionDevice()
 {
     if (g_bus.child == nullptr)
@@ -54,6 +56,7 @@ PDEVICE_OBJECT FunctionDevice()
     return nullptr;
 }
 
+// Gives the kept name to the file object, as its FileName.
 GivenName* GiveName(PFILE_OBJECT file)
 {
     USHORT bytes = 0;
@@ -77,6 +80,7 @@ GivenName* GiveName(PFILE_OBJECT file)
     return nullptr;
 }
 
+// Gives the file object its own name back, before Wine frees it.
 void TakeNameBack(PFILE_OBJECT file)
 {
     GivenName* given = GivenTo(file);
@@ -116,6 +120,7 @@ NTSTATUS NameNextOpen(const PondrelTestBusCommand& command)
     return STATUS_SUCCESS;
 }
 
+// The status the driver gave the last open here.
 NTSTATUS LastOpenStatus()
 {
     return g_lastOpenStatus;

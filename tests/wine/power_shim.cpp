@@ -19,6 +19,7 @@ struct PowerRequest {
 
 // Runs after every driver of the stack has completed the request: the
 // requester's callback, then the request is freed, as the power manager does.
+// DISPATCH_LEVEL at most.
 NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* request = static_cast<PowerRequest*>(context);
@@ -72,6 +73,7 @@ struct Waiter {
     NTSTATUS status;
 };
 
+// The end of a request the bus sent and waits for. DISPATCH_LEVEL at most.
 NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* waiter = static_cast<Waiter*>(context);
@@ -84,6 +86,7 @@ NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 // Sends a request built by `fill` to the top of the PDO's stack and waits
 // for its end. The wait is bounded: a stack that never answers leaves the
 // request (and the waiter) behind rather than hanging the test.
+// PASSIVE_LEVEL.
 template <typename Fill>
 NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, Fill fill)
 {
@@ -110,6 +113,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, Fill fill)
 
 }  // namespace
 
+// Waits for `event` at most `milliseconds`. PASSIVE_LEVEL.
 NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds)
 {
     LARGE_INTEGER timeout;
