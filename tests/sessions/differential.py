@@ -132,6 +132,9 @@ def main(argv):
     for entry in sorted(known - used):
         if pathlib.Path(HERE / entry[0]) in sessions:
             print(f"note: known difference not seen: {' | '.join(entry)}")
+    stage_start = os.environ.get("PONDREL_WINE_STAGE_START")
+    if stage_start:
+        print(f"== wine: {time.time() - float(stage_start):.0f} s with the prefix")
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 else 1
 
