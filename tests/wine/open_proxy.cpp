@@ -132,31 +132,25 @@ NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     UCHAR major = stack->MajorFunction;
     PFILE_OBJECT file = stack->FileObject;
-    bool closing = major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;
     GivenName* given = GivenTo(file);
-    bool opened = given != nullptr && NT_SUCCESS(given->openStatus);
-    PDEVICE_OBJECT target = FunctionDevice();
-    if (major != IRP_MJ_CREATE && (target == nullptr || !opened)) {
-        if (target != nullptr)
-            ObDereferenceObject(target);
-        if (major == IRP_MJ_CLOSE)
-            TakeNameBack(file);
-        return CompleteIrp(irp, closing ? STATUS_SUCCESS : opened ? STATUS_NO_SUCH_DEVICE : STATUS_INVALID_HANDLE);
-    }
+    bool opened = major == IRP_MJ_CREATE || (given != nullptr && NT_SUCCESS(given->openStatus));
+    PDEVICE_OBJECT target = opened ? FunctionDevice() : nullptr;
+    NTSTATUS status;
     if (target == nullptr) {
-        g_lastOpenStatus = STATUS_NO_SUCH_DEVICE;
-        return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
+        bool closing = major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;
+        if (major == IRP_MJ_CREATE)
+            g_lastOpenStatus = STATUS_NO_SUCH_DEVICE;
+        status = CompleteIrp(irp, closing ? STATUS_SUCCESS : opened ? STATUS_NO_SUCH_DEVICE : STATUS_INVALID_HANDLE);
+    } else if (major == IRP_MJ_CREATE) {
+        status = Open(device, target, irp);
+    } else {
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(target, irp);
     }
-    if (major == IRP_MJ_CREATE) {
-        NTSTATUS status = Open(device, target, irp);
+    if (target != nullptr)
         ObDereferenceObject(target);
-        return status;
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(target, irp);
     if (major == IRP_MJ_CLOSE)
         TakeNameBack(file);
-    ObDereferenceObject(target);
     return status;
 }
 

@@ -30,6 +30,26 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Sends a new request, filled by `fill`, to the top of `device`'s stack,
+// with `done` as its last completion routine; stores its address first.
+// False when there is no memory for it. DISPATCH_LEVEL at most.
+template <typename Fill>
+bool SendNew(PDEVICE_OBJECT device, Fill fill, PIO_COMPLETION_ROUTINE done, PVOID context, PIRP* out = nullptr)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp != nullptr) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        fill(IoGetNextIrpStackLocation(irp));
+        IoSetCompletionRoutine(irp, done, context, TRUE, TRUE, TRUE);
+        if (out != nullptr)
+            *out = irp;
+        IoCallDriver(top, irp);
+    }
+    ObDereferenceObject(top);
+    return irp != nullptr;
+}
+
 // PoRequestPowerIrp as the platform documents it: a new request to the top
 // of the device's stack, its address stored before it is sent, STATUS_PENDING
 // returned whatever happens to it. Any IRQL up to DISPATCH_LEVEL.
@@ -38,39 +58,32 @@ NTSTATUS NTAPI RequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE s
 {
     if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     auto* request = static_cast<PowerRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerRequest), kTag));
-    if (irp == nullptr || request == nullptr) {
-        if (irp != nullptr)
-            IoFreeIrp(irp);
-        if (request != nullptr)
-            ExFreePoolWithTag(request, kTag);
-        ObDereferenceObject(top);
+    if (request == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
     *request = {device, minor, state, done, context};
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_POWER;
-    next->MinorFunction = minor;
-    if (minor == IRP_MN_WAIT_WAKE) {
-        next->Parameters.WaitWake.PowerState = state.SystemState;
-    } else {
+    auto fill = [&](PIO_STACK_LOCATION next) {
+        next->MajorFunction = IRP_MJ_POWER;
+        next->MinorFunction = minor;
+        if (minor == IRP_MN_WAIT_WAKE) {
+            next->Parameters.WaitWake.PowerState = state.SystemState;
+            return;
+        }
         next->Parameters.Power.Type = DevicePowerState;
         next->Parameters.Power.State = state;
-    }
-    IoSetCompletionRoutine(irp, PowerRequestDone, request, TRUE, TRUE, TRUE);
-    if (out != nullptr)
-        *out = irp;
-    IoCallDriver(top, irp);
-    ObDereferenceObject(top);
-    return STATUS_PENDING;
+    };
+    if (SendNew(device, fill, PowerRequestDone, request, out))
+        return STATUS_PENDING;
+    ExFreePoolWithTag(request, kTag);
+    return STATUS_INSUFFICIENT_RESOURCES;
 }
 
+// What a request the bus waits for leaves: its status, and room for the
+// capabilities a query fills.
 struct Waiter {
     KEVENT done;
     NTSTATUS status;
+    DEVICE_CAPABILITIES caps;
 };
 
 // The end of a request the bus sent and waits for. DISPATCH_LEVEL at most.
@@ -90,23 +103,20 @@ NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 template <typename Fill>
 NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, Fill fill)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     auto* waiter = static_cast<Waiter*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Waiter), kTag));
-    if (irp == nullptr || waiter == nullptr) {
-        ObDereferenceObject(top);
+    if (waiter == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
     KeInitializeEvent(&waiter->done, NotificationEvent, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    fill(IoGetNextIrpStackLocation(irp));
-    IoSetCompletionRoutine(irp, SignalDone, waiter, TRUE, TRUE, TRUE);
-    IoCallDriver(top, irp);
-    ObDereferenceObject(top);
-    NTSTATUS status = WaitEvent(&waiter->done, 2 * kWaitMs);
-    if (status == STATUS_TIMEOUT)
-        return STATUS_IO_TIMEOUT;
-    status = waiter->status;
+    RtlZeroMemory(&waiter->caps, sizeof waiter->caps);
+    waiter->caps.Size = sizeof waiter->caps;
+    waiter->caps.Version = 1;
+    waiter->caps.Address = waiter->caps.UINumber = 0xFFFFFFFF;
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (SendNew(pdo, [&](PIO_STACK_LOCATION next) { fill(next, &waiter->caps); }, SignalDone, waiter)) {
+        if (WaitEvent(&waiter->done, 2 * kWaitMs) == STATUS_TIMEOUT)
+            return STATUS_IO_TIMEOUT;
+        status = waiter->status;
+    }
     ExFreePoolWithTag(waiter, kTag);
     return status;
 }
@@ -124,7 +134,7 @@ NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds)
 // A system power request, as the power manager sends it. PASSIVE_LEVEL.
 NTSTATUS SendPowerAndWait(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action)
 {
-    return SendAndWait(pdo, [&](PIO_STACK_LOCATION next) {
+    return SendAndWait(pdo, [&](PIO_STACK_LOCATION next, PDEVICE_CAPABILITIES) {
         next->MajorFunction = IRP_MJ_POWER;
         next->MinorFunction = minor;
         next->Parameters.Power.Type = SystemPowerState;
@@ -137,22 +147,17 @@ NTSTATUS SendPowerAndWait(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE st
 // stack first, which Wine 8.0 does not send. PASSIVE_LEVEL.
 NTSTATUS SendCapabilitiesQuery(PDEVICE_OBJECT pdo)
 {
-    DEVICE_CAPABILITIES caps;
-    RtlZeroMemory(&caps, sizeof caps);
-    caps.Size = sizeof caps;
-    caps.Version = 1;
-    caps.Address = caps.UINumber = 0xFFFFFFFF;
-    return SendAndWait(pdo, [&](PIO_STACK_LOCATION next) {
+    return SendAndWait(pdo, [&](PIO_STACK_LOCATION next, PDEVICE_CAPABILITIES caps) {
         next->MajorFunction = IRP_MJ_PNP;
         next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-        next->Parameters.DeviceCapabilities.Capabilities = &caps;
+        next->Parameters.DeviceCapabilities.Capabilities = caps;
     });
 }
 
 // A PnP request with no parameters, as the PnP manager sends it. PASSIVE_LEVEL.
 NTSTATUS SendPnpAndWait(PDEVICE_OBJECT pdo, UCHAR minor)
 {
-    return SendAndWait(pdo, [&](PIO_STACK_LOCATION next) {
+    return SendAndWait(pdo, [&](PIO_STACK_LOCATION next, PDEVICE_CAPABILITIES) {
         next->MajorFunction = IRP_MJ_PNP;
         next->MinorFunction = minor;
     });
