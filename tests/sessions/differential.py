@@ -2,7 +2,9 @@
 """Runs each session script on pondrel-sim and, through pondrelctl.exe
 --test-bus, on the shipped pondrel.sys under Wine; compares their result
 lines (command, status, Information, data; not timings) and fails on any
-difference that known-differences.txt does not list with its reason.
+difference that known-differences.txt does not list with its reason, on an
+expectation that does not hold on the emulator, on a verifier finding, and
+on a run that hangs or refuses its input.
 
 usage: differential.py SIM PONDRELCTL_EXE WINEPREFIX [SESSION ...]
 Prints one line per scenario and ends with "N passed, N failed"."""
@@ -46,6 +48,21 @@ def result_lines(output):
         if "cmd" in line:
             lines.append({field: line.get(field) for field in FIELDS})
     return lines
+
+
+def side_problems(side, status, err):
+    """Exit status 1 says an expectation did not hold, which the line by line
+    comparison judges; a timeout or bad input (2) fails the scenario."""
+    if status in (0, 1):
+        return []
+    return [f"{side} exit {status} {err.strip()[:200]}"]
+
+
+def sim_findings(output):
+    for text in output.splitlines():
+        if text.startswith('{"summary"'):
+            return json.loads(text)["summary"].get("findings", 0)
+    return 0
 
 
 def run(command, env=None):
@@ -107,12 +124,15 @@ def main(argv):
         started = time.monotonic()
         sim_status, sim_out, sim_err = run([sim, "--json", "--script", str(session)])
         wine_status, wine_out, wine_err = run_wine(exe, prefix, session)
-        problems = []
-        if sim_status != 0:
-            problems.append(f"pondrel-sim exit {sim_status} {sim_err.strip()[:200]}")
-        if wine_status != 0:
-            problems.append(f"pondrelctl under Wine exit {wine_status} {wine_err.strip()[:200]}")
-        for name, cmd, field, left, right in differences(session.name, result_lines(sim_out), result_lines(wine_out)):
+        problems = side_problems("pondrel-sim", sim_status, sim_err)
+        problems += side_problems("pondrelctl under Wine", wine_status, wine_err)
+        sim_lines = result_lines(sim_out)
+        problems += [f"'{line['cmd']}' does not hold on the emulator after '{sim_lines[i - 1]['cmd']}' "
+                     f"({line['status']})" for i, line in enumerate(sim_lines) if line["held"] is False]
+        findings = sim_findings(sim_out)
+        if findings:
+            problems.append(f"pondrel-sim reports {findings} verifier finding(s)")
+        for name, cmd, field, left, right in differences(session.name, sim_lines, result_lines(wine_out)):
             if (name, cmd, field) in known:
                 used.add((name, cmd, field))
                 continue

@@ -181,12 +181,13 @@ NTSTATUS Sleep(ULONG state)
     if (g_bus.child == nullptr)
         return STATUS_NO_SUCH_DEVICE;
     auto system = static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state);
-    NTSTATUS status = SendPowerAndWait(g_bus.child, IRP_MN_QUERY_POWER, system, PowerActionSleep);
+    POWER_ACTION action = system == PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep;
+    NTSTATUS status = SendPowerAndWait(g_bus.child, IRP_MN_QUERY_POWER, system, action);
     if (!NT_SUCCESS(status)) {
         SendPowerAndWait(g_bus.child, IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
         return status;
     }
-    return SendPowerAndWait(g_bus.child, IRP_MN_SET_POWER, system, PowerActionSleep);
+    return SendPowerAndWait(g_bus.child, IRP_MN_SET_POWER, system, action);
 }
 
 // Back to the working state.
