@@ -2,9 +2,11 @@
 #   make run    build the emulator and the driver, then run pondrel-sim
 #   make test   pondrel.sys, then the host, AddressSanitizer and
 #               ThreadSanitizer builds, each with its tests (the reliability
-#               programs among them), then FUZZ_SECONDS of each fuzz target
+#               programs among them), the Wine run of pondrel.sys, then
+#               FUZZ_SECONDS of each fuzz target
 # Other goals: windows (pondrel.sys only), host, asan, tsan, fuzz (build
-# only), test-fuzz (the fuzz stage alone), reliability (the long form: 2,000
+# only), test-fuzz (the fuzz stage alone), wine-test (the shipped pondrel.sys
+# under Wine 8.0 against the session scenarios, compared with pondrel-sim), reliability (the long form: 2,000
 # random lives, the sweeps, larger interleaving searches, 10 minutes per
 # fuzz target, and a table of what ran), bench (the Release build of
 # pondrel-sim, then its benchmark), deps (install missing packages),
@@ -36,7 +38,7 @@ SYS := $(CURDIR)/build/windows/pondrel.sys
 # Where the tools folder may put the program, first match wins.
 SIM_PLACES := build/host/tools/pondrel-sim build/host/pondrel-sim
 
-.PHONY: run test deps windows host asan tsan fuzz test-host test-asan test-tsan test-fuzz reliability clean package bench
+.PHONY: run test deps windows host asan tsan fuzz test-host test-asan test-tsan test-fuzz wine-test reliability clean package bench
 
 # Only what the program needs is built, so that a test that does not compile
 # does not keep the demo from running.
@@ -55,9 +57,9 @@ run: deps
 
 test:
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory deps windows test-host test-asan test-tsan test-fuzz \
+	$(MAKE) --no-print-directory deps windows test-host wine-test test-asan test-tsan test-fuzz \
 	  || { echo "make test: FAILED after $$(( $$(date +%s) - start )) s (see the first error above)." >&2; exit 1; }; \
-	echo "make test: pondrel.sys built; host, asan and tsan (threaded) tests passed;" \
+	echo "make test: pondrel.sys built; host tests, the Wine run, asan and tsan (threaded) tests passed;" \
 	  "each fuzz target ran $(FUZZ_SECONDS) s without a finding; $$(( $$(date +%s) - start )) s in all."
 
 deps:
@@ -112,6 +114,19 @@ test-tsan: windows
 test-fuzz: fuzz
 	@echo "== fuzz: $(FUZZ_SECONDS) s of each target"
 	fuzz/run-targets.sh $(FUZZ_SECONDS) $(CURDIR)/build/fuzz/fuzz $(CURDIR)/build/fuzz/findings
+
+# The shipped pondrel.sys under Wine 8.0: a fresh prefix in build/wine, the
+# test bus (tests/wine) and pondrel.inf installed, each session of
+# tests/sessions run there and on pondrel-sim, and the results compared.
+# Every Wine step is bounded and the prefix's wineserver is shut down at the
+# end, so that no Wine process is left behind.
+wine-test: deps windows
+	@echo "== wine: pondrel-sim for the comparison"
+	cmake --preset host
+	cmake --build --preset host --target pondrel-sim -j $(JOBS)
+	@sim=; for place in $(SIM_PLACES); do if [ -x "$$place" ]; then sim=$$place; break; fi; done; \
+	if [ -z "$$sim" ]; then echo "make wine-test: pondrel-sim is in none of: $(SIM_PLACES)" >&2; exit 1; fi; \
+	scripts/wine-test.sh "$$sim"
 
 # The long form. The reliability programs come from the host build (only
 # they are built here); a program that does not exist shows as "not built".

@@ -103,3 +103,22 @@ target_include_directories(pondrel_example PRIVATE ${CMAKE_SOURCE_DIR}/include)
 target_compile_options(pondrel_example PRIVATE -Wall -Wextra -pedantic -Werror)
 target_link_options(pondrel_example PRIVATE -s)
 target_link_libraries(pondrel_example PRIVATE setupapi kernel32)
+
+# The test bus for the Wine run (tests/wine): a bus driver with the same
+# kernel flags and image layout, never packaged.
+file(GLOB PONDREL_TEST_BUS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
+if(PONDREL_TEST_BUS_SOURCES)
+  add_executable(pondrel_test_bus ${PONDREL_TEST_BUS_SOURCES})
+  set_target_properties(pondrel_test_bus PROPERTIES
+    OUTPUT_NAME pondreltestbus
+    SUFFIX .sys
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+    CXX_STANDARD 17
+    CXX_STANDARD_REQUIRED ON
+    CXX_EXTENSIONS OFF)
+  target_include_directories(pondrel_test_bus PRIVATE ${CMAKE_SOURCE_DIR} ${PONDREL_DDK_INCLUDE_DIR})
+  target_compile_definitions(pondrel_test_bus PRIVATE ${PONDREL_WINDOWS_DEFINES})
+  target_compile_options(pondrel_test_bus PRIVATE ${PONDREL_WINDOWS_CXX_FLAGS})
+  target_link_options(pondrel_test_bus PRIVATE ${PONDREL_SYS_LINK_OPTIONS})
+  target_link_libraries(pondrel_test_bus PRIVATE ntoskrnl hal gcc)
+endif()

@@ -19,7 +19,14 @@ packages=(
   clang
   # libFuzzer and the sanitizer runtimes of clang (the fuzz preset).
   libclang-rt-14-dev
+  # The Wine run of pondrel.sys (make wine-test): Debian 12's Wine 8.0 and
+  # the harness's interpreter.
+  wine
+  wine64
+  python3
 )
+# Installed with their recommended packages, as the Wine run was proven with.
+with_recommends=(wine wine64)
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "install-deps: not a Debian system; make sure these are installed: ${packages[*]}" >&2
@@ -55,4 +62,18 @@ if printf '%s\n' "${missing[@]}" | grep -qx tshark; then
 fi
 echo "install-deps: installing ${missing[*]}"
 apt-get update
-apt-get install -y --no-install-recommends "${missing[@]}"
+plain=()
+recommended=()
+for package in "${missing[@]}"; do
+  if printf '%s\n' "${with_recommends[@]}" | grep -qx -- "$package"; then
+    recommended+=("$package")
+  else
+    plain+=("$package")
+  fi
+done
+if [ ${#plain[@]} -gt 0 ]; then
+  apt-get install -y --no-install-recommends "${plain[@]}"
+fi
+if [ ${#recommended[@]} -gt 0 ]; then
+  apt-get install -y "${recommended[@]}"
+fi

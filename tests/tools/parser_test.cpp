@@ -70,7 +70,7 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         EXPECT_TRUE(Fields(command) == Fields(expected));
         EXPECT_EQ(command.text, text);
         EXPECT_EQ(VerbWord(command.verb), std::string_view(text).substr(0, std::string_view(text).find(' ')));
-        EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Wake);
+        EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Fault);
     }
 }
 

@@ -27,6 +27,8 @@ constexpr const char* kUsage =
     "  --path PATH      the device (\\\\.\\pondrel)\n"
     "  --out NAME       loopback: the pipe written (\\PIPE0)\n"
     "  --in NAME        loopback: the pipe read (\\PIPE1)\n"
+    "  --test-bus       drive the device's life through the test bus of the Wine run:\n"
+    "                   plug, surprise-remove, remove, sleep, resume, wake, fault\n"
     "commands: open [NAME], open-interface [NAME], close H, write H N|hex:BYTES, read H N,\n"
     "  write& H N, read& H N, ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN],\n"
     "  cancel H, pipes H, loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME [N],\n"
@@ -40,6 +42,7 @@ struct Options {
     std::string out = "\\PIPE0";
     std::string in = "\\PIPE1";
     bool loopback = false;
+    bool testBus = false;
     uint64_t total = 1 << 20;
     uint64_t chunk = 65536;
 };
@@ -85,6 +88,10 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
                                      error)) {
             if (!error->empty())
                 return false;
+            continue;
+        }
+        if (std::string_view(argv[i]) == "--test-bus") {
+            options->testBus = true;
             continue;
         }
         if (std::string_view(argv[i]) != "loopback") {
@@ -149,7 +156,8 @@ int main(int argc, char** argv)
         return session::ExitBadInput;
     }
 
-    pondrelctl::Win32Backend backend(options.path, std::chrono::milliseconds(options.common.timeoutMs));
+    pondrelctl::Win32Backend backend(options.path, std::chrono::milliseconds(options.common.timeoutMs),
+                                     options.testBus);
     session::Printer printer(std::cout, options.common.json ? session::Printer::Style::Json
                                                             : session::Printer::Style::Human,
                              options.common.verbose);

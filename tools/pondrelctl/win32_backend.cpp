@@ -8,6 +8,8 @@
 
 #include "include/pondrel.h"
 
+#include <vector>
+
 extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
 
 namespace pondrelctl {
@@ -141,67 +143,96 @@ std::wstring Wide(const std::string& text)
     return std::wstring(text.begin(), text.end());
 }
 
-constexpr uint32_t kObjectNameNotFound = 0xC0000034;
-
-// The link name of the first present interface of the driver's class.
-bool FindInterface(std::wstring* link)
+// The path of the first interface of the class that is present; empty if none.
+std::wstring FirstInterfacePath()
 {
-    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PONDREL, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PONDREL, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE)
-        return false;
+        return {};
+    std::wstring path;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
-    DWORD needed = 0;
-    bool found = false;
+    DWORD size = 0;
     if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_PONDREL, 0, &data)) {
-        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &needed, nullptr);
-        std::vector<uint8_t> buffer(needed > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) ? needed : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+        std::vector<uint8_t> buffer(size > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) ? size
+                                                                                  : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
         detail->cbSize = sizeof *detail;
-        if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, static_cast<DWORD>(buffer.size()), nullptr, nullptr)) {
-            *link = detail->DevicePath;
-            found = true;
-        }
+        if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr))
+            path = detail->DevicePath;
     }
     SetupDiDestroyDeviceInfoList(set);
-    return found;
+    return path;
 }
 
-}  // namespace
-
-Win32Backend::Win32Backend(std::string base, std::chrono::milliseconds timeout)
-    : base_(std::move(base)), timeout_(timeout)
+Outcome OpenPath(const std::wstring& path, session::BackendHandle* handle)
 {
-}
-
-bool Win32Backend::Supports(session::Verb verb) const
-{
-    return !session::IsLifecycleVerb(verb);
-}
-
-Outcome Win32Backend::Open(const std::string& name, session::BackendHandle* handle)
-{
-    return OpenPath(Wide(session::DevicePath(base_, name)), handle);
-}
-
-Outcome Win32Backend::OpenInterface(const std::string& name, session::BackendHandle* handle)
-{
-    std::wstring link;
-    if (!FindInterface(&link))
-        return {kObjectNameNotFound, 0, {}, "no present interface of class " PONDREL_INTERFACE_GUID_STRING};
-    return OpenPath(link + Wide(session::DevicePath("", name)), handle);
-}
-
-Outcome Win32Backend::OpenPath(const std::wstring& path, session::BackendHandle* handle)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                              nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return StatusOnly(LastStatus());
     *handle = static_cast<session::BackendHandle>(reinterpret_cast<uintptr_t>(file));
     return {};
+}
+
+}  // namespace
+
+Win32Backend::Win32Backend(std::string base, std::chrono::milliseconds timeout, bool testBus)
+    : base_(std::move(base)), timeout_(timeout), testBus_(testBus), bus_(base_, timeout)
+{
+}
+
+// The test bus drives plug, removal, power and faults; the PnP requests a
+// test sends one by one (start, stop, ...) and unload need the emulator.
+bool Win32Backend::Supports(session::Verb verb) const
+{
+    using session::Verb;
+    if (!session::IsLifecycleVerb(verb))
+        return true;
+    switch (verb) {
+    case Verb::Plug:
+    case Verb::SurpriseRemove:
+    case Verb::Remove:
+    case Verb::Sleep:
+    case Verb::Resume:
+    case Verb::Wake:
+    case Verb::Fault: return testBus_;
+    default: return false;
+    }
+}
+
+Outcome Win32Backend::Open(const std::string& name, session::BackendHandle* handle)
+{
+    if (testBus_ && !name.empty())
+        return OpenThroughTestBus(name, handle);
+    return OpenPath(Wide(session::DevicePath(base_, name)), handle);
+}
+
+Outcome Win32Backend::OpenThroughTestBus(const std::string& name, session::BackendHandle* handle)
+{
+    std::string path = bus_.PathForName(name);
+    if (path.empty())
+        return StatusOnly(0xC0000033);  // STATUS_OBJECT_NAME_INVALID
+    Outcome outcome = OpenPath(Wide(path), handle);
+    if (!session::IsSuccess(outcome.status))
+        return outcome;
+    uint32_t status = bus_.LastOpenStatus();
+    if (!session::IsSuccess(status)) {
+        CloseHandle(FileOf(*handle));
+        return StatusOnly(status);
+    }
+    return outcome;
+}
+
+Outcome Win32Backend::OpenInterface(const std::string& name, session::BackendHandle* handle)
+{
+    std::wstring path = FirstInterfacePath();
+    if (path.empty())
+        return {0xC0000034, 0, {}, "no present interface of class " PONDREL_INTERFACE_GUID_STRING};  // STATUS_OBJECT_NAME_NOT_FOUND
+    if (testBus_ && !name.empty())
+        return OpenThroughTestBus(name, handle);  // the interface leads to the same device
+    return OpenPath(path + Wide(session::DevicePath("", name)), handle);
 }
 
 Outcome Win32Backend::Close(session::BackendHandle handle)
@@ -247,9 +278,11 @@ Outcome Win32Backend::Cancel(session::BackendHandle handle)
     return {};
 }
 
-Outcome Win32Backend::Lifecycle(const session::Command&)
+Outcome Win32Backend::Lifecycle(const session::Command& command)
 {
-    return StatusOnly(session::StatusNotSupported);
+    if (!testBus_)
+        return StatusOnly(session::StatusNotSupported);
+    return bus_.Run(command);
 }
 
 }  // namespace pondrelctl

@@ -5,6 +5,7 @@
 // gives its status through RtlGetLastNtStatus.
 #pragma once
 
+#include "tools/pondrelctl/test_bus_client.h"
 #include "tools/session/backend.h"
 
 #include <windows.h>
@@ -17,8 +18,9 @@ namespace pondrelctl {
 class Win32Backend : public session::Backend {
 public:
     // `base` is the device's path (\\.\pondrel); `timeout` bounds every
-    // synchronous request, which is cancelled when it runs out.
-    Win32Backend(std::string base, std::chrono::milliseconds timeout);
+    // synchronous request, which is cancelled when it runs out. With
+    // `testBus` the device's life is driven through the test bus.
+    Win32Backend(std::string base, std::chrono::milliseconds timeout, bool testBus = false);
 
     bool Supports(session::Verb verb) const override;
     session::Outcome Open(const std::string& name, session::BackendHandle* handle) override;
@@ -34,10 +36,12 @@ public:
     session::Outcome Lifecycle(const session::Command& command) override;
 
 private:
-    session::Outcome OpenPath(const std::wstring& path, session::BackendHandle* handle);
+    session::Outcome OpenThroughTestBus(const std::string& name, session::BackendHandle* handle);
 
     std::string base_;
     std::chrono::milliseconds timeout_;
+    bool testBus_;
+    TestBusClient bus_;
 };
 
 }  // namespace pondrelctl

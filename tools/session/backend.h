@@ -55,7 +55,7 @@ public:
     // Cancels every request in flight on the handle.
     virtual Outcome Cancel(BackendHandle handle) = 0;
 
-    // plug ... wake: the device's life and the system's power.
+    // plug ... wake, fault: the device's life, the system's power, the device's faults.
     virtual Outcome Lifecycle(const Command& command) = 0;
 };
 

@@ -1,0 +1,195 @@
+// The test bus's entry point, its own device on Wine's root PDO, and its
+// control device.
+#include "tests/wine/test_bus.h"
+
+namespace testbus {
+
+Bus g_bus;
+
+namespace {
+
+PDRIVER_OBJECT g_driver;
+
+// Hands a request of the bus's own device to Wine's root PDO. PASSIVE_LEVEL.
+NTSTATUS PassDown(PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(g_bus.lowerPdo, irp);
+}
+
+// BusRelations lists the child while the bus reports it. PASSIVE_LEVEL.
+NTSTATUS AnswerBusRelations(PIRP irp)
+{
+    auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
+    if (relations == nullptr)
+        return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+    relations->Count = 0;
+    if (g_bus.present && g_bus.child != nullptr) {
+        ObReferenceObject(g_bus.child);
+        relations->Objects[relations->Count++] = g_bus.child;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+    ++g_bus.relationQueries;
+    ChildChanged();
+    return PassDown(irp);
+}
+
+// IRP_MJ_PNP on the bus's own device. PASSIVE_LEVEL.
+NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
+        stack->Parameters.QueryDeviceRelations.Type == ::BusRelations)
+        return AnswerBusRelations(irp);
+    if (stack->MinorFunction != IRP_MN_REMOVE_DEVICE) {
+        if (stack->MinorFunction == IRP_MN_START_DEVICE)
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(irp);
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = PassDown(irp);
+    IoDetachDevice(g_bus.lowerPdo);
+    IoDeleteDevice(device);
+    g_bus.fdo = nullptr;
+    return status;
+}
+
+struct CommandWork {
+    PIO_WORKITEM item;
+    PIRP irp;
+};
+
+// Runs one control verb off the I/O thread, since verbs wait for the
+// child's stack to answer. PASSIVE_LEVEL.
+void RunCommandWork(PDEVICE_OBJECT, PVOID context)
+{
+    auto* work = static_cast<CommandWork*>(context);
+    PIRP irp = work->irp;
+    auto* command = static_cast<PondrelTestBusCommand*>(irp->AssociatedIrp.SystemBuffer);
+    PondrelTestBusCommand copy = *command;
+    auto* answer = static_cast<PondrelTestBusAnswer*>(irp->AssociatedIrp.SystemBuffer);
+    answer->status = RunCommand(g_driver, copy);
+    IoFreeWorkItem(work->item);
+    ExFreePoolWithTag(work, kTag);
+    CompleteIrp(irp, STATUS_SUCCESS, sizeof(PondrelTestBusAnswer));
+}
+
+// The control code of the control device: checked, then run in a work
+// item. PASSIVE_LEVEL.
+NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
+{
+    auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    if (parameters.IoControlCode != IOCTL_PONDREL_TEST_BUS_COMMAND ||
+        parameters.InputBufferLength < sizeof(PondrelTestBusCommand) ||
+        parameters.OutputBufferLength < sizeof(PondrelTestBusAnswer))
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+    auto* work = static_cast<CommandWork*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(CommandWork), kTag));
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    if (work == nullptr || item == nullptr)
+        return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+    *work = {item, irp};
+    IoMarkIrpPending(irp);
+    IoQueueWorkItem(item, RunCommandWork, DelayedWorkQueue, work);
+    return STATUS_PENDING;
+}
+
+// Every request to every device of the bus: the open device passes all on;
+// the control device takes opens and its control code; the child its PnP,
+// power and URB requests; the bus's own device its PnP and power requests.
+// PASSIVE_LEVEL under Wine.
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    Kind kind = KindOf(device);
+    if (kind == Kind::Proxy)
+        return ProxyDispatch(device, irp);
+    if (major == IRP_MJ_PNP && kind != Kind::Control)
+        return kind == Kind::BusFdo ? BusPnp(device, irp) : ChildPnp(device, irp);
+    if (major == IRP_MJ_POWER && kind == Kind::Child)
+        return ChildPower(device, irp);
+    if (major == IRP_MJ_POWER && kind == Kind::BusFdo) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(g_bus.lowerPdo, irp);
+    }
+    if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL && kind == Kind::Child)
+        return ChildInternalIoctl(irp);
+    if (kind != Kind::Control)
+        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (major == IRP_MJ_DEVICE_CONTROL)
+        return ControlIoctl(device, irp);
+    bool opening = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+    return CompleteIrp(irp, opening ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// Wine's root PDO for the bus. PASSIVE_LEVEL.
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status))
+        return status;
+    static_cast<Extension*>(fdo->DeviceExtension)->kind = Kind::BusFdo;
+    g_bus.lowerPdo = pdo;
+    g_bus.fdo = fdo;
+    IoAttachDeviceToDeviceStack(fdo, pdo);
+    fdo->Flags |= DO_POWER_PAGABLE;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+// A named device of the bus's own, with its DOS link. PASSIVE_LEVEL.
+NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, const WCHAR* deviceName, const WCHAR* linkName, Kind kind,
+                           PDEVICE_OBJECT* created)
+{
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, deviceName);
+    RtlInitUnicodeString(&link, linkName);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, created);
+    if (!NT_SUCCESS(status))
+        return status;
+    static_cast<Extension*>((*created)->DeviceExtension)->kind = kind;
+    (*created)->Flags |= DO_BUFFERED_IO;
+    (*created)->Flags &= ~DO_DEVICE_INITIALIZING;
+    return IoCreateSymbolicLink(&link, &name);
+}
+
+// The control device, and the open device with stack locations enough for
+// the function driver's stack under it. PASSIVE_LEVEL.
+NTSTATUS CreateControlDevices(PDRIVER_OBJECT driver)
+{
+    NTSTATUS status = CreateNamedDevice(driver, PONDREL_TEST_BUS_DEVICE_NAME, PONDREL_TEST_BUS_LINK_NAME,
+                                        Kind::Control, &g_bus.control);
+    PDEVICE_OBJECT proxy = nullptr;
+    if (NT_SUCCESS(status))
+        status = CreateNamedDevice(driver, PONDREL_TEST_BUS_OPEN_DEVICE_NAME, PONDREL_TEST_BUS_OPEN_LINK_NAME,
+                                   Kind::Proxy, &proxy);
+    if (NT_SUCCESS(status))
+        proxy->StackSize = 8;
+    return status;
+}
+
+}  // namespace
+}  // namespace testbus
+
+// Installs the missing kernel routines, then sets up the bus. PASSIVE_LEVEL.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    using namespace testbus;
+    g_driver = driver;
+    NTSTATUS status = InstallPowerRequestShim();
+    if (NT_SUCCESS(status))
+        status = StartDevice();
+    if (NT_SUCCESS(status))
+        status = CreateControlDevices(driver);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("pondrel test bus: setup failed %08lx\n", status);
+        return status;
+    }
+    for (auto& dispatch : driver->MajorFunction)
+        dispatch = Dispatch;
+    driver->DriverExtension->AddDevice = AddDevice;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,157 @@
+// The open device: what Wine 8.0's I/O manager lacks to open a name below a
+// device object. A handle opened here carries the name the control device
+// was last given in its file object, and every request on it goes on, the
+// same IRP, to the top of the child's stack, as if the application had
+// opened \\.\pondrel\NAME on Windows.
+#include "tests/wine/test_bus.h"
+
+namespace testbus {
+namespace {
+
+// Names handed to file objects, so that the file object gets its own name
+// back before Wine frees it.
+struct GivenName {
+    PFILE_OBJECT file;
+    UNICODE_STRING original;
+    PWCH buffer;
+    NTSTATUS openStatus;
+};
+
+constexpr int kGivenNames = 64;
+GivenName g_given[kGivenNames];
+WCHAR g_nextName[PONDREL_TEST_BUS_NAME_CHARS];
+bool g_hasNextName;
+NTSTATUS g_lastOpenStatus = STATUS_OBJECT_NAME_NOT_FOUND;
+
+// The name given to `file`, or null.
+GivenName* GivenTo(PFILE_OBJECT file)
+{
+    for (auto& given : g_given) {
+        if (given.file == file)
+            return &given;
+    }
+    return nullptr;
+}
+
+// Keeps the status the driver gave the open.
+NTSTATUS OpenDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    static_cast<GivenName*>(context)->openStatus = irp->IoStatus.Status;
+    g_lastOpenStatus = irp->IoStatus.Status;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+// The function driver's device on top of the child, referenced; null when
+// the child or its driver is gone. PASSIVE_LEVEL, as everything here.
+PDEVICE_OBJECT FunctionDevice()
+{
+    if (g_bus.child == nullptr)
+        return nullptr;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(g_bus.child);
+    if (top != g_bus.child)
+        return top;
+    ObDereferenceObject(top);
+    return nullptr;
+}
+
+// Gives the kept name to the file object, as its FileName.
+GivenName* GiveName(PFILE_OBJECT file)
+{
+    USHORT bytes = 0;
+    while (bytes / sizeof(WCHAR) < PONDREL_TEST_BUS_NAME_CHARS - 1 && g_nextName[bytes / sizeof(WCHAR)] != 0)
+        bytes += sizeof(WCHAR);
+    for (auto& given : g_given) {
+        if (given.file != nullptr)
+            continue;
+        given.buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, bytes + sizeof(WCHAR), kTag));
+        if (given.buffer == nullptr)
+            return nullptr;
+        RtlCopyMemory(given.buffer, g_nextName, bytes + sizeof(WCHAR));
+        given.file = file;
+        given.original = file->FileName;
+        file->FileName.Buffer = given.buffer;
+        file->FileName.Length = bytes;
+        file->FileName.MaximumLength = bytes + sizeof(WCHAR);
+        given.openStatus = STATUS_PENDING;
+        return &given;
+    }
+    return nullptr;
+}
+
+// Gives the file object its own name back, before Wine frees it.
+void TakeNameBack(PFILE_OBJECT file)
+{
+    GivenName* given = GivenTo(file);
+    if (given == nullptr)
+        return;
+    file->FileName = given->original;
+    ExFreePoolWithTag(given->buffer, kTag);
+    given->file = nullptr;
+}
+
+// Gives the name to the new file object and sends the open on, keeping
+// its status.
+NTSTATUS Open(PDEVICE_OBJECT device, PDEVICE_OBJECT target, PIRP irp)
+{
+    // Reads and writes are built for this device's I/O method: the driver's.
+    device->Flags = (device->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) |
+                    (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO));
+    GivenName* given = g_hasNextName ? GiveName(IoGetCurrentIrpStackLocation(irp)->FileObject) : nullptr;
+    g_hasNextName = false;
+    if (given == nullptr) {
+        g_lastOpenStatus = STATUS_OBJECT_NAME_INVALID;
+        return CompleteIrp(irp, STATUS_OBJECT_NAME_INVALID);
+    }
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, OpenDone, given, TRUE, TRUE, TRUE);
+    return IoCallDriver(target, irp);
+}
+
+}  // namespace
+
+// Keeps the name for the next open of the open device. PASSIVE_LEVEL.
+NTSTATUS NameNextOpen(const PondrelTestBusCommand& command)
+{
+    RtlCopyMemory(g_nextName, command.name, sizeof g_nextName);
+    g_nextName[PONDREL_TEST_BUS_NAME_CHARS - 1] = 0;
+    g_hasNextName = true;
+    return STATUS_SUCCESS;
+}
+
+// The status the driver gave the last open here.
+NTSTATUS LastOpenStatus()
+{
+    return g_lastOpenStatus;
+}
+
+// Every request on the open device. PASSIVE_LEVEL under Wine.
+NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR major = stack->MajorFunction;
+    PFILE_OBJECT file = stack->FileObject;
+    GivenName* given = GivenTo(file);
+    bool opened = major == IRP_MJ_CREATE || (given != nullptr && NT_SUCCESS(given->openStatus));
+    PDEVICE_OBJECT target = opened ? FunctionDevice() : nullptr;
+    NTSTATUS status;
+    if (target == nullptr) {
+        bool closing = major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;
+        if (major == IRP_MJ_CREATE)
+            g_lastOpenStatus = STATUS_NO_SUCH_DEVICE;
+        status = CompleteIrp(irp, closing ? STATUS_SUCCESS : opened ? STATUS_NO_SUCH_DEVICE : STATUS_INVALID_HANDLE);
+    } else if (major == IRP_MJ_CREATE) {
+        status = Open(device, target, irp);
+    } else {
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(target, irp);
+    }
+    if (target != nullptr)
+        ObDereferenceObject(target);
+    if (major == IRP_MJ_CLOSE)
+        TakeNameBack(file);
+    return status;
+}
+
+}  // namespace testbus

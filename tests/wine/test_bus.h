@@ -1,0 +1,109 @@
+// The test bus: a root-enumerated bus driver for running the shipped
+// pondrel.sys under Wine. It reports one USB child (the built-in device of
+// pondrel-sim), answers the child's PnP and power requests, serves its URBs
+// from a simulated device, and takes orders from a control device. Test
+// code only; never packaged.
+#pragma once
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbioctl.h>
+
+#include "tests/wine/test_bus_control.h"
+
+namespace testbus {
+
+constexpr ULONG kTag = 0x54737442;  // 'Btst' in a pool dump
+constexpr int kEndpointCount = 5;
+constexpr LONGLONG kMillisecond = -10000;  // relative KeWaitForSingleObject units
+constexpr LONG kWaitMs = 10000;            // longest wait for the stack above to answer
+
+// One endpoint of the simulated device. IN endpoints keep the packets the
+// device will send in a byte ring plus a ring of packet sizes.
+struct Endpoint {
+    UCHAR address;
+    UCHAR type;       // USB_ENDPOINT_TYPE_*
+    USHORT maxPacket;
+    UCHAR interval;
+    int peer;         // loopback partner's index, or -1
+    bool halted;      // stalled: transfers fail until a pipe reset
+    bool stallNext;   // the next submitted transfer stalls
+    bool silent;      // ends no transfer
+    LIST_ENTRY queue; // pending transfer IRPs (Tail.Overlay.ListEntry)
+    UCHAR* ring;      // IN loopback only
+    ULONG ringHead, ringBytes;
+    USHORT* sizes;
+    ULONG sizeHead, sizeCount;
+};
+
+// Everything the bus knows; there is one bus and at most one child.
+struct Bus {
+    PDEVICE_OBJECT fdo;        // the bus's own device, on Wine's root PDO
+    PDEVICE_OBJECT lowerPdo;
+    PDEVICE_OBJECT control;    // \Device\PondrelTestBus
+    PDEVICE_OBJECT child;      // the child's PDO, while it exists
+    bool present;              // reported in BusRelations
+    bool connected;            // on the wire (false from surprise removal)
+    bool configured;
+    ULONG generation;          // bumped by every select configuration
+    Endpoint endpoints[kEndpointCount];
+    int devicePowerState;      // last D-state set on the PDO
+    PIRP waitWake;
+    KSPIN_LOCK lock;           // guards everything above from `configured` on
+    KEVENT work;               // wakes the bus thread
+    KEVENT changed;            // any PnP or power event on the child
+    ULONG childStarts, childSurprised, childRemoves;
+    ULONG relationQueries;     // BusRelations queries answered
+};
+
+extern Bus g_bus;
+
+// Holds g_bus.lock for a scope.
+class Locked {
+public:
+    Locked() { KeAcquireSpinLock(&g_bus.lock, &irql_); }
+    ~Locked() { KeReleaseSpinLock(&g_bus.lock, irql_); }
+
+private:
+    KIRQL irql_;
+};
+
+enum class Kind { BusFdo, Control, Child, Proxy };
+
+struct Extension {
+    Kind kind;
+};
+
+inline Kind KindOf(PDEVICE_OBJECT device)
+{
+    return static_cast<Extension*>(device->DeviceExtension)->kind;
+}
+
+// power_shim.cpp
+NTSTATUS InstallPowerRequestShim();
+NTSTATUS SendPowerAndWait(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action);
+NTSTATUS SendPnpAndWait(PDEVICE_OBJECT pdo, UCHAR minor);
+NTSTATUS SendCapabilitiesQuery(PDEVICE_OBJECT pdo);
+NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds);
+
+// child.cpp
+NTSTATUS CreateChild(PDRIVER_OBJECT driver);
+void ChildChanged();
+NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command);
+
+// open_proxy.cpp
+NTSTATUS NameNextOpen(const PondrelTestBusCommand& command);
+NTSTATUS LastOpenStatus();
+NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp);
+
+// device.cpp
+NTSTATUS StartDevice();
+void ResetDevice();
+NTSTATUS ChildInternalIoctl(PIRP irp);
+void FailAllTransfers(USBD_STATUS usbd);
+NTSTATUS SetFault(ULONG endpoint, ULONG fault);
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+}  // namespace testbus

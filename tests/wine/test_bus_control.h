@@ -1,0 +1,50 @@
+/* The test bus's control device, shared by the bus (kernel) and pondrelctl
+   (user mode): one buffered control code carries a verb; the bus answers
+   with the NTSTATUS of what the verb did, the way the emulator reports the
+   same verb. Plain C so that both sides include it. */
+#pragma once
+
+#define PONDREL_TEST_BUS_DEVICE_NAME L"\\Device\\PondrelTestBus"
+#define PONDREL_TEST_BUS_LINK_NAME L"\\DosDevices\\PondrelTestBus"
+#define PONDREL_TEST_BUS_PATH "\\\\.\\PondrelTestBus"
+
+/* Wine 8.0's object manager refuses a name below a device object
+   (\\.\pondrel\PIPE1), which Windows passes to the driver in the file
+   object. Opening this device instead gives the driver that name: the one
+   the last TestBusNameNextOpen named. */
+#define PONDREL_TEST_BUS_OPEN_DEVICE_NAME L"\\Device\\PondrelTestBusOpen"
+#define PONDREL_TEST_BUS_OPEN_LINK_NAME L"\\DosDevices\\PondrelTestBusOpen"
+#define PONDREL_TEST_BUS_OPEN_PATH "\\\\.\\PondrelTestBusOpen"
+#define PONDREL_TEST_BUS_NAME_CHARS 64
+
+/* CTL_CODE(FILE_DEVICE_UNKNOWN, 0xB00, METHOD_BUFFERED, FILE_ANY_ACCESS) */
+#define IOCTL_PONDREL_TEST_BUS_COMMAND 0x0022C000u
+
+enum PondrelTestBusVerb {
+    TestBusPlug = 1,           /* report the child; done once it was started */
+    TestBusSurpriseRemove = 2, /* the child leaves the bus without warning */
+    TestBusRemove = 3,         /* orderly removal: query-remove, remove, then it leaves */
+    TestBusSleep = 4,          /* system query + set to S<argument> */
+    TestBusResume = 5,         /* system set to S0 */
+    TestBusWake = 6,           /* the device signals remote wake */
+    TestBusFault = 7,          /* endpoint <endpoint> gets fault <argument> */
+    TestBusNameNextOpen = 8,   /* the next open of the open device names <name> */
+    TestBusLastOpenStatus = 9  /* the status the driver gave the last open there */
+};
+
+enum PondrelTestBusFault {
+    TestBusFaultStall = 1,  /* the next transfer stalls; the endpoint stays halted until a pipe reset */
+    TestBusFaultSilent = 2, /* the endpoint ends no transfer until cleared */
+    TestBusFaultClear = 3   /* stall-to-come and silence withdrawn (a halt needs a pipe reset) */
+};
+
+struct PondrelTestBusCommand {
+    unsigned long verb;
+    unsigned long argument; /* sleep: 1..4; fault: a PondrelTestBusFault */
+    unsigned long endpoint; /* fault: the endpoint address (0x81) */
+    unsigned short name[PONDREL_TEST_BUS_NAME_CHARS]; /* UTF-16, ends with 0 */
+};
+
+struct PondrelTestBusAnswer {
+    long status; /* NTSTATUS */
+};

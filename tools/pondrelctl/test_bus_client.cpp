@@ -1,0 +1,143 @@
+#include "tools/pondrelctl/test_bus_client.h"
+
+#include "tests/wine/test_bus_control.h"
+#include "tools/session/status_names.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
+
+namespace pondrelctl {
+namespace {
+
+using session::Outcome;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kStatusIoTimeout = 0xC00000B5;
+// How often an open is retried while a device comes up.
+constexpr DWORD kRetryMs = 20;
+
+Outcome StatusOnly(uint32_t status, std::string note = {})
+{
+    Outcome outcome;
+    outcome.status = status;
+    outcome.note = std::move(note);
+    return outcome;
+}
+
+// Opens `path`, retrying until `timeout` while it does not exist yet.
+HANDLE OpenWhenThere(const std::string& path, std::chrono::milliseconds timeout, uint32_t* status)
+{
+    HANDLE timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    auto deadline = Clock::now() + timeout;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (;;) {
+        file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (file != INVALID_HANDLE_VALUE || Clock::now() >= deadline)
+            break;
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(kRetryMs) * 10000;
+        SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+        WaitForSingleObject(timer, INFINITE);
+    }
+    *status = file == INVALID_HANDLE_VALUE ? static_cast<uint32_t>(RtlGetLastNtStatus()) : 0;
+    CloseHandle(timer);
+    return file;
+}
+
+}  // namespace
+
+TestBusClient::TestBusClient(std::string device, std::chrono::milliseconds timeout)
+    : device_(std::move(device)), timeout_(timeout)
+{
+}
+
+Outcome TestBusClient::Send(unsigned long verb, unsigned long argument, unsigned long endpoint,
+                            const std::string& name)
+{
+    uint32_t status = 0;
+    HANDLE bus = OpenWhenThere(PONDREL_TEST_BUS_PATH, timeout_, &status);
+    if (bus == INVALID_HANDLE_VALUE)
+        return StatusOnly(status, "no test bus");
+    PondrelTestBusCommand command{verb, argument, endpoint, {}};
+    for (size_t i = 0; i < name.size() && i + 1 < PONDREL_TEST_BUS_NAME_CHARS; ++i)
+        command.name[i] = static_cast<unsigned char>(name[i]);
+    PondrelTestBusAnswer answer{};
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD bytes = 0;
+    BOOL done = DeviceIoControl(bus, IOCTL_PONDREL_TEST_BUS_COMMAND, &command, sizeof command, &answer, sizeof answer,
+                                nullptr, &overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING)
+        done = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(3 * timeout_.count())) == WAIT_OBJECT_0 &&
+               GetOverlappedResult(bus, &overlapped, &bytes, FALSE);
+    Outcome outcome = done ? StatusOnly(static_cast<uint32_t>(answer.status))
+                           : StatusOnly(kStatusIoTimeout, "the test bus did not answer");
+    if (!done)
+        CancelIoEx(bus, &overlapped);
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(bus);
+    return outcome;
+}
+
+std::string TestBusClient::PathForName(const std::string& name)
+{
+    if (name.size() + 1 >= PONDREL_TEST_BUS_NAME_CHARS)
+        return {};
+    Outcome outcome = Send(TestBusNameNextOpen, 0, 0, name);
+    return session::IsSuccess(outcome.status) ? PONDREL_TEST_BUS_OPEN_PATH : std::string();
+}
+
+uint32_t TestBusClient::LastOpenStatus()
+{
+    return Send(TestBusLastOpenStatus, 0, 0).status;
+}
+
+Outcome TestBusClient::WaitForDevice()
+{
+    uint32_t status = 0;
+    HANDLE device = OpenWhenThere(device_, timeout_, &status);
+    if (device == INVALID_HANDLE_VALUE)
+        return StatusOnly(status, "the started device never opened");
+    CloseHandle(device);
+    return {};
+}
+
+// The test bus can stall an endpoint, silence it and clear both; the other
+// faults of the session language are the emulator's alone.
+Outcome TestBusClient::SendFault(const session::FaultRequest& fault)
+{
+    using Kind = session::FaultRequest::Kind;
+    switch (fault.kind) {
+    case Kind::Stall:
+        if (fault.value != 0)
+            break;
+        return Send(TestBusFault, TestBusFaultStall, fault.endpoint);
+    case Kind::Silent: return Send(TestBusFault, TestBusFaultSilent, fault.endpoint);
+    case Kind::Clear: return Send(TestBusFault, TestBusFaultClear, fault.endpoint);
+    default: break;
+    }
+    return StatusOnly(session::StatusNotSupported, "the test bus cannot do this fault");
+}
+
+Outcome TestBusClient::Run(const session::Command& command)
+{
+    using session::Verb;
+    switch (command.verb) {
+    case Verb::Plug: {
+        Outcome outcome = Send(TestBusPlug, 0, 0);
+        return session::IsSuccess(outcome.status) ? WaitForDevice() : outcome;
+    }
+    case Verb::SurpriseRemove: return Send(TestBusSurpriseRemove, 0, 0);
+    case Verb::Remove: return Send(TestBusRemove, 0, 0);
+    case Verb::Sleep: return Send(TestBusSleep, static_cast<unsigned long>(command.sleepState), 0);
+    case Verb::Resume: return Send(TestBusResume, 0, 0);
+    case Verb::Wake: return Send(TestBusWake, 0, 0);
+    case Verb::Fault: return SendFault(command.fault);
+    default: return StatusOnly(session::StatusNotSupported);
+    }
+}
+
+}  // namespace pondrelctl
