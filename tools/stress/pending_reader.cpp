@@ -3,7 +3,6 @@
 #include "emulator/kernel/system.h"
 #include "tools/stress/app_crew.h"
 
-
 namespace lives {
 namespace {
 
@@ -36,7 +35,10 @@ void PendingReader::Cycle()
         const NTSTATUS opened = OpenPipe(life_.machine.app(), pipe_, &handle_);
         life_.Check({RequestKind::OpenPipe, {opened, 0}, 0, life_.NotStartedThroughout(mark)}, "pending reads");
         if (!NT_SUCCESS(opened)) {
+            // Nothing to keep pending on a device that refuses opens: the
+            // events need not wait for this thread.
             handle_ = 0;
+            crew_.NoteReadsSent();
             crew_.WaitForAnotherOperation(CycleWait);
             return;
         }
