@@ -1,6 +1,7 @@
 #include "tools/explore/scenarios.h"
 
 #include "driver/device_context.h"
+#include "tools/stress/request_rules.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -15,13 +16,6 @@ using namespace std::chrono_literals;
 using emu::usb::CompletionMode;
 
 constexpr auto RequestLimit = 5s;
-
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
 
 LONG Read(const LONG volatile* field)
 {
@@ -52,7 +46,7 @@ bool ExpectDone(Bench& bench, emu::PendingIo& io, const char* what, const std::s
     }
     const emu::IoResult result = io.Result();
     if (allowed.count(result.status) == 0) {
-        bench.Problem(std::string(what) + " ended with " + Hex(result.status));
+        bench.Problem(std::string(what) + " ended with " + lives::StatusName(result.status));
         return false;
     }
     if (!NT_SUCCESS(result.status) && result.information != 0) {
@@ -102,7 +96,7 @@ public:
     void Check(Bench& bench) override
     {
         if (queryStop_ != STATUS_SUCCESS || stop_ != STATUS_SUCCESS) {
-            bench.Problem("query-stop " + Hex(queryStop_) + ", stop " + Hex(stop_));
+            bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
             return;
         }
         DeviceContext* context = bench.Context();
@@ -111,7 +105,7 @@ public:
         }
         const NTSTATUS restarted = bench.machine().pnp().Start();
         if (!NT_SUCCESS(restarted)) {
-            bench.Problem("restart after the stop ended with " + Hex(restarted));
+            bench.Problem("restart after the stop ended with " + lives::StatusName(restarted));
             return;
         }
         if (!WaitUntil([&] { return bench.device().WaitWakePending(); })) {
@@ -140,7 +134,7 @@ public:
             const NTSTATUS requested = PoRequestPowerIrp(bench.device().Pdo(), IRP_MN_SET_POWER, state,
                                                          PowerDone::Callback, &power_, nullptr);
             if (requested != STATUS_PENDING) {
-                bench.Problem("PoRequestPowerIrp ended with " + Hex(requested));
+                bench.Problem("PoRequestPowerIrp ended with " + lives::StatusName(requested));
             }
         });
         bench.scheduler().Spawn("bus", [&bench, this] {
@@ -157,7 +151,7 @@ public:
             return;
         }
         if (power_.status != STATUS_SUCCESS) {
-            bench.Problem("the power-down ended with " + Hex(power_.status));
+            bench.Problem("the power-down ended with " + lives::StatusName(power_.status));
         }
         if (Read(reinterpret_cast<LONG volatile*>(&bench.Context()->CurrentDevicePower)) != PowerDeviceD3) {
             bench.Problem("the device is not in D3 after the power-down");
@@ -165,7 +159,7 @@ public:
         bench.ExpectIdleReferences();
         const NTSTATUS up = bench.machine().power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0);
         if (up != STATUS_SUCCESS) {
-            bench.Problem("powering up again ended with " + Hex(up));
+            bench.Problem("powering up again ended with " + lives::StatusName(up));
         }
     }
 
@@ -206,7 +200,7 @@ public:
             bench.Problem("the write reported " + std::to_string(write_->Result().information) + " bytes");
         }
         if (queryRemove_ != STATUS_SUCCESS || remove_ != STATUS_SUCCESS) {
-            bench.Problem("query-remove " + Hex(queryRemove_) + ", remove " + Hex(remove_));
+            bench.Problem("query-remove " + lives::StatusName(queryRemove_) + ", remove " + lives::StatusName(remove_));
         }
         if (bench.device().ReceivedOut(bench.pipes().pipes[static_cast<size_t>(bench.pipes().loopbackOut)].address) != data_) {
             bench.Problem("the device did not receive the bytes written, in order");

@@ -2,6 +2,7 @@
 
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
+#include "tools/stress/request_rules.h"
 
 #include <cstdio>
 #include <thread>
@@ -18,29 +19,15 @@ constexpr auto ConditionLimit = 5s;
 // limits, and the first ones say what there is to say.
 constexpr uint64_t FindingsToStop = 3;
 
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
-emu::MachineOptions MachineFor(const emu::usb::DeviceModel& model)
-{
-    emu::MachineOptions options;
-    options.device = model;
-    return options;
-}
-
 }  // namespace
 
 Bench::Bench(const emu::usb::DeviceModel& model)
-    : pipes_(lives::MapDevice(model)), machine_(std::make_unique<emu::Machine>(MachineFor(model)))
+    : pipes_(lives::MapDevice(model)), machine_(std::make_unique<emu::Machine>(emu::MachineOptions{.device = model}))
 {
     device_ = &machine_->Device();
     const NTSTATUS started = machine_->BringUp(DriverEntry);
     if (started != STATUS_SUCCESS) {
-        Problem("bring-up ended with " + Hex(started));
+        Problem("bring-up ended with " + lives::StatusName(started));
     }
 }
 
@@ -63,7 +50,7 @@ emu::Handle Bench::Open(int pipe)
     emu::Handle handle = 0;
     const NTSTATUS status = machine_->app().Open(std::string_view(path), &handle);
     if (status != STATUS_SUCCESS) {
-        Problem("open ended with " + Hex(status));
+        Problem("open ended with " + lives::StatusName(status));
         return 0;
     }
     handles_.push_back(handle);
@@ -107,7 +94,7 @@ void Bench::TearDown()
     if (Context() != nullptr && machine_->pnp().Life() != emu::DeviceLife::Removed) {
         const NTSTATUS removed = machine_->pnp().Remove();
         if (removed != STATUS_SUCCESS) {
-            Problem("removal ended with " + Hex(removed));
+            Problem("removal ended with " + lives::StatusName(removed));
         }
     }
     if (machine_->Driver() != nullptr) {

@@ -1,8 +1,11 @@
 #include "tools/sweep/scenarios.h"
 
+#include "tools/stress/request_rules.h"
+
 #include "control/control_codes.h"
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
+#include "tools/stress/request_rules.h"
 
 #include <cstdio>
 
@@ -11,18 +14,11 @@ namespace {
 
 constexpr ULONG TransferLength = 1000;  // one full write chunk and a part: two bus transfers
 
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
 // Brings the driver up outside the measured part.
 bool BringUp(Run& run)
 {
     const NTSTATUS started = run.machine().BringUp(DriverEntry);
-    run.Expect(started == STATUS_SUCCESS, "bring-up outside the measured part ended with " + Hex(started));
+    run.Expect(started == STATUS_SUCCESS, "bring-up outside the measured part ended with " + lives::StatusName(started));
     return started == STATUS_SUCCESS;
 }
 
@@ -43,7 +39,7 @@ void ExpectReadBack(Run& run, emu::Handle in, const std::vector<uint8_t>& expect
     std::vector<uint8_t> buffer(expected.size());
     const emu::IoResult read = run.machine().app().Read(in, buffer.data(), static_cast<ULONG>(buffer.size()));
     run.Expect(read.status == STATUS_SUCCESS && read.information == expected.size() && buffer == expected,
-               "bytes written were not read back intact (read ended with " + Hex(read.status) + ")");
+               "bytes written were not read back intact (read ended with " + lives::StatusName(read.status) + ")");
 }
 
 NTSTATUS Write(Run& run, emu::Handle out, const std::vector<uint8_t>& data)
@@ -194,7 +190,7 @@ NTSTATUS ResumePath(Run& run)
         return STATUS_UNSUCCESSFUL;
     }
     const NTSTATUS slept = run.machine().power().Sleep(PowerSystemSleeping3);
-    run.Expect(slept == STATUS_SUCCESS, "the sleep before the resume ended with " + Hex(slept));
+    run.Expect(slept == STATUS_SUCCESS, "the sleep before the resume ended with " + lives::StatusName(slept));
     run.Arm();
     const NTSTATUS status = run.machine().power().Resume();
     run.Disarm();

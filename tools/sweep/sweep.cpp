@@ -2,6 +2,7 @@
 
 #include "driver/device_context.h"
 #include "emulator/kernel/system.h"
+#include "tools/stress/request_rules.h"
 
 #include <cstdio>
 
@@ -10,18 +11,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
 std::string Allowed(const std::set<NTSTATUS>& allowed)
 {
     std::string text;
     for (NTSTATUS status : allowed) {
-        text += (text.empty() ? "" : " ") + Hex(status);
+        text += (text.empty() ? "" : " ") + lives::StatusName(status);
     }
     return "{" + text + "}";
 }
@@ -63,17 +57,10 @@ Outcome RunOnce(const Scenario& scenario, uint64_t failAt, const emu::usb::Devic
     return outcome;
 }
 
-emu::MachineOptions MachineFor(const emu::usb::DeviceModel& model)
-{
-    emu::MachineOptions options;
-    options.device = model;
-    return options;
-}
-
 }  // namespace
 
 Run::Run(uint64_t failAt, const emu::usb::DeviceModel& model)
-    : model_(model), pipes_(lives::MapDevice(model)), machine_(std::make_unique<emu::Machine>(MachineFor(model))),
+    : model_(model), pipes_(lives::MapDevice(model)), machine_(std::make_unique<emu::Machine>(emu::MachineOptions{.device = model})),
       failAt_(failAt)
 {
 }
@@ -143,7 +130,7 @@ std::vector<std::string> Run::Finish()
     if (fdo != nullptr && emu::IsDeviceObjectAlive(fdo) && machine_->pnp().Life() != emu::DeviceLife::Removed) {
         const NTSTATUS removed = machine_->pnp().Remove();
         if (removed != STATUS_SUCCESS) {
-            problems.push_back("removal ended with " + Hex(removed));
+            problems.push_back("removal ended with " + lives::StatusName(removed));
         }
     }
     if (machine_->Driver() != nullptr) {
@@ -176,7 +163,7 @@ SweepResult Sweep(const SweepPlan& plan, const emu::usb::DeviceModel& model, uin
     result.calls = clean.calls;
     std::vector<std::string> cleanProblems = clean.problems;
     if (clean.status != plan.cleanStatus) {
-        cleanProblems.push_back("ended with " + Hex(clean.status) + ", expected " + Hex(plan.cleanStatus));
+        cleanProblems.push_back("ended with " + lives::StatusName(clean.status) + ", expected " + lives::StatusName(plan.cleanStatus));
     }
     if (clean.calls != table.size()) {
         cleanProblems.push_back("the driver made " + std::to_string(clean.calls) + " failable calls where the table lists " +
@@ -198,7 +185,7 @@ SweepResult Sweep(const SweepPlan& plan, const emu::usb::DeviceModel& model, uin
         }
         if (site == nullptr || site->allowed.count(faulted.status) == 0) {
             broken = true;
-            result.problems.push_back({k, call + " failing: ended with " + Hex(faulted.status) + ", allowed " +
+            result.problems.push_back({k, call + " failing: ended with " + lives::StatusName(faulted.status) + ", allowed " +
                                               (site ? Allowed(site->allowed) : "nothing")});
         }
         result.findings += broken;
