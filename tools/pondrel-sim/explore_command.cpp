@@ -79,8 +79,10 @@ int RunExploreCommand(int argc, char** argv)
 
     const bool json = arguments.json();
     if (!json) {
-        std::cout << "explore: " << chosen.size() << " racing scenarios on " << arguments.DeviceName() << ", at most "
-                  << search.budget << " runs each\n";
+        std::cout << "explore: " << chosen.size() << " racing scenarios on " << arguments.DeviceName()
+                  << (search.replay.empty() ? ", at most " + std::to_string(search.budget) + " runs each"
+                                            : ", one run with the choices " + search.replay)
+                  << "\n";
     }
     ProgressLine progress(json);
     std::vector<std::pair<std::string, interleavings::SearchResult>> results;

@@ -67,7 +67,8 @@ int RunSweepCommand(int argc, char** argv)
     const bool json = arguments.json();
     if (!json) {
         std::cout << "sweep: " << plans.size() << " scenarios on " << arguments.DeviceName()
-                  << ", each call that can fail failing once\n";
+                  << (onlyAt == 0 ? ", each call that can fail failing once" : ", call " + std::to_string(onlyAt) + " failing")
+                  << "\n";
     }
     ProgressLine progress(json);
     std::vector<std::pair<std::string, low_resources::SweepResult>> results;
