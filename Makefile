@@ -22,8 +22,9 @@ JOBS ?= 2
 TEST_TIMEOUT ?= 120
 ARGS ?=
 
-# Random lives per stage of `make test` (PONDREL_LIVES): the host build
-# runs the full 200; the sanitizer builds, several times slower, fewer.
+# Random lives per stage of `make test` (PONDREL_LIVES, which
+# `pondrel-sim stress` reads): the host build runs the full 200; the
+# sanitizer builds, several times slower, fewer.
 LIVES_HOST ?= 200
 LIVES_ASAN ?= 50
 LIVES_TSAN ?= 20
@@ -128,18 +129,12 @@ wine-test: deps windows
 	if [ -z "$$sim" ]; then echo "make wine-test: pondrel-sim is in none of: $(SIM_PLACES)" >&2; exit 1; fi; \
 	scripts/wine-test.sh "$$sim"
 
-# The long form. The reliability programs come from the host build (only
-# they are built here); a program that does not exist shows as "not built".
-RELIABILITY_PROGRAMS := pondrel_random_lives pondrel_low_resources pondrel_interleavings
-
+# The long form: pondrel-sim's stress, sweep and explore commands from the
+# host build (only pondrel-sim is built here), and the fuzz targets.
 reliability: deps fuzz
-	@echo "== host: configure and build the reliability programs"
+	@echo "== host: configure and build pondrel-sim"
 	cmake --preset host
-	@for program in $(RELIABILITY_PROGRAMS); do \
-	  if ninja -C build/host -t query $$program >/dev/null 2>&1; then \
-	    cmake --build --preset host --target $$program -j $(JOBS); \
-	  else echo "make reliability: $$program is not defined in this tree"; fi; \
-	done
+	cmake --build --preset host --target pondrel-sim -j $(JOBS)
 	LIVES=$(RELIABILITY_LIVES) BUDGET=$(RELIABILITY_BUDGET) FUZZ_SECONDS=$(RELIABILITY_FUZZ_SECONDS) \
 	  scripts/reliability.sh $(CURDIR)/build/host $(CURDIR)/build/fuzz $(CURDIR)/build/reliability
 

@@ -16,6 +16,8 @@ packages=(
   mingw-w64-x86-64-dev
   binutils-mingw-w64-x86-64
   tshark
+  # The PE check of pondrel.sys (tests/build/check_pe.py).
+  python3-pefile
   clang
   # libFuzzer and the sanitizer runtimes of clang (the fuzz preset).
   libclang-rt-14-dev

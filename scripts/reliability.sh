@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The long form of the reliability checks, run by `make reliability` once the
-# host and fuzz builds exist: random lives, the low-resource sweeps, the
-# interleaving searches with a larger budget and every fuzz target for
-# minutes; then one table of what ran and what was found. A program that is
-# not built is shown as such, never as a number.
+# host and fuzz builds exist: `pondrel-sim stress` (random lives), `sweep`
+# (low resources) and `explore` (interleavings, with a larger budget), and
+# every fuzz target for minutes; then one table of what ran and what was
+# found. A program that is not built is shown as such, never as a number.
 #
 #   scripts/reliability.sh HOST_BUILD FUZZ_BUILD LOG_DIR
 #
@@ -28,7 +28,9 @@ failures=()
 missing=()
 
 # run NAME PROGRAM ARGS...: runs one program with its output in
-# LOG_DIR/NAME.log; remembers a failing exit and a program not built.
+# LOG_DIR/NAME.log; remembers a failing exit and a program not built. The
+# bench's commands print one JSON object, with the replay line of each
+# finding.
 run() {
   local name=$1 program=$2
   shift 2
@@ -43,22 +45,23 @@ run() {
   echo "   exit $status after $((SECONDS - start)) s; output in $logs/$name.log"
   if [ "$status" -ne 0 ]; then
     failures+=("$name")
-    grep -E "FAILED|Failure|replay" "$logs/$name.log" | head -20
+    grep -oE '"replay":"[^"]*"|\[hang\].*' "$logs/$name.log" | head -20
   fi
 }
 
-# field NAME KEY: KEY=<n> from the last "reliability: NAME ..." line of the
-# program's log; empty when the program did not run or printed none.
+# field NAME KEY: the whole number KEY has at the top of the JSON object the
+# command printed (its totals come before its lists); empty when the command
+# did not run or printed none.
 field() {
-  local name=$1 key=$2 line
+  local name=$1 key=$2
   [ -f "$logs/$name.log" ] || return 0
-  line=$(grep "^reliability: $name " "$logs/$name.log" | tail -1)
-  sed -n "s/.* $key=\([0-9]*\).*/\1/p" <<<" ${line#reliability: $name}"
+  grep '^{"check":' "$logs/$name.log" | tail -1 | grep -oE "\"$key\":[0-9]+" | head -1 | cut -d: -f2
 }
 
-run lives "$host/tests/reliability/pondrel_random_lives" --lives="$lives"
-run low-resources "$host/tests/low_resources/pondrel_low_resources"
-run interleavings "$host/tests/interleavings/pondrel_interleavings" --budget="$budget"
+sim="$host/pondrel-sim"
+run lives "$sim" stress --lives "$lives" --json
+run low-resources "$sim" sweep --json
+run interleavings "$sim" explore --budget "$budget" --json
 
 echo "== fuzz: $fuzz_seconds s per target"
 fuzz_status=0
@@ -75,9 +78,9 @@ show() { [ -n "$1" ] && echo "$1" || echo "not built"; }
 total_findings=0
 add() { [ -n "$1" ] && total_findings=$((total_findings + $1)); }
 
-lives_seeds=$(field lives seeds); lives_faults=$(field lives faults); lives_findings=$(field lives findings)
+lives_seeds=$(field lives lives); lives_faults=$(field lives faults); lives_findings=$(field lives findings)
 low_faults=$(field low-resources faults); low_findings=$(field low-resources findings)
-inter_total=$(field interleavings total); inter_findings=$(field interleavings findings)
+inter_total=$(field interleavings runs); inter_findings=$(field interleavings findings)
 add "$lives_findings"; add "$low_findings"; add "$inter_findings"
 
 echo

@@ -2,7 +2,7 @@
 // scheduling points: the depth-first search must produce every interleaving
 // of their steps exactly once (and only the non-preemptive ones at bound 0),
 // and a printed trail must replay the same interleaving.
-#include "tests/interleavings/scheduler.h"
+#include "tools/explore/scheduler.h"
 
 #include <gtest/gtest.h>
 

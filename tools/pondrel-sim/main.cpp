@@ -5,7 +5,9 @@
 //   pondrel-sim [options] -c "cmd; cmd"      a session from the command line
 //   pondrel-sim bench [--json] [--quick] [--timed] [--device FILE]   the benchmark
 //   pondrel-sim --version
+//   pondrel-sim stress|sweep|explore [...]   the bench's own checks
 #include "tools/pondrel-sim/bench.h"
+#include "tools/pondrel-sim/check_commands.h"
 #include "tools/pondrel-sim/session_run.h"
 #include "tools/session/cli.h"
 
@@ -19,6 +21,10 @@ constexpr const char* kUsage =
     "usage: pondrel-sim [options] [--script FILE | -c \"COMMANDS\"]\n"
     "       pondrel-sim bench [--json] [--quick] [--timed] [--device FILE]\n"
     "       pondrel-sim --version\n"
+    "       pondrel-sim stress [--lives N] [--seed S] [--scenario NAME|all] [--no-pending-reads]\n"
+    "       pondrel-sim sweep [--scenario NAME [--fail-at K]]\n"
+    "       pondrel-sim explore [--budget N] [--scenario NAME [--replay CHOICES]]\n"
+    "       (each also takes --device FILE and --json)\n"
     "With no session the demo runs: the device's life from plug-in to unload.\n"
     "options:\n"
     "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
@@ -97,6 +103,8 @@ int Main(int argc, char** argv)
         std::cout << "pondrel-sim " << session::Version() << "\n";
         return session::ExitSuccess;
     }
+    if (argc > 1 && sim::FindCheckCommand(argv[1]) != nullptr)
+        return sim::FindCheckCommand(argv[1])(argc, argv);
     if (argc > 1 && std::string_view(argv[1]) == "bench")
         return RunBenchCommand(argc, argv);
     sim::SessionOptions options;

@@ -1,0 +1,281 @@
+#include "tools/explore/scenarios.h"
+
+#include "driver/device_context.h"
+#include "tools/stress/request_rules.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <set>
+
+namespace interleavings {
+namespace {
+
+using namespace std::chrono_literals;
+using emu::usb::CompletionMode;
+
+constexpr auto RequestLimit = 5s;
+
+LONG Read(const LONG volatile* field)
+{
+    return InterlockedCompareExchange(const_cast<LONG volatile*>(field), 0, 0);
+}
+
+// Holds the next bulk transfer, waits until the bus has it, and from then on
+// lets the bus thread complete transfers again. Returns the held one's id.
+uint64_t HoldFirstTransfer(Bench& bench, const std::function<void()>& send)
+{
+    bench.device().SetCompletionMode(CompletionMode::Held);
+    send();
+    if (!bench.device().WaitForHeld(1, RequestLimit)) {
+        bench.Problem("the bus never received the transfer");
+        return 0;
+    }
+    bench.device().SetCompletionMode(CompletionMode::BusThread);
+    return bench.device().Held().front().id;
+}
+
+// Waits for an application request and checks that it ended with one of
+// `allowed`, and with no byte reported when it failed.
+bool ExpectDone(Bench& bench, emu::PendingIo& io, const char* what, const std::set<NTSTATUS>& allowed)
+{
+    if (!io.WaitFor(RequestLimit)) {
+        bench.Problem(std::string(what) + " never completed");
+        return false;
+    }
+    const emu::IoResult result = io.Result();
+    if (allowed.count(result.status) == 0) {
+        bench.Problem(std::string(what) + " ended with " + lives::StatusName(result.status));
+        return false;
+    }
+    if (!NT_SUCCESS(result.status) && result.information != 0) {
+        bench.Problem(std::string(what) + " failed but reported " + std::to_string(result.information) + " bytes");
+    }
+    return true;
+}
+
+// The callback of a power request the test asks for itself.
+struct PowerDone {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    NTSTATUS status = STATUS_PENDING;
+
+    static void Callback(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus)
+    {
+        auto* self = static_cast<PowerDone*>(context);
+        std::lock_guard lock(self->mutex);
+        self->status = ioStatus->Status;
+        self->finished = true;
+        self->done.notify_all();
+    }
+    bool Wait()
+    {
+        std::unique_lock lock(mutex);
+        return done.wait_for(lock, RequestLimit, [this] { return finished; });
+    }
+};
+
+class WaitWake final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        if (!WaitUntil([&] { return bench.device().WaitWakePending(); })) {
+            bench.Problem("wait-wake was not armed at start");
+        }
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("waker", [&bench] { bench.device().SignalWake(); });
+        bench.scheduler().Spawn("stopper", [&bench, this] {
+            queryStop_ = bench.machine().pnp().QueryStop();
+            stop_ = bench.machine().pnp().Stop();
+        });
+    }
+    void Check(Bench& bench) override
+    {
+        if (queryStop_ != STATUS_SUCCESS || stop_ != STATUS_SUCCESS) {
+            bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
+            return;
+        }
+        DeviceContext* context = bench.Context();
+        if (bench.device().WaitWakePending() || context->WakeIrp != nullptr || Read(&context->WakeOutstanding) != 0) {
+            bench.Problem("a wait-wake request is still armed after the stop");
+        }
+        const NTSTATUS restarted = bench.machine().pnp().Start();
+        if (!NT_SUCCESS(restarted)) {
+            bench.Problem("restart after the stop ended with " + lives::StatusName(restarted));
+            return;
+        }
+        if (!WaitUntil([&] { return bench.device().WaitWakePending(); })) {
+            bench.Problem("wait-wake was not armed again at the restart");
+        }
+        bench.ExpectIdleReferences();
+    }
+
+private:
+    NTSTATUS queryStop_ = STATUS_PENDING;
+    NTSTATUS stop_ = STATUS_PENDING;
+};
+
+class DrainAndRead final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        in_ = bench.Open(bench.pipes().loopbackIn);
+        held_ = HoldFirstTransfer(bench, [&] { read_ = bench.machine().app().ReadAsync(in_, ReadLength); });
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("power", [&bench, this] {
+            POWER_STATE state;
+            state.DeviceState = PowerDeviceD3;
+            const NTSTATUS requested = PoRequestPowerIrp(bench.device().Pdo(), IRP_MN_SET_POWER, state,
+                                                         PowerDone::Callback, &power_, nullptr);
+            if (requested != STATUS_PENDING) {
+                bench.Problem("PoRequestPowerIrp ended with " + lives::StatusName(requested));
+            }
+        });
+        bench.scheduler().Spawn("bus", [&bench, this] {
+            bench.device().ReleaseWith(held_, STATUS_SUCCESS, ReadLength, &data_);
+        });
+    }
+    void Check(Bench& bench) override
+    {
+        if (ExpectDone(bench, *read_, "the read", {STATUS_SUCCESS}) && read_->Data() != data_) {
+            bench.Problem("the read returned other bytes than the device sent");
+        }
+        if (!power_.Wait()) {
+            bench.Problem("the power-down never completed");
+            return;
+        }
+        if (power_.status != STATUS_SUCCESS) {
+            bench.Problem("the power-down ended with " + lives::StatusName(power_.status));
+        }
+        if (Read(reinterpret_cast<LONG volatile*>(&bench.Context()->CurrentDevicePower)) != PowerDeviceD3) {
+            bench.Problem("the device is not in D3 after the power-down");
+        }
+        bench.ExpectIdleReferences();
+        const NTSTATUS up = bench.machine().power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0);
+        if (up != STATUS_SUCCESS) {
+            bench.Problem("powering up again ended with " + lives::StatusName(up));
+        }
+    }
+
+private:
+    static constexpr ULONG ReadLength = 300;
+    emu::Handle in_ = 0;
+    uint64_t held_ = 0;
+    std::unique_ptr<emu::PendingIo> read_;
+    const std::vector<uint8_t> data_ = Pattern(ReadLength, 3);
+    PowerDone power_;
+};
+
+class RemovalAndWrite final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        out_ = bench.Open(bench.pipes().loopbackOut);
+        held_ = HoldFirstTransfer(bench, [&] { write_ = bench.machine().app().WriteAsync(out_, data_); });
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("pnp", [&bench, this] {
+            queryRemove_ = bench.machine().pnp().QueryRemove();
+            if (queryRemove_ == STATUS_SUCCESS) {
+                remove_ = bench.machine().pnp().Remove();
+            }
+        });
+        bench.scheduler().Spawn("bus", [&bench, this] {
+            bench.device().ReleaseWith(held_, STATUS_SUCCESS, FirstChunk);
+        });
+    }
+    void Check(Bench& bench) override
+    {
+        // The query waits for the write to drain, so the write sees a running
+        // device throughout and must succeed whole.
+        if (ExpectDone(bench, *write_, "the write", {STATUS_SUCCESS}) &&
+            write_->Result().information != data_.size()) {
+            bench.Problem("the write reported " + std::to_string(write_->Result().information) + " bytes");
+        }
+        if (queryRemove_ != STATUS_SUCCESS || remove_ != STATUS_SUCCESS) {
+            bench.Problem("query-remove " + lives::StatusName(queryRemove_) + ", remove " + lives::StatusName(remove_));
+        }
+        if (bench.device().ReceivedOut(bench.pipes().pipes[static_cast<size_t>(bench.pipes().loopbackOut)].address) != data_) {
+            bench.Problem("the device did not receive the bytes written, in order");
+        }
+    }
+
+private:
+    static constexpr uint32_t FirstChunk = 768;
+    emu::Handle out_ = 0;
+    uint64_t held_ = 0;
+    std::unique_ptr<emu::PendingIo> write_;
+    const std::vector<uint8_t> data_ = Pattern(1000, 4);
+    NTSTATUS queryRemove_ = STATUS_PENDING;
+    NTSTATUS remove_ = STATUS_PENDING;
+};
+
+class TwoReads final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        in_ = bench.Open(bench.pipes().loopbackIn);
+        held_ = HoldFirstTransfer(bench, [&] { first_ = bench.machine().app().ReadAsync(in_, ReadLength); });
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("reader", [&bench, this] { second_ = bench.machine().app().ReadAsync(in_, ReadLength); });
+        bench.scheduler().Spawn("bus", [&bench, this] {
+            bench.device().ReleaseWith(held_, STATUS_SUCCESS, static_cast<uint32_t>(sent_.size()), &sent_);
+        });
+    }
+    void Check(Bench& bench) override
+    {
+        // The first read owns the receive buffer; the second takes the bytes
+        // that follow, from the same bus read, in arrival order.
+        if (ExpectDone(bench, *first_, "the first read", {STATUS_SUCCESS}) &&
+            first_->Data() != std::vector<uint8_t>(sent_.begin(), sent_.begin() + ReadLength)) {
+            bench.Problem("the first read did not get the first bytes");
+        }
+        if (ExpectDone(bench, *second_, "the second read", {STATUS_SUCCESS}) &&
+            second_->Data() != std::vector<uint8_t>(sent_.begin() + ReadLength, sent_.begin() + 2 * ReadLength)) {
+            bench.Problem("the second read did not get the bytes after the first read's");
+        }
+        const LONG left = Read(&bench.Context()->ReceiveCount);
+        if (left != static_cast<LONG>(sent_.size() - 2 * ReadLength)) {
+            bench.Problem("ReceiveCount " + std::to_string(left) + " after both reads");
+        }
+        bench.ExpectIdleReferences();
+    }
+
+private:
+    static constexpr ULONG ReadLength = 300;
+    emu::Handle in_ = 0;
+    uint64_t held_ = 0;
+    std::unique_ptr<emu::PendingIo> first_;
+    std::unique_ptr<emu::PendingIo> second_;
+    const std::vector<uint8_t> sent_ = Pattern(700, 5);
+};
+
+}  // namespace
+
+// The racing scenarios, in the order the search runs them. A row names the
+// scenario, says what it races and what the device must have for it.
+const std::vector<ScenarioEntry>& Scenarios()
+{
+    static const std::vector<ScenarioEntry> table{
+        {"wait-wake", "arm at start, completion by the bus after a wake signal, disarm by a stop",
+         Needs::RemoteWake, [] { return std::unique_ptr<Scenario>(std::make_unique<WaitWake>()); }},
+        {"drain-vs-read", "a device power-down whose drain waits for a read the bus completes meanwhile",
+         Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<DrainAndRead>()); }},
+        {"removal-vs-write", "query-remove and removal while the first chunk of a write completes",
+         Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<RemovalAndWrite>()); }},
+        {"two-reads", "a second read arrives while the bus read of the first one completes",
+         Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<TwoReads>()); }},
+    };
+    return table;
+}
+
+}  // namespace interleavings

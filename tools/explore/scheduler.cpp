@@ -1,0 +1,446 @@
+#include "tools/explore/scheduler.h"
+
+#include <algorithm>
+
+namespace interleavings {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a controlled thread may keep the token without reaching a point
+// before the scheduler lets it run freely.
+constexpr auto Grace = 100ms;
+// How long the scheduler waits for queued work to be picked up and woken
+// waiters to come back before it chooses without them: only a loaded
+// machine makes this wait long, and choosing early would change the run.
+constexpr auto SettleGrace = 2s;
+// How long a run waits for work left from before it to finish.
+constexpr auto QuietLimit = 2s;
+
+const std::thread::id Nobody{};
+
+}  // namespace
+
+// ---- Explorer ----
+
+void Explorer::Reset()
+{
+    prefix_.clear();
+    trail_.clear();
+    sampling_ = false;
+}
+
+void Explorer::Sample(uint64_t seed)
+{
+    sampling_ = true;
+    random_.seed(seed);
+    prefix_.clear();
+}
+
+void Explorer::Replay(const std::string& trail)
+{
+    Reset();
+    size_t start = 0;
+    while (start < trail.size()) {
+        size_t end = trail.find(',', start);
+        if (end == std::string::npos) {
+            end = trail.size();
+        }
+        prefix_.push_back(std::stoul(trail.substr(start, end - start)));
+        start = end + 1;
+    }
+}
+
+void Explorer::BeginRun()
+{
+    trail_.clear();
+    preemptions_ = 0;
+}
+
+size_t Explorer::Choose(size_t count, bool firstIsContinuation)
+{
+    size_t allowed = count;
+    if (firstIsContinuation && preemptions_ >= preemptionBound_) {
+        allowed = 1;
+    }
+    if (allowed <= 1) {
+        return 0;
+    }
+    const size_t position = trail_.size();
+    size_t choice = 0;
+    if (position < prefix_.size()) {
+        choice = std::min(prefix_[position], allowed - 1);
+    } else if (sampling_) {
+        choice = static_cast<size_t>(random_() % allowed);
+    }
+    trail_.push_back({choice, allowed});
+    if (firstIsContinuation && choice != 0) {
+        preemptions_++;
+    }
+    return choice;
+}
+
+bool Explorer::Advance()
+{
+    for (size_t i = trail_.size(); i-- > 0;) {
+        if (trail_[i].choice + 1 < trail_[i].count) {
+            prefix_.clear();
+            for (size_t j = 0; j < i; ++j) {
+                prefix_.push_back(trail_[j].choice);
+            }
+            prefix_.push_back(trail_[i].choice + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Explorer::Trail() const
+{
+    std::string text;
+    for (const Step& step : trail_) {
+        text += (text.empty() ? "" : ",") + std::to_string(step.choice);
+    }
+    return text;
+}
+
+// ---- Scheduler ----
+
+Scheduler& SharedScheduler()
+{
+    static Scheduler scheduler;
+    return scheduler;
+}
+
+Scheduler::Scheduler() : loop_([this] { Loop(); })
+{
+    emu::sched::SetController(this);
+}
+
+Scheduler::~Scheduler()
+{
+    emu::sched::SetController(nullptr);
+    {
+        std::lock_guard lock(mutex_);
+        quitting_ = true;
+        active_ = false;
+    }
+    changed_.notify_all();
+    loop_.join();
+}
+
+// A run starts from a quiet machine: work queued or running before it
+// would join at a moment no choice decides.
+void Scheduler::Activate(Explorer* explorer)
+{
+    std::unique_lock lock(mutex_);
+    const auto quiet = [this] {
+        const auto idle = [](const auto& entry) { return entry.second <= 0; };
+        return std::all_of(pending_.begin(), pending_.end(), idle) &&
+               std::all_of(running_.begin(), running_.end(), idle);
+    };
+    if (!changed_.wait_for(lock, QuietLimit, quiet)) {
+        quietTimeouts_++;
+    }
+    pending_.clear();
+    running_.clear();
+    postings_.clear();
+    explorer_ = explorer;
+    explorer_->BeginRun();
+    actors_.clear();
+    lockOwners_.clear();
+    holder_ = Nobody;
+    last_ = Nobody;
+    nextOrder_ = 0;
+    spawnedCount_ = 0;
+    started_ = false;
+    active_ = true;
+}
+
+// Spawned actors take their order from the order of the Spawn calls, so that
+// the same choices pick the same threads in every run.
+void Scheduler::Spawn(std::string name, std::function<void()> action)
+{
+    const void* key;
+    {
+        std::lock_guard lock(mutex_);
+        key = reinterpret_cast<const void*>(++spawnedCount_);
+        pending_[key]++;
+    }
+    spawned_.emplace_back([this, key, name = std::move(name), action = std::move(action)] {
+        emu::threads::SetName(name);
+        Enter(key);
+        action();
+        Leave(key);
+    });
+}
+
+void Scheduler::Finish(std::chrono::milliseconds settle)
+{
+    {
+        std::lock_guard lock(mutex_);
+        started_ = true;
+    }
+    changed_.notify_all();
+    for (auto& thread : spawned_) {
+        thread.join();
+    }
+    spawned_.clear();
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, settle, [this] { return actors_.empty(); });
+    active_ = false;
+    explorer_ = nullptr;
+    lock.unlock();
+    changed_.notify_all();
+}
+
+Scheduler::Actor* Scheduler::Self()
+{
+    auto found = actors_.find(std::this_thread::get_id());
+    return found == actors_.end() ? nullptr : &found->second;
+}
+
+// Waits for the token. Returns at once when the run ends meanwhile.
+void Scheduler::Park(std::unique_lock<std::mutex>& lock, Actor& self)
+{
+    const auto me = std::this_thread::get_id();
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !active_ || holder_ == me; });
+    if (active_) {
+        self.state = State::Running;
+    }
+}
+
+void Scheduler::At(emu::sched::Point point, const void* object)
+{
+    std::unique_lock lock(mutex_);
+    Actor* self = active_ ? Self() : nullptr;
+    if (self == nullptr) {
+        return;
+    }
+    self->state = State::Ready;
+    self->point = point;
+    self->object = object;
+    if (holder_ == std::this_thread::get_id()) {
+        holder_ = Nobody;
+    }
+    Park(lock, *self);
+}
+
+// Each queue runs its work in the order it was queued, so a piece of work
+// takes its order from its posting (a step of a controlled thread, made in
+// a decided order) rather than from when its thread picks it up.
+void Scheduler::Posted(const void* queue)
+{
+    std::lock_guard lock(mutex_);
+    pending_[queue]++;
+    if (active_) {
+        postings_[queue].push_back(nextOrder_++);
+    }
+    changed_.notify_all();
+}
+
+void Scheduler::Enter(const void* queue)
+{
+    std::unique_lock lock(mutex_);
+    if (auto found = pending_.find(queue); found != pending_.end() && found->second > 0) {
+        found->second--;
+    }
+    running_[queue]++;
+    if (!active_) {
+        changed_.notify_all();
+        return;
+    }
+    if (Actor* self = Self()) {
+        self->depth++;
+        return;
+    }
+    const uintptr_t spawnedIndex = reinterpret_cast<uintptr_t>(queue);
+    Actor actor;
+    // Spawned actors (keys 1, 2, ...) come first; pieces of work follow in
+    // the order they were queued (work queued before the run, last).
+    auto& postings = postings_[queue];
+    if (spawnedIndex <= spawnedCount_) {
+        actor.order = spawnedIndex;
+    } else if (!postings.empty()) {
+        actor.order = 1000 + postings.front();
+        postings.pop_front();
+    } else {
+        actor.order = 1000000 + nextOrder_++;
+    }
+    actor.queue = queue;
+    Actor& self = actors_[std::this_thread::get_id()] = actor;
+    Park(lock, self);
+}
+
+void Scheduler::Leave(const void* queue)
+{
+    std::unique_lock lock(mutex_);
+    running_[queue]--;
+    changed_.notify_all();
+    Actor* self = active_ ? Self() : nullptr;
+    if (self == nullptr) {
+        return;
+    }
+    if (self->depth > 0) {
+        self->depth--;
+        return;
+    }
+    const auto me = std::this_thread::get_id();
+    if (holder_ == me) {
+        holder_ = Nobody;
+    }
+    for (auto it = lockOwners_.begin(); it != lockOwners_.end();) {
+        it = it->second == me ? lockOwners_.erase(it) : std::next(it);
+    }
+    actors_.erase(me);
+    changed_.notify_all();
+}
+
+void Scheduler::Blocking(const void* object)
+{
+    std::lock_guard lock(mutex_);
+    Actor* self = active_ ? Self() : nullptr;
+    if (self == nullptr) {
+        return;
+    }
+    self->state = State::Blocked;
+    self->object = object;
+    if (holder_ == std::this_thread::get_id()) {
+        holder_ = Nobody;
+    }
+    changed_.notify_all();
+}
+
+void Scheduler::Unblocked()
+{
+    std::unique_lock lock(mutex_);
+    Actor* self = active_ ? Self() : nullptr;
+    if (self == nullptr) {
+        return;
+    }
+    self->state = State::Ready;
+    self->point = emu::sched::Point::EventWait;
+    Park(lock, *self);
+}
+
+// Nothing the next choice depends on is still on its way: no woken waiter
+// has yet to come back, and every queue with work waiting has its thread
+// busy inside an earlier piece (so it cannot start the new one now).
+bool Scheduler::Settled() const
+{
+    for (const auto& [id, actor] : actors_) {
+        if (actor.state == State::Waking) {
+            return false;
+        }
+    }
+    for (const auto& [queue, count] : pending_) {
+        if (count == 0) {
+            continue;
+        }
+        const bool busy = std::any_of(actors_.begin(), actors_.end(),
+                                      [queue = queue](const auto& entry) { return entry.second.queue == queue; });
+        if (!busy) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A thread about to take a spin lock that another controlled thread holds
+// would only spin: it waits until that one has passed its release.
+bool Scheduler::Enabled(const Actor& actor) const
+{
+    if (actor.state != State::Ready) {
+        return false;
+    }
+    if (actor.point != emu::sched::Point::SpinLockAcquire) {
+        return true;
+    }
+    const auto owner = lockOwners_.find(actor.object);
+    return owner == lockOwners_.end() || actors_.count(owner->second) == 0 ||
+           &actors_.at(owner->second) == &actor;
+}
+
+void Scheduler::Decide()
+{
+    std::vector<std::pair<uint64_t, std::thread::id>> ready;
+    bool continuation = false;
+    for (const auto& [id, actor] : actors_) {
+        if (!Enabled(actor)) {
+            continue;
+        }
+        if (id == last_) {
+            continuation = true;
+        } else {
+            ready.emplace_back(actor.order, id);
+        }
+    }
+    std::sort(ready.begin(), ready.end());
+    if (continuation) {
+        ready.insert(ready.begin(), {0, last_});
+    }
+    if (ready.empty()) {
+        return;
+    }
+    const size_t choice = ready.size() > 1 ? explorer_->Choose(ready.size(), continuation) : 0;
+    decisions_ += ready.size() > 1;
+    const std::thread::id chosen = ready[choice].second;
+    Actor& actor = actors_.at(chosen);
+    if (actor.point == emu::sched::Point::SpinLockAcquire) {
+        lockOwners_[actor.object] = chosen;
+    } else if (actor.point == emu::sched::Point::SpinLockRelease) {
+        lockOwners_.erase(actor.object);
+    } else if (actor.point == emu::sched::Point::EventSet) {
+        for (auto& [id, other] : actors_) {
+            if (other.state == State::Blocked && other.object == actor.object) {
+                other.state = State::Waking;
+            }
+        }
+    }
+    holder_ = chosen;
+    last_ = chosen;
+    actor.state = State::Running;
+    changed_.notify_all();
+}
+
+// The scheduler's own thread: hands the token on whenever it is free, and
+// takes it back from a thread that holds it without reaching a point.
+void Scheduler::Loop()
+{
+    std::unique_lock lock(mutex_);
+    while (!quitting_) {
+        if (!active_ || !started_) {
+            changed_.wait(lock);
+            continue;
+        }
+        if (holder_ != Nobody) {
+            const auto holder = holder_;
+            if (!changed_.wait_for(lock, Grace, [&] { return holder_ != holder || !active_ || quitting_; })) {
+                actors_.at(holder).state = State::Free;
+                holder_ = Nobody;
+                stalls_++;
+            }
+            continue;
+        }
+        if (!Settled() && !changed_.wait_for(lock, SettleGrace, [&] {
+                return Settled() || holder_ != Nobody || !active_ || quitting_;
+            })) {
+            settleTimeouts_++;
+            for (auto& [id, actor] : actors_) {
+                if (actor.state == State::Waking) {
+                    actor.state = State::Blocked;
+                }
+            }
+        }
+        if (!active_ || quitting_ || holder_ != Nobody) {
+            continue;
+        }
+        Decide();
+        if (holder_ == Nobody) {
+            changed_.wait(lock);
+        }
+    }
+}
+
+}  // namespace interleavings

@@ -1,0 +1,196 @@
+#include "tools/explore/search.h"
+
+#include "driver/device_context.h"
+#include "driver/entry_points.h"
+#include "tools/stress/request_rules.h"
+
+#include <cstdio>
+#include <thread>
+
+namespace interleavings {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int PreemptionBound = 2;
+constexpr auto SettleLimit = 5s;
+constexpr auto ConditionLimit = 5s;
+// A search stops after this many failing runs: each may have waited out its
+// limits, and the first ones say what there is to say.
+constexpr uint64_t FindingsToStop = 3;
+
+}  // namespace
+
+Bench::Bench(const emu::usb::DeviceModel& model)
+    : pipes_(lives::MapDevice(model)), machine_(std::make_unique<emu::Machine>(emu::MachineOptions{.device = model}))
+{
+    device_ = &machine_->Device();
+    const NTSTATUS started = machine_->BringUp(DriverEntry);
+    if (started != STATUS_SUCCESS) {
+        Problem("bring-up ended with " + lives::StatusName(started));
+    }
+}
+
+Bench::~Bench() = default;
+
+DeviceContext* Bench::Context()
+{
+    PDEVICE_OBJECT fdo = machine_->pnp().FunctionDevice();
+    return fdo != nullptr && emu::IsDeviceObjectAlive(fdo) ? ContextOf(fdo) : nullptr;
+}
+
+Scheduler& Bench::scheduler()
+{
+    return SharedScheduler();
+}
+
+emu::Handle Bench::Open(int pipe)
+{
+    const std::string path = lives::PipePath(pipe);
+    emu::Handle handle = 0;
+    const NTSTATUS status = machine_->app().Open(std::string_view(path), &handle);
+    if (status != STATUS_SUCCESS) {
+        Problem("open ended with " + lives::StatusName(status));
+        return 0;
+    }
+    handles_.push_back(handle);
+    return handle;
+}
+
+void Bench::CloseAll()
+{
+    for (emu::Handle handle : handles_) {
+        machine_->app().Close(handle);
+    }
+    handles_.clear();
+    if (!machine_->app().WaitUntilAllClosed(ConditionLimit)) {
+        Problem("handles still open after close");
+    }
+}
+
+void Bench::Problem(std::string text)
+{
+    problems_.push_back(std::move(text));
+}
+
+void Bench::ExpectIdleReferences()
+{
+    DeviceContext* context = Context();
+    if (context == nullptr) {
+        return;
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -5LL * 1000 * 1000 * 10;  // 5 s
+    const NTSTATUS waited = KeWaitForSingleObject(&context->QuiesceEvent, Executive, KernelMode, FALSE, &timeout);
+    const LONG count = InterlockedCompareExchange(&context->IoRefCount, 0, 0);
+    if (waited != STATUS_SUCCESS || count != 1) {
+        Problem("IoRefCount " + std::to_string(count) + " with nothing in flight");
+    }
+}
+
+void Bench::TearDown()
+{
+    CloseAll();
+    if (Context() != nullptr && machine_->pnp().Life() != emu::DeviceLife::Removed) {
+        const NTSTATUS removed = machine_->pnp().Remove();
+        if (removed != STATUS_SUCCESS) {
+            Problem("removal ended with " + lives::StatusName(removed));
+        }
+    }
+    if (machine_->Driver() != nullptr) {
+        machine_->UnloadDriver();
+    }
+    if (const uint64_t blocks = emu::pool::LiveBlocks(PondrelPoolTag); blocks != 0) {
+        Problem(std::to_string(blocks) + " pool blocks of the driver left after unload");
+    }
+    if (const uint64_t irps = emu::LiveIrps(); irps != 0) {
+        Problem(std::to_string(irps) + " requests left after unload");
+    }
+    for (const auto& finding : machine_->Findings()) {
+        Problem("verifier: " + finding.rule + " in " + finding.routine + " " + finding.detail);
+    }
+}
+
+SearchResult Search(const std::function<std::unique_ptr<Scenario>()>& make, const emu::usb::DeviceModel& model,
+                    const SearchOptions& options)
+{
+    SearchResult result;
+    Explorer explorer(PreemptionBound);
+    Scheduler& scheduler = SharedScheduler();
+    uint64_t runBudget = options.budget;
+    const uint64_t depthFirstBudget = std::max<uint64_t>(1, runBudget / 2);
+    bool depthFirst = true;
+    const uint64_t stallsBefore = scheduler.Stalls();
+    const uint64_t lateBefore = scheduler.QuietTimeouts() + scheduler.SettleTimeouts();
+    if (!options.replay.empty()) {
+        explorer.Replay(options.replay);
+        runBudget = 1;
+    }
+
+    while (result.runs < runBudget) {
+        if (!depthFirst) {
+            explorer.Sample(0x5eed0000 + result.runs);
+        }
+        auto scenario = make();
+        Bench bench(model);
+        if (bench.Problems().empty()) {
+            scenario->SetUp(bench);
+        }
+        scheduler.Activate(&explorer);
+        if (bench.Problems().empty()) {
+            scenario->Race(bench);
+        }
+        scheduler.Finish(SettleLimit);
+        if (bench.Problems().empty()) {
+            scenario->Check(bench);
+        }
+        bench.TearDown();
+        result.runs++;
+        if (!bench.Problems().empty()) {
+            result.findings++;
+            for (const auto& problem : bench.Problems()) {
+                result.problems.push_back({result.runs, problem, explorer.Trail()});
+            }
+        }
+        if (result.findings >= FindingsToStop) {
+            break;
+        }
+        if (depthFirst) {
+            if (!explorer.Advance()) {
+                result.exhaustive = true;
+                break;
+            }
+            if (result.runs >= depthFirstBudget) {
+                depthFirst = false;
+            }
+        }
+    }
+    result.stalls = scheduler.Stalls() - stallsBefore;
+    result.late = scheduler.QuietTimeouts() + scheduler.SettleTimeouts() - lateBefore;
+    return result;
+}
+
+std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
+{
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 167 + (i >> 8) * 11 + seed);
+    }
+    return bytes;
+}
+
+// For states no event announces (a request the bus now holds): checks
+// again after letting other threads run, until the deadline.
+bool WaitUntil(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + ConditionLimit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+}  // namespace interleavings
