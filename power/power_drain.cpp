@@ -34,8 +34,9 @@ NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // passes the device request down. The power path's references are given
 // back for the wait, or it would wait for itself, and taken again before the
 // request goes on, so IoRefCount never falls below the device's own
-// reference. System worker thread, PASSIVE_LEVEL; the only wait of the power
-// path. The request belongs to the lower drivers, then to
+// reference. A set is announced to the power manager here, at the level
+// PoSetPowerState needs for a state below D0, before the request goes down.
+// System worker thread, PASSIVE_LEVEL; the only wait of the power path. The request belongs to the lower drivers, then to
 // DevicePowerDownCompletion, when this returns.
 void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
@@ -52,6 +53,9 @@ void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         AcquireIoReference(context);
     }
 
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_SET_POWER) {
+        AnnounceLowPower(DeviceObject, TargetPowerState(irp));
+    }
     PassPowerRequestDown(context, irp, DevicePowerDownCompletion);
 
     IoFreeWorkItem(record->WorkItem);

@@ -137,6 +137,7 @@ private:
     // ---- PnP and power (pdo_pnp.cpp, pdo_power.cpp) ----
     NTSTATUS QueryCapabilities(PIRP irp);
     NTSTATUS WaitWake(PIRP irp);
+    NTSTATUS SetDevicePower(PIRP irp, int state);
     void ForgetAtRemoval();
     NTSTATUS TakeStartStatus();
 

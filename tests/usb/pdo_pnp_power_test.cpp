@@ -113,8 +113,9 @@ TEST_F(BusFixture, CapabilitiesWithABadSizeOrVersionAreRefused)
     }
 }
 
-// Sends one power request for a device state or a system state and waits for it.
-NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state)
+// Sends one power request for a device state or a system state and waits
+// for it; `completionIrql` receives the IRQL it completed at.
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state, KIRQL* completionIrql = nullptr)
 {
     AsyncRequest request(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION next) {
         next->Parameters.Power.Type = type;
@@ -126,19 +127,27 @@ NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int s
     });
     PoCallDriver(pdo, request.Irp());
     EXPECT_TRUE(request.Wait());
+    if (completionIrql != nullptr) {
+        *completionIrql = request.CompletionIrql();
+    }
     return request.Status();
 }
 
+// A power-down completes from the bus thread at DISPATCH_LEVEL, as a hub's
+// DPC would end it; a power-up in the sender's thread.
 TEST_F(BusFixture, SetPowerRecordsTheDeviceStateAndQueriesSucceed)
 {
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0) << "a query changes nothing";
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
+    KIRQL irql = PASSIVE_LEVEL;
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2, &irql), STATUS_SUCCESS);
+    EXPECT_EQ(irql, DISPATCH_LEVEL);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2);
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2) << "a system state is not a device state";
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, &irql), STATUS_SUCCESS);
+    EXPECT_EQ(irql, PASSIVE_LEVEL);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
 }
 
