@@ -53,7 +53,8 @@ struct DeviceContext {
     // Wait-wake bookkeeping (power/wait_wake.cpp); changed by interlocked
     // operations only. While DisarmWaitWake is cancelling the request,
     // WakeIrp holds its address with the lowest bit set: still the driver's
-    // own request, no longer armed.
+    // own request, no longer armed. While ArmWaitWake waits for the new
+    // request's address, it holds an arming mark with the second bit set.
     PIRP WakeIrp;
     LONG WakeCancelFlag;
     LONG WakeOutstanding;
