@@ -138,6 +138,7 @@ private:
     NTSTATUS QueryCapabilities(PIRP irp);
     NTSTATUS WaitWake(PIRP irp);
     NTSTATUS SetDevicePower(PIRP irp, int state);
+    void CheckNotRemoved(PIO_STACK_LOCATION stack);
     void ForgetAtRemoval();
     NTSTATUS TakeStartStatus();
 
@@ -176,6 +177,7 @@ private:
     std::map<uint64_t, std::vector<uint8_t>> substituteDescriptorReads_;  // by read number
     NTSTATUS failingStart_ = STATUS_SUCCESS;  // a failure for the next START_DEVICE, if not success
     PIRP waitWakeIrp_ = nullptr;
+    bool removed_ = false;  // IRP_MN_REMOVE_DEVICE came and no START since
     int devicePowerState_ = PowerDeviceD0;
     std::vector<UrbRecord> records_;
     uint64_t busRequests_ = 0;

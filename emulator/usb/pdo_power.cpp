@@ -62,6 +62,29 @@ void EmulatedDevice::CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp)
     CompleteRequest(irp, STATUS_CANCELLED);
 }
 
+// Only the power policy owner asks for device power requests, and once it
+// has passed IRP_MN_REMOVE_DEVICE down it has left the stack: a device set
+// or query that still reaches the PDO before the next start comes from a
+// driver that went on using a stack it had removed.
+void EmulatedDevice::CheckNotRemoved(PIO_STACK_LOCATION stack)
+{
+    const UCHAR minor = stack->MinorFunction;
+    int32_t type = 0;
+    std::memcpy(&type, &stack->Parameters.Power.Type, sizeof(type));
+    if ((minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) || type != ::DevicePowerState) {
+        return;
+    }
+    bool removed = false;
+    {
+        std::lock_guard lock(mutex_);
+        removed = removed_;
+    }
+    if (removed) {
+        emu::verifier::Report("device power request reached the PDO after IRP_MN_REMOVE_DEVICE", "IRP_MJ_POWER",
+                              minor == IRP_MN_SET_POWER ? "IRP_MN_SET_POWER" : "IRP_MN_QUERY_POWER");
+    }
+}
+
 // Records the device state the hub is told and completes the request. In
 // the bus-thread mode a power-down completes from the bus thread at
 // DISPATCH_LEVEL, as a hub that ends it from its DPC would, so that the
@@ -97,6 +120,7 @@ NTSTATUS EmulatedDevice::SetDevicePower(PIRP irp, int state)
 NTSTATUS EmulatedDevice::DispatchPower(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    CheckNotRemoved(stack);
     switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER: {
         // The type is whatever 32-bit value the sender put there.

@@ -25,5 +25,10 @@ TEST(Interleavings, TwoReadsRacingReceiveBuffer)
     EXPECT_EQ(Search("two-reads", TwoReadsRacingReceiveBuffer, Budget()).findings, 0u);
 }
 
+TEST(Interleavings, PowerDrainAndQueryBeforeRemoval)
+{
+    EXPECT_EQ(Search("drain-and-query-then-removal", PowerDrainAndQueryBeforeRemoval, Budget()).findings, 0u);
+}
+
 }  // namespace
 }  // namespace interleavings

@@ -266,7 +266,69 @@ private:
     const std::vector<uint8_t> sent_ = Pattern(700, 5);
 };
 
+// A device query-power drain and a query-remove both wait for a read in
+// flight, which the bus completes meanwhile; the removal follows the query.
+class DrainAndQueryThenRemoval final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        in_ = bench.Open(u"\\PIPE1");
+        held_ = HoldFirstTransfer(bench, [&] { read_ = bench.machine().app().ReadAsync(in_, ReadLength); });
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("power", [&bench, this] {
+            POWER_STATE state;
+            state.DeviceState = PowerDeviceD2;
+            const NTSTATUS requested = PoRequestPowerIrp(bench.device().Pdo(), IRP_MN_QUERY_POWER, state,
+                                                         PowerDone::Callback, &power_, nullptr);
+            if (requested != STATUS_PENDING) {
+                bench.Problem("PoRequestPowerIrp ended with " + Hex(requested));
+            }
+        });
+        bench.scheduler().Spawn("pnp", [&bench, this] {
+            queryRemove_ = bench.machine().pnp().QueryRemove();
+            if (queryRemove_ == STATUS_SUCCESS) {
+                remove_ = bench.machine().pnp().Remove();
+            }
+        });
+        bench.scheduler().Spawn("bus", [&bench, this] { bench.device().ReleaseWith(held_, STATUS_SUCCESS, ReadLength); });
+    }
+    void Check(Bench& bench) override
+    {
+        ExpectDone(bench, *read_, "the read", {STATUS_SUCCESS});
+        if (!power_.Wait()) {
+            bench.Problem("the power query never completed");
+        } else if (power_.status != STATUS_SUCCESS && power_.status != STATUS_DELETE_PENDING) {
+            bench.Problem("the power query ended with " + Hex(power_.status));
+        }
+        if (queryRemove_ != STATUS_SUCCESS || remove_ != STATUS_SUCCESS) {
+            bench.Problem("query-remove " + Hex(queryRemove_) + ", remove " + Hex(remove_));
+        }
+        // Once the read is done nothing is in flight: the removal's abort of
+        // the open pipe is the only one unless a waiter sat out its grace
+        // period and aborted every pipe.
+        if (const uint64_t aborts = bench.device().Aborts(); aborts != 1) {
+            bench.Problem(std::to_string(aborts) + " pipe aborts: a drain waited for nothing in flight");
+        }
+    }
+
+private:
+    static constexpr ULONG ReadLength = 64;
+    emu::Handle in_ = 0;
+    uint64_t held_ = 0;
+    std::unique_ptr<emu::PendingIo> read_;
+    PowerDone power_;
+    NTSTATUS queryRemove_ = STATUS_PENDING;
+    NTSTATUS remove_ = STATUS_PENDING;
+};
+
 }  // namespace
+
+std::unique_ptr<Scenario> PowerDrainAndQueryBeforeRemoval()
+{
+    return std::make_unique<DrainAndQueryThenRemoval>();
+}
 
 std::unique_ptr<Scenario> WaitWakeArbitration()
 {

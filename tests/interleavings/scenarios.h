@@ -13,5 +13,8 @@ std::unique_ptr<Scenario> DrainRacingReadCompletion();
 std::unique_ptr<Scenario> RemovalRacingWrite();
 // A second read arrives while the bus read of the first one completes.
 std::unique_ptr<Scenario> TwoReadsRacingReceiveBuffer();
+// A device query-power drain and a query-remove waiting for the same read,
+// then the removal.
+std::unique_ptr<Scenario> PowerDrainAndQueryBeforeRemoval();
 
 }  // namespace interleavings

@@ -202,5 +202,16 @@ TEST_F(BusFixture, RemovalWithWaitWakePendingIsAFinding)
     EXPECT_EQ(wake->Status(), STATUS_NO_SUCH_DEVICE);
 }
 
+// Between a removal and the next start no driver may send the PDO a device
+// power request.
+TEST_F(BusFixture, DevicePowerRequestAfterRemovalIsAFinding)
+{
+    EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    ExpectFinding("device power request reached the PDO after IRP_MN_REMOVE_DEVICE",
+                  [&] { SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2); });
+    EXPECT_EQ(SendPnp(Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace usb_test
