@@ -5,15 +5,66 @@
 #include "power/system_power.h"
 #include "usb/configuration.h"
 
+namespace {
+
+void BeginPowerDrain(DeviceContext* Context)
+{
+    InterlockedIncrement(&Context->PowerDrainCount);
+}
+
+// The caller must not touch the context afterwards: the last drain lets a
+// waiting removal go on to delete the device object.
+void EndPowerDrain(DeviceContext* Context)
+{
+    if (InterlockedDecrement(&Context->PowerDrainCount) == 0) {
+        KeSetEvent(&Context->PowerDrainIdleEvent, 0, FALSE);
+    }
+}
+
+}  // namespace
+
+// The count starts at 1, its bias: it reaches 0 only while a waiter has
+// given the bias back.
+void InitializePowerDrainTracking(DeviceContext* Context)
+{
+    Context->PowerDrainCount = 1;
+    KeInitializeEvent(&Context->PowerDrainIdleEvent, SynchronizationEvent, FALSE);
+}
+
+// The event is cleared while the bias still holds the count above 0, so
+// that only the end of a drain counted now can set it; the bias is taken
+// again for the next waiter.
+void WaitForPowerDrains(DeviceContext* Context)
+{
+    KeClearEvent(&Context->PowerDrainIdleEvent);
+    if (InterlockedDecrement(&Context->PowerDrainCount) != 0) {
+        KeWaitForSingleObject(&Context->PowerDrainIdleEvent, Executive, KernelMode, FALSE, nullptr);
+    }
+    InterlockedIncrement(&Context->PowerDrainCount);
+}
+
 // Hands a device request to the drain work item. Up to DISPATCH_LEVEL.
 // Returns STATUS_PENDING when queued: the work item then owns the request and
-// its reference. Otherwise STATUS_INSUFFICIENT_RESOURCES, and the request is
-// still the caller's.
+// its reference. Otherwise STATUS_INSUFFICIENT_RESOURCES, or
+// STATUS_DELETE_PENDING once removal has begun (as DispatchPower answers
+// from then on), and the request is still the caller's.
+//
+// The drain is counted before the state is tested: a removal that changes
+// the state and then waits for the drains either sees this one, or this
+// call sees the new state.
 NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    DeviceContext* context = ContextOf(DeviceObject);
+    BeginPowerDrain(context);
+    if (CurrentPnpState(context) == DeviceRemoved) {
+        EndPowerDrain(context);
+        return STATUS_DELETE_PENDING;
+    }
+
     auto* record = static_cast<PowerDrainContext*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerDrainContext), PondrelPoolTag));
     if (record == nullptr) {
+        EndPowerDrain(context);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -22,6 +73,7 @@ NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     record->WorkItem = IoAllocateWorkItem(DeviceObject);
     if (record->WorkItem == nullptr) {
         ExFreePool(record);
+        EndPowerDrain(context);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -57,6 +109,7 @@ void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         AnnounceLowPower(DeviceObject, TargetPowerState(irp));
     }
     PassPowerRequestDown(context, irp, DevicePowerDownCompletion);
+    EndPowerDrain(context);
 
     IoFreeWorkItem(record->WorkItem);
     ExFreePool(record);

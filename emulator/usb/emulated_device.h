@@ -138,7 +138,7 @@ private:
     NTSTATUS QueryCapabilities(PIRP irp);
     NTSTATUS WaitWake(PIRP irp);
     NTSTATUS SetDevicePower(PIRP irp, int state);
-    void CheckNotRemoved(PIO_STACK_LOCATION stack);
+    void CheckNotRemoved(PIRP irp, PIO_STACK_LOCATION stack);
     void ForgetAtRemoval();
     NTSTATUS TakeStartStatus();
 

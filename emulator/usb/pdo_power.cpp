@@ -62,12 +62,16 @@ void EmulatedDevice::CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp)
     CompleteRequest(irp, STATUS_CANCELLED);
 }
 
-// Only the power policy owner asks for device power requests, and once it
-// has passed IRP_MN_REMOVE_DEVICE down it has left the stack: a device set
-// or query that still reaches the PDO before the next start comes from a
-// driver that went on using a stack it had removed.
-void EmulatedDevice::CheckNotRemoved(PIO_STACK_LOCATION stack)
+// Once a driver has passed IRP_MN_REMOVE_DEVICE down it has left the
+// stack: a device set or query that a driver above still passes down to the
+// PDO before the next start comes from a driver that went on using a stack
+// it had removed. (One sent to the bare PDO, with no driver above, is not.)
+void EmulatedDevice::CheckNotRemoved(PIRP irp, PIO_STACK_LOCATION stack)
 {
+    const bool fromDriverAbove = irp->CurrentLocation < irp->StackCount && (stack + 1)->DeviceObject != nullptr;
+    if (!fromDriverAbove) {
+        return;
+    }
     const UCHAR minor = stack->MinorFunction;
     int32_t type = 0;
     std::memcpy(&type, &stack->Parameters.Power.Type, sizeof(type));
@@ -120,7 +124,7 @@ NTSTATUS EmulatedDevice::SetDevicePower(PIRP irp, int state)
 NTSTATUS EmulatedDevice::DispatchPower(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    CheckNotRemoved(stack);
+    CheckNotRemoved(irp, stack);
     switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER: {
         // The type is whatever 32-bit value the sender put there.
