@@ -87,9 +87,11 @@ NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // back for the wait, or it would wait for itself, and taken again before the
 // request goes on, so IoRefCount never falls below the device's own
 // reference. A set is announced to the power manager here, at the level
-// PoSetPowerState needs for a state below D0, before the request goes down.
-// System worker thread, PASSIVE_LEVEL; the only wait of the power path. The request belongs to the lower drivers, then to
-// DevicePowerDownCompletion, when this returns.
+// PoSetPowerState needs for a state below D0, before the request goes down;
+// the drain ends once the request is down (stop and removal wait for that).
+// System worker thread, PASSIVE_LEVEL; the only wait of the power path. The
+// request belongs to the lower drivers, then to DevicePowerDownCompletion,
+// when this returns.
 void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     auto* record = static_cast<PowerDrainContext*>(Context);
