@@ -2,6 +2,7 @@
 #include "driver/device_names.h"
 #include "driver/entry_points.h"
 #include "io/read_queue.h"
+#include "power/power_drain.h"
 #include "power/wait_wake.h"
 
 namespace {
@@ -14,13 +15,16 @@ void InitializeDeviceContext(DeviceContext* Context, PDEVICE_OBJECT PhysicalDevi
     Context->PnpState = DeviceNew;
     Context->PreviousPnpState = DeviceNew;
     KeInitializeEvent(&Context->FinalReleaseEvent, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&Context->QuiesceEvent, SynchronizationEvent, TRUE);
+    // A notification event: a power drain and a stop or removal query may
+    // wait on it at once, and each must see the count reach 1.
+    KeInitializeEvent(&Context->QuiesceEvent, NotificationEvent, TRUE);
     Context->IoRefCount = 1;
     KeInitializeSpinLock(&Context->IoRefLock);
     KeInitializeSpinLock(&Context->ReceiveLock);
     Context->ReceiveCount = 0;
     InitializeReadQueue(Context);
     InitializeWakeTracking(Context);
+    InitializePowerDrainTracking(Context);
 }
 
 // The device starts at full power, and the power manager is told so.

@@ -46,14 +46,15 @@ struct DeviceContext {
     DEVICE_POWER_STATE CurrentDevicePower;
 
     KEVENT FinalReleaseEvent;         // signalled when IoRefCount reaches 0
-    KEVENT QuiesceEvent;              // signalled while no request is in flight (count 1)
+    KEVENT QuiesceEvent;              // notification: signalled while no request is in flight (count 1)
     LONG IoRefCount;                  // the device's own reference plus one per request in flight
     KSPIN_LOCK IoRefLock;             // guards IoRefCount together with its two events
 
     // Wait-wake bookkeeping (power/wait_wake.cpp); changed by interlocked
     // operations only. While DisarmWaitWake is cancelling the request,
     // WakeIrp holds its address with the lowest bit set: still the driver's
-    // own request, no longer armed.
+    // own request, no longer armed. While ArmWaitWake waits for the new
+    // request's address, it holds an arming mark with the second bit set.
     PIRP WakeIrp;
     LONG WakeCancelFlag;
     LONG WakeOutstanding;
@@ -86,6 +87,15 @@ struct DeviceContext {
     // takes the count to 0.
     LONG WakeFollowUpCount;
     KEVENT WakeFollowUpIdleEvent;
+
+    // power/ (drain): power drains queued and not yet finished (the work
+    // item has passed its request down). Stop and removal wait for them, so
+    // that no drain waits, aborts pipes or takes references again on a
+    // device that is being torn down. Same bias scheme as the wake
+    // follow-ups; PowerDrainIdleEvent (synchronization) is set by whoever
+    // takes the count to 0.
+    LONG PowerDrainCount;
+    KEVENT PowerDrainIdleEvent;
 
     // power/: system power requests waiting for the device request asked
     // for on their behalf (one at a time in practice); a drain gives back

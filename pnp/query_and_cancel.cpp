@@ -21,18 +21,18 @@ NTSTATUS AgreeAfterDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_PNP_STATE
     return PassDown(context, Irp);
 }
 
-// The shared sequence of the two cancels: only a device in PendingState goes
-// back to the state before the query, once the lower drivers have agreed;
-// in any other state the cancel is answered here with success.
+// The shared sequence of the two cancels. Every driver of the stack must see
+// a cancel, whatever its own state, so it always goes down first; only a
+// device in PendingState then goes back to the state before the query, once
+// the lower drivers have agreed. Returns the lower drivers' status, which
+// DispatchPnp completes the request with.
 NTSTATUS CancelPendingState(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_PNP_STATE PendingState)
 {
     DeviceContext* context = ContextOf(DeviceObject);
-    if (CurrentPnpState(context) != PendingState) {
-        return STATUS_SUCCESS;
-    }
+    const bool pending = CurrentPnpState(context) == PendingState;
 
     NTSTATUS status = ForwardRequestSync(context, Irp);
-    if (NT_SUCCESS(status)) {
+    if (pending && NT_SUCCESS(status)) {
         RestorePreviousPnpState(context);
     }
     return status;

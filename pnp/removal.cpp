@@ -2,6 +2,7 @@
 #include "pnp/forward.h"
 #include "pnp/handlers.h"
 #include "pnp/pnp_state.h"
+#include "power/power_drain.h"
 #include "power/wait_wake.h"
 #include "usb/configuration.h"
 
@@ -19,10 +20,14 @@ void TearDown(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
 }
 
 // Waits until every request in flight has given back its reference, the
-// device's own included, and nothing a wake set off is still running.
+// device's own included, and nothing a wake set off is still running. A
+// power drain already queued is let finish first, while the device's own
+// reference still keeps the count above 0: it waits for the count to fall
+// to 1, and takes references again before its request goes down.
 void WaitForLastReference(DeviceContext* Context)
 {
     ReleaseIoReference(Context);
+    WaitForPowerDrains(Context);
     ReleaseIoReference(Context);
     KeWaitForSingleObject(&Context->FinalReleaseEvent, Executive, KernelMode, FALSE, nullptr);
     WaitForWakeFollowUps(Context);

@@ -6,7 +6,10 @@
 
 // A device set, marked pending and holding the reference DispatchPower took.
 // Towards D0 it goes down at once and is recorded on the way up; leaving D0
-// it goes down only after the drain; any other set goes down at once.
+// it goes down only after the drain; any other set goes down at once. The
+// power manager hears of a state below D0 before the request goes down, here
+// or in the drain, where PoSetPowerState may be called for it (a lower
+// driver may complete the request from its DPC).
 // PASSIVE_LEVEL (DispatchPower's context). The request belongs to the lower
 // drivers or the drain afterwards, except when no drain could be had: then
 // it is completed here.
@@ -17,6 +20,7 @@ NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const LONG present = ReadPowerState(&context->CurrentDevicePower);
 
     if (target < present) {
+        AnnounceLowPower(DeviceObject, target);
         PassPowerRequestDown(context, Irp, DevicePowerUpCompletion);
         return STATUS_PENDING;
     }
@@ -30,17 +34,35 @@ NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return status;
     }
 
+    AnnounceLowPower(DeviceObject, target);
     PassPowerRequestDown(context, Irp, DevicePowerDownCompletion);
     return STATUS_PENDING;
 }
 
-// Records a new device power state and tells the power manager of it.
-static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceContext* Context, LONG State)
+void ReportDevicePower(PDEVICE_OBJECT DeviceObject, LONG State)
 {
-    RecordPowerState(&Context->CurrentDevicePower, State);
     POWER_STATE reported;
     StorePowerValue(&reported, State);
     PoSetPowerState(DeviceObject, DevicePowerState, reported);
+}
+
+void AnnounceLowPower(PDEVICE_OBJECT DeviceObject, LONG Target)
+{
+    if (Target > PowerDeviceD0) {
+        ReportDevicePower(DeviceObject, Target);
+    }
+}
+
+// Records a new device power state once the lower drivers have put the
+// device in it; the power manager hears of D0 only now, when the device has
+// its power back (of a lower state it heard before the request went down).
+// Up to DISPATCH_LEVEL.
+static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceContext* Context, LONG State)
+{
+    RecordPowerState(&Context->CurrentDevicePower, State);
+    if (State == PowerDeviceD0) {
+        ReportDevicePower(DeviceObject, State);
+    }
 }
 
 // The lower drivers have finished a set towards D0: the device has its power
@@ -77,8 +99,15 @@ NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
         IoMarkIrpPending(Irp);
     }
 
-    if (NT_SUCCESS(Irp->IoStatus.Status) && IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
+    if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction != IRP_MN_SET_POWER) {
+        return LetPowerRequestGoOn(context, Irp);
+    }
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
         RecordDevicePower(DeviceObject, context, TargetPowerState(Irp));
+    } else if (ReadPowerState(&context->CurrentDevicePower) == PowerDeviceD0) {
+        // The power manager heard of the lower state before the request
+        // went down; a device left in D0 says so again (allowed here).
+        ReportDevicePower(DeviceObject, PowerDeviceD0);
     }
     if (ReadPowerState(&context->CurrentDevicePower) == PowerDeviceD0) {
         ReleaseHeldReads(context);  // a drained query, or a set that left the device in D0

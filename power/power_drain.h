@@ -14,3 +14,12 @@ struct PowerDrainContext {
 
 NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
+// Sets up the drain accounting of a new context (AddDevice). PASSIVE_LEVEL.
+void InitializePowerDrainTracking(DeviceContext* Context);
+
+// Waits until every power drain queued so far has passed its request down.
+// Called by stop and removal, holding no I/O reference of their own (the
+// drain waits for the count to fall to 1) but still the device's, so that
+// the count cannot reach 0 while a drain runs. PASSIVE_LEVEL.
+void WaitForPowerDrains(DeviceContext* Context);

@@ -17,6 +17,21 @@ bool IsCancelling(PIRP Value)
     return (reinterpret_cast<ULONG_PTR>(Value) & 1) != 0;
 }
 
+// WakeIrp while ArmWaitWake waits for PoRequestPowerIrp to hand back the new
+// request's address: the address of the arming call's own variable with
+// the second bit set, so that each arming has a mark of its own. The
+// request may complete before its address is known; its completion then
+// takes the mark away, and the arming call leaves WakeIrp alone.
+PIRP MarkedArming(PIRP* Slot)
+{
+    return reinterpret_cast<PIRP>(reinterpret_cast<ULONG_PTR>(Slot) | 2);
+}
+
+bool IsArming(PIRP Value)
+{
+    return (reinterpret_cast<ULONG_PTR>(Value) & 2) != 0;
+}
+
 // Replaces WakeIrp with Value if it still holds Expected; returns what it held.
 PIRP ReplaceWakeIrp(DeviceContext* Context, PIRP Value, PIRP Expected)
 {
@@ -36,7 +51,7 @@ PIRP TakeArmedRequest(DeviceContext* Context)
 {
     for (;;) {
         PIRP armed = ReadWakeIrp(Context);
-        if (armed == nullptr || IsCancelling(armed)) {
+        if (armed == nullptr || IsCancelling(armed) || IsArming(armed)) {
             return nullptr;
         }
         if (ReplaceWakeIrp(Context, MarkedCancelling(armed), armed) == armed) {
@@ -52,6 +67,10 @@ PIRP TakeArmedRequest(DeviceContext* Context)
 // device that is stopping would outlive its configuration). Any IRQL up to
 // DISPATCH_LEVEL. The request belongs to the lower drivers; WakeRequestDone
 // runs once it has completed, unless PoRequestPowerIrp fails.
+//
+// The request's address reaches WakeIrp only once PoRequestPowerIrp has
+// returned it, which may be after the request has completed; until then
+// WakeIrp holds this call's arming mark (see MarkedArming).
 //
 // The follow-up is counted before the state is tested: a stop or removal
 // that changes the state and then drains the follow-ups either sees this
@@ -73,13 +92,18 @@ NTSTATUS ArmWaitWake(DeviceContext* Context)
 
     POWER_STATE wakeFrom;
     wakeFrom.SystemState = Context->Capabilities.SystemWake;
+    PIRP irp = nullptr;
+    ReplaceWakeIrp(Context, MarkedArming(&irp), nullptr);
     NTSTATUS status = PoRequestPowerIrp(Context->PhysicalDevice, IRP_MN_WAIT_WAKE, wakeFrom,
-                                        WakeRequestDone, Context, &Context->WakeIrp);
+                                        WakeRequestDone, Context, &irp);
     if (!NT_SUCCESS(status)) {
+        ReplaceWakeIrp(Context, nullptr, MarkedArming(&irp));
         InterlockedExchange(&Context->WakeOutstanding, 0);
         EndWakeFollowUp(Context);
         return status;
     }
+    // Armed, unless the request has already ended and taken the mark.
+    ReplaceWakeIrp(Context, irp, MarkedArming(&irp));
 
     if (CurrentPnpState(Context) != DeviceRunning) {
         DisarmWaitWake(Context);
@@ -129,7 +153,13 @@ NTSTATUS WakeIrpCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID ContextPointer)
         PoStartNextPowerIrp(Irp);
         return STATUS_SUCCESS;
     }
-    if (ReadWakeIrp(context) != MarkedCancelling(Irp)) {
+    const PIRP held = ReadWakeIrp(context);
+    if (IsArming(held) && ReplaceWakeIrp(context, nullptr, held) == held) {
+        // Ended before the arming call learnt its address: nothing to cancel.
+        PoStartNextPowerIrp(Irp);
+        return STATUS_SUCCESS;
+    }
+    if (held != MarkedCancelling(Irp)) {
         return STATUS_SUCCESS;
     }
 

@@ -36,6 +36,22 @@ bool IsUntouchedPnpCompletion(PIRP irp, const IrpRecord& record)
            record.lowestLocation >= irp->CurrentLocation;
 }
 
+// A cancel of a pending stop or removal must go to every driver of the
+// stack, the bus driver included, even from a driver that never saw the
+// query: completed by a driver that has a lower device and never handed the
+// request down, it leaves the drivers below in their pending state.
+bool IsCancelKeptFromBelow(PIRP irp, const IrpRecord& record)
+{
+    if (irp->CurrentLocation > irp->StackCount) {
+        return false;
+    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    const bool cancel = location->MinorFunction == IRP_MN_CANCEL_STOP_DEVICE ||
+                        location->MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE;
+    return location->MajorFunction == IRP_MJ_PNP && cancel && location->DeviceObject != nullptr &&
+           LowerDeviceOf(location->DeviceObject) != nullptr && record.lowestLocation >= irp->CurrentLocation;
+}
+
 // The entry checks; false when the IRP must not be walked at all.
 bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
 {
@@ -71,6 +87,10 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
         snprintf(minor, sizeof(minor), "0x%02X", IoGetCurrentIrpStackLocation(irp)->MinorFunction);
         verifier::Report("PnP request completed untouched instead of passed down", "IofCompleteRequest",
                          IrpText(irp) + " minor " + minor);
+    }
+    if (IsCancelKeptFromBelow(irp, *record)) {
+        verifier::Report("cancel-stop or cancel-remove completed without being passed down", "IofCompleteRequest",
+                         IrpText(irp));
     }
     return true;
 }

@@ -12,6 +12,7 @@ namespace emu::power::detail {
 
 SystemWorker& Worker();
 bool Legacy();
+bool IrpAddressStoredOnReturn();
 void CountRequestStarted();
 void CountStartNextCall();
 

@@ -21,6 +21,12 @@ void Shutdown();
 void SetLegacySerialization(bool legacy);
 bool LegacySerialization();
 
+// Where PoRequestPowerIrp stores the new request's address: before sending
+// it (what Windows does today), or only once the send has returned, by
+// which time the request may have completed and been freed (all that the
+// platform promises: the address is stored "on return"). Default: before.
+void SetIrpAddressStoredOnReturn(bool onReturn);
+
 uint64_t RequestsStarted();        // SET and QUERY requests the power manager sent
 uint64_t StartNextPowerIrpCalls();
 

@@ -177,11 +177,15 @@ NTSTATUS StartRequest(PowerRequest wanted, PIRP* irpOut)
         next->Parameters.Power.ShutdownType = request->action;
     }
     IoSetCompletionRoutine(irp, PowerRequestCompletion, request, TRUE, TRUE, TRUE);
-    if (irpOut != nullptr) {
+    const bool storeOnReturn = detail::IrpAddressStoredOnReturn();
+    if (irpOut != nullptr && !storeOnReturn) {
         *irpOut = irp;
     }
     if (TakeTurn(request)) {
-        Send(request);
+        Send(request);  // the request may be complete and freed when this returns
+    }
+    if (irpOut != nullptr && storeOnReturn) {
+        *irpOut = irp;
     }
     return STATUS_PENDING;
 }
@@ -252,7 +256,8 @@ using namespace emu;
 
 // Asks for a power request for the stack of DeviceObject. Up to
 // DISPATCH_LEVEL. STATUS_PENDING once the request exists (the callback may
-// already have run); *Irp is set before the request is sent.
+// already have run); *Irp is set before the request is sent, or on return
+// when the machine is set so (SetIrpAddressStoredOnReturn).
 extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
 {

@@ -18,6 +18,7 @@ struct ManagerState {
     std::unique_ptr<SystemWorker> worker;  // guarded by mutex
     std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, POWER_STATE> reported;  // guarded by mutex
     std::atomic<bool> legacy{false};
+    std::atomic<bool> addressOnReturn{false};
     std::atomic<uint64_t> started{0};
     std::atomic<uint64_t> startNextCalls{0};
 };
@@ -50,6 +51,7 @@ void Startup()
     detail::CreateRelay();
     state.reported.clear();
     state.legacy = false;
+    state.addressOnReturn = false;
     state.started = 0;
     state.startNextCalls = 0;
 }
@@ -81,6 +83,11 @@ void Shutdown()
 void SetLegacySerialization(bool legacy)
 {
     State().legacy = legacy;
+}
+
+void SetIrpAddressStoredOnReturn(bool onReturn)
+{
+    State().addressOnReturn = onReturn;
 }
 
 bool WaitForRequests(std::chrono::milliseconds timeout)
@@ -146,6 +153,11 @@ SystemWorker& Worker()
 bool Legacy()
 {
     return State().legacy;
+}
+
+bool IrpAddressStoredOnReturn()
+{
+    return State().addressOnReturn;
 }
 
 void CountRequestStarted()

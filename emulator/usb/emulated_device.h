@@ -152,6 +152,8 @@ private:
     // ---- PnP and power (pdo_pnp.cpp, pdo_power.cpp) ----
     NTSTATUS QueryCapabilities(PIRP irp);
     NTSTATUS WaitWake(PIRP irp);
+    NTSTATUS SetDevicePower(PIRP irp, int state);
+    void CheckNotRemoved(PIRP irp, PIO_STACK_LOCATION stack);
     void ForgetAtRemoval();
     NTSTATUS TakeStartStatus();
 
@@ -195,6 +197,7 @@ private:
     std::map<uint64_t, std::vector<uint8_t>> substituteDescriptorReads_;  // by read number
     NTSTATUS failingStart_ = STATUS_SUCCESS;  // a failure for the next START_DEVICE, if not success
     PIRP waitWakeIrp_ = nullptr;
+    bool removed_ = false;  // IRP_MN_REMOVE_DEVICE came and no START since
     int devicePowerState_ = PowerDeviceD0;
     std::vector<UrbRecord> records_;
     uint64_t busRequests_ = 0;

@@ -60,6 +60,7 @@ void EmulatedDevice::ForgetAtRemoval()
     PIRP wake = nullptr;
     {
         Lock lock(mutex_);
+        removed_ = true;
         if (!pending_.empty()) {
             emu::verifier::Report("transfers still pending at the PDO when IRP_MN_REMOVE_DEVICE arrived",
                                   "IRP_MN_REMOVE_DEVICE", std::to_string(pending_.size()) + " pending");
@@ -89,6 +90,7 @@ NTSTATUS EmulatedDevice::TakeStartStatus()
     std::lock_guard lock(mutex_);
     const NTSTATUS status = failingStart_;
     failingStart_ = STATUS_SUCCESS;
+    removed_ = false;
     return status;
 }
 

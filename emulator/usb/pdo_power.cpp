@@ -62,23 +62,79 @@ void EmulatedDevice::CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp)
     CompleteRequest(irp, STATUS_CANCELLED);
 }
 
+// Once a driver has passed IRP_MN_REMOVE_DEVICE down it has left the
+// stack: a device set or query that a driver above still passes down to the
+// PDO before the next start comes from a driver that went on using a stack
+// it had removed. (One sent to the bare PDO, with no driver above, is not.)
+void EmulatedDevice::CheckNotRemoved(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    const bool fromDriverAbove = irp->CurrentLocation < irp->StackCount && (stack + 1)->DeviceObject != nullptr;
+    if (!fromDriverAbove) {
+        return;
+    }
+    const UCHAR minor = stack->MinorFunction;
+    int32_t type = 0;
+    std::memcpy(&type, &stack->Parameters.Power.Type, sizeof(type));
+    if ((minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) || type != ::DevicePowerState) {
+        return;
+    }
+    bool removed = false;
+    {
+        std::lock_guard lock(mutex_);
+        removed = removed_;
+    }
+    if (removed) {
+        emu::verifier::Report("device power request reached the PDO after IRP_MN_REMOVE_DEVICE", "IRP_MJ_POWER",
+                              minor == IRP_MN_SET_POWER ? "IRP_MN_SET_POWER" : "IRP_MN_QUERY_POWER");
+    }
+}
+
+// Records the device state the hub is told and completes the request. In
+// the bus-thread mode a power-down completes from the bus thread at
+// DISPATCH_LEVEL, as a hub that ends it from its DPC would, so that the
+// drivers above meet their completion routines there; a power-up, and every
+// request in the other modes, completes at once.
+NTSTATUS EmulatedDevice::SetDevicePower(PIRP irp, int state)
+{
+    auto apply = [self = shared_from_this(), irp, state] {
+        {
+            std::lock_guard lock(self->mutex_);
+            self->devicePowerState_ = state;
+            self->powerChanged_.notify_all();
+        }
+        PoStartNextPowerIrp(irp);
+        CompleteRequest(irp, STATUS_SUCCESS);
+    };
+    bool defer = false;
+    {
+        std::lock_guard lock(mutex_);
+        defer = mode_ == CompletionMode::BusThread && state > PowerDeviceD0;
+    }
+    if (!defer) {
+        apply();
+        return STATUS_SUCCESS;
+    }
+    IoMarkIrpPending(irp);
+    busThread_.Post(std::move(apply));
+    return STATUS_PENDING;
+}
+
 // PASSIVE_LEVEL or DISPATCH_LEVEL. A bus driver calls PoStartNextPowerIrp
 // for every SET_POWER and QUERY_POWER before completing it.
 NTSTATUS EmulatedDevice::DispatchPower(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    CheckNotRemoved(irp, stack);
     switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER: {
         // The type is whatever 32-bit value the sender put there.
         int32_t type = 0;
         std::memcpy(&type, &stack->Parameters.Power.Type, sizeof(type));
-        if (type == ::DevicePowerState) {
-            std::lock_guard lock(mutex_);
-            devicePowerState_ = stack->Parameters.Power.State.DeviceState;
-            powerChanged_.notify_all();
+        if (type != ::DevicePowerState) {
+            PoStartNextPowerIrp(irp);
+            return CompleteRequest(irp, STATUS_SUCCESS);
         }
-        PoStartNextPowerIrp(irp);
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return SetDevicePower(irp, stack->Parameters.Power.State.DeviceState);
     }
     case IRP_MN_QUERY_POWER:
         PoStartNextPowerIrp(irp);

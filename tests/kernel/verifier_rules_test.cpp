@@ -348,6 +348,27 @@ TEST_F(VerifierRules, PnpRequestCompletedUntouchedInsteadOfPassedDown)
     EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_NOT_SUPPORTED);
 }
 
+// Every driver passes a cancel-stop or cancel-remove down, whatever its state.
+TEST_F(VerifierRules, CancelOfAPendingStateCompletedWithoutPassingDown)
+{
+    TestStack stack(2);
+    CompletionProbe creator = FreeingProbe();
+    for (const UCHAR minor : {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
+        auto send = [&] {
+            PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
+            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+            IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
+            IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
+            return IoCallDriver(stack.Top(), irp);
+        };
+        stack.OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+        ExpectFinding("cancel-stop or cancel-remove completed without being passed down", send);
+
+        stack.OnDispatch(1, nullptr);  // passed down: the bus driver completes it
+        EXPECT_EQ(send(), STATUS_SUCCESS);
+    }
+}
+
 TEST_F(VerifierRules, PoolMisuse)
 {
     const struct {

@@ -5,6 +5,7 @@
 #include "tests/pnp/support/wait_until.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/power/power_manager.h"
 #include "power/wait_wake.h"
 
 #include <atomic>
@@ -266,6 +267,23 @@ TEST_F(WaitWakeTest, FailedArmingCanBeRetried)
     EXPECT_TRUE(NT_SUCCESS(Arm()));
     EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
     EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
+}
+
+// The power manager may store the new request's address only on return,
+// after the bus has already refused the request: nothing stays armed, and
+// the stop cancels nothing.
+TEST_F(WaitWakeTest, RequestEndingBeforeItsAddressIsStoredLeavesNothingArmed)
+{
+    LoadWithSpy();
+    emu::power::SetIrpAddressStoredOnReturn(true);
+    spy().AddRule(When([](const SeenRequest& seen) { return seen.major == IRP_MJ_POWER && seen.minor == IRP_MN_WAIT_WAKE; },
+                       Verdict::CompleteWith(STATUS_INVALID_DEVICE_STATE)));
+    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+    ExpectIdle();
+    ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
 }
 
 TEST_F(WaitWakeTest, ArmingRefusedUnlessRunning)

@@ -113,8 +113,9 @@ TEST_F(BusFixture, CapabilitiesWithABadSizeOrVersionAreRefused)
     }
 }
 
-// Sends one power request for a device state or a system state and waits for it.
-NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state)
+// Sends one power request for a device state or a system state and waits
+// for it; `completionIrql` receives the IRQL it completed at.
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state, KIRQL* completionIrql = nullptr)
 {
     AsyncRequest request(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION next) {
         next->Parameters.Power.Type = type;
@@ -126,19 +127,27 @@ NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int s
     });
     PoCallDriver(pdo, request.Irp());
     EXPECT_TRUE(request.Wait());
+    if (completionIrql != nullptr) {
+        *completionIrql = request.CompletionIrql();
+    }
     return request.Status();
 }
 
+// A power-down completes from the bus thread at DISPATCH_LEVEL, as a hub's
+// DPC would end it; a power-up in the sender's thread.
 TEST_F(BusFixture, SetPowerRecordsTheDeviceStateAndQueriesSucceed)
 {
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0) << "a query changes nothing";
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
+    KIRQL irql = PASSIVE_LEVEL;
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2, &irql), STATUS_SUCCESS);
+    EXPECT_EQ(irql, DISPATCH_LEVEL);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2);
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2) << "a system state is not a device state";
-    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, &irql), STATUS_SUCCESS);
+    EXPECT_EQ(irql, PASSIVE_LEVEL);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
 }
 
@@ -191,6 +200,49 @@ TEST_F(BusFixture, RemovalWithWaitWakePendingIsAFinding)
     ExpectFinding("WAIT_WAKE still pending", [&] { EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
     ASSERT_TRUE(wake->Wait());
     EXPECT_EQ(wake->Status(), STATUS_NO_SUCH_DEVICE);
+}
+
+NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
+{
+    KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A device query that a driver above the PDO (its stack location stands in
+// here) passes down; returns the PDO's status.
+NTSTATUS DeviceQueryFromAbove(PDEVICE_OBJECT pdo)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(pdo->StackSize + 1), FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->DeviceObject = pdo;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = IRP_MN_QUERY_POWER;
+    next->Parameters.Power.Type = DevicePowerState;
+    next->Parameters.Power.State.DeviceState = PowerDeviceD2;
+    IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
+    PoCallDriver(pdo, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+// Between a removal and the next start no driver is left above the PDO to
+// pass it a device power request.
+TEST_F(BusFixture, DevicePowerPassedDownAfterRemovalIsAFinding)
+{
+    EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    ExpectFinding("device power request reached the PDO after IRP_MN_REMOVE_DEVICE",
+                  [&] { EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS); });
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS)
+        << "sent to the bare PDO by the power manager";
+    EXPECT_EQ(SendPnp(Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS);
 }
 
 }  // namespace

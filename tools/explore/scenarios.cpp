@@ -259,6 +259,65 @@ private:
     const std::vector<uint8_t> sent_ = Pattern(700, 5);
 };
 
+// A device query-power drain and a query-remove both wait for a read in
+// flight, which the bus completes meanwhile; the removal follows the query.
+class DrainAndQueryThenRemoval final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        in_ = bench.Open(bench.pipes().loopbackIn);
+        held_ = HoldFirstTransfer(bench, [&] { read_ = bench.machine().app().ReadAsync(in_, ReadLength); });
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("power", [&bench, this] {
+            POWER_STATE state;
+            state.DeviceState = PowerDeviceD2;
+            const NTSTATUS requested = PoRequestPowerIrp(bench.device().Pdo(), IRP_MN_QUERY_POWER, state,
+                                                         PowerDone::Callback, &power_, nullptr);
+            if (requested != STATUS_PENDING) {
+                bench.Problem("PoRequestPowerIrp ended with " + lives::StatusName(requested));
+            }
+        });
+        bench.scheduler().Spawn("pnp", [&bench, this] {
+            queryRemove_ = bench.machine().pnp().QueryRemove();
+            if (queryRemove_ == STATUS_SUCCESS) {
+                remove_ = bench.machine().pnp().Remove();
+            }
+        });
+        bench.scheduler().Spawn("bus", [&bench, this] { bench.device().ReleaseWith(held_, STATUS_SUCCESS, ReadLength); });
+    }
+    void Check(Bench& bench) override
+    {
+        // The bus may complete the read before a drain holds it back;
+        // otherwise it waits in the queue until the removal ends it.
+        ExpectDone(bench, *read_, "the read", {STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE});
+        if (!power_.Wait()) {
+            bench.Problem("the power query never completed");
+        } else if (power_.status != STATUS_SUCCESS && power_.status != STATUS_DELETE_PENDING) {
+            bench.Problem("the power query ended with " + lives::StatusName(power_.status));
+        }
+        if (queryRemove_ != STATUS_SUCCESS || remove_ != STATUS_SUCCESS) {
+            bench.Problem("query-remove " + lives::StatusName(queryRemove_) + ", remove " + lives::StatusName(remove_));
+        }
+        // Each drain aborts the read's bus transfer at most once and the
+        // removal aborts the open pipe: more means a waiter sat out its
+        // grace period and aborted every pipe.
+        if (const uint64_t aborts = bench.device().Aborts(); aborts > 3) {
+            bench.Problem(std::to_string(aborts) + " pipe aborts: a drain waited for nothing in flight");
+        }
+    }
+
+private:
+    static constexpr ULONG ReadLength = 64;
+    emu::Handle in_ = 0;
+    uint64_t held_ = 0;
+    std::unique_ptr<emu::PendingIo> read_;
+    PowerDone power_;
+    NTSTATUS queryRemove_ = STATUS_PENDING;
+    NTSTATUS remove_ = STATUS_PENDING;
+};
+
 }  // namespace
 
 // The racing scenarios, in the order the search runs them. A row names the
@@ -274,6 +333,8 @@ const std::vector<ScenarioEntry>& Scenarios()
          Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<RemovalAndWrite>()); }},
         {"two-reads", "a second read arrives while the bus read of the first one completes",
          Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<TwoReads>()); }},
+        {"drain-and-query-then-removal", "a device query-power drain and a query-remove both wait for a read the bus completes; the removal follows",
+         Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<DrainAndQueryThenRemoval>()); }},
     };
     return table;
 }

@@ -42,6 +42,16 @@ NTSTATUS SpyCapabilitiesCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
+// The status to fail with travels as the context.
+NTSTATUS SpyFailOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID failure)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    irp->IoStatus.Status = static_cast<NTSTATUS>(reinterpret_cast<LONG_PTR>(failure));
+    return STATUS_SUCCESS;
+}
+
 bool IsSetOrQueryPower(PIO_STACK_LOCATION stack)
 {
     return stack->MajorFunction == IRP_MJ_POWER &&
@@ -362,11 +372,26 @@ NTSTATUS LowerSpy::PassOn(PIRP irp)
 // driver has ended but which the power manager has not freed yet (on Windows
 // such a request is the power manager's, not the driver's). The spy, as a
 // lower driver may, lets those finish before the removal goes on.
+std::optional<NTSTATUS> LowerSpy::FailureOnTheWayUp(UCHAR minor)
+{
+    return Locked([&]() -> std::optional<NTSTATUS> {
+        auto it = failOnTheWayUp_.find(minor);
+        return it == failOnTheWayUp_.end() ? std::nullopt : std::optional<NTSTATUS>(it->second);
+    });
+}
+
 NTSTATUS LowerSpy::PassPnp(PIRP irp)
 {
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     if (minor == IRP_MN_REMOVE_DEVICE) {
         emu::power::WaitForRequests(std::chrono::seconds(5));
+    }
+    if (const std::optional<NTSTATUS> failure = FailureOnTheWayUp(minor)) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, SpyFailOnTheWayUp, reinterpret_cast<PVOID>(static_cast<LONG_PTR>(*failure)),
+                               TRUE, TRUE, TRUE);
+        const NTSTATUS lower = IofCallDriver(lower_, irp);
+        return lower == STATUS_PENDING ? lower : *failure;
     }
     if (minor != IRP_MN_QUERY_CAPABILITIES || !Locked([&] { return editCapabilities_ != nullptr; })) {
         return PassOn(irp);

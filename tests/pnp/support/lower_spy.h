@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -115,12 +116,23 @@ public:
     // Rules are consulted in the order added; the first with a verdict decides.
     void AddRule(Rule rule) { Locked([&] { rules_.push_back(std::move(rule)); }); }
     void FailPnp(UCHAR minor, NTSTATUS status);
+    // Passes PnP requests of `minor` on, and fails them on their way back up.
+    void FailPnpOnTheWayUp(UCHAR minor, NTSTATUS status)
+    {
+        Locked([&] { failOnTheWayUp_[minor] = status; });
+    }
     void AnswerInternal(ULONG ioControlCode, Verdict answer);
     void FailUrb(USHORT urbFunction, NTSTATUS status);
     void HoldUrbs(USHORT urbFunction);
     // Device set-power requests to D0.
     void HoldPowerUp();
-    void ForgetAnswers() { Locked([&] { rules_.clear(); }); }
+    void ForgetAnswers()
+    {
+        Locked([&] {
+            rules_.clear();
+            failOnTheWayUp_.clear();
+        });
+    }
 
     bool WaitForHeld(size_t count, std::chrono::milliseconds timeout)
     {
@@ -157,6 +169,8 @@ public:
         Locked([&] { editCapabilities_ = std::move(edit); });
     }
     void EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities);
+    // The failure FailPnpOnTheWayUp set for `minor`, if any.
+    std::optional<NTSTATUS> FailureOnTheWayUp(UCHAR minor);
 
     // ---- called from the spy's dispatch and cancel routines ----
     NTSTATUS Dispatch(PIRP irp);
@@ -187,6 +201,7 @@ private:
     std::vector<PIRP> keptWaitWake_;
     size_t waitWakeCancels_ = 0;
     std::function<void(PDEVICE_CAPABILITIES)> editCapabilities_;
+    std::map<UCHAR, NTSTATUS> failOnTheWayUp_;
     std::vector<std::thread> completers_;
 };
 
