@@ -85,8 +85,7 @@ std::pair<NTSTATUS, USBD_STATUS> SendBulk(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE p
                                           ULONG flags)
 {
     BulkUrb urb(pipe, buffer, length, flags);
-    const NTSTATUS status = SubmitUrb(pdo, urb.urb);
-    return {status, urb.Status()};
+    return {SubmitUrb(pdo, urb.urb), urb.Status()};
 }
 
 PipeUrb::PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) : PoolUrb(sizeof(struct _URB_PIPE_REQUEST))
@@ -193,6 +192,19 @@ bool AsyncRequest::Wait(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(mutex_);
     return done_.wait_for(lock, timeout, [this] { return completed_.load(); });
+}
+
+void Signal::Set()
+{
+    std::lock_guard lock(mutex_);
+    set_ = true;
+    changed_.notify_all();
+}
+
+bool Signal::Wait(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return set_; });
 }
 
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed)

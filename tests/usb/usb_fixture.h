@@ -33,6 +33,15 @@ using emu::test::ExpectFinding;
 
 constexpr ULONG TestPoolTag = 0x74736554;  // "Test"
 
+// Sends one internal device-control request the way SubmitUrbSync does
+// (IoBuildDeviceIoControlRequest, wait on the event only when pending).
+// PASSIVE_LEVEL.
+NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1);
+inline NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
+{
+    return SendInternal(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
 // A URB in a zeroed pool block of `size` bytes, as a driver builds one;
 // freed with the object.
 struct PoolUrb {
@@ -89,6 +98,12 @@ protected:
     // and returns the pipes of the first interface; fails the test otherwise.
     std::vector<USBD_PIPE_INFORMATION> Configure();
     USBD_PIPE_HANDLE PipeFor(uint8_t endpoint);
+    // Sends a built URB and waits for it: the request's status and the URB's.
+    std::pair<NTSTATUS, USBD_STATUS> SendUrb(const PoolUrb& built)
+    {
+        const NTSTATUS status = SubmitUrb(Pdo(), built.urb);
+        return {status, built.urb->UrbHeader.Status};
+    }
 
     std::shared_ptr<emu::usb::UsbDevice> device_;
     std::vector<USBD_PIPE_INFORMATION> pipes_;
@@ -116,15 +131,6 @@ protected:
     }
 };
 std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info);
-
-// Sends one internal device-control request the way SubmitUrbSync does
-// (IoBuildDeviceIoControlRequest, wait on the event only when pending).
-// PASSIVE_LEVEL.
-NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1);
-inline NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
-{
-    return SendInternal(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-}
 
 // A request the test keeps in flight: allocated with IoAllocateIrp, its
 // completion routine records the outcome and keeps the IRP
@@ -154,6 +160,18 @@ private:
     std::atomic<bool> completed_{false};
     std::atomic<NTSTATUS> status_{STATUS_PENDING};
     std::atomic<KIRQL> irql_{0};
+};
+
+// A one-shot event another thread sets and the test waits for.
+class Signal {
+public:
+    void Set();
+    bool Wait(std::chrono::milliseconds timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
 };
 
 // 0, 1, 2, ... modulo 256 from `seed`.
