@@ -99,11 +99,12 @@ protected:
     std::vector<USBD_PIPE_INFORMATION> Configure();
     USBD_PIPE_HANDLE PipeFor(uint8_t endpoint);
     // Sends a built URB and waits for it: the request's status and the URB's.
-    std::pair<NTSTATUS, USBD_STATUS> SendUrb(const PoolUrb& built)
+    std::pair<NTSTATUS, USBD_STATUS> SendUrb(PURB urb)
     {
-        const NTSTATUS status = SubmitUrb(Pdo(), built.urb);
-        return {status, built.urb->UrbHeader.Status};
+        const NTSTATUS status = SubmitUrb(Pdo(), urb);
+        return {status, urb->UrbHeader.Status};
     }
+    std::pair<NTSTATUS, USBD_STATUS> SendUrb(const PoolUrb& built) { return SendUrb(built.urb); }
 
     std::shared_ptr<emu::usb::UsbDevice> device_;
     std::vector<USBD_PIPE_INFORMATION> pipes_;
