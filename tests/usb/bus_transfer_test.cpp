@@ -6,6 +6,7 @@
 
 #include "emulator/usb/endpoint_fault.h"
 
+#include <iterator>
 #include <sstream>
 
 namespace usb_test {
@@ -135,33 +136,29 @@ const FaultCase kFaultCases[] = {
      true},
 };
 
-std::string HexLine(const std::vector<uint8_t>& bytes)
+std::optional<emu::usb::EndpointFault> FaultOf(const char* text)
 {
-    std::ostringstream line;
-    for (uint8_t byte : bytes) {
-        line << "0123456789abcdef"[byte >> 4] << "0123456789abcdef"[byte & 15];
-    }
-    return line.str();
+    std::istringstream stream(text);
+    const std::vector<std::string> words{std::istream_iterator<std::string>(stream), {}};
+    return emu::usb::ParseEndpointFault(std::vector<std::string_view>(words.begin(), words.end()), nullptr);
 }
 
+// The fault comes with the device model, as a device file's fault line
+// brings it, or is applied at run time, as the session's fault command does.
 class FaultFromFileOrCommand : public BusFixture, public ::testing::WithParamInterface<std::tuple<FaultCase, bool>> {
 protected:
     bool FromFile() const { return std::get<1>(GetParam()); }
     const FaultCase& Case() const { return std::get<0>(GetParam()); }
 
-    // The built-in device written as a device file, with the fault line.
     DeviceModel Model() override
     {
-        const DeviceModel builtin = DeviceModel::Builtin();
-        std::string text = "device " + HexLine(builtin.deviceDescriptor) + "\nconfig " +
-                           HexLine(builtin.configDescriptor) + "\nendpoint 0x01 loopback\nendpoint 0x02 sink\n";
+        DeviceModel model = DeviceModel::Builtin();
+        model.endpoints.erase(0x02);  // a sink, and 0x82 silent; 0x01 and 0x81 stay a loopback pair
+        model.endpoints.erase(0x82);
         if (FromFile()) {
-            text += "fault " + HexLine({Case().endpoint}) + " " + Case().words + "\n";
+            model.faults.emplace_back(Case().endpoint, FaultOf(Case().words).value());
         }
-        std::string error;
-        auto model = DeviceModel::Parse(text, "fault.dev", &error);
-        EXPECT_TRUE(model.has_value()) << error;
-        return model.value_or(builtin);
+        return model;
     }
 
     void SetUp() override
@@ -169,15 +166,9 @@ protected:
         BusFixture::SetUp();
         emu::usb::Bus::Instance().SetSurpriseRemovalHandler([this](emu::usb::UsbDevice&) { left_.Set(); });
         ASSERT_FALSE(Configure().empty());
-        if (!FromFile()) {
-            std::vector<std::string_view> words;
-            std::istringstream stream(Case().words);
-            std::vector<std::string> owned{std::istream_iterator<std::string>(stream), {}};
-            words.assign(owned.begin(), owned.end());
-            auto fault = emu::usb::ParseEndpointFault(words, nullptr);
-            ASSERT_TRUE(fault.has_value());
-            ASSERT_TRUE(device().ApplyFault(Case().endpoint, *fault));
-        }
+        auto fault = FaultOf(Case().words);
+        ASSERT_TRUE(fault.has_value());
+        ASSERT_TRUE(FromFile() || device().ApplyFault(Case().endpoint, *fault));
     }
 
     void TearDown() override

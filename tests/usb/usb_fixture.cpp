@@ -182,16 +182,9 @@ NTSTATUS AsyncRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
     auto* self = static_cast<AsyncRequest*>(context);
     self->status_ = irp->IoStatus.Status;
     self->irql_ = KeGetCurrentIrql();
-    std::lock_guard lock(self->mutex_);
     self->completed_ = true;
-    self->done_.notify_all();
+    self->done_.Set();
     return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-bool AsyncRequest::Wait(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(mutex_);
-    return done_.wait_for(lock, timeout, [this] { return completed_.load(); });
 }
 
 void Signal::Set()

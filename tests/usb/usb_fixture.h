@@ -133,6 +133,18 @@ protected:
 };
 std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info);
 
+// A one-shot event another thread sets and the test waits for.
+class Signal {
+public:
+    void Set();
+    bool Wait(std::chrono::milliseconds timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
+};
+
 // A request the test keeps in flight: allocated with IoAllocateIrp, its
 // completion routine records the outcome and keeps the IRP
 // (STATUS_MORE_PROCESSING_REQUIRED); freed when the object goes.
@@ -144,7 +156,7 @@ public:
     ~AsyncRequest();
 
     NTSTATUS Send() { return IofCallDriver(target_, irp_); }
-    bool Wait(std::chrono::milliseconds timeout = kWait);
+    bool Wait(std::chrono::milliseconds timeout = kWait) { return done_.Wait(timeout); }
     bool Completed() { return completed_; }
     NTSTATUS Status() { return status_; }
     KIRQL CompletionIrql() { return irql_; }
@@ -156,23 +168,10 @@ private:
 
     PDEVICE_OBJECT target_;
     PIRP irp_;
-    std::mutex mutex_;
-    std::condition_variable done_;
+    Signal done_;
     std::atomic<bool> completed_{false};
     std::atomic<NTSTATUS> status_{STATUS_PENDING};
     std::atomic<KIRQL> irql_{0};
-};
-
-// A one-shot event another thread sets and the test waits for.
-class Signal {
-public:
-    void Set();
-    bool Wait(std::chrono::milliseconds timeout);
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool set_ = false;
 };
 
 // 0, 1, 2, ... modulo 256 from `seed`.
