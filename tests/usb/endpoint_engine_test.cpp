@@ -100,6 +100,18 @@ TEST(InTransfer, PartialProgressSurvivesAWaitAndCompletesLater)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
 }
 
+// A silent endpoint neither takes OUT bytes nor sends IN bytes on its own.
+TEST(SilentEndpoint, NeverMovesDataOnItsOwn)
+{
+    for (uint8_t address : {uint8_t{0x01}, uint8_t{0x81}}) {
+        EndpointState endpoint = MakeEndpoint(address, 64, EndpointBehaviour::Silent);
+        std::vector<uint8_t> buffer(64);
+        TransferData transfer{buffer.data(), 64, 0, false, std::nullopt};
+        EXPECT_FALSE(Advance(endpoint, nullptr, transfer, false).done) << int(address);
+        EXPECT_EQ(std::tuple(transfer.moved, endpoint.received.size()), std::tuple(0u, size_t{0})) << int(address);
+    }
+}
+
 // A source sends the counting pattern on across transfers, in whole
 // packets: asked for less than one, it babbles.
 TEST(SourceEndpoint, SendsTheCountingPatternInWholePacketsAcrossTransfers)
