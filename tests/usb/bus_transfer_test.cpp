@@ -372,6 +372,8 @@ TEST_F(QuietDevice, DisconnectFailsPendingTransfersFirstThenTellsThePnpManager)
     emu::usb::Bus::Instance().SetSurpriseRemovalHandler(nullptr);
 }
 
+// A held transfer released with a chosen status, byte count and data ends
+// with them.
 TEST_F(QuietDevice, ReleaseWithChosenStatusBytesAndData)
 {
     device().SetCompletionMode(CompletionMode::Held);
@@ -397,23 +399,19 @@ TEST_F(QuietDevice, ReleaseWithChosenStatusBytesAndData)
     EXPECT_EQ(std::tuple(writing->Status(), write.Transferred()), std::tuple(STATUS_IO_DEVICE_ERROR, 100u));
     EXPECT_TRUE(device().ReceivedOut(0x02).empty());
     EXPECT_TRUE(device().Held().empty());
-}
 
-TEST_F(QuietDevice, ReleasedTransferWithoutDataWaitsForTheDevice)
-{
-    device().SetCompletionMode(CompletionMode::Held);
-    std::vector<uint8_t> buffer(512);
-    BulkUrb in(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    auto reading = AsyncRequest::Urb(Pdo(), in.urb);
-    EXPECT_EQ(reading->Send(), STATUS_PENDING);
+    // Released without a chosen outcome, a read waits for the device's data.
+    BulkUrb plain(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
+    auto waiting = AsyncRequest::Urb(Pdo(), plain.urb);
+    EXPECT_EQ(waiting->Send(), STATUS_PENDING);
     ASSERT_TRUE(device().WaitForHeld(1, kWait));
     device().Release(device().Held()[0].id);
     EXPECT_TRUE(device().Held().empty());
     ASSERT_TRUE(device().WaitForPump(kWait));
-    EXPECT_FALSE(reading->Completed());
+    EXPECT_FALSE(waiting->Completed());
     device().QueueInData(0x81, Pattern(20));
-    ASSERT_TRUE(reading->Wait());
-    EXPECT_EQ(in.Transferred(), 20u);
+    ASSERT_TRUE(waiting->Wait());
+    EXPECT_EQ(plain.Transferred(), 20u);
 }
 
 }  // namespace

@@ -108,15 +108,17 @@ TEST_F(NoWakeDevice, ReportsNoWakeStatesAndRefusesWaitWake)
     EXPECT_FALSE(device().WaitWakePending());
 }
 
-// Sends one power request for a device state or a system state and waits
-// for it; `completionIrql` receives the IRQL it completed at.
-NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state, KIRQL* completionIrql = nullptr)
+// Sends one power request for a device state or a system state, as the
+// power manager does or as a driver above the PDO passing it down, and
+// waits for it; `completionIrql` receives the IRQL it completed at.
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state, KIRQL* completionIrql = nullptr,
+                   bool fromAbove = false)
 {
     KIRQL ignored;
     AsyncRequest request(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION next) {
         next->Parameters.Power.Type = type;
         next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);  // the union's one int
-    });
+    }, fromAbove);
     PoCallDriver(pdo, request.Irp());
     EXPECT_TRUE(request.Wait());
     *(completionIrql != nullptr ? completionIrql : &ignored) = request.CompletionIrql();
@@ -184,47 +186,19 @@ TEST_F(BusFixture, RemovalWithWaitWakePendingIsAFinding)
     EXPECT_EQ(wake->Status(), STATUS_NO_SUCH_DEVICE);
 }
 
-NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
-{
-    KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// A device query that a driver above the PDO (its stack location stands in
-// here) passes down; returns the PDO's status.
-NTSTATUS DeviceQueryFromAbove(PDEVICE_OBJECT pdo)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(pdo->StackSize + 1), FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetNextIrpStackLocation(irp);
-    IoGetCurrentIrpStackLocation(irp)->DeviceObject = pdo;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_POWER;
-    next->MinorFunction = IRP_MN_QUERY_POWER;
-    next->Parameters.Power.Type = DevicePowerState;
-    next->Parameters.Power.State.DeviceState = PowerDeviceD2;
-    IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
-    PoCallDriver(pdo, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
-}
-
 // Between a removal and the next start no driver is left above the PDO to
 // pass it a device power request.
 TEST_F(BusFixture, DevicePowerPassedDownAfterRemovalIsAFinding)
 {
-    EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS);
+    auto queryFromAbove = [&] { return SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2, nullptr, true); };
+    EXPECT_EQ(queryFromAbove(), STATUS_SUCCESS);
     EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
     ExpectFinding("device power request reached the PDO after IRP_MN_REMOVE_DEVICE",
-                  [&] { EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS); });
+                  [&] { EXPECT_EQ(queryFromAbove(), STATUS_SUCCESS); });
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS)
         << "sent to the bare PDO by the power manager";
     EXPECT_EQ(SendPnp(Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(queryFromAbove(), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -145,10 +145,15 @@ NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1)
     return status;
 }
 
-AsyncRequest::AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup) : target_(target)
+AsyncRequest::AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup, bool fromAbove)
+    : target_(target)
 {
-    irp_ = IoAllocateIrp(target->StackSize, FALSE);
+    irp_ = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + (fromAbove ? 1 : 0)), FALSE);
     irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    if (fromAbove) {
+        IoSetNextIrpStackLocation(irp_);
+        IoGetCurrentIrpStackLocation(irp_)->DeviceObject = target;
+    }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
     next->MajorFunction = major;
     next->MinorFunction = minor;

@@ -151,7 +151,9 @@ private:
 class AsyncRequest {
 public:
     using Setup = std::function<void(PIO_STACK_LOCATION)>;
-    AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup);
+    // `fromAbove`: the IRP carries a stack location for a driver above
+    // `target` that passes it down.
+    AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup, bool fromAbove = false);
     static std::unique_ptr<AsyncRequest> Urb(PDEVICE_OBJECT target, PURB urb);
     ~AsyncRequest();
 
