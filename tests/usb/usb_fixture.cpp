@@ -85,8 +85,7 @@ std::pair<NTSTATUS, USBD_STATUS> SendBulk(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE p
                                           ULONG flags)
 {
     BulkUrb urb(pipe, buffer, length, flags);
-    const NTSTATUS status = SubmitUrb(pdo, urb.urb);
-    return {status, urb.Status()};
+    return {SubmitUrb(pdo, urb.urb), urb.Status()};
 }
 
 PipeUrb::PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe) : PoolUrb(sizeof(struct _URB_PIPE_REQUEST))
@@ -146,10 +145,15 @@ NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1)
     return status;
 }
 
-AsyncRequest::AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup) : target_(target)
+AsyncRequest::AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup, bool fromAbove)
+    : target_(target)
 {
-    irp_ = IoAllocateIrp(target->StackSize, FALSE);
+    irp_ = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + (fromAbove ? 1 : 0)), FALSE);
     irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    if (fromAbove) {
+        IoSetNextIrpStackLocation(irp_);
+        IoGetCurrentIrpStackLocation(irp_)->DeviceObject = target;
+    }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
     next->MajorFunction = major;
     next->MinorFunction = minor;
@@ -183,16 +187,22 @@ NTSTATUS AsyncRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
     auto* self = static_cast<AsyncRequest*>(context);
     self->status_ = irp->IoStatus.Status;
     self->irql_ = KeGetCurrentIrql();
-    std::lock_guard lock(self->mutex_);
     self->completed_ = true;
-    self->done_.notify_all();
+    self->done_.Set();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-bool AsyncRequest::Wait(std::chrono::milliseconds timeout)
+void Signal::Set()
+{
+    std::lock_guard lock(mutex_);
+    set_ = true;
+    changed_.notify_all();
+}
+
+bool Signal::Wait(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(mutex_);
-    return done_.wait_for(lock, timeout, [this] { return completed_.load(); });
+    return changed_.wait_for(lock, timeout, [this] { return set_; });
 }
 
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed)

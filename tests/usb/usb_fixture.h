@@ -33,6 +33,15 @@ using emu::test::ExpectFinding;
 
 constexpr ULONG TestPoolTag = 0x74736554;  // "Test"
 
+// Sends one internal device-control request the way SubmitUrbSync does
+// (IoBuildDeviceIoControlRequest, wait on the event only when pending).
+// PASSIVE_LEVEL.
+NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1);
+inline NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
+{
+    return SendInternal(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
 // A URB in a zeroed pool block of `size` bytes, as a driver builds one;
 // freed with the object.
 struct PoolUrb {
@@ -89,6 +98,13 @@ protected:
     // and returns the pipes of the first interface; fails the test otherwise.
     std::vector<USBD_PIPE_INFORMATION> Configure();
     USBD_PIPE_HANDLE PipeFor(uint8_t endpoint);
+    // Sends a built URB and waits for it: the request's status and the URB's.
+    std::pair<NTSTATUS, USBD_STATUS> SendUrb(PURB urb)
+    {
+        const NTSTATUS status = SubmitUrb(Pdo(), urb);
+        return {status, urb->UrbHeader.Status};
+    }
+    std::pair<NTSTATUS, USBD_STATUS> SendUrb(const PoolUrb& built) { return SendUrb(built.urb); }
 
     std::shared_ptr<emu::usb::UsbDevice> device_;
     std::vector<USBD_PIPE_INFORMATION> pipes_;
@@ -117,14 +133,17 @@ protected:
 };
 std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info);
 
-// Sends one internal device-control request the way SubmitUrbSync does
-// (IoBuildDeviceIoControlRequest, wait on the event only when pending).
-// PASSIVE_LEVEL.
-NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1);
-inline NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
-{
-    return SendInternal(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-}
+// A one-shot event another thread sets and the test waits for.
+class Signal {
+public:
+    void Set();
+    bool Wait(std::chrono::milliseconds timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
+};
 
 // A request the test keeps in flight: allocated with IoAllocateIrp, its
 // completion routine records the outcome and keeps the IRP
@@ -132,12 +151,14 @@ inline NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
 class AsyncRequest {
 public:
     using Setup = std::function<void(PIO_STACK_LOCATION)>;
-    AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup);
+    // `fromAbove`: the IRP carries a stack location for a driver above
+    // `target` that passes it down.
+    AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup, bool fromAbove = false);
     static std::unique_ptr<AsyncRequest> Urb(PDEVICE_OBJECT target, PURB urb);
     ~AsyncRequest();
 
     NTSTATUS Send() { return IofCallDriver(target_, irp_); }
-    bool Wait(std::chrono::milliseconds timeout = kWait);
+    bool Wait(std::chrono::milliseconds timeout = kWait) { return done_.Wait(timeout); }
     bool Completed() { return completed_; }
     NTSTATUS Status() { return status_; }
     KIRQL CompletionIrql() { return irql_; }
@@ -149,8 +170,7 @@ private:
 
     PDEVICE_OBJECT target_;
     PIRP irp_;
-    std::mutex mutex_;
-    std::condition_variable done_;
+    Signal done_;
     std::atomic<bool> completed_{false};
     std::atomic<NTSTATUS> status_{STATUS_PENDING};
     std::atomic<KIRQL> irql_{0};

@@ -3,7 +3,6 @@
 // Descriptor sets live in heap blocks of exactly their size (so that the
 // sanitizer build catches any read past them) or in pool blocks (so that
 // the walk is bounded by the block when wTotalLength claims more).
-#include "emulator/usb/descriptor_walk.h"
 #include "tests/usb/usb_fixture.h"
 
 #include <cstring>
@@ -59,6 +58,7 @@ struct ParseCase {
     LONG number, alternate, cls, sub, protocol;
     long expectedOffset;  // -1: none
     bool inPool;          // the descriptor lives in a pool block of its exact size
+    long start = 0;       // the start position's offset
 };
 
 class ParseConfigurationDescriptor : public KernelFixture, public ::testing::WithParamInterface<ParseCase> {};
@@ -69,7 +69,7 @@ TEST_P(ParseConfigurationDescriptor, FindsTheMatchingInterfaceWithinTheBytesPres
     ExactCopy heap(c.descriptor);
     void* pool = c.inPool ? PoolCopy(c.descriptor) : nullptr;
     auto* config = c.inPool ? static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(pool) : heap.Config();
-    auto* found = USBD_ParseConfigurationDescriptorEx(config, config, c.number, c.alternate, c.cls, c.sub, c.protocol);
+    auto* found = USBD_ParseConfigurationDescriptorEx(config, reinterpret_cast<uint8_t*>(config) + c.start, c.number, c.alternate, c.cls, c.sub, c.protocol);
     if (c.expectedOffset < 0) {
         EXPECT_EQ(found, nullptr);
     } else {
@@ -90,6 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"FirstInterface", kTwoAlternates, 0, 0, -1, -1, -1, 9, false},
         ParseCase{"AlternateSetting", kTwoAlternates, 0, 1, -1, -1, -1, 25, false},
         ParseCase{"AnyNumberAnyAlternate", kTwoAlternates, -1, -1, -1, -1, -1, 9, false},
+        ParseCase{"ContinuingAfterTheFirst", kTwoAlternates, -1, -1, -1, -1, -1, 25, false, 18},
+        ParseCase{"StartingAtTheEnd", kTwoAlternates, -1, -1, -1, -1, -1, -1, false, 41},
         ParseCase{"NoSuchAlternate", kTwoAlternates, 0, 2, -1, -1, -1, -1, false},
         ParseCase{"InterfaceNumberBeyondCount", kComposite, 2, 0, -1, -1, -1, 18, false},
         ParseCase{"ByClassSubclassProtocol", kComposite, -1, -1, 0xFF, 1, 2, 18, false},
@@ -108,20 +110,6 @@ INSTANTIATE_TEST_SUITE_P(
                   std::vector<uint8_t>{9, 2, 64, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0}, 0, 0, -1, -1, -1, -1, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(KernelFixture, ContinuingAfterAFoundInterfaceFindsTheNextOne)
-{
-    ExactCopy heap(kTwoAlternates);
-    auto* config = heap.Config();
-    auto* first = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
-    ASSERT_NE(first, nullptr);
-    auto* second = USBD_ParseConfigurationDescriptorEx(config, reinterpret_cast<uint8_t*>(first) + first->bLength, -1,
-                                                       -1, -1, -1, -1);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(second->bAlternateSetting, 1);
-    auto* end = reinterpret_cast<uint8_t*>(config) + kTwoAlternates.size();
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, end, -1, -1, -1, -1, -1), nullptr);
-}
-
 TEST_F(KernelFixture, StartPositionOutsideTheDescriptorIsAFinding)
 {
     ExactCopy heap(kTwoAlternates);
@@ -132,54 +120,34 @@ TEST_F(KernelFixture, StartPositionOutsideTheDescriptorIsAFinding)
     });
 }
 
-TEST_F(KernelFixture, ReadableBytesAreCutToThePoolBlockAndToWTotalLength)
-{
-    struct Case {
-        std::vector<uint8_t> bytes;
-        size_t readable;
-    };
-    for (const Case& c : {Case{Config(1, Interface(0, 0, 0), 400), 18}, Case{Config(1, Interface(0, 0, 0), 10), 10},
-                          Case{std::vector<uint8_t>{9, 2, 50}, 0}, Case{Config(1, {}, 9), 9}}) {
-        void* pool = PoolCopy(c.bytes);
-        EXPECT_EQ(emu::usb::ReadableConfigurationBytes(pool), c.readable) << c.bytes.size() << " bytes";
-        ExFreePool(pool);
-    }
-}
-
 // ---- USBD_CreateConfigurationRequestEx ----
 
+// Builds a select-configuration URB from a pool copy of `descriptor` for
+// the interface descriptors at `offsets` in it.
 struct CreateFixture : KernelFixture {
-    PURB Create(const std::vector<uint8_t>& descriptor, std::vector<USBD_INTERFACE_LIST_ENTRY>& list)
+    PURB Create(const std::vector<uint8_t>& descriptor, std::initializer_list<size_t> offsets)
     {
         config_ = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(descriptor));
-        for (auto& entry : list) {
-            if (entry.InterfaceDescriptor != nullptr) {  // offsets into the copy
-                entry.InterfaceDescriptor = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(
-                    reinterpret_cast<uint8_t*>(config_) + reinterpret_cast<uintptr_t>(entry.InterfaceDescriptor));
-            }
+        list_.clear();
+        for (size_t offset : offsets) {
+            list_.push_back({reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(reinterpret_cast<uint8_t*>(config_) + offset)});
         }
-        return USBD_CreateConfigurationRequestEx(config_, list.data());
+        list_.push_back({});
+        return USBD_CreateConfigurationRequestEx(config_, list_.data());
     }
     void TearDown() override
     {
-        if (config_ != nullptr) {
-            ExFreePool(config_);
-        }
+        ExFreePool(config_);
         KernelFixture::TearDown();
     }
     PUSB_CONFIGURATION_DESCRIPTOR config_ = nullptr;
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list_;
 };
-
-PUSB_INTERFACE_DESCRIPTOR At(uintptr_t offset)
-{
-    return reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(offset);
-}
 
 TEST_F(CreateFixture, LaysOutOneRecordPerListEntryWithDefaultPipeFields)
 {
-    const auto descriptor = Config(2, Join({Interface(0, 0, 2), Endpoint(0x01), Endpoint(0x81), Interface(1, 0, 0)}));
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list = {{At(9), nullptr}, {At(32), nullptr}, {nullptr, nullptr}};
-    PURB urb = Create(descriptor, list);
+    PURB urb = Create(Config(2, Join({Interface(0, 0, 2), Endpoint(0x01), Endpoint(0x81), Interface(1, 0, 0)})), {9, 32});
+    const auto& list = list_;
     ASSERT_NE(urb, nullptr);
     EXPECT_EQ(emu::pool::LiveBlocks(UsbdTag), 1u);
     const auto& select = urb->UrbSelectConfiguration;
@@ -202,8 +170,7 @@ TEST_F(CreateFixture, LaysOutOneRecordPerListEntryWithDefaultPipeFields)
 
 TEST_F(CreateFixture, AnEmptyListStillGivesABlockAsLargeAsTheStructure)
 {
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list = {{nullptr, nullptr}};
-    PURB urb = Create(Config(0, {}), list);
+    PURB urb = Create(Config(0, {}), {});
     ASSERT_NE(urb, nullptr);
     EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(0, 0));
     const void* start = nullptr;
@@ -216,33 +183,26 @@ TEST_F(CreateFixture, AnEmptyListStillGivesABlockAsLargeAsTheStructure)
 
 TEST_F(CreateFixture, ReturnsNullWhenThePoolIsExhausted)
 {
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list = {{At(9), nullptr}, {nullptr, nullptr}};
-    config_ = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(Config(1, Interface(0, 0, 0))));
-    list[0].InterfaceDescriptor = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(reinterpret_cast<uint8_t*>(config_) + 9);
-    emu::pool::FailNthAllocation(1);
-    EXPECT_EQ(USBD_CreateConfigurationRequestEx(config_, list.data()), nullptr);
+    emu::pool::FailNthAllocation(2);  // the first is the descriptor's copy
+    EXPECT_EQ(Create(Config(1, Interface(0, 0, 0)), {9}), nullptr);
     emu::pool::ClearFaults();
-    EXPECT_EQ(list[0].Interface, nullptr);
+    EXPECT_EQ(list_[0].Interface, nullptr);
 }
 
-TEST_F(CreateFixture, RefusesAListThatRunsOutOfItsPoolBlockUnterminated)
+// A list with no terminating entry in its pool block, and an interface
+// descriptor cut by its pool block, are findings and give no URB.
+TEST_F(CreateFixture, RefusesAListOrAnInterfaceRunningOutOfItsPoolBlock)
 {
-    config_ = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(Config(1, Interface(0, 0, 0))));
-    auto* list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(USBD_INTERFACE_LIST_ENTRY), TestPoolTag));
+    Create(Config(1, Interface(0, 0, 0)), {});
+    auto* list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(PoolCopy(std::vector<uint8_t>(sizeof(USBD_INTERFACE_LIST_ENTRY))));
     list[0] = {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(reinterpret_cast<uint8_t*>(config_) + 9), nullptr};
     ExpectFinding("not terminated", [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(config_, list), nullptr); });
-    ExFreePool(list);
-}
-
-TEST_F(CreateFixture, RefusesAnInterfaceDescriptorCutByItsPoolBlock)
-{
-    auto* cut = static_cast<PUSB_INTERFACE_DESCRIPTOR>(PoolCopy({9, 4, 0, 0, 3}));
-    config_ = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(Config(1, Interface(0, 0, 0))));
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list = {{cut, nullptr}, {nullptr, nullptr}};
+    list[0].InterfaceDescriptor = static_cast<PUSB_INTERFACE_DESCRIPTOR>(PoolCopy({9, 4, 0, 0, 3}));
+    list_ = {list[0], {}};
     ExpectFinding("runs past its pool block",
-                  [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(config_, list.data()), nullptr); });
-    ExFreePool(cut);
+                  [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(config_, list_.data()), nullptr); });
+    ExFreePool(list_[0].InterfaceDescriptor);
+    ExFreePool(list);
 }
 
 }  // namespace
