@@ -2,13 +2,12 @@
 // queries and their cancels, removal and unload, surprise removal after a
 // disconnect, the teardown of whatever a test leaves, and which devices a
 // hub enumerates at all.
-#include "tests/system/passthrough/passthrough.h"
+#include "tests/system/power_probe.h"
 #include "tests/system/system_fixture.h"
 
 #include "emulator/usb/usb_api.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace system_test {
@@ -19,12 +18,13 @@ using Minors = std::vector<UCHAR>;
 
 class PnpManager : public SystemTest {
 protected:
-    void BeforeBoot() override { std::memset(static_cast<void*>(&PassthroughSeen), 0, sizeof(PassthroughSeen)); }
+    void BeforeBoot() override { probe().Reset(); }
+    static PowerProbe& probe() { return PowerProbe::Instance(); }
 
     emu::Machine& Start(emu::MachineOptions options = {})
     {
         emu::Machine& m = Boot(std::move(options));
-        EXPECT_EQ(m.BringUp(PassthroughDriverEntry), STATUS_SUCCESS);
+        EXPECT_EQ(m.BringUp(PowerProbe::DriverEntry), STATUS_SUCCESS);
         return m;
     }
 
@@ -32,7 +32,7 @@ protected:
     emu::Machine& Added(emu::MachineOptions options = {})
     {
         emu::Machine& m = Boot(std::move(options));
-        EXPECT_EQ(m.LoadDriver(PassthroughDriverEntry), STATUS_SUCCESS);
+        EXPECT_EQ(m.LoadDriver(PowerProbe::DriverEntry), STATUS_SUCCESS);
         EXPECT_EQ(m.pnp().AddDevice(), STATUS_SUCCESS);
         return m;
     }
@@ -40,7 +40,7 @@ protected:
     emu::Handle Open()
     {
         emu::Handle handle = 0;
-        EXPECT_EQ(machine().app().Open(std::string_view("\\\\.\\passthru"), &handle), STATUS_SUCCESS);
+        EXPECT_EQ(machine().app().Open(std::string_view(PowerProbe::kPath), &handle), STATUS_SUCCESS);
         return handle;
     }
 
@@ -48,8 +48,8 @@ protected:
     // when given.
     static Minors PnpLog(size_t count = SIZE_MAX)
     {
-        const size_t logged = std::min<size_t>(PassthroughSeen.PnpLogCount, sizeof(PassthroughSeen.PnpLog));
-        return Minors(PassthroughSeen.PnpLog + logged - std::min(count, logged), PassthroughSeen.PnpLog + logged);
+        const Minors all = probe().Seen().pnp;
+        return Minors(all.end() - std::min(count, all.size()), all.end());
     }
 };
 
@@ -78,9 +78,9 @@ TEST_F(PnpManager, QueryThenCancelReturnsToTheStateBefore)
             ASSERT_EQ(pnp.Stop(), STATUS_SUCCESS);
         }
         const Life before = pnp.Life();
-        PassthroughSeen.RefuseQueries = c.refused;
+        probe().RefuseQueries(c.refused);
         const NTSTATUS query = c.remove ? pnp.QueryRemove() : pnp.QueryStop();
-        PassthroughSeen.RefuseQueries = 0;
+        probe().RefuseQueries(false);
         if (c.refused) {
             EXPECT_EQ(query, STATUS_DEVICE_BUSY);
         } else {
@@ -111,13 +111,13 @@ TEST_F(PnpManager, OrderlyRemovalUnloadsTheDriverWithItsLastDeviceObject)
         EXPECT_EQ(PnpLog(2), (Minors{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
         EXPECT_EQ(m.pnp().Life(), Life::Removed);
         EXPECT_EQ(emu::IsDeviceObjectAlive(fdo), handleOpen);
-        EXPECT_EQ(PassthroughSeen.UnloadCalls, handleOpen ? 0 : 1);
+        EXPECT_EQ(probe().Seen().unloads, handleOpen ? 0 : 1);
         if (handleOpen) {
             EXPECT_EQ(m.pnp().FunctionDevice(), fdo);
             m.app().Close(handle);
         }
         EXPECT_FALSE(emu::IsDeviceObjectAlive(fdo));
-        EXPECT_EQ(PassthroughSeen.UnloadCalls, 1);
+        EXPECT_EQ(probe().Seen().unloads, 1);
         EXPECT_EQ(m.Driver(), nullptr);
         EXPECT_EQ(m.pnp().FunctionDevice(), nullptr);
         EXPECT_TRUE(emu::IsDeviceObjectAlive(m.Device().Pdo())) << "the device is still on the bus";
@@ -147,7 +147,7 @@ TEST_F(PnpManager, DisconnectBringsSurpriseRemovalThenRemovalOnceHandlesAreClose
         if (c.handleOpen || !c.removeAfterSurpriseRemoval) {
             ASSERT_TRUE(m.pnp().WaitForLife(Life::SurpriseRemoved, kWait));
             EXPECT_EQ(PnpLog().back(), IRP_MN_SURPRISE_REMOVAL);
-            EXPECT_EQ(PassthroughSeen.UnloadCalls, 0);
+            EXPECT_EQ(probe().Seen().unloads, 0);
         }
         if (c.handleOpen) {
             m.app().Close(handle);
@@ -157,7 +157,7 @@ TEST_F(PnpManager, DisconnectBringsSurpriseRemovalThenRemovalOnceHandlesAreClose
         }
         ASSERT_TRUE(m.pnp().WaitForLife(Life::Unplugged, kWait));
         EXPECT_EQ(PnpLog(2), (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
-        EXPECT_EQ(PassthroughSeen.UnloadCalls, 1);
+        EXPECT_EQ(probe().Seen().unloads, 1);
     }
 }
 
@@ -215,7 +215,7 @@ TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
          },
          {IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_REMOVE_DEVICE,
           IRP_MN_REMOVE_DEVICE}},
-        {"removal refused", true, [](emu::Pnp&) { PassthroughSeen.RefuseQueries = 1; },
+        {"removal refused", true, [](emu::Pnp&) { probe().RefuseQueries(true); },
          {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}},
     };
     for (const auto& c : cases) {
@@ -224,8 +224,8 @@ TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
         c.leave(pnp);
         Shutdown();
         EXPECT_EQ(PnpLog(c.lastRequests.size()), c.lastRequests);
-        EXPECT_EQ(PassthroughSeen.UnloadCalls, 1);
-        EXPECT_EQ(PassthroughSeen.PnpOddArrivals, 0);
+        EXPECT_EQ(probe().Seen().unloads, 1);
+        EXPECT_EQ(probe().Seen().oddPnpArrivals, 0);
     }
 }
 
@@ -323,7 +323,7 @@ TEST_F(PnpManager, DeviceDescriptorAHubRejectsIsNotEnumerated)
         }
         options.device.speed = c.speed;
         emu::Machine& m = Boot(options);
-        ASSERT_EQ(m.LoadDriver(PassthroughDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(m.LoadDriver(PowerProbe::DriverEntry), STATUS_SUCCESS);
         EXPECT_EQ(m.Device().Pdo() != nullptr, c.enumerated);
         EXPECT_EQ(m.pnp().AddDevice(), c.enumerated ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
         EXPECT_EQ(m.pnp().Life(), c.enumerated ? Life::Added : Life::Unplugged);

@@ -84,8 +84,8 @@ TEST_F(PowerManager, RefusedRequestSendsNothingAndCallsNothingBack)
         emu::faults::Clear();
         EXPECT_EQ(out, reinterpret_cast<PIRP>(0x1234));
     }
-    EXPECT_TRUE(probe().Arrivals().empty());
-    EXPECT_TRUE(probe().Callbacks().empty());
+    EXPECT_TRUE(probe().Seen().arrivals.empty());
+    EXPECT_TRUE(probe().Seen().callbacks.empty());
     EXPECT_EQ(emu::LiveIrps(), irps);
 }
 
@@ -103,7 +103,7 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
     const CCHAR topStackSize = probe().Device()->StackSize;
     for (const auto& c : cases) {
         SCOPED_TRACE(int(c.minor));
-        const size_t before = probe().Arrivals().size();
+        const size_t before = probe().Seen().arrivals.size();
         const POWER_STATE state = StateFor(c.minor, c.state);
         PIRP out = nullptr;
         probe().WatchOutPointer(&out);
@@ -114,13 +114,13 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         ASSERT_TRUE(probe().WaitForArrivals(before + 1, kWait));
         if (c.minor == IRP_MN_WAIT_WAKE) {
             ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
-            EXPECT_TRUE(probe().Callbacks().empty()) << "a wait-wake request waits for the device";
+            EXPECT_TRUE(probe().Seen().callbacks.empty()) << "a wait-wake request waits for the device";
             Wake(1);
         }
         ASSERT_TRUE(probe().WaitForCallbacks(before + 1, kWait));
-        const ProbeCallback callback = probe().Callbacks()[before];
+        const ProbeCallback callback = probe().Seen().callbacks[before];
 
-        const ProbeArrival arrival = probe().Arrivals()[before];
+        const ProbeArrival arrival = probe().Seen().arrivals[before];
         EXPECT_EQ(arrival.irp, out);
         EXPECT_EQ(arrival.outPointer, out) << "the out-pointer is set before the request is sent";
         EXPECT_EQ(arrival.stackCount, topStackSize + 2);
@@ -168,16 +168,16 @@ TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
         BringUpProbe(config, c.legacy);
         ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD2)), STATUS_PENDING);
         ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD3)), STATUS_PENDING);
-        EXPECT_EQ(probe().Arrivals().size(), c.arrivedAtOnce);
+        EXPECT_EQ(probe().Seen().arrivals.size(), c.arrivedAtOnce);
         EXPECT_EQ(machine().power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
 
         probe().ReleaseHeld();
         ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
         ASSERT_TRUE(probe().WaitForArrivals(3, kWait));
-        EXPECT_EQ(probe().Callbacks().size(), 1u);
+        EXPECT_EQ(probe().Seen().callbacks.size(), 1u);
         probe().ReleaseHeld();
         ASSERT_TRUE(probe().WaitForCallbacks(2, kWait));
-        for (const ProbeCallback& callback : probe().Callbacks()) {
+        for (const ProbeCallback& callback : probe().Seen().callbacks) {
             EXPECT_EQ(callback.status, STATUS_SUCCESS);
         }
         EXPECT_EQ(machine().Device().DevicePowerState(), c.minor == IRP_MN_SET_POWER ? PowerDeviceD3 : PowerDeviceD0);
@@ -219,7 +219,7 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
                     Wake(round);
                 }
                 ASSERT_TRUE(probe().WaitForCallbacks(round, kWait));
-                EXPECT_EQ(probe().Callbacks().back().status, STATUS_SUCCESS);
+                EXPECT_EQ(probe().Seen().callbacks.back().status, STATUS_SUCCESS);
             }
         };
         if (c.finding == nullptr) {
@@ -243,7 +243,7 @@ TEST_F(PowerManager, StackNotPageableGetsRequestsAtTheCallersIrql)
         ASSERT_EQ(Request(IRP_MN_SET_POWER, StateFor(IRP_MN_SET_POWER)), STATUS_PENDING);
     }
     ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
-    EXPECT_EQ(probe().Arrivals()[0].irql, DISPATCH_LEVEL);
+    EXPECT_EQ(probe().Seen().arrivals[0].irql, DISPATCH_LEVEL);
 }
 
 TEST_F(PowerManager, PoSetPowerStateReturnsThePreviousStateAndKeepsItsIrqlRule)
@@ -311,7 +311,7 @@ TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
         expected.emplace_back(IRP_MN_SET_POWER, PowerSystemWorking);
         EXPECT_EQ(power.SystemState(), PowerSystemWorking);
 
-        const auto arrivals = probe().Arrivals();
+        const auto arrivals = probe().Seen().arrivals;
         ASSERT_EQ(arrivals.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
             EXPECT_EQ(arrivals[i].minor, expected[i].first) << i;
@@ -324,7 +324,7 @@ TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
         }
     }
     EXPECT_EQ(machine().power().Sleep(PowerSystemWorking), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(probe().Arrivals().size(), 2u) << "nothing is sent for a state that is not a sleep state";
+    EXPECT_EQ(probe().Seen().arrivals.size(), 2u) << "nothing is sent for a state that is not a sleep state";
 }
 
 }  // namespace

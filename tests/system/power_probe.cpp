@@ -6,9 +6,23 @@ struct ProbeDispatch {
     static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
     static NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS Handle(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS Forward(PIRP irp);
     static NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+    static void Unload(PDRIVER_OBJECT driver);
 };
+
+namespace {
+const PCWSTR kDeviceName = u"\\Device\\probe";
+const PCWSTR kLinkName = u"\\DosDevices\\probe";
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+}  // namespace
 
 PowerProbe& PowerProbe::Instance()
 {
@@ -20,7 +34,11 @@ NTSTATUS PowerProbe::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->MajorFunction[IRP_MJ_PNP] = ProbeDispatch::Pnp;
     driver->MajorFunction[IRP_MJ_POWER] = ProbeDispatch::Power;
+    driver->MajorFunction[IRP_MJ_CREATE] = ProbeDispatch::Handle;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = ProbeDispatch::Handle;
+    driver->MajorFunction[IRP_MJ_CLOSE] = ProbeDispatch::Handle;
     driver->DriverExtension->AddDevice = ProbeDispatch::AddDevice;
+    driver->DriverUnload = ProbeDispatch::Unload;
     return STATUS_SUCCESS;
 }
 
@@ -28,13 +46,11 @@ void PowerProbe::Reset(ProbeConfig config)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     config_ = config;
+    refuseQueries_ = false;
     device_ = nullptr;
     lower_ = nullptr;
-    arrivals_.clear();
-    completions_ = 0;
-    callbacks_.clear();
+    seen_ = {};
     held_.clear();
-    forwarded_ = 0;
     out_ = nullptr;
 }
 
@@ -44,45 +60,31 @@ void PowerProbe::WatchOutPointer(PIRP* out)
     out_ = out;
 }
 
-std::vector<ProbeArrival> PowerProbe::Arrivals()
+ProbeSeen PowerProbe::Seen()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return arrivals_;
+    return seen_;
 }
 
-bool PowerProbe::WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done)
+bool PowerProbe::WaitUntil(const std::function<bool(const ProbeSeen&)>& done, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, done);
+    return changed_.wait_for(lock, timeout, [&] { return done(seen_); });
 }
 
-bool PowerProbe::WaitForArrivals(size_t count, std::chrono::milliseconds timeout)
+template <typename Change>
+void PowerProbe::Record(Change change)
 {
-    return WaitUntil(timeout, [&] { return arrivals_.size() >= count; });
-}
-
-bool PowerProbe::WaitForForwarded(size_t count, std::chrono::milliseconds timeout)
-{
-    return WaitUntil(timeout, [&] { return forwarded_ >= count; });
+    std::lock_guard<std::mutex> lock(mutex_);
+    change(seen_);
+    changed_.notify_all();
 }
 
 void PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
 {
-    PowerProbe& probe = Instance();
-    std::lock_guard<std::mutex> lock(probe.mutex_);
-    probe.callbacks_.push_back({device, minor, state, ioStatus->Status, probe.completions_});
-    probe.changed_.notify_all();
-}
-
-std::vector<ProbeCallback> PowerProbe::Callbacks()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return callbacks_;
-}
-
-bool PowerProbe::WaitForCallbacks(size_t count, std::chrono::milliseconds timeout)
-{
-    return WaitUntil(timeout, [&] { return callbacks_.size() >= count; });
+    Instance().Record([&](ProbeSeen& seen) {
+        seen.callbacks.push_back({device, minor, state, ioStatus->Status, seen.completions});
+    });
 }
 
 void PowerProbe::ReleaseHeld()
@@ -103,12 +105,17 @@ void PowerProbe::ReleaseHeld()
 NTSTATUS ProbeDispatch::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PowerProbe& probe = PowerProbe::Instance();
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, kDeviceName);
+    RtlInitUnicodeString(&link, kLinkName);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
+    IoCreateSymbolicLink(&link, &name);
     if (probe.config_.copyPagable) {
         device->Flags |= lower->Flags & DO_POWER_PAGABLE;
     }
@@ -119,16 +126,42 @@ NTSTATUS ProbeDispatch::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
+void ProbeDispatch::Unload(PDRIVER_OBJECT)
+{
+    PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.unloads; });
+}
+
+NTSTATUS ProbeDispatch::Handle(PDEVICE_OBJECT, PIRP irp)
+{
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+// Queries are refused when the test says so; every other request the
+// function driver agrees to goes down with success, the rest untouched.
 NTSTATUS ProbeDispatch::Pnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PowerProbe& probe = PowerProbe::Instance();
-    const bool remove = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
-    if (remove) {
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    const bool odd =
+        KeGetCurrentIrql() != PASSIVE_LEVEL || irp->IoStatus.Status != STATUS_NOT_SUPPORTED || irp->IoStatus.Information != 0;
+    probe.Record([&](ProbeSeen& seen) {
+        seen.pnp.push_back(minor);
+        seen.oddPnpArrivals += odd ? 1 : 0;
+    });
+    const bool query = minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE;
+    if (query && probe.refuseQueries_) {
+        return Complete(irp, STATUS_DEVICE_BUSY);
+    }
+    if (query || minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
+        minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) {
         irp->IoStatus.Status = STATUS_SUCCESS;
     }
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(probe.lower_, irp);
-    if (remove) {
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, kLinkName);
+        IoDeleteSymbolicLink(&link);
         IoDetachDevice(probe.lower_);
         IoDeleteDevice(device);
     }
@@ -137,11 +170,7 @@ NTSTATUS ProbeDispatch::Pnp(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS ProbeDispatch::Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
-    PowerProbe& probe = PowerProbe::Instance();
-    {
-        std::lock_guard<std::mutex> lock(probe.mutex_);
-        ++probe.completions_;
-    }
+    PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.completions; });
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
@@ -162,9 +191,7 @@ NTSTATUS ProbeDispatch::Forward(PIRP irp)
     IoSetCompletionRoutine(irp, Completion, nullptr, TRUE, TRUE, TRUE);
     const NTSTATUS status =
         probe.config_.forwardWithIoCallDriver ? IoCallDriver(probe.lower_, irp) : PoCallDriver(probe.lower_, irp);
-    std::lock_guard<std::mutex> lock(probe.mutex_);
-    ++probe.forwarded_;
-    probe.changed_.notify_all();
+    probe.Record([](ProbeSeen& seen) { ++seen.forwarded; });
     return status;
 }
 
@@ -188,24 +215,20 @@ NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
     if (hold) {
         IoMarkIrpPending(irp);  // before the request becomes reachable through held_
     }
-    {
-        std::lock_guard<std::mutex> lock(probe.mutex_);
+    probe.Record([&](ProbeSeen& seen) {
         arrival.outPointer = probe.out_ != nullptr ? *probe.out_ : nullptr;
-        probe.arrivals_.push_back(arrival);
+        seen.arrivals.push_back(arrival);
         if (hold) {
             probe.held_.push_back(irp);
         }
-        probe.changed_.notify_all();
-    }
+    });
     if (hold) {
         return STATUS_PENDING;
     }
     if (setOrQuery && stack->Parameters.Power.Type == SystemPowerState &&
         stack->MinorFunction == IRP_MN_QUERY_POWER && probe.config_.failSystemQuery) {
         PoStartNextPowerIrp(irp);
-        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_UNSUCCESSFUL;
+        return Complete(irp, STATUS_UNSUCCESSFUL);
     }
     return Forward(irp);
 }

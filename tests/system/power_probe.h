@@ -1,6 +1,8 @@
-// A function driver for the power manager's tests: it sits on the emulated
-// device's PDO, records how each power request reaches it, and forwards it
-// (or holds it, or breaks a power rule) as the test configures.
+// The function driver of the PnP and power managers' tests: it sits on the
+// emulated device's PDO under a name that can be opened, logs each PnP
+// request, records how each power request reaches it, and forwards it (or
+// holds it, or breaks a power rule, or refuses a query) as the test
+// configures.
 #pragma once
 
 #include "emulator/kernel/system.h"
@@ -47,43 +49,55 @@ struct ProbeCallback {
     size_t completionsBefore;  // how many times the probe's completion routine had run by then
 };
 
+// What the probe saw; read as a copy through PowerProbe::Seen().
+struct ProbeSeen {
+    std::vector<ProbeArrival> arrivals;  // power requests
+    std::vector<ProbeCallback> callbacks;
+    size_t completions = 0;
+    size_t forwarded = 0;                // power requests passed down
+    std::vector<UCHAR> pnp;              // minor codes of IRP_MJ_PNP in arrival order
+    int oddPnpArrivals = 0;              // not at PASSIVE_LEVEL or not STATUS_NOT_SUPPORTED/0
+    int unloads = 0;
+};
+
 // The probe's state is process-wide, as a driver's globals are; Reset()
 // before each machine.
 class PowerProbe {
 public:
     static PowerProbe& Instance();
     static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+    static constexpr const char* kPath = "\\\\.\\probe";
 
     void Reset(ProbeConfig config = {});
     PDEVICE_OBJECT Device() const { return device_; }
-
+    void RefuseQueries(bool refuse) { refuseQueries_ = refuse; }  // query-stop and -remove: STATUS_DEVICE_BUSY
     void WatchOutPointer(PIRP* out);  // recorded into each arrival
-    std::vector<ProbeArrival> Arrivals();
-    bool WaitForArrivals(size_t count, std::chrono::milliseconds timeout);
-    // Waits until the probe has passed `count` requests down (a wait-wake is
-    // then pending in the bus).
-    bool WaitForForwarded(size_t count, std::chrono::milliseconds timeout);
-    void ReleaseHeld();  // forwards the oldest held request
+    void ReleaseHeld();               // forwards the oldest held request
 
-    // For PoRequestPowerIrp: records the call into Callbacks().
+    ProbeSeen Seen();
+    // False when `done` is still false after `timeout`.
+    bool WaitUntil(const std::function<bool(const ProbeSeen&)>& done, std::chrono::milliseconds timeout);
+    bool WaitForArrivals(size_t n, std::chrono::milliseconds t) { return WaitUntil([n](auto& s) { return s.arrivals.size() >= n; }, t); }
+    bool WaitForCallbacks(size_t n, std::chrono::milliseconds t) { return WaitUntil([n](auto& s) { return s.callbacks.size() >= n; }, t); }
+    // A wait-wake is pending in the bus once the probe has passed it down.
+    bool WaitForForwarded(size_t n, std::chrono::milliseconds t) { return WaitUntil([n](auto& s) { return s.forwarded >= n; }, t); }
+
+    // For PoRequestPowerIrp: records the call into Seen().callbacks.
     static void Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK ioStatus);
-    std::vector<ProbeCallback> Callbacks();
-    bool WaitForCallbacks(size_t count, std::chrono::milliseconds timeout);
 
 private:
     friend struct ProbeDispatch;
-    bool WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
+    template <typename Change>
+    void Record(Change change);
 
     ProbeConfig config_;
+    volatile bool refuseQueries_ = false;
     PDEVICE_OBJECT device_ = nullptr;
     PDEVICE_OBJECT lower_ = nullptr;
     std::mutex mutex_;  // guards all below
     std::condition_variable changed_;
-    std::vector<ProbeArrival> arrivals_;
-    size_t completions_ = 0;
-    std::vector<ProbeCallback> callbacks_;
+    ProbeSeen seen_;
     std::deque<PIRP> held_;
-    size_t forwarded_ = 0;
     PIRP* out_ = nullptr;
 };
 
