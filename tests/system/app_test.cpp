@@ -78,13 +78,13 @@ protected:
         return handle;
     }
 
-    // A read the echo device of `kind` holds until the test completes it.
-    std::unique_ptr<emu::PendingIo> HeldRead(ULONG kind, emu::Handle handle, ULONG length)
+    // A read the echo device holds until the test completes it.
+    std::unique_ptr<emu::PendingIo> HeldRead(emu::Handle handle, ULONG length)
     {
         EchoHoldReads = 1;
-        const ULONG held = EchoHeldCount(kind);
+        const ULONG held = EchoHeldCount();
         auto read = app().ReadAsync(handle, length);
-        EXPECT_TRUE(EchoWaitHeld(kind, held + 1, 10000));
+        EXPECT_TRUE(EchoWaitHeld(held + 1, 10000));
         return read;
     }
 
@@ -281,12 +281,12 @@ TEST_F(Application, CleanupComesWithTheLastHandleAndCloseAfterTheLastRequest)
     app().Close(handle);
     EXPECT_EQ(EchoLogged().size(), 1u) << "another handle still refers to the file object";
 
-    auto read = HeldRead(EchoBuffered, copy, 10);
+    auto read = HeldRead(copy, 10);
     app().Close(copy);
     EXPECT_EQ(EchoLogged(), (Events{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}}));
     EXPECT_EQ(app().OpenFileObjects(), 1u) << "the close waits for the read";
 
-    ASSERT_TRUE(EchoCompleteHeld(EchoBuffered, STATUS_SUCCESS, 10));
+    ASSERT_TRUE(EchoCompleteHeld(STATUS_SUCCESS, 10));
     ASSERT_TRUE(read->WaitFor(kWait));
     EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
     EXPECT_EQ(read->Data(), EchoBytes(10));
@@ -300,9 +300,9 @@ TEST_F(Application, CancelAllCancelsOnlyTheRequestsOfThatHandle)
 {
     const emu::Handle first = OpenOk(EchoDirect);
     const emu::Handle second = OpenOk(EchoDirect);
-    auto a = HeldRead(EchoDirect, first, 10);
-    auto b = HeldRead(EchoDirect, first, 20);
-    auto c = HeldRead(EchoDirect, second, 30);
+    auto a = HeldRead(first, 10);
+    auto b = HeldRead(first, 20);
+    auto c = HeldRead(second, 30);
 
     app().CancelAll(first);
     for (auto* io : {a.get(), b.get()}) {
@@ -311,7 +311,7 @@ TEST_F(Application, CancelAllCancelsOnlyTheRequestsOfThatHandle)
         EXPECT_EQ(io->Result().information, 0u);
     }
     EXPECT_FALSE(c->Done());
-    EXPECT_EQ(EchoHeldCount(EchoDirect), 1u);
+    EXPECT_EQ(EchoHeldCount(), 1u);
     a->Cancel();  // already complete: nothing happens
 
     c->Cancel();
@@ -335,7 +335,7 @@ TEST_F(Application, TeardownCancelsAndClosesWhatTheTestLeft)
 {
     const emu::Handle handle = OpenOk(EchoBuffered);
     PFILE_OBJECT file = app().FileObjectOf(handle);
-    auto read = HeldRead(EchoBuffered, handle, 10);
+    auto read = HeldRead(handle, 10);
     Shutdown();
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(read->Result().status, STATUS_CANCELLED);

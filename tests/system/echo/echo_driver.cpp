@@ -9,6 +9,9 @@ EchoLog EchoEvents;
 volatile LONG EchoHoldReads;
 static PDRIVER_OBJECT EchoDriver;
 static PDEVICE_OBJECT EchoDevices[4];
+static KSPIN_LOCK HeldLock;       // guards Held: a cancel and a completion race for a request
+static PIRP Held[EchoMaxHeld];    // reads kept until completed or cancelled
+static KEVENT HeldEvent;          // set each time a read is held
 
 static const struct {
     PCWSTR Device;
@@ -94,29 +97,26 @@ static EchoRequestView* RecordArrival(EchoDevice* Echo, PIRP Irp, ULONG Length, 
 // held on entry; the request is completed here.
 static void CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    UNREFERENCED_PARAMETER(DeviceObject);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    EchoDevice* echo = EchoOf(DeviceObject);
     KIRQL irql;
-    KeAcquireSpinLock(&echo->HeldLock, &irql);
+    KeAcquireSpinLock(&HeldLock, &irql);
     for (ULONG i = 0; i < EchoMaxHeld; ++i) {
-        if (echo->Held[i] == Irp) {
-            echo->Held[i] = nullptr;
-        }
+        Held[i] = Held[i] == Irp ? nullptr : Held[i];
     }
-    KeReleaseSpinLock(&echo->HeldLock, irql);
+    KeReleaseSpinLock(&HeldLock, irql);
     Complete(Irp, STATUS_CANCELLED, 0);
 }
 
 // Keeps the request until EchoCompleteHeld or its cancel. PASSIVE_LEVEL;
 // always returns STATUS_PENDING.
-static NTSTATUS Hold(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS Hold(PIRP Irp)
 {
-    EchoDevice* echo = EchoOf(DeviceObject);
     IoMarkIrpPending(Irp);
     KIRQL irql;
-    KeAcquireSpinLock(&echo->HeldLock, &irql);
+    KeAcquireSpinLock(&HeldLock, &irql);
     ULONG slot = 0;
-    while (slot < EchoMaxHeld && echo->Held[slot] != nullptr) {
+    while (slot < EchoMaxHeld && Held[slot] != nullptr) {
         ++slot;
     }
     NTSTATUS refusal = slot == EchoMaxHeld ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
@@ -125,12 +125,12 @@ static NTSTATUS Hold(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
             refusal = STATUS_CANCELLED;
         } else {
-            echo->Held[slot] = Irp;  // a cancel routine already running takes it out again
+            Held[slot] = Irp;  // a cancel routine already running takes it out again
         }
     }
-    KeReleaseSpinLock(&echo->HeldLock, irql);
+    KeReleaseSpinLock(&HeldLock, irql);
     if (NT_SUCCESS(refusal)) {
-        KeSetEvent(&echo->HeldEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&HeldEvent, IO_NO_INCREMENT, FALSE);
     } else {
         Complete(Irp, refusal, 0);
     }
@@ -169,7 +169,7 @@ static NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (stack->MajorFunction == IRP_MJ_WRITE) {
         RecordData(view, buffer, length);
     } else if (InterlockedCompareExchange(&EchoHoldReads, 0, 0) != 0) {
-        return Hold(DeviceObject, Irp);
+        return Hold(Irp);
     } else {
         Fill(buffer, length);
     }
@@ -235,10 +235,7 @@ static NTSTATUS CreateEchoDevice(ULONG Kind)
         IoDeleteDevice(device);
         return status;
     }
-    EchoDevice* echo = EchoOf(device);
-    echo->Kind = Kind;
-    KeInitializeSpinLock(&echo->HeldLock);
-    KeInitializeEvent(&echo->HeldEvent, SynchronizationEvent, FALSE);
+    EchoOf(device)->Kind = Kind;
     device->Flags |= EchoNames[Kind].Flags;
     EchoDevices[Kind] = device;
     return STATUS_SUCCESS;
@@ -274,6 +271,9 @@ NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
     EchoDriver = DriverObject;
     RtlZeroMemory(&EchoEvents, sizeof(EchoEvents));
     EchoHoldReads = 0;
+    KeInitializeSpinLock(&HeldLock);
+    RtlZeroMemory(Held, sizeof(Held));
+    KeInitializeEvent(&HeldEvent, SynchronizationEvent, FALSE);
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanupClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCleanupClose;
@@ -318,49 +318,47 @@ void EchoDeleteLateDevice()
 
 // A held request whose cancel routine is already gone is being cancelled,
 // and is left to its cancel routine.
-BOOLEAN EchoCompleteHeld(ULONG Kind, NTSTATUS Status, ULONG_PTR Information)
+BOOLEAN EchoCompleteHeld(NTSTATUS Status, ULONG_PTR Information)
 {
-    EchoDevice* echo = EchoDeviceOf(Kind);
     PIRP irp = nullptr;
     KIRQL irql;
-    KeAcquireSpinLock(&echo->HeldLock, &irql);
+    KeAcquireSpinLock(&HeldLock, &irql);
     for (ULONG i = 0; i < EchoMaxHeld && irp == nullptr; ++i) {
-        if (echo->Held[i] != nullptr && IoSetCancelRoutine(echo->Held[i], nullptr) != nullptr) {
-            irp = echo->Held[i];
-            echo->Held[i] = nullptr;
+        if (Held[i] != nullptr && IoSetCancelRoutine(Held[i], nullptr) != nullptr) {
+            irp = Held[i];
+            Held[i] = nullptr;
         }
     }
-    KeReleaseSpinLock(&echo->HeldLock, irql);
+    KeReleaseSpinLock(&HeldLock, irql);
     if (irp == nullptr) {
         return FALSE;
     }
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    Fill(BufferOf(irp, Kind), Information < length ? static_cast<ULONG>(Information) : length);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG length = stack->Parameters.Read.Length;
+    Fill(BufferOf(irp, EchoOf(stack->DeviceObject)->Kind), Information < length ? static_cast<ULONG>(Information) : length);
     Complete(irp, Status, Information);
     return TRUE;
 }
 
-ULONG EchoHeldCount(ULONG Kind)
+ULONG EchoHeldCount()
 {
-    EchoDevice* echo = EchoDeviceOf(Kind);
     KIRQL irql;
-    KeAcquireSpinLock(&echo->HeldLock, &irql);
+    KeAcquireSpinLock(&HeldLock, &irql);
     ULONG count = 0;
     for (ULONG i = 0; i < EchoMaxHeld; ++i) {
-        count += echo->Held[i] != nullptr ? 1 : 0;
+        count += Held[i] != nullptr ? 1 : 0;
     }
-    KeReleaseSpinLock(&echo->HeldLock, irql);
+    KeReleaseSpinLock(&HeldLock, irql);
     return count;
 }
 
-BOOLEAN EchoWaitHeld(ULONG Kind, ULONG Count, ULONG TimeoutMs)
+BOOLEAN EchoWaitHeld(ULONG Count, ULONG TimeoutMs)
 {
-    EchoDevice* echo = EchoDeviceOf(Kind);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -10000LL * TimeoutMs;
-    while (EchoHeldCount(Kind) < Count) {
-        if (KeWaitForSingleObject(&echo->HeldEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-            return EchoHeldCount(Kind) >= Count;
+    while (EchoHeldCount() < Count) {
+        if (KeWaitForSingleObject(&HeldEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+            return EchoHeldCount() >= Count;
         }
     }
     return TRUE;

@@ -42,9 +42,6 @@ struct EchoDevice {
     ULONG Kind;
     EchoRequestView Last;
     USHORT CreateNameLength;       // bytes of the FileName of the last create
-    KSPIN_LOCK HeldLock;           // guards Held: a cancel and a completion race for a request
-    PIRP Held[EchoMaxHeld];        // requests kept until completed or cancelled
-    KEVENT HeldEvent;              // set each time a request is held
 };
 
 // Creates, cleanups and closes in the order they arrived.
@@ -65,11 +62,11 @@ NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
 // For the tests, at PASSIVE_LEVEL.
 EchoDevice* EchoDeviceOf(ULONG Kind);
 PDEVICE_OBJECT EchoDeviceObject(ULONG Kind);
-ULONG EchoHeldCount(ULONG Kind);
-// Waits until at least Count requests are held; FALSE after TimeoutMs.
-BOOLEAN EchoWaitHeld(ULONG Kind, ULONG Count, ULONG TimeoutMs);
+ULONG EchoHeldCount();
+// Waits until at least Count reads are held; FALSE after TimeoutMs.
+BOOLEAN EchoWaitHeld(ULONG Count, ULONG TimeoutMs);
 // Completes the oldest held read with Information bytes of the echo pattern.
-BOOLEAN EchoCompleteHeld(ULONG Kind, NTSTATUS Status, ULONG_PTR Information);
+BOOLEAN EchoCompleteHeld(NTSTATUS Status, ULONG_PTR Information);
 // The late device: created left initializing (as if outside DriverEntry and
 // AddDevice), then its initialization ended, then deleted.
 NTSTATUS EchoCreateLateDevice();
