@@ -5,6 +5,8 @@
 #include "tests/system/power_probe.h"
 #include "tests/system/system_fixture.h"
 
+#include <tuple>
+
 namespace system_test {
 namespace {
 
@@ -30,10 +32,7 @@ protected:
         config_ = config;
         emu::Machine& m = Boot();
         m.power().SetLegacySerialization(legacy);
-        ASSERT_EQ(m.LoadDriver(PowerProbe::DriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\probe"),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(m.pnp().AddDevice(), STATUS_SUCCESS);
-        ASSERT_EQ(m.pnp().Start(), STATUS_SUCCESS);
+        ASSERT_EQ(m.BringUp(PowerProbe::DriverEntry), STATUS_SUCCESS);
     }
 
     NTSTATUS Request(UCHAR minor, POWER_STATE state, PIRP* out = nullptr)
@@ -89,6 +88,10 @@ TEST_F(PowerManager, RefusedRequestSendsNothingAndCallsNothingBack)
     EXPECT_EQ(emu::LiveIrps(), irps);
 }
 
+// The request carries one stack location for the power manager above the
+// top of the stack, arrives at PASSIVE_LEVEL on a pageable stack however it
+// was asked for, with its out-pointer already set; the callback comes after
+// the completion routines.
 TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
 {
     BringUpProbe();
@@ -119,26 +122,17 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         }
         ASSERT_TRUE(probe().WaitForCallbacks(before + 1, kWait));
         const ProbeCallback callback = probe().Seen().callbacks[before];
-
         const ProbeArrival arrival = probe().Seen().arrivals[before];
-        EXPECT_EQ(arrival.irp, out);
-        EXPECT_EQ(arrival.outPointer, out) << "the out-pointer is set before the request is sent";
-        EXPECT_EQ(arrival.stackCount, topStackSize + 2);
-        EXPECT_EQ(arrival.currentLocation, topStackSize + 1) << "one location is the power manager's";
-        EXPECT_EQ(arrival.initialStatus.Status, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(arrival.initialStatus.Information, 0u);
-        EXPECT_EQ(arrival.irql, PASSIVE_LEVEL) << "asked for at DISPATCH_LEVEL, sent to a pageable stack";
-        EXPECT_EQ(arrival.minor, c.minor);
+        EXPECT_EQ(std::tuple(arrival.irp, arrival.outPointer, arrival.minor, arrival.irql), std::tuple(out, out, c.minor, KIRQL{PASSIVE_LEVEL}));
+        EXPECT_EQ(std::pair(arrival.stackCount, arrival.currentLocation), (std::pair<CHAR, CHAR>(topStackSize + 2, topStackSize + 1)));
+        EXPECT_EQ(std::pair(arrival.initialStatus.Status, arrival.initialStatus.Information), (std::pair<NTSTATUS, ULONG_PTR>(STATUS_NOT_SUPPORTED, 0)));
         if (c.minor == IRP_MN_WAIT_WAKE) {
             EXPECT_EQ(arrival.waitWakeState, PowerSystemSleeping3);
         } else {
-            EXPECT_EQ(arrival.type, DevicePowerState);
-            EXPECT_EQ(arrival.state.DeviceState, c.state);
+            EXPECT_EQ(std::pair(arrival.type, arrival.state.DeviceState), std::pair(DevicePowerState, c.state));
         }
-        EXPECT_EQ(callback.device, Pdo());
-        EXPECT_EQ(callback.minor, c.minor);
-        EXPECT_EQ(callback.state.DeviceState, state.DeviceState);
-        EXPECT_EQ(callback.status, STATUS_SUCCESS);
+        EXPECT_EQ(std::tuple(callback.device, callback.minor, callback.state.DeviceState, callback.status),
+                  std::tuple(Pdo(), c.minor, state.DeviceState, STATUS_SUCCESS));
         EXPECT_EQ(callback.completionsBefore, before + 1) << "the callback comes after the completion routines";
     }
 }
@@ -163,9 +157,7 @@ TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ProbeConfig config;
-        config.holdDeviceRequests = true;
-        BringUpProbe(config, c.legacy);
+        BringUpProbe({.holdDeviceRequests = true}, c.legacy);
         ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD2)), STATUS_PENDING);
         ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD3)), STATUS_PENDING);
         EXPECT_EQ(probe().Seen().arrivals.size(), c.arrivedAtOnce);
@@ -209,10 +201,7 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const auto twoRequests = [&] {
-            ProbeConfig config;
-            config.startNext = c.startNext;
-            config.forwardWithIoCallDriver = c.ioCallDriver;
-            BringUpProbe(config, c.legacy);
+            BringUpProbe({.startNext = c.startNext, .forwardWithIoCallDriver = c.ioCallDriver}, c.legacy);
             for (int round = 1; round <= 2; ++round) {
                 ASSERT_EQ(Request(c.minor, StateFor(c.minor)), STATUS_PENDING);
                 if (c.minor == IRP_MN_WAIT_WAKE) {
@@ -234,9 +223,7 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
 // function driver that does not inherit DO_POWER_PAGABLE is itself flagged).
 TEST_F(PowerManager, StackNotPageableGetsRequestsAtTheCallersIrql)
 {
-    ProbeConfig config;
-    config.copyPagable = false;
-    ExpectFinding("DO_POWER_PAGABLE not inherited", [&] { BringUpProbe(config); });
+    ExpectFinding("DO_POWER_PAGABLE not inherited", [&] { BringUpProbe({.copyPagable = false}); });
     ASSERT_TRUE(Pdo()->Flags & DO_POWER_PAGABLE);
     {
         emu::ScopedIrql dispatch(DISPATCH_LEVEL);
@@ -295,9 +282,7 @@ TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.state) + (c.refuseQuery ? " refused" : ""));
-        ProbeConfig config;
-        config.failSystemQuery = c.refuseQuery;
-        BringUpProbe(config);
+        BringUpProbe({.failSystemQuery = c.refuseQuery});
         emu::Power& power = machine().power();
         std::vector<std::pair<UCHAR, SYSTEM_POWER_STATE>> expected = {{IRP_MN_QUERY_POWER, c.state}};
         if (c.refuseQuery) {
@@ -314,12 +299,11 @@ TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
         const auto arrivals = probe().Seen().arrivals;
         ASSERT_EQ(arrivals.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
-            EXPECT_EQ(arrivals[i].minor, expected[i].first) << i;
-            EXPECT_EQ(arrivals[i].type, SystemPowerState) << i;
-            EXPECT_EQ(arrivals[i].state.SystemState, expected[i].second) << i;
-            EXPECT_EQ(arrivals[i].irql, PASSIVE_LEVEL) << i;
+            const ProbeArrival& a = arrivals[i];
+            EXPECT_EQ(std::tuple(a.minor, a.type, a.state.SystemState, a.irql),
+                      std::tuple(expected[i].first, SystemPowerState, expected[i].second, KIRQL{PASSIVE_LEVEL})) << i;
             if (expected[i].second != PowerSystemWorking) {
-                EXPECT_EQ(arrivals[i].action, c.action) << i;
+                EXPECT_EQ(a.action, c.action) << i;
             }
         }
     }
