@@ -133,6 +133,8 @@ void ProbeDispatch::Unload(PDRIVER_OBJECT)
 
 NTSTATUS ProbeDispatch::Handle(PDEVICE_OBJECT, PIRP irp)
 {
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    PowerProbe::Instance().Record([&](ProbeSeen& seen) { seen.handleRequests.push_back(major); });
     return Complete(irp, STATUS_SUCCESS);
 }
 

@@ -58,6 +58,7 @@ struct ProbeSeen {
     std::vector<UCHAR> pnp;              // minor codes of IRP_MJ_PNP in arrival order
     int oddPnpArrivals = 0;              // not at PASSIVE_LEVEL or not STATUS_NOT_SUPPORTED/0
     int unloads = 0;
+    std::vector<UCHAR> handleRequests;   // IRP_MJ_CREATE, _CLEANUP and _CLOSE in arrival order
 };
 
 // The probe's state is process-wide, as a driver's globals are; Reset()

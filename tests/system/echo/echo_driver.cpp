@@ -8,7 +8,7 @@ extern "C" {
 EchoLog EchoEvents;
 volatile LONG EchoHoldReads;
 static PDRIVER_OBJECT EchoDriver;
-static PDEVICE_OBJECT EchoDevices[4];
+PDEVICE_OBJECT EchoDevices[4];
 static KSPIN_LOCK HeldLock;       // guards Held: a cancel and a completion race for a request
 static PIRP Held[EchoMaxHeld];    // reads kept until completed or cancelled
 static KEVENT HeldEvent;          // set each time a read is held
@@ -23,11 +23,6 @@ static const struct {
     {L"\\Device\\EchoNeither", L"\\DosDevices\\EchoNeither", 0},
     {L"\\Device\\EchoLate", L"\\DosDevices\\EchoLate", DO_BUFFERED_IO},
 };
-
-static EchoDevice* EchoOf(PDEVICE_OBJECT DeviceObject)
-{
-    return static_cast<EchoDevice*>(DeviceObject->DeviceExtension);
-}
 
 static NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
@@ -291,29 +286,9 @@ NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
     return STATUS_SUCCESS;
 }
 
-EchoDevice* EchoDeviceOf(ULONG Kind)
-{
-    return EchoDevices[Kind] == nullptr ? nullptr : EchoOf(EchoDevices[Kind]);
-}
-
-PDEVICE_OBJECT EchoDeviceObject(ULONG Kind)
-{
-    return EchoDevices[Kind];
-}
-
 NTSTATUS EchoCreateLateDevice()
 {
     return CreateEchoDevice(EchoLate);
-}
-
-void EchoFinishLateDevice()
-{
-    EchoDevices[EchoLate]->Flags &= ~DO_DEVICE_INITIALIZING;
-}
-
-void EchoDeleteLateDevice()
-{
-    DeleteEchoDevice(EchoLate);
 }
 
 // A held request whose cancel routine is already gone is being cancelled,

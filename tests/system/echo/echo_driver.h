@@ -59,19 +59,21 @@ extern volatile LONG EchoHoldReads;  // set by a test: reads are held, not answe
 
 NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
+extern PDEVICE_OBJECT EchoDevices[4];  // by ECHO_KIND; null once deleted
+
 // For the tests, at PASSIVE_LEVEL.
-EchoDevice* EchoDeviceOf(ULONG Kind);
-PDEVICE_OBJECT EchoDeviceObject(ULONG Kind);
 ULONG EchoHeldCount();
 // Waits until at least Count reads are held; FALSE after TimeoutMs.
 BOOLEAN EchoWaitHeld(ULONG Count, ULONG TimeoutMs);
 // Completes the oldest held read with Information bytes of the echo pattern.
 BOOLEAN EchoCompleteHeld(NTSTATUS Status, ULONG_PTR Information);
-// The late device: created left initializing (as if outside DriverEntry and
-// AddDevice), then its initialization ended, then deleted.
+// A device left initializing, as if created outside DriverEntry and AddDevice.
 NTSTATUS EchoCreateLateDevice();
-void EchoFinishLateDevice();
-void EchoDeleteLateDevice();
+}
+
+inline EchoDevice* EchoOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<EchoDevice*>(DeviceObject->DeviceExtension);
 }
 
 // The byte a read delivers at offset i.
