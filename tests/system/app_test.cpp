@@ -99,12 +99,8 @@ TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
 {
     const std::string echoName = "\\\\.\\EchoBuffered";
     const std::string longest = "\\" + std::string(0x7FFF - echoName.size() - 1, 'p');
-    const struct {
-        std::string path;
-        NTSTATUS status;
-        std::u16string fileName;
-        size_t driverSees;  // creates, cleanups and closes
-    } cases[] = {
+    // driverSees: the creates, cleanups and closes the driver gets.
+    const struct { std::string path; NTSTATUS status; std::u16string fileName; size_t driverSees; } cases[] = {
         {echoName, STATUS_SUCCESS, u"", 3},
         {echoName + "\\PIPE3", STATUS_SUCCESS, u"\\PIPE3", 3},
         {echoName + "\\a\\b", STATUS_SUCCESS, u"\\a\\b", 3},
@@ -201,15 +197,14 @@ TEST_F(Application, ControlMethodsDescribeTheBuffersAndCopyBackOnlyWhatTheyShoul
 {
     const Bytes input = {1, 2, 3, 4};
     const Bytes initial = Counting(8, 0xC0);  // the caller's output buffer before the request
+    // expectedOut: the caller's output buffer afterwards; driverRead: what the
+    // driver found in the input, or through the MDL.
     const struct {
         const char* what;
-        ULONG code;
-        ULONG in;
-        ULONG out;
+        ULONG code, in, out;
         NTSTATUS status;
         ULONG_PTR information;
-        Bytes expectedOut;   // the caller's output buffer afterwards
-        Bytes driverRead;    // what the driver found in the input, or through the MDL
+        Bytes expectedOut, driverRead;
         bool systemBuffer, mdl;
         const char* finding;
     } cases[] = {

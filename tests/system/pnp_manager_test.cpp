@@ -58,12 +58,8 @@ protected:
 // way the device is back where it was.
 TEST_F(PnpManager, QueryThenCancelReturnsToTheStateBefore)
 {
-    const struct {
-        const char* what;
-        bool remove;  // query-remove, else query-stop
-        bool stopFirst;
-        bool refused;
-    } cases[] = {
+    // remove: query-remove, else query-stop.
+    const struct { const char* what; bool remove, stopFirst, refused; } cases[] = {
         {"query-stop", false, false, false},
         {"query-remove", true, false, false},
         {"query-remove when stopped", true, true, false},
@@ -134,11 +130,7 @@ TEST_F(PnpManager, OrderlyRemovalUnloadsTheDriverWithItsLastDeviceObject)
 
 TEST_F(PnpManager, DisconnectBringsSurpriseRemovalThenRemovalOnceHandlesAreClosed)
 {
-    const struct {
-        const char* what;
-        bool handleOpen;
-        bool removeAfterSurpriseRemoval;
-    } cases[] = {
+    const struct { const char* what; bool handleOpen; bool removeAfterSurpriseRemoval; } cases[] = {
         {"no handle", false, true},
         {"a handle open", true, true},
         {"the test removes", false, false},
@@ -189,12 +181,7 @@ TEST_F(PnpManager, VetoOfQueryRemoveWithHandlesOpenIsAChoice)
 // state is asked after the first start only.
 TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
 {
-    const struct {
-        const char* what;
-        bool start;
-        void (*leave)(emu::Pnp&);
-        Minors lastRequests;
-    } cases[] = {
+    const struct { const char* what; bool start; void (*leave)(emu::Pnp&); Minors lastRequests; } cases[] = {
         {"never started", false,
          [](emu::Pnp& pnp) { EXPECT_EQ(pnp.AddDevice(), STATUS_INVALID_DEVICE_STATE) << "one function driver per device"; },
          {IRP_MN_REMOVE_DEVICE}},
@@ -243,11 +230,7 @@ TEST_F(PnpManager, SendsOnlySequencesWindowsSends)
     enum class From { Started, StopPending, FailedStart };
     using Request = NTSTATUS (*)(emu::Pnp&);
     const Request start = [](emu::Pnp& pnp) { return pnp.Start(); };
-    const struct {
-        const char* what;
-        From from;
-        Request refused;
-    } cases[] = {
+    const struct { const char* what; From from; Request refused; } cases[] = {
         {"start of a started device", From::Started, start},
         {"removal with a stop pending", From::StopPending, [](emu::Pnp& pnp) { return pnp.Remove(); }},
         {"start after a failed start", From::FailedStart, start},
@@ -288,12 +271,8 @@ TEST_F(PnpManager, SendsOnlySequencesWindowsSends)
 TEST_F(PnpManager, DeviceDescriptorAHubRejectsIsNotEnumerated)
 {
     using emu::usb::BusSpeed;
-    const struct {
-        const char* what;
-        std::vector<std::pair<size_t, uint8_t>> changes;  // bytes of the built-in device descriptor
-        BusSpeed speed;
-        bool enumerated;
-    } cases[] = {
+    // changes: (offset, value) in the built-in device descriptor.
+    const struct { const char* what; std::vector<std::pair<size_t, uint8_t>> changes; BusSpeed speed; bool enumerated; } cases[] = {
         {"the built-in device", {}, BusSpeed::High, true},
         {"bLength 17", {{0, 17}}, BusSpeed::High, false},
         {"bLength 19", {{0, 19}}, BusSpeed::High, false},

@@ -60,11 +60,8 @@ protected:
 // nothing called back.
 TEST_F(PowerManager, RefusedRequestSendsNothingAndCallsNothingBack)
 {
-    const struct {
-        UCHAR minor;
-        uint64_t failNthCall;  // 1: the call itself, 2: the IRP it allocates
-        NTSTATUS status;
-    } cases[] = {
+    // failNthCall 1: the call itself, 2: the IRP it allocates.
+    const struct { UCHAR minor; uint64_t failNthCall; NTSTATUS status; } cases[] = {
         {IRP_MN_POWER_SEQUENCE, 0, STATUS_INVALID_PARAMETER_2},
         {0x04, 0, STATUS_INVALID_PARAMETER_2},
         {0xFF, 0, STATUS_INVALID_PARAMETER_2},
@@ -95,10 +92,7 @@ TEST_F(PowerManager, RefusedRequestSendsNothingAndCallsNothingBack)
 TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
 {
     BringUpProbe();
-    const struct {
-        UCHAR minor;
-        DEVICE_POWER_STATE state;
-    } cases[] = {
+    const struct { UCHAR minor; DEVICE_POWER_STATE state; } cases[] = {
         {IRP_MN_WAIT_WAKE, PowerDeviceUnspecified},  // first: the device must be in D0 for it
         {IRP_MN_QUERY_POWER, PowerDeviceD2},
         {IRP_MN_SET_POWER, PowerDeviceD3},
@@ -144,12 +138,7 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
 // PoStartNextPowerIrp. A system request, of the other kind, never waits.
 TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
 {
-    const struct {
-        const char* what;
-        bool legacy;
-        UCHAR minor;
-        size_t arrivedAtOnce;
-    } cases[] = {
+    const struct { const char* what; bool legacy; UCHAR minor; size_t arrivedAtOnce; } cases[] = {
         {"legacy query", true, IRP_MN_QUERY_POWER, 1},
         {"modern query", false, IRP_MN_QUERY_POWER, 2},
         {"legacy set", true, IRP_MN_SET_POWER, 1},
@@ -181,14 +170,8 @@ TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
 // request, and a wait-wake takes no turn.
 TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
 {
-    const struct {
-        const char* what;
-        bool legacy;
-        StartNext startNext;
-        bool ioCallDriver;
-        UCHAR minor;
-        const char* finding;  // null: none
-    } cases[] = {
+    // finding: null when none is expected.
+    const struct { const char* what; bool legacy; StartNext startNext; bool ioCallDriver; UCHAR minor; const char* finding; } cases[] = {
         {"missing", true, StartNext::Never, false, IRP_MN_QUERY_POWER, "was not called"},
         {"second call", true, StartNext::Twice, false, IRP_MN_QUERY_POWER, "called twice"},
         {"IoCallDriver", true, StartNext::Once, true, IRP_MN_QUERY_POWER, "instead of PoCallDriver"},
@@ -237,12 +220,7 @@ TEST_F(PowerManager, PoSetPowerStateReturnsThePreviousStateAndKeepsItsIrqlRule)
 {
     BringUpProbe();
     PDEVICE_OBJECT device = probe().Device();
-    const struct {
-        DEVICE_POWER_STATE state;
-        KIRQL irql;
-        DEVICE_POWER_STATE previous;
-        bool finding;
-    } steps[] = {
+    const struct { DEVICE_POWER_STATE state; KIRQL irql; DEVICE_POWER_STATE previous; bool finding; } steps[] = {
         {PowerDeviceD3, PASSIVE_LEVEL, PowerDeviceD0, false},
         {PowerDeviceD2, APC_LEVEL, PowerDeviceD3, false},
         {PowerDeviceD0, DISPATCH_LEVEL, PowerDeviceD2, false},
@@ -270,11 +248,7 @@ TEST_F(PowerManager, PoSetPowerStateReturnsThePreviousStateAndKeepsItsIrqlRule)
 // state that is not a sleep state sends nothing.
 TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
 {
-    const struct {
-        SYSTEM_POWER_STATE state;
-        POWER_ACTION action;
-        bool refuseQuery;
-    } cases[] = {
+    const struct { SYSTEM_POWER_STATE state; POWER_ACTION action; bool refuseQuery; } cases[] = {
         {PowerSystemSleeping1, PowerActionSleep, false},
         {PowerSystemSleeping3, PowerActionSleep, false},
         {PowerSystemHibernate, PowerActionHibernate, false},

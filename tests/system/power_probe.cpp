@@ -1,18 +1,8 @@
 #include "tests/system/power_probe.h"
 
 namespace system_test {
-
-struct ProbeDispatch {
-    static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
-    static NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS Handle(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS Forward(PIRP irp);
-    static NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-    static void Unload(PDRIVER_OBJECT driver);
-};
-
 namespace {
+
 const PCWSTR kDeviceName = u"\\Device\\probe";
 const PCWSTR kLinkName = u"\\DosDevices\\probe";
 
@@ -22,87 +12,8 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
-}  // namespace
 
-PowerProbe& PowerProbe::Instance()
-{
-    static PowerProbe probe;
-    return probe;
-}
-
-NTSTATUS PowerProbe::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->MajorFunction[IRP_MJ_PNP] = ProbeDispatch::Pnp;
-    driver->MajorFunction[IRP_MJ_POWER] = ProbeDispatch::Power;
-    driver->MajorFunction[IRP_MJ_CREATE] = ProbeDispatch::Handle;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = ProbeDispatch::Handle;
-    driver->MajorFunction[IRP_MJ_CLOSE] = ProbeDispatch::Handle;
-    driver->DriverExtension->AddDevice = ProbeDispatch::AddDevice;
-    driver->DriverUnload = ProbeDispatch::Unload;
-    return STATUS_SUCCESS;
-}
-
-void PowerProbe::Reset(ProbeConfig config)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    config_ = config;
-    refuseQueries_ = false;
-    device_ = nullptr;
-    lower_ = nullptr;
-    seen_ = {};
-    held_.clear();
-    out_ = nullptr;
-}
-
-void PowerProbe::WatchOutPointer(PIRP* out)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    out_ = out;
-}
-
-ProbeSeen PowerProbe::Seen()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seen_;
-}
-
-bool PowerProbe::WaitUntil(const std::function<bool(const ProbeSeen&)>& done, std::chrono::milliseconds timeout)
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return done(seen_); });
-}
-
-template <typename Change>
-void PowerProbe::Record(Change change)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    change(seen_);
-    changed_.notify_all();
-}
-
-void PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
-{
-    Instance().Record([&](ProbeSeen& seen) {
-        seen.callbacks.push_back({device, minor, state, ioStatus->Status, seen.completions});
-    });
-}
-
-void PowerProbe::ReleaseHeld()
-{
-    PIRP irp;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (held_.empty()) {
-            return;
-        }
-        irp = held_.front();
-        held_.pop_front();
-    }
-    emu::DriverScope scope(device_->DriverObject);
-    ProbeDispatch::Forward(irp);
-}
-
-NTSTATUS ProbeDispatch::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PowerProbe& probe = PowerProbe::Instance();
     UNICODE_STRING name;
@@ -116,22 +27,23 @@ NTSTATUS ProbeDispatch::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     }
     PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
     IoCreateSymbolicLink(&link, &name);
-    if (probe.config_.copyPagable) {
+    if (probe.config.copyPagable) {
         device->Flags |= lower->Flags & DO_POWER_PAGABLE;
     }
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-    std::lock_guard<std::mutex> lock(probe.mutex_);
-    probe.device_ = device;
-    probe.lower_ = lower;
+    std::lock_guard<std::mutex> lock(probe.mutex);
+    probe.device = device;
+    probe.lower = lower;
     return STATUS_SUCCESS;
 }
 
-void ProbeDispatch::Unload(PDRIVER_OBJECT)
+void Unload(PDRIVER_OBJECT)
 {
     PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.unloads; });
 }
 
-NTSTATUS ProbeDispatch::Handle(PDEVICE_OBJECT, PIRP irp)
+// IRP_MJ_CREATE, IRP_MJ_CLEANUP and IRP_MJ_CLOSE: logged and completed.
+NTSTATUS Handle(PDEVICE_OBJECT, PIRP irp)
 {
     const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     PowerProbe::Instance().Record([&](ProbeSeen& seen) { seen.handleRequests.push_back(major); });
@@ -140,18 +52,18 @@ NTSTATUS ProbeDispatch::Handle(PDEVICE_OBJECT, PIRP irp)
 
 // Queries are refused when the test says so; every other request the
 // function driver agrees to goes down with success, the rest untouched.
-NTSTATUS ProbeDispatch::Pnp(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PowerProbe& probe = PowerProbe::Instance();
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    const bool odd =
-        KeGetCurrentIrql() != PASSIVE_LEVEL || irp->IoStatus.Status != STATUS_NOT_SUPPORTED || irp->IoStatus.Information != 0;
+    const bool odd = KeGetCurrentIrql() != PASSIVE_LEVEL || irp->IoStatus.Status != STATUS_NOT_SUPPORTED ||
+                     irp->IoStatus.Information != 0;
     probe.Record([&](ProbeSeen& seen) {
         seen.pnp.push_back(minor);
         seen.oddPnpArrivals += odd ? 1 : 0;
     });
     const bool query = minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE;
-    if (query && probe.refuseQueries_) {
+    if (query && probe.refuseQueries) {
         return Complete(irp, STATUS_DEVICE_BUSY);
     }
     if (query || minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
@@ -159,18 +71,18 @@ NTSTATUS ProbeDispatch::Pnp(PDEVICE_OBJECT device, PIRP irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
     }
     IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(probe.lower_, irp);
+    NTSTATUS status = IoCallDriver(probe.lower, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) {
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, kLinkName);
         IoDeleteSymbolicLink(&link);
-        IoDetachDevice(probe.lower_);
+        IoDetachDevice(probe.lower);
         IoDeleteDevice(device);
     }
     return status;
 }
 
-NTSTATUS ProbeDispatch::Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.completions; });
     if (irp->PendingReturned) {
@@ -179,60 +91,127 @@ NTSTATUS ProbeDispatch::Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ProbeDispatch::Forward(PIRP irp)
+NTSTATUS Forward(PIRP irp)
 {
     PowerProbe& probe = PowerProbe::Instance();
-    const StartNext startNext = probe.config_.startNext;
-    if (startNext != StartNext::Never) {
-        PoStartNextPowerIrp(irp);
-    }
-    if (startNext == StartNext::Twice) {
+    for (int call = 0; call < static_cast<int>(probe.config.startNext); ++call) {
         PoStartNextPowerIrp(irp);
     }
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, Completion, nullptr, TRUE, TRUE, TRUE);
     const NTSTATUS status =
-        probe.config_.forwardWithIoCallDriver ? IoCallDriver(probe.lower_, irp) : PoCallDriver(probe.lower_, irp);
+        probe.config.forwardWithIoCallDriver ? IoCallDriver(probe.lower, irp) : PoCallDriver(probe.lower, irp);
     probe.Record([](ProbeSeen& seen) { ++seen.forwarded; });
     return status;
 }
 
-NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS Power(PDEVICE_OBJECT, PIRP irp)
 {
     PowerProbe& probe = PowerProbe::Instance();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ProbeArrival arrival{stack->MinorFunction,
-                         stack->Parameters.Power.Type,
-                         stack->Parameters.Power.State,
-                         stack->Parameters.WaitWake.PowerState,
-                         stack->Parameters.Power.ShutdownType,
-                         KeGetCurrentIrql(),
-                         irp->StackCount,
-                         irp->CurrentLocation,
-                         irp->IoStatus,
-                         irp,
-                         nullptr};
+    const auto& power = stack->Parameters.Power;
+    ProbeArrival arrival{stack->MinorFunction, power.Type,       power.State,           stack->Parameters.WaitWake.PowerState,
+                         power.ShutdownType,   KeGetCurrentIrql(), irp->StackCount,     irp->CurrentLocation,
+                         irp->IoStatus,        irp,              nullptr};
     const bool setOrQuery = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
-    const bool hold = setOrQuery && stack->Parameters.Power.Type == DevicePowerState && probe.config_.holdDeviceRequests;
+    const bool hold = setOrQuery && power.Type == DevicePowerState && probe.config.holdDeviceRequests;
     if (hold) {
-        IoMarkIrpPending(irp);  // before the request becomes reachable through held_
+        IoMarkIrpPending(irp);  // before the request becomes reachable through `held`
     }
     probe.Record([&](ProbeSeen& seen) {
-        arrival.outPointer = probe.out_ != nullptr ? *probe.out_ : nullptr;
+        arrival.outPointer = probe.out != nullptr ? *probe.out : nullptr;
         seen.arrivals.push_back(arrival);
         if (hold) {
-            probe.held_.push_back(irp);
+            probe.held.push_back(irp);
         }
     });
     if (hold) {
         return STATUS_PENDING;
     }
-    if (setOrQuery && stack->Parameters.Power.Type == SystemPowerState &&
-        stack->MinorFunction == IRP_MN_QUERY_POWER && probe.config_.failSystemQuery) {
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER && power.Type == SystemPowerState && probe.config.failSystemQuery) {
         PoStartNextPowerIrp(irp);
         return Complete(irp, STATUS_UNSUCCESSFUL);
     }
     return Forward(irp);
+}
+
+}  // namespace
+
+PowerProbe& PowerProbe::Instance()
+{
+    static PowerProbe probe;
+    return probe;
+}
+
+NTSTATUS PowerProbe::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_PNP] = Pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = Power;
+    driver->MajorFunction[IRP_MJ_CREATE] = Handle;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = Handle;
+    driver->MajorFunction[IRP_MJ_CLOSE] = Handle;
+    driver->DriverExtension->AddDevice = AddDevice;
+    driver->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}
+
+void PowerProbe::Reset(ProbeConfig newConfig)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    config = newConfig;
+    refuseQueries = false;
+    device = nullptr;
+    lower = nullptr;
+    seen = {};
+    held.clear();
+    out = nullptr;
+}
+
+void PowerProbe::WatchOutPointer(PIRP* watched)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    out = watched;
+}
+
+ProbeSeen PowerProbe::Seen()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen;
+}
+
+bool PowerProbe::WaitUntil(const std::function<bool(const ProbeSeen&)>& done, Ms timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return done(seen); });
+}
+
+void PowerProbe::Record(const std::function<void(ProbeSeen&)>& change)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    change(seen);
+    changed.notify_all();
+}
+
+void PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
+{
+    Instance().Record([&](ProbeSeen& seen) {
+        seen.callbacks.push_back({device, minor, state, ioStatus->Status, seen.completions});
+    });
+}
+
+void PowerProbe::ReleaseHeld()
+{
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (held.empty()) {
+            return;
+        }
+        irp = held.front();
+        held.pop_front();
+    }
+    emu::DriverScope scope(device->DriverObject);
+    Forward(irp);
 }
 
 }  // namespace system_test

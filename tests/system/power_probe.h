@@ -16,7 +16,7 @@
 
 namespace system_test {
 
-enum class StartNext { Once, Never, Twice };
+enum class StartNext { Never = 0, Once = 1, Twice = 2 };  // PoStartNextPowerIrp calls
 
 struct ProbeConfig {
     StartNext startNext = StartNext::Once;  // PoStartNextPowerIrp calls per request it forwards
@@ -62,44 +62,44 @@ struct ProbeSeen {
 };
 
 // The probe's state is process-wide, as a driver's globals are; Reset()
-// before each machine.
+// before each machine. The dispatch routines in power_probe.cpp reach all
+// of it; the tests use the member functions.
 class PowerProbe {
 public:
+    using Ms = std::chrono::milliseconds;
     static PowerProbe& Instance();
     static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
     static constexpr const char* kPath = "\\\\.\\probe";
 
     void Reset(ProbeConfig config = {});
-    PDEVICE_OBJECT Device() const { return device_; }
-    void RefuseQueries(bool refuse) { refuseQueries_ = refuse; }  // query-stop and -remove: STATUS_DEVICE_BUSY
+    PDEVICE_OBJECT Device() const { return device; }
+    // Query-stop and query-remove get STATUS_DEVICE_BUSY while set.
+    void RefuseQueries(bool refuse) { refuseQueries = refuse; }
     void WatchOutPointer(PIRP* out);  // recorded into each arrival
     void ReleaseHeld();               // forwards the oldest held request
 
     ProbeSeen Seen();
     // False when `done` is still false after `timeout`.
-    bool WaitUntil(const std::function<bool(const ProbeSeen&)>& done, std::chrono::milliseconds timeout);
-    bool WaitForArrivals(size_t n, std::chrono::milliseconds t) { return WaitUntil([n](auto& s) { return s.arrivals.size() >= n; }, t); }
-    bool WaitForCallbacks(size_t n, std::chrono::milliseconds t) { return WaitUntil([n](auto& s) { return s.callbacks.size() >= n; }, t); }
+    bool WaitUntil(const std::function<bool(const ProbeSeen&)>& done, Ms timeout);
+    bool WaitForArrivals(size_t n, Ms t) { return WaitUntil([n](auto& s) { return s.arrivals.size() >= n; }, t); }
+    bool WaitForCallbacks(size_t n, Ms t) { return WaitUntil([n](auto& s) { return s.callbacks.size() >= n; }, t); }
     // A wait-wake is pending in the bus once the probe has passed it down.
-    bool WaitForForwarded(size_t n, std::chrono::milliseconds t) { return WaitUntil([n](auto& s) { return s.forwarded >= n; }, t); }
+    bool WaitForForwarded(size_t n, Ms t) { return WaitUntil([n](auto& s) { return s.forwarded >= n; }, t); }
 
     // For PoRequestPowerIrp: records the call into Seen().callbacks.
-    static void Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK ioStatus);
+    static void Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus);
+    // Applies `change` to what the probe saw and wakes the waiters.
+    void Record(const std::function<void(ProbeSeen&)>& change);
 
-private:
-    friend struct ProbeDispatch;
-    template <typename Change>
-    void Record(Change change);
-
-    ProbeConfig config_;
-    volatile bool refuseQueries_ = false;
-    PDEVICE_OBJECT device_ = nullptr;
-    PDEVICE_OBJECT lower_ = nullptr;
-    std::mutex mutex_;  // guards all below
-    std::condition_variable changed_;
-    ProbeSeen seen_;
-    std::deque<PIRP> held_;
-    PIRP* out_ = nullptr;
+    ProbeConfig config;
+    volatile bool refuseQueries = false;
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT lower = nullptr;
+    std::mutex mutex;  // guards all below
+    std::condition_variable changed;
+    ProbeSeen seen;
+    std::deque<PIRP> held;
+    PIRP* out = nullptr;
 };
 
 }  // namespace system_test
