@@ -183,7 +183,7 @@ TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
 {
     const struct { const char* what; bool start; void (*leave)(emu::Pnp&); Minors lastRequests; } cases[] = {
         {"never started", false,
-         [](emu::Pnp& pnp) { EXPECT_EQ(pnp.AddDevice(), STATUS_INVALID_DEVICE_STATE) << "one function driver per device"; },
+         [](emu::Pnp& pnp) { EXPECT_EQ(pnp.AddDevice(), STATUS_INVALID_DEVICE_STATE) << "one driver per device"; },
          {IRP_MN_REMOVE_DEVICE}},
         {"started", true, [](emu::Pnp&) {},
          {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_REMOVE_DEVICE,
@@ -235,7 +235,8 @@ TEST_F(PnpManager, SendsOnlySequencesWindowsSends)
         {"removal with a stop pending", From::StopPending, [](emu::Pnp& pnp) { return pnp.Remove(); }},
         {"start after a failed start", From::FailedStart, start},
         {"query after a failed start", From::FailedStart, [](emu::Pnp& pnp) { return pnp.QueryRemove(); }},
-        {"surprise removal after a failed start", From::FailedStart, [](emu::Pnp& pnp) { return pnp.SurpriseRemove(); }},
+        {"surprise removal after a failed start", From::FailedStart,
+         [](emu::Pnp& pnp) { return pnp.SurpriseRemove(); }},
     };
     const Minors lastSent[] = {
         {IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
@@ -272,7 +273,12 @@ TEST_F(PnpManager, DeviceDescriptorAHubRejectsIsNotEnumerated)
 {
     using emu::usb::BusSpeed;
     // changes: (offset, value) in the built-in device descriptor.
-    const struct { const char* what; std::vector<std::pair<size_t, uint8_t>> changes; BusSpeed speed; bool enumerated; } cases[] = {
+    const struct {
+        const char* what;
+        std::vector<std::pair<size_t, uint8_t>> changes;
+        BusSpeed speed;
+        bool enumerated;
+    } cases[] = {
         {"the built-in device", {}, BusSpeed::High, true},
         {"bLength 17", {{0, 17}}, BusSpeed::High, false},
         {"bLength 19", {{0, 19}}, BusSpeed::High, false},

@@ -117,9 +117,12 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         ASSERT_TRUE(probe().WaitForCallbacks(before + 1, kWait));
         const ProbeCallback callback = probe().Seen().callbacks[before];
         const ProbeArrival arrival = probe().Seen().arrivals[before];
-        EXPECT_EQ(std::tuple(arrival.irp, arrival.outPointer, arrival.minor, arrival.irql), std::tuple(out, out, c.minor, KIRQL{PASSIVE_LEVEL}));
-        EXPECT_EQ(std::pair(arrival.stackCount, arrival.currentLocation), (std::pair<CHAR, CHAR>(topStackSize + 2, topStackSize + 1)));
-        EXPECT_EQ(std::pair(arrival.initialStatus.Status, arrival.initialStatus.Information), (std::pair<NTSTATUS, ULONG_PTR>(STATUS_NOT_SUPPORTED, 0)));
+        EXPECT_EQ(std::tuple(arrival.irp, arrival.outPointer, arrival.minor, arrival.irql),
+                  std::tuple(out, out, c.minor, KIRQL{PASSIVE_LEVEL}));
+        EXPECT_EQ(std::pair(arrival.stackCount, arrival.currentLocation),
+                  (std::pair<CHAR, CHAR>(topStackSize + 2, topStackSize + 1)));
+        EXPECT_EQ(std::pair(arrival.initialStatus.Status, arrival.initialStatus.Information),
+                  (std::pair<NTSTATUS, ULONG_PTR>(STATUS_NOT_SUPPORTED, 0)));
         if (c.minor == IRP_MN_WAIT_WAKE) {
             EXPECT_EQ(arrival.waitWakeState, PowerSystemSleeping3);
         } else {
@@ -171,7 +174,14 @@ TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
 TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
 {
     // finding: null when none is expected.
-    const struct { const char* what; bool legacy; StartNext startNext; bool ioCallDriver; UCHAR minor; const char* finding; } cases[] = {
+    const struct {
+        const char* what;
+        bool legacy;
+        StartNext startNext;
+        bool ioCallDriver;
+        UCHAR minor;
+        const char* finding;
+    } cases[] = {
         {"missing", true, StartNext::Never, false, IRP_MN_QUERY_POWER, "was not called"},
         {"second call", true, StartNext::Twice, false, IRP_MN_QUERY_POWER, "called twice"},
         {"IoCallDriver", true, StartNext::Once, true, IRP_MN_QUERY_POWER, "instead of PoCallDriver"},

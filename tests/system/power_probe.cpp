@@ -110,9 +110,9 @@ NTSTATUS Power(PDEVICE_OBJECT, PIRP irp)
     PowerProbe& probe = PowerProbe::Instance();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const auto& power = stack->Parameters.Power;
-    ProbeArrival arrival{stack->MinorFunction, power.Type,       power.State,           stack->Parameters.WaitWake.PowerState,
-                         power.ShutdownType,   KeGetCurrentIrql(), irp->StackCount,     irp->CurrentLocation,
-                         irp->IoStatus,        irp,              nullptr};
+    ProbeArrival arrival{stack->MinorFunction, power.Type, power.State, stack->Parameters.WaitWake.PowerState,
+                         power.ShutdownType, KeGetCurrentIrql(), irp->StackCount, irp->CurrentLocation,
+                         irp->IoStatus, irp, nullptr};
     const bool setOrQuery = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
     const bool hold = setOrQuery && power.Type == DevicePowerState && probe.config.holdDeviceRequests;
     if (hold) {

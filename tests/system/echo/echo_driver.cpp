@@ -140,7 +140,8 @@ static NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RtlInitUnicodeString(&refused, L"\\fail");
     EchoOf(DeviceObject)->CreateNameLength = file->FileName.Length;
     Log(IRP_MJ_CREATE, file);
-    return Complete(Irp, RtlEqualUnicodeString(&file->FileName, &refused, FALSE) ? STATUS_ACCESS_DENIED : STATUS_SUCCESS, 0);
+    const bool refuse = RtlEqualUnicodeString(&file->FileName, &refused, FALSE);
+    return Complete(Irp, refuse ? STATUS_ACCESS_DENIED : STATUS_SUCCESS, 0);
 }
 
 // IRP_MJ_CLEANUP and IRP_MJ_CLOSE: logged and completed. Held requests are
@@ -221,7 +222,8 @@ static NTSTATUS CreateEchoDevice(ULONG Kind)
     RtlInitUnicodeString(&deviceName, EchoNames[Kind].Device);
     RtlInitUnicodeString(&linkName, EchoNames[Kind].Link);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(EchoDriver, sizeof(EchoDevice), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status =
+        IoCreateDevice(EchoDriver, sizeof(EchoDevice), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -310,7 +312,8 @@ BOOLEAN EchoCompleteHeld(NTSTATUS Status, ULONG_PTR Information)
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG length = stack->Parameters.Read.Length;
-    Fill(BufferOf(irp, EchoOf(stack->DeviceObject)->Kind), Information < length ? static_cast<ULONG>(Information) : length);
+    const ULONG filled = Information < length ? static_cast<ULONG>(Information) : length;
+    Fill(BufferOf(irp, EchoOf(stack->DeviceObject)->Kind), filled);
     Complete(irp, Status, Information);
     return TRUE;
 }
