@@ -6,6 +6,7 @@
 #include "tests/system/system_fixture.h"
 
 #include <string>
+#include <tuple>
 
 namespace system_test {
 namespace {
@@ -37,23 +38,18 @@ Events WholeLife(PFILE_OBJECT file)
     return {{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}};
 }
 
-// `length` bytes from `first` on, counting up, or the echo pattern.
-Bytes Counting(size_t length, uint8_t first)
+// `length` bytes, byte i being at(i).
+template <typename At>
+Bytes Pattern(size_t length, At at)
 {
     Bytes bytes(length);
     for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(first + i);
+        bytes[i] = static_cast<uint8_t>(at(i));
     }
     return bytes;
 }
-Bytes EchoBytes(size_t length)
-{
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = EchoPattern(static_cast<ULONG>(i));
-    }
-    return bytes;
-}
+Bytes Counting(size_t length, uint8_t first) { return Pattern(length, [first](size_t i) { return first + i; }); }
+Bytes EchoBytes(size_t length) { return Pattern(length, [](size_t i) { return EchoPattern(ULONG(i)); }); }
 
 Bytes DataOf(const EchoRequestView& view)
 {
@@ -162,11 +158,10 @@ TEST_F(Application, ReadAndWriteDescribeTheCallersBufferAsTheDeviceAsks)
             EXPECT_EQ(written.status, STATUS_SUCCESS);
             EXPECT_EQ(written.information, length);
             EchoRequestView view = Last(kind);
-            EXPECT_EQ(view.Irql, PASSIVE_LEVEL);
-            EXPECT_EQ(view.RequestorMode, UserMode);
-            EXPECT_TRUE(view.IrpFlags & IRP_WRITE_OPERATION);
-            EXPECT_EQ(view.HadSystemBuffer, kind == EchoBuffered && length != 0);
-            EXPECT_EQ(view.HadMdl, kind == EchoDirect && length != 0);
+            EXPECT_EQ(std::tuple(view.Irql, view.RequestorMode, (view.IrpFlags & IRP_WRITE_OPERATION) != 0),
+                      std::tuple(KIRQL{PASSIVE_LEVEL}, UCHAR{UserMode}, true));
+            EXPECT_EQ(std::pair(view.HadSystemBuffer != 0, view.HadMdl != 0),
+                      std::pair(kind == EchoBuffered && length != 0, kind == EchoDirect && length != 0));
             if (view.HadMdl) {
                 EXPECT_EQ(view.MdlVirtualAddress, data.data());
                 EXPECT_NE(view.MdlSystemAddress, data.data()) << "mapped at a system alias";
