@@ -1,5 +1,6 @@
 // For tests of the kernel alone: a fresh emulated kernel per test, the
-// verifier failing the test on any unexpected finding, and the watchdog.
+// verifier failing the test on any unexpected finding, and the watchdog
+// (each also installed by the shared main; they nest).
 #pragma once
 
 #include "tests/support/verifier_guard.h"
@@ -9,21 +10,14 @@
 
 namespace emu::test {
 
-class KernelGuard {
-public:
-    KernelGuard();
-    ~KernelGuard();
-    KernelGuard(const KernelGuard&) = delete;
-    KernelGuard& operator=(const KernelGuard&) = delete;
+class KernelTest : public ::testing::Test {
+protected:
+    KernelTest() { KernelStartup(); }
+    ~KernelTest() override { KernelShutdown(); }
 
 private:
     VerifierGuard verifier_;
     Watchdog watchdog_;
-};
-
-class KernelTest : public ::testing::Test {
-private:
-    KernelGuard kernel_;
 };
 
 }  // namespace emu::test

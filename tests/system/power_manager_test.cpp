@@ -5,6 +5,8 @@
 #include "tests/system/power_probe.h"
 #include "tests/system/system_fixture.h"
 
+#include <tuple>
+
 namespace system_test {
 namespace {
 
@@ -30,10 +32,7 @@ protected:
         config_ = config;
         emu::Machine& m = Boot();
         m.power().SetLegacySerialization(legacy);
-        ASSERT_EQ(m.LoadDriver(PowerProbe::DriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\probe"),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(m.pnp().AddDevice(), STATUS_SUCCESS);
-        ASSERT_EQ(m.pnp().Start(), STATUS_SUCCESS);
+        ASSERT_EQ(m.BringUp(PowerProbe::DriverEntry), STATUS_SUCCESS);
     }
 
     NTSTATUS Request(UCHAR minor, POWER_STATE state, PIRP* out = nullptr)
@@ -61,11 +60,8 @@ protected:
 // nothing called back.
 TEST_F(PowerManager, RefusedRequestSendsNothingAndCallsNothingBack)
 {
-    const struct {
-        UCHAR minor;
-        uint64_t failNthCall;  // 1: the call itself, 2: the IRP it allocates
-        NTSTATUS status;
-    } cases[] = {
+    // failNthCall 1: the call itself, 2: the IRP it allocates.
+    const struct { UCHAR minor; uint64_t failNthCall; NTSTATUS status; } cases[] = {
         {IRP_MN_POWER_SEQUENCE, 0, STATUS_INVALID_PARAMETER_2},
         {0x04, 0, STATUS_INVALID_PARAMETER_2},
         {0xFF, 0, STATUS_INVALID_PARAMETER_2},
@@ -84,18 +80,19 @@ TEST_F(PowerManager, RefusedRequestSendsNothingAndCallsNothingBack)
         emu::faults::Clear();
         EXPECT_EQ(out, reinterpret_cast<PIRP>(0x1234));
     }
-    EXPECT_TRUE(probe().Arrivals().empty());
-    EXPECT_TRUE(probe().Callbacks().empty());
+    EXPECT_TRUE(probe().Seen().arrivals.empty());
+    EXPECT_TRUE(probe().Seen().callbacks.empty());
     EXPECT_EQ(emu::LiveIrps(), irps);
 }
 
+// The request carries one stack location for the power manager above the
+// top of the stack, arrives at PASSIVE_LEVEL on a pageable stack however it
+// was asked for, with its out-pointer already set; the callback comes after
+// the completion routines.
 TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
 {
     BringUpProbe();
-    const struct {
-        UCHAR minor;
-        DEVICE_POWER_STATE state;
-    } cases[] = {
+    const struct { UCHAR minor; DEVICE_POWER_STATE state; } cases[] = {
         {IRP_MN_WAIT_WAKE, PowerDeviceUnspecified},  // first: the device must be in D0 for it
         {IRP_MN_QUERY_POWER, PowerDeviceD2},
         {IRP_MN_SET_POWER, PowerDeviceD3},
@@ -103,7 +100,7 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
     const CCHAR topStackSize = probe().Device()->StackSize;
     for (const auto& c : cases) {
         SCOPED_TRACE(int(c.minor));
-        const size_t before = probe().Arrivals().size();
+        const size_t before = probe().Seen().arrivals.size();
         const POWER_STATE state = StateFor(c.minor, c.state);
         PIRP out = nullptr;
         probe().WatchOutPointer(&out);
@@ -114,31 +111,25 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
         ASSERT_TRUE(probe().WaitForArrivals(before + 1, kWait));
         if (c.minor == IRP_MN_WAIT_WAKE) {
             ASSERT_TRUE(probe().WaitForForwarded(1, kWait));
-            EXPECT_TRUE(probe().Callbacks().empty()) << "a wait-wake request waits for the device";
+            EXPECT_TRUE(probe().Seen().callbacks.empty()) << "a wait-wake request waits for the device";
             Wake(1);
         }
         ASSERT_TRUE(probe().WaitForCallbacks(before + 1, kWait));
-        const ProbeCallback callback = probe().Callbacks()[before];
-
-        const ProbeArrival arrival = probe().Arrivals()[before];
-        EXPECT_EQ(arrival.irp, out);
-        EXPECT_EQ(arrival.outPointer, out) << "the out-pointer is set before the request is sent";
-        EXPECT_EQ(arrival.stackCount, topStackSize + 2);
-        EXPECT_EQ(arrival.currentLocation, topStackSize + 1) << "one location is the power manager's";
-        EXPECT_EQ(arrival.initialStatus.Status, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(arrival.initialStatus.Information, 0u);
-        EXPECT_EQ(arrival.irql, PASSIVE_LEVEL) << "asked for at DISPATCH_LEVEL, sent to a pageable stack";
-        EXPECT_EQ(arrival.minor, c.minor);
+        const ProbeCallback callback = probe().Seen().callbacks[before];
+        const ProbeArrival arrival = probe().Seen().arrivals[before];
+        EXPECT_EQ(std::tuple(arrival.irp, arrival.outPointer, arrival.minor, arrival.irql),
+                  std::tuple(out, out, c.minor, KIRQL{PASSIVE_LEVEL}));
+        EXPECT_EQ(std::pair(arrival.stackCount, arrival.currentLocation),
+                  (std::pair<CHAR, CHAR>(topStackSize + 2, topStackSize + 1)));
+        EXPECT_EQ(std::pair(arrival.initialStatus.Status, arrival.initialStatus.Information),
+                  (std::pair<NTSTATUS, ULONG_PTR>(STATUS_NOT_SUPPORTED, 0)));
         if (c.minor == IRP_MN_WAIT_WAKE) {
             EXPECT_EQ(arrival.waitWakeState, PowerSystemSleeping3);
         } else {
-            EXPECT_EQ(arrival.type, DevicePowerState);
-            EXPECT_EQ(arrival.state.DeviceState, c.state);
+            EXPECT_EQ(std::pair(arrival.type, arrival.state.DeviceState), std::pair(DevicePowerState, c.state));
         }
-        EXPECT_EQ(callback.device, Pdo());
-        EXPECT_EQ(callback.minor, c.minor);
-        EXPECT_EQ(callback.state.DeviceState, state.DeviceState);
-        EXPECT_EQ(callback.status, STATUS_SUCCESS);
+        EXPECT_EQ(std::tuple(callback.device, callback.minor, callback.state.DeviceState, callback.status),
+                  std::tuple(Pdo(), c.minor, state.DeviceState, STATUS_SUCCESS));
         EXPECT_EQ(callback.completionsBefore, before + 1) << "the callback comes after the completion routines";
     }
 }
@@ -150,12 +141,7 @@ TEST_F(PowerManager, BuildsTheRequestForTheTopOfTheStackAndCallsBackLast)
 // PoStartNextPowerIrp. A system request, of the other kind, never waits.
 TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
 {
-    const struct {
-        const char* what;
-        bool legacy;
-        UCHAR minor;
-        size_t arrivedAtOnce;
-    } cases[] = {
+    const struct { const char* what; bool legacy; UCHAR minor; size_t arrivedAtOnce; } cases[] = {
         {"legacy query", true, IRP_MN_QUERY_POWER, 1},
         {"modern query", false, IRP_MN_QUERY_POWER, 2},
         {"legacy set", true, IRP_MN_SET_POWER, 1},
@@ -163,21 +149,19 @@ TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ProbeConfig config;
-        config.holdDeviceRequests = true;
-        BringUpProbe(config, c.legacy);
+        BringUpProbe({.holdDeviceRequests = true}, c.legacy);
         ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD2)), STATUS_PENDING);
         ASSERT_EQ(Request(c.minor, StateFor(c.minor, PowerDeviceD3)), STATUS_PENDING);
-        EXPECT_EQ(probe().Arrivals().size(), c.arrivedAtOnce);
+        EXPECT_EQ(probe().Seen().arrivals.size(), c.arrivedAtOnce);
         EXPECT_EQ(machine().power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
 
         probe().ReleaseHeld();
         ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
         ASSERT_TRUE(probe().WaitForArrivals(3, kWait));
-        EXPECT_EQ(probe().Callbacks().size(), 1u);
+        EXPECT_EQ(probe().Seen().callbacks.size(), 1u);
         probe().ReleaseHeld();
         ASSERT_TRUE(probe().WaitForCallbacks(2, kWait));
-        for (const ProbeCallback& callback : probe().Callbacks()) {
+        for (const ProbeCallback& callback : probe().Seen().callbacks) {
             EXPECT_EQ(callback.status, STATUS_SUCCESS);
         }
         EXPECT_EQ(machine().Device().DevicePowerState(), c.minor == IRP_MN_SET_POWER ? PowerDeviceD3 : PowerDeviceD0);
@@ -189,13 +173,14 @@ TEST_F(PowerManager, DeviceRequestsWaitTheirTurn)
 // request, and a wait-wake takes no turn.
 TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
 {
+    // finding: null when none is expected.
     const struct {
         const char* what;
         bool legacy;
         StartNext startNext;
         bool ioCallDriver;
         UCHAR minor;
-        const char* finding;  // null: none
+        const char* finding;
     } cases[] = {
         {"missing", true, StartNext::Never, false, IRP_MN_QUERY_POWER, "was not called"},
         {"second call", true, StartNext::Twice, false, IRP_MN_QUERY_POWER, "called twice"},
@@ -209,17 +194,14 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const auto twoRequests = [&] {
-            ProbeConfig config;
-            config.startNext = c.startNext;
-            config.forwardWithIoCallDriver = c.ioCallDriver;
-            BringUpProbe(config, c.legacy);
+            BringUpProbe({.startNext = c.startNext, .forwardWithIoCallDriver = c.ioCallDriver}, c.legacy);
             for (int round = 1; round <= 2; ++round) {
                 ASSERT_EQ(Request(c.minor, StateFor(c.minor)), STATUS_PENDING);
                 if (c.minor == IRP_MN_WAIT_WAKE) {
                     Wake(round);
                 }
                 ASSERT_TRUE(probe().WaitForCallbacks(round, kWait));
-                EXPECT_EQ(probe().Callbacks().back().status, STATUS_SUCCESS);
+                EXPECT_EQ(probe().Seen().callbacks.back().status, STATUS_SUCCESS);
             }
         };
         if (c.finding == nullptr) {
@@ -234,28 +216,21 @@ TEST_F(PowerManager, LegacyAccountingOfPoStartNextPowerIrp)
 // function driver that does not inherit DO_POWER_PAGABLE is itself flagged).
 TEST_F(PowerManager, StackNotPageableGetsRequestsAtTheCallersIrql)
 {
-    ProbeConfig config;
-    config.copyPagable = false;
-    ExpectFinding("DO_POWER_PAGABLE not inherited", [&] { BringUpProbe(config); });
+    ExpectFinding("DO_POWER_PAGABLE not inherited", [&] { BringUpProbe({.copyPagable = false}); });
     ASSERT_TRUE(Pdo()->Flags & DO_POWER_PAGABLE);
     {
         emu::ScopedIrql dispatch(DISPATCH_LEVEL);
         ASSERT_EQ(Request(IRP_MN_SET_POWER, StateFor(IRP_MN_SET_POWER)), STATUS_PENDING);
     }
     ASSERT_TRUE(probe().WaitForCallbacks(1, kWait));
-    EXPECT_EQ(probe().Arrivals()[0].irql, DISPATCH_LEVEL);
+    EXPECT_EQ(probe().Seen().arrivals[0].irql, DISPATCH_LEVEL);
 }
 
 TEST_F(PowerManager, PoSetPowerStateReturnsThePreviousStateAndKeepsItsIrqlRule)
 {
     BringUpProbe();
     PDEVICE_OBJECT device = probe().Device();
-    const struct {
-        DEVICE_POWER_STATE state;
-        KIRQL irql;
-        DEVICE_POWER_STATE previous;
-        bool finding;
-    } steps[] = {
+    const struct { DEVICE_POWER_STATE state; KIRQL irql; DEVICE_POWER_STATE previous; bool finding; } steps[] = {
         {PowerDeviceD3, PASSIVE_LEVEL, PowerDeviceD0, false},
         {PowerDeviceD2, APC_LEVEL, PowerDeviceD3, false},
         {PowerDeviceD0, DISPATCH_LEVEL, PowerDeviceD2, false},
@@ -283,11 +258,7 @@ TEST_F(PowerManager, PoSetPowerStateReturnsThePreviousStateAndKeepsItsIrqlRule)
 // state that is not a sleep state sends nothing.
 TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
 {
-    const struct {
-        SYSTEM_POWER_STATE state;
-        POWER_ACTION action;
-        bool refuseQuery;
-    } cases[] = {
+    const struct { SYSTEM_POWER_STATE state; POWER_ACTION action; bool refuseQuery; } cases[] = {
         {PowerSystemSleeping1, PowerActionSleep, false},
         {PowerSystemSleeping3, PowerActionSleep, false},
         {PowerSystemHibernate, PowerActionHibernate, false},
@@ -295,9 +266,7 @@ TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.state) + (c.refuseQuery ? " refused" : ""));
-        ProbeConfig config;
-        config.failSystemQuery = c.refuseQuery;
-        BringUpProbe(config);
+        BringUpProbe({.failSystemQuery = c.refuseQuery});
         emu::Power& power = machine().power();
         std::vector<std::pair<UCHAR, SYSTEM_POWER_STATE>> expected = {{IRP_MN_QUERY_POWER, c.state}};
         if (c.refuseQuery) {
@@ -311,20 +280,19 @@ TEST_F(PowerManager, SleepQueriesThenSetsAndResumeSetsWorking)
         expected.emplace_back(IRP_MN_SET_POWER, PowerSystemWorking);
         EXPECT_EQ(power.SystemState(), PowerSystemWorking);
 
-        const auto arrivals = probe().Arrivals();
+        const auto arrivals = probe().Seen().arrivals;
         ASSERT_EQ(arrivals.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
-            EXPECT_EQ(arrivals[i].minor, expected[i].first) << i;
-            EXPECT_EQ(arrivals[i].type, SystemPowerState) << i;
-            EXPECT_EQ(arrivals[i].state.SystemState, expected[i].second) << i;
-            EXPECT_EQ(arrivals[i].irql, PASSIVE_LEVEL) << i;
+            const ProbeArrival& a = arrivals[i];
+            EXPECT_EQ(std::tuple(a.minor, a.type, a.state.SystemState, a.irql),
+                      std::tuple(expected[i].first, SystemPowerState, expected[i].second, KIRQL{PASSIVE_LEVEL})) << i;
             if (expected[i].second != PowerSystemWorking) {
-                EXPECT_EQ(arrivals[i].action, c.action) << i;
+                EXPECT_EQ(a.action, c.action) << i;
             }
         }
     }
     EXPECT_EQ(machine().power().Sleep(PowerSystemWorking), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(probe().Arrivals().size(), 2u) << "nothing is sent for a state that is not a sleep state";
+    EXPECT_EQ(probe().Seen().arrivals.size(), 2u) << "nothing is sent for a state that is not a sleep state";
 }
 
 }  // namespace

@@ -1,14 +1,141 @@
 #include "tests/system/power_probe.h"
 
 namespace system_test {
+namespace {
 
-struct ProbeDispatch {
-    static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
-    static NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS Forward(PIRP irp);
-    static NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-};
+const PCWSTR kDeviceName = u"\\Device\\probe";
+const PCWSTR kLinkName = u"\\DosDevices\\probe";
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PowerProbe& probe = PowerProbe::Instance();
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, kDeviceName);
+    RtlInitUnicodeString(&link, kLinkName);
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
+    IoCreateSymbolicLink(&link, &name);
+    if (probe.config.copyPagable) {
+        device->Flags |= lower->Flags & DO_POWER_PAGABLE;
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    std::lock_guard<std::mutex> lock(probe.mutex);
+    probe.device = device;
+    probe.lower = lower;
+    return STATUS_SUCCESS;
+}
+
+void Unload(PDRIVER_OBJECT)
+{
+    PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.unloads; });
+}
+
+// IRP_MJ_CREATE, IRP_MJ_CLEANUP and IRP_MJ_CLOSE: logged and completed.
+NTSTATUS Handle(PDEVICE_OBJECT, PIRP irp)
+{
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    PowerProbe::Instance().Record([&](ProbeSeen& seen) { seen.handleRequests.push_back(major); });
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+// Queries are refused when the test says so; every other request the
+// function driver agrees to goes down with success, the rest untouched.
+NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
+{
+    PowerProbe& probe = PowerProbe::Instance();
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    const bool odd = KeGetCurrentIrql() != PASSIVE_LEVEL || irp->IoStatus.Status != STATUS_NOT_SUPPORTED ||
+                     irp->IoStatus.Information != 0;
+    probe.Record([&](ProbeSeen& seen) {
+        seen.pnp.push_back(minor);
+        seen.oddPnpArrivals += odd ? 1 : 0;
+    });
+    const bool query = minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE;
+    if (query && probe.refuseQueries) {
+        return Complete(irp, STATUS_DEVICE_BUSY);
+    }
+    if (query || minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
+        minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(probe.lower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, kLinkName);
+        IoDeleteSymbolicLink(&link);
+        IoDetachDevice(probe.lower);
+        IoDeleteDevice(device);
+    }
+    return status;
+}
+
+NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.completions; });
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Forward(PIRP irp)
+{
+    PowerProbe& probe = PowerProbe::Instance();
+    for (int call = 0; call < static_cast<int>(probe.config.startNext); ++call) {
+        PoStartNextPowerIrp(irp);
+    }
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, Completion, nullptr, TRUE, TRUE, TRUE);
+    const NTSTATUS status =
+        probe.config.forwardWithIoCallDriver ? IoCallDriver(probe.lower, irp) : PoCallDriver(probe.lower, irp);
+    probe.Record([](ProbeSeen& seen) { ++seen.forwarded; });
+    return status;
+}
+
+NTSTATUS Power(PDEVICE_OBJECT, PIRP irp)
+{
+    PowerProbe& probe = PowerProbe::Instance();
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const auto& power = stack->Parameters.Power;
+    ProbeArrival arrival{stack->MinorFunction, power.Type, power.State, stack->Parameters.WaitWake.PowerState,
+                         power.ShutdownType, KeGetCurrentIrql(), irp->StackCount, irp->CurrentLocation,
+                         irp->IoStatus, irp, nullptr};
+    const bool setOrQuery = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
+    const bool hold = setOrQuery && power.Type == DevicePowerState && probe.config.holdDeviceRequests;
+    if (hold) {
+        IoMarkIrpPending(irp);  // before the request becomes reachable through `held`
+    }
+    probe.Record([&](ProbeSeen& seen) {
+        arrival.outPointer = probe.out != nullptr ? *probe.out : nullptr;
+        seen.arrivals.push_back(arrival);
+        if (hold) {
+            probe.held.push_back(irp);
+        }
+    });
+    if (hold) {
+        return STATUS_PENDING;
+    }
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER && power.Type == SystemPowerState && probe.config.failSystemQuery) {
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+    }
+    return Forward(irp);
+}
+
+}  // namespace
 
 PowerProbe& PowerProbe::Instance()
 {
@@ -18,196 +145,73 @@ PowerProbe& PowerProbe::Instance()
 
 NTSTATUS PowerProbe::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
-    driver->MajorFunction[IRP_MJ_PNP] = ProbeDispatch::Pnp;
-    driver->MajorFunction[IRP_MJ_POWER] = ProbeDispatch::Power;
-    driver->DriverExtension->AddDevice = ProbeDispatch::AddDevice;
+    driver->MajorFunction[IRP_MJ_PNP] = Pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = Power;
+    driver->MajorFunction[IRP_MJ_CREATE] = Handle;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = Handle;
+    driver->MajorFunction[IRP_MJ_CLOSE] = Handle;
+    driver->DriverExtension->AddDevice = AddDevice;
+    driver->DriverUnload = Unload;
     return STATUS_SUCCESS;
 }
 
-void PowerProbe::Reset(ProbeConfig config)
+void PowerProbe::Reset(ProbeConfig newConfig)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    config_ = config;
-    device_ = nullptr;
-    lower_ = nullptr;
-    arrivals_.clear();
-    completions_ = 0;
-    callbacks_.clear();
-    held_.clear();
-    forwarded_ = 0;
-    out_ = nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    config = newConfig;
+    refuseQueries = false;
+    device = nullptr;
+    lower = nullptr;
+    seen = {};
+    held.clear();
+    out = nullptr;
 }
 
-void PowerProbe::WatchOutPointer(PIRP* out)
+void PowerProbe::WatchOutPointer(PIRP* watched)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    out_ = out;
+    std::lock_guard<std::mutex> lock(mutex);
+    out = watched;
 }
 
-std::vector<ProbeArrival> PowerProbe::Arrivals()
+ProbeSeen PowerProbe::Seen()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return arrivals_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen;
 }
 
-bool PowerProbe::WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done)
+bool PowerProbe::WaitUntil(const std::function<bool(const ProbeSeen&)>& done, Ms timeout)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, done);
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return done(seen); });
 }
 
-bool PowerProbe::WaitForArrivals(size_t count, std::chrono::milliseconds timeout)
+void PowerProbe::Record(const std::function<void(ProbeSeen&)>& change)
 {
-    return WaitUntil(timeout, [&] { return arrivals_.size() >= count; });
-}
-
-bool PowerProbe::WaitForForwarded(size_t count, std::chrono::milliseconds timeout)
-{
-    return WaitUntil(timeout, [&] { return forwarded_ >= count; });
+    std::lock_guard<std::mutex> lock(mutex);
+    change(seen);
+    changed.notify_all();
 }
 
 void PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
 {
-    PowerProbe& probe = Instance();
-    std::lock_guard<std::mutex> lock(probe.mutex_);
-    probe.callbacks_.push_back({device, minor, state, ioStatus->Status, probe.completions_});
-    probe.changed_.notify_all();
-}
-
-std::vector<ProbeCallback> PowerProbe::Callbacks()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return callbacks_;
-}
-
-bool PowerProbe::WaitForCallbacks(size_t count, std::chrono::milliseconds timeout)
-{
-    return WaitUntil(timeout, [&] { return callbacks_.size() >= count; });
+    Instance().Record([&](ProbeSeen& seen) {
+        seen.callbacks.push_back({device, minor, state, ioStatus->Status, seen.completions});
+    });
 }
 
 void PowerProbe::ReleaseHeld()
 {
     PIRP irp;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (held_.empty()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (held.empty()) {
             return;
         }
-        irp = held_.front();
-        held_.pop_front();
+        irp = held.front();
+        held.pop_front();
     }
-    emu::DriverScope scope(device_->DriverObject);
-    ProbeDispatch::Forward(irp);
-}
-
-NTSTATUS ProbeDispatch::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    PowerProbe& probe = PowerProbe::Instance();
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
-    if (probe.config_.copyPagable) {
-        device->Flags |= lower->Flags & DO_POWER_PAGABLE;
-    }
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    std::lock_guard<std::mutex> lock(probe.mutex_);
-    probe.device_ = device;
-    probe.lower_ = lower;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS ProbeDispatch::Pnp(PDEVICE_OBJECT device, PIRP irp)
-{
-    PowerProbe& probe = PowerProbe::Instance();
-    const bool remove = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
-    if (remove) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(probe.lower_, irp);
-    if (remove) {
-        IoDetachDevice(probe.lower_);
-        IoDeleteDevice(device);
-    }
-    return status;
-}
-
-NTSTATUS ProbeDispatch::Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
-{
-    PowerProbe& probe = PowerProbe::Instance();
-    {
-        std::lock_guard<std::mutex> lock(probe.mutex_);
-        ++probe.completions_;
-    }
-    if (irp->PendingReturned) {
-        IoMarkIrpPending(irp);
-    }
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS ProbeDispatch::Forward(PIRP irp)
-{
-    PowerProbe& probe = PowerProbe::Instance();
-    const StartNext startNext = probe.config_.startNext;
-    if (startNext != StartNext::Never) {
-        PoStartNextPowerIrp(irp);
-    }
-    if (startNext == StartNext::Twice) {
-        PoStartNextPowerIrp(irp);
-    }
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, Completion, nullptr, TRUE, TRUE, TRUE);
-    const NTSTATUS status =
-        probe.config_.forwardWithIoCallDriver ? IoCallDriver(probe.lower_, irp) : PoCallDriver(probe.lower_, irp);
-    std::lock_guard<std::mutex> lock(probe.mutex_);
-    ++probe.forwarded_;
-    probe.changed_.notify_all();
-    return status;
-}
-
-NTSTATUS ProbeDispatch::Power(PDEVICE_OBJECT, PIRP irp)
-{
-    PowerProbe& probe = PowerProbe::Instance();
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ProbeArrival arrival{stack->MinorFunction,
-                         stack->Parameters.Power.Type,
-                         stack->Parameters.Power.State,
-                         stack->Parameters.WaitWake.PowerState,
-                         stack->Parameters.Power.ShutdownType,
-                         KeGetCurrentIrql(),
-                         irp->StackCount,
-                         irp->CurrentLocation,
-                         irp->IoStatus,
-                         irp,
-                         nullptr};
-    const bool setOrQuery = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
-    const bool hold = setOrQuery && stack->Parameters.Power.Type == DevicePowerState && probe.config_.holdDeviceRequests;
-    if (hold) {
-        IoMarkIrpPending(irp);  // before the request becomes reachable through held_
-    }
-    {
-        std::lock_guard<std::mutex> lock(probe.mutex_);
-        arrival.outPointer = probe.out_ != nullptr ? *probe.out_ : nullptr;
-        probe.arrivals_.push_back(arrival);
-        if (hold) {
-            probe.held_.push_back(irp);
-        }
-        probe.changed_.notify_all();
-    }
-    if (hold) {
-        return STATUS_PENDING;
-    }
-    if (setOrQuery && stack->Parameters.Power.Type == SystemPowerState &&
-        stack->MinorFunction == IRP_MN_QUERY_POWER && probe.config_.failSystemQuery) {
-        PoStartNextPowerIrp(irp);
-        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_UNSUCCESSFUL;
-    }
-    return Forward(irp);
+    emu::DriverScope scope(device->DriverObject);
+    Forward(irp);
 }
 
 }  // namespace system_test

@@ -1,6 +1,8 @@
-// A function driver for the power manager's tests: it sits on the emulated
-// device's PDO, records how each power request reaches it, and forwards it
-// (or holds it, or breaks a power rule) as the test configures.
+// The function driver of the PnP and power managers' tests: it sits on the
+// emulated device's PDO under a name that can be opened, logs each PnP
+// request, records how each power request reaches it, and forwards it (or
+// holds it, or breaks a power rule, or refuses a query) as the test
+// configures.
 #pragma once
 
 #include "emulator/kernel/system.h"
@@ -14,7 +16,7 @@
 
 namespace system_test {
 
-enum class StartNext { Once, Never, Twice };
+enum class StartNext { Never = 0, Once = 1, Twice = 2 };  // PoStartNextPowerIrp calls
 
 struct ProbeConfig {
     StartNext startNext = StartNext::Once;  // PoStartNextPowerIrp calls per request it forwards
@@ -47,44 +49,57 @@ struct ProbeCallback {
     size_t completionsBefore;  // how many times the probe's completion routine had run by then
 };
 
+// What the probe saw; read as a copy through PowerProbe::Seen().
+struct ProbeSeen {
+    std::vector<ProbeArrival> arrivals;  // power requests
+    std::vector<ProbeCallback> callbacks;
+    size_t completions = 0;
+    size_t forwarded = 0;                // power requests passed down
+    std::vector<UCHAR> pnp;              // minor codes of IRP_MJ_PNP in arrival order
+    int oddPnpArrivals = 0;              // not at PASSIVE_LEVEL or not STATUS_NOT_SUPPORTED/0
+    int unloads = 0;
+    std::vector<UCHAR> handleRequests;   // IRP_MJ_CREATE, _CLEANUP and _CLOSE in arrival order
+};
+
 // The probe's state is process-wide, as a driver's globals are; Reset()
-// before each machine.
+// before each machine. The dispatch routines in power_probe.cpp reach all
+// of it; the tests use the member functions.
 class PowerProbe {
 public:
+    using Ms = std::chrono::milliseconds;
     static PowerProbe& Instance();
     static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+    static constexpr const char* kPath = "\\\\.\\probe";
 
     void Reset(ProbeConfig config = {});
-    PDEVICE_OBJECT Device() const { return device_; }
-
+    PDEVICE_OBJECT Device() const { return device; }
+    // Query-stop and query-remove get STATUS_DEVICE_BUSY while set.
+    void RefuseQueries(bool refuse) { refuseQueries = refuse; }
     void WatchOutPointer(PIRP* out);  // recorded into each arrival
-    std::vector<ProbeArrival> Arrivals();
-    bool WaitForArrivals(size_t count, std::chrono::milliseconds timeout);
-    // Waits until the probe has passed `count` requests down (a wait-wake is
-    // then pending in the bus).
-    bool WaitForForwarded(size_t count, std::chrono::milliseconds timeout);
-    void ReleaseHeld();  // forwards the oldest held request
+    void ReleaseHeld();               // forwards the oldest held request
 
-    // For PoRequestPowerIrp: records the call into Callbacks().
-    static void Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK ioStatus);
-    std::vector<ProbeCallback> Callbacks();
-    bool WaitForCallbacks(size_t count, std::chrono::milliseconds timeout);
+    ProbeSeen Seen();
+    // False when `done` is still false after `timeout`.
+    bool WaitUntil(const std::function<bool(const ProbeSeen&)>& done, Ms timeout);
+    bool WaitForArrivals(size_t n, Ms t) { return WaitUntil([n](auto& s) { return s.arrivals.size() >= n; }, t); }
+    bool WaitForCallbacks(size_t n, Ms t) { return WaitUntil([n](auto& s) { return s.callbacks.size() >= n; }, t); }
+    // A wait-wake is pending in the bus once the probe has passed it down.
+    bool WaitForForwarded(size_t n, Ms t) { return WaitUntil([n](auto& s) { return s.forwarded >= n; }, t); }
 
-private:
-    friend struct ProbeDispatch;
-    bool WaitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
+    // For PoRequestPowerIrp: records the call into Seen().callbacks.
+    static void Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus);
+    // Applies `change` to what the probe saw and wakes the waiters.
+    void Record(const std::function<void(ProbeSeen&)>& change);
 
-    ProbeConfig config_;
-    PDEVICE_OBJECT device_ = nullptr;
-    PDEVICE_OBJECT lower_ = nullptr;
-    std::mutex mutex_;  // guards all below
-    std::condition_variable changed_;
-    std::vector<ProbeArrival> arrivals_;
-    size_t completions_ = 0;
-    std::vector<ProbeCallback> callbacks_;
-    std::deque<PIRP> held_;
-    size_t forwarded_ = 0;
-    PIRP* out_ = nullptr;
+    ProbeConfig config;
+    volatile bool refuseQueries = false;
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT lower = nullptr;
+    std::mutex mutex;  // guards all below
+    std::condition_variable changed;
+    ProbeSeen seen;
+    std::deque<PIRP> held;
+    PIRP* out = nullptr;
 };
 
 }  // namespace system_test

@@ -42,10 +42,6 @@ struct EchoDevice {
     ULONG Kind;
     EchoRequestView Last;
     USHORT CreateNameLength;       // bytes of the FileName of the last create
-    KSPIN_LOCK HeldLock;           // guards Held: a cancel and a completion race for a request
-    PIRP Held[EchoMaxHeld];        // requests kept until completed or cancelled
-    volatile LONG HoldReads;
-    KEVENT HeldEvent;              // set each time a request is held
 };
 
 // Creates, cleanups and closes in the order they arrived.
@@ -59,38 +55,29 @@ struct EchoLog {
 
 extern "C" {
 extern EchoLog EchoEvents;
+extern volatile LONG EchoHoldReads;  // set by a test: reads are held, not answered
 
 NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
+extern PDEVICE_OBJECT EchoDevices[4];  // by ECHO_KIND; null once deleted
+
 // For the tests, at PASSIVE_LEVEL.
-EchoDevice* EchoDeviceOf(ULONG Kind);
-PDEVICE_OBJECT EchoDeviceObject(ULONG Kind);
-void EchoSetHoldReads(ULONG Kind, BOOLEAN Hold);
-ULONG EchoHeldCount(ULONG Kind);
-// Waits until at least Count requests are held; FALSE after TimeoutMs.
-BOOLEAN EchoWaitHeld(ULONG Kind, ULONG Count, ULONG TimeoutMs);
-// Completes the oldest held request; reads get the echo pattern.
-BOOLEAN EchoCompleteHeld(ULONG Kind, NTSTATUS Status, ULONG_PTR Information);
+ULONG EchoHeldCount();
+// Waits until at least Count reads are held; FALSE after TimeoutMs.
+BOOLEAN EchoWaitHeld(ULONG Count, ULONG TimeoutMs);
+// Completes the oldest held read with Information bytes of the echo pattern.
+BOOLEAN EchoCompleteHeld(NTSTATUS Status, ULONG_PTR Information);
 // A device left initializing, as if created outside DriverEntry and AddDevice.
 NTSTATUS EchoCreateLateDevice();
-void EchoFinishLateDevice();
-void EchoDeleteLateDevice();
+}
 
-// Shared by the driver's pieces.
-NTSTATUS EchoComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
-NTSTATUS EchoHold(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Where a read's or a write's bytes are for this device's buffering method.
-PUCHAR EchoBufferOf(PIRP Irp, ULONG Kind);
-void EchoFill(PUCHAR Buffer, ULONG Length);  // the echo pattern
+inline EchoDevice* EchoOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<EchoDevice*>(DeviceObject->DeviceExtension);
 }
 
 // The byte a read delivers at offset i.
 inline UCHAR EchoPattern(ULONG i)
 {
     return static_cast<UCHAR>((i * 7 + 3) & 0xFF);
-}
-
-inline EchoDevice* EchoOf(PDEVICE_OBJECT DeviceObject)
-{
-    return static_cast<EchoDevice*>(DeviceObject->DeviceExtension);
 }
