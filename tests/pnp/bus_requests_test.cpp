@@ -50,7 +50,6 @@ TEST_F(BusRequestsTest, SubmitUrbSyncReturnsTheRequestStatus)
         NTSTATUS expected;
     } cases[] = {
         {"the bus serves it", std::nullopt, STATUS_SUCCESS},
-        {"success at once", Verdict::CompleteWith(STATUS_SUCCESS), STATUS_SUCCESS},
         {"failure at once", Verdict::CompleteWith(STATUS_UNSUCCESSFUL), STATUS_UNSUCCESSFUL},
         {"pended, then success", Verdict::Pended(STATUS_SUCCESS), STATUS_SUCCESS},
         {"pended, then failure", Verdict::Pended(STATUS_DEVICE_NOT_CONNECTED), STATUS_DEVICE_NOT_CONNECTED},
@@ -66,11 +65,8 @@ TEST_F(BusRequestsTest, SubmitUrbSyncReturnsTheRequestStatus)
 
         EXPECT_EQ(SubmitDescriptorRead(), c.expected);
 
-        const std::vector<SeenRequest> seen = spy().Seen();
+        const std::vector<SeenRequest> seen = spy().SeenUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
         ASSERT_EQ(seen.size(), 1u);
-        EXPECT_EQ(seen[0].major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-        EXPECT_EQ(seen[0].ioControlCode, static_cast<ULONG>(IOCTL_INTERNAL_USB_SUBMIT_URB));
-        EXPECT_EQ(seen[0].urbFunction, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
         EXPECT_EQ(seen[0].ioRefCount, before + 1);
         EXPECT_EQ(IoRefCount(), before);
     }
@@ -138,18 +134,6 @@ TEST_F(BusRequestsTest, ResetPortOnlyWhenConnectedAndDisabled)
             EXPECT_EQ(seen[1].ioControlCode, static_cast<ULONG>(IOCTL_INTERNAL_USB_RESET_PORT));
         }
     }
-}
-
-TEST_F(BusRequestsTest, ResetPortReachesADisabledPort)
-{
-    const uint64_t before = device().PortResets();
-    device().SetPortEnabled(false);
-    emu::DriverScope scope(driver());
-    EXPECT_EQ(ResetPortIfDisabled(fdo()), STATUS_SUCCESS);
-    EXPECT_EQ(device().PortResets(), before + 1);
-
-    EXPECT_EQ(ResetPortIfDisabled(fdo()), STATUS_SUCCESS);
-    EXPECT_EQ(device().PortResets(), before + 1);
 }
 
 }  // namespace

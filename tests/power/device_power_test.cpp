@@ -91,16 +91,24 @@ TEST_F(PlainDeviceTransitionTest, SetsFollowThePathTable)
 }
 
 // The lower driver succeeds with an informational status and leaves
-// Information set: the driver's own completion replaces both.
+// Information set: a power-up is completed afresh with success and
+// Information 0; a query for a shallower state returns the lower driver's
+// status, its reference given back before the handler returns.
 TEST_F(PlainDeviceTransitionTest, PowerUpIsCompletedAfreshWithSuccess)
 {
     ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
-    power().SetLegacySerialization(false);  // a request built by hand
+    power().SetLegacySerialization(false);  // requests built by hand
     AnswerDeviceRequests(Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS, 5));
-    RawResult result = SendRaw(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 0u);
+    RawResult query = SendRaw(IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(query.dispatchStatus, STATUS_PENDING);
+    EXPECT_EQ(query.status, STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(IoRefCount(), 1) << "the reference is given back before the handler returns";
+    EXPECT_EQ(DevicePower(), PowerDeviceD3);
+
+    RawResult set = SendRaw(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(set.dispatchStatus, STATUS_PENDING);
+    EXPECT_EQ(set.status, STATUS_SUCCESS);
+    EXPECT_EQ(set.information, 0u);
     EXPECT_EQ(DevicePower(), PowerDeviceD0);
     EXPECT_EQ(power().ReportedDeviceState(fdo()), PowerDeviceD0);
     EXPECT_TRUE(WaitForIoRefCount(1));
@@ -229,17 +237,6 @@ TEST_F(PlainQueryPathTest, QueriesFollowThePathTable)
         {PowerDeviceD3, PowerDeviceD0, STATUS_SUCCESS, false, true},
         {PowerDeviceD3, PowerDeviceD3, STATUS_SUCCESS, true, true},
     });
-}
-
-TEST_F(PlainQueryPathTest, ShallowerQueryReturnsTheLowerDriversStatus)
-{
-    ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
-    power().SetLegacySerialization(false);  // a request built by hand
-    AnswerDeviceRequests(Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS));
-    RawResult result = SendRaw(IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
-    EXPECT_EQ(result.status, STATUS_OBJECT_NAME_EXISTS);
-    EXPECT_EQ(IoRefCount(), 1) << "the reference is given back before the handler returns";
 }
 
 // No pool for the drain's record, or no work item: the set or query fails
