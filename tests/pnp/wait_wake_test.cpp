@@ -222,24 +222,6 @@ TEST_F(WaitWakeTest, ForeignWaitWakeIsLetThrough)
     EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
 }
 
-TEST_F(WaitWakeTest, FailedArmingCanBeRetried)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    spy().FinishWaitWake(irp, STATUS_UNSUCCESSFUL);
-    ExpectIdle();
-
-    emu::faults::FailNthCall(1);
-    const NTSTATUS failed = Arm();
-    emu::faults::Clear();
-    EXPECT_FALSE(NT_SUCCESS(failed));
-    EXPECT_EQ(Read(context()->WakeOutstanding), 0);
-    EXPECT_EQ(Read(context()->WakeFollowUpCount), 1);
-
-    EXPECT_TRUE(NT_SUCCESS(Arm()));
-    EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
-}
-
 // The power manager may store the new request's address only on return,
 // after the bus has already refused the request: nothing stays armed, and
 // the stop cancels nothing.
@@ -258,11 +240,12 @@ TEST_F(WaitWakeTest, RequestEndingBeforeItsAddressIsStoredLeavesNothingArmed)
 }
 
 // Armed once at start while running, with the start's and DispatchPower's
-// references; a second arming is refused while one is outstanding, and any
-// arming once the device has stopped.
+// references; a second arming is refused while one is outstanding, a
+// failed arming leaves nothing outstanding and can be retried, and any
+// arming is refused once the device has stopped.
 TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
 {
-    StartArmed(WaitWakeCancel::CompleteAtOnce);
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
     const std::optional<SeenRequest> waitWake = spy().Last(IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
     ASSERT_TRUE(waitWake.has_value());
     EXPECT_EQ(waitWake->driverState, DeviceRunning);
@@ -270,11 +253,22 @@ TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
     EXPECT_EQ(Read(context()->WakeOutstanding), 1);
     EXPECT_EQ(Arm(), STATUS_DEVICE_BUSY);
 
+    spy().FinishWaitWake(irp, STATUS_UNSUCCESSFUL);
+    ExpectIdle();
+    emu::faults::FailNthCall(1);
+    const NTSTATUS failed = Arm();
+    emu::faults::Clear();
+    EXPECT_FALSE(NT_SUCCESS(failed));
+    EXPECT_EQ(Read(context()->WakeOutstanding), 0);
+    EXPECT_EQ(Read(context()->WakeFollowUpCount), 1);
+    EXPECT_TRUE(NT_SUCCESS(Arm()));
+    EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
+
     ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
     ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
     ExpectIdle();
     EXPECT_EQ(Arm(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
     ExpectIdle();
 }
 
