@@ -112,42 +112,40 @@ TEST_F(ConfigurationTest, RemoteWakeupAttributeDecidesWaitWake)
     }
 }
 
-// A failed read ends the chain there: no later read, nothing kept.
-TEST_F(ConfigurationTest, FailedDescriptorReadKeepsNothing)
-{
-    for (uint64_t nth = 1; nth <= 3; ++nth) {
-        SCOPED_TRACE("read " + std::to_string(nth) + " fails");
-        Prepare(TwoBulkPipes());
-        const uint64_t blocksBefore = LiveDriverBlocks();
-        device().FailDescriptorRead(nth);
-
-        EXPECT_FALSE(NT_SUCCESS(pnp().Start()));
-        ExpectFailedStart(false, blocksBefore);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), nth);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
-        EXPECT_EQ(context()->RemoteWakeCapable, 0);
-        TearDown();
-    }
-}
-
-// The full read must agree with the header about wTotalLength: a longer
-// claim would send later readers past the block sized from the header, and
-// a shorter one leaves bytes the device never sent.
+// A failed read ends the chain there: no later read, nothing kept. The full
+// read must also agree with the header about wTotalLength: a longer claim
+// would send later readers past the block sized from the header, and a
+// shorter one leaves bytes the device never sent.
 TEST_F(ConfigurationTest, DescriptorChangingBetweenItsTwoReadsFailsTheStart)
 {
     const std::vector<uint8_t> good = TwoBulkPipes();
-    for (const int change : {-7, 7}) {
-        SCOPED_TRACE("wTotalLength changes by " + std::to_string(change));
+    const struct {
+        const char* name;
+        uint64_t failedRead;  // 0: none
+        int change;           // of wTotalLength in the full read (device, header, then full read)
+    } cases[] = {
+        {"device descriptor read fails", 1, 0}, {"header read fails", 2, 0}, {"full read fails", 3, 0},
+        {"wTotalLength shrinks by 7", 0, -7},   {"wTotalLength grows by 7", 0, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         Prepare(good);
         const uint64_t blocksBefore = LiveDriverBlocks();
-        std::vector<uint8_t> changed = good;
-        changed.resize(good.size() + 16, 0);
-        SetTotalLength(changed, static_cast<uint16_t>(good.size() + change));
-        device().AnswerDescriptorRead(3, changed);  // device, header, then the full read
-
-        EXPECT_EQ(pnp().Start(), STATUS_DEVICE_DATA_ERROR);
+        if (c.failedRead != 0) {
+            device().FailDescriptorRead(c.failedRead);
+        } else {
+            std::vector<uint8_t> changed = good;
+            changed.resize(good.size() + 16, 0);
+            SetTotalLength(changed, static_cast<uint16_t>(good.size() + c.change));
+            device().AnswerDescriptorRead(3, changed);
+        }
+        const NTSTATUS status = pnp().Start();
+        EXPECT_FALSE(NT_SUCCESS(status));
+        EXPECT_TRUE(c.failedRead != 0 || status == STATUS_DEVICE_DATA_ERROR) << status;
         ExpectFailedStart(false, blocksBefore);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), 3u);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), c.failedRead != 0 ? c.failedRead : 3u);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+        EXPECT_EQ(context()->RemoteWakeCapable, 0);
         TearDown();
     }
 }
