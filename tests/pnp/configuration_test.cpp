@@ -90,6 +90,8 @@ TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
     }
 }
 
+// Only a device with remote wakeup gets a wait-wake request, and only its
+// stop has one to cancel.
 TEST_F(ConfigurationTest, RemoteWakeupAttributeDecidesWaitWake)
 {
     const struct {
@@ -99,49 +101,51 @@ TEST_F(ConfigurationTest, RemoteWakeupAttributeDecidesWaitWake)
     for (const auto& c : cases) {
         SCOPED_TRACE("bmAttributes " + std::to_string(c.attributes));
         Prepare(TwoBulkPipes(c.attributes));
+        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
         ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
         EXPECT_EQ(context()->RemoteWakeCapable, c.remoteWake);
         EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), static_cast<size_t>(c.remoteWake));
+        ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+        ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
+        EXPECT_EQ(spy().WaitWakeCancels(), static_cast<size_t>(c.remoteWake));
         TearDown();
     }
 }
 
-// A failed read ends the chain there: no later read, nothing kept.
-TEST_F(ConfigurationTest, FailedDescriptorReadKeepsNothing)
-{
-    for (uint64_t nth = 1; nth <= 3; ++nth) {
-        SCOPED_TRACE("read " + std::to_string(nth) + " fails");
-        Prepare(TwoBulkPipes());
-        const uint64_t blocksBefore = LiveDriverBlocks();
-        device().FailDescriptorRead(nth);
-
-        EXPECT_FALSE(NT_SUCCESS(pnp().Start()));
-        ExpectFailedStart(false, blocksBefore);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), nth);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
-        EXPECT_EQ(context()->RemoteWakeCapable, 0);
-        TearDown();
-    }
-}
-
-// The full read must agree with the header about wTotalLength: a longer
-// claim would send later readers past the block sized from the header, and
-// a shorter one leaves bytes the device never sent.
+// A failed read ends the chain there: no later read, nothing kept. The full
+// read must also agree with the header about wTotalLength: a longer claim
+// would send later readers past the block sized from the header, and a
+// shorter one leaves bytes the device never sent.
 TEST_F(ConfigurationTest, DescriptorChangingBetweenItsTwoReadsFailsTheStart)
 {
     const std::vector<uint8_t> good = TwoBulkPipes();
-    for (const int change : {-7, 7}) {
-        SCOPED_TRACE("wTotalLength changes by " + std::to_string(change));
+    const struct {
+        const char* name;
+        uint64_t failedRead;  // 0: none
+        int change;           // of wTotalLength in the full read (device, header, then full read)
+    } cases[] = {
+        {"device descriptor read fails", 1, 0}, {"header read fails", 2, 0}, {"full read fails", 3, 0},
+        {"wTotalLength shrinks by 7", 0, -7},   {"wTotalLength grows by 7", 0, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         Prepare(good);
         const uint64_t blocksBefore = LiveDriverBlocks();
-        std::vector<uint8_t> changed = good;
-        changed.resize(good.size() + 16, 0);
-        SetTotalLength(changed, static_cast<uint16_t>(good.size() + change));
-        device().AnswerDescriptorRead(3, changed);  // device, header, then the full read
-
-        EXPECT_EQ(pnp().Start(), STATUS_DEVICE_DATA_ERROR);
+        if (c.failedRead != 0) {
+            device().FailDescriptorRead(c.failedRead);
+        } else {
+            std::vector<uint8_t> changed = good;
+            changed.resize(good.size() + 16, 0);
+            SetTotalLength(changed, static_cast<uint16_t>(good.size() + c.change));
+            device().AnswerDescriptorRead(3, changed);
+        }
+        const NTSTATUS status = pnp().Start();
+        EXPECT_FALSE(NT_SUCCESS(status));
+        EXPECT_TRUE(c.failedRead != 0 || status == STATUS_DEVICE_DATA_ERROR) << status;
         ExpectFailedStart(false, blocksBefore);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), 3u);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), c.failedRead != 0 ? c.failedRead : 3u);
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+        EXPECT_EQ(context()->RemoteWakeCapable, 0);
         TearDown();
     }
 }
@@ -319,6 +323,9 @@ protected:
     USBD_PIPE_HANDLE Handle(ULONG pipe) { return context()->InterfaceInfo->Pipes[pipe].PipeHandle; }
 };
 
+// The flagged pipes are aborted in order and their flags cleared; a pipe
+// whose abort the bus fails keeps its flag without stopping the others, and
+// no pool for the request stops the sweep at once.
 TEST_F(PipeAbortTest, AbortsFlaggedPipesInOrder)
 {
     BringUp();
@@ -326,75 +333,36 @@ TEST_F(PipeAbortTest, AbortsFlaggedPipesInOrder)
         const char* name;
         std::vector<UCHAR> flags;
         std::vector<ULONG> aborted;
-    } cases[] = {
-        {"pipes 0 and 2", {1, 0, 1, 0, 0}, {0, 2}},
-        {"none", {0, 0, 0, 0, 0}, {}},
-        {"all", {1, 1, 1, 1, 1}, {0, 1, 2, 3, 4}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        spy().ForgetSeen();
-        SetFlags(c.flags);
-        EXPECT_EQ(Abort(), STATUS_SUCCESS);
-        std::vector<USBD_PIPE_HANDLE> expected;
-        for (ULONG pipe : c.aborted) {
-            expected.push_back(Handle(pipe));
-        }
-        EXPECT_EQ(AbortedPipes(), expected);
-        EXPECT_EQ(Flags(), std::vector<UCHAR>(5, 0));
-    }
-}
-
-// A pipe whose abort fails keeps its flag: the bus failing it does not stop
-// the others; no pool for the request stops the sweep at once.
-TEST_F(PipeAbortTest, FailedAbortKeepsItsFlag)
-{
-    BringUp();
-    const struct {
-        const char* name;
+        NTSTATUS bus;
         bool noPool;
         NTSTATUS expected;
-        size_t sent;
     } cases[] = {
-        {"the bus fails it", false, STATUS_SUCCESS, 2},
-        {"no pool for the request", true, STATUS_INSUFFICIENT_RESOURCES, 0},
+        {"pipes 0 and 2", {1, 0, 1, 0, 0}, {0, 2}, STATUS_SUCCESS, false, STATUS_SUCCESS},
+        {"none", {0, 0, 0, 0, 0}, {}, STATUS_SUCCESS, false, STATUS_SUCCESS},
+        {"all", {1, 1, 1, 1, 1}, {0, 1, 2, 3, 4}, STATUS_SUCCESS, false, STATUS_SUCCESS},
+        {"the bus fails them", {1, 0, 1, 0, 0}, {0, 2}, STATUS_UNSUCCESSFUL, false, STATUS_SUCCESS},
+        {"no pool for the request", {1, 0, 1, 0, 0}, {}, STATUS_SUCCESS, true, STATUS_INSUFFICIENT_RESOURCES},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         spy().ForgetSeen();
-        SetFlags({1, 0, 1, 0, 0});
-        spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
+        spy().ForgetAnswers();
+        SetFlags(c.flags);
+        spy().FailUrb(URB_FUNCTION_ABORT_PIPE, c.bus);
         if (c.noPool) {
             emu::pool::FailAllocationsOfSize(sizeof(_URB_PIPE_REQUEST));
         }
         EXPECT_EQ(Abort(), c.expected);
         emu::pool::ClearFaults();
-        EXPECT_EQ(AbortedPipes().size(), c.sent);
-        EXPECT_EQ(Flags(), (std::vector<UCHAR>{1, 0, 1, 0, 0}));
+        std::vector<USBD_PIPE_HANDLE> expected;
+        for (ULONG pipe : c.aborted) {
+            expected.push_back(Handle(pipe));
+        }
+        EXPECT_EQ(AbortedPipes(), expected);
+        const bool kept = c.noPool || !NT_SUCCESS(c.bus);
+        EXPECT_EQ(Flags(), kept ? c.flags : std::vector<UCHAR>(5, 0));
     }
     SetFlags({0, 0, 0, 0, 0});
-}
-
-TEST_F(PipeAbortTest, NothingToAbortBeforeTheDeviceIsConfigured)
-{
-    LoadWithSpy();
-    EXPECT_EQ(Abort(), STATUS_SUCCESS);
-    EXPECT_TRUE(spy().Seen().empty());
-}
-
-TEST_F(PipeAbortTest, FreeConfigurationTwiceFreesOnce)
-{
-    BringUp();
-    const uint64_t before = LiveDriverBlocks();
-    emu::DriverScope scope(driver());
-    EXPECT_EQ(FreeConfiguration(fdo()), STATUS_SUCCESS);
-    EXPECT_EQ(LiveDriverBlocks(), before - 3);
-    EXPECT_EQ(context()->ConfigDescriptor, nullptr);
-    EXPECT_EQ(context()->InterfaceInfo, nullptr);
-    EXPECT_EQ(context()->PipeOpenFlags, nullptr);
-    EXPECT_EQ(context()->RemoteWakeCapable, 1);
-    EXPECT_EQ(FreeConfiguration(fdo()), STATUS_SUCCESS);
-    EXPECT_EQ(LiveDriverBlocks(), before - 3);
 }
 
 }  // namespace

@@ -99,72 +99,6 @@ protected:
     }
 };
 
-TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
-{
-    StartArmed(WaitWakeCancel::CompleteAtOnce);
-    const std::optional<SeenRequest> waitWake = spy().Last(IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
-    ASSERT_TRUE(waitWake.has_value());
-    EXPECT_EQ(waitWake->driverState, DeviceRunning);
-    EXPECT_EQ(waitWake->ioRefCount, 3);  // the device's, the start's, DispatchPower's
-    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
-
-    EXPECT_EQ(Arm(), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
-}
-
-TEST_F(WaitWakeTest, NothingArmedForADeviceThatCannotWake)
-{
-    LoadWithSpy(ModelWithConfig(TwoBulkPipes(0x80)));
-    spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
-    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 0u);
-    Disarm();
-    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
-    ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
-    ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
-    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
-}
-
-// Order 1: the completion takes the request first; a later disarm finds
-// nothing and cancels nothing. The request ends with the bus's status.
-TEST_F(WaitWakeTest, CompletionFirstLeavesNothingToDisarm)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    spy().FinishWaitWake(irp, STATUS_SUCCESS);
-    ExpectIdle();
-    Disarm();
-    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
-    EXPECT_EQ(PowerUps(), 0u);
-}
-
-// Order 2: the disarm cancels and sets its flag before the bus completes the
-// request; the completion then lets it go on with the bus's status.
-TEST_F(WaitWakeTest, DisarmBeforeCompletionLetsTheBusStatusThrough)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::Later);
-    Disarm();
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    EXPECT_TRUE(LevelCompletions::Statuses().empty());
-    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
-
-    spy().FinishWaitWake(irp, STATUS_NO_SUCH_DEVICE);
-    ExpectIdle();
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_NO_SUCH_DEVICE});
-}
-
-// Order 3, during IoCancelIrp: the bus completes the request inside the
-// cancel; the completion stops it, and the disarm finishes it cancelled.
-TEST_F(WaitWakeTest, CompletionInsideTheCancelIsFinishedByTheDisarm)
-{
-    StartArmed(WaitWakeCancel::CompleteAtOnce, STATUS_NO_SUCH_DEVICE);
-    Disarm();
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    ExpectIdle();
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
-    EXPECT_EQ(PowerUps(), 0u);
-}
-
 // Completes a kept wait-wake request from the scheduling hook, on the given
 // thread, the first time that thread is about to touch `field`: the moment
 // at which a race would have the bus complete it.
@@ -198,20 +132,57 @@ struct CompleteWakeWhenTouched {
     }
 };
 
-// Order 3, just after IoCancelIrp: the request completes after the disarm
-// took it and before the disarm reaches its flag.
-TEST_F(WaitWakeTest, CompletionJustAfterTheCancelIsFinishedByTheDisarm)
+// The completion and the disarm in each order: completion first (a later
+// disarm finds nothing to cancel; the bus's status goes on), disarm first
+// (the bus's status goes on), completion inside IoCancelIrp, and completion
+// just after it, before the disarm reaches its flag (the disarm finishes it
+// cancelled). A wake in D0 neither powers up nor re-arms.
+TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
 {
-    PIRP irp = StartArmed(WaitWakeCancel::Later);
-    CompleteWakeWhenTouched::Install(&context()->WakeCancelFlag, &spy(), irp, STATUS_SUCCESS);
-    Disarm();
-    emu::sched::SetHook(nullptr);
-
-    EXPECT_TRUE(CompleteWakeWhenTouched::fired);
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    ExpectIdle();
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
-    EXPECT_EQ(PowerUps(), 0u);
+    enum class Order { CompletionFirst, DisarmFirst, InsideTheCancel, JustAfterTheCancel };
+    const struct {
+        const char* name;
+        Order order;
+        WaitWakeCancel onCancel;
+        NTSTATUS bus;
+        size_t cancels;
+        NTSTATUS finished;
+    } cases[] = {
+        {"completion first", Order::CompletionFirst, WaitWakeCancel::CompleteAtOnce, STATUS_SUCCESS, 0, STATUS_SUCCESS},
+        {"disarm before completion", Order::DisarmFirst, WaitWakeCancel::Later, STATUS_NO_SUCH_DEVICE, 1,
+         STATUS_NO_SUCH_DEVICE},
+        {"completion inside the cancel", Order::InsideTheCancel, WaitWakeCancel::CompleteAtOnce, STATUS_NO_SUCH_DEVICE,
+         1, STATUS_CANCELLED},
+        {"completion just after the cancel", Order::JustAfterTheCancel, WaitWakeCancel::Later, STATUS_SUCCESS, 1,
+         STATUS_CANCELLED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CompleteWakeWhenTouched::fired = false;
+        PIRP irp = StartArmed(c.onCancel, c.bus);
+        if (c.order == Order::CompletionFirst) {
+            spy().FinishWaitWake(irp, c.bus);
+            ExpectIdle();
+        }
+        if (c.order == Order::JustAfterTheCancel) {
+            CompleteWakeWhenTouched::Install(&context()->WakeCancelFlag, &spy(), irp, c.bus);
+        }
+        Disarm();
+        emu::sched::SetHook(nullptr);
+        EXPECT_EQ(c.order == Order::JustAfterTheCancel, CompleteWakeWhenTouched::fired);
+        if (c.order == Order::DisarmFirst) {
+            EXPECT_TRUE(LevelCompletions::Statuses().empty());
+            EXPECT_EQ(Read(context()->WakeOutstanding), 1);
+            spy().FinishWaitWake(irp, c.bus);
+        }
+        EXPECT_EQ(spy().WaitWakeCancels(), c.cancels);
+        ExpectIdle();
+        EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{c.finished});
+        EXPECT_EQ(PowerUps(), 0u);
+        EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+        EXPECT_EQ(IoRefCount(), 1);
+        TearDown();
+    }
 }
 
 // Someone else's wait-wake request goes through the driver untouched: its
@@ -251,24 +222,6 @@ TEST_F(WaitWakeTest, ForeignWaitWakeIsLetThrough)
     EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
 }
 
-TEST_F(WaitWakeTest, FailedArmingCanBeRetried)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    spy().FinishWaitWake(irp, STATUS_UNSUCCESSFUL);
-    ExpectIdle();
-
-    emu::faults::FailNthCall(1);
-    const NTSTATUS failed = Arm();
-    emu::faults::Clear();
-    EXPECT_FALSE(NT_SUCCESS(failed));
-    EXPECT_EQ(Read(context()->WakeOutstanding), 0);
-    EXPECT_EQ(Read(context()->WakeFollowUpCount), 1);
-
-    EXPECT_TRUE(NT_SUCCESS(Arm()));
-    EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
-}
-
 // The power manager may store the new request's address only on return,
 // after the bus has already refused the request: nothing stays armed, and
 // the stop cancels nothing.
@@ -286,46 +239,37 @@ TEST_F(WaitWakeTest, RequestEndingBeforeItsAddressIsStoredLeavesNothingArmed)
     EXPECT_EQ(spy().WaitWakeCancels(), 0u);
 }
 
-TEST_F(WaitWakeTest, ArmingRefusedUnlessRunning)
+// Armed once at start while running, with the start's and DispatchPower's
+// references; a second arming is refused while one is outstanding, a
+// failed arming leaves nothing outstanding and can be retried, and any
+// arming is refused once the device has stopped.
+TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
 {
-    StartArmed(WaitWakeCancel::CompleteAtOnce);
+    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
+    const std::optional<SeenRequest> waitWake = spy().Last(IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
+    ASSERT_TRUE(waitWake.has_value());
+    EXPECT_EQ(waitWake->driverState, DeviceRunning);
+    EXPECT_EQ(waitWake->ioRefCount, 3);  // the device's, the start's, DispatchPower's
+    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
+    EXPECT_EQ(Arm(), STATUS_DEVICE_BUSY);
+
+    spy().FinishWaitWake(irp, STATUS_UNSUCCESSFUL);
+    ExpectIdle();
+    emu::faults::FailNthCall(1);
+    const NTSTATUS failed = Arm();
+    emu::faults::Clear();
+    EXPECT_FALSE(NT_SUCCESS(failed));
+    EXPECT_EQ(Read(context()->WakeOutstanding), 0);
+    EXPECT_EQ(Read(context()->WakeFollowUpCount), 1);
+    EXPECT_TRUE(NT_SUCCESS(Arm()));
+    EXPECT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
+
     ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
     ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
     ExpectIdle();
     EXPECT_EQ(Arm(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
-    ExpectIdle();
-}
-
-// A wake in D3 asks for D0, holding a reference until that request is done,
-// and arms the next request; a wake in D0 does neither.
-TEST_F(WaitWakeTest, WakeOutsideD0PowersUpAndRearms)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    spy().HoldPowerUp();
-    context()->CurrentDevicePower = PowerDeviceD3;
-
-    spy().FinishWaitWake(irp, STATUS_SUCCESS);
-    ASSERT_TRUE(spy().WaitForHeld(1, Patience));
-    ASSERT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
-    EXPECT_EQ(IoRefCount(), 3);  // the device's, the wake's, DispatchPower's for the power-up
-    EXPECT_EQ(Read(context()->WakeOutstanding), 1);
-
-    spy().ReleaseHeld();
-    EXPECT_TRUE(WaitUntil([&] { return IoRefCount() == 1; }));
-    EXPECT_EQ(PowerUps(), 1u);
     EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
-}
-
-TEST_F(WaitWakeTest, WakeInD0NeitherPowersUpNorRearms)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    spy().FinishWaitWake(irp, STATUS_SUCCESS);
     ExpectIdle();
-    EXPECT_EQ(PowerUps(), 0u);
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
-    EXPECT_EQ(IoRefCount(), 1);
 }
 
 // A wake that completes after the stop has left DeviceRunning, just before

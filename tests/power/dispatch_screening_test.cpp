@@ -37,11 +37,23 @@ class ScreeningTest : public PowerFixtureWith<PlainModel> {
 protected:
     bool StartAtSetUp() override { return false; }
 
-    // Requests built by hand are not the power manager's: count calls, do
-    // not hold turns. The spy completes every request the driver passes on.
-    void Bring(bool start)
+    void SetPnpState(DEVICE_PNP_STATE state)
     {
+        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(state);
+    }
+};
+
+// A removed device completes every request with STATUS_DELETE_PENDING and
+// passes nothing down; a new one passes each down without a reference; in
+// every other state a reference is held while the request is below, and a
+// set or query goes to its handler (a system one asking for its device
+// request).
+TEST_F(ScreeningTest, EachRequestInEachState)
+{
+    for (const bool start : {false, true}) {
         Prepare(start);
+        // Requests built by hand are not the power manager's: count calls,
+        // do not hold turns. The spy completes every request passed on.
         power().SetLegacySerialization(false);
         spy().AddRule(When([](const SeenRequest& seen) {
             return seen.major == IRP_MJ_POWER && (seen.minor == IRP_MN_SET_POWER || seen.minor == IRP_MN_QUERY_POWER) &&
@@ -49,116 +61,62 @@ protected:
         }, Verdict::CompleteWith(STATUS_SUCCESS)));
         spy().AddRule(When([](const SeenRequest& seen) { return seen.major == IRP_MJ_POWER; },
                            Verdict::CompleteWith(kLowerStatus)));
-    }
+        const std::vector<DEVICE_PNP_STATE> states =
+            start ? std::vector{DeviceRemoved, DeviceStopped, DeviceRunning, DeviceStopPending, DeviceRemovePending,
+                                DeviceSurpriseRemoved}
+                  : std::vector{DeviceNew};
+        for (const DEVICE_PNP_STATE state : states) {
+            SetPnpState(state);
+            for (const Request& request : kRequests) {
+                SCOPED_TRACE(std::string(request.name) + " in PnP state " + std::to_string(state));
+                const size_t seenBefore = spy().SeenPower().size();
+                const uint64_t allCallsBefore = power().StartNextPowerIrpCalls();
+                const uint64_t spyCallsBefore = spy().StartNextCalls();
+                const RawResult result = SendRaw(request.minor, request.type, request.state);
+                const LONG refsRightAfterDispatch = IoRefCount();
+                EXPECT_TRUE(WaitForIoRefCount(1)) << "a reference was not given back";
+                const std::vector<SeenRequest> seen = PowerSince(seenBefore);
+                const uint64_t driverCalls = (power().StartNextPowerIrpCalls() - allCallsBefore) -
+                                             (spy().StartNextCalls() - spyCallsBefore);
 
-    void SetPnpState(DEVICE_PNP_STATE state)
-    {
-        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(state);
-    }
-
-    struct Observed {
-        RawResult result;
-        std::vector<SeenRequest> seen;  // what reached the spy
-        uint64_t driverStartNextCalls;
-        LONG refsRightAfterDispatch;
-    };
-
-    Observed Send(const Request& request)
-    {
-        const size_t seenBefore = spy().SeenPower().size();
-        const uint64_t allCallsBefore = power().StartNextPowerIrpCalls();
-        const uint64_t spyCallsBefore = spy().StartNextCalls();
-        Observed observed;
-        observed.result = SendRaw(request.minor, request.type, request.state);
-        observed.refsRightAfterDispatch = IoRefCount();
-        EXPECT_TRUE(WaitForIoRefCount(1)) << request.name << ": a reference was not given back";
-        observed.seen = PowerSince(seenBefore);
-        observed.driverStartNextCalls = (power().StartNextPowerIrpCalls() - allCallsBefore) -
-                                        (spy().StartNextCalls() - spyCallsBefore);
-        return observed;
-    }
-};
-
-TEST_F(ScreeningTest, RemovedDeviceCompletesEveryRequestWithDeletePending)
-{
-    Bring(true);
-    SetPnpState(DeviceRemoved);
-    for (const Request& request : kRequests) {
-        SCOPED_TRACE(request.name);
-        Observed observed = Send(request);
-        EXPECT_EQ(observed.result.dispatchStatus, STATUS_DELETE_PENDING);
-        EXPECT_EQ(observed.result.status, STATUS_DELETE_PENDING);
-        EXPECT_EQ(observed.result.information, 0u);
-        EXPECT_TRUE(observed.seen.empty()) << "passed down";
-        EXPECT_EQ(observed.refsRightAfterDispatch, 1) << "IoRefCount touched";
-        EXPECT_EQ(observed.driverStartNextCalls, 1u);
+                if (state == DeviceRemoved) {
+                    EXPECT_EQ(result.dispatchStatus, STATUS_DELETE_PENDING);
+                    EXPECT_EQ(result.status, STATUS_DELETE_PENDING);
+                    EXPECT_EQ(result.information, 0u);
+                    EXPECT_TRUE(seen.empty()) << "passed down";
+                    EXPECT_EQ(refsRightAfterDispatch, 1) << "IoRefCount touched";
+                    EXPECT_EQ(driverCalls, 1u);
+                    continue;
+                }
+                const bool screened = state != DeviceNew;
+                const bool followed = screened && request.system;
+                const bool pending = screened && (request.handled || request.minor == IRP_MN_WAIT_WAKE);
+                const NTSTATUS lower = request.handled ? STATUS_SUCCESS : kLowerStatus;
+                EXPECT_EQ(result.dispatchStatus, pending ? STATUS_PENDING : lower) << "not the lower driver's status";
+                EXPECT_EQ(result.status, lower);
+                if (!pending) {
+                    EXPECT_EQ(refsRightAfterDispatch, 1) << "reference not given back before returning";
+                }
+                ASSERT_EQ(seen.size(), followed ? 2u : 1u);
+                EXPECT_EQ(seen[0].minor, request.minor);
+                EXPECT_EQ(seen[0].powerType, request.type);
+                EXPECT_EQ(seen[0].powerState, request.state);
+                EXPECT_EQ(seen[0].ioRefCount, screened ? 2 : 1) << "the request's own reference while it is below";
+                if (followed) {
+                    EXPECT_EQ(seen[1].minor, request.minor) << "the device request has the system request's minor";
+                    EXPECT_EQ(seen[1].powerType, static_cast<ULONG>(DevicePowerState));
+                    EXPECT_EQ(seen[1].powerState, static_cast<LONG>(PowerDeviceD0));
+                    EXPECT_EQ(seen[1].ioRefCount, 3) << "the system and the device request each hold one";
+                }
+                EXPECT_EQ(driverCalls, followed ? 2u : 1u);
+            }
+        }
+        SetPnpState(start ? DeviceRunning : DeviceNew);
         if (HasFailure()) {
-            break;
+            return;
         }
+        TearDown();
     }
-    SetPnpState(DeviceRunning);
-}
-
-TEST_F(ScreeningTest, NewDevicePassesEveryRequestDownWithoutAReference)
-{
-    Bring(false);
-    ASSERT_EQ(State(), DeviceNew);
-    for (const Request& request : kRequests) {
-        SCOPED_TRACE(request.name);
-        Observed observed = Send(request);
-        const NTSTATUS lower = request.handled ? STATUS_SUCCESS : kLowerStatus;
-        EXPECT_EQ(observed.result.dispatchStatus, lower) << "not the lower driver's status";
-        EXPECT_EQ(observed.result.status, lower);
-        ASSERT_EQ(observed.seen.size(), 1u) << "exactly the request itself goes down; no device request follows";
-        EXPECT_EQ(observed.seen[0].minor, request.minor);
-        EXPECT_EQ(observed.seen[0].powerState, request.state);
-        EXPECT_EQ(observed.seen[0].ioRefCount, 1) << "a reference was held";
-        EXPECT_EQ(observed.refsRightAfterDispatch, 1);
-        EXPECT_EQ(observed.driverStartNextCalls, 1u);
-        if (HasFailure()) {
-            break;
-        }
-    }
-}
-
-TEST_F(ScreeningTest, OtherStatesHoldAReferenceAndHandleOrPassDown)
-{
-    Bring(true);
-    const DEVICE_PNP_STATE states[] = {DeviceStopped, DeviceRunning, DeviceStopPending, DeviceRemovePending,
-                                       DeviceSurpriseRemoved};
-    for (DEVICE_PNP_STATE state : states) {
-        SetPnpState(state);
-        for (const Request& request : kRequests) {
-            SCOPED_TRACE(std::string(request.name) + " in PnP state " + std::to_string(state));
-            Observed observed = Send(request);
-
-            const bool pending = request.handled || request.minor == IRP_MN_WAIT_WAKE;
-            EXPECT_EQ(observed.result.dispatchStatus, pending ? STATUS_PENDING : kLowerStatus);
-            EXPECT_EQ(observed.result.status, request.handled ? STATUS_SUCCESS : kLowerStatus);
-            if (!pending) {
-                EXPECT_EQ(observed.refsRightAfterDispatch, 1) << "reference not given back before returning";
-            }
-
-            ASSERT_EQ(observed.seen.size(), request.system ? 2u : 1u);
-            EXPECT_EQ(observed.seen[0].minor, request.minor);
-            EXPECT_EQ(observed.seen[0].powerType, request.type);
-            EXPECT_EQ(observed.seen[0].powerState, request.state);
-            EXPECT_EQ(observed.seen[0].ioRefCount, 2) << "the request's own reference is held while it is below";
-            if (request.system) {
-                const SeenRequest& follow = observed.seen[1];
-                EXPECT_EQ(follow.minor, request.minor) << "the device request has the system request's minor code";
-                EXPECT_EQ(follow.powerType, static_cast<ULONG>(DevicePowerState));
-                EXPECT_EQ(follow.powerState, static_cast<LONG>(PowerDeviceD0));
-                EXPECT_EQ(follow.ioRefCount, 3) << "the system and the device request each hold one";
-            }
-            EXPECT_EQ(observed.driverStartNextCalls, request.system ? 2u : 1u);
-            if (HasFailure()) {
-                SetPnpState(DeviceRunning);
-                return;
-            }
-        }
-    }
-    SetPnpState(DeviceRunning);
 }
 
 }  // namespace

@@ -30,45 +30,70 @@ void ExpectSystemThenDevice(const std::vector<SeenRequest>& seen, UCHAR minor, L
     EXPECT_EQ(seen[1].powerState, deviceState);
 }
 
-// ---- Queries on a remote-wake device (wakes the system from S3) ----
+// A system query against each device's tables: a remote-wake device
+// refuses, without passing it down, a state deeper than it can wake the
+// machine from; a query whose device query is refused (S3 mapped to D3,
+// deeper than DeviceWake D2) fails with it; the others go down and ask for
+// the mapped D-state. A query changes no state.
+class SystemQueryTest : public PowerFixture {
+protected:
+    bool StartAtSetUp() override { return false; }
+    emu::usb::DeviceModel Model() override { return model_(); }
+    emu::usb::DeviceModel (*model_)() = WakeModel;
+};
 
-using RemoteWakeQueryTest = PowerFixture;
-
-TEST_F(RemoteWakeQueryTest, RefusesStatesDeeperThanSystemWakeWithoutPassingThemDown)
+TEST_F(SystemQueryTest, RefusesStatesDeeperThanSystemWakeOrDeviceWake)
 {
-    power().SetLegacySerialization(false);  // requests built by hand
-    ASSERT_EQ(context()->Capabilities.SystemWake, PowerSystemSleeping3);
-    for (LONG target : {static_cast<LONG>(PowerSystemHibernate), static_cast<LONG>(PowerSystemShutdown)}) {
-        SCOPED_TRACE("target S" + std::to_string(target - 1));
+    const struct {
+        const char* name;
+        emu::usb::DeviceModel (*model)();
+        LONG target;
+        NTSTATUS status;
+        size_t passedDown;  // the system query, then its device query
+        LONG deviceState;
+    } cases[] = {
+        {"wake device, S1", WakeModel, PowerSystemSleeping1, STATUS_SUCCESS, 2, PowerDeviceD2},
+        {"wake device, S2", WakeModel, PowerSystemSleeping2, STATUS_SUCCESS, 2, PowerDeviceD2},
+        {"wake device, S3", WakeModel, PowerSystemSleeping3, STATUS_SUCCESS, 2, PowerDeviceD2},
+        {"wake device, S4", WakeModel, PowerSystemHibernate, STATUS_INVALID_DEVICE_STATE, 0, 0},
+        {"wake device, S5", WakeModel, PowerSystemShutdown, STATUS_INVALID_DEVICE_STATE, 0, 0},
+        {"S3 mapped deeper than wake", DeepS3Model, PowerSystemSleeping3, STATUS_INVALID_DEVICE_STATE, 1, 0},
+        {"plain device, S4", PlainModel, PowerSystemHibernate, STATUS_SUCCESS, 2, PowerDeviceD3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        model_ = c.model;
+        Prepare(true);
+        power().SetLegacySerialization(false);  // requests built by hand
         const size_t seenBefore = spy().SeenPower().size();
-        RawResult result = SendRaw(IRP_MN_QUERY_POWER, SystemPowerState, target);
-        EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
-        EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
+        const RawResult result = SendRaw(IRP_MN_QUERY_POWER, SystemPowerState, c.target);
+        EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.information, 0u);
-        EXPECT_TRUE(PowerSince(seenBefore).empty()) << "the lower drivers saw the refused query";
-        EXPECT_EQ(IoRefCount(), 1);
+        const std::vector<SeenRequest> seen = PowerSince(seenBefore);
+        ASSERT_EQ(seen.size(), c.passedDown) << "no wait-wake request besides the one armed at start";
+        if (c.passedDown > 0) {
+            EXPECT_TRUE(IsSystem(seen[0], IRP_MN_QUERY_POWER));
+            EXPECT_EQ(seen[0].powerState, c.target);
+        }
+        if (c.passedDown > 1) {
+            EXPECT_TRUE(IsDevice(seen[1], IRP_MN_QUERY_POWER));
+            EXPECT_EQ(seen[1].powerState, c.deviceState);
+        }
+        EXPECT_TRUE(WaitForIoRefCount(1));
+        EXPECT_EQ(SystemPower(), PowerSystemWorking) << "a query changed the system state";
+        TearDown();
     }
 }
 
-TEST_F(RemoteWakeQueryTest, AcceptsStatesUpToSystemWake)
-{
-    for (SYSTEM_POWER_STATE target : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3}) {
-        SCOPED_TRACE("target " + std::to_string(target));
-        const size_t seenBefore = spy().SeenPower().size();
-        EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, target), STATUS_SUCCESS);
-        const std::vector<SeenRequest> seen = PowerSince(seenBefore);
-        ExpectSystemThenDevice(seen, IRP_MN_QUERY_POWER, PowerDeviceD2);
-        EXPECT_EQ(seen.at(0).powerState, static_cast<LONG>(target));
-        EXPECT_TRUE(WaitForIoRefCount(1));
-    }
-    EXPECT_EQ(SystemPower(), PowerSystemWorking) << "a query changed the system state";
-}
+// Wait-wake is armed before a query for a deeper state goes down, not for
+// the present state, not again while armed, and stays armed when the
+// lower drivers fail the query.
+using RemoteWakeQueryTest = PowerFixture;
 
 TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
 {
     EndArmedWaitWake();
     const size_t seenBefore = spy().SeenPower().size();
-
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(CountWaitWakes(PowerSince(seenBefore)), 0u) << "a query for the present state armed wait-wake";
     EXPECT_FALSE(device().WaitWakePending());
@@ -83,32 +108,23 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
     EXPECT_TRUE(device().WaitWakePending());
     EXPECT_EQ(WakeOutstanding(), 1);
     EXPECT_TRUE(WaitForIoRefCount(1)) << "the armed request holds a reference";
-}
 
-TEST_F(RemoteWakeQueryTest, SecondQueryLeavesTheArmedRequestAlone)
-{
-    ASSERT_TRUE(device().WaitWakePending()) << "the start arms wait-wake";
     const PIRP armed = WakeIrp();
-    const size_t wakesBefore = CountWaitWakes(spy().SeenPower());
-    for (int query = 0; query < 2; ++query) {
-        EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
-    }
-    EXPECT_EQ(CountWaitWakes(spy().SeenPower()), wakesBefore) << "another wait-wake request was sent";
+    EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(CountWaitWakes(PowerSince(deeperAt)), 1u) << "another wait-wake request was sent";
     EXPECT_EQ(WakeIrp(), armed);
-    EXPECT_TRUE(device().WaitWakePending());
-}
 
-TEST_F(RemoteWakeQueryTest, QueryFailedBelowAfterArmingLeavesWaitWakeArmed)
-{
     EndArmedWaitWake();
     spy().AddRule(When([](const SeenRequest& seen) { return IsSystem(seen, IRP_MN_QUERY_POWER); },
                        Verdict::CompleteWith(STATUS_UNSUCCESSFUL)));
-    const size_t seenBefore = spy().SeenPower().size();
+    const size_t failedAt = spy().SeenPower().size();
+    const size_t deviceQueries = spy().SeenPower(IRP_MN_QUERY_POWER, DevicePowerState).size();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(device().WaitWakePending());
     EXPECT_EQ(WakeOutstanding(), 1);
-    EXPECT_TRUE(spy().SeenPower(IRP_MN_QUERY_POWER, DevicePowerState).empty()) << "a device query followed a failure";
-    EXPECT_EQ(PowerSince(seenBefore).size(), 2u);  // the wait-wake request and the query
+    EXPECT_EQ(spy().SeenPower(IRP_MN_QUERY_POWER, DevicePowerState).size(), deviceQueries)
+        << "a device query followed a failure";
+    EXPECT_EQ(PowerSince(failedAt).size(), 2u);  // the wait-wake request and the query
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
 
@@ -126,46 +142,9 @@ TEST_F(RemoteWakeQueryTest, SetIsNeverRefusedAndNeverArms)
     EXPECT_EQ(power().Resume(), STATUS_SUCCESS);
 }
 
-// A wake device whose bus maps S3 to D3, deeper than the D2 it can signal wake from.
-using DeepS3DeviceTest = PowerFixtureWith<DeepS3Model>;
-
-TEST_F(DeepS3DeviceTest, SystemQueryFailsWithItsRefusedDeviceQuery)
-{
-    const size_t seenBefore = spy().SeenPower().size();
-    EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_INVALID_DEVICE_STATE);
-    const std::vector<SeenRequest> seen = PowerSince(seenBefore);
-    ASSERT_EQ(seen.size(), 1u) << "only the system query goes down";
-    EXPECT_TRUE(IsSystem(seen[0], IRP_MN_QUERY_POWER));
-    EXPECT_TRUE(WaitForIoRefCount(1));
-}
-
 // ---- A device without remote wakeup ----
 
 using PlainDeviceTest = PowerFixtureWith<PlainModel>;
-
-TEST_F(PlainDeviceTest, QueriesAnyStateWithoutArming)
-{
-    EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemHibernate, PowerActionHibernate),
-              STATUS_SUCCESS);
-    ExpectSystemThenDevice(spy().SeenPower(), IRP_MN_QUERY_POWER, PowerDeviceD3);
-    EXPECT_TRUE(WaitForIoRefCount(1));
-}
-
-TEST_F(PlainDeviceTest, EachSystemSetAsksForTheMappedDeviceState)
-{
-    const SYSTEM_POWER_STATE targets[] = {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
-                                          PowerSystemHibernate, PowerSystemWorking};
-    for (SYSTEM_POWER_STATE target : targets) {
-        SCOPED_TRACE("target " + std::to_string(target));
-        const LONG mapped = device().Model().power.deviceState[target];
-        const size_t seenBefore = spy().SeenPower().size();
-        EXPECT_EQ(power().SendSystemPower(IRP_MN_SET_POWER, target), STATUS_SUCCESS);
-        ExpectSystemThenDevice(PowerSince(seenBefore), IRP_MN_SET_POWER, mapped);
-        EXPECT_EQ(SystemPower(), target);
-        EXPECT_EQ(DevicePower(), mapped);
-        EXPECT_TRUE(WaitForIoRefCount(1));
-    }
-}
 
 TEST_F(PlainDeviceTest, SystemSetCompletesOnlyAfterItsDeviceRequestAndWithItsStatus)
 {
@@ -242,22 +221,30 @@ TEST_F(PlainDeviceTest, FailuresOfTheChainEndTheSystemRequest)
     spy().ForgetAnswers();
 }
 
-// A target outside the capabilities' table maps to D3 instead of reading
-// past it.
+// Each system set and query asks for the D-state the capabilities' table
+// maps its target to, and a set records both states; a target outside the
+// table maps to D3 instead of reading past it.
 TEST_F(PlainDeviceTest, TargetOutsideTheTableMapsToD3)
 {
     power().SetLegacySerialization(false);  // requests built by hand
     spy().AddRule(When([](const SeenRequest& seen) { return seen.major == IRP_MJ_POWER; },
                        Verdict::CompleteWith(STATUS_SUCCESS)));
-    const LONG targets[] = {PowerSystemMaximum, 100, -1};
+    const LONG targets[] = {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3, PowerSystemHibernate,
+                            PowerSystemWorking, PowerSystemMaximum, 100, -1};
     for (LONG target : targets) {
+        const bool inTable = target >= PowerSystemWorking && target < PowerSystemMaximum;
+        const LONG mapped = inTable ? device().Model().power.deviceState[target] : PowerDeviceD3;
         for (UCHAR minor : {IRP_MN_QUERY_POWER, IRP_MN_SET_POWER}) {
             SCOPED_TRACE("target " + std::to_string(target) + ", minor " + std::to_string(minor));
             const size_t seenBefore = spy().SeenPower().size();
             RawResult result = SendRaw(minor, SystemPowerState, target);
             EXPECT_EQ(result.status, STATUS_SUCCESS);
-            ExpectSystemThenDevice(PowerSince(seenBefore), minor, PowerDeviceD3);
+            ExpectSystemThenDevice(PowerSince(seenBefore), minor, mapped);
             EXPECT_TRUE(WaitForIoRefCount(1));
+            if (inTable && minor == IRP_MN_SET_POWER) {
+                EXPECT_EQ(SystemPower(), target);
+                EXPECT_EQ(DevicePower(), mapped);
+            }
         }
     }
 }
