@@ -103,17 +103,6 @@ uint64_t IoFixture::DriverAllocations()
     return 0;
 }
 
-LONG IoFixture::IoRefCount()
-{
-    return InterlockedCompareExchange(&Context()->IoRefCount, 0, 0);
-}
-
-LONG IoFixture::ReceiveCount()
-{
-    // Read while no read is in flight: its completion ordered the last change before this.
-    return Context()->ReceiveCount;
-}
-
 NTSTATUS IoFixture::Open(std::u16string_view name, emu::Handle* handle)
 {
     std::u16string path = u"\\\\.\\pondrel";
@@ -132,12 +121,6 @@ emu::Handle IoFixture::OpenOk(std::u16string_view name)
     const NTSTATUS status = Open(name, &handle);
     EXPECT_EQ(status, STATUS_SUCCESS) << "opening " << std::string(name.begin(), name.end());
     return handle;
-}
-
-void IoFixture::Close(emu::Handle handle)
-{
-    std::erase(open_, handle);
-    app().Close(handle);
 }
 
 std::vector<emu::usb::UrbRecord> IoFixture::BulkUrbs(uint8_t endpoint)

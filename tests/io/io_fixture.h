@@ -48,8 +48,9 @@ protected:
     emu::usb::UsbDevice& device() { return *device_; }
     PDEVICE_OBJECT Fdo() { return machine_->pnp().FunctionDevice(); }
     DeviceContext* Context() { return ContextOf(Fdo()); }
-    LONG IoRefCount();
-    LONG ReceiveCount();
+    LONG IoRefCount() { return InterlockedCompareExchange(&Context()->IoRefCount, 0, 0); }
+    // Read while no read is in flight: its completion ordered the last change before this.
+    LONG ReceiveCount() { return Context()->ReceiveCount; }
     // Blocks of the driver's pool beyond those it held right after its start.
     int64_t ExtraPoolBlocks();
     // Allocations the driver ever made from its pool.
@@ -58,7 +59,11 @@ protected:
     // Opens "\\.\pondrel" followed by `name`; OpenOk expects success.
     NTSTATUS Open(std::u16string_view name, emu::Handle* handle);
     emu::Handle OpenOk(std::u16string_view name);
-    void Close(emu::Handle handle);
+    void Close(emu::Handle handle)
+    {
+        std::erase(open_, handle);
+        app().Close(handle);
+    }
 
     // The bulk transfers the bus saw on `endpoint`, in order.
     std::vector<emu::usb::UrbRecord> BulkUrbs(uint8_t endpoint);

@@ -16,21 +16,18 @@ namespace {
 
 constexpr uint32_t kCancelled = 0xC0000120;
 
-// A request that ends when the test (or a cancel) says so.
+// A request that ends when a cancel says so.
 struct FakeRequest {
     BackendHandle handle;
     bool ended = false;
     Outcome outcome;
 };
 
-class FakePending : public PendingRequest {
-public:
-    explicit FakePending(std::shared_ptr<FakeRequest> request) : request_(std::move(request)) {}
-    bool Wait(std::chrono::milliseconds) override { return request_->ended; }
-    Outcome Result() override { return request_->outcome; }
-
-private:
-    std::shared_ptr<FakeRequest> request_;
+struct FakePending : PendingRequest {
+    explicit FakePending(std::shared_ptr<FakeRequest> request) : request(std::move(request)) {}
+    bool Wait(std::chrono::milliseconds) override { return request->ended; }
+    Outcome Result() override { return request->outcome; }
+    std::shared_ptr<FakeRequest> request;
 };
 
 // A device whose OUT bytes come back on reads, with scripted faults.
@@ -55,10 +52,8 @@ public:
     Outcome Read(BackendHandle, uint32_t length) override
     {
         Outcome outcome;
-        while (outcome.data.size() < length && !loop.empty()) {
+        for (; outcome.data.size() < length && !loop.empty(); loop.pop_front())
             outcome.data.push_back(loop.front());
-            loop.pop_front();
-        }
         if (corruptAt && *corruptAt < outcome.data.size())
             outcome.data[*corruptAt] ^= 0xFF;
         outcome.information = outcome.data.size();
@@ -67,11 +62,12 @@ public:
     Outcome Ioctl(BackendHandle, uint32_t, uint32_t) override { return {}; }
     std::unique_ptr<PendingRequest> StartWrite(BackendHandle handle, std::vector<uint8_t> data) override
     {
-        return Start(handle, data.size());
+        return StartRead(handle, static_cast<uint32_t>(data.size()));
     }
     std::unique_ptr<PendingRequest> StartRead(BackendHandle handle, uint32_t length) override
     {
-        return Start(handle, length);
+        requests.push_back(std::make_shared<FakeRequest>(FakeRequest{handle, false, {0, length, {}}}));
+        return std::make_unique<FakePending>(requests.back());
     }
     Outcome Cancel(BackendHandle handle) override
     {
@@ -84,12 +80,6 @@ public:
         return {};
     }
     Outcome Lifecycle(const Command&) override { return {}; }
-
-    std::unique_ptr<PendingRequest> Start(BackendHandle handle, uint64_t length)
-    {
-        requests.push_back(std::make_shared<FakeRequest>(FakeRequest{handle, false, {0, length, {}}}));
-        return std::make_unique<FakePending>(requests.back());
-    }
 
     bool lifecycle = true;
     bool failWrites = false;

@@ -74,7 +74,6 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
         {.cmd = "open", .handle = "h1"},
         {"ioctl h1 fetch-config", "STATUS_SUCCESS", 53},
         {"ioctl h1 fetch-config 52", "STATUS_BUFFER_TOO_SMALL"},
-        {"ioctl h1 pipe-reset", "STATUS_INVALID_PARAMETER"},
         {"ioctl h1 0x220443", "STATUS_INVALID_DEVICE_REQUEST"},
         {"ioctl h1 port-reset"},
         {"pipes h1", "STATUS_SUCCESS", 53},
@@ -87,10 +86,7 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
         {"read h3 300", "STATUS_SUCCESS", 300},
         {"write h2 hex:a1b2c3", "STATUS_SUCCESS", 3},
         {"read h3 3", "STATUS_SUCCESS", 3},
-        {"read h1 4", "STATUS_INVALID_HANDLE"},
         {"read h4 4", "STATUS_INVALID_HANDLE"},
-        {"write h2 65537", "STATUS_INVALID_PARAMETER"},
-        {"write h2 0"},
         {"ioctl h2 pipe-reset"},
         {"loopback h2 h3 200000 65536", "STATUS_SUCCESS", 200000},
         {.cmd = "read& h3 64", .status = "STATUS_PENDING", .request = "r1"},
@@ -186,7 +182,7 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
     EXPECT_GT(summary["pnp_requests"].number, 0);
     EXPECT_GT(summary["power_requests"].number, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(summary["failures_unexpected"].number, 14) << "the failures this session provokes without an expect";
+    EXPECT_EQ(summary["failures_unexpected"].number, 11) << "the failures this session provokes without an expect";
     EXPECT_EQ(run.exitCode, 1);
 }
 
