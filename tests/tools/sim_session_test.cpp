@@ -187,11 +187,13 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
 }
 
 // The exit status is 0 only when every expect held and every failure was
-// expected, with the tally in the summary; a handle that is not open is a
-// result line and the session goes on. Whatever a session leaves is torn
-// down (what the teardown cancels is not a failure of the session): a
-// request still in flight ends (in failure) and is reported, the driver
-// unloads, nothing is left and nothing found.
+// expected (by an expect right after it), with the tally in the summary and
+// the reason an expect did not hold on its line; a handle that is not open
+// is a result line and the session goes on. A cancel ends only its handle's
+// requests. Whatever a session leaves is torn down (what the teardown
+// cancels is not a failure of the session): a request still in flight ends
+// (in failure) and is reported, the driver unloads, nothing is left and
+// nothing found.
 TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
 {
     const struct {
@@ -200,14 +202,25 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         double held;
         double failed;
         double unexpected;
-        bool readLeftInFlight;
+        const char* shown = "";  // in the human output
+        bool readLeftInFlight = false;
     } table[] = {
-        {"plug; open; expect STATUS_SUCCESS; read h1 1; expect STATUS_INVALID_HANDLE", 0, 2, 0, 0, false},
-        {"plug; open \\PIPE7; expect STATUS_SUCCESS", 1, 0, 1, 1, false},
-        {"plug; open \\PIPE7", 1, 0, 0, 1, false},
-        {"open; expect STATUS_OBJECT_NAME_NOT_FOUND; plug; expect 0x0", 0, 2, 0, 0, false},
-        {"plug; open \\PIPE1; read& h1 64; open \\PIPE0", 0, 0, 0, 0, true},
-        {"plug; open \\PIPE0; close h1; write h1 4; expect STATUS_INVALID_HANDLE; write h9 1; open", 1, 1, 0, 1, false},
+        {"plug; open; expect STATUS_SUCCESS; read h1 1; expect STATUS_INVALID_HANDLE", 0, 2, 0, 0},
+        {"plug; open \\PIPE7; expect STATUS_SUCCESS", 1, 0, 1, 1},
+        {"plug; open \\PIPE7", 1, 0, 0, 1},
+        {"open; expect STATUS_OBJECT_NAME_NOT_FOUND; plug; expect 0x0", 0, 2, 0, 0},
+        {"plug; open \\PIPE1; read& h1 64; open \\PIPE0", 0, 0, 0, 0, "", true},
+        {"plug; open \\PIPE0; close h1; write h1 4; expect STATUS_INVALID_HANDLE; write h9 1; open", 1, 1, 0, 1},
+        {"plug; open \\PIPE0; write h1 3; expect STATUS_SUCCESS 3", 0, 1, 0, 0},
+        {"plug; open \\PIPE0; write h1 3; expect STATUS_SUCCESS 4", 1, 0, 1, 0, "Information 3, expected 4"},
+        {"plug; open \\PIPE0; open \\PIPE1; write h1 hex:cafe; read h2 2; expect data hex:cafe", 0, 1, 0, 0},
+        {"plug; open \\PIPE0; open \\PIPE1; write h1 hex:cafe; read h2 2; expect data hex:cafd", 1, 0, 1, 0,
+         "2 bytes, expected 2; first difference at byte 1"},
+        {"plug; open; expect data hex:00", 1, 0, 1, 0, "the result before it carries no data"},
+        {"plug; open \\PIPE1; open \\PIPE1; read& h1 4; read& h2 4; cancel h1; expect STATUS_CANCELLED; wait 0", 0, 1, 0, 0,
+         "wait 0                    STATUS_TIMEOUT (0x00000102)               Information 1  1 request(s) still in flight"},
+        {"plug; open \\PIPE1; read& h1 4; read& h1 4; cancel h1; expect STATUS_SUCCESS", 1, 0, 1, 2},
+        {"plug; open; loopback h1 h7 10", 1, 0, 0, 1, "h7 is not an open handle"},
     };
     for (const auto& test : table) {
         SCOPED_TRACE(test.commands);
@@ -218,6 +231,8 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         EXPECT_EQ(summary["expects_held"].number, test.held);
         EXPECT_EQ(summary["expects_failed"].number, test.failed);
         EXPECT_EQ(summary["failures_unexpected"].number, test.unexpected);
+        const std::string human = RunSim({"-c", test.commands}).out;
+        EXPECT_NE(human.find(test.shown), std::string::npos) << human;
         EXPECT_EQ(summary["findings"].number, 0);
         EXPECT_TRUE(summary["unloaded"].boolean);
         EXPECT_EQ(summary["pool_bytes_left"].number, 0);
