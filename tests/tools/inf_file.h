@@ -7,7 +7,6 @@
 #include <iterator>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,15 +71,5 @@ private:
     std::vector<InfLine> lines_;  // section headers left out
     std::vector<std::string> text_;
 };
-
-// Comma-separated fields, each trimmed.
-inline std::vector<std::string> Fields(const std::string& value)
-{
-    std::vector<std::string> fields;
-    std::istringstream in(value + ",");
-    for (std::string field; std::getline(in, field, ',');)
-        fields.push_back(Trim(field));
-    return fields;
-}
 
 }  // namespace tools_test

@@ -145,6 +145,15 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
         {"read h7 2", "STATUS_SUCCESS", 2},
         {"expect data hex:0102", "STATUS_SUCCESS", 2},
         {"expect STATUS_SUCCESS 2", "STATUS_SUCCESS", 2},
+        {"fault 0x01 stall"},  // each fault reaches the endpoint
+        {"write h8 10", "STATUS_UNSUCCESSFUL"},
+        {"ioctl h8 pipe-reset"},
+        {"fault 0x01 fail-after 4 USBD_STATUS_CRC"},
+        {"write h8 10", "STATUS_UNSUCCESSFUL"},
+        {"write h8 10", "STATUS_SUCCESS", 10},
+        {"fault 0x05 stall", "STATUS_INVALID_PARAMETER"},
+        {"fault 0x01 leave-after 4"},
+        {"write h8 10", "STATUS_DEVICE_NOT_CONNECTED"},
         {"remove"},
         {"close h7"},
         {"close h8"},
@@ -176,13 +185,13 @@ TEST(PondrelSimSession, EveryCommandGivesItsResultLine)
     EXPECT_EQ(summary["findings"].number, 0);
     EXPECT_TRUE(summary["unloaded"].boolean);
     EXPECT_EQ(summary["pool_blocks_left"].number, 0);
-    EXPECT_EQ(summary["bytes_written"].number, 300 + 3 + 200000 + 128 + 1 + 1 + 10 + 2);
+    EXPECT_EQ(summary["bytes_written"].number, 300 + 3 + 200000 + 128 + 1 + 1 + 10 + 2 + 10);
     EXPECT_EQ(summary["bytes_read"].number, 300 + 3 + 200000 + 128 + 1 + 1 + 10 + 2);
     EXPECT_GT(summary["bus_requests"].number, 0);
     EXPECT_GT(summary["pnp_requests"].number, 0);
     EXPECT_GT(summary["power_requests"].number, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(summary["failures_unexpected"].number, 11) << "the failures this session provokes without an expect";
+    EXPECT_EQ(summary["failures_unexpected"].number, 15) << "the failures this session provokes without an expect";
     EXPECT_EQ(run.exitCode, 1);
 }
 
