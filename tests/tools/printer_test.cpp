@@ -101,21 +101,6 @@ TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
         EXPECT_EQ(human.str(), test.human + "\n");
         EXPECT_EQ(json.str(), test.json + "\n");
     }
-}
-
-// Free text is for people, JSON lines (their strings escaped) for programs.
-TEST(SessionPrinter, TextAndJsonLinesGoOnlyToTheirStyle)
-{
-    std::ostringstream human;
-    std::ostringstream json;
-    Printer humanPrinter(human, Printer::Style::Human, false);
-    Printer jsonPrinter(json, Printer::Style::Json, false);
-    for (Printer* printer : {&humanPrinter, &jsonPrinter}) {
-        printer->Text("for people");
-        printer->JsonLine("{\"for\":\"programs\"}");
-    }
-    EXPECT_EQ(human.str(), "for people\n");
-    EXPECT_EQ(json.str(), "{\"for\":\"programs\"}\n");
     EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
 }
 

@@ -36,6 +36,7 @@ TEST(PondrelSimDemo, RunsTheDevicesLifeAndEndsClean)
         EXPECT_NE(run.out.find(text), std::string::npos) << "missing: " << text;
     EXPECT_EQ(run.out.find("!!"), std::string::npos) << "a step went wrong:\n" << run.out;
     EXPECT_EQ(run.out.find("\r"), std::string::npos) << "no progress bar when stdout is not a terminal";
+    EXPECT_EQ(run.out.find("{\""), std::string::npos) << "JSON lines are for --json only";
 }
 
 TEST(PondrelSimDemo, ADeviceWithoutLoopbackPairStillLivesItsLife)
