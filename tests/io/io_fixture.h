@@ -72,17 +72,12 @@ protected:
     // stack location; waits for its completion.
     emu::IoResult SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIO_STACK_LOCATION)>& setup = {});
 
-    // Ends the device's life (removal if it is still there) and unloads the
-    // driver; afterwards no pool of the driver and no IRP may be left.
-    void ShutDown();
-
 private:
     std::unique_ptr<emu::Machine> machine_;
     // Kept from the start: Machine::Device() waits for a PnP operation in
     // progress, and a test must answer transfers while a query drains them.
     emu::usb::UsbDevice* device_ = nullptr;
     std::vector<emu::Handle> open_;
-    bool shutDown_ = false;
     uint64_t startBlocks_ = 0;
 };
 
