@@ -102,8 +102,7 @@ uint32_t TestSeed()
     return text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 20240611u;
 }
 
-// The shared plan of one run: each writer's writes, decided in advance, and
-// the budget of bytes the readers may still ask for.
+// The plan of one run: each writer's writes, decided in advance.
 struct StreamRun {
     explicit StreamRun(uint32_t seed) : seed(seed)
     {
@@ -118,25 +117,12 @@ struct StreamRun {
                 total += size;
             }
         }
-        unclaimed = static_cast<int64_t>(total);
     }
-
-    // Takes up to `wanted` bytes of the readers' budget; 0 when none is left.
-    ULONG Claim(ULONG wanted)
-    {
-        int64_t left = unclaimed.load();
-        while (left > 0 && !unclaimed.compare_exchange_weak(left, left - std::min<int64_t>(left, wanted))) {
-        }
-        return static_cast<ULONG>(std::max<int64_t>(0, std::min<int64_t>(left, wanted)));
-    }
-
-    void GiveBack(ULONG bytes) { unclaimed += bytes; }
 
     const uint32_t seed;
     std::vector<WriteRecord> writes[kThreads];
     ReaderPieces pieces = ReaderPieces(kThreads);
     size_t total = 0;
-    std::atomic<int64_t> unclaimed{0};
 };
 
 class Concurrency : public IoFixture {
@@ -155,16 +141,19 @@ protected:
                 }
             });
             threads_.emplace_back([&run, reader, t, this] {
+                // Each reader reads its share of the stream, whatever it is.
                 std::mt19937 random(run.seed + 100 + static_cast<uint32_t>(t));
                 std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
-                while (const ULONG wanted = run.Claim(length(random))) {
+                for (size_t left = run.total / kThreads + (t == 0 ? run.total % kThreads : 0); left > 0;) {
+                    const ULONG wanted = static_cast<ULONG>(std::min<size_t>(left, length(random)));
                     auto io = app().ReadAsync(reader, wanted);
-                    const auto result = Finish(*io);
-                    EXPECT_EQ(result.information, wanted);
-                    if (result.information > 0) {
-                        run.pieces[t].push_back(io->Data());
+                    const size_t got = Finish(*io).information;
+                    EXPECT_EQ(got, wanted);
+                    if (got != wanted) {
+                        return;
                     }
-                    run.GiveBack(wanted - static_cast<ULONG>(result.information));
+                    run.pieces[t].push_back(io->Data());
+                    left -= wanted;
                 }
             });
         }
@@ -173,7 +162,8 @@ protected:
         }
     }
 
-    // Waits for the request; one that never completes ends its thread's work.
+    // Waits for the request, which must succeed; one that never completes
+    // ends its thread's work.
     emu::IoResult Finish(emu::PendingIo& io)
     {
         if (!io.WaitFor(kWait)) {
