@@ -2,18 +2,71 @@
 // written on pipe 0 comes back on pipe 1 and reaches the readers through
 // the one receive buffer.
 #include "tests/io/io_fixture.h"
-#include "tests/io/stream_check.h"
+#include "tools/stress/write_order.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
+#include <functional>
 #include <random>
 #include <thread>
 
 namespace io_test {
 namespace {
+
+using lives::WriteRecord;
+using lives::WritesArrivedInOrder;
+// What several readers got, each reader's pieces in the order it read them.
+using ReaderPieces = std::vector<std::vector<std::vector<uint8_t>>>;
+
+// True when the pieces, taken in some order that keeps each reader's own
+// order, laid end to end form `stream`. Depth-first over which reader's next piece comes next; a wrong
+// choice fails within a few bytes, so backtracking stays rare.
+bool PiecesTileStream(const ReaderPieces& readers, const std::vector<uint8_t>& stream)
+{
+    std::vector<size_t> next(readers.size(), 0);
+    std::function<bool(size_t)> extend = [&](size_t position) {
+        bool placedAll = true;
+        for (size_t r = 0; r < readers.size(); ++r) {
+            if (next[r] == readers[r].size())
+                continue;
+            placedAll = false;
+            const auto& piece = readers[r][next[r]];
+            if (piece.size() > stream.size() - position ||
+                !std::equal(piece.begin(), piece.end(), stream.begin() + static_cast<ptrdiff_t>(position)))
+                continue;
+            ++next[r];
+            if (extend(position + piece.size()))
+                return true;
+            --next[r];
+        }
+        return placedAll && position == stream.size();
+    };
+    return extend(0);
+}
+
+std::vector<uint8_t> Part(const std::vector<uint8_t>& bytes, size_t from, size_t to)
+{
+    return {bytes.begin() + static_cast<ptrdiff_t>(from), bytes.begin() + static_cast<ptrdiff_t>(to)};
+}
+
+// The checks below must be able to fail.
+TEST(StreamCheck, OrderGapsAndRepeatsAreCaught)
+{
+    const auto s = Pattern(100, 1);
+    const auto a = Part(s, 0, 30), b = Part(s, 30, 60), c = Part(s, 60, 100);
+    EXPECT_TRUE(PiecesTileStream({{a, c}, {b}}, s));
+    EXPECT_FALSE(PiecesTileStream({{c, a}, {b}}, s)) << "a reader's pieces swapped";
+    EXPECT_FALSE(PiecesTileStream({{a, c}, {b, b}}, s)) << "a piece read twice";
+    EXPECT_FALSE(PiecesTileStream({{a}, {c}}, s)) << "a piece missing";
+    EXPECT_FALSE(PiecesTileStream({{a}, {b}}, s)) << "the end missing";
+    const auto ab = Part(s, 0, 60);
+    EXPECT_TRUE(WritesArrivedInOrder({{a, true}, {b, true}}, ab));
+    EXPECT_FALSE(WritesArrivedInOrder({{b, true}, {a, true}}, ab));
+    EXPECT_FALSE(WritesArrivedInOrder({{a, true}, {b, true}}, Part(s, 10, 60))) << "a successful write cut";
+    EXPECT_TRUE(WritesArrivedInOrder({{Part(s, 0, 50), false}, {b, true}}, ab)) << "a failed write cut";
+    EXPECT_FALSE(WritesArrivedInOrder({{a, false}, {b, true}}, Part(s, 0, 90)));
+}
 
 constexpr int kThreads = 4;
 constexpr int kWritesPerWriter = 5;
@@ -49,8 +102,7 @@ uint32_t TestSeed()
     return text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 20240611u;
 }
 
-// The shared plan of one run: each writer's writes, decided in advance, and
-// the budget of bytes the readers may still ask for.
+// The plan of one run: each writer's writes, decided in advance.
 struct StreamRun {
     explicit StreamRun(uint32_t seed) : seed(seed)
     {
@@ -65,166 +117,88 @@ struct StreamRun {
                 total += size;
             }
         }
-        unclaimed = static_cast<int64_t>(total);
-    }
-
-    // Takes up to `wanted` bytes of the readers' budget; 0 when none is left.
-    ULONG Claim(ULONG wanted)
-    {
-        int64_t left = unclaimed.load();
-        while (left > 0 && !unclaimed.compare_exchange_weak(left, left - std::min<int64_t>(left, wanted))) {
-        }
-        return static_cast<ULONG>(std::max<int64_t>(0, std::min<int64_t>(left, wanted)));
-    }
-
-    void GiveBack(ULONG bytes) { unclaimed += bytes; }
-
-    void Written(size_t bytes)
-    {
-        std::lock_guard lock(mutex);
-        written += bytes;
-        progress.notify_all();
     }
 
     const uint32_t seed;
     std::vector<WriteRecord> writes[kThreads];
     ReaderPieces pieces = ReaderPieces(kThreads);
     size_t total = 0;
-    std::atomic<int64_t> unclaimed{0};
-    std::mutex mutex;
-    std::condition_variable progress;
-    size_t written = 0;
 };
 
 class Concurrency : public IoFixture {
 protected:
     // Four writers and four readers, each on its own handle, through `run`.
-    // With `cancels` a quarter of the requests are cancelled at random, and a
-    // thread stops at the first request the device's removal ends.
-    void Start(StreamRun& run, bool cancels)
+    void Start(StreamRun& run)
     {
         for (int t = 0; t < kThreads; ++t) {
             const emu::Handle writer = OpenOk(u"\\PIPE0");
             const emu::Handle reader = OpenOk(u"\\PIPE1");
-            threads_.emplace_back([&run, cancels, writer, t, this] {
-                std::mt19937 random(run.seed + static_cast<uint32_t>(t));
+            threads_.emplace_back([&run, writer, t, this] {
                 for (auto& write : run.writes[t]) {
-                    auto io = app().WriteAsync(writer, write.bytes);
-                    const auto result = Finish(*io, random, cancels);
+                    const auto result = Finish(*app().WriteAsync(writer, write.bytes));
                     write.succeeded = NT_SUCCESS(result.status);
-                    if (write.succeeded) {
-                        EXPECT_EQ(result.information, write.bytes.size());
-                    }
-                    run.Written(write.bytes.size());
-                    if (Ends(result.status)) {
-                        return;
-                    }
+                    EXPECT_EQ(result.information, write.bytes.size());
                 }
             });
-            threads_.emplace_back([&run, cancels, reader, t, this] {
+            threads_.emplace_back([&run, reader, t, this] {
+                // Each reader reads its share of the stream, whatever it is.
                 std::mt19937 random(run.seed + 100 + static_cast<uint32_t>(t));
                 std::uniform_int_distribution<ULONG> length(1, kMaximumLength);
-                while (const ULONG wanted = run.Claim(length(random))) {
+                for (size_t left = run.total / kThreads + (t == 0 ? run.total % kThreads : 0); left > 0;) {
+                    const ULONG wanted = static_cast<ULONG>(std::min<size_t>(left, length(random)));
                     auto io = app().ReadAsync(reader, wanted);
-                    const auto result = Finish(*io, random, cancels);
-                    EXPECT_LE(result.information, wanted);
-                    if (NT_SUCCESS(result.status)) {
-                        EXPECT_EQ(result.information, wanted);
-                    }
-                    if (result.information > 0) {
-                        run.pieces[t].push_back(io->Data());
-                    }
-                    run.GiveBack(wanted - static_cast<ULONG>(result.information));
-                    if (Ends(result.status)) {
+                    const size_t got = Finish(*io).information;
+                    EXPECT_EQ(got, wanted);
+                    if (got != wanted) {
                         return;
                     }
+                    run.pieces[t].push_back(io->Data());
+                    left -= wanted;
                 }
             });
         }
-    }
-
-    void Join()
-    {
         for (auto& thread : threads_) {
             thread.join();
         }
     }
 
-    // Waits for the request, cancelled at random when `cancels`; a request
-    // that never completes counts as unfinished and ends its thread.
-    emu::IoResult Finish(emu::PendingIo& io, std::mt19937& random, bool cancels)
+    // Waits for the request, which must succeed; one that never completes
+    // ends its thread's work.
+    emu::IoResult Finish(emu::PendingIo& io)
     {
-        if (cancels && random() % 4 == 0) {
-            io.Cancel();
-        }
         if (!io.WaitFor(kWait)) {
             ++unfinished_;
             return {STATUS_IO_TIMEOUT, 0};
         }
-        const auto result = io.Result();
-        if (!cancels) {
-            EXPECT_EQ(result.status, STATUS_SUCCESS);
-        }
-        return result;
-    }
-
-    // A failure other than a cancel: the device is gone, nothing more will pass.
-    static bool Ends(NTSTATUS status) { return !NT_SUCCESS(status) && status != STATUS_CANCELLED; }
-
-    // The stream the device received, split by writer, is each writer's
-    // writes in order; the readers' pieces tile the stream from its start.
-    void ExpectEveryByteOnceInOrder(StreamRun& run, bool whole)
-    {
-        EXPECT_EQ(unfinished_.load(), 0) << "requests never completed";
-        const auto stream = device().ReceivedOut(0x01);
-        if (whole) {
-            EXPECT_EQ(stream.size(), run.total);
-        }
-        for (int writer = 0; writer < kThreads; ++writer) {
-            EXPECT_TRUE(WritesArrivedInOrder(run.writes[writer], BytesOfWriter(stream, writer)))
-                << "writer " << writer << "'s bytes arrived out of order, twice or not at all";
-        }
-        EXPECT_TRUE(PiecesTileStream(run.pieces, stream, whole))
-            << "the readers' bytes are not the device's stream, once and in order";
+        EXPECT_EQ(io.Result().status, STATUS_SUCCESS);
+        return io.Result();
     }
 
     std::vector<std::thread> threads_;
     std::atomic<int> unfinished_{0};
 };
 
+// The stream the device received, split by writer, is each writer's writes
+// in order; the readers' pieces tile the stream from its start to its end.
+// (Random cancels and surprise removals with the stream checked are the
+// lives of `pondrel-sim stress`.)
 TEST_F(Concurrency, EveryByteArrivesOnceInOrder)
 {
     StreamRun run(TestSeed());
     SCOPED_TRACE("PONDREL_SEED=" + std::to_string(run.seed));
-    Start(run, false);
-    Join();
-    ExpectEveryByteOnceInOrder(run, true);
+    Start(run);
+    EXPECT_EQ(unfinished_.load(), 0) << "requests never completed";
+    const auto stream = device().ReceivedOut(0x01);
+    EXPECT_EQ(stream.size(), run.total);
+    for (int writer = 0; writer < kThreads; ++writer) {
+        EXPECT_TRUE(WritesArrivedInOrder(run.writes[writer], BytesOfWriter(stream, writer)))
+            << "writer " << writer << "'s bytes arrived out of order, twice or not at all";
+    }
+    EXPECT_TRUE(PiecesTileStream(run.pieces, stream))
+        << "the readers' bytes are not the device's stream, once and in order";
     EXPECT_EQ(ReceiveCount(), 0);
     EXPECT_EQ(IoRefCount(), 1);
     EXPECT_EQ(ExtraPoolBlocks(), 0);
-}
-
-// Requests cancelled at random while the device is surprise-removed half-way:
-// each request completes once, no byte is read twice or out of order, and
-// nothing is left behind once the device is gone.
-TEST_F(Concurrency, CancelsAndSurpriseRemovalEndEveryRequestOnce)
-{
-    StreamRun run(TestSeed() + 1);
-    SCOPED_TRACE("PONDREL_SEED=" + std::to_string(run.seed - 1));
-    Start(run, true);
-    {
-        std::unique_lock lock(run.mutex);
-        EXPECT_TRUE(run.progress.wait_for(lock, kWait, [&] { return run.written >= run.total / 2; }));
-    }
-    device().Disconnect();
-    Join();
-
-    const bool writeFailed = std::any_of(std::begin(run.writes), std::end(run.writes), [](const auto& writes) {
-        return std::any_of(writes.begin(), writes.end(), [](const WriteRecord& write) { return !write.succeeded; });
-    });
-    EXPECT_TRUE(writeFailed) << "the removal came too late to end any write";
-    ExpectEveryByteOnceInOrder(run, false);
-    ShutDown();
 }
 
 }  // namespace

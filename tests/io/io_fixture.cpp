@@ -65,32 +65,27 @@ int64_t IoFixture::ExtraPoolBlocks()
     return static_cast<int64_t>(emu::pool::LiveBlocks(PondrelPoolTag)) - static_cast<int64_t>(startBlocks_);
 }
 
+// Ends the device's life (removal if it is still there) and unloads the
+// driver; afterwards no pool of the driver and no IRP may be left.
 void IoFixture::TearDown()
 {
-    if (!shutDown_ && !HasFatalFailure()) {
-        ShutDown();
+    if (!HasFatalFailure()) {
+        for (emu::Handle handle : open_) {
+            app().Close(handle);
+        }
+        if (Fdo() && emu::IsDeviceObjectAlive(Fdo()) && Context()->PnpState != DeviceRemoved) {
+            machine_->pnp().Remove();
+        }
+        if (machine_->Driver()) {
+            machine_->UnloadDriver();
+        }
+        EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), 0u) << "pool of the driver left behind";
+        EXPECT_EQ(emu::LiveIrps(), 0u) << "requests left behind";
     }
     for (const auto& finding : machine_->Findings()) {
         ADD_FAILURE() << "verifier: " << finding.rule << " in " << finding.routine << " " << finding.detail;
     }
     machine_.reset();
-}
-
-void IoFixture::ShutDown()
-{
-    shutDown_ = true;
-    for (emu::Handle handle : open_) {
-        app().Close(handle);
-    }
-    open_.clear();
-    if (Fdo() && emu::IsDeviceObjectAlive(Fdo()) && Context()->PnpState != DeviceRemoved) {
-        machine_->pnp().Remove();
-    }
-    if (machine_->Driver()) {
-        machine_->UnloadDriver();
-    }
-    EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), 0u) << "pool of the driver left behind";
-    EXPECT_EQ(emu::LiveIrps(), 0u) << "requests left behind";
 }
 
 uint64_t IoFixture::DriverAllocations()
@@ -101,17 +96,6 @@ uint64_t IoFixture::DriverAllocations()
         }
     }
     return 0;
-}
-
-LONG IoFixture::IoRefCount()
-{
-    return InterlockedCompareExchange(&Context()->IoRefCount, 0, 0);
-}
-
-LONG IoFixture::ReceiveCount()
-{
-    // Read while no read is in flight: its completion ordered the last change before this.
-    return Context()->ReceiveCount;
 }
 
 NTSTATUS IoFixture::Open(std::u16string_view name, emu::Handle* handle)
@@ -132,12 +116,6 @@ emu::Handle IoFixture::OpenOk(std::u16string_view name)
     const NTSTATUS status = Open(name, &handle);
     EXPECT_EQ(status, STATUS_SUCCESS) << "opening " << std::string(name.begin(), name.end());
     return handle;
-}
-
-void IoFixture::Close(emu::Handle handle)
-{
-    std::erase(open_, handle);
-    app().Close(handle);
 }
 
 std::vector<emu::usb::UrbRecord> IoFixture::BulkUrbs(uint8_t endpoint)

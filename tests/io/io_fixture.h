@@ -48,8 +48,9 @@ protected:
     emu::usb::UsbDevice& device() { return *device_; }
     PDEVICE_OBJECT Fdo() { return machine_->pnp().FunctionDevice(); }
     DeviceContext* Context() { return ContextOf(Fdo()); }
-    LONG IoRefCount();
-    LONG ReceiveCount();
+    LONG IoRefCount() { return InterlockedCompareExchange(&Context()->IoRefCount, 0, 0); }
+    // Read while no read is in flight: its completion ordered the last change before this.
+    LONG ReceiveCount() { return Context()->ReceiveCount; }
     // Blocks of the driver's pool beyond those it held right after its start.
     int64_t ExtraPoolBlocks();
     // Allocations the driver ever made from its pool.
@@ -58,7 +59,11 @@ protected:
     // Opens "\\.\pondrel" followed by `name`; OpenOk expects success.
     NTSTATUS Open(std::u16string_view name, emu::Handle* handle);
     emu::Handle OpenOk(std::u16string_view name);
-    void Close(emu::Handle handle);
+    void Close(emu::Handle handle)
+    {
+        std::erase(open_, handle);
+        app().Close(handle);
+    }
 
     // The bulk transfers the bus saw on `endpoint`, in order.
     std::vector<emu::usb::UrbRecord> BulkUrbs(uint8_t endpoint);
@@ -67,17 +72,12 @@ protected:
     // stack location; waits for its completion.
     emu::IoResult SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIO_STACK_LOCATION)>& setup = {});
 
-    // Ends the device's life (removal if it is still there) and unloads the
-    // driver; afterwards no pool of the driver and no IRP may be left.
-    void ShutDown();
-
 private:
     std::unique_ptr<emu::Machine> machine_;
     // Kept from the start: Machine::Device() waits for a PnP operation in
     // progress, and a test must answer transfers while a query drains them.
     emu::usb::UsbDevice* device_ = nullptr;
     std::vector<emu::Handle> open_;
-    bool shutDown_ = false;
     uint64_t startBlocks_ = 0;
 };
 

@@ -25,26 +25,6 @@ protected:
     emu::Handle second_ = 0;
 };
 
-TEST_F(ReadQueue, ReadsAreServedInArrivalOrderWithOneBusReadInFlight)
-{
-    auto a = app().ReadAsync(in_, 10);
-    WaitHeld(1);
-    auto b = app().ReadAsync(second_, 20);
-    auto c = app().ReadAsync(in_, 5);
-    EXPECT_EQ(device().Held().size(), 1u) << "a queued read sent a bus read of its own";
-
-    Answer(2048, 40);
-    ExpectDone(*a, STATUS_SUCCESS, 10);
-    ExpectDone(*b, STATUS_SUCCESS, 20);
-    ExpectDone(*c, STATUS_SUCCESS, 5);
-    EXPECT_EQ(a->Data(), Stream(0, 10));
-    EXPECT_EQ(b->Data(), Stream(10, 20));
-    EXPECT_EQ(c->Data(), Stream(30, 5));
-    EXPECT_EQ(ReceiveCount(), 5);
-    EXPECT_EQ(IoRefCount(), 1);
-    EXPECT_EQ(ExtraPoolBlocks(), 0);
-}
-
 // A read that arrives while another waits is queued, even when the buffer
 // already holds enough for it: the bytes belong to the read ahead.
 TEST_F(ReadQueue, LaterReadDoesNotOvertakeTheOneWaiting)
@@ -106,12 +86,14 @@ TEST_F(ReadQueue, CancelledActiveReadHandsTheBufferOn)
     EXPECT_EQ(IoRefCount(), 1);
 }
 
-// One bus read brings enough for hundreds of small queued reads: the buffer
-// goes from one to the next in a loop, not in a recursion as deep as the
-// queue, which a 24 KB kernel stack could not hold.
+// Reads are served in arrival order with one bus read in flight: queued
+// reads send none of their own. One bus read brings enough for hundreds of
+// small queued reads: the buffer goes from one to the next in a loop, not
+// in a recursion as deep as the queue, which a 24 KB kernel stack could not
+// hold; what is left stays buffered.
 TEST_F(ReadQueue, OneBusReadServesManyQueuedReadsInOrder)
 {
-    constexpr size_t Count = 512;
+    constexpr size_t Count = 511;  // 4 bytes of the bus read are left
     constexpr ULONG Each = 4;
     std::vector<std::unique_ptr<emu::PendingIo>> reads;
     reads.push_back(app().ReadAsync(in_, Each));
@@ -119,14 +101,16 @@ TEST_F(ReadQueue, OneBusReadServesManyQueuedReadsInOrder)
     for (size_t i = 1; i < Count; ++i) {
         reads.push_back(app().ReadAsync(i % 2 ? second_ : in_, Each));
     }
-    Answer(2048, Count * Each);
+    EXPECT_EQ(device().Held().size(), 1u) << "a queued read sent a bus read of its own";
+    Answer(2048, 2048);
     for (size_t i = 0; i < Count; ++i) {
         ExpectDone(*reads[i], STATUS_SUCCESS, Each);
         EXPECT_EQ(reads[i]->Data(), Stream(i * Each, Each)) << "read " << i;
     }
     EXPECT_TRUE(device().Held().empty()) << "a bus read was sent with every read served";
-    EXPECT_EQ(ReceiveCount(), 0);
+    EXPECT_EQ(ReceiveCount(), 4);
     EXPECT_EQ(IoRefCount(), 1);
+    EXPECT_EQ(ExtraPoolBlocks(), 0);
 }
 
 // Reads pending on a quiet pipe while the device drains for a sleep, a stop

@@ -1,7 +1,7 @@
 // The session executor against a fake device, for what pondrel-sim's own
-// sessions cannot show: a cancel that ends only its handle's requests, a
-// loopback's progress and its failures, the input errors found while
-// running, and a backend that cannot drive the device's life (pondrelctl).
+// sessions cannot show: a loopback's progress and its failures, the input
+// errors found while running, and a backend that cannot drive the device's
+// life (pondrelctl).
 #include "tools/session/executor.h"
 #include "tools/session/parser.h"
 #include "tools/session/text.h"
@@ -13,25 +13,6 @@
 
 namespace session {
 namespace {
-
-constexpr uint32_t kCancelled = 0xC0000120;
-
-// A request that ends when the test (or a cancel) says so.
-struct FakeRequest {
-    BackendHandle handle;
-    bool ended = false;
-    Outcome outcome;
-};
-
-class FakePending : public PendingRequest {
-public:
-    explicit FakePending(std::shared_ptr<FakeRequest> request) : request_(std::move(request)) {}
-    bool Wait(std::chrono::milliseconds) override { return request_->ended; }
-    Outcome Result() override { return request_->outcome; }
-
-private:
-    std::shared_ptr<FakeRequest> request_;
-};
 
 // A device whose OUT bytes come back on reads, with scripted faults.
 class FakeBackend : public Backend {
@@ -55,41 +36,18 @@ public:
     Outcome Read(BackendHandle, uint32_t length) override
     {
         Outcome outcome;
-        while (outcome.data.size() < length && !loop.empty()) {
+        for (; outcome.data.size() < length && !loop.empty(); loop.pop_front())
             outcome.data.push_back(loop.front());
-            loop.pop_front();
-        }
         if (corruptAt && *corruptAt < outcome.data.size())
             outcome.data[*corruptAt] ^= 0xFF;
         outcome.information = outcome.data.size();
         return outcome;
     }
     Outcome Ioctl(BackendHandle, uint32_t, uint32_t) override { return {}; }
-    std::unique_ptr<PendingRequest> StartWrite(BackendHandle handle, std::vector<uint8_t> data) override
-    {
-        return Start(handle, data.size());
-    }
-    std::unique_ptr<PendingRequest> StartRead(BackendHandle handle, uint32_t length) override
-    {
-        return Start(handle, length);
-    }
-    Outcome Cancel(BackendHandle handle) override
-    {
-        for (auto& request : requests) {
-            if (request->handle == handle && !request->ended) {
-                request->ended = true;
-                request->outcome = {kCancelled, 0, {}};
-            }
-        }
-        return {};
-    }
+    std::unique_ptr<PendingRequest> StartWrite(BackendHandle, std::vector<uint8_t>) override { return nullptr; }
+    std::unique_ptr<PendingRequest> StartRead(BackendHandle, uint32_t) override { return nullptr; }
+    Outcome Cancel(BackendHandle) override { return {}; }
     Outcome Lifecycle(const Command&) override { return {}; }
-
-    std::unique_ptr<PendingRequest> Start(BackendHandle handle, uint64_t length)
-    {
-        requests.push_back(std::make_shared<FakeRequest>(FakeRequest{handle, false, {0, length, {}}}));
-        return std::make_unique<FakePending>(requests.back());
-    }
 
     bool lifecycle = true;
     bool failWrites = false;
@@ -97,45 +55,16 @@ public:
     BackendHandle opened = 0;
     std::vector<uint8_t> written;
     std::deque<uint8_t> loop;
-    std::vector<std::shared_ptr<FakeRequest>> requests;
 };
 
 class SessionExecutor : public ::testing::Test {
 protected:
-    // Runs a -c string; returns the JSON lines printed.
-    std::vector<std::string> Run(const std::string& text, bool expectOk = true)
-    {
-        auto commands = ParseCommandString(text, &error);
-        EXPECT_TRUE(commands) << error;
-        if (!commands)
-            return {};
-        EXPECT_EQ(executor.Run(*commands, &error), expectOk) << error;
-        std::vector<std::string> lines;
-        std::istringstream in(out.str());
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
     FakeBackend backend;
     std::ostringstream out;
     Printer printer{out, Printer::Style::Json, false};
     Executor executor{backend, printer, {{}, {}, std::chrono::milliseconds(0)}};
     std::string error;
 };
-
-TEST_F(SessionExecutor, CancelEndsOnlyTheHandlesRequestsAndReportsThem)
-{
-    auto lines = Run("open \\PIPE1; open \\PIPE2; read& h1 4; read& h2 4; cancel h1; expect STATUS_CANCELLED; wait 0");
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_NE(lines[4].find("\"cmd\":\"cancel h1\",\"status\":\"STATUS_SUCCESS\""), std::string::npos) << lines[4];
-    EXPECT_NE(lines[5].find("\"cmd\":\"read& h1 4\",\"status\":\"STATUS_CANCELLED\""), std::string::npos) << lines[5];
-    EXPECT_NE(lines[5].find("\"request\":\"r1\",\"done\":true,\"data\":\"\""), std::string::npos) << lines[5];
-    EXPECT_NE(lines[6].find("\"held\":true"), std::string::npos);
-    EXPECT_NE(lines[7].find("\"cmd\":\"wait 0\",\"status\":\"STATUS_TIMEOUT\""), std::string::npos) << lines[7];
-    EXPECT_FALSE(backend.requests[1]->ended);
-    EXPECT_EQ(executor.Drain(std::chrono::milliseconds(0)), 1u);
-}
 
 // A loopback writes and reads back chunk by chunk, reporting progress; it
 // names the first wrong byte, and stops at a failed write.
@@ -177,47 +106,11 @@ TEST_F(SessionExecutor, LoopbackChecksEveryByteAndReportsProgress)
     }
 }
 
-// Which results count against the exit status: a failure that no expect
-// after it names, and an expect that does not hold (with the reason). A
-// handle that is not open is a result line, and the session goes on.
-TEST_F(SessionExecutor, FailuresCountUnlessAnExpectNamesThem)
-{
-    const struct {
-        const char* commands;
-        int held, failed, unexpected;
-        const char* lastNote;
-    } cases[] = {
-        {"open; read h9 1; open", 0, 0, 1, ""},
-        {"open; close h1; write h1 1; expect STATUS_INVALID_HANDLE; open", 1, 0, 0, ""},
-        {"open; write h1 3; expect STATUS_SUCCESS 3", 1, 0, 0, ""},
-        {"open; write h1 3; expect STATUS_SUCCESS 4", 0, 1, 0, "Information 3, expected 4"},
-        {"open; write h1 hex:cafe; read h1 2; expect data hex:cafe", 1, 0, 0, ""},
-        {"open; write h1 hex:cafe; read h1 2; expect data hex:cafd", 0, 1, 0,
-         "2 bytes, expected 2; first difference at byte 1"},
-        {"open; expect data hex:00", 0, 1, 0, "the result before it carries no data"},
-        {"open \\PIPE1; read& h1 4; read& h1 4; cancel h1; expect STATUS_CANCELLED", 1, 0, 0, ""},
-        {"open \\PIPE1; read& h1 4; read& h1 4; cancel h1; expect STATUS_SUCCESS", 0, 1, 2, ""},
-        {"open; loopback h1 h7 10", 0, 0, 1, "h7 is not an open handle"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.commands);
-        FakeBackend fake;
-        std::ostringstream lines;
-        Printer quiet{lines, Printer::Style::Human, false};
-        Executor run(fake, quiet, {{}, {}, std::chrono::milliseconds(0)});
-        auto commands = ParseCommandString(c.commands, &error);
-        ASSERT_TRUE(commands && run.Run(*commands, &error)) << error;
-        EXPECT_EQ(run.ExpectsHeld(), c.held);
-        EXPECT_EQ(run.ExpectsFailed(), c.failed);
-        EXPECT_EQ(run.UnexpectedFailures(), c.unexpected) << lines.str();
-        std::string last = lines.str().substr(lines.str().rfind('\n', lines.str().size() - 2) + 1);
-        EXPECT_NE(last.find(c.lastNote), std::string::npos) << last;
-    }
-}
-
 TEST_F(SessionExecutor, ExpectWithNothingBeforeItIsAnInputError)
 {
-    Run("expect STATUS_SUCCESS", false);
+    auto commands = ParseCommandString("expect STATUS_SUCCESS", &error);
+    ASSERT_TRUE(commands) << error;
+    EXPECT_FALSE(executor.Run(*commands, &error));
     EXPECT_EQ(error, "-c:1: 'expect' has no result before it to check");
 }
 

@@ -1,86 +1,62 @@
 #include "json_value.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace tools_test {
 namespace {
 
-// A recursive-descent reader over `text_`; each routine reads one value or
-// token at `at_`, after white space, and says whether it could.
-class Reader {
-public:
-    explicit Reader(std::string_view text) : text_(text) {}
+// A recursive-descent reader over `text`; each routine reads one value or
+// token at `at`, after white space, and says whether it could.
+struct Reader {
+    std::string text;  // ends in '\0', for strtod
+    size_t at = 0;
+
+    char Peek()
+    {
+        at = std::min(text.find_first_not_of(" \n\r\t", at), text.size());
+        return text.c_str()[at];
+    }
+    bool Take(char c) { return Peek() == c && (++at, true); }
+    bool Word(std::string_view word) { return text.compare(at, word.size(), word) == 0 && (at += word.size(), true); }
 
     bool Value(JsonValue* value)
     {
-        Space();
-        const char c = at_ < text_.size() ? text_[at_] : '\0';
+        const char c = Peek();
         if (c == '{' || c == '[')
             return Items(value, c == '{');
-        if (c == '"') {
-            value->kind = JsonValue::Kind::String;
+        value->kind = c == '"' ? JsonValue::Kind::String : c == 't' || c == 'f' ? JsonValue::Kind::Bool
+                                                                                : JsonValue::Kind::Number;
+        if (c == '"')
             return String(&value->text);
-        }
         if (Word("true") || Word("false")) {
-            value->kind = JsonValue::Kind::Bool;
-            value->boolean = text_.substr(at_ - 4, 4) == "true";
+            value->boolean = c == 't';
             return true;
         }
-        return Word("null") || Number(value);
-    }
-
-    bool AtEnd()
-    {
-        Space();
-        return at_ == text_.size();
-    }
-
-private:
-    void Space()
-    {
-        while (at_ < text_.size() && std::string_view(" \n\r\t").find(text_[at_]) != std::string_view::npos)
-            ++at_;
-    }
-
-    bool Take(char c)
-    {
-        Space();
-        if (at_ >= text_.size() || text_[at_] != c)
-            return false;
-        ++at_;
-        return true;
-    }
-
-    bool Word(std::string_view word)
-    {
-        if (text_.substr(at_, word.size()) != word)
-            return false;
-        at_ += word.size();
-        return true;
-    }
-
-    bool Number(JsonValue* value)
-    {
-        const size_t end = text_.find_first_not_of("+-0123456789.eE", at_);
-        const std::string digits(text_.substr(at_, end - at_));
-        at_ = end == std::string_view::npos ? text_.size() : end;
+        if (Word("null")) {
+            value->kind = JsonValue::Kind::Null;
+            return true;
+        }
+        if (c != '-' && (c < '0' || c > '9'))
+            return false;  // strtod would take inf, nan and hex too
         char* stop = nullptr;
-        value->kind = JsonValue::Kind::Number;
-        value->number = std::strtod(digits.c_str(), &stop);
-        return !digits.empty() && *stop == '\0';
+        value->number = std::strtod(text.c_str() + at, &stop);
+        const size_t start = std::exchange(at, static_cast<size_t>(stop - text.c_str()));
+        return at > start;
     }
 
     bool String(std::string* out)
     {
         if (!Take('"'))
             return false;
-        while (at_ < text_.size() && text_[at_] != '"') {
-            char c = text_[at_++];
-            if (c == '\\' && at_ < text_.size()) {
-                c = text_[at_++];
-                if (c == 'u' && at_ + 4 <= text_.size()) {
-                    c = static_cast<char>(std::strtol(std::string(text_.substr(at_, 4)).c_str(), nullptr, 16));
-                    at_ += 4;
+        while (at < text.size() && text[at] != '"') {
+            char c = text[at++];
+            if (c == '\\' && at < text.size()) {
+                c = text[at++];
+                if (c == 'u') {
+                    c = static_cast<char>(std::strtol(text.substr(at, 4).c_str(), nullptr, 16));
+                    at += 4;
                 } else {
                     c = c == 'n' ? '\n' : c == 't' ? '\t' : c;
                 }
@@ -95,26 +71,18 @@ private:
     {
         value->kind = object ? JsonValue::Kind::Object : JsonValue::Kind::Array;
         const char close = object ? '}' : ']';
-        ++at_;
+        ++at;
         if (Take(close))
             return true;
         do {
             std::string name;
             JsonValue item;
-            if (object && !(String(&name) && Take(':')))
+            if ((object && !(String(&name) && Take(':'))) || !Value(&item))
                 return false;
-            if (!Value(&item))
-                return false;
-            if (object)
-                value->members[name] = std::move(item);
-            else
-                value->items.push_back(std::move(item));
+            (object ? value->members[name] : value->items.emplace_back()) = std::move(item);
         } while (Take(','));
         return Take(close);
     }
-
-    std::string_view text_;
-    size_t at_ = 0;
 };
 
 }  // namespace
@@ -128,9 +96,9 @@ const JsonValue& JsonValue::operator[](const std::string& name) const
 
 std::optional<JsonValue> ParseJson(std::string_view text)
 {
-    Reader reader(text);
+    Reader reader{std::string(text)};
     JsonValue value;
-    if (!reader.Value(&value) || !reader.AtEnd())
+    if (!reader.Value(&value) || reader.Peek() != '\0' || reader.at != reader.text.size())
         return std::nullopt;
     return value;
 }

