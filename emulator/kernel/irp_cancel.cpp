@@ -19,7 +19,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
         return FALSE;
     }
     AcquireCancelLock(irql);
-    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
+    Irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

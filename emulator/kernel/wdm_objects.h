@@ -598,6 +598,24 @@ struct _IO_STACK_LOCATION {
 };
 
 // ---- IRP ----
+// A BOOLEAN the kernel sets while its owner may be reading it: IoCancelIrp
+// sets Irp->Cancel on one processor while the owner, having armed its cancel
+// routine, tests it on another without the cancel spin lock. The processor
+// reads and writes such a byte whole, so the owner sees the old value or the
+// new one; these accessors say as much to the compiler and the race
+// detector. A read after IoSetCancelRoutine's exchange sees a Cancel set
+// before IoCancelIrp's exchange.
+struct SHARED_BOOLEAN {
+    BOOLEAN Value;
+    operator BOOLEAN() const { return __atomic_load_n(&Value, __ATOMIC_ACQUIRE); }
+    SHARED_BOOLEAN& operator=(BOOLEAN NewValue)
+    {
+        __atomic_store_n(&Value, NewValue, __ATOMIC_RELEASE);
+        return *this;
+    }
+};
+static_assert(sizeof(SHARED_BOOLEAN) == sizeof(BOOLEAN), "Irp->Cancel stays one byte");
+
 struct _IRP {
     CSHORT Type;
     USHORT Size;
@@ -614,7 +632,7 @@ struct _IRP {
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation;
-    BOOLEAN Cancel;
+    SHARED_BOOLEAN Cancel;
     KIRQL CancelIrql;
     CCHAR ApcEnvironment;
     UCHAR AllocationFlags;

@@ -17,10 +17,10 @@ inline NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
 }
 
 // Irp->Cancel, which IoCancelIrp may be setting on another processor right
-// now; read as the atomic it is there.
+// now (the field reads as the atomic byte it is there).
 inline bool CancelRequested(PIRP irp)
 {
-    return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != FALSE;
+    return irp->Cancel != FALSE;
 }
 
 }  // namespace emu::usb

@@ -1,11 +1,13 @@
 // The scheduler and its explorer on actors that do nothing but pass
 // scheduling points: the depth-first search must produce every interleaving
 // of their steps exactly once (and only the non-preemptive ones at bound 0),
-// and a printed trail must replay the same interleaving.
+// and a printed trail must replay the same interleaving. A run in which no
+// thread can be chosen is given up and reported, never waited on.
 #include "tools/explore/scheduler.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 
@@ -48,6 +50,26 @@ std::vector<std::string> SearchAll(int preemptionBound)
     return orders;
 }
 
+using Steps = std::vector<std::pair<emu::sched::Point, const void*>>;
+
+// One run of one actor per list of steps; returns how many steps ran.
+int RunSteps(Explorer& explorer, const std::vector<Steps>& actors)
+{
+    Scheduler& scheduler = SharedScheduler();
+    std::atomic<int> ran = 0;
+    scheduler.Activate(&explorer);
+    for (const Steps& steps : actors) {
+        scheduler.Spawn("actor", [&ran, &steps] {
+            for (const auto& [point, object] : steps) {
+                emu::sched::At(point, object);
+                ran++;
+            }
+        });
+    }
+    scheduler.Finish(5s);
+    return ran;
+}
+
 TEST(Scheduler, DepthFirstSearchYieldsEachInterleavingOnce)
 {
     // Two actors of three steps each: C(6, 3) interleavings.
@@ -86,6 +108,47 @@ TEST(Scheduler, ATrailReplaysItsInterleaving)
         replay.Replay(trail);
         EXPECT_EQ(RunOnce(replay), order) << "trail " << trail;
     }
+}
+
+TEST(Scheduler, AThreadWakingLateForItsTurnStillTakesIt)
+{
+    // With no grace the token is taken back as soon as it is handed over:
+    // a thread chosen but not yet woken must still get its turn. Whether it
+    // wakes before the scheduler looks again is up to the machine, hence
+    // several runs.
+    Scheduler& scheduler = SharedScheduler();
+    scheduler.SetLimits({.grace = 0ms, .stuck = 1s});
+    int object = 0;
+    const Steps steps(20, {emu::sched::Point::Interlocked, &object});
+    int stuck = 0;
+    for (int run = 0; run < 20; ++run) {
+        Explorer explorer(10);
+        EXPECT_EQ(RunSteps(explorer, {steps, steps}), 40);
+        stuck += !scheduler.Stuck().empty();
+    }
+    EXPECT_EQ(stuck, 0) << "runs given up, last: " << scheduler.Stuck();
+    scheduler.SetLimits({});
+}
+
+TEST(Scheduler, ALockCycleIsReportedNotWaitedOn)
+{
+    // One actor takes x then y, the other y then x: where each holds its
+    // first lock the run is given up and reported, and its threads finish.
+    using emu::sched::Point;
+    int x = 0, y = 0;
+    const Steps xy{{Point::SpinLockAcquire, &x}, {Point::SpinLockAcquire, &y}, {Point::SpinLockRelease, &y},
+                   {Point::SpinLockRelease, &x}};
+    const Steps yx{{Point::SpinLockAcquire, &y}, {Point::SpinLockAcquire, &x}, {Point::SpinLockRelease, &x},
+                   {Point::SpinLockRelease, &y}};
+    Explorer explorer(10);
+    int runs = 0, stuck = 0;
+    do {
+        EXPECT_EQ(RunSteps(explorer, {xy, yx}), 8);
+        stuck += SharedScheduler().Stuck().find("spin lock another holds") != std::string::npos;
+        runs++;
+    } while (runs < 100 && explorer.Advance());
+    EXPECT_GT(stuck, 0);
+    EXPECT_LT(stuck, runs);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
+#include <atomic>
 #include <thread>
 
 namespace emu::test {
@@ -126,6 +127,38 @@ TEST_F(ThreadedIrp, BufferedInputAndOutputGoThroughTheSystemBuffer)
     EXPECT_EQ(output[0], 0xA1);
     EXPECT_EQ(output[1], 0xA2);
     EXPECT_EQ(output[2], 0);
+}
+
+std::atomic<int> cancelRoutineEnds = 0;
+
+void EndingCancelRoutine(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    cancelRoutineEnds++;
+}
+
+// The documented insertion racing IoCancelIrp on another processor: the
+// owner arms its routine, then tests Cancel without the cancel lock and
+// takes the routine back if it can. The request ends exactly once, and the
+// owner's read is no data race (the ThreadSanitizer build checks that).
+TEST_F(ThreadedIrp, ArmingACancelRoutineRacingIoCancelIrpEndsTheIrpOnce)
+{
+    for (int round = 0; round < 200; ++round) {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        cancelRoutineEnds = 0;
+        std::atomic<bool> go = false;
+        std::thread canceller([&] {
+            while (!go) {
+            }
+            IoCancelIrp(irp);
+        });
+        go = true;
+        IoSetCancelRoutine(irp, EndingCancelRoutine);
+        const bool ownerEnds = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+        canceller.join();
+        EXPECT_EQ(ownerEnds + cancelRoutineEnds, 1) << "round " << round;
+        IoFreeIrp(irp);
+    }
 }
 
 }  // namespace

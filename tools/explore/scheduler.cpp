@@ -1,15 +1,13 @@
 #include "tools/explore/scheduler.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace interleavings {
 namespace {
 
 using namespace std::chrono_literals;
 
-// How long a controlled thread may keep the token without reaching a point
-// before the scheduler lets it run freely.
-constexpr auto Grace = 100ms;
 // How long the scheduler waits for queued work to be picked up and woken
 // waiters to come back before it chooses without them: only a loaded
 // machine makes this wait long, and choosing early would change the run.
@@ -18,6 +16,21 @@ constexpr auto SettleGrace = 2s;
 constexpr auto QuietLimit = 2s;
 
 const std::thread::id Nobody{};
+
+const char* PointName(emu::sched::Point point)
+{
+    using emu::sched::Point;
+    switch (point) {
+    case Point::Interlocked: return "interlocked";
+    case Point::SpinLockAcquire: return "spin-lock acquire";
+    case Point::SpinLockRelease: return "spin-lock release";
+    case Point::EventSet: return "event set";
+    case Point::EventWait: return "event wait";
+    case Point::Complete: return "completion";
+    case Point::Call: return "call";
+    }
+    return "?";
+}
 
 }  // namespace
 
@@ -117,6 +130,18 @@ Scheduler::Scheduler() : loop_([this] { Loop(); })
     emu::sched::SetController(this);
 }
 
+void Scheduler::SetLimits(Limits limits)
+{
+    std::lock_guard lock(mutex_);
+    limits_ = limits;
+}
+
+std::string Scheduler::Stuck() const
+{
+    std::lock_guard lock(mutex_);
+    return stuck_;
+}
+
 Scheduler::~Scheduler()
 {
     emu::sched::SetController(nullptr);
@@ -153,6 +178,8 @@ void Scheduler::Activate(Explorer* explorer)
     last_ = Nobody;
     nextOrder_ = 0;
     spawnedCount_ = 0;
+    noChoiceSince_.reset();
+    stuck_.clear();
     started_ = false;
     active_ = true;
 }
@@ -187,7 +214,7 @@ void Scheduler::Finish(std::chrono::milliseconds settle)
     }
     spawned_.clear();
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, settle, [this] { return actors_.empty(); });
+    changed_.wait_for(lock, settle, [this] { return actors_.empty() || !active_; });
     active_ = false;
     explorer_ = nullptr;
     lock.unlock();
@@ -200,7 +227,9 @@ Scheduler::Actor* Scheduler::Self()
     return found == actors_.end() ? nullptr : &found->second;
 }
 
-// Waits for the token. Returns at once when the run ends meanwhile.
+// Waits for the token. Returns at once when the run ends meanwhile. The
+// grace for reaching the next point starts only now that the thread runs:
+// on a loaded machine it may wake long after it was chosen.
 void Scheduler::Park(std::unique_lock<std::mutex>& lock, Actor& self)
 {
     const auto me = std::this_thread::get_id();
@@ -208,6 +237,7 @@ void Scheduler::Park(std::unique_lock<std::mutex>& lock, Actor& self)
     changed_.wait(lock, [&] { return !active_ || holder_ == me; });
     if (active_) {
         self.state = State::Running;
+        changed_.notify_all();
     }
 }
 
@@ -362,6 +392,15 @@ bool Scheduler::Enabled(const Actor& actor) const
            &actors_.at(owner->second) == &actor;
 }
 
+// Every thread waits for a spin lock another of them holds: none will
+// ever be chosen.
+bool Scheduler::Deadlocked() const
+{
+    return !actors_.empty() && std::all_of(actors_.begin(), actors_.end(), [this](const auto& entry) {
+        return entry.second.state == State::Ready && !Enabled(entry.second);
+    });
+}
+
 void Scheduler::Decide()
 {
     std::vector<std::pair<uint64_t, std::thread::id>> ready;
@@ -400,8 +439,80 @@ void Scheduler::Decide()
     }
     holder_ = chosen;
     last_ = chosen;
-    actor.state = State::Running;
+    actor.state = State::Granted;
+    noChoiceSince_.reset();
     changed_.notify_all();
+}
+
+// Waits until the thread holding the token has woken to take it, then
+// takes the token back if it does not reach a point within the grace.
+void Scheduler::WatchHolder(std::unique_lock<std::mutex>& lock)
+{
+    const auto holder = holder_;
+    const auto moved = [&] { return holder_ != holder || !active_ || quitting_; };
+    changed_.wait(lock, [&] { return moved() || actors_.at(holder).state != State::Granted; });
+    if (moved()) {
+        return;
+    }
+    if (!changed_.wait_for(lock, limits_.grace, moved)) {
+        actors_.at(holder).state = State::Free;
+        holder_ = Nobody;
+        stalls_++;
+    }
+}
+
+// No thread can be chosen now. A lock cycle among the threads will never
+// resolve; otherwise a blocked or freely running thread may still come
+// back, for up to the stuck limit.
+void Scheduler::WaitForChoice(std::unique_lock<std::mutex>& lock)
+{
+    if (actors_.empty()) {
+        noChoiceSince_.reset();
+        changed_.wait(lock);
+        return;
+    }
+    if (Deadlocked()) {
+        GiveUp("every thread waits for a spin lock another holds:" + DescribeActors());
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!noChoiceSince_) {
+        noChoiceSince_ = now;
+    }
+    const auto deadline = *noChoiceSince_ + limits_.stuck;
+    if (now >= deadline) {
+        GiveUp("no thread could be chosen for " + std::to_string(limits_.stuck.count()) + " ms:" + DescribeActors());
+        return;
+    }
+    changed_.wait_until(lock, deadline);
+}
+
+// Ends the run's control so that its threads finish on their own; the
+// search reports the run as a finding.
+void Scheduler::GiveUp(std::string why)
+{
+    stuck_ = "scheduler stuck: " + std::move(why);
+    active_ = false;
+    changed_.notify_all();
+}
+
+std::string Scheduler::DescribeActors() const
+{
+    static const char* const states[] = {"granted", "running", "ready", "blocked", "waking", "free"};
+    std::string text;
+    for (const auto& [id, actor] : actors_) {
+        char object[32];
+        snprintf(object, sizeof(object), "%p", actor.object);
+        text += " [#" + std::to_string(actor.order) + " " + states[static_cast<int>(actor.state)] + " at " +
+                PointName(actor.point) + " " + object;
+        if (const auto owner = lockOwners_.find(actor.object);
+            actor.point == emu::sched::Point::SpinLockAcquire && owner != lockOwners_.end() &&
+            actors_.count(owner->second) != 0) {
+            text += " held by #" + std::to_string(actors_.at(owner->second).order);
+        }
+        text += "]";
+    }
+    return text;
 }
 
 // The scheduler's own thread: hands the token on whenever it is free, and
@@ -415,12 +526,7 @@ void Scheduler::Loop()
             continue;
         }
         if (holder_ != Nobody) {
-            const auto holder = holder_;
-            if (!changed_.wait_for(lock, Grace, [&] { return holder_ != holder || !active_ || quitting_; })) {
-                actors_.at(holder).state = State::Free;
-                holder_ = Nobody;
-                stalls_++;
-            }
+            WatchHolder(lock);
             continue;
         }
         if (!Settled() && !changed_.wait_for(lock, SettleGrace, [&] {
@@ -438,7 +544,7 @@ void Scheduler::Loop()
         }
         Decide();
         if (holder_ == Nobody) {
-            changed_.wait(lock);
+            WaitForChoice(lock);
         }
     }
 }

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -62,8 +63,18 @@ private:
 
 class Scheduler final : public emu::sched::Controller {
 public:
+    // How long a thread holding the token may go without reaching a point
+    // before it is let run freely, and how long the scheduler may find no
+    // thread to choose before it gives the run up as stuck.
+    struct Limits {
+        std::chrono::milliseconds grace{100};
+        std::chrono::milliseconds stuck{30000};
+    };
+
     Scheduler();
     ~Scheduler();
+
+    void SetLimits(Limits limits);
 
     // Starts controlling: choices come from `explorer`.
     void Activate(Explorer* explorer);
@@ -73,6 +84,9 @@ public:
     // has reached its first point), waits for them, then for the controlled work they set off
     // to end (up to `settle`), then lets every thread run freely again.
     void Finish(std::chrono::milliseconds settle);
+    // Why the last run was given up (no thread could be chosen and the
+    // threads were let run freely), or empty when it was not.
+    std::string Stuck() const;
 
     uint64_t Decisions() const { return decisions_; }
     // Times a controlled thread kept the token without reaching a point
@@ -91,7 +105,8 @@ public:
     void Unblocked() override;
 
 private:
-    enum class State { Running, Ready, Blocked, Waking, Free };
+    // Granted: chosen, but its thread has not yet woken to take the token.
+    enum class State { Granted, Running, Ready, Blocked, Waking, Free };
     struct Actor {
         uint64_t order;          // stable across runs that made the same choices
         State state = State::Ready;
@@ -103,10 +118,14 @@ private:
 
     Actor* Self();
     void Park(std::unique_lock<std::mutex>& lock, Actor& self);
-    void Granted(Actor& self);
     void Loop();
+    void WatchHolder(std::unique_lock<std::mutex>& lock);
+    void WaitForChoice(std::unique_lock<std::mutex>& lock);
+    void GiveUp(std::string why);
+    std::string DescribeActors() const;
     bool Settled() const;
     bool Enabled(const Actor& actor) const;
+    bool Deadlocked() const;
     void Decide();
 
     mutable std::mutex mutex_;
@@ -114,6 +133,9 @@ private:
     bool active_ = false;
     bool quitting_ = false;
     bool started_ = false;  // every actor spawned: decisions may begin
+    Limits limits_;
+    std::optional<std::chrono::steady_clock::time_point> noChoiceSince_;
+    std::string stuck_;
     Explorer* explorer_ = nullptr;
     std::map<std::thread::id, Actor> actors_;
     std::thread::id holder_;

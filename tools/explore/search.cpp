@@ -141,6 +141,9 @@ SearchResult Search(const std::function<std::unique_ptr<Scenario>()>& make, cons
             scenario->Race(bench);
         }
         scheduler.Finish(SettleLimit);
+        if (const std::string stuck = scheduler.Stuck(); !stuck.empty()) {
+            bench.Problem(stuck);
+        }
         if (bench.Problems().empty()) {
             scenario->Check(bench);
         }
