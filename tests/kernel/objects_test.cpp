@@ -12,95 +12,65 @@ namespace {
 
 class DeviceObjects : public KernelTest {
 protected:
-    void SetUp() override { ASSERT_EQ(LoadDriver(u"devtest", Entry, u"\\Registry\\devtest", &driver_), STATUS_SUCCESS); }
-    void TearDown() override { UnloadDriver(driver_); }
-
-    static NTSTATUS Entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
     NTSTATUS Create(const WCHAR* name, ULONG extension, PDEVICE_OBJECT* device, BOOLEAN exclusive = FALSE)
     {
-        UNICODE_STRING text;
-        RtlInitUnicodeString(&text, name);
-        return IoCreateDevice(driver_, extension, name ? &text : nullptr, FILE_DEVICE_UNKNOWN, 0, exclusive, device);
+        UNICODE_STRING text = Text(name);
+        return IoCreateDevice(stack_.Driver(), extension, name ? &text : nullptr, FILE_DEVICE_UNKNOWN, 0, exclusive,
+                              device);
     }
-
-    PDRIVER_OBJECT driver_ = nullptr;
+    static UNICODE_STRING Text(const WCHAR* text)
+    {
+        UNICODE_STRING string;
+        RtlInitUnicodeString(&string, text);
+        return string;
+    }
+    TestStack stack_{0};
 };
 
-UNICODE_STRING Text(const WCHAR* text)
-{
-    UNICODE_STRING string;
-    RtlInitUnicodeString(&string, text);
-    return string;
-}
-
+// A new object is zeroed, initializing, at the head of its driver's list;
+// a second object of the same name is refused and leaves nothing behind.
 TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialState)
 {
-    const struct {
-        const char* name;
-        const WCHAR* deviceName;
-        ULONG extension;
-        BOOLEAN exclusive;
-        ULONG flags;
-    } cases[] = {
-        {"named, exclusive", u"\\Device\\devtestA", 100, TRUE, DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME},
-        {"unnamed, no extension", nullptr, 0, FALSE, DO_DEVICE_INITIALIZING},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PDEVICE_OBJECT device = nullptr;
-        ASSERT_EQ(Create(c.deviceName, c.extension, &device, c.exclusive), STATUS_SUCCESS);
-        EXPECT_EQ(device->StackSize, 1);
-        EXPECT_EQ(device->Flags, c.flags);
-        EXPECT_EQ(device->DriverObject, driver_);
-        EXPECT_EQ(driver_->DeviceObject, device);  // inserted at the head
-        EXPECT_EQ(device->DeviceExtension, c.extension ? static_cast<PVOID>(device + 1) : nullptr);
-        for (ULONG i = 0; i < c.extension; ++i) {
-            ASSERT_EQ(static_cast<const UCHAR*>(device->DeviceExtension)[i], 0) << "extension byte " << i;
-        }
-        IoDeleteDevice(device);
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Create(u"\\Device\\devtestA", 100, &device, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(device->StackSize, 1);
+    EXPECT_EQ(device->Flags, ULONG(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME));
+    EXPECT_EQ(device->DriverObject, stack_.Driver());
+    EXPECT_EQ(device->DeviceExtension, static_cast<PVOID>(device + 1));
+    for (ULONG i = 0; i < 100; ++i) {
+        ASSERT_EQ(static_cast<const UCHAR*>(device->DeviceExtension)[i], 0) << "extension byte " << i;
     }
-}
-
-TEST_F(DeviceObjects, NameCollisionFailsAndLeavesNoObject)
-{
-    PDEVICE_OBJECT first = nullptr;
-    ASSERT_EQ(Create(u"\\Device\\devtestB", 0, &first), STATUS_SUCCESS);
+    PDEVICE_OBJECT unnamed = nullptr;
+    ASSERT_EQ(Create(nullptr, 0, &unnamed), STATUS_SUCCESS);
+    EXPECT_EQ(unnamed->Flags, ULONG(DO_DEVICE_INITIALIZING));
+    EXPECT_EQ(unnamed->DeviceExtension, nullptr);
+    EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);  // inserted at the head
     PDEVICE_OBJECT second = reinterpret_cast<PDEVICE_OBJECT>(1);
-    EXPECT_EQ(Create(u"\\device\\DEVTESTB", 0, &second), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Create(u"\\device\\DEVTESTA", 0, &second), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(second, nullptr);
-    EXPECT_EQ(driver_->DeviceObject, first);
-    IoDeleteDevice(first);
-    PDEVICE_OBJECT again = nullptr;
-    EXPECT_EQ(Create(u"\\Device\\devtestB", 0, &again), STATUS_SUCCESS);  // the name went with the object
-    IoDeleteDevice(again);
+    EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);
+    IoDeleteDevice(device);
+    ASSERT_EQ(Create(u"\\Device\\devtestA", 0, &device), STATUS_SUCCESS);  // the name went with the object
+    IoDeleteDevice(device);
+    IoDeleteDevice(unnamed);
 }
 
 TEST_F(DeviceObjects, SymbolicLinksResolveAndCollide)
 {
     PDEVICE_OBJECT device = nullptr;
     ASSERT_EQ(Create(u"\\Device\\devtestC", 0, &device), STATUS_SUCCESS);
-    UNICODE_STRING link = Text(u"\\DosDevices\\devtestC");
-    UNICODE_STRING target = Text(u"\\Device\\devtestC");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    UNICODE_STRING link = Text(u"\\DosDevices\\devtestC"), target = Text(u"\\Device\\devtestC");
     UNICODE_STRING sameLink = Text(u"\\??\\devtestC");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     EXPECT_EQ(IoCreateSymbolicLink(&sameLink, &target), STATUS_OBJECT_NAME_COLLISION);
-
-    const struct {
-        const char16_t* path;
-        const char16_t* remainder;
-    } paths[] = {
-        {u"\\\\.\\devtestC", u""},
-        {u"\\??\\DEVTESTC\\x", u"\\x"},
-        {u"\\Device\\devtestC\\y", u"\\y"},
-    };
-    for (const auto& p : paths) {
+    const std::pair<const char16_t*, const char16_t*> paths[] = {
+        {u"\\\\.\\devtestC", u""}, {u"\\??\\DEVTESTC\\x", u"\\x"}, {u"\\Device\\devtestC\\y", u"\\y"}};
+    for (const auto& [path, rest] : paths) {
         std::u16string remainder = u"unset";
-        EXPECT_EQ(ResolveDeviceName(p.path, &remainder), device);
-        EXPECT_EQ(remainder, p.remainder);
+        EXPECT_EQ(ResolveDeviceName(path, &remainder), device);
+        EXPECT_EQ(remainder, rest);
     }
     EXPECT_EQ(ResolveDeviceName(u"\\\\.\\devtestCX", nullptr), nullptr);
-
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(ResolveDeviceName(u"\\\\.\\devtestC", nullptr), nullptr);
@@ -110,20 +80,14 @@ TEST_F(DeviceObjects, SymbolicLinksResolveAndCollide)
 TEST_F(DeviceObjects, InterfaceRegistrationAndStateCodes)
 {
     static const GUID Class = {0x6D3A1F52, 0x8C47, 0x4E09, {0xB2, 0xD6, 0x5F, 0x18, 0xA3, 0xC7, 0xE9, 0x04}};
-    PDEVICE_OBJECT pdo = CreatePhysicalDevice();
-    PDEVICE_OBJECT notPdo = nullptr;
+    PDEVICE_OBJECT pdo = CreatePhysicalDevice(), notPdo = nullptr;
     ASSERT_EQ(Create(nullptr, 0, &notPdo), STATUS_SUCCESS);
-
-    UNICODE_STRING name{};
+    UNICODE_STRING name{}, again{}, badReference = Text(u"a\\b");
     EXPECT_EQ(IoRegisterDeviceInterface(notPdo, &Class, nullptr, &name), STATUS_INVALID_DEVICE_REQUEST);
-    UNICODE_STRING badReference = Text(u"a\\b");
     EXPECT_EQ(IoRegisterDeviceInterface(pdo, &Class, &badReference, &name), STATUS_INVALID_DEVICE_REQUEST);
-
     ASSERT_EQ(IoRegisterDeviceInterface(pdo, &Class, nullptr, &name), STATUS_SUCCESS);
-    ASSERT_NE(name.Buffer, nullptr);
     EXPECT_EQ(name.MaximumLength, name.Length + sizeof(WCHAR));
     EXPECT_EQ(name.Buffer[name.Length / sizeof(WCHAR)], 0);
-    UNICODE_STRING again{};
     EXPECT_EQ(IoRegisterDeviceInterface(pdo, &Class, nullptr, &again), STATUS_OBJECT_NAME_EXISTS);
     EXPECT_TRUE(RtlEqualUnicodeString(&name, &again, FALSE));
     RtlFreeUnicodeString(&again);
@@ -132,14 +96,11 @@ TEST_F(DeviceObjects, InterfaceRegistrationAndStateCodes)
     EXPECT_TRUE(EnabledInterfaces(Class).empty());
     EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_OBJECT_NAME_EXISTS);
-    const auto enabled = EnabledInterfaces(Class);
-    ASSERT_EQ(enabled.size(), 1u);
     const std::u16string path(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
-    EXPECT_EQ(enabled[0], path);
+    EXPECT_EQ(EnabledInterfaces(Class), std::vector<std::u16string>{path});
     std::u16string remainder;
     EXPECT_EQ(ResolveDeviceName(path + u"\\PIPE2", &remainder), pdo);
     EXPECT_EQ(remainder, u"\\PIPE2");
-
     EXPECT_EQ(IoSetDeviceInterfaceState(&name, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(ResolveDeviceName(path, nullptr), nullptr);
     RtlFreeUnicodeString(&name);
@@ -147,51 +108,45 @@ TEST_F(DeviceObjects, InterfaceRegistrationAndStateCodes)
     IoDeleteDevice(pdo);
 }
 
+// Attaching returns the top of the target's stack, which need not be the
+// target; detaching undoes it.
 TEST_F(DeviceObjects, AttachReturnsTopOfStackAndDetachUndoesIt)
 {
-    PDEVICE_OBJECT bottom = CreatePhysicalDevice();
+    PDEVICE_OBJECT bottom = CreatePhysicalDevice(), middle = nullptr, top = nullptr;
     bottom->StackSize = 3;
-    PDEVICE_OBJECT middle = nullptr;
-    PDEVICE_OBJECT top = nullptr;
     ASSERT_EQ(Create(nullptr, 0, &middle), STATUS_SUCCESS);
     ASSERT_EQ(Create(nullptr, 0, &top), STATUS_SUCCESS);
-
     EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, bottom), bottom);
-    EXPECT_EQ(middle->StackSize, 4);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle);  // the top, not the target
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle);
     EXPECT_EQ(top->StackSize, 5);
     EXPECT_EQ(TopOfStack(bottom), top);
     EXPECT_EQ(LowerDeviceOf(top), middle);
-
     IoDetachDevice(middle);
     EXPECT_EQ(middle->AttachedDevice, nullptr);
     EXPECT_EQ(LowerDeviceOf(top), nullptr);
     IoDetachDevice(bottom);
     EXPECT_EQ(TopOfStack(bottom), bottom);
-    IoDeleteDevice(top);
-    IoDeleteDevice(middle);
-    IoDeleteDevice(bottom);
+    for (PDEVICE_OBJECT device : {top, middle, bottom}) {
+        IoDeleteDevice(device);
+    }
 }
 
 // An open file keeps a deleted device object alive (and in its driver's
-// list), nameless and refusing nothing the I/O manager still sends, until
-// the last reference goes.
+// list), nameless, until the last reference goes.
 TEST_F(DeviceObjects, DeletionDeferredWhileAFileIsOpen)
 {
     PDEVICE_OBJECT device = nullptr;
     ASSERT_EQ(Create(u"\\Device\\devtestD", 16, &device), STATUS_SUCCESS);
     ReferenceDeviceObject(device);
     EXPECT_EQ(device->ReferenceCount, 1);
-
     IoDeleteDevice(device);
     EXPECT_TRUE(IsDeletePending(device));
     EXPECT_TRUE(IsDeviceObjectAlive(device));
-    EXPECT_EQ(driver_->DeviceObject, device);
+    EXPECT_EQ(stack_.Driver()->DeviceObject, device);
     EXPECT_EQ(ResolveDeviceName(u"\\Device\\devtestD", nullptr), nullptr);
-
     DereferenceDeviceObject(device);
     EXPECT_FALSE(IsDeviceObjectAlive(device));
-    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_EQ(stack_.Driver()->DeviceObject, nullptr);
 }
 
 // A machine that lives long deletes many device objects: the poisoned
@@ -212,33 +167,6 @@ class Pool : public KernelTest {};
 constexpr ULONG TagA = 0x41747354;  // 'TstA'
 constexpr ULONG TagB = 0x42747354;  // 'TstB'
 
-pool::TagStats StatsOf(ULONG tag)
-{
-    for (const auto& stats : pool::Stats()) {
-        if (stats.tag == tag) {
-            return stats;
-        }
-    }
-    return {tag, 0, 0, 0, 0};
-}
-
-TEST_F(Pool, AccountsPerTag)
-{
-    PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 10, TagA);
-    PVOID a2 = ExAllocatePoolWithTag(PagedPool, 30, TagA);
-    PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, TagB);
-    ASSERT_TRUE(a1 && a2 && b1);
-    EXPECT_EQ(StatsOf(TagA).liveBytes, 40u);
-    ExFreePoolWithTag(a1, TagA);
-    ExFreePool(b1);
-    const pool::TagStats a = StatsOf(TagA);
-    EXPECT_EQ(a.liveBlocks, 1u);
-    EXPECT_EQ(a.allocations, 2u);
-    EXPECT_EQ(a.frees, 1u);
-    EXPECT_EQ(pool::LiveBlocks(TagB), 0u);
-    ExFreePool(a2);
-}
-
 TEST_F(Pool, BlocksAreAlignedPatternFilledAndFindable)
 {
     auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 24, TagA));
@@ -256,69 +184,49 @@ TEST_F(Pool, BlocksAreAlignedPatternFilledAndFindable)
     EXPECT_FALSE(MmIsAddressValid(block));
 }
 
-struct FaultCase {
-    const char* name;
-    std::function<void()> arm;
-    bool fails[4];  // outcome of four allocations: TagA 16, TagA 32, TagB 16, TagA 16
-};
-
-TEST_F(Pool, FaultInjectionByNthSizeAndTag)
+// Allocations fail by count, size or tag as armed; the failable-call
+// counter counts every routine that can run out, and its n-th call fails.
+TEST_F(Pool, FaultInjectionByNthSizeTagAndCall)
 {
-    const FaultCase cases[] = {
+    const struct {
+        const char* name;
+        std::function<void()> arm;
+        bool fails[4];  // outcome of four allocations: TagA 16, TagA 32, TagB 16, TagA 16
+    } cases[] = {
         {"second from now", [] { pool::FailNthAllocation(2); }, {false, true, false, false}},
         {"size 32", [] { pool::FailAllocationsOfSize(32); }, {false, true, false, false}},
         {"size 16", [] { pool::FailAllocationsOfSize(16); }, {true, false, true, true}},
         {"tag B", [] { pool::FailAllocationsWithTag(TagB); }, {false, false, true, false}},
         {"none", [] {}, {false, false, false, false}},
     };
+    const std::pair<SIZE_T, ULONG> requests[] = {{16, TagA}, {32, TagA}, {16, TagB}, {16, TagA}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.arm();
-        const std::pair<SIZE_T, ULONG> requests[] = {{16, TagA}, {32, TagA}, {16, TagB}, {16, TagA}};
         for (int i = 0; i < 4; ++i) {
             PVOID block = ExAllocatePoolWithTag(NonPagedPool, requests[i].first, requests[i].second);
             EXPECT_EQ(block == nullptr, c.fails[i]) << "allocation " << i;
-            if (block != nullptr) {
-                ExFreePool(block);
-            }
+            if (block != nullptr) ExFreePool(block);
         }
         pool::ClearFaults();
     }
-}
 
-// Every call that can run out of resources counts, and the n-th fails.
-TEST_F(Pool, FailNthCallCoversEveryFailableRoutine)
-{
-    TestStack stack(1);  // the IRP it builds completes at once and frees itself
+    TestStack stack(1);  // the IRP built below completes at once and frees itself
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
-    const struct {
-        const char* name;
-        std::function<bool()> failed;  // makes the call, releases what it got
-    } calls[] = {
+    UCHAR user[16] = {};
+    const std::pair<const char*, std::function<bool()>> calls[] = {  // each makes the call and releases what it got
         {"ExAllocatePoolWithTag",
-         [] {
-             PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, TagA);
-             if (p) ExFreePool(p);
-             return p == nullptr;
-         }},
-        {"IoAllocateIrp",
-         [&] {
-             PIRP irp = IoAllocateIrp(1, FALSE);
-             if (irp) IoFreeIrp(irp);
-             return irp == nullptr;
-         }},
+         [] { PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, TagA); return p ? (ExFreePool(p), false) : true; }},
+        {"IoAllocateIrp", [] { PIRP irp = IoAllocateIrp(1, FALSE); return irp ? (IoFreeIrp(irp), false) : true; }},
         {"IoBuildDeviceIoControlRequest",
          [&] {
-             PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event,
-                                                      &iosb);
-             if (irp) IoCallDriver(stack.Top(), irp);
-             return irp == nullptr;
+             PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+             return irp ? (IoCallDriver(stack.Top(), irp), false) : true;
          }},
         {"MmGetSystemAddressForMdlSafe",
-         [] {
-             UCHAR user[16] = {};
+         [&] {
              PMDL mdl = IoAllocateMdl(user, sizeof(user), FALSE, FALSE, nullptr);
              MmProbeAndLockPages(mdl, UserMode, IoWriteAccess);
              const bool failed = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) == nullptr;
@@ -327,44 +235,20 @@ TEST_F(Pool, FailNthCallCoversEveryFailableRoutine)
              return failed;
          }},
         {"IoAllocateWorkItem",
-         [&] {
-             PIO_WORKITEM item = IoAllocateWorkItem(stack.Top());
-             if (item) IoFreeWorkItem(item);
-             return item == nullptr;
-         }},
+         [&] { PIO_WORKITEM item = IoAllocateWorkItem(stack.Top()); return item ? (IoFreeWorkItem(item), false) : true; }},
     };
-    for (const auto& call : calls) {
-        SCOPED_TRACE(call.name);
+    for (const auto& [name, failed] : calls) {
+        SCOPED_TRACE(name);
         const uint64_t before = faults::FailableCalls();
-        EXPECT_FALSE(call.failed());
+        EXPECT_FALSE(failed());
         EXPECT_EQ(faults::FailableCalls(), before + 1);
         faults::FailNthCall(1);
-        EXPECT_TRUE(call.failed());
-        EXPECT_FALSE(call.failed());
+        EXPECT_TRUE(failed());
+        EXPECT_FALSE(failed());
     }
 }
 
 class Mdls : public KernelTest {};
-
-TEST_F(Mdls, DescribeTheBufferAndChainOnTheIrp)
-{
-    std::vector<UCHAR> buffer(3 * PAGE_SIZE);
-    UCHAR* start = buffer.data() + 100;
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    PMDL primary = IoAllocateMdl(start, 2 * PAGE_SIZE, FALSE, FALSE, irp);
-    PMDL secondary = IoAllocateMdl(buffer.data(), 8, TRUE, FALSE, irp);
-    ASSERT_NE(primary, nullptr);
-    EXPECT_EQ(MmGetMdlVirtualAddress(primary), start);
-    EXPECT_EQ(MmGetMdlByteCount(primary), 2u * PAGE_SIZE);
-    const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(start, 2 * PAGE_SIZE);
-    EXPECT_EQ(primary->Size, static_cast<CSHORT>(sizeof(MDL) + pages * sizeof(PFN_NUMBER)));
-    EXPECT_EQ(irp->MdlAddress, primary);
-    EXPECT_EQ(primary->Next, secondary);
-    IoFreeMdl(secondary);
-    IoFreeMdl(primary);
-    irp->MdlAddress = nullptr;
-    IoFreeIrp(irp);
-}
 
 // The system address is an alias of its own, mapped once; what the driver
 // writes there reaches the caller's buffer when the pages are unlocked, for

@@ -17,20 +17,18 @@ class ThreadedIrp : public KernelTest {};
 constexpr ULONG SubmitUrb = 0x220003;
 constexpr NTSTATUS Untouched = static_cast<NTSTATUS>(0xBADC0DE5);
 
-struct WriteBackCase {
-    const char* name;
-    bool pend;  // the bottom driver pends and another thread completes
-    NTSTATUS status;
-    bool written;
-    BOOLEAN internal;
-};
-
 // The status block and event are written only for a status that is not an
 // error, or for an IRP that pended; a synchronous failure leaves them alone.
 // The built IRP has no location for its caller and the next one filled in.
 TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
 {
-    const WriteBackCase cases[] = {
+    const struct {
+        const char* name;
+        bool pend;  // the bottom driver pends and another thread completes
+        NTSTATUS status;
+        bool written;
+        BOOLEAN internal;
+    } cases[] = {
         {"synchronous success", false, STATUS_SUCCESS, true, TRUE},
         {"synchronous warning", false, STATUS_BUFFER_OVERFLOW, true, FALSE},
         {"synchronous error", false, STATUS_DEVICE_NOT_CONNECTED, false, TRUE},
@@ -42,12 +40,7 @@ TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
         TestStack stack(1);
         PIRP held = nullptr;
         stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-            if (!c.pend) {
-                return CompleteWith(irp, c.status, 5);
-            }
-            IoMarkIrpPending(irp);
-            held = irp;
-            return STATUS_PENDING;
+            return c.pend ? HoldPending(&held)(nullptr, irp) : CompleteWith(irp, c.status, 5);
         });
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -92,17 +85,14 @@ TEST_F(ThreadedIrp, BufferedInputAndOutputGoThroughTheSystemBuffer)
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    UCHAR input[1] = {0x11};
-    UCHAR output[4] = {};
+    UCHAR input[1] = {0x11}, output[4] = {};
     PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_BUFFERED, FILE_ANY_ACCESS),
                                              stack.Top(), input, sizeof(input), output, sizeof(output), FALSE, &event,
                                              &iosb);
     EXPECT_EQ(irp->Flags & (IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION),
               ULONG(IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION));
     IoCallDriver(stack.Top(), irp);
-    EXPECT_EQ(output[0], 0xA1);
-    EXPECT_EQ(output[1], 0xA2);
-    EXPECT_EQ(output[2], 0);
+    EXPECT_EQ(std::vector<UCHAR>(output, output + 4), (std::vector<UCHAR>{0xA1, 0xA2, 0, 0}));
 }
 
 class BlockingWaits : public KernelTest {};
@@ -121,69 +111,53 @@ bool WaitForBlockedThreads(size_t count)
     return false;
 }
 
-struct ReleaseCase {
-    const char* name;
-    EVENT_TYPE type;
-    int released;
-};
-
+// One KeSetEvent releases every waiter of a notification event and exactly
+// one of a synchronization event; the blocked threads are described for the
+// watchdog by name and wait.
 TEST_F(BlockingWaits, OneSetReleasesAllNotificationWaitersAndOneSynchronizationWaiter)
 {
-    const ReleaseCase cases[] = {{"notification", NotificationEvent, 3}, {"synchronization", SynchronizationEvent, 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [type, expected] : {std::pair{NotificationEvent, 3}, std::pair{SynchronizationEvent, 1}}) {
+        SCOPED_TRACE(type);
         KEVENT event;
-        KeInitializeEvent(&event, c.type, FALSE);
+        KeInitializeEvent(&event, type, FALSE);
         std::atomic<int> released{0};
         std::vector<std::thread> waiters;
         for (int i = 0; i < 3; ++i) {
             waiters.emplace_back([&] {
+                threads::SetName("sleeper");
                 LARGE_INTEGER timeout;
                 timeout.QuadPart = -5000000LL;  // 500 ms: the set comes once all three are blocked
-                if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) {
-                    released++;
-                }
+                released += KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
             });
         }
         ASSERT_TRUE(WaitForBlockedThreads(3));
+        const std::string story = threads::DescribeBlocked();
+        EXPECT_NE(story.find("'sleeper'"), std::string::npos) << story;
+        EXPECT_NE(story.find("KeWaitForSingleObject"), std::string::npos) << story;
         EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
         for (auto& waiter : waiters) {
             waiter.join();
         }
-        EXPECT_EQ(released.load(), c.released);
-        EXPECT_EQ(KeReadStateEvent(&event), c.type == NotificationEvent ? 1 : 0);
+        EXPECT_EQ(released.load(), expected);
+        EXPECT_EQ(KeReadStateEvent(&event), type == NotificationEvent ? 1 : 0);
     }
-}
-
-TEST_F(BlockingWaits, BlockedThreadIsDescribedForTheWatchdog)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    std::thread waiter([&] {
-        threads::SetName("sleeper");
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    });
-    ASSERT_TRUE(WaitForBlockedThreads(1));
-    const std::string story = threads::DescribeBlocked();
-    EXPECT_NE(story.find("'sleeper'"), std::string::npos) << story;
-    EXPECT_NE(story.find("KeWaitForSingleObject"), std::string::npos) << story;
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    waiter.join();
 }
 
 class SpinLocks : public KernelTest {};
 
 // Every acquire form leaves the thread at DISPATCH_LEVEL and every release
-// form back at the level it started from.
-TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestores)
+// form back at the level it started from; the lock excludes other threads.
+TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndOtherThreadsAreExcluded)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
+    using Acquire = void (*)(PKSPIN_LOCK, KIRQL*);
+    using Release = void (*)(PKSPIN_LOCK, KIRQL);
     const struct {
         const char* name;
         KIRQL start;
-        void (*acquire)(PKSPIN_LOCK, KIRQL*);
-        void (*release)(PKSPIN_LOCK, KIRQL);
+        Acquire acquire;
+        Release release;
     } cases[] = {
         {"KeAcquireSpinLock at PASSIVE_LEVEL", PASSIVE_LEVEL, [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); },
          [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); }},
@@ -196,8 +170,7 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestores)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        KIRQL old;
-        KeRaiseIrql(c.start, &old);
+        const KIRQL old = KfRaiseIrql(c.start);
         KIRQL saved = c.start;
         c.acquire(&lock, &saved);
         EXPECT_EQ(saved, c.start);
@@ -206,19 +179,12 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchAndReleaseRestores)
         EXPECT_EQ(KeGetCurrentIrql(), c.start);
         KeLowerIrql(old);
     }
-}
 
-TEST_F(SpinLocks, ExcludesOtherThreads)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
     long counter = 0;  // guarded by lock only: a data race if the lock fails
-    constexpr int Threads = 4;
-    constexpr int Rounds = 2000;
     std::vector<std::thread> threads;
-    for (int t = 0; t < Threads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (int i = 0; i < Rounds; ++i) {
+            for (int i = 0; i < 2000; ++i) {
                 KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
                 const long seen = counter;
                 counter = seen + 1;
@@ -229,15 +195,13 @@ TEST_F(SpinLocks, ExcludesOtherThreads)
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(counter, Threads * Rounds);
+    EXPECT_EQ(counter, 4 * 2000);
 }
 
 class WorkItems : public KernelTest {};
 
 struct WorkRun {
-    KEVENT started;
-    KEVENT release;  // the routine waits for it
-    KEVENT done;
+    KEVENT started, release, done;  // the routine waits for `release`
     PIO_WORKITEM item = nullptr;
     PDEVICE_OBJECT device = nullptr;
     PKTHREAD thread = nullptr;
@@ -247,12 +211,13 @@ struct WorkRun {
     int requeues = 0;  // how often the routine queues itself again
     bool freeInside = false;
 
-    WorkRun()
+    explicit WorkRun(bool released)
     {
         KeInitializeEvent(&started, NotificationEvent, FALSE);
-        KeInitializeEvent(&release, NotificationEvent, TRUE);
+        KeInitializeEvent(&release, NotificationEvent, released);
         KeInitializeEvent(&done, NotificationEvent, FALSE);
     }
+    void Wait(PKEVENT event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
 };
 
 void Routine(PDEVICE_OBJECT device, PVOID context)
@@ -263,7 +228,7 @@ void Routine(PDEVICE_OBJECT device, PVOID context)
     run->thread = KeGetCurrentThread();
     run->irql = KeGetCurrentIrql();
     KeSetEvent(&run->started, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&run->release, Executive, KernelMode, FALSE, nullptr);
+    run->Wait(&run->release);
     run->aliveInside = IsDeviceObjectAlive(device);
     if (run->requeues > 0) {
         run->requeues--;
@@ -276,11 +241,8 @@ void Routine(PDEVICE_OBJECT device, PVOID context)
     KeSetEvent(&run->done, IO_NO_INCREMENT, FALSE);
 }
 
-void WaitFor(PKEVENT event)
-{
-    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-}
-
+// Routines run on the worker thread at PASSIVE_LEVEL with their device and
+// context, and may queue their item again or free it.
 TEST_F(WorkItems, RunOnWorkerThreadAtPassiveLevelAndMayRequeueOrFreeThemselves)
 {
     const struct {
@@ -292,13 +254,12 @@ TEST_F(WorkItems, RunOnWorkerThreadAtPassiveLevelAndMayRequeueOrFreeThemselves)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestStack stack(1);
-        WorkRun run;
+        WorkRun run(true);
         run.requeues = c.requeues;
         run.freeInside = c.freeInside;
         run.item = IoAllocateWorkItem(stack.Top());
-        ASSERT_NE(run.item, nullptr);
         IoQueueWorkItem(run.item, Routine, DelayedWorkQueue, &run);
-        WaitFor(&run.done);
+        run.Wait(&run.done);
         EXPECT_EQ(run.runs, c.runs);
         EXPECT_EQ(run.device, stack.Top());
         EXPECT_NE(run.thread, KeGetCurrentThread());
@@ -316,21 +277,17 @@ TEST_F(WorkItems, ReferenceKeepsDeletedDeviceAliveUntilRoutineReturns)
     TestStack stack(1);
     PDEVICE_OBJECT extra = nullptr;
     ASSERT_EQ(IoCreateDevice(stack.Driver(), 8, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &extra), STATUS_SUCCESS);
-    WorkRun run;
-    KeClearEvent(&run.release);
+    WorkRun run(false);
     run.item = IoAllocateWorkItem(extra);
     run.freeInside = true;
     IoQueueWorkItem(run.item, Routine, DelayedWorkQueue, &run);
-    WaitFor(&run.started);
-
+    run.Wait(&run.started);
     IoDeleteDevice(extra);
     EXPECT_TRUE(IsDeviceObjectAlive(extra));
     KeSetEvent(&run.release, IO_NO_INCREMENT, FALSE);
-    WaitFor(&run.done);
+    run.Wait(&run.done);
     EXPECT_TRUE(run.aliveInside);
-    // The reference drops just after the routine returns, which the worker
-    // has done once it runs the next item.
-    DrainWorker(stack.Top());
+    DrainWorker(stack.Top());  // the reference drops just after the routine returns
     EXPECT_FALSE(IsDeviceObjectAlive(extra));
 }
 
