@@ -42,33 +42,6 @@ TEST_F(IrpStack, SetCompletionRoutineAndCopyToNext)
     }
 }
 
-// IofCallDriver hands the lower driver the next location with its own
-// DeviceObject and returns its status unchanged; after a skip that is the
-// caller's own location.
-TEST_F(IrpStack, CallDriverHandsOverTheNextLocation)
-{
-    for (bool skip : {false, true}) {
-        SCOPED_TRACE(skip ? "skipped" : "copied");
-        TestStack stack(2);
-        int seenLocation = 0;
-        stack.OnDispatch(0, [&](PDEVICE_OBJECT device, PIRP irp) {
-            seenLocation = irp->CurrentLocation;
-            EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, device);
-            return CompleteWith(irp, STATUS_DEVICE_BUSY);
-        });
-        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-            if (skip) {
-                return PassDown(stack.Device(0), irp);
-            }
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            return IoCallDriver(stack.Device(0), irp);
-        });
-        CompletionProbe creator = FreeingProbe();
-        EXPECT_EQ(SendFreeingIrp(stack, &creator, IRP_MJ_WRITE), STATUS_DEVICE_BUSY);
-        EXPECT_EQ(seenLocation, skip ? 2 : 1);
-    }
-}
-
 constexpr UCHAR OnSuccess = SL_INVOKE_ON_SUCCESS;
 constexpr UCHAR OnError = SL_INVOKE_ON_ERROR;
 constexpr UCHAR OnCancel = SL_INVOKE_ON_CANCEL;
