@@ -221,22 +221,14 @@ TEST_F(Cancel, RoutineRunsWithCancelSetAndRoutineClearedUnderTheCancelLock)
         seen = {};
         TestStack stack(1);
         PIRP queued = nullptr;
-        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-            IoMarkIrpPending(irp);
-            if (c.routine != Routine::None) {
-                IoSetCancelRoutine(irp, RecordingCancelRoutine);
-            }
-            queued = irp;
-            return STATUS_PENDING;
-        });
+        stack.OnDispatch(0, HoldPending(&queued));
         CompletionProbe creator = FreeingProbe();
         ASSERT_EQ(SendFreeingIrp(stack, &creator), STATUS_PENDING);
+        IoSetCancelRoutine(queued, c.routine == Routine::None ? nullptr : RecordingCancelRoutine);
         if (c.routine == Routine::TakenBack) {
             EXPECT_EQ(IoSetCancelRoutine(queued, nullptr), &RecordingCancelRoutine);
         }
-
-        KIRQL old;
-        KeRaiseIrql(c.callerIrql, &old);
+        const KIRQL old = KfRaiseIrql(c.callerIrql);
         const BOOLEAN cancelled = IoCancelIrp(queued);
         EXPECT_EQ(KeGetCurrentIrql(), c.callerIrql);
         KeLowerIrql(old);

@@ -22,11 +22,6 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp)
-{
-    return CompleteWith(irp, STATUS_SUCCESS);
-}
-
 int driverCount = 0;
 
 void SignalRoutine(PDEVICE_OBJECT, PVOID context)
@@ -90,16 +85,13 @@ TestStack::~TestStack()
 
 void TestStack::OnDispatch(int level, Handler handler)
 {
-    if (handler) {
-        *handlers_.at(level) = std::move(handler);
-        return;
+    PDEVICE_OBJECT lower = level > 0 ? devices_.at(level - 1) : nullptr;
+    if (!handler) {
+        handler = [lower](PDEVICE_OBJECT, PIRP irp) {
+            return lower ? PassDown(lower, irp) : CompleteWith(irp, STATUS_SUCCESS);
+        };
     }
-    if (level == 0) {
-        *handlers_.at(level) = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
-        return;
-    }
-    PDEVICE_OBJECT lower = devices_.at(level - 1);
-    *handlers_.at(level) = [lower](PDEVICE_OBJECT, PIRP irp) { return PassDown(lower, irp); };
+    *handlers_.at(level) = std::move(handler);
 }
 
 PIRP TestStack::AllocateIrp(UCHAR major, bool ownLocation) const
@@ -126,7 +118,7 @@ PDEVICE_OBJECT CreatePhysicalDevice()
 {
     PDRIVER_OBJECT bus = CreateSystemDriver(u"ktestbus", [](PDRIVER_OBJECT driver) {
         for (auto& dispatch : driver->MajorFunction) {
-            dispatch = BusDispatch;
+            dispatch = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
         }
     });
     PDEVICE_OBJECT device = nullptr;
