@@ -167,6 +167,33 @@ class Pool : public KernelTest {};
 constexpr ULONG TagA = 0x41747354;  // 'TstA'
 constexpr ULONG TagB = 0x42747354;  // 'TstB'
 
+pool::TagStats StatsOf(ULONG tag)
+{
+    for (const auto& stats : pool::Stats()) {
+        if (stats.tag == tag) {
+            return stats;
+        }
+    }
+    return {tag, 0, 0, 0, 0};
+}
+
+// The leak checks at unload and after every driver test rest on these.
+TEST_F(Pool, AccountsPerTag)
+{
+    PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 10, TagA), a2 = ExAllocatePoolWithTag(PagedPool, 30, TagA);
+    PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, TagB);
+    EXPECT_EQ(StatsOf(TagA).liveBytes, 40u);
+    ExFreePoolWithTag(a1, TagA);
+    ExFreePool(b1);
+    const pool::TagStats a = StatsOf(TagA);
+    EXPECT_EQ(a.liveBlocks, 1u);
+    EXPECT_EQ(a.liveBytes, 30u);
+    EXPECT_EQ(a.allocations, 2u);
+    EXPECT_EQ(a.frees, 1u);
+    EXPECT_EQ(pool::LiveBlocks(TagB), 0u);
+    ExFreePool(a2);
+}
+
 TEST_F(Pool, BlocksAreAlignedPatternFilledAndFindable)
 {
     auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 24, TagA));
