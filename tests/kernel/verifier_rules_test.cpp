@@ -1,5 +1,4 @@
 // One test per verifier rule: each provokes the fault and sees it reported.
-#include "tests/kernel/completion_probe.h"
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
@@ -33,47 +32,24 @@ TEST_F(VerifierRules, DispatchRoutineMisuse)
         const char* rule;
         Handler dispatch;
     } cases[] = {
-        {"IRP completed twice",
-         [](PDEVICE_OBJECT, PIRP irp) {
-             CompleteWith(irp, STATUS_SUCCESS);
-             return CompleteWith(irp, STATUS_SUCCESS);
-         }},
+        {"IRP completed twice", [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, CompleteWith(irp, 0)); }},
         {"IRP completed with STATUS_PENDING",
-         [](PDEVICE_OBJECT, PIRP irp) {
-             CompleteWith(irp, STATUS_PENDING);
-             return STATUS_SUCCESS;
-         }},
+         [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_PENDING), STATUS_SUCCESS; }},
         {"IRP completed with a cancel routine set",
-         [](PDEVICE_OBJECT, PIRP irp) {
-             IoSetCancelRoutine(irp, UnusedCancelRoutine);
-             return CompleteWith(irp, STATUS_SUCCESS);
-         }},
+         [](PDEVICE_OBJECT, PIRP irp) { return IoSetCancelRoutine(irp, UnusedCancelRoutine), CompleteWith(irp, 0); }},
         {"STATUS_PENDING returned without IoMarkIrpPending",
-         [&held](PDEVICE_OBJECT, PIRP irp) {
-             held = irp;
-             return STATUS_PENDING;
-         }},
+         [&held](PDEVICE_OBJECT, PIRP irp) { return held = irp, STATUS_PENDING; }},
         {"IoMarkIrpPending without returning STATUS_PENDING",
-         [](PDEVICE_OBJECT, PIRP irp) {
-             IoMarkIrpPending(irp);
-             return CompleteWith(irp, STATUS_SUCCESS);
-         }},
+         [](PDEVICE_OBJECT, PIRP irp) { return IoMarkIrpPending(irp), CompleteWith(irp, STATUS_SUCCESS); }},
         {"IRQL changed across a dispatch routine",
-         [](PDEVICE_OBJECT, PIRP irp) {
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             return CompleteWith(irp, STATUS_SUCCESS);
-         }},
+         [](PDEVICE_OBJECT, PIRP irp) { return KfRaiseIrql(DISPATCH_LEVEL), CompleteWith(irp, STATUS_SUCCESS); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rule);
         TestStack stack(1);
         stack.OnDispatch(0, c.dispatch);
         CompletionProbe creator = FreeingProbe();
-        creator.action = [](PIRP irp) {
-            IoSetCancelRoutine(irp, nullptr);
-            IoFreeIrp(irp);
-        };
+        creator.action = [](PIRP irp) { IoSetCancelRoutine(irp, nullptr), IoFreeIrp(irp); };
         const auto seen = ExpectFinding(c.rule, [&] { SendFreeingIrp(stack, &creator); });
         ASSERT_FALSE(seen.empty());
         if (c.rule == cases[0].rule) {
@@ -116,36 +92,17 @@ TEST_F(VerifierRules, KernelStackOverflow)
     }
 }
 
-TEST_F(VerifierRules, IrqlChangedAcrossCompletionRoutine)
-{
-    TestStack stack(1);
-    CompletionProbe creator = FreeingProbe();
-    creator.action = [](PIRP irp) {
-        KfRaiseIrql(APC_LEVEL);
-        IoFreeIrp(irp);
-    };
-    ExpectFinding("IRQL changed across a completion routine", [&] { SendFreeingIrp(stack, &creator); });
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(VerifierRules, WaitAtDispatchLevel)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    ExpectFinding("wait at DISPATCH_LEVEL", [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
-    LARGE_INTEGER zero{};
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);  // a poll is fine
-    KeLowerIrql(old);
-}
-
-// Runs `call` with the thread raised to `irql`, then drops back.
-void AtIrql(KIRQL irql, const std::function<void()>& call)
+// Runs `call` with the thread raised to `irql`, then drops back; returns
+// what it returned.
+template <typename Call>
+auto AtIrql(KIRQL irql, Call call)
 {
     const KIRQL old = KfRaiseIrql(irql);
-    call();
-    KeLowerIrql(old);
+    struct Lower {
+        KIRQL old;
+        ~Lower() { KeLowerIrql(old); }
+    } lower{old};
+    return call();
 }
 
 // Each routine the driver imports is refused one level above its documented
@@ -159,6 +116,12 @@ TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
     USB_CONFIGURATION_DESCRIPTOR config{sizeof config, USB_CONFIGURATION_DESCRIPTOR_TYPE, sizeof config, 1, 1, 0,
                                        0x80, 50};
     USBD_INTERFACE_LIST_ENTRY list[2] = {{&interface, nullptr}, {nullptr, nullptr}};
+    PIO_WORKITEM item = nullptr;  // what the calls below create and release
+    UNICODE_STRING name;
+    PDEVICE_OBJECT device = nullptr;
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
     const struct {
         const char* routine;
         KIRQL maximum;
@@ -168,64 +131,35 @@ TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
         {"KeResetEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeResetEvent(&event); }); }},
         {"KeSetEvent", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { KeSetEvent(&event, 0, FALSE); }); }},
         {"IoFreeWorkItem", DISPATCH_LEVEL,
-         [&](KIRQL at) {
-             PIO_WORKITEM item = IoAllocateWorkItem(stack.Top());
-             AtIrql(at, [&] { IoFreeWorkItem(item); });
-         }},
+         [&](KIRQL at) { AtIrql(at, [&, item = IoAllocateWorkItem(stack.Top())] { IoFreeWorkItem(item); }); }},
         {"IoAllocateWorkItem", DISPATCH_LEVEL,
-         [&](KIRQL at) {
-             PIO_WORKITEM item = nullptr;
-             AtIrql(at, [&] { item = IoAllocateWorkItem(stack.Top()); });
-             IoFreeWorkItem(item);
-         }},
+         [&](KIRQL at) { AtIrql(at, [&] { item = IoAllocateWorkItem(stack.Top()); }), IoFreeWorkItem(item); }},
         {"ExFreePool", DISPATCH_LEVEL,
-         [&](KIRQL at) {
-             PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
-             AtIrql(at, [&] { ExFreePool(block); });
-         }},
+         [&](KIRQL at) { AtIrql(at, [block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag)] { ExFreePool(block); }); }},
         {"MmIsAddressValid", DISPATCH_LEVEL, [&](KIRQL at) { AtIrql(at, [&] { MmIsAddressValid(&event); }); }},
         {"RtlInitUnicodeString", DISPATCH_LEVEL,
-         [&](KIRQL at) {
-             UNICODE_STRING name;
-             AtIrql(at, [&] { RtlInitUnicodeString(&name, u"\\Device\\x"); });
-         }},
+         [&](KIRQL at) { AtIrql(at, [&] { RtlInitUnicodeString(&name, u"\\Device\\x"); }); }},
         {"RtlFreeUnicodeString", PASSIVE_LEVEL,
-         [&](KIRQL at) {
-             UNICODE_STRING empty{};
-             AtIrql(at, [&] { RtlFreeUnicodeString(&empty); });
-         }},
+         [&](KIRQL at) { AtIrql(at, [&, empty = UNICODE_STRING{}]() mutable { RtlFreeUnicodeString(&empty); }); }},
         {"IoCreateDevice", PASSIVE_LEVEL,
          [&](KIRQL at) {
-             PDEVICE_OBJECT device = nullptr;
              AtIrql(at, [&] { IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device); });
              IoDeleteDevice(device);
          }},
         {"IoDeleteDevice", PASSIVE_LEVEL,
          [&](KIRQL at) {
-             PDEVICE_OBJECT device = nullptr;
              IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
              AtIrql(at, [&] { IoDeleteDevice(device); });
          }},
         {"IoBuildDeviceIoControlRequest", PASSIVE_LEVEL,
          [&](KIRQL at) {
-             IO_STATUS_BLOCK iosb{};
-             PIRP irp = nullptr;
-             AtIrql(at, [&] {
-                 irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event,
-                                                     &iosb);
-             });
+             AtIrql(at, [&] { irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), 0, 0, 0, 0, TRUE, &event, &iosb); });
              IoCallDriver(stack.Top(), irp);
          }},
         {"USBD_ParseConfigurationDescriptorEx", PASSIVE_LEVEL,
-         [&](KIRQL at) {
-             AtIrql(at, [&] { USBD_ParseConfigurationDescriptorEx(&config, &config, -1, -1, -1, -1, -1); });
-         }},
+         [&](KIRQL at) { AtIrql(at, [&] { USBD_ParseConfigurationDescriptorEx(&config, &config, -1, -1, -1, -1, -1); }); }},
         {"USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL,
-         [&](KIRQL at) {
-             PURB urb = nullptr;
-             AtIrql(at, [&] { urb = USBD_CreateConfigurationRequestEx(&config, list); });
-             ExFreePool(urb);
-         }},
+         [&](KIRQL at) { AtIrql(at, [&] { urb = USBD_CreateConfigurationRequestEx(&config, list); }), ExFreePool(urb); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.routine);
@@ -237,13 +171,67 @@ TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
     }
 }
 
-TEST_F(VerifierRules, SpinLockMisuse)
+// Sends a PnP request with `minor` from the top of `stack`, as the PnP
+// manager does (Status preset to STATUS_NOT_SUPPORTED).
+NTSTATUS SendPnp(TestStack& stack, UCHAR minor, CompletionProbe* creator)
 {
-    KSPIN_LOCK first, second;
+    PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
+    IoSetCompletionRoutine(irp, ProbeCompletion, creator, TRUE, TRUE, TRUE);
+    return IoCallDriver(stack.Top(), irp);
+}
+
+// Runs `misuse` on a fresh IRP of `stackSize` locations after `setNext`
+// IoSetNextIrpStackLocation calls, then frees it.
+void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse)
+{
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    for (int i = 0; i < setNext; ++i) {
+        IoSetNextIrpStackLocation(irp);
+    }
+    misuse(irp);
+    IoFreeIrp(irp);
+}
+
+PVOID FreedBlock()
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
+    ExFreePool(block);
+    return block;
+}
+
+NTSTATUS CompleteUntouched(PDEVICE_OBJECT, PIRP irp)
+{
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_NOT_SUPPORTED;
+}
+
+// Each row provokes one rule once; the lines after the provoking call show
+// the legal neighbour of the misuse is not reported.
+TEST_F(VerifierRules, EachMisuseIsReported)
+{
+    static KSPIN_LOCK first, second;
+    KEVENT signalled;
+    KeInitializeEvent(&signalled, NotificationEvent, TRUE);
     const struct {
         const char* rule;
         std::function<void()> provoke;
     } cases[] = {
+        {"pool freed twice", [] { ExFreePool(FreedBlock()); }},
+        {"pool block overrun",
+         [] {
+             auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag));
+             block[8] = 0;
+             ExFreePool(block);
+         }},
+        {"free of an address that is not a pool block", [] { ExFreePool(&first); }},
+        {"pool freed with the wrong tag",
+         [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag), LeakTag + 1); }},
+        {"zero-byte pool allocation", [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, LeakTag)); }},
+        {"unknown pool type", [] { EXPECT_EQ(ExAllocatePoolWithTag(static_cast<POOL_TYPE>(77), 8, LeakTag), nullptr); }},
+        {"paged pool allocated above APC_LEVEL",
+         [] { ExFreePool(AtIrql(DISPATCH_LEVEL, [] { return ExAllocatePoolWithTag(PagedPool, 8, LeakTag); })); }},
         {"two driver spin locks held at once",
          [&] {
              KIRQL outer = KeAcquireSpinLockRaiseToDpc(&first);
@@ -252,19 +240,137 @@ TEST_F(VerifierRules, SpinLockMisuse)
              KeReleaseSpinLock(&first, outer);
          }},
         {"spin lock released at the wrong IRQL",
-         [&] {
-             KeAcquireSpinLockRaiseToDpc(&first);
-             KeReleaseSpinLock(&first, APC_LEVEL);
-             KeLowerIrql(PASSIVE_LEVEL);
-         }},
+         [&] { KeAcquireSpinLockRaiseToDpc(&first), KeReleaseSpinLock(&first, APC_LEVEL), KeLowerIrql(PASSIVE_LEVEL); }},
         {"spin lock released by another thread",
          [&] {
-             std::thread owner([&] { KeAcquireSpinLockRaiseToDpc(&first); });
-             owner.join();
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             KeReleaseSpinLock(&first, old);
+             std::thread([&] { KeAcquireSpinLockRaiseToDpc(&first); }).join();
+             KeReleaseSpinLock(&first, KfRaiseIrql(DISPATCH_LEVEL));
              EXPECT_EQ(first, 0u);
+         }},
+        {"call out of the driver while holding a spin lock",  // IoCallDriver
+         [&] {
+             TestStack stack(1);
+             CompletionProbe creator = FreeingProbe();
+             KIRQL old = KeAcquireSpinLockRaiseToDpc(&first);
+             SendFreeingIrp(stack, &creator);
+             KeReleaseSpinLock(&first, old);
+         }},
+        {"call out of the driver while holding a spin lock",  // IoCompleteRequest
+         [&] {
+             TestStack stack(1);
+             stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+                 KIRQL old = KeAcquireSpinLockRaiseToDpc(&first);
+                 CompleteWith(irp, STATUS_SUCCESS);
+                 KeReleaseSpinLock(&first, old);
+                 return STATUS_SUCCESS;
+             });
+             CompletionProbe creator = FreeingProbe();
+             SendFreeingIrp(stack, &creator);
+         }},
+        {"call out of the driver while holding a spin lock",  // KeWaitForSingleObject
+         [&] {
+             KIRQL old = KeAcquireSpinLockRaiseToDpc(&first);
+             ExpectFinding("wait at DISPATCH_LEVEL",
+                           [&] { KeWaitForSingleObject(&signalled, Executive, KernelMode, FALSE, nullptr); });
+             KeReleaseSpinLock(&first, old);
+         }},
+        {"wait at DISPATCH_LEVEL",
+         [&] {
+             LARGE_INTEGER zero{};
+             AtIrql(DISPATCH_LEVEL, [&] {
+                 KeWaitForSingleObject(&signalled, Executive, KernelMode, FALSE, nullptr);
+                 EXPECT_EQ(KeWaitForSingleObject(&signalled, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);  // a poll is fine
+             });
+         }},
+        {"IRQL changed across a completion routine",
+         [] {
+             TestStack stack(1);
+             CompletionProbe creator = FreeingProbe();
+             creator.action = [](PIRP irp) { KfRaiseIrql(APC_LEVEL), IoFreeIrp(irp); };
+             SendFreeingIrp(stack, &creator);
+         }},
+        {"IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation",
+         [] {
+             OnIrp(2, 1, [](PIRP irp) {
+                 IoSkipCurrentIrpStackLocation(irp);
+                 IoSetCompletionRoutine(irp, ProbeCompletion, nullptr, TRUE, TRUE, TRUE);
+             });
+         }},
+        {"IoMarkIrpPending after IoSkipCurrentIrpStackLocation",
+         [] { OnIrp(3, 2, [](PIRP irp) { IoSkipCurrentIrpStackLocation(irp), IoMarkIrpPending(irp); }); }},
+        {"no lower stack location", [] { OnIrp(1, 1, [](PIRP irp) { IoGetNextIrpStackLocation(irp); }); }},
+        {"IoMarkIrpPending without a stack location of one's own", [] { OnIrp(1, 0, IoMarkIrpPending); }},
+        {"completion flags set without a completion routine",
+         [] { OnIrp(1, 0, [](PIRP irp) { IoSetCompletionRoutine(irp, nullptr, nullptr, TRUE, FALSE, FALSE); }); }},
+        {"no more IRP stack locations",
+         [] {
+             OnIrp(1, 1, [stack = std::make_shared<TestStack>(1)](PIRP irp) {
+                 EXPECT_EQ(IoCallDriver(stack->Top(), irp), STATUS_INVALID_PARAMETER);
+                 EXPECT_EQ(irp->CurrentLocation, 1);
+             });
+         }},
+        {"unknown major function",
+         [] {
+             TestStack stack(1);
+             PIRP irp = stack.AllocateIrp(0x40);
+             EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_INVALID_DEVICE_REQUEST);
+             IoFreeIrp(irp);
+         }},
+        {"IRP from IoAllocateIrp completed to the top",
+         [] {
+             TestStack stack(1);
+             PIRP irp = stack.AllocateIrp(IRP_MJ_READ);
+             IoCallDriver(stack.Top(), irp);
+             IoFreeIrp(irp);
+         }},
+        {"completion routine did not mark a pending IRP pending",
+         [] {
+             TestStack stack(2);
+             PIRP held = nullptr;
+             stack.OnDispatch(0, HoldPending(&held));
+             stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+                 IoCopyCurrentIrpStackLocationToNext(irp);
+                 IoSetCompletionRoutine(
+                     irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; }, nullptr, TRUE, TRUE,
+                     TRUE);
+                 return IoCallDriver(stack.Device(0), irp);
+             });
+             CompletionProbe creator = FreeingProbe();
+             ASSERT_EQ(SendFreeingIrp(stack, &creator), STATUS_PENDING);
+             CompleteWith(held, STATUS_SUCCESS);
+             EXPECT_EQ(creator.calls, 1);
+         }},
+        {"device detached twice",
+         [] {
+             TestStack stack(1);
+             PDEVICE_OBJECT upper = nullptr;
+             IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
+             IoAttachDeviceToDeviceStack(upper, stack.Top());
+             IoDetachDevice(stack.Top());
+             IoDetachDevice(stack.Top());
+             IoDeleteDevice(upper);
+         }},
+        {"PnP request completed untouched instead of passed down",
+         [] {
+             TestStack stack(2);
+             CompletionProbe creator = FreeingProbe();
+             stack.OnDispatch(1, CompleteUntouched);
+             SendPnp(stack, IRP_MN_QUERY_RESOURCES, &creator);
+             stack.OnDispatch(1, nullptr);  // passed down, the bottom driver may complete it untouched
+             stack.OnDispatch(0, CompleteUntouched);
+             EXPECT_EQ(SendPnp(stack, IRP_MN_QUERY_RESOURCES, &creator), STATUS_NOT_SUPPORTED);
+         }},
+        // Every driver passes a cancel-stop or cancel-remove down, whatever its state.
+        {"cancel-stop or cancel-remove completed without being passed down",
+         [] {
+             TestStack stack(2);
+             CompletionProbe creator = FreeingProbe();
+             for (const UCHAR minor : {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
+                 stack.OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+                 SendPnp(stack, minor, &creator);
+                 stack.OnDispatch(1, nullptr);  // passed down: the bus driver completes it
+                 EXPECT_EQ(SendPnp(stack, minor, &creator), STATUS_SUCCESS);
+             }
          }},
     };
     for (const auto& c : cases) {
@@ -276,158 +382,18 @@ TEST_F(VerifierRules, SpinLockMisuse)
     }
 }
 
-TEST_F(VerifierRules, CallOutOfTheDriverWhileHoldingASpinLock)
-{
-    const struct {
-        const char* name;
-        std::function<void(TestStack&, KSPIN_LOCK*)> call;
-    } cases[] = {
-        {"IoCallDriver",
-         [](TestStack& stack, KSPIN_LOCK* lock) {
-             CompletionProbe creator = FreeingProbe();
-             KIRQL old = KeAcquireSpinLockRaiseToDpc(lock);
-             SendFreeingIrp(stack, &creator);
-             KeReleaseSpinLock(lock, old);
-         }},
-        {"IoCompleteRequest",
-         [](TestStack& stack, KSPIN_LOCK* lock) {
-             stack.OnDispatch(0, [lock](PDEVICE_OBJECT, PIRP irp) {
-                 KIRQL old = KeAcquireSpinLockRaiseToDpc(lock);
-                 irp->IoStatus.Status = STATUS_SUCCESS;
-                 IoCompleteRequest(irp, IO_NO_INCREMENT);
-                 KeReleaseSpinLock(lock, old);
-                 return STATUS_SUCCESS;
-             });
-             CompletionProbe creator = FreeingProbe();
-             SendFreeingIrp(stack, &creator);
-         }},
-        {"KeWaitForSingleObject",
-         [](TestStack&, KSPIN_LOCK* lock) {
-             KEVENT event;
-             KeInitializeEvent(&event, NotificationEvent, TRUE);
-             KIRQL old = KeAcquireSpinLockRaiseToDpc(lock);
-             ExpectFinding("wait at DISPATCH_LEVEL",
-                           [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
-             KeReleaseSpinLock(lock, old);
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestStack stack(1);
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        ExpectFinding("call out of the driver while holding a spin lock", [&] { c.call(stack, &lock); });
-    }
-}
-
-TEST_F(VerifierRules, PnpRequestCompletedUntouchedInsteadOfPassedDown)
-{
-    TestStack stack(2);
-    stack.OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_NOT_SUPPORTED;
-    });
-    CompletionProbe creator = FreeingProbe();
-    ExpectFinding("PnP request completed untouched instead of passed down", [&] {
-        PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_RESOURCES;
-        IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
-        IoCallDriver(stack.Top(), irp);
-    });
-
-    // Passed down, the bottom driver may complete it untouched.
-    stack.OnDispatch(1, nullptr);
-    stack.OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_NOT_SUPPORTED;
-    });
-    PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_NOT_SUPPORTED);
-}
-
-// Every driver passes a cancel-stop or cancel-remove down, whatever its state.
-TEST_F(VerifierRules, CancelOfAPendingStateCompletedWithoutPassingDown)
-{
-    TestStack stack(2);
-    CompletionProbe creator = FreeingProbe();
-    for (const UCHAR minor : {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
-        auto send = [&] {
-            PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
-            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-            IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
-            IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
-            return IoCallDriver(stack.Top(), irp);
-        };
-        stack.OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
-        ExpectFinding("cancel-stop or cancel-remove completed without being passed down", send);
-
-        stack.OnDispatch(1, nullptr);  // passed down: the bus driver completes it
-        EXPECT_EQ(send(), STATUS_SUCCESS);
-    }
-}
-
-TEST_F(VerifierRules, PoolMisuse)
-{
-    const struct {
-        const char* rule;
-        std::function<void()> provoke;
-    } cases[] = {
-        {"pool freed twice",
-         [] {
-             PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
-             ExFreePool(block);
-             ExFreePool(block);
-         }},
-        {"pool block overrun",
-         [] {
-             auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag));
-             block[8] = 0;
-             ExFreePool(block);
-         }},
-        {"free of an address that is not a pool block",
-         [] {
-             int local = 0;
-             ExFreePool(&local);
-         }},
-        {"pool freed with the wrong tag",
-         [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag), LeakTag + 1); }},
-        {"zero-byte pool allocation", [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, LeakTag)); }},
-        {"unknown pool type", [] { EXPECT_EQ(ExAllocatePoolWithTag(static_cast<POOL_TYPE>(77), 8, LeakTag), nullptr); }},
-        {"paged pool allocated above APC_LEVEL",
-         [] {
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             PVOID block = ExAllocatePoolWithTag(PagedPool, 8, LeakTag);
-             KeLowerIrql(old);
-             ExFreePool(block);
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rule);
-        ExpectFinding(c.rule, c.provoke);
-    }
-}
-
 // A driver whose DriverEntry takes resources and whose unload routine
 // leaves them behind; its AddDevice forgets to clear DO_DEVICE_INITIALIZING.
 struct Leaks {
-    bool pool = false;
-    bool irp = false;
-    bool workItem = false;
-    bool link = false;
+    bool pool = false, irp = false, workItem = false, link = false;
     PIRP keptIrp = nullptr;
 } leaks;
 
 void DeleteDevices(PDRIVER_OBJECT driver)
 {
-    PDEVICE_OBJECT device = driver->DeviceObject;
-    while (device != nullptr) {
-        PDEVICE_OBJECT next = device->NextDevice;
+    for (PDEVICE_OBJECT device = driver->DeviceObject, next; device != nullptr; device = next) {
+        next = device->NextDevice;
         IoDeleteDevice(device);
-        device = next;
     }
 }
 
@@ -444,22 +410,16 @@ NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     PDEVICE_OBJECT device = nullptr;
     IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (leaks.pool) {
-        ExAllocatePoolWithTag(NonPagedPool, 40, LeakTag);
-        ExAllocatePoolWithTag(NonPagedPool, 2, LeakTag);
+        ExAllocatePoolWithTag(NonPagedPool, 40, LeakTag), ExAllocatePoolWithTag(NonPagedPool, 2, LeakTag);
     }
-    if (leaks.irp) {
-        leaks.keptIrp = IoAllocateIrp(1, FALSE);
-    }
+    leaks.keptIrp = leaks.irp ? IoAllocateIrp(1, FALSE) : nullptr;
     if (leaks.workItem) {
         IoAllocateWorkItem(device);
     }
-    if (leaks.link) {
-        UNICODE_STRING link, target;
-        RtlInitUnicodeString(&link, u"\\DosDevices\\leaky");
-        RtlInitUnicodeString(&target, u"\\Device\\leaky");
-        IoCreateSymbolicLink(&link, &target);
-    }
-    return STATUS_SUCCESS;
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\leaky");
+    RtlInitUnicodeString(&target, u"\\Device\\leaky");
+    return leaks.link ? IoCreateSymbolicLink(&link, &target) : STATUS_SUCCESS;
 }
 
 TEST_F(VerifierRules, ResourcesLeftAtUnload)
@@ -489,9 +449,7 @@ TEST_F(VerifierRules, ResourcesLeftAtUnload)
 }
 
 struct BlockingWork {
-    KEVENT release;
-    KEVENT started;
-    KEVENT done;
+    KEVENT release, started, done;
 };
 
 void BlockingRoutine(PDEVICE_OBJECT, PVOID context)
@@ -506,9 +464,9 @@ TEST_F(VerifierRules, WorkItemRunningAtUnloadAndQueuedTwice)
 {
     TestStack stack(1);
     BlockingWork work;
-    KeInitializeEvent(&work.release, NotificationEvent, FALSE);
-    KeInitializeEvent(&work.started, NotificationEvent, FALSE);
-    KeInitializeEvent(&work.done, NotificationEvent, FALSE);
+    for (PKEVENT event : {&work.release, &work.started, &work.done}) {
+        KeInitializeEvent(event, NotificationEvent, FALSE);
+    }
     leaks = {};
     PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(LoadDriver(u"busy", LeakingEntry, u"\\Registry\\busy", &driver), STATUS_SUCCESS);
@@ -551,85 +509,6 @@ TEST_F(VerifierRules, DriverUnloadedTwice)
     EXPECT_EQ(UnloadedDriverObjectsKept(), UnloadedDriversKept);
     ExpectFinding("unload of a driver that is not loaded", [&] { UnloadDriver(last); });
     ExpectFinding("unload of a driver that is not loaded", [&] { UnloadDriver(first); });
-}
-
-TEST_F(VerifierRules, DeviceDetachedTwice)
-{
-    TestStack stack(1);
-    PDEVICE_OBJECT upper = nullptr;
-    IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
-    IoAttachDeviceToDeviceStack(upper, stack.Top());
-    IoDetachDevice(stack.Top());
-    ExpectFinding("device detached twice", [&] { IoDetachDevice(stack.Top()); });
-    IoDeleteDevice(upper);
-}
-
-TEST_F(VerifierRules, UnknownMajorFunctionIsALoudFailure)
-{
-    TestStack stack(1);
-    PIRP irp = stack.AllocateIrp(0x40);
-    ExpectFinding("unknown major function",
-                  [&] { EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_INVALID_DEVICE_REQUEST); });
-    IoFreeIrp(irp);
-}
-
-TEST_F(VerifierRules, StackLocationMisuse)
-{
-    const struct {
-        const char* rule;
-        CCHAR stackSize;
-        int setNext;  // IoSetNextIrpStackLocation calls before the misuse
-        std::function<void(PIRP)> misuse;
-    } cases[] = {
-        {"IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation", 2, 1,
-         [](PIRP irp) {
-             IoSkipCurrentIrpStackLocation(irp);
-             IoSetCompletionRoutine(irp, ProbeCompletion, nullptr, TRUE, TRUE, TRUE);
-         }},
-        {"IoMarkIrpPending after IoSkipCurrentIrpStackLocation", 3, 2,
-         [](PIRP irp) {
-             IoSkipCurrentIrpStackLocation(irp);
-             IoMarkIrpPending(irp);
-         }},
-        {"no lower stack location", 1, 1, [](PIRP irp) { IoGetNextIrpStackLocation(irp); }},
-        {"IoMarkIrpPending without a stack location of one's own", 1, 0, [](PIRP irp) { IoMarkIrpPending(irp); }},
-        {"completion flags set without a completion routine", 1, 0,
-         [](PIRP irp) { IoSetCompletionRoutine(irp, nullptr, nullptr, TRUE, FALSE, FALSE); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rule);
-        PIRP irp = IoAllocateIrp(c.stackSize, FALSE);
-        for (int i = 0; i < c.setNext; ++i) {
-            IoSetNextIrpStackLocation(irp);
-        }
-        ExpectFinding(c.rule, [&] { c.misuse(irp); });
-        IoFreeIrp(irp);
-    }
-}
-
-TEST_F(VerifierRules, AllocatedIrpCompletedToTheTop)
-{
-    TestStack stack(1);
-    PIRP irp = stack.AllocateIrp(IRP_MJ_READ);
-    ExpectFinding("IRP from IoAllocateIrp completed to the top", [&] { IoCallDriver(stack.Top(), irp); });
-    IoFreeIrp(irp);
-}
-
-TEST_F(VerifierRules, CompletionRoutineDidNotMarkPendingIrpPending)
-{
-    TestStack stack(2);
-    PIRP held = nullptr;
-    stack.OnDispatch(0, HoldPending(&held));
-    stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; }, nullptr, TRUE, TRUE, TRUE);
-        return IoCallDriver(stack.Device(0), irp);
-    });
-    CompletionProbe creator = FreeingProbe();
-    ASSERT_EQ(SendFreeingIrp(stack, &creator), STATUS_PENDING);
-    ExpectFinding("completion routine did not mark a pending IRP pending", [&] { CompleteWith(held, STATUS_SUCCESS); });
-    EXPECT_EQ(creator.calls, 1);
 }
 
 // The second stage of a threaded IRP is a kernel APC: it cannot run while

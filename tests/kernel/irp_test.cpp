@@ -1,9 +1,46 @@
-// The completion walk of IofCompleteRequest, as the kernel performs it.
-#include "tests/kernel/completion_probe.h"
+// IRP stack locations, the completion walk of IofCompleteRequest and
+// IoCancelIrp, with the kernel's semantics.
+#include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
 namespace emu::test {
 namespace {
+
+class IrpStack : public KernelTest {};
+
+// IoSetCompletionRoutine overwrites Control in the next location (it does
+// not OR into it); copying takes everything before CompletionRoutine and
+// clears Control, leaving the next location's routine and context.
+TEST_F(IrpStack, SetCompletionRoutineAndCopyToNext)
+{
+    const struct {
+        BOOLEAN success, error, cancel;
+        UCHAR control;
+    } cases[] = {{TRUE, TRUE, TRUE, 0xE0}, {TRUE, FALSE, FALSE, 0x40}, {FALSE, TRUE, FALSE, 0x80},
+                 {FALSE, FALSE, TRUE, 0x20}, {FALSE, FALSE, FALSE, 0x00}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.control));
+        PIRP irp = IoAllocateIrp(3, FALSE);
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+        current->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        current->Flags = 5;
+        current->Control = SL_PENDING_RETURNED | SL_INVOKE_ON_SUCCESS;
+        current->Parameters.DeviceIoControl.IoControlCode = 0x220444;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->Control = SL_PENDING_RETURNED | SL_ERROR_RETURNED;
+        IoSetCompletionRoutine(irp, ProbeCompletion, irp, c.success, c.error, c.cancel);
+        EXPECT_EQ(next->Control, c.control);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+        EXPECT_EQ(next->Flags, 5);
+        EXPECT_EQ(next->Control, 0);
+        EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, 0x220444u);
+        EXPECT_EQ(next->CompletionRoutine, &ProbeCompletion);
+        EXPECT_EQ(next->Context, irp);
+        IoFreeIrp(irp);
+    }
+}
 
 constexpr UCHAR OnSuccess = SL_INVOKE_ON_SUCCESS;
 constexpr UCHAR OnError = SL_INVOKE_ON_ERROR;
@@ -58,14 +95,10 @@ TEST_F(CompletionWalk, InvokeFlagsAgainstStatusAndCancel)
 TEST_F(CompletionWalk, LowerRoutineChangesWhatUpperRoutineSees)
 {
     TestStack stack(3);
-    CompletionProbe failing;
+    CompletionProbe failing, onErrorOnly, creator = FreeingProbe();
     failing.action = [](PIRP irp) { irp->IoStatus.Status = STATUS_UNSUCCESSFUL; };
-    CompletionProbe onErrorOnly;
     stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(0), irp, &failing, OnSuccess); });
-    stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) {
-        return ForwardWithProbe(stack.Device(1), irp, &onErrorOnly, OnError);
-    });
-    CompletionProbe creator = FreeingProbe();
+    stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(1), irp, &onErrorOnly, OnError); });
     SendFreeingIrp(stack, &creator);
     EXPECT_EQ(onErrorOnly.calls, 1);
     EXPECT_EQ(creator.status, STATUS_UNSUCCESSFUL);
@@ -120,29 +153,6 @@ TEST_F(CompletionWalk, CreatorRoutineDeviceObject)
     }
 }
 
-// STATUS_MORE_PROCESSING_REQUIRED stops the walk at the routine's owner,
-// who owns the IRP again; completing it once more resumes the walk above.
-TEST_F(CompletionWalk, MoreProcessingRequiredStopsAndCompletingAgainResumes)
-{
-    TestStack stack(2);
-    CompletionProbe keep;
-    keep.result = STATUS_MORE_PROCESSING_REQUIRED;
-    PIRP kept = nullptr;
-    keep.action = [&](PIRP irp) { kept = irp; };
-    stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(0), irp, &keep, OnAll); });
-    CompletionProbe creator = FreeingProbe();
-    SendFreeingIrp(stack, &creator);
-    ASSERT_EQ(keep.calls, 1);
-    EXPECT_EQ(creator.calls, 0);
-    EXPECT_EQ(kept->CurrentLocation, 2);
-    EXPECT_EQ(IoGetCurrentIrpStackLocation(kept)->DeviceObject, stack.Device(1));
-
-    CompleteWith(kept, STATUS_DEVICE_BUSY);
-    EXPECT_EQ(keep.calls, 1);
-    EXPECT_EQ(creator.calls, 1);
-    EXPECT_EQ(creator.status, STATUS_DEVICE_BUSY);
-}
-
 // Inside a routine the current location is its owner's own, and the
 // location below has been cleared except for MajorFunction, DeviceObject,
 // CompletionRoutine and Context.
@@ -168,6 +178,78 @@ TEST_F(CompletionWalk, RoutineSeesOwnLocationAndClearedLowerOne)
     EXPECT_EQ(probe.lower.DeviceObject, stack.Device(0));
     EXPECT_EQ(probe.lower.CompletionRoutine, &ProbeCompletion);
     EXPECT_EQ(probe.lower.Context, &probe);
+}
+
+class Cancel : public KernelTest {};
+
+// What a cancel routine observed when it ran.
+struct CancelSeen {
+    int calls = 0;
+    BOOLEAN cancel = FALSE;
+    PDRIVER_CANCEL routine = nullptr;
+    KIRQL irql = PASSIVE_LEVEL;
+    KIRQL cancelIrql = HIGH_LEVEL;
+    PDEVICE_OBJECT device = nullptr;
+};
+CancelSeen seen;
+
+// The documented cancel routine: release the cancel lock with CancelIrql,
+// then complete the IRP as cancelled.
+void RecordingCancelRoutine(PDEVICE_OBJECT device, PIRP irp)
+{
+    seen = {seen.calls + 1, irp->Cancel, irp->CancelRoutine, KeGetCurrentIrql(), irp->CancelIrql, device};
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CompleteWith(irp, STATUS_CANCELLED);
+}
+
+enum class Routine { Set, None, TakenBack };
+
+TEST_F(Cancel, RoutineRunsWithCancelSetAndRoutineClearedUnderTheCancelLock)
+{
+    const struct {
+        const char* name;
+        Routine routine;
+        KIRQL callerIrql;
+    } cases[] = {
+        {"routine set, caller at PASSIVE_LEVEL", Routine::Set, PASSIVE_LEVEL},
+        {"routine set, caller at DISPATCH_LEVEL", Routine::Set, DISPATCH_LEVEL},
+        {"no routine", Routine::None, PASSIVE_LEVEL},
+        {"routine taken back before the cancel", Routine::TakenBack, PASSIVE_LEVEL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seen = {};
+        TestStack stack(1);
+        PIRP queued = nullptr;
+        stack.OnDispatch(0, HoldPending(&queued));
+        CompletionProbe creator = FreeingProbe();
+        ASSERT_EQ(SendFreeingIrp(stack, &creator), STATUS_PENDING);
+        IoSetCancelRoutine(queued, c.routine == Routine::None ? nullptr : RecordingCancelRoutine);
+        if (c.routine == Routine::TakenBack) {
+            EXPECT_EQ(IoSetCancelRoutine(queued, nullptr), &RecordingCancelRoutine);
+        }
+        const KIRQL old = KfRaiseIrql(c.callerIrql);
+        const BOOLEAN cancelled = IoCancelIrp(queued);
+        EXPECT_EQ(KeGetCurrentIrql(), c.callerIrql);
+        KeLowerIrql(old);
+
+        EXPECT_EQ(cancelled, c.routine == Routine::Set ? TRUE : FALSE);
+        if (c.routine == Routine::Set) {
+            EXPECT_EQ(seen.calls, 1);
+            EXPECT_TRUE(seen.cancel);
+            EXPECT_EQ(seen.routine, nullptr);
+            EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+            EXPECT_EQ(seen.cancelIrql, c.callerIrql);
+            EXPECT_EQ(seen.device, stack.Device(0));
+            EXPECT_EQ(creator.status, STATUS_CANCELLED);
+            continue;
+        }
+        EXPECT_EQ(seen.calls, 0);
+        EXPECT_TRUE(queued->Cancel);  // left for the owner to notice
+        EXPECT_EQ(creator.calls, 0);
+        CompleteWith(queued, STATUS_SUCCESS);
+        EXPECT_EQ(creator.status, STATUS_SUCCESS);
+    }
 }
 
 }  // namespace

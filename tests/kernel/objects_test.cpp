@@ -1,0 +1,372 @@
+// Device objects, names, links and interfaces; the pool and its fault
+// injection; MDLs; events without a second thread: as the kernel defines them.
+#include "tests/kernel/test_stack.h"
+#include "tests/support/kernel_test.h"
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace emu::test {
+namespace {
+
+class DeviceObjects : public KernelTest {
+protected:
+    NTSTATUS Create(const WCHAR* name, ULONG extension, PDEVICE_OBJECT* device, BOOLEAN exclusive = FALSE)
+    {
+        UNICODE_STRING text = Text(name);
+        return IoCreateDevice(stack_.Driver(), extension, name ? &text : nullptr, FILE_DEVICE_UNKNOWN, 0, exclusive,
+                              device);
+    }
+    static UNICODE_STRING Text(const WCHAR* text)
+    {
+        UNICODE_STRING string;
+        RtlInitUnicodeString(&string, text);
+        return string;
+    }
+    TestStack stack_{0};
+};
+
+// A new object is zeroed, initializing, at the head of its driver's list;
+// a second object of the same name is refused and leaves nothing behind.
+TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialState)
+{
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Create(u"\\Device\\devtestA", 100, &device, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(device->StackSize, 1);
+    EXPECT_EQ(device->Flags, ULONG(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME));
+    EXPECT_EQ(device->DriverObject, stack_.Driver());
+    EXPECT_EQ(device->DeviceExtension, static_cast<PVOID>(device + 1));
+    for (ULONG i = 0; i < 100; ++i) {
+        ASSERT_EQ(static_cast<const UCHAR*>(device->DeviceExtension)[i], 0) << "extension byte " << i;
+    }
+    PDEVICE_OBJECT unnamed = nullptr;
+    ASSERT_EQ(Create(nullptr, 0, &unnamed), STATUS_SUCCESS);
+    EXPECT_EQ(unnamed->Flags, ULONG(DO_DEVICE_INITIALIZING));
+    EXPECT_EQ(unnamed->DeviceExtension, nullptr);
+    EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);  // inserted at the head
+    PDEVICE_OBJECT second = reinterpret_cast<PDEVICE_OBJECT>(1);
+    EXPECT_EQ(Create(u"\\device\\DEVTESTA", 0, &second), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);
+    IoDeleteDevice(device);
+    ASSERT_EQ(Create(u"\\Device\\devtestA", 0, &device), STATUS_SUCCESS);  // the name went with the object
+    IoDeleteDevice(device);
+    IoDeleteDevice(unnamed);
+}
+
+TEST_F(DeviceObjects, SymbolicLinksResolveAndCollide)
+{
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Create(u"\\Device\\devtestC", 0, &device), STATUS_SUCCESS);
+    UNICODE_STRING link = Text(u"\\DosDevices\\devtestC"), target = Text(u"\\Device\\devtestC");
+    UNICODE_STRING sameLink = Text(u"\\??\\devtestC");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateSymbolicLink(&sameLink, &target), STATUS_OBJECT_NAME_COLLISION);
+    const std::pair<const char16_t*, const char16_t*> paths[] = {
+        {u"\\\\.\\devtestC", u""}, {u"\\??\\DEVTESTC\\x", u"\\x"}, {u"\\Device\\devtestC\\y", u"\\y"}};
+    for (const auto& [path, rest] : paths) {
+        std::u16string remainder = u"unset";
+        EXPECT_EQ(ResolveDeviceName(path, &remainder), device);
+        EXPECT_EQ(remainder, rest);
+    }
+    EXPECT_EQ(ResolveDeviceName(u"\\\\.\\devtestCX", nullptr), nullptr);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ResolveDeviceName(u"\\\\.\\devtestC", nullptr), nullptr);
+    IoDeleteDevice(device);
+}
+
+TEST_F(DeviceObjects, InterfaceRegistrationAndStateCodes)
+{
+    static const GUID Class = {0x6D3A1F52, 0x8C47, 0x4E09, {0xB2, 0xD6, 0x5F, 0x18, 0xA3, 0xC7, 0xE9, 0x04}};
+    PDEVICE_OBJECT pdo = CreatePhysicalDevice(), notPdo = nullptr;
+    ASSERT_EQ(Create(nullptr, 0, &notPdo), STATUS_SUCCESS);
+    UNICODE_STRING name{}, again{}, badReference = Text(u"a\\b");
+    EXPECT_EQ(IoRegisterDeviceInterface(notPdo, &Class, nullptr, &name), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(IoRegisterDeviceInterface(pdo, &Class, &badReference, &name), STATUS_INVALID_DEVICE_REQUEST);
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &Class, nullptr, &name), STATUS_SUCCESS);
+    EXPECT_EQ(name.MaximumLength, name.Length + sizeof(WCHAR));
+    EXPECT_EQ(name.Buffer[name.Length / sizeof(WCHAR)], 0);
+    EXPECT_EQ(IoRegisterDeviceInterface(pdo, &Class, nullptr, &again), STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_TRUE(RtlEqualUnicodeString(&name, &again, FALSE));
+    RtlFreeUnicodeString(&again);
+
+    EXPECT_EQ(IoSetDeviceInterfaceState(&name, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(EnabledInterfaces(Class).empty());
+    EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_OBJECT_NAME_EXISTS);
+    const std::u16string path(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
+    EXPECT_EQ(EnabledInterfaces(Class), std::vector<std::u16string>{path});
+    std::u16string remainder;
+    EXPECT_EQ(ResolveDeviceName(path + u"\\PIPE2", &remainder), pdo);
+    EXPECT_EQ(remainder, u"\\PIPE2");
+    EXPECT_EQ(IoSetDeviceInterfaceState(&name, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(ResolveDeviceName(path, nullptr), nullptr);
+    RtlFreeUnicodeString(&name);
+    IoDeleteDevice(notPdo);
+    IoDeleteDevice(pdo);
+}
+
+// Attaching returns the top of the target's stack, which need not be the
+// target; detaching undoes it.
+TEST_F(DeviceObjects, AttachReturnsTopOfStackAndDetachUndoesIt)
+{
+    PDEVICE_OBJECT bottom = CreatePhysicalDevice(), middle = nullptr, top = nullptr;
+    bottom->StackSize = 3;
+    ASSERT_EQ(Create(nullptr, 0, &middle), STATUS_SUCCESS);
+    ASSERT_EQ(Create(nullptr, 0, &top), STATUS_SUCCESS);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, bottom), bottom);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle);
+    EXPECT_EQ(top->StackSize, 5);
+    EXPECT_EQ(TopOfStack(bottom), top);
+    EXPECT_EQ(LowerDeviceOf(top), middle);
+    IoDetachDevice(middle);
+    EXPECT_EQ(middle->AttachedDevice, nullptr);
+    EXPECT_EQ(LowerDeviceOf(top), nullptr);
+    IoDetachDevice(bottom);
+    EXPECT_EQ(TopOfStack(bottom), bottom);
+    for (PDEVICE_OBJECT device : {top, middle, bottom}) {
+        IoDeleteDevice(device);
+    }
+}
+
+// An open file keeps a deleted device object alive (and in its driver's
+// list), nameless, until the last reference goes.
+TEST_F(DeviceObjects, DeletionDeferredWhileAFileIsOpen)
+{
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Create(u"\\Device\\devtestD", 16, &device), STATUS_SUCCESS);
+    ReferenceDeviceObject(device);
+    EXPECT_EQ(device->ReferenceCount, 1);
+    IoDeleteDevice(device);
+    EXPECT_TRUE(IsDeletePending(device));
+    EXPECT_TRUE(IsDeviceObjectAlive(device));
+    EXPECT_EQ(stack_.Driver()->DeviceObject, device);
+    EXPECT_EQ(ResolveDeviceName(u"\\Device\\devtestD", nullptr), nullptr);
+    DereferenceDeviceObject(device);
+    EXPECT_FALSE(IsDeviceObjectAlive(device));
+    EXPECT_EQ(stack_.Driver()->DeviceObject, nullptr);
+}
+
+// A machine that lives long deletes many device objects: the poisoned
+// ones kept to catch late uses stay bounded, and the newest is still caught.
+TEST_F(DeviceObjects, DeletedObjectsKeptAreBounded)
+{
+    PDEVICE_OBJECT device = nullptr;
+    for (size_t i = 0; i < DeletedDevicesKept + 50; ++i) {
+        ASSERT_EQ(Create(nullptr, 4096, &device), STATUS_SUCCESS);
+        IoDeleteDevice(device);
+    }
+    EXPECT_EQ(DeletedDeviceObjectsKept(), DeletedDevicesKept);
+    ExpectFinding("device object deleted twice", [&] { IoDeleteDevice(device); });
+}
+
+class Pool : public KernelTest {};
+
+constexpr ULONG TagA = 0x41747354;  // 'TstA'
+constexpr ULONG TagB = 0x42747354;  // 'TstB'
+
+pool::TagStats StatsOf(ULONG tag)
+{
+    for (const auto& stats : pool::Stats()) {
+        if (stats.tag == tag) {
+            return stats;
+        }
+    }
+    return {tag, 0, 0, 0, 0};
+}
+
+// The leak checks at unload and after every driver test rest on these.
+TEST_F(Pool, AccountsPerTag)
+{
+    PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 10, TagA), a2 = ExAllocatePoolWithTag(PagedPool, 30, TagA);
+    PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, TagB);
+    EXPECT_EQ(StatsOf(TagA).liveBytes, 40u);
+    ExFreePoolWithTag(a1, TagA);
+    ExFreePool(b1);
+    const pool::TagStats a = StatsOf(TagA);
+    EXPECT_EQ(a.liveBlocks, 1u);
+    EXPECT_EQ(a.liveBytes, 30u);
+    EXPECT_EQ(a.allocations, 2u);
+    EXPECT_EQ(a.frees, 1u);
+    EXPECT_EQ(pool::LiveBlocks(TagB), 0u);
+    ExFreePool(a2);
+}
+
+TEST_F(Pool, BlocksAreAlignedPatternFilledAndFindable)
+{
+    auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 24, TagA));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(block) % 16, 0u);
+    EXPECT_NE(block[0], 0);  // uninitialised contents are not zero
+    const void* start = nullptr;
+    SIZE_T bytes = 0;
+    ASSERT_TRUE(pool::FindBlock(block + 20, &start, &bytes));
+    EXPECT_EQ(start, block);
+    EXPECT_EQ(bytes, 24u);
+    EXPECT_FALSE(pool::FindBlock(block + 24, &start, &bytes));
+    ExFreePool(block);
+    EXPECT_FALSE(pool::FindBlock(block, &start, &bytes));
+    EXPECT_FALSE(MmIsAddressValid(block));
+}
+
+// Allocations fail by count, size or tag as armed; the failable-call
+// counter counts every routine that can run out, and its n-th call fails.
+TEST_F(Pool, FaultInjectionByNthSizeTagAndCall)
+{
+    const struct {
+        const char* name;
+        std::function<void()> arm;
+        bool fails[4];  // outcome of four allocations: TagA 16, TagA 32, TagB 16, TagA 16
+    } cases[] = {
+        {"second from now", [] { pool::FailNthAllocation(2); }, {false, true, false, false}},
+        {"size 32", [] { pool::FailAllocationsOfSize(32); }, {false, true, false, false}},
+        {"size 16", [] { pool::FailAllocationsOfSize(16); }, {true, false, true, true}},
+        {"tag B", [] { pool::FailAllocationsWithTag(TagB); }, {false, false, true, false}},
+        {"none", [] {}, {false, false, false, false}},
+    };
+    const std::pair<SIZE_T, ULONG> requests[] = {{16, TagA}, {32, TagA}, {16, TagB}, {16, TagA}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arm();
+        for (int i = 0; i < 4; ++i) {
+            PVOID block = ExAllocatePoolWithTag(NonPagedPool, requests[i].first, requests[i].second);
+            EXPECT_EQ(block == nullptr, c.fails[i]) << "allocation " << i;
+            if (block != nullptr) ExFreePool(block);
+        }
+        pool::ClearFaults();
+    }
+
+    TestStack stack(1);  // the IRP built below completes at once and frees itself
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    UCHAR user[16] = {};
+    const std::pair<const char*, std::function<bool()>> calls[] = {  // each makes the call and releases what it got
+        {"ExAllocatePoolWithTag",
+         [] { PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, TagA); return p ? (ExFreePool(p), false) : true; }},
+        {"IoAllocateIrp", [] { PIRP irp = IoAllocateIrp(1, FALSE); return irp ? (IoFreeIrp(irp), false) : true; }},
+        {"IoBuildDeviceIoControlRequest",
+         [&] {
+             PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+             return irp ? (IoCallDriver(stack.Top(), irp), false) : true;
+         }},
+        {"MmGetSystemAddressForMdlSafe",
+         [&] {
+             PMDL mdl = IoAllocateMdl(user, sizeof(user), FALSE, FALSE, nullptr);
+             MmProbeAndLockPages(mdl, UserMode, IoWriteAccess);
+             const bool failed = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) == nullptr;
+             MmUnlockPages(mdl);
+             IoFreeMdl(mdl);
+             return failed;
+         }},
+        {"IoAllocateWorkItem",
+         [&] { PIO_WORKITEM item = IoAllocateWorkItem(stack.Top()); return item ? (IoFreeWorkItem(item), false) : true; }},
+    };
+    for (const auto& [name, failed] : calls) {
+        SCOPED_TRACE(name);
+        const uint64_t before = faults::FailableCalls();
+        EXPECT_FALSE(failed());
+        EXPECT_EQ(faults::FailableCalls(), before + 1);
+        faults::FailNthCall(1);
+        EXPECT_TRUE(failed());
+        EXPECT_FALSE(failed());
+    }
+}
+
+class Mdls : public KernelTest {};
+
+// The system address is an alias of its own, mapped once; what the driver
+// writes there reaches the caller's buffer when the pages are unlocked, for
+// an operation that writes into the buffer. Nonpaged pool maps to itself.
+TEST_F(Mdls, SystemMappingIsAnAliasWrittenBackOnUnlock)
+{
+    const struct {
+        const char* name;
+        LOCK_OPERATION operation;
+        bool writtenBack;
+    } cases[] = {{"read into the buffer", IoWriteAccess, true}, {"write from the buffer", IoReadAccess, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<UCHAR> user = {1, 2, 3, 4};
+        PMDL mdl = IoAllocateMdl(user.data(), 4, FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, UserMode, c.operation);
+        auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+        ASSERT_NE(system, nullptr);
+        EXPECT_NE(system, user.data());
+        EXPECT_EQ(system[2], 3);
+        EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), system);
+        system[0] = 0xEE;
+        EXPECT_EQ(user[0], 1);
+        MmUnlockPages(mdl);
+        EXPECT_EQ(user[0], c.writtenBack ? 0xEE : 1);
+        IoFreeMdl(mdl);
+    }
+    auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, 0x6C646D54));
+    PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), block);
+    IoFreeMdl(mdl);
+    ExFreePool(block);
+}
+
+class Events : public KernelTest {};
+
+NTSTATUS WaitWithTimeout(PKEVENT event, LONGLONG timeout)
+{
+    LARGE_INTEGER value;
+    value.QuadPart = timeout;
+    return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &value);
+}
+
+// Set and reset return the previous state, clear clears; a wait consumes
+// only a synchronization event's signal.
+TEST_F(Events, SetReturnsPreviousStateAndWaitsConsumeOnlySynchronizationEvents)
+{
+    const struct {
+        const char* name;
+        EVENT_TYPE type;
+        BOOLEAN initial;
+        NTSTATUS secondWait;
+    } cases[] = {
+        {"notification, initially clear", NotificationEvent, FALSE, STATUS_SUCCESS},
+        {"notification, initially set", NotificationEvent, TRUE, STATUS_SUCCESS},
+        {"synchronization, initially clear", SynchronizationEvent, FALSE, STATUS_TIMEOUT},
+        {"synchronization, initially set", SynchronizationEvent, TRUE, STATUS_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KEVENT event;
+        KeInitializeEvent(&event, c.type, c.initial);
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), c.initial ? 1 : 0);
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+        EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_SUCCESS);
+        EXPECT_EQ(WaitWithTimeout(&event, 0), c.secondWait);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        EXPECT_EQ(KeResetEvent(&event), 1);
+        EXPECT_EQ(KeResetEvent(&event), 0);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        KeClearEvent(&event);
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+        EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_TIMEOUT);
+    }
+}
+
+// A relative timeout lasts its interval; an absolute one in the past is a
+// poll.
+TEST_F(Events, TimeoutsExpire)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitWithTimeout(&event, -20 * 10000), STATUS_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(WaitWithTimeout(&event, now.QuadPart - 10000000), STATUS_TIMEOUT);
+}
+
+}  // namespace
+}  // namespace emu::test
