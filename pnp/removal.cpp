@@ -23,11 +23,16 @@ void TearDown(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
 // device's own included, and nothing a wake set off is still running. A
 // power drain already queued is let finish first, while the device's own
 // reference still keeps the count above 0: it waits for the count to fall
-// to 1, and takes references again before its request goes down.
-void WaitForLastReference(DeviceContext* Context)
+// to 1, and takes references again before its request goes down. Requests
+// are then drained as for a query, aborting the pipes again after each
+// grace period: a bus read that passed its check just before a surprise
+// removal may reach the bus after that removal aborted the pipes, and on a
+// device still connected nothing else would end it.
+void WaitForLastReference(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
 {
     ReleaseIoReference(Context);
     WaitForPowerDrains(Context);
+    DrainRequestsInFlight(DeviceObject);
     ReleaseIoReference(Context);
     KeWaitForSingleObject(&Context->FinalReleaseEvent, Executive, KernelMode, FALSE, nullptr);
     WaitForWakeFollowUps(Context);
@@ -65,7 +70,7 @@ NTSTATUS OnRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         TearDown(DeviceObject, context);
     }
 
-    WaitForLastReference(context);
+    WaitForLastReference(DeviceObject, context);
     FreeConfiguration(DeviceObject);
     RtlFreeUnicodeString(&context->InterfaceLinkName);
 
