@@ -111,8 +111,8 @@ static void AbortPipeOfHandle(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe
 // the wait goes on (aborting again after each further period, in case a
 // transfer was being sent again at the moment of the abort, as a bus read
 // that passed its check just before the hold may be). PASSIVE_LEVEL, in the
-// PnP manager's thread for a query and at removal, in a system worker
-// thread before a power-down.
+// PnP manager's thread for a query, in a system worker thread before a
+// power-down.
 void DrainRequestsInFlight(PDEVICE_OBJECT DeviceObject)
 {
     DeviceContext* context = ContextOf(DeviceObject);
