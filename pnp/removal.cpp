@@ -19,17 +19,31 @@ void TearDown(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
     AbortOpenPipes(DeviceObject);
 }
 
+// Waits for the last reference to go, aborting every pipe after each grace
+// period that passes: a bus read that passed its check just before a
+// surprise removal may reach the bus after that removal aborted the open
+// pipes, and on a device still connected nothing else would end it.
+void WaitForFinalRelease(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
+{
+    LARGE_INTEGER gracePeriod;
+    gracePeriod.QuadPart = -StuckTransferGracePeriod;
+    while (KeWaitForSingleObject(&Context->FinalReleaseEvent, Executive, KernelMode, FALSE, &gracePeriod) ==
+           STATUS_TIMEOUT) {
+        AbortAllPipes(DeviceObject);
+    }
+}
+
 // Waits until every request in flight has given back its reference, the
 // device's own included, and nothing a wake set off is still running. A
 // power drain already queued is let finish first, while the device's own
 // reference still keeps the count above 0: it waits for the count to fall
 // to 1, and takes references again before its request goes down.
-void WaitForLastReference(DeviceContext* Context)
+void WaitForLastReference(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
 {
     ReleaseIoReference(Context);
     WaitForPowerDrains(Context);
     ReleaseIoReference(Context);
-    KeWaitForSingleObject(&Context->FinalReleaseEvent, Executive, KernelMode, FALSE, nullptr);
+    WaitForFinalRelease(DeviceObject, Context);
     WaitForWakeFollowUps(Context);
 }
 
@@ -65,7 +79,7 @@ NTSTATUS OnRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         TearDown(DeviceObject, context);
     }
 
-    WaitForLastReference(context);
+    WaitForLastReference(DeviceObject, context);
     FreeConfiguration(DeviceObject);
     RtlFreeUnicodeString(&context->InterfaceLinkName);
 

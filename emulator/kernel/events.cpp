@@ -133,6 +133,7 @@ bool BlockUntil(const std::function<bool()>& done, const LARGE_INTEGER* timeout,
         }
         self.blocked = true;
         self.blockedIrql = self.irql;
+        self.blockedWithTimeout = !forever;
         self.waitObject = object;
         self.waitRoutine = routine;
         if (forever) {

@@ -187,7 +187,7 @@ std::string DescribeBlocked()
             continue;
         }
         out << "'" << state->name << "' at IRQL " << int(state->blockedIrql) << " waits on " << state->waitObject
-            << " in " << state->waitRoutine << "\n";
+            << " in " << state->waitRoutine << (state->blockedWithTimeout ? " (with a timeout)" : "") << "\n";
     }
     return out.str();
 }

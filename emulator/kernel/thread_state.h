@@ -39,6 +39,7 @@ struct ThreadState {
     bool exited = false;
     bool blocked = false;
     KIRQL blockedIrql = PASSIVE_LEVEL;
+    bool blockedWithTimeout = false;
     std::string name;
     std::string waitObject;
     std::string waitRoutine;

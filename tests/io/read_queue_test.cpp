@@ -5,9 +5,10 @@
 #include "emulator/kernel/system.h"
 #include "usb/configuration.h"
 
+#include <condition_variable>
 #include <future>
-
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -212,6 +213,89 @@ INSTANTIATE_TEST_SUITE_P(
                       DrainCase{"SurpriseRemovalEndsThem", QueryRemove, SurpriseRemove, 3, STATUS_INVALID_DEVICE_STATE},
                       DrainCase{"CancelledWhileAsleep", Sleep, Resume, 3, STATUS_CANCELLED, true}),
     [](const ::testing::TestParamInfo<DrainCase>& info) { return std::string(info.param.name); });
+
+
+// Pauses the first thread other than the test's that opens the bus gate for
+// a read (the read's dispatch), at its next interlocked step (before the bus read goes down, no
+// lock held), until the test lets it go on.
+struct PauseAfterBusGate {
+    static inline DeviceContext* context = nullptr;
+    static inline std::thread::id testThread;
+    static inline std::thread::id opener;
+    static inline std::mutex mutex;
+    static inline std::condition_variable changed;
+    static inline bool paused = false;
+    static inline bool goOn = false;
+
+    static void Install(DeviceContext* device)
+    {
+        context = device;
+        testThread = std::this_thread::get_id();
+        opener = {};
+        paused = goOn = false;
+        emu::sched::SetHook(Hook);
+    }
+    static void Hook(emu::sched::Point point, const void* object)
+    {
+        const auto self = std::this_thread::get_id();
+        if (self == testThread) {
+            return;
+        }
+        if (opener == std::thread::id{} && point == emu::sched::Point::SpinLockRelease &&
+            object == &context->ReadQueueLock && context->BusReadPipe != nullptr) {
+            opener = self;  // read while this thread still holds the lock
+            return;
+        }
+        if (self != opener || point != emu::sched::Point::Interlocked) {
+            return;
+        }
+        std::unique_lock lock(mutex);
+        if (paused) {
+            return;
+        }
+        paused = true;
+        changed.notify_all();
+        changed.wait(lock, [] { return goOn; });
+    }
+    static bool WaitPaused()
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kWait, [] { return paused; });
+    }
+    static void LetGoOn()
+    {
+        std::lock_guard lock(mutex);
+        goOn = true;
+        changed.notify_all();
+    }
+};
+
+// A bus read that passed its gate just before a surprise removal reaches the
+// bus after the removal aborted the open pipes, on a device still connected:
+// nothing but the removal can end it, and the removal must, instead of
+// waiting for its reference forever.
+TEST_F(ReadQueue, RemovalEndsABusReadSentAfterTheSurpriseRemovalAborted)
+{
+    const auto grace = std::chrono::milliseconds(StuckTransferGracePeriod / 10'000);
+    PauseAfterBusGate::Install(Context());
+    std::unique_ptr<emu::PendingIo> read;
+    std::thread reader([&] { read = app().ReadAsync(in_, 10); });
+    ASSERT_TRUE(PauseAfterBusGate::WaitPaused()) << "the read never reached the bus gate";
+    const NTSTATUS surprise = machine().pnp().SurpriseRemove();
+    PauseAfterBusGate::LetGoOn();
+    reader.join();
+    EXPECT_EQ(surprise, STATUS_SUCCESS);
+    WaitHeld(1);
+    emu::sched::SetHook(nullptr);
+
+    auto removal = std::async(std::launch::async, [&] { return machine().pnp().Remove(); });
+    if (removal.wait_for(2 * grace) != std::future_status::ready) {
+        ADD_FAILURE() << "the removal waits for a bus read nobody aborts";
+        device().Disconnect();  // ends the bus read, so that the test can finish
+    }
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    ExpectDone(*read, STATUS_CANCELLED, 0);
+}
 
 }  // namespace
 }  // namespace io_test

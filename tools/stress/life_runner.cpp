@@ -4,6 +4,7 @@
 #include "driver/entry_points.h"
 #include "emulator/usb/usb_api.h"
 #include "tools/stress/app_crew.h"
+#include "tools/stress/device_report.h"
 #include "tools/stress/life_watchdog.h"
 #include "tools/stress/stream_audit.h"
 
@@ -96,6 +97,7 @@ LifeResult LifeRunner::Run()
         result.problems.push_back("verifier: " + finding.rule + " in " + finding.routine +
                                   (finding.detail.empty() ? "" : " (" + finding.detail + ")"));
     }
+    WatchDevice(nullptr);
     crew_.reset();
     life_.reset();
     machine_.reset();
@@ -285,6 +287,7 @@ bool LifeRunner::Arrive()
     });
     device_ = &machine_->Device();
     fdo_ = pnp().FunctionDevice();
+    WatchDevice(fdo_);
     if (NT_SUCCESS(status)) {
         OpenKeeper();
     }

@@ -1,6 +1,7 @@
 #include "tools/stress/life_watchdog.h"
 
 #include "emulator/kernel/system.h"
+#include "tools/stress/device_report.h"
 
 #include <atomic>
 #include <cstdio>
@@ -45,10 +46,12 @@ void LifeWatchdog::Watch(std::chrono::seconds limit)
     if (done_.wait_for(lock, limit, [this] { return finished_; })) {
         return;
     }
-    const std::string blocked = emu::threads::DescribeBlocked();
-    std::fprintf(stderr, "\n[hang] %s is still running after %lld s, %s; blocked emulator threads:\n%s",
+    const std::string blocked = NameDeviceEvents(emu::threads::DescribeBlocked());
+    const std::string device = DescribeWatchedDevice();
+    std::fprintf(stderr, "\n[hang] %s is still running after %lld s, %s; blocked emulator threads:\n%s%s",
                  what_.c_str(), static_cast<long long>(limit.count()), lifeStage.load(),
-                 blocked.empty() ? "(none blocked in a kernel wait)\n" : blocked.c_str());
+                 blocked.empty() ? "(none blocked in a kernel wait)\n" : blocked.c_str(),
+                 device.empty() ? "(no device object of the driver)\n" : device.c_str());
     std::fflush(stderr);
     std::_Exit(EXIT_FAILURE);
 }
