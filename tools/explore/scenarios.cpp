@@ -77,6 +77,21 @@ struct PowerDone {
     }
 };
 
+// An actor that asks the power manager for a device power request, as the
+// driver's own power policy would, and records its outcome in `done`.
+void SpawnDevicePowerRequest(Bench& bench, UCHAR minor, DEVICE_POWER_STATE target, PowerDone* done)
+{
+    bench.scheduler().Spawn("power", [&bench, minor, target, done] {
+        POWER_STATE state;
+        state.DeviceState = target;
+        const NTSTATUS requested =
+            PoRequestPowerIrp(bench.device().Pdo(), minor, state, PowerDone::Callback, done, nullptr);
+        if (requested != STATUS_PENDING) {
+            bench.Problem("PoRequestPowerIrp ended with " + lives::StatusName(requested));
+        }
+    });
+}
+
 class WaitWake final : public Scenario {
 public:
     void SetUp(Bench& bench) override
@@ -128,15 +143,7 @@ public:
     }
     void Race(Bench& bench) override
     {
-        bench.scheduler().Spawn("power", [&bench, this] {
-            POWER_STATE state;
-            state.DeviceState = PowerDeviceD3;
-            const NTSTATUS requested = PoRequestPowerIrp(bench.device().Pdo(), IRP_MN_SET_POWER, state,
-                                                         PowerDone::Callback, &power_, nullptr);
-            if (requested != STATUS_PENDING) {
-                bench.Problem("PoRequestPowerIrp ended with " + lives::StatusName(requested));
-            }
-        });
+        SpawnDevicePowerRequest(bench, IRP_MN_SET_POWER, PowerDeviceD3, &power_);
         bench.scheduler().Spawn("bus", [&bench, this] {
             bench.device().ReleaseWith(held_, STATUS_SUCCESS, ReadLength, &data_);
         });
@@ -270,15 +277,7 @@ public:
     }
     void Race(Bench& bench) override
     {
-        bench.scheduler().Spawn("power", [&bench, this] {
-            POWER_STATE state;
-            state.DeviceState = PowerDeviceD2;
-            const NTSTATUS requested = PoRequestPowerIrp(bench.device().Pdo(), IRP_MN_QUERY_POWER, state,
-                                                         PowerDone::Callback, &power_, nullptr);
-            if (requested != STATUS_PENDING) {
-                bench.Problem("PoRequestPowerIrp ended with " + lives::StatusName(requested));
-            }
-        });
+        SpawnDevicePowerRequest(bench, IRP_MN_QUERY_POWER, PowerDeviceD2, &power_);
         bench.scheduler().Spawn("pnp", [&bench, this] {
             queryRemove_ = bench.machine().pnp().QueryRemove();
             if (queryRemove_ == STATUS_SUCCESS) {
