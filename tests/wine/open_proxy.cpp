@@ -59,25 +59,18 @@ PDEVICE_OBJECT FunctionDevice()
 // Gives the kept name to the file object, as its FileName.
 GivenName* GiveName(PFILE_OBJECT file)
 {
-    USHORT bytes = 0;
-    while (bytes / sizeof(WCHAR) < PONDREL_TEST_BUS_NAME_CHARS - 1 && g_nextName[bytes / sizeof(WCHAR)] != 0)
-        bytes += sizeof(WCHAR);
-    for (auto& given : g_given) {
-        if (given.file != nullptr)
-            continue;
-        given.buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, bytes + sizeof(WCHAR), kTag));
-        if (given.buffer == nullptr)
-            return nullptr;
-        RtlCopyMemory(given.buffer, g_nextName, bytes + sizeof(WCHAR));
-        given.file = file;
-        given.original = file->FileName;
-        file->FileName.Buffer = given.buffer;
-        file->FileName.Length = bytes;
-        file->FileName.MaximumLength = bytes + sizeof(WCHAR);
-        given.openStatus = STATUS_PENDING;
-        return &given;
-    }
-    return nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, g_nextName);
+    GivenName* given = GivenTo(nullptr);
+    PWCH buffer = given != nullptr ? static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, name.MaximumLength, kTag))
+                                   : nullptr;
+    if (buffer == nullptr)
+        return nullptr;
+    RtlCopyMemory(buffer, name.Buffer, name.MaximumLength);
+    *given = {file, file->FileName, buffer, STATUS_PENDING};
+    file->FileName = name;
+    file->FileName.Buffer = buffer;
+    return given;
 }
 
 // Gives the file object its own name back, before Wine frees it.
@@ -111,19 +104,16 @@ NTSTATUS Open(PDEVICE_OBJECT device, PDEVICE_OBJECT target, PIRP irp)
 
 }  // namespace
 
-// Keeps the name for the next open of the open device. PASSIVE_LEVEL.
-NTSTATUS NameNextOpen(const PondrelTestBusCommand& command)
+// Keeps the name for the next open of the open device, or answers the
+// status the driver gave the last open there. PASSIVE_LEVEL.
+NTSTATUS OpenVerb(const PondrelTestBusCommand& command)
 {
+    if (command.verb == TestBusLastOpenStatus)
+        return g_lastOpenStatus;
     RtlCopyMemory(g_nextName, command.name, sizeof g_nextName);
     g_nextName[PONDREL_TEST_BUS_NAME_CHARS - 1] = 0;
     g_hasNextName = true;
     return STATUS_SUCCESS;
-}
-
-// The status the driver gave the last open here.
-NTSTATUS LastOpenStatus()
-{
-    return g_lastOpenStatus;
 }
 
 // Every request on the open device. PASSIVE_LEVEL under Wine.

@@ -30,11 +30,6 @@ public:
 private:
     session::Outcome Send(unsigned long verb, unsigned long argument, unsigned long endpoint,
                           const std::string& name = {});
-    session::Outcome SendFault(const session::FaultRequest& fault);
-    // Waits until the started device opens, as an application waiting for
-    // its arrival would.
-    session::Outcome WaitForDevice();
-
     std::string device_;
     std::chrono::milliseconds timeout_;
 };
