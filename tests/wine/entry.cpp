@@ -8,8 +8,6 @@ Bus g_bus;
 
 namespace {
 
-PDRIVER_OBJECT g_driver;
-
 // Hands a request of the bus's own device to Wine's root PDO. PASSIVE_LEVEL.
 NTSTATUS PassDown(PIRP irp)
 {
@@ -34,38 +32,30 @@ NTSTATUS AnswerBusRelations(PIRP irp)
 NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
-        stack->Parameters.QueryDeviceRelations.Type == ::BusRelations)
+    UCHAR minor = stack->MinorFunction;
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS && stack->Parameters.QueryDeviceRelations.Type == ::BusRelations)
         return AnswerBusRelations(irp);
-    if (stack->MinorFunction != IRP_MN_REMOVE_DEVICE) {
-        if (stack->MinorFunction == IRP_MN_START_DEVICE)
-            irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(irp);
-    }
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE)
+        irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(irp);
+    if (minor != IRP_MN_REMOVE_DEVICE)
+        return status;
     IoDetachDevice(g_bus.lowerPdo);
     IoDeleteDevice(device);
     g_bus.fdo = nullptr;
     return status;
 }
 
-struct CommandWork {
-    PIO_WORKITEM item;
-    PIRP irp;
-};
-
 // Runs one control verb off the I/O thread, since verbs wait for the
-// child's stack to answer. PASSIVE_LEVEL.
-void RunCommandWork(PDEVICE_OBJECT, PVOID context)
+// child's stack to answer; the work item rides in the request. PASSIVE_LEVEL.
+void RunCommandWork(PDEVICE_OBJECT device, PVOID context)
 {
-    auto* work = static_cast<CommandWork*>(context);
-    PIRP irp = work->irp;
+    auto* irp = static_cast<PIRP>(context);
     // The answer overwrites the command, once the verb has run.
     auto* command = static_cast<PondrelTestBusCommand*>(irp->AssociatedIrp.SystemBuffer);
-    static_cast<PondrelTestBusAnswer*>(irp->AssociatedIrp.SystemBuffer)->status = RunCommand(g_driver, *command);
-    IoFreeWorkItem(work->item);
-    ExFreePoolWithTag(work, kTag);
+    static_cast<PondrelTestBusAnswer*>(irp->AssociatedIrp.SystemBuffer)->status =
+        RunCommand(device->DriverObject, *command);
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(irp->Tail.Overlay.DriverContext[0]));
     CompleteIrp(irp, STATUS_SUCCESS, sizeof(PondrelTestBusAnswer));
 }
 
@@ -78,13 +68,12 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
         parameters.InputBufferLength < sizeof(PondrelTestBusCommand) ||
         parameters.OutputBufferLength < sizeof(PondrelTestBusAnswer))
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
-    auto* work = static_cast<CommandWork*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(CommandWork), kTag));
     PIO_WORKITEM item = IoAllocateWorkItem(device);
-    if (work == nullptr || item == nullptr)
+    if (item == nullptr)
         return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
-    *work = {item, irp};
+    irp->Tail.Overlay.DriverContext[0] = item;
     IoMarkIrpPending(irp);
-    IoQueueWorkItem(item, RunCommandWork, DelayedWorkQueue, work);
+    IoQueueWorkItem(item, RunCommandWork, DelayedWorkQueue, irp);
     return STATUS_PENDING;
 }
 
@@ -180,7 +169,6 @@ NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, DEVICE_TYPE type, K
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     using namespace testbus;
-    g_driver = driver;
     NTSTATUS status = InstallPowerRequestShim();
     if (NT_SUCCESS(status))
         status = StartDevice();

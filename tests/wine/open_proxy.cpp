@@ -13,14 +13,13 @@ namespace {
 struct GivenName {
     PFILE_OBJECT file;
     UNICODE_STRING original;
-    PWCH buffer;
+    WCHAR name[PONDREL_TEST_BUS_NAME_CHARS];
     NTSTATUS openStatus;
 };
 
 constexpr int kGivenNames = 64;
 GivenName g_given[kGivenNames];
-WCHAR g_nextName[PONDREL_TEST_BUS_NAME_CHARS];
-bool g_hasNextName;
+WCHAR g_nextName[PONDREL_TEST_BUS_NAME_CHARS];  // empty once an open took it
 NTSTATUS g_lastOpenStatus = STATUS_OBJECT_NAME_NOT_FOUND;
 
 // The name given to `file`, or null.
@@ -59,17 +58,12 @@ PDEVICE_OBJECT FunctionDevice()
 // Gives the kept name to the file object, as its FileName.
 GivenName* GiveName(PFILE_OBJECT file)
 {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, g_nextName);
     GivenName* given = GivenTo(nullptr);
-    PWCH buffer = given != nullptr ? static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, name.MaximumLength, kTag))
-                                   : nullptr;
-    if (buffer == nullptr)
+    if (given == nullptr)
         return nullptr;
-    RtlCopyMemory(buffer, name.Buffer, name.MaximumLength);
-    *given = {file, file->FileName, buffer, STATUS_PENDING};
-    file->FileName = name;
-    file->FileName.Buffer = buffer;
+    *given = {file, file->FileName, {}, STATUS_PENDING};
+    RtlCopyMemory(given->name, g_nextName, sizeof g_nextName);
+    RtlInitUnicodeString(&file->FileName, given->name);
     return given;
 }
 
@@ -80,7 +74,6 @@ void TakeNameBack(PFILE_OBJECT file)
     if (given == nullptr)
         return;
     file->FileName = given->original;
-    ExFreePoolWithTag(given->buffer, kTag);
     given->file = nullptr;
 }
 
@@ -91,8 +84,8 @@ NTSTATUS Open(PDEVICE_OBJECT device, PDEVICE_OBJECT target, PIRP irp)
     // Reads and writes are built for this device's I/O method: the driver's.
     device->Flags = (device->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) |
                     (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO));
-    GivenName* given = g_hasNextName ? GiveName(IoGetCurrentIrpStackLocation(irp)->FileObject) : nullptr;
-    g_hasNextName = false;
+    GivenName* given = g_nextName[0] != 0 ? GiveName(IoGetCurrentIrpStackLocation(irp)->FileObject) : nullptr;
+    g_nextName[0] = 0;
     if (given == nullptr) {
         g_lastOpenStatus = STATUS_OBJECT_NAME_INVALID;
         return CompleteIrp(irp, STATUS_OBJECT_NAME_INVALID);
@@ -112,8 +105,7 @@ NTSTATUS OpenVerb(const PondrelTestBusCommand& command)
         return g_lastOpenStatus;
     RtlCopyMemory(g_nextName, command.name, sizeof g_nextName);
     g_nextName[PONDREL_TEST_BUS_NAME_CHARS - 1] = 0;
-    g_hasNextName = true;
-    return STATUS_SUCCESS;
+    return g_nextName[0] != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
 }
 
 // Every request on the open device. PASSIVE_LEVEL under Wine.
