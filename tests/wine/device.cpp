@@ -273,12 +273,12 @@ USBD_STATUS Configure(PURB urb)
     info->InterfaceHandle = PipeHandle(0xF0);
     select.ConfigurationHandle = PipeHandle(0xF1);
     for (int i = 0; i < kEndpointCount; ++i) {
-        Endpoint& endpoint = g_bus.endpoints[i];
+        const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
-        pipe.MaximumPacketSize = endpoint.maxPacket;
-        pipe.EndpointAddress = endpoint.address;
-        pipe.Interval = endpoint.interval;
-        pipe.PipeType = static_cast<USBD_PIPE_TYPE>(endpoint.type);
+        pipe.MaximumPacketSize = g_bus.endpoints[i].maxPacket;
+        pipe.EndpointAddress = descriptor[2];
+        pipe.Interval = descriptor[6];
+        pipe.PipeType = static_cast<USBD_PIPE_TYPE>(descriptor[3] & 3);
         pipe.PipeHandle = PipeHandle(i + 1);
     }
     return USBD_STATUS_SUCCESS;
@@ -460,9 +460,9 @@ NTSTATUS SetFault(ULONG address, ULONG fault)
     return STATUS_SUCCESS;
 }
 
-// Lays out the endpoints from the configuration descriptor, with a packet
-// ring on each bulk IN endpoint that its OUT partner fills, and starts the
-// bus thread. PASSIVE_LEVEL, from DriverEntry.
+// Lays out the endpoints from the configuration descriptor, with packet
+// buffers on each bulk IN endpoint that its OUT partner fills, and starts
+// the bus thread. PASSIVE_LEVEL, from DriverEntry.
 NTSTATUS StartDevice()
 {
     KeInitializeSpinLock(&g_bus.lock);
@@ -472,20 +472,18 @@ NTSTATUS StartDevice()
         const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         Endpoint& endpoint = g_bus.endpoints[i];
         endpoint.address = descriptor[2];
-        endpoint.type = descriptor[3] & 3;
         endpoint.maxPacket = static_cast<USHORT>(descriptor[4] | (descriptor[5] & 0x07) << 8);
-        endpoint.interval = descriptor[6];
         endpoint.peer = -1;
         InitializeListHead(&endpoint.queue);
-    }
-    for (auto& out : g_bus.endpoints) {
-        Endpoint* in = out.type == USB_ENDPOINT_TYPE_BULK && !IsIn(out) ? EndpointAt(out.address | 0x80) : nullptr;
-        if (in == nullptr)
+        // A bulk IN endpoint echoes its OUT partner, which the descriptor lists before it.
+        bool bulkIn = (descriptor[3] & 3) == USB_ENDPOINT_TYPE_BULK && IsIn(endpoint);
+        Endpoint* out = bulkIn ? EndpointAt(endpoint.address & 0x7F) : nullptr;
+        if (out == nullptr)
             continue;
-        out.peer = static_cast<int>(in - g_bus.endpoints);
-        in->ring = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kRingBytes, kTag));
-        in->sizes = static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, kRingPackets * sizeof(USHORT), kTag));
-        if (in->ring == nullptr || in->sizes == nullptr)
+        out->peer = i;
+        endpoint.ring = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kRingBytes, kTag));
+        endpoint.sizes = static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, kRingPackets * sizeof(USHORT), kTag));
+        if (endpoint.ring == nullptr || endpoint.sizes == nullptr)
             return STATUS_INSUFFICIENT_RESOURCES;
     }
     ResetDevice();

@@ -22,9 +22,7 @@ constexpr LONG kWaitMs = 10000;            // longest wait for the stack above t
 // the device will send: their bytes, and their sizes, oldest first.
 struct Endpoint {
     UCHAR address;
-    UCHAR type;       // USB_ENDPOINT_TYPE_*
     USHORT maxPacket;
-    UCHAR interval;
     int peer;         // loopback partner's index, or -1
     bool halted;      // stalled: transfers fail until a pipe reset
     bool stallNext;   // the next submitted transfer stalls
@@ -38,9 +36,7 @@ struct Endpoint {
 
 // Everything the bus knows; there is one bus and at most one child.
 struct Bus {
-    PDEVICE_OBJECT fdo;        // the bus's own device, on Wine's root PDO
-    PDEVICE_OBJECT lowerPdo;
-    PDEVICE_OBJECT control;    // \Device\PondrelTestBus
+    PDEVICE_OBJECT lowerPdo;   // Wine's root PDO, under the bus's own device
     PDEVICE_OBJECT child;      // the child's PDO, while it exists
     bool present;              // reported in BusRelations
     bool connected;            // on the wire (false from surprise removal)
