@@ -99,7 +99,7 @@ bool PnpSettled()
 // PASSIVE_LEVEL.
 NTSTATUS CreateChild(PDRIVER_OBJECT driver)
 {
-    NTSTATUS status = NewDevice(driver, nullptr, FILE_DEVICE_USB, Kind::Child, DO_POWER_PAGABLE, &g_bus.child);
+    NTSTATUS status = NewDevice(driver, nullptr, nullptr, FILE_DEVICE_USB, Kind::Child, DO_POWER_PAGABLE, &g_bus.child);
     if (!NT_SUCCESS(status))
         return status;
     ResetDevice();
@@ -247,25 +247,10 @@ NTSTATUS WaitWake(PIRP irp)
 
 }  // namespace
 
-// A relations list of `device`, or an empty one, from paged pool, which
-// the PnP manager frees; null without memory. PASSIVE_LEVEL.
-PDEVICE_RELATIONS NewRelations(PDEVICE_OBJECT device)
-{
-    auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
-    if (relations == nullptr)
-        return nullptr;
-    relations->Count = device != nullptr ? 1 : 0;
-    relations->Objects[0] = device;
-    if (device != nullptr)
-        ObReferenceObject(device);
-    return relations;
-}
-
 // IRP_MJ_PNP on the child. PASSIVE_LEVEL.
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
         ++g_bus.childStarts;
         ChildChanged();
@@ -281,16 +266,8 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_QUERY_ID: return QueryId(irp);
     case IRP_MN_QUERY_DEVICE_TEXT: return AnswerString(irp, kDescription, sizeof kDescription);
     case IRP_MN_QUERY_CAPABILITIES: return QueryCapabilities(irp);
-    default: break;
+    default: return KeepStatus(irp);
     }
-    // The child names itself as the target of its own relations.
-    if (stack->MinorFunction != IRP_MN_QUERY_DEVICE_RELATIONS ||
-        stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
-        return KeepStatus(irp);
-    PDEVICE_RELATIONS relations = NewRelations(device);
-    if (relations == nullptr)
-        return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
-    return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
 }
 
 // IRP_MJ_POWER on the child: D-states are recorded, queries granted, a
@@ -326,8 +303,7 @@ NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command)
     case TestBusPlug: return Plug(driver);
     case TestBusSurpriseRemove: return SurpriseRemove();
     case TestBusRemove: return Remove();
-    case TestBusSleep:
-        return command.argument >= 1 && command.argument <= 4 ? SetSystemPower(command.argument) : STATUS_INVALID_PARAMETER;
+    case TestBusSleep: return command.argument - 1 < 4 ? SetSystemPower(command.argument) : STATUS_INVALID_PARAMETER;
     case TestBusResume: return SetSystemPower(0);
     case TestBusWake: return Wake();
     case TestBusFault: return g_bus.present ? SetFault(command.endpoint, command.argument) : STATUS_NO_SUCH_DEVICE;

@@ -67,16 +67,6 @@ GivenName* GiveName(PFILE_OBJECT file)
     return given;
 }
 
-// Gives the file object its own name back, before Wine frees it.
-void TakeNameBack(PFILE_OBJECT file)
-{
-    GivenName* given = GivenTo(file);
-    if (given == nullptr)
-        return;
-    file->FileName = given->original;
-    given->file = nullptr;
-}
-
 // Gives the name to the new file object and sends the open on, keeping
 // its status.
 NTSTATUS Open(PDEVICE_OBJECT device, PDEVICE_OBJECT target, PIRP irp)
@@ -131,8 +121,10 @@ NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
     }
     if (target != nullptr)
         ObDereferenceObject(target);
-    if (major == IRP_MJ_CLOSE)
-        TakeNameBack(file);
+    if (major == IRP_MJ_CLOSE && given != nullptr) {
+        file->FileName = given->original;  // its own name back, before Wine frees it
+        given->file = nullptr;
+    }
     return status;
 }
 

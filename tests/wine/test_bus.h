@@ -68,8 +68,8 @@ private:
 enum class Kind { BusFdo, Control, Child, Proxy };
 
 // entry.cpp
-NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, DEVICE_TYPE type, Kind kind, ULONG flags,
-                   PDEVICE_OBJECT* created);
+NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, const WCHAR* linkName, DEVICE_TYPE type, Kind kind,
+                   ULONG flags, PDEVICE_OBJECT* created);
 
 // power_shim.cpp
 NTSTATUS InstallPowerRequestShim();
@@ -78,7 +78,6 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_
 NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds);
 
 // child.cpp
-PDEVICE_RELATIONS NewRelations(PDEVICE_OBJECT device);
 void ChildChanged();
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
