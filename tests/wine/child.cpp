@@ -170,9 +170,8 @@ NTSTATUS SetSystemPower(ULONG state)
         return STATUS_NO_SUCH_DEVICE;
     auto system = static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state);
     POWER_ACTION action = state == 0 ? PowerActionNone : state == 4 ? PowerActionHibernate : PowerActionSleep;
-    NTSTATUS status = STATUS_SUCCESS;
-    if (state != 0)
-        status = SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_QUERY_POWER, system, action);
+    NTSTATUS status =
+        state == 0 ? STATUS_SUCCESS : SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_QUERY_POWER, system, action);
     if (!NT_SUCCESS(status)) {
         SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_SET_POWER, PowerSystemWorking);
         return status;
@@ -190,10 +189,9 @@ NTSTATUS Wake()
     {
         Locked locked;
         irp = g_bus.waitWake;
+        g_bus.waitWake = nullptr;
         if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
-            irp = nullptr;  // being cancelled
-        if (irp != nullptr)
-            g_bus.waitWake = nullptr;
+            irp = nullptr;  // being cancelled: its cancel routine ends it
         inD0 = g_bus.devicePowerState <= PowerDeviceD0;
     }
     if (irp == nullptr)

@@ -30,8 +30,8 @@ HANDLE g_thread;
 // that a stall fault picked.
 constexpr USBD_STATUS kStallOnArrival = static_cast<USBD_STATUS>(0x4000ABCD);
 
+// What the device does with a transfer; USBD_STATUS_PENDING: nothing yet.
 struct Outcome {
-    bool done;
     USBD_STATUS usbd;
     ULONG moved;
     ULONG packets;  // IN: packets consumed
@@ -55,9 +55,8 @@ bool IsIn(const Endpoint& endpoint)
 // The IRP status a USB hub gives for a URB status. Any IRQL.
 NTSTATUS NtStatusOf(USBD_STATUS usbd)
 {
-    if (USBD_SUCCESS(usbd))
-        return STATUS_SUCCESS;
     switch (usbd) {
+    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
     case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
     case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
     case USBD_STATUS_INVALID_URB_FUNCTION:
@@ -123,15 +122,15 @@ Outcome PlanIn(const Endpoint& in, ULONG requested)
     ULONG moved = 0;
     for (ULONG i = 0;; ++i) {
         if (moved == requested)
-            return {true, USBD_STATUS_SUCCESS, moved, i};
+            return {USBD_STATUS_SUCCESS, moved, i};
         if (i == in.sizeCount)
-            return {false, USBD_STATUS_PENDING, 0, 0};
+            return {USBD_STATUS_PENDING, 0, 0};
         USHORT size = in.sizes[i];
         if (size > requested - moved)
-            return {true, USBD_STATUS_BABBLE_DETECTED, requested, i + 1};
+            return {USBD_STATUS_BABBLE_DETECTED, requested, i + 1};
         moved += size;
         if (size < in.maxPacket)
-            return {true, USBD_STATUS_SUCCESS, moved, i + 1};
+            return {USBD_STATUS_SUCCESS, moved, i + 1};
     }
 }
 
@@ -142,23 +141,22 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
 {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     if (endpoint.halted)
-        return {true, USBD_STATUS_ENDPOINT_HALTED, 0, 0};
+        return {USBD_STATUS_ENDPOINT_HALTED, 0, 0};
     if (urb->UrbHeader.Status == kStallOnArrival) {
         endpoint.halted = commit;
-        return {true, USBD_STATUS_STALL_PID, 0, 0};
+        return {USBD_STATUS_STALL_PID, 0, 0};
     }
     if (endpoint.silent)
-        return {false, USBD_STATUS_PENDING, 0, 0};
+        return {USBD_STATUS_PENDING, 0, 0};
     UCHAR* buffer = BufferOf(transfer.TransferBufferMDL, transfer.TransferBuffer);
     if (!IsIn(endpoint)) {
-        if (!Echo(endpoint, buffer, transfer.TransferBufferLength, commit))
-            return {false, USBD_STATUS_PENDING, 0, 0};
-        return {true, USBD_STATUS_SUCCESS, transfer.TransferBufferLength, 0};
+        bool taken = Echo(endpoint, buffer, transfer.TransferBufferLength, commit);
+        return {taken ? USBD_STATUS_SUCCESS : USBD_STATUS_PENDING, taken ? transfer.TransferBufferLength : 0, 0};
     }
     if (endpoint.ring == nullptr)
-        return {false, USBD_STATUS_PENDING, 0, 0};  // the interrupt endpoint has nothing to say
+        return {USBD_STATUS_PENDING, 0, 0};  // the interrupt endpoint has nothing to say
     Outcome outcome = PlanIn(endpoint, transfer.TransferBufferLength);
-    if (!commit || !outcome.done)
+    if (!commit || outcome.usbd == USBD_STATUS_PENDING)
         return outcome;
     ULONG consumed = 0;
     for (ULONG i = 0; i < outcome.packets; ++i)
@@ -197,11 +195,11 @@ void Take(Endpoint& endpoint, USBD_STATUS forced, LIST_ENTRY* done)
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         PURB urb = UrbOf(irp);
         entry = entry->Flink;
-        if (byDevice && !Advance(endpoint, urb, false).done)
+        if (byDevice && Advance(endpoint, urb, false).usbd == USBD_STATUS_PENDING)
             return;
         if (IoSetCancelRoutine(irp, nullptr) == nullptr)
             continue;
-        Outcome outcome = byDevice ? Advance(endpoint, urb, true) : Outcome{true, forced, 0, 0};
+        Outcome outcome = byDevice ? Advance(endpoint, urb, true) : Outcome{forced, 0, 0};
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = outcome.moved;
         urb->UrbHeader.Status = outcome.usbd;
@@ -451,11 +449,9 @@ NTSTATUS SetFault(ULONG address, ULONG fault)
     Endpoint* endpoint = address <= 0xFF ? EndpointAt(static_cast<UCHAR>(address)) : nullptr;
     if (endpoint == nullptr || fault < TestBusFaultStall || fault > TestBusFaultClear)
         return STATUS_INVALID_PARAMETER;
-    {
-        Locked locked;
-        endpoint->stallNext = fault == TestBusFaultStall;
-        endpoint->silent = fault == TestBusFaultSilent;
-    }
+    Locked locked;
+    endpoint->stallNext = fault == TestBusFaultStall;
+    endpoint->silent = fault == TestBusFaultSilent;
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }

@@ -57,10 +57,9 @@ void RunCommandWork(PDEVICE_OBJECT device, PVOID context)
     auto* irp = static_cast<PIRP>(context);
     // The answer overwrites the command, once the verb has run.
     auto* command = static_cast<PondrelTestBusCommand*>(irp->AssociatedIrp.SystemBuffer);
-    static_cast<PondrelTestBusAnswer*>(irp->AssociatedIrp.SystemBuffer)->status =
-        RunCommand(device->DriverObject, *command);
+    *static_cast<LONG*>(irp->AssociatedIrp.SystemBuffer) = RunCommand(device->DriverObject, *command);
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(irp->Tail.Overlay.DriverContext[0]));
-    CompleteIrp(irp, STATUS_SUCCESS, sizeof(PondrelTestBusAnswer));
+    CompleteIrp(irp, STATUS_SUCCESS, sizeof(LONG));
 }
 
 // The control code of the control device: checked, then run in a work
@@ -70,7 +69,7 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
     auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     if (parameters.IoControlCode != IOCTL_PONDREL_TEST_BUS_COMMAND ||
         parameters.InputBufferLength < sizeof(PondrelTestBusCommand) ||
-        parameters.OutputBufferLength < sizeof(PondrelTestBusAnswer))
+        parameters.OutputBufferLength < sizeof(LONG))
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     PIO_WORKITEM item = IoAllocateWorkItem(device);
     if (item == nullptr)
@@ -122,21 +121,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-// The control device, then the open device, with stack locations enough
-// for the function driver's stack under it. PASSIVE_LEVEL.
-NTSTATUS CreateControlDevices(PDRIVER_OBJECT driver)
-{
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = NewDevice(driver, PONDREL_TEST_BUS_DEVICE_NAME, PONDREL_TEST_BUS_LINK_NAME, FILE_DEVICE_UNKNOWN,
-                                Kind::Control, DO_BUFFERED_IO, &device);
-    if (NT_SUCCESS(status))
-        status = NewDevice(driver, PONDREL_TEST_BUS_OPEN_DEVICE_NAME, PONDREL_TEST_BUS_OPEN_LINK_NAME,
-                           FILE_DEVICE_UNKNOWN, Kind::Proxy, DO_BUFFERED_IO, &device);
-    if (NT_SUCCESS(status))
-        device->StackSize = 8;
-    return status;
-}
-
 }  // namespace
 
 // A device of the bus, of `kind`, with `flags`, ready for requests; named,
@@ -161,19 +145,26 @@ NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, const WCHAR* linkNa
 
 }  // namespace testbus
 
-// Installs the missing kernel routines, then sets up the bus. PASSIVE_LEVEL.
+// Installs the missing kernel routines, then sets up the bus, its control
+// device and its open device. PASSIVE_LEVEL.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     using namespace testbus;
+    PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = InstallPowerRequestShim();
     if (NT_SUCCESS(status))
         status = StartDevice();
     if (NT_SUCCESS(status))
-        status = CreateControlDevices(driver);
+        status = NewDevice(driver, PONDREL_TEST_BUS_DEVICE_NAME, PONDREL_TEST_BUS_LINK_NAME, FILE_DEVICE_UNKNOWN,
+                           Kind::Control, DO_BUFFERED_IO, &device);
+    if (NT_SUCCESS(status))
+        status = NewDevice(driver, PONDREL_TEST_BUS_OPEN_DEVICE_NAME, PONDREL_TEST_BUS_OPEN_LINK_NAME,
+                           FILE_DEVICE_UNKNOWN, Kind::Proxy, DO_BUFFERED_IO, &device);
     if (!NT_SUCCESS(status)) {
         DbgPrint("pondrel test bus: setup failed %08lx\n", status);
         return status;
     }
+    device->StackSize = 8;  // the open device passes requests to the function driver's stack
     for (auto& dispatch : driver->MajorFunction)
         dispatch = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;

@@ -17,8 +17,7 @@ struct GivenName {
     NTSTATUS openStatus;
 };
 
-constexpr int kGivenNames = 64;
-GivenName g_given[kGivenNames];
+GivenName g_given[64];
 WCHAR g_nextName[PONDREL_TEST_BUS_NAME_CHARS];  // empty once an open took it
 NTSTATUS g_lastOpenStatus = STATUS_OBJECT_NAME_NOT_FOUND;
 
@@ -42,39 +41,20 @@ NTSTATUS OpenDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_CONTINUE_COMPLETION;
 }
 
-// The function driver's device on top of the child, referenced; null when
-// the child or its driver is gone. PASSIVE_LEVEL, as everything here.
-PDEVICE_OBJECT FunctionDevice()
-{
-    if (g_bus.child == nullptr)
-        return nullptr;
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(g_bus.child);
-    if (top != g_bus.child)
-        return top;
-    ObDereferenceObject(top);
-    return nullptr;
-}
-
-// Gives the kept name to the file object, as its FileName.
-GivenName* GiveName(PFILE_OBJECT file)
-{
-    GivenName* given = GivenTo(nullptr);
-    if (given == nullptr)
-        return nullptr;
-    *given = {file, file->FileName, {}, STATUS_PENDING};
-    RtlCopyMemory(given->name, g_nextName, sizeof g_nextName);
-    RtlInitUnicodeString(&file->FileName, given->name);
-    return given;
-}
-
-// Gives the name to the new file object and sends the open on, keeping
-// its status.
+// Gives the kept name to the new file object, as its FileName, and sends
+// the open on, keeping its status.
 NTSTATUS Open(PDEVICE_OBJECT device, PDEVICE_OBJECT target, PIRP irp)
 {
     // Reads and writes are built for this device's I/O method: the driver's.
     device->Flags = (device->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) |
                     (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO));
-    GivenName* given = g_nextName[0] != 0 ? GiveName(IoGetCurrentIrpStackLocation(irp)->FileObject) : nullptr;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    GivenName* given = g_nextName[0] != 0 ? GivenTo(nullptr) : nullptr;
+    if (given != nullptr) {
+        *given = {file, file->FileName, {}, STATUS_PENDING};
+        RtlCopyMemory(given->name, g_nextName, sizeof g_nextName);
+        RtlInitUnicodeString(&file->FileName, given->name);
+    }
     g_nextName[0] = 0;
     if (given == nullptr) {
         g_lastOpenStatus = STATUS_OBJECT_NAME_INVALID;
@@ -98,7 +78,8 @@ NTSTATUS OpenVerb(const PondrelTestBusCommand& command)
     return g_nextName[0] != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
 }
 
-// Every request on the open device. PASSIVE_LEVEL under Wine.
+// Every request on the open device. PASSIVE_LEVEL under Wine, as everything
+// here.
 NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -106,7 +87,13 @@ NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
     PFILE_OBJECT file = stack->FileObject;
     GivenName* given = GivenTo(file);
     bool opened = major == IRP_MJ_CREATE || (given != nullptr && NT_SUCCESS(given->openStatus));
-    PDEVICE_OBJECT target = opened ? FunctionDevice() : nullptr;
+    // The function driver's device on top of the child, referenced; none
+    // when the child or its driver is gone.
+    PDEVICE_OBJECT target = opened && g_bus.child != nullptr ? IoGetAttachedDeviceReference(g_bus.child) : nullptr;
+    if (target != nullptr && target == g_bus.child) {
+        ObDereferenceObject(target);
+        target = nullptr;
+    }
     NTSTATUS status;
     if (target == nullptr) {
         bool closing = major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;

@@ -96,7 +96,7 @@ NTSTATUS NTAPI RequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE s
 NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds)
 {
     LARGE_INTEGER timeout;
-    timeout.QuadPart = milliseconds * kMillisecond;
+    timeout.QuadPart = milliseconds * -10000LL;  // relative, in 100 ns units
     return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout);
 }
 

@@ -15,8 +15,7 @@ namespace testbus {
 
 constexpr ULONG kTag = 0x54737442;  // 'Btst' in a pool dump
 constexpr int kEndpointCount = 5;
-constexpr LONGLONG kMillisecond = -10000;  // relative KeWaitForSingleObject units
-constexpr LONG kWaitMs = 10000;            // longest wait for the stack above to answer
+constexpr LONG kWaitMs = 10000;  // longest wait for the stack above to answer
 
 // One endpoint of the simulated device. Bulk IN endpoints keep the packets
 // the device will send: their bytes, and their sizes, oldest first.

@@ -14,7 +14,6 @@ namespace {
 using session::Outcome;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kStatusIoTimeout = 0xC00000B5;
 // How often an open is retried while a device comes up.
 constexpr DWORD kRetryMs = 20;
 
@@ -41,11 +40,6 @@ HANDLE OpenWhenThere(const std::string& path, std::chrono::milliseconds timeout,
 
 }  // namespace
 
-TestBusClient::TestBusClient(std::string device, std::chrono::milliseconds timeout)
-    : device_(std::move(device)), timeout_(timeout)
-{
-}
-
 Outcome TestBusClient::Send(unsigned long verb, unsigned long argument, unsigned long endpoint,
                             const std::string& name)
 {
@@ -56,7 +50,7 @@ Outcome TestBusClient::Send(unsigned long verb, unsigned long argument, unsigned
     PondrelTestBusCommand command{verb, argument, endpoint, {}};
     for (size_t i = 0; i < name.size() && i + 1 < PONDREL_TEST_BUS_NAME_CHARS; ++i)
         command.name[i] = static_cast<unsigned char>(name[i]);
-    PondrelTestBusAnswer answer{};
+    LONG answer = 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD bytes = 0;
@@ -65,7 +59,7 @@ Outcome TestBusClient::Send(unsigned long verb, unsigned long argument, unsigned
     if (!done && GetLastError() == ERROR_IO_PENDING)
         done = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(3 * timeout_.count())) == WAIT_OBJECT_0 &&
                GetOverlappedResult(bus, &overlapped, &bytes, FALSE);
-    Outcome outcome{done ? static_cast<uint32_t>(answer.status) : kStatusIoTimeout, 0, {},
+    Outcome outcome{done ? static_cast<uint32_t>(answer) : 0xC00000B5u /* STATUS_IO_TIMEOUT */, 0, {},
                     done ? "" : "the test bus did not answer"};
     if (!done)
         CancelIoEx(bus, &overlapped);

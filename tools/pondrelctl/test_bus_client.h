@@ -15,7 +15,8 @@ namespace pondrelctl {
 class TestBusClient {
 public:
     // `device` is the driver's path (\\.\pondrel), which a plug waits for.
-    TestBusClient(std::string device, std::chrono::milliseconds timeout);
+    TestBusClient(std::string device, std::chrono::milliseconds timeout)
+        : device_(std::move(device)), timeout_(timeout) {}
 
     session::Outcome Run(const session::Command& command);
 
