@@ -32,7 +32,7 @@ NTSTATUS QueryId(PIRP irp)
     case BusQueryHardwareIDs: return AnswerString(irp, kHardwareIds, sizeof kHardwareIds);
     case BusQueryCompatibleIDs: return AnswerString(irp, kCompatibleIds, sizeof kCompatibleIds);
     case BusQueryInstanceID: return AnswerString(irp, kInstanceId, sizeof kInstanceId);
-    default: return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    default: return KeepStatus(irp);
     }
 }
 
@@ -43,37 +43,21 @@ NTSTATUS QueryCapabilities(PIRP irp)
     PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
     const DEVICE_POWER_STATE states[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2,
                                                            PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD3};
-    for (int s = 0; s < PowerSystemMaximum; ++s)
-        caps->DeviceState[s] = states[s];
+    RtlCopyMemory(caps->DeviceState, states, sizeof states);
     caps->SystemWake = PowerSystemSleeping3;
     caps->DeviceWake = PowerDeviceD2;
     caps->DeviceD2 = TRUE;
     caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = TRUE;
     caps->Removable = TRUE;
-    caps->Address = 1;
-    caps->UINumber = 1;
+    caps->Address = caps->UINumber = 1;
     return CompleteIrp(irp, STATUS_SUCCESS);
-}
-
-// The child names itself as the target of its own relations. PASSIVE_LEVEL.
-NTSTATUS TargetRelation(PIRP irp, PDEVICE_OBJECT device)
-{
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
-        return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-    auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
-    if (relations == nullptr)
-        return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
-    ObReferenceObject(device);
-    relations->Count = 1;
-    relations->Objects[0] = device;
-    return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
 }
 
 // The stack above has let go: what it left in flight ends; once the bus no
 // longer reports the device, its PDO goes. PASSIVE_LEVEL.
 NTSTATUS Removed(PDEVICE_OBJECT device, PIRP irp)
 {
-    FailAllTransfers(USBD_STATUS_DEVICE_GONE);
+    EndTransfers(nullptr, USBD_STATUS_DEVICE_GONE);
     ++g_bus.childRemoves;
     ChildChanged();
     bool reported = g_bus.present;
@@ -99,15 +83,28 @@ bool WaitUntil(Done done)
     return true;
 }
 
-// Wine's PnP manager handles one relations change after the other on its
-// own thread: once it asks again, it has finished what the last change
-// started (the start of a new device, the removal of a gone one).
-// PASSIVE_LEVEL.
+// Tells Wine's PnP manager that the bus's children changed and waits until
+// it has finished with that: it handles one relations change after the
+// other on its own thread, so once it asks again, it has finished what the
+// last change started (the start of a new device, the removal of a gone
+// one). PASSIVE_LEVEL.
 bool PnpSettled()
 {
     ULONG queries = g_bus.relationQueries;
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
     return WaitUntil([&] { return g_bus.relationQueries != queries; });
+}
+
+// The child's PDO; its device is reset to how it comes out of the box.
+// PASSIVE_LEVEL.
+NTSTATUS CreateChild(PDRIVER_OBJECT driver)
+{
+    NTSTATUS status = NewDevice(driver, nullptr, nullptr, FILE_DEVICE_USB, Kind::Child, DO_POWER_PAGABLE, &g_bus.child);
+    if (!NT_SUCCESS(status))
+        return status;
+    ResetDevice();
+    g_bus.present = g_bus.connected = true;
+    return STATUS_SUCCESS;
 }
 
 // The child arrives: reported, installed and started by Wine's PnP manager,
@@ -126,8 +123,8 @@ NTSTATUS Plug(PDRIVER_OBJECT driver)
     if (!WaitUntil([&] { return g_bus.childStarts != starts; }) || !PnpSettled())
         return STATUS_UNSUCCESSFUL;
     // What the PnP manager sends after a first start and Wine does not.
-    SendCapabilitiesQuery(g_bus.child);
-    SendPnpAndWait(g_bus.child, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+    SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE);
     return STATUS_SUCCESS;
 }
 
@@ -138,64 +135,48 @@ NTSTATUS SurpriseRemove()
     if (!g_bus.present)
         return STATUS_NO_SUCH_DEVICE;
     ULONG surprised = g_bus.childSurprised + g_bus.childRemoves;
-    g_bus.connected = false;
-    g_bus.present = false;
-    FailAllTransfers(USBD_STATUS_DEVICE_GONE);
+    g_bus.connected = g_bus.present = false;
+    EndTransfers(nullptr, USBD_STATUS_DEVICE_GONE);
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
     bool heard = WaitUntil([&] { return g_bus.childSurprised + g_bus.childRemoves != surprised; });
     return heard && PnpSettled() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-// After a surprise removal the PnP manager sends only the removal, once
-// the handles are closed. Wine sends it at once; the answer is whether it
-// came.
-NTSTATUS RemoveAfterSurprise()
-{
-    return WaitUntil([] { return g_bus.child == nullptr; }) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-}
-
 // An orderly removal as the PnP manager runs it (Wine offers none): query,
-// then remove or cancel; then the bus stops reporting the device.
+// then remove or cancel; then the bus stops reporting the device. After a
+// surprise removal the PnP manager sends only the removal, once the handles
+// are closed; Wine sends it at once, and the answer is whether it came.
 NTSTATUS Remove()
 {
     if (!g_bus.present && g_bus.childSurprised != 0)
-        return RemoveAfterSurprise();
+        return WaitUntil([] { return g_bus.child == nullptr; }) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     if (!g_bus.present || g_bus.child == nullptr)
         return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS status = SendPnpAndWait(g_bus.child, IRP_MN_QUERY_REMOVE_DEVICE);
+    NTSTATUS status = SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
-        SendPnpAndWait(g_bus.child, IRP_MN_CANCEL_REMOVE_DEVICE);
+        SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE);
         return status;
     }
-    status = SendPnpAndWait(g_bus.child, IRP_MN_REMOVE_DEVICE);
-    g_bus.present = false;
-    g_bus.connected = false;
+    status = SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    g_bus.present = g_bus.connected = false;
     return PnpSettled() ? status : STATUS_UNSUCCESSFUL;
 }
 
-// Query and set, and a refused query followed by a set to the working state.
-NTSTATUS Sleep(ULONG state)
+// To S<state> (query and set; a refused query is followed by a set to the
+// working state), or back to the working state from state 0.
+NTSTATUS SetSystemPower(ULONG state)
 {
-    if (state < 1 || state > 4)
-        return STATUS_INVALID_PARAMETER;
     if (g_bus.child == nullptr)
         return STATUS_NO_SUCH_DEVICE;
     auto system = static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state);
-    POWER_ACTION action = system == PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep;
-    NTSTATUS status = SendPowerAndWait(g_bus.child, IRP_MN_QUERY_POWER, system, action);
+    POWER_ACTION action = state == 0 ? PowerActionNone : state == 4 ? PowerActionHibernate : PowerActionSleep;
+    NTSTATUS status =
+        state == 0 ? STATUS_SUCCESS : SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_QUERY_POWER, system, action);
     if (!NT_SUCCESS(status)) {
-        SendPowerAndWait(g_bus.child, IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
+        SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_SET_POWER, PowerSystemWorking);
         return status;
     }
-    return SendPowerAndWait(g_bus.child, IRP_MN_SET_POWER, system, action);
-}
-
-// Back to the working state.
-NTSTATUS Resume()
-{
-    if (g_bus.child == nullptr)
-        return STATUS_NO_SUCH_DEVICE;
-    return SendPowerAndWait(g_bus.child, IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
+    return SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_SET_POWER, system, action);
 }
 
 // The device signals remote wake: the armed wait-wake completes. From a
@@ -208,10 +189,9 @@ NTSTATUS Wake()
     {
         Locked locked;
         irp = g_bus.waitWake;
+        g_bus.waitWake = nullptr;
         if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
-            irp = nullptr;  // being cancelled
-        if (irp != nullptr)
-            g_bus.waitWake = nullptr;
+            irp = nullptr;  // being cancelled: its cancel routine ends it
         inD0 = g_bus.devicePowerState <= PowerDeviceD0;
     }
     if (irp == nullptr)
@@ -243,7 +223,6 @@ NTSTATUS WaitWake(PIRP irp)
 {
     SYSTEM_POWER_STATE from = IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
     NTSTATUS status = STATUS_PENDING;
-    bool cancelled = false;
     {
         Locked locked;
         if (!g_bus.connected)
@@ -252,43 +231,19 @@ NTSTATUS WaitWake(PIRP irp)
             status = STATUS_INVALID_DEVICE_STATE;
         else if (g_bus.waitWake != nullptr)
             status = STATUS_DEVICE_BUSY;
-        if (status == STATUS_PENDING) {
-            IoMarkIrpPending(irp);
+        else if (Hold(irp, CancelWaitWake))
             g_bus.waitWake = irp;
-            (void)IoSetCancelRoutine(irp, CancelWaitWake);
-            cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
-            if (cancelled)
-                g_bus.waitWake = nullptr;
-        }
+        else
+            status = STATUS_CANCELLED;
     }
     ChildChanged();
-    if (status != STATUS_PENDING)
-        return CompleteIrp(irp, status);
-    if (cancelled)
-        CompleteIrp(irp, STATUS_CANCELLED);
-    return STATUS_PENDING;
+    if (status == STATUS_PENDING)
+        return STATUS_PENDING;
+    CompleteIrp(irp, status);
+    return status == STATUS_CANCELLED ? STATUS_PENDING : status;
 }
 
 }  // namespace
-
-// The child's PDO; its device is reset to how it comes out of the box.
-// PASSIVE_LEVEL.
-NTSTATUS CreateChild(PDRIVER_OBJECT driver)
-{
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_USB, FILE_AUTOGENERATED_DEVICE_NAME,
-                                     FALSE, &device);
-    if (!NT_SUCCESS(status))
-        return status;
-    static_cast<Extension*>(device->DeviceExtension)->kind = Kind::Child;
-    device->Flags |= DO_POWER_PAGABLE;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    ResetDevice();
-    g_bus.child = device;
-    g_bus.present = true;
-    g_bus.connected = true;
-    return STATUS_SUCCESS;
-}
 
 // IRP_MJ_PNP on the child. PASSIVE_LEVEL.
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
@@ -298,13 +253,10 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
         ++g_bus.childStarts;
         ChildChanged();
         return CompleteIrp(irp, g_bus.connected ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE: return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
-        FailAllTransfers(USBD_STATUS_DEVICE_GONE);
+        EndTransfers(nullptr, USBD_STATUS_DEVICE_GONE);
         ++g_bus.childSurprised;
         ChildChanged();
         return CompleteIrp(irp, STATUS_SUCCESS);
@@ -312,8 +264,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_QUERY_ID: return QueryId(irp);
     case IRP_MN_QUERY_DEVICE_TEXT: return AnswerString(irp, kDescription, sizeof kDescription);
     case IRP_MN_QUERY_CAPABILITIES: return QueryCapabilities(irp);
-    case IRP_MN_QUERY_DEVICE_RELATIONS: return TargetRelation(irp, device);
-    default: return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    default: return KeepStatus(irp);
     }
 }
 
@@ -350,12 +301,12 @@ NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command)
     case TestBusPlug: return Plug(driver);
     case TestBusSurpriseRemove: return SurpriseRemove();
     case TestBusRemove: return Remove();
-    case TestBusSleep: return Sleep(command.argument);
-    case TestBusResume: return Resume();
+    case TestBusSleep: return command.argument - 1 < 4 ? SetSystemPower(command.argument) : STATUS_INVALID_PARAMETER;
+    case TestBusResume: return SetSystemPower(0);
     case TestBusWake: return Wake();
     case TestBusFault: return g_bus.present ? SetFault(command.endpoint, command.argument) : STATUS_NO_SUCH_DEVICE;
-    case TestBusNameNextOpen: return NameNextOpen(command);
-    case TestBusLastOpenStatus: return LastOpenStatus();
+    case TestBusNameNextOpen:
+    case TestBusLastOpenStatus: return OpenVerb(command);
     default: return STATUS_INVALID_PARAMETER;
     }
 }

@@ -30,8 +30,8 @@ HANDLE g_thread;
 // that a stall fault picked.
 constexpr USBD_STATUS kStallOnArrival = static_cast<USBD_STATUS>(0x4000ABCD);
 
+// What the device does with a transfer; USBD_STATUS_PENDING: nothing yet.
 struct Outcome {
-    bool done;
     USBD_STATUS usbd;
     ULONG moved;
     ULONG packets;  // IN: packets consumed
@@ -55,12 +55,10 @@ bool IsIn(const Endpoint& endpoint)
 // The IRP status a USB hub gives for a URB status. Any IRQL.
 NTSTATUS NtStatusOf(USBD_STATUS usbd)
 {
-    if (USBD_SUCCESS(usbd))
-        return STATUS_SUCCESS;
     switch (usbd) {
+    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
     case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
     case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
     case USBD_STATUS_INVALID_URB_FUNCTION:
     case USBD_STATUS_INVALID_PARAMETER:
     case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
@@ -95,116 +93,80 @@ UCHAR* BufferOf(PMDL mdl, PVOID buffer)
     return static_cast<UCHAR*>(MmGetMdlVirtualAddress(mdl));
 }
 
-// ---- IN packet rings: g_bus.lock held, so DISPATCH_LEVEL ----
-
-USHORT PacketSize(const Endpoint& in, ULONG index)
-{
-    return in.sizes[(in.sizeHead + index) % kRingPackets];
-}
-
-bool RingHasRoom(const Endpoint& in, ULONG bytes, ULONG packets)
-{
-    return in.ring && in.ringBytes + bytes <= kRingBytes && in.sizeCount + packets <= kRingPackets;
-}
-
-void PushPacket(Endpoint& in, const UCHAR* bytes, USHORT size)
-{
-    for (ULONG i = 0; i < size; ++i)
-        in.ring[(in.ringHead + in.ringBytes + i) % kRingBytes] = bytes[i];
-    in.ringBytes += size;
-    in.sizes[(in.sizeHead + in.sizeCount++) % kRingPackets] = size;
-}
-
-// Takes `size` bytes of the head packet, dropping what does not fit in `room`.
-void PopPacket(Endpoint& in, UCHAR* out, ULONG room)
-{
-    USHORT size = PacketSize(in, 0);
-    for (ULONG i = 0; i < size && i < room; ++i)
-        out[i] = in.ring[(in.ringHead + i) % kRingBytes];
-    in.ringHead = (in.ringHead + size) % kRingBytes;
-    in.ringBytes -= size;
-    in.sizeHead = (in.sizeHead + 1) % kRingPackets;
-    --in.sizeCount;
-}
-
 // An OUT transfer on a loopback endpoint comes back on the partner as
-// packets of its size; after a last full packet a zero-length packet ends
-// the host's IN transfer there. Returns false when the partner has no room
-// yet (the device NAKs until it has).
+// packets of its size, the last one short (zero-length after a full one),
+// so that it ends the host's IN transfer there. Returns false when the
+// partner has no room yet (the device NAKs until it has). g_bus.lock held.
 bool Echo(Endpoint& out, const UCHAR* bytes, ULONG length, bool commit)
 {
     if (out.peer < 0)
         return true;
     Endpoint& in = g_bus.endpoints[out.peer];
-    ULONG packets = length / in.maxPacket + 2;
-    if (!RingHasRoom(in, length, packets))
+    ULONG packets = length / in.maxPacket + 1;
+    if (in.ringBytes + length > kRingBytes || in.sizeCount + packets > kRingPackets)
         return false;
     if (!commit)
         return true;
-    ULONG offset = 0;
-    do {
-        ULONG size = length - offset < in.maxPacket ? length - offset : in.maxPacket;
-        PushPacket(in, bytes + offset, static_cast<USHORT>(size));
-        offset += size;
-    } while (offset < length);
-    if (length != 0 && length % in.maxPacket == 0)
-        PushPacket(in, nullptr, 0);
+    RtlCopyMemory(in.ring + in.ringBytes, bytes, length);
+    in.ringBytes += length;
+    for (ULONG i = 0; i < packets; ++i)
+        in.sizes[in.sizeCount++] = static_cast<USHORT>(i + 1 < packets ? in.maxPacket : length % in.maxPacket);
     return true;
 }
 
 // An IN transfer ends when it is full, at a short packet, or with babble
 // when a packet is larger than the room left; until then it waits, and no
-// packet is taken.
+// packet is taken. g_bus.lock held.
 Outcome PlanIn(const Endpoint& in, ULONG requested)
 {
     ULONG moved = 0;
     for (ULONG i = 0;; ++i) {
         if (moved == requested)
-            return {true, USBD_STATUS_SUCCESS, moved, i};
+            return {USBD_STATUS_SUCCESS, moved, i};
         if (i == in.sizeCount)
-            return {false, USBD_STATUS_PENDING, 0, 0};
-        USHORT size = PacketSize(in, i);
+            return {USBD_STATUS_PENDING, 0, 0};
+        USHORT size = in.sizes[i];
         if (size > requested - moved)
-            return {true, USBD_STATUS_BABBLE_DETECTED, requested, i + 1};
+            return {USBD_STATUS_BABBLE_DETECTED, requested, i + 1};
         moved += size;
         if (size < in.maxPacket)
-            return {true, USBD_STATUS_SUCCESS, moved, i + 1};
+            return {USBD_STATUS_SUCCESS, moved, i + 1};
     }
 }
 
 // What the device does now with the transfer at the head of the queue;
 // without `commit` only whether it would end, with nothing moved.
+// g_bus.lock held.
 Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
 {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     if (endpoint.halted)
-        return {true, USBD_STATUS_ENDPOINT_HALTED, 0, 0};
+        return {USBD_STATUS_ENDPOINT_HALTED, 0, 0};
     if (urb->UrbHeader.Status == kStallOnArrival) {
-        if (commit)
-            endpoint.halted = true;
-        return {true, USBD_STATUS_STALL_PID, 0, 0};
+        endpoint.halted = commit;
+        return {USBD_STATUS_STALL_PID, 0, 0};
     }
     if (endpoint.silent)
-        return {false, USBD_STATUS_PENDING, 0, 0};
+        return {USBD_STATUS_PENDING, 0, 0};
     UCHAR* buffer = BufferOf(transfer.TransferBufferMDL, transfer.TransferBuffer);
     if (!IsIn(endpoint)) {
-        if (!Echo(endpoint, buffer, transfer.TransferBufferLength, commit))
-            return {false, USBD_STATUS_PENDING, 0, 0};
-        return {true, USBD_STATUS_SUCCESS, transfer.TransferBufferLength, 0};
+        bool taken = Echo(endpoint, buffer, transfer.TransferBufferLength, commit);
+        return {taken ? USBD_STATUS_SUCCESS : USBD_STATUS_PENDING, taken ? transfer.TransferBufferLength : 0, 0};
     }
     if (endpoint.ring == nullptr)
-        return {false, USBD_STATUS_PENDING, 0, 0};  // the interrupt endpoint has nothing to say
+        return {USBD_STATUS_PENDING, 0, 0};  // the interrupt endpoint has nothing to say
     Outcome outcome = PlanIn(endpoint, transfer.TransferBufferLength);
-    if (!commit)
+    if (!commit || outcome.usbd == USBD_STATUS_PENDING)
         return outcome;
-    ULONG offset = 0;
-    for (ULONG i = 0; outcome.done && i < outcome.packets; ++i) {
-        ULONG size = PacketSize(endpoint, 0);
-        PopPacket(endpoint, buffer + offset, outcome.moved - offset);
-        offset += size;
-    }
-    if (outcome.usbd == USBD_STATUS_BABBLE_DETECTED)
-        endpoint.halted = true;
+    ULONG consumed = 0;
+    for (ULONG i = 0; i < outcome.packets; ++i)
+        consumed += endpoint.sizes[i];
+    RtlCopyMemory(buffer, endpoint.ring, outcome.moved);
+    endpoint.ringBytes -= consumed;
+    RtlMoveMemory(endpoint.ring, endpoint.ring + consumed, endpoint.ringBytes);
+    endpoint.sizeCount -= outcome.packets;
+    RtlMoveMemory(endpoint.sizes, endpoint.sizes + outcome.packets, endpoint.sizeCount * sizeof(USHORT));
+    endpoint.halted = outcome.usbd == USBD_STATUS_BABBLE_DETECTED;
     return outcome;
 }
 
@@ -222,18 +184,22 @@ void CancelTransfer(PDEVICE_OBJECT, PIRP irp)
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
 }
 
-// Moves the transfers of `endpoint` that it owns (cancel routine cleared)
-// and that end now to `done`. g_bus.lock held.
-void Collect(Endpoint& endpoint, LIST_ENTRY* done)
+// Moves to `done`, in order, the transfers of `endpoint` that end now: all
+// of them with `forced`, or with USBD_STATUS_PENDING those the device ends.
+// One being cancelled stays: its cancel routine takes it off the queue.
+// g_bus.lock held.
+void Take(Endpoint& endpoint, USBD_STATUS forced, LIST_ENTRY* done)
 {
-    while (!IsListEmpty(&endpoint.queue)) {
-        PIRP irp = CONTAINING_RECORD(endpoint.queue.Flink, IRP, Tail.Overlay.ListEntry);
+    bool byDevice = forced == USBD_STATUS_PENDING;
+    for (LIST_ENTRY* entry = endpoint.queue.Flink; entry != &endpoint.queue;) {
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         PURB urb = UrbOf(irp);
-        if (!Advance(endpoint, urb, false).done)
+        entry = entry->Flink;
+        if (byDevice && Advance(endpoint, urb, false).usbd == USBD_STATUS_PENDING)
             return;
         if (IoSetCancelRoutine(irp, nullptr) == nullptr)
-            return;  // being cancelled: the cancel routine takes it off the queue
-        Outcome outcome = Advance(endpoint, urb, true);
+            continue;
+        Outcome outcome = byDevice ? Advance(endpoint, urb, true) : Outcome{forced, 0, 0};
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = outcome.moved;
         urb->UrbHeader.Status = outcome.usbd;
@@ -241,81 +207,30 @@ void Collect(Endpoint& endpoint, LIST_ENTRY* done)
     }
 }
 
-// Completes the transfers taken off their queues. Out of the lock.
-void CompleteList(LIST_ENTRY* done)
-{
-    while (!IsListEmpty(done)) {
-        PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
-        CompleteIrp(irp, NtStatusOf(UrbOf(irp)->UrbHeader.Status));
-    }
-}
-
 // The bus thread: ends whatever transfers the device can end, each time
-// something changed. PASSIVE_LEVEL.
-// It lives as long as the driver host does.
+// something changed. PASSIVE_LEVEL. It lives as long as the driver host does.
 void BusThread(PVOID)
 {
     for (;;) {
         KeWaitForSingleObject(&g_bus.work, Executive, KernelMode, FALSE, nullptr);
-        LIST_ENTRY done;
-        InitializeListHead(&done);
-        {
-            Locked locked;
-            for (auto& endpoint : g_bus.endpoints)
-                Collect(endpoint, &done);
-        }
-        CompleteList(&done);
+        EndTransfers(nullptr, USBD_STATUS_PENDING);
     }
-}
-
-// Takes every pending transfer the bus owns (on one endpoint, or all) off
-// its queue with the given URB status. g_bus.lock held.
-void TakeAll(Endpoint* only, USBD_STATUS usbd, LIST_ENTRY* done)
-{
-    for (auto& endpoint : g_bus.endpoints) {
-        if (only != nullptr && only != &endpoint)
-            continue;
-        LIST_ENTRY* entry = endpoint.queue.Flink;
-        while (entry != &endpoint.queue) {
-            PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-            entry = entry->Flink;
-            if (IoSetCancelRoutine(irp, nullptr) == nullptr)
-                continue;
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-            UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-            UrbOf(irp)->UrbHeader.Status = usbd;
-            InsertTailList(done, &irp->Tail.Overlay.ListEntry);
-        }
-    }
-}
-
-// Ends every pending transfer (of one endpoint, or all). Out of the lock.
-void EndTransfers(Endpoint* only, USBD_STATUS usbd)
-{
-    LIST_ENTRY done;
-    InitializeListHead(&done);
-    {
-        Locked locked;
-        TakeAll(only, usbd, &done);
-    }
-    CompleteList(&done);
 }
 
 // Pipe handles carry the configuration's generation, so that a handle from
-// an earlier configuration is refused. Any IRQL.
-PVOID PipeHandle(ULONG generation, int index)
+// an earlier configuration is refused. g_bus.lock held.
+PVOID PipeHandle(ULONG_PTR tail)
 {
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(generation) << 8 | (index + 1));
+    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(g_bus.generation) << 8 | tail);
 }
 
 // The endpoint of a live pipe handle, or null. g_bus.lock held.
 Endpoint* EndpointOfHandle(PVOID handle)
 {
     auto value = reinterpret_cast<ULONG_PTR>(handle);
-    int index = static_cast<int>(value & 0xFF) - 1;
-    if (!g_bus.configured || (value >> 8) != g_bus.generation || index < 0 || index >= kEndpointCount)
-        return nullptr;
-    return &g_bus.endpoints[index];
+    ULONG_PTR index = (value & 0xFF) - 1;
+    bool live = g_bus.configured && (value >> 8) == g_bus.generation && index < kEndpointCount;
+    return live ? &g_bus.endpoints[index] : nullptr;
 }
 
 // The device and configuration descriptors; the device stalls any other.
@@ -325,17 +240,14 @@ NTSTATUS GetDescriptor(PIRP irp, PURB urb)
 {
     auto& request = urb->UrbControlDescriptorRequest;
     bool device = request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE;
-    const UCHAR* source = device ? kDeviceDescriptor : kConfigDescriptor;
     ULONG size = device ? sizeof kDeviceDescriptor : sizeof kConfigDescriptor;
-    if (request.Index != 0 || (!device && request.DescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE)) {
-        request.TransferBufferLength = 0;
-        return CompleteUrb(irp, USBD_STATUS_STALL_PID);
-    }
-    UCHAR* buffer = BufferOf(request.TransferBufferMDL, request.TransferBuffer);
     ULONG length = request.TransferBufferLength < size ? request.TransferBufferLength : size;
-    RtlCopyMemory(buffer, source, length);
-    request.TransferBufferLength = length;
-    return CompleteUrb(irp, USBD_STATUS_SUCCESS);
+    bool known = request.Index == 0 && (device || request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE);
+    request.TransferBufferLength = known ? length : 0;
+    if (known)
+        RtlCopyMemory(BufferOf(request.TransferBufferMDL, request.TransferBuffer),
+                      device ? kDeviceDescriptor : kConfigDescriptor, length);
+    return CompleteUrb(irp, known ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
 }
 
 // Fills the caller's interface record for interface 0 and opens its pipes.
@@ -343,102 +255,98 @@ NTSTATUS GetDescriptor(PIRP irp, PURB urb)
 USBD_STATUS Configure(PURB urb)
 {
     auto& select = urb->UrbSelectConfiguration;
-    auto* descriptor = select.ConfigurationDescriptor;
-    if (descriptor->bConfigurationValue != kConfigDescriptor[5])
-        return USBD_STATUS_SET_CONFIG_FAILED;
     PUSBD_INTERFACE_INFORMATION info = &select.Interface;
-    auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
-    if (reinterpret_cast<UCHAR*>(info) + sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION) > end ||
-        reinterpret_cast<UCHAR*>(info) + info->Length != end)
-        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;  // one interface record, as bNumInterfaces says
+    ULONG needed = 24 + 24 * kEndpointCount;
+    if (select.ConfigurationDescriptor->bConfigurationValue != kConfigDescriptor[5])
+        return USBD_STATUS_SET_CONFIG_FAILED;
     if (info->InterfaceNumber != 0 || info->AlternateSetting != 0)
         return USBD_STATUS_INTERFACE_NOT_FOUND;
-    if (info->Length < 24 + 24 * kEndpointCount)
+    auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
+    if (info->Length < needed || reinterpret_cast<UCHAR*>(info) + info->Length > end)
         return USBD_STATUS_BUFFER_TOO_SMALL;
-    ULONG generation = g_bus.generation;
     info->Class = 0xFF;
-    info->SubClass = 0;
-    info->Protocol = 0;
-    info->Reserved = 0;
+    info->SubClass = info->Protocol = info->Reserved = 0;
     info->NumberOfPipes = kEndpointCount;
-    info->Length = 24 + 24 * kEndpointCount;
-    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(static_cast<ULONG_PTR>(generation) << 8 | 0xF0);
+    info->Length = needed;
+    info->InterfaceHandle = PipeHandle(0xF0);
+    select.ConfigurationHandle = PipeHandle(0xF1);
     for (int i = 0; i < kEndpointCount; ++i) {
-        Endpoint& endpoint = g_bus.endpoints[i];
+        const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
-        pipe.MaximumPacketSize = endpoint.maxPacket;
-        pipe.EndpointAddress = endpoint.address;
-        pipe.Interval = endpoint.interval;
-        pipe.PipeType = static_cast<USBD_PIPE_TYPE>(endpoint.type);
-        pipe.PipeHandle = PipeHandle(generation, i);
+        pipe.MaximumPacketSize = g_bus.endpoints[i].maxPacket;
+        pipe.EndpointAddress = descriptor[2];
+        pipe.Interval = descriptor[6];
+        pipe.PipeType = static_cast<USBD_PIPE_TYPE>(descriptor[3] & 3);
+        pipe.PipeHandle = PipeHandle(i + 1);
     }
-    select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(static_cast<ULONG_PTR>(generation) << 8 | 0xF1);
     return USBD_STATUS_SUCCESS;
 }
 
-// A new configuration (or none) ends every transfer and every pipe handle.
-NTSTATUS SelectConfiguration(PIRP irp, PURB urb)
+// A new configuration (or none), like a port reset, ends every transfer in
+// flight and clears every halt; a configuration also ends every pipe handle.
+// PASSIVE_LEVEL.
+NTSTATUS Restart(PIRP irp, PURB urb)
 {
     EndTransfers(nullptr, USBD_STATUS_CANCELED);
-    Locked locked;
-    ++g_bus.generation;
-    for (auto& endpoint : g_bus.endpoints)
-        endpoint.halted = false;
-    bool none = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
-    USBD_STATUS usbd = none ? USBD_STATUS_SUCCESS : Configure(urb);
-    g_bus.configured = !none && USBD_SUCCESS(usbd);
-    return CompleteUrb(irp, usbd);
-}
-
-// Queues the transfer for the bus thread, or says why the bus refuses it.
-USBD_STATUS Queue(PIRP irp, PURB urb, bool* cancelled)
-{
-    auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    Locked locked;
-    Endpoint* endpoint = EndpointOfHandle(transfer.PipeHandle);
-    if (endpoint == nullptr)
-        return USBD_STATUS_INVALID_PIPE_HANDLE;
-    if (((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != IsIn(*endpoint))
-        return USBD_STATUS_INVALID_PARAMETER;
-    // The stall belongs to this transfer; it ends on the bus thread, as any.
-    urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
-    endpoint->stallNext = false;
-    IoMarkIrpPending(irp);
-    InsertTailList(&endpoint->queue, &irp->Tail.Overlay.ListEntry);
-    (void)IoSetCancelRoutine(irp, CancelTransfer);
-    *cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
-    if (*cancelled)
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    return USBD_STATUS_PENDING;
-}
-
-// A bulk or interrupt transfer: pending until the device ends it.
-NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
-{
-    bool cancelled = false;
-    USBD_STATUS usbd = Queue(irp, urb, &cancelled);
-    if (usbd != USBD_STATUS_PENDING || cancelled) {
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        CompleteUrb(irp, cancelled ? USBD_STATUS_CANCELED : usbd);
-        return cancelled ? STATUS_PENDING : NtStatusOf(usbd);
+    USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+    {
+        Locked locked;
+        for (auto& endpoint : g_bus.endpoints)
+            endpoint.halted = false;
+        if (urb != nullptr) {
+            ++g_bus.generation;
+            bool none = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
+            usbd = none ? USBD_STATUS_SUCCESS : Configure(urb);
+            g_bus.configured = !none && USBD_SUCCESS(usbd);
+        }
     }
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
-    return STATUS_PENDING;
+    return urb == nullptr ? CompleteIrp(irp, STATUS_SUCCESS) : CompleteUrb(irp, usbd);
+}
+
+// A bulk or interrupt transfer: queued, pending until the device ends it,
+// or refused at once.
+NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
+{
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
+    USBD_STATUS refusal = USBD_STATUS_CANCELED;
+    {
+        Locked locked;
+        Endpoint* endpoint = EndpointOfHandle(transfer.PipeHandle);
+        bool in = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        if (endpoint != nullptr && in == IsIn(*endpoint)) {
+            // The stall belongs to this transfer; it ends on the bus thread, as any.
+            urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
+            endpoint->stallNext = false;
+            InsertTailList(&endpoint->queue, &irp->Tail.Overlay.ListEntry);
+            if (Hold(irp, CancelTransfer)) {
+                KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
+                return STATUS_PENDING;
+            }
+            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        } else {
+            refusal = endpoint == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
+        }
+    }
+    transfer.TransferBufferLength = 0;
+    NTSTATUS status = CompleteUrb(irp, refusal);
+    return refusal == USBD_STATUS_CANCELED ? STATUS_PENDING : status;
 }
 
 // ABORT_PIPE ends the pipe's transfers as cancelled; RESET_PIPE clears its halt.
 NTSTATUS PipeRequest(PIRP irp, PURB urb)
 {
+    bool abort = urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE;
     Endpoint* endpoint = nullptr;
     {
         Locked locked;
         endpoint = EndpointOfHandle(urb->UrbPipeRequest.PipeHandle);
-        if (endpoint != nullptr && urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE)
+        if (endpoint != nullptr && !abort)
             endpoint->halted = false;
     }
     if (endpoint == nullptr)
         return CompleteUrb(irp, USBD_STATUS_INVALID_PIPE_HANDLE);
-    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE)
+    if (abort)
         EndTransfers(endpoint, USBD_STATUS_CANCELED);
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
     return CompleteUrb(irp, USBD_STATUS_SUCCESS);
@@ -452,30 +360,12 @@ NTSTATUS SubmitUrb(PIRP irp)
         return CompleteUrb(irp, USBD_STATUS_DEVICE_GONE);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(irp, urb);
-    case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(irp, urb);
+    case URB_FUNCTION_SELECT_CONFIGURATION: return Restart(irp, urb);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return SubmitTransfer(irp, urb);
     case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return PipeRequest(irp, urb);
+    case URB_FUNCTION_RESET_PIPE: return PipeRequest(irp, urb);
     default: return CompleteUrb(irp, USBD_STATUS_INVALID_URB_FUNCTION);
     }
-}
-
-// A port reset ends the transfers in flight and clears every halt.
-// PASSIVE_LEVEL.
-NTSTATUS ResetPort(PIRP irp)
-{
-    if (!g_bus.connected)
-        return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
-    EndTransfers(nullptr, USBD_STATUS_CANCELED);
-    {
-        Locked locked;
-        for (auto& endpoint : g_bus.endpoints)
-            endpoint.halted = false;
-    }
-    KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
-    return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
 }  // namespace
@@ -489,6 +379,41 @@ NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
+// Passes on the status the request came with. Any IRQL up to DISPATCH_LEVEL.
+NTSTATUS KeepStatus(PIRP irp)
+{
+    return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+}
+
+// Holds a request with `cancel` as its cancel routine; false when its
+// sender has cancelled it already, and then it is not held. The holder's
+// lock held.
+bool Hold(PIRP irp, PDRIVER_CANCEL cancel)
+{
+    IoMarkIrpPending(irp);
+    (void)IoSetCancelRoutine(irp, cancel);
+    return !irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr;
+}
+
+// Ends the pending transfers (of one endpoint, or all) with `forced`, or
+// with USBD_STATUS_PENDING those the device ends now. Out of g_bus.lock.
+void EndTransfers(Endpoint* only, USBD_STATUS forced)
+{
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    {
+        Locked locked;
+        for (auto& endpoint : g_bus.endpoints) {
+            if (only == nullptr || only == &endpoint)
+                Take(endpoint, forced, &done);
+        }
+    }
+    while (!IsListEmpty(&done)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
+        CompleteIrp(irp, NtStatusOf(UrbOf(irp)->UrbHeader.Status));
+    }
+}
+
 // IRP_MJ_INTERNAL_DEVICE_CONTROL on the child. PASSIVE_LEVEL under Wine.
 NTSTATUS ChildInternalIoctl(PIRP irp)
 {
@@ -498,16 +423,10 @@ NTSTATUS ChildInternalIoctl(PIRP irp)
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
         *static_cast<ULONG*>(parameters.Others.Argument1) = g_bus.connected ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
         return CompleteIrp(irp, STATUS_SUCCESS);
-    case IOCTL_INTERNAL_USB_RESET_PORT: return ResetPort(irp);
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+        return g_bus.connected ? Restart(irp, nullptr) : CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
     default: return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-}
-
-// Ends every pending transfer with `usbd`: the device left, or its stack
-// went. PASSIVE_LEVEL.
-void FailAllTransfers(USBD_STATUS usbd)
-{
-    EndTransfers(nullptr, usbd);
 }
 
 // The device as it comes out of the box: unconfigured, nothing queued, no
@@ -520,7 +439,7 @@ void ResetDevice()
     g_bus.devicePowerState = PowerDeviceD0;
     for (auto& endpoint : g_bus.endpoints) {
         endpoint.halted = endpoint.stallNext = endpoint.silent = false;
-        endpoint.ringHead = endpoint.ringBytes = endpoint.sizeHead = endpoint.sizeCount = 0;
+        endpoint.ringBytes = endpoint.sizeCount = 0;
     }
 }
 
@@ -528,18 +447,18 @@ void ResetDevice()
 NTSTATUS SetFault(ULONG address, ULONG fault)
 {
     Endpoint* endpoint = address <= 0xFF ? EndpointAt(static_cast<UCHAR>(address)) : nullptr;
-    if (endpoint != nullptr) {
-        Locked locked;
-        endpoint->stallNext = fault == TestBusFaultStall;
-        endpoint->silent = fault == TestBusFaultSilent;
-    }
+    if (endpoint == nullptr || fault < TestBusFaultStall || fault > TestBusFaultClear)
+        return STATUS_INVALID_PARAMETER;
+    Locked locked;
+    endpoint->stallNext = fault == TestBusFaultStall;
+    endpoint->silent = fault == TestBusFaultSilent;
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
-    return endpoint != nullptr && fault >= TestBusFaultStall && fault <= TestBusFaultClear ? STATUS_SUCCESS
-                                                                                           : STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
 }
 
-// Lays out the endpoints from the configuration descriptor and starts the
-// bus thread. PASSIVE_LEVEL, from DriverEntry.
+// Lays out the endpoints from the configuration descriptor, with packet
+// buffers on each bulk IN endpoint that its OUT partner fills, and starts
+// the bus thread. PASSIVE_LEVEL, from DriverEntry.
 NTSTATUS StartDevice()
 {
     KeInitializeSpinLock(&g_bus.lock);
@@ -549,21 +468,18 @@ NTSTATUS StartDevice()
         const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         Endpoint& endpoint = g_bus.endpoints[i];
         endpoint.address = descriptor[2];
-        endpoint.type = descriptor[3] & 3;
         endpoint.maxPacket = static_cast<USHORT>(descriptor[4] | (descriptor[5] & 0x07) << 8);
-        endpoint.interval = descriptor[6];
         endpoint.peer = -1;
         InitializeListHead(&endpoint.queue);
-    }
-    for (auto& endpoint : g_bus.endpoints) {
-        bool bulkOut = endpoint.type == USB_ENDPOINT_TYPE_BULK && !IsIn(endpoint);
-        Endpoint* in = bulkOut ? EndpointAt(endpoint.address | 0x80) : nullptr;
-        if (in == nullptr)
+        // A bulk IN endpoint echoes its OUT partner, which the descriptor lists before it.
+        bool bulkIn = (descriptor[3] & 3) == USB_ENDPOINT_TYPE_BULK && IsIn(endpoint);
+        Endpoint* out = bulkIn ? EndpointAt(endpoint.address & 0x7F) : nullptr;
+        if (out == nullptr)
             continue;
-        endpoint.peer = static_cast<int>(in - g_bus.endpoints);
-        in->ring = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kRingBytes, kTag));
-        in->sizes = static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, kRingPackets * sizeof(USHORT), kTag));
-        if (in->ring == nullptr || in->sizes == nullptr)
+        out->peer = i;
+        endpoint.ring = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kRingBytes, kTag));
+        endpoint.sizes = static_cast<USHORT*>(ExAllocatePoolWithTag(NonPagedPool, kRingPackets * sizeof(USHORT), kTag));
+        if (endpoint.ring == nullptr || endpoint.sizes == nullptr)
             return STATUS_INSUFFICIENT_RESOURCES;
     }
     ResetDevice();

@@ -8,8 +8,6 @@ Bus g_bus;
 
 namespace {
 
-PDRIVER_OBJECT g_driver;
-
 // Hands a request of the bus's own device to Wine's root PDO. PASSIVE_LEVEL.
 NTSTATUS PassDown(PIRP irp)
 {
@@ -39,40 +37,29 @@ NTSTATUS AnswerBusRelations(PIRP irp)
 NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
-        stack->Parameters.QueryDeviceRelations.Type == ::BusRelations)
+    UCHAR minor = stack->MinorFunction;
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS && stack->Parameters.QueryDeviceRelations.Type == ::BusRelations)
         return AnswerBusRelations(irp);
-    if (stack->MinorFunction != IRP_MN_REMOVE_DEVICE) {
-        if (stack->MinorFunction == IRP_MN_START_DEVICE)
-            irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(irp);
-    }
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE)
+        irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(irp);
+    if (minor != IRP_MN_REMOVE_DEVICE)
+        return status;
     IoDetachDevice(g_bus.lowerPdo);
     IoDeleteDevice(device);
-    g_bus.fdo = nullptr;
     return status;
 }
 
-struct CommandWork {
-    PIO_WORKITEM item;
-    PIRP irp;
-};
-
 // Runs one control verb off the I/O thread, since verbs wait for the
-// child's stack to answer. PASSIVE_LEVEL.
-void RunCommandWork(PDEVICE_OBJECT, PVOID context)
+// child's stack to answer; the work item rides in the request. PASSIVE_LEVEL.
+void RunCommandWork(PDEVICE_OBJECT device, PVOID context)
 {
-    auto* work = static_cast<CommandWork*>(context);
-    PIRP irp = work->irp;
+    auto* irp = static_cast<PIRP>(context);
+    // The answer overwrites the command, once the verb has run.
     auto* command = static_cast<PondrelTestBusCommand*>(irp->AssociatedIrp.SystemBuffer);
-    PondrelTestBusCommand copy = *command;
-    auto* answer = static_cast<PondrelTestBusAnswer*>(irp->AssociatedIrp.SystemBuffer);
-    answer->status = RunCommand(g_driver, copy);
-    IoFreeWorkItem(work->item);
-    ExFreePoolWithTag(work, kTag);
-    CompleteIrp(irp, STATUS_SUCCESS, sizeof(PondrelTestBusAnswer));
+    *static_cast<LONG*>(irp->AssociatedIrp.SystemBuffer) = RunCommand(device->DriverObject, *command);
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(irp->Tail.Overlay.DriverContext[0]));
+    CompleteIrp(irp, STATUS_SUCCESS, sizeof(LONG));
 }
 
 // The control code of the control device: checked, then run in a work
@@ -82,15 +69,14 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
     auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     if (parameters.IoControlCode != IOCTL_PONDREL_TEST_BUS_COMMAND ||
         parameters.InputBufferLength < sizeof(PondrelTestBusCommand) ||
-        parameters.OutputBufferLength < sizeof(PondrelTestBusAnswer))
+        parameters.OutputBufferLength < sizeof(LONG))
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
-    auto* work = static_cast<CommandWork*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(CommandWork), kTag));
     PIO_WORKITEM item = IoAllocateWorkItem(device);
-    if (work == nullptr || item == nullptr)
+    if (item == nullptr)
         return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
-    *work = {item, irp};
+    irp->Tail.Overlay.DriverContext[0] = item;
     IoMarkIrpPending(irp);
-    IoQueueWorkItem(item, RunCommandWork, DelayedWorkQueue, work);
+    IoQueueWorkItem(item, RunCommandWork, DelayedWorkQueue, irp);
     return STATUS_PENDING;
 }
 
@@ -101,7 +87,7 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    Kind kind = KindOf(device);
+    Kind kind = *static_cast<Kind*>(device->DeviceExtension);
     if (kind == Kind::Proxy)
         return ProxyDispatch(device, irp);
     if (major == IRP_MJ_PNP && kind != Kind::Control)
@@ -110,8 +96,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
         return ChildPower(device, irp);
     if (major == IRP_MJ_POWER && kind == Kind::BusFdo) {
         PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(g_bus.lowerPdo, irp);
+        return PassDown(irp);
     }
     if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL && kind == Kind::Child)
         return ChildInternalIoctl(irp);
@@ -127,67 +112,59 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
+    NTSTATUS status =
+        NewDevice(driver, nullptr, nullptr, FILE_DEVICE_BUS_EXTENDER, Kind::BusFdo, DO_POWER_PAGABLE, &fdo);
     if (!NT_SUCCESS(status))
         return status;
-    static_cast<Extension*>(fdo->DeviceExtension)->kind = Kind::BusFdo;
     g_bus.lowerPdo = pdo;
-    g_bus.fdo = fdo;
     IoAttachDeviceToDeviceStack(fdo, pdo);
-    fdo->Flags |= DO_POWER_PAGABLE;
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
-// A named device of the bus's own, with its DOS link. PASSIVE_LEVEL.
-NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, const WCHAR* deviceName, const WCHAR* linkName, Kind kind,
-                           PDEVICE_OBJECT* created)
+}  // namespace
+
+// A device of the bus, of `kind`, with `flags`, ready for requests; named,
+// with a DOS link, when the names are given. PASSIVE_LEVEL.
+NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, const WCHAR* linkName, DEVICE_TYPE type, Kind kind,
+                   ULONG flags, PDEVICE_OBJECT* created)
 {
-    UNICODE_STRING name;
+    UNICODE_STRING string;
     UNICODE_STRING link;
-    RtlInitUnicodeString(&name, deviceName);
+    RtlInitUnicodeString(&string, name);
     RtlInitUnicodeString(&link, linkName);
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, created);
+    PUNICODE_STRING named = name != nullptr ? &string : nullptr;
+    ULONG characteristics = kind == Kind::Child ? FILE_AUTOGENERATED_DEVICE_NAME : 0;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Kind), named, type, characteristics, FALSE, created);
     if (!NT_SUCCESS(status))
         return status;
-    static_cast<Extension*>((*created)->DeviceExtension)->kind = kind;
-    (*created)->Flags |= DO_BUFFERED_IO;
+    *static_cast<Kind*>((*created)->DeviceExtension) = kind;
+    (*created)->Flags |= flags;
     (*created)->Flags &= ~DO_DEVICE_INITIALIZING;
-    return IoCreateSymbolicLink(&link, &name);
+    return linkName != nullptr ? IoCreateSymbolicLink(&link, &string) : STATUS_SUCCESS;
 }
 
-// The control device, and the open device with stack locations enough for
-// the function driver's stack under it. PASSIVE_LEVEL.
-NTSTATUS CreateControlDevices(PDRIVER_OBJECT driver)
-{
-    NTSTATUS status = CreateNamedDevice(driver, PONDREL_TEST_BUS_DEVICE_NAME, PONDREL_TEST_BUS_LINK_NAME,
-                                        Kind::Control, &g_bus.control);
-    PDEVICE_OBJECT proxy = nullptr;
-    if (NT_SUCCESS(status))
-        status = CreateNamedDevice(driver, PONDREL_TEST_BUS_OPEN_DEVICE_NAME, PONDREL_TEST_BUS_OPEN_LINK_NAME,
-                                   Kind::Proxy, &proxy);
-    if (NT_SUCCESS(status))
-        proxy->StackSize = 8;
-    return status;
-}
-
-}  // namespace
 }  // namespace testbus
 
-// Installs the missing kernel routines, then sets up the bus. PASSIVE_LEVEL.
+// Installs the missing kernel routines, then sets up the bus, its control
+// device and its open device. PASSIVE_LEVEL.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     using namespace testbus;
-    g_driver = driver;
+    PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = InstallPowerRequestShim();
     if (NT_SUCCESS(status))
         status = StartDevice();
     if (NT_SUCCESS(status))
-        status = CreateControlDevices(driver);
+        status = NewDevice(driver, PONDREL_TEST_BUS_DEVICE_NAME, PONDREL_TEST_BUS_LINK_NAME, FILE_DEVICE_UNKNOWN,
+                           Kind::Control, DO_BUFFERED_IO, &device);
+    if (NT_SUCCESS(status))
+        status = NewDevice(driver, PONDREL_TEST_BUS_OPEN_DEVICE_NAME, PONDREL_TEST_BUS_OPEN_LINK_NAME,
+                           FILE_DEVICE_UNKNOWN, Kind::Proxy, DO_BUFFERED_IO, &device);
     if (!NT_SUCCESS(status)) {
         DbgPrint("pondrel test bus: setup failed %08lx\n", status);
         return status;
     }
+    device->StackSize = 8;  // the open device passes requests to the function driver's stack
     for (auto& dispatch : driver->MajorFunction)
         dispatch = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;

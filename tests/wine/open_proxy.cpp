@@ -13,14 +13,12 @@ namespace {
 struct GivenName {
     PFILE_OBJECT file;
     UNICODE_STRING original;
-    PWCH buffer;
+    WCHAR name[PONDREL_TEST_BUS_NAME_CHARS];
     NTSTATUS openStatus;
 };
 
-constexpr int kGivenNames = 64;
-GivenName g_given[kGivenNames];
-WCHAR g_nextName[PONDREL_TEST_BUS_NAME_CHARS];
-bool g_hasNextName;
+GivenName g_given[64];
+WCHAR g_nextName[PONDREL_TEST_BUS_NAME_CHARS];  // empty once an open took it
 NTSTATUS g_lastOpenStatus = STATUS_OBJECT_NAME_NOT_FOUND;
 
 // The name given to `file`, or null.
@@ -43,63 +41,21 @@ NTSTATUS OpenDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_CONTINUE_COMPLETION;
 }
 
-// The function driver's device on top of the child, referenced; null when
-// the child or its driver is gone. PASSIVE_LEVEL, as everything here.
-PDEVICE_OBJECT FunctionDevice()
-{
-    if (g_bus.child == nullptr)
-        return nullptr;
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(g_bus.child);
-    if (top != g_bus.child)
-        return top;
-    ObDereferenceObject(top);
-    return nullptr;
-}
-
-// Gives the kept name to the file object, as its FileName.
-GivenName* GiveName(PFILE_OBJECT file)
-{
-    USHORT bytes = 0;
-    while (bytes / sizeof(WCHAR) < PONDREL_TEST_BUS_NAME_CHARS - 1 && g_nextName[bytes / sizeof(WCHAR)] != 0)
-        bytes += sizeof(WCHAR);
-    for (auto& given : g_given) {
-        if (given.file != nullptr)
-            continue;
-        given.buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, bytes + sizeof(WCHAR), kTag));
-        if (given.buffer == nullptr)
-            return nullptr;
-        RtlCopyMemory(given.buffer, g_nextName, bytes + sizeof(WCHAR));
-        given.file = file;
-        given.original = file->FileName;
-        file->FileName.Buffer = given.buffer;
-        file->FileName.Length = bytes;
-        file->FileName.MaximumLength = bytes + sizeof(WCHAR);
-        given.openStatus = STATUS_PENDING;
-        return &given;
-    }
-    return nullptr;
-}
-
-// Gives the file object its own name back, before Wine frees it.
-void TakeNameBack(PFILE_OBJECT file)
-{
-    GivenName* given = GivenTo(file);
-    if (given == nullptr)
-        return;
-    file->FileName = given->original;
-    ExFreePoolWithTag(given->buffer, kTag);
-    given->file = nullptr;
-}
-
-// Gives the name to the new file object and sends the open on, keeping
-// its status.
+// Gives the kept name to the new file object, as its FileName, and sends
+// the open on, keeping its status.
 NTSTATUS Open(PDEVICE_OBJECT device, PDEVICE_OBJECT target, PIRP irp)
 {
     // Reads and writes are built for this device's I/O method: the driver's.
     device->Flags = (device->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) |
                     (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO));
-    GivenName* given = g_hasNextName ? GiveName(IoGetCurrentIrpStackLocation(irp)->FileObject) : nullptr;
-    g_hasNextName = false;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    GivenName* given = g_nextName[0] != 0 ? GivenTo(nullptr) : nullptr;
+    if (given != nullptr) {
+        *given = {file, file->FileName, {}, STATUS_PENDING};
+        RtlCopyMemory(given->name, g_nextName, sizeof g_nextName);
+        RtlInitUnicodeString(&file->FileName, given->name);
+    }
+    g_nextName[0] = 0;
     if (given == nullptr) {
         g_lastOpenStatus = STATUS_OBJECT_NAME_INVALID;
         return CompleteIrp(irp, STATUS_OBJECT_NAME_INVALID);
@@ -111,22 +67,19 @@ NTSTATUS Open(PDEVICE_OBJECT device, PDEVICE_OBJECT target, PIRP irp)
 
 }  // namespace
 
-// Keeps the name for the next open of the open device. PASSIVE_LEVEL.
-NTSTATUS NameNextOpen(const PondrelTestBusCommand& command)
+// Keeps the name for the next open of the open device, or answers the
+// status the driver gave the last open there. PASSIVE_LEVEL.
+NTSTATUS OpenVerb(const PondrelTestBusCommand& command)
 {
+    if (command.verb == TestBusLastOpenStatus)
+        return g_lastOpenStatus;
     RtlCopyMemory(g_nextName, command.name, sizeof g_nextName);
     g_nextName[PONDREL_TEST_BUS_NAME_CHARS - 1] = 0;
-    g_hasNextName = true;
-    return STATUS_SUCCESS;
+    return g_nextName[0] != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
 }
 
-// The status the driver gave the last open here.
-NTSTATUS LastOpenStatus()
-{
-    return g_lastOpenStatus;
-}
-
-// Every request on the open device. PASSIVE_LEVEL under Wine.
+// Every request on the open device. PASSIVE_LEVEL under Wine, as everything
+// here.
 NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -134,7 +87,13 @@ NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
     PFILE_OBJECT file = stack->FileObject;
     GivenName* given = GivenTo(file);
     bool opened = major == IRP_MJ_CREATE || (given != nullptr && NT_SUCCESS(given->openStatus));
-    PDEVICE_OBJECT target = opened ? FunctionDevice() : nullptr;
+    // The function driver's device on top of the child, referenced; none
+    // when the child or its driver is gone.
+    PDEVICE_OBJECT target = opened && g_bus.child != nullptr ? IoGetAttachedDeviceReference(g_bus.child) : nullptr;
+    if (target != nullptr && target == g_bus.child) {
+        ObDereferenceObject(target);
+        target = nullptr;
+    }
     NTSTATUS status;
     if (target == nullptr) {
         bool closing = major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;
@@ -149,8 +108,10 @@ NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
     }
     if (target != nullptr)
         ObDereferenceObject(target);
-    if (major == IRP_MJ_CLOSE)
-        TakeNameBack(file);
+    if (major == IRP_MJ_CLOSE && given != nullptr) {
+        file->FileName = given->original;  // its own name back, before Wine frees it
+        given->file = nullptr;
+    }
     return status;
 }
 

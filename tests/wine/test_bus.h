@@ -15,32 +15,27 @@ namespace testbus {
 
 constexpr ULONG kTag = 0x54737442;  // 'Btst' in a pool dump
 constexpr int kEndpointCount = 5;
-constexpr LONGLONG kMillisecond = -10000;  // relative KeWaitForSingleObject units
-constexpr LONG kWaitMs = 10000;            // longest wait for the stack above to answer
+constexpr LONG kWaitMs = 10000;  // longest wait for the stack above to answer
 
-// One endpoint of the simulated device. IN endpoints keep the packets the
-// device will send in a byte ring plus a ring of packet sizes.
+// One endpoint of the simulated device. Bulk IN endpoints keep the packets
+// the device will send: their bytes, and their sizes, oldest first.
 struct Endpoint {
     UCHAR address;
-    UCHAR type;       // USB_ENDPOINT_TYPE_*
     USHORT maxPacket;
-    UCHAR interval;
     int peer;         // loopback partner's index, or -1
     bool halted;      // stalled: transfers fail until a pipe reset
     bool stallNext;   // the next submitted transfer stalls
     bool silent;      // ends no transfer
     LIST_ENTRY queue; // pending transfer IRPs (Tail.Overlay.ListEntry)
     UCHAR* ring;      // IN loopback only
-    ULONG ringHead, ringBytes;
+    ULONG ringBytes;
     USHORT* sizes;
-    ULONG sizeHead, sizeCount;
+    ULONG sizeCount;
 };
 
 // Everything the bus knows; there is one bus and at most one child.
 struct Bus {
-    PDEVICE_OBJECT fdo;        // the bus's own device, on Wine's root PDO
-    PDEVICE_OBJECT lowerPdo;
-    PDEVICE_OBJECT control;    // \Device\PondrelTestBus
+    PDEVICE_OBJECT lowerPdo;   // Wine's root PDO, under the bus's own device
     PDEVICE_OBJECT child;      // the child's PDO, while it exists
     bool present;              // reported in BusRelations
     bool connected;            // on the wire (false from surprise removal)
@@ -68,42 +63,37 @@ private:
     KIRQL irql_;
 };
 
+// What a device of the bus is; its device extension holds it.
 enum class Kind { BusFdo, Control, Child, Proxy };
 
-struct Extension {
-    Kind kind;
-};
-
-inline Kind KindOf(PDEVICE_OBJECT device)
-{
-    return static_cast<Extension*>(device->DeviceExtension)->kind;
-}
+// entry.cpp
+NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, const WCHAR* linkName, DEVICE_TYPE type, Kind kind,
+                   ULONG flags, PDEVICE_OBJECT* created);
 
 // power_shim.cpp
 NTSTATUS InstallPowerRequestShim();
-NTSTATUS SendPowerAndWait(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action);
-NTSTATUS SendPnpAndWait(PDEVICE_OBJECT pdo, UCHAR minor);
-NTSTATUS SendCapabilitiesQuery(PDEVICE_OBJECT pdo);
+NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state = PowerSystemUnspecified,
+                     POWER_ACTION action = PowerActionNone);
 NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds);
 
 // child.cpp
-NTSTATUS CreateChild(PDRIVER_OBJECT driver);
 void ChildChanged();
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command);
 
 // open_proxy.cpp
-NTSTATUS NameNextOpen(const PondrelTestBusCommand& command);
-NTSTATUS LastOpenStatus();
+NTSTATUS OpenVerb(const PondrelTestBusCommand& command);
 NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 // device.cpp
 NTSTATUS StartDevice();
 void ResetDevice();
 NTSTATUS ChildInternalIoctl(PIRP irp);
-void FailAllTransfers(USBD_STATUS usbd);
+void EndTransfers(Endpoint* only, USBD_STATUS forced);
 NTSTATUS SetFault(ULONG endpoint, ULONG fault);
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+NTSTATUS KeepStatus(PIRP irp);
+bool Hold(PIRP irp, PDRIVER_CANCEL cancel);
 
 }  // namespace testbus

@@ -1,7 +1,7 @@
 /* The test bus's control device, shared by the bus (kernel) and pondrelctl
    (user mode): one buffered control code carries a verb; the bus answers
-   with the NTSTATUS of what the verb did, the way the emulator reports the
-   same verb. Plain C so that both sides include it. */
+   with the NTSTATUS of what the verb did (a 32-bit long), the way the
+   emulator reports the same verb. Plain C so that both sides include it. */
 #pragma once
 
 #define PONDREL_TEST_BUS_DEVICE_NAME L"\\Device\\PondrelTestBus"
@@ -43,8 +43,4 @@ struct PondrelTestBusCommand {
     unsigned long argument; /* sleep: 1..4; fault: a PondrelTestBusFault */
     unsigned long endpoint; /* fault: the endpoint address (0x81) */
     unsigned short name[PONDREL_TEST_BUS_NAME_CHARS]; /* UTF-16, ends with 0 */
-};
-
-struct PondrelTestBusAnswer {
-    long status; /* NTSTATUS */
 };

@@ -14,17 +14,8 @@ namespace {
 using session::Outcome;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kStatusIoTimeout = 0xC00000B5;
 // How often an open is retried while a device comes up.
 constexpr DWORD kRetryMs = 20;
-
-Outcome StatusOnly(uint32_t status, std::string note = {})
-{
-    Outcome outcome;
-    outcome.status = status;
-    outcome.note = std::move(note);
-    return outcome;
-}
 
 // Opens `path`, retrying until `timeout` while it does not exist yet.
 HANDLE OpenWhenThere(const std::string& path, std::chrono::milliseconds timeout, uint32_t* status)
@@ -49,22 +40,17 @@ HANDLE OpenWhenThere(const std::string& path, std::chrono::milliseconds timeout,
 
 }  // namespace
 
-TestBusClient::TestBusClient(std::string device, std::chrono::milliseconds timeout)
-    : device_(std::move(device)), timeout_(timeout)
-{
-}
-
 Outcome TestBusClient::Send(unsigned long verb, unsigned long argument, unsigned long endpoint,
                             const std::string& name)
 {
     uint32_t status = 0;
     HANDLE bus = OpenWhenThere(PONDREL_TEST_BUS_PATH, timeout_, &status);
     if (bus == INVALID_HANDLE_VALUE)
-        return StatusOnly(status, "no test bus");
+        return {status, 0, {}, "no test bus"};
     PondrelTestBusCommand command{verb, argument, endpoint, {}};
     for (size_t i = 0; i < name.size() && i + 1 < PONDREL_TEST_BUS_NAME_CHARS; ++i)
         command.name[i] = static_cast<unsigned char>(name[i]);
-    PondrelTestBusAnswer answer{};
+    LONG answer = 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD bytes = 0;
@@ -73,8 +59,8 @@ Outcome TestBusClient::Send(unsigned long verb, unsigned long argument, unsigned
     if (!done && GetLastError() == ERROR_IO_PENDING)
         done = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(3 * timeout_.count())) == WAIT_OBJECT_0 &&
                GetOverlappedResult(bus, &overlapped, &bytes, FALSE);
-    Outcome outcome = done ? StatusOnly(static_cast<uint32_t>(answer.status))
-                           : StatusOnly(kStatusIoTimeout, "the test bus did not answer");
+    Outcome outcome{done ? static_cast<uint32_t>(answer) : 0xC00000B5u /* STATUS_IO_TIMEOUT */, 0, {},
+                    done ? "" : "the test bus did not answer"};
     if (!done)
         CancelIoEx(bus, &overlapped);
     CloseHandle(overlapped.hEvent);
@@ -95,49 +81,38 @@ uint32_t TestBusClient::LastOpenStatus()
     return Send(TestBusLastOpenStatus, 0, 0).status;
 }
 
-Outcome TestBusClient::WaitForDevice()
-{
-    uint32_t status = 0;
-    HANDLE device = OpenWhenThere(device_, timeout_, &status);
-    if (device == INVALID_HANDLE_VALUE)
-        return StatusOnly(status, "the started device never opened");
-    CloseHandle(device);
-    return {};
-}
-
-// The test bus can stall an endpoint, silence it and clear both; the other
-// faults of the session language are the emulator's alone.
-Outcome TestBusClient::SendFault(const session::FaultRequest& fault)
-{
-    using Kind = session::FaultRequest::Kind;
-    switch (fault.kind) {
-    case Kind::Stall:
-        if (fault.value != 0)
-            break;
-        return Send(TestBusFault, TestBusFaultStall, fault.endpoint);
-    case Kind::Silent: return Send(TestBusFault, TestBusFaultSilent, fault.endpoint);
-    case Kind::Clear: return Send(TestBusFault, TestBusFaultClear, fault.endpoint);
-    default: break;
-    }
-    return StatusOnly(session::StatusNotSupported, "the test bus cannot do this fault");
-}
-
 Outcome TestBusClient::Run(const session::Command& command)
 {
     using session::Verb;
     switch (command.verb) {
     case Verb::Plug: {
+        // Done once the started device opens, as an application waiting for its arrival would see it.
         Outcome outcome = Send(TestBusPlug, 0, 0);
-        return session::IsSuccess(outcome.status) ? WaitForDevice() : outcome;
+        uint32_t status = 0;
+        HANDLE device = session::IsSuccess(outcome.status) ? OpenWhenThere(device_, timeout_, &status) : nullptr;
+        if (device == INVALID_HANDLE_VALUE)
+            return {status, 0, {}, "the started device never opened"};
+        if (device != nullptr)
+            CloseHandle(device);
+        return outcome;
     }
     case Verb::SurpriseRemove: return Send(TestBusSurpriseRemove, 0, 0);
     case Verb::Remove: return Send(TestBusRemove, 0, 0);
     case Verb::Sleep: return Send(TestBusSleep, static_cast<unsigned long>(command.sleepState), 0);
     case Verb::Resume: return Send(TestBusResume, 0, 0);
     case Verb::Wake: return Send(TestBusWake, 0, 0);
-    case Verb::Fault: return SendFault(command.fault);
-    default: return StatusOnly(session::StatusNotSupported);
+    case Verb::Fault: break;
+    default: return {session::StatusNotSupported, 0, {}, {}};
     }
+    // The test bus can stall an endpoint, silence it and clear both; the
+    // other faults of the session language are the emulator's alone.
+    using Kind = session::FaultRequest::Kind;
+    const session::FaultRequest& fault = command.fault;
+    if (fault.kind == Kind::Stall && fault.value == 0)
+        return Send(TestBusFault, TestBusFaultStall, fault.endpoint);
+    if (fault.kind == Kind::Silent || fault.kind == Kind::Clear)
+        return Send(TestBusFault, fault.kind == Kind::Silent ? TestBusFaultSilent : TestBusFaultClear, fault.endpoint);
+    return {session::StatusNotSupported, 0, {}, "the test bus cannot do this fault"};
 }
 
 }  // namespace pondrelctl

@@ -15,7 +15,8 @@ namespace pondrelctl {
 class TestBusClient {
 public:
     // `device` is the driver's path (\\.\pondrel), which a plug waits for.
-    TestBusClient(std::string device, std::chrono::milliseconds timeout);
+    TestBusClient(std::string device, std::chrono::milliseconds timeout)
+        : device_(std::move(device)), timeout_(timeout) {}
 
     session::Outcome Run(const session::Command& command);
 
@@ -30,11 +31,6 @@ public:
 private:
     session::Outcome Send(unsigned long verb, unsigned long argument, unsigned long endpoint,
                           const std::string& name = {});
-    session::Outcome SendFault(const session::FaultRequest& fault);
-    // Waits until the started device opens, as an application waiting for
-    // its arrival would.
-    session::Outcome WaitForDevice();
-
     std::string device_;
     std::chrono::milliseconds timeout_;
 };
