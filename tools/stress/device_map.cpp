@@ -1,27 +1,21 @@
 #include "tools/stress/device_map.h"
 
+#include "tools/session/pipe_table.h"
+
 namespace lives {
 namespace {
 
-constexpr uint8_t InterfaceType = 4;
-constexpr uint8_t EndpointType = 5;
-constexpr uint8_t BulkAttribute = 2;
 constexpr size_t NamedPipes = 6;
 
+// The pipes of the driver's table that open by name.
 std::vector<PipeInfo> FirstInterfacePipes(const std::vector<uint8_t>& configuration)
 {
     std::vector<PipeInfo> pipes;
-    int interfaces = 0;
-    for (size_t offset = 0; offset + 2 <= configuration.size() && configuration[offset] >= 2;
-         offset += configuration[offset]) {
-        const uint8_t* descriptor = configuration.data() + offset;
-        if (descriptor[1] == InterfaceType && ++interfaces > 1) {
+    for (const session::PipeEntry& entry : session::PipeTable(configuration)) {
+        if (pipes.size() == NamedPipes) {
             break;
         }
-        if (descriptor[1] == EndpointType && interfaces == 1 && offset + 7 <= configuration.size() &&
-            pipes.size() < NamedPipes) {
-            pipes.push_back({descriptor[2], (descriptor[3] & 3) == BulkAttribute, (descriptor[2] & 0x80) != 0});
-        }
+        pipes.push_back({entry.endpoint, entry.type == USB_ENDPOINT_TYPE_BULK, entry.In()});
     }
     return pipes;
 }
