@@ -148,11 +148,12 @@ public:
             bench.device().ReleaseWith(held_, STATUS_SUCCESS, ReadLength, &data_);
         });
     }
+    // The bus may complete the read before the drain holds it back; if the
+    // drain wins, the read waits in the queue through D3 and sends a new bus
+    // read after the power-up, which the quiet pipe never answers: the
+    // application's cancel ends it.
     void Check(Bench& bench) override
     {
-        if (ExpectDone(bench, *read_, "the read", {STATUS_SUCCESS}) && read_->Data() != data_) {
-            bench.Problem("the read returned other bytes than the device sent");
-        }
         if (!power_.Wait()) {
             bench.Problem("the power-down never completed");
             return;
@@ -167,6 +168,11 @@ public:
         const NTSTATUS up = bench.machine().power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD0);
         if (up != STATUS_SUCCESS) {
             bench.Problem("powering up again ended with " + lives::StatusName(up));
+        }
+        bench.machine().app().CancelAll(in_);
+        if (ExpectDone(bench, *read_, "the read", {STATUS_SUCCESS, STATUS_CANCELLED}) &&
+            read_->Result().status == STATUS_SUCCESS && read_->Data() != data_) {
+            bench.Problem("the read returned other bytes than the device sent");
         }
     }
 
