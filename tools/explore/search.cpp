@@ -173,15 +173,6 @@ SearchResult Search(const std::function<std::unique_ptr<Scenario>()>& make, cons
     return result;
 }
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 167 + (i >> 8) * 11 + seed);
-    }
-    return bytes;
-}
-
 // For states no event announces (a request the bus now holds): checks
 // again after letting other threads run, until the deadline.
 bool WaitUntil(const std::function<bool()>& condition)

@@ -9,6 +9,7 @@
 #include "driver/device_context.h"
 #include "emulator/machine.h"
 #include "tools/explore/scheduler.h"
+#include "tools/stress/data_pattern.h"
 #include "tools/stress/device_map.h"
 
 #include <functional>
@@ -86,7 +87,7 @@ struct SearchOptions {
 SearchResult Search(const std::function<std::unique_ptr<Scenario>()>& make, const emu::usb::DeviceModel& model,
                     const SearchOptions& options);
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
+using lives::Pattern;
 bool WaitUntil(const std::function<bool()>& condition);  // true before the deadline
 
 }  // namespace interleavings

@@ -193,13 +193,4 @@ SweepResult Sweep(const SweepPlan& plan, const emu::usb::DeviceModel& model, uin
     return result;
 }
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 8) * 7 + seed);
-    }
-    return bytes;
-}
-
 }  // namespace low_resources

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "emulator/machine.h"
+#include "tools/stress/data_pattern.h"
 #include "tools/stress/device_map.h"
 
 #include <cstdint>
@@ -101,7 +102,6 @@ SweepResult Sweep(const SweepPlan& plan, const emu::usb::DeviceModel& model, uin
 // loopback pair, wait-wake a device that can wake the system).
 std::vector<SweepPlan> SweepPlans(const emu::usb::DeviceModel& model);
 
-// Bytes with a recognisable pattern.
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
+using lives::Pattern;
 
 }  // namespace low_resources
