@@ -1,6 +1,7 @@
 #include "tools/pondrel-sim/emulator_backend.h"
 
 #include "include/pondrel.h"
+#include "tools/pondrel-sim/lower_filter_commands.h"
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/session/text.h"
 
@@ -201,6 +202,7 @@ Outcome EmulatorBackend::Plug()
     if (Attached())
         return FromStatus(kDeviceAlreadyAttached);
     std::string note;
+    filter_.reset();  // the last device's: it has left with its stack, or never had a driver above
     if (!Loaded()) {
         NTSTATUS status = Load();
         if (!NT_SUCCESS(status))
@@ -223,6 +225,7 @@ Outcome EmulatorBackend::Plug()
             return FromStatus(STATUS_OBJECT_PATH_NOT_FOUND, "cannot write the capture");
     }
     plugged_ = true;
+    PutFilterUnder();
     NTSTATUS status = machine_.pnp().AddDevice();
     if (!NT_SUCCESS(status) && machine_.Device().Pdo() == nullptr)
         return FromStatus(status, "the hub did not enumerate the device: " +
@@ -230,7 +233,36 @@ Outcome EmulatorBackend::Plug()
                                                              machine_.Device().Model().speed));
     if (!NT_SUCCESS(status))
         return FromStatus(status, "AddDevice failed");
+    if (filter_)
+        filter_->Watch(machine_.pnp().FunctionDevice());
     return FromStatus(machine_.pnp().Start(), note);
+}
+
+void EmulatorBackend::PutFilterUnder()
+{
+    PDEVICE_OBJECT pdo = machine_.Device().Pdo();
+    if (!useLowerFilter_ || pdo == nullptr)
+        return;
+    filter_ = std::make_unique<emu::filter::LowerFilter>(pdo);
+    filter_->LeaveWithTheStack();
+    SetFilterDriver(filter_->Device()->DriverObject);
+}
+
+void EmulatorBackend::StopFiltering()
+{
+    if (!filter_)
+        return;
+    filter_->ForgetAnswers();
+    filter_->ReleaseHeld();
+}
+
+Outcome EmulatorBackend::Lower(const session::LowerRequest& request)
+{
+    if (!useLowerFilter_)
+        return FromStatus(STATUS_INVALID_DEVICE_REQUEST, "no lower filter (run pondrel-sim with --lower-filter)");
+    if (!filter_)
+        return FromStatus(STATUS_NO_SUCH_DEVICE, "no device is plugged");
+    return RunLowerCommand(*filter_, request);
 }
 
 // The device leaves the bus; the PnP manager answers with surprise removal.
@@ -339,6 +371,7 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
     case Verb::Resume: return FromStatus(machine_.power().Resume());
     case Verb::Wake: return Wake();
     case Verb::Fault: return Fault(command.fault);
+    case Verb::Lower: return Lower(command.lower);
     default: return FromStatus(STATUS_NOT_SUPPORTED);
     }
 }
@@ -353,6 +386,7 @@ void EmulatorBackend::Teardown(const std::vector<session::BackendHandle>& handle
     if (Attached())
         machine_.pnp().Remove();
     stuck_.clear();
+    filter_.reset();
     if (Loaded())
         machine_.UnloadDriver();
     if (plugged_)

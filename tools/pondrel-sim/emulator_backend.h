@@ -4,6 +4,7 @@
 // the PnP manager unloads it when its last device has been removed.
 #pragma once
 
+#include "emulator/filter/lower_filter.h"
 #include "emulator/machine.h"
 #include "tools/session/backend.h"
 
@@ -42,6 +43,13 @@ public:
     session::Outcome Cancel(session::BackendHandle handle) override;
     session::Outcome Lifecycle(const session::Command& command) override;
 
+    // Each plug from now on puts a lower filter between the driver and the
+    // device's PDO, for the `lower` command (--lower-filter).
+    void UseLowerFilter() { useLowerFilter_ = true; }
+    // What the filter holds goes on and its rules end: the end of a session
+    // cancels what is in flight, which a held request would outlive.
+    void StopFiltering();
+
     // Loads the driver (DriverEntry); its status.
     NTSTATUS Load();
     // Ends what the session left: closes `handles`, removes a device still
@@ -60,6 +68,9 @@ private:
     session::Outcome Unload();
     session::Outcome Wake();
     session::Outcome Fault(const session::FaultRequest& fault);
+    session::Outcome Lower(const session::LowerRequest& request);
+    // A new filter above the new device's PDO, before AddDevice.
+    void PutFilterUnder();
     // Waits for a request the session started, cancelling it past the timeout.
     session::Outcome Finish(std::unique_ptr<emu::PendingIo> io, bool returnsData);
 
@@ -70,6 +81,8 @@ private:
     bool plugged_ = false;      // a device was plugged in this session
     bool everLoaded_ = false;
     Tally tally_;
+    bool useLowerFilter_ = false;
+    std::unique_ptr<emu::filter::LowerFilter> filter_;  // the current device's, with --lower-filter
     std::vector<std::unique_ptr<emu::PendingIo>> stuck_;  // requests that outlived even their cancel
 };
 

@@ -33,12 +33,14 @@ constexpr const char* kUsage =
     "  --pcap FILE      write every URB as a USBPcap capture (tshark -r FILE)\n"
     "  --trace FILE     write the requests as Chrome trace-event JSON (open in Perfetto)\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
+    "  --lower-filter   put a filter between the driver and the device, for the lower commands\n"
     "commands: plug, start, query-stop, cancel-stop, stop, query-remove, cancel-remove,\n"
     "  surprise-remove, remove, unload, sleep S1..S4, resume, wake, open [NAME],\n"
     "  open-interface [NAME], close H, write H N|hex:BYTES, read H N, write& H N, read& H N,\n"
     "  cancel H, ioctl H fetch-config|port-reset|pipe-reset|0xCODE [OUTLEN], pipes H,\n"
     "  loopback HOUT HIN TOTAL [CHUNK], expect STATUS_NAME [N], expect data hex:BYTES, wait MS,\n"
-    "  fault EP stall [after N]|nak MS|silent|short N|zlp on|off|fail-after N USBD_STATUS_NAME|leave-after N|clear\n"
+    "  fault EP stall [after N]|nak MS|silent|short N|zlp on|off|fail-after N USBD_STATUS_NAME|leave-after N|clear,\n"
+    "  lower fail pnp MINOR STATUS_NAME|fail urb FUNCTION STATUS_NAME|hold urb FUNCTION|release|seen|clear\n"
     "  (a command that starts with # is a comment)\n"
     "exit status: 0 when every step went as expected and the verifier found nothing;\n"
     "  1 when an expect did not hold, a step failed without an expect naming its status,\n"
@@ -76,6 +78,10 @@ int RunBenchCommand(int argc, char** argv)
 bool ParseOptions(int argc, char** argv, sim::SessionOptions* options, std::string* error)
 {
     for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--lower-filter") {
+            options->lowerFilter = true;
+            continue;
+        }
         if (session::TakeCommonOption(argc, argv, &i, &options->common, error) ||
             session::TakeValueOption(argc, argv, &i,
                                      {{"--device", &options->deviceFile},

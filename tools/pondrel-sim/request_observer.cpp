@@ -11,6 +11,7 @@ namespace {
 // The observer is a plain function, so what it feeds lives here.
 std::atomic<TraceWriter*> gTrace{nullptr};
 std::atomic<PDRIVER_OBJECT> gDriver{nullptr};
+std::atomic<PDRIVER_OBJECT> gFilter{nullptr};  // --lower-filter: counted when it passes them on
 std::atomic<uint64_t> gTotal{0};
 std::atomic<uint64_t> gPnp{0};
 std::atomic<uint64_t> gPower{0};
@@ -24,7 +25,7 @@ void Count(PIRP irp, PDEVICE_OBJECT device)
         return;
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     if (device->DriverObject != driver) {
-        if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL && device->DriverObject != gFilter.load())
             ++gBus;
         return;
     }
@@ -75,6 +76,11 @@ void SetObservedDriver(PDRIVER_OBJECT driver)
     gDriver = driver;
 }
 
+void SetFilterDriver(PDRIVER_OBJECT filter)
+{
+    gFilter = filter;
+}
+
 DriverRequests CountedRequests()
 {
     return {gTotal.load(), gPnp.load(), gPower.load(), gIo.load(), gBus.load()};
@@ -85,6 +91,7 @@ void StopObserving()
     emu::observe::SetObserver(nullptr);
     gTrace = nullptr;
     gDriver = nullptr;
+    gFilter = nullptr;
 }
 
 }  // namespace sim

@@ -16,13 +16,16 @@ struct DriverRequests {
     uint64_t pnp = 0;
     uint64_t power = 0;
     uint64_t io = 0;  // create, close, cleanup, read, write, device control
-    uint64_t bus = 0; // internal device-control requests (URBs, port requests) the driver sent to the bus
+    uint64_t bus = 0; // internal device-control requests (URBs, port requests) the driver sent below it
 };
 
 // Installs the observer; `trace` may be null. Requests count once `driver`
 // is known (SetObservedDriver).
 void StartObserving(TraceWriter* trace);
 void SetObservedDriver(PDRIVER_OBJECT driver);
+// The lower filter under the driver (--lower-filter): the URBs it passes on
+// were counted when the driver sent them.
+void SetFilterDriver(PDRIVER_OBJECT filter);
 DriverRequests CountedRequests();
 void StopObserving();
 

@@ -76,6 +76,7 @@ void EndSession(session::Executor& executor, EmulatorBackend& backend, Watchdog&
                 std::chrono::milliseconds timeout, session::Printer& printer)
 {
     watchdog.Arm("cancelling the requests still in flight");
+    backend.StopFiltering();
     executor.Drain(std::chrono::milliseconds(0));
     for (auto handle : executor.OpenHandles())
         backend.Cancel(handle);
@@ -122,6 +123,8 @@ int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::P
     machineOptions.removeAfterSurpriseRemoval = false;
     emu::Machine machine(std::move(machineOptions));
     EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
+    if (options.lowerFilter)
+        backend.UseLowerFilter();
 
     // A step may take one request timeout, and a cancel as long again.
     Watchdog watchdog(timeout * 3);

@@ -14,6 +14,7 @@ struct SessionOptions {
     std::string deviceFile;  // --device
     std::string pcapFile;    // --pcap
     std::string traceFile;   // --trace
+    bool lowerFilter = false;  // --lower-filter
 };
 
 // Returns the exit status: 0 when the session went as expected and the

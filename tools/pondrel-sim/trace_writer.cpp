@@ -1,7 +1,7 @@
 #include "tools/pondrel-sim/trace_writer.h"
 
-#include "tools/pondrel-sim/request_names.h"
 #include "tools/session/printer.h"
+#include "tools/session/request_names.h"
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
 
@@ -13,6 +13,12 @@
 
 namespace sim {
 namespace {
+
+using session::DevicePowerName;
+using session::MajorName;
+using session::MinorName;
+using session::SystemPowerName;
+using session::UrbFunctionName;
 
 std::string Narrow(const UNICODE_STRING& text)
 {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace session {
@@ -16,10 +17,18 @@ namespace session {
 using BackendHandle = uint64_t;
 
 struct Outcome {
+    Outcome() = default;
+    Outcome(uint32_t status, uint64_t information = 0, std::vector<uint8_t> data = {}, std::string note = {})
+        : status(status), information(information), data(std::move(data)), note(std::move(note))
+    {
+    }
+
     uint32_t status = 0;
     uint64_t information = 0;
     std::vector<uint8_t> data;  // bytes returned (Information of them)
     std::string note;           // a few words for people on what happened
+    std::string table;          // lines for people under the result line
+    std::vector<std::pair<std::string, std::string>> figures;  // more JSON fields, values already JSON
 };
 
 // A request started with write& or read&.
@@ -55,7 +64,8 @@ public:
     // Cancels every request in flight on the handle.
     virtual Outcome Cancel(BackendHandle handle) = 0;
 
-    // plug ... wake, fault: the device's life, the system's power, the device's faults.
+    // plug ... wake, fault, lower: the device's life, the system's power, the
+    // device's faults, the filter under the driver.
     virtual Outcome Lifecycle(const Command& command) = 0;
 };
 

@@ -3,6 +3,7 @@
 
 #include "include/pondrel.h"
 #include "tools/session/fault_command.h"
+#include "tools/session/lower_command.h"
 
 #include <cstdint>
 #include <string>
@@ -14,7 +15,7 @@ namespace session {
 enum class Verb {
     // The device's life (the emulator only), and its faults.
     Plug, Start, QueryStop, CancelStop, Stop, QueryRemove, CancelRemove,
-    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake, Fault,
+    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake, Fault, Lower,
     // What an application does.
     Open, OpenInterface, Close, Write, Read, WriteAsync, ReadAsync, Ioctl, Cancel, Loopback, Pipes,
     // The session itself.
@@ -24,7 +25,8 @@ enum class Verb {
 // The word that names a verb in a session ("query-stop", "write&").
 std::string_view VerbWord(Verb verb);
 
-// True for the verbs that drive the device's life (or its faults) rather than use it.
+// True for the verbs that drive the device's life (or its faults, or the
+// filter under the driver) rather than use it.
 bool IsLifecycleVerb(Verb verb);
 
 // The control codes that have names in a session.
@@ -59,6 +61,7 @@ struct Command {
     bool expectsData = false;    // expect data hex:BYTES
     uint64_t milliseconds = 0;   // wait
     FaultRequest fault;             // fault
+    LowerRequest lower;             // lower
 
     // "file:line" for messages about this command.
     std::string Where() const { return source + ":" + std::to_string(line); }

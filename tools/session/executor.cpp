@@ -129,6 +129,8 @@ Result Executor::FromOutcome(const Command& command, const Outcome& outcome) con
     result.status = outcome.status;
     result.information = outcome.information;
     result.note = outcome.note;
+    result.table = outcome.table;
+    result.figures = outcome.figures;
     return result;
 }
 

@@ -33,6 +33,7 @@ constexpr VerbEntry kVerbs[] = {
     {"resume", Verb::Resume},
     {"wake", Verb::Wake},
     {"fault", Verb::Fault},
+    {"lower", Verb::Lower},
     {"open", Verb::Open},
     {"open-interface", Verb::OpenInterface},
     {"close", Verb::Close},
@@ -253,6 +254,9 @@ ArgumentParser ArgumentsOf(Verb verb)
     case Verb::Fault: return [](const Words& words, Command& command, std::string* error) {
         return ParseFaultCommand(words, &command.fault, error);
     };
+    case Verb::Lower: return [](const Words& words, Command& command, std::string* error) {
+        return ParseLowerCommand(words, &command.lower, error);
+    };
     default: return ParseNoArguments;
     }
 }
@@ -341,7 +345,7 @@ std::string_view VerbWord(Verb verb)
 
 bool IsLifecycleVerb(Verb verb)
 {
-    return verb <= Verb::Fault;
+    return verb <= Verb::Lower;
 }
 
 std::optional<Command> ParseCommand(const Words& words, std::string* error)

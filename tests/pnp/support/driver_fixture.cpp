@@ -5,6 +5,19 @@
 
 namespace pondrel::test {
 
+namespace {
+
+// What the spy notes of the driver above it: its PnP state and its count of
+// requests in progress when a request arrives.
+void DescribeDriver(PDEVICE_OBJECT fdo, SeenRequest& seen)
+{
+    DeviceContext* context = ContextOf(fdo);
+    seen.driverState = CurrentPnpState(context);
+    seen.ioRefCount = InterlockedCompareExchange(&context->IoRefCount, 0, 0);
+}
+
+}  // namespace
+
 void DriverFixture::Load(emu::usb::DeviceModel model)
 {
     emu::MachineOptions options;
@@ -40,7 +53,7 @@ NTSTATUS DriverFixture::TryAdd()
     fdo_ = machine_->pnp().FunctionDevice();
     removed_ = false;
     if (spy_) {
-        spy_->Watch(fdo_);
+        spy_->Watch(fdo_, DescribeDriver);
     }
     return status;
 }

@@ -1,9 +1,9 @@
-#include "tools/pondrel-sim/request_names.h"
+#include "tools/session/request_names.h"
 
 #include <cstdio>
 #include <iterator>
 
-namespace sim {
+namespace session {
 namespace {
 
 constexpr uint8_t kPnp = 0x1b;
@@ -17,6 +17,19 @@ std::string Lookup(const char* const (&names)[N], unsigned index, const char* pr
     char text[48];
     std::snprintf(text, sizeof text, "%s0x%02X", prefix, index);
     return text;
+}
+
+// The index of `name` in `names`, which all start with `prefix`; the prefix
+// may be left out of `name`.
+template <size_t N>
+std::optional<unsigned> Find(const char* const (&names)[N], std::string_view name, std::string_view prefix)
+{
+    for (unsigned index = 0; index < N; ++index) {
+        std::string_view known = names[index] ? names[index] : "";
+        if (!known.empty() && (known == name || known.substr(prefix.size()) == name))
+            return index;
+    }
+    return std::nullopt;
 }
 
 constexpr const char* kMajors[] = {
@@ -90,6 +103,18 @@ std::string UrbFunctionName(uint16_t function)
     return Lookup(kUrbFunctions, function, "URB_FUNCTION_");
 }
 
+std::optional<uint8_t> PnpMinorFromName(std::string_view name)
+{
+    auto index = Find(kPnpMinors, name, "IRP_MN_");
+    return index ? std::optional<uint8_t>(static_cast<uint8_t>(*index)) : std::nullopt;
+}
+
+std::optional<uint16_t> UrbFunctionFromName(std::string_view name)
+{
+    auto index = Find(kUrbFunctions, name, "URB_FUNCTION_");
+    return index ? std::optional<uint16_t>(static_cast<uint16_t>(*index)) : std::nullopt;
+}
+
 std::string SystemPowerName(int state)
 {
     return Lookup(kSystemStates, static_cast<unsigned>(state), "PowerSystem");
@@ -100,4 +125,4 @@ std::string DevicePowerName(int state)
     return Lookup(kDeviceStates, static_cast<unsigned>(state), "PowerDevice");
 }
 
-}  // namespace sim
+}  // namespace session

@@ -1,0 +1,56 @@
+// pondrel-sim --lower-filter: the filter under the driver answers as the
+// session's `lower` commands tell it, and lists what went down through it.
+#include "sim_test_support.h"
+
+namespace tools_test {
+namespace {
+
+constexpr const char* kOpened = "plug; open \\PIPE0; open \\PIPE1; ";
+
+TEST(PondrelSimLowerFilter, AnswersAsToldAndListsWhatWentDown)
+{
+    const struct {
+        bool filter;           // --lower-filter
+        std::string commands;  // after kOpened; every expect must hold, no finding (exit status 0)
+        std::string seen;      // in the output: an entry of the last `lower seen`
+    } cases[] = {
+        // A refused query-stop: the PnP manager sees the refusal, the device keeps working.
+        {true,
+         "lower fail pnp QUERY_STOP_DEVICE STATUS_UNSUCCESSFUL; query-stop; expect STATUS_UNSUCCESSFUL; "
+         "write h1 hex:cafe; read h2 2; expect data hex:cafe; lower seen",
+         R"({"request":"IRP_MN_QUERY_STOP_DEVICE","filter":"completed","status":"STATUS_UNSUCCESSFUL"})"},
+        // A held transfer ends only once released.
+        {true,
+         "lower hold urb BULK_OR_INTERRUPT_TRANSFER; write& h1 2; wait 300; expect STATUS_TIMEOUT; "
+         "lower release; expect STATUS_SUCCESS 1; wait 5000; expect STATUS_SUCCESS 2; lower clear; "
+         "read h2 2; expect data hex:0001; lower seen",
+         R"({"request":"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER","filter":"passed"}]})"},
+        {true,
+         "lower fail urb BULK_OR_INTERRUPT_TRANSFER STATUS_DEVICE_DATA_ERROR; write h1 2; "
+         "expect STATUS_DEVICE_DATA_ERROR; lower seen",
+         R"({"request":"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER","filter":"completed","status":"STATUS_DEVICE_DATA_ERROR"})"},
+        {true, "lower hold urb BULK_OR_INTERRUPT_TRANSFER; read& h2 2; lower seen",
+         R"({"request":"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER","filter":"held"})"},
+        // Without the option there is no filter, and the commands say so.
+        {false, "lower seen; expect STATUS_INVALID_DEVICE_REQUEST; write h1 2; read h2 2", ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"--json", "-c", kOpened + c.commands};
+        if (c.filter)
+            arguments.insert(arguments.begin(), "--lower-filter");
+        ProgramRun run = RunSim(arguments);
+        EXPECT_EQ(run.exitCode, 0) << c.commands << "\n" << run.out << run.err;
+        EXPECT_NE(run.out.find(c.seen), std::string::npos) << c.commands << "\n" << run.out;
+    }
+}
+
+TEST(PondrelSimLowerFilter, BadLowerCommandIsBadInput)
+{
+    ProgramRun run = RunSim({"--lower-filter", "-c", "plug; lower hold pnp START_DEVICE"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("'lower hold' takes urb FUNCTION"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace tools_test
