@@ -91,20 +91,13 @@ LowerFilter::LowerFilter(PDEVICE_OBJECT pdo)
     lower_ = IoAttachDeviceToDeviceStack(device_, pdo);
 }
 
-// PASSIVE_LEVEL. Requests still held when the filter has left the stack
-// have no device to go to.
+// PASSIVE_LEVEL.
 LowerFilter::~LowerFilter()
 {
     for (std::thread& completer : completers_) {
         completer.join();
     }
-    if (left_) {
-        for (PIRP irp : Held()) {
-            Release(irp, Verdict::CompleteWith(STATUS_NO_SUCH_DEVICE));
-        }
-    } else {
-        ReleaseHeld();
-    }
+    ReleaseHeld();
     DriverScope scope(driver_);
     if (!left_) {
         IoDetachDevice(lower_);
@@ -123,11 +116,14 @@ void LowerFilter::Release(PIRP irp, Verdict verdict)
     Apply(irp, verdict);
 }
 
+// Requests still held when the filter has left the stack have no device
+// to go to.
 size_t LowerFilter::ReleaseHeld()
 {
     const std::vector<PIRP> held = Held();
+    const bool left = Locked([&] { return left_; });
     for (PIRP irp : held) {
-        Release(irp, Verdict::Pass());
+        Release(irp, left ? Verdict::CompleteWith(STATUS_NO_SUCH_DEVICE) : Verdict::Pass());
     }
     return held.size();
 }

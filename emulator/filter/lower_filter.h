@@ -110,7 +110,8 @@ public:
     std::vector<PIRP> Held() { return Locked([&] { return held_; }); }
     // Lets a held request go as `verdict` says (from the owner's thread).
     void Release(PIRP irp, Verdict verdict);
-    // Passes every held request on; the rules stay. Returns how many.
+    // Passes every held request on (or, once the filter has left the
+    // stack, fails it); the rules stay. Returns how many.
     size_t ReleaseHeld();
     // PoStartNextPowerIrp calls the filter itself made.
     uint64_t StartNextCalls() { return Locked([&] { return startNextCalls_; }); }

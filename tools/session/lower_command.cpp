@@ -5,6 +5,7 @@
 #include "tools/session/status_names.h"
 
 #include <optional>
+#include <utility>
 
 namespace session {
 namespace {
