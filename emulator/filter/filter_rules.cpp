@@ -1,5 +1,5 @@
 // The lower filter's record read by kind, and the rules its owner adds most
-// often.
+// often. All at PASSIVE_LEVEL, from the owner's thread.
 #include "emulator/filter/lower_filter.h"
 
 namespace emu::filter {

@@ -1,3 +1,4 @@
+// The `lower` command's work in the emulator; see lower_filter_commands.h.
 #include "tools/pondrel-sim/lower_filter_commands.h"
 
 #include "tools/session/printer.h"
