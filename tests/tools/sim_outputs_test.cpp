@@ -41,15 +41,7 @@ TEST(PondrelSimDemo, RunsTheDevicesLifeAndEndsClean)
 
 TEST(PondrelSimDemo, ADeviceWithoutLoopbackPairStillLivesItsLife)
 {
-    TempFile device(".device",
-                    "# a sink and a source, no loopback pair\n"
-                    "device 12 01 00 02 00 00 00 40 09 12 02 00 00 01 00 00 00 01\n"
-                    "config 09 02 20 00 01 01 00 80 32\n"
-                    "       09 04 00 00 02 ff 00 00 00\n"
-                    "       07 05 01 02 00 02 00\n"
-                    "       07 05 82 02 00 02 00\n"
-                    "endpoint 0x01 sink\n"
-                    "endpoint 0x82 source\n");
+    TempFile device(".device", DeviceFile("82", "endpoint 0x01 sink\nendpoint 0x82 source"));
     ProgramRun run = RunSim({"--device", device.Path()});
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("idProduct           0x0002"), std::string::npos);
@@ -127,7 +119,7 @@ TEST(PondrelSimCapture, TsharkDecodesDescriptorsAndBulkTransfersAcrossAReplug)
     EXPECT_GE(wire.setConfigurations, 2) << "the configuration of both starts";
     EXPECT_EQ(wire.outChunksOverLimit, 0u) << "writes go to the bus in chunks of at most 768 bytes";
     EXPECT_EQ(wire.outBytes, 3000u) << "every byte written, by both devices, is on the wire";
-    EXPECT_EQ(static_cast<double>(wire.outBytes), summary["bytes_written"].number);
+    EXPECT_EQ(summary["bytes_written"], wire.outBytes);
     EXPECT_GE(wire.inBytes, 2000u);
     for (const auto& [irp, open] : wire.open)
         EXPECT_EQ(open, 0) << "IRP " << irp << " submitted and completed in pairs";
@@ -140,31 +132,29 @@ TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
                              "plug; open \\PIPE0; open \\PIPE1; write h1 2000; read h2 2000; sleep S3; resume; "
                              "close h1; close h2; remove"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-    auto json = ParseJson(trace.Read());
-    ASSERT_TRUE(json) << "the trace is not JSON";
-    const auto& events = (*json)["traceEvents"].items;
+    Json events = Json::parse(trace.Read())["traceEvents"];
     ASSERT_GT(events.size(), 20u);
 
-    std::map<double, const JsonValue*> begins;
+    std::map<double, Json> begins;
     std::map<std::string, std::set<std::string>> endStatus;  // name -> statuses
     std::set<std::string> marks;
     int workItems = 0;
-    for (const auto& event : events) {
-        const std::string& phase = event["ph"].text;
+    for (Json& event : events) {
+        const std::string phase = event["ph"].get<std::string>();
         if (phase == "b") {
-            EXPECT_TRUE(begins.emplace(event["id"].number, &event).second) << "ids are unique";
+            EXPECT_TRUE(begins.emplace(event["id"].get<double>(), event).second) << "ids are unique";
         } else if (phase == "e") {
-            auto begin = begins.find(event["id"].number);
+            auto begin = begins.find(event["id"].get<double>());
             ASSERT_NE(begin, begins.end()) << "an end without its begin";
-            EXPECT_EQ((*begin->second)["name"].text, event["name"].text);
-            EXPECT_GE(event["ts"].number, (*begin->second)["ts"].number);
-            EXPECT_GE(event["args"]["duration_us"].number, 0);
-            endStatus[event["name"].text].insert(event["args"]["status"].text);
-        } else if (phase == "X" && event["cat"].text == "workitem") {
+            EXPECT_EQ(begin->second["name"], event["name"]);
+            EXPECT_GE(event["ts"], begin->second["ts"]);
+            EXPECT_GE(event["args"]["duration_us"], 0);
+            endStatus[event["name"].get<std::string>()].insert(event["args"]["status"].get<std::string>());
+        } else if (phase == "X" && event["cat"] == "workitem") {
             ++workItems;
-            EXPECT_GE(event["dur"].number, 0);
+            EXPECT_GE(event["dur"], 0);
         } else if (phase == "i") {
-            marks.insert(event["name"].text);
+            marks.insert(event["name"].get<std::string>());
         }
     }
     EXPECT_EQ(endStatus["IRP_MN_START_DEVICE"], (std::set<std::string>{"STATUS_SUCCESS"}));
@@ -184,44 +174,36 @@ TEST(PondrelSimBench, QuickRunGivesEveryFigure)
 {
     ProgramRun run = RunSim({"bench", "--quick", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-    auto json = ParseJson(run.out);
-    ASSERT_TRUE(json) << run.out;
-    const JsonValue& bench = (*json)["bench"];
+    Json bench = Json::parse(run.out)["bench"];
     for (const char* mode : {"bus_thread", "synchronous"}) {
         for (const char* figure : {"write_mb_per_s", "read_mb_per_s", "loopback_mb_per_s"})
-            EXPECT_GT(bench[mode][figure].number, 0) << mode << " " << figure;
+            EXPECT_GT(bench[mode][figure], 0) << mode << " " << figure;
     }
-    EXPECT_GT(bench["small_reads_per_s"].number, 0);
-    EXPECT_GT(bench["buffered_reads_checked"].number, 0);
-    EXPECT_EQ(bench["allocations_per_buffered_read"].number, 0) << "a read served from the buffer allocates nothing";
-    EXPECT_EQ(bench["driver_cpu_share"].kind, JsonValue::Kind::Number) << "the driver's code is told apart";
-    EXPECT_GE(bench["driver_cpu_share"].number, 0);
-    EXPECT_LT(bench["driver_cpu_share"].number, 1);
-    EXPECT_GT(bench["cpu_samples"].number, 0);
-    EXPECT_EQ(bench["findings"].number, 0);
-    EXPECT_EQ(bench["failure"].kind, JsonValue::Kind::Null);
-    EXPECT_EQ(bench["build"].text, PONDREL_BUILD_TYPE) << "the bench says which build it measures";
-    EXPECT_EQ(bench["device"].text, "built-in device");
+    EXPECT_GT(bench["small_reads_per_s"], 0);
+    EXPECT_GT(bench["buffered_reads_checked"], 0);
+    EXPECT_EQ(bench["allocations_per_buffered_read"], 0) << "a read served from the buffer allocates nothing";
+    EXPECT_TRUE(bench["driver_cpu_share"].is_number()) << "the driver's code is told apart";
+    EXPECT_GE(bench["driver_cpu_share"], 0);
+    EXPECT_LT(bench["driver_cpu_share"], 1);
+    EXPECT_GT(bench["cpu_samples"], 0);
+    EXPECT_EQ(bench["findings"], 0);
+    EXPECT_TRUE(bench["failure"].is_null());
+    EXPECT_EQ(bench["build"], PONDREL_BUILD_TYPE) << "the bench says which build it measures";
+    EXPECT_EQ(bench["device"], "built-in device");
 }
 
 // On a device file, what the device has pipes for is measured, and only that.
 TEST(PondrelSimBench, MeasuresADeviceFromAFile)
 {
-    TempFile device(".device",
-                    "device 12 01 00 02 00 00 00 40 09 12 02 00 00 01 00 00 00 01\n"
-                    "config 09 02 20 00 01 01 00 80 32  09 04 00 00 02 ff 00 00 00\n"
-                    "       07 05 01 02 00 02 00  07 05 81 02 00 02 00\n"
-                    "endpoint 0x01 loopback\n");
+    TempFile device(".device", DeviceFile("81", "endpoint 0x01 loopback"));
     ProgramRun run = RunSim({"bench", "--quick", "--json", "--device", device.Path()});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-    auto json = ParseJson(run.out);
-    ASSERT_TRUE(json) << run.out;
-    const JsonValue& bench = (*json)["bench"];
-    EXPECT_EQ(bench["device"].text, device.Path());
-    EXPECT_GT(bench["synchronous"]["loopback_mb_per_s"].number, 0);
-    EXPECT_EQ(bench["synchronous"]["write_mb_per_s"].kind, JsonValue::Kind::Null) << "no sink on this device";
-    EXPECT_EQ(bench["small_reads_per_s"].kind, JsonValue::Kind::Null) << "no source on this device";
-    EXPECT_EQ(bench["findings"].number, 0);
+    Json bench = Json::parse(run.out)["bench"];
+    EXPECT_EQ(bench["device"], device.Path());
+    EXPECT_GT(bench["synchronous"]["loopback_mb_per_s"], 0);
+    EXPECT_TRUE(bench["synchronous"]["write_mb_per_s"].is_null()) << "no sink on this device";
+    EXPECT_TRUE(bench["small_reads_per_s"].is_null()) << "no source on this device";
+    EXPECT_EQ(bench["findings"], 0);
 }
 
 }  // namespace
