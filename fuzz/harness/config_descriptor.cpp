@@ -4,8 +4,6 @@
 // opened and the descriptor fetched back; then removal, which unloads the
 // driver. Nothing may leak and the verifier must find nothing.
 #include "fuzz/harness/kept_machine.h"
-#include "fuzz/harness/machine_checks.h"
-#include "fuzz/harness/status_text.h"
 #include "fuzz/harness/targets.h"
 
 #include "control/control_codes.h"
@@ -160,13 +158,7 @@ std::string CheckConfigDescriptor(const uint8_t* data, size_t size)
     if (size > LongestDescriptor) {
         return {};
     }
-    static KeptMachine& kept = *new KeptMachine(
-        [] {
-            emu::MachineOptions options;
-            options.plugDevice = false;
-            return options;
-        },
-        [](emu::Machine&) {});
+    static KeptMachine& kept = *new KeptMachine(false, [](emu::Machine&) {});
 
     emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin();
     model.configDescriptor.assign(data, data + size);

@@ -2,9 +2,7 @@
 // and kept; every input opens "\\.\pondrel\<name>" (or the device itself
 // for an empty input), closes it again, and must leave the device as it
 // found it.
-#include "fuzz/harness/machine_checks.h"
 #include "fuzz/harness/kept_machine.h"
-#include "fuzz/harness/status_text.h"
 #include "fuzz/harness/targets.h"
 
 #include "driver/device_context.h"
@@ -119,13 +117,11 @@ std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
 
 std::string CheckPipeName(const uint8_t* data, size_t size)
 {
-    static KeptMachine& kept = *new KeptMachine([] { return emu::MachineOptions{}; },
-                                                [](emu::Machine& machine) {
-                                                    if (!NT_SUCCESS(machine.BringUp(DriverEntry))) {
-                                                        std::abort();  // nothing to fuzz without a started device
-                                                    }
-                                                    TakeFindings();
-                                                });
+    static KeptMachine& kept = *new KeptMachine(true, [](emu::Machine& machine) {
+        if (!NT_SUCCESS(machine.BringUp(DriverEntry)))
+            std::abort();  // nothing to fuzz without a started device
+        TakeFindings();
+    });
     return kept.Run([&](emu::Machine& machine) { return CheckName(machine, data, size); });
 }
 
