@@ -10,6 +10,7 @@
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -24,16 +25,9 @@ constexpr ULONG NamedPipeLimit = 6;
 // cannot carry out.
 bool IsDocumentedStartFailure(NTSTATUS status)
 {
-    switch (status) {
-    case STATUS_DEVICE_DATA_ERROR:
-    case STATUS_DEVICE_CONFIGURATION_ERROR:
-    case STATUS_INSUFFICIENT_RESOURCES:
-    case STATUS_INVALID_PARAMETER:
-    case STATUS_UNSUCCESSFUL:
-        return true;
-    default:
-        return false;
-    }
+    const NTSTATUS documented[] = {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_CONFIGURATION_ERROR,
+                                   STATUS_INSUFFICIENT_RESOURCES, STATUS_INVALID_PARAMETER, STATUS_UNSUCCESSFUL};
+    return std::find(std::begin(documented), std::end(documented), status) != std::end(documented);
 }
 
 // True when `address` is the bEndpointAddress of an endpoint descriptor in

@@ -10,43 +10,44 @@
 namespace tools_test {
 namespace {
 
+// The demo on the built-in device, and on a device file with no loopback
+// pair.
 TEST(PondrelSimDemo, RunsTheDevicesLifeAndEndsClean)
 {
-    ProgramRun run = RunSim({});
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_EQ(run.err, "");
-    const char* expected[] = {
-        "-- The device arrives: AddDevice, then IRP_MN_START_DEVICE",
-        "  idVendor            0x1209\n",
-        "        bEndpointAddress      0x81  EP 1 IN\n",
-        "      Remote Wakeup\n",
-        "loopback h2 h3 1048576 65536 STATUS_SUCCESS (0x00000000)            Information 1048576  1.00 MiB checked in",
-        "ioctl h2 pipe-reset       STATUS_SUCCESS",
-        "ioctl h1 port-reset       STATUS_SUCCESS",
-        "query-stop                STATUS_SUCCESS",
-        "sleep S3                  STATUS_SUCCESS",
-        "resume                    STATUS_SUCCESS",
-        "surprise-remove           STATUS_SUCCESS",
-        "read& h5 512 [r1 done]",
-        "\nSummary\n",
-        "  verifier findings              0\n",
-        "  pool left at unload            0   bytes in 0 blocks (tag Bulk)\n",
-    };
-    for (const char* text : expected)
-        EXPECT_NE(run.out.find(text), std::string::npos) << "missing: " << text;
-    EXPECT_EQ(run.out.find("!!"), std::string::npos) << "a step went wrong:\n" << run.out;
-    EXPECT_EQ(run.out.find("\r"), std::string::npos) << "no progress bar when stdout is not a terminal";
-    EXPECT_EQ(run.out.find("{\""), std::string::npos) << "JSON lines are for --json only";
-}
-
-TEST(PondrelSimDemo, ADeviceWithoutLoopbackPairStillLivesItsLife)
-{
     TempFile device(".device", DeviceFile("82", "endpoint 0x01 sink\nendpoint 0x82 source"));
-    ProgramRun run = RunSim({"--device", device.Path()});
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("idProduct           0x0002"), std::string::npos);
-    EXPECT_NE(run.out.find("(this device has no loopback pair of bulk pipes: no data is sent)"), std::string::npos);
-    EXPECT_EQ(run.out.find("!!"), std::string::npos) << run.out;
+    const struct {
+        std::vector<std::string> arguments;
+        std::vector<const char*> shown;
+    } table[] = {
+        {{},
+         {"-- The device arrives: AddDevice, then IRP_MN_START_DEVICE",
+          "  idVendor            0x1209\n",
+          "        bEndpointAddress      0x81  EP 1 IN\n",
+          "      Remote Wakeup\n",
+          "loopback h2 h3 1048576 65536 STATUS_SUCCESS (0x00000000)            Information 1048576  1.00 MiB checked in",
+          "ioctl h2 pipe-reset       STATUS_SUCCESS",
+          "ioctl h1 port-reset       STATUS_SUCCESS",
+          "query-stop                STATUS_SUCCESS",
+          "sleep S3                  STATUS_SUCCESS",
+          "resume                    STATUS_SUCCESS",
+          "surprise-remove           STATUS_SUCCESS",
+          "read& h5 512 [r1 done]",
+          "\nSummary\n",
+          "  verifier findings              0\n",
+          "  pool left at unload            0   bytes in 0 blocks (tag Bulk)\n"}},
+        {{"--device", device.Path()},
+         {"idProduct           0x0002", "(this device has no loopback pair of bulk pipes: no data is sent)"}},
+    };
+    for (const auto& demo : table) {
+        ProgramRun run = RunSim(demo.arguments);
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_EQ(run.err, "");
+        for (const char* text : demo.shown)
+            EXPECT_NE(run.out.find(text), std::string::npos) << "missing: " << text;
+        EXPECT_EQ(run.out.find("!!"), std::string::npos) << "a step went wrong:\n" << run.out;
+        EXPECT_EQ(run.out.find("\r"), std::string::npos) << "no progress bar when stdout is not a terminal";
+        EXPECT_EQ(run.out.find("{\""), std::string::npos) << "JSON lines are for --json only";
+    }
 }
 
 // --pcap: a device plugged again after a surprise removal writes into the
@@ -120,15 +121,12 @@ TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
             marks.insert(event["name"].get<std::string>());
         }
     }
-    EXPECT_EQ(endStatus["IRP_MN_START_DEVICE"], (std::set<std::string>{"STATUS_SUCCESS"}));
-    EXPECT_EQ(endStatus["IRP_MJ_WRITE"], (std::set<std::string>{"STATUS_SUCCESS"}));
-    EXPECT_EQ(endStatus["IRP_MJ_READ"], (std::set<std::string>{"STATUS_SUCCESS"}));
-    EXPECT_FALSE(endStatus["URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER out"].empty());
-    EXPECT_FALSE(endStatus["URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER in"].empty());
-    EXPECT_FALSE(endStatus["URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE"].empty());
-    EXPECT_FALSE(endStatus["IRP_MN_SET_POWER PowerSystemSleeping3"].empty());
-    EXPECT_FALSE(endStatus["IRP_MN_SET_POWER PowerDeviceD0"].empty());
-    EXPECT_FALSE(endStatus["IRP_MN_REMOVE_DEVICE"].empty());
+    for (const char* name : {"IRP_MN_START_DEVICE", "IRP_MJ_WRITE", "IRP_MJ_READ"})
+        EXPECT_EQ(endStatus[name], (std::set<std::string>{"STATUS_SUCCESS"})) << name;
+    for (const char* name : {"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER out", "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER in",
+                             "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "IRP_MN_SET_POWER PowerSystemSleeping3",
+                             "IRP_MN_SET_POWER PowerDeviceD0", "IRP_MN_REMOVE_DEVICE"})
+        EXPECT_FALSE(endStatus[name].empty()) << name;
     EXPECT_GT(workItems, 0) << "the drain before powering down runs in a work item";
     EXPECT_TRUE(marks.count("sleep S3") && marks.count("write h1 2000")) << "session commands mark the timeline";
 }
