@@ -15,9 +15,8 @@ std::string CheckDeviceFile(const uint8_t* data, size_t size)
     std::string error;
     const auto model = emu::usb::DeviceModel::Parse(text, FileName, &error);
     if (!model) {
-        if (error.rfind(std::string(FileName) + ":", 0) != 0) {
+        if (error.rfind(std::string(FileName) + ":", 0) != 0)
             return "a parse error does not name its place: '" + error + "'\n";
-        }
         return {};
     }
     const std::string described = session::DescribeDescriptors(model->deviceDescriptor, model->configDescriptor);

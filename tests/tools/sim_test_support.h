@@ -31,8 +31,6 @@ public:
         std::ofstream(path_, std::ios::binary) << contents;
     }
     ~TempFile() { std::filesystem::remove(path_); }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
     const std::string& Path() const { return path_; }
     std::string Read() const
     {
@@ -96,7 +94,8 @@ inline std::vector<Json> JsonLines(const ProgramRun& run)
     return lines;
 }
 
-// The result lines (objects with "cmd"), in order.
+// The result lines (objects with "cmd"), in order, and the "summary" object
+// (null when there is none).
 inline std::vector<Json> Results(const std::vector<Json>& lines)
 {
     std::vector<Json> results;
@@ -105,14 +104,10 @@ inline std::vector<Json> Results(const std::vector<Json>& lines)
     return results;
 }
 
-// The "summary" object of the output (null when there is none).
 inline Json SummaryOf(const std::vector<Json>& lines)
 {
-    for (const auto& line : lines) {
-        if (line.contains("summary"))
-            return line["summary"];
-    }
-    return {};
+    auto found = std::find_if(lines.begin(), lines.end(), [](const Json& line) { return line.contains("summary"); });
+    return found == lines.end() ? Json() : (*found)["summary"];
 }
 
 }  // namespace tools_test
