@@ -18,12 +18,8 @@ std::vector<KeptMachine*>* kept = new std::vector<KeptMachine*>;  // never freed
 
 void ReleaseKeptMachine()
 {
-    std::vector<KeptMachine*> machines;
-    {
-        std::lock_guard lock(keptMutex);
-        machines = *kept;
-    }
-    for (KeptMachine* machine : machines)
+    std::lock_guard lock(keptMutex);
+    for (KeptMachine* machine : *kept)
         machine->Release();
 }
 

@@ -105,6 +105,7 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         int failed;
         int unexpected;
         const char* shown = "";  // in the human output
+        std::string device;      // a device file, in place of the built-in device
     } table[] = {
         {"plug; open; expect STATUS_SUCCESS; read h1 1; expect STATUS_INVALID_HANDLE", 0, 2, 0, 0},
         {"plug; open \\PIPE7; expect STATUS_SUCCESS", 1, 0, 1, 1},
@@ -130,35 +131,33 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
          "query-remove              STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  "
          "after a surprise removal Windows sends only IRP_MN_REMOVE_DEVICE\nremove                    STATUS_SUCCESS"},
         {"plug; query-stop", 0, 0, 0, 0},
+        // The issue's own case: a loopback that finds a wrong byte fails the
+        // run. The IN endpoint is a source, so the bytes read back differ from
+        // those written at byte 251, where the source's pattern wraps.
+        {"plug; open \\PIPE0; open \\PIPE1; loopback h1 h2 1000", 1, 0, 0, 1,
+         "STATUS_DATA_ERROR (0xC000003E)            Information 0  first difference at byte 251",
+         DeviceFile("81", "endpoint 0x01 sink\nendpoint 0x81 source")},
     };
     for (const auto& test : table) {
         SCOPED_TRACE(test.commands);
-        ProgramRun run = RunSim({"--json", "-c", test.commands});
+        TempFile device(".device", test.device);
+        std::vector<std::string> arguments = {"-c", test.commands};
+        if (!test.device.empty())
+            arguments.insert(arguments.begin(), {"--device", device.Path()});
+        const std::string human = RunSim(arguments).out;
+        arguments.insert(arguments.begin(), "--json");
+        ProgramRun run = RunSim(arguments);
         auto lines = JsonLines(run);
         auto summary = SummaryOf(lines);
         EXPECT_EQ(run.exitCode, test.exitCode) << run.out << run.err;
         EXPECT_EQ(summary["expects_held"], test.held);
         EXPECT_EQ(summary["expects_failed"], test.failed);
         EXPECT_EQ(summary["failures_unexpected"], test.unexpected);
-        const std::string human = RunSim({"-c", test.commands}).out;
         EXPECT_NE(human.find(test.shown), std::string::npos) << human;
         EXPECT_EQ(summary["findings"], 0);
         EXPECT_EQ(summary["unloaded"], true);
         EXPECT_EQ(summary["pool_bytes_left"], 0);
     }
-}
-
-// The issue's own case: a loopback that finds a wrong byte fails the run.
-// The device's IN endpoint is a source, so the bytes read back differ from
-// those written at byte 251, where the source's pattern wraps.
-TEST(PondrelSimSession, ALoopbackMismatchFailsTheExitStatus)
-{
-    TempFile device(".device", DeviceFile("81", "endpoint 0x01 sink\nendpoint 0x81 source"));
-    ProgramRun run = RunSim({"--device", device.Path(), "-c", "plug; open \\PIPE0; open \\PIPE1; loopback h1 h2 1000"});
-    EXPECT_NE(run.out.find("STATUS_DATA_ERROR (0xC000003E)            Information 0  first difference at byte 251"),
-              std::string::npos)
-        << run.out;
-    EXPECT_EQ(run.exitCode, 1);
 }
 
 TEST(PondrelSimSession, VersionIsTheProjects)
