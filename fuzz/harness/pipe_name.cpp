@@ -48,15 +48,6 @@ long ExpectedPipe(std::u16string_view fileName, ULONG pipeCount)
     return value < NamedPipeLimit && value < pipeCount ? static_cast<long>(value) : NoPipe;
 }
 
-std::string CheckFlagsClear(const DeviceContext* context)
-{
-    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
-        if (context->PipeOpenFlags[pipe] != 0)
-            return "PipeOpenFlags[" + std::to_string(pipe) + "] is still set\n";
-    }
-    return {};
-}
-
 // Opens the name and checks the status, the handle's pipe and the open
 // flag against the expected pipe (or NoPipe, or WholeDevice).
 std::string OpenAndClose(emu::Machine& machine, const DeviceContext* context, std::u16string_view path,
@@ -98,7 +89,8 @@ std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
     std::string report = OpenAndClose(machine, context, path, expected);
     if (!machine.app().WaitUntilAllClosed(std::chrono::seconds(10)))
         report += "the file object was not closed\n";
-    report += CheckFlagsClear(context);
+    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe)
+        report += context->PipeOpenFlags[pipe] != 0 ? "PipeOpenFlags[" + std::to_string(pipe) + "] is still set\n" : "";
     report += CheckLeftovers(before);
     return report;
 }

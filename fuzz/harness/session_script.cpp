@@ -22,9 +22,7 @@ auto Meaning(const session::Command& c)
 
 std::string CheckFailure(const std::string& error, std::string_view source)
 {
-    if (error.rfind(std::string(source) + ":", 0) != 0)
-        return "a parse error does not name its place: '" + error + "'\n";
-    return {};
+    return error.starts_with(std::string(source) + ":") ? "" : "a parse error does not name its place: '" + error + "'\n";
 }
 
 // Each command, parsed again from the text the parser recorded for it,

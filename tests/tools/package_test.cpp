@@ -30,12 +30,10 @@ std::vector<uint8_t> ReadAll(const fs::path& path)
 }
 
 // An INF line outside comments (a ';' inside double quotes is no comment),
-// trimmed: a section header has only `section`; another line has its
-// section, the text before '=' as `key` (empty without '=') and the rest, or
-// the whole line, as `value`.
+// trimmed, other than a section header: its section, the text before '=' as
+// `key` (empty without '=') and the rest, or the whole line, as `value`.
 struct InfLine {
     std::string section, key, value;
-    bool header = false;
 };
 
 std::vector<InfLine> ReadInf(const fs::path& path)
@@ -49,7 +47,7 @@ std::vector<InfLine> ReadInf(const fs::path& path)
         const std::string line = trim(std::regex_replace(raw, comment, "$1"));
         const size_t equals = line.find('=');
         if (line.starts_with('[') && line.ends_with(']'))
-            lines.push_back({section = line.substr(1, line.size() - 2), "", "", true});
+            section = line.substr(1, line.size() - 2);
         else if (!line.empty())
             lines.push_back({section, equals == std::string::npos ? "" : trim(line.substr(0, equals)),
                              equals == std::string::npos ? line : trim(line.substr(equals + 1))});
@@ -61,7 +59,7 @@ std::vector<InfLine> Section(const std::vector<InfLine>& inf, const std::string&
 {
     std::vector<InfLine> lines;
     std::copy_if(inf.begin(), inf.end(), std::back_inserter(lines),
-                 [&](const InfLine& line) { return line.section == section && !line.header; });
+                 [&](const InfLine& line) { return line.section == section; });
     return lines;
 }
 
@@ -82,7 +80,7 @@ TEST(PondrelInf, InstallsTheDriverAsTheFunctionDriverOfOneHardwareId)
 {
     const auto inf = ReadInf(kSourceDir + "/driver/pondrel.inf");
     ASSERT_FALSE(inf.empty()) << "driver/pondrel.inf cannot be read";
-    EXPECT_TRUE(inf.front().header && inf.front().section == "Version");
+    EXPECT_EQ(inf.front().section, "Version") << "the first section";
     EXPECT_TRUE(std::regex_match(ValueOf(inf, "Version", "DriverVer").value_or(""),
                                  std::regex(R"(\d\d/\d\d/\d\d\d\d,2\.0\.0\.0)")));
     const std::tuple<std::string, std::string, std::string> values[] = {

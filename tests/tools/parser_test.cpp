@@ -81,12 +81,6 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         EXPECT_EQ(VerbWord(command.verb), std::string_view(text).substr(0, std::string_view(text).find(' ')));
         EXPECT_EQ(IsLifecycleVerb(command.verb), command.verb <= Verb::Fault) << "a real device cannot be told to misbehave";
     }
-    for (const char* word : {"start", "cancel-stop", "stop", "query-remove", "cancel-remove", "remove", "unload", "resume"}) {
-        std::string error;
-        auto commands = ParseScript(word, "t.session", &error);
-        ASSERT_TRUE(commands && commands->size() == 1) << error;
-        EXPECT_EQ(VerbWord(commands->front().verb), word);
-    }
 }
 
 TEST(SessionParser, SeparatorsCommentsAndLineNumbers)
