@@ -18,6 +18,8 @@ struct Target {
     std::string (*check)(const uint8_t* data, size_t size);
 };
 
+void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }  // the name in CTest's list
+
 class FuzzReplay : public ::testing::TestWithParam<Target> {
 protected:
     void TearDown() override { pondrel_fuzz::ReleaseKeptMachine(); }

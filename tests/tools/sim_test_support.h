@@ -54,8 +54,7 @@ inline std::string DeviceFile(const std::string& in, const std::string& lines, c
 
 struct ProgramRun {
     int exitCode = -1;  // -1 when it did not run or end normally
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // pondrel-sim through the shell, each argument single-quoted, stdin empty
