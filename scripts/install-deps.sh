@@ -16,6 +16,8 @@ packages=(
   mingw-w64-x86-64-dev
   binutils-mingw-w64-x86-64
   tshark
+  # The JSON reader of the tests of pondrel-sim's output.
+  nlohmann-json3-dev
   # The PE check of pondrel.sys (tests/build/check_pe.py).
   python3-pefile
   clang

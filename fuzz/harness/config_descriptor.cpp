@@ -4,14 +4,13 @@
 // opened and the descriptor fetched back; then removal, which unloads the
 // driver. Nothing may leak and the verifier must find nothing.
 #include "fuzz/harness/kept_machine.h"
-#include "fuzz/harness/machine_checks.h"
-#include "fuzz/harness/status_text.h"
 #include "fuzz/harness/targets.h"
 
 #include "control/control_codes.h"
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,16 +25,9 @@ constexpr ULONG NamedPipeLimit = 6;
 // cannot carry out.
 bool IsDocumentedStartFailure(NTSTATUS status)
 {
-    switch (status) {
-    case STATUS_DEVICE_DATA_ERROR:
-    case STATUS_DEVICE_CONFIGURATION_ERROR:
-    case STATUS_INSUFFICIENT_RESOURCES:
-    case STATUS_INVALID_PARAMETER:
-    case STATUS_UNSUCCESSFUL:
-        return true;
-    default:
-        return false;
-    }
+    const NTSTATUS documented[] = {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_CONFIGURATION_ERROR,
+                                   STATUS_INSUFFICIENT_RESOURCES, STATUS_INVALID_PARAMETER, STATUS_UNSUCCESSFUL};
+    return std::find(std::begin(documented), std::end(documented), status) != std::end(documented);
 }
 
 // True when `address` is the bEndpointAddress of an endpoint descriptor in
@@ -43,9 +35,8 @@ bool IsDocumentedStartFailure(NTSTATUS status)
 bool HasEndpoint(const std::vector<uint8_t>& block, UCHAR address)
 {
     for (size_t at = 0; at + 2 < block.size() && block[at] >= 2; at += block[at]) {
-        if (block[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && block[at + 2] == address) {
+        if (block[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && block[at + 2] == address)
             return true;
-        }
     }
     return false;
 }
@@ -56,29 +47,23 @@ bool HasEndpoint(const std::vector<uint8_t>& block, UCHAR address)
 std::string CheckStoredConfiguration(const DeviceContext* context, const std::vector<uint8_t>& input)
 {
     const auto* descriptor = reinterpret_cast<const uint8_t*>(context->ConfigDescriptor);
-    if (descriptor == nullptr || context->InterfaceInfo == nullptr || context->PipeOpenFlags == nullptr) {
+    if (descriptor == nullptr || context->InterfaceInfo == nullptr || context->PipeOpenFlags == nullptr)
         return "a start that succeeded left a configuration block null\n";
-    }
     const size_t total = context->ConfigDescriptor->wTotalLength;
-    if (total > input.size() || std::memcmp(descriptor, input.data(), total) != 0) {
+    if (total > input.size() || std::memcmp(descriptor, input.data(), total) != 0)
         return "the stored descriptor is not what the device sent\n";
-    }
     std::string report;
-    if (context->RemoteWakeCapable != ((input[7] & 0x20) != 0 ? 1 : 0)) {
+    if (context->RemoteWakeCapable != ((input[7] & 0x20) != 0 ? 1 : 0))
         report += "RemoteWakeCapable does not follow bmAttributes\n";
-    }
     const PUSBD_INTERFACE_INFORMATION info = context->InterfaceInfo;
     const size_t needed = offsetof(USBD_INTERFACE_INFORMATION, Pipes) + info->NumberOfPipes * sizeof(USBD_PIPE_INFORMATION);
-    if (info->Length < needed) {
+    if (info->Length < needed)
         return report + "InterfaceInfo is shorter than its pipe entries\n";
-    }
     for (ULONG pipe = 0; pipe < info->NumberOfPipes; ++pipe) {
-        if (!HasEndpoint(input, info->Pipes[pipe].EndpointAddress)) {
+        if (!HasEndpoint(input, info->Pipes[pipe].EndpointAddress))
             report += "pipe " + std::to_string(pipe) + " is no endpoint of the descriptor\n";
-        }
-        if (context->PipeOpenFlags[pipe] != 0) {
+        if (context->PipeOpenFlags[pipe] != 0)
             report += "PipeOpenFlags[" + std::to_string(pipe) + "] is set after the start\n";
-        }
     }
     return report;
 }
@@ -90,9 +75,8 @@ std::string UseConfiguration(emu::Machine& machine, const DeviceContext* context
     std::string report;
     emu::Handle device = 0;
     NTSTATUS status = machine.app().Open(u"\\\\.\\pondrel", &device);
-    if (status != STATUS_SUCCESS) {
+    if (status != STATUS_SUCCESS)
         return "opening the started device failed with " + StatusText(status) + "\n";
-    }
     std::vector<uint8_t> fetched(65536);
     const emu::IoResult result = machine.app().DeviceIoControl(device, IOCTL_FETCH_CONFIGURATION, nullptr, 0,
                                                                fetched.data(), static_cast<ULONG>(fetched.size()));
@@ -109,12 +93,10 @@ std::string UseConfiguration(emu::Machine& machine, const DeviceContext* context
         const std::u16string path = u"\\\\.\\pondrel\\PIPE" + std::u16string(1, static_cast<char16_t>(u'0' + pipe));
         status = machine.app().Open(path, &handle);
         const NTSTATUS expected = pipe < context->InterfaceInfo->NumberOfPipes ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-        if (status != expected) {
+        if (status != expected)
             report += "opening pipe " + std::to_string(pipe) + " gave " + StatusText(status) + "\n";
-        }
-        if (NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status))
             machine.app().Close(handle);
-        }
     }
     return report;
 }
@@ -122,31 +104,26 @@ std::string UseConfiguration(emu::Machine& machine, const DeviceContext* context
 std::string RunLife(emu::Machine& machine, const std::vector<uint8_t>& input)
 {
     NTSTATUS status = machine.LoadDriver(DriverEntry);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status))
         return "DriverEntry failed with " + StatusText(status) + "\n";
-    }
     status = machine.pnp().AddDevice();
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status))
         return "AddDevice failed with " + StatusText(status) + "\n";
-    }
     std::string report;
     status = machine.pnp().Start();
     if (NT_SUCCESS(status)) {
         const DeviceContext* context = ContextOf(machine.pnp().FunctionDevice());
         report += CheckStoredConfiguration(context, input);
-        if (report.empty()) {
+        if (report.empty())
             report += UseConfiguration(machine, context);
-        }
     } else if (!IsDocumentedStartFailure(status)) {
         report += "the start failed with an undocumented status " + StatusText(status) + "\n";
     }
-    if (!machine.app().WaitUntilAllClosed(std::chrono::seconds(10))) {
+    if (!machine.app().WaitUntilAllClosed(std::chrono::seconds(10)))
         report += "file objects were not closed\n";
-    }
     status = machine.pnp().Remove();
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status))
         report += "the removal failed with " + StatusText(status) + "\n";
-    }
     machine.UnloadDriver();  // nothing when the removal unloaded it already
     return report;
 }
@@ -157,16 +134,9 @@ std::string RunLife(emu::Machine& machine, const std::vector<uint8_t>& input)
 // last one, and the driver is loaded again for it (its removal unloaded it).
 std::string CheckConfigDescriptor(const uint8_t* data, size_t size)
 {
-    if (size > LongestDescriptor) {
+    if (size > LongestDescriptor)
         return {};
-    }
-    static KeptMachine& kept = *new KeptMachine(
-        [] {
-            emu::MachineOptions options;
-            options.plugDevice = false;
-            return options;
-        },
-        [](emu::Machine&) {});
+    static KeptMachine& kept = *new KeptMachine(false, [](emu::Machine&) {});
 
     emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin();
     model.configDescriptor.assign(data, data + size);

@@ -14,12 +14,8 @@ std::string CheckDeviceFile(const uint8_t* data, size_t size)
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     std::string error;
     const auto model = emu::usb::DeviceModel::Parse(text, FileName, &error);
-    if (!model) {
-        if (error.rfind(std::string(FileName) + ":", 0) != 0) {
-            return "a parse error does not name its place: '" + error + "'\n";
-        }
-        return {};
-    }
+    if (!model)
+        return error.starts_with(std::string(FileName) + ":") ? "" : "a parse error does not name its place: '" + error + "'\n";
     const std::string described = session::DescribeDescriptors(model->deviceDescriptor, model->configDescriptor);
     (void)model->RemoteWakeCapable();
     return described.empty() && !model->configDescriptor.empty() ? "a configuration was described as nothing\n"

@@ -2,9 +2,7 @@
 // and kept; every input opens "\\.\pondrel\<name>" (or the device itself
 // for an empty input), closes it again, and must leave the device as it
 // found it.
-#include "fuzz/harness/machine_checks.h"
 #include "fuzz/harness/kept_machine.h"
-#include "fuzz/harness/status_text.h"
 #include "fuzz/harness/targets.h"
 
 #include "driver/device_context.h"
@@ -26,9 +24,8 @@ constexpr long WholeDevice = -2;     // the empty name: the device itself
 std::u16string NameFrom(const uint8_t* data, size_t size)
 {
     std::u16string name;
-    for (size_t at = 0; at + 1 < size && name.size() < LongestName; at += 2) {
+    for (size_t at = 0; at + 1 < size && name.size() < LongestName; at += 2)
         name.push_back(static_cast<char16_t>(data[at] | (data[at + 1] << 8)));
-    }
     return name;
 }
 
@@ -38,31 +35,17 @@ std::u16string NameFrom(const uint8_t* data, size_t size)
 long ExpectedPipe(std::u16string_view fileName, ULONG pipeCount)
 {
     size_t end = fileName.size();
-    while (end > 0 && !(fileName[end - 1] >= u'0' && fileName[end - 1] <= u'9')) {
+    while (end > 0 && !(fileName[end - 1] >= u'0' && fileName[end - 1] <= u'9'))
         --end;
-    }
     size_t begin = end;
-    while (begin > 0 && fileName[begin - 1] >= u'0' && fileName[begin - 1] <= u'9') {
+    while (begin > 0 && fileName[begin - 1] >= u'0' && fileName[begin - 1] <= u'9')
         --begin;
-    }
-    if (begin == end) {
+    if (begin == end)
         return NoPipe;
-    }
     uint32_t value = 0;
-    for (size_t at = begin; at < end; ++at) {
+    for (size_t at = begin; at < end; ++at)
         value = value * 10u + static_cast<uint32_t>(fileName[at] - u'0');
-    }
     return value < NamedPipeLimit && value < pipeCount ? static_cast<long>(value) : NoPipe;
-}
-
-std::string CheckFlagsClear(const DeviceContext* context)
-{
-    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
-        if (context->PipeOpenFlags[pipe] != 0) {
-            return "PipeOpenFlags[" + std::to_string(pipe) + "] is still set\n";
-        }
-    }
-    return {};
 }
 
 // Opens the name and checks the status, the handle's pipe and the open
@@ -77,18 +60,15 @@ std::string OpenAndClose(emu::Machine& machine, const DeviceContext* context, st
                    ? std::string{}
                    : "a name that names no pipe was opened with status " + StatusText(status) + "\n";
     }
-    if (status != STATUS_SUCCESS) {
+    if (status != STATUS_SUCCESS)
         return "a valid name failed with status " + StatusText(status) + "\n";
-    }
     std::string report;
     const PFILE_OBJECT file = machine.app().FileObjectOf(handle);
     const void* expectedContext = expected >= 0 ? context->InterfaceInfo->Pipes + expected : nullptr;
-    if (file == nullptr || file->FsContext != expectedContext) {
+    if (file == nullptr || file->FsContext != expectedContext)
         report += "the handle does not stand for the expected pipe\n";
-    }
-    if (expected >= 0 && context->PipeOpenFlags[expected] != 1) {
+    if (expected >= 0 && context->PipeOpenFlags[expected] != 1)
         report += "the open pipe's flag is not set\n";
-    }
     machine.app().Close(handle);
     return report;
 }
@@ -107,10 +87,10 @@ std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
     }
 
     std::string report = OpenAndClose(machine, context, path, expected);
-    if (!machine.app().WaitUntilAllClosed(std::chrono::seconds(10))) {
+    if (!machine.app().WaitUntilAllClosed(std::chrono::seconds(10)))
         report += "the file object was not closed\n";
-    }
-    report += CheckFlagsClear(context);
+    for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe)
+        report += context->PipeOpenFlags[pipe] != 0 ? "PipeOpenFlags[" + std::to_string(pipe) + "] is still set\n" : "";
     report += CheckLeftovers(before);
     return report;
 }
@@ -119,13 +99,11 @@ std::string CheckName(emu::Machine& machine, const uint8_t* data, size_t size)
 
 std::string CheckPipeName(const uint8_t* data, size_t size)
 {
-    static KeptMachine& kept = *new KeptMachine([] { return emu::MachineOptions{}; },
-                                                [](emu::Machine& machine) {
-                                                    if (!NT_SUCCESS(machine.BringUp(DriverEntry))) {
-                                                        std::abort();  // nothing to fuzz without a started device
-                                                    }
-                                                    TakeFindings();
-                                                });
+    static KeptMachine& kept = *new KeptMachine(true, [](emu::Machine& machine) {
+        if (!NT_SUCCESS(machine.BringUp(DriverEntry)))
+            std::abort();  // nothing to fuzz without a started device
+        TakeFindings();
+    });
     return kept.Run([&](emu::Machine& machine) { return CheckName(machine, data, size); });
 }
 

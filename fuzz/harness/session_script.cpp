@@ -22,10 +22,7 @@ auto Meaning(const session::Command& c)
 
 std::string CheckFailure(const std::string& error, std::string_view source)
 {
-    if (error.rfind(std::string(source) + ":", 0) != 0) {
-        return "a parse error does not name its place: '" + error + "'\n";
-    }
-    return {};
+    return error.starts_with(std::string(source) + ":") ? "" : "a parse error does not name its place: '" + error + "'\n";
 }
 
 // Each command, parsed again from the text the parser recorded for it,
@@ -35,12 +32,10 @@ std::string CheckReadsBack(const std::vector<session::Command>& commands)
     for (const session::Command& command : commands) {
         std::string error;
         const auto again = session::ParseCommandString(command.text, &error);
-        if (!again || again->size() != 1) {
+        if (!again || again->size() != 1)
             return "the folded text '" + command.text + "' does not parse back to one command: " + error + "\n";
-        }
-        if (Meaning(again->front()) != Meaning(command)) {
+        if (Meaning(again->front()) != Meaning(command))
             return "the folded text '" + command.text + "' parses back to another command\n";
-        }
         // A loopback's total may reach 4 GiB; its chunk is one request.
         const uint64_t longest = command.verb == session::Verb::Loopback ? (1ull << 32) : session::MaxCommandLength;
         if (command.length > longest || command.chunk > session::MaxCommandLength ||
@@ -65,9 +60,8 @@ std::string CheckSessionScript(const uint8_t* data, size_t size)
     error.clear();
     const auto inline_ = session::ParseCommandString(text, &error);
     report += inline_ ? CheckReadsBack(*inline_) : CheckFailure(error, "-c");
-    if (script.has_value() != inline_.has_value()) {
+    if (script.has_value() != inline_.has_value())
         report += "the script and the -c string disagree on whether the text parses\n";
-    }
     return report;
 }
 

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace pondrel_fuzz {
 
@@ -25,10 +24,5 @@ std::string CheckDeviceFile(const uint8_t* data, size_t size);
 // name target), so that another target may create its own in the same
 // process. Does nothing when nothing is kept.
 void ReleaseKeptMachine();
-
-// The body of the target named `name` ("pipe_name", "config_descriptor",
-// "session_script", "device_file"); null for an unknown name.
-using CheckFunction = std::string (*)(const uint8_t* data, size_t size);
-CheckFunction CheckFor(std::string_view name);
 
 }  // namespace pondrel_fuzz

@@ -1,7 +1,5 @@
 // The Windows package: the INF's sections, the package script, and (once
 // `make package` has run) the files in dist/.
-#include "inf_file.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,16 +29,59 @@ std::vector<uint8_t> ReadAll(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// An INF line outside comments (a ';' inside double quotes is no comment),
+// trimmed, other than a section header: its section, the text before '=' as
+// `key` (empty without '=') and the rest, or the whole line, as `value`.
+struct InfLine {
+    std::string section, key, value;
+};
+
+std::vector<InfLine> ReadInf(const fs::path& path)
+{
+    const std::regex comment(R"(^((?:[^;"]|"[^"]*")*);[\s\S]*$)"), space(R"(^[ \t\r]+|[ \t\r]+$)");
+    auto trim = [&](const std::string& text) { return std::regex_replace(text, space, ""); };
+    std::vector<InfLine> lines;
+    std::ifstream in(path);
+    std::string section;
+    for (std::string raw; std::getline(in, raw);) {
+        const std::string line = trim(std::regex_replace(raw, comment, "$1"));
+        const size_t equals = line.find('=');
+        if (line.starts_with('[') && line.ends_with(']'))
+            section = line.substr(1, line.size() - 2);
+        else if (!line.empty())
+            lines.push_back({section, equals == std::string::npos ? "" : trim(line.substr(0, equals)),
+                             equals == std::string::npos ? line : trim(line.substr(equals + 1))});
+    }
+    return lines;
+}
+
+std::vector<InfLine> Section(const std::vector<InfLine>& inf, const std::string& section)
+{
+    std::vector<InfLine> lines;
+    std::copy_if(inf.begin(), inf.end(), std::back_inserter(lines),
+                 [&](const InfLine& line) { return line.section == section; });
+    return lines;
+}
+
+std::optional<std::string> ValueOf(const std::vector<InfLine>& inf, const std::string& section, const std::string& key)
+{
+    for (const auto& line : Section(inf, section)) {
+        if (line.key == key)
+            return line.value;
+    }
+    return std::nullopt;
+}
+
 // driver/pondrel.inf: every section and value a kernel function driver's
 // install needs, each section naming the next (models, install, files,
 // registry, service), the hardware ID in one place, and every %string%
 // defined.
 TEST(PondrelInf, InstallsTheDriverAsTheFunctionDriverOfOneHardwareId)
 {
-    auto inf = InfFile::Load(kSourceDir + "/driver/pondrel.inf");
-    ASSERT_TRUE(inf) << "driver/pondrel.inf cannot be read";
-    EXPECT_EQ(inf->Text().front(), "[Version]");
-    EXPECT_TRUE(std::regex_match(inf->Value("Version", "DriverVer").value_or(""),
+    const auto inf = ReadInf(kSourceDir + "/driver/pondrel.inf");
+    ASSERT_FALSE(inf.empty()) << "driver/pondrel.inf cannot be read";
+    EXPECT_EQ(inf.front().section, "Version") << "the first section";
+    EXPECT_TRUE(std::regex_match(ValueOf(inf, "Version", "DriverVer").value_or(""),
                                  std::regex(R"(\d\d/\d\d/\d\d\d\d,2\.0\.0\.0)")));
     const std::tuple<std::string, std::string, std::string> values[] = {
         {"Version", "Signature", "\"$WINDOWS NT$\""},
@@ -66,114 +107,92 @@ TEST(PondrelInf, InstallsTheDriverAsTheFunctionDriverOfOneHardwareId)
         {"Strings", "DeviceSecurity", "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)\""},
     };
     for (const auto& [section, key, value] : values)
-        EXPECT_EQ(inf->Value(section, key), value) << "[" << section << "] " << key;
+        EXPECT_EQ(ValueOf(inf, section, key), value) << "[" << section << "] " << key;
     for (const char* section : {"Manufacturer", "Pondrel.NTamd64", "Pondrel_CopyFiles", "SourceDisksNames", "SourceDisksFiles"})
-        EXPECT_EQ(inf->Lines(section).size(), 1u) << section;
+        EXPECT_EQ(Section(inf, section).size(), 1u) << section;
 
     // The hardware key gives the device object its security descriptor and
     // FILE_DEVICE_SECURE_OPEN (0x100, a REG_DWORD: flags 0x10001).
     std::vector<std::string> addReg;
-    for (const auto& line : inf->Lines("Pondrel_Device_AddReg"))
+    for (const auto& line : Section(inf, "Pondrel_Device_AddReg"))
         addReg.push_back(line.value);
     EXPECT_EQ(addReg, (std::vector<std::string>{"HKR,,Security,,%DeviceSecurity%", "HKR,,DeviceCharacteristics,0x10001,0x100"}));
 
-    EXPECT_EQ(std::count_if(inf->Text().begin(), inf->Text().end(),
-                            [](const std::string& line) { return line.find(kHardwareId) != std::string::npos; }),
-              1);
-    std::regex token(R"(%([A-Za-z][A-Za-z0-9_]*)%)");
-    for (const auto& line : inf->Text()) {
-        for (std::sregex_iterator it(line.begin(), line.end(), token), end; it != end; ++it)
-            EXPECT_TRUE(inf->Value("Strings", (*it)[1])) << "undefined %" << (*it)[1] << "% in: " << line;
+    const std::regex token(R"(%([A-Za-z][A-Za-z0-9_]*)%)");
+    int hardwareIds = 0;
+    for (const auto& line : inf) {
+        const std::string text = line.key + "=" + line.value;
+        hardwareIds += text.find(kHardwareId) != std::string::npos;
+        for (std::sregex_iterator it(text.begin(), text.end(), token), end; it != end; ++it)
+            EXPECT_TRUE(ValueOf(inf, "Strings", (*it)[1])) << "undefined %" << (*it)[1] << "% in: " << text;
     }
+    EXPECT_EQ(hardwareIds, 1);
 }
 
-// Runs the package script; returns its exit status.
-int RunScript(const std::string& arguments, const fs::path& log)
+// Runs the package script on a driver and a client into `dist`; its exit
+// status, with what it printed in `log`.
+int RunScript(const fs::path& sys, const fs::path& exe, const fs::path& dist, const fs::path& log)
 {
-    std::string command = "sh " + kSourceDir + "/tools/package/make-package.sh " + arguments + " >" + log.string() +
-                          " 2>&1";
-    int status = std::system(command.c_str());
+    const std::string command = "sh " + kSourceDir + "/tools/package/make-package.sh " + sys.string() + " " +
+                                exe.string() + " " + dist.string() + " >" + log.string() + " 2>&1";
+    const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+fs::path Scratch(const std::string& name)
+{
+    const fs::path path = fs::temp_directory_path() / ("pondrel-" + name + "-" + std::to_string(::getpid()));
+    fs::create_directories(path);
+    return path;
 }
 
 TEST(PackageScript, GathersDriverInfClientAndInstallNote)
 {
-    fs::path work = fs::temp_directory_path() / ("pondrel-package-" + std::to_string(::getpid()));
-    fs::create_directories(work);
+    const fs::path work = Scratch("package");
     std::ofstream(work / "in.sys") << "driver";
     std::ofstream(work / "in.exe") << "client";
-    ASSERT_EQ(RunScript((work / "in.sys").string() + " " + (work / "in.exe").string() + " " + (work / "dist").string(),
-                        work / "log"),
-              0);
+    ASSERT_EQ(RunScript(work / "in.sys", work / "in.exe", work / "dist", work / "log"), 0);
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(work / "dist"))
         names.insert(entry.path().filename().string());
     EXPECT_EQ(names, (std::set<std::string>{"INSTALL.txt", "pondrel.inf", "pondrel.sys", "pondrelctl.exe"}));
-    EXPECT_EQ(ReadAll(work / "dist" / "pondrel.sys"), (std::vector<uint8_t>{'d', 'r', 'i', 'v', 'e', 'r'}));
+    EXPECT_EQ(ReadAll(work / "dist" / "pondrel.sys"), ReadAll(work / "in.sys"));
     EXPECT_EQ(ReadAll(work / "dist" / "pondrel.inf"), ReadAll(kSourceDir + "/driver/pondrel.inf"));
 
-    EXPECT_EQ(RunScript((work / "missing.sys").string() + " " + (work / "in.exe").string() + " " +
-                            (work / "dist2").string(),
-                        work / "log"),
-              1);
+    EXPECT_EQ(RunScript(work / "missing.sys", work / "in.exe", work / "dist2", work / "log"), 1);
     auto log = ReadAll(work / "log");
     EXPECT_NE(std::string(log.begin(), log.end()).find("missing.sys is missing"), std::string::npos);
     EXPECT_FALSE(fs::exists(work / "dist2"));
     fs::remove_all(work);
 }
 
-// The machine and the subsystem of a PE image, or nullopt for a file that
-// is not one. (pondrel.sys itself is checked by tests/build/check_pe.py.)
-std::optional<std::pair<uint16_t, uint16_t>> MachineAndSubsystem(const fs::path& path)
+// The package made from the Windows build this host build was configured
+// with, else dist/: every file the INF names, and a client that is an x64
+// console PE32+ (pondrel.sys itself is checked by tests/build/check_pe.py).
+TEST(BuiltPackage, HoldsEveryFileTheInfNamesAndTheClientIsX64)
 {
-    auto bytes = ReadAll(path);
-    auto u16 = [&](size_t at) { return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8); };
-    if (bytes.size() < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z')
-        return std::nullopt;
-    const size_t pe = u16(0x3C) | static_cast<size_t>(u16(0x3E)) << 16;
-    if (pe + 24 + 70 > bytes.size() || bytes[pe] != 'P' || bytes[pe + 1] != 'E' || u16(pe + 24) != 0x20B)
-        return std::nullopt;  // not PE32+
-    return std::pair{u16(pe + 4), u16(pe + 24 + 68)};
-}
-
-// The package to check: the one named by PONDREL_PACKAGE_DIR, else one made
-// from the Windows build this host build was configured with, else dist/.
-std::optional<fs::path> PackageToCheck(const fs::path& scratch)
-{
-    if (const char* named = std::getenv("PONDREL_PACKAGE_DIR"))
-        return fs::path(named);
-    fs::path sys = PONDREL_SYS_PATH;
-    fs::path ctl = sys.parent_path() / "pondrelctl.exe";
-    if (!sys.empty() && fs::exists(sys) && fs::exists(ctl)) {
-        fs::create_directories(scratch);
-        if (RunScript(sys.string() + " " + ctl.string() + " " + (scratch / "dist").string(), scratch / "log") == 0)
-            return scratch / "dist";
-    }
+    const fs::path sys = PONDREL_SYS_PATH, ctl = sys.parent_path() / "pondrelctl.exe", scratch = Scratch("built");
     fs::path dist = kSourceDir + "/dist";
-    if (fs::exists(dist / "pondrelctl.exe") && fs::exists(dist / "pondrel.sys"))
-        return dist;
-    return std::nullopt;
-}
-
-TEST(BuiltPackage, HoldsEveryFileTheInfNamesAndTheImagesAreX64)
-{
-    fs::path scratch = fs::temp_directory_path() / ("pondrel-built-package-" + std::to_string(::getpid()));
-    auto package = PackageToCheck(scratch);
-    if (!package)
+    if (!sys.empty() && fs::exists(sys) && fs::exists(ctl))
+        ASSERT_EQ(RunScript(sys, ctl, dist = scratch / "dist", scratch / "log"), 0);
+    else if (!fs::exists(dist / "pondrelctl.exe"))
         GTEST_SKIP() << "no Windows build or package here: run `make package` (or configure with -DPONDREL_SYS=...)";
-    fs::path dist = *package;
-    EXPECT_TRUE(fs::exists(dist / "pondrel.sys") && fs::exists(dist / "pondrelctl.exe")) << dist;
-
-    auto inf = InfFile::Load((dist / "pondrel.inf").string());
-    ASSERT_TRUE(inf);
-    for (const auto& line : inf->Lines("SourceDisksFiles"))
+    const auto inf = ReadInf(dist / "pondrel.inf");
+    ASSERT_FALSE(inf.empty());
+    for (const auto& line : Section(inf, "SourceDisksFiles"))
         EXPECT_TRUE(fs::exists(dist / line.key)) << line.key;
-    for (const auto& line : inf->Lines(*inf->Value("Pondrel_Install.NT", "CopyFiles")))
+    for (const auto& line : Section(inf, ValueOf(inf, "Pondrel_Install.NT", "CopyFiles").value_or("")))
         EXPECT_TRUE(fs::exists(dist / line.value)) << line.value;
-    EXPECT_TRUE(fs::exists(dist / "INSTALL.txt"));
+    EXPECT_TRUE(fs::exists(dist / "INSTALL.txt") && fs::exists(dist / "pondrelctl.exe"));
 
-    constexpr uint16_t kAmd64 = 0x8664, kConsole = 3;
-    EXPECT_EQ(MachineAndSubsystem(dist / "pondrelctl.exe"), std::pair(kAmd64, kConsole)) << "not an x64 console PE32+";
+    const auto bytes = ReadAll(dist / "pondrelctl.exe");
+    auto u16 = [&](size_t at) { return at + 1 < bytes.size() ? bytes[at] | bytes[at + 1] << 8 : -1; };
+    const size_t pe = u16(0x3C) | u16(0x3E) << 16;
+    EXPECT_EQ(u16(0), 'M' | 'Z' << 8);
+    EXPECT_EQ(u16(pe), 'P' | 'E' << 8);
+    EXPECT_EQ(u16(pe + 4), 0x8664) << "machine: x64";
+    EXPECT_EQ(u16(pe + 24), 0x20B) << "PE32+";
+    EXPECT_EQ(u16(pe + 24 + 68), 3) << "subsystem: console";
     fs::remove_all(scratch);
 }
 

@@ -1,5 +1,4 @@
-// The status names of a session, and the result lines for people and for
-// programs.
+// The result lines for people and for programs, with their status names.
 #include "tools/session/printer.h"
 #include "tools/session/status_names.h"
 
@@ -10,86 +9,35 @@
 namespace session {
 namespace {
 
-TEST(SessionStatusNames, NamesAndValuesGoBothWays)
-{
-    const std::pair<const char*, uint32_t> table[] = {
-        {"STATUS_SUCCESS", 0x0},
-        {"STATUS_PENDING", 0x103},
-        {"STATUS_CANCELLED", 0xC0000120},
-        {"STATUS_DEVICE_BUSY", 0x80000011},
-    };
-    for (const auto& [name, value] : table) {
-        EXPECT_EQ(StatusName(value), name);
-        EXPECT_EQ(StatusFromName(name), value) << name;
-    }
-    EXPECT_EQ(StatusName(0xC0001234), "0xC0001234");
-    EXPECT_EQ(StatusFromName("0xc0001234"), 0xC0001234u);
-    EXPECT_EQ(StatusFromName("STATUS_MADE_UP"), std::nullopt);
-    EXPECT_EQ(StatusFromName("0x1FFFFFFFF"), std::nullopt);
-    EXPECT_EQ(StatusFromName("12"), std::nullopt);
-}
-
-struct PrintCase {
-    Result result;
-    std::string human;
-    std::string json;
-};
-
-Result Make(std::string cmd, uint32_t status, uint64_t information)
-{
-    Result result;
-    result.cmd = std::move(cmd);
-    result.status = status;
-    result.information = information;
-    return result;
-}
-
 TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
 {
-    Result open = Make("open \\PIPE1", 0, 0);
-    open.handle = "h1";
-    Result read = Make("read h1 3", 0, 3);
-    read.hasData = true;
-    read.data = {0x00, 0x7f, 0xff};
-    Result started = Make("read& h1 8", 0x103, 0);
-    started.request = "r2";
-    Result ended = Make("read& h1 8", 0xC0000120, 0);
-    ended.request = "r2";
-    ended.done = true;
-    ended.hasData = true;
-    Result expect = Make("expect STATUS_SUCCESS", 0xC0000184, 0);
-    expect.held = false;
-    Result loop = Make("loopback h1 h2 64", 0, 64);
-    loop.figures = {{"seconds", "0.5"}};
-    loop.note = "fast";
-    Result raw = Make("open \x01\xff\xc3\xa9", 0xC0000034, 0);
-    Result pipes = Make("pipes h1", 0, 9);
-    pipes.table = "    pipe  endpoint\n";
-    pipes.decoded = "only with -v\n";
-
-    const PrintCase table[] = {
-        {open,
+    const struct {
+        Result result;
+        std::string human;
+        std::string json;
+    } table[] = {
+        {{.cmd = "open \\PIPE1", .handle = "h1"},
          "open \\PIPE1               STATUS_SUCCESS (0x00000000)               Information 0  -> h1",
          R"({"cmd":"open \\PIPE1","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":0,"handle":"h1"})"},
-        {read,
+        {{.cmd = "read h1 3", .information = 3, .hasData = true, .data = {0x00, 0x7f, 0xff}},
          "read h1 3                 STATUS_SUCCESS (0x00000000)               Information 3",
          R"({"cmd":"read h1 3","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":3,"data":"007fff"})"},
-        {started,
+        {{.cmd = "read& h1 8", .status = 0x103, .request = "r2"},
          "read& h1 8                STATUS_PENDING (0x00000103)               Information 0  -> r2",
          R"({"cmd":"read& h1 8","status":"STATUS_PENDING","ntstatus":"0x00000103","information":0,"request":"r2"})"},
-        {ended,
+        {{.cmd = "read& h1 8", .status = 0xC0000120, .request = "r2", .done = true, .hasData = true},
          "read& h1 8 [r2 done]      STATUS_CANCELLED (0xC0000120)             Information 0",
          R"({"cmd":"read& h1 8","status":"STATUS_CANCELLED","ntstatus":"0xC0000120","information":0,"request":"r2","done":true,"data":""})"},
-        {expect,
+        {{.cmd = "expect STATUS_SUCCESS", .status = 0xC0000184, .held = false},
          "expect STATUS_SUCCESS     STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  NOT HELD",
          R"({"cmd":"expect STATUS_SUCCESS","status":"STATUS_INVALID_DEVICE_STATE","ntstatus":"0xC0000184","information":0,"held":false})"},
-        {loop,
+        {{.cmd = "loopback h1 h2 64", .information = 64, .figures = {{"seconds", "0.5"}}, .note = "fast"},
          "loopback h1 h2 64         STATUS_SUCCESS (0x00000000)               Information 64  fast",
          R"({"cmd":"loopback h1 h2 64","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":64,"seconds":0.5})"},
-        {raw,
+        {{.cmd = "open \x01\xff\xc3\xa9", .status = 0xC0000034},
          "open \\x01\\xff\xc3\xa9"  "            STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034) Information 0",
          R"({"cmd":"open \u0001\\xff)" "\xc3\xa9" R"(","status":"STATUS_OBJECT_NAME_NOT_FOUND","ntstatus":"0xC0000034","information":0})"},
-        {pipes,
+        {{.cmd = "pipes h1", .information = 9, .table = "    pipe  endpoint\n", .decoded = "only with -v\n"},
          "pipes h1                  STATUS_SUCCESS (0x00000000)               Information 9\n    pipe  endpoint",
          R"({"cmd":"pipes h1","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":9})"},
     };
@@ -102,6 +50,8 @@ TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
         EXPECT_EQ(json.str(), test.json + "\n");
     }
     EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
+    EXPECT_EQ(StatusName(0x80000011), "STATUS_DEVICE_BUSY");
+    EXPECT_EQ(StatusName(0xC0001234), "0xC0001234") << "a status without a name";
 }
 
 }  // namespace
