@@ -3,8 +3,6 @@
 // holds meanwhile and gives back, and its PoStartNextPowerIrp calls.
 #include "tests/power/power_fixture.h"
 
-#include <string>
-
 namespace power_test {
 namespace {
 
@@ -33,15 +31,7 @@ const Request kRequests[] = {
     {"unknown minor 0x07", 0x07, 0, 0, false, false},
 };
 
-class ScreeningTest : public PowerFixtureWith<PlainModel> {
-protected:
-    bool StartAtSetUp() override { return false; }
-
-    void SetPnpState(DEVICE_PNP_STATE state)
-    {
-        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(state);
-    }
-};
+using ScreeningTest = PowerFixture;
 
 // A removed device completes every request with STATUS_DELETE_PENDING and
 // passes nothing down; a new one passes each down without a reference; in
@@ -51,7 +41,7 @@ protected:
 TEST_F(ScreeningTest, EachRequestInEachState)
 {
     for (const bool start : {false, true}) {
-        Prepare(start);
+        Prepare(PlainModel(), start);
         // Requests built by hand are not the power manager's: count calls,
         // do not hold turns. The spy completes every request passed on.
         power().SetLegacySerialization(false);
@@ -66,7 +56,7 @@ TEST_F(ScreeningTest, EachRequestInEachState)
                                 DeviceSurpriseRemoved}
                   : std::vector{DeviceNew};
         for (const DEVICE_PNP_STATE state : states) {
-            SetPnpState(state);
+            std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(state);
             for (const Request& request : kRequests) {
                 SCOPED_TRACE(std::string(request.name) + " in PnP state " + std::to_string(state));
                 const size_t seenBefore = spy().SeenPower().size();
@@ -111,7 +101,7 @@ TEST_F(ScreeningTest, EachRequestInEachState)
                 EXPECT_EQ(driverCalls, followed ? 2u : 1u);
             }
         }
-        SetPnpState(start ? DeviceRunning : DeviceNew);
+        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(start ? DeviceRunning : DeviceNew);
         if (HasFailure()) {
             return;
         }
