@@ -1,4 +1,4 @@
-// Queries and removal wait for requests in flight; a query does not wait
+// Queries and removal wait for what is in flight; a query does not wait
 // forever for a device that never answers.
 #include "tests/pnp/support/driver_fixture.h"
 #include "tests/pnp/support/wait_until.h"
@@ -24,7 +24,7 @@ TEST_F(QueryDrainTest, QueryStopWaitsForTwoTransfers)
     ASSERT_TRUE(device().WaitForHeld(2, Patience));
     ASSERT_EQ(IoRefCount(), 3);
 
-    auto query = Async<NTSTATUS>([&] { return pnp().QueryStop(); });
+    auto query = std::async(std::launch::async, [&] { return pnp().QueryStop(); });
     ASSERT_TRUE(WaitUntil([&] { return State() == DeviceStopPending; }));
 
     std::vector<emu::usb::HeldTransfer> held = device().Held();
@@ -47,9 +47,6 @@ TEST_F(QueryDrainTest, QueryStopWaitsForTwoTransfers)
     EXPECT_EQ(pnpBelow.back().minor, IRP_MN_QUERY_STOP_DEVICE);
     EXPECT_EQ(pnpBelow.back().ioRefCount, 1);
     EXPECT_EQ(IoRefCount(), 1);
-
-    device().SetCompletionMode(emu::usb::CompletionMode::BusThread);
-    EXPECT_EQ(pnp().CancelStop(), STATUS_SUCCESS);
     machine().app().Close(pipe0);
     machine().app().Close(pipe3);
 }
@@ -78,54 +75,77 @@ TEST_F(QueryDrainTest, SilentDeviceIsAbortedAfterTheGracePeriod)
     EXPECT_FALSE(NT_SUCCESS(write->Result().status));
     EXPECT_EQ(IoRefCount(), 1);
     EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
-
-    device().SetCompletionMode(emu::usb::CompletionMode::BusThread);
-    EXPECT_EQ(pnp().CancelRemove(), STATUS_SUCCESS);
-    EXPECT_EQ(State(), DeviceRunning);
     machine().app().Close(pipe0);
 }
 
-// A removal returns only after the request in flight has given its reference
-// back, and only then goes down. Meanwhile every PnP request is turned away.
-TEST_F(QueryDrainTest, RemovalWaitsForTheRequestInFlight)
+// A removal returns only after what is in flight has ended, and only then
+// goes down: a bus request its caller holds a reference around (as a
+// dispatch routine does), the power-up a wake started just before, or the
+// wait-wake request the removal cancelled while the bus still has it; the
+// device object stays meanwhile. Every PnP request is turned away then.
+TEST_F(QueryDrainTest, RemovalWaitsForWhatIsInFlight)
 {
-    BringUp();
-    spy().HoldUrbs(URB_FUNCTION_RESET_PIPE);
-    PUSBD_PIPE_INFORMATION pipe = &context()->InterfaceInfo->Pipes[0];
-    // As a dispatch routine does, the caller holds its own reference around
-    // the bus request.
-    auto reset = Async<NTSTATUS>([&] {
-        emu::DriverScope scope(driver());
-        AcquireIoReference(context());
-        const NTSTATUS status = SendPipeReset(fdo(), pipe);
-        ReleaseIoReference(context());
-        return status;
-    });
-    ASSERT_TRUE(spy().WaitForHeld(1, Patience));
-    PDEVICE_OBJECT functionDevice = fdo();
+    enum class InFlight { PipeReset, PowerUpAfterWake, WaitWake };
+    for (const InFlight what : {InFlight::PipeReset, InFlight::PowerUpAfterWake, InFlight::WaitWake}) {
+        SCOPED_TRACE("case " + std::to_string(static_cast<int>(what)));
+        LoadWithSpy();
+        spy().KeepWaitWake(what == InFlight::WaitWake ? WaitWakeCancel::Later : WaitWakeCancel::CompleteAtOnce);
+        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+        PIRP waitWake = nullptr;
+        if (what != InFlight::PipeReset) {
+            ASSERT_TRUE(spy().WaitForKeptWaitWake(1, Patience));
+            waitWake = spy().KeptWaitWake().at(0);
+        }
+        std::future<NTSTATUS> reset;
+        if (what == InFlight::PipeReset) {
+            spy().HoldUrbs(URB_FUNCTION_RESET_PIPE);
+            reset = std::async(std::launch::async, [&] {
+                emu::DriverScope scope(driver());
+                AcquireIoReference(context());
+                const NTSTATUS status = SendPipeReset(fdo(), &context()->InterfaceInfo->Pipes[0]);
+                ReleaseIoReference(context());
+                return status;
+            });
+            ASSERT_TRUE(spy().WaitForHeld(1, Patience));
+        }
+        if (what == InFlight::PowerUpAfterWake) {
+            spy().HoldPowerUp();
+            context()->CurrentDevicePower = PowerDeviceD3;
+            spy().FinishWaitWake(waitWake, STATUS_SUCCESS);
+            ASSERT_TRUE(spy().WaitForHeld(1, Patience));
+        }
+        if (what != InFlight::WaitWake) {
+            ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);  // what is in flight outlives it
+        }
+        PDEVICE_OBJECT functionDevice = fdo();
+        auto removal = std::async(std::launch::async, [&] { return Remove(); });
+        const LONG held = what == InFlight::WaitWake ? 0 : 2;
+        ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == held; }));
+        ASSERT_TRUE(what == InFlight::PipeReset || WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));
 
-    ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);  // the request in flight outlives it
-    auto removal = Async<NTSTATUS>([&] { return Remove(); });
-    ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == 2; }));
+        spy().ForgetSeen();
+        EXPECT_EQ(SendBesides(IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_DELETE_PENDING);
+        EXPECT_EQ(SendBesides(IRP_MN_STOP_DEVICE), STATUS_DELETE_PENDING);
+        EXPECT_TRUE(spy().Seen().empty());
+        EXPECT_EQ(IoRefCount(), held);
+        EXPECT_TRUE(StillRunning(removal));
+        EXPECT_FALSE(emu::IsDeletePending(functionDevice));
 
-    spy().ForgetSeen();
-    EXPECT_EQ(SendBesides(IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_DELETE_PENDING);
-    EXPECT_EQ(SendBesides(IRP_MN_STOP_DEVICE), STATUS_DELETE_PENDING);
-    EXPECT_TRUE(spy().Seen().empty());
-    EXPECT_EQ(IoRefCount(), 2);
-    EXPECT_TRUE(StillRunning(removal));
-
-    spy().ReleaseHeld();
-    ASSERT_TRUE(Finishes(reset));
-    EXPECT_EQ(reset.get(), STATUS_SUCCESS);
-    ASSERT_TRUE(Finishes(removal));
-    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-
-    const std::vector<SeenRequest> pnpBelow = spy().SeenPnp();
-    ASSERT_EQ(pnpBelow.size(), 1u);
-    EXPECT_EQ(pnpBelow[0].minor, IRP_MN_REMOVE_DEVICE);
-    EXPECT_EQ(pnpBelow[0].ioRefCount, 0);
-    EXPECT_TRUE(!emu::IsDeviceObjectAlive(functionDevice) || emu::IsDeletePending(functionDevice));
+        if (what == InFlight::WaitWake) {
+            spy().FinishWaitWake(waitWake, STATUS_CANCELLED);
+        } else {
+            spy().ReleaseHeld();
+        }
+        ASSERT_TRUE(Finishes(removal));
+        EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+        EXPECT_TRUE(what != InFlight::PipeReset || reset.get() == STATUS_SUCCESS);
+        const std::vector<SeenRequest> pnpBelow = spy().SeenPnp();
+        ASSERT_EQ(pnpBelow.size(), 1u);
+        EXPECT_EQ(pnpBelow[0].minor, IRP_MN_REMOVE_DEVICE);
+        EXPECT_EQ(pnpBelow[0].ioRefCount, 0);
+        EXPECT_TRUE(!emu::IsDeviceObjectAlive(functionDevice) || emu::IsDeletePending(functionDevice));
+        TearDown();
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Wait-wake: arming, the arbitration between completion and cancellation in
 // each of its orders, the wake that powers the device up and re-arms, and
-// wakes that race a stop or a removal.
+// a wake that races a stop.
 #include "tests/pnp/support/driver_fixture.h"
 #include "tests/pnp/support/wait_until.h"
 
@@ -295,50 +295,8 @@ TEST_F(WaitWakeTest, WakeRacingAStopNeitherPowersUpNorRearms)
     context()->CurrentDevicePower = PowerDeviceD0;
 }
 
-// The removal keeps the device object while the cancelled wait-wake request
-// is still with the bus, and deletes it once the request has finished.
-TEST_F(WaitWakeTest, RemovalWaitsForTheWaitWakeRequest)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::Later);
-    PDEVICE_OBJECT functionDevice = fdo();
-
-    auto removal = Async<NTSTATUS>([&] { return Remove(); });
-    ASSERT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 0; }));
-    EXPECT_TRUE(StillRunning(removal));
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 0u);
-    EXPECT_FALSE(emu::IsDeletePending(functionDevice));
-
-    spy().FinishWaitWake(irp, STATUS_CANCELLED);
-    ASSERT_TRUE(Finishes(removal));
-    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
-}
-
-// A wake just before removal: its power-up is still with the lower driver
-// when the removal starts; the removal waits for it.
-TEST_F(WaitWakeTest, RemovalWaitsForThePowerUpAfterAWake)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    spy().HoldPowerUp();
-    context()->CurrentDevicePower = PowerDeviceD3;
-    spy().FinishWaitWake(irp, STATUS_SUCCESS);
-    ASSERT_TRUE(spy().WaitForHeld(1, Patience));
-    PDEVICE_OBJECT functionDevice = fdo();
-
-    ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);  // the power-up in flight outlives it
-    auto removal = Async<NTSTATUS>([&] { return Remove(); });
-    ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == 2; }));
-    ASSERT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));
-    EXPECT_TRUE(StillRunning(removal));
-    EXPECT_FALSE(emu::IsDeletePending(functionDevice));
-
-    spy().ReleaseHeld();
-    ASSERT_TRUE(Finishes(removal));
-    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
-}
+// (The removal waiting for the wait-wake request, and for the power-up
+// after a wake, is QueryDrainTest.RemovalWaitsForWhatIsInFlight.)
 
 }  // namespace
 }  // namespace pondrel::test
