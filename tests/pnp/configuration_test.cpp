@@ -166,31 +166,24 @@ TEST_F(ConfigurationTest, FailedSelectionKeepsTheDescriptorUntilReleased)
 // --scenario start`: the status, the state left and the pool.)
 
 // TwoBulkPipes() with an edit: byte `offset` set to `value`, the block cut
-// (or grown) to `size`, wTotalLength set to `total`; 0 leaves each alone.
-// Offsets: configuration 0 (bNumInterfaces at 4), interface 9, endpoints 18 and 25.
-std::vector<uint8_t> Malformed(size_t offset, uint8_t value, size_t size = 0, uint16_t total = 0)
+// to `size`, `tail` appended, wTotalLength set to `total` (to the block's
+// size when only a tail is given); 0 or empty leaves each alone. Offsets: configuration 0
+// (bNumInterfaces at 4), interface 9, endpoints 18 and 25.
+std::vector<uint8_t> Malformed(size_t offset, uint8_t value, size_t size = 0, uint16_t total = 0,
+                               std::vector<uint8_t> tail = {})
 {
     std::vector<uint8_t> config = TwoBulkPipes();
-    if (offset != 0) {
-        config[offset] = value;
-    }
-    if (size != 0) {
-        config.resize(size);
-    }
-    if (total != 0) {
-        SetTotalLength(config, total);
+    config[offset] = offset != 0 ? value : config[0];
+    config.resize(size != 0 ? size : config.size());
+    config.insert(config.end(), tail.begin(), tail.end());
+    if (total != 0 || !tail.empty()) {
+        SetTotalLength(config, total != 0 ? total : static_cast<uint16_t>(config.size()));
     }
     return config;
 }
 
 TEST_F(ConfigurationTest, MalformedDescriptorsFailTheStart)
 {
-    const std::vector<uint8_t> good = TwoBulkPipes();
-    std::vector<uint8_t> lengthZero = good, lengthOne = good;
-    lengthZero.insert(lengthZero.end(), {0, 0x24, 1, 2});
-    SetTotalLength(lengthZero, static_cast<uint16_t>(lengthZero.size()));
-    lengthOne.insert(lengthOne.end(), {1, 0x24});
-    SetTotalLength(lengthOne, static_cast<uint16_t>(lengthOne.size()));
     const struct {
         const char* name;
         std::vector<uint8_t> config;
@@ -200,8 +193,8 @@ TEST_F(ConfigurationTest, MalformedDescriptorsFailTheStart)
         {"header of another descriptor type", Malformed(1, USB_INTERFACE_DESCRIPTOR_TYPE), true},
         {"wTotalLength below 9", Malformed(0, 0, 0, 7), true},
         {"fewer bytes than wTotalLength", Malformed(0, 0, 0, 40), true},
-        {"descriptor with bLength 0", lengthZero, true},
-        {"descriptor with bLength 1", lengthOne, true},
+        {"descriptor with bLength 0", Malformed(0, 0, 0, 0, {0, 0x24, 1, 2}), true},
+        {"descriptor with bLength 1", Malformed(0, 0, 0, 0, {1, 0x24}), true},
         {"last descriptor runs past the end", Malformed(0, 0, 0, 29), true},
         {"interface descriptor shorter than 9", Malformed(9, 5), true},
         {"endpoint descriptor shorter than 7", Malformed(18, 4), true},

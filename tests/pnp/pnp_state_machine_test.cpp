@@ -15,44 +15,29 @@ namespace {
 
 class PnpStateMachineTest : public DriverFixture {
 protected:
-    // A started-or-not device brought to `state` by the usual PnP paths.
+    // A started-or-not device brought to `state` by the usual PnP paths;
+    // remove-pending from stopped, so that its cancel goes back there.
     void Reach(DEVICE_PNP_STATE state)
     {
         LoadWithSpy();
-        if (state == DeviceNew) {
-            return;
+        const bool stopped = state == DeviceStopped || state == DeviceRemovePending;
+        if (state != DeviceNew) {
+            ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
         }
-        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        switch (state) {
-        case DeviceStopPending:
+        if (stopped || state == DeviceStopPending) {
             ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
-            break;
-        case DeviceStopped:
-            ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+        }
+        if (stopped) {
             ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
-            break;
-        case DeviceRemovePending:  // from stopped: a cancel goes back there, not to running
-            ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
-            ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
+        }
+        if (state == DeviceRemovePending) {
             ASSERT_EQ(pnp().QueryRemove(), STATUS_SUCCESS);
-            break;
-        case DeviceSurpriseRemoved:
+        }
+        if (state == DeviceSurpriseRemoved) {
             ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);
-            break;
-        default:
-            break;
         }
         ASSERT_EQ(State(), state);
         spy().ForgetSeen();
-    }
-
-    // Running, wait-wake armed (kept by the spy), pipe 1 flagged open.
-    void StartOpenAndArmed()
-    {
-        LoadWithSpy();
-        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
-        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        context()->PipeOpenFlags[1] = 1;
     }
 
     std::optional<SeenRequest> SeenBelow(UCHAR minor) { return spy().Last(IRP_MJ_PNP, minor); }
@@ -140,8 +125,7 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
             EXPECT_EQ(below->ioRefCount, t.referencesBelow);
             if (t.minor != IRP_MN_START_DEVICE) {
                 EXPECT_EQ(status, below->lowerReturned);
-            }
-            if (t.minor == IRP_MN_START_DEVICE) {
+            } else {
                 EXPECT_EQ(spy().Seen().at(0).minor, IRP_MN_START_DEVICE) << "the lower drivers start first";
                 EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
                 EXPECT_TRUE(NT_SUCCESS(status));
@@ -251,7 +235,10 @@ TEST_F(PnpStateMachineTest, RemovalTearsDownOnce)
 {
     for (const bool surpriseFirst : {false, true}) {
         SCOPED_TRACE(surpriseFirst ? "after surprise removal" : "from running");
-        StartOpenAndArmed();
+        LoadWithSpy();
+        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
+        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
+        context()->PipeOpenFlags[1] = 1;
         EXPECT_FALSE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
         if (surpriseFirst) {
             spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);

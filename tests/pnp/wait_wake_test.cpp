@@ -136,10 +136,12 @@ struct CompleteWakeWhenTouched {
 // disarm finds nothing to cancel; the bus's status goes on), disarm first
 // (the bus's status goes on), completion inside IoCancelIrp, and completion
 // just after it, before the disarm reaches its flag (the disarm finishes it
-// cancelled). A wake in D0 neither powers up nor re-arms.
+// cancelled). A wake in D0 neither powers up nor re-arms; nor does a wake in
+// D3 that completes after the stop has left DeviceRunning, just before the
+// stop disarms, and the stop still finishes.
 TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
 {
-    enum class Order { CompletionFirst, DisarmFirst, InsideTheCancel, JustAfterTheCancel };
+    enum class Order { CompletionFirst, DisarmFirst, InsideTheCancel, JustAfterTheCancel, AsTheStopDisarms };
     const struct {
         const char* name;
         Order order;
@@ -155,6 +157,8 @@ TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
          1, STATUS_CANCELLED},
         {"completion just after the cancel", Order::JustAfterTheCancel, WaitWakeCancel::Later, STATUS_SUCCESS, 1,
          STATUS_CANCELLED},
+        {"wake in D3 as the stop disarms", Order::AsTheStopDisarms, WaitWakeCancel::CompleteAtOnce, STATUS_SUCCESS, 0,
+         STATUS_SUCCESS},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,12 +168,22 @@ TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
             spy().FinishWaitWake(irp, c.bus);
             ExpectIdle();
         }
+        const bool byStop = c.order == Order::AsTheStopDisarms;
+        if (byStop) {
+            context()->CurrentDevicePower = PowerDeviceD3;
+            ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+            CompleteWakeWhenTouched::Install(&context()->WakeIrp, &spy(), irp, c.bus);
+            EXPECT_EQ(pnp().Stop(), STATUS_SUCCESS);
+            EXPECT_EQ(State(), DeviceStopped);
+        }
         if (c.order == Order::JustAfterTheCancel) {
             CompleteWakeWhenTouched::Install(&context()->WakeCancelFlag, &spy(), irp, c.bus);
         }
-        Disarm();
+        if (!byStop) {
+            Disarm();
+        }
         emu::sched::SetHook(nullptr);
-        EXPECT_EQ(c.order == Order::JustAfterTheCancel, CompleteWakeWhenTouched::fired);
+        EXPECT_EQ(c.order == Order::JustAfterTheCancel || byStop, CompleteWakeWhenTouched::fired);
         if (c.order == Order::DisarmFirst) {
             EXPECT_TRUE(LevelCompletions::Statuses().empty());
             EXPECT_EQ(Read(context()->WakeOutstanding), 1);
@@ -181,6 +195,7 @@ TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
         EXPECT_EQ(PowerUps(), 0u);
         EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
         EXPECT_EQ(IoRefCount(), 1);
+        context()->CurrentDevicePower = PowerDeviceD0;
         TearDown();
     }
 }
@@ -270,29 +285,6 @@ TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
     EXPECT_EQ(Arm(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 2u);
     ExpectIdle();
-}
-
-// A wake that completes after the stop has left DeviceRunning, just before
-// the stop disarms: no power-up, no re-arm, and the stop still finishes.
-TEST_F(WaitWakeTest, WakeRacingAStopNeitherPowersUpNorRearms)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    context()->CurrentDevicePower = PowerDeviceD3;
-    ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
-
-    CompleteWakeWhenTouched::Install(&context()->WakeIrp, &spy(), irp, STATUS_SUCCESS);
-    const NTSTATUS status = pnp().Stop();
-    emu::sched::SetHook(nullptr);
-
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(CompleteWakeWhenTouched::fired);
-    EXPECT_EQ(State(), DeviceStopped);
-    ExpectIdle();
-    EXPECT_EQ(PowerUps(), 0u);
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
-    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
-    EXPECT_EQ(IoRefCount(), 1);
-    context()->CurrentDevicePower = PowerDeviceD0;
 }
 
 // (The removal waiting for the wait-wake request, and for the power-up

@@ -1,6 +1,6 @@
 // Whole cycles through the emulated power manager, in its legacy model
 // (PoStartNextPowerIrp enforced per request and device object): sleep and
-// resume with a read and a write in flight, and a wake signalled by the
+// resume with a write in flight, and a wake signalled by the
 // device while it is in D3. The driver and the bus each call
 // PoStartNextPowerIrp once per set or query request; wait-wake requests add
 // the calls of their own.
@@ -19,43 +19,31 @@ using SleepWithIoInFlightTest = PowerCycleTest;
 using WakeFromD3Test = PowerCycleTest;
 
 // The sleep's drains wait for the write in flight (its reference held) and
-// pass down only once it has completed; the read, whose bus read the drain
-// aborts, waits for the device to come back and then gets its data.
+// pass down only once it has completed. (Reads waiting across a sleep are
+// the io tests' ReadsAcrossDrain.)
 TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
 {
     Prepare(Quiet(emu::usb::DeviceModel::Builtin()), true, false);
     device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    const emu::Handle out = OpenPipe(0);  // endpoint 0x01
-    const emu::Handle in = OpenPipe(1);   // endpoint 0x81
+    const emu::Handle out = OpenPipe(0);
     WatchDrain();
     for (int cycle = 0; cycle < 100 && !HasFailure(); ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         const auto [startedBefore, callsBefore] = Counts();
         const size_t waitsBefore = Waits();
-        std::vector<uint8_t> sent(100), received(100);
-        for (size_t i = 0; i < sent.size(); ++i) {
-            sent[i] = static_cast<uint8_t>(cycle + i);
-            received[i] = static_cast<uint8_t>(cycle * 3 + i);
-        }
-        auto write = machine().app().WriteAsync(out, sent);
-        auto read = machine().app().ReadAsync(in, 100);
-        ASSERT_TRUE(device().WaitForHeld(2, Patience));
+        auto write = machine().app().WriteAsync(out, std::vector<uint8_t>(100, static_cast<uint8_t>(cycle)));
+        ASSERT_TRUE(device().WaitForHeld(1, Patience));
         auto sleep = std::async(std::launch::async, [&] { return power().Sleep(PowerSystemSleeping3); });
 
         ASSERT_TRUE(WaitUntil([&] { return Waits() > waitsBefore; }));
         EXPECT_EQ(CountsAtWait()[waitsBefore], 2) << "the write's reference keeps the drain waiting";
         EXPECT_EQ(sleep.wait_for(0s), std::future_status::timeout) << "slept with a write in flight";
-        for (const auto& held : device().Held()) {
-            EXPECT_FALSE(held.in) << "a bus read in flight while the device drains";
-            device().Release(held.id);
-        }
+        device().Release(device().Held()[0].id);
         ASSERT_EQ(sleep.wait_for(Patience), std::future_status::ready);
         EXPECT_EQ(sleep.get(), STATUS_SUCCESS);
         ASSERT_TRUE(write->WaitFor(Patience));
         EXPECT_EQ(write->Result().status, STATUS_SUCCESS);
         EXPECT_EQ(write->Result().information, 100u);
-        EXPECT_FALSE(read->Done());
-
         EXPECT_EQ(Waits(), waitsBefore + 2) << "the query's drain and the set's";
         EXPECT_EQ(SystemPower(), PowerSystemSleeping3);
         EXPECT_EQ(DevicePower(), PowerDeviceD2);
@@ -65,13 +53,7 @@ TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
         ASSERT_EQ(power().Resume(), STATUS_SUCCESS);
         EXPECT_EQ(DevicePower(), PowerDeviceD0);
         EXPECT_EQ(device().DevicePowerState(), PowerDeviceD0);
-        ASSERT_TRUE(device().WaitForHeld(1, Patience)) << "the read did not go on after the resume";
-        device().ReleaseWith(device().Held()[0].id, STATUS_SUCCESS, 100, &received);
-        ASSERT_TRUE(read->WaitFor(Patience));
-        EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
-        EXPECT_EQ(read->Data(), received);
         ASSERT_TRUE(WaitForIoRefCount(1)) << "a reference was not given back";
-
         // Sleep: system query and its device query, system set and its
         // device set; resume: system set and its device set.
         const auto [startedAfter, callsAfter] = Counts();
@@ -80,7 +62,6 @@ TEST_F(SleepWithIoInFlightTest, SleepAndResumeAHundredTimes)
     }
     EXPECT_TRUE(device().WaitWakePending()) << "the wait-wake request armed at start is gone";
     machine().app().Close(out);
-    machine().app().Close(in);
 }
 
 TEST_F(WakeFromD3Test, WakeInD3PowersUpAndRearms)
