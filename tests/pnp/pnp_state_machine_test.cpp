@@ -20,6 +20,7 @@ protected:
     void Reach(DEVICE_PNP_STATE state)
     {
         LoadWithSpy();
+        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
         const bool stopped = state == DeviceStopped || state == DeviceRemovePending;
         if (state != DeviceNew) {
             ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
@@ -136,16 +137,25 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
 }
 
 // Removal from every state: passed down with success after every reference
-// is back, before the stack is taken apart; the device object and its DOS
-// link go.
+// is back, before the stack is taken apart; the device object, its DOS link
+// and its interface go. It tears down once: after a surprise removal (or a
+// stop) it aborts no pipe and cancels no wait-wake request again.
 TEST_F(PnpStateMachineTest, RemovalInEachState)
 {
     for (const DEVICE_PNP_STATE before : AllStates) {
         SCOPED_TRACE(NameOf(before));
         Reach(before);
         PDEVICE_OBJECT functionDevice = fdo();
+        if (context()->PipeOpenFlags != nullptr) {
+            context()->PipeOpenFlags[1] = 1;
+        }
+        EXPECT_EQ(emu::EnabledInterfaces(PondrelInterfaceClass).empty(), before == DeviceNew || before == DeviceSurpriseRemoved);
 
         const NTSTATUS status = Remove();
+        const bool configured = before == DeviceRunning || before == DeviceStopPending;
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), configured ? 1u : 0u) << "a pipe aborted twice";
+        EXPECT_EQ(spy().WaitWakeCancels(), before == DeviceNew ? 0u : 1u) << "wait-wake cancelled twice";
+        EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
 
         const std::optional<SeenRequest> below = SeenBelow(IRP_MN_REMOVE_DEVICE);
         ASSERT_TRUE(below.has_value());
@@ -225,32 +235,6 @@ TEST_F(PnpStateMachineTest, StopReleasesTheConfigurationAndDeconfigures)
             EXPECT_TRUE(selects[0].deconfigure);
             EXPECT_EQ(selects[0].driverState, DeviceStopped);
         }
-        TearDown();
-    }
-}
-
-// A removal tears down once: after a surprise removal it repeats nothing,
-// neither the abort of a pipe whose abort failed nor the wait-wake cancel.
-TEST_F(PnpStateMachineTest, RemovalTearsDownOnce)
-{
-    for (const bool surpriseFirst : {false, true}) {
-        SCOPED_TRACE(surpriseFirst ? "after surprise removal" : "from running");
-        LoadWithSpy();
-        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
-        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        context()->PipeOpenFlags[1] = 1;
-        EXPECT_FALSE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-        if (surpriseFirst) {
-            spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
-            ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);
-            EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
-            EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-            EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-        }
-        EXPECT_EQ(Remove(), STATUS_SUCCESS);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
-        EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-        EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
         TearDown();
     }
 }

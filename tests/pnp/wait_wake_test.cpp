@@ -8,7 +8,9 @@
 #include "emulator/power/power_manager.h"
 #include "power/wait_wake.h"
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -19,29 +21,25 @@ namespace {
 // on its way up: one per finish.
 struct LevelCompletions {
     static inline std::mutex mutex;
-    static inline PDEVICE_OBJECT device = nullptr;
-    static inline const void* irp = nullptr;
+    static inline std::pair<PDEVICE_OBJECT, const void*> watched;
     static inline std::vector<NTSTATUS> statuses;
 
-    static void Watch(PDEVICE_OBJECT watchedDevice, PIRP watchedIrp)
+    static void Watch(PDEVICE_OBJECT device, PIRP irp)
     {
         std::lock_guard lock(mutex);
-        device = watchedDevice;
-        irp = watchedIrp;
+        watched = {device, irp};
         statuses.clear();
-        emu::observe::SetObserver(Observe);
+        emu::observe::SetObserver([](emu::observe::Point point, const void* object, PDEVICE_OBJECT at) {
+            std::lock_guard lock(mutex);
+            if (point == emu::observe::Point::LevelCompleted && std::pair(at, object) == watched) {
+                statuses.push_back(static_cast<const IRP*>(object)->IoStatus.Status);
+            }
+        });
     }
     static std::vector<NTSTATUS> Statuses()
     {
         std::lock_guard lock(mutex);
         return statuses;
-    }
-    static void Observe(emu::observe::Point point, const void* object, PDEVICE_OBJECT at)
-    {
-        std::lock_guard lock(mutex);
-        if (point == emu::observe::Point::LevelCompleted && at == device && object == irp) {
-            statuses.push_back(static_cast<const IRP*>(object)->IoStatus.Status);
-        }
     }
 };
 
@@ -91,11 +89,8 @@ protected:
 
     size_t PowerUps()
     {
-        size_t count = 0;
-        for (const SeenRequest& seen : spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState)) {
-            count += seen.powerState == PowerDeviceD0;
-        }
-        return count;
+        const std::vector<SeenRequest> sets = spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState);
+        return std::count_if(sets.begin(), sets.end(), [](const SeenRequest& set) { return set.powerState == PowerDeviceD0; });
     }
 };
 
@@ -104,31 +99,23 @@ protected:
 // at which a race would have the bus complete it.
 struct CompleteWakeWhenTouched {
     static inline const void* field = nullptr;
-    static inline LowerSpy* spy = nullptr;
-    static inline PIRP irp = nullptr;
-    static inline NTSTATUS status = STATUS_SUCCESS;
+    static inline std::function<void()> complete;
     static inline std::thread::id thread;
     static inline bool fired = false;
 
-    static void Install(const void* touched, LowerSpy* keeper, PIRP request, NTSTATUS bus)
+    static void Install(const void* touched, LowerSpy* spy, PIRP irp, NTSTATUS bus)
     {
         field = touched;
-        spy = keeper;
-        irp = request;
-        status = bus;
+        complete = [=] { spy->FinishWaitWake(irp, bus); };
         thread = std::this_thread::get_id();
         fired = false;
-        emu::sched::SetHook(Hook);
-    }
-
-    static void Hook(emu::sched::Point point, const void* object)
-    {
-        if (point != emu::sched::Point::Interlocked || object != field || fired ||
-            std::this_thread::get_id() != thread) {
-            return;
-        }
-        fired = true;
-        spy->FinishWaitWake(irp, status);
+        emu::sched::SetHook([](emu::sched::Point point, const void* object) {
+            if (point == emu::sched::Point::Interlocked && object == field && !fired &&
+                std::this_thread::get_id() == thread) {
+                fired = true;
+                complete();
+            }
+        });
     }
 };
 
