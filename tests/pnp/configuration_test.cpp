@@ -34,41 +34,42 @@ protected:
         EXPECT_EQ(LiveDriverBlocks(), blocksBefore + (descriptorKept ? 1 : 0));
     }
 
-    SeenRequest SelectRequest()
-    {
-        const std::vector<SeenRequest> selects = spy().SeenUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
-        EXPECT_EQ(selects.size(), 1u);
-        return selects.empty() ? SeenRequest{} : selects[0];
-    }
 };
 
 // Every interface is selected at alternate setting 0, found by number up to
 // 255 with gaps skipped, with the largest transfer size; the driver keeps a
 // copy of the whole descriptor and the lowest-numbered interface's bulk
-// pipes, each with its open flag clear.
+// pipes, each with its open flag clear. Only a device with remote wakeup (in
+// bmAttributes) gets a wait-wake request, and only its stop has one to cancel.
 TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
 {
     const struct {
         const char* name;
+        UCHAR attributes;
         std::vector<InterfaceDesc> interfaces;
         std::vector<UCHAR> selected;
         UCHAR keptNumber;
         std::vector<UCHAR> keptPipes;  // endpoint addresses
     } cases[] = {
-        {"one interface with two pipes", {{0, 0, {{0x01}, {0x81}}}}, {0}, 0, {0x01, 0x81}},
-        {"interfaces 0 and 2", {{0, 0, {{0x01}}}, {2, 0, {{0x02}, {0x82}}}}, {0, 2}, 0, {0x01}},
-        {"alternate settings 0 and 1", {{0, 0, {{0x01}, {0x81}}}, {0, 1, {{0x01}, {0x81}, {0x02}}}}, {0}, 0,
+        {"one interface with two pipes", 0x80, {{0, 0, {{0x01}, {0x81}}}}, {0}, 0, {0x01, 0x81}},
+        {"interfaces 0 and 2", 0xA0, {{0, 0, {{0x01}}}, {2, 0, {{0x02}, {0x82}}}}, {0, 2}, 0, {0x01}},
+        {"alternate settings 0 and 1", 0xE0, {{0, 0, {{0x01}, {0x81}}}, {0, 1, {{0x01}, {0x81}, {0x02}}}}, {0}, 0,
          {0x01, 0x81}},
-        {"only interface 255", {{255, 0, {{0x01}}}}, {255}, 255, {0x01}},
+        {"only interface 255", 0xC0, {{255, 0, {{0x01}}}}, {255}, 255, {0x01}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<uint8_t> config = ConfigDescriptor(0x80, c.interfaces);
+        const std::vector<uint8_t> config = ConfigDescriptor(c.attributes, c.interfaces);
         Prepare(config);
+        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
         ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        const SeenRequest select = SelectRequest();
-        EXPECT_EQ(select.selectedInterfaces, c.selected);
-        EXPECT_EQ(select.firstInterfaceMaxTransfer, std::vector<ULONG>(c.keptPipes.size(), 0xFFFFFFFF));
+        const std::vector<SeenRequest> selects = spy().SeenUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
+        ASSERT_EQ(selects.size(), 1u);
+        EXPECT_EQ(selects[0].selectedInterfaces, c.selected);
+        EXPECT_EQ(selects[0].firstInterfaceMaxTransfer, std::vector<ULONG>(c.keptPipes.size(), 0xFFFFFFFF));
+        const size_t remoteWake = (c.attributes & USB_CONFIG_REMOTE_WAKEUP) != 0 ? 1 : 0;
+        EXPECT_EQ(context()->RemoteWakeCapable, static_cast<LONG>(remoteWake));
+        EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), remoteWake);
 
         const DeviceContext* ctx = context();
         ASSERT_EQ(BlockSize(ctx->ConfigDescriptor), config.size());
@@ -86,28 +87,9 @@ TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
         ASSERT_EQ(BlockSize(ctx->PipeOpenFlags), c.keptPipes.size());
         EXPECT_EQ(std::vector<UCHAR>(ctx->PipeOpenFlags, ctx->PipeOpenFlags + c.keptPipes.size()),
                   std::vector<UCHAR>(c.keptPipes.size(), 0));
-        TearDown();
-    }
-}
-
-// Only a device with remote wakeup gets a wait-wake request, and only its
-// stop has one to cancel.
-TEST_F(ConfigurationTest, RemoteWakeupAttributeDecidesWaitWake)
-{
-    const struct {
-        UCHAR attributes;
-        LONG remoteWake;
-    } cases[] = {{0xA0, 1}, {0x80, 0}, {0xE0, 1}, {0xC0, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE("bmAttributes " + std::to_string(c.attributes));
-        Prepare(TwoBulkPipes(c.attributes));
-        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
-        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        EXPECT_EQ(context()->RemoteWakeCapable, c.remoteWake);
-        EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), static_cast<size_t>(c.remoteWake));
         ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
         ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
-        EXPECT_EQ(spy().WaitWakeCancels(), static_cast<size_t>(c.remoteWake));
+        EXPECT_EQ(spy().WaitWakeCancels(), remoteWake);
         TearDown();
     }
 }

@@ -10,72 +10,57 @@
 namespace pondrel::test {
 namespace {
 
-class QueryDrainTest : public DriverFixture {};
+using QueryDrainTest = DriverFixture;
 
-// The query goes down only once both transfers have ended.
-TEST_F(QueryDrainTest, QueryStopWaitsForTwoTransfers)
+// A query goes down only once both writes in flight have ended: when the
+// device completes them, after the second; when the device never answers,
+// after the grace period, once the pipes are aborted and the writes ended.
+// (A read waiting for data does not hold a query up at all: it waits for the
+// device to come back; see the io tests.)
+TEST_F(QueryDrainTest, QueryWaitsForTheWritesInFlight)
 {
-    BringUp();
-    const emu::Handle pipe0 = OpenPipe(0);
-    const emu::Handle pipe3 = OpenPipe(3);
-    device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    auto first = machine().app().WriteAsync(pipe0, std::vector<uint8_t>(64, 0x5A));
-    auto second = machine().app().WriteAsync(pipe3, std::vector<uint8_t>(64, 0xA5));
-    ASSERT_TRUE(device().WaitForHeld(2, Patience));
-    ASSERT_EQ(IoRefCount(), 3);
-
-    auto query = std::async(std::launch::async, [&] { return pnp().QueryStop(); });
-    ASSERT_TRUE(WaitUntil([&] { return State() == DeviceStopPending; }));
-
-    std::vector<emu::usb::HeldTransfer> held = device().Held();
-    ASSERT_EQ(held.size(), 2u);
-    device().Release(held[0].id);
-    ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 2; }));
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u);
-    EXPECT_TRUE(StillRunning(query));
-
-    device().Release(held[1].id);
-    ASSERT_TRUE(Finishes(query));
-    EXPECT_EQ(query.get(), STATUS_SUCCESS);
-    ASSERT_TRUE(first->WaitFor(Patience));
-    ASSERT_TRUE(second->WaitFor(Patience));
-    EXPECT_EQ(first->Result().status, STATUS_SUCCESS);
-    EXPECT_EQ(second->Result().status, STATUS_SUCCESS);
-
-    const std::vector<SeenRequest> pnpBelow = spy().SeenPnp();
-    ASSERT_FALSE(pnpBelow.empty());
-    EXPECT_EQ(pnpBelow.back().minor, IRP_MN_QUERY_STOP_DEVICE);
-    EXPECT_EQ(pnpBelow.back().ioRefCount, 1);
-    EXPECT_EQ(IoRefCount(), 1);
-    machine().app().Close(pipe0);
-    machine().app().Close(pipe3);
-}
-
-// A write the device never answers: after the grace period the pipes are
-// aborted, the write ends, and the query goes down. (A read waiting for
-// data does not hold a query up at all: it waits for the device to come
-// back; see the io tests.)
-TEST_F(QueryDrainTest, SilentDeviceIsAbortedAfterTheGracePeriod)
-{
-    BringUp();
-    const emu::Handle pipe0 = OpenPipe(0);
-    device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    auto write = machine().app().WriteAsync(pipe0, std::vector<uint8_t>(100, 0x5A));
-    ASSERT_TRUE(device().WaitForHeld(1, Patience));
-    ASSERT_EQ(IoRefCount(), 2);
-    const uint64_t abortsBefore = device().Aborts();
-
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(pnp().QueryRemove(), STATUS_SUCCESS);
-    const auto waited = std::chrono::steady_clock::now() - started;
-
-    EXPECT_GE(waited, std::chrono::nanoseconds(QueryGracePeriod * 100) - 50ms);
-    EXPECT_GT(device().Aborts(), abortsBefore);
-    ASSERT_TRUE(write->WaitFor(Patience));
-    EXPECT_FALSE(NT_SUCCESS(write->Result().status));
-    EXPECT_EQ(IoRefCount(), 1);
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
-    machine().app().Close(pipe0);
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "query-remove, the device never answers" : "query-stop, the device answers");
+        BringUp();
+        const emu::Handle pipe0 = OpenPipe(0);
+        const emu::Handle pipe3 = OpenPipe(3);
+        device().SetCompletionMode(emu::usb::CompletionMode::Held);
+        auto first = machine().app().WriteAsync(pipe0, std::vector<uint8_t>(64, 0x5A));
+        auto second = machine().app().WriteAsync(pipe3, std::vector<uint8_t>(64, 0xA5));
+        ASSERT_TRUE(device().WaitForHeld(2, Patience));
+        ASSERT_EQ(IoRefCount(), 3);
+        const uint64_t abortsBefore = device().Aborts();
+        const UCHAR minor = silent ? IRP_MN_QUERY_REMOVE_DEVICE : IRP_MN_QUERY_STOP_DEVICE;
+        const auto started = std::chrono::steady_clock::now();
+        auto query = std::async(std::launch::async, [&] { return silent ? pnp().QueryRemove() : pnp().QueryStop(); });
+        if (!silent) {
+            ASSERT_TRUE(WaitUntil([&] { return State() == DeviceStopPending; }));
+            const std::vector<emu::usb::HeldTransfer> held = device().Held();
+            device().Release(held[0].id);
+            ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 2; }));
+            EXPECT_EQ(spy().Count(IRP_MJ_PNP, minor), 0u);
+            EXPECT_TRUE(StillRunning(query));
+            device().Release(held[1].id);
+        }
+        ASSERT_TRUE(Finishes(query));
+        EXPECT_EQ(query.get(), STATUS_SUCCESS);
+        if (silent) {
+            EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::nanoseconds(QueryGracePeriod * 100) - 50ms);
+        }
+        EXPECT_EQ(device().Aborts() > abortsBefore, silent);
+        for (auto* write : {&first, &second}) {
+            ASSERT_TRUE((*write)->WaitFor(Patience));
+            EXPECT_EQ(NT_SUCCESS((*write)->Result().status), !silent);
+        }
+        const std::vector<SeenRequest> pnpBelow = spy().SeenPnp();
+        ASSERT_FALSE(pnpBelow.empty());
+        EXPECT_EQ(pnpBelow.back().minor, minor);
+        EXPECT_EQ(pnpBelow.back().ioRefCount, 1);
+        EXPECT_EQ(IoRefCount(), 1);
+        machine().app().Close(pipe0);
+        machine().app().Close(pipe3);
+        TearDown();
+    }
 }
 
 // A removal returns only after what is in flight has ended, and only then
