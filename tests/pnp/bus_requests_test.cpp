@@ -53,22 +53,20 @@ TEST_F(BusRequestsTest, SubmitUrbSyncReturnsTheRequestStatus)
 }
 
 // The port is reset only when the device is connected and the port is not
-// enabled; otherwise the query's own status, a success or a failure, is
-// the result.
+// enabled; otherwise the query's own status, a success (not
+// STATUS_SUCCESS here) or a failure, is the result.
 TEST_F(BusRequestsTest, ResetPortOnlyWhenConnectedAndDisabled)
 {
-    constexpr NTSTATUS QueryStatus = STATUS_OBJECT_NAME_EXISTS;  // a success other than STATUS_SUCCESS
-    constexpr NTSTATUS ResetStatus = STATUS_UNSUCCESSFUL;
     const struct {
         ULONG portStatus;
         NTSTATUS queryStatus;
         bool reset;
         NTSTATUS expected;
     } cases[] = {
-        {0, QueryStatus, false, QueryStatus},
-        {USBD_PORT_ENABLED, QueryStatus, false, QueryStatus},
-        {USBD_PORT_ENABLED | USBD_PORT_CONNECTED, QueryStatus, false, QueryStatus},
-        {USBD_PORT_CONNECTED, QueryStatus, true, ResetStatus},
+        {0, STATUS_OBJECT_NAME_EXISTS, false, STATUS_OBJECT_NAME_EXISTS},
+        {USBD_PORT_ENABLED, STATUS_OBJECT_NAME_EXISTS, false, STATUS_OBJECT_NAME_EXISTS},
+        {USBD_PORT_ENABLED | USBD_PORT_CONNECTED, STATUS_OBJECT_NAME_EXISTS, false, STATUS_OBJECT_NAME_EXISTS},
+        {USBD_PORT_CONNECTED, STATUS_OBJECT_NAME_EXISTS, true, STATUS_UNSUCCESSFUL},
         {USBD_PORT_CONNECTED, STATUS_DEVICE_NOT_CONNECTED, false, STATUS_DEVICE_NOT_CONNECTED},
     };
     for (const auto& c : cases) {
@@ -77,7 +75,7 @@ TEST_F(BusRequestsTest, ResetPortOnlyWhenConnectedAndDisabled)
         spy().ForgetSeen();
         spy().ForgetAnswers();
         spy().AnswerInternal(IOCTL_INTERNAL_USB_GET_PORT_STATUS, Verdict::Pended(c.queryStatus, c.portStatus));
-        spy().AnswerInternal(IOCTL_INTERNAL_USB_RESET_PORT, Verdict::Pended(ResetStatus));
+        spy().AnswerInternal(IOCTL_INTERNAL_USB_RESET_PORT, Verdict::Pended(STATUS_UNSUCCESSFUL));
         const LONG before = IoRefCount();
 
         emu::DriverScope scope(driver());

@@ -47,11 +47,6 @@ protected:
 const DEVICE_PNP_STATE AllStates[] = {DeviceNew, DeviceRunning, DeviceStopped, DeviceStopPending,
                                       DeviceRemovePending, DeviceSurpriseRemoved};
 
-std::string NameOf(DEVICE_PNP_STATE state)
-{
-    return "PnP state " + std::to_string(state);
-}
-
 // What a request does: the state it moves to (a cancel: back from the
 // pending state it cancels, and unchanged in any other state, though it
 // goes down all the same), whether it goes down with
@@ -95,7 +90,7 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
 {
     for (const Transition& t : Transitions) {
         for (const DEVICE_PNP_STATE before : AllStates) {
-            SCOPED_TRACE(std::string(t.name) + " in " + NameOf(before));
+            SCOPED_TRACE(std::string(t.name) + " in PnP state " + std::to_string(before));
             Reach(before);
             const DEVICE_PNP_STATE previous = context()->PreviousPnpState;
 
@@ -143,7 +138,7 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
 TEST_F(PnpStateMachineTest, RemovalInEachState)
 {
     for (const DEVICE_PNP_STATE before : AllStates) {
-        SCOPED_TRACE(NameOf(before));
+        SCOPED_TRACE("PnP state " + std::to_string(before));
         Reach(before);
         PDEVICE_OBJECT functionDevice = fdo();
         if (context()->PipeOpenFlags != nullptr) {
@@ -188,7 +183,7 @@ TEST_F(PnpStateMachineTest, RequestFailedBelowLeavesTheState)
         {DeviceRemovePending, IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_UNSUCCESSFUL},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(NameOf(c.before));
+        SCOPED_TRACE("PnP state " + std::to_string(c.before));
         Reach(c.before);
         if (c.minor == IRP_MN_START_DEVICE) {
             spy().FailPnp(c.minor, c.status);

@@ -219,9 +219,7 @@ TEST_F(WaitWakeTest, ForeignWaitWakeIsLetThrough)
     EXPECT_EQ(PowerUps(), 0u);
 
     Disarm();
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    ExpectIdle();
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(spy().WaitWakeCancels(), 1u) << "the driver's own request is still armed";
 }
 
 // The power manager may store the new request's address only on return,

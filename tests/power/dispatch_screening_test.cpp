@@ -45,12 +45,10 @@ TEST_F(ScreeningTest, EachRequestInEachState)
         // Requests built by hand are not the power manager's: count calls,
         // do not hold turns. The spy completes every request passed on.
         power().SetLegacySerialization(false);
-        spy().AddRule(When([](const SeenRequest& seen) {
-            return seen.major == IRP_MJ_POWER && (seen.minor == IRP_MN_SET_POWER || seen.minor == IRP_MN_QUERY_POWER) &&
-                   seen.powerType <= DevicePowerState;
-        }, Verdict::CompleteWith(STATUS_SUCCESS)));
-        spy().AddRule(When([](const SeenRequest& seen) { return seen.major == IRP_MJ_POWER; },
-                           Verdict::CompleteWith(kLowerStatus)));
+        spy().AddRule([](const SeenRequest& seen) -> std::optional<Verdict> {
+            const bool handled = (seen.minor == IRP_MN_SET_POWER || seen.minor == IRP_MN_QUERY_POWER) && seen.powerType <= DevicePowerState;
+            return seen.major != IRP_MJ_POWER ? std::nullopt : std::optional(Verdict::CompleteWith(handled ? STATUS_SUCCESS : kLowerStatus));
+        });
         const std::vector<DEVICE_PNP_STATE> states =
             start ? std::vector{DeviceRemoved, DeviceStopped, DeviceRunning, DeviceStopPending, DeviceRemovePending,
                                 DeviceSurpriseRemoved}

@@ -34,16 +34,6 @@ emu::usb::DeviceModel Quiet(emu::usb::DeviceModel model)
     return model;
 }
 
-bool IsSystem(const SeenRequest& seen, UCHAR minor)
-{
-    return seen.major == IRP_MJ_POWER && seen.minor == minor && seen.powerType == SystemPowerState;
-}
-
-bool IsDevice(const SeenRequest& seen, UCHAR minor)
-{
-    return seen.major == IRP_MJ_POWER && seen.minor == minor && seen.powerType == DevicePowerState;
-}
-
 namespace {
 
 // The drain watch's state: the event waited on, the count read at each wait.
@@ -118,36 +108,13 @@ void PowerFixture::AnswerDeviceRequests(Verdict verdict)
     }, verdict));
 }
 
-std::vector<SeenRequest> PowerFixture::PowerSince(size_t from)
-{
-    std::vector<SeenRequest> seen = spy().SeenPower();
-    seen.erase(seen.begin(), seen.begin() + static_cast<long>(std::min(from, seen.size())));
-    return seen;
-}
-
-namespace {
-
-struct RawCompletion {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<IO_STATUS_BLOCK> status;
-};
-
-// The creator's completion routine: it keeps the request to free it.
-NTSTATUS RawCompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    auto* completion = static_cast<RawCompletion*>(context);
-    // Notified under the lock: the sender destroys the record once it sees the status.
-    std::lock_guard lock(completion->mutex);
-    completion->status = irp->IoStatus;
-    completion->done.notify_all();
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-}  // namespace
-
 RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state)
 {
+    struct Completion {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<IO_STATUS_BLOCK> status;
+    };
     PIRP irp = IoAllocateIrp(fdo()->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 77;  // whoever completes the request must clear it
@@ -158,9 +125,17 @@ RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state)
     std::memcpy(minor == IRP_MN_WAIT_WAKE ? static_cast<void*>(&next->Parameters.WaitWake.PowerState)
                                           : &next->Parameters.Power.State, &state, sizeof(state));
     std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
-    // Kept if the request hangs: its completion routine may still run.
-    auto* completion = new RawCompletion;
-    IoSetCompletionRoutine(irp, RawCompletionRoutine, completion, TRUE, TRUE, TRUE);
+    // The record is kept if the request hangs (its completion routine may
+    // still run); the routine notifies under the lock, since the record goes
+    // as soon as the status is seen. It keeps the request for IoFreeIrp.
+    auto* completion = new Completion;
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+        auto* record = static_cast<Completion*>(context);
+        std::lock_guard lock(record->mutex);
+        record->status = done->IoStatus;
+        record->done.notify_all();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }, completion, TRUE, TRUE, TRUE);
     RawResult result;
     result.dispatchStatus = PoCallDriver(fdo(), irp);
     std::unique_lock lock(completion->mutex);

@@ -7,6 +7,7 @@
 #include "tests/pnp/support/driver_fixture.h"
 #include "tests/pnp/support/wait_until.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace power_test {
@@ -29,8 +30,12 @@ struct RawResult {
 };
 
 // A power set or query of `minor` of that power type.
-bool IsSystem(const SeenRequest& seen, UCHAR minor);
-bool IsDevice(const SeenRequest& seen, UCHAR minor);
+inline bool IsOf(const SeenRequest& seen, UCHAR minor, ULONG type)
+{
+    return seen.major == IRP_MJ_POWER && seen.minor == minor && seen.powerType == type;
+}
+inline bool IsSystem(const SeenRequest& seen, UCHAR minor) { return IsOf(seen, minor, SystemPowerState); }
+inline bool IsDevice(const SeenRequest& seen, UCHAR minor) { return IsOf(seen, minor, DevicePowerState); }
 
 class PowerFixture : public DriverFixture {
 protected:
@@ -49,7 +54,11 @@ protected:
     // The spy completes every device power request as `verdict` says.
     void AnswerDeviceRequests(Verdict verdict);
     // The power requests the spy has seen since the `from`th.
-    std::vector<SeenRequest> PowerSince(size_t from);
+    std::vector<SeenRequest> PowerSince(size_t from)
+    {
+        const std::vector<SeenRequest> seen = spy().SeenPower();
+        return {seen.begin() + static_cast<long>(std::min(from, seen.size())), seen.end()};
+    }
     // A power request built by hand, sent to the top of the stack with PoCallDriver.
     RawResult SendRaw(UCHAR minor, ULONG type, LONG state);
     // Ends the wait-wake request armed at start; signalled in D0, nothing is re-armed.

@@ -100,15 +100,12 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
     Prepare();
     EndArmedWaitWake();
     const auto waitWakes = [&](size_t from) {
-        size_t count = 0;
-        for (const auto& request : PowerSince(from)) {
-            count += request.minor == IRP_MN_WAIT_WAKE;
-        }
-        return count;
+        const std::vector<SeenRequest> seen = PowerSince(from);
+        return std::count_if(seen.begin(), seen.end(), [](const SeenRequest& r) { return r.minor == IRP_MN_WAIT_WAKE; });
     };
     const size_t seenBefore = spy().SeenPower().size();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_EQ(waitWakes(seenBefore), 0u) << "a query for the present state armed wait-wake";
+    EXPECT_EQ(waitWakes(seenBefore), 0) << "a query for the present state armed wait-wake";
     EXPECT_FALSE(device().WaitWakePending());
 
     const size_t deeperAt = spy().SeenPower().size();
@@ -124,7 +121,7 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
 
     const PIRP armed = WakeIrp();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(waitWakes(deeperAt), 1u) << "another wait-wake request was sent";
+    EXPECT_EQ(waitWakes(deeperAt), 1) << "another wait-wake request was sent";
     EXPECT_EQ(WakeIrp(), armed);
 
     EndArmedWaitWake();
