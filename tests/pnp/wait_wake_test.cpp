@@ -1,6 +1,7 @@
 // Wait-wake: arming, the arbitration between completion and cancellation in
-// each of its orders, the wake that powers the device up and re-arms, and
-// a wake that races a stop.
+// each of its orders (a wake racing a stop among them), and someone else's
+// request let through. The wake in D3 that powers the device up and re-arms
+// is in the power cycle test.
 #include "tests/pnp/support/driver_fixture.h"
 #include "tests/pnp/support/wait_until.h"
 
