@@ -91,8 +91,8 @@ TEST_F(SystemPowerTest, SystemRequestsOnEachDevice)
 }
 
 // Wait-wake is armed before a query for a deeper state goes down, not for
-// the present state, not again while armed, and stays armed when the
-// lower drivers fail the query.
+// the present state, not by a set, not again while armed, and stays armed
+// when the lower drivers fail the query.
 using RemoteWakeQueryTest = PowerFixture;
 
 TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
@@ -106,6 +106,9 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
     const size_t seenBefore = spy().SeenPower().size();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(waitWakes(seenBefore), 0) << "a query for the present state armed wait-wake";
+    EXPECT_EQ(power().SendSystemPower(IRP_MN_SET_POWER, PowerSystemHibernate, PowerActionHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(power().Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(waitWakes(seenBefore), 0) << "a set armed wait-wake";
     EXPECT_FALSE(device().WaitWakePending());
 
     const size_t deeperAt = spy().SeenPower().size();
