@@ -10,54 +10,28 @@
 namespace pondrel::test {
 namespace {
 
-constexpr ULONG TestPoolTag = 0x74736554;  // "Test"
-
 class BusRequestsTest : public DriverFixture {
 protected:
     void SetUp() override { BringUp(); }
-
-    // Sends a device-descriptor request, in pool memory as the driver
-    // builds them, with SubmitUrbSync.
-    NTSTATUS SubmitDescriptorRead()
-    {
-        struct Request {
-            _URB_CONTROL_DESCRIPTOR_REQUEST urb;
-            USB_DEVICE_DESCRIPTOR descriptor;
-        };
-        auto* request = static_cast<Request*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Request), TestPoolTag));
-        RtlZeroMemory(request, sizeof(*request));
-        request->urb.Hdr.Length = sizeof(request->urb);
-        request->urb.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        request->urb.TransferBuffer = &request->descriptor;
-        request->urb.TransferBufferLength = sizeof(request->descriptor);
-        request->urb.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-        emu::DriverScope scope(driver());
-        const NTSTATUS status = SubmitUrbSync(fdo(), reinterpret_cast<PURB>(&request->urb));
-        ExFreePool(request);
-        return status;
-    }
-
-    PUSBD_PIPE_INFORMATION Pipe(ULONG index) { return &context()->InterfaceInfo->Pipes[index]; }
 };
 
-// The request's status is the result, waited for only when pended; the
-// driver holds one more I/O reference while the bus has the URB. A pipe
-// reset reports any success as success.
+// SubmitUrbSync, through a pipe reset: the request's status is the result,
+// waited for only when pended, and the driver holds one more I/O reference
+// while the bus has the URB. A pipe reset reports any success as success.
 TEST_F(BusRequestsTest, SubmitUrbSyncReturnsTheRequestStatus)
 {
     const struct {
         const char* name;
-        bool pipeReset;
         std::optional<Verdict> answer;
         NTSTATUS expected;
     } cases[] = {
-        {"the bus serves it", false, std::nullopt, STATUS_SUCCESS},
-        {"failure at once", false, Verdict::CompleteWith(STATUS_UNSUCCESSFUL), STATUS_UNSUCCESSFUL},
-        {"pended, then success", false, Verdict::Pended(STATUS_SUCCESS), STATUS_SUCCESS},
-        {"pended, then failure", false, Verdict::Pended(STATUS_DEVICE_NOT_CONNECTED), STATUS_DEVICE_NOT_CONNECTED},
-        {"pipe reset, informational success", true, Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS), STATUS_SUCCESS},
-        {"pipe reset, failure", true, Verdict::CompleteWith(STATUS_UNSUCCESSFUL), STATUS_UNSUCCESSFUL},
+        {"the bus serves it", std::nullopt, STATUS_SUCCESS},
+        {"failure at once", Verdict::CompleteWith(STATUS_UNSUCCESSFUL), STATUS_UNSUCCESSFUL},
+        {"pended, then success", Verdict::Pended(STATUS_SUCCESS), STATUS_SUCCESS},
+        {"pended, then failure", Verdict::Pended(STATUS_DEVICE_NOT_CONNECTED), STATUS_DEVICE_NOT_CONNECTED},
+        {"informational success", Verdict::CompleteWith(STATUS_OBJECT_NAME_EXISTS), STATUS_SUCCESS},
     };
+    PUSBD_PIPE_INFORMATION pipe = &context()->InterfaceInfo->Pipes[1];
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         spy().ForgetAnswers();
@@ -66,38 +40,33 @@ TEST_F(BusRequestsTest, SubmitUrbSyncReturnsTheRequestStatus)
             spy().AnswerInternal(IOCTL_INTERNAL_USB_SUBMIT_URB, *c.answer);
         }
         const LONG before = IoRefCount();
-        if (c.pipeReset) {
+        {
             emu::DriverScope scope(driver());
-            EXPECT_EQ(SendPipeReset(fdo(), Pipe(1)), c.expected);
-        } else {
-            EXPECT_EQ(SubmitDescriptorRead(), c.expected);
+            EXPECT_EQ(SendPipeReset(fdo(), pipe), c.expected);
         }
-        const std::vector<SeenRequest> seen =
-            spy().SeenUrbs(c.pipeReset ? URB_FUNCTION_RESET_PIPE : URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        const std::vector<SeenRequest> seen = spy().SeenUrbs(URB_FUNCTION_RESET_PIPE);
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_EQ(seen[0].ioRefCount, before + 1);
-        EXPECT_EQ(seen[0].pipeHandle, c.pipeReset ? Pipe(1)->PipeHandle : nullptr);
+        EXPECT_EQ(seen[0].pipeHandle, pipe->PipeHandle);
         EXPECT_EQ(IoRefCount(), before);
     }
 }
 
 // The port is reset only when the device is connected and the port is not
-// enabled; otherwise the query's own status, a success or a failure, is
-// the result.
+// enabled; otherwise the query's own status, a success (not
+// STATUS_SUCCESS here) or a failure, is the result.
 TEST_F(BusRequestsTest, ResetPortOnlyWhenConnectedAndDisabled)
 {
-    constexpr NTSTATUS QueryStatus = STATUS_OBJECT_NAME_EXISTS;  // a success other than STATUS_SUCCESS
-    constexpr NTSTATUS ResetStatus = STATUS_UNSUCCESSFUL;
     const struct {
         ULONG portStatus;
         NTSTATUS queryStatus;
         bool reset;
         NTSTATUS expected;
     } cases[] = {
-        {0, QueryStatus, false, QueryStatus},
-        {USBD_PORT_ENABLED, QueryStatus, false, QueryStatus},
-        {USBD_PORT_ENABLED | USBD_PORT_CONNECTED, QueryStatus, false, QueryStatus},
-        {USBD_PORT_CONNECTED, QueryStatus, true, ResetStatus},
+        {0, STATUS_OBJECT_NAME_EXISTS, false, STATUS_OBJECT_NAME_EXISTS},
+        {USBD_PORT_ENABLED, STATUS_OBJECT_NAME_EXISTS, false, STATUS_OBJECT_NAME_EXISTS},
+        {USBD_PORT_ENABLED | USBD_PORT_CONNECTED, STATUS_OBJECT_NAME_EXISTS, false, STATUS_OBJECT_NAME_EXISTS},
+        {USBD_PORT_CONNECTED, STATUS_OBJECT_NAME_EXISTS, true, STATUS_UNSUCCESSFUL},
         {USBD_PORT_CONNECTED, STATUS_DEVICE_NOT_CONNECTED, false, STATUS_DEVICE_NOT_CONNECTED},
     };
     for (const auto& c : cases) {
@@ -106,7 +75,7 @@ TEST_F(BusRequestsTest, ResetPortOnlyWhenConnectedAndDisabled)
         spy().ForgetSeen();
         spy().ForgetAnswers();
         spy().AnswerInternal(IOCTL_INTERNAL_USB_GET_PORT_STATUS, Verdict::Pended(c.queryStatus, c.portStatus));
-        spy().AnswerInternal(IOCTL_INTERNAL_USB_RESET_PORT, Verdict::Pended(ResetStatus));
+        spy().AnswerInternal(IOCTL_INTERNAL_USB_RESET_PORT, Verdict::Pended(STATUS_UNSUCCESSFUL));
         const LONG before = IoRefCount();
 
         emu::DriverScope scope(driver());

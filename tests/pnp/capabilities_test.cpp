@@ -8,27 +8,7 @@
 namespace pondrel::test {
 namespace {
 
-class CapabilitiesTest : public DriverFixture {
-protected:
-    void SetUp() override { BringUp(); }
-
-    NTSTATUS Query(DEVICE_CAPABILITIES* record)
-    {
-        return pnp().Send(IRP_MN_QUERY_CAPABILITIES, [record](PIO_STACK_LOCATION stack) {
-            stack->Parameters.DeviceCapabilities.Capabilities = record;
-        });
-    }
-
-    static DEVICE_CAPABILITIES Fresh()
-    {
-        DEVICE_CAPABILITIES record{};
-        record.Size = sizeof(DEVICE_CAPABILITIES);
-        record.Version = 1;
-        record.Address = 0xFFFFFFFF;
-        record.UINumber = 0xFFFFFFFF;
-        return record;
-    }
-};
+using CapabilitiesTest = DriverFixture;
 
 // A record too small or too old is refused before it goes down; a query
 // the lower drivers fail keeps the earlier snapshot. Otherwise the snapshot
@@ -37,6 +17,7 @@ protected:
 // the device may be removed without warning.
 TEST_F(CapabilitiesTest, KeepsWhatTheLowerDriversReturned)
 {
+    BringUp();
     struct {
         DEVICE_CAPABILITIES record;
         UCHAR tail[16];
@@ -70,11 +51,14 @@ TEST_F(CapabilitiesTest, KeepsWhatTheLowerDriversReturned)
         });
         const DEVICE_CAPABILITIES before = context()->Capabilities;
         PUSB_CONFIGURATION_DESCRIPTOR configBefore = context()->ConfigDescriptor;
-        larger.record = Fresh();
+        larger.record = {};
         larger.record.Size = c.size;
         larger.record.Version = c.version;
+        larger.record.Address = larger.record.UINumber = 0xFFFFFFFF;
 
-        EXPECT_EQ(Query(&larger.record), c.expected);
+        EXPECT_EQ(pnp().Send(IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION stack) {
+            stack->Parameters.DeviceCapabilities.Capabilities = &larger.record;
+        }), c.expected);
         const bool refused = c.expected == STATUS_UNSUCCESSFUL;
         EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), refused ? 0u : 1u);
         EXPECT_TRUE(!refused || larger.record.SurpriseRemovalOK == 0u);

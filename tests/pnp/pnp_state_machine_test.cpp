@@ -15,42 +15,30 @@ namespace {
 
 class PnpStateMachineTest : public DriverFixture {
 protected:
-    // A started-or-not device brought to `state` by the usual PnP paths.
+    // A started-or-not device brought to `state` by the usual PnP paths;
+    // remove-pending from stopped, so that its cancel goes back there.
     void Reach(DEVICE_PNP_STATE state)
     {
         LoadWithSpy();
-        if (state == DeviceNew) {
-            return;
+        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
+        const bool stopped = state == DeviceStopped || state == DeviceRemovePending;
+        if (state != DeviceNew) {
+            ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
         }
-        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        switch (state) {
-        case DeviceStopPending:
+        if (stopped || state == DeviceStopPending) {
             ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
-            break;
-        case DeviceStopped:
-            ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+        }
+        if (stopped) {
             ASSERT_EQ(pnp().Stop(), STATUS_SUCCESS);
-            break;
-        case DeviceRemovePending:
+        }
+        if (state == DeviceRemovePending) {
             ASSERT_EQ(pnp().QueryRemove(), STATUS_SUCCESS);
-            break;
-        case DeviceSurpriseRemoved:
+        }
+        if (state == DeviceSurpriseRemoved) {
             ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);
-            break;
-        default:
-            break;
         }
         ASSERT_EQ(State(), state);
         spy().ForgetSeen();
-    }
-
-    // Running, wait-wake armed (kept by the spy), pipe 1 flagged open.
-    void StartOpenAndArmed()
-    {
-        LoadWithSpy();
-        spy().KeepWaitWake(WaitWakeCancel::CompleteAtOnce);
-        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-        context()->PipeOpenFlags[1] = 1;
     }
 
     std::optional<SeenRequest> SeenBelow(UCHAR minor) { return spy().Last(IRP_MJ_PNP, minor); }
@@ -58,20 +46,6 @@ protected:
 
 const DEVICE_PNP_STATE AllStates[] = {DeviceNew, DeviceRunning, DeviceStopped, DeviceStopPending,
                                       DeviceRemovePending, DeviceSurpriseRemoved};
-
-const char* NameOf(DEVICE_PNP_STATE state)
-{
-    switch (state) {
-    case DeviceNew: return "DeviceNew";
-    case DeviceStopped: return "DeviceStopped";
-    case DeviceRunning: return "DeviceRunning";
-    case DeviceStopPending: return "DeviceStopPending";
-    case DeviceRemovePending: return "DeviceRemovePending";
-    case DeviceSurpriseRemoved: return "DeviceSurpriseRemoved";
-    case DeviceRemoved: return "DeviceRemoved";
-    }
-    return "?";
-}
 
 // What a request does: the state it moves to (a cancel: back from the
 // pending state it cancels, and unchanged in any other state, though it
@@ -116,7 +90,7 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
 {
     for (const Transition& t : Transitions) {
         for (const DEVICE_PNP_STATE before : AllStates) {
-            SCOPED_TRACE(std::string(t.name) + " in " + NameOf(before));
+            SCOPED_TRACE(std::string(t.name) + " in PnP state " + std::to_string(before));
             Reach(before);
             const DEVICE_PNP_STATE previous = context()->PreviousPnpState;
 
@@ -147,8 +121,7 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
             EXPECT_EQ(below->ioRefCount, t.referencesBelow);
             if (t.minor != IRP_MN_START_DEVICE) {
                 EXPECT_EQ(status, below->lowerReturned);
-            }
-            if (t.minor == IRP_MN_START_DEVICE) {
+            } else {
                 EXPECT_EQ(spy().Seen().at(0).minor, IRP_MN_START_DEVICE) << "the lower drivers start first";
                 EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
                 EXPECT_TRUE(NT_SUCCESS(status));
@@ -159,16 +132,25 @@ TEST_F(PnpStateMachineTest, EachRequestInEachState)
 }
 
 // Removal from every state: passed down with success after every reference
-// is back, before the stack is taken apart; the device object and its DOS
-// link go.
+// is back, before the stack is taken apart; the device object, its DOS link
+// and its interface go. It tears down once: after a surprise removal (or a
+// stop) it aborts no pipe and cancels no wait-wake request again.
 TEST_F(PnpStateMachineTest, RemovalInEachState)
 {
     for (const DEVICE_PNP_STATE before : AllStates) {
-        SCOPED_TRACE(NameOf(before));
+        SCOPED_TRACE("PnP state " + std::to_string(before));
         Reach(before);
         PDEVICE_OBJECT functionDevice = fdo();
+        if (context()->PipeOpenFlags != nullptr) {
+            context()->PipeOpenFlags[1] = 1;
+        }
+        EXPECT_EQ(emu::EnabledInterfaces(PondrelInterfaceClass).empty(), before == DeviceNew || before == DeviceSurpriseRemoved);
 
         const NTSTATUS status = Remove();
+        const bool configured = before == DeviceRunning || before == DeviceStopPending;
+        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), configured ? 1u : 0u) << "a pipe aborted twice";
+        EXPECT_EQ(spy().WaitWakeCancels(), before == DeviceNew ? 0u : 1u) << "wait-wake cancelled twice";
+        EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
 
         const std::optional<SeenRequest> below = SeenBelow(IRP_MN_REMOVE_DEVICE);
         ASSERT_TRUE(below.has_value());
@@ -186,52 +168,36 @@ TEST_F(PnpStateMachineTest, RemovalInEachState)
 }
 
 // A start the lower drivers fail touches nothing: the device stays where it
-// was, unconfigured. (A start that works is a row of the table above, which
-// sees the lower drivers start first.)
-TEST_F(PnpStateMachineTest, StartFailedBelowTouchesNothing)
-{
-    for (const DEVICE_PNP_STATE before : {DeviceNew, DeviceStopped}) {
-        SCOPED_TRACE(NameOf(before));
-        Reach(before);
-        spy().FailPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
-        EXPECT_EQ(pnp().Send(IRP_MN_START_DEVICE), STATUS_DEVICE_NOT_READY);
-        EXPECT_EQ(State(), before);
-        EXPECT_EQ(spy().Seen().size(), 1u);
-        EXPECT_EQ(context()->ConfigDescriptor, nullptr);
-        EXPECT_EQ(IoRefCount(), 1);
-        spy().ForgetAnswers();
-        TearDown();
-    }
-}
-
-// A cancel the lower drivers fail (after the bus driver has seen it) leaves
-// the pending state.
-TEST_F(PnpStateMachineTest, CancelFailedBelowStaysPending)
+// was, unconfigured. A cancel the lower drivers fail (after the bus driver
+// has seen it) leaves the pending state.
+TEST_F(PnpStateMachineTest, RequestFailedBelowLeavesTheState)
 {
     const struct {
-        DEVICE_PNP_STATE pending;
-        UCHAR cancel;
-    } cases[] = {{DeviceStopPending, IRP_MN_CANCEL_STOP_DEVICE}, {DeviceRemovePending, IRP_MN_CANCEL_REMOVE_DEVICE}};
+        DEVICE_PNP_STATE before;
+        UCHAR minor;
+        NTSTATUS status;
+    } cases[] = {
+        {DeviceNew, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY},
+        {DeviceStopped, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY},
+        {DeviceStopPending, IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL},
+        {DeviceRemovePending, IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_UNSUCCESSFUL},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(NameOf(c.pending));
-        Reach(c.pending);
-        spy().FailPnpOnTheWayUp(c.cancel, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(pnp().Send(c.cancel), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(State(), c.pending);
+        SCOPED_TRACE("PnP state " + std::to_string(c.before));
+        Reach(c.before);
+        if (c.minor == IRP_MN_START_DEVICE) {
+            spy().FailPnp(c.minor, c.status);
+        } else {
+            spy().FailPnpOnTheWayUp(c.minor, c.status);
+        }
+        EXPECT_EQ(pnp().Send(c.minor), c.status);
+        EXPECT_EQ(State(), c.before);
         EXPECT_EQ(IoRefCount(), 1);
+        EXPECT_EQ(spy().Seen().size(), 1u);
+        EXPECT_TRUE(c.minor != IRP_MN_START_DEVICE || context()->ConfigDescriptor == nullptr);
         spy().ForgetAnswers();
         TearDown();
     }
-}
-
-// PreviousPnpState holds the state before the last change: a cancel after
-// a stop goes back to stopped, not to running.
-TEST_F(PnpStateMachineTest, QueriesAndCancelsKeepOneLevelOfHistory)
-{
-    Reach(DeviceStopped);
-    EXPECT_EQ(pnp().QueryRemove(), STATUS_SUCCESS);
-    EXPECT_EQ(pnp().CancelRemove(), STATUS_SUCCESS);
-    EXPECT_EQ(State(), DeviceStopped);
 }
 
 // A stop releases the configuration and deconfigures the device once it is
@@ -264,29 +230,6 @@ TEST_F(PnpStateMachineTest, StopReleasesTheConfigurationAndDeconfigures)
             EXPECT_TRUE(selects[0].deconfigure);
             EXPECT_EQ(selects[0].driverState, DeviceStopped);
         }
-        TearDown();
-    }
-}
-
-// A removal tears down once: after a surprise removal it repeats nothing,
-// neither the abort of a pipe whose abort failed nor the wait-wake cancel.
-TEST_F(PnpStateMachineTest, RemovalTearsDownOnce)
-{
-    for (const bool surpriseFirst : {false, true}) {
-        SCOPED_TRACE(surpriseFirst ? "after surprise removal" : "from running");
-        StartOpenAndArmed();
-        EXPECT_FALSE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-        if (surpriseFirst) {
-            spy().FailUrb(URB_FUNCTION_ABORT_PIPE, STATUS_UNSUCCESSFUL);
-            ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);
-            EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
-            EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-            EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-        }
-        EXPECT_EQ(Remove(), STATUS_SUCCESS);
-        EXPECT_EQ(spy().CountUrbs(URB_FUNCTION_ABORT_PIPE), 1u);
-        EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-        EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
         TearDown();
     }
 }

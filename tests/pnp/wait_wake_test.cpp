@@ -1,6 +1,7 @@
 // Wait-wake: arming, the arbitration between completion and cancellation in
-// each of its orders, the wake that powers the device up and re-arms, and
-// wakes that race a stop or a removal.
+// each of its orders (a wake racing a stop among them), and someone else's
+// request let through. The wake in D3 that powers the device up and re-arms
+// is in the power cycle test.
 #include "tests/pnp/support/driver_fixture.h"
 #include "tests/pnp/support/wait_until.h"
 
@@ -8,7 +9,9 @@
 #include "emulator/power/power_manager.h"
 #include "power/wait_wake.h"
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -19,29 +22,25 @@ namespace {
 // on its way up: one per finish.
 struct LevelCompletions {
     static inline std::mutex mutex;
-    static inline PDEVICE_OBJECT device = nullptr;
-    static inline const void* irp = nullptr;
+    static inline std::pair<PDEVICE_OBJECT, const void*> watched;
     static inline std::vector<NTSTATUS> statuses;
 
-    static void Watch(PDEVICE_OBJECT watchedDevice, PIRP watchedIrp)
+    static void Watch(PDEVICE_OBJECT device, PIRP irp)
     {
         std::lock_guard lock(mutex);
-        device = watchedDevice;
-        irp = watchedIrp;
+        watched = {device, irp};
         statuses.clear();
-        emu::observe::SetObserver(Observe);
+        emu::observe::SetObserver([](emu::observe::Point point, const void* object, PDEVICE_OBJECT at) {
+            std::lock_guard lock(mutex);
+            if (point == emu::observe::Point::LevelCompleted && std::pair(at, object) == watched) {
+                statuses.push_back(static_cast<const IRP*>(object)->IoStatus.Status);
+            }
+        });
     }
     static std::vector<NTSTATUS> Statuses()
     {
         std::lock_guard lock(mutex);
         return statuses;
-    }
-    static void Observe(emu::observe::Point point, const void* object, PDEVICE_OBJECT at)
-    {
-        std::lock_guard lock(mutex);
-        if (point == emu::observe::Point::LevelCompleted && at == device && object == irp) {
-            statuses.push_back(static_cast<const IRP*>(object)->IoStatus.Status);
-        }
     }
 };
 
@@ -91,11 +90,8 @@ protected:
 
     size_t PowerUps()
     {
-        size_t count = 0;
-        for (const SeenRequest& seen : spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState)) {
-            count += seen.powerState == PowerDeviceD0;
-        }
-        return count;
+        const std::vector<SeenRequest> sets = spy().SeenPower(IRP_MN_SET_POWER, DevicePowerState);
+        return std::count_if(sets.begin(), sets.end(), [](const SeenRequest& set) { return set.powerState == PowerDeviceD0; });
     }
 };
 
@@ -104,31 +100,23 @@ protected:
 // at which a race would have the bus complete it.
 struct CompleteWakeWhenTouched {
     static inline const void* field = nullptr;
-    static inline LowerSpy* spy = nullptr;
-    static inline PIRP irp = nullptr;
-    static inline NTSTATUS status = STATUS_SUCCESS;
+    static inline std::function<void()> complete;
     static inline std::thread::id thread;
     static inline bool fired = false;
 
-    static void Install(const void* touched, LowerSpy* keeper, PIRP request, NTSTATUS bus)
+    static void Install(const void* touched, LowerSpy* spy, PIRP irp, NTSTATUS bus)
     {
         field = touched;
-        spy = keeper;
-        irp = request;
-        status = bus;
+        complete = [=] { spy->FinishWaitWake(irp, bus); };
         thread = std::this_thread::get_id();
         fired = false;
-        emu::sched::SetHook(Hook);
-    }
-
-    static void Hook(emu::sched::Point point, const void* object)
-    {
-        if (point != emu::sched::Point::Interlocked || object != field || fired ||
-            std::this_thread::get_id() != thread) {
-            return;
-        }
-        fired = true;
-        spy->FinishWaitWake(irp, status);
+        emu::sched::SetHook([](emu::sched::Point point, const void* object) {
+            if (point == emu::sched::Point::Interlocked && object == field && !fired &&
+                std::this_thread::get_id() == thread) {
+                fired = true;
+                complete();
+            }
+        });
     }
 };
 
@@ -136,10 +124,12 @@ struct CompleteWakeWhenTouched {
 // disarm finds nothing to cancel; the bus's status goes on), disarm first
 // (the bus's status goes on), completion inside IoCancelIrp, and completion
 // just after it, before the disarm reaches its flag (the disarm finishes it
-// cancelled). A wake in D0 neither powers up nor re-arms.
+// cancelled). A wake in D0 neither powers up nor re-arms; nor does a wake in
+// D3 that completes after the stop has left DeviceRunning, just before the
+// stop disarms, and the stop still finishes.
 TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
 {
-    enum class Order { CompletionFirst, DisarmFirst, InsideTheCancel, JustAfterTheCancel };
+    enum class Order { CompletionFirst, DisarmFirst, InsideTheCancel, JustAfterTheCancel, AsTheStopDisarms };
     const struct {
         const char* name;
         Order order;
@@ -155,6 +145,8 @@ TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
          1, STATUS_CANCELLED},
         {"completion just after the cancel", Order::JustAfterTheCancel, WaitWakeCancel::Later, STATUS_SUCCESS, 1,
          STATUS_CANCELLED},
+        {"wake in D3 as the stop disarms", Order::AsTheStopDisarms, WaitWakeCancel::CompleteAtOnce, STATUS_SUCCESS, 0,
+         STATUS_SUCCESS},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,12 +156,22 @@ TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
             spy().FinishWaitWake(irp, c.bus);
             ExpectIdle();
         }
+        const bool byStop = c.order == Order::AsTheStopDisarms;
+        if (byStop) {
+            context()->CurrentDevicePower = PowerDeviceD3;
+            ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
+            CompleteWakeWhenTouched::Install(&context()->WakeIrp, &spy(), irp, c.bus);
+            EXPECT_EQ(pnp().Stop(), STATUS_SUCCESS);
+            EXPECT_EQ(State(), DeviceStopped);
+        }
         if (c.order == Order::JustAfterTheCancel) {
             CompleteWakeWhenTouched::Install(&context()->WakeCancelFlag, &spy(), irp, c.bus);
         }
-        Disarm();
+        if (!byStop) {
+            Disarm();
+        }
         emu::sched::SetHook(nullptr);
-        EXPECT_EQ(c.order == Order::JustAfterTheCancel, CompleteWakeWhenTouched::fired);
+        EXPECT_EQ(c.order == Order::JustAfterTheCancel || byStop, CompleteWakeWhenTouched::fired);
         if (c.order == Order::DisarmFirst) {
             EXPECT_TRUE(LevelCompletions::Statuses().empty());
             EXPECT_EQ(Read(context()->WakeOutstanding), 1);
@@ -181,6 +183,7 @@ TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
         EXPECT_EQ(PowerUps(), 0u);
         EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
         EXPECT_EQ(IoRefCount(), 1);
+        context()->CurrentDevicePower = PowerDeviceD0;
         TearDown();
     }
 }
@@ -217,9 +220,7 @@ TEST_F(WaitWakeTest, ForeignWaitWakeIsLetThrough)
     EXPECT_EQ(PowerUps(), 0u);
 
     Disarm();
-    EXPECT_EQ(spy().WaitWakeCancels(), 1u);
-    ExpectIdle();
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(spy().WaitWakeCancels(), 1u) << "the driver's own request is still armed";
 }
 
 // The power manager may store the new request's address only on return,
@@ -272,73 +273,8 @@ TEST_F(WaitWakeTest, ArmedOnceAtStartWhenRunning)
     ExpectIdle();
 }
 
-// A wake that completes after the stop has left DeviceRunning, just before
-// the stop disarms: no power-up, no re-arm, and the stop still finishes.
-TEST_F(WaitWakeTest, WakeRacingAStopNeitherPowersUpNorRearms)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    context()->CurrentDevicePower = PowerDeviceD3;
-    ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
-
-    CompleteWakeWhenTouched::Install(&context()->WakeIrp, &spy(), irp, STATUS_SUCCESS);
-    const NTSTATUS status = pnp().Stop();
-    emu::sched::SetHook(nullptr);
-
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(CompleteWakeWhenTouched::fired);
-    EXPECT_EQ(State(), DeviceStopped);
-    ExpectIdle();
-    EXPECT_EQ(PowerUps(), 0u);
-    EXPECT_EQ(spy().Count(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
-    EXPECT_EQ(spy().WaitWakeCancels(), 0u);
-    EXPECT_EQ(IoRefCount(), 1);
-    context()->CurrentDevicePower = PowerDeviceD0;
-}
-
-// The removal keeps the device object while the cancelled wait-wake request
-// is still with the bus, and deletes it once the request has finished.
-TEST_F(WaitWakeTest, RemovalWaitsForTheWaitWakeRequest)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::Later);
-    PDEVICE_OBJECT functionDevice = fdo();
-
-    auto removal = Async<NTSTATUS>([&] { return Remove(); });
-    ASSERT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 0; }));
-    EXPECT_TRUE(StillRunning(removal));
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 0u);
-    EXPECT_FALSE(emu::IsDeletePending(functionDevice));
-
-    spy().FinishWaitWake(irp, STATUS_CANCELLED);
-    ASSERT_TRUE(Finishes(removal));
-    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-    EXPECT_EQ(LevelCompletions::Statuses(), std::vector<NTSTATUS>{STATUS_CANCELLED});
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
-}
-
-// A wake just before removal: its power-up is still with the lower driver
-// when the removal starts; the removal waits for it.
-TEST_F(WaitWakeTest, RemovalWaitsForThePowerUpAfterAWake)
-{
-    PIRP irp = StartArmed(WaitWakeCancel::CompleteAtOnce);
-    spy().HoldPowerUp();
-    context()->CurrentDevicePower = PowerDeviceD3;
-    spy().FinishWaitWake(irp, STATUS_SUCCESS);
-    ASSERT_TRUE(spy().WaitForHeld(1, Patience));
-    PDEVICE_OBJECT functionDevice = fdo();
-
-    ASSERT_EQ(pnp().SurpriseRemove(), STATUS_SUCCESS);  // the power-up in flight outlives it
-    auto removal = Async<NTSTATUS>([&] { return Remove(); });
-    ASSERT_TRUE(WaitUntil([&] { return State() == DeviceRemoved && IoRefCount() == 2; }));
-    ASSERT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == 1; }));
-    EXPECT_TRUE(StillRunning(removal));
-    EXPECT_FALSE(emu::IsDeletePending(functionDevice));
-
-    spy().ReleaseHeld();
-    ASSERT_TRUE(Finishes(removal));
-    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-    EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
-}
+// (The removal waiting for the wait-wake request, and for the power-up
+// after a wake, is QueryDrainTest.RemovalWaitsForWhatIsInFlight.)
 
 }  // namespace
 }  // namespace pondrel::test

@@ -3,8 +3,6 @@
 // holds meanwhile and gives back, and its PoStartNextPowerIrp calls.
 #include "tests/power/power_fixture.h"
 
-#include <string>
-
 namespace power_test {
 namespace {
 
@@ -33,15 +31,7 @@ const Request kRequests[] = {
     {"unknown minor 0x07", 0x07, 0, 0, false, false},
 };
 
-class ScreeningTest : public PowerFixtureWith<PlainModel> {
-protected:
-    bool StartAtSetUp() override { return false; }
-
-    void SetPnpState(DEVICE_PNP_STATE state)
-    {
-        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(state);
-    }
-};
+using ScreeningTest = PowerFixture;
 
 // A removed device completes every request with STATUS_DELETE_PENDING and
 // passes nothing down; a new one passes each down without a reference; in
@@ -51,22 +41,20 @@ protected:
 TEST_F(ScreeningTest, EachRequestInEachState)
 {
     for (const bool start : {false, true}) {
-        Prepare(start);
+        Prepare(PlainModel(), start);
         // Requests built by hand are not the power manager's: count calls,
         // do not hold turns. The spy completes every request passed on.
         power().SetLegacySerialization(false);
-        spy().AddRule(When([](const SeenRequest& seen) {
-            return seen.major == IRP_MJ_POWER && (seen.minor == IRP_MN_SET_POWER || seen.minor == IRP_MN_QUERY_POWER) &&
-                   seen.powerType <= DevicePowerState;
-        }, Verdict::CompleteWith(STATUS_SUCCESS)));
-        spy().AddRule(When([](const SeenRequest& seen) { return seen.major == IRP_MJ_POWER; },
-                           Verdict::CompleteWith(kLowerStatus)));
+        spy().AddRule([](const SeenRequest& seen) -> std::optional<Verdict> {
+            const bool handled = (seen.minor == IRP_MN_SET_POWER || seen.minor == IRP_MN_QUERY_POWER) && seen.powerType <= DevicePowerState;
+            return seen.major != IRP_MJ_POWER ? std::nullopt : std::optional(Verdict::CompleteWith(handled ? STATUS_SUCCESS : kLowerStatus));
+        });
         const std::vector<DEVICE_PNP_STATE> states =
             start ? std::vector{DeviceRemoved, DeviceStopped, DeviceRunning, DeviceStopPending, DeviceRemovePending,
                                 DeviceSurpriseRemoved}
                   : std::vector{DeviceNew};
         for (const DEVICE_PNP_STATE state : states) {
-            SetPnpState(state);
+            std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(state);
             for (const Request& request : kRequests) {
                 SCOPED_TRACE(std::string(request.name) + " in PnP state " + std::to_string(state));
                 const size_t seenBefore = spy().SeenPower().size();
@@ -111,7 +99,7 @@ TEST_F(ScreeningTest, EachRequestInEachState)
                 EXPECT_EQ(driverCalls, followed ? 2u : 1u);
             }
         }
-        SetPnpState(start ? DeviceRunning : DeviceNew);
+        std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->PnpState)).store(start ? DeviceRunning : DeviceNew);
         if (HasFailure()) {
             return;
         }

@@ -2,33 +2,16 @@
 
 #include "emulator/kernel/system.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
 namespace power_test {
 
-emu::usb::DeviceModel WakeModel()
-{
-    auto model = emu::usb::DeviceModel::Builtin();
-    for (int system = PowerSystemSleeping1; system <= PowerSystemSleeping3; ++system) {
-        model.power.deviceState[system] = PowerDeviceD2;
-    }
-    return model;
-}
-
-emu::usb::DeviceModel DeepS3Model()
+emu::usb::DeviceModel S3InD3(bool wakeFromD3)
 {
     auto model = emu::usb::DeviceModel::Builtin();
     model.power.deviceState[PowerSystemSleeping3] = PowerDeviceD3;
-    return model;
-}
-
-emu::usb::DeviceModel WakeFromD3Model()
-{
-    auto model = DeepS3Model();
-    model.power.deviceWake = PowerDeviceD3;
+    model.power.deviceWake = wakeFromD3 ? PowerDeviceD3 : model.power.deviceWake;
     return model;
 }
 
@@ -44,143 +27,78 @@ emu::usb::DeviceModel PlainModel()
 
 emu::usb::DeviceModel Quiet(emu::usb::DeviceModel model)
 {
-    model.endpoints[0x01] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
-    model.endpoints[0x02] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
-    model.endpoints[0x81] = {emu::usb::EndpointBehaviour::Silent, std::nullopt};
-    model.endpoints[0x82] = {emu::usb::EndpointBehaviour::Silent, std::nullopt};
+    for (uint8_t address : {0x01, 0x02, 0x81, 0x82}) {
+        model.endpoints[address] = {address < 0x80 ? emu::usb::EndpointBehaviour::Sink
+                                                   : emu::usb::EndpointBehaviour::Silent, std::nullopt};
+    }
     return model;
 }
 
-namespace drain_watch {
 namespace {
 
-struct WatchState {
+// The drain watch's state: the event waited on, the count read at each wait.
+struct {
     std::mutex mutex;
     std::atomic<const void*> event{nullptr};
     std::atomic<LONG*> count{nullptr};
-    std::vector<LONG> counts;  // guarded by mutex
-} watch;
+    std::vector<LONG> counts;
+} drain;
 
-// Runs on every thread at every scheduling point: only a wait on the
-// watched event is of interest.
-void Hook(emu::sched::Point point, const void* object)
+void DrainHook(emu::sched::Point point, const void* object)
 {
-    if (point != emu::sched::Point::EventWait || object == nullptr || object != watch.event.load()) {
+    if (point != emu::sched::Point::EventWait || object == nullptr || object != drain.event.load()) {
         return;
     }
-    const LONG count = std::atomic_ref<LONG>(*watch.count.load()).load();
-    std::lock_guard lock(watch.mutex);
-    watch.counts.push_back(count);
+    const LONG count = std::atomic_ref<LONG>(*drain.count.load()).load();
+    std::lock_guard lock(drain.mutex);
+    drain.counts.push_back(count);
 }
 
 }  // namespace
 
-void Start(DeviceContext* context)
+void PowerFixture::WatchDrain()
 {
-    {
-        std::lock_guard lock(watch.mutex);
-        watch.counts.clear();
-    }
-    watch.count = &context->IoRefCount;
-    watch.event = &context->QuiesceEvent;
-    emu::sched::SetHook(Hook);
+    std::lock_guard lock(drain.mutex);
+    drain.counts.clear();
+    drain.count = &context()->IoRefCount;
+    drain.event = &context()->QuiesceEvent;
+    emu::sched::SetHook(DrainHook);
 }
 
-void Stop()
+std::vector<LONG> PowerFixture::CountsAtWait()
 {
-    emu::sched::SetHook(nullptr);
-    watch.event = nullptr;
+    std::lock_guard lock(drain.mutex);
+    return drain.counts;
 }
 
-std::vector<LONG> CountsAtWait()
+void PowerFixture::Prepare(emu::usb::DeviceModel model, bool start, bool spy)
 {
-    std::lock_guard lock(watch.mutex);
-    return watch.counts;
-}
-
-}  // namespace drain_watch
-
-bool IsSystem(const SeenRequest& seen, UCHAR minor)
-{
-    return seen.major == IRP_MJ_POWER && seen.minor == minor && seen.powerType == SystemPowerState;
-}
-
-bool IsDevice(const SeenRequest& seen, UCHAR minor)
-{
-    return seen.major == IRP_MJ_POWER && seen.minor == minor && seen.powerType == DevicePowerState;
-}
-
-void PowerFixture::SetUp()
-{
-    if (StartAtSetUp()) {
-        Prepare(true);
-    }
-}
-
-void PowerFixture::Prepare(bool start)
-{
-    Load(Model());
+    Load(std::move(model));
     power().SetLegacySerialization(true);
-    if (UseSpy()) {
+    if (spy) {
         AddSpy();
     }
     Add();
-    if (!start) {
-        return;
+    if (start) {
+        ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
     }
-    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-    ASSERT_EQ(State(), DeviceRunning);
-    ASSERT_EQ(IoRefCount(), 1);
 }
 
+// A reference never given back would hold the removal for ever: the test
+// has failed by then, and the reference is given back for the machine to
+// come down.
 void PowerFixture::TearDown()
 {
-    drain_watch::Stop();
+    emu::sched::SetHook(nullptr);
+    drain.event = nullptr;
     emu::faults::Clear();
-    emu::pool::ClearFaults();
-    if (!HasFatalFailure() && fdo() != nullptr && State() != DeviceRemoved) {
-        GiveBackLeakedReferences();
-    }
-    DriverFixture::TearDown();
-}
-
-LONG PowerFixture::DevicePower()
-{
-    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->CurrentDevicePower)).load();
-}
-
-LONG PowerFixture::SystemPower()
-{
-    return std::atomic_ref<LONG>(reinterpret_cast<LONG&>(context()->CurrentSystemPower)).load();
-}
-
-// A reference the driver never gave back would make the removal wait
-// forever; the test has failed by then, so it is given back here for the
-// machine to come down.
-void PowerFixture::GiveBackLeakedReferences()
-{
-    if (WaitForIoRefCount(1, 2s)) {
-        return;
-    }
-    ADD_FAILURE() << "references never given back: IoRefCount " << IoRefCount();
-    while (IoRefCount() > 1) {
-        ReleaseIoReference(context());
-    }
-}
-
-uint64_t PowerFixture::PoolAllocations()
-{
-    for (const auto& stats : emu::pool::Stats()) {
-        if (stats.tag == PondrelPoolTag) {
-            return stats.allocations;
+    if (fdo() != nullptr && State() != DeviceRemoved && !WaitUntil([&] { return IoRefCount() == 1; }, 2s)) {
+        ADD_FAILURE() << "references never given back: IoRefCount " << IoRefCount();
+        while (IoRefCount() > 1) {
+            ReleaseIoReference(context());
         }
     }
-    return 0;
-}
-
-bool PowerFixture::WaitForIoRefCount(LONG count, std::chrono::milliseconds timeout)
-{
-    return WaitUntil([&] { return IoRefCount() == count; }, timeout);
+    DriverFixture::TearDown();
 }
 
 void PowerFixture::AnswerDeviceRequests(Verdict verdict)
@@ -190,79 +108,44 @@ void PowerFixture::AnswerDeviceRequests(Verdict verdict)
     }, verdict));
 }
 
-std::vector<SeenRequest> PowerFixture::PowerSince(size_t from)
+RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state)
 {
-    std::vector<SeenRequest> seen = spy().SeenPower();
-    seen.erase(seen.begin(), seen.begin() + static_cast<long>(std::min(from, seen.size())));
-    return seen;
-}
-
-namespace {
-
-struct RawCompletion {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool completed = false;
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-};
-
-// The creator's completion routine: it has no stack location of its own
-// and keeps the request to free it.
-NTSTATUS RawCompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    auto* completion = static_cast<RawCompletion*>(context);
-    // Notified under the lock: the sender destroys the record as soon as it sees completed.
-    std::lock_guard lock(completion->mutex);
-    completion->status = irp->IoStatus.Status;
-    completion->information = irp->IoStatus.Information;
-    completion->completed = true;
-    completion->done.notify_all();
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-}  // namespace
-
-RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state, const std::function<void()>& beforeSend)
-{
-    PDEVICE_OBJECT top = fdo();
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    EXPECT_NE(irp, nullptr);
-    if (irp == nullptr) {
-        return {};
-    }
+    struct Completion {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<IO_STATUS_BLOCK> status;
+    };
+    PIRP irp = IoAllocateIrp(fdo()->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 77;  // whoever completes the request must clear it
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_POWER;
     next->MinorFunction = minor;
     // Copied: a test may send values outside the enumerations' ranges.
-    if (minor == IRP_MN_WAIT_WAKE) {
-        std::memcpy(&next->Parameters.WaitWake.PowerState, &state, sizeof(state));
-    } else {
-        std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
-        std::memcpy(&next->Parameters.Power.State, &state, sizeof(state));
-    }
-
-    // Kept alive if the request hangs: its completion routine may still run.
-    auto* completion = new RawCompletion;
-    IoSetCompletionRoutine(irp, RawCompletionRoutine, completion, TRUE, TRUE, TRUE);
-    if (beforeSend) {
-        beforeSend();
-    }
+    std::memcpy(minor == IRP_MN_WAIT_WAKE ? static_cast<void*>(&next->Parameters.WaitWake.PowerState)
+                                          : &next->Parameters.Power.State, &state, sizeof(state));
+    std::memcpy(&next->Parameters.Power.Type, &type, sizeof(type));
+    // The record is kept if the request hangs (its completion routine may
+    // still run); the routine notifies under the lock, since the record goes
+    // as soon as the status is seen. It keeps the request for IoFreeIrp.
+    auto* completion = new Completion;
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+        auto* record = static_cast<Completion*>(context);
+        std::lock_guard lock(record->mutex);
+        record->status = done->IoStatus;
+        record->done.notify_all();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }, completion, TRUE, TRUE, TRUE);
     RawResult result;
-    result.dispatchStatus = PoCallDriver(top, irp);
-
-    {
-        std::unique_lock lock(completion->mutex);
-        result.completed = completion->done.wait_for(lock, Patience, [&] { return completion->completed; });
-        result.status = completion->status;
-        result.information = completion->information;
+    result.dispatchStatus = PoCallDriver(fdo(), irp);
+    std::unique_lock lock(completion->mutex);
+    if (!completion->done.wait_for(lock, Patience, [&] { return completion->status.has_value(); })) {
+        ADD_FAILURE() << "power request minor " << int(minor) << " never completed";
+        return result;
     }
-    EXPECT_TRUE(result.completed) << "power request minor " << int(minor) << " never completed";
-    if (!result.completed) {
-        return result;  // the request is still in someone's hands: neither it nor its record can go
-    }
+    result.status = completion->status->Status;
+    result.information = completion->status->Information;
+    lock.unlock();
     delete completion;
     IoFreeIrp(irp);
     return result;
@@ -274,18 +157,6 @@ void PowerFixture::EndArmedWaitWake()
     device().SignalWake();
     ASSERT_TRUE(WaitUntil([&] { return !device().WaitWakePending() && WakeOutstanding() == 0; }));
     ASSERT_TRUE(WaitForIoRefCount(1));
-}
-
-emu::Handle PowerFixture::OpenEndpoint(uint8_t address)
-{
-    PUSBD_INTERFACE_INFORMATION info = context()->InterfaceInfo;
-    for (ULONG pipe = 0; info != nullptr && pipe < info->NumberOfPipes; ++pipe) {
-        if (info->Pipes[pipe].EndpointAddress == address) {
-            return OpenPipe(static_cast<int>(pipe));
-        }
-    }
-    ADD_FAILURE() << "no pipe for endpoint " << int(address);
-    return 0;
 }
 
 }  // namespace power_test

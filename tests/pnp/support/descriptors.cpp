@@ -13,10 +13,8 @@ std::vector<uint8_t> ConfigDescriptor(uint8_t attributes, const std::vector<Inte
     for (const InterfaceDesc& interface : interfaces) {
         const auto endpointCount = static_cast<uint8_t>(interface.endpoints.size());
         block.insert(block.end(), {9, 4, interface.number, interface.alternate, endpointCount, 0xFF, 0, 0, 0});
-        for (const EndpointDesc& endpoint : interface.endpoints) {
-            block.insert(block.end(), {7, 5, endpoint.address, endpoint.attributes,
-                                       static_cast<uint8_t>(endpoint.maxPacket & 0xFF),
-                                       static_cast<uint8_t>(endpoint.maxPacket >> 8), 0});
+        for (const uint8_t address : interface.endpoints) {
+            block.insert(block.end(), {7, 5, address, 2, 0x00, 0x02, 0});
         }
     }
     SetTotalLength(block, static_cast<uint16_t>(block.size()));

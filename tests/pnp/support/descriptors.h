@@ -9,16 +9,10 @@
 
 namespace pondrel::test {
 
-struct EndpointDesc {
-    uint8_t address;
-    uint8_t attributes = 2;  // bulk
-    uint16_t maxPacket = 512;
-};
-
 struct InterfaceDesc {
     uint8_t number;
     uint8_t alternate = 0;
-    std::vector<EndpointDesc> endpoints;
+    std::vector<uint8_t> endpoints;  // addresses of bulk endpoints, 512-byte packets
 };
 
 // bNumInterfaces counts the alternate-setting-0 interfaces; wTotalLength is

@@ -60,14 +60,6 @@ protected:
     // Opens "\\.\pondrel\PIPE<index>", expecting success.
     emu::Handle OpenPipe(int index);
 
-    // Runs `work` on a thread of its own, at PASSIVE_LEVEL (a second PnP or
-    // application thread).
-    template <typename Result>
-    std::future<Result> Async(std::function<Result()> work)
-    {
-        return std::async(std::launch::async, std::move(work));
-    }
-
 private:
     std::unique_ptr<emu::Machine> machine_;
     std::unique_ptr<LowerSpy> spy_;
