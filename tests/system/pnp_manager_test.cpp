@@ -1,7 +1,7 @@
 // The PnP manager with the pass-through driver: the order of its requests,
-// refused queries and their cancels, removal and unload, surprise removal after a
-// disconnect, the teardown of whatever a test leaves, and which devices a
-// hub enumerates at all.
+// refused queries and their cancels, removal and unload, surprise removal
+// after a disconnect, the teardown of whatever a test leaves, and which
+// devices a hub enumerates at all.
 #include "tests/system/power_probe.h"
 #include "tests/system/system_fixture.h"
 
@@ -155,9 +155,9 @@ TEST_F(PnpManager, VetoOfQueryRemoveWithHandlesOpenIsAChoice)
 // removes it as Windows would and unloads the driver with nothing found; a
 // device never started is removed without a query. A query the driver
 // refuses is cancelled for the whole stack by the PnP manager, as Windows
-// does. (Queries agreed to and cancelled: the driver's tests in tests/pnp.) Every PnP request
-// arrives at PASSIVE_LEVEL with STATUS_NOT_SUPPORTED and 0, and the device
-// state is asked after the first start only.
+// does; one agreed to and cancelled returns the device to where it was.
+// Every PnP request arrives at PASSIVE_LEVEL with STATUS_NOT_SUPPORTED and
+// 0, and the device state is asked after the first start only.
 TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
 {
     const struct { const char* what; bool start; void (*leave)(emu::Pnp&); Minors lastRequests; } cases[] = {
@@ -185,6 +185,15 @@ TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
          },
          {IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_REMOVE_DEVICE,
           IRP_MN_REMOVE_DEVICE}},
+        {"query-remove cancelled when stopped", true,
+         [](emu::Pnp& pnp) {
+             ASSERT_EQ(pnp.QueryStop(), STATUS_SUCCESS);
+             ASSERT_EQ(pnp.Stop(), STATUS_SUCCESS);
+             ASSERT_EQ(pnp.QueryRemove(), STATUS_SUCCESS);
+             ASSERT_EQ(pnp.CancelRemove(), STATUS_SUCCESS);
+             EXPECT_EQ(pnp.Life(), Life::Stopped);
+         },
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}},
         {"query-stop refused", true,
          [](emu::Pnp& pnp) {
              probe().RefuseQueries(true);
