@@ -39,14 +39,25 @@ std::string RunOnce(Explorer& explorer)
     return order;
 }
 
-// Every run of a depth-first search until it is exhausted.
-std::vector<std::string> SearchAll(int preemptionBound)
+// Every run of a depth-first search until it is exhausted: its trail and
+// its interleaving.
+std::vector<std::pair<std::string, std::string>> SearchAll(int preemptionBound)
 {
     Explorer explorer(preemptionBound);
-    std::vector<std::string> orders;
+    std::vector<std::pair<std::string, std::string>> runs;
     do {
-        orders.push_back(RunOnce(explorer));
-    } while (orders.size() < 1000 && explorer.Advance());
+        const std::string order = RunOnce(explorer);
+        runs.emplace_back(explorer.Trail(), order);
+    } while (runs.size() < 1000 && explorer.Advance());
+    return runs;
+}
+
+std::set<std::string> Orders(int preemptionBound)
+{
+    std::set<std::string> orders;
+    for (const auto& run : SearchAll(preemptionBound)) {
+        orders.insert(run.second);
+    }
     return orders;
 }
 
@@ -70,44 +81,31 @@ int RunSteps(Explorer& explorer, const std::vector<Steps>& actors)
     return ran;
 }
 
+// Two actors of three steps each: C(6, 3) interleavings, each run once, and
+// the trail of each replays it.
 TEST(Scheduler, DepthFirstSearchYieldsEachInterleavingOnce)
 {
-    // Two actors of three steps each: C(6, 3) interleavings.
-    const auto orders = SearchAll(10);
-    const std::set<std::string> distinct(orders.begin(), orders.end());
-    EXPECT_EQ(orders.size(), 20u);
-    EXPECT_EQ(distinct.size(), orders.size()) << "an interleaving was run twice";
-    for (const auto& order : distinct) {
+    const auto runs = SearchAll(10);
+    EXPECT_EQ(runs.size(), 20u);
+    EXPECT_EQ(Orders(10).size(), runs.size()) << "an interleaving was run twice";
+    for (const auto& [trail, order] : runs) {
         EXPECT_EQ(order.size(), 6u) << order;
+        Explorer replay(10);
+        replay.Replay(trail);
+        EXPECT_EQ(RunOnce(replay), order) << "trail " << trail;
     }
 }
 
 TEST(Scheduler, PreemptionBoundLimitsTheSearch)
 {
     // Without preemptions an actor runs to its end once it has the token:
-    // only the choice of who starts is left.
-    const auto orders = SearchAll(0);
-    EXPECT_EQ(std::set<std::string>(orders.begin(), orders.end()), (std::set<std::string>{"aaabbb", "bbbaaa"}));
-    // One preemption: every interleaving with at most one switch away from
-    // a thread that could have gone on.
-    const auto bounded = SearchAll(1);
-    EXPECT_GT(bounded.size(), orders.size());
+    // only the choice of who starts is left. One preemption: every
+    // interleaving with at most one switch away from a thread that could
+    // have gone on.
+    EXPECT_EQ(Orders(0), (std::set<std::string>{"aaabbb", "bbbaaa"}));
+    const auto bounded = Orders(1);
+    EXPECT_GT(bounded.size(), 2u);
     EXPECT_LT(bounded.size(), 20u);
-}
-
-TEST(Scheduler, ATrailReplaysItsInterleaving)
-{
-    Explorer explorer(10);
-    std::vector<std::pair<std::string, std::string>> seen;  // trail, order
-    do {
-        const std::string order = RunOnce(explorer);
-        seen.emplace_back(explorer.Trail(), order);
-    } while (explorer.Advance());
-    for (const auto& [trail, order] : seen) {
-        Explorer replay(10);
-        replay.Replay(trail);
-        EXPECT_EQ(RunOnce(replay), order) << "trail " << trail;
-    }
 }
 
 TEST(Scheduler, AThreadWakingLateForItsTurnStillTakesIt)

@@ -5,6 +5,7 @@
 #include "tests/system/echo/echo_driver.h"
 #include "tests/system/system_fixture.h"
 
+#include <numeric>
 #include <string>
 #include <tuple>
 
@@ -14,23 +15,8 @@ namespace {
 constexpr UCHAR kGuard = 0xCC;
 const char* const kPaths[] = {"\\\\.\\EchoBuffered", "\\\\.\\EchoDirect", "\\\\.\\EchoNeither"};
 
-struct LoggedEvent {
-    UCHAR major;
-    PFILE_OBJECT file;
-    bool operator==(const LoggedEvent&) const = default;
-};
-using Events = std::vector<LoggedEvent>;
+using Events = std::vector<EchoEvent>;
 using Bytes = std::vector<uint8_t>;
-
-// The creates, cleanups and closes the echo driver saw, in order.
-Events EchoLogged()
-{
-    Events events;
-    for (LONG i = 0; i < std::min<LONG>(LONG{EchoEvents.Count}, 128); ++i) {
-        events.push_back({EchoEvents.Entries[i].Major, EchoEvents.Entries[i].File});
-    }
-    return events;
-}
 
 // What the driver sees of one file object opened and closed.
 Events WholeLife(PFILE_OBJECT file)
@@ -38,22 +24,20 @@ Events WholeLife(PFILE_OBJECT file)
     return {{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}, {IRP_MJ_CLOSE, file}};
 }
 
-// `length` bytes, byte i being at(i).
-template <typename At>
-Bytes Pattern(size_t length, At at)
+// `length` bytes counting up from `first`, or of the echo pattern.
+Bytes Counting(size_t length, uint8_t first)
+{
+    Bytes bytes(length);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+}
+Bytes EchoBytes(size_t length)
 {
     Bytes bytes(length);
     for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(at(i));
+        bytes[i] = EchoPattern(i);
     }
     return bytes;
-}
-Bytes Counting(size_t length, uint8_t first) { return Pattern(length, [first](size_t i) { return first + i; }); }
-Bytes EchoBytes(size_t length) { return Pattern(length, [](size_t i) { return EchoPattern(ULONG(i)); }); }
-
-Bytes DataOf(const EchoRequestView& view)
-{
-    return Bytes(view.Data, view.Data + view.DataLength);
 }
 
 class Application : public SystemTest {
@@ -61,11 +45,12 @@ protected:
     void SetUp() override
     {
         emu::Machine& m = Boot({.plugDevice = false});
-        ASSERT_EQ(m.LoadDriver(EchoDriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\echo"),
+        ASSERT_EQ(m.LoadDriver(Echo::DriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\echo"),
                   STATUS_SUCCESS);
     }
 
     emu::App& app() { return machine().app(); }
+    static Echo& echo() { return Echo::Instance(); }
 
     emu::Handle OpenOk(ULONG kind)
     {
@@ -77,22 +62,22 @@ protected:
     // A read the echo device holds until the test completes it.
     std::unique_ptr<emu::PendingIo> HeldRead(emu::Handle handle, ULONG length)
     {
-        EchoHoldReads = 1;
-        const ULONG held = EchoHeldCount();
+        echo().holdReads = true;
+        const size_t held = echo().HeldCount();
         auto read = app().ReadAsync(handle, length);
-        EXPECT_TRUE(EchoWaitHeld(held + 1, 10000));
+        EXPECT_TRUE(echo().WaitHeld(held + 1, kWait));
         return read;
     }
-
-    EchoRequestView Last(ULONG kind) { return EchoOf(EchoDevices[kind])->Last; }
 };
 
 // The name after the device's is the file object's FileName; a name that
-// resolves to nothing never reaches a driver; a create the driver refuses
-// gets no cleanup and no close, nor does a name longer than a UNICODE_STRING
-// holds (32,767 characters). An open file object references its device.
+// resolves to nothing, or to a device still initializing, never reaches a
+// driver; a create the driver refuses gets no cleanup and no close, nor does
+// a name longer than a UNICODE_STRING holds (32,767 characters). An open
+// file object references its device.
 TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
 {
+    ASSERT_EQ(echo().CreateLateDevice(), STATUS_SUCCESS);
     const std::string echoName = "\\\\.\\EchoBuffered";
     const std::string longest = "\\" + std::string(0x7FFF - echoName.size() - 1, 'p');
     // driverSees: the creates, cleanups and closes the driver gets.
@@ -101,15 +86,16 @@ TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
         {echoName + "\\PIPE3", STATUS_SUCCESS, u"\\PIPE3", 3},
         {echoName + "\\a\\b", STATUS_SUCCESS, u"\\a\\b", 3},
         {"\\\\.\\Missing", STATUS_OBJECT_NAME_NOT_FOUND, u"", 0},
+        {"\\\\.\\EchoLate", STATUS_NO_SUCH_DEVICE, u"", 0},
         {echoName + "\\fail", STATUS_ACCESS_DENIED, u"\\fail", 1},
         {echoName + longest, STATUS_SUCCESS, std::u16string(longest.begin(), longest.end()), 3},
         {echoName + longest + "p", STATUS_OBJECT_NAME_INVALID, u"", 0},
     };
-    PDEVICE_OBJECT device = EchoDevices[EchoBuffered];
+    PDEVICE_OBJECT device = echo().devices[EchoBuffered];
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path.substr(0, 40));
         const LONG references = device->ReferenceCount;
-        const size_t logged = EchoLogged().size();
+        const size_t logged = echo().Events().size();
         emu::Handle handle = 0;
         ASSERT_EQ(app().Open(std::string_view(c.path), &handle), c.status);
         if (c.status == STATUS_SUCCESS) {
@@ -126,24 +112,13 @@ TEST_F(Application, OpenResolvesTheNameAndPassesTheRestAsFileName)
             EXPECT_EQ(app().OpenFileObjects(), 0u);
         }
         EXPECT_EQ(device->ReferenceCount, references);
-        EXPECT_EQ(EchoLogged().size(), logged + c.driverSees);
+        const Events events = echo().Events();
+        ASSERT_EQ(events.size(), logged + c.driverSees);
         if (c.driverSees != 0) {
-            EXPECT_EQ(EchoOf(device)->CreateNameLength, c.fileName.size() * sizeof(char16_t));
-            EXPECT_EQ(EchoLogged()[logged].major, IRP_MJ_CREATE);
+            EXPECT_EQ(echo().createName[EchoBuffered], c.fileName);
+            EXPECT_EQ(events[logged].major, IRP_MJ_CREATE);
         }
     }
-}
-
-// The I/O manager refuses an open of a device still initializing; the
-// driver never sees the create. (A deleted device's name: see the PnP
-// manager's orderly removal.)
-TEST_F(Application, InitializingDeviceIsNotOpened)
-{
-    ASSERT_EQ(EchoCreateLateDevice(), STATUS_SUCCESS);
-    emu::Handle handle = 0;
-    EXPECT_EQ(app().Open(std::string_view("\\\\.\\EchoLate"), &handle), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(handle, 0u);
-    EXPECT_TRUE(EchoLogged().empty());
 }
 
 TEST_F(Application, ReadAndWriteDescribeTheCallersBufferAsTheDeviceAsks)
@@ -157,26 +132,26 @@ TEST_F(Application, ReadAndWriteDescribeTheCallersBufferAsTheDeviceAsks)
             const auto written = app().Write(handle, data.data(), length);
             EXPECT_EQ(written.status, STATUS_SUCCESS);
             EXPECT_EQ(written.information, length);
-            EchoRequestView view = Last(kind);
-            EXPECT_EQ(std::tuple(view.Irql, view.RequestorMode, (view.IrpFlags & IRP_WRITE_OPERATION) != 0),
-                      std::tuple(KIRQL{PASSIVE_LEVEL}, UCHAR{UserMode}, true));
-            EXPECT_EQ(std::pair(view.HadSystemBuffer != 0, view.HadMdl != 0),
+            const EchoRequestView view = echo().Last(kind);
+            EXPECT_EQ(std::tuple(view.irql, view.requestorMode, (view.irpFlags & IRP_WRITE_OPERATION) != 0),
+                      std::tuple(KIRQL{PASSIVE_LEVEL}, KPROCESSOR_MODE{UserMode}, true));
+            EXPECT_EQ(std::pair(view.systemBuffer != nullptr, view.mdl != nullptr),
                       std::pair(kind == EchoBuffered && length != 0, kind == EchoDirect && length != 0));
-            if (view.HadMdl) {
-                EXPECT_EQ(view.MdlVirtualAddress, data.data());
-                EXPECT_NE(view.MdlSystemAddress, data.data()) << "mapped at a system alias";
-                EXPECT_EQ(view.MdlByteCount, length);
+            if (view.mdl != nullptr) {
+                EXPECT_EQ(view.mdlVirtualAddress, data.data());
+                EXPECT_NE(view.mdlSystemAddress, data.data()) << "mapped at a system alias";
+                EXPECT_EQ(view.mdlByteCount, length);
             }
             if (kind == EchoNeither) {
-                EXPECT_EQ(view.UserBuffer, data.data());
+                EXPECT_EQ(view.userBuffer, data.data());
             }
-            EXPECT_EQ(DataOf(view), Bytes(data.begin(), data.begin() + std::min(length, EchoMaxData)));
+            EXPECT_EQ(view.data, Bytes(data.begin(), data.end() - 1));
 
             Bytes back(length + 1, kGuard);
             const auto read = app().Read(handle, back.data(), length);
             EXPECT_EQ(read.status, STATUS_SUCCESS);
             EXPECT_EQ(read.information, length);
-            EXPECT_TRUE(Last(kind).IrpFlags & IRP_READ_OPERATION);
+            EXPECT_TRUE(echo().Last(kind).irpFlags & IRP_READ_OPERATION);
             EXPECT_EQ(Bytes(back.begin(), back.end() - 1), EchoBytes(length));
             EXPECT_EQ(back.back(), kGuard) << "nothing written past the buffer";
             app().Close(handle);
@@ -234,16 +209,16 @@ TEST_F(Application, ControlMethodsDescribeTheBuffersAndCopyBackOnlyWhatTheyShoul
         EXPECT_EQ(result.information, c.information);
         EXPECT_EQ(Bytes(out.begin(), out.end() - 1), c.expectedOut);
         EXPECT_EQ(out.back(), kGuard) << "the copy never runs past the caller's buffer";
-        const EchoRequestView view = Last(EchoBuffered);
-        EXPECT_EQ(view.HadSystemBuffer, c.systemBuffer);
-        EXPECT_EQ(view.HadMdl, c.mdl);
-        EXPECT_EQ(view.MdlVirtualAddress, c.mdl ? out.data() : nullptr);
-        EXPECT_EQ(view.InputLength, c.in);
-        EXPECT_EQ(view.Length, c.out);
-        EXPECT_EQ(DataOf(view), c.driverRead);
+        const EchoRequestView view = echo().Last(EchoBuffered);
+        EXPECT_EQ(view.systemBuffer != nullptr, c.systemBuffer);
+        EXPECT_EQ(view.mdl != nullptr, c.mdl);
+        EXPECT_EQ(view.mdlVirtualAddress, c.mdl ? out.data() : nullptr);
+        EXPECT_EQ(view.inputLength, c.in);
+        EXPECT_EQ(view.length, c.out);
+        EXPECT_EQ(view.data, c.driverRead);
         if (c.code == IOCTL_ECHO_NEITHER) {
-            EXPECT_EQ(view.Type3InputBuffer, input.data());
-            EXPECT_EQ(view.UserBuffer, out.data());
+            EXPECT_EQ(view.type3InputBuffer, input.data());
+            EXPECT_EQ(view.userBuffer, out.data());
         }
         app().Close(handle);
     }
@@ -257,19 +232,19 @@ TEST_F(Application, CleanupComesWithTheLastHandleAndCloseAfterTheLastRequest)
     ASSERT_NE(copy, 0u);
     EXPECT_EQ(app().FileObjectOf(copy), file);
     app().Close(handle);
-    EXPECT_EQ(EchoLogged().size(), 1u) << "another handle still refers to the file object";
+    EXPECT_EQ(echo().Events().size(), 1u) << "another handle still refers to the file object";
 
     auto read = HeldRead(copy, 10);
     app().Close(copy);
-    EXPECT_EQ(EchoLogged(), (Events{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}}));
+    EXPECT_EQ(echo().Events(), (Events{{IRP_MJ_CREATE, file}, {IRP_MJ_CLEANUP, file}}));
     EXPECT_EQ(app().OpenFileObjects(), 1u) << "the close waits for the read";
 
-    ASSERT_TRUE(EchoCompleteHeld(STATUS_SUCCESS, 10));
+    ASSERT_TRUE(echo().CompleteHeld(STATUS_SUCCESS, 10));
     ASSERT_TRUE(read->WaitFor(kWait));
     EXPECT_EQ(read->Result().status, STATUS_SUCCESS);
     EXPECT_EQ(read->Data(), EchoBytes(10));
     ASSERT_TRUE(app().WaitUntilAllClosed(kWait));
-    EXPECT_EQ(EchoLogged(), WholeLife(file));
+    EXPECT_EQ(echo().Events(), WholeLife(file));
 }
 
 // CancelIoEx cancels only the requests of its handle; a request on a closed
@@ -289,7 +264,7 @@ TEST_F(Application, CancelAllCancelsOnlyTheRequestsOfThatHandle)
         EXPECT_EQ(io->Result().information, 0u);
     }
     EXPECT_FALSE(c->Done());
-    EXPECT_EQ(EchoHeldCount(), 1u);
+    EXPECT_EQ(echo().HeldCount(), 1u);
     a->Cancel();  // already complete: nothing happens
 
     c->Cancel();
@@ -317,7 +292,7 @@ TEST_F(Application, TeardownCancelsAndClosesWhatTheTestLeft)
     Shutdown();
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(read->Result().status, STATUS_CANCELLED);
-    EXPECT_EQ(EchoLogged(), WholeLife(file));
+    EXPECT_EQ(echo().Events(), WholeLife(file));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The PnP manager with the pass-through driver: the order of its requests,
-// queries and their cancels, removal and unload, surprise removal after a
-// disconnect, the teardown of whatever a test leaves, and which devices a
-// hub enumerates at all.
+// refused queries and their cancels, removal and unload, surprise removal
+// after a disconnect, the teardown of whatever a test leaves, and which
+// devices a hub enumerates at all.
 #include "tests/system/power_probe.h"
 #include "tests/system/system_fixture.h"
 
@@ -53,70 +53,47 @@ protected:
     }
 };
 
-// A query agreed to is cancelled by the test; one the driver refuses is
-// cancelled for the whole stack by the PnP manager, as Windows does. Either
-// way the device is back where it was.
-TEST_F(PnpManager, QueryThenCancelReturnsToTheStateBefore)
-{
-    // remove: query-remove, else query-stop.
-    const struct { const char* what; bool remove, stopFirst, refused; } cases[] = {
-        {"query-stop", false, false, false},
-        {"query-remove", true, false, false},
-        {"query-remove when stopped", true, true, false},
-        {"refused query-stop", false, false, true},
-        {"refused query-remove", true, false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        emu::Pnp& pnp = Start().pnp();
-        if (c.stopFirst) {
-            ASSERT_EQ(pnp.QueryStop(), STATUS_SUCCESS);
-            ASSERT_EQ(pnp.Stop(), STATUS_SUCCESS);
-        }
-        const Life before = pnp.Life();
-        probe().RefuseQueries(c.refused);
-        const NTSTATUS query = c.remove ? pnp.QueryRemove() : pnp.QueryStop();
-        probe().RefuseQueries(false);
-        if (c.refused) {
-            EXPECT_EQ(query, STATUS_DEVICE_BUSY);
-        } else {
-            ASSERT_EQ(query, STATUS_SUCCESS);
-            EXPECT_EQ(pnp.Life(), c.remove ? Life::RemovePending : Life::StopPending);
-            ASSERT_EQ(c.remove ? pnp.CancelRemove() : pnp.CancelStop(), STATUS_SUCCESS);
-        }
-        EXPECT_EQ(pnp.Life(), before);
-        EXPECT_EQ(PnpLog(2), (c.remove ? Minors{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}
-                                       : Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}));
-    }
-}
-
 // The driver unloads with its last device object: at once, or, with a
 // handle still open, when the handle is closed; the device's name goes at
-// once. AddDevice loads the driver again.
+// once. AddDevice loads the driver again. A device added and started while
+// the old device object waits for its handle keeps the driver loaded when
+// that handle closes (the PnP manager once unloaded it then).
 TEST_F(PnpManager, OrderlyRemovalUnloadsTheDriverWithItsLastDeviceObject)
 {
-    for (bool handleOpen : {false, true}) {
-        SCOPED_TRACE(handleOpen ? "a handle open" : "no handle");
+    enum class Handle { None, Open, OpenWhileANewDeviceStarts };
+    for (Handle kept : {Handle::None, Handle::Open, Handle::OpenWhileANewDeviceStarts}) {
+        SCOPED_TRACE(static_cast<int>(kept));
         emu::Machine& m = Start();
         DEVICE_CAPABILITIES capabilities{};
         ASSERT_EQ(m.pnp().QueryCapabilities(&capabilities), STATUS_SUCCESS);
         EXPECT_EQ(capabilities.Size, sizeof capabilities);
         EXPECT_EQ(capabilities.DeviceWake, m.Device().Model().power.deviceWake);
-        const emu::Handle handle = handleOpen ? Open() : 0;
+        const emu::Handle handle = kept != Handle::None ? Open() : 0;
         PDEVICE_OBJECT fdo = m.pnp().FunctionDevice();
         ASSERT_EQ(m.pnp().Remove(), STATUS_SUCCESS);
         EXPECT_EQ(PnpLog(2), (Minors{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
         EXPECT_EQ(m.pnp().Life(), Life::Removed);
-        EXPECT_EQ(emu::IsDeviceObjectAlive(fdo), handleOpen);
-        EXPECT_EQ(probe().Seen().unloads, handleOpen ? 0 : 1);
-        if (handleOpen) {
+        EXPECT_EQ(emu::IsDeviceObjectAlive(fdo), handle != 0);
+        EXPECT_EQ(probe().Seen().unloads, handle != 0 ? 0 : 1);
+        if (handle != 0) {
             EXPECT_EQ(m.pnp().FunctionDevice(), fdo);
             emu::Handle again = 0;
             EXPECT_NE(m.app().Open(std::string_view(PowerProbe::kPath), &again), STATUS_SUCCESS) << "the name is gone";
+            if (kept == Handle::OpenWhileANewDeviceStarts) {
+                m.Replug(emu::usb::DeviceModel::Builtin());
+                ASSERT_EQ(m.pnp().AddDevice(), STATUS_SUCCESS);
+                ASSERT_EQ(m.pnp().Start(), STATUS_SUCCESS);
+            }
             m.app().Close(handle);
             EXPECT_EQ(probe().Seen().handleRequests, (Minors{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
         }
         EXPECT_FALSE(emu::IsDeviceObjectAlive(fdo));
+        if (kept == Handle::OpenWhileANewDeviceStarts) {
+            EXPECT_EQ(probe().Seen().unloads, 0);
+            ASSERT_NE(m.Driver(), nullptr);
+            m.app().Close(Open());
+            continue;
+        }
         EXPECT_EQ(probe().Seen().unloads, 1);
         EXPECT_EQ(m.Driver(), nullptr);
         EXPECT_EQ(m.pnp().FunctionDevice(), nullptr);
@@ -176,9 +153,11 @@ TEST_F(PnpManager, VetoOfQueryRemoveWithHandlesOpenIsAChoice)
 
 // Whatever state a test leaves the device in, the machine's teardown
 // removes it as Windows would and unloads the driver with nothing found; a
-// device never started is removed without a query. Every PnP request
-// arrives at PASSIVE_LEVEL with STATUS_NOT_SUPPORTED and 0, and the device
-// state is asked after the first start only.
+// device never started is removed without a query. A query the driver
+// refuses is cancelled for the whole stack by the PnP manager, as Windows
+// does; one agreed to and cancelled returns the device to where it was.
+// Every PnP request arrives at PASSIVE_LEVEL with STATUS_NOT_SUPPORTED and
+// 0, and the device state is asked after the first start only.
 TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
 {
     const struct { const char* what; bool start; void (*leave)(emu::Pnp&); Minors lastRequests; } cases[] = {
@@ -206,6 +185,23 @@ TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
          },
          {IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_REMOVE_DEVICE,
           IRP_MN_REMOVE_DEVICE}},
+        {"query-remove cancelled when stopped", true,
+         [](emu::Pnp& pnp) {
+             ASSERT_EQ(pnp.QueryStop(), STATUS_SUCCESS);
+             ASSERT_EQ(pnp.Stop(), STATUS_SUCCESS);
+             ASSERT_EQ(pnp.QueryRemove(), STATUS_SUCCESS);
+             ASSERT_EQ(pnp.CancelRemove(), STATUS_SUCCESS);
+             EXPECT_EQ(pnp.Life(), Life::Stopped);
+         },
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}},
+        {"query-stop refused", true,
+         [](emu::Pnp& pnp) {
+             probe().RefuseQueries(true);
+             EXPECT_EQ(pnp.QueryStop(), STATUS_DEVICE_BUSY);
+             EXPECT_EQ(pnp.Life(), Life::Started);
+             probe().RefuseQueries(false);
+         },
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}},
         {"removal refused", true, [](emu::Pnp&) { probe().RefuseQueries(true); },
          {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}},
     };

@@ -1,345 +1,302 @@
-// The echo driver: loading and unloading, its named devices, dispatch
-// routines that record how each request arrived and answer it at once, and
-// reads held until a test completes or cancels them.
 #include "tests/system/echo/echo_driver.h"
 
-extern "C" {
+#include <algorithm>
 
-EchoLog EchoEvents;
-volatile LONG EchoHoldReads;
-static PDRIVER_OBJECT EchoDriver;
-PDEVICE_OBJECT EchoDevices[4];
-static KSPIN_LOCK HeldLock;       // guards Held: a cancel and a completion race for a request
-static PIRP Held[EchoMaxHeld];    // reads kept until completed or cancelled
-static KEVENT HeldEvent;          // set each time a read is held
+namespace system_test {
+namespace {
 
-static const struct {
-    PCWSTR Device;
-    PCWSTR Link;
-    ULONG Flags;
-} EchoNames[4] = {
-    {L"\\Device\\EchoBuffered", L"\\DosDevices\\EchoBuffered", DO_BUFFERED_IO},
-    {L"\\Device\\EchoDirect", L"\\DosDevices\\EchoDirect", DO_DIRECT_IO},
-    {L"\\Device\\EchoNeither", L"\\DosDevices\\EchoNeither", 0},
-    {L"\\Device\\EchoLate", L"\\DosDevices\\EchoLate", DO_BUFFERED_IO},
+const struct {
+    PCWSTR device;
+    PCWSTR link;
+    ULONG flags;
+} kNames[4] = {
+    {u"\\Device\\EchoBuffered", u"\\DosDevices\\EchoBuffered", DO_BUFFERED_IO},
+    {u"\\Device\\EchoDirect", u"\\DosDevices\\EchoDirect", DO_DIRECT_IO},
+    {u"\\Device\\EchoNeither", u"\\DosDevices\\EchoNeither", 0},
+    {u"\\Device\\EchoLate", u"\\DosDevices\\EchoLate", DO_BUFFERED_IO},
 };
 
-static NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+ULONG KindOf(PDEVICE_OBJECT device)
+{
+    const auto& devices = Echo::Instance().devices;
+    return static_cast<ULONG>(std::find(std::begin(devices), std::end(devices), device) - std::begin(devices));
 }
 
 // Where a read's or a write's bytes are for the device's buffering method.
-static PUCHAR BufferOf(PIRP Irp, ULONG Kind)
+PUCHAR BufferOf(PIRP irp, ULONG kind)
 {
-    if (Kind == EchoDirect) {
-        return Irp->MdlAddress == nullptr
+    if (kind == EchoDirect) {
+        return irp->MdlAddress == nullptr
                    ? nullptr
-                   : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+                   : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
     }
-    return static_cast<PUCHAR>(Kind == EchoNeither ? Irp->UserBuffer : Irp->AssociatedIrp.SystemBuffer);
+    return static_cast<PUCHAR>(kind == EchoNeither ? irp->UserBuffer : irp->AssociatedIrp.SystemBuffer);
 }
 
-static void Fill(PUCHAR Buffer, ULONG Length)
+void Fill(PUCHAR buffer, size_t length)
 {
-    for (ULONG i = 0; Buffer != nullptr && i < Length; ++i) {
-        Buffer[i] = EchoPattern(i);
-    }
-}
-
-static void Log(UCHAR Major, PFILE_OBJECT File)
-{
-    LONG slot = InterlockedIncrement(&EchoEvents.Count) - 1;
-    if (slot < 128) {
-        EchoEvents.Entries[slot].Major = Major;
-        EchoEvents.Entries[slot].File = File;
+    for (size_t i = 0; buffer != nullptr && i < length; ++i) {
+        buffer[i] = EchoPattern(i);
     }
 }
 
-static void RecordData(EchoRequestView* View, const UCHAR* Data, ULONG Length)
+std::vector<uint8_t> Bytes(const UCHAR* data, ULONG length)
 {
-    View->DataLength = 0;
-    for (ULONG i = 0; Data != nullptr && i < Length && i < EchoMaxData; ++i) {
-        View->Data[i] = Data[i];
-        View->DataLength = i + 1;
-    }
+    return data == nullptr ? std::vector<uint8_t>{} : std::vector<uint8_t>(data, data + length);
 }
 
-static EchoRequestView* RecordArrival(EchoDevice* Echo, PIRP Irp, ULONG Length, ULONG InputLength)
+EchoRequestView& RecordArrival(PDEVICE_OBJECT device, PIRP irp, ULONG length, ULONG inputLength)
 {
-    EchoRequestView* view = &Echo->Last;
-    PMDL mdl = Irp->MdlAddress;
-    view->Irql = KeGetCurrentIrql();
-    view->RequestorMode = static_cast<UCHAR>(Irp->RequestorMode);
-    view->HadMdl = mdl != nullptr;
-    view->HadSystemBuffer = Irp->AssociatedIrp.SystemBuffer != nullptr;
-    view->UserBuffer = Irp->UserBuffer;
-    view->Type3InputBuffer = nullptr;
-    view->MdlVirtualAddress = mdl == nullptr ? nullptr : MmGetMdlVirtualAddress(mdl);
-    view->MdlSystemAddress = mdl == nullptr ? nullptr : MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
-    view->MdlByteCount = mdl == nullptr ? 0 : MmGetMdlByteCount(mdl);
-    view->IrpFlags = Irp->Flags;
-    view->Length = Length;
-    view->InputLength = InputLength;
-    view->DataLength = 0;
+    Echo& echo = Echo::Instance();
+    PMDL mdl = irp->MdlAddress;
+    std::lock_guard<std::mutex> lock(echo.mutex);
+    EchoRequestView& view = echo.last[KindOf(device)];
+    view = {KeGetCurrentIrql(), irp->RequestorMode, mdl, irp->AssociatedIrp.SystemBuffer,
+            mdl == nullptr ? nullptr : MmGetMdlVirtualAddress(mdl),
+            mdl == nullptr ? nullptr : MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), irp->UserBuffer,
+            nullptr, mdl == nullptr ? 0 : MmGetMdlByteCount(mdl), length, inputLength, irp->Flags, {}};
     return view;
 }
 
-// Cancel routine of a held request. DISPATCH_LEVEL with the cancel lock
-// held on entry; the request is completed here.
-static void CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+void Log(UCHAR major, PFILE_OBJECT file)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    KIRQL irql;
-    KeAcquireSpinLock(&HeldLock, &irql);
-    for (ULONG i = 0; i < EchoMaxHeld; ++i) {
-        Held[i] = Held[i] == Irp ? nullptr : Held[i];
-    }
-    KeReleaseSpinLock(&HeldLock, irql);
-    Complete(Irp, STATUS_CANCELLED, 0);
+    Echo& echo = Echo::Instance();
+    std::lock_guard<std::mutex> lock(echo.mutex);
+    echo.events.push_back({major, file});
 }
 
-// Keeps the request until EchoCompleteHeld or its cancel. PASSIVE_LEVEL;
-// always returns STATUS_PENDING.
-static NTSTATUS Hold(PIRP Irp)
+// Cancel routine of a held read. DISPATCH_LEVEL with the cancel lock held
+// on entry; the read is completed here.
+void CancelHeld(PDEVICE_OBJECT, PIRP irp)
 {
-    IoMarkIrpPending(Irp);
-    KIRQL irql;
-    KeAcquireSpinLock(&HeldLock, &irql);
-    ULONG slot = 0;
-    while (slot < EchoMaxHeld && Held[slot] != nullptr) {
-        ++slot;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Echo& echo = Echo::Instance();
+    {
+        std::lock_guard<std::mutex> lock(echo.mutex);
+        std::erase(echo.held, irp);
     }
-    NTSTATUS refusal = slot == EchoMaxHeld ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
-    if (NT_SUCCESS(refusal)) {
-        (void)IoSetCancelRoutine(Irp, CancelHeld);
-        if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-            refusal = STATUS_CANCELLED;
-        } else {
-            Held[slot] = Irp;  // a cancel routine already running takes it out again
-        }
+    Complete(irp, STATUS_CANCELLED);
+}
+
+// Keeps the read until CompleteHeld or its cancel. PASSIVE_LEVEL.
+NTSTATUS Hold(PIRP irp)
+{
+    Echo& echo = Echo::Instance();
+    IoMarkIrpPending(irp);
+    std::unique_lock<std::mutex> lock(echo.mutex);
+    (void)IoSetCancelRoutine(irp, CancelHeld);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        lock.unlock();
+        Complete(irp, STATUS_CANCELLED);
+        return STATUS_PENDING;
     }
-    KeReleaseSpinLock(&HeldLock, irql);
-    if (NT_SUCCESS(refusal)) {
-        KeSetEvent(&HeldEvent, IO_NO_INCREMENT, FALSE);
-    } else {
-        Complete(Irp, refusal, 0);
-    }
+    echo.held.push_back(irp);  // a cancel routine already running takes it out again
+    echo.changed.notify_all();
     return STATUS_PENDING;
 }
 
 // IRP_MJ_CREATE. PASSIVE_LEVEL. A name of "\fail" is refused.
-static NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
 {
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    UNICODE_STRING refused;
-    RtlInitUnicodeString(&refused, L"\\fail");
-    EchoOf(DeviceObject)->CreateNameLength = file->FileName.Length;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    const std::u16string name(reinterpret_cast<const char16_t*>(file->FileName.Buffer),
+                              file->FileName.Length / sizeof(char16_t));
     Log(IRP_MJ_CREATE, file);
-    const bool refuse = RtlEqualUnicodeString(&file->FileName, &refused, FALSE);
-    return Complete(Irp, refuse ? STATUS_ACCESS_DENIED : STATUS_SUCCESS, 0);
+    {
+        Echo& echo = Echo::Instance();
+        std::lock_guard<std::mutex> lock(echo.mutex);
+        echo.createName[KindOf(device)] = name;
+    }
+    return Complete(irp, name == u"\\fail" ? STATUS_ACCESS_DENIED : STATUS_SUCCESS);
 }
 
-// IRP_MJ_CLEANUP and IRP_MJ_CLOSE: logged and completed. Held requests are
-// deliberately left alone, so that tests can see the close wait for them.
-static NTSTATUS DispatchCleanupClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// IRP_MJ_CLEANUP and IRP_MJ_CLOSE. Held reads are deliberately left alone,
+// so that tests can see the close wait for them.
+NTSTATUS DispatchCleanupClose(PDEVICE_OBJECT, PIRP irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Log(stack->MajorFunction, stack->FileObject);
-    return Complete(Irp, STATUS_SUCCESS, 0);
+    return Complete(irp, STATUS_SUCCESS);
 }
 
 // IRP_MJ_READ and IRP_MJ_WRITE. PASSIVE_LEVEL in the caller's thread.
-static NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
 {
-    EchoDevice* echo = EchoOf(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG length = stack->Parameters.Read.Length;
-    EchoRequestView* view = RecordArrival(echo, Irp, length, 0);
-    PUCHAR buffer = BufferOf(Irp, echo->Kind);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG length = stack->Parameters.Read.Length;
+    EchoRequestView& view = RecordArrival(device, irp, length, 0);
+    PUCHAR buffer = BufferOf(irp, KindOf(device));
     if (stack->MajorFunction == IRP_MJ_WRITE) {
-        RecordData(view, buffer, length);
-    } else if (InterlockedCompareExchange(&EchoHoldReads, 0, 0) != 0) {
-        return Hold(Irp);
+        view.data = Bytes(buffer, length);
+    } else if (Echo::Instance().holdReads) {
+        return Hold(irp);
     } else {
         Fill(buffer, length);
     }
-    return Complete(Irp, STATUS_SUCCESS, length);
+    return Complete(irp, STATUS_SUCCESS, length);
 }
 
 // IRP_MJ_DEVICE_CONTROL. PASSIVE_LEVEL in the caller's thread. The
 // METHOD_BUFFERED codes share SystemBuffer between input and output.
-static NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    ULONG echoed = in < out ? in : out;
-    EchoRequestView* view = RecordArrival(EchoOf(DeviceObject), Irp, out, in);
-    PUCHAR system = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-    PUCHAR mapped = static_cast<PUCHAR>(view->MdlSystemAddress);
-    RecordData(view, system, in);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    const ULONG echoed = std::min(in, out);
+    EchoRequestView& view = RecordArrival(device, irp, out, in);
+    PUCHAR system = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    PUCHAR mapped = static_cast<PUCHAR>(view.mdlSystemAddress);
+    view.data = Bytes(system, in);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_ECHO_BUFFERED:
-        for (ULONG i = 0; i < echoed; ++i) {
-            system[i] = static_cast<UCHAR>(system[i] ^ 0xFF);
-        }
-        return Complete(Irp, STATUS_SUCCESS, echoed);
+        std::transform(system, system + echoed, system, [](UCHAR byte) { return UCHAR(byte ^ 0xFF); });
+        return Complete(irp, STATUS_SUCCESS, echoed);
     case IOCTL_ECHO_OVERREPORT:
         Fill(system, out);
-        return Complete(Irp, STATUS_SUCCESS, out + 16);
+        return Complete(irp, STATUS_SUCCESS, out + 16);
     case IOCTL_ECHO_FAIL:
         Fill(system, out);
-        return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
+        return Complete(irp, STATUS_UNSUCCESSFUL);
     case IOCTL_ECHO_WARNING:
         Fill(system, out);
-        return Complete(Irp, STATUS_BUFFER_OVERFLOW, out);
+        return Complete(irp, STATUS_BUFFER_OVERFLOW, out);
     case IOCTL_ECHO_IN_DIRECT:
-        RecordData(view, mapped, out);
-        return Complete(Irp, STATUS_SUCCESS, 0);
+        view.data = Bytes(mapped, out);
+        return Complete(irp, STATUS_SUCCESS);
     case IOCTL_ECHO_OUT_DIRECT:
-        for (ULONG i = 0; mapped != nullptr && i < echoed; ++i) {
-            mapped[i] = system[i];
-        }
-        return Complete(Irp, STATUS_SUCCESS, echoed);
+        std::copy(system, system + (mapped != nullptr ? echoed : 0), mapped);
+        return Complete(irp, STATUS_SUCCESS, echoed);
     case IOCTL_ECHO_NEITHER:
-        view->Type3InputBuffer = stack->Parameters.DeviceIoControl.Type3InputBuffer;
-        return Complete(Irp, STATUS_SUCCESS, 0);
+        view.type3InputBuffer = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+        return Complete(irp, STATUS_SUCCESS);
     default:
-        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
-static NTSTATUS CreateEchoDevice(ULONG Kind)
+NTSTATUS CreateEchoDevice(ULONG kind)
 {
-    UNICODE_STRING deviceName;
-    UNICODE_STRING linkName;
-    RtlInitUnicodeString(&deviceName, EchoNames[Kind].Device);
-    RtlInitUnicodeString(&linkName, EchoNames[Kind].Link);
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status =
-        IoCreateDevice(EchoDriver, sizeof(EchoDevice), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    UNICODE_STRING device;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&device, kNames[kind].device);
+    RtlInitUnicodeString(&link, kNames[kind].link);
+    Echo& echo = Echo::Instance();
+    NTSTATUS status = IoCreateDevice(echo.driver, 0, &device, FILE_DEVICE_UNKNOWN, 0, FALSE, &echo.devices[kind]);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = IoCreateSymbolicLink(&linkName, &deviceName);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(device);
-        return status;
-    }
-    EchoOf(device)->Kind = Kind;
-    device->Flags |= EchoNames[Kind].Flags;
-    EchoDevices[Kind] = device;
-    return STATUS_SUCCESS;
-}
-
-static void DeleteEchoDevice(ULONG Kind)
-{
-    if (EchoDevices[Kind] == nullptr) {
-        return;
-    }
-    UNICODE_STRING linkName;
-    RtlInitUnicodeString(&linkName, EchoNames[Kind].Link);
-    IoDeleteSymbolicLink(&linkName);
-    IoDeleteDevice(EchoDevices[Kind]);
-    EchoDevices[Kind] = nullptr;
+    echo.devices[kind]->Flags |= kNames[kind].flags;
+    return IoCreateSymbolicLink(&link, &device);
 }
 
 // Deletes what DriverEntry and the tests created. PASSIVE_LEVEL.
-static void EchoUnload(PDRIVER_OBJECT DriverObject)
+void Unload(PDRIVER_OBJECT)
 {
-    UNREFERENCED_PARAMETER(DriverObject);
+    Echo& echo = Echo::Instance();
     for (ULONG kind = 0; kind < 4; ++kind) {
-        DeleteEchoDevice(kind);
+        if (echo.devices[kind] != nullptr) {
+            UNICODE_STRING link;
+            RtlInitUnicodeString(&link, kNames[kind].link);
+            IoDeleteSymbolicLink(&link);
+            IoDeleteDevice(echo.devices[kind]);
+            echo.devices[kind] = nullptr;
+        }
     }
-    EchoDriver = nullptr;
+}
+
+}  // namespace
+
+Echo& Echo::Instance()
+{
+    static Echo echo;
+    return echo;
 }
 
 // Creates the three devices; the I/O manager ends their initialization.
 // PASSIVE_LEVEL.
-NTSTATUS EchoDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+NTSTATUS Echo::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
-    UNREFERENCED_PARAMETER(RegistryPath);
-    EchoDriver = DriverObject;
-    RtlZeroMemory(&EchoEvents, sizeof(EchoEvents));
-    EchoHoldReads = 0;
-    KeInitializeSpinLock(&HeldLock);
-    RtlZeroMemory(Held, sizeof(Held));
-    KeInitializeEvent(&HeldEvent, SynchronizationEvent, FALSE);
-    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
-    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanupClose;
-    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCleanupClose;
-    DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
-    DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    DriverObject->DriverUnload = EchoUnload;
+    Echo& echo = Instance();
+    {
+        std::lock_guard<std::mutex> lock(echo.mutex);
+        echo.events.clear();
+        echo.held.clear();
+    }
+    echo.holdReads = false;
+    echo.driver = driver;
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanupClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCleanupClose;
+    driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
+    driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driver->DriverUnload = Unload;
     for (ULONG kind = EchoBuffered; kind <= EchoNeither; ++kind) {
-        NTSTATUS status = CreateEchoDevice(kind);
-        if (!NT_SUCCESS(status)) {
-            EchoUnload(DriverObject);
+        if (NTSTATUS status = CreateEchoDevice(kind); !NT_SUCCESS(status)) {
+            Unload(driver);
             return status;
         }
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS EchoCreateLateDevice()
+NTSTATUS Echo::CreateLateDevice()
 {
     return CreateEchoDevice(EchoLate);
 }
 
-// A held request whose cancel routine is already gone is being cancelled,
-// and is left to its cancel routine.
-BOOLEAN EchoCompleteHeld(NTSTATUS Status, ULONG_PTR Information)
+size_t Echo::HeldCount()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return held.size();
+}
+
+bool Echo::WaitHeld(size_t count, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return held.size() >= count; });
+}
+
+// A held read whose cancel routine is already gone is being cancelled, and
+// is left to its cancel routine.
+bool Echo::CompleteHeld(NTSTATUS status, ULONG_PTR information)
 {
     PIRP irp = nullptr;
-    KIRQL irql;
-    KeAcquireSpinLock(&HeldLock, &irql);
-    for (ULONG i = 0; i < EchoMaxHeld && irp == nullptr; ++i) {
-        if (Held[i] != nullptr && IoSetCancelRoutine(Held[i], nullptr) != nullptr) {
-            irp = Held[i];
-            Held[i] = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto ours = std::find_if(held.begin(), held.end(),
+                                       [](PIRP h) { return IoSetCancelRoutine(h, nullptr) != nullptr; });
+        if (ours == held.end()) {
+            return false;
         }
-    }
-    KeReleaseSpinLock(&HeldLock, irql);
-    if (irp == nullptr) {
-        return FALSE;
+        irp = *ours;
+        held.erase(ours);
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG length = stack->Parameters.Read.Length;
-    const ULONG filled = Information < length ? static_cast<ULONG>(Information) : length;
-    Fill(BufferOf(irp, EchoOf(stack->DeviceObject)->Kind), filled);
-    Complete(irp, Status, Information);
-    return TRUE;
+    Fill(BufferOf(irp, KindOf(stack->DeviceObject)), std::min<ULONG_PTR>(information, stack->Parameters.Read.Length));
+    Complete(irp, status, information);
+    return true;
 }
 
-ULONG EchoHeldCount()
+std::vector<EchoEvent> Echo::Events()
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&HeldLock, &irql);
-    ULONG count = 0;
-    for (ULONG i = 0; i < EchoMaxHeld; ++i) {
-        count += Held[i] != nullptr ? 1 : 0;
-    }
-    KeReleaseSpinLock(&HeldLock, irql);
-    return count;
+    std::lock_guard<std::mutex> lock(mutex);
+    return events;
 }
 
-BOOLEAN EchoWaitHeld(ULONG Count, ULONG TimeoutMs)
+EchoRequestView Echo::Last(ULONG kind)
 {
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -10000LL * TimeoutMs;
-    while (EchoHeldCount() < Count) {
-        if (KeWaitForSingleObject(&HeldEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-            return EchoHeldCount() >= Count;
-        }
-    }
-    return TRUE;
+    std::lock_guard<std::mutex> lock(mutex);
+    return last[kind];
 }
 
-}  // extern "C"
+}  // namespace system_test
