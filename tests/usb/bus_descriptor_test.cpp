@@ -107,30 +107,6 @@ TEST_F(BusFixture, MalformedRequestsAreFindingsAndFailures)
     ExFreePool(small);
 }
 
-TEST_F(BusFixture, PortStatusReflectsConnectionAndEnableAndResetEnables)
-{
-    struct Step {
-        std::function<void()> change;
-        ULONG bits;
-    };
-    const std::vector<Step> steps = {
-        {[] {}, USBD_PORT_CONNECTED | USBD_PORT_ENABLED},
-        {[&] { device().SetPortEnabled(false); }, USBD_PORT_CONNECTED},
-        {[&] { EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS); },
-         USBD_PORT_CONNECTED | USBD_PORT_ENABLED},
-        {[&] { device().Disconnect(); }, 0},
-    };
-    for (const auto& step : steps) {
-        step.change();
-        ULONG bits = 0xFFFFFFFF;
-        EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits), STATUS_SUCCESS);
-        EXPECT_EQ(bits, step.bits);
-    }
-    EXPECT_EQ(device().PortResets(), 1u);
-    EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(device().BusRequests(), 6u);
-}
-
 TEST_F(BusFixture, PortRequestsAbovePassiveLevelAreFindings)
 {
     ULONG bits = 0;

@@ -165,17 +165,5 @@ INSTANTIATE_TEST_SUITE_P(
                 "bad.dev:3: unexpected 'fast' (expected paired <address> or no-zlp)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The built-in device's descriptors are checked at the bus (descriptor
-// reads, select configuration); what is left is what the model adds.
-TEST(BuiltinDevice, PairsItsBulkEndpointsAndCanWake)
-{
-    const DeviceModel model = DeviceModel::Builtin();
-    EXPECT_EQ(model.configDescriptor[2] | (model.configDescriptor[3] << 8), static_cast<int>(model.configDescriptor.size()));
-    EXPECT_EQ(model.RoleFor(0x01).pairedWith, 0x81);
-    EXPECT_EQ(model.RoleFor(0x02).pairedWith, 0x82);
-    EXPECT_EQ(model.RoleFor(0x83).behaviour, EndpointBehaviour::Silent);
-    EXPECT_TRUE(model.RemoteWakeCapable());
-}
-
 }  // namespace
 }  // namespace emu::usb

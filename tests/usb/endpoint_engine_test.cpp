@@ -100,40 +100,6 @@ TEST(InTransfer, PartialProgressSurvivesAWaitAndCompletesLater)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
 }
 
-// A silent endpoint neither takes OUT bytes nor sends IN bytes on its own.
-TEST(SilentEndpoint, NeverMovesDataOnItsOwn)
-{
-    for (uint8_t address : {uint8_t{0x01}, uint8_t{0x81}}) {
-        EndpointState endpoint = MakeEndpoint(address, 64, EndpointBehaviour::Silent);
-        std::vector<uint8_t> buffer(64);
-        TransferData transfer{buffer.data(), 64, 0, false, std::nullopt};
-        EXPECT_FALSE(Advance(endpoint, nullptr, transfer, false).done) << int(address);
-        EXPECT_EQ(std::tuple(transfer.moved, endpoint.received.size()), std::tuple(0u, size_t{0})) << int(address);
-    }
-}
-
-// A source sends the counting pattern on across transfers, in whole
-// packets: asked for less than one, it babbles.
-TEST(SourceEndpoint, SendsTheCountingPatternInWholePacketsAcrossTransfers)
-{
-    EndpointState in = MakeEndpoint(0x81, 64, EndpointBehaviour::Source);
-    uint64_t offset = 0;
-    for (uint32_t length : {64u, 256u, 512u, 32u}) {
-        std::vector<uint8_t> buffer(length);
-        TransferData transfer{buffer.data(), length, 0, true, std::nullopt};
-        const StepResult step = Advance(in, nullptr, transfer, false);
-        if (length < 64) {
-            EXPECT_EQ(std::tuple(step.status, in.halted), std::tuple(USBD_STATUS_BABBLE_DETECTED, true));
-            break;
-        }
-        ASSERT_EQ(std::tuple(step.done, transfer.moved), std::tuple(true, length));
-        for (uint32_t i = 0; i < length; ++i) {
-            ASSERT_EQ(buffer[i], SourcePatternByte(offset + i)) << "length " << length << " byte " << i;
-        }
-        offset += length;
-    }
-}
-
 // OUT transfer lengths echoed through a loopback pair: the IN side (packets
 // of 64) sees the same bytes, in packets of its own size cut from each wire
 // packet of the OUT side.
@@ -173,51 +139,19 @@ TEST(Loopback, EchoesPacketByPacketWithTheZeroLengthTerminatorAsConfigured)
     }
 }
 
-// Faults planned for OUT transfers hit the submitted transfer they name
-// only: a failure moves nothing, a short transfer moves the bytes given, a
-// stall halts the endpoint until the halt is cleared.
-TEST(Faults, HitTheNthSubmittedTransferOnly)
-{
-    EndpointState out = MakeEndpoint(0x01, 64, EndpointBehaviour::Sink);
-    out.faults = {{Fault::Kind::Fail, 2, static_cast<uint32_t>(USBD_STATUS_CRC)},
-                  {Fault::Kind::Short, 3, 5},
-                  {Fault::Kind::Stall, 4, 0}};
-    const struct {
-        USBD_STATUS status;
-        uint32_t moved;
-        bool halted;
-    } sends[] = {
-        {USBD_STATUS_SUCCESS, 8, false},       {USBD_STATUS_CRC, 0, false},
-        {USBD_STATUS_SUCCESS, 5, false},       {USBD_STATUS_STALL_PID, 0, true},
-        {USBD_STATUS_ENDPOINT_HALTED, 0, true}, {USBD_STATUS_SUCCESS, 8, false},
-    };
-    int n = 0;
-    for (const auto& expected : sends) {
-        SCOPED_TRACE("transfer " + std::to_string(++n));
-        if (n == 6) {
-            out.halted = false;  // the host reset the pipe
-        }
-        auto data = Bytes(8);
-        TransferData transfer{data.data(), 8, 0, false, out.CountSubmission()};
-        const USBD_STATUS status = Advance(out, nullptr, transfer, false).status;
-        EXPECT_EQ(std::tuple(status, transfer.moved, out.halted), std::tuple(expected.status, expected.moved, expected.halted));
-    }
-    const auto eight = Bytes(8);
-    std::vector<uint8_t> received = eight;
-    received.insert(received.end(), eight.begin(), eight.begin() + 5);
-    received.insert(received.end(), eight.begin(), eight.end());
-    EXPECT_EQ(out.received, received) << "the failed and stalled transfers delivered nothing";
-}
-
-// Faults told to an endpoint (a device file's fault lines, the session's
-// fault command), applied in order, then 8-byte OUT transfers one after
-// another: how each ends and how many bytes it moved. Each kind alone is
-// driven through the bus (bus_transfer_test.cpp); here, what lies at the
-// edges: marks at a transfer's end, windows over, clear.
+// Faults planned for the nth submitted transfer (what tests and the stress
+// lives plan), or told to an endpoint (a device file's fault lines, the
+// session's fault command) in order; then 8-byte OUT transfers one after
+// another: how each ends, how many bytes it moved, and how many the device
+// took in all. Each told kind alone is driven through the bus
+// (bus_transfer_test.cpp); here, the nth transfer only, and the edges:
+// marks at a transfer's end, windows over, clear.
 struct MisbehaviourCase {
     const char* name;
-    std::vector<EndpointFault> faults;
+    std::vector<Fault> planned;
+    std::vector<EndpointFault> told;
     std::vector<std::tuple<bool, USBD_STATUS, uint32_t>> sends;  // done, status, moved
+    size_t received;
     bool leaving = false;
 };
 
@@ -226,7 +160,8 @@ class Misbehaviour : public ::testing::TestWithParam<MisbehaviourCase> {};
 TEST_P(Misbehaviour, ShapesEachTransferAsTold)
 {
     EndpointState out = MakeEndpoint(0x01, 64, EndpointBehaviour::Sink);
-    for (const auto& fault : GetParam().faults) {
+    out.faults = GetParam().planned;
+    for (const auto& fault : GetParam().told) {
         ApplyFault(out, fault, std::chrono::steady_clock::now());
     }
     int n = 0;
@@ -238,20 +173,27 @@ TEST_P(Misbehaviour, ShapesEachTransferAsTold)
         EXPECT_EQ(std::tuple(step.done, step.done ? step.status : USBD_STATUS_PENDING, transfer.moved),
                   std::tuple(done, status, moved));
     }
-    EXPECT_EQ(out.leaving, GetParam().leaving);
+    EXPECT_EQ(std::tuple(out.received.size(), out.leaving), std::tuple(GetParam().received, GetParam().leaving));
 }
 
 using K = EndpointFault::Kind;
+constexpr auto kOk = USBD_STATUS_SUCCESS;
 INSTANTIATE_TEST_SUITE_P(
     Kinds, Misbehaviour,
     ::testing::Values(
-        MisbehaviourCase{"NakWindowOver", {{K::Nak, 0}}, {{true, USBD_STATUS_SUCCESS, 8}}},
-        MisbehaviourCase{"ClearEndsSilenceAndAStallToCome", {{K::Silent}, {K::Stall, 0}, {K::Clear}},
-                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_SUCCESS, 8}}},
-        MisbehaviourCase{"FailAtATransferBoundaryHitsTheNext", {{K::FailAfter, 8, USBD_STATUS_XACT_ERROR}},
-                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_XACT_ERROR, 0}}},
-        MisbehaviourCase{"LeaveAtTheEndOfATransfer", {{K::LeaveAfter, 8}},
-                         {{true, USBD_STATUS_SUCCESS, 8}, {true, USBD_STATUS_DEVICE_GONE, 0}}, true}),
+        MisbehaviourCase{"PlannedHitTheNthOnly",
+                         {{Fault::Kind::Fail, 2, static_cast<uint32_t>(USBD_STATUS_CRC)}, {Fault::Kind::Short, 3, 5}, {Fault::Kind::Stall, 4, 0}},
+                         {},
+                         {{true, kOk, 8}, {true, USBD_STATUS_CRC, 0}, {true, kOk, 5}, {true, USBD_STATUS_STALL_PID, 0},
+                          {true, USBD_STATUS_ENDPOINT_HALTED, 0}},
+                         8 + 5},
+        MisbehaviourCase{"NakWindowOver", {}, {{K::Nak, 0}}, {{true, kOk, 8}}, 8},
+        MisbehaviourCase{"ClearEndsSilenceAndAStallToCome", {}, {{K::Silent}, {K::Stall, 0}, {K::Clear}},
+                         {{true, kOk, 8}, {true, kOk, 8}}, 16},
+        MisbehaviourCase{"FailAtATransferBoundaryHitsTheNext", {}, {{K::FailAfter, 8, USBD_STATUS_XACT_ERROR}},
+                         {{true, kOk, 8}, {true, USBD_STATUS_XACT_ERROR, 0}}, 8},
+        MisbehaviourCase{"LeaveAtTheEndOfATransfer", {}, {{K::LeaveAfter, 8}},
+                         {{true, kOk, 8}, {true, USBD_STATUS_DEVICE_GONE, 0}}, 8, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Faults, ShortInTransferKeepsTheRestOfThePacketForTheNextTransfer)
