@@ -56,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, TransferModes,
                          ModeName);
 
 // Each fault kind, told once by a device file's fault line and once at run
-// time as the session's fault command tells it, then transfers at the PDO.
+// time as the session's fault command tells it, then transfers at the PDO;
+// some are told more while the first transfer waits.
 struct FaultStep {
     uint8_t endpoint;
     ULONG length;
@@ -71,7 +72,8 @@ struct FaultCase {
     uint8_t endpoint;
     const char* words;
     std::vector<FaultStep> steps;
-    bool leaves = false;  // the bus hears the device leave
+    bool leaves = false;             // the bus hears the device leave
+    const char* whileWaiting = nullptr;  // told while the first transfer waits
 };
 
 constexpr NTSTATUS kGone = STATUS_DEVICE_NOT_CONNECTED;
@@ -96,6 +98,15 @@ const FaultCase kFaultCases[] = {
      {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, 4},
       {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, kRefused}},
      true},
+    // marks at a transfer's end hit the next one; a window of 0 ms is over
+    {"FailAtATransferBoundary", 0x02, "fail-after 16 USBD_STATUS_XACT_ERROR",
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR, 0}}},
+    {"LeaveAtATransferBoundary", 0x02, "leave-after 16",
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, kRefused}}, true},
+    {"NakWindowOver", 0x02, "nak 0", {{0x02, 16, STATUS_SUCCESS, kOk, 16}}},
+    {"SilentUntilCleared", 0x02, "silent", {{0x02, 16, STATUS_SUCCESS, kOk, 16, true}}, false, "clear"},
+    // a stall without `after` ends the oldest waiting transfer
+    {"StallWhileWaiting", 0x81, "zlp on", {{0x81, 512, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, true}}, false, "stall"},
 };
 
 std::optional<emu::usb::EndpointFault> FaultOf(const char* text)
@@ -155,6 +166,9 @@ TEST_P(FaultFromFileOrCommand, ShapesTheTransfersThatFollow)
         auto request = AsyncRequest::Urb(Pdo(), urb.urb);
         request->Send();
         EXPECT_EQ(request->Wait(100ms), !step.holds);
+        if (n == 1 && Case().whileWaiting != nullptr) {
+            ASSERT_TRUE(device().ApplyFault(Case().endpoint, FaultOf(Case().whileWaiting).value()));
+        }
         ASSERT_TRUE(request->Wait());
         EXPECT_EQ(std::tuple(request->Status(), urb.Status()), std::tuple(step.status, step.usbd));
         if (step.moved != kRefused) {
@@ -170,31 +184,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FaultFromFileOrCommand,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) ? "FromFile" : "FromCommand");
                          });
-
-// Told while a transfer waits: silent holds it until cleared, a stall
-// without `after` ends the oldest waiting transfer.
-TEST_F(QuietDevice, SilenceHoldsUntilClearedAndAStallEndsTheWaitingTransfer)
-{
-    using Kind = emu::usb::EndpointFault::Kind;
-    std::vector<uint8_t> buffer(512);
-    ASSERT_TRUE(device().ApplyFault(0x02, {Kind::Silent}));
-    BulkUrb write(PipeFor(0x02), buffer.data(), 64, 0);
-    auto writing = AsyncRequest::Urb(Pdo(), write.urb);
-    EXPECT_EQ(writing->Send(), STATUS_PENDING);
-    EXPECT_FALSE(writing->Wait(100ms));
-    device().ApplyFault(0x02, {Kind::Clear});
-    ASSERT_TRUE(writing->Wait());
-    EXPECT_EQ(writing->Status(), STATUS_SUCCESS);
-
-    BulkUrb read(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    auto reading = AsyncRequest::Urb(Pdo(), read.urb);
-    EXPECT_EQ(reading->Send(), STATUS_PENDING);
-    ASSERT_TRUE(device().WaitForPump(kWait));
-    device().ApplyFault(0x81, {Kind::Stall});
-    ASSERT_TRUE(reading->Wait());
-    EXPECT_EQ(read.Status(), USBD_STATUS_STALL_PID);
-    EXPECT_FALSE(device().ApplyFault(0x05, {Kind::Stall})) << "no such endpoint";
-}
 
 class OldHostController : public QuietDevice {
 protected:

@@ -42,12 +42,10 @@ TEST(DeviceFile, ParsesDescriptorsContinuationsCommentsAndEndpoints)
               (std::vector<uint8_t>{9, 2, 0x2e, 0, 1, 1, 0, 0xa0, 0x32, 9, 4, 0, 0, 4, 0xff, 0, 0, 0,
                                     7, 5, 1, 2, 0, 2, 0, 7, 5, 0x81, 2, 0, 2, 0,
                                     7, 5, 2, 2, 0, 2, 0, 7, 5, 0x82, 2, 0, 2, 0}));
-    EXPECT_EQ(std::tuple(model->RoleFor(0x01).behaviour, model->RoleFor(0x01).pairedWith, model->RoleFor(0x81).behaviour,
-                         model->RoleFor(0x81).pairedWith),
-              std::tuple(EndpointBehaviour::Loopback, 0x81, EndpointBehaviour::Loopback, 0x01));
-    EXPECT_EQ(model->RoleFor(0x82).behaviour, EndpointBehaviour::Source);
-    EXPECT_EQ(model->RoleFor(0x02).behaviour, EndpointBehaviour::Sink);
-    EXPECT_TRUE(model->RemoteWakeCapable());
+    const auto role = [&](uint8_t address) { return std::pair(model->RoleFor(address).behaviour, model->RoleFor(address).pairedWith.value_or(0)); };
+    using B = EndpointBehaviour;
+    EXPECT_EQ(std::tuple(role(0x01), role(0x81), role(0x82).first, role(0x02).first, model->RemoteWakeCapable()),
+              std::tuple(std::pair(B::Loopback, uint8_t{0x81}), std::pair(B::Loopback, uint8_t{0x01}), B::Source, B::Sink, true));
 }
 
 TEST(DeviceFile, UnlistedEndpointsAreSinksAndSilentAndOptionsApply)
@@ -58,12 +56,10 @@ TEST(DeviceFile, UnlistedEndpointsAreSinksAndSilentAndOptionsApply)
     std::string error;
     auto model = DeviceModel::Parse(text, "opt.dev", &error);
     ASSERT_TRUE(model.has_value()) << error;
-    EXPECT_EQ(model->RoleFor(0x01).pairedWith, 0x83);
-    EXPECT_FALSE(model->RoleFor(0x01).zeroLengthTerminator);
-    EXPECT_EQ(model->RoleFor(0x83).pairedWith, 0x01);
-    EXPECT_EQ(model->RoleFor(0x05).behaviour, EndpointBehaviour::Sink);
-    EXPECT_EQ(model->RoleFor(0x85).behaviour, EndpointBehaviour::Silent);
-    EXPECT_FALSE(model->RemoteWakeCapable());
+    const auto& out = model->RoleFor(0x01);
+    EXPECT_EQ(std::tuple(out.pairedWith, out.zeroLengthTerminator, model->RoleFor(0x83).pairedWith, model->RoleFor(0x05).behaviour,
+                         model->RoleFor(0x85).behaviour, model->RemoteWakeCapable()),
+              std::tuple(0x83, false, 0x01, EndpointBehaviour::Sink, EndpointBehaviour::Silent, false));
 }
 
 TEST(DeviceFile, SpeedAndFaultLinesApplyInOrder)
