@@ -74,6 +74,7 @@ struct FaultCase {
     std::vector<FaultStep> steps;
     bool leaves = false;             // the bus hears the device leave
     const char* whileWaiting = nullptr;  // told while the first transfer waits
+    void (*plan)(emu::usb::UsbDevice&) = nullptr;  // faults planned for the nth transfer from now
 };
 
 constexpr NTSTATUS kGone = STATUS_DEVICE_NOT_CONNECTED;
@@ -104,6 +105,18 @@ const FaultCase kFaultCases[] = {
     {"LeaveAtATransferBoundary", 0x02, "leave-after 16",
      {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, kRefused}}, true},
     {"NakWindowOver", 0x02, "nak 0", {{0x02, 16, STATUS_SUCCESS, kOk, 16}}},
+    {"ClearEndsAStallToCome", 0x02, "stall after 1", {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, STATUS_SUCCESS, kOk, 16}},
+     false, "clear"},
+    // as tests and the stress lives plan them: each hits its nth transfer only
+    {"PlannedForTheNth", 0x02, "zlp on",
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 0},
+      {0x02, 16, STATUS_SUCCESS, kOk, 5}, {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0}},
+     false, nullptr,
+     [](emu::usb::UsbDevice& d) {
+         d.FailTransfer(0x02, 2, static_cast<uint32_t>(USBD_STATUS_CRC));
+         d.ShortTransfer(0x02, 3, 5);
+         d.StallTransfer(0x02, 4);
+     }},
     {"SilentUntilCleared", 0x02, "silent", {{0x02, 16, STATUS_SUCCESS, kOk, 16, true}}, false, "clear"},
     // a stall without `after` ends the oldest waiting transfer
     {"StallWhileWaiting", 0x81, "zlp on", {{0x81, 512, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, true}}, false, "stall"},
@@ -142,6 +155,9 @@ protected:
         auto fault = FaultOf(Case().words);
         ASSERT_TRUE(fault.has_value());
         ASSERT_TRUE(FromFile() || device().ApplyFault(Case().endpoint, *fault));
+        if (Case().plan != nullptr) {
+            Case().plan(device());
+        }
     }
 
     void TearDown() override

@@ -41,6 +41,7 @@ struct InCase {
     bool halted = false;
     bool shortOk = true;
     bool shortIsError = false;
+    size_t queuedLater = 0;  // queued after a first step left the transfer waiting
 };
 
 class InTransfer : public ::testing::TestWithParam<InCase> {};
@@ -49,15 +50,20 @@ TEST_P(InTransfer, EndsWhereThePacketRulesSay)
 {
     const InCase& c = GetParam();
     EndpointState in = MakeEndpoint(0x81, 64, EndpointBehaviour::Silent);
-    const auto data = Bytes(c.queued);
+    const auto data = Bytes(c.queued + c.queuedLater);
     if (c.queued != 0) {
-        QueueInPackets(in, data.data(), data.size(), c.zeroLengthAfter);
+        QueueInPackets(in, data.data(), c.queued, c.zeroLengthAfter);
     } else if (c.zeroLengthAfter) {
         QueueInPackets(in, nullptr, 0, false);
     }
     std::vector<uint8_t> buffer(c.requested + 16, 0xEE);
     TransferData transfer{buffer.data(), c.requested, 0, c.shortOk, std::nullopt};
-    const StepResult step = Advance(in, nullptr, transfer, c.shortIsError);
+    StepResult step = Advance(in, nullptr, transfer, c.shortIsError);
+    if (c.queuedLater != 0) {
+        EXPECT_FALSE(step.done);
+        QueueInPackets(in, data.data() + c.queued, c.queuedLater, false);
+        step = Advance(in, nullptr, transfer, c.shortIsError);
+    }
     EXPECT_EQ(step.done, c.done);
     EXPECT_EQ(transfer.moved, c.moved);
     EXPECT_EQ(std::tuple(step.done ? step.status : USBD_STATUS_PENDING, in.halted), std::tuple(c.status, c.halted));
@@ -82,74 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
         InCase{"ShortWithoutTheFlag", 10, 64, false, true, 10, USBD_STATUS_SUCCESS, false, false},
         InCase{"ShortUnderTheOldPolicyWithTheFlag", 10, 64, false, true, 10, USBD_STATUS_SUCCESS, false, true, true},
         InCase{"ShortUnderTheOldPolicyWithoutTheFlagHalts", 10, 64, false, true, 10, USBD_STATUS_ERROR_SHORT_TRANSFER,
-               true, false, true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// A transfer left open keeps what it moved; more data completes it later.
-TEST(InTransfer, PartialProgressSurvivesAWaitAndCompletesLater)
-{
-    EndpointState in = MakeEndpoint(0x81, 64, EndpointBehaviour::Silent);
-    const auto data = Bytes(200);
-    std::vector<uint8_t> buffer(256);
-    TransferData transfer{buffer.data(), 256, 0, true, std::nullopt};
-    QueueInPackets(in, data.data(), 128, false);
-    EXPECT_FALSE(Advance(in, nullptr, transfer, false).done);
-    QueueInPackets(in, data.data() + 128, 72, false);
-    EXPECT_TRUE(Advance(in, nullptr, transfer, false).done);
-    EXPECT_EQ(transfer.moved, 200u);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin()));
-}
-
-// Faults planned for the nth submitted transfer (what tests and the stress
-// lives plan), or told to an endpoint (a device file's fault lines, the
-// session's fault command) in order; then 8-byte OUT transfers one after
-// another: how each ends, how many bytes it moved, and how many the device
-// took in all. Each told kind alone, and the marks at a transfer's end, are
-// driven through the bus (bus_transfer_test.cpp); here, the nth transfer
-// only, and a clear ending what was told before it.
-struct MisbehaviourCase {
-    const char* name;
-    std::vector<Fault> planned;
-    std::vector<EndpointFault> told;
-    std::vector<std::tuple<bool, USBD_STATUS, uint32_t>> sends;  // done, status, moved
-    size_t received;
-    bool leaving = false;
-};
-
-class Misbehaviour : public ::testing::TestWithParam<MisbehaviourCase> {};
-
-TEST_P(Misbehaviour, ShapesEachTransferAsTold)
-{
-    EndpointState out = MakeEndpoint(0x01, 64, EndpointBehaviour::Sink);
-    out.faults = GetParam().planned;
-    for (const auto& fault : GetParam().told) {
-        ApplyFault(out, fault, std::chrono::steady_clock::now());
-    }
-    int n = 0;
-    for (const auto& [done, status, moved] : GetParam().sends) {
-        SCOPED_TRACE("transfer " + std::to_string(++n));
-        auto data = Bytes(8);
-        TransferData transfer{data.data(), 8, 0, false, out.CountSubmission()};
-        const StepResult step = Advance(out, nullptr, transfer, false);
-        EXPECT_EQ(std::tuple(step.done, step.done ? step.status : USBD_STATUS_PENDING, transfer.moved),
-                  std::tuple(done, status, moved));
-    }
-    EXPECT_EQ(std::tuple(out.received.size(), out.leaving), std::tuple(GetParam().received, GetParam().leaving));
-}
-
-using K = EndpointFault::Kind;
-constexpr auto kOk = USBD_STATUS_SUCCESS;
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, Misbehaviour,
-    ::testing::Values(
-        MisbehaviourCase{"PlannedHitTheNthOnly",
-                         {{Fault::Kind::Fail, 2, static_cast<uint32_t>(USBD_STATUS_CRC)}, {Fault::Kind::Short, 3, 5}, {Fault::Kind::Stall, 4, 0}},
-                         {},
-                         {{true, kOk, 8}, {true, USBD_STATUS_CRC, 0}, {true, kOk, 5}, {true, USBD_STATUS_STALL_PID, 0},
-                          {true, USBD_STATUS_ENDPOINT_HALTED, 0}},
-                         8 + 5},
-        MisbehaviourCase{"ClearEndsSilenceAndAStallToCome", {}, {{K::Silent}, {K::Stall, 0}, {K::Clear}},
-                         {{true, kOk, 8}, {true, kOk, 8}}, 16}),
+               true, false, true},
+        InCase{"PartialProgressSurvivesAWait", 128, 256, false, true, 200, USBD_STATUS_SUCCESS, false, true, false, 72}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Faults, ShortInTransferKeepsTheRestOfThePacketForTheNextTransfer)

@@ -40,16 +40,14 @@ TEST_F(BusFixture, RemovalWithATransferStillPendingIsAFinding)
     EXPECT_EQ(request->Status(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
-// Capabilities come from the model; a request with a bad size or version
-// is a finding and nothing is written.
-TEST_F(BusFixture, CapabilitiesComeFromTheModel)
+// A capabilities request with a bad size or version is a finding and
+// nothing is written. (What a good one reports, the power tests' models
+// decide the driver's power policy with.)
+TEST_F(BusFixture, CapabilitiesWithABadSizeOrVersionAreAFinding)
 {
     DEVICE_CAPABILITIES caps;
     ASSERT_EQ(QueryCapabilities(Pdo(), caps), STATUS_SUCCESS);
-    EXPECT_TRUE(std::equal(caps.DeviceState, caps.DeviceState + 7, device().Model().power.deviceState));
-    EXPECT_EQ(std::tuple(caps.SystemWake, caps.DeviceWake, +caps.SurpriseRemovalOK, +caps.DeviceD1, +caps.DeviceD2,
-                         +caps.WakeFromD2, +caps.WakeFromD3, +caps.Removable),  // bit-fields
-              std::tuple(PowerSystemSleeping3, PowerDeviceD2, 0u, 0u, 1u, 1u, 0u, 1u));
+    EXPECT_EQ(std::tuple(caps.SystemWake, caps.DeviceWake), std::tuple(PowerSystemSleeping3, PowerDeviceD2));
     for (auto spoil : {+[](DEVICE_CAPABILITIES& c) { c.Version = 2; }, +[](DEVICE_CAPABILITIES& c) { c.Size = 32; }}) {
         ExpectFinding("QUERY_CAPABILITIES without", [&] { EXPECT_EQ(QueryCapabilities(Pdo(), caps, spoil), STATUS_UNSUCCESSFUL); });
         EXPECT_EQ(caps.DeviceState[1], PowerDeviceUnspecified) << "nothing may be written";

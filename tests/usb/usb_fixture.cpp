@@ -2,6 +2,7 @@
 #include "tests/usb/usb_fixture.h"
 
 #include <cstring>
+#include <numeric>
 
 namespace usb_test {
 
@@ -177,9 +178,7 @@ NTSTATUS AsyncRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
 {
     std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i);
-    }
+    std::iota(bytes.begin(), bytes.end(), seed);
     return bytes;
 }
 

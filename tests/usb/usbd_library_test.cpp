@@ -24,9 +24,9 @@ std::vector<uint8_t> Interface(uint8_t number, uint8_t alternate, uint8_t endpoi
     return {9, 4, number, alternate, endpoints, cls, sub, protocol, 0};
 }
 
-std::vector<uint8_t> Endpoint(uint8_t address, uint8_t type = 2, uint16_t packet = 512)
+std::vector<uint8_t> Endpoint(uint8_t address)  // bulk, 512-byte packets
 {
-    return {7, 5, address, type, static_cast<uint8_t>(packet), static_cast<uint8_t>(packet >> 8), 0};
+    return {7, 5, address, 2, 0, 2, 0};
 }
 
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
@@ -56,12 +56,7 @@ TEST_P(ParseConfigurationDescriptor, FindsTheMatchingInterfaceWithinTheBytesPres
     void* pool = c.inPool ? PoolCopy(c.descriptor) : nullptr;
     auto* config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(c.inPool ? pool : heap.data());
     auto* found = USBD_ParseConfigurationDescriptorEx(config, reinterpret_cast<uint8_t*>(config) + c.start, c.number, c.alternate, c.cls, c.sub, c.protocol);
-    if (c.expectedOffset < 0) {
-        EXPECT_EQ(found, nullptr);
-    } else {
-        ASSERT_NE(found, nullptr);
-        EXPECT_EQ(reinterpret_cast<uint8_t*>(found) - reinterpret_cast<uint8_t*>(config), c.expectedOffset);
-    }
+    EXPECT_EQ(found == nullptr ? -1 : reinterpret_cast<uint8_t*>(found) - reinterpret_cast<uint8_t*>(config), c.expectedOffset);
     if (pool != nullptr) {
         ExFreePool(pool);
     }
@@ -73,7 +68,6 @@ const auto kComposite = Config(2, Join({Interface(0, 0, 0, 3), Interface(2, 0, 1
 INSTANTIATE_TEST_SUITE_P(
     Sets, ParseConfigurationDescriptor,
     ::testing::Values(
-        ParseCase{"FirstInterface", kTwoAlternates, 0, 0, -1, -1, -1, 9, false},
         ParseCase{"AlternateSetting", kTwoAlternates, 0, 1, -1, -1, -1, 25, false},
         ParseCase{"AnyNumberAnyAlternate", kTwoAlternates, -1, -1, -1, -1, -1, 9, false},
         ParseCase{"ContinuingAfterTheFirst", kTwoAlternates, -1, -1, -1, -1, -1, 25, false, 18},
@@ -87,7 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"BLengthPastTheEnd", Config(1, Join({{40, 4, 0, 0, 0, 0xFF, 0, 0, 0}})), 0, 0, -1, -1, -1, -1, false},
         ParseCase{"InterfaceShorterThanItsStructure", Config(1, {5, 4, 0, 0, 0}), 0, 0, -1, -1, -1, -1, false},
         ParseCase{"TotalLengthBelowNine", Config(1, Interface(0, 0, 0), 4), 0, 0, -1, -1, -1, -1, false},
-        ParseCase{"TotalLengthZero", Config(1, Interface(0, 0, 0), 0), 0, 0, -1, -1, -1, -1, false},
         ParseCase{"TotalLengthCutsTheInterfaceOff", Config(1, Interface(0, 0, 0), 12), 0, 0, -1, -1, -1, -1, false},
         ParseCase{"HeaderOnlyInHeapTotalLengthHonest", Config(1, {}, 9), 0, 0, -1, -1, -1, -1, false},
         ParseCase{"TotalLengthBeyondThePoolBlock", Config(1, Interface(0, 0, 0), 400), 0, 0, -1, -1, -1, 9, true},
