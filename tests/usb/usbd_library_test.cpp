@@ -99,71 +99,45 @@ TEST_F(KernelFixture, StartPositionOutsideTheDescriptorIsAFinding)
     });
 }
 
-// ---- USBD_CreateConfigurationRequestEx ----
-
-// Builds a select-configuration URB from a pool copy of `descriptor` for
-// the interface descriptors at `offsets` in it.
-struct CreateFixture : KernelFixture {
-    PURB Create(const std::vector<uint8_t>& descriptor, std::initializer_list<size_t> offsets)
-    {
-        config_ = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(PoolCopy(descriptor));
-        list_.clear();
-        for (size_t offset : offsets) {
-            list_.push_back({reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(reinterpret_cast<uint8_t*>(config_) + offset)});
-        }
-        list_.push_back({});
-        return USBD_CreateConfigurationRequestEx(config_, list_.data());
-    }
-    void TearDown() override
-    {
-        ExFreePool(config_);
-        KernelFixture::TearDown();
-    }
-    PUSB_CONFIGURATION_DESCRIPTOR config_ = nullptr;
-    std::vector<USBD_INTERFACE_LIST_ENTRY> list_;
-};
-
-// One record per list entry, pipes with the default maximum transfer size;
-// an empty list still gives a block as large as the structure.
-TEST_F(CreateFixture, LaysOutOneRecordPerListEntryWithDefaultPipeFields)
+// USBD_CreateConfigurationRequestEx, as SelectRequest calls it with every
+// interface at alternate 0: one record per list entry, pipes with the
+// default maximum transfer size; an empty list still gives a block as large
+// as the structure.
+TEST_F(KernelFixture, CreateLaysOutOneRecordPerListEntryWithDefaultPipeFields)
 {
-    PURB urb = Create(Config(2, Join({Interface(0, 0, 2), Endpoint(0x01), Endpoint(0x81), Interface(1, 0, 0)})), {9, 32});
-    ASSERT_NE(urb, nullptr);
-    const auto& select = urb->UrbSelectConfiguration;
+    SelectRequest two(Config(2, Join({Interface(0, 0, 2), Endpoint(0x01), Endpoint(0x81), Interface(1, 0, 0)})));
+    ASSERT_NE(two.urb, nullptr);
+    const auto& select = two.urb->UrbSelectConfiguration;
     EXPECT_EQ(std::tuple(select.Hdr.Function, select.Hdr.Length, select.ConfigurationDescriptor),
-              std::tuple(URB_FUNCTION_SELECT_CONFIGURATION, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 2), config_));
-    auto* first = &urb->UrbSelectConfiguration.Interface;
+              std::tuple(URB_FUNCTION_SELECT_CONFIGURATION, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 2), two.config));
+    auto* first = &two.urb->UrbSelectConfiguration.Interface;
     auto* second = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<uint8_t*>(first) + 72);
-    EXPECT_EQ(std::tuple(list_[0].Interface, list_[1].Interface, list_[2].Interface), std::tuple(first, second, nullptr));
+    EXPECT_EQ(std::tuple(&two.Interface(0), &two.Interface(1), two.list[2].Interface), std::tuple(first, second, nullptr));
     EXPECT_EQ(std::tuple(first->Length, first->NumberOfPipes, second->Length, second->InterfaceNumber, second->NumberOfPipes),
               std::tuple(72, 2u, 24, 1, 0u));
     for (const auto& pipe : {first->Pipes[0], first->Pipes[1]}) {
         EXPECT_EQ(std::tuple(pipe.MaximumTransferSize, pipe.PipeFlags), std::tuple(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE, 0u));
     }
-    ExFreePool(urb);
-    ExFreePool(config_);
-    urb = Create(Config(0, {}), {});
+    SelectRequest none(Config(0, {}));
     const void* start = nullptr;
     SIZE_T bytes = 0;
-    ASSERT_TRUE(urb != nullptr && emu::pool::FindBlock(urb, &start, &bytes));
-    EXPECT_EQ(std::tuple(urb->UrbHeader.Length, bytes >= sizeof(struct _URB_SELECT_CONFIGURATION)),
+    ASSERT_TRUE(none.urb != nullptr && emu::pool::FindBlock(none.urb, &start, &bytes));
+    EXPECT_EQ(std::tuple(none.urb->UrbHeader.Length, bytes >= sizeof(struct _URB_SELECT_CONFIGURATION)),
               std::tuple(GET_SELECT_CONFIGURATION_REQUEST_SIZE(0, 0), true));
-    ExFreePool(urb);
 }
 
 // A list with no terminating entry in its pool block, and an interface
 // descriptor cut by its pool block, are findings and give no URB.
-TEST_F(CreateFixture, RefusesAListOrAnInterfaceRunningOutOfItsPoolBlock)
+TEST_F(KernelFixture, CreateRefusesAListOrAnInterfaceRunningOutOfItsPoolBlock)
 {
-    Create(Config(1, Interface(0, 0, 0)), {});
+    SelectRequest request(Config(1, Interface(0, 0, 0)));
     auto* list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(PoolCopy(std::vector<uint8_t>(sizeof(USBD_INTERFACE_LIST_ENTRY))));
-    list[0] = {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(reinterpret_cast<uint8_t*>(config_) + 9), nullptr};
-    ExpectFinding("not terminated", [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(config_, list), nullptr); });
-    list[0].InterfaceDescriptor = static_cast<PUSB_INTERFACE_DESCRIPTOR>(PoolCopy({9, 4, 0, 0, 3}));
-    list_ = {list[0], {}};
+    list[0] = request.list[0];
+    ExpectFinding("not terminated", [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(request.config, list), nullptr); });
+    USBD_INTERFACE_LIST_ENTRY cut[] = {{static_cast<PUSB_INTERFACE_DESCRIPTOR>(PoolCopy({9, 4, 0, 0, 3})), nullptr}, {}};
     ExpectFinding("runs past its pool block",
-                  [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(config_, list_.data()), nullptr); });
-    ExFreePool(list_[0].InterfaceDescriptor);
+                  [&] { EXPECT_EQ(USBD_CreateConfigurationRequestEx(request.config, cut), nullptr); });
+    ExFreePool(cut[0].InterfaceDescriptor);
     ExFreePool(list);
 }
 
