@@ -201,6 +201,46 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FaultFromFileOrCommand,
                                     (std::get<1>(info.param) ? "FromFile" : "FromCommand");
                          });
 
+// A timed bus carries no more than its speed allows (USB 2.0: 19 bulk
+// packets of 64 bytes a 1 ms frame at full speed, 13 of 512 bytes a 125 us
+// microframe at high speed). Only a loaded machine makes it slower, so the
+// lower bound is loose: it catches a model far off, not the scheduler.
+struct SpeedCase {
+    emu::usb::BusSpeed speed;
+    double bytesPerSecond;
+    ULONG transfer;
+    int count;
+};
+
+class TimedBus : public BusFixture, public ::testing::WithParamInterface<SpeedCase> {
+protected:
+    DeviceModel Model() override
+    {
+        DeviceModel model = DeviceModel::Builtin();
+        model.speed = GetParam().speed;
+        return model;
+    }
+};
+
+TEST_P(TimedBus, CarriesNoMoreThanItsSpeedAllows)
+{
+    ASSERT_FALSE(Configure().empty());
+    std::vector<uint8_t> data = Pattern(GetParam().transfer);
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < GetParam().count; ++i) {
+        ASSERT_EQ(SendBulk(Pdo(), PipeFor(0x02), data.data(), GetParam().transfer).first, STATUS_SUCCESS);
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - begin;
+    const double rate = GetParam().transfer * static_cast<double>(GetParam().count) / elapsed.count();
+    EXPECT_LE(rate, GetParam().bytesPerSecond);
+    EXPECT_GE(rate, GetParam().bytesPerSecond / 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, TimedBus,
+                         ::testing::Values(SpeedCase{emu::usb::BusSpeed::Full, 1.216e6, 16384, 8},
+                                           SpeedCase{emu::usb::BusSpeed::High, 53.248e6, 65536, 32}),
+                         [](const auto& info) { return std::string(emu::usb::BusSpeedName(info.param.speed)); });
+
 class OldHostController : public QuietDevice {
 protected:
     DeviceModel Model() override
@@ -259,6 +299,22 @@ TEST_F(QuietDevice, RefusedRequests)
     BulkUrb empty(PipeFor(0x01), nullptr, 0, 0);
     EXPECT_EQ(SendUrb(empty), std::pair(STATUS_SUCCESS, USBD_STATUS_SUCCESS));
     EXPECT_EQ(empty.Transferred(), 0u);
+}
+
+// A held OUT transfer released with a failure and a byte count ends with
+// them, and the device takes none of its bytes.
+TEST_F(QuietDevice, HeldWriteReleasedWithAFailureDeliversNothing)
+{
+    device().SetCompletionMode(CompletionMode::Held);
+    std::vector<uint8_t> out = Pattern(300);
+    BulkUrb write(PipeFor(0x02), out.data(), 300, 0);
+    auto writing = AsyncRequest::Urb(Pdo(), write.urb);
+    EXPECT_EQ(writing->Send(), STATUS_PENDING);
+    ASSERT_TRUE(device().WaitForHeld(1, kWait));
+    device().ReleaseWith(device().Held().at(0).id, STATUS_IO_DEVICE_ERROR, 100);
+    ASSERT_TRUE(writing->Wait());
+    EXPECT_EQ(std::tuple(writing->Status(), write.Transferred(), device().ReceivedOut(0x02).size()),
+              std::tuple(STATUS_IO_DEVICE_ERROR, 100u, size_t{0}));
 }
 
 ULONG PortStatus(PDEVICE_OBJECT pdo)

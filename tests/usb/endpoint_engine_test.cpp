@@ -92,6 +92,45 @@ INSTANTIATE_TEST_SUITE_P(
         InCase{"PartialProgressSurvivesAWait", 128, 256, false, true, 200, USBD_STATUS_SUCCESS, false, true, false, 72}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// OUT transfer lengths echoed through a loopback pair: the IN side (packets
+// of 64) sees the same bytes, in packets of its own size cut from each wire
+// packet of the OUT side.
+struct EchoCase {
+    size_t length;
+    bool zeroLengthTerminator;
+    std::vector<size_t> packets;  // sizes of the packets queued on the IN side
+    uint16_t outPacket = 64;
+};
+
+TEST(Loopback, EchoesPacketByPacketWithTheZeroLengthTerminatorAsConfigured)
+{
+    const std::vector<EchoCase> cases = {
+        {0, true, {0}},         {1, true, {1}},          {63, true, {63}},         {64, true, {64, 0}},
+        {64, false, {64}},      {65, true, {64, 1}},     {128, true, {64, 64, 0}}, {128, false, {64, 64}},
+        {200, false, {64, 64, 64, 8}},
+        {600, true, {64, 64, 64, 64, 64, 64, 64, 64, 64, 24}, 512},  // wire packets 512 + 88
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("length " + std::to_string(c.length) + " zlp " + std::to_string(c.zeroLengthTerminator));
+        EndpointState out = MakeEndpoint(0x01, c.outPacket, EndpointBehaviour::Loopback);
+        out.role.zeroLengthTerminator = c.zeroLengthTerminator;
+        EndpointState in = MakeEndpoint(0x81, 64, EndpointBehaviour::Loopback);
+        auto data = Bytes(c.length);
+        TransferData transfer{data.data(), static_cast<uint32_t>(c.length), 0, false, std::nullopt};
+        EXPECT_TRUE(Advance(out, &in, transfer, false).done);
+        EXPECT_EQ(transfer.moved, c.length);
+        std::vector<size_t> sizes;
+        std::vector<uint8_t> echoed;
+        for (const auto& packet : in.packets) {
+            sizes.push_back(packet.size());
+            echoed.insert(echoed.end(), packet.begin(), packet.end());
+        }
+        EXPECT_EQ(sizes, c.packets);
+        EXPECT_EQ(echoed, data);
+        EXPECT_EQ(out.received, data);
+    }
+}
+
 TEST(Faults, ShortInTransferKeepsTheRestOfThePacketForTheNextTransfer)
 {
     EndpointState in = MakeEndpoint(0x81, 64, EndpointBehaviour::Silent);

@@ -26,6 +26,23 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& caps, void (
                    [&](PIO_STACK_LOCATION next) { next->Parameters.DeviceCapabilities.Capabilities = &caps; });
 }
 
+TEST_F(BusFixture, PnpRequestsTheBusHandlesSucceedAndOthersKeepTheirStatus)
+{
+    const std::pair<UCHAR, NTSTATUS> cases[] = {
+        {IRP_MN_START_DEVICE, STATUS_SUCCESS},        {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS},  {IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS}, {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS},    {IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_NOT_SUPPORTED}, {IRP_MN_QUERY_INTERFACE, STATUS_NOT_SUPPORTED},
+        {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS},
+    };
+    for (const auto& [minor, status] : cases) {
+        EXPECT_EQ(SendPnp(Pdo(), minor), status) << "minor " << int(minor);
+    }
+}
+
+// Removal unconfigures the device; a transfer still pending then is the
+// function driver's fault, and it fails as from a device that is gone.
 TEST_F(BusFixture, RemovalWithATransferStillPendingIsAFinding)
 {
     ASSERT_FALSE(Configure().empty());
@@ -67,6 +84,26 @@ NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, int s
     return request.Status();
 }
 
+// A power-down completes from the bus thread at DISPATCH_LEVEL, as a hub's
+// DPC would end it; a power-up in the sender's thread. A query or a system
+// state changes no device state.
+TEST_F(BusFixture, SetPowerRecordsTheDeviceStateAndPowerDownCompletesFromTheBusThread)
+{
+    const auto irqlOf = [&](int state) {
+        AsyncRequest request(Pdo(), IRP_MJ_POWER, IRP_MN_SET_POWER, [&](PIO_STACK_LOCATION next) {
+            next->Parameters.Power.Type = DevicePowerState;
+            next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+        });
+        PoCallDriver(Pdo(), request.Irp());
+        EXPECT_TRUE(request.Wait());
+        return std::tuple(request.Status(), request.CompletionIrql(), device().DevicePowerState());
+    };
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(irqlOf(PowerDeviceD2), std::tuple(STATUS_SUCCESS, KIRQL(DISPATCH_LEVEL), PowerDeviceD2));
+    EXPECT_EQ(SendPower(Pdo(), IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(irqlOf(PowerDeviceD0), std::tuple(STATUS_SUCCESS, KIRQL(PASSIVE_LEVEL), PowerDeviceD0));
+}
+
 std::unique_ptr<AsyncRequest> WaitWakeRequest(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE from)
 {
     return std::make_unique<AsyncRequest>(pdo, IRP_MJ_POWER, IRP_MN_WAIT_WAKE,
@@ -88,6 +125,25 @@ TEST_F(BusFixture, WaitWakeOneAtATimeFromAStateItCanWakeFrom)
     ExpectFinding("WAIT_WAKE still pending", [&] { EXPECT_EQ(SendPnp(Pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
     ASSERT_TRUE(armed->Wait());
     EXPECT_EQ(armed->Status(), STATUS_NO_SUCH_DEVICE);
+}
+
+class NoWakeDevice : public BusFixture {
+protected:
+    emu::usb::DeviceModel Model() override
+    {
+        auto model = emu::usb::DeviceModel::Builtin();
+        model.configDescriptor[7] = USB_CONFIG_BUS_POWERED;  // no remote wakeup
+        return model;
+    }
+};
+
+TEST_F(NoWakeDevice, ReportsNoWakeStatesAndRefusesWaitWake)
+{
+    DEVICE_CAPABILITIES caps;
+    ASSERT_EQ(QueryCapabilities(Pdo(), caps), STATUS_SUCCESS);
+    EXPECT_EQ(std::tuple(caps.SystemWake, caps.DeviceWake), std::tuple(PowerSystemUnspecified, PowerDeviceUnspecified));
+    EXPECT_EQ(WaitWakeRequest(Pdo(), PowerSystemSleeping1)->Send(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_FALSE(device().WaitWakePending());
 }
 
 // Between a removal and the next start no driver is left above the PDO to
