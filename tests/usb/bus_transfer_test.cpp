@@ -327,7 +327,7 @@ ULONG PortStatus(PDEVICE_OBJECT pdo)
 // A disabled port fails the transfer in flight and works again once the
 // port is reset; a disconnect fails the transfer in flight before the PnP
 // manager hears of it, once, and leaves the port empty.
-TEST_F(QuietDevice, DisabledPortThenDisconnectFailTransfersInFlightAndNew)
+TEST_F(QuietDevice, DisabledPortThenDisconnectFailTheTransferInFlight)
 {
     std::vector<uint8_t> buffer(512);
     const auto pendingRead = [&](auto&& then) {

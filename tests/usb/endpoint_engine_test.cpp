@@ -92,6 +92,18 @@ INSTANTIATE_TEST_SUITE_P(
         InCase{"PartialProgressSurvivesAWait", 128, 256, false, true, 200, USBD_STATUS_SUCCESS, false, true, false, 72}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A silent endpoint neither takes OUT bytes nor sends IN bytes on its own.
+TEST(SilentEndpoint, NeverMovesDataOnItsOwn)
+{
+    for (uint8_t address : {uint8_t{0x01}, uint8_t{0x81}}) {
+        EndpointState endpoint = MakeEndpoint(address, 64, EndpointBehaviour::Silent);
+        std::vector<uint8_t> buffer(64);
+        TransferData transfer{buffer.data(), 64, 0, false, std::nullopt};
+        EXPECT_FALSE(Advance(endpoint, nullptr, transfer, false).done) << int(address);
+        EXPECT_EQ(std::tuple(transfer.moved, endpoint.received.size()), std::tuple(0u, size_t{0})) << int(address);
+    }
+}
+
 // OUT transfer lengths echoed through a loopback pair: the IN side (packets
 // of 64) sees the same bytes, in packets of its own size cut from each wire
 // packet of the OUT side.
