@@ -302,8 +302,9 @@ TEST_F(QuietDevice, RefusedRequests)
 }
 
 // A held OUT transfer released with a failure and a byte count ends with
-// them, and the device takes none of its bytes.
-TEST_F(QuietDevice, HeldWriteReleasedWithAFailureDeliversNothing)
+// them, and the device takes none of its bytes; a held read released
+// without a chosen outcome waits for the device's data.
+TEST_F(QuietDevice, HeldTransfersReleasedWithOrWithoutAChosenOutcome)
 {
     device().SetCompletionMode(CompletionMode::Held);
     std::vector<uint8_t> out = Pattern(300);
@@ -315,6 +316,17 @@ TEST_F(QuietDevice, HeldWriteReleasedWithAFailureDeliversNothing)
     ASSERT_TRUE(writing->Wait());
     EXPECT_EQ(std::tuple(writing->Status(), write.Transferred(), device().ReceivedOut(0x02).size()),
               std::tuple(STATUS_IO_DEVICE_ERROR, 100u, size_t{0}));
+
+    BulkUrb read(PipeFor(0x81), out.data(), 300, USBD_TRANSFER_DIRECTION_IN);
+    auto reading = AsyncRequest::Urb(Pdo(), read.urb);
+    EXPECT_EQ(reading->Send(), STATUS_PENDING);
+    ASSERT_TRUE(device().WaitForHeld(1, kWait));
+    device().Release(device().Held().at(0).id);
+    ASSERT_TRUE(device().WaitForPump(kWait));
+    EXPECT_FALSE(reading->Completed());
+    device().QueueInData(0x81, Pattern(20));
+    ASSERT_TRUE(reading->Wait());
+    EXPECT_EQ(read.Transferred(), 20u);
 }
 
 ULONG PortStatus(PDEVICE_OBJECT pdo)
