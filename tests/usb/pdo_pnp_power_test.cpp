@@ -1,6 +1,6 @@
-// The PnP and power requests the emulated bus answers at its PDO: the
-// capabilities it reports, the PnP minors it completes, the device power
-// state it records, and the WAIT_WAKE it holds until the device wakes.
+// The PnP and power requests the emulated bus answers at its PDO: the PnP
+// minors it completes, the capabilities it refuses to fill, the device power
+// state it records and where it completes it, and the WAIT_WAKE it accepts.
 #include "tests/usb/usb_fixture.h"
 
 namespace usb_test {
