@@ -5,13 +5,18 @@
 namespace usb_test {
 namespace {
 
+// The read of `asked` bytes after `before` did its part; a stalled read
+// fails as the device chose, a disabled port does not answer, a gone device
+// is gone, and a held completion mode does not hold descriptor reads.
 struct ReadCase {
     const char* name;
     UCHAR type;
     UCHAR index;
     ULONG asked;
     NTSTATUS status;
+    USBD_STATUS usbd;
     ULONG delivered;
+    void (*before)(emu::usb::UsbDevice&) = nullptr;
 };
 
 class DescriptorRead : public BusFixture, public ::testing::WithParamInterface<ReadCase> {};
@@ -19,9 +24,12 @@ class DescriptorRead : public BusFixture, public ::testing::WithParamInterface<R
 TEST_P(DescriptorRead, DeliversAtMostTheBytesAskedFor)
 {
     const ReadCase& c = GetParam();
+    if (c.before != nullptr) {
+        c.before(device());
+    }
     std::vector<uint8_t> buffer(c.asked + 8, 0xEE);
     DescriptorUrb request(c.type, c.index, buffer.data(), c.asked);
-    EXPECT_EQ(SendUrb(request).first, c.status);
+    EXPECT_EQ(SendUrb(request), std::pair(c.status, c.usbd));
     EXPECT_EQ(request.urb->UrbControlDescriptorRequest.TransferBufferLength, c.delivered);
     const auto& model = device().Model();
     const auto& source = c.type == USB_DEVICE_DESCRIPTOR_TYPE ? model.deviceDescriptor : model.configDescriptor;
@@ -34,54 +42,28 @@ TEST_P(DescriptorRead, DeliversAtMostTheBytesAskedFor)
               std::tuple(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, c.asked, c.delivered, c.status));
 }
 
+constexpr UCHAR kDevice = USB_DEVICE_DESCRIPTOR_TYPE, kConfig = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+constexpr USBD_STATUS kOk = USBD_STATUS_SUCCESS;
 INSTANTIATE_TEST_SUITE_P(
     Reads, DescriptorRead,
-    ::testing::Values(ReadCase{"DeviceWhole", USB_DEVICE_DESCRIPTOR_TYPE, 0, 18, STATUS_SUCCESS, 18},
-                      ReadCase{"DeviceShortBuffer", USB_DEVICE_DESCRIPTOR_TYPE, 0, 8, STATUS_SUCCESS, 8},
-                      ReadCase{"DeviceLongBuffer", USB_DEVICE_DESCRIPTOR_TYPE, 0, 64, STATUS_SUCCESS, 18},
-                      ReadCase{"ConfigHeader", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 9, STATUS_SUCCESS, 9},
-                      ReadCase{"ConfigWhole", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 53, STATUS_SUCCESS, 53},
-                      ReadCase{"ConfigLongBuffer", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 255, STATUS_SUCCESS, 53},
-                      ReadCase{"ZeroLength", USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, STATUS_SUCCESS, 0},
-                      ReadCase{"NoSecondConfiguration", USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, 9, STATUS_UNSUCCESSFUL, 0},
-                      ReadCase{"NoStrings", USB_STRING_DESCRIPTOR_TYPE, 0, 9, STATUS_UNSUCCESSFUL, 0}),
+    ::testing::Values(ReadCase{"DeviceWhole", kDevice, 0, 18, STATUS_SUCCESS, kOk, 18},
+                      ReadCase{"DeviceShortBuffer", kDevice, 0, 8, STATUS_SUCCESS, kOk, 8},
+                      ReadCase{"DeviceLongBuffer", kDevice, 0, 64, STATUS_SUCCESS, kOk, 18},
+                      ReadCase{"ConfigHeader", kConfig, 0, 9, STATUS_SUCCESS, kOk, 9},
+                      ReadCase{"ConfigWhole", kConfig, 0, 53, STATUS_SUCCESS, kOk, 53},
+                      ReadCase{"ConfigLongBuffer", kConfig, 0, 255, STATUS_SUCCESS, kOk, 53},
+                      ReadCase{"ZeroLength", kConfig, 0, 0, STATUS_SUCCESS, kOk, 0},
+                      ReadCase{"NoSecondConfiguration", kConfig, 1, 9, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0},
+                      ReadCase{"NoStrings", USB_STRING_DESCRIPTOR_TYPE, 0, 9, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0},
+                      ReadCase{"HeldModeAnswersAtOnce", kDevice, 0, 18, STATUS_SUCCESS, kOk, 18,
+                               [](auto& d) { d.SetCompletionMode(emu::usb::CompletionMode::Held); }},
+                      ReadCase{"Stalled", kDevice, 0, 18, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0,
+                               [](auto& d) { d.FailDescriptorRead(1); }},
+                      ReadCase{"PortDisabled", kDevice, 0, 18, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, 0,
+                               [](auto& d) { d.SetPortEnabled(false); }},
+                      ReadCase{"Gone", kDevice, 0, 18, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0,
+                               [](auto& d) { d.Disconnect(); }}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// Descriptor reads complete in every completion mode (from the bus thread
-// in its mode, at once in the others) and fail as the
-// device or its port makes them: the chosen read stalls, a disabled port
-// does not answer, a gone device is gone.
-TEST_F(BusFixture, DescriptorReadsFailAsTheDeviceOrItsPortSays)
-{
-    using Mode = emu::usb::CompletionMode;
-    device().FailDescriptorRead(2);
-    const struct {
-        Mode mode;
-        std::function<void()> before;
-        NTSTATUS status;
-        USBD_STATUS usbd;
-    } reads[] = {
-        {Mode::BusThread, [] {}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
-        {Mode::Synchronous, [] {}, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
-        {Mode::Held, [] {}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
-        {Mode::Synchronous, [&] { device().SetPortEnabled(false); }, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING},
-        {Mode::Synchronous, [&] { device().SetPortEnabled(true); device().Disconnect(); }, STATUS_DEVICE_NOT_CONNECTED,
-         USBD_STATUS_DEVICE_GONE},
-    };
-    int i = 0;
-    for (const auto& read : reads) {
-        device().SetCompletionMode(read.mode);
-        read.before();
-        uint8_t buffer[18] = {};
-        DescriptorUrb request(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
-        auto async = AsyncRequest::Urb(Pdo(), request.urb);
-        const bool pending = async->Send() == STATUS_PENDING;
-        ASSERT_TRUE(async->Wait());
-        EXPECT_EQ(std::tuple(pending, async->Status(), request.urb->UrbHeader.Status, buffer[0]),
-                  std::tuple(read.mode == Mode::BusThread, read.status, read.usbd, read.status == STATUS_SUCCESS ? 18 : 0))
-            << "read " << ++i;
-    }
-}
 
 // Unserved codes and functions, a missing URB and a descriptor buffer
 // shorter than its length are findings and failures.
@@ -105,30 +87,6 @@ TEST_F(BusFixture, MalformedRequestsAreFindingsAndFailures)
     DescriptorUrb request(USB_DEVICE_DESCRIPTOR_TYPE, 0, small, 18);
     ExpectFinding("runs past the end of its pool block", [&] { EXPECT_EQ(SendUrb(request).first, STATUS_INVALID_PARAMETER); });
     ExFreePool(small);
-}
-
-TEST_F(BusFixture, PortStatusReflectsConnectionAndEnableAndResetEnables)
-{
-    struct Step {
-        std::function<void()> change;
-        ULONG bits;
-    };
-    const std::vector<Step> steps = {
-        {[] {}, USBD_PORT_CONNECTED | USBD_PORT_ENABLED},
-        {[&] { device().SetPortEnabled(false); }, USBD_PORT_CONNECTED},
-        {[&] { EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS); },
-         USBD_PORT_CONNECTED | USBD_PORT_ENABLED},
-        {[&] { device().Disconnect(); }, 0},
-    };
-    for (const auto& step : steps) {
-        step.change();
-        ULONG bits = 0xFFFFFFFF;
-        EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits), STATUS_SUCCESS);
-        EXPECT_EQ(bits, step.bits);
-    }
-    EXPECT_EQ(device().PortResets(), 1u);
-    EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(device().BusRequests(), 6u);
 }
 
 TEST_F(BusFixture, PortRequestsAbovePassiveLevelAreFindings)

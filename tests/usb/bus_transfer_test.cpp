@@ -1,7 +1,7 @@
-// Bulk and interrupt transfers at the emulated PDO in the three completion
-// modes: loopback data integrity across packet multiples, where completion
-// runs, the old controllers' short-transfer policy, injected faults, a
-// halted pipe and its reset, a disabled port and a disconnected device.
+// Bulk transfers at the emulated PDO: loopback data across packet multiples
+// in the three completion modes and where completion runs, injected faults,
+// the old controllers' short-transfer policy, refused requests, a disabled
+// port and a disconnected device.
 #include "tests/usb/usb_fixture.h"
 
 #include "emulator/usb/endpoint_fault.h"
@@ -15,78 +15,40 @@ namespace {
 using emu::usb::CompletionMode;
 using emu::usb::DeviceModel;
 
-struct Outcome {
-    NTSTATUS returned, status;
-    ULONG transferred;
-    USBD_STATUS usbd;
-    KIRQL irql;
-};
+using TransferModes = InEachMode<BusFixture>;
 
-class TransferModes : public InEachMode<BusFixture> {
-protected:
-    // Sends one transfer and sees it to its end: in Held mode the test
-    // releases it as soon as the device holds it.
-    Outcome Run(uint8_t endpoint, void* buffer, ULONG length, ULONG flags = 0)
-    {
-        BulkUrb urb(PipeFor(endpoint), buffer, length, flags);
+// Each length goes out on 0x01 and is read back on 0x81 in one larger
+// transfer that ends at the short or zero-length packet the device sends
+// last; Held mode releases each transfer as soon as the device holds it.
+TEST_P(TransferModes, LoopbackReturnsEveryByteAndCompletesWhereTheModeSays)
+{
+    const auto run = [&](uint8_t endpoint, std::vector<uint8_t>& buffer, ULONG flags) {
+        BulkUrb urb(PipeFor(endpoint), buffer.data(), static_cast<ULONG>(buffer.size()), flags);
         auto request = AsyncRequest::Urb(Pdo(), urb.urb);
         const NTSTATUS returned = request->Send();
-        if (GetParam() == CompletionMode::Held && returned == STATUS_PENDING) {
-            EXPECT_TRUE(device().WaitForHeld(1, kWait));
+        if (GetParam() == CompletionMode::Held && device().WaitForHeld(1, kWait)) {
             device().Release(device().Held().at(0).id);
         }
         EXPECT_TRUE(request->Wait());
-        return {returned, request->Status(), urb.Transferred(), urb.Status(), request->CompletionIrql()};
-    }
-};
-
-TEST_P(TransferModes, LoopbackReturnsEveryByteAndCompletesWhereTheModeSays)
-{
-    const bool synchronous = GetParam() == CompletionMode::Synchronous;
-    for (ULONG length : {1u, 100u, 511u, 512u, 513u, 1024u, 1500u, 2048u, 4096u}) {
-        const auto data = Pattern(length, static_cast<uint8_t>(length));
-        std::vector<uint8_t> copy = data;
-        const Outcome out = Run(0x01, copy.data(), length);
-        ASSERT_EQ(std::tuple(out.status, out.transferred), std::tuple(STATUS_SUCCESS, length));
-        EXPECT_EQ(std::tuple(out.returned, out.irql), synchronous ? std::tuple(STATUS_SUCCESS, KIRQL(PASSIVE_LEVEL))
-                                                                  : std::tuple(STATUS_PENDING, KIRQL(DISPATCH_LEVEL)));
-        // Read back in one larger transfer: it ends at the short or
-        // zero-length packet the device sends last.
+        EXPECT_EQ(std::tuple(returned, request->CompletionIrql()), GetParam() == CompletionMode::Synchronous
+                                                                       ? std::tuple(STATUS_SUCCESS, KIRQL(PASSIVE_LEVEL))
+                                                                       : std::tuple(STATUS_PENDING, KIRQL(DISPATCH_LEVEL)));
+        return std::tuple(request->Status(), urb.Transferred());
+    };
+    size_t total = 0;
+    for (ULONG length : {1u, 511u, 512u, 513u, 1024u, 4096u}) {
+        std::vector<uint8_t> data = Pattern(length, static_cast<uint8_t>(length));
+        ASSERT_EQ(run(0x01, data, 0), std::tuple(STATUS_SUCCESS, length));
         std::vector<uint8_t> back(length + 1024, 0xEE);
-        const Outcome in = Run(0x81, back.data(), length + 1024, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-        ASSERT_EQ(std::tuple(in.status, in.transferred), std::tuple(STATUS_SUCCESS, length));
+        ASSERT_EQ(run(0x81, back, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK), std::tuple(STATUS_SUCCESS, length));
+        data.push_back(0xEE);
         EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin())) << length;
-        EXPECT_EQ(back[length], 0xEE);
+        total += length;
     }
-    EXPECT_EQ(device().ReceivedOut(0x01).size(), 1u + 100 + 511 + 512 + 513 + 1024 + 1500 + 2048 + 4096);
+    EXPECT_EQ(device().ReceivedOut(0x01).size(), total);
     const auto urb = device().Urbs().back();
     EXPECT_EQ(std::tuple(urb.function, urb.endpoint, urb.in, urb.requestedLength, urb.actualLength),
               std::tuple(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 0x81, true, 5120u, 4096u));
-}
-
-// A stall halts the pipe until RESET_PIPE; a failure moves nothing and
-// leaves the pipe working.
-TEST_P(TransferModes, StallHaltsThePipeUntilResetAndAFailureMovesNothing)
-{
-    device().StallTransfer(0x02, 2);
-    device().FailTransfer(0x01, 1, static_cast<uint32_t>(USBD_STATUS_CRC));
-    std::vector<uint8_t> data = Pattern(16);
-    EXPECT_EQ(Run(0x02, data.data(), 16).status, STATUS_SUCCESS);
-    const Outcome stalled = Run(0x02, data.data(), 16);
-    EXPECT_EQ(std::tuple(stalled.status, stalled.usbd), std::tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x02), data.data(), 16), std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
-    const auto record = device().Urbs().back();
-    EXPECT_EQ(std::tuple(record.endpoint, record.requestedLength, record.actualLength, record.usbdStatus),
-              std::tuple(0x02, 16u, 0u, static_cast<uint32_t>(USBD_STATUS_ENDPOINT_HALTED)));
-    PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x02));
-    EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_SUCCESS);
-    EXPECT_EQ(Run(0x02, data.data(), 16).status, STATUS_SUCCESS);
-    EXPECT_EQ(device().ReceivedOut(0x02).size(), 32u);
-
-    const Outcome failed = Run(0x01, data.data(), 16);
-    EXPECT_EQ(std::tuple(failed.status, failed.usbd, failed.transferred), std::tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 0u));
-    EXPECT_TRUE(device().ReceivedOut(0x01).empty());
-    EXPECT_EQ(Run(0x01, data.data(), 16).status, STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TransferModes,
@@ -94,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, TransferModes,
                          ModeName);
 
 // Each fault kind, told once by a device file's fault line and once at run
-// time as the session's fault command tells it, then transfers at the PDO.
+// time as the session's fault command tells it, then transfers at the PDO;
+// some are told more while the first transfer waits.
 struct FaultStep {
     uint8_t endpoint;
     ULONG length;
@@ -109,7 +72,9 @@ struct FaultCase {
     uint8_t endpoint;
     const char* words;
     std::vector<FaultStep> steps;
-    bool leaves = false;  // the bus hears the device leave
+    bool leaves = false;             // the bus hears the device leave
+    const char* whileWaiting = nullptr;  // told while the first transfer waits
+    void (*plan)(emu::usb::UsbDevice&) = nullptr;  // faults planned for the nth transfer from now
 };
 
 constexpr NTSTATUS kGone = STATUS_DEVICE_NOT_CONNECTED;
@@ -134,6 +99,27 @@ const FaultCase kFaultCases[] = {
      {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, 4},
       {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, kRefused}},
      true},
+    // marks at a transfer's end hit the next one; a window of 0 ms is over
+    {"FailAtATransferBoundary", 0x02, "fail-after 16 USBD_STATUS_XACT_ERROR",
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR, 0}}},
+    {"LeaveAtATransferBoundary", 0x02, "leave-after 16",
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, kGone, USBD_STATUS_DEVICE_GONE, kRefused}}, true},
+    {"NakWindowOver", 0x02, "nak 0", {{0x02, 16, STATUS_SUCCESS, kOk, 16}}},
+    {"ClearEndsAStallToCome", 0x02, "stall after 1", {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, STATUS_SUCCESS, kOk, 16}},
+     false, "clear"},
+    // as tests and the stress lives plan them: each hits its nth transfer only
+    {"PlannedForTheNth", 0x02, "zlp on",
+     {{0x02, 16, STATUS_SUCCESS, kOk, 16}, {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, 0},
+      {0x02, 16, STATUS_SUCCESS, kOk, 5}, {0x02, 16, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0}},
+     false, nullptr,
+     [](emu::usb::UsbDevice& d) {
+         d.FailTransfer(0x02, 2, static_cast<uint32_t>(USBD_STATUS_CRC));
+         d.ShortTransfer(0x02, 3, 5);
+         d.StallTransfer(0x02, 4);
+     }},
+    {"SilentUntilCleared", 0x02, "silent", {{0x02, 16, STATUS_SUCCESS, kOk, 16, true}}, false, "clear"},
+    // a stall without `after` ends the oldest waiting transfer
+    {"StallWhileWaiting", 0x81, "zlp on", {{0x81, 512, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, true}}, false, "stall"},
 };
 
 std::optional<emu::usb::EndpointFault> FaultOf(const char* text)
@@ -164,11 +150,14 @@ protected:
     void SetUp() override
     {
         BusFixture::SetUp();
-        emu::usb::Bus::Instance().SetSurpriseRemovalHandler([this](emu::usb::UsbDevice&) { left_.Set(); });
+        emu::usb::Bus::Instance().SetSurpriseRemovalHandler([this](emu::usb::UsbDevice&) { leaving_.set_value(); });
         ASSERT_FALSE(Configure().empty());
         auto fault = FaultOf(Case().words);
         ASSERT_TRUE(fault.has_value());
         ASSERT_TRUE(FromFile() || device().ApplyFault(Case().endpoint, *fault));
+        if (Case().plan != nullptr) {
+            Case().plan(device());
+        }
     }
 
     void TearDown() override
@@ -177,7 +166,8 @@ protected:
         BusFixture::TearDown();
     }
 
-    Signal left_;
+    std::promise<void> leaving_;
+    std::future<void> left_ = leaving_.get_future();
 };
 
 TEST_P(FaultFromFileOrCommand, ShapesTheTransfersThatFollow)
@@ -192,13 +182,16 @@ TEST_P(FaultFromFileOrCommand, ShapesTheTransfersThatFollow)
         auto request = AsyncRequest::Urb(Pdo(), urb.urb);
         request->Send();
         EXPECT_EQ(request->Wait(100ms), !step.holds);
+        if (n == 1 && Case().whileWaiting != nullptr) {
+            ASSERT_TRUE(device().ApplyFault(Case().endpoint, FaultOf(Case().whileWaiting).value()));
+        }
         ASSERT_TRUE(request->Wait());
         EXPECT_EQ(std::tuple(request->Status(), urb.Status()), std::tuple(step.status, step.usbd));
         if (step.moved != kRefused) {
             EXPECT_EQ(urb.Transferred(), step.moved);
         }
     }
-    EXPECT_EQ(left_.Wait(Case().leaves ? kWait : 0ms), Case().leaves);
+    EXPECT_EQ(left_.wait_for(Case().leaves ? kWait : 0ms) == std::future_status::ready, Case().leaves);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FaultFromFileOrCommand,
@@ -207,31 +200,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FaultFromFileOrCommand,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) ? "FromFile" : "FromCommand");
                          });
-
-// Told while a transfer waits: silent holds it until cleared, a stall
-// without `after` ends the oldest waiting transfer.
-TEST_F(QuietDevice, SilenceHoldsUntilClearedAndAStallEndsTheWaitingTransfer)
-{
-    using Kind = emu::usb::EndpointFault::Kind;
-    std::vector<uint8_t> buffer(512);
-    ASSERT_TRUE(device().ApplyFault(0x02, {Kind::Silent}));
-    BulkUrb write(PipeFor(0x02), buffer.data(), 64, 0);
-    auto writing = AsyncRequest::Urb(Pdo(), write.urb);
-    EXPECT_EQ(writing->Send(), STATUS_PENDING);
-    EXPECT_FALSE(writing->Wait(100ms));
-    device().ApplyFault(0x02, {Kind::Clear});
-    ASSERT_TRUE(writing->Wait());
-    EXPECT_EQ(writing->Status(), STATUS_SUCCESS);
-
-    BulkUrb read(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    auto reading = AsyncRequest::Urb(Pdo(), read.urb);
-    EXPECT_EQ(reading->Send(), STATUS_PENDING);
-    ASSERT_TRUE(device().WaitForPump(kWait));
-    device().ApplyFault(0x81, {Kind::Stall});
-    ASSERT_TRUE(reading->Wait());
-    EXPECT_EQ(read.Status(), USBD_STATUS_STALL_PID);
-    EXPECT_FALSE(device().ApplyFault(0x05, {Kind::Stall})) << "no such endpoint";
-}
 
 // A timed bus carries no more than its speed allows (USB 2.0: 19 bulk
 // packets of 64 bytes a 1 ms frame at full speed, 13 of 512 bytes a 125 us
@@ -285,16 +253,16 @@ protected:
 
 TEST_F(OldHostController, ShortPacketWithoutShortTransferOkIsAnErrorThatHaltsThePipe)
 {
-    const ULONG in = USBD_TRANSFER_DIRECTION_IN;
     std::vector<uint8_t> buffer(512);
-    device().QueueInData(0x81, Pattern(10));
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, in | USBD_SHORT_TRANSFER_OK).first, STATUS_SUCCESS);
-    device().QueueInData(0x81, Pattern(10));
-    BulkUrb strict(PipeFor(0x81), buffer.data(), 512, in);
-    EXPECT_EQ(SubmitUrb(Pdo(), strict.urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(std::tuple(strict.Status(), strict.Transferred()), std::tuple(USBD_STATUS_ERROR_SHORT_TRANSFER, 10u));
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x81), buffer.data(), 512, in | USBD_SHORT_TRANSFER_OK),
-              std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED));
+    const auto read = [&](ULONG flags) {
+        device().QueueInData(0x81, Pattern(10));
+        BulkUrb urb(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | flags);
+        const NTSTATUS status = SubmitUrb(Pdo(), urb.urb);
+        return std::tuple(status, urb.Status(), urb.Transferred());
+    };
+    EXPECT_EQ(read(USBD_SHORT_TRANSFER_OK), std::tuple(STATUS_SUCCESS, USBD_STATUS_SUCCESS, 10u));
+    EXPECT_EQ(read(0), std::tuple(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER, 10u));
+    EXPECT_EQ(std::get<1>(read(USBD_SHORT_TRANSFER_OK)), USBD_STATUS_ENDPOINT_HALTED);
 }
 
 // Each spoiled transfer is refused with its statuses, the ones the verifier
@@ -333,85 +301,74 @@ TEST_F(QuietDevice, RefusedRequests)
     EXPECT_EQ(empty.Transferred(), 0u);
 }
 
-TEST_F(QuietDevice, DisabledPortFailsPendingAndNewTransfersUntilThePortIsReset)
-{
-    std::vector<uint8_t> buffer(512);
-    BulkUrb pending(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    auto request = AsyncRequest::Urb(Pdo(), pending.urb);
-    EXPECT_EQ(request->Send(), STATUS_PENDING);
-    device().SetPortEnabled(false);
-    ASSERT_TRUE(request->Wait());
-    const auto notResponding = std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
-    EXPECT_EQ(std::pair(request->Status(), pending.Status()), notResponding);
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), notResponding);
-    PipeUrb reset(URB_FUNCTION_RESET_PIPE, PipeFor(0x01));
-    EXPECT_EQ(SubmitUrb(Pdo(), reset.urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8).first, STATUS_SUCCESS);
-}
-
-TEST_F(QuietDevice, DisconnectFailsPendingTransfersFirstThenTellsThePnpManager)
-{
-    std::vector<uint8_t> buffer(512);
-    BulkUrb pending(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    auto request = AsyncRequest::Urb(Pdo(), pending.urb);
-    EXPECT_EQ(request->Send(), STATUS_PENDING);
-    bool completedBeforeHandler = false;
-    int calls = 0;
-    emu::usb::Bus::Instance().SetSurpriseRemovalHandler([&](emu::usb::UsbDevice& gone) {
-        ++calls;
-        completedBeforeHandler = request->Completed();
-        EXPECT_EQ(&gone, &device());
-    });
-    device().Disconnect();
-    device().Disconnect();  // a second disconnect changes nothing
-    EXPECT_EQ(std::tuple(calls, completedBeforeHandler), std::tuple(1, true));
-    const auto gone = std::pair(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-    EXPECT_EQ(std::pair(request->Status(), pending.Status()), gone);
-    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8), gone);
-    emu::usb::Bus::Instance().SetSurpriseRemovalHandler(nullptr);
-}
-
-// A held transfer released with a chosen status, byte count and data ends
-// with them.
-TEST_F(QuietDevice, ReleaseWithChosenStatusBytesAndData)
+// A held OUT transfer released with a failure and a byte count ends with
+// them, and the device takes none of its bytes; a held read released
+// without a chosen outcome waits for the device's data.
+TEST_F(QuietDevice, HeldTransfersReleasedWithOrWithoutAChosenOutcome)
 {
     device().SetCompletionMode(CompletionMode::Held);
-    std::vector<uint8_t> buffer(512, 0xEE);
-    BulkUrb in(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    auto reading = AsyncRequest::Urb(Pdo(), in.urb);
     std::vector<uint8_t> out = Pattern(300);
     BulkUrb write(PipeFor(0x02), out.data(), 300, 0);
     auto writing = AsyncRequest::Urb(Pdo(), write.urb);
-    EXPECT_EQ(reading->Send(), STATUS_PENDING);
     EXPECT_EQ(writing->Send(), STATUS_PENDING);
-    ASSERT_TRUE(device().WaitForHeld(2, kWait));
-    const auto held = device().Held();
-    ASSERT_EQ(held.size(), 2u);
-    EXPECT_EQ(std::tuple(held[0].endpoint, held[0].in, held[0].length), std::tuple(0x81, true, 512u));
-    EXPECT_EQ(std::tuple(held[1].endpoint, held[1].in, held[1].length), std::tuple(0x02, false, 300u));
-    const std::vector<uint8_t> given = {1, 2, 3};
-    device().ReleaseWith(held[0].id, STATUS_SUCCESS, 8, &given);
-    device().ReleaseWith(held[1].id, STATUS_IO_DEVICE_ERROR, 100);
-    ASSERT_TRUE(reading->Wait() && writing->Wait());
-    EXPECT_EQ(std::tuple(reading->Status(), in.Transferred()), std::tuple(STATUS_SUCCESS, 8u));
-    EXPECT_EQ((std::vector<uint8_t>(buffer.begin(), buffer.begin() + 9)), (std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 0, 0, 0xEE}));
-    EXPECT_EQ(std::tuple(writing->Status(), write.Transferred()), std::tuple(STATUS_IO_DEVICE_ERROR, 100u));
-    EXPECT_TRUE(device().ReceivedOut(0x02).empty());
-    EXPECT_TRUE(device().Held().empty());
-
-    // Released without a chosen outcome, a read waits for the device's data.
-    BulkUrb plain(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
-    auto waiting = AsyncRequest::Urb(Pdo(), plain.urb);
-    EXPECT_EQ(waiting->Send(), STATUS_PENDING);
     ASSERT_TRUE(device().WaitForHeld(1, kWait));
-    device().Release(device().Held()[0].id);
-    EXPECT_TRUE(device().Held().empty());
+    device().ReleaseWith(device().Held().at(0).id, STATUS_IO_DEVICE_ERROR, 100);
+    ASSERT_TRUE(writing->Wait());
+    EXPECT_EQ(std::tuple(writing->Status(), write.Transferred(), device().ReceivedOut(0x02).size()),
+              std::tuple(STATUS_IO_DEVICE_ERROR, 100u, size_t{0}));
+
+    BulkUrb read(PipeFor(0x81), out.data(), 300, USBD_TRANSFER_DIRECTION_IN);
+    auto reading = AsyncRequest::Urb(Pdo(), read.urb);
+    EXPECT_EQ(reading->Send(), STATUS_PENDING);
+    ASSERT_TRUE(device().WaitForHeld(1, kWait));
+    device().Release(device().Held().at(0).id);
     ASSERT_TRUE(device().WaitForPump(kWait));
-    EXPECT_FALSE(waiting->Completed());
+    EXPECT_FALSE(reading->Completed());
     device().QueueInData(0x81, Pattern(20));
-    ASSERT_TRUE(waiting->Wait());
-    EXPECT_EQ(plain.Transferred(), 20u);
+    ASSERT_TRUE(reading->Wait());
+    EXPECT_EQ(read.Transferred(), 20u);
+}
+
+ULONG PortStatus(PDEVICE_OBJECT pdo)
+{
+    ULONG bits = 0xFFFFFFFF;
+    EXPECT_EQ(SendInternal(pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits), STATUS_SUCCESS);
+    return bits;
+}
+
+// A disabled port fails the transfer in flight and works again once the
+// port is reset; a disconnect fails the transfer in flight before the PnP
+// manager hears of it, once, and leaves the port empty.
+TEST_F(QuietDevice, DisabledPortThenDisconnectFailTheTransferInFlight)
+{
+    std::vector<uint8_t> buffer(512);
+    const auto pendingRead = [&](auto&& then) {
+        BulkUrb pending(PipeFor(0x81), buffer.data(), 512, USBD_TRANSFER_DIRECTION_IN);
+        auto request = AsyncRequest::Urb(Pdo(), pending.urb);
+        EXPECT_EQ(request->Send(), STATUS_PENDING);
+        then(*request);
+        EXPECT_TRUE(request->Wait());
+        return std::pair(request->Status(), pending.Status());
+    };
+    const auto notResponding = std::pair(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(pendingRead([&](AsyncRequest&) { device().SetPortEnabled(false); }), notResponding);
+    EXPECT_EQ(SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
+    EXPECT_EQ(std::tuple(PortStatus(Pdo()), device().PortResets()), std::tuple(ULONG(USBD_PORT_CONNECTED | USBD_PORT_ENABLED), 1u));
+    EXPECT_EQ(SendBulk(Pdo(), PipeFor(0x01), buffer.data(), 8).first, STATUS_SUCCESS);
+
+    int calls = 0;
+    const auto gone = std::pair(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(pendingRead([&](AsyncRequest& request) {
+                  emu::usb::Bus::Instance().SetSurpriseRemovalHandler([&](emu::usb::UsbDevice& left) {
+                      EXPECT_EQ(std::tuple(++calls, request.Completed(), &left), std::tuple(1, true, &device()));
+                  });
+                  device().Disconnect();
+                  device().Disconnect();  // a second disconnect changes nothing
+              }),
+              gone);
+    emu::usb::Bus::Instance().SetSurpriseRemovalHandler(nullptr);
+    EXPECT_EQ(std::tuple(calls, PortStatus(Pdo()), SendInternal(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT)),
+              std::tuple(1, 0u, STATUS_DEVICE_NOT_CONNECTED));
 }
 
 }  // namespace

@@ -19,14 +19,14 @@ config 09 02 2e 00 01 01 00 a0 32   # header
 	0705810200020007050202000200
        07 05 82 02 0x0 0x2 0x0
 
-endpoint 0x01 loopback
-endpoint 82 source
+endpoint 0x01 loopback paired 0x82 no-zlp
+endpoint 81 source
 endpoint 0x02 sink
 )";
 
 // Read from a file, as pondrel-sim --device does; a file that cannot be
 // opened is named.
-TEST(DeviceFile, ParsesDescriptorsContinuationsCommentsAndEndpoints)
+TEST(DeviceFile, ParsesDescriptorsContinuationsCommentsEndpointsAndOptions)
 {
     const std::string path = ::testing::TempDir() + "pondrel_device_file_test.dev";
     std::ofstream(path) << kGood;
@@ -42,28 +42,12 @@ TEST(DeviceFile, ParsesDescriptorsContinuationsCommentsAndEndpoints)
               (std::vector<uint8_t>{9, 2, 0x2e, 0, 1, 1, 0, 0xa0, 0x32, 9, 4, 0, 0, 4, 0xff, 0, 0, 0,
                                     7, 5, 1, 2, 0, 2, 0, 7, 5, 0x81, 2, 0, 2, 0,
                                     7, 5, 2, 2, 0, 2, 0, 7, 5, 0x82, 2, 0, 2, 0}));
-    EXPECT_EQ(std::tuple(model->RoleFor(0x01).behaviour, model->RoleFor(0x01).pairedWith, model->RoleFor(0x81).behaviour,
-                         model->RoleFor(0x81).pairedWith),
-              std::tuple(EndpointBehaviour::Loopback, 0x81, EndpointBehaviour::Loopback, 0x01));
-    EXPECT_EQ(model->RoleFor(0x82).behaviour, EndpointBehaviour::Source);
-    EXPECT_EQ(model->RoleFor(0x02).behaviour, EndpointBehaviour::Sink);
-    EXPECT_TRUE(model->RemoteWakeCapable());
-}
-
-TEST(DeviceFile, UnlistedEndpointsAreSinksAndSilentAndOptionsApply)
-{
-    const char* text = "device 12 01\nconfig 09 02 20 00 01 01 00 80 32 09 04 00 00 02 ff 00 00 00\n"
-                       " 07 05 01 02 40 00 00 07 05 83 02 40 00 00\n"
-                       "endpoint 0x01 loopback paired 0x83 no-zlp\n";
-    std::string error;
-    auto model = DeviceModel::Parse(text, "opt.dev", &error);
-    ASSERT_TRUE(model.has_value()) << error;
-    EXPECT_EQ(model->RoleFor(0x01).pairedWith, 0x83);
-    EXPECT_FALSE(model->RoleFor(0x01).zeroLengthTerminator);
-    EXPECT_EQ(model->RoleFor(0x83).pairedWith, 0x01);
-    EXPECT_EQ(model->RoleFor(0x05).behaviour, EndpointBehaviour::Sink);
-    EXPECT_EQ(model->RoleFor(0x85).behaviour, EndpointBehaviour::Silent);
-    EXPECT_FALSE(model->RemoteWakeCapable());
+    const auto role = [&](uint8_t address) { return std::pair(model->RoleFor(address).behaviour, model->RoleFor(address).pairedWith.value_or(0)); };
+    using B = EndpointBehaviour;  // endpoints the file does not name are sinks (OUT) and silent (IN)
+    EXPECT_EQ(std::tuple(role(0x01), role(0x82), role(0x81).first, role(0x02).first, role(0x05).first, role(0x85).first),
+              std::tuple(std::pair(B::Loopback, uint8_t{0x82}), std::pair(B::Loopback, uint8_t{0x01}), B::Source, B::Sink, B::Sink,
+                         B::Silent));
+    EXPECT_EQ(std::tuple(model->RoleFor(0x01).zeroLengthTerminator, model->RemoteWakeCapable()), std::tuple(false, true));
 }
 
 TEST(DeviceFile, SpeedAndFaultLinesApplyInOrder)
@@ -164,18 +148,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"UnexpectedOption", "device 12\n" CONFIG2 "endpoint 0x01 sink fast\n",
                 "bad.dev:3: unexpected 'fast' (expected paired <address> or no-zlp)"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// The built-in device's descriptors are checked at the bus (descriptor
-// reads, select configuration); what is left is what the model adds.
-TEST(BuiltinDevice, PairsItsBulkEndpointsAndCanWake)
-{
-    const DeviceModel model = DeviceModel::Builtin();
-    EXPECT_EQ(model.configDescriptor[2] | (model.configDescriptor[3] << 8), static_cast<int>(model.configDescriptor.size()));
-    EXPECT_EQ(model.RoleFor(0x01).pairedWith, 0x81);
-    EXPECT_EQ(model.RoleFor(0x02).pairedWith, 0x82);
-    EXPECT_EQ(model.RoleFor(0x83).behaviour, EndpointBehaviour::Silent);
-    EXPECT_TRUE(model.RemoteWakeCapable());
-}
 
 }  // namespace
 }  // namespace emu::usb

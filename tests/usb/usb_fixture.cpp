@@ -2,6 +2,7 @@
 #include "tests/usb/usb_fixture.h"
 
 #include <cstring>
+#include <numeric>
 
 namespace usb_test {
 
@@ -10,7 +11,6 @@ void BusFixture::SetUp()
     emu::usb::BusStartup();
     device_ = emu::usb::Bus::Instance().Plug(Model());
     ASSERT_NE(device_, nullptr);
-    ASSERT_NE(device_->Pdo(), nullptr);
 }
 
 void BusFixture::TearDown()
@@ -58,21 +58,7 @@ void QuietDevice::SetUp()
     ASSERT_FALSE(Configure().empty());
 }
 
-std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info)
-{
-    static const char* const names[] = {"BusThread", "Synchronous", "Held"};  // in the enum's order
-    return names[static_cast<int>(info.param)];
-}
-
-PoolUrb::PoolUrb(size_t size) : urb(static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, TestPoolTag)))
-{
-    std::memset(urb, 0, size);
-}
-
-PoolUrb::~PoolUrb()
-{
-    ExFreePool(urb);
-}
+PoolUrb::PoolUrb(size_t size) : urb(static_cast<PURB>(PoolCopy(std::vector<uint8_t>(size)))) {}
 
 BulkUrb::BulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags)
     : PoolUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
@@ -132,23 +118,21 @@ NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;
-    NTSTATUS status = IofCallDriver(pdo, irp);
-    if (status == STATUS_PENDING) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -10'000LL * std::chrono::duration_cast<std::chrono::milliseconds>(kWait).count();
-        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-            ADD_FAILURE() << "internal request 0x" << std::hex << code << " never completed";
-            return STATUS_TIMEOUT;
-        }
-        status = iosb.Status;
+    const NTSTATUS status = IofCallDriver(pdo, irp);
+    if (status != STATUS_PENDING) {
+        return status;
     }
-    return status;
+    LARGE_INTEGER timeout{.QuadPart = -10'000LL * std::chrono::duration_cast<std::chrono::milliseconds>(kWait).count()};
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        ADD_FAILURE() << "internal request 0x" << std::hex << code << " never completed";
+        return STATUS_TIMEOUT;
+    }
+    return iosb.Status;
 }
 
 AsyncRequest::AsyncRequest(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, const Setup& setup, bool fromAbove)
-    : target_(target)
+    : target_(target), irp_(IoAllocateIrp(static_cast<CCHAR>(target->StackSize + (fromAbove ? 1 : 0)), FALSE))
 {
-    irp_ = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + (fromAbove ? 1 : 0)), FALSE);
     irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
     if (fromAbove) {
         IoSetNextIrpStackLocation(irp_);
@@ -187,30 +171,14 @@ NTSTATUS AsyncRequest::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
     auto* self = static_cast<AsyncRequest*>(context);
     self->status_ = irp->IoStatus.Status;
     self->irql_ = KeGetCurrentIrql();
-    self->completed_ = true;
-    self->done_.Set();
+    self->completed_.set_value();
     return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void Signal::Set()
-{
-    std::lock_guard lock(mutex_);
-    set_ = true;
-    changed_.notify_all();
-}
-
-bool Signal::Wait(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return set_; });
 }
 
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
 {
     std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i);
-    }
+    std::iota(bytes.begin(), bytes.end(), seed);
     return bytes;
 }
 

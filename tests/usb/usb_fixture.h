@@ -11,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,41 +36,35 @@ constexpr ULONG TestPoolTag = 0x74736554;  // "Test"
 // Sends one internal device-control request the way SubmitUrbSync does
 // (IoBuildDeviceIoControlRequest, wait on the event only when pending).
 // PASSIVE_LEVEL.
-NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1);
+NTSTATUS SendInternal(PDEVICE_OBJECT pdo, ULONG code, void* argument1 = nullptr);
 inline NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb)
 {
     return SendInternal(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
 
 // A URB in a zeroed pool block of `size` bytes, as a driver builds one;
-// freed with the object.
+// freed with the object. The others fill it as the bus library would.
 struct PoolUrb {
     explicit PoolUrb(size_t size);
-    ~PoolUrb();
+    ~PoolUrb() { ExFreePool(urb); }
     PURB urb;
 };
-
-// A bulk transfer on `pipe`.
 struct BulkUrb : PoolUrb {
     BulkUrb(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags);
     ULONG Transferred() const { return urb->UrbBulkOrInterruptTransfer.TransferBufferLength; }
     USBD_STATUS Status() const { return urb->UrbHeader.Status; }
+};
+struct PipeUrb : PoolUrb {  // abort or reset
+    PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe);
+};
+struct DescriptorUrb : PoolUrb {
+    DescriptorUrb(UCHAR type, UCHAR index, void* buffer, ULONG length);
 };
 
 // Sends a bulk transfer on `pipe` and waits for it: the request's status
 // and the URB's.
 std::pair<NTSTATUS, USBD_STATUS> SendBulk(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, void* buffer, ULONG length,
                                           ULONG flags = 0);
-
-// A pipe request (abort or reset).
-struct PipeUrb : PoolUrb {
-    PipeUrb(USHORT function, USBD_PIPE_HANDLE pipe);
-};
-
-// A descriptor read of `length` bytes into `buffer`.
-struct DescriptorUrb : PoolUrb {
-    DescriptorUrb(UCHAR type, UCHAR index, void* buffer, ULONG length);
-};
 
 // A select-configuration URB built by the bus library from a pool copy of
 // `descriptor`, with every interface at alternate setting 0.
@@ -99,11 +93,7 @@ protected:
     std::vector<USBD_PIPE_INFORMATION> Configure();
     USBD_PIPE_HANDLE PipeFor(uint8_t endpoint);
     // Sends a built URB and waits for it: the request's status and the URB's.
-    std::pair<NTSTATUS, USBD_STATUS> SendUrb(PURB urb)
-    {
-        const NTSTATUS status = SubmitUrb(Pdo(), urb);
-        return {status, urb->UrbHeader.Status};
-    }
+    std::pair<NTSTATUS, USBD_STATUS> SendUrb(PURB urb) { return {SubmitUrb(Pdo(), urb), urb->UrbHeader.Status}; }
     std::pair<NTSTATUS, USBD_STATUS> SendUrb(const PoolUrb& built) { return SendUrb(built.urb); }
 
     std::shared_ptr<emu::usb::UsbDevice> device_;
@@ -131,19 +121,10 @@ protected:
         }
     }
 };
-std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info);
-
-// A one-shot event another thread sets and the test waits for.
-class Signal {
-public:
-    void Set();
-    bool Wait(std::chrono::milliseconds timeout);
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool set_ = false;
-};
+inline std::string ModeName(const ::testing::TestParamInfo<emu::usb::CompletionMode>& info)
+{
+    return std::array{"BusThread", "Synchronous", "Held"}[static_cast<int>(info.param)];  // in the enum's order
+}
 
 // A request the test keeps in flight: allocated with IoAllocateIrp, its
 // completion routine records the outcome and keeps the IRP
@@ -158,8 +139,8 @@ public:
     ~AsyncRequest();
 
     NTSTATUS Send() { return IofCallDriver(target_, irp_); }
-    bool Wait(std::chrono::milliseconds timeout = kWait) { return done_.Wait(timeout); }
-    bool Completed() { return completed_; }
+    bool Wait(std::chrono::milliseconds timeout = kWait) { return done_.wait_for(timeout) == std::future_status::ready; }
+    bool Completed() { return Wait(0ms); }
     NTSTATUS Status() { return status_; }
     KIRQL CompletionIrql() { return irql_; }
     bool Cancel() { return IoCancelIrp(irp_) != FALSE; }
@@ -170,8 +151,8 @@ private:
 
     PDEVICE_OBJECT target_;
     PIRP irp_;
-    Signal done_;
-    std::atomic<bool> completed_{false};
+    std::promise<void> completed_;
+    std::shared_future<void> done_ = completed_.get_future().share();
     std::atomic<NTSTATUS> status_{STATUS_PENDING};
     std::atomic<KIRQL> irql_{0};
 };
