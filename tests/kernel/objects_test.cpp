@@ -2,8 +2,10 @@
 // injection; MDLs; events without a second thread: as the kernel defines them.
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -37,9 +39,8 @@ TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialState)
     EXPECT_EQ(device->Flags, ULONG(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME));
     EXPECT_EQ(device->DriverObject, stack_.Driver());
     EXPECT_EQ(device->DeviceExtension, static_cast<PVOID>(device + 1));
-    for (ULONG i = 0; i < 100; ++i) {
-        ASSERT_EQ(static_cast<const UCHAR*>(device->DeviceExtension)[i], 0) << "extension byte " << i;
-    }
+    const auto* extension = static_cast<const UCHAR*>(device->DeviceExtension);
+    EXPECT_EQ(std::count(extension, extension + 100, 0), 100);
     PDEVICE_OBJECT unnamed = nullptr;
     ASSERT_EQ(Create(nullptr, 0, &unnamed), STATUS_SUCCESS);
     EXPECT_EQ(unnamed->Flags, ULONG(DO_DEVICE_INITIALIZING));
@@ -186,10 +187,7 @@ TEST_F(Pool, AccountsPerTag)
     ExFreePoolWithTag(a1, TagA);
     ExFreePool(b1);
     const pool::TagStats a = StatsOf(TagA);
-    EXPECT_EQ(a.liveBlocks, 1u);
-    EXPECT_EQ(a.liveBytes, 30u);
-    EXPECT_EQ(a.allocations, 2u);
-    EXPECT_EQ(a.frees, 1u);
+    EXPECT_EQ(std::tuple(a.liveBlocks, a.liveBytes, a.allocations, a.frees), std::tuple(1u, 30u, 2u, 1u));
     EXPECT_EQ(pool::LiveBlocks(TagB), 0u);
     ExFreePool(a2);
 }
@@ -321,42 +319,28 @@ NTSTATUS WaitWithTimeout(PKEVENT event, LONGLONG timeout)
 }
 
 // Set and reset return the previous state, clear clears; a wait consumes
-// only a synchronization event's signal.
-TEST_F(Events, SetReturnsPreviousStateAndWaitsConsumeOnlySynchronizationEvents)
+// only a synchronization event's signal; timeouts expire.
+TEST_F(Events, SetReturnsPreviousStateWaitsConsumeOnlySynchronizationEventsAndTimeoutsExpire)
 {
-    const struct {
-        const char* name;
-        EVENT_TYPE type;
-        BOOLEAN initial;
-        NTSTATUS secondWait;
-    } cases[] = {
-        {"notification, initially clear", NotificationEvent, FALSE, STATUS_SUCCESS},
-        {"notification, initially set", NotificationEvent, TRUE, STATUS_SUCCESS},
-        {"synchronization, initially clear", SynchronizationEvent, FALSE, STATUS_TIMEOUT},
-        {"synchronization, initially set", SynchronizationEvent, TRUE, STATUS_TIMEOUT},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        KEVENT event;
-        KeInitializeEvent(&event, c.type, c.initial);
-        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), c.initial ? 1 : 0);
-        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
-        EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_SUCCESS);
-        EXPECT_EQ(WaitWithTimeout(&event, 0), c.secondWait);
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-        EXPECT_EQ(KeResetEvent(&event), 1);
-        EXPECT_EQ(KeResetEvent(&event), 0);
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-        KeClearEvent(&event);
-        EXPECT_EQ(KeReadStateEvent(&event), 0);
-        EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_TIMEOUT);
+    for (const EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        for (const BOOLEAN initial : {FALSE, TRUE}) {
+            SCOPED_TRACE(testing::Message() << type << " initially " << int(initial));
+            KEVENT event;
+            KeInitializeEvent(&event, type, initial);
+            EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), initial);
+            EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+            EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_SUCCESS);
+            EXPECT_EQ(WaitWithTimeout(&event, 0), type == NotificationEvent ? STATUS_SUCCESS : STATUS_TIMEOUT);
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+            EXPECT_EQ(KeResetEvent(&event), 1);
+            EXPECT_EQ(KeResetEvent(&event), 0);
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+            KeClearEvent(&event);
+            EXPECT_EQ(KeReadStateEvent(&event), 0);
+            EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_TIMEOUT);
+        }
     }
-}
-
-// A relative timeout lasts its interval; an absolute one in the past is a
-// poll.
-TEST_F(Events, TimeoutsExpire)
-{
+    // A relative timeout lasts its interval; an absolute one in the past is a poll.
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     const auto start = std::chrono::steady_clock::now();

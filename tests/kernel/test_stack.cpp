@@ -39,12 +39,6 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
-}
-
 Handler HoldPending(PIRP* held)
 {
     return [held](PDEVICE_OBJECT, PIRP irp) {
@@ -88,7 +82,11 @@ void TestStack::OnDispatch(int level, Handler handler)
     PDEVICE_OBJECT lower = level > 0 ? devices_.at(level - 1) : nullptr;
     if (!handler) {
         handler = [lower](PDEVICE_OBJECT, PIRP irp) {
-            return lower ? PassDown(lower, irp) : CompleteWith(irp, STATUS_SUCCESS);
+            if (lower == nullptr) {
+                return CompleteWith(irp, STATUS_SUCCESS);
+            }
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(lower, irp);
         };
     }
     *handlers_.at(level) = std::move(handler);
@@ -162,11 +160,11 @@ NTSTATUS ForwardWithProbe(PDEVICE_OBJECT lower, PIRP irp, CompletionProbe* probe
     return IoCallDriver(lower, irp);
 }
 
-NTSTATUS SendFreeingIrp(TestStack& stack, CompletionProbe* creator, UCHAR major)
+NTSTATUS TestStack::Send(UCHAR major)
 {
-    PIRP irp = stack.AllocateIrp(major);
-    IoSetCompletionRoutine(irp, ProbeCompletion, creator, TRUE, TRUE, TRUE);
-    return IoCallDriver(stack.Top(), irp);
+    PIRP irp = AllocateIrp(major);
+    IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
+    return IoCallDriver(Top(), irp);
 }
 
 }  // namespace emu::test

@@ -48,9 +48,8 @@ TEST_F(VerifierRules, DispatchRoutineMisuse)
         SCOPED_TRACE(c.rule);
         TestStack stack(1);
         stack.OnDispatch(0, c.dispatch);
-        CompletionProbe creator = FreeingProbe();
-        creator.action = [](PIRP irp) { IoSetCancelRoutine(irp, nullptr), IoFreeIrp(irp); };
-        const auto seen = ExpectFinding(c.rule, [&] { SendFreeingIrp(stack, &creator); });
+        stack.creator.action = [](PIRP irp) { IoSetCancelRoutine(irp, nullptr), IoFreeIrp(irp); };
+        const auto seen = ExpectFinding(c.rule, [&] { stack.Send(); });
         ASSERT_FALSE(seen.empty());
         if (c.rule == cases[0].rule) {
             EXPECT_EQ(seen[0].routine, "IofCompleteRequest");
@@ -58,7 +57,7 @@ TEST_F(VerifierRules, DispatchRoutineMisuse)
         if (held != nullptr) {
             CompleteWith(std::exchange(held, nullptr), STATUS_SUCCESS);
         }
-        EXPECT_EQ(creator.calls, 1);
+        EXPECT_EQ(stack.creator.calls, 1);
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     }
 }
@@ -75,18 +74,16 @@ TEST_F(VerifierRules, KernelStackOverflow)
         CompletionProbe inner = FreeingProbe();
         stack.OnDispatch(0, [&](PDEVICE_OBJECT device, PIRP irp) {
             if (left-- > 0) {
-                PIRP next = IoAllocateIrp(device->StackSize, FALSE);
-                IoGetNextIrpStackLocation(next)->MajorFunction = IRP_MJ_READ;
+                PIRP next = stack.AllocateIrp(IRP_MJ_READ);
                 IoSetCompletionRoutine(next, ProbeCompletion, &inner, TRUE, TRUE, TRUE);
                 IoCallDriver(device, next);
             }
             return CompleteWith(irp, STATUS_SUCCESS);
         });
-        CompletionProbe creator = FreeingProbe();
         if (levels < 32) {
-            SendFreeingIrp(stack, &creator);
+            stack.Send();
         } else {
-            EXPECT_EQ(ExpectFinding("kernel stack overflow", [&] { SendFreeingIrp(stack, &creator); }).size(), 1u);
+            EXPECT_EQ(ExpectFinding("kernel stack overflow", [&] { stack.Send(); }).size(), 1u);
         }
         EXPECT_EQ(inner.calls, levels);
     }
@@ -173,12 +170,12 @@ TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
 
 // Sends a PnP request with `minor` from the top of `stack`, as the PnP
 // manager does (Status preset to STATUS_NOT_SUPPORTED).
-NTSTATUS SendPnp(TestStack& stack, UCHAR minor, CompletionProbe* creator)
+NTSTATUS SendPnp(TestStack& stack, UCHAR minor)
 {
     PIRP irp = stack.AllocateIrp(IRP_MJ_PNP);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
-    IoSetCompletionRoutine(irp, ProbeCompletion, creator, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
     return IoCallDriver(stack.Top(), irp);
 }
 
@@ -250,9 +247,8 @@ TEST_F(VerifierRules, EachMisuseIsReported)
         {"call out of the driver while holding a spin lock",  // IoCallDriver
          [&] {
              TestStack stack(1);
-             CompletionProbe creator = FreeingProbe();
              KIRQL old = KeAcquireSpinLockRaiseToDpc(&first);
-             SendFreeingIrp(stack, &creator);
+             stack.Send();
              KeReleaseSpinLock(&first, old);
          }},
         {"call out of the driver while holding a spin lock",  // IoCompleteRequest
@@ -264,8 +260,7 @@ TEST_F(VerifierRules, EachMisuseIsReported)
                  KeReleaseSpinLock(&first, old);
                  return STATUS_SUCCESS;
              });
-             CompletionProbe creator = FreeingProbe();
-             SendFreeingIrp(stack, &creator);
+             stack.Send();
          }},
         {"call out of the driver while holding a spin lock",  // KeWaitForSingleObject
          [&] {
@@ -285,9 +280,8 @@ TEST_F(VerifierRules, EachMisuseIsReported)
         {"IRQL changed across a completion routine",
          [] {
              TestStack stack(1);
-             CompletionProbe creator = FreeingProbe();
-             creator.action = [](PIRP irp) { KfRaiseIrql(APC_LEVEL), IoFreeIrp(irp); };
-             SendFreeingIrp(stack, &creator);
+             stack.creator.action = [](PIRP irp) { KfRaiseIrql(APC_LEVEL), IoFreeIrp(irp); };
+             stack.Send();
          }},
         {"IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation",
          [] {
@@ -335,10 +329,9 @@ TEST_F(VerifierRules, EachMisuseIsReported)
                      TRUE);
                  return IoCallDriver(stack.Device(0), irp);
              });
-             CompletionProbe creator = FreeingProbe();
-             ASSERT_EQ(SendFreeingIrp(stack, &creator), STATUS_PENDING);
+             ASSERT_EQ(stack.Send(), STATUS_PENDING);
              CompleteWith(held, STATUS_SUCCESS);
-             EXPECT_EQ(creator.calls, 1);
+             EXPECT_EQ(stack.creator.calls, 1);
          }},
         {"device detached twice",
          [] {
@@ -353,23 +346,21 @@ TEST_F(VerifierRules, EachMisuseIsReported)
         {"PnP request completed untouched instead of passed down",
          [] {
              TestStack stack(2);
-             CompletionProbe creator = FreeingProbe();
              stack.OnDispatch(1, CompleteUntouched);
-             SendPnp(stack, IRP_MN_QUERY_RESOURCES, &creator);
+             SendPnp(stack, IRP_MN_QUERY_RESOURCES);
              stack.OnDispatch(1, nullptr);  // passed down, the bottom driver may complete it untouched
              stack.OnDispatch(0, CompleteUntouched);
-             EXPECT_EQ(SendPnp(stack, IRP_MN_QUERY_RESOURCES, &creator), STATUS_NOT_SUPPORTED);
+             EXPECT_EQ(SendPnp(stack, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
          }},
         // Every driver passes a cancel-stop or cancel-remove down, whatever its state.
         {"cancel-stop or cancel-remove completed without being passed down",
          [] {
              TestStack stack(2);
-             CompletionProbe creator = FreeingProbe();
              for (const UCHAR minor : {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
                  stack.OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
-                 SendPnp(stack, minor, &creator);
+                 SendPnp(stack, minor);
                  stack.OnDispatch(1, nullptr);  // passed down: the bus driver completes it
-                 EXPECT_EQ(SendPnp(stack, minor, &creator), STATUS_SUCCESS);
+                 EXPECT_EQ(SendPnp(stack, minor), STATUS_SUCCESS);
              }
          }},
     };
