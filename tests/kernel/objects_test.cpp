@@ -109,47 +109,6 @@ TEST_F(DeviceObjects, InterfaceRegistrationAndStateCodes)
     IoDeleteDevice(pdo);
 }
 
-// Attaching returns the top of the target's stack, which need not be the
-// target; detaching undoes it.
-TEST_F(DeviceObjects, AttachReturnsTopOfStackAndDetachUndoesIt)
-{
-    PDEVICE_OBJECT bottom = CreatePhysicalDevice(), middle = nullptr, top = nullptr;
-    bottom->StackSize = 3;
-    ASSERT_EQ(Create(nullptr, 0, &middle), STATUS_SUCCESS);
-    ASSERT_EQ(Create(nullptr, 0, &top), STATUS_SUCCESS);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, bottom), bottom);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle);
-    EXPECT_EQ(top->StackSize, 5);
-    EXPECT_EQ(TopOfStack(bottom), top);
-    EXPECT_EQ(LowerDeviceOf(top), middle);
-    IoDetachDevice(middle);
-    EXPECT_EQ(middle->AttachedDevice, nullptr);
-    EXPECT_EQ(LowerDeviceOf(top), nullptr);
-    IoDetachDevice(bottom);
-    EXPECT_EQ(TopOfStack(bottom), bottom);
-    for (PDEVICE_OBJECT device : {top, middle, bottom}) {
-        IoDeleteDevice(device);
-    }
-}
-
-// An open file keeps a deleted device object alive (and in its driver's
-// list), nameless, until the last reference goes.
-TEST_F(DeviceObjects, DeletionDeferredWhileAFileIsOpen)
-{
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Create(u"\\Device\\devtestD", 16, &device), STATUS_SUCCESS);
-    ReferenceDeviceObject(device);
-    EXPECT_EQ(device->ReferenceCount, 1);
-    IoDeleteDevice(device);
-    EXPECT_TRUE(IsDeletePending(device));
-    EXPECT_TRUE(IsDeviceObjectAlive(device));
-    EXPECT_EQ(stack_.Driver()->DeviceObject, device);
-    EXPECT_EQ(ResolveDeviceName(u"\\Device\\devtestD", nullptr), nullptr);
-    DereferenceDeviceObject(device);
-    EXPECT_FALSE(IsDeviceObjectAlive(device));
-    EXPECT_EQ(stack_.Driver()->DeviceObject, nullptr);
-}
-
 // A machine that lives long deletes many device objects: the poisoned
 // ones kept to catch late uses stay bounded, and the newest is still caught.
 TEST_F(DeviceObjects, DeletedObjectsKeptAreBounded)
@@ -209,33 +168,13 @@ TEST_F(Pool, BlocksAreAlignedPatternFilledAndFindable)
     EXPECT_FALSE(MmIsAddressValid(block));
 }
 
-// Allocations fail by count, size or tag as armed; the failable-call
-// counter counts every routine that can run out, and its n-th call fails.
-TEST_F(Pool, FaultInjectionByNthSizeTagAndCall)
+// The failable-call counter counts every routine that can run out, and
+// its n-th call fails. (Failing allocations by count, size or tag is driven
+// by the driver's tests: CreateFixture.ReturnsNullWhenThePoolIsExhausted,
+// PnpStateMachineTest.StopReleasesTheConfigurationAndDeconfigures,
+// Writes.RefusalsComeInTheirCheckOrder.)
+TEST_F(Pool, FailableCallsAreCountedAndTheNthFails)
 {
-    const struct {
-        const char* name;
-        std::function<void()> arm;
-        bool fails[4];  // outcome of four allocations: TagA 16, TagA 32, TagB 16, TagA 16
-    } cases[] = {
-        {"second from now", [] { pool::FailNthAllocation(2); }, {false, true, false, false}},
-        {"size 32", [] { pool::FailAllocationsOfSize(32); }, {false, true, false, false}},
-        {"size 16", [] { pool::FailAllocationsOfSize(16); }, {true, false, true, true}},
-        {"tag B", [] { pool::FailAllocationsWithTag(TagB); }, {false, false, true, false}},
-        {"none", [] {}, {false, false, false, false}},
-    };
-    const std::pair<SIZE_T, ULONG> requests[] = {{16, TagA}, {32, TagA}, {16, TagB}, {16, TagA}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        c.arm();
-        for (int i = 0; i < 4; ++i) {
-            PVOID block = ExAllocatePoolWithTag(NonPagedPool, requests[i].first, requests[i].second);
-            EXPECT_EQ(block == nullptr, c.fails[i]) << "allocation " << i;
-            if (block != nullptr) ExFreePool(block);
-        }
-        pool::ClearFaults();
-    }
-
     TestStack stack(1);  // the IRP built below completes at once and frees itself
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -112,6 +112,38 @@ void DrainWorker(PDEVICE_OBJECT anyDevice)
     IoFreeWorkItem(fence);
 }
 
+WorkRun::WorkRun(bool released)
+{
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    KeInitializeEvent(&release, NotificationEvent, released);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+}
+
+void WorkRun::Wait(PKEVENT event)
+{
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+}
+
+void WorkRoutine(PDEVICE_OBJECT device, PVOID context)
+{
+    auto* run = static_cast<WorkRun*>(context);
+    run->runs++;
+    run->device = device;
+    run->thread = KeGetCurrentThread();
+    run->irql = KeGetCurrentIrql();
+    KeSetEvent(&run->started, IO_NO_INCREMENT, FALSE);
+    run->Wait(&run->release);
+    if (run->requeues > 0) {
+        run->requeues--;
+        IoQueueWorkItem(run->item, WorkRoutine, DelayedWorkQueue, run);
+        return;
+    }
+    if (run->freeInside) {
+        IoFreeWorkItem(run->item);
+    }
+    KeSetEvent(&run->done, IO_NO_INCREMENT, FALSE);
+}
+
 PDEVICE_OBJECT CreatePhysicalDevice()
 {
     PDRIVER_OBJECT bus = CreateSystemDriver(u"ktestbus", [](PDRIVER_OBJECT driver) {

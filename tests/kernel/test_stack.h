@@ -70,6 +70,22 @@ Handler HoldPending(PIRP* held);
 // `anyDevice` owns the fence item.
 void DrainWorker(PDEVICE_OBJECT anyDevice);
 
+// A work item's run: its routine (WorkRoutine) records where it ran,
+// signals `started`, waits for `release`, then queues its item again while
+// `requeues` lasts, or else frees it if `freeInside`, and signals `done`.
+struct WorkRun {
+    explicit WorkRun(bool released);
+    void Wait(PKEVENT event);
+    KEVENT started, release, done;
+    PIO_WORKITEM item = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PKTHREAD thread = nullptr;
+    KIRQL irql = HIGH_LEVEL;
+    int runs = 0, requeues = 0;
+    bool freeInside = false;
+};
+void WorkRoutine(PDEVICE_OBJECT device, PVOID run);
+
 // A physical device object of an emulated bus driver (a PnP PDO).
 PDEVICE_OBJECT CreatePhysicalDevice();
 

@@ -191,11 +191,11 @@ void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse
     IoFreeIrp(irp);
 }
 
-PVOID FreedBlock()
+void DoubleFree()
 {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
     ExFreePool(block);
-    return block;
+    ExFreePool(block);
 }
 
 NTSTATUS CompleteUntouched(PDEVICE_OBJECT, PIRP irp)
@@ -215,7 +215,7 @@ TEST_F(VerifierRules, EachMisuseIsReported)
         const char* rule;
         std::function<void()> provoke;
     } cases[] = {
-        {"pool freed twice", [] { ExFreePool(FreedBlock()); }},
+        {"pool freed twice", DoubleFree},
         {"pool block overrun",
          [] {
              auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag));
@@ -333,15 +333,11 @@ TEST_F(VerifierRules, EachMisuseIsReported)
              CompleteWith(held, STATUS_SUCCESS);
              EXPECT_EQ(stack.creator.calls, 1);
          }},
-        {"device detached twice",
+        {"device detached twice",  // and a third time when the stack goes
          [] {
-             TestStack stack(1);
-             PDEVICE_OBJECT upper = nullptr;
-             IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
-             IoAttachDeviceToDeviceStack(upper, stack.Top());
-             IoDetachDevice(stack.Top());
-             IoDetachDevice(stack.Top());
-             IoDeleteDevice(upper);
+             TestStack stack(2);
+             IoDetachDevice(stack.Device(0));
+             IoDetachDevice(stack.Device(0));
          }},
         {"PnP request completed untouched instead of passed down",
          [] {
@@ -413,8 +409,9 @@ NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return leaks.link ? IoCreateSymbolicLink(&link, &target) : STATUS_SUCCESS;
 }
 
-TEST_F(VerifierRules, ResourcesLeftAtUnload)
+TEST_F(VerifierRules, ResourcesLeftAtUnloadAndDeviceLeftInitializing)
 {
+    PDEVICE_OBJECT pdo = CreatePhysicalDevice();
     const struct {
         const char* rule;
         Leaks leak;
@@ -430,6 +427,9 @@ TEST_F(VerifierRules, ResourcesLeftAtUnload)
         leaks = c.leak;
         PDRIVER_OBJECT driver = nullptr;
         ASSERT_EQ(LoadDriver(u"leaky", LeakingEntry, u"\\Registry\\leaky", &driver), STATUS_SUCCESS);
+        if (&c == cases) {
+            ExpectFinding("DO_DEVICE_INITIALIZING not cleared by AddDevice", [&] { CallAddDevice(driver, pdo); });
+        }
         const auto seen = ExpectFinding(c.rule, [&] { UnloadDriver(driver); });
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_EQ(seen[0].detail, c.detail);
@@ -437,27 +437,13 @@ TEST_F(VerifierRules, ResourcesLeftAtUnload)
             IoFreeIrp(leaks.keptIrp);
         }
     }
-}
-
-struct BlockingWork {
-    KEVENT release, started, done;
-};
-
-void BlockingRoutine(PDEVICE_OBJECT, PVOID context)
-{
-    auto* work = static_cast<BlockingWork*>(context);
-    KeSetEvent(&work->started, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&work->release, Executive, KernelMode, FALSE, nullptr);
-    KeSetEvent(&work->done, IO_NO_INCREMENT, FALSE);
+    IoDeleteDevice(pdo);
 }
 
 TEST_F(VerifierRules, WorkItemRunningAtUnloadAndQueuedTwice)
 {
     TestStack stack(1);
-    BlockingWork work;
-    for (PKEVENT event : {&work.release, &work.started, &work.done}) {
-        KeInitializeEvent(event, NotificationEvent, FALSE);
-    }
+    WorkRun work(false);
     leaks = {};
     PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(LoadDriver(u"busy", LeakingEntry, u"\\Registry\\busy", &driver), STATUS_SUCCESS);
@@ -466,10 +452,10 @@ TEST_F(VerifierRules, WorkItemRunningAtUnloadAndQueuedTwice)
         DriverScope scope(driver);
         item = IoAllocateWorkItem(driver->DeviceObject);
     }
-    IoQueueWorkItem(item, BlockingRoutine, DelayedWorkQueue, &work);
-    KeWaitForSingleObject(&work.started, Executive, KernelMode, FALSE, nullptr);
-    IoQueueWorkItem(item, BlockingRoutine, DelayedWorkQueue, &work);  // again while it runs: legal
-    ExpectFinding("work item queued twice", [&] { IoQueueWorkItem(item, BlockingRoutine, DelayedWorkQueue, &work); });
+    IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &work);
+    work.Wait(&work.started);
+    IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &work);  // again while it runs: legal
+    ExpectFinding("work item queued twice", [&] { IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &work); });
 
     // The unload waits for the driver's work items; these never finish.
     SetUnloadWaitLimit(std::chrono::milliseconds(50));
@@ -532,26 +518,8 @@ TEST_F(VerifierRules, WaitAtApcLevelBlocksOwnCompletion)
     EXPECT_NE(KeReadStateEvent(&event), 0);
 }
 
-TEST_F(VerifierRules, AddDeviceLeavesDeviceInitializing)
-{
-    PDEVICE_OBJECT pdo = CreatePhysicalDevice();
-    leaks = {};
-    PDRIVER_OBJECT driver = nullptr;
-    ASSERT_EQ(LoadDriver(u"sloppy", LeakingEntry, u"\\Registry\\sloppy", &driver), STATUS_SUCCESS);
-    ExpectFinding("DO_DEVICE_INITIALIZING not cleared by AddDevice", [&] { CallAddDevice(driver, pdo); });
-    UnloadDriver(driver);
-    IoDeleteDevice(pdo);
-}
-
 // The listener fails the running test on a finding nobody expected, and
 // ExpectFinding fails it when the expected finding never comes.
-void UnexpectedDoubleFree()
-{
-    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
-    ExFreePool(block);
-    ExFreePool(block);
-}
-
 void ExpectationNeverMet()
 {
     ExpectFinding("pool freed twice", [] {});
@@ -559,7 +527,7 @@ void ExpectationNeverMet()
 
 TEST_F(VerifierRules, FindingsFailTheTestDuringWhichTheyHappen)
 {
-    EXPECT_NONFATAL_FAILURE(UnexpectedDoubleFree(), "verifier: pool freed twice in ExFreePool");
+    EXPECT_NONFATAL_FAILURE(DoubleFree(), "verifier: pool freed twice in ExFreePool");
     EXPECT_NONFATAL_FAILURE(ExpectationNeverMet(), "expected the verifier to report \"pool freed twice\"");
     EXPECT_GE(verifier::FindingCount(), 1u);
 }
