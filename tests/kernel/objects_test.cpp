@@ -31,10 +31,11 @@ protected:
 
 // A new object is zeroed, initializing, at the head of its driver's list;
 // a second object of the same name is refused and leaves nothing behind.
-TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialState)
+// Links to a name resolve with the rest of the path and collide in any case.
+TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialStateAndNamesResolveAndCollide)
 {
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Create(u"\\Device\\devtestA", 100, &device, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(Create(u"\\Device\\devtestC", 100, &device, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(device->StackSize, 1);
     EXPECT_EQ(device->Flags, ULONG(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME));
     EXPECT_EQ(device->DriverObject, stack_.Driver());
@@ -47,19 +48,12 @@ TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialState)
     EXPECT_EQ(unnamed->DeviceExtension, nullptr);
     EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);  // inserted at the head
     PDEVICE_OBJECT second = reinterpret_cast<PDEVICE_OBJECT>(1);
-    EXPECT_EQ(Create(u"\\device\\DEVTESTA", 0, &second), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Create(u"\\device\\DEVTESTC", 0, &second), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);
     IoDeleteDevice(device);
-    ASSERT_EQ(Create(u"\\Device\\devtestA", 0, &device), STATUS_SUCCESS);  // the name went with the object
-    IoDeleteDevice(device);
     IoDeleteDevice(unnamed);
-}
-
-TEST_F(DeviceObjects, SymbolicLinksResolveAndCollide)
-{
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Create(u"\\Device\\devtestC", 0, &device), STATUS_SUCCESS);
+    ASSERT_EQ(Create(u"\\Device\\devtestC", 0, &device), STATUS_SUCCESS);  // the name went with the object
     UNICODE_STRING link = Text(u"\\DosDevices\\devtestC"), target = Text(u"\\Device\\devtestC");
     UNICODE_STRING sameLink = Text(u"\\??\\devtestC");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);

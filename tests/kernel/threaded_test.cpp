@@ -179,25 +179,22 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndOtherThreadsAreExclud
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    using Acquire = void (*)(PKSPIN_LOCK, KIRQL*);
-    using Release = void (*)(PKSPIN_LOCK, KIRQL);
+    const auto acquire = [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); };
+    const auto release = [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); };
     const struct {
-        const char* name;
         KIRQL start;
-        Acquire acquire;
-        Release release;
+        void (*acquire)(PKSPIN_LOCK, KIRQL*);
+        void (*release)(PKSPIN_LOCK, KIRQL);
     } cases[] = {
-        {"KeAcquireSpinLock at PASSIVE_LEVEL", PASSIVE_LEVEL, [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); },
-         [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); }},
-        {"KeAcquireSpinLock at APC_LEVEL", APC_LEVEL, [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); },
-         [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); }},
-        {"at DPC level", DISPATCH_LEVEL, [](PKSPIN_LOCK l, KIRQL*) { KeAcquireSpinLockAtDpcLevel(l); },
+        {PASSIVE_LEVEL, acquire, release},
+        {APC_LEVEL, acquire, release},
+        {DISPATCH_LEVEL, [](PKSPIN_LOCK l, KIRQL*) { KeAcquireSpinLockAtDpcLevel(l); },
          [](PKSPIN_LOCK l, KIRQL) { KeReleaseSpinLockFromDpcLevel(l); }},
-        {"the cancel lock", PASSIVE_LEVEL, [](PKSPIN_LOCK, KIRQL* s) { IoAcquireCancelSpinLock(s); },
+        {PASSIVE_LEVEL, [](PKSPIN_LOCK, KIRQL* s) { IoAcquireCancelSpinLock(s); },  // the cancel lock
          [](PKSPIN_LOCK, KIRQL s) { IoReleaseCancelSpinLock(s); }},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         const KIRQL old = KfRaiseIrql(c.start);
         KIRQL saved = c.start;
         c.acquire(&lock, &saved);

@@ -71,12 +71,9 @@ TEST_F(VerifierRules, KernelStackOverflow)
         SCOPED_TRACE(levels);
         TestStack stack(1);
         int left = levels;
-        CompletionProbe inner = FreeingProbe();
-        stack.OnDispatch(0, [&](PDEVICE_OBJECT device, PIRP irp) {
+        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
             if (left-- > 0) {
-                PIRP next = stack.AllocateIrp(IRP_MJ_READ);
-                IoSetCompletionRoutine(next, ProbeCompletion, &inner, TRUE, TRUE, TRUE);
-                IoCallDriver(device, next);
+                stack.Send();
             }
             return CompleteWith(irp, STATUS_SUCCESS);
         });
@@ -85,7 +82,7 @@ TEST_F(VerifierRules, KernelStackOverflow)
         } else {
             EXPECT_EQ(ExpectFinding("kernel stack overflow", [&] { stack.Send(); }).size(), 1u);
         }
-        EXPECT_EQ(inner.calls, levels);
+        EXPECT_EQ(stack.creator.calls, levels + 1);
     }
 }
 
@@ -232,8 +229,7 @@ TEST_F(VerifierRules, EachMisuseIsReported)
         {"two driver spin locks held at once",
          [&] {
              KIRQL outer = KeAcquireSpinLockRaiseToDpc(&first);
-             KIRQL inner = KeAcquireSpinLockRaiseToDpc(&second);
-             KeReleaseSpinLock(&second, inner);
+             KeReleaseSpinLock(&second, KeAcquireSpinLockRaiseToDpc(&second));
              KeReleaseSpinLock(&first, outer);
          }},
         {"spin lock released at the wrong IRQL",
