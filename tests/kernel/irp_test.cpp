@@ -91,7 +91,9 @@ TEST_F(CompletionWalk, RoutineSeesOwnLocationClearedLowerOneAndStatusLeftBelow)
         middle->Parameters.Others.Argument1 = irp;
         return ForwardWithProbe(stack.Device(0), irp, &failing, OnSuccess);
     });
-    stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(1), irp, &onErrorOnly, OnError); });
+    stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) {
+        return ForwardWithProbe(stack.Device(1), irp, &onErrorOnly, OnError);
+    });
     PDEVICE_OBJECT creatorDevice = CreatePhysicalDevice();
     PIRP irp = stack.AllocateIrp(IRP_MJ_INTERNAL_DEVICE_CONTROL, true);
     IoGetCurrentIrpStackLocation(irp)->DeviceObject = creatorDevice;
@@ -164,7 +166,8 @@ enum class Routine { Set, None, TakenBack };
 TEST_F(Cancel, RoutineRunsWithCancelSetAndRoutineClearedUnderTheCancelLock)
 {
     const std::pair<Routine, KIRQL> cases[] = {
-        {Routine::Set, PASSIVE_LEVEL}, {Routine::Set, DISPATCH_LEVEL}, {Routine::None, PASSIVE_LEVEL}, {Routine::TakenBack, PASSIVE_LEVEL}};
+        {Routine::Set, PASSIVE_LEVEL}, {Routine::Set, DISPATCH_LEVEL},
+        {Routine::None, PASSIVE_LEVEL}, {Routine::TakenBack, PASSIVE_LEVEL}};
     for (const auto& [routine, callerIrql] : cases) {
         SCOPED_TRACE(testing::Message() << int(routine) << " at IRQL " << int(callerIrql));
         seen = {};

@@ -5,13 +5,10 @@
 namespace emu::test {
 namespace {
 
-struct Extension {
-    Handler* handler;
-};
-
+// Each device's extension holds a pointer to its handler.
 NTSTATUS DispatchToHandler(PDEVICE_OBJECT device, PIRP irp)
 {
-    return (*static_cast<Extension*>(device->DeviceExtension)->handler)(device, irp);
+    return (**static_cast<Handler**>(device->DeviceExtension))(device, irp);
 }
 
 NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
@@ -54,10 +51,10 @@ TestStack::TestStack(int depth)
     LoadDriver(name, TestDriverEntry, u"\\Registry\\Machine\\System\\ktest", &driver_);
     for (int level = 0; level < depth; ++level) {
         PDEVICE_OBJECT device = nullptr;
-        IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        IoCreateDevice(driver_, sizeof(Handler*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         handlers_.push_back(std::make_unique<Handler>());
-        static_cast<Extension*>(device->DeviceExtension)->handler = handlers_.back().get();
+        *static_cast<Handler**>(device->DeviceExtension) = handlers_.back().get();
         if (!devices_.empty()) {
             IoAttachDeviceToDeviceStack(device, devices_.back());
         }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace emu::test {
@@ -60,7 +61,8 @@ TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
         LARGE_INTEGER poll{};
         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll),
                   c.written ? STATUS_SUCCESS : STATUS_TIMEOUT);
-        EXPECT_EQ(std::tuple(iosb.Status, iosb.Information), c.written ? std::tuple(c.status, 5ul) : std::tuple(Untouched, 77ul));
+        EXPECT_EQ(std::tuple(iosb.Status, iosb.Information),
+                  c.written ? std::tuple(c.status, 5ul) : std::tuple(Untouched, 77ul));
         EXPECT_EQ(LiveIrps(), 0u);  // freed at the end of the second stage
     }
 }

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -500,8 +501,7 @@ TEST_F(VerifierRules, WaitAtApcLevelBlocksOwnCompletion)
     ASSERT_EQ(IoCallDriver(stack.Top(), irp), STATUS_PENDING);
     KIRQL old;
     KeRaiseIrql(APC_LEVEL, &old);
-    std::thread completer([&] { CompleteWith(held, STATUS_SUCCESS, 3); });
-    completer.join();
+    std::thread([&] { CompleteWith(held, STATUS_SUCCESS, 3); }).join();
     ExpectFinding("completion APC blocked by a wait at raised IRQL", [&] {
         LARGE_INTEGER brief;
         brief.QuadPart = -10000;  // 1 ms
@@ -509,8 +509,7 @@ TEST_F(VerifierRules, WaitAtApcLevelBlocksOwnCompletion)
     });
     EXPECT_EQ(iosb.Status, untouched);
     KeLowerIrql(old);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_EQ(std::tuple(iosb.Status, iosb.Information), std::tuple(STATUS_SUCCESS, 3ul));
     EXPECT_NE(KeReadStateEvent(&event), 0);
 }
 
