@@ -6,6 +6,7 @@
 
 #include <gtest/gtest-spi.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -209,6 +210,7 @@ TEST_F(VerifierRules, EachMisuseIsReported)
     static KSPIN_LOCK first, second;
     KEVENT signalled;
     KeInitializeEvent(&signalled, NotificationEvent, TRUE);
+    std::optional<TestStack> stack;  // a fresh two-level stack for each row
     const struct {
         const char* rule;
         std::function<void()> provoke;
@@ -243,21 +245,19 @@ TEST_F(VerifierRules, EachMisuseIsReported)
          }},
         {"call out of the driver while holding a spin lock",  // IoCallDriver
          [&] {
-             TestStack stack(1);
              KIRQL old = KeAcquireSpinLockRaiseToDpc(&first);
-             stack.Send();
+             stack->Send();
              KeReleaseSpinLock(&first, old);
          }},
         {"call out of the driver while holding a spin lock",  // IoCompleteRequest
          [&] {
-             TestStack stack(1);
-             stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+             stack->OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
                  KIRQL old = KeAcquireSpinLockRaiseToDpc(&first);
                  CompleteWith(irp, STATUS_SUCCESS);
                  KeReleaseSpinLock(&first, old);
                  return STATUS_SUCCESS;
              });
-             stack.Send();
+             stack->Send();
          }},
         {"call out of the driver while holding a spin lock",  // KeWaitForSingleObject
          [&] {
@@ -275,11 +275,7 @@ TEST_F(VerifierRules, EachMisuseIsReported)
              });
          }},
         {"IRQL changed across a completion routine",
-         [] {
-             TestStack stack(1);
-             stack.creator.action = [](PIRP irp) { KfRaiseIrql(APC_LEVEL), IoFreeIrp(irp); };
-             stack.Send();
-         }},
+         [&] { stack->creator.action = [](PIRP irp) { KfRaiseIrql(APC_LEVEL), IoFreeIrp(irp); }, stack->Send(); }},
         {"IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation",
          [] {
              OnIrp(2, 1, [](PIRP irp) {
@@ -294,66 +290,57 @@ TEST_F(VerifierRules, EachMisuseIsReported)
         {"completion flags set without a completion routine",
          [] { OnIrp(1, 0, [](PIRP irp) { IoSetCompletionRoutine(irp, nullptr, nullptr, TRUE, FALSE, FALSE); }); }},
         {"no more IRP stack locations",
-         [] {
-             OnIrp(1, 1, [stack = std::make_shared<TestStack>(1)](PIRP irp) {
+         [&] {
+             OnIrp(1, 1, [&](PIRP irp) {
                  EXPECT_EQ(IoCallDriver(stack->Top(), irp), STATUS_INVALID_PARAMETER);
                  EXPECT_EQ(irp->CurrentLocation, 1);
              });
          }},
         {"unknown major function",
-         [] {
-             TestStack stack(1);
-             PIRP irp = stack.AllocateIrp(0x40);
-             EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_INVALID_DEVICE_REQUEST);
+         [&] {
+             PIRP irp = stack->AllocateIrp(0x40);
+             EXPECT_EQ(IoCallDriver(stack->Top(), irp), STATUS_INVALID_DEVICE_REQUEST);
              IoFreeIrp(irp);
          }},
         {"IRP from IoAllocateIrp completed to the top",
-         [] {
-             TestStack stack(1);
-             PIRP irp = stack.AllocateIrp(IRP_MJ_READ);
-             IoCallDriver(stack.Top(), irp);
+         [&] {
+             PIRP irp = stack->AllocateIrp(IRP_MJ_READ);
+             IoCallDriver(stack->Top(), irp);
              IoFreeIrp(irp);
          }},
         {"completion routine did not mark a pending IRP pending",
-         [] {
-             TestStack stack(2);
+         [&] {
              PIRP held = nullptr;
-             stack.OnDispatch(0, HoldPending(&held));
-             stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+             stack->OnDispatch(0, HoldPending(&held));
+             stack->OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
                  IoCopyCurrentIrpStackLocationToNext(irp);
                  IoSetCompletionRoutine(
                      irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; }, nullptr, TRUE, TRUE,
                      TRUE);
-                 return IoCallDriver(stack.Device(0), irp);
+                 return IoCallDriver(stack->Device(0), irp);
              });
-             ASSERT_EQ(stack.Send(), STATUS_PENDING);
+             ASSERT_EQ(stack->Send(), STATUS_PENDING);
              CompleteWith(held, STATUS_SUCCESS);
-             EXPECT_EQ(stack.creator.calls, 1);
+             EXPECT_EQ(stack->creator.calls, 1);
          }},
         {"device detached twice",  // and a third time when the stack goes
-         [] {
-             TestStack stack(2);
-             IoDetachDevice(stack.Device(0));
-             IoDetachDevice(stack.Device(0));
-         }},
+         [&] { IoDetachDevice(stack->Device(0)), IoDetachDevice(stack->Device(0)); }},
         {"PnP request completed untouched instead of passed down",
-         [] {
-             TestStack stack(2);
-             stack.OnDispatch(1, CompleteUntouched);
-             SendPnp(stack, IRP_MN_QUERY_RESOURCES);
-             stack.OnDispatch(1, nullptr);  // passed down, the bottom driver may complete it untouched
-             stack.OnDispatch(0, CompleteUntouched);
-             EXPECT_EQ(SendPnp(stack, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
+         [&] {
+             stack->OnDispatch(1, CompleteUntouched);
+             SendPnp(*stack, IRP_MN_QUERY_RESOURCES);
+             stack->OnDispatch(1, nullptr);  // passed down, the bottom driver may complete it untouched
+             stack->OnDispatch(0, CompleteUntouched);
+             EXPECT_EQ(SendPnp(*stack, IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED);
          }},
         // Every driver passes a cancel-stop or cancel-remove down, whatever its state.
         {"cancel-stop or cancel-remove completed without being passed down",
-         [] {
-             TestStack stack(2);
+         [&] {
              for (const UCHAR minor : {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
-                 stack.OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
-                 SendPnp(stack, minor);
-                 stack.OnDispatch(1, nullptr);  // passed down: the bus driver completes it
-                 EXPECT_EQ(SendPnp(stack, minor), STATUS_SUCCESS);
+                 stack->OnDispatch(1, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+                 SendPnp(*stack, minor);
+                 stack->OnDispatch(1, nullptr);  // passed down: the bus driver completes it
+                 EXPECT_EQ(SendPnp(*stack, minor), STATUS_SUCCESS);
              }
          }},
     };
@@ -361,7 +348,7 @@ TEST_F(VerifierRules, EachMisuseIsReported)
         SCOPED_TRACE(c.rule);
         KeInitializeSpinLock(&first);
         KeInitializeSpinLock(&second);
-        ExpectFinding(c.rule, c.provoke);
+        ExpectFinding(c.rule, [&] { stack.emplace(2), c.provoke(), stack.reset(); });
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     }
 }
