@@ -3,38 +3,34 @@
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
+#include <tuple>
+#include <utility>
+
 namespace emu::test {
 namespace {
 
 class IrpStack : public KernelTest {};
 
 // IoSetCompletionRoutine overwrites Control in the next location (it does
-// not OR into it); copying takes everything before CompletionRoutine and
-// clears Control, leaving the next location's routine and context.
+// not OR into it) with success 0x40, error 0x80, cancel 0x20; copying takes
+// everything before CompletionRoutine and clears Control, leaving the next
+// location's routine and context.
 TEST_F(IrpStack, SetCompletionRoutineAndCopyToNext)
 {
-    const struct {
-        BOOLEAN success, error, cancel;
-        UCHAR control;
-    } cases[] = {{TRUE, TRUE, TRUE, 0xE0}, {TRUE, FALSE, FALSE, 0x40}, {FALSE, TRUE, FALSE, 0x80},
-                 {FALSE, FALSE, TRUE, 0x20}, {FALSE, FALSE, FALSE, 0x00}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(int(c.control));
+    for (const UCHAR control : {0xE0, 0x40, 0x80, 0x20, 0x00}) {
+        SCOPED_TRACE(int(control));
         PIRP irp = IoAllocateIrp(3, FALSE);
         IoSetNextIrpStackLocation(irp);
-        PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+        PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp), next = IoGetNextIrpStackLocation(irp);
         current->MajorFunction = IRP_MJ_DEVICE_CONTROL;
         current->Flags = 5;
         current->Control = SL_PENDING_RETURNED | SL_INVOKE_ON_SUCCESS;
         current->Parameters.DeviceIoControl.IoControlCode = 0x220444;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->Control = SL_PENDING_RETURNED | SL_ERROR_RETURNED;
-        IoSetCompletionRoutine(irp, ProbeCompletion, irp, c.success, c.error, c.cancel);
-        EXPECT_EQ(next->Control, c.control);
+        IoSetCompletionRoutine(irp, ProbeCompletion, irp, control & 0x40, control & 0x80, control & 0x20);
+        EXPECT_EQ(next->Control, control);
         IoCopyCurrentIrpStackLocationToNext(irp);
-        EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-        EXPECT_EQ(next->Flags, 5);
-        EXPECT_EQ(next->Control, 0);
+        EXPECT_EQ(std::tuple(next->MajorFunction, next->Flags, next->Control), std::tuple(IRP_MJ_DEVICE_CONTROL, 5, 0));
         EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, 0x220444u);
         EXPECT_EQ(next->CompletionRoutine, &ProbeCompletion);
         EXPECT_EQ(next->Context, irp);
@@ -45,63 +41,76 @@ TEST_F(IrpStack, SetCompletionRoutineAndCopyToNext)
 constexpr UCHAR OnSuccess = SL_INVOKE_ON_SUCCESS;
 constexpr UCHAR OnError = SL_INVOKE_ON_ERROR;
 constexpr UCHAR OnCancel = SL_INVOKE_ON_CANCEL;
-constexpr UCHAR OnAll = OnSuccess | OnError | OnCancel;
 
 class CompletionWalk : public KernelTest {};
 
 // A routine runs when its flags match the status the IRP has when the walk
-// reaches it, or when the IRP was cancelled and it asked for cancels.
+// reaches it, or when the IRP was cancelled and it asked for cancels. The
+// routine of a creator without a location of its own gets no device object.
 TEST_F(CompletionWalk, InvokeFlagsAgainstStatusAndCancel)
 {
     const struct {
-        const char* name;
         UCHAR flags;
         NTSTATUS status;
-        bool cancelled;
-        bool invoked;
+        bool cancelled, invoked;
     } cases[] = {
-        {"success routine, success", OnSuccess, STATUS_SUCCESS, false, true},
-        {"success routine, error", OnSuccess, STATUS_UNSUCCESSFUL, false, false},
-        {"error routine, success", OnError, STATUS_SUCCESS, false, false},
-        {"error routine, error", OnError, STATUS_CANCELLED, false, true},
-        {"error routine, warning", OnError, STATUS_BUFFER_OVERFLOW, false, true},
-        {"success routine, warning", OnSuccess, STATUS_BUFFER_OVERFLOW, false, false},
-        {"success routine, informational", OnSuccess, STATUS_OBJECT_NAME_EXISTS, false, true},
-        {"cancel routine, success", OnCancel, STATUS_SUCCESS, false, false},
-        {"cancel routine, error, cancelled", OnCancel, STATUS_UNSUCCESSFUL, true, true},
-        {"no flags, cancelled", 0, STATUS_SUCCESS, true, false},
+        {OnSuccess, STATUS_SUCCESS, false, true},          {OnSuccess, STATUS_UNSUCCESSFUL, false, false},
+        {OnError, STATUS_SUCCESS, false, false},           {OnError, STATUS_CANCELLED, false, true},
+        {OnError, STATUS_BUFFER_OVERFLOW, false, true},    {OnSuccess, STATUS_BUFFER_OVERFLOW, false, false},
+        {OnSuccess, STATUS_OBJECT_NAME_EXISTS, false, true}, {OnCancel, STATUS_SUCCESS, false, false},
+        {OnCancel, STATUS_UNSUCCESSFUL, true, true},       {0, STATUS_SUCCESS, true, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(testing::Message() << int(c.flags) << " " << std::hex << c.status << " " << c.cancelled);
         TestStack stack(2);
         CompletionProbe probe;
-        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-            irp->Cancel = c.cancelled;
-            return CompleteWith(irp, c.status);
-        });
-        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-            return ForwardWithProbe(stack.Device(0), irp, &probe, c.flags);
-        });
-        CompletionProbe creator = FreeingProbe();
-        EXPECT_EQ(SendFreeingIrp(stack, &creator), c.status);
+        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) { return irp->Cancel = c.cancelled, CompleteWith(irp, c.status); });
+        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(0), irp, &probe, c.flags); });
+        EXPECT_EQ(stack.Send(), c.status);
         EXPECT_EQ(probe.calls, c.invoked ? 1 : 0);
-        EXPECT_EQ(creator.calls, 1);
-        EXPECT_EQ(creator.status, c.status);
+        EXPECT_EQ(stack.creator.calls, 1);
+        EXPECT_EQ(stack.creator.status, c.status);
+        EXPECT_EQ(stack.creator.device, nullptr);
     }
 }
 
-// A routine sees the status a routine below it left, not the one the
-// bottom driver completed with.
-TEST_F(CompletionWalk, LowerRoutineChangesWhatUpperRoutineSees)
+// Inside a routine the current location is its owner's own, and the
+// location below has been cleared except for MajorFunction, DeviceObject,
+// CompletionRoutine and Context. A routine sees the status a routine below
+// it left, not the one the bottom driver completed with. The routine of a
+// creator with a location of its own gets that location's device object.
+TEST_F(CompletionWalk, RoutineSeesOwnLocationClearedLowerOneAndStatusLeftBelow)
 {
     TestStack stack(3);
-    CompletionProbe failing, onErrorOnly, creator = FreeingProbe();
+    CompletionProbe failing, onErrorOnly;
     failing.action = [](PIRP irp) { irp->IoStatus.Status = STATUS_UNSUCCESSFUL; };
-    stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(0), irp, &failing, OnSuccess); });
-    stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(1), irp, &onErrorOnly, OnError); });
-    SendFreeingIrp(stack, &creator);
+    PIO_STACK_LOCATION middle = nullptr;
+    stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+        middle = IoGetCurrentIrpStackLocation(irp);
+        middle->Flags = 1;
+        middle->Parameters.Others.Argument1 = irp;
+        return ForwardWithProbe(stack.Device(0), irp, &failing, OnSuccess);
+    });
+    stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) {
+        return ForwardWithProbe(stack.Device(1), irp, &onErrorOnly, OnError);
+    });
+    PDEVICE_OBJECT creatorDevice = CreatePhysicalDevice();
+    PIRP irp = stack.AllocateIrp(IRP_MJ_INTERNAL_DEVICE_CONTROL, true);
+    IoGetCurrentIrpStackLocation(irp)->DeviceObject = creatorDevice;
+    IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
+    IoCallDriver(stack.Top(), irp);
+    ASSERT_EQ(failing.calls, 1);
+    EXPECT_EQ(failing.device, stack.Device(1));
+    EXPECT_EQ(failing.current, middle);
+    EXPECT_EQ(std::tuple(failing.lower.MajorFunction, failing.lower.Flags), std::tuple(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0));
+    EXPECT_EQ(failing.lower.Parameters.Others.Argument1, nullptr);
+    EXPECT_EQ(failing.lower.DeviceObject, stack.Device(0));
+    EXPECT_EQ(failing.lower.CompletionRoutine, &ProbeCompletion);
+    EXPECT_EQ(failing.lower.Context, &failing);
     EXPECT_EQ(onErrorOnly.calls, 1);
-    EXPECT_EQ(creator.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stack.creator.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stack.creator.device, creatorDevice);
+    IoDeleteDevice(creatorDevice);
 }
 
 // PendingReturned is recomputed at every level; a level without a routine
@@ -112,72 +121,21 @@ TEST_F(CompletionWalk, PendingReturnedPropagatesThroughLevelsWithoutRoutine)
         SCOPED_TRACE(bottomPends ? "pended, completed later" : "completed in dispatch");
         TestStack stack(3);
         PIRP held = nullptr;
-        if (bottomPends) {
-            stack.OnDispatch(0, HoldPending(&held));
-        }
+        stack.OnDispatch(0, bottomPends ? HoldPending(&held) : nullptr);
         stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
             IoCopyCurrentIrpStackLocationToNext(irp);
             return IoCallDriver(stack.Device(0), irp);
         });
         CompletionProbe top;
-        stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(1), irp, &top, OnAll); });
-        CompletionProbe creator = FreeingProbe();
-        EXPECT_EQ(SendFreeingIrp(stack, &creator, IRP_MJ_WRITE), bottomPends ? STATUS_PENDING : STATUS_SUCCESS);
+        stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(1), irp, &top, 0xE0); });
+        EXPECT_EQ(stack.Send(IRP_MJ_WRITE), bottomPends ? STATUS_PENDING : STATUS_SUCCESS);
         if (held != nullptr) {
             CompleteWith(held, STATUS_SUCCESS);
         }
         EXPECT_EQ(top.calls, 1);
         EXPECT_EQ(top.pendingReturned, bottomPends);
-        EXPECT_EQ(creator.pendingReturned, bottomPends);
+        EXPECT_EQ(stack.creator.pendingReturned, bottomPends);
     }
-}
-
-// The creator's routine receives a device object only when the creator
-// gave itself a stack location; otherwise it receives NULL.
-TEST_F(CompletionWalk, CreatorRoutineDeviceObject)
-{
-    for (bool ownLocation : {false, true}) {
-        SCOPED_TRACE(ownLocation ? "own location" : "no location of its own");
-        TestStack stack(1);
-        PDEVICE_OBJECT creatorDevice = CreatePhysicalDevice();
-        CompletionProbe creator = FreeingProbe();
-        PIRP irp = stack.AllocateIrp(IRP_MJ_READ, ownLocation);
-        if (ownLocation) {
-            IoGetCurrentIrpStackLocation(irp)->DeviceObject = creatorDevice;
-        }
-        IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
-        IoCallDriver(stack.Top(), irp);
-        EXPECT_EQ(creator.calls, 1);
-        EXPECT_EQ(creator.device, ownLocation ? creatorDevice : nullptr);
-        IoDeleteDevice(creatorDevice);
-    }
-}
-
-// Inside a routine the current location is its owner's own, and the
-// location below has been cleared except for MajorFunction, DeviceObject,
-// CompletionRoutine and Context.
-TEST_F(CompletionWalk, RoutineSeesOwnLocationAndClearedLowerOne)
-{
-    TestStack stack(2);
-    CompletionProbe probe;
-    PIO_STACK_LOCATION topLocation = nullptr;
-    stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-        topLocation = IoGetCurrentIrpStackLocation(irp);
-        topLocation->Flags = 1;
-        topLocation->Parameters.Others.Argument1 = irp;
-        return ForwardWithProbe(stack.Device(0), irp, &probe, OnSuccess);
-    });
-    CompletionProbe creator = FreeingProbe();
-    SendFreeingIrp(stack, &creator, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-    ASSERT_EQ(probe.calls, 1);
-    EXPECT_EQ(probe.device, stack.Device(1));
-    EXPECT_EQ(probe.current, topLocation);
-    EXPECT_EQ(probe.lower.MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-    EXPECT_EQ(probe.lower.Flags, 0);
-    EXPECT_EQ(probe.lower.Parameters.Others.Argument1, nullptr);
-    EXPECT_EQ(probe.lower.DeviceObject, stack.Device(0));
-    EXPECT_EQ(probe.lower.CompletionRoutine, &ProbeCompletion);
-    EXPECT_EQ(probe.lower.Context, &probe);
 }
 
 class Cancel : public KernelTest {};
@@ -187,11 +145,9 @@ struct CancelSeen {
     int calls = 0;
     BOOLEAN cancel = FALSE;
     PDRIVER_CANCEL routine = nullptr;
-    KIRQL irql = PASSIVE_LEVEL;
-    KIRQL cancelIrql = HIGH_LEVEL;
+    KIRQL irql = PASSIVE_LEVEL, cancelIrql = HIGH_LEVEL;
     PDEVICE_OBJECT device = nullptr;
-};
-CancelSeen seen;
+} seen;
 
 // The documented cancel routine: release the cancel lock with CancelIrql,
 // then complete the IRP as cancelled.
@@ -204,51 +160,41 @@ void RecordingCancelRoutine(PDEVICE_OBJECT device, PIRP irp)
 
 enum class Routine { Set, None, TakenBack };
 
+// The routine runs at DISPATCH_LEVEL under the cancel lock taken at the
+// caller's IRQL, with Cancel set and the routine cleared; without a routine
+// IoCancelIrp only sets Cancel for the owner to notice.
 TEST_F(Cancel, RoutineRunsWithCancelSetAndRoutineClearedUnderTheCancelLock)
 {
-    const struct {
-        const char* name;
-        Routine routine;
-        KIRQL callerIrql;
-    } cases[] = {
-        {"routine set, caller at PASSIVE_LEVEL", Routine::Set, PASSIVE_LEVEL},
-        {"routine set, caller at DISPATCH_LEVEL", Routine::Set, DISPATCH_LEVEL},
-        {"no routine", Routine::None, PASSIVE_LEVEL},
-        {"routine taken back before the cancel", Routine::TakenBack, PASSIVE_LEVEL},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    const std::pair<Routine, KIRQL> cases[] = {
+        {Routine::Set, PASSIVE_LEVEL}, {Routine::Set, DISPATCH_LEVEL},
+        {Routine::None, PASSIVE_LEVEL}, {Routine::TakenBack, PASSIVE_LEVEL}};
+    for (const auto& [routine, callerIrql] : cases) {
+        SCOPED_TRACE(testing::Message() << int(routine) << " at IRQL " << int(callerIrql));
         seen = {};
         TestStack stack(1);
         PIRP queued = nullptr;
         stack.OnDispatch(0, HoldPending(&queued));
-        CompletionProbe creator = FreeingProbe();
-        ASSERT_EQ(SendFreeingIrp(stack, &creator), STATUS_PENDING);
-        IoSetCancelRoutine(queued, c.routine == Routine::None ? nullptr : RecordingCancelRoutine);
-        if (c.routine == Routine::TakenBack) {
+        ASSERT_EQ(stack.Send(), STATUS_PENDING);
+        IoSetCancelRoutine(queued, routine == Routine::None ? nullptr : RecordingCancelRoutine);
+        if (routine == Routine::TakenBack) {
             EXPECT_EQ(IoSetCancelRoutine(queued, nullptr), &RecordingCancelRoutine);
         }
-        const KIRQL old = KfRaiseIrql(c.callerIrql);
-        const BOOLEAN cancelled = IoCancelIrp(queued);
-        EXPECT_EQ(KeGetCurrentIrql(), c.callerIrql);
+        const KIRQL old = KfRaiseIrql(callerIrql);
+        EXPECT_EQ(IoCancelIrp(queued), routine == Routine::Set ? TRUE : FALSE);
+        EXPECT_EQ(KeGetCurrentIrql(), callerIrql);
         KeLowerIrql(old);
-
-        EXPECT_EQ(cancelled, c.routine == Routine::Set ? TRUE : FALSE);
-        if (c.routine == Routine::Set) {
-            EXPECT_EQ(seen.calls, 1);
-            EXPECT_TRUE(seen.cancel);
-            EXPECT_EQ(seen.routine, nullptr);
-            EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
-            EXPECT_EQ(seen.cancelIrql, c.callerIrql);
+        if (routine == Routine::Set) {
+            EXPECT_EQ(std::tuple(seen.calls, seen.cancel, seen.routine), std::tuple(1, TRUE, nullptr));
+            EXPECT_EQ(std::tuple(seen.irql, seen.cancelIrql), std::tuple(DISPATCH_LEVEL, callerIrql));
             EXPECT_EQ(seen.device, stack.Device(0));
-            EXPECT_EQ(creator.status, STATUS_CANCELLED);
+            EXPECT_EQ(stack.creator.status, STATUS_CANCELLED);
             continue;
         }
         EXPECT_EQ(seen.calls, 0);
         EXPECT_TRUE(queued->Cancel);  // left for the owner to notice
-        EXPECT_EQ(creator.calls, 0);
+        EXPECT_EQ(stack.creator.calls, 0);
         CompleteWith(queued, STATUS_SUCCESS);
-        EXPECT_EQ(creator.status, STATUS_SUCCESS);
+        EXPECT_EQ(stack.creator.status, STATUS_SUCCESS);
     }
 }
 

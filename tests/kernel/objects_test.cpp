@@ -2,8 +2,10 @@
 // injection; MDLs; events without a second thread: as the kernel defines them.
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -29,36 +31,29 @@ protected:
 
 // A new object is zeroed, initializing, at the head of its driver's list;
 // a second object of the same name is refused and leaves nothing behind.
-TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialState)
+// Links to a name resolve with the rest of the path and collide in any case.
+TEST_F(DeviceObjects, CreateGivesZeroedExtensionAndInitialStateAndNamesResolveAndCollide)
 {
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Create(u"\\Device\\devtestA", 100, &device, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(Create(u"\\Device\\devtestC", 100, &device, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(device->StackSize, 1);
     EXPECT_EQ(device->Flags, ULONG(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE | DO_DEVICE_HAS_NAME));
     EXPECT_EQ(device->DriverObject, stack_.Driver());
     EXPECT_EQ(device->DeviceExtension, static_cast<PVOID>(device + 1));
-    for (ULONG i = 0; i < 100; ++i) {
-        ASSERT_EQ(static_cast<const UCHAR*>(device->DeviceExtension)[i], 0) << "extension byte " << i;
-    }
+    const auto* extension = static_cast<const UCHAR*>(device->DeviceExtension);
+    EXPECT_EQ(std::count(extension, extension + 100, 0), 100);
     PDEVICE_OBJECT unnamed = nullptr;
     ASSERT_EQ(Create(nullptr, 0, &unnamed), STATUS_SUCCESS);
     EXPECT_EQ(unnamed->Flags, ULONG(DO_DEVICE_INITIALIZING));
     EXPECT_EQ(unnamed->DeviceExtension, nullptr);
     EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);  // inserted at the head
     PDEVICE_OBJECT second = reinterpret_cast<PDEVICE_OBJECT>(1);
-    EXPECT_EQ(Create(u"\\device\\DEVTESTA", 0, &second), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Create(u"\\device\\DEVTESTC", 0, &second), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(stack_.Driver()->DeviceObject, unnamed);
     IoDeleteDevice(device);
-    ASSERT_EQ(Create(u"\\Device\\devtestA", 0, &device), STATUS_SUCCESS);  // the name went with the object
-    IoDeleteDevice(device);
     IoDeleteDevice(unnamed);
-}
-
-TEST_F(DeviceObjects, SymbolicLinksResolveAndCollide)
-{
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Create(u"\\Device\\devtestC", 0, &device), STATUS_SUCCESS);
+    ASSERT_EQ(Create(u"\\Device\\devtestC", 0, &device), STATUS_SUCCESS);  // the name went with the object
     UNICODE_STRING link = Text(u"\\DosDevices\\devtestC"), target = Text(u"\\Device\\devtestC");
     UNICODE_STRING sameLink = Text(u"\\??\\devtestC");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
@@ -108,47 +103,6 @@ TEST_F(DeviceObjects, InterfaceRegistrationAndStateCodes)
     IoDeleteDevice(pdo);
 }
 
-// Attaching returns the top of the target's stack, which need not be the
-// target; detaching undoes it.
-TEST_F(DeviceObjects, AttachReturnsTopOfStackAndDetachUndoesIt)
-{
-    PDEVICE_OBJECT bottom = CreatePhysicalDevice(), middle = nullptr, top = nullptr;
-    bottom->StackSize = 3;
-    ASSERT_EQ(Create(nullptr, 0, &middle), STATUS_SUCCESS);
-    ASSERT_EQ(Create(nullptr, 0, &top), STATUS_SUCCESS);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, bottom), bottom);
-    EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle);
-    EXPECT_EQ(top->StackSize, 5);
-    EXPECT_EQ(TopOfStack(bottom), top);
-    EXPECT_EQ(LowerDeviceOf(top), middle);
-    IoDetachDevice(middle);
-    EXPECT_EQ(middle->AttachedDevice, nullptr);
-    EXPECT_EQ(LowerDeviceOf(top), nullptr);
-    IoDetachDevice(bottom);
-    EXPECT_EQ(TopOfStack(bottom), bottom);
-    for (PDEVICE_OBJECT device : {top, middle, bottom}) {
-        IoDeleteDevice(device);
-    }
-}
-
-// An open file keeps a deleted device object alive (and in its driver's
-// list), nameless, until the last reference goes.
-TEST_F(DeviceObjects, DeletionDeferredWhileAFileIsOpen)
-{
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Create(u"\\Device\\devtestD", 16, &device), STATUS_SUCCESS);
-    ReferenceDeviceObject(device);
-    EXPECT_EQ(device->ReferenceCount, 1);
-    IoDeleteDevice(device);
-    EXPECT_TRUE(IsDeletePending(device));
-    EXPECT_TRUE(IsDeviceObjectAlive(device));
-    EXPECT_EQ(stack_.Driver()->DeviceObject, device);
-    EXPECT_EQ(ResolveDeviceName(u"\\Device\\devtestD", nullptr), nullptr);
-    DereferenceDeviceObject(device);
-    EXPECT_FALSE(IsDeviceObjectAlive(device));
-    EXPECT_EQ(stack_.Driver()->DeviceObject, nullptr);
-}
-
 // A machine that lives long deletes many device objects: the poisoned
 // ones kept to catch late uses stay bounded, and the newest is still caught.
 TEST_F(DeviceObjects, DeletedObjectsKeptAreBounded)
@@ -186,10 +140,7 @@ TEST_F(Pool, AccountsPerTag)
     ExFreePoolWithTag(a1, TagA);
     ExFreePool(b1);
     const pool::TagStats a = StatsOf(TagA);
-    EXPECT_EQ(a.liveBlocks, 1u);
-    EXPECT_EQ(a.liveBytes, 30u);
-    EXPECT_EQ(a.allocations, 2u);
-    EXPECT_EQ(a.frees, 1u);
+    EXPECT_EQ(std::tuple(a.liveBlocks, a.liveBytes, a.allocations, a.frees), std::tuple(1u, 30u, 2u, 1u));
     EXPECT_EQ(pool::LiveBlocks(TagB), 0u);
     ExFreePool(a2);
 }
@@ -211,33 +162,13 @@ TEST_F(Pool, BlocksAreAlignedPatternFilledAndFindable)
     EXPECT_FALSE(MmIsAddressValid(block));
 }
 
-// Allocations fail by count, size or tag as armed; the failable-call
-// counter counts every routine that can run out, and its n-th call fails.
-TEST_F(Pool, FaultInjectionByNthSizeTagAndCall)
+// The failable-call counter counts every routine that can run out, and
+// its n-th call fails. (Failing allocations by count, size or tag is driven
+// by the driver's tests: CreateFixture.ReturnsNullWhenThePoolIsExhausted,
+// PnpStateMachineTest.StopReleasesTheConfigurationAndDeconfigures,
+// Writes.RefusalsComeInTheirCheckOrder.)
+TEST_F(Pool, FailableCallsAreCountedAndTheNthFails)
 {
-    const struct {
-        const char* name;
-        std::function<void()> arm;
-        bool fails[4];  // outcome of four allocations: TagA 16, TagA 32, TagB 16, TagA 16
-    } cases[] = {
-        {"second from now", [] { pool::FailNthAllocation(2); }, {false, true, false, false}},
-        {"size 32", [] { pool::FailAllocationsOfSize(32); }, {false, true, false, false}},
-        {"size 16", [] { pool::FailAllocationsOfSize(16); }, {true, false, true, true}},
-        {"tag B", [] { pool::FailAllocationsWithTag(TagB); }, {false, false, true, false}},
-        {"none", [] {}, {false, false, false, false}},
-    };
-    const std::pair<SIZE_T, ULONG> requests[] = {{16, TagA}, {32, TagA}, {16, TagB}, {16, TagA}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        c.arm();
-        for (int i = 0; i < 4; ++i) {
-            PVOID block = ExAllocatePoolWithTag(NonPagedPool, requests[i].first, requests[i].second);
-            EXPECT_EQ(block == nullptr, c.fails[i]) << "allocation " << i;
-            if (block != nullptr) ExFreePool(block);
-        }
-        pool::ClearFaults();
-    }
-
     TestStack stack(1);  // the IRP built below completes at once and frees itself
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -321,42 +252,28 @@ NTSTATUS WaitWithTimeout(PKEVENT event, LONGLONG timeout)
 }
 
 // Set and reset return the previous state, clear clears; a wait consumes
-// only a synchronization event's signal.
-TEST_F(Events, SetReturnsPreviousStateAndWaitsConsumeOnlySynchronizationEvents)
+// only a synchronization event's signal; timeouts expire.
+TEST_F(Events, SetReturnsPreviousStateWaitsConsumeOnlySynchronizationEventsAndTimeoutsExpire)
 {
-    const struct {
-        const char* name;
-        EVENT_TYPE type;
-        BOOLEAN initial;
-        NTSTATUS secondWait;
-    } cases[] = {
-        {"notification, initially clear", NotificationEvent, FALSE, STATUS_SUCCESS},
-        {"notification, initially set", NotificationEvent, TRUE, STATUS_SUCCESS},
-        {"synchronization, initially clear", SynchronizationEvent, FALSE, STATUS_TIMEOUT},
-        {"synchronization, initially set", SynchronizationEvent, TRUE, STATUS_TIMEOUT},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        KEVENT event;
-        KeInitializeEvent(&event, c.type, c.initial);
-        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), c.initial ? 1 : 0);
-        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
-        EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_SUCCESS);
-        EXPECT_EQ(WaitWithTimeout(&event, 0), c.secondWait);
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-        EXPECT_EQ(KeResetEvent(&event), 1);
-        EXPECT_EQ(KeResetEvent(&event), 0);
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-        KeClearEvent(&event);
-        EXPECT_EQ(KeReadStateEvent(&event), 0);
-        EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_TIMEOUT);
+    for (const EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        for (const BOOLEAN initial : {FALSE, TRUE}) {
+            SCOPED_TRACE(testing::Message() << type << " initially " << int(initial));
+            KEVENT event;
+            KeInitializeEvent(&event, type, initial);
+            EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), initial);
+            EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+            EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_SUCCESS);
+            EXPECT_EQ(WaitWithTimeout(&event, 0), type == NotificationEvent ? STATUS_SUCCESS : STATUS_TIMEOUT);
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+            EXPECT_EQ(KeResetEvent(&event), 1);
+            EXPECT_EQ(KeResetEvent(&event), 0);
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+            KeClearEvent(&event);
+            EXPECT_EQ(KeReadStateEvent(&event), 0);
+            EXPECT_EQ(WaitWithTimeout(&event, 0), STATUS_TIMEOUT);
+        }
     }
-}
-
-// A relative timeout lasts its interval; an absolute one in the past is a
-// poll.
-TEST_F(Events, TimeoutsExpire)
-{
+    // A relative timeout lasts its interval; an absolute one in the past is a poll.
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     const auto start = std::chrono::steady_clock::now();

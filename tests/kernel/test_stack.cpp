@@ -5,13 +5,10 @@
 namespace emu::test {
 namespace {
 
-struct Extension {
-    Handler* handler;
-};
-
+// Each device's extension holds a pointer to its handler.
 NTSTATUS DispatchToHandler(PDEVICE_OBJECT device, PIRP irp)
 {
-    return (*static_cast<Extension*>(device->DeviceExtension)->handler)(device, irp);
+    return (**static_cast<Handler**>(device->DeviceExtension))(device, irp);
 }
 
 NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
@@ -39,12 +36,6 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
-}
-
 Handler HoldPending(PIRP* held)
 {
     return [held](PDEVICE_OBJECT, PIRP irp) {
@@ -60,10 +51,10 @@ TestStack::TestStack(int depth)
     LoadDriver(name, TestDriverEntry, u"\\Registry\\Machine\\System\\ktest", &driver_);
     for (int level = 0; level < depth; ++level) {
         PDEVICE_OBJECT device = nullptr;
-        IoCreateDevice(driver_, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        IoCreateDevice(driver_, sizeof(Handler*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         handlers_.push_back(std::make_unique<Handler>());
-        static_cast<Extension*>(device->DeviceExtension)->handler = handlers_.back().get();
+        *static_cast<Handler**>(device->DeviceExtension) = handlers_.back().get();
         if (!devices_.empty()) {
             IoAttachDeviceToDeviceStack(device, devices_.back());
         }
@@ -88,7 +79,11 @@ void TestStack::OnDispatch(int level, Handler handler)
     PDEVICE_OBJECT lower = level > 0 ? devices_.at(level - 1) : nullptr;
     if (!handler) {
         handler = [lower](PDEVICE_OBJECT, PIRP irp) {
-            return lower ? PassDown(lower, irp) : CompleteWith(irp, STATUS_SUCCESS);
+            if (lower == nullptr) {
+                return CompleteWith(irp, STATUS_SUCCESS);
+            }
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(lower, irp);
         };
     }
     *handlers_.at(level) = std::move(handler);
@@ -112,6 +107,38 @@ void DrainWorker(PDEVICE_OBJECT anyDevice)
     IoQueueWorkItem(fence, SignalRoutine, DelayedWorkQueue, &drained);
     KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, nullptr);
     IoFreeWorkItem(fence);
+}
+
+WorkRun::WorkRun(bool released)
+{
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    KeInitializeEvent(&release, NotificationEvent, released);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+}
+
+void WorkRun::Wait(PKEVENT event)
+{
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+}
+
+void WorkRoutine(PDEVICE_OBJECT device, PVOID context)
+{
+    auto* run = static_cast<WorkRun*>(context);
+    run->runs++;
+    run->device = device;
+    run->thread = KeGetCurrentThread();
+    run->irql = KeGetCurrentIrql();
+    KeSetEvent(&run->started, IO_NO_INCREMENT, FALSE);
+    run->Wait(&run->release);
+    if (run->requeues > 0) {
+        run->requeues--;
+        IoQueueWorkItem(run->item, WorkRoutine, DelayedWorkQueue, run);
+        return;
+    }
+    if (run->freeInside) {
+        IoFreeWorkItem(run->item);
+    }
+    KeSetEvent(&run->done, IO_NO_INCREMENT, FALSE);
 }
 
 PDEVICE_OBJECT CreatePhysicalDevice()
@@ -162,11 +189,11 @@ NTSTATUS ForwardWithProbe(PDEVICE_OBJECT lower, PIRP irp, CompletionProbe* probe
     return IoCallDriver(lower, irp);
 }
 
-NTSTATUS SendFreeingIrp(TestStack& stack, CompletionProbe* creator, UCHAR major)
+NTSTATUS TestStack::Send(UCHAR major)
 {
-    PIRP irp = stack.AllocateIrp(major);
-    IoSetCompletionRoutine(irp, ProbeCompletion, creator, TRUE, TRUE, TRUE);
-    return IoCallDriver(stack.Top(), irp);
+    PIRP irp = AllocateIrp(major);
+    IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
+    return IoCallDriver(Top(), irp);
 }
 
 }  // namespace emu::test

@@ -14,43 +14,7 @@ namespace emu::test {
 
 using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
-class TestStack {
-public:
-    explicit TestStack(int depth);
-    ~TestStack();  // detaches and deletes the devices, then unloads the driver
-    TestStack(const TestStack&) = delete;
-    TestStack& operator=(const TestStack&) = delete;
-
-    PDEVICE_OBJECT Device(int level) const { return devices_.at(level); }  // 0 = bottom
-    PDEVICE_OBJECT Top() const { return devices_.back(); }
-    PDRIVER_OBJECT Driver() const { return driver_; }
-    void OnDispatch(int level, Handler handler);
-
-    // An IRP for the top of the stack: with `ownLocation`, one more location
-    // than the stack needs, set as the creator's own.
-    PIRP AllocateIrp(UCHAR major, bool ownLocation = false) const;
-
-private:
-    PDRIVER_OBJECT driver_ = nullptr;
-    std::vector<PDEVICE_OBJECT> devices_;
-    std::vector<std::unique_ptr<Handler>> handlers_;
-};
-
-// The everyday handlers.
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
-NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp);  // skip and call
-// Marks the IRP pending, keeps it in *held (for the test to complete) and
-// returns STATUS_PENDING.
-Handler HoldPending(PIRP* held);
-
-// Waits until the worker has finished every work item queued before now;
-// `anyDevice` owns the fence item.
-void DrainWorker(PDEVICE_OBJECT anyDevice);
-
-// A physical device object of an emulated bus driver (a PnP PDO).
-PDEVICE_OBJECT CreatePhysicalDevice();
-
-// A completion routine that records what it saw, for completion-walk tests.
+// A completion routine's context that records what the routine saw.
 struct CompletionProbe {
     // What the routine does.
     NTSTATUS result = STATUS_CONTINUE_COMPLETION;
@@ -65,23 +29,73 @@ struct CompletionProbe {
     PIO_STACK_LOCATION current = nullptr;
 };
 
+// The creator's routine for an IRP from IoAllocateIrp: records, frees the
+// IRP and returns STATUS_MORE_PROCESSING_REQUIRED.
+CompletionProbe FreeingProbe();
+
+class TestStack {
+public:
+    explicit TestStack(int depth);
+    ~TestStack();  // detaches and deletes the devices, then unloads the driver
+    TestStack(const TestStack&) = delete;
+    TestStack& operator=(const TestStack&) = delete;
+
+    PDEVICE_OBJECT Device(int level) const { return devices_.at(level); }  // 0 = bottom
+    PDEVICE_OBJECT Top() const { return devices_.back(); }
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    void OnDispatch(int level, Handler handler);  // null: the default handler
+
+    // An IRP for the top of the stack: with `ownLocation`, one more location
+    // than the stack needs, set as the creator's own.
+    PIRP AllocateIrp(UCHAR major, bool ownLocation = false) const;
+    // Sends an IRP from AllocateIrp to the top with `creator` as its
+    // creator's routine; returns what IoCallDriver returned.
+    NTSTATUS Send(UCHAR major = IRP_MJ_READ);
+
+    CompletionProbe creator = FreeingProbe();
+
+private:
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> devices_;
+    std::vector<std::unique_ptr<Handler>> handlers_;
+};
+
+// The everyday handlers.
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+// Marks the IRP pending, keeps it in *held (for the test to complete) and
+// returns STATUS_PENDING.
+Handler HoldPending(PIRP* held);
+
+// Waits until the worker has finished every work item queued before now;
+// `anyDevice` owns the fence item.
+void DrainWorker(PDEVICE_OBJECT anyDevice);
+
+// A work item's run: its routine (WorkRoutine) records where it ran,
+// signals `started`, waits for `release`, then queues its item again while
+// `requeues` lasts, or else frees it if `freeInside`, and signals `done`.
+struct WorkRun {
+    explicit WorkRun(bool released);
+    void Wait(PKEVENT event);
+    KEVENT started, release, done;
+    PIO_WORKITEM item = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PKTHREAD thread = nullptr;
+    KIRQL irql = HIGH_LEVEL;
+    int runs = 0, requeues = 0;
+    bool freeInside = false;
+};
+void WorkRoutine(PDEVICE_OBJECT device, PVOID run);
+
+// A physical device object of an emulated bus driver (a PnP PDO).
+PDEVICE_OBJECT CreatePhysicalDevice();
+
 // The routine for IoSetCompletionRoutine with a CompletionProbe as context.
 // When it lets the walk go on with PendingReturned set and has a location,
 // it marks the IRP pending, as every completion routine must.
 NTSTATUS ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
-// The creator's routine for an IRP from IoAllocateIrp: records, frees the
-// IRP and returns STATUS_MORE_PROCESSING_REQUIRED.
-CompletionProbe FreeingProbe();
-
 // Copies the current location down, sets ProbeCompletion with `probe` and
 // the invoke flags, and calls `lower`; returns what it returned.
 NTSTATUS ForwardWithProbe(PDEVICE_OBJECT lower, PIRP irp, CompletionProbe* probe, UCHAR invokeFlags);
-
-// Sends an IRP from IoAllocateIrp to the top of `stack` with `creator` as
-// its creator's routine (a FreeingProbe frees it); returns what
-// IoCallDriver returned.
-NTSTATUS SendFreeingIrp(TestStack& stack, CompletionProbe* creator, UCHAR major = IRP_MJ_READ);
-
 
 }  // namespace emu::test

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace emu::test {
@@ -23,20 +24,17 @@ constexpr NTSTATUS Untouched = static_cast<NTSTATUS>(0xBADC0DE5);
 TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
 {
     const struct {
-        const char* name;
         bool pend;  // the bottom driver pends and another thread completes
         NTSTATUS status;
         bool written;
         BOOLEAN internal;
     } cases[] = {
-        {"synchronous success", false, STATUS_SUCCESS, true, TRUE},
-        {"synchronous warning", false, STATUS_BUFFER_OVERFLOW, true, FALSE},
-        {"synchronous error", false, STATUS_DEVICE_NOT_CONNECTED, false, TRUE},
-        {"pended success", true, STATUS_SUCCESS, true, FALSE},
-        {"pended error", true, STATUS_DEVICE_NOT_CONNECTED, true, TRUE},
+        {false, STATUS_SUCCESS, true, TRUE},  {false, STATUS_BUFFER_OVERFLOW, true, FALSE},
+        {false, STATUS_DEVICE_NOT_CONNECTED, false, TRUE}, {true, STATUS_SUCCESS, true, FALSE},
+        {true, STATUS_DEVICE_NOT_CONNECTED, true, TRUE},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(testing::Message() << (c.pend ? "pended " : "synchronous ") << std::hex << c.status);
         TestStack stack(1);
         PIRP held = nullptr;
         stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
@@ -63,8 +61,8 @@ TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
         LARGE_INTEGER poll{};
         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll),
                   c.written ? STATUS_SUCCESS : STATUS_TIMEOUT);
-        EXPECT_EQ(iosb.Status, c.written ? c.status : Untouched);
-        EXPECT_EQ(iosb.Information, c.written ? 5u : 77u);
+        EXPECT_EQ(std::tuple(iosb.Status, iosb.Information),
+                  c.written ? std::tuple(c.status, 5ul) : std::tuple(Untouched, 77ul));
         EXPECT_EQ(LiveIrps(), 0u);  // freed at the end of the second stage
     }
 }
@@ -183,25 +181,22 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndOtherThreadsAreExclud
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    using Acquire = void (*)(PKSPIN_LOCK, KIRQL*);
-    using Release = void (*)(PKSPIN_LOCK, KIRQL);
+    const auto acquire = [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); };
+    const auto release = [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); };
     const struct {
-        const char* name;
         KIRQL start;
-        Acquire acquire;
-        Release release;
+        void (*acquire)(PKSPIN_LOCK, KIRQL*);
+        void (*release)(PKSPIN_LOCK, KIRQL);
     } cases[] = {
-        {"KeAcquireSpinLock at PASSIVE_LEVEL", PASSIVE_LEVEL, [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); },
-         [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); }},
-        {"KeAcquireSpinLock at APC_LEVEL", APC_LEVEL, [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); },
-         [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); }},
-        {"at DPC level", DISPATCH_LEVEL, [](PKSPIN_LOCK l, KIRQL*) { KeAcquireSpinLockAtDpcLevel(l); },
+        {PASSIVE_LEVEL, acquire, release},
+        {APC_LEVEL, acquire, release},
+        {DISPATCH_LEVEL, [](PKSPIN_LOCK l, KIRQL*) { KeAcquireSpinLockAtDpcLevel(l); },
          [](PKSPIN_LOCK l, KIRQL) { KeReleaseSpinLockFromDpcLevel(l); }},
-        {"the cancel lock", PASSIVE_LEVEL, [](PKSPIN_LOCK, KIRQL* s) { IoAcquireCancelSpinLock(s); },
+        {PASSIVE_LEVEL, [](PKSPIN_LOCK, KIRQL* s) { IoAcquireCancelSpinLock(s); },  // the cancel lock
          [](PKSPIN_LOCK, KIRQL s) { IoReleaseCancelSpinLock(s); }},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         const KIRQL old = KfRaiseIrql(c.start);
         KIRQL saved = c.start;
         c.acquire(&lock, &saved);
@@ -232,95 +227,29 @@ TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndOtherThreadsAreExclud
 
 class WorkItems : public KernelTest {};
 
-struct WorkRun {
-    KEVENT started, release, done;  // the routine waits for `release`
-    PIO_WORKITEM item = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    PKTHREAD thread = nullptr;
-    KIRQL irql = HIGH_LEVEL;
-    bool aliveInside = false;
-    int runs = 0;
-    int requeues = 0;  // how often the routine queues itself again
-    bool freeInside = false;
-
-    explicit WorkRun(bool released)
-    {
-        KeInitializeEvent(&started, NotificationEvent, FALSE);
-        KeInitializeEvent(&release, NotificationEvent, released);
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-    }
-    void Wait(PKEVENT event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); }
-};
-
-void Routine(PDEVICE_OBJECT device, PVOID context)
-{
-    auto* run = static_cast<WorkRun*>(context);
-    run->runs++;
-    run->device = device;
-    run->thread = KeGetCurrentThread();
-    run->irql = KeGetCurrentIrql();
-    KeSetEvent(&run->started, IO_NO_INCREMENT, FALSE);
-    run->Wait(&run->release);
-    run->aliveInside = IsDeviceObjectAlive(device);
-    if (run->requeues > 0) {
-        run->requeues--;
-        IoQueueWorkItem(run->item, Routine, DelayedWorkQueue, run);
-        return;
-    }
-    if (run->freeInside) {
-        IoFreeWorkItem(run->item);
-    }
-    KeSetEvent(&run->done, IO_NO_INCREMENT, FALSE);
-}
-
 // Routines run on the worker thread at PASSIVE_LEVEL with their device and
 // context, and may queue their item again or free it.
 TEST_F(WorkItems, RunOnWorkerThreadAtPassiveLevelAndMayRequeueOrFreeThemselves)
 {
-    const struct {
-        const char* name;
-        int requeues;
-        bool freeInside;
-        int runs;
-    } cases[] = {{"once", 0, false, 1}, {"queued again from inside", 2, false, 3}, {"freed inside", 0, true, 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    // Run once, queued again twice from inside, freed inside.
+    const std::tuple<int, bool, int> cases[] = {{0, false, 1}, {2, false, 3}, {0, true, 1}};
+    for (const auto& [requeues, freeInside, runs] : cases) {
+        SCOPED_TRACE(testing::Message() << requeues << " requeues, freed inside: " << freeInside);
         TestStack stack(1);
         WorkRun run(true);
-        run.requeues = c.requeues;
-        run.freeInside = c.freeInside;
+        run.requeues = requeues;
+        run.freeInside = freeInside;
         run.item = IoAllocateWorkItem(stack.Top());
-        IoQueueWorkItem(run.item, Routine, DelayedWorkQueue, &run);
+        IoQueueWorkItem(run.item, WorkRoutine, DelayedWorkQueue, &run);
         run.Wait(&run.done);
-        EXPECT_EQ(run.runs, c.runs);
+        EXPECT_EQ(run.runs, runs);
         EXPECT_EQ(run.device, stack.Top());
         EXPECT_NE(run.thread, KeGetCurrentThread());
         EXPECT_EQ(run.irql, PASSIVE_LEVEL);
-        if (!c.freeInside) {
+        if (!freeInside) {
             IoFreeWorkItem(run.item);
         }
     }
-}
-
-// A queued item's reference keeps a deleted device object valid until the
-// routine has returned.
-TEST_F(WorkItems, ReferenceKeepsDeletedDeviceAliveUntilRoutineReturns)
-{
-    TestStack stack(1);
-    PDEVICE_OBJECT extra = nullptr;
-    ASSERT_EQ(IoCreateDevice(stack.Driver(), 8, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &extra), STATUS_SUCCESS);
-    WorkRun run(false);
-    run.item = IoAllocateWorkItem(extra);
-    run.freeInside = true;
-    IoQueueWorkItem(run.item, Routine, DelayedWorkQueue, &run);
-    run.Wait(&run.started);
-    IoDeleteDevice(extra);
-    EXPECT_TRUE(IsDeviceObjectAlive(extra));
-    KeSetEvent(&run.release, IO_NO_INCREMENT, FALSE);
-    run.Wait(&run.done);
-    EXPECT_TRUE(run.aliveInside);
-    DrainWorker(stack.Top());  // the reference drops just after the routine returns
-    EXPECT_FALSE(IsDeviceObjectAlive(extra));
 }
 
 }  // namespace
