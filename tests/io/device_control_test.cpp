@@ -13,8 +13,8 @@ protected:
     void SetUp() override
     {
         IoFixture::SetUp();
-        device_ = OpenOk(u"");
-        pipe_ = OpenOk(u"\\PIPE1");
+        device_ = Open(u"");
+        pipe_ = Open(u"\\PIPE1");
     }
 
     emu::IoResult Control(emu::Handle handle, ULONG code, std::vector<uint8_t>* out)
@@ -92,7 +92,7 @@ TEST_F(DeviceControl, ResultsTable)
 // its name; once the name names no pipe, it is refused.
 TEST_F(DeviceControl, HandleKeptAcrossStopAndStartFindsItsPipeByName)
 {
-    const emu::Handle out = OpenOk(u"\\PIPE0");
+    const emu::Handle out = Open(u"\\PIPE0");
     ASSERT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS);
     ASSERT_EQ(machine().pnp().Stop(), STATUS_SUCCESS);
     ASSERT_TRUE(NT_SUCCESS(machine().pnp().Start()));  // a restart may report the interface enabled already
@@ -122,7 +122,7 @@ TEST_F(DeviceControl, HandleKeptAcrossStopAndStartFindsItsPipeByName)
 
     // Nor does a close whose name says 5, past the five pipes, touch a flag,
     // not even the byte past their block (the pool's guard bytes would tell).
-    const emu::Handle fresh = OpenOk(u"\\PIPE1");
+    const emu::Handle fresh = Open(u"\\PIPE1");
     PFILE_OBJECT file = emu::CreateFileObject(Fdo(), u"\\PIPE5");
     file->FsContext = app().FileObjectOf(fresh)->FsContext;
     EXPECT_EQ(SendRaw(IRP_MJ_CLOSE, file).status, STATUS_SUCCESS);

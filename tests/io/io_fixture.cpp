@@ -7,17 +7,6 @@
 
 namespace io_test {
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(state >> 24);
-    }
-    return bytes;
-}
-
 emu::usb::DeviceModel QuietModel()
 {
     auto model = emu::usb::DeviceModel::Builtin();
@@ -98,23 +87,16 @@ uint64_t IoFixture::DriverAllocations()
     return 0;
 }
 
-NTSTATUS IoFixture::Open(std::u16string_view name, emu::Handle* handle)
+emu::Handle IoFixture::Open(std::u16string_view name, NTSTATUS expected)
 {
     std::u16string path = u"\\\\.\\pondrel";
     path += name;
-    *handle = 0;
-    const NTSTATUS status = app().Open(std::u16string_view(path), handle);
-    if (NT_SUCCESS(status)) {
-        open_.push_back(*handle);
-    }
-    return status;
-}
-
-emu::Handle IoFixture::OpenOk(std::u16string_view name)
-{
     emu::Handle handle = 0;
-    const NTSTATUS status = Open(name, &handle);
-    EXPECT_EQ(status, STATUS_SUCCESS) << "opening " << std::string(name.begin(), name.end());
+    const NTSTATUS status = app().Open(std::u16string_view(path), &handle);
+    EXPECT_EQ(status, expected) << "opening " << std::string(name.begin(), name.end());
+    if (NT_SUCCESS(status)) {
+        open_.push_back(handle);
+    }
     return handle;
 }
 
@@ -162,7 +144,7 @@ void HeldReads::SetUp()
 {
     IoFixture::SetUp();
     device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    in_ = OpenOk(u"\\PIPE1");
+    in_ = Open(u"\\PIPE1");
 }
 
 void HeldReads::Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status)

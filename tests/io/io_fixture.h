@@ -7,6 +7,7 @@
 
 #include "driver/device_context.h"
 #include "emulator/machine.h"
+#include "tools/stress/data_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +24,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = 10s;  // a request that does not complete in this time has hung
 
-// Deterministic bytes for a test: the same seed gives the same bytes.
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
+using lives::Pattern;  // the same bytes for the same seed
 
 // The built-in device with both OUT endpoints sinks and both bulk IN
 // endpoints silent: only what a test queues or releases arrives.
@@ -56,9 +56,8 @@ protected:
     // Allocations the driver ever made from its pool.
     static uint64_t DriverAllocations();
 
-    // Opens "\\.\pondrel" followed by `name`; OpenOk expects success.
-    NTSTATUS Open(std::u16string_view name, emu::Handle* handle);
-    emu::Handle OpenOk(std::u16string_view name);
+    // Opens "\\.\pondrel" followed by `name`, expecting `expected`.
+    emu::Handle Open(std::u16string_view name, NTSTATUS expected = STATUS_SUCCESS);
     void Close(emu::Handle handle)
     {
         std::erase(open_, handle);

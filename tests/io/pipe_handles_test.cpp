@@ -69,11 +69,11 @@ TEST_F(ManyPipes, NameOpensThePipeOfItsLastRunOfDigits)
 // to a pipe clears its flag while the other handle still writes.
 TEST_F(ManyPipes, FlagsFollowThePipeHandles)
 {
-    const emu::Handle deviceHandle = OpenOk(u"");
+    const emu::Handle deviceHandle = Open(u"");
     EXPECT_EQ(app().FileObjectOf(deviceHandle)->FsContext, nullptr);
     ExpectNoFlagSet();
-    const emu::Handle first = OpenOk(u"\\PIPE1");
-    const emu::Handle second = OpenOk(u"\\pipe1");
+    const emu::Handle first = Open(u"\\PIPE1");
+    const emu::Handle second = Open(u"\\pipe1");
     Close(deviceHandle);
     EXPECT_EQ(Context()->PipeOpenFlags[1], 1) << "closing the device handle touched a pipe's flag";
     Close(first);
@@ -87,7 +87,8 @@ TEST_F(ManyPipes, FlagsFollowThePipeHandles)
 }
 
 // Every state but DeviceRunning refuses a create, the empty name included,
-// while cleanup and close of handles opened before succeed.
+// while cleanup and close of handles opened before succeed. (A stopped and a
+// surprise-removed device refuse it in pondrel-sim's session test.)
 class Lifecycle : public IoFixture {
 protected:
     bool StartAtSetUp() override { return false; }
@@ -96,10 +97,8 @@ protected:
     {
         SCOPED_TRACE("state " + std::to_string(state));
         ASSERT_EQ(Context()->PnpState, state);
-        for (std::u16string_view name : {u"", u"\\PIPE1"}) {
-            emu::Handle handle = 0;
-            EXPECT_EQ(Open(name, &handle), STATUS_INVALID_DEVICE_STATE) << Narrow(name);
-        }
+        Open(u"", STATUS_INVALID_DEVICE_STATE);
+        Open(u"\\PIPE1", STATUS_INVALID_DEVICE_STATE);
     }
 };
 
@@ -110,26 +109,16 @@ TEST_F(Lifecycle, CreateRefusedInEveryStateButRunning)
     ExpectCreatesRefused(DeviceNew);
 
     ASSERT_EQ(machine().pnp().Start(), STATUS_SUCCESS);
-    emu::Handle kept = OpenOk(u"\\PIPE1");
+    emu::Handle kept = Open(u"\\PIPE1");
     ASSERT_EQ(machine().pnp().QueryStop(), STATUS_SUCCESS);
     ExpectCreatesRefused(DeviceStopPending);
     Close(kept);
+    ASSERT_EQ(machine().pnp().CancelStop(), STATUS_SUCCESS);
 
-    ASSERT_EQ(machine().pnp().Stop(), STATUS_SUCCESS);
-    ExpectCreatesRefused(DeviceStopped);
-
-    ASSERT_TRUE(NT_SUCCESS(machine().pnp().Start()));  // a restart may report the interface enabled already
-    ASSERT_EQ(Context()->PnpState, DeviceRunning);
-    kept = OpenOk(u"\\PIPE1");
+    kept = Open(u"\\PIPE1");
+    const emu::Handle device = Open(u"");
     ASSERT_EQ(machine().pnp().QueryRemove(), STATUS_SUCCESS);
     ExpectCreatesRefused(DeviceRemovePending);
-    Close(kept);
-
-    ASSERT_EQ(machine().pnp().CancelRemove(), STATUS_SUCCESS);
-    kept = OpenOk(u"\\PIPE1");
-    const emu::Handle device = OpenOk(u"");
-    ASSERT_EQ(machine().pnp().SurpriseRemove(), STATUS_SUCCESS);
-    ExpectCreatesRefused(DeviceSurpriseRemoved);
     Close(kept);
 
     // After removal the name is gone: only a request sent to the device

@@ -26,15 +26,6 @@ protected:
         EXPECT_TRUE(device().Held().empty());
         EXPECT_EQ(IoRefCount(), 1);
     }
-
-    // Leaves `count` bytes of the stream in the buffer, behind a 1-byte read.
-    void Buffer(size_t count)
-    {
-        auto read = app().ReadAsync(in_, 1);
-        Answer(2048, count + 1);
-        ExpectDone(*read, STATUS_SUCCESS, 1);
-        ASSERT_EQ(ReceiveCount(), static_cast<LONG>(count));
-    }
 };
 
 // A short or empty bus read is followed by another; what the read leaves
@@ -114,8 +105,10 @@ TEST_F(Reads, LongReadFitsBusReadsToTheRoomAndFailsWithWhatItHolds)
 // them.
 TEST_F(Reads, BufferedBytesOutliveRefusalsAndTheirHandle)
 {
-    Buffer(40);
-    const emu::Handle deviceHandle = OpenOk(u"");
+    auto first = app().ReadAsync(in_, 1);
+    Answer(2048, 41);
+    ExpectDone(*first, STATUS_SUCCESS, 1);
+    const emu::Handle deviceHandle = Open(u"");
     uint8_t buffer[10];
     const size_t urbs = device().Urbs().size();
     const auto empty = app().Read(in_, buffer, 0);
@@ -131,22 +124,18 @@ TEST_F(Reads, BufferedBytesOutliveRefusalsAndTheirHandle)
     ASSERT_EQ(machine().pnp().CancelStop(), STATUS_SUCCESS);
 
     Close(in_);
-    ExpectServedAtOnce(OpenOk(u"\\PIPE4"), 40, 1);  // bulk IN 0x82
+    ExpectServedAtOnce(Open(u"\\PIPE4"), 40, 1);  // bulk IN 0x82
 }
 
 // A bus that completes each bus read inside IofCallDriver, with the data
 // already waiting: a read that needs many bus reads loops instead of nesting
 // one completion per bus read. The device sends each run of `packet` bytes
 // as a transfer of its own (a short last packet ends it).
-class SynchronousBusReads : public IoFixture {
-protected:
-    emu::usb::DeviceModel Model() override { return QuietModel(); }
-};
+class SynchronousBusReads : public HeldReads {};
 
 TEST_F(SynchronousBusReads, ManyBusReadsGetEveryByteInOrder)
 {
     device().SetCompletionMode(emu::usb::CompletionMode::Synchronous);
-    const emu::Handle in = OpenOk(u"\\PIPE1");
     const struct {
         const char* name;
         ULONG length;
@@ -162,7 +151,7 @@ TEST_F(SynchronousBusReads, ManyBusReadsGetEveryByteInOrder)
             device().QueueInData(0x81, std::vector<uint8_t>(data.begin() + at, data.begin() + at + c.run));
         }
         std::vector<uint8_t> got(c.length);
-        const auto result = app().Read(in, got.data(), c.length);
+        const auto result = app().Read(in_, got.data(), c.length);
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.information, c.length);
         EXPECT_EQ(got, data);
