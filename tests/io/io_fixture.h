@@ -51,8 +51,6 @@ protected:
     LONG IoRefCount() { return InterlockedCompareExchange(&Context()->IoRefCount, 0, 0); }
     // Read while no read is in flight: its completion ordered the last change before this.
     LONG ReceiveCount() { return Context()->ReceiveCount; }
-    // Blocks of the driver's pool beyond those it held right after its start.
-    int64_t ExtraPoolBlocks();
     // Allocations the driver ever made from its pool.
     static uint64_t DriverAllocations();
 
@@ -68,7 +66,7 @@ protected:
     std::vector<emu::usb::UrbRecord> BulkUrbs(uint8_t endpoint);
 
     // A raw request to the top of the device stack, with `setup` filling its
-    // stack location; waits for its completion.
+    // stack location, for one the driver completes in its dispatch routine.
     emu::IoResult SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIO_STACK_LOCATION)>& setup = {});
 
 private:
@@ -77,7 +75,6 @@ private:
     // progress, and a test must answer transfers while a query drains them.
     emu::usb::UsbDevice* device_ = nullptr;
     std::vector<emu::Handle> open_;
-    uint64_t startBlocks_ = 0;
 };
 
 // Reads answered by hand: the bulk IN endpoints are silent and every

@@ -7,11 +7,6 @@
 namespace io_test {
 namespace {
 
-std::string Narrow(std::u16string_view text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 class ManyPipes : public IoFixture {
 protected:
     emu::usb::DeviceModel Model() override { return ManyPipesModel(7); }
@@ -47,7 +42,7 @@ TEST_F(ManyPipes, NameOpensThePipeOfItsLastRunOfDigits)
     };
     for (const auto& c : cases) {
         const auto length = static_cast<USHORT>(c.length ? c.length : c.name.size() * sizeof(char16_t));
-        SCOPED_TRACE(Narrow(c.name) + " with length " + std::to_string(length));
+        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()) + " with length " + std::to_string(length));
         PFILE_OBJECT file = emu::CreateFileObject(Fdo(), c.name);
         file->FileName.Length = length;
         const emu::IoResult created = SendRaw(IRP_MJ_CREATE, file);

