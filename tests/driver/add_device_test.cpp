@@ -26,7 +26,6 @@ TEST_F(AddDeviceTest, GivesTheContextItsValuesAtCreation)
         DeviceContext* c = context();
         EXPECT_EQ((fdo()->Flags & DO_POWER_PAGABLE) != 0, pagable);
         EXPECT_EQ(c->LowerDevice, pdo);
-        EXPECT_EQ(c->LowerDevice, emu::LowerDeviceOf(fdo()));
         EXPECT_EQ(c->PhysicalDevice, pdo);
         EXPECT_GT(c->InterfaceLinkName.Length, 0);
         EXPECT_EQ(c->PnpState, DeviceNew);
@@ -41,7 +40,6 @@ TEST_F(AddDeviceTest, GivesTheContextItsValuesAtCreation)
         EXPECT_EQ(fdo()->Flags & DO_DEVICE_INITIALIZING, 0u);
         EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
         EXPECT_EQ(fdo()->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
-        EXPECT_EQ(DosLinkTarget(), fdo());
         EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
         TearDown();
     }

@@ -17,24 +17,6 @@ emu::usb::DeviceModel QuietModel()
     return model;
 }
 
-emu::usb::DeviceModel ManyPipesModel(uint8_t pipes)
-{
-    auto model = emu::usb::DeviceModel::Builtin();
-    const uint8_t total = static_cast<uint8_t>(9 + 9 + 7 * pipes);
-    model.configDescriptor = {
-        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, total, 0, 1, 1, 0, USB_CONFIG_BUS_POWERED, 50,
-        9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, pipes, USB_DEVICE_CLASS_VENDOR_SPECIFIC, 0, 0, 0,
-    };
-    model.endpoints.clear();
-    for (uint8_t pipe = 0; pipe < pipes; ++pipe) {
-        const uint8_t address = static_cast<uint8_t>(pipe + 1);
-        const uint8_t endpoint[] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0};
-        model.configDescriptor.insert(model.configDescriptor.end(), std::begin(endpoint), std::end(endpoint));
-        model.endpoints[address] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
-    }
-    return model;
-}
-
 void IoFixture::SetUp()
 {
     emu::MachineOptions options;

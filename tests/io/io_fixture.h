@@ -30,9 +30,6 @@ using lives::Pattern;  // the same bytes for the same seed
 // endpoints silent: only what a test queues or releases arrives.
 emu::usb::DeviceModel QuietModel();
 
-// One interface of `pipes` bulk OUT pipes (sinks) on endpoints 0x01, 0x02, ...
-emu::usb::DeviceModel ManyPipesModel(uint8_t pipes);
-
 class IoFixture : public ::testing::Test {
 protected:
     void SetUp() override;

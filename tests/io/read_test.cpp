@@ -134,24 +134,17 @@ class SynchronousBusReads : public HeldReads {};
 TEST_F(SynchronousBusReads, ManyBusReadsGetEveryByteInOrder)
 {
     device().SetCompletionMode(emu::usb::CompletionMode::Synchronous);
-    const struct {
-        const char* name;
-        ULONG length;
-        size_t run;
-    } cases[] = {
-        {"long read", 65536, 65536},
-        {"short packets", 3000, 10},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto data = Pattern(c.length, c.length);
-        for (size_t at = 0; at < data.size(); at += c.run) {
-            device().QueueInData(0x81, std::vector<uint8_t>(data.begin() + at, data.begin() + at + c.run));
+    // A long read, and one whose bytes come in transfers of 10 bytes.
+    for (const auto& [length, run] : {std::pair<ULONG, size_t>{65536, 65536}, {3000, 10}}) {
+        SCOPED_TRACE("read of " + std::to_string(length));
+        const auto data = Pattern(length, length);
+        for (size_t at = 0; at < data.size(); at += run) {
+            device().QueueInData(0x81, std::vector<uint8_t>(data.begin() + at, data.begin() + at + run));
         }
-        std::vector<uint8_t> got(c.length);
-        const auto result = app().Read(in_, got.data(), c.length);
+        std::vector<uint8_t> got(length);
+        const auto result = app().Read(in_, got.data(), length);
         EXPECT_EQ(result.status, STATUS_SUCCESS);
-        EXPECT_EQ(result.information, c.length);
+        EXPECT_EQ(result.information, length);
         EXPECT_EQ(got, data);
         EXPECT_EQ(ReceiveCount(), 0);
         EXPECT_EQ(IoRefCount(), 1);
