@@ -120,6 +120,8 @@ struct DrainCase {
     NTSTATUS ending;
 };
 
+void PrintTo(const DrainCase& c, std::ostream* out) { *out << c.name; }
+
 class ReadsAcrossDrain : public ReadQueue, public ::testing::WithParamInterface<DrainCase> {};
 
 TEST_P(ReadsAcrossDrain, DrainEndsAtOnceAndReadsGoOnAfter)
