@@ -12,38 +12,10 @@ namespace {
 class AddDeviceTest : public DriverFixture {};
 
 // A new device is attached above its PDO, idle at full power with only its
-// own reference, named and linked; its interface waits for the start. (No
-// configuration or capabilities yet: the extension comes zeroed, as on
-// Windows.)
+// own reference, named and linked, power-pagable as its PDO is; its
+// interface waits for the start. (No configuration or capabilities yet: the
+// extension comes zeroed, as on Windows.)
 TEST_F(AddDeviceTest, GivesTheContextItsValuesAtCreation)
-{
-    Load();
-    Add();
-    DeviceContext* c = context();
-    PDEVICE_OBJECT pdo = device().Pdo();
-
-    EXPECT_EQ(c->LowerDevice, pdo);
-    EXPECT_EQ(c->LowerDevice, emu::LowerDeviceOf(fdo()));
-    EXPECT_EQ(c->PhysicalDevice, pdo);
-    EXPECT_GT(c->InterfaceLinkName.Length, 0);
-    EXPECT_EQ(c->PnpState, DeviceNew);
-    EXPECT_EQ(c->PreviousPnpState, DeviceNew);
-    EXPECT_EQ(c->CurrentSystemPower, PowerSystemWorking);
-    EXPECT_EQ(c->CurrentDevicePower, PowerDeviceD0);
-    EXPECT_FALSE(Signalled(c->FinalReleaseEvent));
-    EXPECT_TRUE(Signalled(c->QuiesceEvent));
-    EXPECT_EQ(c->IoRefCount, 1);
-    EXPECT_EQ(c->WakeCancelFlag | c->WakeOutstanding | c->RemoteWakeCapable | c->ReceiveCount, 0);
-
-    EXPECT_NE(fdo()->Flags & DO_DIRECT_IO, 0u);
-    EXPECT_EQ(fdo()->Flags & DO_DEVICE_INITIALIZING, 0u);
-    EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
-    EXPECT_EQ(fdo()->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
-    EXPECT_EQ(DosLinkTarget(), fdo());
-    EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
-}
-
-TEST_F(AddDeviceTest, CopiesPowerPagableFromThePhysicalDevice)
 {
     for (const bool pagable : {false, true}) {
         SCOPED_TRACE(pagable ? "PDO pagable" : "PDO not pagable");
@@ -51,7 +23,24 @@ TEST_F(AddDeviceTest, CopiesPowerPagableFromThePhysicalDevice)
         PDEVICE_OBJECT pdo = device().Pdo();
         pdo->Flags = pagable ? (pdo->Flags | DO_POWER_PAGABLE) : (pdo->Flags & ~DO_POWER_PAGABLE);
         Add();
+        DeviceContext* c = context();
         EXPECT_EQ((fdo()->Flags & DO_POWER_PAGABLE) != 0, pagable);
+        EXPECT_EQ(c->LowerDevice, pdo);
+        EXPECT_EQ(c->PhysicalDevice, pdo);
+        EXPECT_GT(c->InterfaceLinkName.Length, 0);
+        EXPECT_EQ(c->PnpState, DeviceNew);
+        EXPECT_EQ(c->PreviousPnpState, DeviceNew);
+        EXPECT_EQ(c->CurrentSystemPower, PowerSystemWorking);
+        EXPECT_EQ(c->CurrentDevicePower, PowerDeviceD0);
+        EXPECT_FALSE(Signalled(c->FinalReleaseEvent));
+        EXPECT_TRUE(Signalled(c->QuiesceEvent));
+        EXPECT_EQ(c->IoRefCount, 1);
+        EXPECT_EQ(c->WakeCancelFlag | c->WakeOutstanding | c->RemoteWakeCapable | c->ReceiveCount, 0);
+        EXPECT_NE(fdo()->Flags & DO_DIRECT_IO, 0u);
+        EXPECT_EQ(fdo()->Flags & DO_DEVICE_INITIALIZING, 0u);
+        EXPECT_EQ(fdo()->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+        EXPECT_EQ(fdo()->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
+        EXPECT_TRUE(emu::EnabledInterfaces(PondrelInterfaceClass).empty());
         TearDown();
     }
 }

@@ -7,17 +7,6 @@
 
 namespace io_test {
 
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(state >> 24);
-    }
-    return bytes;
-}
-
 emu::usb::DeviceModel QuietModel()
 {
     auto model = emu::usb::DeviceModel::Builtin();
@@ -25,24 +14,6 @@ emu::usb::DeviceModel QuietModel()
     model.endpoints[0x02] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
     model.endpoints[0x81] = {emu::usb::EndpointBehaviour::Silent, std::nullopt};
     model.endpoints[0x82] = {emu::usb::EndpointBehaviour::Silent, std::nullopt};
-    return model;
-}
-
-emu::usb::DeviceModel ManyPipesModel(uint8_t pipes)
-{
-    auto model = emu::usb::DeviceModel::Builtin();
-    const uint8_t total = static_cast<uint8_t>(9 + 9 + 7 * pipes);
-    model.configDescriptor = {
-        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, total, 0, 1, 1, 0, USB_CONFIG_BUS_POWERED, 50,
-        9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, pipes, USB_DEVICE_CLASS_VENDOR_SPECIFIC, 0, 0, 0,
-    };
-    model.endpoints.clear();
-    for (uint8_t pipe = 0; pipe < pipes; ++pipe) {
-        const uint8_t address = static_cast<uint8_t>(pipe + 1);
-        const uint8_t endpoint[] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0};
-        model.configDescriptor.insert(model.configDescriptor.end(), std::begin(endpoint), std::end(endpoint));
-        model.endpoints[address] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
-    }
     return model;
 }
 
@@ -57,12 +28,6 @@ void IoFixture::SetUp()
     }
     ASSERT_EQ(machine_->BringUp(DriverEntry), STATUS_SUCCESS);
     ASSERT_EQ(Context()->PnpState, DeviceRunning);
-    startBlocks_ = emu::pool::LiveBlocks(PondrelPoolTag);
-}
-
-int64_t IoFixture::ExtraPoolBlocks()
-{
-    return static_cast<int64_t>(emu::pool::LiveBlocks(PondrelPoolTag)) - static_cast<int64_t>(startBlocks_);
 }
 
 // Ends the device's life (removal if it is still there) and unloads the
@@ -98,23 +63,16 @@ uint64_t IoFixture::DriverAllocations()
     return 0;
 }
 
-NTSTATUS IoFixture::Open(std::u16string_view name, emu::Handle* handle)
+emu::Handle IoFixture::Open(std::u16string_view name, NTSTATUS expected)
 {
     std::u16string path = u"\\\\.\\pondrel";
     path += name;
-    *handle = 0;
-    const NTSTATUS status = app().Open(std::u16string_view(path), handle);
-    if (NT_SUCCESS(status)) {
-        open_.push_back(*handle);
-    }
-    return status;
-}
-
-emu::Handle IoFixture::OpenOk(std::u16string_view name)
-{
     emu::Handle handle = 0;
-    const NTSTATUS status = Open(name, &handle);
-    EXPECT_EQ(status, STATUS_SUCCESS) << "opening " << std::string(name.begin(), name.end());
+    const NTSTATUS status = app().Open(std::u16string_view(path), &handle);
+    EXPECT_EQ(status, expected) << "opening " << std::string(name.begin(), name.end());
+    if (NT_SUCCESS(status)) {
+        open_.push_back(handle);
+    }
     return handle;
 }
 
@@ -139,21 +97,19 @@ emu::IoResult IoFixture::SendRaw(UCHAR major, PFILE_OBJECT file, const std::func
     if (setup) {
         setup(next);
     }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    const auto signal = [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-        KeSetEvent(static_cast<PRKEVENT>(event), 0, FALSE);
+    bool completed = false;
+    const auto mark = [](PDEVICE_OBJECT, PIRP, PVOID done) -> NTSTATUS {
+        *static_cast<bool*>(done) = true;
         return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours to free
     };
-    IoSetCompletionRoutine(irp, signal, &done, TRUE, TRUE, TRUE);
-    IofCallDriver(Fdo(), irp);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -10'000LL * std::chrono::duration_cast<std::chrono::milliseconds>(kWait).count();
-    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-        ADD_FAILURE() << "raw request did not complete";
+    IoSetCompletionRoutine(irp, mark, &completed, TRUE, TRUE, TRUE);
+    const NTSTATUS returned = IofCallDriver(Fdo(), irp);
+    if (!completed) {
+        ADD_FAILURE() << "a request the driver completes in its dispatch routine is still pending";
         return {};  // never free an IRP the driver still owns
     }
     const emu::IoResult result{irp->IoStatus.Status, irp->IoStatus.Information};
+    EXPECT_EQ(returned, result.status);
     IoFreeIrp(irp);
     return result;
 }
@@ -162,7 +118,7 @@ void HeldReads::SetUp()
 {
     IoFixture::SetUp();
     device().SetCompletionMode(emu::usb::CompletionMode::Held);
-    in_ = OpenOk(u"\\PIPE1");
+    in_ = Open(u"\\PIPE1");
 }
 
 void HeldReads::Answer(uint32_t expectedLength, size_t bytes, NTSTATUS status)

@@ -7,6 +7,7 @@
 
 #include "driver/device_context.h"
 #include "emulator/machine.h"
+#include "tools/stress/data_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -23,15 +24,11 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = 10s;  // a request that does not complete in this time has hung
 
-// Deterministic bytes for a test: the same seed gives the same bytes.
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed);
+using lives::Pattern;  // the same bytes for the same seed
 
 // The built-in device with both OUT endpoints sinks and both bulk IN
 // endpoints silent: only what a test queues or releases arrives.
 emu::usb::DeviceModel QuietModel();
-
-// One interface of `pipes` bulk OUT pipes (sinks) on endpoints 0x01, 0x02, ...
-emu::usb::DeviceModel ManyPipesModel(uint8_t pipes);
 
 class IoFixture : public ::testing::Test {
 protected:
@@ -51,14 +48,11 @@ protected:
     LONG IoRefCount() { return InterlockedCompareExchange(&Context()->IoRefCount, 0, 0); }
     // Read while no read is in flight: its completion ordered the last change before this.
     LONG ReceiveCount() { return Context()->ReceiveCount; }
-    // Blocks of the driver's pool beyond those it held right after its start.
-    int64_t ExtraPoolBlocks();
     // Allocations the driver ever made from its pool.
     static uint64_t DriverAllocations();
 
-    // Opens "\\.\pondrel" followed by `name`; OpenOk expects success.
-    NTSTATUS Open(std::u16string_view name, emu::Handle* handle);
-    emu::Handle OpenOk(std::u16string_view name);
+    // Opens "\\.\pondrel" followed by `name`, expecting `expected`.
+    emu::Handle Open(std::u16string_view name, NTSTATUS expected = STATUS_SUCCESS);
     void Close(emu::Handle handle)
     {
         std::erase(open_, handle);
@@ -69,7 +63,7 @@ protected:
     std::vector<emu::usb::UrbRecord> BulkUrbs(uint8_t endpoint);
 
     // A raw request to the top of the device stack, with `setup` filling its
-    // stack location; waits for its completion.
+    // stack location, for one the driver completes in its dispatch routine.
     emu::IoResult SendRaw(UCHAR major, PFILE_OBJECT file, const std::function<void(PIO_STACK_LOCATION)>& setup = {});
 
 private:
@@ -78,7 +72,6 @@ private:
     // progress, and a test must answer transfers while a query drains them.
     emu::usb::UsbDevice* device_ = nullptr;
     std::vector<emu::Handle> open_;
-    uint64_t startBlocks_ = 0;
 };
 
 // Reads answered by hand: the bulk IN endpoints are silent and every
