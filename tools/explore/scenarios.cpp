@@ -3,6 +3,7 @@
 #include "driver/device_context.h"
 #include "tools/stress/request_rules.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -272,6 +273,75 @@ private:
     const std::vector<uint8_t> sent_ = Pattern(700, 5);
 };
 
+// Two reads race for bytes already in the receive buffer, enough for both:
+// whichever claims the buffer finishes at once, with no bus read, and hands
+// the buffer on to the other if it found it owned and queued itself. The
+// owner's path is short, so the depth-first search soon meets the other
+// read between its look at the owner and its insertion into the queue (in
+// two-reads the owner's bus completion is long and that schedule comes late).
+class ReadDuringHandOn final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        in_ = bench.Open(bench.pipes().loopbackIn);
+        const uint64_t held = HoldFirstTransfer(bench, [&] { first_ = bench.machine().app().ReadAsync(in_, ReadLength); });
+        if (held == 0) {
+            return;
+        }
+        bench.device().ReleaseWith(held, STATUS_SUCCESS, static_cast<uint32_t>(sent_.size()), &sent_);
+        ExpectDone(bench, *first_, "the read that fills the buffer", {STATUS_SUCCESS});
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("reader-a", [&bench, this] { reads_[0] = bench.machine().app().ReadAsync(in_, ReadLength); });
+        bench.scheduler().Spawn("reader-b", [&bench, this] { reads_[1] = bench.machine().app().ReadAsync(in_, ReadLength); });
+    }
+    void Check(Bench& bench) override
+    {
+        ExpectNoLostWakeup(bench);
+        std::set<std::vector<uint8_t>> got;
+        for (auto& read : reads_) {
+            if (ExpectDone(bench, *read, "a racing read", {STATUS_SUCCESS})) {
+                got.insert(read->Data());
+            }
+        }
+        const std::set<std::vector<uint8_t>> chunks{Chunk(1), Chunk(2)};
+        if (got.size() == reads_.size() && got != chunks) {
+            bench.Problem("the racing reads did not get the buffered bytes, each its own part");
+        }
+        if (const LONG left = Read(&bench.Context()->ReceiveCount); left != 0) {
+            bench.Problem("ReceiveCount " + std::to_string(left) + " after the buffer was read out");
+        }
+        bench.ExpectIdleReferences();
+    }
+
+private:
+    // Once the race has settled, a read in the queue while nobody owns the
+    // buffer waits for a hand-on that will never come.
+    void ExpectNoLostWakeup(Bench& bench)
+    {
+        DeviceContext* context = bench.Context();
+        KIRQL irql;
+        KeAcquireSpinLock(&context->ReadQueueLock, &irql);
+        const bool lost = context->ActiveRead == nullptr && !IsListEmpty(&context->ReadQueue);
+        KeReleaseSpinLock(&context->ReadQueueLock, irql);
+        if (lost) {
+            bench.Problem("a read waits in the queue with nobody owning the receive buffer to hand it on");
+            bench.machine().app().CancelAll(in_);
+        }
+    }
+    std::vector<uint8_t> Chunk(size_t index) const
+    {
+        return {sent_.begin() + index * ReadLength, sent_.begin() + (index + 1) * ReadLength};
+    }
+
+    static constexpr ULONG ReadLength = 100;
+    emu::Handle in_ = 0;
+    std::unique_ptr<emu::PendingIo> first_;
+    std::array<std::unique_ptr<emu::PendingIo>, 2> reads_;
+    const std::vector<uint8_t> sent_ = Pattern(3 * ReadLength, 6);
+};
+
 // A device query-power drain and a query-remove both wait for a read in
 // flight, which the bus completes meanwhile; the removal follows the query.
 class DrainAndQueryThenRemoval final : public Scenario {
@@ -338,6 +408,8 @@ const std::vector<ScenarioEntry>& Scenarios()
          Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<RemovalAndWrite>()); }},
         {"two-reads", "a second read arrives while the bus read of the first one completes",
          Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<TwoReads>()); }},
+        {"read-during-hand-on", "two reads race for bytes already buffered, one finding the other owning the buffer",
+         Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<ReadDuringHandOn>()); }},
         {"drain-and-query-then-removal", "a device query-power drain and a query-remove both wait for a read the bus completes; the removal follows",
          Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<DrainAndQueryThenRemoval>()); }},
     };
