@@ -1,7 +1,8 @@
 #include "tools/stress/request_rules.h"
 
+#include "tools/session/status_names.h"
+
 #include <algorithm>
-#include <cstdio>
 
 namespace lives {
 namespace {
@@ -64,9 +65,7 @@ const char* KindName(RequestKind kind)
 
 std::string StatusName(NTSTATUS status)
 {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
+    return session::StatusName(static_cast<uint32_t>(status));
 }
 
 std::optional<std::string> CheckOutcome(const Outcome& outcome)

@@ -37,6 +37,7 @@ struct Outcome {
 // Null when the outcome is one the driver may give; otherwise what is wrong.
 std::optional<std::string> CheckOutcome(const Outcome& outcome);
 
+// The status by name where the session language knows it, else in hex.
 std::string StatusName(NTSTATUS status);
 
 }  // namespace lives
