@@ -1,10 +1,9 @@
-// For tests of the kernel alone: a fresh emulated kernel per test, the
-// verifier failing the test on any unexpected finding, and the watchdog
-// (each also installed by the shared main; they nest).
+// For tests of the kernel alone: a fresh emulated kernel per test and the
+// verifier failing the test on any unexpected finding (also installed by
+// the shared main, with the hang watchdog; they nest).
 #pragma once
 
 #include "tests/support/verifier_guard.h"
-#include "tests/support/watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +16,6 @@ protected:
 
 private:
     VerifierGuard verifier_;
-    Watchdog watchdog_;
 };
 
 }  // namespace emu::test

@@ -1,6 +1,8 @@
 #include "tools/pondrel-sim/session_run.h"
 
 #include "driver/entry_points.h"
+#include "emulator/kernel/hang_watchdog.h"
+#include "emulator/kernel/system.h"
 #include "emulator/machine.h"
 #include "tools/pondrel-sim/demo.h"
 #include "tools/pondrel-sim/device_input.h"
@@ -8,7 +10,6 @@
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/pondrel-sim/summary.h"
 #include "tools/pondrel-sim/trace_writer.h"
-#include "tools/pondrel-sim/watchdog.h"
 #include "tools/session/executor.h"
 #include "tools/session/status_names.h"
 
@@ -72,7 +73,7 @@ bool ReadInputs(const SessionOptions& options, Inputs* inputs, std::string* erro
 // As when a process exits, what the session still has in flight is
 // cancelled; then its handles are closed, the device removed and the driver
 // unloaded. Requests that end on the way are printed.
-void EndSession(session::Executor& executor, EmulatorBackend& backend, Watchdog& watchdog,
+void EndSession(session::Executor& executor, EmulatorBackend& backend, emu::HangWatchdog& watchdog,
                 std::chrono::milliseconds timeout, session::Printer& printer)
 {
     watchdog.Arm("cancelling the requests still in flight");
@@ -127,7 +128,11 @@ int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::P
         backend.UseLowerFilter();
 
     // A step may take one request timeout, and a cancel as long again.
-    Watchdog watchdog(timeout * 3);
+    const auto limit = timeout * 3;
+    emu::HangWatchdog watchdog(limit, [limit](const std::string& step) {
+        return "pondrel-sim: '" + step + "' did not finish within " + std::to_string(limit.count()) +
+               " ms; the emulator's blocked threads:\n" + emu::threads::DescribeBlocked();
+    });
     session::ExecutorOptions executorOptions;
     if (!options.common.json && isatty(STDOUT_FILENO))
         executorOptions.progress = [&out](uint64_t done, uint64_t total) { DrawProgress(out, done, total); };

@@ -1,13 +1,10 @@
-// Ends the program when one life outlives its limit, after printing the
-// command that replays it and what each blocked emulator thread waits on.
+// What a life that hangs reports before the program ends: the command that
+// replays it, what the life's own thread was doing, and what each blocked
+// emulator thread waits on.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace lives {
 
@@ -18,21 +15,8 @@ std::chrono::seconds LifeLimit();
 // that lives as long as the program).
 void SetLifeStage(const char* stage);
 
-class LifeWatchdog {
-public:
-    LifeWatchdog(std::string what, std::chrono::seconds limit = LifeLimit());
-    ~LifeWatchdog();
-    LifeWatchdog(const LifeWatchdog&) = delete;
-    LifeWatchdog& operator=(const LifeWatchdog&) = delete;
-
-private:
-    void Watch(std::chrono::seconds limit);
-
-    const std::string what_;
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;
-    std::thread thread_;
-};
+// The report of `life` (its name and replay command) still running after
+// `limit`.
+std::string HangReport(const std::string& life, std::chrono::seconds limit);
 
 }  // namespace lives

@@ -1,5 +1,6 @@
 #include "tools/stress/stress_run.h"
 
+#include "emulator/kernel/hang_watchdog.h"
 #include "tools/stress/life_runner.h"
 #include "tools/stress/life_watchdog.h"
 #include "tools/stress/named_lives.h"
@@ -50,14 +51,15 @@ void RunLives(const StressOptions& options, const std::function<std::string(cons
               const std::function<void(const LifeOutcome&)>& each)
 {
     const std::vector<NamedLife> named = NamedLives(MapDevice(options.model), options.pendingReads);
+    const std::chrono::seconds limit = LifeLimit();
+    emu::HangWatchdog watchdog(limit, [limit](const std::string& life) { return HangReport(life, limit); });
     for (const auto& [name, plan] : PlanLives(options)) {
         LifeOutcome outcome{name, plan, 0, {}};
-        {
-            LifeWatchdog watchdog(name + " (replay: " + replay(name) + ")");
-            LifeResult result = RunLife(plan, options.model);
-            outcome.faults = result.faults;
-            outcome.problems = std::move(result.problems);
-        }
+        watchdog.Arm(name + " (replay: " + replay(name) + ")");
+        LifeResult result = RunLife(plan, options.model);
+        watchdog.Disarm();
+        outcome.faults = result.faults;
+        outcome.problems = std::move(result.problems);
         const NamedLife* script = nullptr;
         for (const NamedLife& life : named) {
             script = options.scenario.empty() || life.name != name ? script : &life;
