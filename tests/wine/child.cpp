@@ -5,35 +5,33 @@
 namespace testbus {
 namespace {
 
+// What the INF's model line and Wine's setup API match, by BUS_QUERY_ID_TYPE
+// (device, hardware, compatible and instance IDs), then the device text.
 // Multi-strings end with an empty string.
 const WCHAR kDeviceId[] = L"USB\\VID_1209&PID_0001";
 const WCHAR kHardwareIds[] = L"USB\\VID_1209&PID_0001&REV_0100\0USB\\VID_1209&PID_0001\0";
 const WCHAR kCompatibleIds[] = L"USB\\Class_FF&SubClass_00&Prot_00\0USB\\Class_FF\0USB\\COMPOSITE\0";
 const WCHAR kInstanceId[] = L"1";
 const WCHAR kDescription[] = L"pondrel test device";
+const struct {
+    const WCHAR* text;
+    SIZE_T bytes;
+} kIdentity[] = {{kDeviceId, sizeof kDeviceId},       {kHardwareIds, sizeof kHardwareIds},
+                 {kCompatibleIds, sizeof kCompatibleIds}, {kInstanceId, sizeof kInstanceId},
+                 {kDescription, sizeof kDescription}};
 
-// A copy of `text` (`bytes` long) from paged pool, which the PnP manager
-// frees, as the answer to a query. PASSIVE_LEVEL.
-NTSTATUS AnswerString(PIRP irp, const WCHAR* text, SIZE_T bytes)
+// A copy of identity `index` from paged pool, which the PnP manager frees,
+// as the answer to a query; any other index is not answered here.
+// PASSIVE_LEVEL.
+NTSTATUS AnswerIdentity(PIRP irp, ULONG index)
 {
-    auto* copy = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, bytes, kTag));
+    if (index >= ARRAYSIZE(kIdentity))
+        return KeepStatus(irp);
+    auto* copy = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, kIdentity[index].bytes, kTag));
     if (copy == nullptr)
         return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
-    RtlCopyMemory(copy, text, bytes);
+    RtlCopyMemory(copy, kIdentity[index].text, kIdentity[index].bytes);
     return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(copy));
-}
-
-// The child's identity: what the INF's model line and Wine's setup API
-// match. PASSIVE_LEVEL.
-NTSTATUS QueryId(PIRP irp)
-{
-    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
-    case BusQueryDeviceID: return AnswerString(irp, kDeviceId, sizeof kDeviceId);
-    case BusQueryHardwareIDs: return AnswerString(irp, kHardwareIds, sizeof kHardwareIds);
-    case BusQueryCompatibleIDs: return AnswerString(irp, kCompatibleIds, sizeof kCompatibleIds);
-    case BusQueryInstanceID: return AnswerString(irp, kInstanceId, sizeof kInstanceId);
-    default: return KeepStatus(irp);
-    }
 }
 
 // As a hub reports a remote-wake device: D2 in S1..S3, the state it wakes
@@ -46,10 +44,7 @@ NTSTATUS QueryCapabilities(PIRP irp)
     RtlCopyMemory(caps->DeviceState, states, sizeof states);
     caps->SystemWake = PowerSystemSleeping3;
     caps->DeviceWake = PowerDeviceD2;
-    caps->DeviceD2 = TRUE;
-    caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = TRUE;
-    caps->Removable = TRUE;
-    caps->Address = caps->UINumber = 1;
+    caps->DeviceD2 = caps->WakeFromD0 = caps->WakeFromD2 = caps->Removable = TRUE;
     return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
@@ -58,14 +53,13 @@ NTSTATUS QueryCapabilities(PIRP irp)
 NTSTATUS Removed(PDEVICE_OBJECT device, PIRP irp)
 {
     EndTransfers(nullptr, USBD_STATUS_DEVICE_GONE);
-    ++g_bus.childRemoves;
-    ChildChanged();
     bool reported = g_bus.present;
     CompleteIrp(irp, STATUS_SUCCESS);
     if (!reported) {
         g_bus.child = nullptr;
         IoDeleteDevice(device);
     }
+    ChildChanged();
     return STATUS_SUCCESS;
 }
 
@@ -95,29 +89,19 @@ bool PnpSettled()
     return WaitUntil([&] { return g_bus.relationQueries != queries; });
 }
 
-// The child's PDO; its device is reset to how it comes out of the box.
-// PASSIVE_LEVEL.
-NTSTATUS CreateChild(PDRIVER_OBJECT driver)
-{
-    NTSTATUS status = NewDevice(driver, nullptr, nullptr, FILE_DEVICE_USB, Kind::Child, DO_POWER_PAGABLE, &g_bus.child);
-    if (!NT_SUCCESS(status))
-        return status;
-    ResetDevice();
-    g_bus.present = g_bus.connected = true;
-    return STATUS_SUCCESS;
-}
-
-// The child arrives: reported, installed and started by Wine's PnP manager,
-// then queried as Windows' would. Done once the start has settled.
-// PASSIVE_LEVEL, as every verb below.
+// The child arrives, out of the box: reported, installed and started by
+// Wine's PnP manager, then queried as Windows' would. Done once the start
+// has settled. PASSIVE_LEVEL, as every verb below.
 NTSTATUS Plug(PDRIVER_OBJECT driver)
 {
     if (g_bus.present || g_bus.child != nullptr)
         return STATUS_DEVICE_ALREADY_ATTACHED;  // the earlier one's stack has not let go yet
-    NTSTATUS status = CreateChild(driver);
+    NTSTATUS status = NewDevice(driver, Kind::Child, &g_bus.child);
     if (!NT_SUCCESS(status))
         return status;
-    g_bus.childSurprised = 0;
+    ResetDevice();
+    g_bus.present = true;
+    g_bus.surprised = false;
     ULONG starts = g_bus.childStarts;
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
     if (!WaitUntil([&] { return g_bus.childStarts != starts; }) || !PnpSettled())
@@ -134,11 +118,10 @@ NTSTATUS SurpriseRemove()
 {
     if (!g_bus.present)
         return STATUS_NO_SUCH_DEVICE;
-    ULONG surprised = g_bus.childSurprised + g_bus.childRemoves;
-    g_bus.connected = g_bus.present = false;
+    g_bus.present = false;
     EndTransfers(nullptr, USBD_STATUS_DEVICE_GONE);
     IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
-    bool heard = WaitUntil([&] { return g_bus.childSurprised + g_bus.childRemoves != surprised; });
+    bool heard = WaitUntil([] { return g_bus.surprised || g_bus.child == nullptr; });
     return heard && PnpSettled() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
@@ -148,9 +131,9 @@ NTSTATUS SurpriseRemove()
 // are closed; Wine sends it at once, and the answer is whether it came.
 NTSTATUS Remove()
 {
-    if (!g_bus.present && g_bus.childSurprised != 0)
+    if (!g_bus.present && g_bus.surprised)
         return WaitUntil([] { return g_bus.child == nullptr; }) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-    if (!g_bus.present || g_bus.child == nullptr)
+    if (!g_bus.present)
         return STATUS_NO_SUCH_DEVICE;
     NTSTATUS status = SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
@@ -158,7 +141,7 @@ NTSTATUS Remove()
         return status;
     }
     status = SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-    g_bus.present = g_bus.connected = false;
+    g_bus.present = false;
     return PnpSettled() ? status : STATUS_UNSUCCESSFUL;
 }
 
@@ -169,14 +152,11 @@ NTSTATUS SetSystemPower(ULONG state)
     if (g_bus.child == nullptr)
         return STATUS_NO_SUCH_DEVICE;
     auto system = static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state);
-    POWER_ACTION action = state == 0 ? PowerActionNone : state == 4 ? PowerActionHibernate : PowerActionSleep;
-    NTSTATUS status =
-        state == 0 ? STATUS_SUCCESS : SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_QUERY_POWER, system, action);
-    if (!NT_SUCCESS(status)) {
-        SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_SET_POWER, PowerSystemWorking);
-        return status;
-    }
-    return SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_SET_POWER, system, action);
+    NTSTATUS status = state == 0 ? STATUS_SUCCESS : SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_QUERY_POWER, system);
+    if (!NT_SUCCESS(status))
+        system = PowerSystemWorking;
+    NTSTATUS set = SendAndWait(g_bus.child, IRP_MJ_POWER, IRP_MN_SET_POWER, system);
+    return NT_SUCCESS(status) ? set : status;
 }
 
 // The device signals remote wake: the armed wait-wake completes. From a
@@ -197,9 +177,7 @@ NTSTATUS Wake()
     if (irp == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
     CompleteIrp(irp, STATUS_SUCCESS);
-    if (inD0)
-        return STATUS_SUCCESS;
-    bool back = WaitUntil([] { return g_bus.devicePowerState == PowerDeviceD0 && g_bus.waitWake != nullptr; });
+    bool back = inD0 || WaitUntil([] { return g_bus.devicePowerState == PowerDeviceD0 && g_bus.waitWake != nullptr; });
     return back ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
@@ -217,20 +195,16 @@ void CancelWaitWake(PDEVICE_OBJECT, PIRP irp)
 }
 
 // Held until the device signals wake or its sender cancels it; refused when
-// the device cannot wake the system from that state or one is held already.
-// PASSIVE_LEVEL under Wine (DISPATCH_LEVEL at most on Windows).
+// the device is gone or one is held already (the emulator's bus also
+// refuses states it cannot wake from, which the function driver never asks
+// for). PASSIVE_LEVEL under Wine (DISPATCH_LEVEL at most on Windows).
 NTSTATUS WaitWake(PIRP irp)
 {
-    SYSTEM_POWER_STATE from = IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState;
     NTSTATUS status = STATUS_PENDING;
     {
         Locked locked;
-        if (!g_bus.connected)
-            status = STATUS_NO_SUCH_DEVICE;
-        else if (from > PowerSystemSleeping3 || g_bus.devicePowerState > PowerDeviceD2)
-            status = STATUS_INVALID_DEVICE_STATE;
-        else if (g_bus.waitWake != nullptr)
-            status = STATUS_DEVICE_BUSY;
+        if (!g_bus.present || g_bus.waitWake != nullptr)
+            status = g_bus.present ? STATUS_DEVICE_BUSY : STATUS_NO_SUCH_DEVICE;
         else if (Hold(irp, CancelWaitWake))
             g_bus.waitWake = irp;
         else
@@ -248,21 +222,22 @@ NTSTATUS WaitWake(PIRP irp)
 // IRP_MJ_PNP on the child. PASSIVE_LEVEL.
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
 {
-    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         ++g_bus.childStarts;
         ChildChanged();
-        return CompleteIrp(irp, g_bus.connected ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
+        return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE: return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
         EndTransfers(nullptr, USBD_STATUS_DEVICE_GONE);
-        ++g_bus.childSurprised;
+        g_bus.surprised = true;
         ChildChanged();
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: return Removed(device, irp);
-    case IRP_MN_QUERY_ID: return QueryId(irp);
-    case IRP_MN_QUERY_DEVICE_TEXT: return AnswerString(irp, kDescription, sizeof kDescription);
+    case IRP_MN_QUERY_ID: return AnswerIdentity(irp, stack->Parameters.QueryId.IdType);
+    case IRP_MN_QUERY_DEVICE_TEXT: return AnswerIdentity(irp, ARRAYSIZE(kIdentity) - 1);
     case IRP_MN_QUERY_CAPABILITIES: return QueryCapabilities(irp);
     default: return KeepStatus(irp);
     }
@@ -274,17 +249,14 @@ NTSTATUS ChildPower(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PoStartNextPowerIrp(irp);
-    switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        if (stack->Parameters.Power.Type == DevicePowerState) {
-            g_bus.devicePowerState = stack->Parameters.Power.State.DeviceState;
-            ChildChanged();
-        }
-        return CompleteIrp(irp, STATUS_SUCCESS);
-    case IRP_MN_QUERY_POWER: return CompleteIrp(irp, STATUS_SUCCESS);
-    case IRP_MN_WAIT_WAKE: return WaitWake(irp);
-    default: return CompleteIrp(irp, irp->IoStatus.Status);
+    if (stack->MinorFunction == IRP_MN_WAIT_WAKE)
+        return WaitWake(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+        g_bus.devicePowerState = stack->Parameters.Power.State.DeviceState;
+        ChildChanged();
     }
+    bool granted = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
+    return granted ? CompleteIrp(irp, STATUS_SUCCESS) : KeepStatus(irp);
 }
 
 // Wakes whoever waits for a change of the child's life or power. Any IRQL
@@ -304,7 +276,7 @@ NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command)
     case TestBusSleep: return command.argument - 1 < 4 ? SetSystemPower(command.argument) : STATUS_INVALID_PARAMETER;
     case TestBusResume: return SetSystemPower(0);
     case TestBusWake: return Wake();
-    case TestBusFault: return g_bus.present ? SetFault(command.endpoint, command.argument) : STATUS_NO_SUCH_DEVICE;
+    case TestBusStall: return g_bus.present ? StallNext(command.endpoint) : STATUS_NO_SUCH_DEVICE;
     case TestBusNameNextOpen:
     case TestBusLastOpenStatus: return OpenVerb(command);
     default: return STATUS_INVALID_PARAMETER;

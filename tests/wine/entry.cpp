@@ -33,11 +33,15 @@ NTSTATUS AnswerBusRelations(PIRP irp)
     return PassDown(irp);
 }
 
-// IRP_MJ_PNP on the bus's own device. PASSIVE_LEVEL.
-NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
+// IRP_MJ_PNP and IRP_MJ_POWER on the bus's own device. PASSIVE_LEVEL.
+NTSTATUS BusRequest(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     UCHAR minor = stack->MinorFunction;
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        return PassDown(irp);
+    }
     if (minor == IRP_MN_QUERY_DEVICE_RELATIONS && stack->Parameters.QueryDeviceRelations.Type == ::BusRelations)
         return AnswerBusRelations(irp);
     if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE)
@@ -62,14 +66,22 @@ void RunCommandWork(PDEVICE_OBJECT device, PVOID context)
     CompleteIrp(irp, STATUS_SUCCESS, sizeof(LONG));
 }
 
-// The control code of the control device: checked, then run in a work
-// item. PASSIVE_LEVEL.
-NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
+// The control device: opens and closes of its own, and its control code,
+// checked, then run in a work item; a handle that carries a name for the
+// function driver goes there instead. PASSIVE_LEVEL.
+NTSTATUS ControlRequest(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    if (IsProxied(irp))
+        return ProxyDispatch(device, irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto& parameters = stack->Parameters.DeviceIoControl;
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+        UCHAR major = stack->MajorFunction;
+        bool opening = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+        return CompleteIrp(irp, opening ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
+    }
     if (parameters.IoControlCode != IOCTL_PONDREL_TEST_BUS_COMMAND ||
-        parameters.InputBufferLength < sizeof(PondrelTestBusCommand) ||
-        parameters.OutputBufferLength < sizeof(LONG))
+        parameters.InputBufferLength < sizeof(PondrelTestBusCommand) || parameters.OutputBufferLength < sizeof(LONG))
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     PIO_WORKITEM item = IoAllocateWorkItem(device);
     if (item == nullptr)
@@ -80,40 +92,30 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_PENDING;
 }
 
-// Every request to every device of the bus: the open device passes all on;
-// the control device takes opens and its control code; the child its PnP,
-// power and URB requests; the bus's own device its PnP and power requests.
-// PASSIVE_LEVEL under Wine.
+// Every request to every device of the bus, by the device's kind; what a
+// kind does not take is not supported. PASSIVE_LEVEL under Wine.
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     Kind kind = *static_cast<Kind*>(device->DeviceExtension);
-    if (kind == Kind::Proxy)
-        return ProxyDispatch(device, irp);
-    if (major == IRP_MJ_PNP && kind != Kind::Control)
-        return kind == Kind::BusFdo ? BusPnp(device, irp) : ChildPnp(device, irp);
-    if (major == IRP_MJ_POWER && kind == Kind::Child)
+    if (kind == Kind::Control)
+        return ControlRequest(device, irp);
+    if (kind == Kind::BusFdo && (major == IRP_MJ_PNP || major == IRP_MJ_POWER))
+        return BusRequest(device, irp);
+    if (major == IRP_MJ_PNP)
+        return ChildPnp(device, irp);
+    if (major == IRP_MJ_POWER)
         return ChildPower(device, irp);
-    if (major == IRP_MJ_POWER && kind == Kind::BusFdo) {
-        PoStartNextPowerIrp(irp);
-        return PassDown(irp);
-    }
     if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL && kind == Kind::Child)
         return ChildInternalIoctl(irp);
-    if (kind != Kind::Control)
-        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-    if (major == IRP_MJ_DEVICE_CONTROL)
-        return ControlIoctl(device, irp);
-    bool opening = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
-    return CompleteIrp(irp, opening ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
+    return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 // Wine's root PDO for the bus. PASSIVE_LEVEL.
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status =
-        NewDevice(driver, nullptr, nullptr, FILE_DEVICE_BUS_EXTENDER, Kind::BusFdo, DO_POWER_PAGABLE, &fdo);
+    NTSTATUS status = NewDevice(driver, Kind::BusFdo, &fdo);
     if (!NT_SUCCESS(status))
         return status;
     g_bus.lowerPdo = pdo;
@@ -123,48 +125,46 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 
 }  // namespace
 
-// A device of the bus, of `kind`, with `flags`, ready for requests; named,
-// with a DOS link, when the names are given. PASSIVE_LEVEL.
-NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, const WCHAR* linkName, DEVICE_TYPE type, Kind kind,
-                   ULONG flags, PDEVICE_OBJECT* created)
+// A device of the bus, of `kind`, ready for requests: the control device is
+// named, with a DOS link, takes buffered I/O and has room for the function
+// driver's stack it passes requests to; a child's PDO gets a name from the
+// I/O manager. PASSIVE_LEVEL.
+NTSTATUS NewDevice(PDRIVER_OBJECT driver, Kind kind, PDEVICE_OBJECT* created)
 {
-    UNICODE_STRING string;
+    UNICODE_STRING name;
     UNICODE_STRING link;
-    RtlInitUnicodeString(&string, name);
-    RtlInitUnicodeString(&link, linkName);
-    PUNICODE_STRING named = name != nullptr ? &string : nullptr;
+    RtlInitUnicodeString(&name, PONDREL_TEST_BUS_DEVICE_NAME);
+    RtlInitUnicodeString(&link, PONDREL_TEST_BUS_LINK_NAME);
+    bool control = kind == Kind::Control;
+    DEVICE_TYPE type = control ? FILE_DEVICE_UNKNOWN : kind == Kind::Child ? FILE_DEVICE_USB : FILE_DEVICE_BUS_EXTENDER;
     ULONG characteristics = kind == Kind::Child ? FILE_AUTOGENERATED_DEVICE_NAME : 0;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Kind), named, type, characteristics, FALSE, created);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Kind), control ? &name : nullptr, type, characteristics, FALSE, created);
     if (!NT_SUCCESS(status))
         return status;
     *static_cast<Kind*>((*created)->DeviceExtension) = kind;
-    (*created)->Flags |= flags;
+    (*created)->Flags |= control ? DO_BUFFERED_IO : DO_POWER_PAGABLE;
     (*created)->Flags &= ~DO_DEVICE_INITIALIZING;
-    return linkName != nullptr ? IoCreateSymbolicLink(&link, &string) : STATUS_SUCCESS;
+    if (!control)
+        return STATUS_SUCCESS;
+    (*created)->StackSize = 8;
+    return IoCreateSymbolicLink(&link, &name);
 }
 
 }  // namespace testbus
 
-// Installs the missing kernel routines, then sets up the bus, its control
-// device and its open device. PASSIVE_LEVEL.
+// Installs the missing kernel routines, then sets up the simulated device
+// and the control device. PASSIVE_LEVEL.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     using namespace testbus;
-    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT control = nullptr;
     NTSTATUS status = InstallPowerRequestShim();
     if (NT_SUCCESS(status))
         status = StartDevice();
     if (NT_SUCCESS(status))
-        status = NewDevice(driver, PONDREL_TEST_BUS_DEVICE_NAME, PONDREL_TEST_BUS_LINK_NAME, FILE_DEVICE_UNKNOWN,
-                           Kind::Control, DO_BUFFERED_IO, &device);
-    if (NT_SUCCESS(status))
-        status = NewDevice(driver, PONDREL_TEST_BUS_OPEN_DEVICE_NAME, PONDREL_TEST_BUS_OPEN_LINK_NAME,
-                           FILE_DEVICE_UNKNOWN, Kind::Proxy, DO_BUFFERED_IO, &device);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("pondrel test bus: setup failed %08lx\n", status);
+        status = NewDevice(driver, Kind::Control, &control);
+    if (!NT_SUCCESS(status))
         return status;
-    }
-    device->StackSize = 8;  // the open device passes requests to the function driver's stack
     for (auto& dispatch : driver->MajorFunction)
         dispatch = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;

@@ -45,7 +45,7 @@ NTSTATUS SentDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 // Sends a new request to the top of `device`'s stack, with SentDone as its
 // last completion routine; stores its address first. False when there is no
 // memory for it. DISPATCH_LEVEL at most.
-bool Send(UCHAR major, Sent* sent, POWER_ACTION action, PIRP* out)
+bool Send(UCHAR major, Sent* sent, PIRP* out)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(sent->device);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
@@ -61,7 +61,6 @@ bool Send(UCHAR major, Sent* sent, POWER_ACTION action, PIRP* out)
         } else {
             next->Parameters.Power.Type = sent->waited ? SystemPowerState : DevicePowerState;
             next->Parameters.Power.State = sent->state;
-            next->Parameters.Power.ShutdownType = action;
         }
         IoSetCompletionRoutine(irp, SentDone, sent, TRUE, TRUE, TRUE);
         if (out != nullptr)
@@ -84,7 +83,7 @@ NTSTATUS NTAPI RequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE s
     if (sent == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     *sent = {device, minor, state, done, context, false, {}, STATUS_PENDING, {}};
-    if (Send(IRP_MJ_POWER, sent, PowerActionNone, out))
+    if (Send(IRP_MJ_POWER, sent, out))
         return STATUS_PENDING;
     ExFreePoolWithTag(sent, kTag);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -104,7 +103,7 @@ NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds)
 // power request), to the top of the PDO's stack; waits for its end. The
 // wait is bounded: a stack that never answers leaves the request (and its
 // record) behind rather than hanging the test. PASSIVE_LEVEL.
-NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action)
+NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state)
 {
     auto* sent = static_cast<Sent*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Sent), kTag));
     if (sent == nullptr)
@@ -115,7 +114,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_
     sent->caps.Size = sizeof sent->caps;
     sent->caps.Version = 1;
     sent->caps.Address = sent->caps.UINumber = 0xFFFFFFFF;
-    if (!Send(major, sent, action, nullptr)) {
+    if (!Send(major, sent, nullptr)) {
         ExFreePoolWithTag(sent, kTag);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
