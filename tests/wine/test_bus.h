@@ -62,12 +62,6 @@ private:
     KIRQL irql_;
 };
 
-// What a device of the bus is; its device extension holds it.
-enum class Kind { BusFdo, Control, Child };
-
-// entry.cpp
-NTSTATUS NewDevice(PDRIVER_OBJECT driver, Kind kind, PDEVICE_OBJECT* created);
-
 // power_shim.cpp
 NTSTATUS InstallPowerRequestShim();
 NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state = PowerSystemUnspecified);
@@ -76,7 +70,7 @@ NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds);
 // child.cpp
 void ChildChanged();
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ChildPower(PIRP irp);
 NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command);
 
 // open_proxy.cpp
