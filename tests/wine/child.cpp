@@ -8,17 +8,17 @@ namespace {
 // What the INF's model line and Wine's setup API match, by BUS_QUERY_ID_TYPE
 // (device, hardware, compatible and instance IDs), then the device text.
 // Multi-strings end with an empty string.
-const WCHAR kDeviceId[] = L"USB\\VID_1209&PID_0001";
-const WCHAR kHardwareIds[] = L"USB\\VID_1209&PID_0001&REV_0100\0USB\\VID_1209&PID_0001\0";
-const WCHAR kCompatibleIds[] = L"USB\\Class_FF&SubClass_00&Prot_00\0USB\\Class_FF\0USB\\COMPOSITE\0";
-const WCHAR kInstanceId[] = L"1";
-const WCHAR kDescription[] = L"pondrel test device";
+#define PONDREL_TEST_BUS_TEXT(text) {text, sizeof text}
 const struct {
     const WCHAR* text;
     SIZE_T bytes;
-} kIdentity[] = {{kDeviceId, sizeof kDeviceId},       {kHardwareIds, sizeof kHardwareIds},
-                 {kCompatibleIds, sizeof kCompatibleIds}, {kInstanceId, sizeof kInstanceId},
-                 {kDescription, sizeof kDescription}};
+} kIdentity[] = {
+    PONDREL_TEST_BUS_TEXT(L"USB\\VID_1209&PID_0001"),
+    PONDREL_TEST_BUS_TEXT(L"USB\\VID_1209&PID_0001&REV_0100\0USB\\VID_1209&PID_0001\0"),
+    PONDREL_TEST_BUS_TEXT(L"USB\\Class_FF&SubClass_00&Prot_00\0USB\\Class_FF\0USB\\COMPOSITE\0"),
+    PONDREL_TEST_BUS_TEXT(L"1"),
+    PONDREL_TEST_BUS_TEXT(L"pondrel test device"),
+};
 
 // A copy of identity `index` from paged pool, which the PnP manager frees,
 // as the answer to a query; any other index is not answered here.

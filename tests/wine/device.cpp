@@ -187,20 +187,15 @@ void BusThread(PVOID)
     }
 }
 
-// Pipe handles carry the configuration's generation, so that a handle from
-// an earlier configuration is refused. g_bus.lock held.
-PVOID PipeHandle(ULONG_PTR tail)
-{
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(g_bus.generation) << 8 | tail);
-}
-
-// The endpoint of a live pipe handle, or null. g_bus.lock held.
+// The endpoint a pipe handle of the configuration (its address) names, or
+// null. g_bus.lock held.
 Endpoint* EndpointOfHandle(PVOID handle)
 {
-    auto value = reinterpret_cast<ULONG_PTR>(handle);
-    ULONG_PTR index = (value & 0xFF) - 1;
-    bool live = g_bus.configured && (value >> 8) == g_bus.generation && index < kEndpointCount;
-    return live ? &g_bus.endpoints[index] : nullptr;
+    for (auto& endpoint : g_bus.endpoints) {
+        if (&endpoint == handle && g_bus.configured)
+            return &endpoint;
+    }
+    return nullptr;
 }
 
 // The device and configuration descriptors; the device stalls any other.
@@ -232,8 +227,7 @@ USBD_STATUS Configure(PURB urb)
     info->Class = 0xFF;
     info->NumberOfPipes = kEndpointCount;
     info->Length = needed;
-    info->InterfaceHandle = PipeHandle(0xF0);
-    urb->UrbSelectConfiguration.ConfigurationHandle = PipeHandle(0xF1);
+    info->InterfaceHandle = urb->UrbSelectConfiguration.ConfigurationHandle = &g_bus;
     for (int i = 0; i < kEndpointCount; ++i) {
         const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
@@ -241,14 +235,13 @@ USBD_STATUS Configure(PURB urb)
         pipe.EndpointAddress = descriptor[2];
         pipe.Interval = descriptor[6];
         pipe.PipeType = static_cast<USBD_PIPE_TYPE>(descriptor[3] & 3);
-        pipe.PipeHandle = PipeHandle(i + 1);
+        pipe.PipeHandle = &g_bus.endpoints[i];
     }
     return USBD_STATUS_SUCCESS;
 }
 
 // A new configuration (or none), like a port reset (no URB), ends every
-// transfer in flight and clears every halt; a configuration also ends every
-// pipe handle. PASSIVE_LEVEL.
+// transfer in flight and clears every halt. PASSIVE_LEVEL.
 NTSTATUS Restart(PIRP irp, PURB urb)
 {
     EndTransfers(nullptr, USBD_STATUS_CANCELED);
@@ -258,7 +251,6 @@ NTSTATUS Restart(PIRP irp, PURB urb)
         for (auto& endpoint : g_bus.endpoints)
             endpoint.halted = false;
         if (urb != nullptr) {
-            ++g_bus.generation;
             bool none = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
             usbd = none ? USBD_STATUS_SUCCESS : Configure(urb);
             g_bus.configured = !none && USBD_SUCCESS(usbd);
@@ -413,7 +405,6 @@ void ResetDevice()
 {
     Locked locked;
     g_bus.configured = false;
-    ++g_bus.generation;
     g_bus.devicePowerState = PowerDeviceD0;
     for (auto& endpoint : g_bus.endpoints) {
         endpoint.halted = endpoint.stallNext = false;

@@ -57,32 +57,18 @@ NTSTATUS BusRequest(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-// Runs one control verb off the I/O thread, since verbs wait for the
-// child's stack to answer; the work item rides in the request. The answer
-// overwrites the command. PASSIVE_LEVEL.
-void RunCommandWork(PDEVICE_OBJECT device, PVOID context)
-{
-    auto* irp = static_cast<PIRP>(context);
-    auto* command = static_cast<PondrelTestBusCommand*>(irp->AssociatedIrp.SystemBuffer);
-    *static_cast<LONG*>(irp->AssociatedIrp.SystemBuffer) = RunCommand(device->DriverObject, *command);
-    IoFreeWorkItem(static_cast<PIO_WORKITEM>(irp->Tail.Overlay.DriverContext[0]));
-    CompleteIrp(irp, STATUS_SUCCESS, sizeof(LONG));
-}
-
-// The control code: checked, then run in a work item. PASSIVE_LEVEL.
+// The control code: checked, then its verb run; the answer overwrites the
+// command. The verbs wait for the child's stack to answer: PASSIVE_LEVEL,
+// in the caller's thread as on Windows.
 NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
 {
     auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    auto* command = static_cast<PondrelTestBusCommand*>(irp->AssociatedIrp.SystemBuffer);
     if (parameters.IoControlCode != IOCTL_PONDREL_TEST_BUS_COMMAND ||
         parameters.InputBufferLength < sizeof(PondrelTestBusCommand) || parameters.OutputBufferLength < sizeof(LONG))
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    if (item == nullptr)
-        return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
-    irp->Tail.Overlay.DriverContext[0] = item;
-    IoMarkIrpPending(irp);
-    IoQueueWorkItem(item, RunCommandWork, DelayedWorkQueue, irp);
-    return STATUS_PENDING;
+    *static_cast<LONG*>(irp->AssociatedIrp.SystemBuffer) = RunCommand(device->DriverObject, *command);
+    return CompleteIrp(irp, STATUS_SUCCESS, sizeof(LONG));
 }
 
 // Every request to the bus's two devices. The child takes its PnP, power

@@ -41,7 +41,6 @@ struct Bus {
     ULONG childStarts;
     ULONG relationQueries;     // BusRelations queries answered
     bool configured;
-    ULONG generation;          // bumped by every select configuration
     Endpoint endpoints[kEndpointCount];
     int devicePowerState;      // last D-state set on the PDO
     PIRP waitWake;
