@@ -37,18 +37,6 @@ void TakeBack(GivenName* given)
     given->file = nullptr;
 }
 
-// Keeps the status the driver gave the open; a handle the driver refused
-// is the control device's own from then on.
-NTSTATUS OpenDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    g_lastOpenStatus = irp->IoStatus.Status;
-    if (!NT_SUCCESS(g_lastOpenStatus))
-        TakeBack(static_cast<GivenName*>(context));
-    if (irp->PendingReturned)
-        IoMarkIrpPending(irp);
-    return STATUS_CONTINUE_COMPLETION;
-}
-
 // The function driver's device on top of the child, referenced; null when
 // the child or its driver is gone.
 PDEVICE_OBJECT FunctionDevice()
@@ -60,32 +48,32 @@ PDEVICE_OBJECT FunctionDevice()
     return nullptr;
 }
 
-// Gives the kept name to the new file object, as its FileName, and sends
-// the open on, keeping its status.
-NTSTATUS Open(PDEVICE_OBJECT device, PIRP irp)
+// After the function driver: keeps the status it gave an open; a handle it
+// refused is the control device's own from then on.
+NTSTATUS Passed(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    PDEVICE_OBJECT target = FunctionDevice();
-    GivenName* given = target != nullptr ? GivenTo(nullptr) : nullptr;
+    bool open = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE;
+    if (open)
+        g_lastOpenStatus = irp->IoStatus.Status;
+    if (open && !NT_SUCCESS(irp->IoStatus.Status))
+        TakeBack(static_cast<GivenName*>(context));
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+// An open takes the kept name into its file object, as its FileName, in
+// `given` (none when null); the name is used up either way.
+GivenName* GiveName(GivenName* given, PFILE_OBJECT file)
+{
     if (given != nullptr) {
         *given = {file, file->FileName, {}};
         RtlCopyMemory(given->name, g_nextName, sizeof g_nextName);
         RtlInitUnicodeString(&file->FileName, given->name);
     }
     g_nextName[0] = 0;
-    if (given == nullptr) {
-        if (target != nullptr)
-            ObDereferenceObject(target);
-        g_lastOpenStatus = STATUS_NO_SUCH_DEVICE;
-        return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
-    }
-    // Reads and writes are built for this device's I/O method: the driver's.
-    device->Flags = (device->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) | (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO));
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, OpenDone, given, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(target, irp);
-    ObDereferenceObject(target);
-    return status;
+    g_lastOpenStatus = STATUS_NO_SUCH_DEVICE;  // until the driver answers
+    return given;
 }
 
 }  // namespace
@@ -111,27 +99,33 @@ bool IsProxied(PIRP irp)
     return stack->FileObject != nullptr && GivenTo(stack->FileObject) != nullptr;
 }
 
-// Every request that IsProxied picks. PASSIVE_LEVEL under Wine, as
-// everything here.
+// Every request that IsProxied picks: the same request goes to the
+// function driver; with the driver gone, it fails (closing succeeds).
+// PASSIVE_LEVEL under Wine, as everything here.
 NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     UCHAR major = stack->MajorFunction;
-    PFILE_OBJECT file = stack->FileObject;
-    if (major == IRP_MJ_CREATE)
-        return Open(device, irp);
     PDEVICE_OBJECT target = FunctionDevice();
-    NTSTATUS status;
-    if (target == nullptr) {
+    GivenName* given = GivenTo(stack->FileObject);
+    if (major == IRP_MJ_CREATE)
+        given = GiveName(target != nullptr ? GivenTo(nullptr) : nullptr, stack->FileObject);
+    if (target == nullptr || given == nullptr) {
+        if (target != nullptr)
+            ObDereferenceObject(target);
+        if (major == IRP_MJ_CLOSE && given != nullptr)
+            TakeBack(given);
         bool closing = major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;
-        status = CompleteIrp(irp, closing ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
-    } else {
-        IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(target, irp);
-        ObDereferenceObject(target);
+        return CompleteIrp(irp, closing ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
     }
+    // Reads and writes are built for this device's I/O method: the driver's.
+    device->Flags = (device->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) | (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO));
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, Passed, given, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(target, irp);
+    ObDereferenceObject(target);
     if (major == IRP_MJ_CLOSE)
-        TakeBack(GivenTo(file));  // its own name back, before Wine frees it
+        TakeBack(given);  // its own name back, before Wine frees it
     return status;
 }
 
