@@ -105,9 +105,9 @@ NTSTATUS Plug(PDRIVER_OBJECT driver)
     ResetDevice();
     g_bus.present = true;
     g_bus.surprised = false;
+    // Reported at the first change; the second is handled once the start is.
     ULONG starts = g_bus.childStarts;
-    IoInvalidateDeviceRelations(g_bus.lowerPdo, BusRelations);
-    if (!WaitUntil([&] { return g_bus.childStarts != starts; }) || !PnpSettled())
+    if (!PnpSettled() || !PnpSettled() || g_bus.childStarts == starts)
         return STATUS_UNSUCCESSFUL;
     // What the PnP manager sends after a first start and Wine does not.
     SendAndWait(g_bus.child, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
@@ -171,30 +171,20 @@ NTSTATUS Wake()
     bool inD0 = false;
     {
         Locked locked;
-        irp = g_bus.waitWake;
-        g_bus.waitWake = nullptr;
+        LIST_ENTRY* held = IsListEmpty(&g_bus.waitWake) ? nullptr : g_bus.waitWake.Flink;
+        irp = held != nullptr ? CONTAINING_RECORD(held, IRP, Tail.Overlay.ListEntry) : nullptr;
         if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
             irp = nullptr;  // being cancelled: its cancel routine ends it
+        else if (irp != nullptr)
+            RemoveEntryList(held);
         inD0 = g_bus.devicePowerState <= PowerDeviceD0;
     }
     if (irp == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
     CompleteIrp(irp, STATUS_SUCCESS);
-    bool back = inD0 || WaitUntil([] { return g_bus.devicePowerState == PowerDeviceD0 && g_bus.waitWake != nullptr; });
+    auto rearmedInD0 = [] { return g_bus.devicePowerState == PowerDeviceD0 && !IsListEmpty(&g_bus.waitWake); };
+    bool back = inD0 || WaitUntil(rearmedInD0);
     return back ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-}
-
-// The wait-wake's sender cancels it. DISPATCH_LEVEL, cancel spin lock held.
-void CancelWaitWake(PDEVICE_OBJECT, PIRP irp)
-{
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    {
-        Locked locked;
-        if (g_bus.waitWake == irp)
-            g_bus.waitWake = nullptr;
-    }
-    CompleteIrp(irp, STATUS_CANCELLED);
-    ChildChanged();
 }
 
 // Held until the device signals wake or its sender cancels it; refused when
@@ -206,11 +196,9 @@ NTSTATUS WaitWake(PIRP irp)
     NTSTATUS status = STATUS_PENDING;
     {
         Locked locked;
-        if (!g_bus.present || g_bus.waitWake != nullptr)
+        if (!g_bus.present || !IsListEmpty(&g_bus.waitWake))
             status = g_bus.present ? STATUS_DEVICE_BUSY : STATUS_NO_SUCH_DEVICE;
-        else if (Hold(irp, CancelWaitWake))
-            g_bus.waitWake = irp;
-        else
+        else if (!Hold(irp, &g_bus.waitWake))
             status = STATUS_CANCELLED;
     }
     ChildChanged();
@@ -233,8 +221,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE: return CompleteIrp(irp, STATUS_SUCCESS);
-    case IRP_MN_SURPRISE_REMOVAL:
-        EndTransfers(nullptr, USBD_STATUS_DEVICE_GONE);
+    case IRP_MN_SURPRISE_REMOVAL:  // the bus ended the transfers when the device left
         g_bus.surprised = true;
         ChildChanged();
         return CompleteIrp(irp, STATUS_SUCCESS);

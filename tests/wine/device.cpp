@@ -163,18 +163,23 @@ void Kick()
     KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
 }
 
-// A pending transfer's sender cancels it. DISPATCH_LEVEL, cancel spin
+// A held request's sender cancels it: it leaves its queue and ends as
+// cancelled (a transfer with nothing moved). DISPATCH_LEVEL, cancel spin
 // lock held.
-void CancelTransfer(PDEVICE_OBJECT, PIRP irp)
+void CancelHeld(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
         Locked locked;
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     }
-    UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    CompleteUrb(irp, USBD_STATUS_CANCELED);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        UrbOf(irp)->UrbHeader.Status = USBD_STATUS_CANCELED;
+    }
+    CompleteIrp(irp, STATUS_CANCELLED);
     Kick();
+    ChildChanged();
 }
 
 // The bus thread: ends whatever transfers the device can end, each time
@@ -271,12 +276,10 @@ NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
         if (endpoint != nullptr) {
             urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
             endpoint->stallNext = false;
-            InsertTailList(&endpoint->queue, &irp->Tail.Overlay.ListEntry);
-            if (Hold(irp, CancelTransfer)) {
+            if (Hold(irp, &endpoint->queue)) {
                 Kick();
                 return STATUS_PENDING;
             }
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
             refusal = USBD_STATUS_CANCELED;
         }
     }
@@ -338,14 +341,18 @@ NTSTATUS KeepStatus(PIRP irp)
     return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
 }
 
-// Holds a request with `cancel` as its cancel routine; false when its
-// sender has cancelled it already, and then it is not held. The holder's
-// lock held.
-bool Hold(PIRP irp, PDRIVER_CANCEL cancel)
+// Holds a request, pending, at the tail of `queue` until it ends or its
+// sender cancels it; false when its sender has cancelled it already, and
+// then it is not held. g_bus.lock held.
+bool Hold(PIRP irp, LIST_ENTRY* queue)
 {
     IoMarkIrpPending(irp);
-    (void)IoSetCancelRoutine(irp, cancel);
-    return !irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr;
+    InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
+    (void)IoSetCancelRoutine(irp, CancelHeld);
+    if (!irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr)
+        return true;
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    return false;
 }
 
 // Ends the pending transfers (of one endpoint, or all), in order: all with
@@ -432,6 +439,7 @@ NTSTATUS StartDevice()
     KeInitializeSpinLock(&g_bus.lock);
     KeInitializeEvent(&g_bus.work, SynchronizationEvent, FALSE);
     KeInitializeEvent(&g_bus.changed, SynchronizationEvent, FALSE);
+    InitializeListHead(&g_bus.waitWake);
     for (int i = 0; i < kEndpointCount; ++i) {
         const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         Endpoint& endpoint = g_bus.endpoints[i];

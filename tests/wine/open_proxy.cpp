@@ -119,7 +119,8 @@ NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp)
         return CompleteIrp(irp, closing ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
     }
     // Reads and writes are built for this device's I/O method: the driver's.
-    device->Flags = (device->Flags & ~(DO_BUFFERED_IO | DO_DIRECT_IO)) | (target->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO));
+    constexpr ULONG kMethods = DO_BUFFERED_IO | DO_DIRECT_IO;
+    device->Flags = (device->Flags & ~kMethods) | (target->Flags & kMethods);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, Passed, given, TRUE, TRUE, TRUE);
     NTSTATUS status = IoCallDriver(target, irp);

@@ -43,7 +43,7 @@ struct Bus {
     bool configured;
     Endpoint endpoints[kEndpointCount];
     int devicePowerState;      // last D-state set on the PDO
-    PIRP waitWake;
+    LIST_ENTRY waitWake;       // the held wait-wake request, if any
     KSPIN_LOCK lock;           // guards everything above from `configured` on
     KEVENT work;               // wakes the bus thread
     KEVENT changed;            // any PnP or power event on the child
@@ -85,6 +85,6 @@ void EndTransfers(Endpoint* only, USBD_STATUS forced);
 NTSTATUS StallNext(ULONG address);
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 NTSTATUS KeepStatus(PIRP irp);
-bool Hold(PIRP irp, PDRIVER_CANCEL cancel);
+bool Hold(PIRP irp, LIST_ENTRY* queue);
 
 }  // namespace testbus
