@@ -59,7 +59,7 @@ NTSTATUS Removed(PDEVICE_OBJECT device, PIRP irp)
         g_bus.child = nullptr;
         IoDeleteDevice(device);
     }
-    ChildChanged();
+    Changed();
     return STATUS_SUCCESS;
 }
 
@@ -201,7 +201,7 @@ NTSTATUS WaitWake(PIRP irp)
         else if (!Hold(irp, &g_bus.waitWake))
             status = STATUS_CANCELLED;
     }
-    ChildChanged();
+    Changed();
     if (status == STATUS_PENDING)
         return STATUS_PENDING;
     CompleteIrp(irp, status);
@@ -217,13 +217,13 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         ++g_bus.childStarts;
-        ChildChanged();
+        Changed();
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE: return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:  // the bus ended the transfers when the device left
         g_bus.surprised = true;
-        ChildChanged();
+        Changed();
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: return Removed(device, irp);
     case IRP_MN_QUERY_ID: return AnswerIdentity(irp, stack->Parameters.QueryId.IdType);
@@ -243,16 +243,17 @@ NTSTATUS ChildPower(PIRP irp)
         return WaitWake(irp);
     if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
         g_bus.devicePowerState = stack->Parameters.Power.State.DeviceState;
-        ChildChanged();
+        Changed();
     }
     bool granted = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
     return granted ? CompleteIrp(irp, STATUS_SUCCESS) : KeepStatus(irp);
 }
 
-// Wakes whoever waits for a change of the child's life or power. Any IRQL
-// up to DISPATCH_LEVEL.
-void ChildChanged()
+// Something changed on the bus: wakes the bus thread, and whoever waits
+// for a change of the child's life or power. Any IRQL up to DISPATCH_LEVEL.
+void Changed()
 {
+    KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&g_bus.changed, IO_NO_INCREMENT, FALSE);
 }
 

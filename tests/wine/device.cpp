@@ -157,12 +157,6 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
     return outcome;
 }
 
-// Wakes the bus thread. Any IRQL up to DISPATCH_LEVEL.
-void Kick()
-{
-    KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
-}
-
 // A held request's sender cancels it: it leaves its queue and ends as
 // cancelled (a transfer with nothing moved). DISPATCH_LEVEL, cancel spin
 // lock held.
@@ -178,8 +172,7 @@ void CancelHeld(PDEVICE_OBJECT, PIRP irp)
         UrbOf(irp)->UrbHeader.Status = USBD_STATUS_CANCELED;
     }
     CompleteIrp(irp, STATUS_CANCELLED);
-    Kick();
-    ChildChanged();
+    Changed();
 }
 
 // The bus thread: ends whatever transfers the device can end, each time
@@ -261,7 +254,7 @@ NTSTATUS Restart(PIRP irp, PURB urb)
             g_bus.configured = !none && USBD_SUCCESS(usbd);
         }
     }
-    Kick();
+    Changed();
     return urb == nullptr ? CompleteIrp(irp, STATUS_SUCCESS) : CompleteUrb(irp, usbd);
 }
 
@@ -277,7 +270,7 @@ NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
             urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
             endpoint->stallNext = false;
             if (Hold(irp, &endpoint->queue)) {
-                Kick();
+                Changed();
                 return STATUS_PENDING;
             }
             refusal = USBD_STATUS_CANCELED;
@@ -303,7 +296,7 @@ NTSTATUS PipeRequest(PIRP irp, PURB urb)
         return CompleteUrb(irp, USBD_STATUS_INVALID_PIPE_HANDLE);
     if (abort)
         EndTransfers(endpoint, USBD_STATUS_CANCELED);
-    Kick();
+    Changed();
     return CompleteUrb(irp, USBD_STATUS_SUCCESS);
 }
 

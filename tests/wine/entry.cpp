@@ -29,7 +29,7 @@ NTSTATUS AnswerBusRelations(PIRP irp)
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
     ++g_bus.relationQueries;
-    ChildChanged();
+    Changed();
     return PassDown(irp);
 }
 

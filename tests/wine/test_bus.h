@@ -67,7 +67,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_
 NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds);
 
 // child.cpp
-void ChildChanged();
+void Changed();
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ChildPower(PIRP irp);
 NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command);
