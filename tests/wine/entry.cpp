@@ -106,14 +106,19 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     RtlInitUnicodeString(&link, PONDREL_TEST_BUS_LINK_NAME);
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status))
+    if (NT_SUCCESS(status))
+        status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        if (fdo != nullptr)
+            IoDeleteDevice(fdo);
         return status;
+    }
     g_bus.lowerPdo = pdo;
     IoAttachDeviceToDeviceStack(fdo, pdo);
     fdo->StackSize = 8;
     fdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return IoCreateSymbolicLink(&link, &name);
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
