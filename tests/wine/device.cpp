@@ -10,10 +10,10 @@ namespace {
 const UCHAR kDeviceDescriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
 
 // Configuration 1, bus powered with remote wakeup; interface 0 (vendor
-// specific) with bulk 0x01/0x81 and 0x02/0x82 loopback pairs and interrupt 0x83.
+// specific) with bulk 0x01/0x81 and 0x02/0x82 loopback pairs and interrupt
+// 0x83: one endpoint descriptor a row, each 7 bytes, from byte 18.
 const UCHAR kConfigDescriptor[53] = {
-    9, 2, 53, 0, 1, 1, 0, 0xA0, 50,
-    9, 4, 0, 0, 5, 0xFF, 0, 0, 0,
+    9, 2, 53, 0, 1, 1, 0, 0xA0, 50, 9, 4, 0, 0, 5, 0xFF, 0, 0, 0,
     7, 5, 0x01, 2, 0x00, 0x02, 0,
     7, 5, 0x81, 2, 0x00, 0x02, 0,
     7, 5, 0x83, 3, 0x10, 0x00, 4,
@@ -24,10 +24,8 @@ const UCHAR kConfigDescriptor[53] = {
 constexpr ULONG kRingBytes = 256 * 1024;
 constexpr ULONG kRingPackets = 2048;
 
-HANDLE g_thread;
-
 // Marks, in the URB's status while the transfer is queued, the transfer
-// that a stall fault picked.
+// that a stall picked.
 constexpr USBD_STATUS kStallOnArrival = static_cast<USBD_STATUS>(0x4000ABCD);
 
 // What the device does with a transfer; USBD_STATUS_PENDING: nothing yet.
@@ -38,18 +36,13 @@ struct Outcome {
 };
 
 // The endpoint with that address, or null.
-Endpoint* EndpointAt(UCHAR address)
+Endpoint* EndpointAt(ULONG address)
 {
     for (auto& endpoint : g_bus.endpoints) {
         if (endpoint.address == address)
             return &endpoint;
     }
     return nullptr;
-}
-
-bool IsIn(const Endpoint& endpoint)
-{
-    return (endpoint.address & 0x80) != 0;
 }
 
 // The IRP status a USB hub gives for a URB status. Any IRQL.
@@ -60,7 +53,6 @@ NTSTATUS NtStatusOf(USBD_STATUS usbd)
     case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
     case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
     case USBD_STATUS_INVALID_URB_FUNCTION:
-    case USBD_STATUS_INVALID_PARAMETER:
     case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
     default: return STATUS_UNSUCCESSFUL;
     }
@@ -99,8 +91,6 @@ UCHAR* BufferOf(PMDL mdl, PVOID buffer)
 // partner has no room yet (the device NAKs until it has). g_bus.lock held.
 bool Echo(Endpoint& out, const UCHAR* bytes, ULONG length, bool commit)
 {
-    if (out.peer < 0)
-        return true;
     Endpoint& in = g_bus.endpoints[out.peer];
     ULONG packets = length / in.maxPacket + 1;
     if (in.ringBytes + length > kRingBytes || in.sizeCount + packets > kRingPackets)
@@ -135,8 +125,8 @@ Outcome PlanIn(const Endpoint& in, ULONG requested)
 }
 
 // What the device does now with the transfer at the head of the queue;
-// without `commit` only whether it would end, with nothing moved.
-// g_bus.lock held.
+// without `commit` only whether it would end, with nothing moved. The
+// interrupt endpoint (no peer, no ring) has nothing to say. g_bus.lock held.
 Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
 {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
@@ -146,16 +136,13 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
         endpoint.halted = commit;
         return {USBD_STATUS_STALL_PID, 0, 0};
     }
-    if (endpoint.silent)
-        return {USBD_STATUS_PENDING, 0, 0};
     UCHAR* buffer = BufferOf(transfer.TransferBufferMDL, transfer.TransferBuffer);
-    if (!IsIn(endpoint)) {
+    if (endpoint.peer >= 0) {
         bool taken = Echo(endpoint, buffer, transfer.TransferBufferLength, commit);
         return {taken ? USBD_STATUS_SUCCESS : USBD_STATUS_PENDING, taken ? transfer.TransferBufferLength : 0, 0};
     }
-    if (endpoint.ring == nullptr)
-        return {USBD_STATUS_PENDING, 0, 0};  // the interrupt endpoint has nothing to say
-    Outcome outcome = PlanIn(endpoint, transfer.TransferBufferLength);
+    Outcome outcome = endpoint.ring != nullptr ? PlanIn(endpoint, transfer.TransferBufferLength)
+                                                : Outcome{USBD_STATUS_PENDING, 0, 0};
     if (!commit || outcome.usbd == USBD_STATUS_PENDING)
         return outcome;
     ULONG consumed = 0;
@@ -170,41 +157,22 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
     return outcome;
 }
 
-// A pending transfer's sender cancels it. DISPATCH_LEVEL, cancel spin
+// A held request's sender cancels it: it leaves its queue and ends as
+// cancelled (a transfer with nothing moved). DISPATCH_LEVEL, cancel spin
 // lock held.
-void CancelTransfer(PDEVICE_OBJECT, PIRP irp)
+void CancelHeld(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {
         Locked locked;
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     }
-    UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    CompleteUrb(irp, USBD_STATUS_CANCELED);
-    KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
-}
-
-// Moves to `done`, in order, the transfers of `endpoint` that end now: all
-// of them with `forced`, or with USBD_STATUS_PENDING those the device ends.
-// One being cancelled stays: its cancel routine takes it off the queue.
-// g_bus.lock held.
-void Take(Endpoint& endpoint, USBD_STATUS forced, LIST_ENTRY* done)
-{
-    bool byDevice = forced == USBD_STATUS_PENDING;
-    for (LIST_ENTRY* entry = endpoint.queue.Flink; entry != &endpoint.queue;) {
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        PURB urb = UrbOf(irp);
-        entry = entry->Flink;
-        if (byDevice && Advance(endpoint, urb, false).usbd == USBD_STATUS_PENDING)
-            return;
-        if (IoSetCancelRoutine(irp, nullptr) == nullptr)
-            continue;
-        Outcome outcome = byDevice ? Advance(endpoint, urb, true) : Outcome{forced, 0, 0};
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = outcome.moved;
-        urb->UrbHeader.Status = outcome.usbd;
-        InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        UrbOf(irp)->UrbHeader.Status = USBD_STATUS_CANCELED;
     }
+    CompleteIrp(irp, STATUS_CANCELLED);
+    Changed();
 }
 
 // The bus thread: ends whatever transfers the device can end, each time
@@ -217,20 +185,15 @@ void BusThread(PVOID)
     }
 }
 
-// Pipe handles carry the configuration's generation, so that a handle from
-// an earlier configuration is refused. g_bus.lock held.
-PVOID PipeHandle(ULONG_PTR tail)
-{
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(g_bus.generation) << 8 | tail);
-}
-
-// The endpoint of a live pipe handle, or null. g_bus.lock held.
+// The endpoint a pipe handle of the configuration (its address) names, or
+// null. g_bus.lock held.
 Endpoint* EndpointOfHandle(PVOID handle)
 {
-    auto value = reinterpret_cast<ULONG_PTR>(handle);
-    ULONG_PTR index = (value & 0xFF) - 1;
-    bool live = g_bus.configured && (value >> 8) == g_bus.generation && index < kEndpointCount;
-    return live ? &g_bus.endpoints[index] : nullptr;
+    for (auto& endpoint : g_bus.endpoints) {
+        if (&endpoint == handle && g_bus.configured)
+            return &endpoint;
+    }
+    return nullptr;
 }
 
 // The device and configuration descriptors; the device stalls any other.
@@ -240,36 +203,29 @@ NTSTATUS GetDescriptor(PIRP irp, PURB urb)
 {
     auto& request = urb->UrbControlDescriptorRequest;
     bool device = request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE;
-    ULONG size = device ? sizeof kDeviceDescriptor : sizeof kConfigDescriptor;
-    ULONG length = request.TransferBufferLength < size ? request.TransferBufferLength : size;
     bool known = request.Index == 0 && (device || request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE);
-    request.TransferBufferLength = known ? length : 0;
-    if (known)
-        RtlCopyMemory(BufferOf(request.TransferBufferMDL, request.TransferBuffer),
-                      device ? kDeviceDescriptor : kConfigDescriptor, length);
+    ULONG size = !known ? 0 : device ? sizeof kDeviceDescriptor : sizeof kConfigDescriptor;
+    if (request.TransferBufferLength > size)
+        request.TransferBufferLength = size;
+    RtlCopyMemory(BufferOf(request.TransferBufferMDL, request.TransferBuffer),
+                  device ? kDeviceDescriptor : kConfigDescriptor, request.TransferBufferLength);
     return CompleteUrb(irp, known ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
 }
 
-// Fills the caller's interface record for interface 0 and opens its pipes.
-// g_bus.lock held.
+// Fills the caller's interface record for interface 0, which USBD's
+// request builder laid out from the descriptor, and opens its pipes; the
+// record must fit in the URB. g_bus.lock held.
 USBD_STATUS Configure(PURB urb)
 {
-    auto& select = urb->UrbSelectConfiguration;
-    PUSBD_INTERFACE_INFORMATION info = &select.Interface;
+    PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
     ULONG needed = 24 + 24 * kEndpointCount;
-    if (select.ConfigurationDescriptor->bConfigurationValue != kConfigDescriptor[5])
-        return USBD_STATUS_SET_CONFIG_FAILED;
-    if (info->InterfaceNumber != 0 || info->AlternateSetting != 0)
-        return USBD_STATUS_INTERFACE_NOT_FOUND;
     auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
     if (info->Length < needed || reinterpret_cast<UCHAR*>(info) + info->Length > end)
         return USBD_STATUS_BUFFER_TOO_SMALL;
     info->Class = 0xFF;
-    info->SubClass = info->Protocol = info->Reserved = 0;
     info->NumberOfPipes = kEndpointCount;
     info->Length = needed;
-    info->InterfaceHandle = PipeHandle(0xF0);
-    select.ConfigurationHandle = PipeHandle(0xF1);
+    info->InterfaceHandle = urb->UrbSelectConfiguration.ConfigurationHandle = &g_bus;
     for (int i = 0; i < kEndpointCount; ++i) {
         const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
@@ -277,14 +233,13 @@ USBD_STATUS Configure(PURB urb)
         pipe.EndpointAddress = descriptor[2];
         pipe.Interval = descriptor[6];
         pipe.PipeType = static_cast<USBD_PIPE_TYPE>(descriptor[3] & 3);
-        pipe.PipeHandle = PipeHandle(i + 1);
+        pipe.PipeHandle = &g_bus.endpoints[i];
     }
     return USBD_STATUS_SUCCESS;
 }
 
-// A new configuration (or none), like a port reset, ends every transfer in
-// flight and clears every halt; a configuration also ends every pipe handle.
-// PASSIVE_LEVEL.
+// A new configuration (or none), like a port reset (no URB), ends every
+// transfer in flight and clears every halt. PASSIVE_LEVEL.
 NTSTATUS Restart(PIRP irp, PURB urb)
 {
     EndTransfers(nullptr, USBD_STATUS_CANCELED);
@@ -294,41 +249,34 @@ NTSTATUS Restart(PIRP irp, PURB urb)
         for (auto& endpoint : g_bus.endpoints)
             endpoint.halted = false;
         if (urb != nullptr) {
-            ++g_bus.generation;
             bool none = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
             usbd = none ? USBD_STATUS_SUCCESS : Configure(urb);
             g_bus.configured = !none && USBD_SUCCESS(usbd);
         }
     }
-    KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
+    Changed();
     return urb == nullptr ? CompleteIrp(irp, STATUS_SUCCESS) : CompleteUrb(irp, usbd);
 }
 
-// A bulk or interrupt transfer: queued, pending until the device ends it,
-// or refused at once.
+// A bulk or interrupt transfer: queued, pending until the device ends it
+// (a stall picked now belongs to it), or refused at once.
 NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
 {
-    auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    USBD_STATUS refusal = USBD_STATUS_CANCELED;
+    USBD_STATUS refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
     {
         Locked locked;
-        Endpoint* endpoint = EndpointOfHandle(transfer.PipeHandle);
-        bool in = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        if (endpoint != nullptr && in == IsIn(*endpoint)) {
-            // The stall belongs to this transfer; it ends on the bus thread, as any.
+        Endpoint* endpoint = EndpointOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+        if (endpoint != nullptr) {
             urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
             endpoint->stallNext = false;
-            InsertTailList(&endpoint->queue, &irp->Tail.Overlay.ListEntry);
-            if (Hold(irp, CancelTransfer)) {
-                KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
+            if (Hold(irp, &endpoint->queue)) {
+                Changed();
                 return STATUS_PENDING;
             }
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        } else {
-            refusal = endpoint == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
+            refusal = USBD_STATUS_CANCELED;
         }
     }
-    transfer.TransferBufferLength = 0;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     NTSTATUS status = CompleteUrb(irp, refusal);
     return refusal == USBD_STATUS_CANCELED ? STATUS_PENDING : status;
 }
@@ -348,15 +296,16 @@ NTSTATUS PipeRequest(PIRP irp, PURB urb)
         return CompleteUrb(irp, USBD_STATUS_INVALID_PIPE_HANDLE);
     if (abort)
         EndTransfers(endpoint, USBD_STATUS_CANCELED);
-    KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
+    Changed();
     return CompleteUrb(irp, USBD_STATUS_SUCCESS);
 }
 
-// IOCTL_INTERNAL_USB_SUBMIT_URB: a gone device answers every URB at once.
+// IOCTL_INTERNAL_USB_SUBMIT_URB: a gone device answers every URB at once;
+// the URBs the function driver never sends are not supported.
 NTSTATUS SubmitUrb(PIRP irp)
 {
     PURB urb = UrbOf(irp);
-    if (!g_bus.connected)
+    if (!g_bus.present)
         return CompleteUrb(irp, USBD_STATUS_DEVICE_GONE);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(irp, urb);
@@ -385,18 +334,24 @@ NTSTATUS KeepStatus(PIRP irp)
     return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
 }
 
-// Holds a request with `cancel` as its cancel routine; false when its
-// sender has cancelled it already, and then it is not held. The holder's
-// lock held.
-bool Hold(PIRP irp, PDRIVER_CANCEL cancel)
+// Holds a request, pending, at the tail of `queue` until it ends or its
+// sender cancels it; false when its sender has cancelled it already, and
+// then it is not held. g_bus.lock held.
+bool Hold(PIRP irp, LIST_ENTRY* queue)
 {
     IoMarkIrpPending(irp);
-    (void)IoSetCancelRoutine(irp, cancel);
-    return !irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr;
+    InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
+    (void)IoSetCancelRoutine(irp, CancelHeld);
+    if (!irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr)
+        return true;
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    return false;
 }
 
-// Ends the pending transfers (of one endpoint, or all) with `forced`, or
-// with USBD_STATUS_PENDING those the device ends now. Out of g_bus.lock.
+// Ends the pending transfers (of one endpoint, or all), in order: all with
+// `forced`, or with USBD_STATUS_PENDING those the device ends now. One being
+// cancelled stays: its cancel routine takes it off the queue. Out of
+// g_bus.lock; the transfers complete out of it too.
 void EndTransfers(Endpoint* only, USBD_STATUS forced)
 {
     LIST_ENTRY done;
@@ -404,8 +359,22 @@ void EndTransfers(Endpoint* only, USBD_STATUS forced)
     {
         Locked locked;
         for (auto& endpoint : g_bus.endpoints) {
-            if (only == nullptr || only == &endpoint)
-                Take(endpoint, forced, &done);
+            LIST_ENTRY* entry = only == nullptr || only == &endpoint ? endpoint.queue.Flink : &endpoint.queue;
+            while (entry != &endpoint.queue) {
+                PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+                PURB urb = UrbOf(irp);
+                entry = entry->Flink;
+                bool byDevice = forced == USBD_STATUS_PENDING;
+                if (byDevice && Advance(endpoint, urb, false).usbd == USBD_STATUS_PENDING)
+                    break;
+                if (IoSetCancelRoutine(irp, nullptr) == nullptr)
+                    continue;
+                Outcome outcome = byDevice ? Advance(endpoint, urb, true) : Outcome{forced, 0, 0};
+                RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = outcome.moved;
+                urb->UrbHeader.Status = outcome.usbd;
+                InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+            }
         }
     }
     while (!IsListEmpty(&done)) {
@@ -414,56 +383,56 @@ void EndTransfers(Endpoint* only, USBD_STATUS forced)
     }
 }
 
-// IRP_MJ_INTERNAL_DEVICE_CONTROL on the child. PASSIVE_LEVEL under Wine.
+// IRP_MJ_INTERNAL_DEVICE_CONTROL on the child; the control codes the
+// function driver never sends are not supported. PASSIVE_LEVEL under Wine.
 NTSTATUS ChildInternalIoctl(PIRP irp)
 {
     auto& parameters = IoGetCurrentIrpStackLocation(irp)->Parameters;
     switch (parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: return SubmitUrb(irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-        *static_cast<ULONG*>(parameters.Others.Argument1) = g_bus.connected ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
+        *static_cast<ULONG*>(parameters.Others.Argument1) = g_bus.present ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IOCTL_INTERNAL_USB_RESET_PORT:
-        return g_bus.connected ? Restart(irp, nullptr) : CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
+        return g_bus.present ? Restart(irp, nullptr) : CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
     default: return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
 // The device as it comes out of the box: unconfigured, nothing queued, no
-// fault. PASSIVE_LEVEL.
+// stall to come. PASSIVE_LEVEL.
 void ResetDevice()
 {
     Locked locked;
     g_bus.configured = false;
-    ++g_bus.generation;
     g_bus.devicePowerState = PowerDeviceD0;
     for (auto& endpoint : g_bus.endpoints) {
-        endpoint.halted = endpoint.stallNext = endpoint.silent = false;
+        endpoint.halted = endpoint.stallNext = false;
         endpoint.ringBytes = endpoint.sizeCount = 0;
     }
 }
 
-// A stall for the next transfer, silence, or neither. Any IRQL up to DISPATCH_LEVEL.
-NTSTATUS SetFault(ULONG address, ULONG fault)
+// The next transfer submitted to the endpoint at `address` stalls. Any
+// IRQL up to DISPATCH_LEVEL.
+NTSTATUS StallNext(ULONG address)
 {
-    Endpoint* endpoint = address <= 0xFF ? EndpointAt(static_cast<UCHAR>(address)) : nullptr;
-    if (endpoint == nullptr || fault < TestBusFaultStall || fault > TestBusFaultClear)
-        return STATUS_INVALID_PARAMETER;
     Locked locked;
-    endpoint->stallNext = fault == TestBusFaultStall;
-    endpoint->silent = fault == TestBusFaultSilent;
-    KeSetEvent(&g_bus.work, IO_NO_INCREMENT, FALSE);
+    Endpoint* endpoint = EndpointAt(address);
+    if (endpoint == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    endpoint->stallNext = true;
     return STATUS_SUCCESS;
 }
 
 // Lays out the endpoints from the configuration descriptor, with packet
-// buffers on each bulk IN endpoint that its OUT partner fills, and starts
-// the bus thread. PASSIVE_LEVEL, from DriverEntry.
+// buffers on each bulk IN endpoint that its OUT partner (listed before it)
+// fills, and starts the bus thread. PASSIVE_LEVEL, from DriverEntry.
 NTSTATUS StartDevice()
 {
     KeInitializeSpinLock(&g_bus.lock);
     KeInitializeEvent(&g_bus.work, SynchronizationEvent, FALSE);
     KeInitializeEvent(&g_bus.changed, SynchronizationEvent, FALSE);
+    InitializeListHead(&g_bus.waitWake);
     for (int i = 0; i < kEndpointCount; ++i) {
         const UCHAR* descriptor = kConfigDescriptor + 18 + 7 * i;
         Endpoint& endpoint = g_bus.endpoints[i];
@@ -471,10 +440,8 @@ NTSTATUS StartDevice()
         endpoint.maxPacket = static_cast<USHORT>(descriptor[4] | (descriptor[5] & 0x07) << 8);
         endpoint.peer = -1;
         InitializeListHead(&endpoint.queue);
-        // A bulk IN endpoint echoes its OUT partner, which the descriptor lists before it.
-        bool bulkIn = (descriptor[3] & 3) == USB_ENDPOINT_TYPE_BULK && IsIn(endpoint);
-        Endpoint* out = bulkIn ? EndpointAt(endpoint.address & 0x7F) : nullptr;
-        if (out == nullptr)
+        Endpoint* out = (descriptor[3] & 3) == USB_ENDPOINT_TYPE_BULK ? EndpointAt(endpoint.address & 0x7F) : nullptr;
+        if ((endpoint.address & 0x80) == 0 || out == nullptr)
             continue;
         out->peer = i;
         endpoint.ring = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kRingBytes, kTag));
@@ -483,7 +450,11 @@ NTSTATUS StartDevice()
             return STATUS_INSUFFICIENT_RESOURCES;
     }
     ResetDevice();
-    return PsCreateSystemThread(&g_thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, BusThread, nullptr);
+    HANDLE thread = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, BusThread, nullptr);
+    if (NT_SUCCESS(status))
+        ZwClose(thread);  // the thread runs on without the handle
+    return status;
 }
 
 }  // namespace testbus

@@ -42,34 +42,41 @@ NTSTATUS SentDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Sends a new request to the top of `device`'s stack, with SentDone as its
-// last completion routine; stores its address first. False when there is no
-// memory for it. DISPATCH_LEVEL at most.
-bool Send(UCHAR major, Sent* sent, POWER_ACTION action, PIRP* out)
+// Sends a new request, described by `what`, to the top of its device's
+// stack, with SentDone as its last completion routine; stores its address
+// first. The record it sends, or null when there is no memory for it (a
+// record that is not waited for may be gone already). DISPATCH_LEVEL at most.
+Sent* Send(UCHAR major, const Sent& what, PIRP* out)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(sent->device);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (irp != nullptr) {
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = major;
-        next->MinorFunction = sent->minor;
-        if (major == IRP_MJ_PNP) {
-            next->Parameters.DeviceCapabilities.Capabilities = &sent->caps;  // read by the capabilities query alone
-        } else if (sent->minor == IRP_MN_WAIT_WAKE) {
-            next->Parameters.WaitWake.PowerState = sent->state.SystemState;
-        } else {
-            next->Parameters.Power.Type = sent->waited ? SystemPowerState : DevicePowerState;
-            next->Parameters.Power.State = sent->state;
-            next->Parameters.Power.ShutdownType = action;
-        }
-        IoSetCompletionRoutine(irp, SentDone, sent, TRUE, TRUE, TRUE);
-        if (out != nullptr)
-            *out = irp;
-        IoCallDriver(top, irp);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(what.device);
+    auto* sent = static_cast<Sent*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Sent), kTag));
+    PIRP irp = sent != nullptr ? IoAllocateIrp(top->StackSize, FALSE) : nullptr;
+    if (irp == nullptr) {
+        if (sent != nullptr)
+            ExFreePoolWithTag(sent, kTag);
+        ObDereferenceObject(top);
+        return nullptr;
     }
+    *sent = what;
+    KeInitializeEvent(&sent->finished, NotificationEvent, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = sent->minor;
+    if (major == IRP_MJ_PNP) {
+        next->Parameters.DeviceCapabilities.Capabilities = &sent->caps;  // read by the capabilities query alone
+    } else if (sent->minor == IRP_MN_WAIT_WAKE) {
+        next->Parameters.WaitWake.PowerState = sent->state.SystemState;
+    } else {
+        next->Parameters.Power.Type = sent->waited ? SystemPowerState : DevicePowerState;
+        next->Parameters.Power.State = sent->state;
+    }
+    IoSetCompletionRoutine(irp, SentDone, sent, TRUE, TRUE, TRUE);
+    if (out != nullptr)
+        *out = irp;
+    IoCallDriver(top, irp);
     ObDereferenceObject(top);
-    return irp != nullptr;
+    return sent;
 }
 
 // PoRequestPowerIrp as the platform documents it: a new request to the top
@@ -80,14 +87,8 @@ NTSTATUS NTAPI RequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE s
 {
     if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
-    auto* sent = static_cast<Sent*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Sent), kTag));
-    if (sent == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    *sent = {device, minor, state, done, context, false, {}, STATUS_PENDING, {}};
-    if (Send(IRP_MJ_POWER, sent, PowerActionNone, out))
-        return STATUS_PENDING;
-    ExFreePoolWithTag(sent, kTag);
-    return STATUS_INSUFFICIENT_RESOURCES;
+    Sent what{device, minor, state, done, context, false, {}, STATUS_PENDING, {}};
+    return Send(IRP_MJ_POWER, what, out) != nullptr ? STATUS_PENDING : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 }  // namespace
@@ -104,21 +105,16 @@ NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds)
 // power request), to the top of the PDO's stack; waits for its end. The
 // wait is bounded: a stack that never answers leaves the request (and its
 // record) behind rather than hanging the test. PASSIVE_LEVEL.
-NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action)
+NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state)
 {
-    auto* sent = static_cast<Sent*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Sent), kTag));
+    Sent what{pdo, minor, {}, nullptr, nullptr, true, {}, STATUS_PENDING, {}};
+    what.state.SystemState = state;
+    what.caps.Size = sizeof what.caps;
+    what.caps.Version = 1;
+    what.caps.Address = what.caps.UINumber = 0xFFFFFFFF;
+    Sent* sent = Send(major, what, nullptr);
     if (sent == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    *sent = {pdo, minor, {}, nullptr, nullptr, true, {}, STATUS_PENDING, {}};
-    sent->state.SystemState = state;
-    KeInitializeEvent(&sent->finished, NotificationEvent, FALSE);
-    sent->caps.Size = sizeof sent->caps;
-    sent->caps.Version = 1;
-    sent->caps.Address = sent->caps.UINumber = 0xFFFFFFFF;
-    if (!Send(major, sent, action, nullptr)) {
-        ExFreePoolWithTag(sent, kTag);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     if (WaitEvent(&sent->finished, 2 * kWaitMs) == STATUS_TIMEOUT)
         return STATUS_IO_TIMEOUT;
     NTSTATUS status = sent->status;

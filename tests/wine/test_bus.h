@@ -22,10 +22,9 @@ constexpr LONG kWaitMs = 10000;  // longest wait for the stack above to answer
 struct Endpoint {
     UCHAR address;
     USHORT maxPacket;
-    int peer;         // loopback partner's index, or -1
+    int peer;         // an OUT endpoint's loopback partner's index, or -1
     bool halted;      // stalled: transfers fail until a pipe reset
     bool stallNext;   // the next submitted transfer stalls
-    bool silent;      // ends no transfer
     LIST_ENTRY queue; // pending transfer IRPs (Tail.Overlay.ListEntry)
     UCHAR* ring;      // IN loopback only
     ULONG ringBytes;
@@ -37,18 +36,17 @@ struct Endpoint {
 struct Bus {
     PDEVICE_OBJECT lowerPdo;   // Wine's root PDO, under the bus's own device
     PDEVICE_OBJECT child;      // the child's PDO, while it exists
-    bool present;              // reported in BusRelations
-    bool connected;            // on the wire (false from surprise removal)
+    bool present;              // reported in BusRelations and on the wire
+    bool surprised;            // the child has had its surprise removal
+    ULONG childStarts;
+    ULONG relationQueries;     // BusRelations queries answered
     bool configured;
-    ULONG generation;          // bumped by every select configuration
     Endpoint endpoints[kEndpointCount];
     int devicePowerState;      // last D-state set on the PDO
-    PIRP waitWake;
+    LIST_ENTRY waitWake;       // the held wait-wake request, if any
     KSPIN_LOCK lock;           // guards everything above from `configured` on
     KEVENT work;               // wakes the bus thread
     KEVENT changed;            // any PnP or power event on the child
-    ULONG childStarts, childSurprised, childRemoves;
-    ULONG relationQueries;     // BusRelations queries answered
 };
 
 extern Bus g_bus;
@@ -63,27 +61,20 @@ private:
     KIRQL irql_;
 };
 
-// What a device of the bus is; its device extension holds it.
-enum class Kind { BusFdo, Control, Child, Proxy };
-
-// entry.cpp
-NTSTATUS NewDevice(PDRIVER_OBJECT driver, const WCHAR* name, const WCHAR* linkName, DEVICE_TYPE type, Kind kind,
-                   ULONG flags, PDEVICE_OBJECT* created);
-
 // power_shim.cpp
 NTSTATUS InstallPowerRequestShim();
-NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state = PowerSystemUnspecified,
-                     POWER_ACTION action = PowerActionNone);
+NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state = PowerSystemUnspecified);
 NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds);
 
 // child.cpp
-void ChildChanged();
+void Changed();
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ChildPower(PIRP irp);
 NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command);
 
 // open_proxy.cpp
 NTSTATUS OpenVerb(const PondrelTestBusCommand& command);
+bool IsProxied(PIRP irp);
 NTSTATUS ProxyDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 // device.cpp
@@ -91,9 +82,9 @@ NTSTATUS StartDevice();
 void ResetDevice();
 NTSTATUS ChildInternalIoctl(PIRP irp);
 void EndTransfers(Endpoint* only, USBD_STATUS forced);
-NTSTATUS SetFault(ULONG endpoint, ULONG fault);
+NTSTATUS StallNext(ULONG address);
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 NTSTATUS KeepStatus(PIRP irp);
-bool Hold(PIRP irp, PDRIVER_CANCEL cancel);
+bool Hold(PIRP irp, LIST_ENTRY* queue);
 
 }  // namespace testbus

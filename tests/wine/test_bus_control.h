@@ -1,46 +1,36 @@
-/* The test bus's control device, shared by the bus (kernel) and pondrelctl
-   (user mode): one buffered control code carries a verb; the bus answers
-   with the NTSTATUS of what the verb did (a 32-bit long), the way the
-   emulator reports the same verb. Plain C so that both sides include it. */
+// The test bus's control device, shared by the bus (kernel) and pondrelctl
+// (user mode): one buffered control code carries a verb; the bus answers
+// with the NTSTATUS of what the verb did (a 32-bit long), the way the
+// emulator reports the same verb. Plain C so that both sides include it.
 #pragma once
 
 #define PONDREL_TEST_BUS_DEVICE_NAME L"\\Device\\PondrelTestBus"
 #define PONDREL_TEST_BUS_LINK_NAME L"\\DosDevices\\PondrelTestBus"
 #define PONDREL_TEST_BUS_PATH "\\\\.\\PondrelTestBus"
-
-/* Wine 8.0's object manager refuses a name below a device object
-   (\\.\pondrel\PIPE1), which Windows passes to the driver in the file
-   object. Opening this device instead gives the driver that name: the one
-   the last TestBusNameNextOpen named. */
-#define PONDREL_TEST_BUS_OPEN_DEVICE_NAME L"\\Device\\PondrelTestBusOpen"
-#define PONDREL_TEST_BUS_OPEN_LINK_NAME L"\\DosDevices\\PondrelTestBusOpen"
-#define PONDREL_TEST_BUS_OPEN_PATH "\\\\.\\PondrelTestBusOpen"
 #define PONDREL_TEST_BUS_NAME_CHARS 64
 
-/* CTL_CODE(FILE_DEVICE_UNKNOWN, 0xB00, METHOD_BUFFERED, FILE_ANY_ACCESS) */
+// CTL_CODE(FILE_DEVICE_UNKNOWN, 0xB00, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_PONDREL_TEST_BUS_COMMAND 0x0022C000u
 
 enum PondrelTestBusVerb {
-    TestBusPlug = 1,           /* report the child; done once it was started */
-    TestBusSurpriseRemove = 2, /* the child leaves the bus without warning */
-    TestBusRemove = 3,         /* orderly removal: query-remove, remove, then it leaves */
-    TestBusSleep = 4,          /* system query + set to S<argument> */
-    TestBusResume = 5,         /* system set to S0 */
-    TestBusWake = 6,           /* the device signals remote wake */
-    TestBusFault = 7,          /* endpoint <endpoint> gets fault <argument> */
-    TestBusNameNextOpen = 8,   /* the next open of the open device names <name> */
-    TestBusLastOpenStatus = 9  /* the status the driver gave the last open there */
-};
-
-enum PondrelTestBusFault {
-    TestBusFaultStall = 1,  /* the next transfer stalls; the endpoint stays halted until a pipe reset */
-    TestBusFaultSilent = 2, /* the endpoint ends no transfer until cleared */
-    TestBusFaultClear = 3   /* stall-to-come and silence withdrawn (a halt needs a pipe reset) */
+    TestBusPlug = 1,           // report the child; done once it was started
+    TestBusSurpriseRemove = 2, // the child leaves the bus without warning
+    TestBusRemove = 3,         // orderly removal: query-remove, remove, then it leaves
+    TestBusSleep = 4,          // system query + set to S<argument>
+    TestBusResume = 5,         // system set to S0
+    TestBusWake = 6,           // the device signals remote wake
+    TestBusStall = 7,          // the next transfer on <endpoint> stalls; it stays halted until a pipe reset
+    // Wine 8.0's object manager refuses a name below a device object
+    // (\\.\pondrel\PIPE1), which Windows passes to the driver in the file
+    // object. The next open of the control device, once given a name here,
+    // passes it to the driver instead, as if it opened that name.
+    TestBusNameNextOpen = 8,
+    TestBusLastOpenStatus = 9  // the status the driver gave the last such open
 };
 
 struct PondrelTestBusCommand {
     unsigned long verb;
-    unsigned long argument; /* sleep: 1..4; fault: a PondrelTestBusFault */
-    unsigned long endpoint; /* fault: the endpoint address (0x81) */
-    unsigned short name[PONDREL_TEST_BUS_NAME_CHARS]; /* UTF-16, ends with 0 */
+    unsigned long argument; // sleep: 1..4
+    unsigned long endpoint; // stall: the endpoint address (0x81)
+    unsigned short name[PONDREL_TEST_BUS_NAME_CHARS]; // UTF-16, ends with 0
 };

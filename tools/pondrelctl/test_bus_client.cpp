@@ -73,7 +73,7 @@ std::string TestBusClient::PathForName(const std::string& name)
     if (name.size() + 1 >= PONDREL_TEST_BUS_NAME_CHARS)
         return {};
     Outcome outcome = Send(TestBusNameNextOpen, 0, 0, name);
-    return session::IsSuccess(outcome.status) ? PONDREL_TEST_BUS_OPEN_PATH : std::string();
+    return session::IsSuccess(outcome.status) ? PONDREL_TEST_BUS_PATH : std::string();
 }
 
 uint32_t TestBusClient::LastOpenStatus()
@@ -101,18 +101,14 @@ Outcome TestBusClient::Run(const session::Command& command)
     case Verb::Sleep: return Send(TestBusSleep, static_cast<unsigned long>(command.sleepState), 0);
     case Verb::Resume: return Send(TestBusResume, 0, 0);
     case Verb::Wake: return Send(TestBusWake, 0, 0);
-    case Verb::Fault: break;
+    case Verb::Fault:
+        // The test bus can stall an endpoint's next transfer; the other
+        // faults of the session language are the emulator's alone.
+        if (command.fault.kind == session::FaultRequest::Kind::Stall && command.fault.value == 0)
+            return Send(TestBusStall, 0, command.fault.endpoint);
+        return {session::StatusNotSupported, 0, {}, "the test bus cannot do this fault"};
     default: return {session::StatusNotSupported, 0, {}, {}};
     }
-    // The test bus can stall an endpoint, silence it and clear both; the
-    // other faults of the session language are the emulator's alone.
-    using Kind = session::FaultRequest::Kind;
-    const session::FaultRequest& fault = command.fault;
-    if (fault.kind == Kind::Stall && fault.value == 0)
-        return Send(TestBusFault, TestBusFaultStall, fault.endpoint);
-    if (fault.kind == Kind::Silent || fault.kind == Kind::Clear)
-        return Send(TestBusFault, fault.kind == Kind::Silent ? TestBusFaultSilent : TestBusFaultClear, fault.endpoint);
-    return {session::StatusNotSupported, 0, {}, "the test bus cannot do this fault"};
 }
 
 }  // namespace pondrelctl

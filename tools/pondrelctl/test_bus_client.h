@@ -21,8 +21,8 @@ public:
     session::Outcome Run(const session::Command& command);
 
     // Wine cannot open a name below a device: gives the name to the test
-    // bus and returns the path of its open device, which passes it on to
-    // the driver; empty when the bus refused it.
+    // bus and returns the path whose next open passes it on to the driver;
+    // empty when the bus refused it.
     std::string PathForName(const std::string& name);
     // The status the driver gave the last open of that path (Wine hands out
     // a handle even when the driver failed the open).
