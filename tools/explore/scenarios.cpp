@@ -1,5 +1,6 @@
 #include "tools/explore/scenarios.h"
 
+#include "control/control_codes.h"
 #include "driver/device_context.h"
 #include "tools/stress/request_rules.h"
 
@@ -53,6 +54,18 @@ bool ExpectDone(Bench& bench, emu::PendingIo& io, const char* what, const std::s
     if (!NT_SUCCESS(result.status) && result.information != 0) {
         bench.Problem(std::string(what) + " failed but reported " + std::to_string(result.information) + " bytes");
     }
+    return true;
+}
+
+// Starts a stopped device again and waits for its requests to drain.
+bool RestartAndExpectIdle(Bench& bench)
+{
+    const NTSTATUS restarted = bench.machine().pnp().Start();
+    if (!NT_SUCCESS(restarted)) {
+        bench.Problem("restart after the stop ended with " + lives::StatusName(restarted));
+        return false;
+    }
+    bench.ExpectIdleReferences();
     return true;
 }
 
@@ -393,6 +406,96 @@ private:
     NTSTATUS remove_ = STATUS_PENDING;
 };
 
+// A pipe reset races a query-stop and stop. The code either holds its I/O
+// reference before the stop changes the state, and the stop waits for it,
+// or sees the stop and backs out: it never reaches the bus of a stopped
+// device.
+class ControlCodeAndStop final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        in_ = bench.Open(bench.pipes().loopbackIn);
+        resetsBefore_ = bench.device().PipeResets();
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("control", [&bench, this] {
+            reset_ = bench.machine().app().DeviceIoControl(in_, IOCTL_PIPE_RESET, nullptr, 0, nullptr, 0).status;
+        });
+        bench.scheduler().Spawn("stopper", [&bench, this] {
+            queryStop_ = bench.machine().pnp().QueryStop();
+            stop_ = bench.machine().pnp().Stop();
+            resetsAtStop_ = bench.device().PipeResets();
+        });
+    }
+    void Check(Bench& bench) override
+    {
+        if (queryStop_ != STATUS_SUCCESS || stop_ != STATUS_SUCCESS) {
+            bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
+        }
+        const uint64_t expected = resetsBefore_ + (reset_ == STATUS_SUCCESS ? 1 : 0);
+        if (reset_ != STATUS_SUCCESS && reset_ != STATUS_INVALID_DEVICE_STATE) {
+            bench.Problem("the pipe reset ended with " + lives::StatusName(reset_));
+        } else if (resetsAtStop_ != expected || bench.device().PipeResets() != expected) {
+            bench.Problem("the pipe reset ended with " + lives::StatusName(reset_) + " but the device saw " +
+                          std::to_string(bench.device().PipeResets() - resetsBefore_) + " resets, " +
+                          std::to_string(resetsAtStop_ - resetsBefore_) + " of them before the stop");
+        }
+        RestartAndExpectIdle(bench);
+    }
+
+private:
+    emu::Handle in_ = 0;
+    uint64_t resetsBefore_ = 0;
+    uint64_t resetsAtStop_ = 0;
+    NTSTATUS reset_ = STATUS_PENDING;
+    NTSTATUS queryStop_ = STATUS_PENDING;
+    NTSTATUS stop_ = STATUS_PENDING;
+};
+
+// The last close of a pipe handle races a query-stop and stop, which free
+// the pipe open flags: the close clears its flag only while its I/O
+// reference holds a running device's flags in place, and the restarted
+// device starts with every flag clear.
+class CloseAndStop final : public Scenario {
+public:
+    void SetUp(Bench& bench) override
+    {
+        const std::string path = lives::PipePath(bench.pipes().loopbackIn);
+        if (const NTSTATUS opened = bench.machine().app().Open(std::string_view(path), &in_); opened != STATUS_SUCCESS) {
+            bench.Problem("open ended with " + lives::StatusName(opened));
+        }
+    }
+    void Race(Bench& bench) override
+    {
+        bench.scheduler().Spawn("closer", [&bench, this] { bench.machine().app().Close(in_); });
+        bench.scheduler().Spawn("stopper", [&bench, this] {
+            queryStop_ = bench.machine().pnp().QueryStop();
+            stop_ = bench.machine().pnp().Stop();
+        });
+    }
+    void Check(Bench& bench) override
+    {
+        if (queryStop_ != STATUS_SUCCESS || stop_ != STATUS_SUCCESS) {
+            bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
+        }
+        if (!RestartAndExpectIdle(bench)) {
+            return;
+        }
+        const DeviceContext* context = bench.Context();
+        for (ULONG pipe = 0; pipe < context->InterfaceInfo->NumberOfPipes; ++pipe) {
+            if (context->PipeOpenFlags[pipe] != 0) {
+                bench.Problem("pipe " + std::to_string(pipe) + " is flagged open after the restart");
+            }
+        }
+    }
+
+private:
+    emu::Handle in_ = 0;
+    NTSTATUS queryStop_ = STATUS_PENDING;
+    NTSTATUS stop_ = STATUS_PENDING;
+};
+
 }  // namespace
 
 // The racing scenarios, in the order the search runs them. A row names the
@@ -412,6 +515,10 @@ const std::vector<ScenarioEntry>& Scenarios()
          Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<ReadDuringHandOn>()); }},
         {"drain-and-query-then-removal", "a device query-power drain and a query-remove both wait for a read the bus completes; the removal follows",
          Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<DrainAndQueryThenRemoval>()); }},
+        {"control-code-vs-stop", "a pipe reset races a query-stop and stop",
+         Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<ControlCodeAndStop>()); }},
+        {"close-vs-stop", "the last close of a pipe handle races a query-stop and stop that free the open flags",
+         Needs::Loopback, [] { return std::unique_ptr<Scenario>(std::make_unique<CloseAndStop>()); }},
     };
     return table;
 }
