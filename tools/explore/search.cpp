@@ -4,8 +4,12 @@
 #include "driver/entry_points.h"
 #include "tools/stress/request_rules.h"
 
+#include <array>
+#include <csignal>
 #include <cstdio>
 #include <thread>
+
+#include <unistd.h>
 
 namespace interleavings {
 namespace {
@@ -18,6 +22,59 @@ constexpr auto ConditionLimit = 5s;
 // A search stops after this many failing runs: each may have waited out its
 // limits, and the first ones say what there is to say.
 constexpr uint64_t FindingsToStop = 3;
+
+// A run that crashes the process (the driver touching what a racing request
+// freed) prints the choices it made before the process goes down, so that
+// the crash replays like any other finding; the handlers found before (a
+// sanitizer's) then take the signal. Formatting the line is not
+// async-signal-safe: the process is lost anyway, and the line is all it has
+// left to say.
+class CrashReport {
+public:
+    CrashReport(const Explorer& explorer, const SearchOptions& options) : explorer_(explorer), options_(options)
+    {
+        active_ = this;
+        struct sigaction action {};
+        action.sa_handler = &CrashReport::OnSignal;
+        sigemptyset(&action.sa_mask);
+        for (size_t i = 0; i < Signals.size(); ++i) {
+            sigaction(Signals[i], &action, &previous_[i]);
+        }
+    }
+    ~CrashReport()
+    {
+        for (size_t i = 0; i < Signals.size(); ++i) {
+            sigaction(Signals[i], &previous_[i], nullptr);
+        }
+        active_ = nullptr;
+    }
+    CrashReport(const CrashReport&) = delete;
+    CrashReport& operator=(const CrashReport&) = delete;
+
+private:
+    static constexpr std::array<int, 4> Signals{SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+
+    static void OnSignal(int signal)
+    {
+        CrashReport* self = active_;
+        if (self == nullptr) {
+            return;
+        }
+        active_ = nullptr;
+        const std::string trail = self->explorer_.Trail();
+        const std::string line = "finding: a run crashed with signal " + std::to_string(signal) + "\n  replay: " +
+                                 (self->options_.replayLine ? self->options_.replayLine(trail) : trail) + "\n";
+        (void)!write(STDERR_FILENO, line.data(), line.size());
+        for (size_t i = 0; i < Signals.size(); ++i) {
+            sigaction(Signals[i], &self->previous_[i], nullptr);
+        }
+    }
+
+    static inline CrashReport* volatile active_ = nullptr;
+    const Explorer& explorer_;
+    const SearchOptions& options_;
+    std::array<struct sigaction, Signals.size()> previous_{};
+};
 
 }  // namespace
 
@@ -116,6 +173,7 @@ SearchResult Search(const std::function<std::unique_ptr<Scenario>()>& make, cons
 {
     SearchResult result;
     Explorer explorer(PreemptionBound);
+    const CrashReport crashReport(explorer, options);
     Scheduler& scheduler = SharedScheduler();
     uint64_t runBudget = options.budget;
     const uint64_t depthFirstBudget = std::max<uint64_t>(1, runBudget / 2);

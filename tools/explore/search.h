@@ -79,6 +79,9 @@ struct SearchResult {
 struct SearchOptions {
     uint64_t budget = 300;
     std::string replay;  // choices to make first; then one run only
+    // The command line that replays a run from its choices; printed when a
+    // run crashes the process, which leaves no finding to report otherwise.
+    std::function<std::string(const std::string& trail)> replayLine;
 };
 
 // At most `budget` runs: depth-first within the preemption bound, and

@@ -91,6 +91,9 @@ int RunExploreCommand(int argc, char** argv)
     std::vector<std::vector<std::string>> table{{"scenario", "runs", "search", "findings"}};
     for (const auto* entry : chosen) {
         progress.Show(std::string("  ") + entry->name + " (" + entry->races + ")");
+        search.replayLine = [&arguments, entry](const std::string& trail) {
+            return arguments.Replay({"--scenario", entry->name, "--replay", trail});
+        };
         interleavings::SearchResult result = interleavings::Search(entry->make, arguments.model(), search);
         progress.Clear();
         runs += result.runs;
