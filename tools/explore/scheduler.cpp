@@ -110,11 +110,31 @@ bool Explorer::Advance()
 
 std::string Explorer::Trail() const
 {
-    std::string text;
-    for (const Step& step : trail_) {
-        text += (text.empty() ? "" : ",") + std::to_string(step.choice);
-    }
+    constexpr size_t LongestChoice = 21;  // 20 digits and the comma
+    std::string text(trail_.size() * LongestChoice, '\0');
+    text.resize(WriteTrail(text.data(), text.size()));
     return text;
+}
+
+size_t Explorer::WriteTrail(char* buffer, size_t size) const
+{
+    size_t length = 0;
+    for (const Step& step : trail_) {
+        char digits[20];
+        size_t count = 0;
+        size_t value = step.choice;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        if (length != 0 && length < size) {
+            buffer[length++] = ',';
+        }
+        while (count != 0 && length < size) {
+            buffer[length++] = digits[--count];
+        }
+    }
+    return length;
 }
 
 // ---- Scheduler ----

@@ -47,6 +47,9 @@ public:
     size_t Choose(size_t count, bool firstIsContinuation);
     int PreemptionBound() const { return preemptionBound_; }
     std::string Trail() const;  // the choices of the current run, for a replay
+    // The same into `buffer`, cut at `size`, allocating nothing (a crash
+    // handler calls it); returns the length written.
+    size_t WriteTrail(char* buffer, size_t size) const;
 
 private:
     struct Step {

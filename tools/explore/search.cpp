@@ -7,6 +7,7 @@
 #include <array>
 #include <csignal>
 #include <cstdio>
+#include <string_view>
 #include <thread>
 
 #include <unistd.h>
@@ -26,25 +27,29 @@ constexpr uint64_t FindingsToStop = 3;
 // A run that crashes the process (the driver touching what a racing request
 // freed) prints the choices it made before the process goes down, so that
 // the crash replays like any other finding; the handlers found before (a
-// sanitizer's) then take the signal. Formatting the line is not
-// async-signal-safe: the process is lost anyway, and the line is all it has
-// left to say.
+// sanitizer's) then take the signal. The handler only writes: the command
+// line around the choices is made beforehand.
 class CrashReport {
 public:
-    CrashReport(const Explorer& explorer, const SearchOptions& options) : explorer_(explorer), options_(options)
+    CrashReport(const Explorer& explorer, const SearchOptions& options) : explorer_(explorer)
     {
+        static constexpr std::string_view Marker = "TRAIL";
+        const std::string line = options.replayLine ? options.replayLine(std::string(Marker)) : std::string(Marker);
+        const size_t at = line.find(Marker);
+        before_ = "\n  replay: " + line.substr(0, at);
+        after_ = (at == std::string::npos ? std::string() : line.substr(at + Marker.size())) + "\n";
         active_ = this;
         struct sigaction action {};
         action.sa_handler = &CrashReport::OnSignal;
         sigemptyset(&action.sa_mask);
         for (size_t i = 0; i < Signals.size(); ++i) {
-            sigaction(Signals[i], &action, &previous_[i]);
+            sigaction(Signals[i].number, &action, &previous_[i]);
         }
     }
     ~CrashReport()
     {
         for (size_t i = 0; i < Signals.size(); ++i) {
-            sigaction(Signals[i], &previous_[i], nullptr);
+            sigaction(Signals[i].number, &previous_[i], nullptr);
         }
         active_ = nullptr;
     }
@@ -52,27 +57,39 @@ public:
     CrashReport& operator=(const CrashReport&) = delete;
 
 private:
-    static constexpr std::array<int, 4> Signals{SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+    struct Signal {
+        int number;
+        std::string_view name;
+    };
+    static constexpr std::array<Signal, 4> Signals{{{SIGSEGV, "SIGSEGV"}, {SIGBUS, "SIGBUS"}, {SIGFPE, "SIGFPE"}, {SIGILL, "SIGILL"}}};
 
-    static void OnSignal(int signal)
+    static void Say(std::string_view text) { (void)!write(STDERR_FILENO, text.data(), text.size()); }
+
+    static void OnSignal(int number)
     {
         CrashReport* self = active_;
         if (self == nullptr) {
             return;
         }
         active_ = nullptr;
-        const std::string trail = self->explorer_.Trail();
-        const std::string line = "finding: a run crashed with signal " + std::to_string(signal) + "\n  replay: " +
-                                 (self->options_.replayLine ? self->options_.replayLine(trail) : trail) + "\n";
-        (void)!write(STDERR_FILENO, line.data(), line.size());
+        char trail[4096];
+        const size_t length = self->explorer_.WriteTrail(trail, sizeof(trail));
+        Say("finding: a run crashed with ");
         for (size_t i = 0; i < Signals.size(); ++i) {
-            sigaction(Signals[i], &self->previous_[i], nullptr);
+            if (Signals[i].number == number) {
+                Say(Signals[i].name);
+            }
+            sigaction(Signals[i].number, &self->previous_[i], nullptr);
         }
+        Say(self->before_);
+        Say(std::string_view(trail, length));
+        Say(self->after_);
     }
 
     static inline CrashReport* volatile active_ = nullptr;
     const Explorer& explorer_;
-    const SearchOptions& options_;
+    std::string before_;
+    std::string after_;
     std::array<struct sigaction, Signals.size()> previous_{};
 };
 
