@@ -106,7 +106,37 @@ void SpawnDevicePowerRequest(Bench& bench, UCHAR minor, DEVICE_POWER_STATE targe
     });
 }
 
-class WaitWake final : public Scenario {
+// A scenario whose one actor is a query-stop and stop, both of which must
+// succeed, racing what the scenario puts against them.
+class RacesAStop : public Scenario {
+protected:
+    // Spawns the stopper; `afterStop` runs on its thread once the stop returns.
+    void SpawnStopper(Bench& bench, std::function<void()> afterStop = {})
+    {
+        bench.scheduler().Spawn("stopper", [&bench, this, afterStop] {
+            queryStop_ = bench.machine().pnp().QueryStop();
+            stop_ = bench.machine().pnp().Stop();
+            if (afterStop) {
+                afterStop();
+            }
+        });
+    }
+    // False, with the problem reported, unless both succeeded.
+    bool Stopped(Bench& bench)
+    {
+        if (queryStop_ == STATUS_SUCCESS && stop_ == STATUS_SUCCESS) {
+            return true;
+        }
+        bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
+        return false;
+    }
+
+private:
+    NTSTATUS queryStop_ = STATUS_PENDING;
+    NTSTATUS stop_ = STATUS_PENDING;
+};
+
+class WaitWake final : public RacesAStop {
 public:
     void SetUp(Bench& bench) override
     {
@@ -117,15 +147,11 @@ public:
     void Race(Bench& bench) override
     {
         bench.scheduler().Spawn("waker", [&bench] { bench.device().SignalWake(); });
-        bench.scheduler().Spawn("stopper", [&bench, this] {
-            queryStop_ = bench.machine().pnp().QueryStop();
-            stop_ = bench.machine().pnp().Stop();
-        });
+        SpawnStopper(bench);
     }
     void Check(Bench& bench) override
     {
-        if (queryStop_ != STATUS_SUCCESS || stop_ != STATUS_SUCCESS) {
-            bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
+        if (!Stopped(bench)) {
             return;
         }
         DeviceContext* context = bench.Context();
@@ -142,10 +168,6 @@ public:
         }
         bench.ExpectIdleReferences();
     }
-
-private:
-    NTSTATUS queryStop_ = STATUS_PENDING;
-    NTSTATUS stop_ = STATUS_PENDING;
 };
 
 class DrainAndRead final : public Scenario {
@@ -410,7 +432,7 @@ private:
 // reference before the stop changes the state, and the stop waits for it,
 // or sees the stop and backs out: it never reaches the bus of a stopped
 // device.
-class ControlCodeAndStop final : public Scenario {
+class ControlCodeAndStop final : public RacesAStop {
 public:
     void SetUp(Bench& bench) override
     {
@@ -422,17 +444,11 @@ public:
         bench.scheduler().Spawn("control", [&bench, this] {
             reset_ = bench.machine().app().DeviceIoControl(in_, IOCTL_PIPE_RESET, nullptr, 0, nullptr, 0).status;
         });
-        bench.scheduler().Spawn("stopper", [&bench, this] {
-            queryStop_ = bench.machine().pnp().QueryStop();
-            stop_ = bench.machine().pnp().Stop();
-            resetsAtStop_ = bench.device().PipeResets();
-        });
+        SpawnStopper(bench, [&bench, this] { resetsAtStop_ = bench.device().PipeResets(); });
     }
     void Check(Bench& bench) override
     {
-        if (queryStop_ != STATUS_SUCCESS || stop_ != STATUS_SUCCESS) {
-            bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
-        }
+        Stopped(bench);
         const uint64_t expected = resetsBefore_ + (reset_ == STATUS_SUCCESS ? 1 : 0);
         if (reset_ != STATUS_SUCCESS && reset_ != STATUS_INVALID_DEVICE_STATE) {
             bench.Problem("the pipe reset ended with " + lives::StatusName(reset_));
@@ -449,15 +465,13 @@ private:
     uint64_t resetsBefore_ = 0;
     uint64_t resetsAtStop_ = 0;
     NTSTATUS reset_ = STATUS_PENDING;
-    NTSTATUS queryStop_ = STATUS_PENDING;
-    NTSTATUS stop_ = STATUS_PENDING;
 };
 
 // The last close of a pipe handle races a query-stop and stop, which free
 // the pipe open flags: the close clears its flag only while its I/O
 // reference holds a running device's flags in place, and the restarted
 // device starts with every flag clear.
-class CloseAndStop final : public Scenario {
+class CloseAndStop final : public RacesAStop {
 public:
     void SetUp(Bench& bench) override
     {
@@ -469,16 +483,11 @@ public:
     void Race(Bench& bench) override
     {
         bench.scheduler().Spawn("closer", [&bench, this] { bench.machine().app().Close(in_); });
-        bench.scheduler().Spawn("stopper", [&bench, this] {
-            queryStop_ = bench.machine().pnp().QueryStop();
-            stop_ = bench.machine().pnp().Stop();
-        });
+        SpawnStopper(bench);
     }
     void Check(Bench& bench) override
     {
-        if (queryStop_ != STATUS_SUCCESS || stop_ != STATUS_SUCCESS) {
-            bench.Problem("query-stop " + lives::StatusName(queryStop_) + ", stop " + lives::StatusName(stop_));
-        }
+        Stopped(bench);
         if (!RestartAndExpectIdle(bench)) {
             return;
         }
@@ -492,8 +501,6 @@ public:
 
 private:
     emu::Handle in_ = 0;
-    NTSTATUS queryStop_ = STATUS_PENDING;
-    NTSTATUS stop_ = STATUS_PENDING;
 };
 
 }  // namespace
