@@ -22,7 +22,7 @@ TEST_F(BusFixture, HighBandwidthPacketSizeAndTheCallersOwnSizeWithChangeMaxPacke
     highBandwidth.Interface(0).Pipes[0].PipeFlags = USBD_PF_CHANGE_MAX_PACKET;
     highBandwidth.Interface(0).Pipes[0].MaximumPacketSize = 64;
     ASSERT_EQ(SubmitUrb(Pdo(), highBandwidth.urb), STATUS_SUCCESS);
-    const auto& pipes = highBandwidth.Interface(0).Pipes;
+    const USBD_PIPE_INFORMATION* pipes = highBandwidth.Interface(0).Pipes;  // as many as the interface has
     EXPECT_EQ(std::tuple(pipes[0].MaximumPacketSize, pipes[2].MaximumPacketSize), std::tuple(64, 48));
     std::memset(highBandwidth.config, 0, highBandwidth.config->wTotalLength);
     std::vector<uint8_t> data = Pattern(100);
