@@ -51,13 +51,15 @@ void UnlinkFromDriver(PDEVICE_OBJECT device)
     }
 }
 
-// Releases a delete-pending object once nothing refers to it any more.
+// Releases a delete-pending object once nothing refers to it any more: no
+// open file, no kernel reference, and no device still attached above it
+// (IoDetachDevice of the last one finishes the deletion, as on Windows).
 // Caller holds deviceMutex.
 void FinishDeletionLocked(DeviceRecord& record)
 {
     PDEVICE_OBJECT device = record.device;
     if (!record.deletePending || record.released || record.kernelReferences != 0 ||
-        __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) != 0) {
+        device->AttachedDevice != nullptr || __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST) != 0) {
         return;
     }
     UnlinkFromDriver(device);
