@@ -101,8 +101,8 @@ LowerFilter::~LowerFilter()
     DriverScope scope(driver_);
     if (!left_) {
         IoDetachDevice(lower_);
+        IoDeleteDevice(device_);
     }
-    IoDeleteDevice(device_);
     DeleteSystemDriver(driver_);
 }
 
@@ -309,12 +309,14 @@ NTSTATUS LowerFilter::PassPnp(PIRP irp)
 }
 
 // PASSIVE_LEVEL, after the removal went past: the filter leaves the PDO,
-// which the bus may delete now. Its own device object stays until the
-// filter is destroyed, for the driver above still detaches from it.
+// which the bus may delete now, and deletes its own device object, as a
+// PnP filter driver does; the kernel keeps it until the driver above has
+// detached from it.
 void LowerFilter::Leave()
 {
     Locked([&] { left_ = true; });
     IoDetachDevice(lower_);
+    IoDeleteDevice(device_);
 }
 
 // A kept wait-wake request waits with a cancel routine, as in a bus driver.
