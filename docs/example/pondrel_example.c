@@ -6,14 +6,14 @@
  * Build with mingw-w64:
  *   x86_64-w64-mingw32-gcc -Iinclude docs/example/pondrel_example.c -lsetupapi -o pondrel_example.exe
  */
+#include "pondrel.h"
+
 #include <windows.h>
 #include <setupapi.h>
 
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
-
-#include "pondrel.h"
 
 /* Copies the link name of the first present pondrel interface into `path`. */
 static BOOL FindDevice(wchar_t *path, size_t capacity)
