@@ -151,7 +151,8 @@ clean:
 	rm -rf $(addprefix build/,$(PRESETS))
 
 # The Windows package in dist/: pondrel.sys, pondrel.inf, pondrelctl.exe
-# (built with pondrel.sys by the windows preset) and the install note.
+# (built with pondrel.sys by the windows preset), the install note, and for
+# application writers pondrel.h, its page and the example program's source.
 CTL := $(CURDIR)/build/windows/pondrelctl.exe
 
 package: windows

@@ -92,17 +92,9 @@ target_link_libraries(pondrel_sys PRIVATE ntoskrnl usbd hal gcc)
 # pondrelctl.exe, the console client, next to pondrel.sys.
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/pondrelctl ${CMAKE_BINARY_DIR}/pondrelctl)
 
-# The example program of the public application header (docs/example):
-# built so that the header and the example keep compiling as C.
-add_executable(pondrel_example ${CMAKE_SOURCE_DIR}/docs/example/pondrel_example.c)
-set_target_properties(pondrel_example PROPERTIES
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
-  C_STANDARD 99
-  C_STANDARD_REQUIRED ON)
-target_include_directories(pondrel_example PRIVATE ${CMAKE_SOURCE_DIR}/include)
-target_compile_options(pondrel_example PRIVATE -Wall -Wextra -pedantic -Werror)
-target_link_options(pondrel_example PRIVATE -s)
-target_link_libraries(pondrel_example PRIVATE setupapi kernel32)
+# The example program of the public application header, in both include
+# orders (tests/build): the header and the example keep compiling as C.
+include(${CMAKE_SOURCE_DIR}/tests/build/example_build.cmake)
 
 # The test bus for the Wine run (tests/wine): a bus driver with the same
 # kernel flags and image layout, never packaged.

@@ -11,6 +11,7 @@
 #include <regex>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -146,18 +147,33 @@ fs::path Scratch(const std::string& name)
     return path;
 }
 
-TEST(PackageScript, GathersDriverInfClientAndInstallNote)
+// Each file of the package is a copy of its source: the two built files,
+// and from the tree the INF, the install note and the application writer's
+// header, page and example program.
+TEST(PackageScript, GathersTheDriverPackageAndTheApplicationFiles)
 {
     const fs::path work = Scratch("package");
     std::ofstream(work / "in.sys") << "driver";
     std::ofstream(work / "in.exe") << "client";
     ASSERT_EQ(RunScript(work / "in.sys", work / "in.exe", work / "dist", work / "log"), 0);
-    std::set<std::string> names;
+    const std::pair<std::string, fs::path> copies[] = {
+        {"pondrel.sys", work / "in.sys"},
+        {"pondrelctl.exe", work / "in.exe"},
+        {"pondrel.inf", kSourceDir + "/driver/pondrel.inf"},
+        {"INSTALL.txt", kSourceDir + "/tools/package/INSTALL.txt"},
+        {"pondrel.h", kSourceDir + "/include/pondrel.h"},
+        {"application-header.md", kSourceDir + "/docs/application-header.md"},
+        {"pondrel_example.c", kSourceDir + "/docs/example/pondrel_example.c"},
+    };
+    std::set<std::string> names, expected;
     for (const auto& entry : fs::directory_iterator(work / "dist"))
         names.insert(entry.path().filename().string());
-    EXPECT_EQ(names, (std::set<std::string>{"INSTALL.txt", "pondrel.inf", "pondrel.sys", "pondrelctl.exe"}));
-    EXPECT_EQ(ReadAll(work / "dist" / "pondrel.sys"), ReadAll(work / "in.sys"));
-    EXPECT_EQ(ReadAll(work / "dist" / "pondrel.inf"), ReadAll(kSourceDir + "/driver/pondrel.inf"));
+    for (const auto& [name, source] : copies) {
+        expected.insert(name);
+        EXPECT_TRUE(fs::exists(work / "dist" / name) && ReadAll(work / "dist" / name) == ReadAll(source))
+            << name << " is missing or not a copy of " << source;
+    }
+    EXPECT_EQ(names, expected);
 
     EXPECT_EQ(RunScript(work / "missing.sys", work / "in.exe", work / "dist2", work / "log"), 1);
     auto log = ReadAll(work / "log");

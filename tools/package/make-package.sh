@@ -1,6 +1,7 @@
 #!/bin/sh
 # Gathers the Windows package: make-package.sh PONDREL_SYS PONDRELCTL_EXE OUT_DIR
-# (pondrel.inf and the install note come from the source tree).
+# (pondrel.inf, the install note, and for application writers the header,
+# its page and the example program come from the source tree).
 set -eu
 
 if [ $# -ne 3 ]; then
@@ -25,4 +26,7 @@ cp "$sys" "$out/pondrel.sys"
 cp "$ctl" "$out/pondrelctl.exe"
 cp "$root/driver/pondrel.inf" "$out/pondrel.inf"
 cp "$root/tools/package/INSTALL.txt" "$out/INSTALL.txt"
+cp "$root/include/pondrel.h" "$out/pondrel.h"
+cp "$root/docs/application-header.md" "$out/application-header.md"
+cp "$root/docs/example/pondrel_example.c" "$out/pondrel_example.c"
 echo "package: $(cd "$out" && ls | tr '\n' ' ')in $out"
