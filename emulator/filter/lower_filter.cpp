@@ -2,6 +2,7 @@
 // what it does with each request.
 #include "emulator/filter/lower_filter.h"
 
+#include "emulator/kernel/lower_driver_context.h"
 #include "emulator/kernel/system.h"
 #include "emulator/power/power_manager.h"
 
@@ -144,11 +145,12 @@ void LowerFilter::EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities)
     }
 }
 
-// Any IRQL the request comes at. A PnP request notes what the PDO returned
-// for it; a wait-wake request may be kept; everything else goes as the
-// rules say.
+// Any IRQL the request comes at. The request's DriverContext is the
+// filter's from here on. A PnP request notes what the PDO returned for it;
+// a wait-wake request may be kept; everything else goes as the rules say.
 NTSTATUS LowerFilter::Dispatch(PIRP irp)
 {
+    ClaimLowerDriverContext(irp);
     const SeenRequest seen = DescribeRequest(irp);
     const size_t index = Record(seen);
     if (seen.major == IRP_MJ_POWER && seen.minor == IRP_MN_WAIT_WAKE &&
