@@ -50,6 +50,19 @@ NTSTATUS CapabilitiesCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
+// At or below DISPATCH_LEVEL, as the PDO completes the URB.
+NTSTATUS UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    if (NT_SUCCESS(irp->IoStatus.Status)) {
+        static_cast<LowerFilter*>(context)->EditUrbOnTheWayUp(
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1));
+    }
+    return STATUS_SUCCESS;
+}
+
 // At or below DISPATCH_LEVEL. The status to fail with travels as the context.
 NTSTATUS FailOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID failure)
 {
@@ -136,6 +149,13 @@ void LowerFilter::FinishWaitWake(PIRP irp, NTSTATUS status)
     Locked([&] { std::erase(keptWaitWake_, irp); });
     IoSetCancelRoutine(irp, nullptr);
     Complete(irp, status);
+}
+
+void LowerFilter::EditUrbOnTheWayUp(PURB urb)
+{
+    if (auto edit = Locked([&] { return editUrbs_; })) {
+        edit(urb);
+    }
 }
 
 void LowerFilter::EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities)
@@ -267,6 +287,14 @@ NTSTATUS LowerFilter::Apply(PIRP irp, const Verdict& verdict)
 
 NTSTATUS LowerFilter::PassOn(PIRP irp)
 {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+        Locked([&] { return editUrbs_ != nullptr; })) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, UrbCompletion, this, TRUE, TRUE, TRUE);
+        return IofCallDriver(lower_, irp);
+    }
     IoSkipCurrentIrpStackLocation(irp);
     return IofCallDriver(lower_, irp);
 }
