@@ -13,7 +13,9 @@
 
 #include "io/transfer_context.h"
 
-// The transfer context of a read that went past the buffer.
+// The transfer context of a read that went past the buffer, kept in
+// DriverContext only while the read waits in the queue: while the bus
+// driver holds the request, DriverContext is the bus driver's.
 inline TransferContext* ReadTransferOf(PIRP Irp)
 {
     return static_cast<TransferContext*>(Irp->Tail.Overlay.DriverContext[0]);
@@ -35,9 +37,9 @@ void LeaveReceiveBuffer(DeviceContext* Context);
 
 // With no owner, bus reads not held and the device running: the first
 // queued read that is not being cancelled becomes the owner; null
-// otherwise. The new owner has no I/O reference yet. Any IRQL up to
-// DISPATCH_LEVEL.
-PIRP TakeNextOwner(DeviceContext* Context);
+// otherwise. The new owner has no I/O reference yet; *Transfer receives its
+// transfer context. Any IRQL up to DISPATCH_LEVEL.
+PIRP TakeNextOwner(DeviceContext* Context, TransferContext** Transfer);
 
 enum class BusGate {
     Open,       // the owner may send its bus read
@@ -48,7 +50,7 @@ enum class BusGate {
 
 // Asked by the owner before it sends a bus read, and after a bus read that
 // a drain aborted. Any IRQL up to DISPATCH_LEVEL.
-BusGate PassBusGate(DeviceContext* Context, PIRP Irp);
+BusGate PassBusGate(DeviceContext* Context, PIRP Irp, TransferContext* Transfer);
 
 // Serves queued reads from the buffer, one after another, until one needs
 // the bus (and sends it) or none is left. Any IRQL up to DISPATCH_LEVEL, no

@@ -13,15 +13,16 @@ enum class OwnerStep {
 // A read that left the buffer, to be ended once the buffer has gone on.
 struct LeftRead {
     PIRP Irp;
+    TransferContext* Transfer;
     NTSTATUS Status;
 };
 
 // The read leaves the buffer and is to be ended with Status. Any IRQL up to
 // DISPATCH_LEVEL.
-static OwnerStep LeaveWith(PIRP Irp, NTSTATUS Status, LeftRead* Left)
+static OwnerStep LeaveWith(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, LeftRead* Left)
 {
-    LeaveReceiveBuffer(ReadTransferOf(Irp)->Device);
-    *Left = {Irp, Status};
+    LeaveReceiveBuffer(Transfer->Device);
+    *Left = {Irp, Transfer, Status};
     return OwnerStep::Finished;
 }
 
@@ -32,7 +33,7 @@ static OwnerStep LeaveWith(PIRP Irp, NTSTATUS Status, LeftRead* Left)
 // request goes back to the I/O manager.
 static void EndLeftRead(const LeftRead& Left)
 {
-    TransferContext* Transfer = ReadTransferOf(Left.Irp);
+    TransferContext* Transfer = Left.Transfer;
     const ULONG_PTR Information = static_cast<ULONG_PTR>(NT_SUCCESS(Left.Status) ? Transfer->Remaining
                                                                                    : Transfer->Transferred);
     ExFreePool(Transfer);
@@ -47,27 +48,28 @@ static OwnerStep EndBusReadFailure(PIRP Irp, TransferContext* Transfer, NTSTATUS
                                    LeftRead* Left)
 {
     KeepReceivedBytes(Transfer, Received);
-    if (Status == STATUS_CANCELLED && !Irp->Cancel && PassBusGate(Transfer->Device, Irp) == BusGate::Parked) {
+    if (Status == STATUS_CANCELLED && !Irp->Cancel &&
+        PassBusGate(Transfer->Device, Irp, Transfer) == BusGate::Parked) {
         return OwnerStep::Parked;
     }
-    return LeaveWith(Irp, Status, Left);
+    return LeaveWith(Irp, Transfer, Status, Left);
 }
 
 // Before a bus read: Waiting when it may go; otherwise the read went back
 // to the queue or is to be ended. Any IRQL up to DISPATCH_LEVEL.
 static OwnerStep PassBeforeBusRead(PIRP Irp, TransferContext* Transfer, LeftRead* Left)
 {
-    switch (PassBusGate(Transfer->Device, Irp)) {
+    switch (PassBusGate(Transfer->Device, Irp, Transfer)) {
     case BusGate::Open:
         return OwnerStep::Waiting;
     case BusGate::Parked:
         return OwnerStep::Parked;
     case BusGate::Cancelled:
-        return LeaveWith(Irp, STATUS_CANCELLED, Left);
+        return LeaveWith(Irp, Transfer, STATUS_CANCELLED, Left);
     case BusGate::Closed:
         break;
     }
-    return LeaveWith(Irp, STATUS_INVALID_DEVICE_STATE, Left);
+    return LeaveWith(Irp, Transfer, STATUS_INVALID_DEVICE_STATE, Left);
 }
 
 // The owner after its last bus read ended with Status and Received bytes
@@ -75,9 +77,9 @@ static OwnerStep PassBeforeBusRead(PIRP Irp, TransferContext* Transfer, LeftRead
 // from the buffer, or its next bus read sent, again and again for as long
 // as the bus completes them inside IofCallDriver. *FirstSend, when given,
 // receives what the first send returned. Any IRQL up to DISPATCH_LEVEL.
-static OwnerStep RunOwnedRead(PIRP Irp, NTSTATUS Status, ULONG Received, NTSTATUS* FirstSend, LeftRead* Left)
+static OwnerStep RunOwnedRead(PIRP Irp, TransferContext* Transfer, NTSTATUS Status, ULONG Received,
+                              NTSTATUS* FirstSend, LeftRead* Left)
 {
-    TransferContext* Transfer = ReadTransferOf(Irp);
     for (;;) {
         if (ClassifyBusStatus(Status) != BusOutcome::Completed) {
             return EndBusReadFailure(Irp, Transfer, Status, Received, Left);
@@ -87,7 +89,7 @@ static OwnerStep RunOwnedRead(PIRP Irp, NTSTATUS Status, ULONG Received, NTSTATU
         const ReadStep Step = GatherReceivedBytes(Transfer, Received, &FillAt, &FillLength);
         if (Step != ReadStep::Fill) {
             // Stuck: the caller's buffer is no usable system address, as if it could not be mapped.
-            return LeaveWith(Irp, Step == ReadStep::Satisfied ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, Left);
+            return LeaveWith(Irp, Transfer, Step == ReadStep::Satisfied ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, Left);
         }
         const OwnerStep Gate = PassBeforeBusRead(Irp, Transfer, Left);
         if (Gate != OwnerStep::Waiting) {
@@ -108,20 +110,22 @@ static OwnerStep RunOwnedRead(PIRP Irp, NTSTATUS Status, ULONG Received, NTSTATU
     }
 }
 
-// Runs the owner Irp, which holds an I/O reference, then hands the buffer
-// from read to read in a loop, not by a recursion as deep as the queue,
-// until a read waits for the bus or none is left. A read that leaves the
-// buffer passes its reference to the next owner, or gives it back before
-// it is completed, so that whoever sees it complete sees the count it left.
-// Any IRQL up to DISPATCH_LEVEL, no spin lock held.
-static void DriveReads(DeviceContext* Context, PIRP Irp, NTSTATUS Status, ULONG Received, NTSTATUS* FirstSend)
+// Runs the owner Irp with its Transfer, the owner holding an I/O
+// reference, then hands the buffer from read to read in a loop, not by a
+// recursion as deep as the queue, until a read waits for the bus or none is
+// left. A read that leaves the buffer passes its reference to the next
+// owner, or gives it back before it is completed, so that whoever sees it
+// complete sees the count it left. Any IRQL up to DISPATCH_LEVEL, no spin
+// lock held.
+static void DriveReads(DeviceContext* Context, PIRP Irp, TransferContext* Transfer, NTSTATUS Status,
+                       ULONG Received, NTSTATUS* FirstSend)
 {
     for (;;) {
-        LeftRead Left{nullptr, STATUS_SUCCESS};
-        if (RunOwnedRead(Irp, Status, Received, FirstSend, &Left) == OwnerStep::Waiting) {
+        LeftRead Left{nullptr, nullptr, STATUS_SUCCESS};
+        if (RunOwnedRead(Irp, Transfer, Status, Received, FirstSend, &Left) == OwnerStep::Waiting) {
             return;
         }
-        Irp = TakeNextOwner(Context);
+        Irp = TakeNextOwner(Context, &Transfer);
         if (!Irp) {
             ReleaseIoReference(Context);
         }
@@ -140,15 +144,17 @@ static void DriveReads(DeviceContext* Context, PIRP Irp, NTSTATUS Status, ULONG 
 // Any IRQL up to DISPATCH_LEVEL, no spin lock held.
 void HandOnReceiveBuffer(DeviceContext* Context)
 {
-    PIRP Irp = TakeNextOwner(Context);
+    TransferContext* Transfer = nullptr;
+    PIRP Irp = TakeNextOwner(Context, &Transfer);
     if (Irp) {
         AcquireIoReference(Context);  // the new owner's
-        DriveReads(Context, Irp, STATUS_SUCCESS, 0, nullptr);
+        DriveReads(Context, Irp, Transfer, STATUS_SUCCESS, 0, nullptr);
     }
 }
 
 // Called by the bus driver when a bus read ends, at up to DISPATCH_LEVEL.
-// The request is finished here (completed again from this routine), goes
+// The transfer comes as Context: the request's DriverContext was the bus
+// driver's while it held the request. The request is finished here (completed again from this routine), goes
 // down again, waits in the queue, or goes back to its sender's loop when the
 // bus completed it inside IofCallDriver; in every case the I/O manager's
 // walk stops here.
@@ -156,7 +162,8 @@ NTSTATUS ReadCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     auto* Transfer = static_cast<TransferContext*>(Context);
     if (!SenderTakesNextStep(Transfer)) {
-        DriveReads(Transfer->Device, Irp, Irp->IoStatus.Status, Transfer->Urb.TransferBufferLength, nullptr);
+        DriveReads(Transfer->Device, Irp, Transfer, Irp->IoStatus.Status, Transfer->Urb.TransferBufferLength,
+                   nullptr);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -168,7 +175,7 @@ NTSTATUS ReadCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 static NTSTATUS StartOwnedRead(PIRP Irp, TransferContext* Transfer)
 {
     NTSTATUS Sent = STATUS_SUCCESS;
-    DriveReads(Transfer->Device, Irp, STATUS_SUCCESS, 0, &Sent);
+    DriveReads(Transfer->Device, Irp, Transfer, STATUS_SUCCESS, 0, &Sent);
     return Sent;
 }
 
@@ -206,6 +213,5 @@ NTSTATUS DispatchBulkRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, const TransferR
         }
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
-    Irp->Tail.Overlay.DriverContext[0] = Transfer;
     return RunTransfer(DeviceObject, Irp, Transfer, Request->Pipe, Owner ? StartOwnedRead : StartQueuedRead);
 }

@@ -81,6 +81,15 @@ static bool ArmCancel(PIRP Irp)
     return !(Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr);
 }
 
+// For a read that goes back to the queue after the bus driver had it: its
+// transfer goes back into DriverContext before its cancel routine is set.
+// Caller holds ReadQueueLock.
+static bool QueueAgain(PIRP Irp, TransferContext* Transfer)
+{
+    Irp->Tail.Overlay.DriverContext[0] = Transfer;
+    return ArmCancel(Irp);
+}
+
 // The test for an owner and the insertion are one step under ReadQueueLock,
 // so an owner that finishes meanwhile either sees this request in the queue
 // or has already left the buffer free for it. Any IRQL up to
@@ -120,8 +129,10 @@ static bool BusReadsMayStart(DeviceContext* Context)
     return Context->BusReadsHeld == 0 && CurrentPnpState(Context) == DeviceRunning;
 }
 
-// Any IRQL up to DISPATCH_LEVEL.
-PIRP TakeNextOwner(DeviceContext* Context)
+// The transfer is read from the request while the request is still in the
+// queue, the one place its DriverContext is the driver's. Any IRQL up to
+// DISPATCH_LEVEL.
+PIRP TakeNextOwner(DeviceContext* Context, TransferContext** Transfer)
 {
     PIRP Next = nullptr;
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
@@ -129,6 +140,7 @@ PIRP TakeNextOwner(DeviceContext* Context)
         for (PLIST_ENTRY Entry = Context->ReadQueue.Flink; Entry != &Context->ReadQueue; Entry = Entry->Flink) {
             PIRP Irp = QueuedIrp(Entry);
             if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+                *Transfer = ReadTransferOf(Irp);
                 RemoveEntryList(Entry);
                 Next = Irp;
                 break;
@@ -143,17 +155,17 @@ PIRP TakeNextOwner(DeviceContext* Context)
 // The state is read under the lock, after the transition that ends queued
 // reads has written it: a read parked here is either seen by that ending or
 // sees the state and is not parked. Any IRQL up to DISPATCH_LEVEL.
-BusGate PassBusGate(DeviceContext* Context, PIRP Irp)
+BusGate PassBusGate(DeviceContext* Context, PIRP Irp, TransferContext* Transfer)
 {
     const KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Context->ReadQueueLock);
     const DEVICE_PNP_STATE State = CurrentPnpState(Context);
     BusGate Gate = BusGate::Parked;
     if (BusReadsMayStart(Context)) {
         Gate = BusGate::Open;
-        Context->BusReadPipe = ReadTransferOf(Irp)->PipeHandle;
+        Context->BusReadPipe = Transfer->PipeHandle;
     } else if (State != DeviceRunning && State != DeviceStopPending && State != DeviceRemovePending) {
         Gate = BusGate::Closed;
-    } else if (!ArmCancel(Irp)) {
+    } else if (!QueueAgain(Irp, Transfer)) {
         Gate = BusGate::Cancelled;
     } else {
         InsertHeadList(&Context->ReadQueue, &Irp->Tail.Overlay.ListEntry);

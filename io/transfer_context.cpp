@@ -32,12 +32,12 @@ TransferContext* AllocateTransferContext(DeviceContext* Context, const TransferR
     return Transfer;
 }
 
-// The header fields that the bus driver may have changed are set again; the
-// rest of the URB keeps what the last bus request left. Any IRQL up to
-// DISPATCH_LEVEL.
+// The URB is zeroed before it is filled: the bus driver wrote into it
+// during the last bus request. Any IRQL up to DISPATCH_LEVEL.
 void BuildBulkTransferUrb(TransferContext* Transfer, ULONG TransferFlags, PVOID Buffer, ULONG Length)
 {
     _URB_BULK_OR_INTERRUPT_TRANSFER* Urb = &Transfer->Urb;
+    RtlZeroMemory(Urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
     Urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     Urb->Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     Urb->PipeHandle = Transfer->PipeHandle;

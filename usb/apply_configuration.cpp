@@ -28,23 +28,38 @@ ULONG CollectInterfaces(PUSB_CONFIGURATION_DESCRIPTOR Descriptor, ULONG Interfac
     return found;
 }
 
-// Keeps a copy of the selected first interface's information and one zeroed
-// open flag per pipe. A failed allocation leaves its pointer null and gives
-// STATUS_INSUFFICIENT_RESOURCES; the other block is still tried. An
-// interface without pipes still gets a (one-byte) flag block, since the pool
-// has no empty blocks.
+// The pipes a block of Length bytes of interface information has room for.
+ULONG PipesThatFit(ULONG Length)
+{
+    const ULONG header = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
+    return Length < header ? 0 : (Length - header) / sizeof(USBD_PIPE_INFORMATION);
+}
+
+// Keeps a copy of the selected first interface's information, its pipe
+// count cut to what the copy holds (the count and the length are the bus
+// driver's word), and one zeroed open flag per pipe. A failed allocation
+// leaves its pointer null and gives STATUS_INSUFFICIENT_RESOURCES; the other
+// block is still tried. An interface without pipes still gets a (one-byte)
+// flag block, since the pool has no empty blocks. A block too short for its
+// own header is STATUS_DEVICE_CONFIGURATION_ERROR.
 NTSTATUS KeepPipeTable(DeviceContext* Context, PUSBD_INTERFACE_INFORMATION Selected)
 {
+    if (Selected->Length < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
     NTSTATUS status = STATUS_SUCCESS;
+    const ULONG pipeCount = Selected->NumberOfPipes < PipesThatFit(Selected->Length)
+                                ? Selected->NumberOfPipes
+                                : PipesThatFit(Selected->Length);
 
     Context->InterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateFromPool(Selected->Length));
     if (Context->InterfaceInfo != nullptr) {
         RtlCopyMemory(Context->InterfaceInfo, Selected, Selected->Length);
+        Context->InterfaceInfo->NumberOfPipes = pipeCount;
     } else {
         status = STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    const ULONG pipeCount = Selected->NumberOfPipes;
     const ULONG flagBytes = pipeCount != 0 ? pipeCount : 1;
     Context->PipeOpenFlags = static_cast<PUCHAR>(AllocateFromPool(flagBytes));
     if (Context->PipeOpenFlags != nullptr) {

@@ -13,10 +13,12 @@ _URB_CONTROL_DESCRIPTOR_REQUEST* AllocateDescriptorRequest()
 }
 
 // Reads one descriptor of the device (index 0) into Buffer with the request
-// block Urb; *Delivered receives the byte count the bus driver reports.
+// block Urb, zeroed first: the bus driver wrote into it last time;
+// *Delivered receives the byte count the bus driver reports.
 NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, _URB_CONTROL_DESCRIPTOR_REQUEST* Urb, UCHAR DescriptorType,
                         PVOID Buffer, ULONG Length, ULONG* Delivered)
 {
+    RtlZeroMemory(Urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
     Urb->Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
     Urb->Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     Urb->TransferBufferLength = Length;

@@ -35,6 +35,8 @@ void DescribeSelectConfiguration(PURB urb, SeenRequest& seen)
 void DescribeUrb(PURB urb, SeenRequest& seen)
 {
     seen.urbFunction = urb->UrbHeader.Function;
+    seen.urbHeaderClear = urb->UrbHeader.Status == 0 && urb->UrbHeader.UsbdDeviceHandle == nullptr &&
+                          urb->UrbHeader.UsbdFlags == 0;
     switch (seen.urbFunction) {
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE:

@@ -2,6 +2,7 @@
 // what it does with each request.
 #include "emulator/filter/lower_filter.h"
 
+#include "emulator/kernel/lower_driver_context.h"
 #include "emulator/kernel/system.h"
 #include "emulator/power/power_manager.h"
 
@@ -45,6 +46,19 @@ NTSTATUS CapabilitiesCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     if (NT_SUCCESS(irp->IoStatus.Status)) {
         static_cast<LowerFilter*>(context)->EditCapabilitiesOnTheWayUp(
             IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities);
+    }
+    return STATUS_SUCCESS;
+}
+
+// At or below DISPATCH_LEVEL, as the PDO completes the URB.
+NTSTATUS UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    if (NT_SUCCESS(irp->IoStatus.Status)) {
+        static_cast<LowerFilter*>(context)->EditUrbOnTheWayUp(
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1));
     }
     return STATUS_SUCCESS;
 }
@@ -137,6 +151,13 @@ void LowerFilter::FinishWaitWake(PIRP irp, NTSTATUS status)
     Complete(irp, status);
 }
 
+void LowerFilter::EditUrbOnTheWayUp(PURB urb)
+{
+    if (auto edit = Locked([&] { return editUrbs_; })) {
+        edit(urb);
+    }
+}
+
 void LowerFilter::EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities)
 {
     if (auto edit = Locked([&] { return editCapabilities_; })) {
@@ -144,11 +165,12 @@ void LowerFilter::EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities)
     }
 }
 
-// Any IRQL the request comes at. A PnP request notes what the PDO returned
-// for it; a wait-wake request may be kept; everything else goes as the
-// rules say.
+// Any IRQL the request comes at. The request's DriverContext is the
+// filter's from here on. A PnP request notes what the PDO returned for it;
+// a wait-wake request may be kept; everything else goes as the rules say.
 NTSTATUS LowerFilter::Dispatch(PIRP irp)
 {
+    ClaimLowerDriverContext(irp);
     const SeenRequest seen = DescribeRequest(irp);
     const size_t index = Record(seen);
     if (seen.major == IRP_MJ_POWER && seen.minor == IRP_MN_WAIT_WAKE &&
@@ -265,6 +287,14 @@ NTSTATUS LowerFilter::Apply(PIRP irp, const Verdict& verdict)
 
 NTSTATUS LowerFilter::PassOn(PIRP irp)
 {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+        Locked([&] { return editUrbs_ != nullptr; })) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, UrbCompletion, this, TRUE, TRUE, TRUE);
+        return IofCallDriver(lower_, irp);
+    }
     IoSkipCurrentIrpStackLocation(irp);
     return IofCallDriver(lower_, irp);
 }

@@ -139,6 +139,13 @@ public:
         Locked([&] { editCapabilities_ = std::move(edit); });
     }
     void EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities);
+    // URBs the bus completed with success get `edit` applied on their way
+    // back up, as a bus driver that answers wrongly would leave them.
+    void EditUrbs(std::function<void(PURB)> edit)
+    {
+        Locked([&] { editUrbs_ = std::move(edit); });
+    }
+    void EditUrbOnTheWayUp(PURB urb);
     // The failure FailPnpOnTheWayUp set for `minor`, if any.
     std::optional<NTSTATUS> FailureOnTheWayUp(UCHAR minor);
 
@@ -176,6 +183,7 @@ private:
     std::vector<PIRP> keptWaitWake_;
     size_t waitWakeCancels_ = 0;
     std::function<void(PDEVICE_CAPABILITIES)> editCapabilities_;
+    std::function<void(PURB)> editUrbs_;
     std::map<UCHAR, NTSTATUS> failOnTheWayUp_;
     std::vector<std::thread> completers_;
 };

@@ -15,6 +15,7 @@ struct SeenRequest {
     NTSTATUS statusOnArrival = 0;   // IoStatus.Status as the driver above passed it down
     ULONG ioControlCode = 0;        // internal device control
     USHORT urbFunction = 0xFFFF;    // IOCTL_INTERNAL_USB_SUBMIT_URB
+    bool urbHeaderClear = false;    // the URB's Status, UsbdDeviceHandle and UsbdFlags arrived zero
     USBD_PIPE_HANDLE pipeHandle = nullptr;      // abort and reset requests
     std::vector<UCHAR> selectedInterfaces;      // select-configuration: interface numbers, in order
     std::vector<ULONG> firstInterfaceMaxTransfer;  // select-configuration: first interface's pipes

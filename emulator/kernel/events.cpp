@@ -4,6 +4,7 @@
 // which then stays non-signalled). A thread blocked at PASSIVE_LEVEL runs
 // its completion APCs while it waits. While blocked, each thread records
 // what it waits on, for the watchdog.
+#include "emulator/kernel/built_request_events.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/system.h"
 #include "emulator/kernel/thread_state.h"
@@ -235,6 +236,10 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     UNREFERENCED_PARAMETER(Increment);
     const KIRQL maximum = Wait ? APC_LEVEL : DISPATCH_LEVEL;
     CheckIrqlAtMost(maximum, "KeSetEvent");
+    if (IsEventOfOutstandingBuiltRequest(Event)) {
+        emu::verifier::Report("KeSetEvent on the event of a request built by IoBuildDeviceIoControlRequest",
+                              "KeSetEvent", "the I/O manager signals it when the request is completed");
+    }
     return SignalEvent(Event);
 }
 
@@ -270,6 +275,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(Alertable);
     if (WaitMode != KernelMode && WaitMode != UserMode) {
         emu::verifier::Report("unknown wait mode", "KeWaitForSingleObject", std::to_string(int(WaitMode)));
+    }
+    if (Timeout == nullptr && IsEventOfOutstandingBuiltRequest(static_cast<PKEVENT>(Object))) {
+        emu::verifier::Report("wait without a timeout on the event of a request built by IoBuildDeviceIoControlRequest",
+                              "KeWaitForSingleObject", "the request may never come back");
     }
     return WaitForEvent(static_cast<PKEVENT>(Object), Timeout, "KeWaitForSingleObject");
 }

@@ -1,8 +1,11 @@
 // IoBuildDeviceIoControlRequest: a threaded IRP for the caller's thread,
 // with the buffers laid out as the transfer method says. The I/O manager
 // frees it at the end of completion; the caller never does.
+#include "emulator/kernel/built_request_events.h"
 #include "emulator/kernel/irp_record.h"
 #include "emulator/kernel/kernel_internal.h"
+
+#include <map>
 
 namespace emu::kernel {
 namespace {
@@ -75,7 +78,37 @@ void DiscardIrp(PIRP irp)
     ReleaseIrp(irp, false, "IoBuildDeviceIoControlRequest");
 }
 
+// Built requests by the event they were given; an entry whose request has
+// been completed or freed is dropped when next looked at.
+std::mutex builtEventsMutex;
+std::multimap<const KEVENT*, PIRP> builtEvents;
+
 }  // namespace
+
+void NoteBuiltRequestEvent(PIRP irp, PKEVENT event)
+{
+    std::lock_guard lock(builtEventsMutex);
+    builtEvents.emplace(event, irp);
+}
+
+bool IsEventOfOutstandingBuiltRequest(const KEVENT* event)
+{
+    std::lock_guard lock(builtEventsMutex);
+    auto [first, last] = builtEvents.equal_range(event);
+    bool outstanding = false;
+    for (auto entry = first; entry != last;) {
+        auto record = FindIrp(entry->second);
+        bool live = false;
+        if (record != nullptr) {
+            std::lock_guard irpLock(IrpMutex());
+            live = record->state == IrpState::Live && record->threaded && entry->second->UserEvent == event;
+        }
+        outstanding = outstanding || live;
+        entry = live ? std::next(entry) : builtEvents.erase(entry);
+    }
+    return outstanding;
+}
+
 }  // namespace emu::kernel
 
 using namespace emu::kernel;
@@ -112,6 +145,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     }
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
+    if (Event != nullptr) {
+        NoteBuiltRequestEvent(irp, Event);
+    }
     irp->RequestorMode = KernelMode;
     ThreadState& self = CurrentThread();
     irp->Tail.Overlay.Thread = HandleOf(self);

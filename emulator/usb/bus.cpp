@@ -3,6 +3,7 @@
 // plugged device.
 #include "emulator/usb/usb_device.h"
 
+#include "emulator/kernel/lower_driver_context.h"
 #include "emulator/kernel/system.h"
 #include "emulator/usb/bus_thread.h"
 #include "emulator/usb/complete_request.h"
@@ -17,7 +18,8 @@ namespace {
 
 // ---- The PDO's dispatch table ----
 // Each routine finds the device behind the PDO; a PDO whose device has been
-// unplugged fails what still reaches it.
+// unplugged fails what still reaches it. The request's DriverContext is the
+// bus's while it holds it.
 
 NTSTATUS NoDevice(PIRP irp)
 {
@@ -26,18 +28,21 @@ NTSTATUS NoDevice(PIRP irp)
 
 NTSTATUS PdoInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp)
 {
+    ClaimLowerDriverContext(irp);
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
     return device != nullptr ? device->DispatchInternalDeviceControl(irp) : NoDevice(irp);
 }
 
 NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
 {
+    ClaimLowerDriverContext(irp);
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
     return device != nullptr ? device->DispatchPnp(irp) : NoDevice(irp);
 }
 
 NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp)
 {
+    ClaimLowerDriverContext(irp);
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
     if (device != nullptr) {
         return device->DispatchPower(irp);

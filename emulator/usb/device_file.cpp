@@ -253,6 +253,13 @@ bool DeviceFileParser::ParseFault(std::string_view rest)
 {
     auto tokens = Tokens(rest);
     auto address = tokens.empty() ? std::nullopt : ParseAddress(tokens[0]);
+    if (address == 0x00) {
+        if (tokens.size() != 2 || tokens[1] != "silent") {
+            return Fail(line_, "endpoint 0x00 knows one fault: silent");
+        }
+        model_.defaultPipeSilent = true;
+        return true;
+    }
     if (!address || (*address & 0x70) != 0 || (*address & USB_ENDPOINT_ADDRESS_MASK) == 0) {
         return Fail(line_, "fault needs an endpoint address first");
     }

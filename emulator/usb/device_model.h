@@ -78,6 +78,9 @@ struct DeviceModel {
     // Faults each endpoint shows from the moment the device is plugged, in
     // the order given (a device file's `fault` lines).
     std::vector<std::pair<uint8_t, EndpointFault>> faults;
+    // The device never answers on endpoint 0 (`fault 0x00 silent`): control
+    // requests wait until they are cancelled or the device leaves.
+    bool defaultPipeSilent = false;
 
     // The built-in device: vendor-specific interface 0 with bulk OUT 0x01,
     // bulk IN 0x81 (loopback pair), interrupt IN 0x83, bulk OUT 0x02 and bulk

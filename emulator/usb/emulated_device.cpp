@@ -366,6 +366,10 @@ void EmulatedDevice::RequestPump()
 // the completion, after which they belong to the driver again.
 void EmulatedDevice::Finish(std::unique_ptr<Transfer> transfer)
 {
+    if (transfer->function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        FinishUnanswered(std::move(transfer));
+        return;
+    }
     PIRP irp = transfer->irp;
     auto& urb = transfer->urb->UrbBulkOrInterruptTransfer;
     const NTSTATUS status =

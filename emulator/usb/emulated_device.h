@@ -28,6 +28,7 @@ struct Transfer {
     uint8_t endpoint = 0;
     CaptureTransfer captureType = CaptureTransfer::Bulk;
     bool held = false;  // kept for the test (CompletionMode::Held)
+    uint16_t function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;  // or a control request left unanswered
     TransferData data;
     USBD_STATUS status = USBD_STATUS_PENDING;
     NTSTATUS irpStatus = STATUS_PENDING;
@@ -117,6 +118,8 @@ private:
     // Ends a URB that is not a bulk transfer: now, or on the bus thread when
     // the device completes asynchronously. Returns what the dispatch routine returns.
     NTSTATUS CompleteControlUrb(PIRP irp, PURB urb, USBD_STATUS status, bool mayDefer);
+    NTSTATUS LeaveUnanswered(PIRP irp, PURB urb);
+    void FinishUnanswered(std::unique_ptr<Transfer> transfer);
     NTSTATUS GetPortStatus(PIRP irp);
     NTSTATUS ResetPort(PIRP irp);
 

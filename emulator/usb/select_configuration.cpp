@@ -160,6 +160,9 @@ NTSTATUS EmulatedDevice::SelectConfiguration(PIRP irp, PURB urb)
         emu::verifier::Report("select-configuration URB shorter than its header", "URB_FUNCTION_SELECT_CONFIGURATION");
         return RejectUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
+    if (model_.defaultPipeSilent) {
+        return LeaveUnanswered(irp, urb);
+    }
     auto* config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
     const uint8_t setup[8] = {0x00, USB_REQUEST_SET_CONFIGURATION, ConfigurationValue(config), 0, 0, 0, 0, 0};
     CaptureControl(irp, URB_FUNCTION_SELECT_CONFIGURATION, false, setup, 0x00, USBD_STATUS_SUCCESS, nullptr, 0);

@@ -108,6 +108,46 @@ NTSTATUS EmulatedDevice::CompleteControlUrb(PIRP irp, PURB urb, USBD_STATUS stat
     return STATUS_PENDING;
 }
 
+// A control request to a device that never answers on endpoint 0 waits,
+// cancellable, until it is cancelled or the device leaves the bus; no pass
+// of the pump ever moves it.
+NTSTATUS EmulatedDevice::LeaveUnanswered(PIRP irp, PURB urb)
+{
+    auto transfer = std::make_unique<Transfer>();
+    transfer->irp = irp;
+    transfer->urb = urb;
+    transfer->function = urb->UrbHeader.Function;
+    Lock lock(mutex_);
+    transfer->id = nextTransferId_++;
+    IoMarkIrpPending(irp);
+    Transfer* waiting = transfer.get();
+    pending_[irp] = std::move(transfer);
+    IoSetCancelRoutine(irp, &EmulatedDevice::CancelTransferRoutine);
+    std::unique_ptr<Transfer> cancelled;
+    if (CancelRequested(irp) && TakeOwnership(*waiting)) {
+        waiting->status = USBD_STATUS_CANCELED;
+        cancelled = RemovePending(irp);
+    }
+    lock.unlock();
+    if (cancelled != nullptr) {
+        Finish(std::move(cancelled));
+    }
+    return STATUS_PENDING;
+}
+
+// Ends a control request left unanswered, with the status it was given
+// (cancelled, or the device gone); a descriptor read moved no byte.
+void EmulatedDevice::FinishUnanswered(std::unique_ptr<Transfer> transfer)
+{
+    const NTSTATUS status = NtStatusFromUsbd(transfer->status);
+    transfer->urb->UrbHeader.Status = transfer->status;
+    if (transfer->function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+        transfer->urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
+    }
+    Record(transfer->function, 0, false, 0, 0, status, transfer->status);
+    CompleteRequest(transfer->irp, status);
+}
+
 // GET_DESCRIPTOR(device or configuration) as a control IN transfer: at
 // most the bytes asked for, and TransferBufferLength says how many came.
 NTSTATUS EmulatedDevice::GetDescriptor(PIRP irp, PURB urb)
@@ -115,6 +155,9 @@ NTSTATUS EmulatedDevice::GetDescriptor(PIRP irp, PURB urb)
     if (!UrbHolds(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))) {
         emu::verifier::Report("descriptor request URB shorter than its structure", "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE");
         return RejectUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    }
+    if (model_.defaultPipeSilent) {
+        return LeaveUnanswered(irp, urb);
     }
     auto& request = urb->UrbControlDescriptorRequest;
     const ULONG requested = request.TransferBufferLength;
@@ -179,6 +222,9 @@ NTSTATUS EmulatedDevice::PipeRequest(PIRP irp, PURB urb)
     }
     if (!abort) {
         RequirePassive(name);
+    }
+    if (!abort && model_.defaultPipeSilent) {
+        return LeaveUnanswered(irp, urb);  // the halt is cleared by a request on endpoint 0
     }
     TransferList cancelled;
     USBD_STATUS status = USBD_STATUS_SUCCESS;

@@ -70,6 +70,8 @@ TEST(DeviceFile, SpeedAndFaultLinesApplyInOrder)
         got.emplace_back(address, fault.kind, fault.value, fault.status);
     }
     EXPECT_EQ(got, expected);
+    EXPECT_FALSE(model->defaultPipeSilent);
+    EXPECT_TRUE(DeviceModel::Parse(std::string(kGood) + "fault 0x00 silent\n", "mute.dev", &error)->defaultPipeSilent);
     EXPECT_EQ(DeviceModel::Parse(kGood, "good.dev", &error)->speed, BusSpeed::High) << "the default";
 }
 
@@ -136,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"UnknownSpeed", "speed warp\n", "bad.dev:1: speed needs one of low, full, high or super"},
         BadFile{"SecondSpeed", "speed full\nspeed high\n", "bad.dev:2: a second speed line (the first is line 1)"},
         BadFile{"FaultWithoutAddress", "fault stall\n", "bad.dev:1: fault needs an endpoint address first"},
+        BadFile{"DefaultPipeStall", "fault 0x00 stall\n", "bad.dev:1: endpoint 0x00 knows one fault: silent"},
         BadFile{"FaultUnknown", "fault 0x81 wobble\n",
                 "bad.dev:1: unknown fault 'wobble' (stall [after N], nak MS, silent, short N, zlp on|off, "
                 "fail-after N USBD_STATUS_NAME, leave-after N or clear)"},
