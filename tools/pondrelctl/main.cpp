@@ -38,9 +38,9 @@ constexpr const char* kUsage =
 
 struct Options {
     session::CommonOptions common;
-    std::string path = PONDREL_DEVICE_PATH;
-    std::string out = "\\PIPE0";
-    std::string in = "\\PIPE1";
+    std::string path;  // empty until given: an option given twice is refused
+    std::string out;
+    std::string in;
     bool loopback = false;
     bool testBus = false;
     uint64_t total = 1 << 20;
@@ -101,6 +101,9 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
         if (!LoopbackArguments(argc, argv, &i, options, error))
             return false;
     }
+    options->path = options->path.empty() ? PONDREL_DEVICE_PATH : options->path;
+    options->out = options->out.empty() ? "\\PIPE0" : options->out;
+    options->in = options->in.empty() ? "\\PIPE1" : options->in;
     return true;
 }
 
