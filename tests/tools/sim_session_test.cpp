@@ -287,6 +287,45 @@ TEST(PondrelSimSession, SessionTextRunsHoweverItIsWritten)
     }
 }
 
+// A loopback's note says how much was checked in a size people read, and
+// when it fails, which request failed where and why (a timeout included).
+TEST(PondrelSimSession, LoopbackSaysWhatHappened)
+{
+    const struct {
+        const char* faults;
+        const char* status;
+        const char* note;
+    } table[] = {
+        {"", "STATUS_SUCCESS", "1000 bytes checked in "},
+        {"fault 0x81 silent", "STATUS_CANCELLED",
+         "the read of 1000 bytes at byte 0 ended with STATUS_CANCELLED (no answer within 200 ms (--timeout), so it was "
+         "cancelled); 0 bytes of 1000 bytes checked before"},
+        {"fault 0x01 fail-after 0 USBD_STATUS_CRC", "STATUS_UNSUCCESSFUL",
+         "the write of 1000 bytes at byte 0 ended with STATUS_UNSUCCESSFUL; 0 bytes of 1000 bytes checked before"},
+    };
+    for (const auto& row : table) {
+        ProgramRun run = RunSim({"--timeout", "200", "-c",
+                                 std::string("plug; open \\PIPE0; open \\PIPE1; ") + row.faults + "; loopback h1 h2 1000"});
+        const size_t at = run.out.find("\nloopback h1 h2 1000 ");
+        ASSERT_NE(at, std::string::npos) << run.out << run.err;
+        const std::string line = run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
+        EXPECT_NE(line.find(std::string(row.status) + " ("), std::string::npos) << line;
+        EXPECT_NE(line.find(std::string("  ") + row.note), std::string::npos) << line;
+    }
+}
+
+// A stress run on a device that cannot start says with which status.
+TEST(PondrelSimErrors, StressSaysWhyTheDeviceDidNotStart)
+{
+    // bNumEndpoints says 3; the configuration holds 2.
+    TempFile device(".dev", "device 12 01 00 02 00 00 00 40 09 12 02 00 00 01 00 00 00 01\n"
+                            "config 09 02 20 00 01 01 00 80 32  09 04 00 00 03 ff 00 00 00\n"
+                            "  07 05 01 02 00 02 00  07 05 81 02 00 02 00\n");
+    ProgramRun run = RunSim({"stress", "--lives", "1", "--device", device.Path()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("  - the device did not start: STATUS_"), std::string::npos) << run.out;
+}
+
 // Each command of pondrel-sim explains itself and runs nothing.
 TEST(PondrelSimErrors, EachCommandHasItsHelp)
 {
