@@ -222,6 +222,8 @@ TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
         {{"--device", "/", "-c", "plug"}, "", "/: is a directory, not a device file"},
         {{"stress", "--device", "/"}, "", "stress: /: is a directory, not a device file"},
         {{"--device", "FILE", "-c", "plug"}, " \r\n", "FILE: the device file is empty"},
+        {{"--device", "FILE"}, "device 12 01\nconfig 09 02\nfault 0x81 nak 18446744073709551616\n",
+         "FILE:3: 'nak' takes a number from 0 to 18446744073709551615, not '18446744073709551616'"},
         {{"-c", "# first\nexpect STATUS_SUCCESS"}, "", "-c:1: 'expect' has no result before it to check"},
         {{"-c", "plug", "-c", "frob"}, "", "-c:2: unknown command 'frob'"},
         {{"--device", "FILE", "--device", "FILE"}, "", "--device given twice"},

@@ -71,7 +71,8 @@ bool LoopbackArguments(int argc, char** argv, int* index, Options* options, std:
         std::string_view value = argv[++*index];
         auto number = session::ParseNumber(value, session::MaxCommandLength);
         if (!number || *number == 0) {
-            *error = "loopback: bad number '" + std::string(value) + "'";
+            *error = "loopback: TOTAL and CHUNK take a whole number from 1 to " +
+                     std::to_string(session::MaxCommandLength) + ", not '" + std::string(value) + "'";
             return false;
         }
         *figure = *number;

@@ -73,6 +73,9 @@ LifeRunner::LifeRunner(const LifePlan& plan, const emu::usb::DeviceModel& model)
 
 LifeResult LifeRunner::Run()
 {
+    // This thread sends the life's PnP, power and fault events, as the PnP
+    // and power managers would.
+    emu::threads::SetName("life events (PnP, power, faults)");
     emu::MachineOptions options;
     options.device = model_;
     options.removeAfterSurpriseRemoval = false;
