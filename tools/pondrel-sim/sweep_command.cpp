@@ -9,7 +9,6 @@
 #include "tools/session/printer.h"
 #include "tools/sweep/sweep.h"
 
-#include <algorithm>
 #include <iostream>
 
 namespace sim {
@@ -77,7 +76,10 @@ int RunSweepCommand(int argc, char** argv)
     }
     // The table lists every call the scenario makes that can fail; a call
     // beyond it is not one of the driver's.
-    if (!arguments.Number("--fail-at", 0, 1, std::max<uint64_t>(plans.front().table.size(), 1), &onlyAt, &error)) {
+    if (arguments.Has("--fail-at") && plans.front().table.empty()) {
+        return CheckBadInput("sweep", "--fail-at: " + scenario + " makes no calls that can fail", json);
+    }
+    if (!arguments.Number("--fail-at", 0, 1, plans.front().table.size(), &onlyAt, &error)) {
         return CheckBadInput("sweep", error + " (" + scenario + " makes " + std::to_string(plans.front().table.size()) + " calls that can fail)", json);
     }
 
