@@ -27,6 +27,8 @@ constexpr const char* kUsage =
     "       (each also takes --device FILE and --json; COMMAND --help explains it)\n"
     "With no session the demo runs: the device's life from plug-in to unload.\n"
     "options:\n"
+    "  --script FILE    the session, from a file\n"
+    "  -c COMMANDS      the session, from the command line; a second -c goes on with the same session\n"
     "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
     "  --json           one JSON object per result line\n"
     "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"

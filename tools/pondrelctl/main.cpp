@@ -21,6 +21,8 @@ constexpr const char* kUsage =
     "usage: pondrelctl [options] -c \"COMMANDS\" | --script FILE | loopback [TOTAL [CHUNK]]\n"
     "       pondrelctl --version\n"
     "options:\n"
+    "  -c COMMANDS      the session; a second -c goes on with the same session\n"
+    "  --script FILE    the session, from a file (a byte order mark and CR LF are fine)\n"
     "  --json           one JSON object per result line\n"
     "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
