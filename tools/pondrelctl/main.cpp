@@ -65,6 +65,10 @@ int SessionExitStatus(const session::Executor& executor)
 
 bool LoopbackArguments(int argc, char** argv, int* index, Options* options, std::string* error)
 {
+    if (options->loopback) {
+        *error = "loopback given twice";
+        return false;
+    }
     options->loopback = true;
     uint64_t* figures[] = {&options->total, &options->chunk};
     for (uint64_t* figure : figures) {
