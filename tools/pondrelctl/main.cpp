@@ -108,7 +108,11 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
         if (!LoopbackArguments(argc, argv, &i, options, error))
             return false;
     }
-    options->path = options->path.empty() ? PONDREL_DEVICE_PATH : options->path;
+    if (options->loopback && (options->common.hasScript || options->common.hasCommands)) {
+        *error = "give a session (--script or -c) or loopback, not both";
+        return false;
+    }
+        options->path = options->path.empty() ? PONDREL_DEVICE_PATH : options->path;
     options->out = options->out.empty() ? "\\PIPE0" : options->out;
     options->in = options->in.empty() ? "\\PIPE1" : options->in;
     return true;
