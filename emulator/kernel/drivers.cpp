@@ -169,6 +169,7 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16
     NTSTATUS status;
     {
         DriverScope scope(object);
+        kernel::RoutineScope routine("DriverEntry");
         status = entry(object, &record->registryPathString);
     }
     kernel::CheckReturnState(PASSIVE_LEVEL, locksBefore, "DriverEntry");
@@ -199,6 +200,7 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         const size_t locksBefore = self.held.size();
         {
             DriverScope scope(driver);
+            kernel::RoutineScope routine("DriverUnload");
             driver->DriverUnload(driver);
         }
         kernel::CheckReturnState(PASSIVE_LEVEL, locksBefore, "DriverUnload");
@@ -254,6 +256,7 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        kernel::RoutineScope routine("AddDevice");
         status = addDevice(driver, physicalDevice);
     }
     kernel::CheckReturnState(PASSIVE_LEVEL, locksBefore, "AddDevice");

@@ -156,6 +156,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
     {
         emu::DriverScope scope(DeviceObject->DriverObject);
+        RoutineScope routine("dispatch routine", major, call.minor);
         DriverLevel level("IofCallDriver");
         status = dispatch(DeviceObject, Irp);
     }

@@ -40,6 +40,7 @@ BOOLEAN IoCancelIrp(PIRP Irp)
         Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
     {
         emu::DriverScope scope(device != nullptr ? device->DriverObject : record->creator);
+        RoutineScope running("cancel routine");
         routine(device, Irp);
     }
     if (HoldsCancelLock()) {

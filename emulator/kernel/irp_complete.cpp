@@ -132,6 +132,7 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        RoutineScope routine("completion routine");
         DriverLevel level("IofCompleteRequest");
         status = lower->CompletionRoutine(device, irp, lower->Context);
     }

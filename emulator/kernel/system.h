@@ -180,8 +180,10 @@ void CheckIrql(const char* routine, KIRQL maximumIrql);
 
 // ---- Emulator threads (for the watchdog's report of a hang) ----
 namespace threads {
-// Names the calling thread in reports ("bus", "worker", "app 2").
+// Names the calling thread by its role in reports and traces ("bus",
+// "system worker", "PnP manager", "application"); unnamed, it is "thread N".
 void SetName(std::string name);
+std::string CurrentName();
 // One line per emulator thread that is blocked in a wait: its name, IRQL,
 // what it waits on and in which routine.
 std::string DescribeBlocked();

@@ -2,6 +2,9 @@
 // and the watchdog's description of blocked threads.
 #include "emulator/kernel/thread_state.h"
 
+#include "emulator/kernel/kernel_internal.h"
+
+#include <cstdio>
 #include <sstream>
 
 namespace emu::kernel {
@@ -53,6 +56,16 @@ ThreadState& CurrentThread()
         holder.state = state;
     }
     return *holder.state;
+}
+
+RoutineScope::RoutineScope(const char* kind, int major, int minor)
+{
+    CurrentThread().routines.push_back({kind, major, minor});
+}
+
+RoutineScope::~RoutineScope()
+{
+    CurrentThread().routines.pop_back();
 }
 
 std::shared_ptr<ThreadState> FindThread(PETHREAD thread)
@@ -173,6 +186,62 @@ void SetName(std::string name)
     self.name = std::move(name);
 }
 
+// Only the thread itself writes its name, so it reads it without the
+// dispatcher lock (the trace's observer may not take kernel locks).
+std::string CurrentName()
+{
+    return kernel::CurrentThread().name;
+}
+
+namespace {
+
+// The request functions a function driver handles, by major code.
+const char* MajorName(int major)
+{
+    switch (major) {
+    case IRP_MJ_CREATE: return "IRP_MJ_CREATE";
+    case IRP_MJ_CLOSE: return "IRP_MJ_CLOSE";
+    case IRP_MJ_READ: return "IRP_MJ_READ";
+    case IRP_MJ_WRITE: return "IRP_MJ_WRITE";
+    case IRP_MJ_DEVICE_CONTROL: return "IRP_MJ_DEVICE_CONTROL";
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return "IRP_MJ_INTERNAL_DEVICE_CONTROL";
+    case IRP_MJ_CLEANUP: return "IRP_MJ_CLEANUP";
+    case IRP_MJ_POWER: return "IRP_MJ_POWER";
+    case IRP_MJ_SYSTEM_CONTROL: return "IRP_MJ_SYSTEM_CONTROL";
+    case IRP_MJ_PNP: return "IRP_MJ_PNP";
+    default: return nullptr;
+    }
+}
+
+// What a blocked thread was running, read while it cannot change it.
+struct BlockedThread {
+    std::string name;
+    std::string wait;  // IRQL and what it waits on
+    PDRIVER_OBJECT driver = nullptr;
+    kernel::RunningRoutine routine{nullptr, -1, -1};
+};
+
+// "in \Driver\pondrel's dispatch routine for IRP_MJ_PNP (minor 0x02)";
+// empty when the thread was in no driver's code.
+std::string DriverPlace(const BlockedThread& blocked)
+{
+    if (blocked.driver == nullptr)
+        return {};
+    std::string place = ", in " + kernel::DriverText(blocked.driver) + "'s " +
+                        (blocked.routine.kind != nullptr ? blocked.routine.kind : "code");
+    if (blocked.routine.major < 0)
+        return place + ",";
+    const char* major = MajorName(blocked.routine.major);
+    char code[64];
+    if (major != nullptr)
+        std::snprintf(code, sizeof(code), " for %s (minor 0x%02X)", major, blocked.routine.minor);
+    else
+        std::snprintf(code, sizeof(code), " for major 0x%02X (minor 0x%02X)", blocked.routine.major, blocked.routine.minor);
+    return place + code + ",";
+}
+
+}  // namespace
+
 std::string DescribeBlocked()
 {
     std::vector<std::shared_ptr<kernel::ThreadState>> snapshot;
@@ -180,16 +249,31 @@ std::string DescribeBlocked()
         std::lock_guard lock(kernel::registryMutex);
         snapshot = kernel::registry;
     }
-    std::ostringstream out;
-    std::lock_guard lock(kernel::DispatcherMutex());
-    for (const auto& state : snapshot) {
-        if (!state->blocked || state->exited) {
-            continue;
+    std::vector<BlockedThread> blocked;
+    {
+        // A thread stays blocked while this lock is held, so what it runs
+        // cannot change under the reading.
+        std::lock_guard lock(kernel::DispatcherMutex());
+        for (const auto& state : snapshot) {
+            if (!state->blocked || state->exited) {
+                continue;
+            }
+            std::ostringstream wait;
+            wait << " at IRQL " << int(state->blockedIrql) << " waits on " << state->waitObject << " in "
+                 << state->waitRoutine << (state->blockedWithTimeout ? " (with a timeout)" : "");
+            BlockedThread entry{state->name, wait.str()};
+            entry.driver = state->drivers.empty() ? nullptr : state->drivers.back();
+            if (!state->routines.empty())
+                entry.routine = state->routines.back();
+            blocked.push_back(std::move(entry));
         }
-        out << "'" << state->name << "' at IRQL " << int(state->blockedIrql) << " waits on " << state->waitObject
-            << " in " << state->waitRoutine << (state->blockedWithTimeout ? " (with a timeout)" : "") << "\n";
     }
-    return out.str();
+    // Driver names are looked up outside the dispatcher lock: their registry
+    // has a lock of its own.
+    std::string out;
+    for (const auto& entry : blocked)
+        out += "'" + entry.name + "'" + DriverPlace(entry) + entry.wait + "\n";
+    return out;
 }
 
 }  // namespace emu::threads

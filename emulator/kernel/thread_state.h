@@ -23,11 +23,23 @@ struct HeldLock {
     bool recursive;    // a second acquisition by the owner (reported, not taken)
 };
 
+// A driver routine the kernel called on a thread, for the hang report:
+// its kind ("dispatch routine", "completion routine", ...) and, for a
+// dispatch routine, the request's major and minor function.
+struct RunningRoutine {
+    const char* kind;
+    int major;  // -1 when it is not a dispatch routine
+    int minor;
+};
+
 struct ThreadState {
     uint64_t id = 0;
     std::atomic<KIRQL> irql{PASSIVE_LEVEL};  // written by its own thread only
     std::vector<HeldLock> held;              // own thread only
     std::vector<PDRIVER_OBJECT> drivers;     // own thread only: whose code runs now
+    // Own thread only (read by the hang report while the thread is blocked):
+    // the driver routines the kernel called, innermost last.
+    std::vector<RunningRoutine> routines;
     // Own thread only: the host stack pointer at the start of each dispatch
     // and completion routine running, innermost last (stack_budget.cpp).
     std::vector<uintptr_t> levelEntries;
@@ -46,6 +58,16 @@ struct ThreadState {
 };
 
 ThreadState& CurrentThread();
+
+// Marks the calling thread as running a driver routine of `kind` for the
+// object's lifetime, beside the DriverScope that says whose code it is.
+class RoutineScope {
+public:
+    explicit RoutineScope(const char* kind, int major = -1, int minor = -1);
+    ~RoutineScope();
+    RoutineScope(const RoutineScope&) = delete;
+    RoutineScope& operator=(const RoutineScope&) = delete;
+};
 // The record of a thread identified by the PETHREAD the kernel handed out;
 // null when no such thread is known.
 std::shared_ptr<ThreadState> FindThread(PETHREAD thread);

@@ -48,6 +48,7 @@ void Run(const Queued& work)
     observe::Notify(observe::Point::WorkItemStart, work.item, work.device);
     {
         DriverScope scope(work.driver);
+        RoutineScope routine("work item routine");
         work.routine(work.device, work.context);
     }
     observe::Notify(observe::Point::WorkItemEnd, work.item, work.device);
@@ -64,7 +65,7 @@ void Run(const Queued& work)
 
 void WorkerLoop()
 {
-    threads::SetName("worker");
+    threads::SetName("system worker");
     for (;;) {
         Queued work;
         {

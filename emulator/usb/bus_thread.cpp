@@ -89,6 +89,7 @@ bool BusThread::OnBusThread() const
 // from then on Post runs work inline.
 void BusThread::Run()
 {
+    emu::threads::SetName("bus");
     std::unique_lock lock(mutex_);
     for (;;) {
         TakeDueWork();

@@ -65,6 +65,11 @@ bool TakeNumber(const std::vector<std::string_view>& words, size_t at, std::stri
                 std::string* error)
 {
     auto number = at < words.size() ? Number(words[at]) : std::nullopt;
+    const bool digits = at < words.size() && words[at].find_first_not_of("0123456789") == std::string_view::npos;
+    if (!number && digits) {
+        return Fail(error, "'" + std::string(words[0]) + "' takes a number from 0 to " + std::to_string(UINT64_MAX) +
+                               ", not '" + std::string(words[at]) + "'");
+    }
     if (!number) {
         return Fail(error, "'" + std::string(words[0]) + "' needs a number (" + std::string(usage) + ")");
     }

@@ -145,6 +145,7 @@ TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
         {"fault 0x81 stall 3", "s:1: 'fault stall' takes [after N] ..."},
         {"fault 0x81 nak", "s:1: 'fault nak' takes MS ..."},
         {"fault 0x81 short x", "s:1: 'fault short' takes N ..."},
+        {"fault 0x81 nak 4294967296", "s:1: bad number '4294967296' in 'fault nak' (0 to 4294967295) ..."},
         {"fault 0x81 zlp maybe", "s:1: 'fault zlp' takes on|off ..."},
         {"fault 0x81 silent now", "s:1: 'fault silent' takes nothing more ..."},
         {"fault 0x01 fail-after 10 USBD_STATUS_SUCCESS", "s:1: 'fault fail-after' takes N USBD_STATUS_NAME ..."},

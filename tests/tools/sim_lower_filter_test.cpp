@@ -44,6 +44,21 @@ TEST(PondrelSimLowerFilter, AnswersAsToldAndListsWhatWentDown)
     }
 }
 
+// A removal that waits for a request the filter holds hangs; the report
+// names the waiting thread by its role and the driver routine it is in.
+TEST(PondrelSimLowerFilter, AHangNamesTheThreadsRoleAndDriverRoutine)
+{
+    ProgramRun run = RunSim({"--lower-filter", "--timeout", "100", "-c",
+                             "plug; open \\PIPE1; lower hold urb BULK_OR_INTERRUPT_TRANSFER; read& h1 2; surprise-remove; "
+                             "remove"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("'-c:6 remove' did not finish within 300 ms; the emulator's blocked threads:\n"
+                           "'application', in \\Driver\\pondrel's dispatch routine for IRP_MJ_PNP (minor 0x02), at "
+                           "IRQL 0 waits on event "),
+              std::string::npos)
+        << run.err;
+}
+
 TEST(PondrelSimLowerFilter, BadLowerCommandIsBadInput)
 {
     ProgramRun run = RunSim({"--lower-filter", "-c", "plug; lower hold pnp START_DEVICE"});

@@ -102,6 +102,7 @@ TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
     std::map<double, Json> begins;
     std::map<std::string, std::set<std::string>> endStatus;  // name -> statuses
     std::set<std::string> marks;
+    std::set<std::string> threads;
     int workItems = 0;
     for (Json& event : events) {
         const std::string phase = event["ph"].get<std::string>();
@@ -119,6 +120,8 @@ TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
             EXPECT_GE(event["dur"], 0);
         } else if (phase == "i") {
             marks.insert(event["name"].get<std::string>());
+        } else if (phase == "M" && event["name"] == "thread_name") {
+            threads.insert(event["args"]["name"].get<std::string>());
         }
     }
     for (const char* name : {"IRP_MN_START_DEVICE", "IRP_MJ_WRITE", "IRP_MJ_READ"})
@@ -129,6 +132,8 @@ TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
         EXPECT_FALSE(endStatus[name].empty()) << name;
     EXPECT_GT(workItems, 0) << "the drain before powering down runs in a work item";
     EXPECT_TRUE(marks.count("sleep S3") && marks.count("write h1 2000")) << "session commands mark the timeline";
+    for (const char* role : {"application", "bus", "system worker"})
+        EXPECT_EQ(threads.count(role), 1u) << "threads are named by their role: " << role;
 }
 
 TEST(PondrelSimBench, QuickRunGivesEveryFigure)

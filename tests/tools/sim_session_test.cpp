@@ -190,7 +190,8 @@ TEST(PondrelSimSession, VerboseHumanOutputShowsReadData)
 // (a JSON object with --json), exit status 2, nothing run, and no crash. The
 // parser's and the device file's own messages are tested where they are
 // made; here one of each kind goes through pondrel-sim, with every option it
-// refuses.
+// refuses. A message ending in "..." is the start of the line (the count of
+// a sweep's calls changes with the driver).
 TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
 {
     const struct {
@@ -217,6 +218,28 @@ TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
          "/nonexistent/dir/x.pcap: cannot write the capture (No such file or directory)"},
         {{"--trace", "/nonexistent/dir/x.json"}, "", "/nonexistent/dir/x.json: cannot write the trace (No such file or directory)"},
         {{"bench", "--slow"}, "", "bench: unknown argument '--slow'"},
+        {{"--script", "/"}, "", "/: is a directory, not a script"},
+        {{"--device", "/", "-c", "plug"}, "", "/: is a directory, not a device file"},
+        {{"stress", "--device", "/"}, "", "stress: /: is a directory, not a device file"},
+        {{"--device", "FILE", "-c", "plug"}, " \r\n", "FILE: the device file is empty"},
+        {{"--device", "FILE"}, "device 12 01\nconfig 09 02\nfault 0x81 nak 18446744073709551616\n",
+         "FILE:3: 'nak' takes a number from 0 to 18446744073709551615, not '18446744073709551616'"},
+        {{"-c", "# first\nexpect STATUS_SUCCESS"}, "", "-c:1: 'expect' has no result before it to check"},
+        {{"-c", "plug", "-c", "frob"}, "", "-c:2: unknown command 'frob'"},
+        {{"--device", "FILE", "--device", "FILE"}, "", "--device given twice"},
+        {{"--script", "FILE", "--script", "FILE"}, "plug", "--script given twice (one session is one file; -c may be repeated)"},
+        {{"--timeout", "5", "--timeout", "5"}, "", "--timeout given twice"},
+        {{"bench", "--device", "FILE", "--device", "FILE"}, "", "bench: --device given twice"},
+        {{"stress", "--seed", "1", "--seed=2"}, "", "stress: --seed given twice"},
+        {{"stress", "--lives", "0"}, "", "stress: --lives takes a whole number from 1 to 10000000, not '0'"},
+        {{"explore", "--budget", "-1"}, "", "explore: --budget takes a whole number from 1 to 10000000, not '-1'"},
+        {{"explore", "--scenario", "two-reads", "--replay", "1 2"}, "",
+         "explore: --replay takes the choices a finding printed, numbers from 0 to 255 separated by commas, not '1 2'"},
+        {{"explore", "--scenario", "two-reads", "--replay=99999999999999999999999"}, "",
+         "explore: --replay takes the choices a finding printed, numbers from 0 to 255 separated by commas, not "
+         "'99999999999999999999999'"},
+        {{"sweep", "--json", "--scenario", "start", "--fail-at", "0"}, "", "sweep: --fail-at takes a whole number from 1 to ..."},
+        {{"sweep", "--scenario", "start", "--fail-at", "1000"}, "", "sweep: --fail-at takes a whole number from 1 to ..."},
     };
     for (const auto& c : cases) {
         TempFile file(".input", c.file);
@@ -229,9 +252,91 @@ TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
         ProgramRun run = RunSim(arguments);
         bool json = std::find(arguments.begin(), arguments.end(), "--json") != arguments.end();
         EXPECT_EQ(run.exitCode, 2) << message;
+        if (message.ends_with("...")) {
+            message.resize(message.size() - 3);
+            const std::string quoted = session::JsonString(message);
+            const std::string shown = json ? quoted.substr(1, quoted.size() - 2) : message;
+            const size_t cut = run.err.find(shown);
+            run.err = cut == std::string::npos ? run.err : run.err.substr(0, cut) + shown + (json ? "\"}}\n" : "\n");
+        }
         EXPECT_EQ(run.err, json ? R"({"error":{"program":"pondrel-sim","message":)" + session::JsonString(message) + "}}\n"
                                 : "pondrel-sim: " + message + "\n");
         EXPECT_EQ(run.out, "") << "nothing runs before the whole input is read";
+    }
+}
+
+// The same session, written as editors and shells write it: a byte order
+// mark and CRLF line ends (Windows Notepad), or one -c per command, run in
+// the order given.
+TEST(PondrelSimSession, SessionTextRunsHoweverItIsWritten)
+{
+    TempFile notepad(".session", "\xEF\xBB\xBFplug\r\nopen \\PIPE0\r\nexpect STATUS_SUCCESS\r\n");
+    const std::vector<std::string> ways[] = {
+        {"--script", notepad.Path()},
+        {"-c", "plug", "-c", "open \\PIPE0", "-c", "expect STATUS_SUCCESS"},
+    };
+    for (const auto& way : ways) {
+        std::vector<std::string> arguments{"--json"};
+        arguments.insert(arguments.end(), way.begin(), way.end());
+        ProgramRun run = RunSim(arguments);
+        std::vector<std::string> commands;
+        for (const Json& result : Results(JsonLines(run)))
+            commands.push_back(result["cmd"].get<std::string>() + " " + result["status"].get<std::string>());
+        EXPECT_EQ(commands, (std::vector<std::string>{"plug STATUS_SUCCESS", "open \\PIPE0 STATUS_SUCCESS",
+                                                      "expect STATUS_SUCCESS STATUS_SUCCESS"}))
+            << way[1] << run.err;
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+    }
+}
+
+// A loopback's note says how much was checked in a size people read, and
+// when it fails, which request failed where and why (a timeout included).
+TEST(PondrelSimSession, LoopbackSaysWhatHappened)
+{
+    const struct {
+        const char* faults;
+        const char* status;
+        const char* note;
+    } table[] = {
+        {"", "STATUS_SUCCESS", "1000 bytes checked in "},
+        {"fault 0x81 silent", "STATUS_CANCELLED",
+         "the read of 1000 bytes at byte 0 ended with STATUS_CANCELLED (no answer within 200 ms (--timeout), so it was "
+         "cancelled); 0 bytes of 1000 bytes checked before"},
+        {"fault 0x01 fail-after 0 USBD_STATUS_CRC", "STATUS_UNSUCCESSFUL",
+         "the write of 1000 bytes at byte 0 ended with STATUS_UNSUCCESSFUL; 0 bytes of 1000 bytes checked before"},
+    };
+    for (const auto& row : table) {
+        ProgramRun run = RunSim({"--timeout", "200", "-c",
+                                 std::string("plug; open \\PIPE0; open \\PIPE1; ") + row.faults + "; loopback h1 h2 1000"});
+        const size_t at = run.out.find("\nloopback h1 h2 1000 ");
+        ASSERT_NE(at, std::string::npos) << run.out << run.err;
+        const std::string line = run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
+        EXPECT_NE(line.find(std::string(row.status) + " ("), std::string::npos) << line;
+        EXPECT_NE(line.find(std::string("  ") + row.note), std::string::npos) << line;
+    }
+}
+
+// A stress run on a device that cannot start says with which status.
+TEST(PondrelSimErrors, StressSaysWhyTheDeviceDidNotStart)
+{
+    // bNumEndpoints says 3; the configuration holds 2.
+    TempFile device(".dev", "device 12 01 00 02 00 00 00 40 09 12 02 00 00 01 00 00 00 01\n"
+                            "config 09 02 20 00 01 01 00 80 32  09 04 00 00 03 ff 00 00 00\n"
+                            "  07 05 01 02 00 02 00  07 05 81 02 00 02 00\n");
+    ProgramRun run = RunSim({"stress", "--lives", "1", "--device", device.Path()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("  - the device did not start: STATUS_"), std::string::npos) << run.out;
+}
+
+// Each command of pondrel-sim explains itself and runs nothing.
+TEST(PondrelSimErrors, EachCommandHasItsHelp)
+{
+    for (const char* command : {"stress", "sweep", "explore", "bench"}) {
+        ProgramRun run = RunSim({command, "--help"});
+        EXPECT_EQ(run.exitCode, 0) << command << run.err;
+        EXPECT_TRUE(run.out.starts_with(std::string("usage: pondrel-sim ") + command + " ")) << run.out;
+        EXPECT_NE(run.out.find("--device FILE"), std::string::npos) << run.out;
+        EXPECT_EQ(run.err, "");
     }
 }
 

@@ -1,5 +1,6 @@
 #include "include/pondrel.h"
 #include "tools/session/descriptors.h"
+#include "tools/session/missing_device.h"
 #include "tools/session/pipe_table.h"
 #include "tools/session/text.h"
 
@@ -47,6 +48,31 @@ TEST(SessionText, DevicePathsJoinWithOneBackslash)
     EXPECT_EQ(DevicePath("\\\\.\\pondrel", "\\PIPE1"), "\\\\.\\pondrel\\PIPE1");
     EXPECT_EQ(Fixed(2.0 / 3, 3), "0.667");
     EXPECT_EQ(CountingPattern(3, 254), (std::vector<uint8_t>{254, 255, 0}));
+}
+
+// Sizes are shown in the largest unit they reach, from one byte to GiB.
+TEST(SessionText, SizesReadAsPeopleWriteThem)
+{
+    const std::pair<uint64_t, const char*> table[] = {
+        {0, "0 bytes"},         {1, "1 byte"},          {1000, "1000 bytes"},      {1023, "1023 bytes"},
+        {1024, "1.0 KiB"},      {100000, "97.7 KiB"},   {1048576, "1.00 MiB"},     {3000000, "2.86 MiB"},
+        {1ull << 31, "2.00 GiB"},
+    };
+    for (const auto& [bytes, shown] : table)
+        EXPECT_EQ(ReadableSize(bytes), shown) << bytes;
+}
+
+// pondrelctl's open that finds no such name says the driver or the device
+// may be missing; other failures keep their own words.
+TEST(SessionText, AMissingDeviceIsExplained)
+{
+    const std::pair<uint32_t, bool> table[] = {
+        {0xC0000034, true}, {0xC000003A, true}, {0xC000000D, false}, {0xC0000022, false}, {0, false}};
+    for (const auto& [status, hinted] : table) {
+        const std::string hint = MissingDeviceHint(status, "\\\\.\\pondrel");
+        EXPECT_EQ(hint.starts_with("no device at \\\\.\\pondrel: is the pondrel driver installed"), hinted) << hint;
+        EXPECT_EQ(hint.empty(), !hinted);
+    }
 }
 
 // What reaches a terminal is text: control characters and bytes that are

@@ -1,6 +1,7 @@
 #include "tools/explore/scheduler.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace interleavings {
@@ -50,18 +51,28 @@ void Explorer::Sample(uint64_t seed)
     prefix_.clear();
 }
 
+std::optional<std::vector<size_t>> ParseTrail(std::string_view trail)
+{
+    std::vector<size_t> choices;
+    size_t start = 0;
+    while (start <= trail.size()) {
+        size_t end = std::min(trail.find(',', start), trail.size());
+        size_t choice = 0;
+        const char* first = trail.data() + start;
+        const auto [stop, failed] = std::from_chars(first, trail.data() + end, choice);
+        if (end == start || failed != std::errc() || stop != trail.data() + end || choice > MostChoice) {
+            return std::nullopt;
+        }
+        choices.push_back(choice);
+        start = end + 1;
+    }
+    return choices;
+}
+
 void Explorer::Replay(const std::string& trail)
 {
     Reset();
-    size_t start = 0;
-    while (start < trail.size()) {
-        size_t end = trail.find(',', start);
-        if (end == std::string::npos) {
-            end = trail.size();
-        }
-        prefix_.push_back(std::stoul(trail.substr(start, end - start)));
-        start = end + 1;
-    }
+    prefix_ = ParseTrail(trail).value_or(std::vector<size_t>{});
 }
 
 void Explorer::BeginRun()

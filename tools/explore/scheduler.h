@@ -22,10 +22,18 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace interleavings {
+
+// The largest choice a replayed trail may hold: far more threads than a run has.
+constexpr size_t MostChoice = 255;
+
+// The choices of a trail ("0,2,1"); null when it is not numbers from 0 to
+// MostChoice separated by single commas.
+std::optional<std::vector<size_t>> ParseTrail(std::string_view trail);
 
 // Makes the choices of one run and finds the prefix of the next.
 class Explorer {
@@ -38,7 +46,8 @@ public:
     bool Advance();
     // From now on every choice past the prefix is random.
     void Sample(uint64_t seed);
-    // The next run makes these choices first (a trail printed by a failure).
+    // The next run makes these choices first (a trail printed by a failure,
+    // checked with ParseTrail).
     void Replay(const std::string& trail);
 
     void BeginRun();

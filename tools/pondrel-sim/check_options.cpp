@@ -1,7 +1,9 @@
 #include "tools/pondrel-sim/check_options.h"
 
 #include "tools/pondrel-sim/check_commands.h"
+#include "tools/pondrel-sim/device_input.h"
 #include "tools/session/cli.h"
+#include "tools/session/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -48,8 +50,14 @@ CheckCommand FindCheckCommand(const char* name)
     return nullptr;
 }
 
-CheckArguments::CheckArguments(std::vector<std::string> values, std::vector<std::string> flags)
-    : values_(std::move(values)), flags_(std::move(flags))
+const char* const kSharedCheckOptions =
+    "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
+    "  --json           one JSON object instead of the table\n"
+    "exit status: 0 when nothing was found, 1 on a finding (each with the command that\n"
+    "  replays it), 2 on bad input\n";
+
+CheckArguments::CheckArguments(std::vector<std::string> values, std::vector<std::string> flags, std::string help)
+    : values_(std::move(values)), flags_(std::move(flags)), help_(std::move(help))
 {
     values_.push_back("--device");
     flags_.push_back("--json");
@@ -68,12 +76,21 @@ bool CheckArguments::Parse(int argc, char** argv, std::string* error)
             value = name.substr(equals + 1);
             name.resize(equals);
         }
+        if ((name == "--help" || name == "-h") && !inlineValue) {
+            std::cout << help_ << kSharedCheckOptions;
+            error->clear();
+            return false;
+        }
         if (Listed(flags_, name) && !inlineValue) {
             given_[name] = "";
             continue;
         }
         if (!Listed(values_, name)) {
-            *error = "unknown argument '" + std::string(argv[i]) + "' (pondrel-sim --help lists them)";
+            *error = "unknown argument '" + std::string(argv[i]) + "' (pondrel-sim " + command_ + " --help lists them)";
+            return false;
+        }
+        if (Has(name)) {
+            *error = name + " given twice";
             return false;
         }
         if (!inlineValue) {
@@ -86,7 +103,7 @@ bool CheckArguments::Parse(int argc, char** argv, std::string* error)
         given_[name] = value;
     }
     if (Has("--device")) {
-        auto loaded = emu::usb::DeviceModel::Load(Value("--device"), error);
+        auto loaded = LoadDeviceFile(Value("--device"), error);
         if (!loaded) {
             return false;
         }
@@ -101,19 +118,21 @@ std::string CheckArguments::Value(const std::string& name, const std::string& fa
     return found == given_.end() ? fallback : found->second;
 }
 
-bool CheckArguments::Number(const std::string& name, uint64_t fallback, uint64_t* value, std::string* error) const
+bool CheckArguments::Number(const std::string& name, uint64_t fallback, uint64_t least, uint64_t most,
+                            uint64_t* value, std::string* error) const
 {
     if (!Has(name)) {
         *value = fallback;
         return true;
     }
     const std::string text = Value(name);
-    char* end = nullptr;
-    *value = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || text[0] == '-') {
-        *error = name + " takes a whole number, not '" + text + "'";
+    const auto number = session::ParseNumber(text, most);
+    if (!number || *number < least) {
+        *error = name + " takes a whole number from " + std::to_string(least) + " to " + std::to_string(most) +
+                 ", not '" + session::Printable(text) + "'";
         return false;
     }
+    *value = *number;
     return true;
 }
 
@@ -176,10 +195,11 @@ void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& 
     }
 }
 
-int CheckBadInput(const char* command, const std::string& error)
+int CheckBadInput(const char* command, const std::string& error, bool reportJson)
 {
-    std::cerr << "pondrel-sim " << command << ": " << error << "\n";
-    return session::ExitBadInput;
+    if (error.empty())
+        return session::ExitSuccess;
+    return session::ReportBadInput(std::cerr, "pondrel-sim", reportJson, std::string(command) + ": " + error);
 }
 
 }  // namespace sim

@@ -121,7 +121,7 @@ Outcome EmulatorBackend::Finish(std::unique_ptr<emu::PendingIo> io, bool returns
             return FromStatus(STATUS_IO_TIMEOUT, "did not end, even when cancelled");
         }
         Outcome outcome = FromResult(*io, returnsData);
-        outcome.note = "cancelled after " + std::to_string(timeout_.count()) + " ms";
+        outcome.note = "no answer within " + std::to_string(timeout_.count()) + " ms (--timeout), so it was cancelled";
         return outcome;
     }
     return FromResult(*io, returnsData);

@@ -9,6 +9,7 @@
 #include "tools/pondrel-sim/check_options.h"
 #include "tools/session/cli.h"
 #include "tools/session/printer.h"
+#include "tools/session/text.h"
 
 #include <iostream>
 
@@ -16,6 +17,19 @@ namespace sim {
 namespace {
 
 constexpr uint64_t DefaultBudget = 300;
+constexpr uint64_t MostBudget = 10'000'000;
+
+constexpr const char* kHelp =
+    "usage: pondrel-sim explore [--budget N] [--scenario NAME [--replay CHOICES]]\n"
+    "The interleaving search: a deterministic scheduler takes turns among the emulator's\n"
+    "threads, and each racing scenario runs every interleaving within two preemptions (then a\n"
+    "seeded sample) up to the budget. Each run must complete every request once with a status\n"
+    "it may have, keep the data intact and leave nothing behind at removal and unload.\n"
+    "options:\n"
+    "  --budget N           at most N runs per scenario, 1 to 10000000 (300)\n"
+    "  --scenario NAME      only this scenario (a bad name lists them)\n"
+    "  --replay CHOICES     one run making these choices first, as a finding printed them:\n"
+    "                       numbers from 0 to 255 separated by commas (0,2,1)\n";
 
 struct Found {
     std::string scenario;
@@ -51,11 +65,18 @@ void PrintJson(std::ostream& out, const std::vector<std::pair<std::string, inter
 
 int RunExploreCommand(int argc, char** argv)
 {
-    CheckArguments arguments({"--budget", "--scenario", "--replay"}, {});
+    CheckArguments arguments({"--budget", "--scenario", "--replay"}, {}, kHelp);
     std::string error;
+    const bool json = session::WantsJson(argc, argv);
     interleavings::SearchOptions search;
-    if (!arguments.Parse(argc, argv, &error) || !arguments.Number("--budget", DefaultBudget, &search.budget, &error)) {
-        return CheckBadInput("explore", error);
+    if (!arguments.Parse(argc, argv, &error) ||
+        !arguments.Number("--budget", DefaultBudget, 1, MostBudget, &search.budget, &error)) {
+        return CheckBadInput("explore", error, json);
+    }
+    if (arguments.Has("--replay") && !interleavings::ParseTrail(arguments.Value("--replay"))) {
+        return CheckBadInput("explore", "--replay takes the choices a finding printed, numbers from 0 to " +
+                                            std::to_string(interleavings::MostChoice) +
+                                            " separated by commas, not '" + session::Printable(arguments.Value("--replay")) + "'", json);
     }
     search.replay = arguments.Value("--replay");
     const std::string scenario = arguments.Value("--scenario");
@@ -71,13 +92,12 @@ int RunExploreCommand(int argc, char** argv)
         }
     }
     if (chosen.empty()) {
-        return CheckBadInput("explore", "no scenario '" + scenario + "' for " + arguments.DeviceName() + "; there are:" + names);
+        return CheckBadInput("explore", "no scenario '" + scenario + "' for " + arguments.DeviceName() + "; there are:" + names, json);
     }
     if (!search.replay.empty() && scenario.empty()) {
-        return CheckBadInput("explore", "--replay needs --scenario");
+        return CheckBadInput("explore", "--replay needs --scenario", json);
     }
 
-    const bool json = arguments.json();
     if (!json) {
         std::cout << "explore: " << chosen.size() << " racing scenarios on " << arguments.DeviceName()
                   << (search.replay.empty() ? ", at most " + std::to_string(search.budget) + " runs each"

@@ -24,9 +24,11 @@ constexpr const char* kUsage =
     "       pondrel-sim stress [--lives N] [--seed S] [--scenario NAME|all] [--no-pending-reads]\n"
     "       pondrel-sim sweep [--scenario NAME [--fail-at K]]\n"
     "       pondrel-sim explore [--budget N] [--scenario NAME [--replay CHOICES]]\n"
-    "       (each also takes --device FILE and --json)\n"
+    "       (each also takes --device FILE and --json; COMMAND --help explains it)\n"
     "With no session the demo runs: the device's life from plug-in to unload.\n"
     "options:\n"
+    "  --script FILE    the session, from a file\n"
+    "  -c COMMANDS      the session, from the command line; a second -c goes on with the same session\n"
     "  --device FILE    the emulated device, from a device file (default: the built-in device)\n"
     "  --json           one JSON object per result line\n"
     "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"
@@ -46,6 +48,18 @@ constexpr const char* kUsage =
     "  1 when an expect did not hold, a step failed without an expect naming its status,\n"
     "  or the verifier found something; 2 on bad input\n";
 
+constexpr const char* kBenchHelp =
+    "usage: pondrel-sim bench [--json] [--quick] [--timed] [--device FILE]\n"
+    "The benchmark: loops data back through the driver in the emulator and reports the\n"
+    "throughput, the latency of small requests and the driver's share of the CPU time.\n"
+    "options:\n"
+    "  --quick          short runs (a few seconds), for tests and a first look\n"
+    "  --timed          also loop back on the bus model at full, high and super speed: what\n"
+    "                   an application sees on a real bus (without it, software cost alone)\n"
+    "  --device FILE    measure this device instead of the built-in one\n"
+    "  --json           one JSON object instead of the table\n"
+    "exit status: 0 when every run ended as expected, 1 otherwise, 2 on bad input\n";
+
 bool reportAsJson = false;  // --json was given: bad input is reported as JSON
 
 int BadInput(const std::string& error)
@@ -59,7 +73,10 @@ int RunBenchCommand(int argc, char** argv)
     for (int i = 2; i < argc; ++i) {
         std::string_view argument = argv[i];
         std::string error;
-        if (argument == "--json") {
+        if (argument == "--help" || argument == "-h") {
+            std::cout << kBenchHelp;
+            return session::ExitSuccess;
+        } else if (argument == "--json") {
             options.json = true;
         } else if (argument == "--quick") {
             options.quick = true;

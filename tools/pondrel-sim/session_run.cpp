@@ -118,6 +118,7 @@ int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::P
                  std::ostream& out, std::ostream& err, Summary* summary)
 {
     auto timeout = std::chrono::milliseconds(options.common.timeoutMs);
+    emu::threads::SetName("application");
     emu::MachineOptions machineOptions;
     machineOptions.device = inputs.model;
     machineOptions.plugDevice = false;

@@ -17,6 +17,19 @@ namespace sim {
 namespace {
 
 constexpr uint64_t DefaultLives = 200;
+constexpr uint64_t MostLives = 10'000'000;
+
+constexpr const char* kHelp =
+    "usage: pondrel-sim stress [--lives N] [--seed S] [--scenario NAME|all] [--no-pending-reads]\n"
+    "Random lives of the driver, each in a fresh emulated machine: application threads read,\n"
+    "write, send control codes, cancel and close while PnP, power and bus faults come in the\n"
+    "order the seed draws. Every request's status, the verifier, the pool, the I/O references\n"
+    "and the loopback stream's bytes and order are checked.\n"
+    "options:\n"
+    "  --lives N            how many random lives, 1 to 10000000 (200, or $PONDREL_LIVES)\n"
+    "  --seed S             the first life's seed (1); life i uses S + i\n"
+    "  --scenario NAME|all  the named lives instead of random ones\n"
+    "  --no-pending-reads   keep no read pending while the device changes state\n";
 
 struct Found {
     lives::LifeOutcome life;
@@ -66,13 +79,14 @@ void PrintJson(std::ostream& out, uint64_t lives, uint64_t faults, uint64_t find
 
 int RunStressCommand(int argc, char** argv)
 {
-    CheckArguments arguments({"--lives", "--seed", "--scenario"}, {"--no-pending-reads"});
+    CheckArguments arguments({"--lives", "--seed", "--scenario"}, {"--no-pending-reads"}, kHelp);
     std::string error;
+    const bool json = session::WantsJson(argc, argv);
     lives::StressOptions options;
     if (!arguments.Parse(argc, argv, &error) ||
-        !arguments.Number("--lives", DefaultLiveCount(), &options.lives, &error) ||
-        !arguments.Number("--seed", 1, &options.firstSeed, &error)) {
-        return CheckBadInput("stress", error);
+        !arguments.Number("--lives", DefaultLiveCount(), 1, MostLives, &options.lives, &error) ||
+        !arguments.Number("--seed", 1, 0, UINT64_MAX, &options.firstSeed, &error)) {
+        return CheckBadInput("stress", error, json);
     }
     options.model = arguments.model();
     options.scenario = arguments.Value("--scenario");
@@ -83,10 +97,9 @@ int RunStressCommand(int argc, char** argv)
         for (const auto& name : lives::NamedLifeNames()) {
             names += " " + name;
         }
-        return CheckBadInput("stress", "no named life '" + options.scenario + "'; there are: all" + names);
+        return CheckBadInput("stress", "no named life '" + options.scenario + "'; there are: all" + names, json);
     }
 
-    const bool json = arguments.json();
     if (!json) {
         std::cout << "stress: " << planned << (options.scenario.empty() ? " random lives from seed " + std::to_string(options.firstSeed) : " named lives")
                   << " on " << arguments.DeviceName() << (options.pendingReads ? "" : ", no reads kept pending") << "\n";

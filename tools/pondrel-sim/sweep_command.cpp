@@ -14,6 +14,16 @@
 namespace sim {
 namespace {
 
+constexpr const char* kHelp =
+    "usage: pondrel-sim sweep [--scenario NAME [--fail-at K]]\n"
+    "Low resources, systematically: each scenario (start, the data paths, the control codes,\n"
+    "sleep and resume) runs once to count the driver's kernel calls that can fail, then once\n"
+    "per call with that call failing. Each run must end with a status its table allows and\n"
+    "leave no pool, request, I/O reference or verifier finding behind.\n"
+    "options:\n"
+    "  --scenario NAME      only this scenario (a bad name lists them)\n"
+    "  --fail-at K          only the run where call K fails, 1 to the scenario's calls\n";
+
 struct Found {
     std::string sweep;
     low_resources::Finding finding;
@@ -42,11 +52,12 @@ void PrintJson(std::ostream& out, const std::vector<std::pair<std::string, low_r
 
 int RunSweepCommand(int argc, char** argv)
 {
-    CheckArguments arguments({"--scenario", "--fail-at"}, {});
+    CheckArguments arguments({"--scenario", "--fail-at"}, {}, kHelp);
     std::string error;
+    const bool json = session::WantsJson(argc, argv);
     uint64_t onlyAt = 0;
-    if (!arguments.Parse(argc, argv, &error) || !arguments.Number("--fail-at", 0, &onlyAt, &error)) {
-        return CheckBadInput("sweep", error);
+    if (!arguments.Parse(argc, argv, &error)) {
+        return CheckBadInput("sweep", error, json);
     }
     const std::string scenario = arguments.Value("--scenario");
     std::vector<low_resources::SweepPlan> plans;
@@ -58,13 +69,20 @@ int RunSweepCommand(int argc, char** argv)
         }
     }
     if (plans.empty()) {
-        return CheckBadInput("sweep", "no scenario '" + scenario + "' for " + arguments.DeviceName() + "; there are:" + names);
+        return CheckBadInput("sweep", "no scenario '" + scenario + "' for " + arguments.DeviceName() + "; there are:" + names, json);
     }
-    if (onlyAt != 0 && scenario.empty()) {
-        return CheckBadInput("sweep", "--fail-at needs --scenario");
+    if (arguments.Has("--fail-at") && scenario.empty()) {
+        return CheckBadInput("sweep", "--fail-at needs --scenario", json);
+    }
+    // The table lists every call the scenario makes that can fail; a call
+    // beyond it is not one of the driver's.
+    if (arguments.Has("--fail-at") && plans.front().table.empty()) {
+        return CheckBadInput("sweep", "--fail-at: " + scenario + " makes no calls that can fail", json);
+    }
+    if (!arguments.Number("--fail-at", 0, 1, plans.front().table.size(), &onlyAt, &error)) {
+        return CheckBadInput("sweep", error + " (" + scenario + " makes " + std::to_string(plans.front().table.size()) + " calls that can fail)", json);
     }
 
-    const bool json = arguments.json();
     if (!json) {
         std::cout << "sweep: " << plans.size() << " scenarios on " << arguments.DeviceName()
                   << (onlyAt == 0 ? ", each call that can fail failing once" : ", call " + std::to_string(onlyAt) + " failing")

@@ -1,5 +1,6 @@
 #include "tools/pondrel-sim/trace_writer.h"
 
+#include "emulator/kernel/system.h"
 #include "tools/session/printer.h"
 #include "tools/session/request_names.h"
 #include "tools/session/status_names.h"
@@ -132,6 +133,8 @@ double TraceWriter::Now() const
 int TraceWriter::ThreadNumber()
 {
     auto [entry, added] = threads_.emplace(std::this_thread::get_id(), static_cast<int>(threads_.size()) + 1);
+    if (added)
+        threadNames_[entry->second] = emu::threads::CurrentName();
     return entry->second;
 }
 
@@ -228,7 +231,7 @@ std::string TraceWriter::Json()
     json += "{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"args\":{\"name\":\"pondrel-sim\"}}";
     for (const auto& [thread, number] : threads_)
         json += ",\n{\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":1,\"tid\":" + std::to_string(number) +
-                ",\"args\":{\"name\":\"thread " + std::to_string(number) + "\"}}";
+                ",\"args\":{\"name\":" + session::JsonString(threadNames_[number]) + "}}";
     for (const auto& event : events_)
         json += ",\n" + event;
     for (const auto& [key, spans] : open_) {

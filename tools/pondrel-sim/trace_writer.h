@@ -61,6 +61,7 @@ private:
     std::map<const void*, std::vector<Span>> open_;
     std::map<std::pair<const void*, int>, double> workItems_;               // start of running items
     std::map<std::thread::id, int> threads_;
+    std::map<int, std::string> threadNames_;  // by number: the thread's role when first seen
     std::vector<std::string> events_;
     uint64_t nextId_ = 1;
 };

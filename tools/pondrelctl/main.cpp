@@ -21,6 +21,8 @@ constexpr const char* kUsage =
     "usage: pondrelctl [options] -c \"COMMANDS\" | --script FILE | loopback [TOTAL [CHUNK]]\n"
     "       pondrelctl --version\n"
     "options:\n"
+    "  -c COMMANDS      the session; a second -c goes on with the same session\n"
+    "  --script FILE    the session, from a file (a byte order mark and CR LF are fine)\n"
     "  --json           one JSON object per result line\n"
     "  -v               show what reads return as hex, the configuration fetch-config returns decoded\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
@@ -38,9 +40,9 @@ constexpr const char* kUsage =
 
 struct Options {
     session::CommonOptions common;
-    std::string path = PONDREL_DEVICE_PATH;
-    std::string out = "\\PIPE0";
-    std::string in = "\\PIPE1";
+    std::string path;  // empty until given: an option given twice is refused
+    std::string out;
+    std::string in;
     bool loopback = false;
     bool testBus = false;
     uint64_t total = 1 << 20;
@@ -63,6 +65,10 @@ int SessionExitStatus(const session::Executor& executor)
 
 bool LoopbackArguments(int argc, char** argv, int* index, Options* options, std::string* error)
 {
+    if (options->loopback) {
+        *error = "loopback given twice";
+        return false;
+    }
     options->loopback = true;
     uint64_t* figures[] = {&options->total, &options->chunk};
     for (uint64_t* figure : figures) {
@@ -71,7 +77,8 @@ bool LoopbackArguments(int argc, char** argv, int* index, Options* options, std:
         std::string_view value = argv[++*index];
         auto number = session::ParseNumber(value, session::MaxCommandLength);
         if (!number || *number == 0) {
-            *error = "loopback: bad number '" + std::string(value) + "'";
+            *error = "loopback: TOTAL and CHUNK take a whole number from 1 to " +
+                     std::to_string(session::MaxCommandLength) + ", not '" + std::string(value) + "'";
             return false;
         }
         *figure = *number;
@@ -101,6 +108,13 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error)
         if (!LoopbackArguments(argc, argv, &i, options, error))
             return false;
     }
+    if (options->loopback && (options->common.hasScript || options->common.hasCommands)) {
+        *error = "give a session (--script or -c) or loopback, not both";
+        return false;
+    }
+        options->path = options->path.empty() ? PONDREL_DEVICE_PATH : options->path;
+    options->out = options->out.empty() ? "\\PIPE0" : options->out;
+    options->in = options->in.empty() ? "\\PIPE1" : options->in;
     return true;
 }
 

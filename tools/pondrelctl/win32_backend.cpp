@@ -1,5 +1,6 @@
 #include "tools/pondrelctl/win32_backend.h"
 
+#include "tools/session/missing_device.h"
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
 
@@ -83,11 +84,13 @@ public:
     // Waits up to `timeout`; then cancels the request and waits for its end.
     Outcome Finish(std::chrono::milliseconds timeout)
     {
-        if (!Wait(timeout)) {
-            CancelIoEx(file_, &io_->overlapped);
-            Wait(std::chrono::milliseconds(INFINITE));
-        }
-        return Result();
+        if (Wait(timeout))
+            return Result();
+        CancelIoEx(file_, &io_->overlapped);
+        Wait(std::chrono::milliseconds(INFINITE));
+        Outcome outcome = Result();
+        outcome.note = "no answer within " + std::to_string(timeout.count()) + " ms (--timeout), so it was cancelled";
+        return outcome;
     }
 
     Outcome Result() override
@@ -206,7 +209,11 @@ Outcome Win32Backend::Open(const std::string& name, session::BackendHandle* hand
 {
     if (testBus_ && !name.empty())
         return OpenThroughTestBus(name, handle);
-    return OpenPath(Wide(session::DevicePath(base_, name)), handle);
+    const std::string path = session::DevicePath(base_, name);
+    Outcome outcome = OpenPath(Wide(path), handle);
+    if (outcome.note.empty())
+        outcome.note = session::MissingDeviceHint(outcome.status, path);
+    return outcome;
 }
 
 Outcome Win32Backend::OpenThroughTestBus(const std::string& name, session::BackendHandle* handle)
@@ -229,7 +236,9 @@ Outcome Win32Backend::OpenInterface(const std::string& name, session::BackendHan
 {
     std::wstring path = FirstInterfacePath();
     if (path.empty())
-        return {0xC0000034, 0, {}, "no present interface of class " PONDREL_INTERFACE_GUID_STRING};  // STATUS_OBJECT_NAME_NOT_FOUND
+        return {0xC0000034, 0, {},  // STATUS_OBJECT_NAME_NOT_FOUND
+                "no present interface of class " PONDREL_INTERFACE_GUID_STRING
+                ": is the pondrel driver installed (pnputil /add-driver pondrel.inf /install) and the device plugged in?"};
     if (testBus_ && !name.empty())
         return OpenThroughTestBus(name, handle);  // the interface leads to the same device
     return OpenPath(path + Wide(session::DevicePath("", name)), handle);

@@ -29,13 +29,25 @@ bool TakeCommonOption(int argc, char** argv, int* index, CommonOptions* options,
     } else if (option == "-v" || option == "--verbose") {
         options->verbose = true;
     } else if (option == "--script") {
-        options->hasScript = Value(argc, argv, index, &options->script, error);
+        if (options->hasScript)
+            *error = "--script given twice (one session is one file; -c may be repeated)";
+        else
+            options->hasScript = Value(argc, argv, index, &options->script, error);
     } else if (option == "-c") {
-        options->hasCommands = Value(argc, argv, index, &options->commands, error);
+        // Each -c goes on where the one before ended, as one session.
+        std::string more;
+        if (Value(argc, argv, index, &more, error))
+            options->commands += (options->hasCommands ? "\n" : "") + more;
+        options->hasCommands = options->hasCommands || error->empty();
     } else if (option == "--timeout") {
         std::string value;
+        if (options->hasTimeout) {
+            *error = "--timeout given twice";
+            return true;
+        }
         if (!Value(argc, argv, index, &value, error))
             return true;
+        options->hasTimeout = true;
         auto milliseconds = ParseNumber(value, MaxWaitMilliseconds);
         if (!milliseconds || *milliseconds == 0)
             *error = "--timeout takes milliseconds from 1 to " + std::to_string(MaxWaitMilliseconds) + ", not '" +
@@ -56,6 +68,8 @@ bool TakeValueOption(int argc, char** argv, int* index,
             continue;
         if (*index + 1 >= argc || argv[*index + 1][0] == '\0')
             *error = std::string(option) + " needs a value";
+        else if (!value->empty())
+            *error = std::string(option) + " given twice";
         else
             *value = argv[++*index];
         return true;
@@ -92,12 +106,14 @@ std::optional<std::vector<Command>> LoadSessionCommands(const CommonOptions& opt
         *error = "give either --script FILE or -c COMMANDS, not both";
         return std::nullopt;
     }
-    if (options.hasScript)
-        return LoadScript(options.script, error);
-    if (options.hasCommands)
-        return ParseCommandString(options.commands, error);
-    *error = "no session given (--script FILE or -c COMMANDS)";
-    return std::nullopt;
+    if (!options.hasScript && !options.hasCommands) {
+        *error = "no session given (--script FILE or -c COMMANDS)";
+        return std::nullopt;
+    }
+    auto commands = options.hasScript ? LoadScript(options.script, error) : ParseCommandString(options.commands, error);
+    if (commands && !CheckSession(*commands, error))
+        return std::nullopt;
+    return commands;
 }
 
 }  // namespace session

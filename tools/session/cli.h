@@ -22,9 +22,10 @@ struct CommonOptions {
     bool json = false;
     bool verbose = false;
     std::string script;    // --script FILE
-    std::string commands;  // -c "cmd; cmd"
+    std::string commands;  // -c "cmd; cmd", each -c on a line of its own
     bool hasScript = false;
     bool hasCommands = false;
+    bool hasTimeout = false;
     uint64_t timeoutMs = 10000;  // --timeout MS: longest wait for one request
 };
 
@@ -34,7 +35,7 @@ bool TakeCommonOption(int argc, char** argv, int* index, CommonOptions* options,
 
 // If argv[*index] is one of the `named` options, reads its value into the
 // string paired with it and returns true; `error` is set when the value is
-// missing.
+// missing or the string already holds one (the option was given twice).
 bool TakeValueOption(int argc, char** argv, int* index,
                      std::initializer_list<std::pair<std::string_view, std::string*>> named, std::string* error);
 

@@ -342,20 +342,28 @@ void Executor::RunLoopback(const Command& command)
     result.cmd = command.text;
     auto begin = Clock::now();
     uint64_t checked = 0;
-    while (checked < command.length && IsSuccess(result.status)) {
+    std::string failure;  // what went wrong, for people
+    while (checked < command.length) {
         auto chunk = static_cast<uint32_t>(std::min<uint64_t>(command.chunk, command.length - checked));
         auto sent = CountingPattern(chunk, checked);
         Outcome wrote = backend_.Write(out, sent);
         Outcome got = IsSuccess(wrote.status) ? backend_.Read(in, chunk) : wrote;
         requestsRun_ += IsSuccess(wrote.status) ? 2 : 1;
         result.status = got.status;
-        if (!IsSuccess(got.status))
+        if (!IsSuccess(got.status)) {
+            failure = std::string(IsSuccess(wrote.status) ? "the read" : "the write") + " of " + ReadableSize(chunk) +
+                      " at byte " + std::to_string(checked) + " ended with " + StatusName(got.status) +
+                      (got.note.empty() ? "" : " (" + got.note + ")");
             break;
+        }
         auto mismatch = std::mismatch(sent.begin(), sent.end(), got.data.begin(), got.data.end());
         if (got.information != chunk || mismatch.first != sent.end()) {
             result.status = StatusDataError;
-            result.note = "first difference at byte " +
-                          std::to_string(checked + static_cast<uint64_t>(mismatch.first - sent.begin()));
+            failure = got.information != chunk && mismatch.first == got.data.end()
+                          ? "the read at byte " + std::to_string(checked) + " returned " +
+                                std::to_string(got.information) + " of " + std::to_string(chunk) + " bytes"
+                          : "first difference at byte " +
+                                std::to_string(checked + static_cast<uint64_t>(mismatch.first - sent.begin()));
             break;
         }
         checked += chunk;
@@ -366,9 +374,11 @@ void Executor::RunLoopback(const Command& command)
     double megabytesPerSecond = seconds > 0 ? static_cast<double>(checked) / seconds / 1e6 : 0;
     result.information = checked;
     result.figures = {{"seconds", Fixed(seconds, 6)}, {"mb_per_s", Fixed(megabytesPerSecond, 1)}};
-    if (result.note.empty())
-        result.note = Fixed(static_cast<double>(checked) / 1048576.0, 2) + " MiB checked in " + Fixed(seconds, 3) +
-                      " s, " + Fixed(megabytesPerSecond, 1) + " MB/s";
+    if (failure.empty())
+        result.note = ReadableSize(checked) + " checked in " + Fixed(seconds, 3) + " s, " + Fixed(megabytesPerSecond, 1) +
+                      " MB/s";
+    else
+        result.note = failure + "; " + ReadableSize(checked) + " of " + ReadableSize(command.length) + " checked before";
     Emit(std::move(result));
 }
 

@@ -69,9 +69,12 @@ bool Endpoint(std::string_view word, uint8_t* endpoint)
 bool Arguments(const KindWord& kind, const std::vector<std::string_view>& rest, FaultRequest* fault, std::string* error)
 {
     const std::string what = "'fault " + std::string(kind.word) + "'";
+    std::string badNumber;
     auto number = [&](std::string_view word) {
         auto value = ParseNumber(word, UINT32_MAX);
         fault->value = value.value_or(0);
+        if (!value && ParseNumber(word, UINT64_MAX))
+            badNumber = "bad number '" + std::string(word) + "' in " + what + " (0 to " + std::to_string(UINT32_MAX) + ")";
         return value.has_value();
     };
     bool ok = false;
@@ -93,7 +96,11 @@ bool Arguments(const KindWord& kind, const std::vector<std::string_view>& rest, 
         break;
     }
     }
-    return ok ? true : Fail(error, what + " takes " + (kind.usage.empty() ? "nothing more" : std::string(kind.usage)));
+    if (ok)
+        return true;
+    if (!badNumber.empty())
+        return Fail(error, badNumber);
+    return Fail(error, what + " takes " + (kind.usage.empty() ? "nothing more" : std::string(kind.usage)));
 }
 
 }  // namespace

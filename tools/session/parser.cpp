@@ -2,11 +2,8 @@
 
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
+#include "tools/session/text_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace session {
 namespace {
@@ -334,6 +331,14 @@ bool ForEachPiece(std::string_view text, PieceFunction piece)
 
 }  // namespace
 
+bool CheckSession(const std::vector<Command>& commands, std::string* error)
+{
+    if (commands.empty() || commands.front().verb != Verb::Expect)
+        return true;
+    *error = commands.front().Where() + ": 'expect' has no result before it to check";
+    return false;
+}
+
 std::string_view VerbWord(Verb verb)
 {
     for (const auto& entry : kVerbs) {
@@ -397,22 +402,10 @@ std::optional<std::vector<Command>> ParseCommandString(std::string_view text, st
 
 std::optional<std::vector<Command>> LoadScript(const std::string& path, std::string* error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": cannot read the script (" + std::strerror(errno) + ")";
+    auto text = ReadTextFile(path, "script", error);
+    if (!text)
         return std::nullopt;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        *error = path + ": cannot read the script";
-        return std::nullopt;
-    }
-    if (std::string where = FindNonText(text.str()); !where.empty()) {
-        *error = path + ": not a session script (" + where + ")";
-        return std::nullopt;
-    }
-    return ParseScript(text.str(), path, error);
+    return ParseScript(*text, path, error);
 }
 
 }  // namespace session

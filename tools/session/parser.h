@@ -23,6 +23,10 @@ std::optional<std::vector<Command>> ParseCommandString(std::string_view text, st
 // A script file; an unreadable file is an error naming it.
 std::optional<std::vector<Command>> LoadScript(const std::string& path, std::string* error);
 
+// What a whole session cannot mean, found before any of it runs: an expect
+// with no command before it has no result to check. False with `error` set.
+bool CheckSession(const std::vector<Command>& commands, std::string* error);
+
 // One command from its words (the first being the verb).
 std::optional<Command> ParseCommand(const std::vector<std::string_view>& words, std::string* error);
 

@@ -137,6 +137,19 @@ std::string Printable(std::string_view text)
     return shown;
 }
 
+std::string ReadableSize(uint64_t bytes)
+{
+    constexpr double kKiB = 1024.0, kMiB = kKiB * 1024, kGiB = kMiB * 1024;
+    const auto amount = static_cast<double>(bytes);
+    if (bytes < 1024)
+        return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    if (amount < kMiB)
+        return Fixed(amount / kKiB, 1) + " KiB";
+    if (amount < kGiB)
+        return Fixed(amount / kMiB, 2) + " MiB";
+    return Fixed(amount / kGiB, 2) + " GiB";
+}
+
 std::string DevicePath(std::string_view base, std::string_view name)
 {
     std::string path(base);

@@ -26,6 +26,10 @@ std::vector<uint8_t> CountingPattern(size_t length, uint64_t start = 0);
 // `value` with `decimals` digits after the point ("12.500").
 std::string Fixed(double value, int decimals);
 
+// A size as people read it: "1 byte", "1000 bytes", "4.0 KiB", "1.00 MiB",
+// "2.00 GiB".
+std::string ReadableSize(uint64_t bytes);
+
 // The path an `open NAME` opens: `base` (\\.\pondrel) for an empty name,
 // otherwise base and name joined by one backslash (PIPE1 and \PIPE1 alike).
 std::string DevicePath(std::string_view base, std::string_view name);

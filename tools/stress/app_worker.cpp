@@ -18,7 +18,7 @@ constexpr ULONG UnknownControlCode = 0x220450;
 std::string NameOf(Role role, int index)
 {
     const char* names[] = {"writer", "reader", "app"};
-    return std::string(names[static_cast<int>(role)]) + " " + std::to_string(index);
+    return "application " + std::string(names[static_cast<int>(role)]) + " " + std::to_string(index);
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ private:
     // Ends the device's life with `removal` while the application threads
     // go on, then plugs a new device and starts it.
     void RemoveAndReturn(const std::function<void()>& removal);
-    bool Arrive();
+    // Plugs and starts the device; the status of the first step that failed.
+    NTSTATUS Arrive();
     void OpenKeeper();
     void ReleaseKeeper();
     // With the threads paused: nothing in flight, and the checked stream whole.
@@ -72,14 +73,20 @@ LifeRunner::LifeRunner(const LifePlan& plan, const emu::usb::DeviceModel& model)
 
 LifeResult LifeRunner::Run()
 {
+    // This thread sends the life's PnP, power and fault events, as the PnP
+    // and power managers would.
+    emu::threads::SetName("life events (PnP, power, faults)");
     emu::MachineOptions options;
     options.device = model_;
     options.removeAfterSurpriseRemoval = false;
     machine_ = std::make_unique<emu::Machine>(options);
     life_ = std::make_unique<LifeContext>(*machine_, model_, plan_.seed, plan_.checkedStream, plan_.pendingReads);
     crew_ = std::make_unique<AppCrew>(*life_);
-    if (machine_->LoadDriver(DriverEntry) != STATUS_SUCCESS || !Arrive()) {
-        life_->Problem("the driver did not load and start on the device");
+    const NTSTATUS loaded = machine_->LoadDriver(DriverEntry);
+    const NTSTATUS started = NT_SUCCESS(loaded) ? Arrive() : loaded;
+    if (!NT_SUCCESS(started)) {
+        life_->Problem(std::string(NT_SUCCESS(loaded) ? "the device did not start: " : "DriverEntry failed: ") +
+                       StatusName(started));
     } else {
         // The pending reads have a generator of their own: the plan's
         // draws stay the same with or without them.
@@ -265,15 +272,15 @@ void LifeRunner::RemoveAndReturn(const std::function<void()>& removal)
     crew_->CloseHandles();
     ReleaseKeeper();
     SetLifeStage("plugging a new device");
-    if (!Arrive()) {
-        life_->Problem("the new device did not start");
+    if (const NTSTATUS started = Arrive(); !NT_SUCCESS(started)) {
+        life_->Problem("the new device did not start: " + StatusName(started));
     }
     life_->ResetStream();
     crew_->Resume();
 }
 
 // Plugs a new device (after the first) and starts it, with no fault armed.
-bool LifeRunner::Arrive()
+NTSTATUS LifeRunner::Arrive()
 {
     emu::faults::Clear();
     poolFaultArmed_ = false;
@@ -291,7 +298,7 @@ bool LifeRunner::Arrive()
     if (NT_SUCCESS(status)) {
         OpenKeeper();
     }
-    return NT_SUCCESS(status);
+    return status;
 }
 
 void LifeRunner::OpenKeeper()
