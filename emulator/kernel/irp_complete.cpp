@@ -153,6 +153,34 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     return status;
 }
 
+// A completion routine returned STATUS_MORE_PROCESSING_REQUIRED: unless it
+// freed, completed or passed the IRP on meanwhile, its driver now keeps it.
+void NoteKeptIfStillHeld(PIRP irp, IrpRecord& record, uint64_t completion, uint64_t callsBefore)
+{
+    std::lock_guard lock(IrpMutex());
+    if (record.state != IrpState::Live || record.completions != completion || record.calls != callsBefore) {
+        return;
+    }
+    PDEVICE_OBJECT device =
+        irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+    NoteKept(record, device != nullptr ? device->DriverObject : record.creator);
+}
+
+// A request completed by a driver that set a completion routine for the
+// driver below and never passed the request down: the routine never runs,
+// so whatever it was to do (free a context, signal a waiter) is lost.
+void CheckRoutineSetWithoutCall(PIRP irp, const IrpRecord& record)
+{
+    if (irp->CurrentLocation <= 1 || irp->CurrentLocation > irp->StackCount + 1) {
+        return;
+    }
+    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    if (next->CompletionRoutine != nullptr && record.lowestLocation > irp->CurrentLocation - 1) {
+        verifier::Report("IRP completed with a completion routine set for a call down never made",
+                         "IofCompleteRequest", IrpText(irp));
+    }
+}
+
 // Walks from the current location to the top. False when a completion
 // routine kept the IRP (or completed it again and let the walk go on).
 bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
@@ -172,7 +200,9 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
             continue;
         }
         ClearLocation(lower);
+        const uint64_t callsBefore = record.calls;
         if (InvokeCompletionRoutine(irp, lower, record) == STATUS_MORE_PROCESSING_REQUIRED) {
+            NoteKeptIfStillHeld(irp, record, completion, callsBefore);
             return false;
         }
         std::lock_guard lock(IrpMutex());
@@ -272,10 +302,15 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (!CheckEntry(Irp, record)) {
         return;
     }
+    CheckRoutineSetWithoutCall(Irp, *record);
     uint64_t completion;
     {
         std::lock_guard lock(IrpMutex());
         completion = ++record->completions;
+        NoteReleased(*record);
+        if (CallFrame* frame = FrameAt(*record, Irp->CurrentLocation)) {
+            frame->completedHere = true;
+        }
     }
     if (WalkToTop(Irp, *record, completion)) {
         CompleteAtTop(Irp, record);

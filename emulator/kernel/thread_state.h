@@ -28,6 +28,8 @@ struct ThreadState {
     std::atomic<KIRQL> irql{PASSIVE_LEVEL};  // written by its own thread only
     std::vector<HeldLock> held;              // own thread only
     std::vector<PDRIVER_OBJECT> drivers;     // own thread only: whose code runs now
+    std::vector<uint64_t> scopes;            // own thread only: one id per entry of `drivers`
+    uintptr_t stackLow = 0, stackHigh = 0;   // own thread only: its host stack, once measured
     // Own thread only: the host stack pointer at the start of each dispatch
     // and completion routine running, innermost last (stack_budget.cpp).
     std::vector<uintptr_t> levelEntries;
