@@ -106,10 +106,13 @@ CallFrame* CallerOf(IrpRecord& record, const CallFrame& frame)
 
 // A dispatch routine that passed the IRP down, and neither completed it
 // nor marked it pending, returns what the call down returned: its caller
-// learns from that status whether the request is still in flight.
+// learns from that status whether the request is still in flight. (Or the
+// status its own completion routine left in the request, as a driver that
+// fails a request on its way up does.)
 void CheckLowerDriverReturn(const CallFrame& frame, NTSTATUS status, const Call& call)
 {
-    if (!frame.calledDown || frame.markedPending || frame.completedHere || status == frame.lowerStatus) {
+    if (!frame.calledDown || frame.markedPending || frame.completedHere || status == frame.lowerStatus ||
+        (frame.routineRan && status == frame.routineStatus)) {
         return;
     }
     verifier::Report("dispatch routine returned a status other than the lower driver's", "IofCallDriver",

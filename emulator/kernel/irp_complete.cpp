@@ -153,6 +153,33 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     return status;
 }
 
+// The status a completion routine of a dispatch routine still running saw
+// (or left): what the lower drivers made of the request. Caller holds
+// IrpMutex().
+void NoteRoutineStatus(PIRP irp, IrpRecord& record)
+{
+    if (CallFrame* frame = FrameAt(record, irp->CurrentLocation)) {
+        frame->routineRan = true;
+        frame->routineStatus = irp->IoStatus.Status;
+    }
+}
+
+// A dispatch routine completing with success a request its lower drivers
+// failed hides the failure from the sender. A PnP request the drivers below
+// do not support is the exception: a function driver may handle it itself
+// on the way up. Caller holds IrpMutex().
+void CheckSuccessOverLowerFailure(PIRP irp, const CallFrame& frame)
+{
+    if (!frame.routineRan || !NT_ERROR(frame.routineStatus) || irp->IoStatus.Status != STATUS_SUCCESS) {
+        return;
+    }
+    if (frame.routineStatus == STATUS_NOT_SUPPORTED && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) {
+        return;
+    }
+    verifier::Report("IRP completed with success after the lower driver failed it", "IofCompleteRequest",
+                     IrpText(irp) + ": the lower drivers gave " + Hex(static_cast<ULONG>(frame.routineStatus)));
+}
+
 // A completion routine returned STATUS_MORE_PROCESSING_REQUIRED: unless it
 // freed, completed or passed the IRP on meanwhile, its driver now keeps it.
 void NoteKeptIfStillHeld(PIRP irp, IrpRecord& record, uint64_t completion, uint64_t callsBefore)
@@ -161,6 +188,7 @@ void NoteKeptIfStillHeld(PIRP irp, IrpRecord& record, uint64_t completion, uint6
     if (record.state != IrpState::Live || record.completions != completion || record.calls != callsBefore) {
         return;
     }
+    NoteRoutineStatus(irp, record);
     PDEVICE_OBJECT device =
         irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
     NoteKept(record, device != nullptr ? device->DriverObject : record.creator);
@@ -206,6 +234,7 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
             return false;
         }
         std::lock_guard lock(IrpMutex());
+        NoteRoutineStatus(irp, record);
         if (record.completions != completion) {
             verifier::Report("IRP completed twice", "IofCompleteRequest",
                              IrpText(irp) + ": completed inside its completion routine, which then let the "
@@ -310,6 +339,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         NoteReleased(*record);
         if (CallFrame* frame = FrameAt(*record, Irp->CurrentLocation)) {
             frame->completedHere = true;
+            CheckSuccessOverLowerFailure(Irp, *frame);
         }
     }
     if (WalkToTop(Irp, *record, completion)) {

@@ -30,6 +30,8 @@ struct CallFrame {
     bool calledDown = false;            // a call down from here has returned ...
     NTSTATUS lowerStatus = 0;           // ... with this status (the last one)
     bool completedHere = false;         // IofCompleteRequest from this location
+    bool routineRan = false;            // its completion routine let the walk go on ...
+    NTSTATUS routineStatus = 0;         // ... leaving this status in the IRP
 };
 
 struct IrpRecord {

@@ -51,5 +51,28 @@ TEST_F(IoReferenceTest, LastReleaseTouchesNothingAfterSettingFinalEvent)
     KeClearEvent(&c->FinalReleaseEvent);
 }
 
+// QuiesceEvent is what a drain waits on: it must stop being signalled the
+// moment the first request goes in flight (or a drain that starts then
+// finds nothing to wait for) and be signalled again only when the last
+// request in flight gives its reference back.
+TEST_F(IoReferenceTest, QuiesceEventSignalledOnlyWhileNothingIsInFlight)
+{
+    Load();
+    Add();
+    DeviceContext* c = context();
+    const struct {
+        bool acquire;
+        LONG count;
+        bool quiet;
+    } steps[] = {
+        {true, 2, false}, {true, 3, false}, {false, 2, false}, {false, 1, true}, {true, 2, false}, {false, 1, true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(testing::Message() << (step.acquire ? "acquire to " : "release to ") << step.count);
+        EXPECT_EQ(step.acquire ? AcquireIoReference(c) : ReleaseIoReference(c), step.count);
+        EXPECT_EQ(Signalled(c->QuiesceEvent), step.quiet);
+    }
+}
+
 }  // namespace
 }  // namespace pondrel::test

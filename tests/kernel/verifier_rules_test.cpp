@@ -381,7 +381,7 @@ NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     PDEVICE_OBJECT device = nullptr;
     IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (leaks.pool) {
-        ExAllocatePoolWithTag(NonPagedPool, 40, LeakTag), ExAllocatePoolWithTag(NonPagedPool, 2, LeakTag);
+        ExAllocatePoolWithTag(NonPagedPoolNx, 40, LeakTag), ExAllocatePoolWithTag(NonPagedPoolNx, 2, LeakTag);
     }
     leaks.keptIrp = leaks.irp ? IoAllocateIrp(1, FALSE) : nullptr;
     if (leaks.workItem) {

@@ -80,6 +80,12 @@ NTSTATUS SignalAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID event)
     return STATUS_CONTINUE_COMPLETION;
 }
 
+NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
+{
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS Keep(PDEVICE_OBJECT, PIRP, PVOID kept)
 {
     return *static_cast<bool*>(kept) = true, STATUS_MORE_PROCESSING_REQUIRED;
@@ -117,6 +123,19 @@ TEST_F(WdmRules, EachRuleIsReported)
              stack->OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
                  IoSkipCurrentIrpStackLocation(irp);
                  return IoCallDriver(stack->Device(0), irp), STATUS_SUCCESS;
+             });
+             stack->Send();
+         }},
+        // CompleteRequestStatusCheck: the failure from below turned into success.
+        {"IRP completed with success after the lower driver failed it",
+         [&] {
+             stack->OnDispatch(0, [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_UNSUCCESSFUL); });
+             stack->OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+                 KEVENT done;
+                 KeInitializeEvent(&done, NotificationEvent, FALSE);
+                 ForwardWith(*stack, irp, SignalAndKeep, &done);
+                 KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+                 return CompleteWith(irp, STATUS_SUCCESS);
              });
              stack->Send();
          }},
