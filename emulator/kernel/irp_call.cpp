@@ -108,10 +108,12 @@ CallFrame* CallerOf(IrpRecord& record, const CallFrame& frame)
 // nor marked it pending, returns what the call down returned: its caller
 // learns from that status whether the request is still in flight. (Or the
 // status its own completion routine left in the request, as a driver that
-// fails a request on its way up does.)
+// fails a request on its way up does.) STATUS_PENDING is the pending rules'
+// business: it is right exactly when the request was marked pending.
 void CheckLowerDriverReturn(const CallFrame& frame, NTSTATUS status, const Call& call)
 {
-    if (!frame.calledDown || frame.markedPending || frame.completedHere || status == frame.lowerStatus ||
+    if (!frame.calledDown || frame.markedPending || status == STATUS_PENDING || frame.completedHere ||
+        status == frame.lowerStatus ||
         (frame.routineRan && status == frame.routineStatus)) {
         return;
     }

@@ -11,6 +11,15 @@
 
 #include <pthread.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) && !defined(__SANITIZE_ADDRESS__)
+#define __SANITIZE_ADDRESS__ 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -30,9 +39,16 @@ std::atomic<size_t> liveStackEvents{0};
 std::atomic<size_t> recordedStackEvents{0};  // live or dead, as stackEvents.size()
 std::atomic<uint64_t> nextScope{1};
 
-// The calling thread's stack, measured once.
+// The calling thread's stack, measured once (and, under AddressSanitizer
+// with its check of use after return, the heap frames that stand in for it).
 bool OnOwnStack(const void* address)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    void* fake = __asan_get_current_fake_stack();
+    if (fake != nullptr && __asan_addr_is_in_fake_stack(fake, const_cast<void*>(address), nullptr, nullptr) != nullptr) {
+        return true;
+    }
+#endif
     ThreadState& self = CurrentThread();
     if (self.stackHigh == 0) {
         pthread_attr_t attributes;

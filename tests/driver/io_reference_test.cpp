@@ -3,6 +3,7 @@
 #include "tests/pnp/support/driver_fixture.h"
 
 #include <thread>
+#include <tuple>
 
 namespace pondrel::test {
 namespace {
@@ -60,18 +61,15 @@ TEST_F(IoReferenceTest, QuiesceEventSignalledOnlyWhileNothingIsInFlight)
     Load();
     Add();
     DeviceContext* c = context();
-    const struct {
-        bool acquire;
-        LONG count;
-        bool quiet;
-    } steps[] = {
-        {true, 2, false}, {true, 3, false}, {false, 2, false}, {false, 1, true}, {true, 2, false}, {false, 1, true},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(testing::Message() << (step.acquire ? "acquire to " : "release to ") << step.count);
-        EXPECT_EQ(step.acquire ? AcquireIoReference(c) : ReleaseIoReference(c), step.count);
-        EXPECT_EQ(Signalled(c->QuiesceEvent), step.quiet);
+    // acquire (+1) or release (-1), the count after it, QuiesceEvent after it
+    const std::tuple<int, LONG, bool> steps[] = {
+        {+1, 2, false}, {+1, 3, false}, {-1, 2, false}, {-1, 1, true}, {+1, 2, false}};
+    for (const auto& [step, count, quiet] : steps) {
+        SCOPED_TRACE(testing::Message() << step << " to " << count);
+        EXPECT_EQ(step > 0 ? AcquireIoReference(c) : ReleaseIoReference(c), count);
+        EXPECT_EQ(Signalled(c->QuiesceEvent), quiet);
     }
+    ReleaseIoReference(c);
 }
 
 }  // namespace

@@ -92,11 +92,9 @@ TEST_F(WdmRules, EachRuleIsReported)
         {"IRP completed with a completion routine set for a call down never made",  // CompletionRoutineRegistered
          [&] {
              upper([](auto, PIRP irp) {
-                 IoCopyCurrentIrpStackLocationToNext(irp);
                  IoSetCompletionRoutine(irp, SignalAndContinue, nullptr, TRUE, TRUE, TRUE);
                  return CompleteWith(irp, STATUS_UNSUCCESSFUL);
-             });
-             stack->Send();
+             }), stack->Send();
          }},
         {"request sent at DISPATCH_LEVEL that must be sent below it",  // ForwardedAtBadIrql (a read may be)
          [&] {
@@ -124,21 +122,14 @@ TEST_F(WdmRules, EachRuleIsReported)
              stack->Send(), CompleteWith(held, STATUS_SUCCESS);
          }},
         {"IoFreeIrp of an IRP the I/O manager frees",
-         [&] {
-             IO_STATUS_BLOCK iosb;
+         [&, iosb = IO_STATUS_BLOCK{}]() mutable {
              PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack->Top(), 0, 0, 0, 0, TRUE, &event, &iosb);
              IoFreeIrp(irp), IoCallDriver(stack->Top(), irp);
          }},
         {"IoAttachDeviceToDeviceStack with an invalid device object",
-         [&] {
-             DEVICE_OBJECT fake{};
-             PDEVICE_OBJECT device = nullptr;
-             IoCreateDevice(stack->Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-             IoAttachDeviceToDeviceStack(device, &fake), IoDeleteDevice(device);
-         }},
+         [&, fake = DEVICE_OBJECT{}]() mutable { IoAttachDeviceToDeviceStack(stack->Top(), &fake); }},
         {"spin lock acquired recursively",  // the cancel spin lock
-         [] {
-             KIRQL first, second;
+         [first = KIRQL{}, second = KIRQL{}]() mutable {
              IoAcquireCancelSpinLock(&first), IoAcquireCancelSpinLock(&second);
              IoReleaseCancelSpinLock(second), IoReleaseCancelSpinLock(first);
          }},
