@@ -13,14 +13,6 @@ namespace {
 
 class WdmRules : public KernelTest {};
 
-template <typename Call>
-void AtIrql(KIRQL irql, Call call)
-{
-    const KIRQL old = KfRaiseIrql(irql);
-    call();
-    KeLowerIrql(old);
-}
-
 NTSTATUS SignalAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID event)
 {
     irp->PendingReturned ? IoMarkIrpPending(irp) : void();
@@ -48,8 +40,6 @@ void WaitForFinding()
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
-
-void UnusedCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
 
 // Each row breaks one rule, mostly in the upper driver of a fresh two-level
 // stack whose bottom completes with STATUS_SUCCESS, and leaves every request
@@ -99,12 +89,13 @@ TEST_F(WdmRules, EachRuleIsReported)
         {"request sent at DISPATCH_LEVEL that must be sent below it",  // ForwardedAtBadIrql (a read may be)
          [&] {
              upper([](auto, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
-             AtIrql(DISPATCH_LEVEL, [&] { stack->Send(IRP_MJ_READ), stack->Send(IRP_MJ_FLUSH_BUFFERS); });
+             KfRaiseIrql(DISPATCH_LEVEL), stack->Send(IRP_MJ_READ), stack->Send(IRP_MJ_FLUSH_BUFFERS);
+             KeLowerIrql(PASSIVE_LEVEL);
          }},
         {"cancel routine set on a cancelled IRP left queued",  // IrpCancelField: cancelled before it came
          [&] {
              upper([&](auto, PIRP irp) {
-                 return IoMarkIrpPending(irp), IoSetCancelRoutine(irp, UnusedCancel), held = irp, STATUS_PENDING;
+                 return IoMarkIrpPending(irp), IoSetCancelRoutine(irp, [](auto, auto) {}), held = irp, STATUS_PENDING;
              });
              PIRP irp = stack->AllocateIrp(IRP_MJ_READ);
              IoSetCompletionRoutine(irp, ProbeCompletion, &stack->creator, TRUE, TRUE, TRUE);
@@ -134,7 +125,7 @@ TEST_F(WdmRules, EachRuleIsReported)
              IoReleaseCancelSpinLock(second), IoReleaseCancelSpinLock(first);
          }},
         {"spin lock released but not held",  // the cancel spin lock
-         [] { AtIrql(DISPATCH_LEVEL, [] { IoReleaseCancelSpinLock(DISPATCH_LEVEL); }); }},
+         [] { KfRaiseIrql(DISPATCH_LEVEL), IoReleaseCancelSpinLock(PASSIVE_LEVEL); }},
         {"executable pool allocated by a driver",
          [&] { DriverScope scope(stack->Driver()); ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, 0x656C7552)); }},
         {"MDL mapped executable by a driver",
