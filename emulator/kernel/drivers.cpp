@@ -156,8 +156,10 @@ DriverScope::DriverScope(PDRIVER_OBJECT driver)
 DriverScope::~DriverScope()
 {
     auto& self = kernel::CurrentThread();
-    kernel::LeaveDriverFrame(self.scopes.back());
-    self.scopes.pop_back();
+    if (!self.scopes.empty()) {
+        kernel::LeaveDriverFrame(self.scopes.back());
+        self.scopes.pop_back();
+    }
     self.drivers.pop_back();
 }
 

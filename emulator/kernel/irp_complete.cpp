@@ -203,7 +203,12 @@ void CheckRoutineSetWithoutCall(PIRP irp, const IrpRecord& record)
         return;
     }
     PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
-    if (next->CompletionRoutine != nullptr && record.lowestLocation > irp->CurrentLocation - 1) {
+    int lowest;
+    {
+        std::lock_guard lock(IrpMutex());
+        lowest = record.lowestLocation;
+    }
+    if (next->CompletionRoutine != nullptr && lowest > irp->CurrentLocation - 1) {
         verifier::Report("IRP completed with a completion routine set for a call down never made",
                          "IofCompleteRequest", IrpText(irp));
     }
