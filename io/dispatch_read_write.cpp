@@ -36,7 +36,7 @@ static NTSTATUS CheckTransferRequest(DeviceContext* Context, PIRP Irp, TransferR
     if (Request->Length == 0) {
         return STATUS_SUCCESS;
     }
-    Request->Buffer = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority));
+    Request->Buffer = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority | MdlMappingNoExecute));
     return Request->Buffer ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 

@@ -19,7 +19,7 @@ BusOutcome ClassifyBusStatus(NTSTATUS Status)
 TransferContext* AllocateTransferContext(DeviceContext* Context, const TransferRequest* Request)
 {
     auto* Transfer = static_cast<TransferContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferContext), PondrelPoolTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TransferContext), PondrelPoolTag));
     if (!Transfer) {
         return nullptr;
     }

@@ -8,6 +8,20 @@
 extern "C" {
 #include <ntddk.h>
 }
+// Windows 8 and later: a system mapping that is not executable. The
+// mingw-w64 headers lack the flag and take the priority as the bare enum,
+// where the current kit takes a ULONG with the flag or'ed in.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#undef MmGetSystemAddressForMdlSafe
+inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
+{
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        return Mdl->MappedSystemVa;
+    }
+    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, static_cast<MM_PAGE_PRIORITY>(Priority));
+}
+#endif
 #else
 #include "emulator/kernel/wdm.h"
 #endif

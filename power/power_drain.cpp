@@ -62,7 +62,7 @@ NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     auto* record = static_cast<PowerDrainContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerDrainContext), PondrelPoolTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PowerDrainContext), PondrelPoolTag));
     if (record == nullptr) {
         EndPowerDrain(context);
         return STATUS_INSUFFICIENT_RESOURCES;

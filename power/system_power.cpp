@@ -81,7 +81,7 @@ void RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     auto* record = static_cast<SystemPowerContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(SystemPowerContext), PondrelPoolTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(SystemPowerContext), PondrelPoolTag));
     if (record != nullptr) {
         record->DeviceObject = DeviceObject;
         record->SystemIrp = Irp;

@@ -324,10 +324,10 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     return top;
 }
 
-// <= DISPATCH_LEVEL. Detaches whatever sits on TargetDevice.
+// PASSIVE_LEVEL. Detaches whatever sits on TargetDevice.
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    CheckIrqlAtMost(DISPATCH_LEVEL, "IoDetachDevice");
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
     std::lock_guard lock(deviceMutex);
     DeviceRecord* target = FindLocked(TargetDevice);
     if (target == nullptr || target->released) {

@@ -107,6 +107,7 @@ void ReportLeaks(PDRIVER_OBJECT driver)
     ReportDeviceLeaks(driver);
     ReportPoolLeaks(driver);
     ReportIrpLeaks(driver);
+    ReportKeptAtEnd(driver, "at unload");
     ReportWorkItemLeaks(driver);
     ReportLinkLeaks(driver);
 }
@@ -147,12 +148,19 @@ namespace emu {
 
 DriverScope::DriverScope(PDRIVER_OBJECT driver)
 {
-    kernel::CurrentThread().drivers.push_back(driver);
+    auto& self = kernel::CurrentThread();
+    self.drivers.push_back(driver);
+    self.scopes.push_back(kernel::EnterDriverFrame());
 }
 
 DriverScope::~DriverScope()
 {
-    kernel::CurrentThread().drivers.pop_back();
+    auto& self = kernel::CurrentThread();
+    if (!self.scopes.empty()) {
+        kernel::LeaveDriverFrame(self.scopes.back());
+        self.scopes.pop_back();
+    }
+    self.drivers.pop_back();
 }
 
 NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16string_view registryPath,

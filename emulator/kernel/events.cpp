@@ -188,6 +188,9 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* r
 LONG SignalEvent(PKEVENT event)
 {
     sched::At(sched::Point::EventSet, event);
+    if (!CheckEventAlive(event, "KeSetEvent")) {
+        return 0;  // the write would land in another routine's stack
+    }
     LONG previous;
     {
         std::lock_guard lock(DispatcherMutex());
@@ -221,6 +224,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     if (Type != NotificationEvent && Type != SynchronizationEvent) {
         emu::verifier::Report("unknown event type", "KeInitializeEvent", std::to_string(int(Type)));
     }
+    NoteEventInitialized(Event);
     std::lock_guard lock(DispatcherMutex());
     Event->Header.Lock = 0;
     Event->Header.Type = EventObjectType[Type == SynchronizationEvent ? 1 : 0];

@@ -46,6 +46,7 @@ void InitializeIrp(PIRP irp, CCHAR stackSize)
 
 void QuarantineLocked(IrpRecord& record)
 {
+    NoteReleased(record);
     memset(record.memory, FreedFill, record.bytes);
     record.state = IrpState::Freed;
     quarantine.push_back(record.irp);
@@ -128,6 +129,15 @@ void ReleaseIrp(PIRP irp, bool byIoManager, const char* routine)
         verifier::Report("write past the IRP's last stack location", routine, IrpText(irp));
     }
     QuarantineLocked(record);
+}
+
+void ForEachLiveIrp(const std::function<void(IrpRecord&)>& visit)
+{
+    for (auto& [irp, record] : irps) {
+        if (record->state == IrpState::Live) {
+            visit(*record);
+        }
+    }
 }
 
 void ReportIrpLeaks(PDRIVER_OBJECT driver)

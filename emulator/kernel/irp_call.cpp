@@ -25,6 +25,26 @@ struct Call {
     }
 };
 
+// Only these majors may be sent at DISPATCH_LEVEL; every other request is
+// sent from below it, where its lower drivers expect to run.
+bool MaySendAtDispatchLevel(UCHAR major)
+{
+    return major == IRP_MJ_POWER || major == IRP_MJ_READ || major == IRP_MJ_WRITE ||
+           major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+}
+
+void CheckForwardIrql(PIRP irp)
+{
+    if (irp->CurrentLocation <= 1 || CurrentIrql() < DISPATCH_LEVEL) {
+        return;
+    }
+    const UCHAR major = (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction;
+    if (!MaySendAtDispatchLevel(major)) {
+        verifier::Report("request sent at DISPATCH_LEVEL that must be sent below it", "IofCallDriver",
+                         IrpText(irp) + " major " + std::to_string(major));
+    }
+}
+
 // Refuses what the kernel would crash on; reports what it would flag.
 bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord>& record)
 {
@@ -41,6 +61,7 @@ bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord
         return false;
     }
     CheckIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    CheckForwardIrql(irp);
     if (HoldsDriverLock() || HoldsCancelLock()) {
         verifier::Report("call out of the driver while holding a spin lock", "IofCallDriver", IrpText(irp));
     }
@@ -60,14 +81,49 @@ std::shared_ptr<CallFrame> PushFrame(IrpRecord& record, int location)
     frame->location = location;
     frame->thread = CurrentThread().id;
     std::lock_guard lock(IrpMutex());
+    NoteReleased(record);
+    record.calls++;
     record.frames.push_back(frame);
     record.skippedAt = 0;
     record.lowestLocation = std::min(record.lowestLocation, location);
     return frame;
 }
 
+// The innermost frame of the calling thread that handed `frame`'s location
+// down: the location above, or the same one after a skip. Caller holds
+// IrpMutex().
+CallFrame* CallerOf(IrpRecord& record, const CallFrame& frame)
+{
+    const uint64_t self = CurrentThread().id;
+    for (auto it = record.frames.rbegin(); it != record.frames.rend(); ++it) {
+        CallFrame& caller = **it;
+        if (caller.thread == self && (caller.location == frame.location + 1 || caller.location == frame.location)) {
+            return &caller;
+        }
+    }
+    return nullptr;
+}
+
+// A dispatch routine that passed the IRP down, and neither completed it
+// nor marked it pending, returns what the call down returned: its caller
+// learns from that status whether the request is still in flight. (Or the
+// status its own completion routine left in the request, as a driver that
+// fails a request on its way up does.) STATUS_PENDING is the pending rules'
+// business: it is right exactly when the request was marked pending.
+void CheckLowerDriverReturn(const CallFrame& frame, NTSTATUS status, const Call& call)
+{
+    if (!frame.calledDown || frame.markedPending || status == STATUS_PENDING || frame.completedHere ||
+        status == frame.lowerStatus ||
+        (frame.routineRan && status == frame.routineStatus)) {
+        return;
+    }
+    verifier::Report("dispatch routine returned a status other than the lower driver's", "IofCallDriver",
+                     call.Text() + " returned " + Hex(static_cast<ULONG>(status)) + ", the call down " +
+                         Hex(static_cast<ULONG>(frame.lowerStatus)));
+}
+
 // The pending rules, checked when the dispatch routine returns, and the
-// caller's frame told that the call down returned STATUS_PENDING.
+// caller's frame told what the call down returned.
 void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTATUS status, const Call& call)
 {
     std::lock_guard lock(IrpMutex());
@@ -80,24 +136,41 @@ void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTAT
         verifier::Report("IoMarkIrpPending without returning STATUS_PENDING", "IofCallDriver",
                          call.Text() + " returned " + Hex(static_cast<ULONG>(status)));
     }
-    if (!pending) {
+    CheckLowerDriverReturn(*frame, status, call);
+    CallFrame* caller = CallerOf(record, *frame);
+    if (caller == nullptr) {
         return;
     }
-    const uint64_t self = CurrentThread().id;
-    for (auto it = record.frames.rbegin(); it != record.frames.rend(); ++it) {
-        CallFrame& caller = **it;
-        if (caller.thread != self) {
-            continue;
-        }
-        if (caller.location == frame->location + 1) {
-            caller.lowerReturnedPending = true;
-            return;
-        }
-        if (caller.location == frame->location) {
-            caller.lowerReturnedPending = true;
-            caller.sharedLocationPending = true;
-            return;
-        }
+    caller->calledDown = true;
+    caller->lowerStatus = status;
+    if (pending) {
+        caller->lowerReturnedPending = true;
+        caller->sharedLocationPending |= caller->location == frame->location;
+    }
+}
+
+// A cancel routine set on an IRP that is already cancelled is never called:
+// the dispatch routine that leaves it so has lost the request. IoCancelIrp
+// sets Cancel before it takes the routine, both under the cancel spin lock,
+// so a sighting is confirmed under that lock.
+bool CancelledWithRoutine(const IrpRecord& record, PIRP irp)
+{
+    std::lock_guard lock(IrpMutex());
+    return record.state == IrpState::Live && irp->Cancel &&
+           __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr;
+}
+
+void CheckCancelField(const IrpRecord& record, PIRP irp, const Call& call)
+{
+    if (!CancelledWithRoutine(record, irp) || HoldsCancelLock()) {
+        return;
+    }
+    const KIRQL irql = CurrentIrql();
+    AcquireCancelLock(irql);
+    const bool lost = CancelledWithRoutine(record, irp);
+    IoReleaseCancelSpinLock(irql);
+    if (lost) {
+        verifier::Report("cancel routine set on a cancelled IRP left queued", "IofCallDriver", call.Text());
     }
 }
 
@@ -169,6 +242,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         emu::verifier::Report("dispatch routine returned holding a spin lock", "IofCallDriver", call.Text());
     }
     PopFrame(*record, frame, status, call);
+    CheckCancelField(*record, Irp, call);
     return status;
 }
 

@@ -154,6 +154,67 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     return status;
 }
 
+// The status a completion routine of a dispatch routine still running saw
+// (or left): what the lower drivers made of the request. Caller holds
+// IrpMutex().
+void NoteRoutineStatus(PIRP irp, IrpRecord& record)
+{
+    if (CallFrame* frame = FrameAt(record, irp->CurrentLocation)) {
+        frame->routineRan = true;
+        frame->routineStatus = irp->IoStatus.Status;
+    }
+}
+
+// A dispatch routine completing with success a request its lower drivers
+// failed hides the failure from the sender. A PnP request the drivers below
+// do not support is the exception: a function driver may handle it itself
+// on the way up. Caller holds IrpMutex().
+void CheckSuccessOverLowerFailure(PIRP irp, const CallFrame& frame)
+{
+    if (!frame.routineRan || !NT_ERROR(frame.routineStatus) || irp->IoStatus.Status != STATUS_SUCCESS) {
+        return;
+    }
+    if (frame.routineStatus == STATUS_NOT_SUPPORTED && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) {
+        return;
+    }
+    verifier::Report("IRP completed with success after the lower driver failed it", "IofCompleteRequest",
+                     IrpText(irp) + ": the lower drivers gave " + Hex(static_cast<ULONG>(frame.routineStatus)));
+}
+
+// A completion routine returned STATUS_MORE_PROCESSING_REQUIRED: unless it
+// freed, completed or passed the IRP on meanwhile, its driver now keeps it.
+void NoteKeptIfStillHeld(PIRP irp, IrpRecord& record, uint64_t completion, uint64_t callsBefore)
+{
+    std::lock_guard lock(IrpMutex());
+    if (record.state != IrpState::Live || record.completions != completion || record.calls != callsBefore) {
+        return;
+    }
+    NoteRoutineStatus(irp, record);
+    PDEVICE_OBJECT device =
+        irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+    NoteKept(record, device != nullptr ? device->DriverObject : record.creator);
+}
+
+// A request completed by a driver that set a completion routine for the
+// driver below and never passed the request down: the routine never runs,
+// so whatever it was to do (free a context, signal a waiter) is lost.
+void CheckRoutineSetWithoutCall(PIRP irp, const IrpRecord& record)
+{
+    if (irp->CurrentLocation <= 1 || irp->CurrentLocation > irp->StackCount + 1) {
+        return;
+    }
+    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    int lowest;
+    {
+        std::lock_guard lock(IrpMutex());
+        lowest = record.lowestLocation;
+    }
+    if (next->CompletionRoutine != nullptr && lowest > irp->CurrentLocation - 1) {
+        verifier::Report("IRP completed with a completion routine set for a call down never made",
+                         "IofCompleteRequest", IrpText(irp));
+    }
+}
+
 // Walks from the current location to the top. False when a completion
 // routine kept the IRP (or completed it again and let the walk go on).
 bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
@@ -173,10 +234,13 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
             continue;
         }
         ClearLocation(lower);
+        const uint64_t callsBefore = record.calls;
         if (InvokeCompletionRoutine(irp, lower, record) == STATUS_MORE_PROCESSING_REQUIRED) {
+            NoteKeptIfStillHeld(irp, record, completion, callsBefore);
             return false;
         }
         std::lock_guard lock(IrpMutex());
+        NoteRoutineStatus(irp, record);
         if (record.completions != completion) {
             verifier::Report("IRP completed twice", "IofCompleteRequest",
                              IrpText(irp) + ": completed inside its completion routine, which then let the "
@@ -273,10 +337,16 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (!CheckEntry(Irp, record)) {
         return;
     }
+    CheckRoutineSetWithoutCall(Irp, *record);
     uint64_t completion;
     {
         std::lock_guard lock(IrpMutex());
         completion = ++record->completions;
+        NoteReleased(*record);
+        if (CallFrame* frame = FrameAt(*record, Irp->CurrentLocation)) {
+            frame->completedHere = true;
+            CheckSuccessOverLowerFailure(Irp, *frame);
+        }
     }
     if (WalkToTop(Irp, *record, completion)) {
         CompleteAtTop(Irp, record);

@@ -6,6 +6,7 @@
 
 #include "emulator/kernel/thread_state.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -26,6 +27,11 @@ struct CallFrame {
     bool markedPending = false;         // IoMarkIrpPending on this location
     bool lowerReturnedPending = false;  // a call down from here returned STATUS_PENDING
     bool sharedLocationPending = false; // ... from this very location (a skip)
+    bool calledDown = false;            // a call down from here has returned ...
+    NTSTATUS lowerStatus = 0;           // ... with this status (the last one)
+    bool completedHere = false;         // IofCompleteRequest from this location
+    bool routineRan = false;            // its completion routine let the walk go on ...
+    NTSTATUS routineStatus = 0;         // ... leaving this status in the IRP
 };
 
 struct IrpRecord {
@@ -40,8 +46,14 @@ struct IrpRecord {
     ULONG outputLength = 0;            // of a buffered device-control request
     IrpState state = IrpState::Live;
     uint64_t completions = 0;          // IofCompleteRequest entries so far
+    uint64_t calls = 0;                // IofCallDriver entries so far
     int skippedAt = 0;                 // CurrentLocation right after a skip, 0: none
     int lowestLocation = 0;            // lowest location IofCallDriver handed out
+    // Held by a completion routine that returned STATUS_MORE_PROCESSING_REQUIRED
+    // (kept_requests.cpp): by whom and since when; null when not held.
+    PDRIVER_OBJECT keptBy = nullptr;
+    uint64_t keptSince = 0;            // KeQueryInterruptTime units
+    bool keptReported = false;
     bool guardReported = false;
     std::vector<std::shared_ptr<CallFrame>> frames;
 };
@@ -62,6 +74,18 @@ void ReleaseIrp(PIRP irp, bool byIoManager, const char* routine);
 CallFrame* FrameAt(IrpRecord& record, int location);
 
 void ReportIrpLeaks(PDRIVER_OBJECT driver);
+
+// Calls `visit` with every live record. Caller holds IrpMutex().
+void ForEachLiveIrp(const std::function<void(IrpRecord&)>& visit);
+
+// kept_requests.cpp: a completion routine of `driver` kept the IRP; the
+// keeper completed, passed down or freed it. Caller holds IrpMutex().
+void NoteKept(IrpRecord& record, PDRIVER_OBJECT driver);
+void NoteReleased(IrpRecord& record);
+// Reports the IRPs `driver` (null: any driver) still keeps.
+void ReportKeptAtEnd(PDRIVER_OBJECT driver, const char* when);
+void StartKeptMonitor();
+void StopKeptMonitor();
 void ResetIrps();
 
 std::string IrpText(const IRP* irp);

@@ -17,6 +17,15 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* r
 LONG SignalEvent(PKEVENT event);
 void ResetWaiters();
 
+// stack_events.cpp: events on a driver routine's stack frame, dead once
+// the routine has returned to the kernel.
+void NoteEventInitialized(const void* event);
+// False (reported) for a dead one.
+bool CheckEventAlive(const void* event, const char* routine);
+uint64_t EnterDriverFrame();
+void LeaveDriverFrame(uint64_t scope);
+void ResetStackEvents();
+
 // stack_budget.cpp: one dispatch or completion routine running on the
 // calling thread, for the kernel-stack budget; constructed just before the
 // driver's routine is called. CheckStackBudget measures the innermost

@@ -9,6 +9,8 @@ namespace {
 
 void ReleaseEverything()
 {
+    kernel::StopKeptMonitor();
+    kernel::ReportKeptAtEnd(nullptr, "at shutdown");
     kernel::StopWorker();
     kernel::ResetMdls();
     kernel::ResetIrps();
@@ -19,6 +21,7 @@ void ReleaseEverything()
     kernel::ResetDrivers();
     kernel::ResetPool();
     kernel::ResetWaiters();
+    kernel::ResetStackEvents();
     kernel::ResetThreads();
     faults::Clear();
 }
@@ -29,6 +32,7 @@ void ResetCallingThread()
     auto& self = kernel::CurrentThread();
     self.held.clear();
     self.drivers.clear();
+    self.scopes.clear();
     self.irql = PASSIVE_LEVEL;
 }
 
@@ -40,6 +44,7 @@ void KernelStartup()
     ResetCallingThread();
     verifier::Clear();
     kernel::StartWorker();
+    kernel::StartKeptMonitor();
 }
 
 void KernelShutdown()

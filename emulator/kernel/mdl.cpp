@@ -165,15 +165,20 @@ void MmUnlockPages(PMDL MemoryDescriptorList)
     MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_WRITE_OPERATION);
 }
 
-// <= DISPATCH_LEVEL, kernel mode only. Null when mapping fails.
+// <= DISPATCH_LEVEL, kernel mode only. Null when mapping fails. A driver
+// maps data with MdlMappingNoExecute in the priority; an executable mapping
+// from a driver is a finding.
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
-                                   MM_PAGE_PRIORITY Priority)
+                                   ULONG Priority)
 {
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(BugCheckOnFailure);
-    UNREFERENCED_PARAMETER(Priority);
     CheckIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
+    if (ChargedDriver() != nullptr && !(Priority & MdlMappingNoExecute)) {
+        emu::verifier::Report("MDL mapped executable by a driver", "MmMapLockedPagesSpecifyCache",
+                              Hex(MemoryDescriptorList) + " by " + DriverText(ChargedDriver()));
+    }
     if (AccessMode != KernelMode || BaseAddress != nullptr) {
         emu::verifier::Report("user-mode or fixed-address mapping is not supported", "MmMapLockedPagesSpecifyCache");
         return nullptr;

@@ -59,6 +59,13 @@ bool IsPaged(POOL_TYPE type)
     return type == PagedPool || type == PagedPoolCacheAligned;
 }
 
+// Non-paged pool whose pages the processor may execute: data placed there is
+// code an attacker can jump to, which memory integrity refuses.
+bool IsExecutable(POOL_TYPE type)
+{
+    return type == NonPagedPool || type == NonPagedPoolCacheAligned;
+}
+
 // Decides, under poolMutex, whether fault injection fails this allocation.
 bool InjectedFailureLocked(SIZE_T bytes, ULONG tag)
 {
@@ -334,7 +341,8 @@ using namespace emu::kernel;
 extern "C" {
 
 // NonPagedPool at <= DISPATCH_LEVEL, PagedPool at <= APC_LEVEL. Null on
-// exhaustion (or when fault injection says so).
+// exhaustion (or when fault injection says so). A driver's data belongs in
+// NonPagedPoolNx: executable pool from a driver is a finding.
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     const KIRQL irql = emu::CurrentIrql();
@@ -351,7 +359,12 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (NumberOfBytes == 0) {
         emu::verifier::Report("zero-byte pool allocation", "ExAllocatePoolWithTag", "tag " + TagText(Tag));
     }
-    return AllocatePool(PoolType, NumberOfBytes, Tag, ChargedDriver(), true);
+    PDRIVER_OBJECT driver = ChargedDriver();
+    if (driver != nullptr && IsExecutable(PoolType)) {
+        emu::verifier::Report("executable pool allocated by a driver", "ExAllocatePoolWithTag",
+                              "tag " + TagText(Tag) + " by " + DriverText(driver));
+    }
+    return AllocatePool(PoolType, NumberOfBytes, Tag, driver, true);
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)

@@ -49,6 +49,10 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry,
 // below) for the driver's queued and running work items to finish.
 void UnloadDriver(PDRIVER_OBJECT driver);
 void SetUnloadWaitLimit(std::chrono::milliseconds limit);  // default 10 s
+// How long a driver may keep a request with STATUS_MORE_PROCESSING_REQUIRED
+// before the verifier reports it (default 20 s, or PONDREL_KEPT_REQUEST_SECONDS).
+// Returns the limit it replaces.
+std::chrono::milliseconds SetKeptRequestLimit(std::chrono::milliseconds limit);
 // Unloaded driver objects kept to name the driver in a late finding; beyond
 // this many the oldest is freed. UnloadedDriverObjectsKept() says how many
 // are kept now.

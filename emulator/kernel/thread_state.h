@@ -40,6 +40,8 @@ struct ThreadState {
     // Own thread only (read by the hang report while the thread is blocked):
     // the driver routines the kernel called, innermost last.
     std::vector<RunningRoutine> routines;
+    std::vector<uint64_t> scopes;            // own thread only: one id per entry of `drivers`
+    uintptr_t stackLow = 0, stackHigh = 0;   // own thread only: its host stack, once measured
     // Own thread only: the host stack pointer at the start of each dispatch
     // and completion routine running, innermost last (stack_budget.cpp).
     std::vector<uintptr_t> levelEntries;

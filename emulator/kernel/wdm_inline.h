@@ -152,7 +152,7 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 #define MmGetMdlByteOffset(_Mdl) ((_Mdl)->ByteOffset)
 #define MmGetMdlPfnArray(_Mdl) ((PPFN_NUMBER)((_Mdl) + 1))
 
-inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, MM_PAGE_PRIORITY Priority)
+inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
 {
     if (Mdl == NULL) {
         EmuVerifyMdlArgument(Mdl, "MmGetSystemAddressForMdlSafe");

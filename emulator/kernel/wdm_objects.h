@@ -66,6 +66,9 @@ typedef enum _MM_PAGE_PRIORITY {
     HighPagePriority = 32
 } MM_PAGE_PRIORITY;
 
+// Or'ed into a mapping's priority: the mapping is not executable.
+#define MdlMappingNoExecute 0x40000000
+
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 
 typedef enum _SYSTEM_POWER_STATE {

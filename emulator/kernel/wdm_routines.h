@@ -53,7 +53,7 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 void MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
-                                   MM_PAGE_PRIORITY Priority);
+                                   ULONG Priority);
 void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 BOOLEAN MmIsAddressValid(PVOID VirtualAddress);
 

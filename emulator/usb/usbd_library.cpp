@@ -139,7 +139,7 @@ extern "C" PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR 
     // itself; the block still holds the whole structure so that reading its
     // (empty) Interface member stays inside the allocation.
     const size_t allocation = size < sizeof(struct _URB_SELECT_CONFIGURATION) ? sizeof(struct _URB_SELECT_CONFIGURATION) : size;
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, allocation, UsbdPoolTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, allocation, UsbdPoolTag));
     if (urb == nullptr) {
         return nullptr;
     }

@@ -3,6 +3,7 @@
 #include "tests/pnp/support/driver_fixture.h"
 
 #include <thread>
+#include <tuple>
 
 namespace pondrel::test {
 namespace {
@@ -49,6 +50,26 @@ TEST_F(IoReferenceTest, LastReleaseTouchesNothingAfterSettingFinalEvent)
 
     AcquireIoReference(c);
     KeClearEvent(&c->FinalReleaseEvent);
+}
+
+// QuiesceEvent is what a drain waits on: it must stop being signalled the
+// moment the first request goes in flight (or a drain that starts then
+// finds nothing to wait for) and be signalled again only when the last
+// request in flight gives its reference back.
+TEST_F(IoReferenceTest, QuiesceEventSignalledOnlyWhileNothingIsInFlight)
+{
+    Load();
+    Add();
+    DeviceContext* c = context();
+    // acquire (+1) or release (-1), the count after it, QuiesceEvent after it
+    const std::tuple<int, LONG, bool> steps[] = {
+        {+1, 2, false}, {+1, 3, false}, {-1, 2, false}, {-1, 1, true}, {+1, 2, false}};
+    for (const auto& [step, count, quiet] : steps) {
+        SCOPED_TRACE(testing::Message() << step << " to " << count);
+        EXPECT_EQ(step > 0 ? AcquireIoReference(c) : ReleaseIoReference(c), count);
+        EXPECT_EQ(Signalled(c->QuiesceEvent), quiet);
+    }
+    ReleaseIoReference(c);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ PUCHAR BufferOf(PIRP irp, ULONG kind)
     if (kind == EchoDirect) {
         return irp->MdlAddress == nullptr
                    ? nullptr
-                   : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+                   : static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute));
     }
     return static_cast<PUCHAR>(kind == EchoNeither ? irp->UserBuffer : irp->AssociatedIrp.SystemBuffer);
 }
@@ -61,7 +61,7 @@ EchoRequestView& RecordArrival(PDEVICE_OBJECT device, PIRP irp, ULONG length, UL
     EchoRequestView& view = echo.last[KindOf(device)];
     view = {KeGetCurrentIrql(), irp->RequestorMode, mdl, irp->AssociatedIrp.SystemBuffer,
             mdl == nullptr ? nullptr : MmGetMdlVirtualAddress(mdl),
-            mdl == nullptr ? nullptr : MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), irp->UserBuffer,
+            mdl == nullptr ? nullptr : MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute), irp->UserBuffer,
             nullptr, mdl == nullptr ? 0 : MmGetMdlByteCount(mdl), length, inputLength, irp->Flags, {}};
     return view;
 }

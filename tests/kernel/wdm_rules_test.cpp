@@ -1,0 +1,154 @@
+// The published WDM rules the verifier judges at the kernel's boundary:
+// each row provokes one and sees it reported.
+#include "tests/kernel/test_stack.h"
+#include "tests/support/kernel_test.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace emu::test {
+namespace {
+
+class WdmRules : public KernelTest {};
+
+NTSTATUS SignalAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID event)
+{
+    irp->PendingReturned ? IoMarkIrpPending(irp) : void();
+    return KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE), STATUS_CONTINUE_COMPLETION;
+}
+
+NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
+{
+    return KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE), STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Copies the location down with `routine` and calls the bottom device.
+NTSTATUS ForwardWith(TestStack& stack, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+    return IoCallDriver(stack.Device(0), irp);
+}
+
+// Waits up to 10 s for the verifier's next finding.
+void WaitForFinding()
+{
+    const size_t before = verifier::FindingCount();
+    for (int waited = 0; verifier::FindingCount() == before && waited < 2000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Each row breaks one rule, mostly in the upper driver of a fresh two-level
+// stack whose bottom completes with STATUS_SUCCESS, and leaves every request
+// back with its creator.
+TEST_F(WdmRules, EachRuleIsReported)
+{
+    std::optional<TestStack> stack;
+    PIRP held = nullptr;
+    KEVENT event;
+    const auto upper = [&](Handler handler) { stack->OnDispatch(1, std::move(handler)); };
+    const auto failBelow = [&] { stack->OnDispatch(0, [](auto, PIRP irp) { return CompleteWith(irp, 0xC0000001); }); };
+    // Sends a request the upper driver keeps, runs `then` and ends the request;
+    // meanwhile one kept longer than `bound` is reported.
+    const auto keepUntil = [&](std::chrono::milliseconds bound, const std::function<void()>& then) {
+        bound = SetKeptRequestLimit(bound);
+        CompletionProbe creator = FreeingProbe();  // outlives the stack
+        PIRP irp = stack->AllocateIrp(IRP_MJ_READ);
+        upper([&](auto, PIRP irp) { return ForwardWith(*stack, irp, SignalAndKeep, &event); });
+        IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
+        IoCallDriver(stack->Top(), irp), then(), IoCompleteRequest(irp, IO_NO_INCREMENT);
+        SetKeptRequestLimit(bound);
+        EXPECT_EQ(creator.calls, 1);
+    };
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"dispatch routine returned a status other than the lower driver's",  // LowerDriverReturn
+         [&] {
+             failBelow(), upper([&](auto, PIRP irp) {
+                 return IoSkipCurrentIrpStackLocation(irp), IoCallDriver(stack->Device(0), irp), 0;
+             });
+             stack->Send();
+         }},
+        {"IRP completed with success after the lower driver failed it",  // CompleteRequestStatusCheck
+         [&] {
+             failBelow(), upper([&](auto, PIRP irp) {
+                 ForwardWith(*stack, irp, SignalAndKeep, &event);
+                 return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), CompleteWith(irp, 0);
+             });
+             stack->Send();
+         }},
+        {"IRP completed with a completion routine set for a call down never made",  // CompletionRoutineRegistered
+         [&] {
+             upper([](auto, PIRP irp) {
+                 IoSetCompletionRoutine(irp, SignalAndContinue, nullptr, TRUE, TRUE, TRUE);
+                 return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+             }), stack->Send();
+         }},
+        {"request sent at DISPATCH_LEVEL that must be sent below it",  // ForwardedAtBadIrql (a read may be)
+         [&] {
+             upper([](auto, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+             KfRaiseIrql(DISPATCH_LEVEL), stack->Send(IRP_MJ_READ), stack->Send(IRP_MJ_FLUSH_BUFFERS);
+             KeLowerIrql(PASSIVE_LEVEL);
+         }},
+        {"cancel routine set on a cancelled IRP left queued",  // IrpCancelField: cancelled before it came
+         [&] {
+             upper([&](auto, PIRP irp) {
+                 return IoMarkIrpPending(irp), IoSetCancelRoutine(irp, [](auto, auto) {}), held = irp, STATUS_PENDING;
+             });
+             PIRP irp = stack->AllocateIrp(IRP_MJ_READ);
+             IoSetCompletionRoutine(irp, ProbeCompletion, &stack->creator, TRUE, TRUE, TRUE);
+             IoCancelIrp(irp), IoCallDriver(stack->Top(), irp);
+             IoSetCancelRoutine(held, nullptr), CompleteWith(held, STATUS_CANCELLED);
+         }},
+        {"event signalled after the driver routine whose stack holds it returned",  // PendedCompletedRequest2
+         [&] {
+             stack->OnDispatch(0, HoldPending(&held));
+             upper([&](auto, PIRP irp) {
+                 KEVENT done;  // a wait that never happens
+                 KeInitializeEvent(&done, NotificationEvent, FALSE);
+                 return ForwardWith(*stack, irp, SignalAndContinue, &done);
+             });
+             stack->Send(), CompleteWith(held, STATUS_SUCCESS);
+         }},
+        {"IoFreeIrp of an IRP the I/O manager frees",
+         [&, iosb = IO_STATUS_BLOCK{}]() mutable {
+             PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack->Top(), 0, 0, 0, 0, TRUE, &event, &iosb);
+             IoFreeIrp(irp), IoCallDriver(stack->Top(), irp);
+         }},
+        {"IoAttachDeviceToDeviceStack with an invalid device object",
+         [&, fake = DEVICE_OBJECT{}]() mutable { IoAttachDeviceToDeviceStack(stack->Top(), &fake); }},
+        {"spin lock acquired recursively",  // the cancel spin lock
+         [first = KIRQL{}, second = KIRQL{}]() mutable {
+             IoAcquireCancelSpinLock(&first), IoAcquireCancelSpinLock(&second);
+             IoReleaseCancelSpinLock(second), IoReleaseCancelSpinLock(first);
+         }},
+        {"spin lock released but not held",  // the cancel spin lock
+         [] { KfRaiseIrql(DISPATCH_LEVEL), IoReleaseCancelSpinLock(PASSIVE_LEVEL); }},
+        {"executable pool allocated by a driver",
+         [&] { DriverScope scope(stack->Driver()); ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, 0x656C7552)); }},
+        {"MDL mapped executable by a driver",
+         [&] {
+             UCHAR buffer[16];
+             PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+             MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+             std::optional<DriverScope> scope(stack->Driver());
+             MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), scope.reset(), MmUnlockPages(mdl), IoFreeMdl(mdl);
+         }},
+        {"request kept with STATUS_MORE_PROCESSING_REQUIRED and never ended",  // SignalEventInCompletion
+         [&] { keepUntil(std::chrono::milliseconds(50), WaitForFinding); }},
+        {"request kept with STATUS_MORE_PROCESSING_REQUIRED and never ended",  // its driver unloaded first
+         [&] { keepUntil(std::chrono::minutes(1), [&] { stack.reset(); }); }},
+    };
+    for (const auto& [rule, provoke] : cases) {
+        SCOPED_TRACE(rule);
+        stack.emplace(2), KeInitializeEvent(&event, NotificationEvent, FALSE);
+        EXPECT_EQ(ExpectFinding(rule, provoke).size(), 1u);
+        stack.reset();
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }
+}
+
+}  // namespace
+}  // namespace emu::test
