@@ -139,6 +139,12 @@ public:
         Locked([&] { editCapabilities_ = std::move(edit); });
     }
     void EditCapabilitiesOnTheWayUp(PDEVICE_CAPABILITIES capabilities);
+    // Reports new resource requirements, as a driver of the stack may:
+    // IoInvalidateDeviceState for the PDO, and
+    // PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED added to the next
+    // IRP_MN_QUERY_PNP_DEVICE_STATE on its way back up. PASSIVE_LEVEL.
+    void ReportResourceRequirementsChange();
+
     // The failure FailPnpOnTheWayUp set for `minor`, if any.
     std::optional<NTSTATUS> FailureOnTheWayUp(UCHAR minor);
 
@@ -177,6 +183,7 @@ private:
     size_t waitWakeCancels_ = 0;
     std::function<void(PDEVICE_CAPABILITIES)> editCapabilities_;
     std::map<UCHAR, NTSTATUS> failOnTheWayUp_;
+    bool requirementsChanged_ = false;  // for the next IRP_MN_QUERY_PNP_DEVICE_STATE
     std::vector<std::thread> completers_;
 };
 

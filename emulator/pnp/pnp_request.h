@@ -13,6 +13,7 @@ namespace emu::pnp {
 struct PnpResult {
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
+    NTSTATUS returned = STATUS_PENDING;  // what the top driver's dispatch routine returned
 };
 
 // `setup` may fill the stack location the top driver sees. A request that
@@ -21,6 +22,12 @@ struct PnpResult {
 PnpResult SendPnpRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                          const std::function<void(PIO_STACK_LOCATION)>& setup = {},
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// The same for any major function the system sends to the top of a stack
+// this way (IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL); `name` names it in findings.
+PnpResult SendStackRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const char* name,
+                           const std::function<void(PIO_STACK_LOCATION)>& setup,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 const char* PnpMinorName(UCHAR minor);
 
