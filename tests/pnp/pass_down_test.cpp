@@ -1,11 +1,7 @@
-// Plug and Play requests the driver has nothing to do for still go down to
-// the bus driver: a start for a device already running (new resource
-// requirements reported by a driver of the stack), and any request that
-// reaches the device once its removal has begun.
+// A start for a device already running (a driver of the stack reported new
+// resource requirements) goes down to the bus driver and changes nothing.
 #include "tests/pnp/support/driver_fixture.h"
 #include "tests/pnp/support/wait_until.h"
-
-#include <future>
 
 namespace pondrel::test {
 namespace {
@@ -40,29 +36,6 @@ TEST_F(PassDownTest, StartOfARunningDeviceKeepsItsConfiguration)
     EXPECT_EQ(read->Data(), (std::vector<uint8_t>{1, 2, 3, 4}));
     machine().app().Close(in);
     EXPECT_EQ(IoRefCount(), 1);
-}
-
-// A request that reaches the device while its removal waits (here for a
-// pipe abort the bus holds) goes down untouched.
-TEST_F(PassDownTest, RequestDuringRemovalGoesDown)
-{
-    BringUp();
-    const emu::Handle in = OpenPipe(1);
-    spy().HoldUrbs(URB_FUNCTION_ABORT_PIPE);
-    auto removal = std::async(std::launch::async, [&] { return Remove(); });
-    ASSERT_TRUE(spy().WaitForHeld(1, Patience));
-    ASSERT_EQ(State(), DeviceRemoved);
-
-    spy().ForgetSeen();
-    EXPECT_EQ(SendBesides(IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_NOT_SUPPORTED);
-    const std::optional<SeenRequest> below = spy().Last(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS);
-    EXPECT_TRUE(below.has_value() && below->statusOnArrival == STATUS_NOT_SUPPORTED);
-
-    spy().ForgetAnswers();
-    spy().ReleaseHeld();
-    ASSERT_TRUE(Finishes(removal));
-    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-    machine().app().Close(in);
 }
 
 }  // namespace
