@@ -3,8 +3,6 @@
 #include "emulator/pnp/pnp_request.h"
 
 #include <array>
-#include <cctype>
-#include <string>
 
 namespace emu::pnp {
 namespace {
@@ -37,19 +35,6 @@ struct Payload {
     std::array<UCHAR, 256> buffer;
 };
 
-bool SameWord(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 NTSTATUS SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId)
@@ -77,17 +62,6 @@ const char* WmiMinorName(UCHAR minor)
         }
     }
     return "IRP_MN (WMI, other)";
-}
-
-std::optional<UCHAR> WmiMinorNamed(std::string_view name)
-{
-    for (const WmiMinor& known : WmiMinors) {
-        const std::string_view full = known.name;
-        if (SameWord(name, full) || SameWord(name, full.substr(7))) {
-            return known.minor;
-        }
-    }
-    return std::nullopt;
 }
 
 }  // namespace emu::pnp

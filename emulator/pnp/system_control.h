@@ -7,9 +7,6 @@
 
 #include "emulator/kernel/system.h"
 
-#include <optional>
-#include <string_view>
-
 // The WMI minor codes (wdm.h).
 #ifndef IRP_MN_QUERY_ALL_DATA
 #define IRP_MN_QUERY_ALL_DATA 0x00
@@ -36,9 +33,7 @@ constexpr ULONG_PTR ElsewhereProvider = 0x574D4900;
 // stay valid until it is back.
 NTSTATUS SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId);
 
-// "IRP_MN_QUERY_ALL_DATA" for 0x00, and the minor named by `name` (with or
-// without the IRP_MN_ prefix, any case).
+// "IRP_MN_QUERY_ALL_DATA" for 0x00, for findings.
 const char* WmiMinorName(UCHAR minor);
-std::optional<UCHAR> WmiMinorNamed(std::string_view name);
 
 }  // namespace emu::pnp
