@@ -1,44 +1,29 @@
 // The published rules on a function driver's Plug and Play, removal and WMI
-// handling, each provoked by a function driver that breaks it (the rest of
-// the driver behaves), each expecting the emulator's finding; a neighbouring
-// case that keeps the rule expects none.
+// handling, each broken by a function driver that otherwise passes every
+// request down (and detaches and deletes at removal), each expecting the
+// emulator's finding; the cases with no finding keep the rule.
 #include "emulator/machine.h"
 #include "emulator/pnp/system_control.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <map>
+#include <optional>
 #include <string>
 
 namespace pondrel::test {
 namespace {
 
-using Handler = std::function<NTSTATUS(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PIRP irp)>;
+// The running case's misbehaviour: a request it returns a status for is its own.
+std::function<std::optional<NTSTATUS>(PDEVICE_OBJECT fdo, PIRP irp)> misbehave;
+std::optional<std::pair<UCHAR, NTSTATUS>> answerOnTheWayUp;  // a PnP minor, then the status it gets back up
+bool attach = true;
+PDEVICE_OBJECT lowerDevice = nullptr;
 
-// What the misbehaving driver does differently from a well-behaved one.
-struct Misbehaviour {
-    std::map<UCHAR, Handler> pnp;  // by minor code
-    Handler systemControl;
-    bool attach = true;
-};
-
-Misbehaviour misbehaviour;  // the running case's
-
-struct Extension {
-    PDEVICE_OBJECT lower;
-    bool detached;
-};
-
-Extension& ExtensionOf(PDEVICE_OBJECT fdo)
+bool Is(PIRP irp, UCHAR major, UCHAR minor)
 {
-    return *static_cast<Extension*>(fdo->DeviceExtension);
-}
-
-NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(lower, irp);
+    return IoGetCurrentIrpStackLocation(irp)->MajorFunction == major &&
+           IoGetCurrentIrpStackLocation(irp)->MinorFunction == minor;
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status)
@@ -48,189 +33,155 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
     return status;
 }
 
-// Detaches (unless done already) and deletes after the removal went down.
-NTSTATUS RemoveAsUsual(PDEVICE_OBJECT fdo, PIRP irp, const Handler& passDown)
+NTSTATUS PassDown(PIRP irp)
 {
-    const Extension extension = ExtensionOf(fdo);
-    const NTSTATUS status = passDown(fdo, extension.lower, irp);
-    if (!extension.detached) {
-        IoDetachDevice(extension.lower);
-    }
-    IoDeleteDevice(fdo);
-    return status;
+    IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(lowerDevice, irp);
 }
 
-NTSTATUS MisbehavingPnp(PDEVICE_OBJECT fdo, PIRP irp)
-{
-    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    const auto found = misbehaviour.pnp.find(minor);
-    const Handler passDown = [](PDEVICE_OBJECT, PDEVICE_OBJECT lower, PIRP request) { return PassDown(lower, request); };
-    const Handler& handler = found != misbehaviour.pnp.end() ? found->second : passDown;
-    if (minor == IRP_MN_REMOVE_DEVICE && (found == misbehaviour.pnp.end() || !found->second)) {
-        return RemoveAsUsual(fdo, irp, passDown);
-    }
-    return handler(fdo, ExtensionOf(fdo).lower, irp);
-}
-
-NTSTATUS MisbehavingSystemControl(PDEVICE_OBJECT fdo, PIRP irp)
-{
-    return misbehaviour.systemControl ? misbehaviour.systemControl(fdo, ExtensionOf(fdo).lower, irp)
-                                      : PassDown(ExtensionOf(fdo).lower, irp);
-}
-
-NTSTATUS MisbehavingAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (!misbehaviour.attach) {
-        IoDeleteDevice(fdo);
-        return STATUS_SUCCESS;
-    }
-    ExtensionOf(fdo) = {IoAttachDeviceToDeviceStack(fdo, pdo), false};
-    fdo->Flags |= DO_POWER_PAGABLE;
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-void MisbehavingUnload(PDRIVER_OBJECT) {}
-
-NTSTATUS MisbehavingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->MajorFunction[IRP_MJ_PNP] = MisbehavingPnp;
-    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = MisbehavingSystemControl;
-    driver->DriverExtension->AddDevice = MisbehavingAddDevice;
-    driver->DriverUnload = MisbehavingUnload;
-    return STATUS_SUCCESS;
-}
-
-// The completion routine of AnswerOnTheWayUp: the status travels as the context.
-NTSTATUS SetStatusOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID status)
+NTSTATUS SetStatusOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
-    irp->IoStatus.Status = static_cast<NTSTATUS>(reinterpret_cast<LONG_PTR>(status));
+    irp->IoStatus.Status = answerOnTheWayUp->second;
     return STATUS_CONTINUE_COMPLETION;
 }
 
-// Passes the request down and answers `status` for it once the bus driver
-// has completed it (a removal is still detached and deleted after).
-Handler AnswerOnTheWayUp(NTSTATUS status)
+NTSTATUS Dispatch(PDEVICE_OBJECT fdo, PIRP irp)
 {
-    const Handler answer = [status](PDEVICE_OBJECT, PDEVICE_OBJECT lower, PIRP irp) {
+    if (std::optional<NTSTATUS> own = misbehave ? misbehave(fdo, irp) : std::nullopt) {
+        return *own;
+    }
+    const bool removal = Is(irp, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    NTSTATUS status;
+    if (answerOnTheWayUp && Is(irp, IRP_MJ_PNP, answerOnTheWayUp->first)) {
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, SetStatusOnTheWayUp, reinterpret_cast<PVOID>(static_cast<LONG_PTR>(status)), TRUE,
-                               TRUE, TRUE);
-        return IofCallDriver(lower, irp);
-    };
-    return [answer](PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PIRP irp) {
-        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-            return RemoveAsUsual(fdo, irp, answer);
-        }
-        return answer(fdo, lower, irp);
+        IoSetCompletionRoutine(irp, SetStatusOnTheWayUp, nullptr, TRUE, TRUE, TRUE);
+        status = IofCallDriver(lowerDevice, irp);
+    } else {
+        status = PassDown(irp);
+    }
+    if (removal) {
+        IoDetachDevice(lowerDevice);
+        IoDeleteDevice(fdo);
+    }
+    return status;
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT fdo = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    if (!attach) {
+        IoDeleteDevice(fdo);
+        return STATUS_SUCCESS;
+    }
+    lowerDevice = IoAttachDeviceToDeviceStack(fdo, pdo);
+    fdo->Flags = (fdo->Flags | DO_POWER_PAGABLE) & ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+void Unload(PDRIVER_OBJECT) {}
+
+NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_PNP] = driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = Dispatch;
+    driver->DriverExtension->AddDevice = AddDevice;
+    driver->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}
+
+// Completes the requests of `major`/`minor` with `status` instead of passing them down.
+auto CompleteOwn(UCHAR major, UCHAR minor, NTSTATUS status)
+{
+    return [=](PDEVICE_OBJECT, PIRP irp) {
+        return Is(irp, major, minor) ? std::optional(Complete(irp, status)) : std::nullopt;
     };
 }
 
-struct Case {
-    const char* name;
-    const char* finding;  // empty: the case keeps the rule
-    std::function<void(emu::Machine&)> misbehave;
-    std::function<void(emu::Machine&)> act;
-    bool startFirst = true;
-};
-
 TEST(PnpRulesTest, EachRuleBrokenIsAFinding)
 {
-    const auto completeWith = [](NTSTATUS status) {
-        return [status](PDEVICE_OBJECT, PDEVICE_OBJECT, PIRP irp) { return Complete(irp, status); };
-    };
-    const auto sendsWmi = [](ULONG_PTR provider) {
-        return [provider](emu::Machine& m) {
-            const ULONG_PTR own = reinterpret_cast<ULONG_PTR>(m.pnp().FunctionDevice());
-            EXPECT_EQ(m.pnp().SystemControl(IRP_MN_QUERY_ALL_DATA, provider != 0 ? provider : own), STATUS_SUCCESS);
-        };
-    };
-    const Case cases[] = {
-        {"WmiForward", "WMI request completed without being passed down by a driver that is not its provider",
-         [&](emu::Machine&) { misbehaviour.systemControl = completeWith(STATUS_SUCCESS); },
-         sendsWmi(emu::pnp::ElsewhereProvider)},
-        {"WmiForward kept: its own provider ID", "",
-         [&](emu::Machine&) { misbehaviour.systemControl = completeWith(STATUS_SUCCESS); }, sendsWmi(0)},
-        {"PnpIrpCompletion", "PnP request completed by the function driver instead of passed down",
-         [&](emu::Machine&) { misbehaviour.pnp[IRP_MN_QUERY_DEVICE_RELATIONS] = completeWith(STATUS_SUCCESS); },
-         [](emu::Machine& m) { m.pnp().Send(IRP_MN_QUERY_DEVICE_RELATIONS); }},
-        {"PnpIrpCompletion kept: a query-stop refused", "",
-         [&](emu::Machine&) { misbehaviour.pnp[IRP_MN_QUERY_STOP_DEVICE] = completeWith(STATUS_UNSUCCESSFUL); },
-         [](emu::Machine& m) { EXPECT_EQ(m.pnp().QueryStop(), STATUS_UNSUCCESSFUL); }},
-        {"PnpSurpriseRemove", "IoDeleteDevice or IoDetachDevice while handling IRP_MN_SURPRISE_REMOVAL",
-         [&](emu::Machine&) {
-             misbehaviour.pnp[IRP_MN_SURPRISE_REMOVAL] = [](PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PIRP irp) {
-                 const NTSTATUS status = PassDown(lower, irp);
-                 IoDetachDevice(lower);
-                 ExtensionOf(fdo).detached = true;
+    using emu::Machine;
+    const auto wmi = IRP_MJ_SYSTEM_CONTROL;
+    const struct {
+        const char* finding;  // empty: the rule is kept
+        std::function<void()> misbehaviour;
+        std::function<void(emu::Pnp&)> act;
+    } cases[] = {
+        {"WMI request completed without being passed down by a driver that is not its provider",
+         [] { misbehave = CompleteOwn(wmi, IRP_MN_QUERY_ALL_DATA, STATUS_SUCCESS); },
+         [](emu::Pnp& pnp) { pnp.SystemControl(IRP_MN_QUERY_ALL_DATA, emu::pnp::ElsewhereProvider); }},
+        {"", [] { misbehave = CompleteOwn(wmi, IRP_MN_QUERY_ALL_DATA, STATUS_SUCCESS); },
+         [](emu::Pnp& pnp) {
+             pnp.SystemControl(IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(pnp.FunctionDevice()));
+         }},
+        {"PnP request completed by the function driver instead of passed down",
+         [] { misbehave = CompleteOwn(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_SUCCESS); },
+         [](emu::Pnp& pnp) { pnp.Send(IRP_MN_QUERY_DEVICE_RELATIONS); }},
+        {"", [] { misbehave = CompleteOwn(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL); },
+         [](emu::Pnp& pnp) { pnp.QueryStop(); }},
+        {"IoDeleteDevice or IoDetachDevice while handling IRP_MN_SURPRISE_REMOVAL",
+         [] {
+             misbehave = [](PDEVICE_OBJECT fdo, PIRP irp) -> std::optional<NTSTATUS> {
+                 if (!Is(irp, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL)) {
+                     return std::nullopt;
+                 }
+                 const NTSTATUS status = PassDown(irp);
+                 IoDetachDevice(lowerDevice);
+                 IoAttachDeviceToDeviceStack(fdo, lowerDevice);
                  return status;
              };
          },
-         [](emu::Machine& m) { m.pnp().SurpriseRemove(); }},
-        {"DeleteDevice", "IoDeleteDevice before the lower driver returned IRP_MN_REMOVE_DEVICE",
-         [&](emu::Machine&) {
-             misbehaviour.pnp[IRP_MN_REMOVE_DEVICE] = [](PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PIRP irp) {
-                 IoDetachDevice(lower);
+         [](emu::Pnp& pnp) { pnp.SurpriseRemove(); }},
+        {"IoDeleteDevice before the lower driver returned IRP_MN_REMOVE_DEVICE",
+         [] {
+             misbehave = [](PDEVICE_OBJECT fdo, PIRP irp) -> std::optional<NTSTATUS> {
+                 if (!Is(irp, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE)) {
+                     return std::nullopt;
+                 }
+                 IoDetachDevice(lowerDevice);
                  IoDeleteDevice(fdo);
-                 return PassDown(lower, irp);
+                 return PassDown(irp);
              };
          },
-         [](emu::Machine& m) { m.pnp().Remove(); }},
-        {"NsRemoveLockQueryMnRemove", "IRP_MN_QUERY_REMOVE_DEVICE answered STATUS_NOT_SUPPORTED",
-         [&](emu::Machine&) { misbehaviour.pnp[IRP_MN_QUERY_REMOVE_DEVICE] = AnswerOnTheWayUp(STATUS_NOT_SUPPORTED); },
-         [](emu::Machine& m) { m.pnp().QueryRemove(); }},
-        {"NsRemoveLockMnRemove", "IRP_MN_REMOVE_DEVICE failed; it must not fail",
-         [&](emu::Machine&) { misbehaviour.pnp[IRP_MN_REMOVE_DEVICE] = AnswerOnTheWayUp(STATUS_NOT_SUPPORTED); },
-         [](emu::Machine& m) { m.pnp().Remove(); }},
-        {"NsRemoveLockMnSurpriseRemove", "IRP_MN_SURPRISE_REMOVAL failed; it must not fail",
-         [&](emu::Machine&) { misbehaviour.pnp[IRP_MN_SURPRISE_REMOVAL] = AnswerOnTheWayUp(STATUS_NOT_SUPPORTED); },
-         [](emu::Machine& m) { m.pnp().SurpriseRemove(); }},
-        {"PnpRemove: cancel-remove", "IRP_MN_CANCEL_REMOVE_DEVICE failed; it must not fail",
-         [&](emu::Machine&) { misbehaviour.pnp[IRP_MN_CANCEL_REMOVE_DEVICE] = AnswerOnTheWayUp(STATUS_UNSUCCESSFUL); },
-         [](emu::Machine& m) { m.pnp().QueryRemove(), m.pnp().CancelRemove(); }},
-        {"PnpRemove: cancel-stop", "IRP_MN_CANCEL_STOP_DEVICE failed; it must not fail",
-         [&](emu::Machine&) { misbehaviour.pnp[IRP_MN_CANCEL_STOP_DEVICE] = AnswerOnTheWayUp(STATUS_UNSUCCESSFUL); },
-         [](emu::Machine& m) { m.pnp().QueryStop(), m.pnp().CancelStop(); }},
-        {"AddDevice", "AddDevice succeeded without attaching a device object",
-         [&](emu::Machine&) { misbehaviour.attach = false; }, [](emu::Machine& m) { m.pnp().AddDevice(); }, false},
+         [](emu::Pnp& pnp) { pnp.Remove(); }},
+        {"IRP_MN_QUERY_REMOVE_DEVICE answered STATUS_NOT_SUPPORTED",
+         [] { answerOnTheWayUp = {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_NOT_SUPPORTED}; },
+         [](emu::Pnp& pnp) { pnp.QueryRemove(); }},
+        {"IRP_MN_REMOVE_DEVICE failed; it must not fail",
+         [] { answerOnTheWayUp = {IRP_MN_REMOVE_DEVICE, STATUS_NOT_SUPPORTED}; }, [](emu::Pnp& pnp) { pnp.Remove(); }},
+        {"IRP_MN_SURPRISE_REMOVAL failed; it must not fail",
+         [] { answerOnTheWayUp = {IRP_MN_SURPRISE_REMOVAL, STATUS_NOT_SUPPORTED}; },
+         [](emu::Pnp& pnp) { pnp.SurpriseRemove(); }},
+        {"IRP_MN_CANCEL_REMOVE_DEVICE failed; it must not fail",
+         [] { answerOnTheWayUp = {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_UNSUCCESSFUL}; },
+         [](emu::Pnp& pnp) { pnp.QueryRemove(), pnp.CancelRemove(); }},
+        {"IRP_MN_CANCEL_STOP_DEVICE failed; it must not fail",
+         [] { answerOnTheWayUp = {IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL}; },
+         [](emu::Pnp& pnp) { pnp.QueryStop(), pnp.CancelStop(); }},
+        {"AddDevice succeeded without attaching a device object", [] { attach = false; }, {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.finding);
         emu::verifier::Clear();
-        misbehaviour = {};
         {
-            emu::Machine machine;
-            ASSERT_EQ(machine.LoadDriver(MisbehavingEntry), STATUS_SUCCESS);
-            c.misbehave(machine);
-            if (c.startFirst) {
-                ASSERT_EQ(machine.pnp().AddDevice(), STATUS_SUCCESS);
+            Machine machine;
+            ASSERT_EQ(machine.LoadDriver(Entry), STATUS_SUCCESS);
+            c.misbehaviour();
+            EXPECT_EQ(machine.pnp().AddDevice(), STATUS_SUCCESS);
+            if (c.act) {
                 ASSERT_EQ(machine.pnp().Start(), STATUS_SUCCESS);
+                c.act(machine.pnp());
             }
-            c.act(machine);
-            const auto findings = machine.Findings();
-            const std::string wanted = c.finding;
-            EXPECT_EQ(wanted.empty(), findings.empty());
-            for (const emu::verifier::Finding& finding : findings) {
-                EXPECT_EQ(finding.rule, wanted) << finding.routine << " " << finding.detail;
+            for (const emu::verifier::Finding& finding : machine.Findings()) {
+                EXPECT_EQ(finding.rule, c.finding) << finding.routine << " " << finding.detail;
             }
-            misbehaviour = {};
+            EXPECT_EQ(machine.Findings().empty(), std::string(c.finding).empty());
+            misbehave = nullptr, answerOnTheWayUp.reset(), attach = true;
             emu::verifier::Clear();
-            if (c.finding == std::string("IoDeleteDevice or IoDetachDevice while handling IRP_MN_SURPRISE_REMOVAL")) {
-                machine.pnp().Remove();  // reaches the PDO alone: the driver's object is deleted here
-                IoDeleteDevice(machine.pnp().FunctionDevice());
-            }
         }
-        for (const emu::verifier::Finding& finding : emu::verifier::Findings()) {
-            ADD_FAILURE() << "at teardown: " << finding.rule << " in " << finding.routine;
-        }
+        EXPECT_EQ(emu::verifier::FindingCount(), 0u) << "at teardown: " << emu::verifier::Findings()[0].rule;
     }
     emu::verifier::Clear();
 }
