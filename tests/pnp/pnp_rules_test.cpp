@@ -7,31 +7,22 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <optional>
 #include <string>
 
 namespace pondrel::test {
 namespace {
 
-// The running case's misbehaviour: a request it returns a status for is its own.
-std::function<std::optional<NTSTATUS>(PDEVICE_OBJECT fdo, PIRP irp)> misbehave;
-std::optional<std::pair<UCHAR, NTSTATUS>> answerOnTheWayUp;  // a PnP minor, then the status it gets back up
-bool attach = true;
+enum class Misdeed { None, Complete, DetachWhileHandling, DeleteBeforePassingDown, AnswerOnTheWayUp, NoAttach };
+
+struct Misbehaviour {
+    Misdeed misdeed = Misdeed::None;
+    UCHAR major = IRP_MJ_PNP;
+    UCHAR minor = 0;
+    NTSTATUS status = STATUS_SUCCESS;  // completed with, or answered on the way up
+};
+
+Misbehaviour misbehaviour;  // the running case's
 PDEVICE_OBJECT lowerDevice = nullptr;
-
-bool Is(PIRP irp, UCHAR major, UCHAR minor)
-{
-    return IoGetCurrentIrpStackLocation(irp)->MajorFunction == major &&
-           IoGetCurrentIrpStackLocation(irp)->MinorFunction == minor;
-}
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 NTSTATUS PassDown(PIRP irp)
 {
@@ -39,27 +30,42 @@ NTSTATUS PassDown(PIRP irp)
     return IofCallDriver(lowerDevice, irp);
 }
 
-NTSTATUS SetStatusOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS AnswerOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
-    irp->IoStatus.Status = answerOnTheWayUp->second;
+    irp->IoStatus.Status = misbehaviour.status;
     return STATUS_CONTINUE_COMPLETION;
 }
 
+// The misdeed, on the request it names; the removal still detaches and deletes after.
 NTSTATUS Dispatch(PDEVICE_OBJECT fdo, PIRP irp)
 {
-    if (std::optional<NTSTATUS> own = misbehave ? misbehave(fdo, irp) : std::nullopt) {
-        return *own;
-    }
-    const bool removal = Is(irp, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-    NTSTATUS status;
-    if (answerOnTheWayUp && Is(irp, IRP_MJ_PNP, answerOnTheWayUp->first)) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const bool removal = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    const bool named = stack->MajorFunction == misbehaviour.major && stack->MinorFunction == misbehaviour.minor;
+    NTSTATUS status = STATUS_SUCCESS;
+    switch (named ? misbehaviour.misdeed : Misdeed::None) {
+    case Misdeed::Complete:
+        irp->IoStatus.Status = misbehaviour.status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return misbehaviour.status;
+    case Misdeed::DetachWhileHandling:
+        status = PassDown(irp);
+        IoDetachDevice(lowerDevice);
+        IoAttachDeviceToDeviceStack(fdo, lowerDevice);
+        return status;
+    case Misdeed::DeleteBeforePassingDown:
+        IoDetachDevice(lowerDevice);
+        IoDeleteDevice(fdo);
+        return PassDown(irp);
+    case Misdeed::AnswerOnTheWayUp:
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, SetStatusOnTheWayUp, nullptr, TRUE, TRUE, TRUE);
+        IoSetCompletionRoutine(irp, AnswerOnTheWayUp, nullptr, TRUE, TRUE, TRUE);
         status = IofCallDriver(lowerDevice, irp);
-    } else {
+        break;
+    default:
         status = PassDown(irp);
     }
     if (removal) {
@@ -73,7 +79,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT fdo = nullptr;
     IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!attach) {
+    if (misbehaviour.misdeed == Misdeed::NoAttach) {
         IoDeleteDevice(fdo);
         return STATUS_SUCCESS;
     }
@@ -92,83 +98,54 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-// Completes the requests of `major`/`minor` with `status` instead of passing them down.
-auto CompleteOwn(UCHAR major, UCHAR minor, NTSTATUS status)
-{
-    return [=](PDEVICE_OBJECT, PIRP irp) {
-        return Is(irp, major, minor) ? std::optional(Complete(irp, status)) : std::nullopt;
-    };
-}
-
 TEST(PnpRulesTest, EachRuleBrokenIsAFinding)
 {
-    using emu::Machine;
-    const auto wmi = IRP_MJ_SYSTEM_CONTROL;
+    using M = Misdeed;
+    const auto elsewhere = [](emu::Pnp& pnp) { pnp.SystemControl(IRP_MN_QUERY_ALL_DATA, emu::pnp::ElsewhereProvider); };
+    const auto toItself = [](emu::Pnp& pnp) {
+        pnp.SystemControl(IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(pnp.FunctionDevice()));
+    };
     const struct {
         const char* finding;  // empty: the rule is kept
-        std::function<void()> misbehaviour;
+        Misbehaviour misbehaviour;
         std::function<void(emu::Pnp&)> act;
     } cases[] = {
         {"WMI request completed without being passed down by a driver that is not its provider",
-         [] { misbehave = CompleteOwn(wmi, IRP_MN_QUERY_ALL_DATA, STATUS_SUCCESS); },
-         [](emu::Pnp& pnp) { pnp.SystemControl(IRP_MN_QUERY_ALL_DATA, emu::pnp::ElsewhereProvider); }},
-        {"", [] { misbehave = CompleteOwn(wmi, IRP_MN_QUERY_ALL_DATA, STATUS_SUCCESS); },
-         [](emu::Pnp& pnp) {
-             pnp.SystemControl(IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(pnp.FunctionDevice()));
-         }},
+         {M::Complete, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA}, elsewhere},
+        {"", {M::Complete, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA}, toItself},
         {"PnP request completed by the function driver instead of passed down",
-         [] { misbehave = CompleteOwn(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_SUCCESS); },
+         {M::Complete, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS},
          [](emu::Pnp& pnp) { pnp.Send(IRP_MN_QUERY_DEVICE_RELATIONS); }},
-        {"", [] { misbehave = CompleteOwn(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL); },
+        {"", {M::Complete, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL},
          [](emu::Pnp& pnp) { pnp.QueryStop(); }},
         {"IoDeleteDevice or IoDetachDevice while handling IRP_MN_SURPRISE_REMOVAL",
-         [] {
-             misbehave = [](PDEVICE_OBJECT fdo, PIRP irp) -> std::optional<NTSTATUS> {
-                 if (!Is(irp, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL)) {
-                     return std::nullopt;
-                 }
-                 const NTSTATUS status = PassDown(irp);
-                 IoDetachDevice(lowerDevice);
-                 IoAttachDeviceToDeviceStack(fdo, lowerDevice);
-                 return status;
-             };
-         },
-         [](emu::Pnp& pnp) { pnp.SurpriseRemove(); }},
+         {M::DetachWhileHandling, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL}, [](emu::Pnp& pnp) { pnp.SurpriseRemove(); }},
         {"IoDeleteDevice before the lower driver returned IRP_MN_REMOVE_DEVICE",
-         [] {
-             misbehave = [](PDEVICE_OBJECT fdo, PIRP irp) -> std::optional<NTSTATUS> {
-                 if (!Is(irp, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE)) {
-                     return std::nullopt;
-                 }
-                 IoDetachDevice(lowerDevice);
-                 IoDeleteDevice(fdo);
-                 return PassDown(irp);
-             };
-         },
-         [](emu::Pnp& pnp) { pnp.Remove(); }},
+         {M::DeleteBeforePassingDown, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE}, [](emu::Pnp& pnp) { pnp.Remove(); }},
         {"IRP_MN_QUERY_REMOVE_DEVICE answered STATUS_NOT_SUPPORTED",
-         [] { answerOnTheWayUp = {IRP_MN_QUERY_REMOVE_DEVICE, STATUS_NOT_SUPPORTED}; },
+         {M::AnswerOnTheWayUp, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, STATUS_NOT_SUPPORTED},
          [](emu::Pnp& pnp) { pnp.QueryRemove(); }},
         {"IRP_MN_REMOVE_DEVICE failed; it must not fail",
-         [] { answerOnTheWayUp = {IRP_MN_REMOVE_DEVICE, STATUS_NOT_SUPPORTED}; }, [](emu::Pnp& pnp) { pnp.Remove(); }},
+         {M::AnswerOnTheWayUp, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, STATUS_NOT_SUPPORTED},
+         [](emu::Pnp& pnp) { pnp.Remove(); }},
         {"IRP_MN_SURPRISE_REMOVAL failed; it must not fail",
-         [] { answerOnTheWayUp = {IRP_MN_SURPRISE_REMOVAL, STATUS_NOT_SUPPORTED}; },
+         {M::AnswerOnTheWayUp, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, STATUS_NOT_SUPPORTED},
          [](emu::Pnp& pnp) { pnp.SurpriseRemove(); }},
         {"IRP_MN_CANCEL_REMOVE_DEVICE failed; it must not fail",
-         [] { answerOnTheWayUp = {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_UNSUCCESSFUL}; },
+         {M::AnswerOnTheWayUp, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_UNSUCCESSFUL},
          [](emu::Pnp& pnp) { pnp.QueryRemove(), pnp.CancelRemove(); }},
         {"IRP_MN_CANCEL_STOP_DEVICE failed; it must not fail",
-         [] { answerOnTheWayUp = {IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL}; },
+         {M::AnswerOnTheWayUp, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL},
          [](emu::Pnp& pnp) { pnp.QueryStop(), pnp.CancelStop(); }},
-        {"AddDevice succeeded without attaching a device object", [] { attach = false; }, {}},
+        {"AddDevice succeeded without attaching a device object", {M::NoAttach}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.finding);
         emu::verifier::Clear();
+        misbehaviour = c.misbehaviour;
         {
-            Machine machine;
+            emu::Machine machine;
             ASSERT_EQ(machine.LoadDriver(Entry), STATUS_SUCCESS);
-            c.misbehaviour();
             EXPECT_EQ(machine.pnp().AddDevice(), STATUS_SUCCESS);
             if (c.act) {
                 ASSERT_EQ(machine.pnp().Start(), STATUS_SUCCESS);
@@ -178,7 +155,7 @@ TEST(PnpRulesTest, EachRuleBrokenIsAFinding)
                 EXPECT_EQ(finding.rule, c.finding) << finding.routine << " " << finding.detail;
             }
             EXPECT_EQ(machine.Findings().empty(), std::string(c.finding).empty());
-            misbehave = nullptr, answerOnTheWayUp.reset(), attach = true;
+            misbehaviour = {};
             emu::verifier::Clear();
         }
         EXPECT_EQ(emu::verifier::FindingCount(), 0u) << "at teardown: " << emu::verifier::Findings()[0].rule;
