@@ -88,13 +88,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-void Unload(PDRIVER_OBJECT) {}
-
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->MajorFunction[IRP_MJ_PNP] = driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;
-    driver->DriverUnload = Unload;
     return STATUS_SUCCESS;
 }
 
@@ -116,8 +113,6 @@ TEST(PnpRulesTest, EachRuleBrokenIsAFinding)
         {"PnP request completed by the function driver instead of passed down",
          {M::Complete, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS},
          [](emu::Pnp& pnp) { pnp.Send(IRP_MN_QUERY_DEVICE_RELATIONS); }},
-        {"", {M::Complete, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL},
-         [](emu::Pnp& pnp) { pnp.QueryStop(); }},
         {"IoDeleteDevice or IoDetachDevice while handling IRP_MN_SURPRISE_REMOVAL",
          {M::DetachWhileHandling, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL}, [](emu::Pnp& pnp) { pnp.SurpriseRemove(); }},
         {"IoDeleteDevice before the lower driver returned IRP_MN_REMOVE_DEVICE",
