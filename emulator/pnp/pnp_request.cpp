@@ -59,8 +59,6 @@ PnpResult SendPnpRequest(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<vo
     return SendStackRequest(pdo, IRP_MJ_PNP, minor, PnpMinorName(minor), setup, timeout);
 }
 
-// A dispatch routine that returns anything but STATUS_PENDING has completed
-// the request (or the kernel refused the call): nothing is left to wait for.
 PnpResult SendStackRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const char* name,
                            const std::function<void(PIO_STACK_LOCATION)>& setup, std::chrono::milliseconds timeout)
 {
@@ -71,7 +69,7 @@ PnpResult SendStackRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const c
     PIRP irp = AllocateRequest(top, major == IRP_MJ_PNP && MustNotFail(minor));
     if (irp == nullptr) {
         ObDereferenceObject(top);
-        return {STATUS_INSUFFICIENT_RESOURCES, 0, STATUS_INSUFFICIENT_RESOURCES};
+        return {STATUS_INSUFFICIENT_RESOURCES, 0};
     }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
@@ -84,19 +82,18 @@ PnpResult SendStackRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const c
     }
     auto completion = std::make_shared<Completion>();
     IoSetCompletionRoutine(irp, PnpRequestCompletion, completion.get(), TRUE, TRUE, TRUE);
-    const NTSTATUS returned = IofCallDriver(top, irp);
+    IofCallDriver(top, irp);
 
     std::unique_lock<std::mutex> lock(completion->mutex);
-    const auto limit = returned == STATUS_PENDING ? timeout : std::chrono::milliseconds(0);
-    if (!completion->done.wait_for(lock, limit, [&] { return completion->completed; })) {
+    if (!completion->done.wait_for(lock, timeout, [&] { return completion->completed; })) {
         verifier::Report("PnP request never completed", "PnpManager", Describe(name, irp));
         // The stack still owns the request and may complete it later: the
         // completion record must outlive this frame.
         new std::shared_ptr<Completion>(completion);
         ObDereferenceObject(top);
-        return {STATUS_IO_TIMEOUT, 0, returned};
+        return {STATUS_IO_TIMEOUT, 0};
     }
-    PnpResult result{irp->IoStatus.Status, irp->IoStatus.Information, returned};
+    PnpResult result{irp->IoStatus.Status, irp->IoStatus.Information};
     IoFreeIrp(irp);
     ObDereferenceObject(top);
     return result;

@@ -13,7 +13,6 @@ namespace emu::pnp {
 struct PnpResult {
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
-    NTSTATUS returned = STATUS_PENDING;  // what the top driver's dispatch routine returned
 };
 
 // `setup` may fill the stack location the top driver sees. A request that
