@@ -17,6 +17,7 @@ void FillDispatchTable(PDRIVER_OBJECT DriverObject)
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
 }

@@ -17,4 +17,5 @@ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 }

@@ -104,6 +104,13 @@ public:
     // For the steps the PnP manager takes by itself (surprise removal after
     // a disconnect, removal once the handles are closed); false on timeout.
     virtual bool WaitForLife(DeviceLife life, std::chrono::milliseconds timeout) = 0;
+    // Until the steps the PnP manager has queued so far (after a driver's
+    // IoInvalidateDeviceState, a disconnect, a close) have run; false on timeout.
+    virtual bool WaitIdle(std::chrono::milliseconds timeout) = 0;
+    // One WMI request (IRP_MJ_SYSTEM_CONTROL, `minor`) to the top of the
+    // stack for the provider `providerId`, as the WMI kernel component sends
+    // it; its final status, STATUS_NO_SUCH_DEVICE without a stack.
+    virtual NTSTATUS SystemControl(UCHAR minor, ULONG_PTR providerId) = 0;
 };
 
 // The power manager.

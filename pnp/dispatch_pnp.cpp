@@ -44,17 +44,17 @@ const PnpRoute* RouteFor(UCHAR MinorFunction)
 
 }  // namespace
 
-// The driver's IRP_MJ_PNP entry: turns every request away once the device is
-// removed, takes an I/O reference, and hands the nine minor codes the driver
-// handles to their handlers; any other code goes down untouched.
-// PASSIVE_LEVEL. A request is completed here, or belongs to the lower
-// drivers, when this returns.
+// The driver's IRP_MJ_PNP entry: takes an I/O reference and hands the nine
+// minor codes the driver handles to their handlers; any other code goes down
+// untouched, and so does every request that reaches the device once its
+// removal has begun (only the bus driver answers a PnP request without
+// passing it on). PASSIVE_LEVEL. A request is completed here, or belongs to
+// the lower drivers, when this returns.
 extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     if (CurrentPnpState(context) == DeviceRemoved) {
-        CompletePnpRequest(Irp, STATUS_DELETE_PENDING);
-        return STATUS_DELETE_PENDING;
+        return PassDown(context, Irp);
     }
 
     AcquireIoReference(context);

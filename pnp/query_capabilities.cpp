@@ -4,16 +4,17 @@
 // IRP_MN_QUERY_CAPABILITIES: the device may go without warning. The lower
 // drivers fill the caller's record first; a copy of what they returned is
 // kept for the power paths, and the record goes back up with
-// SurpriseRemovalOK set. A record too old or too small for the structure is
-// refused with STATUS_UNSUCCESSFUL without going down. DispatchPnp completes
-// the request.
+// SurpriseRemovalOK set. A record too old or too small for the structure
+// goes down untouched and is neither edited nor kept: only the bus driver
+// answers a PnP request without passing it on. DispatchPnp completes the
+// request.
 NTSTATUS OnQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     PDEVICE_CAPABILITIES capabilities =
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
     if (capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
-        return STATUS_UNSUCCESSFUL;
+        return ForwardRequestSync(context, Irp);
     }
 
     capabilities->SurpriseRemovalOK = TRUE;

@@ -9,11 +9,18 @@
 // (and arm wait-wake when it can wake the system). Blocks left behind by an
 // earlier start that failed are freed first. Wait-wake needs no reset here:
 // stop and removal leave it idle, and nothing arms before the device runs.
-// Returns the first failure, or the interface's (non-negative) status; the
-// state stays as it was on failure. DispatchPnp completes the request.
+// A device already running is started again when a driver of its stack
+// reports new resource requirements: the lower drivers see the start, and
+// the configuration in force stays under the open handles and the requests
+// in flight. Returns the first failure, or the interface's (non-negative)
+// status; the state stays as it was on failure. DispatchPnp completes the
+// request.
 NTSTATUS OnStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
+    if (CurrentPnpState(context) == DeviceRunning) {
+        return ForwardRequestSync(context, Irp);
+    }
     FreeConfiguration(DeviceObject);
 
     NTSTATUS status = ForwardRequestSync(context, Irp);

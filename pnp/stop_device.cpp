@@ -10,20 +10,19 @@
 namespace {
 
 // Puts the device into the unconfigured state (a select-configuration request
-// without a configuration). Its status, or STATUS_INSUFFICIENT_RESOURCES
-// when the request block cannot be allocated.
-NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject)
+// without a configuration), when the request block can be had; a device left
+// configured is stopped all the same.
+void DeconfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     auto* urb = static_cast<_URB_SELECT_CONFIGURATION*>(AllocateFromPool(sizeof(_URB_SELECT_CONFIGURATION)));
     if (urb == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return;
     }
     urb->Hdr.Length = sizeof(_URB_SELECT_CONFIGURATION);
     urb->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->ConfigurationDescriptor = nullptr;
-    NTSTATUS status = SubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(urb));
+    SubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(urb));
     ExFreePool(urb);
-    return status;
 }
 
 // A power drain queued before the stop may still wait, and abort the pipes,
@@ -41,8 +40,8 @@ void LetPowerDrainsFinish(DeviceContext* Context)
 
 // IRP_MN_STOP_DEVICE (after a query-stop drained I/O): the device stops,
 // wait-wake ends, the configuration is released and the device deconfigured;
-// the request goes down with the deconfiguration's status, never refused
-// here. The state changes first, so that a wake completing at this moment
+// the request goes down with success whatever the deconfiguration gave,
+// since a stop must not fail (the device is stopped either way). The state changes first, so that a wake completing at this moment
 // can no longer power up or re-arm; what a wake already set off, and a
 // power drain already queued, are waited for, so that the next start finds
 // wait-wake idle and no drain touches the released configuration. Returns
@@ -58,7 +57,8 @@ NTSTATUS OnStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     WaitForWakeFollowUps(context);
     FreeConfiguration(DeviceObject);
 
-    Irp->IoStatus.Status = DeconfigureDevice(DeviceObject);
+    DeconfigureDevice(DeviceObject);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     return PassDown(context, Irp);
 }

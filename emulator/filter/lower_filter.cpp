@@ -4,9 +4,11 @@
 
 #include "emulator/kernel/lower_driver_context.h"
 #include "emulator/kernel/system.h"
+#include "emulator/pnp/device_state.h"
 #include "emulator/power/power_manager.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace emu::filter {
 namespace {
@@ -70,6 +72,20 @@ NTSTATUS FailOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID failure)
         IoMarkIrpPending(irp);
     }
     irp->IoStatus.Status = static_cast<NTSTATUS>(reinterpret_cast<LONG_PTR>(failure));
+    return STATUS_SUCCESS;
+}
+
+// At or below DISPATCH_LEVEL: the filter's own state bit joins what the
+// drivers below reported.
+NTSTATUS AddRequirementsChanged(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    if (NT_SUCCESS(irp->IoStatus.Status) || irp->IoStatus.Status == STATUS_NOT_SUPPORTED) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information |= PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -299,6 +315,13 @@ NTSTATUS LowerFilter::PassOn(PIRP irp)
     return IofCallDriver(lower_, irp);
 }
 
+void LowerFilter::ReportResourceRequirementsChange()
+{
+    Locked([&] { requirementsChanged_ = true; });
+    DriverScope scope(driver_);
+    IoInvalidateDeviceState(lower_);
+}
+
 std::optional<NTSTATUS> LowerFilter::FailureOnTheWayUp(UCHAR minor)
 {
     return Locked([&]() -> std::optional<NTSTATUS> {
@@ -329,6 +352,11 @@ NTSTATUS LowerFilter::PassPnp(PIRP irp)
         const NTSTATUS status = PassOn(irp);
         Leave();
         return status;
+    }
+    if (minor == IRP_MN_QUERY_PNP_DEVICE_STATE && Locked([&] { return std::exchange(requirementsChanged_, false); })) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, AddRequirementsChanged, nullptr, TRUE, TRUE, TRUE);
+        return IofCallDriver(lower_, irp);
     }
     if (minor != IRP_MN_QUERY_CAPABILITIES || !Locked([&] { return editCapabilities_ != nullptr; })) {
         return PassOn(irp);

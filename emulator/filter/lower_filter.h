@@ -146,6 +146,12 @@ public:
         Locked([&] { editUrbs_ = std::move(edit); });
     }
     void EditUrbOnTheWayUp(PURB urb);
+    // Reports new resource requirements, as a driver of the stack may:
+    // IoInvalidateDeviceState for the PDO, and
+    // PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED added to the next
+    // IRP_MN_QUERY_PNP_DEVICE_STATE on its way back up. PASSIVE_LEVEL.
+    void ReportResourceRequirementsChange();
+
     // The failure FailPnpOnTheWayUp set for `minor`, if any.
     std::optional<NTSTATUS> FailureOnTheWayUp(UCHAR minor);
 
@@ -185,6 +191,7 @@ private:
     std::function<void(PDEVICE_CAPABILITIES)> editCapabilities_;
     std::function<void(PURB)> editUrbs_;
     std::map<UCHAR, NTSTATUS> failOnTheWayUp_;
+    bool requirementsChanged_ = false;  // for the next IRP_MN_QUERY_PNP_DEVICE_STATE
     std::vector<std::thread> completers_;
 };
 

@@ -52,6 +52,48 @@ bool IsCancelKeptFromBelow(PIRP irp, const IrpRecord& record)
            LowerDeviceOf(location->DeviceObject) != nullptr && record.lowestLocation >= irp->CurrentLocation;
 }
 
+// The location of a `major` request being completed by a driver that has a
+// lower device and never handed the request down; null for any other.
+PIO_STACK_LOCATION KeptFromBelow(PIRP irp, const IrpRecord& record, UCHAR major)
+{
+    if (irp->CurrentLocation > irp->StackCount) {
+        return nullptr;
+    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    const bool kept = location->MajorFunction == major && location->DeviceObject != nullptr &&
+                      LowerDeviceOf(location->DeviceObject) != nullptr &&
+                      record.lowestLocation >= irp->CurrentLocation;
+    return kept ? location : nullptr;
+}
+
+// A function driver passes every PnP request down, except the three it may
+// refuse by itself (IRP_MN_QUERY_INTERFACE, IRP_MN_QUERY_STOP_DEVICE,
+// IRP_MN_QUERY_REMOVE_DEVICE); the system's own filters and bus drivers are
+// not judged. The untouched and cancel cases above have findings of their own.
+bool IsPnpKeptFromBelow(PIRP irp, const IrpRecord& record)
+{
+    PIO_STACK_LOCATION location = KeptFromBelow(irp, record, IRP_MJ_PNP);
+    if (location == nullptr) {
+        return false;
+    }
+    const UCHAR minor = location->MinorFunction;
+    const bool mayRefuse = minor == IRP_MN_QUERY_INTERFACE || minor == IRP_MN_QUERY_STOP_DEVICE ||
+                           minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE ||
+                           minor == IRP_MN_CANCEL_REMOVE_DEVICE;
+    return !mayRefuse && irp->IoStatus.Status != STATUS_NOT_SUPPORTED &&
+           !IsSystemDriver(location->DeviceObject->DriverObject);
+}
+
+// A driver that is not the provider a WMI request names passes it down:
+// completed by one that has a lower device and never handed it down, the
+// request never reaches its provider.
+bool IsWmiKeptFromBelow(PIRP irp, const IrpRecord& record)
+{
+    PIO_STACK_LOCATION location = KeptFromBelow(irp, record, IRP_MJ_SYSTEM_CONTROL);
+    return location != nullptr &&
+           location->Parameters.WMI.ProviderId != reinterpret_cast<ULONG_PTR>(location->DeviceObject);
+}
+
 // The entry checks; false when the IRP must not be walked at all.
 bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
 {
@@ -91,6 +133,16 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
     if (IsCancelKeptFromBelow(irp, *record)) {
         verifier::Report("cancel-stop or cancel-remove completed without being passed down", "IofCompleteRequest",
                          IrpText(irp));
+    }
+    if (IsPnpKeptFromBelow(irp, *record)) {
+        char minor[8];
+        snprintf(minor, sizeof(minor), "0x%02X", IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+        verifier::Report("PnP request completed by the function driver instead of passed down", "IofCompleteRequest",
+                         IrpText(irp) + " minor " + minor);
+    }
+    if (IsWmiKeptFromBelow(irp, *record)) {
+        verifier::Report("WMI request completed without being passed down by a driver that is not its provider",
+                         "IofCompleteRequest", IrpText(irp));
     }
     return true;
 }

@@ -1,6 +1,9 @@
 #include "emulator/pnp/pnp_manager.h"
 
+#include "emulator/kernel/removal_windows.h"
+#include "emulator/pnp/device_state.h"
 #include "emulator/pnp/pnp_request.h"
+#include "emulator/pnp/system_control.h"
 #include "emulator/power/power_manager.h"
 
 #include <algorithm>
@@ -66,9 +69,15 @@ std::string WhyNotSent(UCHAR minor, DeviceLife life, bool startFailed)
 
 }  // namespace
 
-PnpManager::PnpManager(const MachineOptions& options, Hooks hooks) : options_(options), hooks_(std::move(hooks)) {}
+PnpManager::PnpManager(const MachineOptions& options, Hooks hooks) : options_(options), hooks_(std::move(hooks))
+{
+    RegisterForDeviceState(this);
+}
 
-PnpManager::~PnpManager() = default;
+PnpManager::~PnpManager()
+{
+    UnregisterForDeviceState(this);
+}
 
 // ---- The driver ----
 
@@ -107,6 +116,7 @@ void PnpManager::UnloadDriver()
         removed_.clear();
     }
     if (HasStackLife(Life())) {
+        CloseRemovalWindow(RemovalWindow::SurpriseRemoved, pdo_);
         std::lock_guard<std::mutex> lock(stateMutex_);
         stack_ = {pdo_};
         life_ = DeviceLife::Plugged;
@@ -392,7 +402,52 @@ bool PnpManager::WaitForLife(DeviceLife life, std::chrono::milliseconds timeout)
     return lifeChanged_.wait_for(lock, timeout, [&] { return life_ == life; });
 }
 
+bool PnpManager::WaitIdle(std::chrono::milliseconds timeout)
+{
+    return worker_.WaitIdle(timeout);
+}
+
+// WMI requests are not serialized with PnP requests on Windows; holding the
+// operation lock here only keeps the stack from going while one is sent.
+NTSTATUS PnpManager::SystemControl(UCHAR minor, ULONG_PTR providerId)
+{
+    std::lock_guard<std::recursive_mutex> op(opMutex_);
+    if (!HasStack()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    return SendSystemControl(pdo_, minor, providerId);
+}
+
+void PnpManager::OnDeviceStateInvalidated(PDEVICE_OBJECT pdo)
+{
+    if (Pdo() != pdo) {
+        return;
+    }
+    worker_.Post([this, pdo] {
+        std::lock_guard<std::recursive_mutex> op(opMutex_);
+        if (pdo_ == pdo) {
+            RequeryDeviceState();
+        }
+    });
+}
+
 // ---- Steps (opMutex_ held) ----
+
+// IRP_MN_QUERY_PNP_DEVICE_STATE after IoInvalidateDeviceState; a running
+// device that reports new resource requirements is sent IRP_MN_START_DEVICE
+// again, without a stop, as Windows does.
+void PnpManager::RequeryDeviceState()
+{
+    if (!HasStack() || Life() != DeviceLife::Started) {
+        return;
+    }
+    ULONG_PTR state = 0;
+    const NTSTATUS status = SendToStack(IRP_MN_QUERY_PNP_DEVICE_STATE, {}, &state);
+    if (NT_SUCCESS(status) && (state & PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED) != 0 &&
+        Life() == DeviceLife::Started) {
+        DoStart();
+    }
+}
 
 bool PnpManager::HasStackLife(DeviceLife life)
 {
@@ -522,6 +577,9 @@ NTSTATUS PnpManager::DoQuery(UCHAR query, UCHAR cancel, DeviceLife pending)
     }
     DeviceLife before = Life();
     NTSTATUS status = SendToStack(query);
+    if (query == IRP_MN_QUERY_REMOVE_DEVICE && status == STATUS_NOT_SUPPORTED) {
+        verifier::Report("IRP_MN_QUERY_REMOVE_DEVICE answered STATUS_NOT_SUPPORTED", "PnpManager", Describe(pdo_));
+    }
     if (!NT_SUCCESS(status)) {
         DoCancel(cancel, pending);
         return status;
@@ -563,6 +621,7 @@ NTSTATUS PnpManager::DoSurpriseRemove()
     if (!HasStack()) {
         return STATUS_NO_SUCH_DEVICE;
     }
+    OpenRemovalWindow(RemovalWindow::SurpriseRemoved, pdo_, DevicesAbovePdo());
     NTSTATUS status = SendToStack(IRP_MN_SURPRISE_REMOVAL);
     if (!NT_SUCCESS(status)) {
         verifier::Report("IRP_MN_SURPRISE_REMOVAL failed; it must not fail", "PnpManager", Describe(pdo_));
@@ -590,7 +649,10 @@ NTSTATUS PnpManager::DoRemove()
             ours.push_back(device);
         }
     }
+    CloseRemovalWindow(RemovalWindow::SurpriseRemoved, pdo_);
+    OpenRemovalWindow(RemovalWindow::RemoveNotYetBelow, pdo_, DevicesAbovePdo());
     NTSTATUS status = SendToStack(IRP_MN_REMOVE_DEVICE);
+    CloseRemovalWindow(RemovalWindow::RemoveNotYetBelow, pdo_);
     if (!NT_SUCCESS(status)) {
         verifier::Report("IRP_MN_REMOVE_DEVICE failed; it must not fail", "PnpManager", Describe(pdo_));
     }
@@ -752,6 +814,13 @@ std::vector<PDEVICE_OBJECT> PnpManager::StackDevices()
         stack.insert(stack.begin(), device);
     }
     return stack;
+}
+
+std::vector<PDEVICE_OBJECT> PnpManager::DevicesAbovePdo()
+{
+    std::vector<PDEVICE_OBJECT> above = StackDevices();
+    std::erase(above, pdo_);
+    return above;
 }
 
 size_t PnpManager::OpenFilesOnStack()

@@ -67,6 +67,13 @@ public:
     DeviceLife Life() override;
     std::string LastRefusal() override;
     bool WaitForLife(DeviceLife life, std::chrono::milliseconds timeout) override;
+    bool WaitIdle(std::chrono::milliseconds timeout) override;
+    NTSTATUS SystemControl(UCHAR minor, ULONG_PTR providerId) override;
+
+    // IoInvalidateDeviceState for `pdo`: if it is this machine's, the device
+    // state is queried again from the PnP manager's thread, and a running
+    // device whose resource requirements changed is started again.
+    void OnDeviceStateInvalidated(PDEVICE_OBJECT pdo);
 
 private:
     // All private steps run with opMutex_ held.
@@ -83,6 +90,7 @@ private:
     NTSTATUS DoCancel(UCHAR cancel, DeviceLife pending);
     NTSTATUS DoSurpriseRemove();
     NTSTATUS DoRemove();
+    void RequeryDeviceState();
     void CheckAddedStack(const std::vector<PDEVICE_OBJECT>& stack);
     void UnplugIfGone();
     void MaybeUnload();
@@ -91,6 +99,7 @@ private:
     void TeardownDevice();
     void SetLife(DeviceLife life);
     std::vector<PDEVICE_OBJECT> StackDevices();  // the PDO first, the top last
+    std::vector<PDEVICE_OBJECT> DevicesAbovePdo();
     size_t OpenFilesOnStack();
     void RunOrPost(std::function<void()> task);
 

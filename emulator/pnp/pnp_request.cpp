@@ -34,9 +34,9 @@ bool MustNotFail(UCHAR minor)
            minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE;
 }
 
-PIRP AllocateRequest(PDEVICE_OBJECT top, UCHAR minor)
+PIRP AllocateRequest(PDEVICE_OBJECT top, bool mustNotFail)
 {
-    int attempts = MustNotFail(minor) ? 8 : 1;
+    int attempts = mustNotFail ? 8 : 1;
     PIRP irp = nullptr;
     while (irp == nullptr && attempts-- > 0) {
         irp = IoAllocateIrp(top->StackSize, FALSE);
@@ -44,10 +44,10 @@ PIRP AllocateRequest(PDEVICE_OBJECT top, UCHAR minor)
     return irp;
 }
 
-std::string Describe(UCHAR minor, PIRP irp)
+std::string Describe(const char* name, PIRP irp)
 {
     char text[96];
-    std::snprintf(text, sizeof(text), "%s, IRP %p", PnpMinorName(minor), static_cast<void*>(irp));
+    std::snprintf(text, sizeof(text), "%s, IRP %p", name, static_cast<void*>(irp));
     return text;
 }
 
@@ -56,11 +56,17 @@ std::string Describe(UCHAR minor, PIRP irp)
 PnpResult SendPnpRequest(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
                          std::chrono::milliseconds timeout)
 {
+    return SendStackRequest(pdo, IRP_MJ_PNP, minor, PnpMinorName(minor), setup, timeout);
+}
+
+PnpResult SendStackRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const char* name,
+                           const std::function<void(PIO_STACK_LOCATION)>& setup, std::chrono::milliseconds timeout)
+{
     if (CurrentIrql() != PASSIVE_LEVEL) {
-        verifier::Report("PnP request sent above PASSIVE_LEVEL", "PnpManager", PnpMinorName(minor));
+        verifier::Report("PnP request sent above PASSIVE_LEVEL", "PnpManager", name);
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = AllocateRequest(top, minor);
+    PIRP irp = AllocateRequest(top, major == IRP_MJ_PNP && MustNotFail(minor));
     if (irp == nullptr) {
         ObDereferenceObject(top);
         return {STATUS_INSUFFICIENT_RESOURCES, 0};
@@ -69,7 +75,7 @@ PnpResult SendPnpRequest(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<vo
     irp->IoStatus.Information = 0;
     irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
+    next->MajorFunction = major;
     next->MinorFunction = minor;
     if (setup) {
         setup(next);
@@ -80,7 +86,7 @@ PnpResult SendPnpRequest(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<vo
 
     std::unique_lock<std::mutex> lock(completion->mutex);
     if (!completion->done.wait_for(lock, timeout, [&] { return completion->completed; })) {
-        verifier::Report("PnP request never completed", "PnpManager", Describe(minor, irp));
+        verifier::Report("PnP request never completed", "PnpManager", Describe(name, irp));
         // The stack still owns the request and may complete it later: the
         // completion record must outlive this frame.
         new std::shared_ptr<Completion>(completion);

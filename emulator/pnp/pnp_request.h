@@ -22,6 +22,12 @@ PnpResult SendPnpRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                          const std::function<void(PIO_STACK_LOCATION)>& setup = {},
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The same for any major function the system sends to the top of a stack
+// this way (IRP_MJ_PNP, IRP_MJ_SYSTEM_CONTROL); `name` names it in findings.
+PnpResult SendStackRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const char* name,
+                           const std::function<void(PIO_STACK_LOCATION)>& setup,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 const char* PnpMinorName(UCHAR minor);
 
 }  // namespace emu::pnp

@@ -54,12 +54,10 @@ NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp)
     return NoDevice(irp);
 }
 
-// WMI requests: a PDO that is no WMI provider leaves them as they came.
-NTSTATUS PdoSystemControl(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS PdoSystemControl(PDEVICE_OBJECT pdo, PIRP irp)
 {
-    const NTSTATUS status = irp->IoStatus.Status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
+    return device != nullptr ? device->DispatchSystemControl(irp) : NoDevice(irp);
 }
 
 void FillDispatchTable(PDRIVER_OBJECT driver)

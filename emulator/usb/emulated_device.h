@@ -56,6 +56,7 @@ public:
     NTSTATUS DispatchInternalDeviceControl(PIRP irp);
     NTSTATUS DispatchPnp(PIRP irp);
     NTSTATUS DispatchPower(PIRP irp);
+    NTSTATUS DispatchSystemControl(PIRP irp);
     // Cancel routines, entered with the cancel spin lock held.
     static void CancelTransferRoutine(PDEVICE_OBJECT pdo, PIRP irp);
     static void CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp);
@@ -83,6 +84,7 @@ public:
     void SignalWake() override;
     std::vector<UrbRecord> Urbs() override;
     uint64_t BusRequests() override;
+    std::vector<UCHAR> SystemControlSeen() override;
     uint64_t PortResets() override;
     uint64_t PipeResets() override;
     uint64_t Aborts() override;
@@ -204,6 +206,7 @@ private:
     int devicePowerState_ = PowerDeviceD0;
     std::vector<UrbRecord> records_;
     uint64_t busRequests_ = 0;
+    std::vector<UCHAR> systemControlSeen_;  // minor codes of the WMI requests that reached the PDO
     uint64_t portResets_ = 0;
     uint64_t pipeResets_ = 0;
     uint64_t aborts_ = 0;

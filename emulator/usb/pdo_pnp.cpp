@@ -1,9 +1,10 @@
-// IRP_MN_* PnP requests at the emulated device's PDO. As a bus driver, the
-// PDO completes every PnP request: those it handles with success (or the
-// outcome of the capabilities query), the others with the status already in
-// the request.
+// IRP_MN_* PnP and WMI requests at the emulated device's PDO. As a bus
+// driver, the PDO completes every PnP request: those it handles with success
+// (or the outcome of the capabilities query), the others with the status
+// already in the request.
 #include "emulator/usb/emulated_device.h"
 
+#include "emulator/kernel/removal_windows.h"
 #include "emulator/kernel/system.h"
 #include "emulator/usb/complete_request.h"
 
@@ -94,6 +95,26 @@ NTSTATUS EmulatedDevice::TakeStartStatus()
     return status;
 }
 
+// WMI requests, at PASSIVE_LEVEL: the PDO is no WMI provider for any
+// provider ID, so it records the request and completes it as it came, as a
+// bus driver that is not the request's provider does.
+NTSTATUS EmulatedDevice::DispatchSystemControl(PIRP irp)
+{
+    {
+        std::lock_guard lock(mutex_);
+        systemControlSeen_.push_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+    }
+    const NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+std::vector<UCHAR> EmulatedDevice::SystemControlSeen()
+{
+    std::lock_guard lock(mutex_);
+    return systemControlSeen_;
+}
+
 // PASSIVE_LEVEL, in the PnP manager's thread. Completes the request.
 NTSTATUS EmulatedDevice::DispatchPnp(PIRP irp)
 {
@@ -111,11 +132,15 @@ NTSTATUS EmulatedDevice::DispatchPnp(PIRP irp)
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
+        CloseRemovalWindow(RemovalWindow::RemoveNotYetBelow, IoGetCurrentIrpStackLocation(irp)->DeviceObject);
         ForgetAtRemoval();
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_CAPABILITIES:
         status = QueryCapabilities(irp);
+        break;
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        status = STATUS_SUCCESS;  // nothing of its own to add to what the drivers above reported
         break;
     default:
         break;

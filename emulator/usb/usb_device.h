@@ -107,6 +107,8 @@ public:
     // ---- Observation ----
     virtual std::vector<UrbRecord> Urbs() = 0;
     virtual uint64_t BusRequests() = 0;
+    // The minor codes of the IRP_MJ_SYSTEM_CONTROL requests that reached the PDO.
+    virtual std::vector<UCHAR> SystemControlSeen() = 0;
     virtual uint64_t PortResets() = 0;
     virtual uint64_t PipeResets() = 0;
     virtual uint64_t Aborts() = 0;

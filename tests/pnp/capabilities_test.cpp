@@ -10,8 +10,9 @@ namespace {
 
 using CapabilitiesTest = DriverFixture;
 
-// A record too small or too old is refused before it goes down; a query
-// the lower drivers fail keeps the earlier snapshot. Otherwise the snapshot
+// A record too small or too old goes down untouched (the driver neither
+// edits nor keeps it: only the bus driver may complete a PnP request); a
+// query the lower drivers fail keeps the earlier snapshot. Otherwise the snapshot
 // holds what the lower drivers returned, exactly the structure whatever the
 // record's size and nothing past it, and the record going up always says
 // the device may be removed without warning.
@@ -30,8 +31,8 @@ TEST_F(CapabilitiesTest, KeepsWhatTheLowerDriversReturned)
         NTSTATUS expected;
         ULONG latency;   // D1Latency the lower drivers report
     } cases[] = {
-        {"size 63", 63, 1, STATUS_PENDING, STATUS_UNSUCCESSFUL, 0},
-        {"version 0", 64, 0, STATUS_PENDING, STATUS_UNSUCCESSFUL, 0},
+        {"size 63", 63, 1, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0},
+        {"version 0", 64, 0, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0},
         {"exact size", sizeof(DEVICE_CAPABILITIES), 1, STATUS_PENDING, STATUS_SUCCESS, 11},
         {"larger record", sizeof(larger), 1, STATUS_PENDING, STATUS_SUCCESS, 22},
         {"failed below", sizeof(DEVICE_CAPABILITIES), 1, STATUS_DEVICE_NOT_READY, STATUS_DEVICE_NOT_READY, 33},
@@ -59,16 +60,17 @@ TEST_F(CapabilitiesTest, KeepsWhatTheLowerDriversReturned)
         EXPECT_EQ(pnp().Send(IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION stack) {
             stack->Parameters.DeviceCapabilities.Capabilities = &larger.record;
         }), c.expected);
-        const bool refused = c.expected == STATUS_UNSUCCESSFUL;
-        EXPECT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), refused ? 0u : 1u);
-        EXPECT_TRUE(!refused || larger.record.SurpriseRemovalOK == 0u);
+        const bool malformed = c.size < sizeof(DEVICE_CAPABILITIES) || c.version < 1;
+        ASSERT_EQ(spy().Count(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 1u);
+        EXPECT_EQ(spy().Last(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES)->statusOnArrival,
+                  malformed ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS);
+        EXPECT_TRUE(!malformed || larger.record.SurpriseRemovalOK == 0u);
         EXPECT_EQ(context()->ConfigDescriptor, configBefore);
         EXPECT_EQ(IoRefCount(), 1);
         if (!NT_SUCCESS(c.expected)) {
             EXPECT_EQ(std::memcmp(&before, &context()->Capabilities, sizeof(before)), 0);
             continue;
         }
-        EXPECT_EQ(spy().Last(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES)->statusOnArrival, STATUS_SUCCESS);
         EXPECT_EQ(larger.record.SurpriseRemovalOK, 1u);
         EXPECT_EQ(context()->Capabilities.SurpriseRemovalOK, 0u);
         EXPECT_EQ(context()->Capabilities.DeviceState[PowerSystemSleeping1], PowerDeviceD2);

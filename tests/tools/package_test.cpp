@@ -105,7 +105,10 @@ TEST(PondrelInf, InstallsTheDriverAsTheFunctionDriverOfOneHardwareId)
         {"Pondrel_Service", "StartType", "3"},
         {"Pondrel_Service", "ErrorControl", "1"},
         {"Pondrel_Service", "ServiceBinary", "%12%\\pondrel.sys"},
-        {"Strings", "DeviceSecurity", "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)\""},
+        // System and administrators all access, authenticated users read and
+        // write; a medium mandatory label with no read-up and no write-up,
+        // so that a low-integrity process cannot open the device.
+        {"Strings", "DeviceSecurity", "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)S:(ML;;NWNR;;;ME)\""},
     };
     for (const auto& [section, key, value] : values)
         EXPECT_EQ(ValueOf(inf, section, key), value) << "[" << section << "] " << key;

@@ -16,7 +16,8 @@ using Kind = FaultRequest::Kind;
 auto Fields(const Command& c)
 {
     return std::tie(c.verb, c.name, c.handle, c.inHandle, c.length, c.hasBytes, c.bytes, c.chunk, c.code, c.sleepState,
-                    c.expectsStatus, c.status, c.expectsInformation, c.information, c.expectsData, c.milliseconds,
+                    c.wmiMinor, c.expectsStatus, c.status, c.expectsInformation, c.information, c.expectsData,
+                    c.milliseconds,
                     c.fault.endpoint, c.fault.kind, c.fault.value, c.fault.usbdStatus);
 }
 
@@ -27,6 +28,8 @@ TEST(SessionParser, EachCommandIsReadIntoItsFields)
         {"query-stop", {.verb = Verb::QueryStop}},
         {"surprise-remove", {.verb = Verb::SurpriseRemove}},
         {"wake", {.verb = Verb::Wake}},
+        {"system-control QUERY_ALL_DATA", {.verb = Verb::SystemControl}},
+        {"system-control IRP_MN_REGINFO_EX", {.verb = Verb::SystemControl, .wmiMinor = 0x0B}},
         {"sleep S3", {.verb = Verb::Sleep, .sleepState = 3}},
         {"sleep s1", {.verb = Verb::Sleep, .sleepState = 1}},
         {"open \\PIPE1", {.verb = Verb::Open, .name = "\\PIPE1"}},
@@ -124,6 +127,7 @@ TEST(SessionParser, BrokenInputGivesOneLineNamingFileLineAndFault)
         {"close h1 h2", "s:1: 'close' has too many arguments (usage: close H)"},
         {"plug now", "s:1: 'plug' has too many arguments (usage: plug)"},
         {"sleep S5", "s:1: bad sleep state 'S5' (S1 to S4)"},
+        {"system-control QUERY", "s:1: unknown WMI request 'QUERY' (QUERY_ALL_DATA, REGINFO_EX, ...)"},
         {"expect STATUS_NOPE", "s:1: unknown status name 'STATUS_NOPE'"},
         {"expect 12", "s:1: unknown status name '12'"},
         {"expect 0x1FFFFFFFF", "s:1: unknown status name '0x1FFFFFFFF'"},

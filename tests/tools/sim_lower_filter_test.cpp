@@ -31,6 +31,9 @@ TEST(PondrelSimLowerFilter, AnswersAsToldAndListsWhatWentDown)
          R"({"request":"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER","filter":"completed","status":"STATUS_DEVICE_DATA_ERROR"})"},
         {true, "lower hold urb BULK_OR_INTERRUPT_TRANSFER; read& h2 2; lower seen",
          R"({"request":"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER","filter":"held"})"},
+        // A WMI request for a provider elsewhere goes down to the bus driver, which leaves it as it came.
+        {true, "system-control EXECUTE_METHOD; expect STATUS_NOT_SUPPORTED; lower seen",
+         R"({"request":"IRP_MN_EXECUTE_METHOD","filter":"passed"})"},
         // Without the option there is no filter, and the commands say so.
         {false, "lower seen; expect STATUS_INVALID_DEVICE_REQUEST; write h1 2; read h2 2", ""},
     };

@@ -5,6 +5,7 @@
 #include "tools/pondrel-sim/request_observer.h"
 #include "tools/session/text.h"
 
+#include "emulator/pnp/system_control.h"
 #include "emulator/usb/enumeration.h"
 
 namespace sim {
@@ -370,6 +371,7 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
         return FromStatus(machine_.power().Sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + command.sleepState)));
     case Verb::Resume: return FromStatus(machine_.power().Resume());
     case Verb::Wake: return Wake();
+    case Verb::SystemControl: return FromStatus(pnp.SystemControl(command.wmiMinor, emu::pnp::ElsewhereProvider));
     case Verb::Fault: return Fault(command.fault);
     case Verb::Lower: return Lower(command.lower);
     default: return FromStatus(STATUS_NOT_SUPPORTED);

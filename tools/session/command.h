@@ -15,7 +15,7 @@ namespace session {
 enum class Verb {
     // The device's life (the emulator only), and its faults.
     Plug, Start, QueryStop, CancelStop, Stop, QueryRemove, CancelRemove,
-    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake, Fault, Lower,
+    SurpriseRemove, Remove, Unload, Sleep, Resume, Wake, SystemControl, Fault, Lower,
     // What an application does.
     Open, OpenInterface, Close, Write, Read, WriteAsync, ReadAsync, Ioctl, Cancel, Loopback, Pipes,
     // The session itself.
@@ -54,6 +54,7 @@ struct Command {
     uint64_t chunk = 0;          // loopback: bytes per write and read
     uint32_t code = 0;           // ioctl: control code
     int sleepState = 0;          // sleep: 1..4 for S1..S4
+    uint8_t wmiMinor = 0;        // system-control: the WMI request's minor code
     bool expectsStatus = false;  // expect STATUS_NAME [N]
     uint32_t status = 0;
     bool expectsInformation = false;  // expect STATUS_NAME N

@@ -1,5 +1,6 @@
 #include "tools/session/parser.h"
 
+#include "tools/session/request_names.h"
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
 #include "tools/session/text_file.h"
@@ -29,6 +30,7 @@ constexpr VerbEntry kVerbs[] = {
     {"sleep", Verb::Sleep},
     {"resume", Verb::Resume},
     {"wake", Verb::Wake},
+    {"system-control", Verb::SystemControl},
     {"fault", Verb::Fault},
     {"lower", Verb::Lower},
     {"open", Verb::Open},
@@ -114,6 +116,17 @@ bool ParseSleep(const Words& words, Command& command, std::string* error)
     if (state.size() != 2 || (state[0] != 'S' && state[0] != 's') || state[1] < '1' || state[1] > '4')
         return Fail(error, "bad sleep state " + Quoted(state) + " (S1 to S4)");
     command.sleepState = state[1] - '0';
+    return true;
+}
+
+bool ParseSystemControl(const Words& words, Command& command, std::string* error)
+{
+    if (!ArgumentCount(words, 1, 1, "system-control MINOR", error))
+        return false;
+    auto minor = WmiMinorFromName(words[1]);
+    if (!minor)
+        return Fail(error, "unknown WMI request " + Quoted(words[1]) + " (QUERY_ALL_DATA, REGINFO_EX, ...)");
+    command.wmiMinor = *minor;
     return true;
 }
 
@@ -235,6 +248,7 @@ ArgumentParser ArgumentsOf(Verb verb)
 {
     switch (verb) {
     case Verb::Sleep: return ParseSleep;
+    case Verb::SystemControl: return ParseSystemControl;
     case Verb::Open:
     case Verb::OpenInterface: return ParseOpen;
     case Verb::Close:

@@ -8,6 +8,7 @@ namespace {
 
 constexpr uint8_t kPnp = 0x1b;
 constexpr uint8_t kPower = 0x16;
+constexpr uint8_t kSystemControl = 0x17;
 
 template <size_t N>
 std::string Lookup(const char* const (&names)[N], unsigned index, const char* prefix)
@@ -57,6 +58,12 @@ constexpr const char* kPowerMinors[] = {
     "IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE", "IRP_MN_SET_POWER", "IRP_MN_QUERY_POWER",
 };
 
+constexpr const char* kWmiMinors[] = {
+    "IRP_MN_QUERY_ALL_DATA", "IRP_MN_QUERY_SINGLE_INSTANCE", "IRP_MN_CHANGE_SINGLE_INSTANCE",
+    "IRP_MN_CHANGE_SINGLE_ITEM", "IRP_MN_ENABLE_EVENTS", "IRP_MN_DISABLE_EVENTS", "IRP_MN_ENABLE_COLLECTION",
+    "IRP_MN_DISABLE_COLLECTION", "IRP_MN_REGINFO", "IRP_MN_EXECUTE_METHOD", nullptr, "IRP_MN_REGINFO_EX",
+};
+
 constexpr const char* kUrbFunctions[] = {
     "URB_FUNCTION_SELECT_CONFIGURATION", "URB_FUNCTION_SELECT_INTERFACE", "URB_FUNCTION_ABORT_PIPE",
     "URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL", "URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL",
@@ -95,6 +102,8 @@ std::string MinorName(uint8_t major, uint8_t minor)
         return Lookup(kPnpMinors, minor, "IRP_MN_");
     if (major == kPower)
         return Lookup(kPowerMinors, minor, "IRP_MN_");
+    if (major == kSystemControl)
+        return Lookup(kWmiMinors, minor, "IRP_MN_");
     return {};
 }
 
@@ -106,6 +115,12 @@ std::string UrbFunctionName(uint16_t function)
 std::optional<uint8_t> PnpMinorFromName(std::string_view name)
 {
     auto index = Find(kPnpMinors, name, "IRP_MN_");
+    return index ? std::optional<uint8_t>(static_cast<uint8_t>(*index)) : std::nullopt;
+}
+
+std::optional<uint8_t> WmiMinorFromName(std::string_view name)
+{
+    auto index = Find(kWmiMinors, name, "IRP_MN_");
     return index ? std::optional<uint8_t>(static_cast<uint8_t>(*index)) : std::nullopt;
 }
 

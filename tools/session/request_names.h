@@ -10,7 +10,7 @@
 namespace session {
 
 std::string MajorName(uint8_t major);
-// The minor code's name where the major has named minors (PnP, power), else "".
+// The minor code's name where the major has named minors (PnP, power, WMI), else "".
 std::string MinorName(uint8_t major, uint8_t minor);
 std::string UrbFunctionName(uint16_t function);
 std::string SystemPowerName(int state);
@@ -18,6 +18,8 @@ std::string DevicePowerName(int state);
 
 // A PnP minor code from its name, with or without IRP_MN_ ("QUERY_STOP_DEVICE").
 std::optional<uint8_t> PnpMinorFromName(std::string_view name);
+// A WMI minor code (IRP_MJ_SYSTEM_CONTROL) from its name, with or without IRP_MN_ ("QUERY_ALL_DATA").
+std::optional<uint8_t> WmiMinorFromName(std::string_view name);
 // A URB function from its name, with or without URB_FUNCTION_ ("BULK_OR_INTERRUPT_TRANSFER").
 std::optional<uint16_t> UrbFunctionFromName(std::string_view name);
 
