@@ -60,6 +60,7 @@ std::shared_ptr<CallFrame> PushFrame(IrpRecord& record, int location)
     frame->location = location;
     frame->thread = CurrentThread().id;
     std::lock_guard lock(IrpMutex());
+    NoteHandOver(record.irp, record, *frame);
     record.frames.push_back(frame);
     record.skippedAt = 0;
     record.lowestLocation = std::min(record.lowestLocation, location);
@@ -72,15 +73,8 @@ void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTAT
 {
     std::lock_guard lock(IrpMutex());
     std::erase(record.frames, frame);
-    const bool pending = status == STATUS_PENDING;
-    if (pending && !frame->markedPending && !frame->lowerReturnedPending) {
-        verifier::Report("STATUS_PENDING returned without IoMarkIrpPending", "IofCallDriver", call.Text());
-    }
-    if (!pending && (frame->markedPending || frame->sharedLocationPending)) {
-        verifier::Report("IoMarkIrpPending without returning STATUS_PENDING", "IofCallDriver",
-                         call.Text() + " returned " + Hex(static_cast<ULONG>(status)));
-    }
-    if (!pending) {
+    JudgeDispatchReturn(record.irp, record, *frame, status, [&call] { return call.Text(); });
+    if (status != STATUS_PENDING) {
         return;
     }
     const uint64_t self = CurrentThread().id;

@@ -163,10 +163,11 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
     for (; irp->CurrentLocation <= irp->StackCount + 1;
          ++lower, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
         irp->PendingReturned = (lower->Control & SL_PENDING_RETURNED) != 0;
+        NoteLocationWalked(irp, record, irp->CurrentLocation - 1, irp->PendingReturned);
         observe::Notify(observe::Point::LevelCompleted, irp, lower->DeviceObject);
         if (!ShouldInvoke(irp, lower->Control)) {
             if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
-                IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+                __atomic_fetch_or(&IoGetCurrentIrpStackLocation(irp)->Control, SL_PENDING_RETURNED, __ATOMIC_RELAXED);
             }
             ClearLocation(lower);
             continue;

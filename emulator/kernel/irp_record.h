@@ -6,6 +6,7 @@
 
 #include "emulator/kernel/thread_state.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -26,6 +27,17 @@ struct CallFrame {
     bool markedPending = false;         // IoMarkIrpPending on this location
     bool lowerReturnedPending = false;  // a call down from here returned STATUS_PENDING
     bool sharedLocationPending = false; // ... from this very location (a skip)
+
+    // The request's fields as the call found them, and what the completion
+    // walk saw when it passed this location while the call was in progress.
+    bool markedAtEntry = false;       // SL_PENDING_RETURNED already set (a request the power manager held)
+    bool upperMarkedAtEntry = false;  // ... in the caller's location
+    PIO_COMPLETION_ROUTINE routineAtEntry = nullptr;  // the caller's routine in this location
+    PVOID contextAtEntry = nullptr;
+    UCHAR invokeAtEntry = 0;
+    bool walked = false;
+    bool walkSawPending = false;
+    bool upperReported = false;
 };
 
 struct IrpRecord {
@@ -60,6 +72,13 @@ void ReleaseIrp(PIRP irp, bool byIoManager, const char* routine);
 // The frame of the innermost call on `location`, preferring the calling
 // thread's. Caller holds IrpMutex().
 CallFrame* FrameAt(IrpRecord& record, int location);
+
+// The stack-location rules judged from the request's fields (stack_verify.cpp).
+// NoteHandOver and JudgeDispatchReturn: caller holds IrpMutex().
+void NoteHandOver(PIRP irp, IrpRecord& record, CallFrame& frame);
+void JudgeDispatchReturn(PIRP irp, IrpRecord& record, CallFrame& frame, NTSTATUS status,
+                         const std::function<std::string()>& call);
+void NoteLocationWalked(PIRP irp, IrpRecord& record, int location, bool pendingReturned);
 
 void ReportIrpLeaks(PDRIVER_OBJECT driver);
 void ResetIrps();
