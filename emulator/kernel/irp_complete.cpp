@@ -145,7 +145,12 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
         verifier::Report("completion routine returned holding a spin lock", "IofCompleteRequest",
                          IrpText(irp) + " in " + DriverText(driver));
     }
-    if (status != STATUS_MORE_PROCESSING_REQUIRED && irp->PendingReturned && device != nullptr &&
+    bool freed;  // by a completion the routine started itself: reported by the caller
+    {
+        std::lock_guard lock(IrpMutex());
+        freed = record.state == IrpState::Freed;
+    }
+    if (!freed && status != STATUS_MORE_PROCESSING_REQUIRED && irp->PendingReturned && device != nullptr &&
         !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {
         verifier::Report("completion routine did not mark a pending IRP pending", "IofCompleteRequest",
                          IrpText(irp) + " in " + DriverText(driver));
