@@ -1,13 +1,24 @@
-// The verifier's view of a request's stack locations. Two sources:
-//  - the request's fields at the kernel's boundaries, as Driver Verifier
-//    sees them: when IofCallDriver hands a location over (NoteHandOver),
-//    when the dispatch routine returns (JudgeDispatchReturn) and when the
-//    completion walk passes a location (NoteLocationWalked). Every rule
-//    below is judged from these, so it holds for compiled inline code that
-//    calls no emulator routine.
-//  - the emulator's own inline helpers (the Emu* hooks), an extra that
-//    names the misuse where it happens (a mark or routine written after a
-//    skip, a location that is not there); no rule is seen only through them.
+// The verifier's view of a request's stack locations, from two sources.
+//
+// The request's fields at the kernel's boundaries, as Driver Verifier sees
+// them; every rule here is judged from these, so it holds for compiled
+// inline code that calls no emulator routine:
+//  - NoteHandOver (IofCallDriver hands a location over): invoke flags with
+//    no routine; a routine replaced in a location skipped down;
+//  - JudgeDispatchReturn (the dispatch routine returns) and
+//    NoteLocationWalked (IofCompleteRequest passes a location): the pending
+//    mark against the status returned; a mark appearing in the caller's
+//    location (a mark after a skip);
+//  - a mark with no location of one's own lands in the guard past the last
+//    location, reported when the request is freed (irp_allocate.cpp).
+//
+// The emulator's own inline helpers (the Emu* hooks below) are an extra that
+// names a misuse where it happens; no rule is seen only through them. Two
+// have no finding of their own at a boundary but a field-visible effect: a
+// skip or copy with no current location hands over garbage (an unknown
+// major function at IofCallDriver, or a write into the guard), and a lower
+// location that is not there is "no more IRP stack locations" at
+// IofCallDriver.
 #include "emulator/kernel/irp_record.h"
 #include "emulator/kernel/kernel_internal.h"
 
@@ -95,12 +106,18 @@ void NoteSkippedAt(PIRP Irp, int location)
 namespace emu::kernel {
 
 // IofCallDriver has just handed `frame.location` to a dispatch routine.
-// Records what the fields say, and when the caller skipped its own
-// location down, checks that its completion routine (the one the driver
-// above set) is still there.
+// Records what the fields say; checks that invoke flags come with a routine
+// and, when the caller skipped its own location down, that its completion
+// routine (the one the driver above set) is still there.
 void NoteHandOver(PIRP irp, IrpRecord& record, CallFrame& frame)
 {
     PIO_STACK_LOCATION own = LocationOf(irp, frame.location);
+    if ((own->Control & InvokeFlags) != 0 && own->CompletionRoutine == nullptr) {
+        // The completion walk would call address zero: the flags go.
+        emu::verifier::Report("completion flags set without a completion routine", "IofCallDriver",
+                              AtLocation(irp, frame.location));
+        own->Control &= ~InvokeFlags;
+    }
     frame.markedAtEntry = MarkedPending(irp, frame.location);
     frame.upperMarkedAtEntry = frame.location < record.stackCount && MarkedPending(irp, frame.location + 1);
     frame.routineAtEntry = own->CompletionRoutine;

@@ -31,10 +31,10 @@ void CopyDown(PIRP irp)
     (current - 1)->Control = 0;
 }
 
-void SetRoutine(PIRP irp, PVOID context)
+void SetRoutine(PIRP irp, PVOID context, PIO_COMPLETION_ROUTINE routine = ProbeCompletion)
 {
     PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
-    next->CompletionRoutine = ProbeCompletion;
+    next->CompletionRoutine = routine;
     next->Context = context;
     next->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
 }
@@ -120,6 +120,15 @@ TEST_F(FieldRules, EachRuleFiresFromFieldsAlone)
                         [&](PDEVICE_OBJECT, PIRP irp) {
                             Skip(irp);
                             SetRoutine(irp, &replacement);
+                            return IoCallDriver(s->Device(0), irp);
+                        },
+                        {}, {}};
+        }},
+        {2, [&] {
+            return Case{"completion flags set without a completion routine",
+                        [&](PDEVICE_OBJECT, PIRP irp) {
+                            CopyDown(irp);
+                            SetRoutine(irp, nullptr, nullptr);
                             return IoCallDriver(s->Device(0), irp);
                         },
                         {}, {}};
