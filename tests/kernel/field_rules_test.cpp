@@ -50,14 +50,8 @@ TEST_F(FieldRules, EachRuleFiresFromFieldsAlone)
 {
     PIRP held = nullptr;
     CompletionProbe replacement = FreeingProbe();
-    auto hold = [&held](bool mark, NTSTATUS status) {
-        return [&held, mark, status](PDEVICE_OBJECT, PIRP irp) {
-            if (mark) {
-                MarkPending(irp);
-            }
-            held = irp;
-            return status;
-        };
+    auto hold = [&held](NTSTATUS status) {
+        return [&held, status](PDEVICE_OBJECT, PIRP irp) { return MarkPending(irp), held = irp, status; };
     };
     auto markAndComplete = [](NTSTATUS status) {
         return [status](PDEVICE_OBJECT, PIRP irp) { return MarkPending(irp), CompleteWith(irp, 0), status; };
@@ -87,14 +81,14 @@ TEST_F(FieldRules, EachRuleFiresFromFieldsAlone)
         int depth;
         std::function<Case()> make;
     } cases[] = {
-        {1, [&] { return Case{nullptr, {}, {}, hold(true, STATUS_PENDING)}; }},
+        {1, [&] { return Case{nullptr, {}, {}, hold(STATUS_PENDING)}; }},
         {1, [&] { return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, markAndComplete(0)}; }},
-        {1, [&] { return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, hold(true, 0)}; }},
+        {1, [&] { return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, hold(0)}; }},
         // Skipped down, the lower driver's mark is in the caller's location.
         {2, [&] {
             return Case{"IoMarkIrpPending without returning STATUS_PENDING",
                         [&](PDEVICE_OBJECT, PIRP irp) { return Skip(irp), IoCallDriver(s->Device(0), irp), 0; }, {},
-                        hold(true, STATUS_PENDING)};
+                        hold(STATUS_PENDING)};
         }},
         // Copied down without a routine: the walk moves the mark up.
         {2, [&] { return Case{nullptr, copyDown(s, 0, false, {}), {}, markAndComplete(STATUS_PENDING)}; }},
@@ -107,14 +101,14 @@ TEST_F(FieldRules, EachRuleFiresFromFieldsAlone)
         // (the top, finding its location marked, returns STATUS_PENDING).
         {3, [&] {
             return Case{"IoMarkIrpPending after IoSkipCurrentIrpStackLocation", copyDown(s, 1, false, {}),
-                        skipAndMark(s, {}), hold(true, STATUS_PENDING)};
+                        skipAndMark(s, {}), hold(STATUS_PENDING)};
         }},
         {3, [&] {
             return Case{"IoMarkIrpPending after IoSkipCurrentIrpStackLocation",
                         copyDown(s, 1, false, STATUS_PENDING), skipAndMark(s, 0),
                         [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, 0); }};
         }},
-        {3, [&] { return Case{nullptr, copyDown(s, 1, true, STATUS_PENDING), {}, hold(true, STATUS_PENDING)}; }},
+        {3, [&] { return Case{nullptr, copyDown(s, 1, true, STATUS_PENDING), {}, hold(STATUS_PENDING)}; }},
         {2, [&] {
             return Case{"IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation",
                         [&](PDEVICE_OBJECT, PIRP irp) {

@@ -37,6 +37,14 @@ PIRP ReadIrp(CCHAR stackSize)
     return irp;
 }
 
+// Runs `misuse` on a fresh read request, then frees it.
+void OnIrp(CCHAR stackSize, const std::function<void(PIRP)>& misuse)
+{
+    PIRP irp = ReadIrp(stackSize);
+    misuse(irp);
+    IoFreeIrp(irp);
+}
+
 // Sends a read down `upper`, whose dispatch routine passes it on to
 // `lower`, which keeps it pending; `dispatch` runs in `upper` after the
 // call down. Completes the kept request afterwards.
@@ -142,20 +150,11 @@ TEST_F(UnprovokedRules, EachIsReported)
         {"KeLowerIrql to a higher IRQL", "0 -> 2", nullptr,
          [] { KeLowerIrql(DISPATCH_LEVEL), KeLowerIrql(PASSIVE_LEVEL); }},
         {"IRP with no stack location", "IoAllocateIrp", nullptr, [] { EXPECT_EQ(IoAllocateIrp(0, FALSE), nullptr); }},
-        {"IRP freed twice", "IoFreeIrp", nullptr, [] {
-             PIRP irp = ReadIrp(1);
-             IoFreeIrp(irp), IoFreeIrp(irp);
-         }},
+        {"IRP freed twice", "IoFreeIrp", nullptr, [] { OnIrp(1, IoFreeIrp); }},
         {"IRP freed with a cancel routine set", "IoFreeIrp", nullptr,
-         [] {
-             PIRP irp = ReadIrp(1);
-             IoSetCancelRoutine(irp, UnusedCancelRoutine), IoFreeIrp(irp);
-         }},
+         [] { OnIrp(1, [](PIRP irp) { IoSetCancelRoutine(irp, UnusedCancelRoutine); }); }},
         {"IRP reused with a cancel routine set", "IoReuseIrp", nullptr,
-         [] {
-             PIRP irp = ReadIrp(1);
-             IoSetCancelRoutine(irp, UnusedCancelRoutine), IoReuseIrp(irp, STATUS_SUCCESS), IoFreeIrp(irp);
-         }},
+         [] { OnIrp(1, [](PIRP irp) { IoSetCancelRoutine(irp, UnusedCancelRoutine), IoReuseIrp(irp, 0); }); }},
         {"IoFreeIrp of an address that is not an IRP", "IoFreeIrp", nullptr, [&] { IoFreeIrp(&notAnIrp); }},
         {"IofCompleteRequest with an address that is not an IRP", "IofCompleteRequest", nullptr,
          [&] { IoCompleteRequest(&notAnIrp, IO_NO_INCREMENT); }},
@@ -166,44 +165,29 @@ TEST_F(UnprovokedRules, EachIsReported)
          }},
         {"IofCallDriver to an invalid device object", "IofCallDriver", nullptr,
          [] {
-             PIRP irp = ReadIrp(1);
-             DEVICE_OBJECT notADevice{};
-             EXPECT_EQ(IoCallDriver(&notADevice, irp), STATUS_INVALID_PARAMETER);
-             IoFreeIrp(irp);
+             DEVICE_OBJECT none{};
+             OnIrp(1, [&](PIRP irp) { EXPECT_EQ(IoCallDriver(&none, irp), STATUS_INVALID_PARAMETER); });
          }},
         {"IofCallDriver with an IRP already completed", "IofCallDriver", "IRP from IoAllocateIrp completed to the top",
-         [&] {
-             PIRP irp = ReadIrp(1);
-             IoCallDriver(stack->Top(), irp), IoCallDriver(stack->Top(), irp), IoFreeIrp(irp);
-         }},
+         [&] { OnIrp(1, [&](PIRP irp) { IoCallDriver(stack->Top(), irp), IoCallDriver(stack->Top(), irp); }); }},
         {"no dispatch routine for the major function", "IofCallDriver", nullptr,
          [] {
-             PDRIVER_OBJECT driver = CreateSystemDriver(u"knodispatch", [](PDRIVER_OBJECT d) { d->MajorFunction[IRP_MJ_READ] = nullptr; });
+             auto none = [](PDRIVER_OBJECT d) { d->MajorFunction[IRP_MJ_READ] = nullptr; };
+             PDRIVER_OBJECT driver = CreateSystemDriver(u"knone", none);
              PDEVICE_OBJECT device = nullptr;
              IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
              device->Flags &= ~DO_DEVICE_INITIALIZING;
-             PIRP irp = ReadIrp(1);
-             EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
-             IoFreeIrp(irp), IoDeleteDevice(device), DeleteSystemDriver(driver);
+             OnIrp(1, [&](PIRP irp) { EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST); });
+             IoDeleteDevice(device), DeleteSystemDriver(driver);
          }},
         {"skip with no current stack location", "IoSkipCurrentIrpStackLocation", nullptr,
-         [] {
-             PIRP irp = ReadIrp(1);
-             IoSkipCurrentIrpStackLocation(irp), IoFreeIrp(irp);
-         }},
+         [] { OnIrp(1, IoSkipCurrentIrpStackLocation); }},
         {"copy with no current stack location", "IoCopyCurrentIrpStackLocationToNext", nullptr,
-         [] {
-             PIRP irp = ReadIrp(2);
-             IoCopyCurrentIrpStackLocationToNext(irp), IoFreeIrp(irp);
-         }},
+         [] { OnIrp(2, IoCopyCurrentIrpStackLocationToNext); }},
         // A pending mark by a driver with no location of its own, written as
         // compiled code does it: only the guard past the last location sees it.
         {"write past the IRP's last stack location", "IoFreeIrp", nullptr,
-         [] {
-             PIRP irp = ReadIrp(1);
-             irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
-             IoFreeIrp(irp);
-         }},
+         [] { OnIrp(1, [](PIRP irp) { irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED; }); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.rule) + " / " + c.where);
