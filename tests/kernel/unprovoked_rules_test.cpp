@@ -18,15 +18,40 @@ void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
     IoReleaseCancelSpinLock(irp->CancelIrql);
 }
 
+void ReleaseLeftLock()
+{
+    AtIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLockFromDpcLevel(&lock); });
+}
+
 NTSTATUS EntryKeepingLock(PDRIVER_OBJECT, PUNICODE_STRING)
 {
     KeAcquireSpinLockAtDpcLevel(&lock);
     return STATUS_SUCCESS;
 }
 
-void ReleaseLeftLock()
+NTSTATUS EntryRaisingIrql(PDRIVER_OBJECT, PUNICODE_STRING)
 {
-    AtIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLockFromDpcLevel(&lock); });
+    KfRaiseIrql(APC_LEVEL);
+    return STATUS_SUCCESS;
+}
+
+void LoadAndUnload(PDRIVER_INITIALIZE entry)
+{
+    PDRIVER_OBJECT driver = nullptr;
+    LoadDriver(u"kentry", entry, u"\\Registry\\Machine\\System\\kentry", &driver);
+    if (lock != 0) {
+        ReleaseLeftLock();
+    }
+    UnloadDriver(driver);
+}
+
+// Queues `routine` on `device`'s work item in `queue` and waits for the worker.
+void RunWorkItem(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queue = DelayedWorkQueue)
+{
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    IoQueueWorkItem(item, routine, queue, nullptr);
+    DrainWorker(device);
+    IoFreeWorkItem(item);
 }
 
 // A fresh IRP of `stackSize` locations with a read request in its first.
@@ -116,21 +141,38 @@ TEST_F(UnprovokedRules, EachIsReported)
          }},
         {"work item returned holding a spin lock", "IoQueueWorkItem",
          "spin lock acquired at DPC level below DISPATCH_LEVEL",
-         [&] {
-             PIO_WORKITEM item = IoAllocateWorkItem(stack->Top());
-             IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) { KeAcquireSpinLockAtDpcLevel(&lock); },
-                             DelayedWorkQueue, nullptr);
-             DrainWorker(stack->Top());
-             IoFreeWorkItem(item);
-         }},
+         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) { KeAcquireSpinLockAtDpcLevel(&lock); }); }},
+        {"work item returned at raised IRQL", "IoQueueWorkItem", nullptr,
+         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) { KfRaiseIrql(APC_LEVEL); }); }},
+        {"unknown work queue type", "IoQueueWorkItem", nullptr,
+         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) {}, static_cast<WORK_QUEUE_TYPE>(7)); }},
         {"driver routine returned holding a spin lock", "DriverEntry",
-         "spin lock acquired at DPC level below DISPATCH_LEVEL",
+         "spin lock acquired at DPC level below DISPATCH_LEVEL", [] { LoadAndUnload(EntryKeepingLock); }},
+        {"IRQL changed across a driver routine", "DriverEntry", nullptr, [] { LoadAndUnload(EntryRaisingIrql); }},
+        {"unknown event type", "KeInitializeEvent", nullptr,
          [] {
-             PDRIVER_OBJECT driver = nullptr;
-             LoadDriver(u"kheld", EntryKeepingLock, u"\\Registry\\Machine\\System\\kheld", &driver);
-             ReleaseLeftLock();
-             UnloadDriver(driver);
+             KEVENT event;
+             KeInitializeEvent(&event, static_cast<EVENT_TYPE>(7), FALSE);
          }},
+        {"unknown wait mode", "KeWaitForSingleObject", nullptr,
+         [] {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, TRUE);
+             KeWaitForSingleObject(&event, Executive, static_cast<KPROCESSOR_MODE>(5), FALSE, nullptr);
+         }},
+        {"wait on an object that is not an initialized event", "KeWaitForSingleObject", nullptr,
+         [] {
+             KEVENT event{};
+             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+         }},
+        {"KeSetEvent on an object that is not an initialized event", "KeSetEvent", nullptr,
+         [] {
+             KEVENT event{};
+             KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+         }},
+        {"IoCreateSymbolicLink without a name", "IoCreateSymbolicLink", nullptr,
+         [] { IoCreateSymbolicLink(nullptr, nullptr); }},
+        {"IoDeleteSymbolicLink without a name", "IoDeleteSymbolicLink", nullptr, [] { IoDeleteSymbolicLink(nullptr); }},
         {"IRQL too high for the routine", "ExAllocatePoolWithTag", nullptr,
          [] { ExFreePool(AtIrql(DISPATCH_LEVEL + 1, [] { return ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag); })); }},
         {"IRQL too high for the routine", "IoRegisterDeviceInterface", nullptr,
