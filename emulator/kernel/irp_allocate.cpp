@@ -14,7 +14,9 @@ namespace emu::kernel {
 namespace {
 
 constexpr size_t GuardBytes = sizeof(IO_STACK_LOCATION);
-constexpr UCHAR GuardFill = 0xFD;
+// Bit 0 clear: a pending mark past the last location (SL_PENDING_RETURNED
+// ORed into the guard by a driver with no location of its own) must change it.
+constexpr UCHAR GuardFill = 0xFC;
 constexpr UCHAR FreedFill = 0xDD;
 constexpr size_t QuarantineIrps = 1024;
 

@@ -83,6 +83,7 @@ std::shared_ptr<CallFrame> PushFrame(IrpRecord& record, int location)
     std::lock_guard lock(IrpMutex());
     NoteReleased(record);
     record.calls++;
+    NoteHandOver(record.irp, record, *frame);
     record.frames.push_back(frame);
     record.skippedAt = 0;
     record.lowestLocation = std::min(record.lowestLocation, location);
@@ -128,14 +129,8 @@ void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTAT
 {
     std::lock_guard lock(IrpMutex());
     std::erase(record.frames, frame);
+    JudgeDispatchReturn(record.irp, record, *frame, status, [&call] { return call.Text(); });
     const bool pending = status == STATUS_PENDING;
-    if (pending && !frame->markedPending && !frame->lowerReturnedPending) {
-        verifier::Report("STATUS_PENDING returned without IoMarkIrpPending", "IofCallDriver", call.Text());
-    }
-    if (!pending && (frame->markedPending || frame->sharedLocationPending)) {
-        verifier::Report("IoMarkIrpPending without returning STATUS_PENDING", "IofCallDriver",
-                         call.Text() + " returned " + Hex(static_cast<ULONG>(status)));
-    }
     CheckLowerDriverReturn(*frame, status, call);
     CallFrame* caller = CallerOf(record, *frame);
     if (caller == nullptr) {

@@ -198,7 +198,12 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
         verifier::Report("completion routine returned holding a spin lock", "IofCompleteRequest",
                          IrpText(irp) + " in " + DriverText(driver));
     }
-    if (status != STATUS_MORE_PROCESSING_REQUIRED && irp->PendingReturned && device != nullptr &&
+    bool freed;  // by a completion the routine started itself: reported by the caller
+    {
+        std::lock_guard lock(IrpMutex());
+        freed = record.state == IrpState::Freed;
+    }
+    if (!freed && status != STATUS_MORE_PROCESSING_REQUIRED && irp->PendingReturned && device != nullptr &&
         !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {
         verifier::Report("completion routine did not mark a pending IRP pending", "IofCompleteRequest",
                          IrpText(irp) + " in " + DriverText(driver));
@@ -277,10 +282,11 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
     for (; irp->CurrentLocation <= irp->StackCount + 1;
          ++lower, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
         irp->PendingReturned = (lower->Control & SL_PENDING_RETURNED) != 0;
+        NoteLocationWalked(irp, record, irp->CurrentLocation - 1, irp->PendingReturned);
         observe::Notify(observe::Point::LevelCompleted, irp, lower->DeviceObject);
         if (!ShouldInvoke(irp, lower->Control)) {
             if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
-                IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+                __atomic_fetch_or(&IoGetCurrentIrpStackLocation(irp)->Control, SL_PENDING_RETURNED, __ATOMIC_RELAXED);
             }
             ClearLocation(lower);
             continue;

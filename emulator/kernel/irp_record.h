@@ -32,6 +32,17 @@ struct CallFrame {
     bool completedHere = false;         // IofCompleteRequest from this location
     bool routineRan = false;            // its completion routine let the walk go on ...
     NTSTATUS routineStatus = 0;         // ... leaving this status in the IRP
+
+    // The request's fields as the call found them, and what the completion
+    // walk saw when it passed this location while the call was in progress.
+    bool markedAtEntry = false;       // SL_PENDING_RETURNED already set (a request the power manager held)
+    bool upperMarkedAtEntry = false;  // ... in the caller's location
+    PIO_COMPLETION_ROUTINE routineAtEntry = nullptr;  // the caller's routine in this location
+    PVOID contextAtEntry = nullptr;
+    UCHAR invokeAtEntry = 0;
+    bool walked = false;
+    bool walkSawPending = false;
+    bool upperReported = false;
 };
 
 struct IrpRecord {
@@ -72,6 +83,13 @@ void ReleaseIrp(PIRP irp, bool byIoManager, const char* routine);
 // The frame of the innermost call on `location`, preferring the calling
 // thread's. Caller holds IrpMutex().
 CallFrame* FrameAt(IrpRecord& record, int location);
+
+// The stack-location rules judged from the request's fields (stack_verify.cpp).
+// NoteHandOver and JudgeDispatchReturn: caller holds IrpMutex().
+void NoteHandOver(PIRP irp, IrpRecord& record, CallFrame& frame);
+void JudgeDispatchReturn(PIRP irp, IrpRecord& record, CallFrame& frame, NTSTATUS status,
+                         const std::function<std::string()>& call);
+void NoteLocationWalked(PIRP irp, IrpRecord& record, int location, bool pendingReturned);
 
 void ReportIrpLeaks(PDRIVER_OBJECT driver);
 

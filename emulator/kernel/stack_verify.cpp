@@ -1,14 +1,81 @@
-// The verifier's view of the DDK's inline stack-location helpers. Each
-// helper calls in here before doing its own pointer arithmetic, so a step
-// that would corrupt the IRP (no lower location, a completion routine or
-// pending mark written after a skip, a mark with no location of one's own)
-// is reported where it happens.
+// The verifier's view of a request's stack locations, from two sources.
+//
+// The request's fields at the kernel's boundaries, as Driver Verifier sees
+// them; every rule here is judged from these, so it holds for compiled
+// inline code that calls no emulator routine:
+//  - NoteHandOver (IofCallDriver hands a location over): invoke flags with
+//    no routine; a routine replaced in a location skipped down;
+//  - JudgeDispatchReturn (the dispatch routine returns) and
+//    NoteLocationWalked (IofCompleteRequest passes a location): the pending
+//    mark against the status returned; a mark appearing in the caller's
+//    location (a mark after a skip);
+//  - a mark with no location of one's own lands in the guard past the last
+//    location, reported when the request is freed (irp_allocate.cpp).
+//
+// The emulator's own inline helpers (the Emu* hooks below) are an extra that
+// names a misuse where it happens; no rule is seen only through them. Two
+// have no finding of their own at a boundary but a field-visible effect: a
+// skip or copy with no current location hands over garbage (an unknown
+// major function at IofCallDriver, or a write into the guard), and a lower
+// location that is not there is "no more IRP stack locations" at
+// IofCallDriver.
 #include "emulator/kernel/irp_record.h"
 #include "emulator/kernel/kernel_internal.h"
+
+#include <optional>
 
 using namespace emu::kernel;
 
 namespace {
+
+constexpr UCHAR InvokeFlags = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+
+// Location `location` (1: the bottom) of a live request, from the layout
+// rather than from CurrentLocation, which a completion on another thread
+// may be moving.
+PIO_STACK_LOCATION LocationOf(PIRP irp, int location)
+{
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+
+bool MarkedPending(PIRP irp, int location)
+{
+    return (__atomic_load_n(&LocationOf(irp, location)->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
+}
+
+std::string AtLocation(PIRP irp, int location)
+{
+    return IrpText(irp) + " at location " + std::to_string(location) + " of " + std::to_string(int(irp->StackCount));
+}
+
+// The innermost call on this thread that owns `location`: the driver that
+// skipped its own location down to the call being made. Caller holds
+// IrpMutex().
+CallFrame* SkippingCaller(IrpRecord& record, int location)
+{
+    const uint64_t self = CurrentThread().id;
+    for (auto it = record.frames.rbegin(); it != record.frames.rend(); ++it) {
+        if ((*it)->location == location && (*it)->thread == self) {
+            return it->get();
+        }
+    }
+    return nullptr;
+}
+
+// SL_PENDING_RETURNED appearing in the caller's location while this call
+// runs and before the completion walk reaches it: the driver (or one that
+// shares its location) marked after a skip. Caller holds IrpMutex().
+void CheckCallerLocationUnmarked(PIRP irp, IrpRecord& record, CallFrame& frame, const char* routine)
+{
+    const int upper = frame.location + 1;
+    if (frame.upperReported || frame.upperMarkedAtEntry || upper > record.stackCount || !MarkedPending(irp, upper)) {
+        return;
+    }
+    frame.upperReported = true;
+    emu::verifier::Report("IoMarkIrpPending after IoSkipCurrentIrpStackLocation", routine,
+                          AtLocation(irp, frame.location) + ": location " + std::to_string(upper) +
+                              ", the caller's, was marked pending");
+}
 
 std::string LocationText(PIRP Irp)
 {
@@ -35,6 +102,91 @@ void NoteSkippedAt(PIRP Irp, int location)
 }
 
 }  // namespace
+
+namespace emu::kernel {
+
+// IofCallDriver has just handed `frame.location` to a dispatch routine.
+// Records what the fields say; checks that invoke flags come with a routine
+// and, when the caller skipped its own location down, that its completion
+// routine (the one the driver above set) is still there.
+void NoteHandOver(PIRP irp, IrpRecord& record, CallFrame& frame)
+{
+    PIO_STACK_LOCATION own = LocationOf(irp, frame.location);
+    if ((own->Control & InvokeFlags) != 0 && own->CompletionRoutine == nullptr) {
+        // The completion walk would call address zero: the flags go.
+        emu::verifier::Report("completion flags set without a completion routine", "IofCallDriver",
+                              AtLocation(irp, frame.location));
+        own->Control &= ~InvokeFlags;
+    }
+    frame.markedAtEntry = MarkedPending(irp, frame.location);
+    frame.upperMarkedAtEntry = frame.location < record.stackCount && MarkedPending(irp, frame.location + 1);
+    frame.routineAtEntry = own->CompletionRoutine;
+    frame.contextAtEntry = own->Context;
+    frame.invokeAtEntry = own->Control & InvokeFlags;
+    const CallFrame* caller = SkippingCaller(record, frame.location);
+    if (caller == nullptr) {
+        return;
+    }
+    if (own->CompletionRoutine != caller->routineAtEntry || own->Context != caller->contextAtEntry ||
+        (own->Control & InvokeFlags) != caller->invokeAtEntry) {
+        emu::verifier::Report("IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation", "IofCallDriver",
+                              AtLocation(irp, frame.location) +
+                                  ": the completion routine of the driver above was replaced");
+    }
+    frame.routineAtEntry = caller->routineAtEntry;
+    frame.contextAtEntry = caller->contextAtEntry;
+    frame.invokeAtEntry = caller->invokeAtEntry;
+}
+
+// The pending rules when a dispatch routine returns `status`. Whether the
+// driver's location is marked pending comes from the completion walk when it
+// passed the location during the call (its SL_PENDING_RETURNED, including
+// what it propagated from below), else from the location itself. A request
+// passed down with a location of its own whose call down returned
+// STATUS_PENDING is left alone: its completion routine may be marking the
+// location this very moment.
+void JudgeDispatchReturn(PIRP irp, IrpRecord& record, CallFrame& frame, NTSTATUS status,
+                         const std::function<std::string()>& call)
+{
+    const bool live = record.state != IrpState::Freed;
+    if (!frame.walked && live) {
+        CheckCallerLocationUnmarked(irp, record, frame, "IofCallDriver");
+    }
+    std::optional<bool> marked;
+    if (frame.walked) {
+        marked = frame.walkSawPending;
+    } else if (live && !(frame.lowerReturnedPending && !frame.sharedLocationPending)) {
+        marked = MarkedPending(irp, frame.location);
+    }
+    const bool pending = status == STATUS_PENDING;
+    if (pending && marked.has_value() && !*marked && !frame.lowerReturnedPending) {
+        emu::verifier::Report("STATUS_PENDING returned without IoMarkIrpPending", "IofCallDriver", call());
+    }
+    const bool markedHere = marked.value_or(false) && !frame.markedAtEntry;
+    if (!pending && (markedHere || frame.markedPending || frame.sharedLocationPending)) {
+        emu::verifier::Report("IoMarkIrpPending without returning STATUS_PENDING", "IofCallDriver",
+                              call() + " returned " + Hex(static_cast<ULONG>(status)));
+    }
+}
+
+// The completion walk is at `location`, with PendingReturned as read from
+// it, before its completion routine runs or its mark moves up.
+void NoteLocationWalked(PIRP irp, IrpRecord& record, int location, bool pendingReturned)
+{
+    std::lock_guard lock(IrpMutex());
+    for (const auto& frame : record.frames) {
+        if (frame->location != location) {
+            continue;
+        }
+        if (!frame->walked) {
+            CheckCallerLocationUnmarked(irp, record, *frame, "IofCompleteRequest");
+        }
+        frame->walked = true;
+        frame->walkSawPending = pendingReturned;
+    }
+}
+
+}  // namespace emu::kernel
 
 extern "C" {
 
@@ -108,11 +260,6 @@ void EmuVerifyMarkPending(PIRP Irp)
     }
     if (CallFrame* frame = FrameAt(*record, Irp->CurrentLocation)) {
         frame->markedPending = true;
-    } else if (CallFrame* caller = FrameAt(*record, Irp->CurrentLocation + 1)) {
-        // The location below a caller, marked before any driver got it (the
-        // power manager holding a request it will deliver later): the call
-        // down returns STATUS_PENDING.
-        caller->lowerReturnedPending = true;
     }
 }
 

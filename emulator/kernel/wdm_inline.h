@@ -137,7 +137,9 @@ inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
 inline void IoMarkIrpPending(PIRP Irp)
 {
     EmuVerifyMarkPending(Irp);
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    // An atomic OR: the kernel's verifier reads the flag when the dispatch
+    // routine returns, possibly while a completion routine sets it.
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, SL_PENDING_RETURNED, __ATOMIC_RELAXED);
 }
 
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)

@@ -98,4 +98,17 @@ NTSTATUS ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // the invoke flags, and calls `lower`; returns what it returned.
 NTSTATUS ForwardWithProbe(PDEVICE_OBJECT lower, PIRP irp, CompletionProbe* probe, UCHAR invokeFlags);
 
+// Runs `call` with the thread raised to `irql`, then drops back; returns
+// what it returned.
+template <typename Call>
+auto AtIrql(KIRQL irql, Call call)
+{
+    const KIRQL old = KfRaiseIrql(irql);
+    struct Lower {
+        KIRQL old;
+        ~Lower() { KeLowerIrql(old); }
+    } lower{old};
+    return call();
+}
+
 }  // namespace emu::test

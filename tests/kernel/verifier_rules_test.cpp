@@ -88,19 +88,6 @@ TEST_F(VerifierRules, KernelStackOverflow)
     }
 }
 
-// Runs `call` with the thread raised to `irql`, then drops back; returns
-// what it returned.
-template <typename Call>
-auto AtIrql(KIRQL irql, Call call)
-{
-    const KIRQL old = KfRaiseIrql(irql);
-    struct Lower {
-        KIRQL old;
-        ~Lower() { KeLowerIrql(old); }
-    } lower{old};
-    return call();
-}
-
 // Each routine the driver imports is refused one level above its documented
 // maximum, and accepted at it.
 TEST_F(VerifierRules, EachRoutineKeepsItsIrqlLimit)
