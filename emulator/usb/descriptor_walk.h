@@ -35,6 +35,7 @@ struct EndpointInfo {
     uint8_t attributes = 0;       // bmAttributes; the low two bits are the transfer type
     uint16_t wMaxPacketSize = 0;  // as in the descriptor
     uint8_t interval = 0;
+    bool companion = false;       // a SuperSpeed endpoint companion descriptor follows it
     uint16_t MaximumPacketSize() const;  // bytes per (micro)frame, high-bandwidth multiplier applied
     bool In() const { return (address & USB_ENDPOINT_DIRECTION_MASK) != 0; }
     uint8_t Type() const { return attributes & USB_ENDPOINT_TYPE_MASK; }

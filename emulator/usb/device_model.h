@@ -89,6 +89,13 @@ struct DeviceModel {
     static std::optional<DeviceModel> Parse(std::string_view text, std::string_view fileName, std::string* error);
     static std::optional<DeviceModel> Load(const std::string& path, std::string* error);
 
+    // The same device on a bus of `speed`: bulk endpoints with the packet
+    // size the USB rules want there (64 bytes at full speed, 512 at high,
+    // 1024 at super), interrupt endpoints cut to the speed's limit, and at
+    // SuperSpeed a USB 3 device descriptor (bMaxPacketSize0 the exponent 9)
+    // with a companion descriptor after every endpoint.
+    DeviceModel AtSpeed(BusSpeed speed) const;
+
     // The behaviour of endpoint `address`: as listed, else Sink (OUT) or Silent (IN).
     EndpointRole RoleFor(uint8_t address) const;
     // The configuration descriptor has the remote-wakeup attribute and the

@@ -137,6 +137,10 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         {"plug; open \\PIPE0; open \\PIPE1; loopback h1 h2 1000", 1, 0, 0, 1,
          "STATUS_DATA_ERROR (0xC000003E)            Information 0  first difference at byte 251",
          DeviceFile("81", "endpoint 0x01 sink\nendpoint 0x81 source")},
+        {"plug", 1, 0, 0, 1,
+         "plug                      STATUS_INVALID_PARAMETER (0xC000000D)     Information 0  the bus refused the "
+         "configuration: endpoint 0x01 of interface 0: bulk wMaxPacketSize 64 is not valid at high speed (512)",
+         DeviceFile("81", "speed high", "40 00")},
     };
     for (const auto& test : table) {
         SCOPED_TRACE(test.commands);

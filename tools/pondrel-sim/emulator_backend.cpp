@@ -235,7 +235,13 @@ Outcome EmulatorBackend::Plug()
         return FromStatus(status, "AddDevice failed");
     if (filter_)
         filter_->Watch(machine_.pnp().FunctionDevice());
-    return FromStatus(machine_.pnp().Start(), note);
+    const emu::usb::DeviceModel& model = machine_.Device().Model();
+    status = machine_.pnp().Start();
+    std::string refused =
+        NT_SUCCESS(status) ? std::string() : emu::usb::ConfigurationRejection(model.configDescriptor, model.speed);
+    if (!refused.empty())
+        note = "the bus refused the configuration: " + refused;
+    return FromStatus(status, note);
 }
 
 void EmulatorBackend::PutFilterUnder()
