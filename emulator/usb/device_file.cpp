@@ -3,6 +3,7 @@
 #include "emulator/usb/device_model.h"
 
 #include "emulator/usb/descriptor_walk.h"
+#include "emulator/usb/enumeration.h"
 
 #include <cctype>
 #include <fstream>
@@ -42,6 +43,7 @@ private:
     bool ParseFault(std::string_view rest);
     bool ApplyFaults(const std::map<uint8_t, EndpointInfo>& present);
     bool CheckSpeed(const std::map<uint8_t, EndpointInfo>& present);
+    void InferSpeed();
     bool ApplyEndpoints();
     bool ApplyEndpoint(const EndpointLine& entry, const std::map<uint8_t, EndpointInfo>& present);
     bool Fail(size_t line, const std::string& what);
@@ -292,6 +294,33 @@ bool DeviceFileParser::CheckSpeed(const std::map<uint8_t, EndpointInfo>& present
     return true;
 }
 
+// A device that runs at a speed says so in bcdUSB: 2.00 or later for high
+// speed, 3.00 or later for SuperSpeed.
+bool UsbVersionAllows(const std::vector<uint8_t>& device, BusSpeed speed)
+{
+    const unsigned bcdUsb = device.size() >= 4 ? static_cast<unsigned>(device[2] | (device[3] << 8)) : 0;
+    return speed == BusSpeed::Super ? bcdUsb >= 0x0300 : speed == BusSpeed::High ? bcdUsb >= 0x0200 : true;
+}
+
+// Without a speed line the device is on the fastest bus at which the hub
+// would enumerate it and the bus configure it, as a device plugged into a
+// SuperSpeed port settles at the fastest speed it can; with none, on a
+// high-speed bus, where the hub or the bus says what is wrong.
+void DeviceFileParser::InferSpeed()
+{
+    for (BusSpeed speed : {BusSpeed::Super, BusSpeed::High, BusSpeed::Full, BusSpeed::Low}) {
+        if (UsbVersionAllows(*device_, speed) && HubRejection(*device_, speed).empty() &&
+            ConfigurationRejection(*config_, speed).empty()) {
+            model_.speed = speed;
+            model_.speedNote = "no speed line: " + std::string(BusSpeedName(speed)) +
+                               " speed, the fastest its descriptors are valid at";
+            return;
+        }
+    }
+    model_.speed = BusSpeed::High;
+    model_.speedNote = "no speed line, and no speed its descriptors are valid at: high speed";
+}
+
 bool DeviceFileParser::ParseLine(std::string_view line)
 {
     line = line.substr(0, line.find('#'));
@@ -409,6 +438,9 @@ std::optional<DeviceModel> DeviceFileParser::Run(std::string_view text, std::str
     }
     if (ok && config_->empty()) {
         ok = Fail(configLine_, "the config line has no bytes");
+    }
+    if (ok && speedLine_ == 0) {
+        InferSpeed();
     }
     ok = ok && ApplyEndpoints();
     if (!ok) {

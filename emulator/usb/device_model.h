@@ -74,6 +74,8 @@ struct DeviceModel {
     // benchmark's untimed figures). Synchronous and held completions are
     // never timed.
     BusSpeed speed = BusSpeed::High;
+    // Set when a device file gave no speed: which speed was taken and why.
+    std::string speedNote;
     bool busTiming = true;
     // Faults each endpoint shows from the moment the device is plugged, in
     // the order given (a device file's `fault` lines).

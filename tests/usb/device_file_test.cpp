@@ -73,6 +73,41 @@ TEST(DeviceFile, SpeedAndFaultLinesApplyInOrder)
     EXPECT_EQ(DeviceModel::Parse(kGood, "good.dev", &error)->speed, BusSpeed::High) << "the default";
 }
 
+// Without a speed line the device is on the fastest bus its descriptors
+// are valid at (bcdUSB, bMaxPacketSize0, every endpoint), and the model says
+// so; with none, on a high-speed bus.
+TEST(DeviceFile, WithoutASpeedLineTheFastestValidSpeedIsTaken)
+{
+    const struct {
+        const char* device;  // bcdUSB and bMaxPacketSize0 of the device descriptor
+        const char* endpoints;
+        BusSpeed speed;
+        const char* note;
+    } table[] = {
+        {"10 01 00 00 00 08", "07 05 81 02 40 00 00  07 05 01 02 40 00 00", BusSpeed::Full,
+         "no speed line: full speed, the fastest its descriptors are valid at"},
+        {"00 02 00 00 00 40", "07 05 81 02 40 00 00  07 05 01 02 40 00 00", BusSpeed::Full, "full speed"},
+        {"00 02 00 00 00 40", "07 05 81 02 00 02 00  07 05 01 02 00 02 00", BusSpeed::High, "high speed"},
+        {"00 03 00 00 00 09", "07 05 81 02 00 04 00 06 30 00 00 00 00  07 05 01 02 00 04 00 06 30 00 00 00 00",
+         BusSpeed::Super, "super speed"},
+        {"00 03 00 00 00 09", "07 05 81 02 00 02 00  07 05 01 02 00 02 00", BusSpeed::High,
+         "no speed line, and no speed its descriptors are valid at: high speed"},
+        {"10 01 00 00 00 40", "07 05 81 02 00 02 00  07 05 01 02 00 02 00", BusSpeed::High, "no speed its"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.endpoints);
+        const std::string text = std::string("device 12 01 ") + row.device + " 09 12 01 00 00 01 00 00 00 01\n" +
+                                 "config 09 02 ff 00 01 01 00 80 32  09 04 00 00 02 ff 00 00 00  " + row.endpoints + "\n";
+        std::string error;
+        auto model = DeviceModel::Parse(text, "speedless.dev", &error);
+        ASSERT_TRUE(model.has_value()) << error;
+        EXPECT_EQ(model->speed, row.speed);
+        EXPECT_NE(model->speedNote.find(row.note), std::string::npos) << model->speedNote;
+    }
+    auto given = DeviceModel::Parse(std::string(kGood) + "speed full\n", "given.dev", nullptr);
+    EXPECT_EQ(std::tuple(given->speed, given->speedNote), std::tuple(BusSpeed::Full, std::string()));
+}
+
 TEST(DeviceFile, MalformedDescriptorsAreKeptAsWritten)
 {
     std::string error;

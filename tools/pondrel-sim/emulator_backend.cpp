@@ -225,10 +225,13 @@ Outcome EmulatorBackend::Plug()
             return FromStatus(STATUS_OBJECT_PATH_NOT_FOUND, "cannot write the capture");
     }
     plugged_ = true;
+    const std::string& speedNote = machine_.Device().Model().speedNote;
+    if (!speedNote.empty())
+        note = note.empty() ? speedNote : note + "; " + speedNote;
     PutFilterUnder();
     NTSTATUS status = machine_.pnp().AddDevice();
     if (!NT_SUCCESS(status) && machine_.Device().Pdo() == nullptr)
-        return FromStatus(status, "the hub did not enumerate the device: " +
+        return FromStatus(status, (note.empty() ? "" : note + "; ") + "the hub did not enumerate the device: " +
                                       emu::usb::HubRejection(machine_.Device().Model().deviceDescriptor,
                                                              machine_.Device().Model().speed));
     if (!NT_SUCCESS(status))
@@ -240,7 +243,7 @@ Outcome EmulatorBackend::Plug()
     std::string refused =
         NT_SUCCESS(status) ? std::string() : emu::usb::ConfigurationRejection(model.configDescriptor, model.speed);
     if (!refused.empty())
-        note = "the bus refused the configuration: " + refused;
+        note = (note.empty() ? "" : note + "; ") + "the bus refused the configuration: " + refused;
     return FromStatus(status, note);
 }
 
