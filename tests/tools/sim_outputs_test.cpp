@@ -131,11 +131,18 @@ TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
     EXPECT_TRUE(marks.count("sleep S3") && marks.count("write h1 2000")) << "session commands mark the timeline";
 }
 
+// bench --quick --timed runs to the end: every untimed figure, and a
+// loopback on the bus model at full, high and super speed.
 TEST(PondrelSimBench, QuickRunGivesEveryFigure)
 {
-    ProgramRun run = RunSim({"bench", "--quick", "--json"});
+    ProgramRun run = RunSim({"bench", "--quick", "--timed", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     Json bench = Json::parse(run.out)["bench"];
+    for (const char* speed : {"full", "high", "super"}) {  // each speed enumerates with descriptors valid there
+        const Json& bus = bench["bus_model"][speed];
+        EXPECT_GT(bus["loopback_mb_per_s"], 0) << speed;
+        EXPECT_LE(bus["loopback_mb_per_s"], bus["capacity_mb_per_s"]) << speed;
+    }
     for (const char* mode : {"bus_thread", "synchronous"}) {
         for (const char* figure : {"write_mb_per_s", "read_mb_per_s", "loopback_mb_per_s"})
             EXPECT_GT(bench[mode][figure], 0) << mode << " " << figure;
