@@ -67,6 +67,7 @@ public:
     DeviceLife Life() override;
     std::string LastRefusal() override;
     bool WaitForLife(DeviceLife life, std::chrono::milliseconds timeout) override;
+    DeviceLife WaitForAnyLife(std::initializer_list<DeviceLife> lives, std::chrono::milliseconds timeout) override;
 
 private:
     // All private steps run with opMutex_ held.

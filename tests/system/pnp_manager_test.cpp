@@ -123,6 +123,8 @@ TEST_F(PnpManager, DisconnectBringsSurpriseRemovalThenRemovalOnceHandlesAreClose
             EXPECT_EQ(probe().Seen().unloads, 0);
         }
         if (c.handleOpen) {
+            EXPECT_EQ(m.pnp().Remove(), STATUS_INVALID_DEVICE_STATE) << "Windows sends it by itself, later";
+            EXPECT_EQ(PnpLog().back(), IRP_MN_SURPRISE_REMOVAL);
             m.app().Close(handle);
         }
         if (!c.removeAfterSurpriseRemoval) {
@@ -132,6 +134,22 @@ TEST_F(PnpManager, DisconnectBringsSurpriseRemovalThenRemovalOnceHandlesAreClose
         EXPECT_EQ(PnpLog(2), (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
         EXPECT_EQ(probe().Seen().unloads, 1);
     }
+}
+
+// A failed start is followed by the removal at once: the driver's device
+// object and name go, the device stays on the bus without a function driver
+// (code 10), and the driver unloads with its last device.
+TEST_F(PnpManager, FailedStartIsFollowedByTheRemovalAtOnce)
+{
+    emu::Machine& m = Added();
+    m.Device().FailNextStart(STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(m.pnp().Start(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(PnpLog(2), (Minors{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(m.pnp().Life(), Life::Removed);
+    EXPECT_EQ(probe().Seen().unloads, 1);
+    EXPECT_TRUE(emu::IsDeviceObjectAlive(m.Device().Pdo())) << "the device is still on the bus";
+    emu::Handle handle = 0;
+    EXPECT_NE(m.app().Open(std::string_view(PowerProbe::kPath), &handle), STATUS_SUCCESS) << "the name is gone";
 }
 
 TEST_F(PnpManager, VetoOfQueryRemoveWithHandlesOpenIsAChoice)
@@ -241,7 +259,7 @@ TEST_F(PnpManager, SendsOnlySequencesWindowsSends)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        emu::Machine& m = Added();
+        emu::Machine& m = Added({.removeAfterFailedStart = false});  // the stack stays as the failed start left it
         m.Device().FailNextStart(c.from == From::FailedStart ? STATUS_DEVICE_NOT_READY : STATUS_SUCCESS);
         ASSERT_EQ(m.pnp().Start() == STATUS_SUCCESS, c.from != From::FailedStart);
         if (c.from == From::StopPending) {

@@ -32,6 +32,8 @@ TEST(PondrelSimDemo, RunsTheDevicesLifeAndEndsClean)
           "resume                    STATUS_SUCCESS",
           "surprise-remove           STATUS_SUCCESS",
           "read& h5 512 [r1 done]",
+          "close h5                  STATUS_SUCCESS (0x00000000)               Information 0  the last handle is closed: "
+          "the PnP manager sent IRP_MN_REMOVE_DEVICE and unloaded the driver with its last device\n",
           "\nSummary\n",
           "  verifier findings              0\n",
           "  pool left at unload            0   bytes in 0 blocks (tag Bulk)\n"}},
@@ -61,7 +63,7 @@ TEST(PondrelSimCapture, ACaptureSpansAReplug)
     TempFile capture(".pcap"), decoded(".tshark");
     ProgramRun run = RunSim({"--json", "--pcap", capture.Path(), "-c",
                              "plug; open \\PIPE0; open \\PIPE1; write h1 2000; read h2 2000; close h1; close h2; "
-                             "surprise-remove; remove; plug; open \\PIPE0; write h3 1000; close h3"});
+                             "surprise-remove; plug; open \\PIPE0; write h3 1000; close h3"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const std::string tshark = "tshark -r " + capture.Path() + " -T fields -E separator=, -e usb.irp_info.direction"
                                " -e usb.transfer_type -e usb.endpoint_address -e usb.data_len -e usb.function"
