@@ -121,3 +121,42 @@ std::string HubRejection(const std::vector<uint8_t>& d, BusSpeed speed)
 }
 
 }  // namespace emu::usb
+
+namespace emu::usb {
+
+// A device of bcdUSB above 2.00 must give a BOS descriptor: a 5-byte header
+// (type 15) whose wTotalLength covers the bNumDeviceCaps device capability
+// descriptors (type 16) that follow it.
+std::string BosRejection(const std::vector<uint8_t>& device, const std::vector<uint8_t>& bos)
+{
+    constexpr uint8_t BosType = 15, CapabilityType = 16, HeaderSize = 5;
+    if (device.size() < 4 || (device[2] | (device[3] << 8)) <= 0x0200) {
+        return {};
+    }
+    if (bos.empty()) {
+        return "bcdUSB above 2.00 and no BOS descriptor";
+    }
+    if (bos.size() < HeaderSize || bos[0] != HeaderSize || bos[1] != BosType ||
+        static_cast<size_t>(bos[2] | (bos[3] << 8)) != bos.size()) {
+        return "the BOS descriptor's header is malformed";
+    }
+    size_t capabilities = 0;
+    for (size_t at = HeaderSize; at < bos.size(); at += bos[at], ++capabilities) {
+        if (bos.size() - at < 3 || bos[at] < 3 || bos[at] > bos.size() - at || bos[at + 1] != CapabilityType) {
+            return "the BOS descriptor's capability at byte " + std::to_string(at) + " is malformed";
+        }
+    }
+    if (capabilities != bos[4]) {
+        return "the BOS descriptor announces " + std::to_string(bos[4]) + " capabilities and holds " +
+               std::to_string(capabilities);
+    }
+    return {};
+}
+
+std::string HubRejection(const DeviceModel& model)
+{
+    std::string why = HubRejection(model.deviceDescriptor, model.speed);
+    return why.empty() ? BosRejection(model.deviceDescriptor, model.bosDescriptor) : why;
+}
+
+}  // namespace emu::usb

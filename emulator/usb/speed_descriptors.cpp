@@ -55,6 +55,14 @@ uint16_t PacketSizeAt(uint8_t attributes, uint16_t raw, BusSpeed speed)
     return speed == BusSpeed::High ? static_cast<uint16_t>((raw & 0x1800) | size) : size;
 }
 
+// A BOS descriptor with the USB 2.0 extension (LPM) and the SuperSpeed USB
+// device capability (full, high and super speed; full functionality from
+// full speed).
+std::vector<uint8_t> SuperSpeedBos()
+{
+    return {5, 15, 22, 0, 2, 7, 16, 2, 0x02, 0, 0, 0, 10, 16, 3, 0, 0x0E, 0, 1, 0x0A, 0xFF, 0x07};
+}
+
 }  // namespace
 
 // Walks the block by bLength; a malformed tail is kept as it is.
@@ -63,6 +71,9 @@ DeviceModel DeviceModel::AtSpeed(BusSpeed target) const
     DeviceModel model = *this;
     model.speed = target;
     AdaptDeviceDescriptor(model.deviceDescriptor, target);
+    if (target == BusSpeed::Super && model.bosDescriptor.empty()) {
+        model.bosDescriptor = SuperSpeedBos();
+    }
     const std::vector<uint8_t>& from = configDescriptor;
     std::vector<uint8_t> to;
     size_t offset = 0;

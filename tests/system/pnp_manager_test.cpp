@@ -314,11 +314,38 @@ TEST_F(PnpManager, DeviceDescriptorAHubRejectsIsNotEnumerated)
             options.device.deviceDescriptor[offset] = value;
         }
         options.device.speed = c.speed;
+        options.device.bosDescriptor = emu::usb::DeviceModel::Builtin().AtSpeed(BusSpeed::Super).bosDescriptor;
         emu::Machine& m = Boot(options);
         ASSERT_EQ(m.LoadDriver(PowerProbe::DriverEntry), STATUS_SUCCESS);
         EXPECT_EQ(m.Device().Pdo() != nullptr, c.enumerated);
         EXPECT_EQ(m.pnp().AddDevice(), c.enumerated ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
         EXPECT_EQ(m.pnp().Life(), c.enumerated ? Life::Added : Life::Unplugged);
+    }
+}
+
+// A device whose bcdUSB is above 2.00 must give a valid BOS descriptor, or
+// Windows fails its enumeration (code 43).
+TEST_F(PnpManager, DeviceAbove200WithoutAValidBosIsNotEnumerated)
+{
+    const struct {
+        uint8_t bcdUsbMinor;
+        std::vector<uint8_t> bos;
+        bool enumerated;
+    } cases[] = {
+        {0x00, {}, true},
+        {0x01, {}, false},
+        {0x10, {5, 15, 12, 0, 1, 7, 16, 2, 2, 0, 0, 0}, true},
+        {0x10, {5, 15, 13, 0, 1, 7, 16, 2, 2, 0, 0, 0}, false},  // wTotalLength past the bytes
+        {0x10, {5, 15, 12, 0, 2, 7, 16, 2, 2, 0, 0, 0}, false},  // two capabilities announced, one there
+        {0x10, {5, 15, 12, 0, 1, 7, 17, 2, 2, 0, 0, 0}, false},  // not a device capability
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.bcdUsbMinor));
+        emu::MachineOptions options;
+        options.device.deviceDescriptor[2] = c.bcdUsbMinor;
+        options.device.bosDescriptor = c.bos;
+        emu::Machine& m = Boot(options);
+        EXPECT_EQ(m.Device().Pdo() != nullptr, c.enumerated);
     }
 }
 

@@ -246,8 +246,7 @@ Outcome EmulatorBackend::Plug()
     NTSTATUS status = machine_.pnp().AddDevice();
     if (!NT_SUCCESS(status) && machine_.Device().Pdo() == nullptr)
         return FromStatus(status, (note.empty() ? "" : note + "; ") + "the hub did not enumerate the device: " +
-                                      emu::usb::HubRejection(machine_.Device().Model().deviceDescriptor,
-                                                             machine_.Device().Model().speed));
+                                      emu::usb::HubRejection(machine_.Device().Model()));
     if (!NT_SUCCESS(status))
         return FromStatus(status, "AddDevice failed");
     if (filter_)
