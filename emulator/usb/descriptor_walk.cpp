@@ -7,9 +7,6 @@
 
 namespace emu::usb {
 
-constexpr uint8_t SuperSpeedCompanionType = 0x30;
-constexpr uint8_t SuperSpeedCompanionSize = 6;
-
 DescriptorWalker::DescriptorWalker(const uint8_t* begin, size_t size, size_t startOffset)
     : begin_(begin), size_(size), offset_(startOffset)
 {

@@ -29,6 +29,11 @@ private:
     size_t offset_;
 };
 
+// The SuperSpeed endpoint companion descriptor that follows each endpoint
+// descriptor of a SuperSpeed device.
+constexpr uint8_t SuperSpeedCompanionType = 0x30;
+constexpr uint8_t SuperSpeedCompanionSize = 6;
+
 // One endpoint as a configuration descriptor describes it.
 struct EndpointInfo {
     uint8_t address = 0;

@@ -4,6 +4,7 @@
 // and a companion descriptor after every endpoint.
 #include "emulator/usb/device_model.h"
 
+#include "emulator/usb/descriptor_walk.h"
 #include "emulator/usb/usb_api.h"
 
 #include <algorithm>
@@ -12,8 +13,6 @@ namespace emu::usb {
 namespace {
 
 constexpr size_t DeviceDescriptorSize = 18;
-constexpr uint8_t CompanionType = 0x30;
-constexpr uint8_t CompanionSize = 6;
 constexpr uint8_t SuperSpeedEndpointZeroExponent = 9;  // 2^9 = 512 bytes
 
 void PutWord(uint8_t* at, uint16_t value)
@@ -80,7 +79,7 @@ DeviceModel DeviceModel::AtSpeed(BusSpeed target) const
     while (offset + 2 <= from.size() && from[offset] >= 2 && from[offset] <= from.size() - offset) {
         const uint8_t* d = &from[offset];
         offset += d[0];
-        if (d[1] == CompanionType) {
+        if (d[1] == SuperSpeedCompanionType) {
             continue;  // written again below, after its endpoint, when the target needs one
         }
         to.insert(to.end(), d, d + d[0]);
@@ -93,7 +92,7 @@ DeviceModel DeviceModel::AtSpeed(BusSpeed target) const
         if (target == BusSpeed::Super) {
             const bool periodic = (endpoint[3] & 1) != 0;  // interrupt or isochronous
             const uint16_t perInterval = periodic ? size : 0;
-            to.insert(to.end(), {CompanionSize, CompanionType, 0, 0, static_cast<uint8_t>(perInterval & 0xFF),
+            to.insert(to.end(), {SuperSpeedCompanionSize, SuperSpeedCompanionType, 0, 0, static_cast<uint8_t>(perInterval & 0xFF),
                                  static_cast<uint8_t>(perInterval >> 8)});
         }
     }
