@@ -111,6 +111,9 @@ public:
     // stack for the provider `providerId`, as the WMI kernel component sends
     // it; its final status, STATUS_NO_SUCH_DEVICE without a stack.
     virtual NTSTATUS SystemControl(UCHAR minor, ULONG_PTR providerId) = 0;
+    // The same for the first of several lives: the life reached, or
+    // `timeout`'s end with the life as it is then.
+    virtual DeviceLife WaitForAnyLife(std::initializer_list<DeviceLife> lives, std::chrono::milliseconds timeout) = 0;
 };
 
 // The power manager.
@@ -141,6 +144,11 @@ struct MachineOptions {
     // After a disconnect the PnP manager sends SURPRISE_REMOVAL, then
     // REMOVE once every handle is closed. False: the test sends REMOVE.
     bool removeAfterSurpriseRemoval = true;
+    // After a failed start the PnP manager sends REMOVE at once (Device
+    // Manager then shows code 10). False: the stack stays as the failed
+    // start left it, for tests of what a driver leaves, until the test
+    // sends REMOVE.
+    bool removeAfterFailedStart = true;
     // Refuse QUERY_REMOVE (STATUS_DEVICE_BUSY, nothing sent) while handles
     // are open, as some Windows versions do; by default the query is sent.
     bool vetoQueryRemoveWithOpenHandles = false;

@@ -29,13 +29,18 @@ std::string Describe(PDEVICE_OBJECT device)
 
 // Why Windows never sends `minor` to a device stack in `life`; empty when it
 // may. After a failed start, and after a surprise removal, only the removal
-// comes. A start is for a new or stopped device, a stop follows its
-// successful query, one query is pending at a time, and a started device is
-// removed only after its query-remove succeeded. A cancel may come in any
-// other state: a query some driver in the stack failed is cancelled for the
-// whole stack, drivers that never saw it included.
-std::string WhyNotSent(UCHAR minor, DeviceLife life, bool startFailed)
+// comes; after a surprise removal the PnP manager sends it by itself, once
+// the last handle is closed (`removalComes`), so nobody can ask for it. A
+// start is for a new or stopped device, a stop follows its successful
+// query, one query is pending at a time, and a started device is removed
+// only after its query-remove succeeded. A cancel may come in any other
+// state: a query some driver in the stack failed is cancelled for the whole
+// stack, drivers that never saw it included.
+std::string WhyNotSent(UCHAR minor, DeviceLife life, bool startFailed, bool removalComes)
 {
+    if (minor == IRP_MN_REMOVE_DEVICE && life == DeviceLife::SurpriseRemoved && removalComes) {
+        return "after a surprise removal Windows sends IRP_MN_REMOVE_DEVICE by itself, once the last handle is closed";
+    }
     if (minor == IRP_MN_REMOVE_DEVICE) {
         const bool started = life == DeviceLife::Started || life == DeviceLife::Stopped ||
                              life == DeviceLife::StopPending;
@@ -431,6 +436,13 @@ void PnpManager::OnDeviceStateInvalidated(PDEVICE_OBJECT pdo)
     });
 }
 
+DeviceLife PnpManager::WaitForAnyLife(std::initializer_list<DeviceLife> lives, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    lifeChanged_.wait_for(lock, timeout, [&] { return std::find(lives.begin(), lives.end(), life_) != lives.end(); });
+    return life_;
+}
+
 // ---- Steps (opMutex_ held) ----
 
 // IRP_MN_QUERY_PNP_DEVICE_STATE after IoInvalidateDeviceState; a running
@@ -462,7 +474,8 @@ bool PnpManager::HasStack()
 
 NTSTATUS PnpManager::CheckSequence(UCHAR minor)
 {
-    std::string why = HasStack() ? WhyNotSent(minor, Life(), startFailed_) : std::string();
+    const bool removalComes = options_.removeAfterSurpriseRemoval && gone_;
+    std::string why = HasStack() ? WhyNotSent(minor, Life(), startFailed_, removalComes) : std::string();
     const NTSTATUS status = why.empty() ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
     std::lock_guard<std::mutex> lock(stateMutex_);
     lastRefusal_ = std::move(why);
@@ -541,7 +554,8 @@ void PnpManager::CheckAddedStack(const std::vector<PDEVICE_OBJECT>& stack)
 
 // IRP_MN_START_DEVICE; after a successful start the capabilities are asked
 // again (top of the stack first), and after the first one the device state.
-// After a failed one the removal is all that may follow.
+// After a failed one the removal is all that may follow, and Windows sends
+// it at once: the device keeps its PDO with no function driver (code 10).
 NTSTATUS PnpManager::DoStart()
 {
     if (!HasStack()) {
@@ -550,6 +564,9 @@ NTSTATUS PnpManager::DoStart()
     NTSTATUS status = SendToStack(IRP_MN_START_DEVICE);
     startFailed_ = !NT_SUCCESS(status);
     if (!NT_SUCCESS(status)) {
+        if (options_.removeAfterFailedStart) {
+            DoRemove();
+        }
         return status;
     }
     bool first;

@@ -74,6 +74,7 @@ public:
     // state is queried again from the PnP manager's thread, and a running
     // device whose resource requirements changed is started again.
     void OnDeviceStateInvalidated(PDEVICE_OBJECT pdo);
+    DeviceLife WaitForAnyLife(std::initializer_list<DeviceLife> lives, std::chrono::milliseconds timeout) override;
 
 private:
     // All private steps run with opMutex_ held.

@@ -135,7 +135,7 @@ std::shared_ptr<UsbDevice> UsbBus::Plug(DeviceModel model)
         emu::verifier::Report("device plugged before BusStartup", "Bus::Plug");
         return nullptr;
     }
-    if (!HubRejection(model.deviceDescriptor, model.speed).empty()) {
+    if (!HubRejection(model).empty()) {
         auto device = std::make_shared<EmulatedDevice>(std::move(model), nextPort_++, thread_);
         devices_.push_back(device);
         return device;

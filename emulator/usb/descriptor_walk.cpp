@@ -45,19 +45,21 @@ const InterfaceInfo* ParsedConfiguration::Find(uint8_t number, uint8_t alternate
 
 // Adds an endpoint descriptor to the interface it follows, up to the count
 // that interface announced; endpoints before any interface are ignored.
-static void AddEndpoint(ParsedConfiguration& parsed, const USB_COMMON_DESCRIPTOR* descriptor)
+// Returns the endpoint added, else null.
+static EndpointInfo* AddEndpoint(ParsedConfiguration& parsed, const USB_COMMON_DESCRIPTOR* descriptor)
 {
     if (parsed.interfaces.empty() || descriptor->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
-        return;
+        return nullptr;
     }
     InterfaceInfo& owner = parsed.interfaces.back();
     if (owner.endpoints.size() >= owner.descriptor.bNumEndpoints) {
-        return;
+        return nullptr;
     }
     USB_ENDPOINT_DESCRIPTOR endpoint;
     std::memcpy(&endpoint, descriptor, sizeof endpoint);
     owner.endpoints.push_back({endpoint.bEndpointAddress, endpoint.bmAttributes, endpoint.wMaxPacketSize,
                                endpoint.bInterval});
+    return &owner.endpoints.back();
 }
 
 std::optional<ParsedConfiguration> ParseConfiguration(const uint8_t* block, size_t size)
@@ -69,15 +71,21 @@ std::optional<ParsedConfiguration> ParseConfiguration(const uint8_t* block, size
     std::memcpy(&parsed.header, block, sizeof parsed.header);
     const size_t limit = parsed.header.wTotalLength < size ? parsed.header.wTotalLength : size;
     DescriptorWalker walker(block, limit);
+    EndpointInfo* previous = nullptr;  // the endpoint the descriptor before this one added
     while (const USB_COMMON_DESCRIPTOR* descriptor = walker.Next()) {
+        EndpointInfo* added = nullptr;
         if (descriptor->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
             descriptor->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
             InterfaceInfo interface;
             std::memcpy(&interface.descriptor, descriptor, sizeof interface.descriptor);
             parsed.interfaces.push_back(std::move(interface));
         } else if (descriptor->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE) {
-            AddEndpoint(parsed, descriptor);
+            added = AddEndpoint(parsed, descriptor);
+        } else if (descriptor->bDescriptorType == SuperSpeedCompanionType && previous != nullptr &&
+                   descriptor->bLength >= SuperSpeedCompanionSize) {
+            previous->companion = true;
         }
+        previous = added;
     }
     return parsed;
 }

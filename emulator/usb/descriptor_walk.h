@@ -29,12 +29,18 @@ private:
     size_t offset_;
 };
 
+// The SuperSpeed endpoint companion descriptor that follows each endpoint
+// descriptor of a SuperSpeed device.
+constexpr uint8_t SuperSpeedCompanionType = 0x30;
+constexpr uint8_t SuperSpeedCompanionSize = 6;
+
 // One endpoint as a configuration descriptor describes it.
 struct EndpointInfo {
     uint8_t address = 0;
     uint8_t attributes = 0;       // bmAttributes; the low two bits are the transfer type
     uint16_t wMaxPacketSize = 0;  // as in the descriptor
     uint8_t interval = 0;
+    bool companion = false;       // a SuperSpeed endpoint companion descriptor follows it
     uint16_t MaximumPacketSize() const;  // bytes per (micro)frame, high-bandwidth multiplier applied
     bool In() const { return (address & USB_ENDPOINT_DIRECTION_MASK) != 0; }
     uint8_t Type() const { return attributes & USB_ENDPOINT_TYPE_MASK; }

@@ -3,6 +3,7 @@
 #include "emulator/usb/device_model.h"
 
 #include "emulator/usb/descriptor_walk.h"
+#include "emulator/usb/enumeration.h"
 
 #include <cctype>
 #include <fstream>
@@ -32,7 +33,7 @@ public:
     std::optional<DeviceModel> Run(std::string_view text, std::string* error);
 
 private:
-    enum class Section { None, Device, Config, Endpoint };
+    enum class Section { None, Device, Config, Bos, Endpoint };
 
     bool ParseLine(std::string_view line);
     bool AppendHex(std::string_view tokens, std::vector<uint8_t>& bytes);
@@ -42,6 +43,7 @@ private:
     bool ParseFault(std::string_view rest);
     bool ApplyFaults(const std::map<uint8_t, EndpointInfo>& present);
     bool CheckSpeed(const std::map<uint8_t, EndpointInfo>& present);
+    void InferSpeed();
     bool ApplyEndpoints();
     bool ApplyEndpoint(const EndpointLine& entry, const std::map<uint8_t, EndpointInfo>& present);
     bool Fail(size_t line, const std::string& what);
@@ -53,6 +55,8 @@ private:
     std::optional<std::vector<uint8_t>> config_;
     size_t deviceLine_ = 0;
     size_t configLine_ = 0;
+    std::optional<std::vector<uint8_t>> bos_;
+    size_t bosLine_ = 0;
     std::vector<EndpointLine> endpoints_;
     std::vector<FaultLine> faults_;
     size_t speedLine_ = 0;
@@ -189,6 +193,15 @@ bool DeviceFileParser::StartDirective(std::string_view keyword, std::string_view
         section_ = isDevice ? Section::Device : Section::Config;
         return AppendHex(rest, *block);
     }
+    if (keyword == "bos") {
+        if (bos_) {
+            return Fail(line_, "a second bos line (the first is line " + std::to_string(bosLine_) + ")");
+        }
+        bos_.emplace();
+        bosLine_ = line_;
+        section_ = Section::Bos;
+        return AppendHex(rest, *bos_);
+    }
     if (keyword == "endpoint") {
         section_ = Section::Endpoint;
         return ParseEndpoint(rest);
@@ -197,7 +210,7 @@ bool DeviceFileParser::StartDirective(std::string_view keyword, std::string_view
         section_ = Section::Endpoint;
         return keyword == "speed" ? ParseSpeed(rest) : ParseFault(rest);
     }
-    return Fail(line_, "unknown keyword '" + std::string(keyword) + "' (expected device, config, endpoint, speed or fault)");
+    return Fail(line_, "unknown keyword '" + std::string(keyword) + "' (expected device, config, bos, endpoint, speed or fault)");
 }
 
 bool DeviceFileParser::ParseEndpoint(std::string_view rest)
@@ -299,6 +312,34 @@ bool DeviceFileParser::CheckSpeed(const std::map<uint8_t, EndpointInfo>& present
     return true;
 }
 
+// A device that runs at a speed says so in bcdUSB: 2.00 or later for high
+// speed, 3.00 or later for SuperSpeed.
+bool UsbVersionAllows(const std::vector<uint8_t>& device, BusSpeed speed)
+{
+    const unsigned bcdUsb = device.size() >= 4 ? static_cast<unsigned>(device[2] | (device[3] << 8)) : 0;
+    return speed == BusSpeed::Super ? bcdUsb >= 0x0300 : speed == BusSpeed::High ? bcdUsb >= 0x0200 : true;
+}
+
+// Without a speed line the device is on the fastest bus at which the hub
+// would enumerate it and the bus configure it, as a device plugged into a
+// SuperSpeed port settles at the fastest speed it can; with none, on a
+// high-speed bus, where the hub or the bus says what is wrong.
+void DeviceFileParser::InferSpeed()
+{
+    const bool bosValid = BosRejection(*device_, bos_.value_or(std::vector<uint8_t>{})).empty();
+    for (BusSpeed speed : {BusSpeed::Super, BusSpeed::High, BusSpeed::Full, BusSpeed::Low}) {
+        if (bosValid && UsbVersionAllows(*device_, speed) && HubRejection(*device_, speed).empty() &&
+            ConfigurationRejection(*config_, speed).empty()) {
+            model_.speed = speed;
+            model_.speedNote = "no speed line: " + std::string(BusSpeedName(speed)) +
+                               " speed, the fastest its descriptors are valid at";
+            return;
+        }
+    }
+    model_.speed = BusSpeed::High;
+    model_.speedNote = "no speed line, and no speed its descriptors are valid at: high speed";
+}
+
 bool DeviceFileParser::ParseLine(std::string_view line)
 {
     line = line.substr(0, line.find('#'));
@@ -312,7 +353,8 @@ bool DeviceFileParser::ParseLine(std::string_view line)
     if (std::isspace(static_cast<unsigned char>(line[0]))) {
         if (section_ == Section::Device) return AppendHex(line, *device_);
         if (section_ == Section::Config) return AppendHex(line, *config_);
-        return Fail(line_, "continuation line without a device or config line before it");
+        if (section_ == Section::Bos) return AppendHex(line, *bos_);
+        return Fail(line_, "continuation line without a device, config or bos line before it");
     }
     std::string_view keyword = tokens[0];
     return StartDirective(keyword, line.substr(keyword.data() + keyword.size() - line.data()));
@@ -417,6 +459,9 @@ std::optional<DeviceModel> DeviceFileParser::Run(std::string_view text, std::str
     if (ok && config_->empty()) {
         ok = Fail(configLine_, "the config line has no bytes");
     }
+    if (ok && speedLine_ == 0) {
+        InferSpeed();
+    }
     ok = ok && ApplyEndpoints();
     if (!ok) {
         if (error != nullptr) {
@@ -426,6 +471,7 @@ std::optional<DeviceModel> DeviceFileParser::Run(std::string_view text, std::str
     }
     model_.deviceDescriptor = *device_;
     model_.configDescriptor = *config_;
+    model_.bosDescriptor = bos_.value_or(std::vector<uint8_t>{});
     return model_;
 }
 

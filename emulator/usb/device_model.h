@@ -63,6 +63,9 @@ struct PowerCapabilities {
 struct DeviceModel {
     std::vector<uint8_t> deviceDescriptor;  // 18 bytes normally; served as is, even when malformed
     std::vector<uint8_t> configDescriptor;  // the whole block; served as is, even when malformed
+    // The BOS descriptor with its device capabilities; empty when the device
+    // has none. A hub wants one of a device whose bcdUSB is above 2.00.
+    std::vector<uint8_t> bosDescriptor;
     std::map<uint8_t, EndpointRole> endpoints;  // by bEndpointAddress; unlisted: Sink (OUT) / Silent (IN)
     PowerCapabilities power;
     CompletionMode completion = CompletionMode::BusThread;
@@ -74,6 +77,8 @@ struct DeviceModel {
     // benchmark's untimed figures). Synchronous and held completions are
     // never timed.
     BusSpeed speed = BusSpeed::High;
+    // Set when a device file gave no speed: which speed was taken and why.
+    std::string speedNote;
     bool busTiming = true;
     // Faults each endpoint shows from the moment the device is plugged, in
     // the order given (a device file's `fault` lines).
@@ -91,6 +96,14 @@ struct DeviceModel {
     // On error returns nullopt and sets `error` to "file:line: what is wrong".
     static std::optional<DeviceModel> Parse(std::string_view text, std::string_view fileName, std::string* error);
     static std::optional<DeviceModel> Load(const std::string& path, std::string* error);
+
+    // The same device on a bus of `speed`: bulk endpoints with the packet
+    // size the USB rules want there (64 bytes at full speed, 512 at high,
+    // 1024 at super), interrupt endpoints cut to the speed's limit, and at
+    // SuperSpeed a USB 3 device descriptor (bMaxPacketSize0 the exponent 9)
+    // with a companion descriptor after every endpoint, and a BOS
+    // descriptor when the device has none.
+    DeviceModel AtSpeed(BusSpeed speed) const;
 
     // The behaviour of endpoint `address`: as listed, else Sink (OUT) or Silent (IN).
     EndpointRole RoleFor(uint8_t address) const;

@@ -5,6 +5,7 @@
 #include "emulator/usb/emulated_device.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/usb/enumeration.h"
 #include "emulator/usb/memory_bounds.h"
 #include "emulator/usb/transfer_buffer.h"
 #include "emulator/usb/usbd_status.h"
@@ -123,6 +124,11 @@ USBD_STATUS EmulatedDevice::ApplyConfiguration(PURB urb, TransferList& cancelled
     auto parsed = ParseConfiguration(reinterpret_cast<const uint8_t*>(config), ReadableConfigurationBytes(config));
     if (!parsed) {
         return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    }
+    // An endpoint the USB rules forbid at the device's speed: the host
+    // controller could not schedule it, so no pipe is opened for any.
+    if (!EndpointRejection(*parsed, model_.speed).empty()) {
+        return USBD_STATUS_INVALID_PARAMETER;
     }
     const auto& own = model_.configDescriptor;
     const size_t valueAt = offsetof(USB_CONFIGURATION_DESCRIPTOR, bConfigurationValue);

@@ -123,6 +123,8 @@ TEST_F(PnpManager, DisconnectBringsSurpriseRemovalThenRemovalOnceHandlesAreClose
             EXPECT_EQ(probe().Seen().unloads, 0);
         }
         if (c.handleOpen) {
+            EXPECT_EQ(m.pnp().Remove(), STATUS_INVALID_DEVICE_STATE) << "Windows sends it by itself, later";
+            EXPECT_EQ(PnpLog().back(), IRP_MN_SURPRISE_REMOVAL);
             m.app().Close(handle);
         }
         if (!c.removeAfterSurpriseRemoval) {
@@ -132,6 +134,22 @@ TEST_F(PnpManager, DisconnectBringsSurpriseRemovalThenRemovalOnceHandlesAreClose
         EXPECT_EQ(PnpLog(2), (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
         EXPECT_EQ(probe().Seen().unloads, 1);
     }
+}
+
+// A failed start is followed by the removal at once: the driver's device
+// object and name go, the device stays on the bus without a function driver
+// (code 10), and the driver unloads with its last device.
+TEST_F(PnpManager, FailedStartIsFollowedByTheRemovalAtOnce)
+{
+    emu::Machine& m = Added();
+    m.Device().FailNextStart(STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(m.pnp().Start(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(PnpLog(2), (Minors{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(m.pnp().Life(), Life::Removed);
+    EXPECT_EQ(probe().Seen().unloads, 1);
+    EXPECT_TRUE(emu::IsDeviceObjectAlive(m.Device().Pdo())) << "the device is still on the bus";
+    emu::Handle handle = 0;
+    EXPECT_NE(m.app().Open(std::string_view(PowerProbe::kPath), &handle), STATUS_SUCCESS) << "the name is gone";
 }
 
 TEST_F(PnpManager, VetoOfQueryRemoveWithHandlesOpenIsAChoice)
@@ -241,7 +259,7 @@ TEST_F(PnpManager, SendsOnlySequencesWindowsSends)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        emu::Machine& m = Added();
+        emu::Machine& m = Added({.removeAfterFailedStart = false});  // the stack stays as the failed start left it
         m.Device().FailNextStart(c.from == From::FailedStart ? STATUS_DEVICE_NOT_READY : STATUS_SUCCESS);
         ASSERT_EQ(m.pnp().Start() == STATUS_SUCCESS, c.from != From::FailedStart);
         if (c.from == From::StopPending) {
@@ -296,11 +314,38 @@ TEST_F(PnpManager, DeviceDescriptorAHubRejectsIsNotEnumerated)
             options.device.deviceDescriptor[offset] = value;
         }
         options.device.speed = c.speed;
+        options.device.bosDescriptor = emu::usb::DeviceModel::Builtin().AtSpeed(BusSpeed::Super).bosDescriptor;
         emu::Machine& m = Boot(options);
         ASSERT_EQ(m.LoadDriver(PowerProbe::DriverEntry), STATUS_SUCCESS);
         EXPECT_EQ(m.Device().Pdo() != nullptr, c.enumerated);
         EXPECT_EQ(m.pnp().AddDevice(), c.enumerated ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
         EXPECT_EQ(m.pnp().Life(), c.enumerated ? Life::Added : Life::Unplugged);
+    }
+}
+
+// A device whose bcdUSB is above 2.00 must give a valid BOS descriptor, or
+// Windows fails its enumeration (code 43).
+TEST_F(PnpManager, DeviceAbove200WithoutAValidBosIsNotEnumerated)
+{
+    const struct {
+        uint8_t bcdUsbMinor;
+        std::vector<uint8_t> bos;
+        bool enumerated;
+    } cases[] = {
+        {0x00, {}, true},
+        {0x01, {}, false},
+        {0x10, {5, 15, 12, 0, 1, 7, 16, 2, 2, 0, 0, 0}, true},
+        {0x10, {5, 15, 13, 0, 1, 7, 16, 2, 2, 0, 0, 0}, false},  // wTotalLength past the bytes
+        {0x10, {5, 15, 12, 0, 2, 7, 16, 2, 2, 0, 0, 0}, false},  // two capabilities announced, one there
+        {0x10, {5, 15, 12, 0, 1, 7, 17, 2, 2, 0, 0, 0}, false},  // not a device capability
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.bcdUsbMinor));
+        emu::MachineOptions options;
+        options.device.deviceDescriptor[2] = c.bcdUsbMinor;
+        options.device.bosDescriptor = c.bos;
+        emu::Machine& m = Boot(options);
+        EXPECT_EQ(m.Device().Pdo() != nullptr, c.enumerated);
     }
 }
 

@@ -32,6 +32,8 @@ TEST(PondrelSimDemo, RunsTheDevicesLifeAndEndsClean)
           "resume                    STATUS_SUCCESS",
           "surprise-remove           STATUS_SUCCESS",
           "read& h5 512 [r1 done]",
+          "close h5                  STATUS_SUCCESS (0x00000000)               Information 0  the last handle is closed: "
+          "the PnP manager sent IRP_MN_REMOVE_DEVICE and unloaded the driver with its last device\n",
           "\nSummary\n",
           "  verifier findings              0\n",
           "  pool left at unload            0   bytes in 0 blocks (tag Bulk)\n"}},
@@ -61,7 +63,7 @@ TEST(PondrelSimCapture, ACaptureSpansAReplug)
     TempFile capture(".pcap"), decoded(".tshark");
     ProgramRun run = RunSim({"--json", "--pcap", capture.Path(), "-c",
                              "plug; open \\PIPE0; open \\PIPE1; write h1 2000; read h2 2000; close h1; close h2; "
-                             "surprise-remove; remove; plug; open \\PIPE0; write h3 1000; close h3"});
+                             "surprise-remove; plug; open \\PIPE0; write h3 1000; close h3"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const std::string tshark = "tshark -r " + capture.Path() + " -T fields -E separator=, -e usb.irp_info.direction"
                                " -e usb.transfer_type -e usb.endpoint_address -e usb.data_len -e usb.function"
@@ -136,11 +138,18 @@ TEST(PondrelSimTrace, RequestsUrbsPowerAndWorkItemsAreTimed)
         EXPECT_EQ(threads.count(role), 1u) << "threads are named by their role: " << role;
 }
 
+// bench --quick --timed runs to the end: every untimed figure, and a
+// loopback on the bus model at full, high and super speed.
 TEST(PondrelSimBench, QuickRunGivesEveryFigure)
 {
-    ProgramRun run = RunSim({"bench", "--quick", "--json"});
+    ProgramRun run = RunSim({"bench", "--quick", "--timed", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     Json bench = Json::parse(run.out)["bench"];
+    for (const char* speed : {"full", "high", "super"}) {  // each speed enumerates with descriptors valid there
+        const Json& bus = bench["bus_model"][speed];
+        EXPECT_GT(bus["loopback_mb_per_s"], 0) << speed;
+        EXPECT_LE(bus["loopback_mb_per_s"], bus["capacity_mb_per_s"]) << speed;
+    }
     for (const char* mode : {"bus_thread", "synchronous"}) {
         for (const char* figure : {"write_mb_per_s", "read_mb_per_s", "loopback_mb_per_s"})
             EXPECT_GT(bench[mode][figure], 0) << mode << " " << figure;

@@ -127,9 +127,16 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         {"plug; open; loopback h1 h7 10", 1, 0, 0, 1, "h7 is not an open handle"},
         {"plug; stop", 1, 0, 0, 1, "stop                      STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  "
                                    "Windows stops a device only after IRP_MN_QUERY_STOP_DEVICE succeeded\n"},
-        {"plug; surprise-remove; query-remove; remove", 1, 0, 0, 1,
+        {"plug; open; surprise-remove; query-remove; remove; close h1", 1, 0, 0, 2,
          "query-remove              STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  "
-         "after a surprise removal Windows sends only IRP_MN_REMOVE_DEVICE\nremove                    STATUS_SUCCESS"},
+         "after a surprise removal Windows sends only IRP_MN_REMOVE_DEVICE\n"
+         "remove                    STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  after a surprise "
+         "removal Windows sends IRP_MN_REMOVE_DEVICE by itself, once the last handle is closed\n"
+         "close h1                  STATUS_SUCCESS (0x00000000)               Information 0  the last handle is "
+         "closed: the PnP manager sent IRP_MN_REMOVE_DEVICE and unloaded the driver with its last device\n"},
+        {"plug; surprise-remove; plug", 0, 0, 0, 0,
+         "surprise-remove           STATUS_SUCCESS (0x00000000)               Information 0  no handle was open: the "
+         "PnP manager sent IRP_MN_REMOVE_DEVICE"},
         {"plug; query-stop", 0, 0, 0, 0},
         // The issue's own case: a loopback that finds a wrong byte fails the
         // run. The IN endpoint is a source, so the bytes read back differ from
@@ -137,6 +144,10 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         {"plug; open \\PIPE0; open \\PIPE1; loopback h1 h2 1000", 1, 0, 0, 1,
          "STATUS_DATA_ERROR (0xC000003E)            Information 0  first difference at byte 251",
          DeviceFile("81", "endpoint 0x01 sink\nendpoint 0x81 source")},
+        {"plug", 1, 0, 0, 1,
+         "plug                      STATUS_INVALID_PARAMETER (0xC000000D)     Information 0  the bus refused the "
+         "configuration: endpoint 0x01 of interface 0: bulk wMaxPacketSize 64 is not valid at high speed (512)",
+         DeviceFile("81", "speed high", "40 00")},
     };
     for (const auto& test : table) {
         SCOPED_TRACE(test.commands);

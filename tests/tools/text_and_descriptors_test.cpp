@@ -167,6 +167,7 @@ TEST(SessionDescriptors, ClassesAndClassSpecificDescriptorsByName)
         {withCdc({0x06, 0x24, 0x06, 0x00, 0x01, 0x02}), "      CDC Union:\n        bMasterInterface        0\n        bSlaveInterface         1\n        bSlaveInterface         2\n"},
         {withCdc({0x04, 0x24, 0x02}), "      CDC ACM:\n        (short: 3 bytes)\n"},
         {withCdc({0x04, 0x24, 0x1a, 0x01}), "      CDC descriptor subtype 0x1a, 4 bytes: 04241a01\n"},
+        {withCdc({0x02, 0x24}), "      Class-specific interface descriptor (Communications), 2 bytes: 0224\n"},
         {{0x09, 0x04, 0x00, 0x00, 0x01, 0x03, 0x01, 0x01, 0x00, 0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, 0x3f, 0x00},
          "      HID Device Descriptor:\n        bcdHID                1.11\n        bCountryCode            0\n"
          "        bNumDescriptors         1\n        bDescriptorType        34 Report\n        wDescriptorLength      63\n"},

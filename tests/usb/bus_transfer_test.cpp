@@ -216,9 +216,7 @@ class TimedBus : public BusFixture, public ::testing::WithParamInterface<SpeedCa
 protected:
     DeviceModel Model() override
     {
-        DeviceModel model = DeviceModel::Builtin();
-        model.speed = GetParam().speed;
-        return model;
+        return DeviceModel::Builtin().AtSpeed(GetParam().speed);
     }
 };
 

@@ -75,6 +75,38 @@ TEST(DeviceFile, SpeedAndFaultLinesApplyInOrder)
     EXPECT_EQ(DeviceModel::Parse(kGood, "good.dev", &error)->speed, BusSpeed::High) << "the default";
 }
 
+// Without a speed line the device is on the fastest bus its descriptors
+// are valid at (bcdUSB, bMaxPacketSize0, every endpoint), and the model says
+// so; with none, on a high-speed bus.
+TEST(DeviceFile, WithoutASpeedLineTheFastestValidSpeedIsTaken)
+{
+    const char* const companion = " 06 30 00 00 00 00";
+    const struct {
+        std::string device;  // bcdUSB and bMaxPacketSize0
+        std::string endpoint;  // wMaxPacketSize, and what follows the endpoint
+        BusSpeed speed;
+        const char* note;
+    } table[] = {
+        {"10 01 00 00 00 08", "40 00 00", BusSpeed::Full, "no speed line: full speed, the fastest its descriptors are valid at"},
+        {"00 02 00 00 00 40", "40 00 00", BusSpeed::Full, "full speed"},
+        {"00 02 00 00 00 40", "00 02 00", BusSpeed::High, "high speed"},
+        {"00 03 00 00 00 09", std::string("00 04 00") + companion + "\nbos 05 0f 0f 00 01 0a 10 03 00 0e 00 01 0a ff 07",
+         BusSpeed::Super, "super speed"},
+        {"00 03 00 00 00 09", std::string("00 04 00") + companion, BusSpeed::High, "no speed its"},  // no BOS
+        {"10 01 00 00 00 40", "00 02 00", BusSpeed::High, "no speed line, and no speed its descriptors are valid at"},
+    };
+    for (const auto& row : table) {
+        const std::string text = "device 12 01 " + row.device + " 09 12 01 00 00 01 00 00 00 01\nconfig 09 02 ff 00 01 01 00 "
+                                 "80 32  09 04 00 00 01 ff 00 00 00  07 05 81 02 " + row.endpoint + "\n";
+        auto model = DeviceModel::Parse(text, "speedless.dev", nullptr);
+        ASSERT_TRUE(model.has_value()) << text;
+        EXPECT_EQ(model->speed, row.speed) << text;
+        EXPECT_NE(model->speedNote.find(row.note), std::string::npos) << model->speedNote;
+    }
+    auto given = DeviceModel::Parse(std::string(kGood) + "speed full\n", "given.dev", nullptr);
+    EXPECT_EQ(std::tuple(given->speed, given->speedNote), std::tuple(BusSpeed::Full, std::string()));
+}
+
 TEST(DeviceFile, MalformedDescriptorsAreKeptAsWritten)
 {
     std::string error;
@@ -107,10 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"NotHex", "device 12 0g\n", "bad.dev:1: '0g' is not a hex byte"},
         BadFile{"OddDigits", "# c\ndevice 123\n", "bad.dev:2: '123' is not a hex byte"},
         BadFile{"PrefixTooLong", "device 0x123\n", "bad.dev:1: '0x123' is not a hex byte"},
-        BadFile{"ContinuationFirst", "  12 01\n", "bad.dev:1: continuation line without a device or config line before it"},
+        BadFile{"ContinuationFirst", "  12 01\n", "bad.dev:1: continuation line without a device, config or bos line before it"},
         BadFile{"ContinuationAfterEndpoint", "device 12\n" CONFIG2 "endpoint 0x01 sink\n  00\n",
-                "bad.dev:4: continuation line without a device or config line before it"},
-        BadFile{"UnknownKeyword", "device 12\nconfg 09\n", "bad.dev:2: unknown keyword 'confg' (expected device, config, endpoint, speed or fault)"},
+                "bad.dev:4: continuation line without a device, config or bos line before it"},
+        BadFile{"UnknownKeyword", "device 12\nconfg 09\n", "bad.dev:2: unknown keyword 'confg' (expected device, config, bos, endpoint, speed or fault)"},
         BadFile{"SecondDevice", "device 12\n\ndevice 13\n", "bad.dev:3: a second device line (the first is line 1)"},
         BadFile{"NoDevice", CONFIG2, "bad.dev:1: no device line"},
         BadFile{"NoConfig", "device 12\n# end\n", "bad.dev:2: no config line"},

@@ -260,13 +260,15 @@ ModeFigures MeasureMode(const emu::usb::DeviceModel& model, CompletionMode mode,
 }
 
 // 64 KiB loopbacks through the driver on a timed bus at each speed that
-// has bulk endpoints.
+// has bulk endpoints, the device answering at each with the descriptors
+// valid there (at SuperSpeed a USB 3 device descriptor, 1024-byte bulk
+// endpoints and their companion descriptors).
 void MeasureBusModel(const emu::usb::DeviceModel& model, std::chrono::duration<double> duration, Figures* figures)
 {
     using emu::usb::BusSpeed;
     for (auto [speed, megabits] : {std::pair{BusSpeed::Full, 12.0}, std::pair{BusSpeed::High, 480.0},
                                    std::pair{BusSpeed::Super, 5000.0}}) {
-        Rig rig(model, CompletionMode::BusThread, speed);
+        Rig rig(model.AtSpeed(speed), CompletionMode::BusThread, speed);
         BusFigures bus{speed, megabits, {}};
         if (!rig.failure.empty()) {
             bus.loopback.failure = rig.failure;

@@ -84,11 +84,10 @@ public:
         else if (session::IsSuccess(executor_.LastResult()->status))
             Fault("the pending read succeeded after the device left");
 
-        Heading("Removal and unload");
+        Heading("The last handle closes: the PnP manager removes the device, the driver unloads");
         Step("close h1", Want::Success);
         Step("close h4", Want::Success);
         Step("close h5", Want::Success);
-        Step("remove", Want::Success);
         Step("unload", Want::Success);
         return Finish();
     }
@@ -104,10 +103,9 @@ private:
         Heading("Sleep to S3 and resume");
         Step("sleep S3", Want::Success);
         Step("resume", Want::Success);
-        Heading("Surprise removal, removal and unload");
+        Heading("Surprise removal; the last handle closes: removal and unload");
         Step("surprise-remove", Want::Success);
         Step("close " + handle, Want::Success);
-        Step("remove", Want::Success);
         Step("unload", Want::Success);
     }
 

@@ -151,10 +151,24 @@ Outcome EmulatorBackend::OpenInterface(const std::string& name, session::Backend
     return FromStatus(status);
 }
 
+// After a surprise removal the PnP manager sends the removal once the last
+// handle is closed: the close of that handle shows it.
 Outcome EmulatorBackend::Close(session::BackendHandle handle)
 {
+    const bool surpriseRemoved = machine_.pnp().Life() == emu::DeviceLife::SurpriseRemoved;
     machine_.app().Close(HandleOf(handle));
-    return FromStatus(STATUS_SUCCESS);
+    if (!surpriseRemoved || machine_.app().OpenFileObjects() != 0)
+        return FromStatus(STATUS_SUCCESS);
+    if (!machine_.pnp().WaitForLife(emu::DeviceLife::Unplugged, timeout_))
+        return FromStatus(STATUS_UNSUCCESSFUL, "the last handle is closed, and no IRP_MN_REMOVE_DEVICE followed");
+    return FromStatus(STATUS_SUCCESS, RemovalNote("the last handle is closed"));
+}
+
+// What followed the removal the PnP manager sent by itself.
+std::string EmulatorBackend::RemovalNote(const std::string& why)
+{
+    return why + ": the PnP manager sent IRP_MN_REMOVE_DEVICE" +
+           (Loaded() ? "" : " and unloaded the driver with its last device");
 }
 
 Outcome EmulatorBackend::Write(session::BackendHandle handle, const std::vector<uint8_t>& data)
@@ -226,17 +240,27 @@ Outcome EmulatorBackend::Plug()
             return FromStatus(STATUS_OBJECT_PATH_NOT_FOUND, "cannot write the capture");
     }
     plugged_ = true;
+    const std::string& speedNote = machine_.Device().Model().speedNote;
+    if (!speedNote.empty())
+        note = note.empty() ? speedNote : note + "; " + speedNote;
     PutFilterUnder();
     NTSTATUS status = machine_.pnp().AddDevice();
     if (!NT_SUCCESS(status) && machine_.Device().Pdo() == nullptr)
-        return FromStatus(status, "the hub did not enumerate the device: " +
-                                      emu::usb::HubRejection(machine_.Device().Model().deviceDescriptor,
-                                                             machine_.Device().Model().speed));
+        return FromStatus(status, (note.empty() ? "" : note + "; ") + "the hub did not enumerate the device: " +
+                                      emu::usb::HubRejection(machine_.Device().Model()));
     if (!NT_SUCCESS(status))
         return FromStatus(status, "AddDevice failed");
     if (filter_)
         filter_->Watch(machine_.pnp().FunctionDevice());
-    return FromStatus(machine_.pnp().Start(), note);
+    const emu::usb::DeviceModel& model = machine_.Device().Model();
+    status = machine_.pnp().Start();
+    std::string refused =
+        NT_SUCCESS(status) ? std::string() : emu::usb::ConfigurationRejection(model.configDescriptor, model.speed);
+    if (!refused.empty())
+        note = (note.empty() ? "" : note + "; ") + "the bus refused the configuration: " + refused;
+    if (!NT_SUCCESS(status) && !Attached())
+        note = (note.empty() ? "" : note + "; ") + RemovalNote("the start failed");
+    return FromStatus(status, note);
 }
 
 void EmulatorBackend::PutFilterUnder()
@@ -274,9 +298,15 @@ Outcome EmulatorBackend::SurpriseRemove()
     if (machine_.pnp().Life() == emu::DeviceLife::SurpriseRemoved)
         return FromStatus(STATUS_INVALID_DEVICE_STATE, "the device has already left the bus");
     machine_.Device().Disconnect();
-    if (!machine_.pnp().WaitForLife(emu::DeviceLife::SurpriseRemoved, timeout_))
+    using Life = emu::DeviceLife;
+    Life life = machine_.pnp().WaitForAnyLife({Life::SurpriseRemoved, Life::Removed, Life::Unplugged}, timeout_);
+    if (life != Life::SurpriseRemoved && life != Life::Removed && life != Life::Unplugged)
         return FromStatus(STATUS_UNSUCCESSFUL, "no surprise removal followed");
-    return FromStatus(STATUS_SUCCESS);
+    if (machine_.app().OpenFileObjects() != 0)
+        return FromStatus(STATUS_SUCCESS);
+    if (!machine_.pnp().WaitForLife(Life::Unplugged, timeout_))
+        return FromStatus(STATUS_UNSUCCESSFUL, "no handle is open, and no IRP_MN_REMOVE_DEVICE followed");
+    return FromStatus(STATUS_SUCCESS, RemovalNote("no handle was open"));
 }
 
 Outcome EmulatorBackend::Remove()

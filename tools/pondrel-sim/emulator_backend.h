@@ -62,6 +62,7 @@ public:
 
 private:
     bool Attached();  // the driver's device object is on the device's stack
+    std::string RemovalNote(const std::string& why);
     session::Outcome Plug();
     session::Outcome SurpriseRemove();
     session::Outcome Remove();

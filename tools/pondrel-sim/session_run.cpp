@@ -122,7 +122,6 @@ int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::P
     emu::MachineOptions machineOptions;
     machineOptions.device = inputs.model;
     machineOptions.plugDevice = false;
-    machineOptions.removeAfterSurpriseRemoval = false;
     emu::Machine machine(std::move(machineOptions));
     EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
     if (options.lowerFilter)

@@ -190,7 +190,7 @@ public:
                                      {"wNumberMCFilters", 2}, {"bNumberPowerFilters", 1}}},
         };
         if (length < 3) {
-            Other(indent, d, length);
+            Unnamed(indent, d, length);
             return;
         }
         for (const auto& layout : kLayouts) {
@@ -253,6 +253,14 @@ public:
             return Hid(indent, d, length);
         if (d[1] == kCompanionType)
             return Companion(indent, d, length);
+        Unnamed(indent, d, length);
+    }
+
+    // One line with the raw bytes, for a descriptor no decoder above knows
+    // or one too short for its decoder. Never hands the descriptor back to
+    // Other: a decoder that gives up must end here.
+    void Unnamed(int indent, const uint8_t* d, size_t length)
+    {
         std::string what = "Unknown descriptor type 0x" + HexBytes(d + 1, 1);
         if (d[1] == kClassInterfaceType)
             what = "Class-specific interface descriptor";

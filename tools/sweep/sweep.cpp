@@ -59,8 +59,11 @@ Outcome RunOnce(const Scenario& scenario, uint64_t failAt, const emu::usb::Devic
 
 }  // namespace
 
+// The stack stays as a failed start left it (no removal at once), so that
+// what the driver left can be checked.
 Run::Run(uint64_t failAt, const emu::usb::DeviceModel& model)
-    : model_(model), pipes_(lives::MapDevice(model)), machine_(std::make_unique<emu::Machine>(emu::MachineOptions{.device = model})),
+    : model_(model), pipes_(lives::MapDevice(model)),
+      machine_(std::make_unique<emu::Machine>(emu::MachineOptions{.device = model, .removeAfterFailedStart = false})),
       failAt_(failAt)
 {
 }

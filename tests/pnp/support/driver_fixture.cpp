@@ -22,6 +22,7 @@ void DriverFixture::Load(emu::usb::DeviceModel model)
 {
     emu::MachineOptions options;
     options.device = std::move(model);
+    options.removeAfterFailedStart = false;  // the tests look at what a failed start leaves
     machine_ = std::make_unique<emu::Machine>(std::move(options));
     device_ = &machine_->Device();
     ASSERT_EQ(machine_->LoadDriver(DriverEntry), STATUS_SUCCESS);
