@@ -118,9 +118,10 @@ NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
 // A device query, marked pending and holding the reference DispatchPower
 // took. A remote-wake device refuses a state it could not signal wake from;
 // a query at least as deep as the present state is drained first; a
-// shallower one goes down at once. PASSIVE_LEVEL (DispatchPower's context).
-// The request belongs to the drain, the lower drivers or nobody (completed
-// here) afterwards.
+// shallower one goes down at once, with DevicePowerDownCompletion giving
+// back its reference. PASSIVE_LEVEL or DISPATCH_LEVEL (DispatchPower's
+// context). The request belongs to the drain, the lower drivers or nobody
+// (completed here) afterwards.
 NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
@@ -139,15 +140,11 @@ NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
     }
 
-    PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = status;
     if (!NT_SUCCESS(status)) {
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    } else {
-        IoSkipCurrentIrpStackLocation(Irp);
-        status = PoCallDriver(context->LowerDevice, Irp);
+        EndPowerRequest(context, Irp, status);
+        return status;
     }
-    ReleaseIoReference(context);
-    return status;
+    // Marked pending: its own location goes down, never ours.
+    PassPowerRequestDown(context, Irp, DevicePowerDownCompletion);
+    return STATUS_PENDING;
 }

@@ -69,7 +69,7 @@ PIO_STACK_LOCATION LocationAt(PIRP irp, int location)
 void DeliverNow(PDEVICE_OBJECT device, PIRP irp)
 {
     ScopedIrql at((device->Flags & DO_POWER_PAGABLE) != 0 ? PASSIVE_LEVEL : DISPATCH_LEVEL);
-    IofCallDriver(device, irp);
+    HandOnHeldRequest(device, irp);
 }
 
 NTSTATUS DeliverLater(PDEVICE_OBJECT device, PIRP irp)
