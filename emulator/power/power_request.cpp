@@ -36,6 +36,7 @@ struct DeviceSetTurns {
     std::mutex mutex;
     std::condition_variable idle;  // outstanding reached 0
     std::map<PDEVICE_OBJECT, std::deque<PowerRequest*>> waiting;  // present while one is in flight
+    std::map<PDEVICE_OBJECT, int> handling;  // per top of stack: SET and QUERY requests sent, not yet back
     uint64_t outstanding = 0;  // requests created and not yet freed
 };
 
@@ -55,6 +56,32 @@ bool IsSetOrQuery(UCHAR minor)
     return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
 }
 
+void CountHandling(PDEVICE_OBJECT top, int delta)
+{
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    if ((turns.handling[top] += delta) == 0) {
+        turns.handling.erase(top);
+    }
+}
+
+// The IRP_MN_WAIT_WAKE page: sent at PASSIVE_LEVEL, and never while another
+// power request is active in the stack (the policy owner must not send it
+// while it handles a set or query).
+void CheckWaitWakeContext(PDEVICE_OBJECT top)
+{
+    if (CurrentIrql() > PASSIVE_LEVEL) {
+        verifier::Report("wait-wake request sent above PASSIVE_LEVEL", "PoRequestPowerIrp",
+                         "IRQL " + std::to_string(static_cast<int>(CurrentIrql())));
+    }
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    if (turns.handling.count(top) != 0) {
+        verifier::Report("wait-wake request sent while another power request of the stack is being handled",
+                         "PoRequestPowerIrp");
+    }
+}
+
 // Sends the request to the top of the stack. A wait-wake request asked for
 // above PASSIVE_LEVEL is sent from the power manager's thread.
 void Send(PowerRequest* request)
@@ -65,6 +92,7 @@ void Send(PowerRequest* request)
     }
     if (IsSetOrQuery(request->minor)) {
         detail::CountRequestStarted();
+        CountHandling(request->top, 1);
     }
     detail::Deliver(request->top, request->irp);  // the request may be freed by now
 }
@@ -120,6 +148,9 @@ NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     (void)DeviceObject;
     auto* request = static_cast<PowerRequest*>(Context);
     detail::RequestFinished(Irp);
+    if (IsSetOrQuery(request->minor)) {
+        CountHandling(request->top, -1);
+    }
     // The reference goes before the requester hears of the end: a driver
     // that deletes its device object then must not find it kept alive.
     PDRIVER_OBJECT requester = request->top->DriverObject;
@@ -147,6 +178,9 @@ NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 NTSTATUS StartRequest(PowerRequest wanted, PIRP* irpOut)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(wanted.target);
+    if (wanted.minor == IRP_MN_WAIT_WAKE) {
+        CheckWaitWakeContext(top);
+    }
     PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + 2), FALSE);
     if (irp == nullptr) {
         ObDereferenceObject(top);
@@ -247,6 +281,7 @@ void ResetRequests()
     DeviceSetTurns& turns = Turns();
     std::lock_guard<std::mutex> lock(turns.mutex);
     turns.waiting.clear();
+    turns.handling.clear();
     turns.outstanding = 0;
 }
 
@@ -265,6 +300,11 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE) {
         return STATUS_INVALID_PARAMETER_2;
+    }
+    // RequestedPowerIrp: the request may be gone by the time the address
+    // is stored; only a wait-wake request's originator may keep it.
+    if (Irp != nullptr && MinorFunction != IRP_MN_WAIT_WAKE) {
+        verifier::Report("PoRequestPowerIrp given a request pointer for a set or query request", "PoRequestPowerIrp");
     }
     if (faults::ShouldFailCall()) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -3,6 +3,10 @@
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace emu::test {
 namespace {
 
@@ -33,6 +37,66 @@ TEST_F(PowerRules, PendedRequestSkippedDown)
             send();
         }
         EXPECT_EQ(stack.creator.calls, 1);
+    }
+}
+
+void IgnoreDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
+
+// What a driver may hand PoRequestPowerIrp: a request pointer only for a
+// wait-wake request (RequestedPowerIrp), and a wait-wake request only at
+// PASSIVE_LEVEL with no set or query of the stack in hand. The bottom
+// device keeps each request until the test ends it.
+TEST_F(PowerRules, WhatPoRequestPowerIrpAccepts)
+{
+    const struct {
+        const char* finding;  // null: accepted
+        UCHAR minor;
+        bool pointer;
+        KIRQL irql;
+        bool setInHand;
+    } cases[] = {
+        {"PoRequestPowerIrp given a request pointer for a set or query request", IRP_MN_SET_POWER, true, PASSIVE_LEVEL, false},
+        {"PoRequestPowerIrp given a request pointer for a set or query request", IRP_MN_QUERY_POWER, true, PASSIVE_LEVEL, false},
+        {"wait-wake request sent above PASSIVE_LEVEL", IRP_MN_WAIT_WAKE, true, DISPATCH_LEVEL, false},
+        {"wait-wake request sent while another power request of the stack is being handled", IRP_MN_WAIT_WAKE, false,
+         PASSIVE_LEVEL, true},
+        {nullptr, IRP_MN_WAIT_WAKE, true, PASSIVE_LEVEL, false},
+        {nullptr, IRP_MN_SET_POWER, false, DISPATCH_LEVEL, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.finding != nullptr ? c.finding : "accepted");
+        TestStack stack(2);
+        std::vector<PIRP> kept;
+        std::atomic<size_t> arrived{0};
+        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            kept.push_back(irp);
+            ++arrived;
+            return STATUS_PENDING;
+        });
+        POWER_STATE state;
+        state.DeviceState = PowerDeviceD2;
+        if (c.setInHand) {
+            PoRequestPowerIrp(stack.Device(0), IRP_MN_SET_POWER, state, IgnoreDone, nullptr, nullptr);
+        }
+        PIRP irp = nullptr;
+        const auto request = [&] {
+            const KIRQL old = KfRaiseIrql(c.irql);
+            PoRequestPowerIrp(stack.Device(0), c.minor, state, IgnoreDone, nullptr, c.pointer ? &irp : nullptr);
+            KeLowerIrql(old);
+        };
+        if (c.finding != nullptr) {
+            EXPECT_EQ(ExpectFinding(c.finding, request).size(), 1u);
+        } else {
+            request();
+        }
+        const size_t sent = c.setInHand ? 2 : 1;
+        while (arrived < sent) {
+            std::this_thread::yield();
+        }
+        for (PIRP held : kept) {
+            CompleteWith(held, STATUS_SUCCESS);
+        }
     }
 }
 
