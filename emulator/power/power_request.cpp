@@ -28,6 +28,7 @@ struct PowerRequest {
     PREQUEST_POWER_COMPLETE callback;
     PVOID context;
     std::function<void(const IO_STATUS_BLOCK&)> finished;  // the machine's own waits
+    bool fromDriver = false;  // asked for with PoRequestPowerIrp
 };
 
 // Device SET requests per physical device object: the one in flight and
@@ -36,7 +37,9 @@ struct DeviceSetTurns {
     std::mutex mutex;
     std::condition_variable idle;  // outstanding reached 0
     std::map<PDEVICE_OBJECT, std::deque<PowerRequest*>> waiting;  // present while one is in flight
-    std::map<PDEVICE_OBJECT, int> handling;  // per top of stack: SET and QUERY requests sent, not yet back
+    // Per top of stack: SET and QUERY requests a driver asked for, sent and
+    // not yet back (their drivers know of them).
+    std::map<PDEVICE_OBJECT, int> handling;
     uint64_t outstanding = 0;  // requests created and not yet freed
 };
 
@@ -66,8 +69,12 @@ void CountHandling(PDEVICE_OBJECT top, int delta)
 }
 
 // The IRP_MN_WAIT_WAKE page: sent at PASSIVE_LEVEL, and never while another
-// power request is active in the stack (the policy owner must not send it
-// while it handles a set or query).
+// power request is active in the stack. Judged where the sender can know
+// of the other request: one that a driver of the stack asked for, until
+// every completion routine has run, or one the calling thread is handing
+// to a driver (its dispatch routine sends the wait-wake request). A system
+// request that the power manager starts on another thread at that moment
+// is not the sender's fault.
 void CheckWaitWakeContext(PDEVICE_OBJECT top)
 {
     if (CurrentIrql() > PASSIVE_LEVEL) {
@@ -76,7 +83,7 @@ void CheckWaitWakeContext(PDEVICE_OBJECT top)
     }
     DeviceSetTurns& turns = Turns();
     std::lock_guard<std::mutex> lock(turns.mutex);
-    if (turns.handling.count(top) != 0) {
+    if (turns.handling.count(top) != 0 || detail::DeliveringOnThisThread()) {
         verifier::Report("wait-wake request sent while another power request of the stack is being handled",
                          "PoRequestPowerIrp");
     }
@@ -92,7 +99,9 @@ void Send(PowerRequest* request)
     }
     if (IsSetOrQuery(request->minor)) {
         detail::CountRequestStarted();
-        CountHandling(request->top, 1);
+        if (request->fromDriver) {
+            CountHandling(request->top, 1);
+        }
     }
     detail::Deliver(request->top, request->irp);  // the request may be freed by now
 }
@@ -148,7 +157,7 @@ NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     (void)DeviceObject;
     auto* request = static_cast<PowerRequest*>(Context);
     detail::RequestFinished(Irp);
-    if (IsSetOrQuery(request->minor)) {
+    if (IsSetOrQuery(request->minor) && request->fromDriver) {
         CountHandling(request->top, -1);
     }
     // The reference goes before the requester hears of the end: a driver
@@ -311,5 +320,6 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     }
     power::PowerRequest wanted{DeviceObject, nullptr,         nullptr, MinorFunction, DevicePowerState, PowerState,
                              PowerActionNone, CompletionFunction, Context, nullptr};
+    wanted.fromDriver = true;
     return power::StartRequest(std::move(wanted), Irp);
 }
