@@ -59,6 +59,17 @@ NTSTATUS FailOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID failure)
     return STATUS_SUCCESS;
 }
 
+// A held request goes on with the filter's own location behind it: it
+// was marked pending there, which the filter's completion passes on.
+// At or below DISPATCH_LEVEL.
+NTSTATUS PassPendingOnUp(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_CONTINUE_COMPLETION;
+}
+
 bool IsSetOrQueryPower(PIO_STACK_LOCATION stack)
 {
     return stack->MajorFunction == IRP_MJ_POWER &&
@@ -113,7 +124,23 @@ void LowerFilter::Release(PIRP irp, Verdict verdict)
         return;
     }
     DriverScope scope(driver_);
-    Apply(irp, verdict);
+    if (verdict.action != Verdict::Action::Pass) {
+        Apply(irp, verdict);
+        return;
+    }
+    // Marked pending when it was held: copied down, never skipped.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (IsSetOrQueryPower(stack)) {
+        Locked([&] { ++startNextCalls_; });
+        PoStartNextPowerIrp(irp);
+    }
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PassPendingOnUp, nullptr, TRUE, TRUE, TRUE);
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoCallDriver(lower_, irp);
+    } else {
+        IofCallDriver(lower_, irp);
+    }
 }
 
 // Requests still held when the filter has left the stack have no device
