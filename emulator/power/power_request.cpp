@@ -103,6 +103,9 @@ void Send(PowerRequest* request)
             CountHandling(request->top, 1);
         }
     }
+    // A stack that is not pageable gets its requests at DISPATCH_LEVEL.
+    const bool pageable = (request->top->Flags & DO_POWER_PAGABLE) != 0;
+    ScopedIrql at(pageable ? CurrentIrql() : DISPATCH_LEVEL);
     detail::Deliver(request->top, request->irp);  // the request may be freed by now
 }
 

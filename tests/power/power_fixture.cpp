@@ -73,6 +73,7 @@ std::vector<LONG> PowerFixture::CountsAtWait()
 
 void PowerFixture::Prepare(emu::usb::DeviceModel model, bool start, bool spy)
 {
+    model.power.pageable = pageable_;
     Load(std::move(model));
     power().SetLegacySerialization(true);
     if (spy) {

@@ -69,6 +69,25 @@ protected:
     void WatchDrain();
     std::vector<LONG> CountsAtWait();
     size_t Waits() { return CountsAtWait().size(); }
+
+    bool pageable_ = true;  // the PDO's DO_POWER_PAGABLE, for Prepare
 };
+
+// The power tests that run on both kinds of stack: with DO_POWER_PAGABLE
+// (requests at PASSIVE_LEVEL) and without (the power manager sends them at
+// DISPATCH_LEVEL).
+class BothStacks : public PowerFixture, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        PowerFixture::SetUp();
+        pageable_ = GetParam();
+    }
+};
+
+inline std::string StackName(const ::testing::TestParamInfo<bool>& info)
+{
+    return info.param ? "Pageable" : "NotPageable";
+}
 
 }  // namespace power_test

@@ -13,7 +13,8 @@ namespace {
 emu::usb::DeviceModel WakeModel() { return emu::usb::DeviceModel::Builtin(); }
 emu::usb::DeviceModel DeepS3Model() { return S3InD3(false); }
 
-using SystemPowerTest = PowerFixture;
+using SystemPowerTest = BothStacks;
+INSTANTIATE_TEST_SUITE_P(Stacks, SystemPowerTest, ::testing::Bool(), StackName);
 
 // Each system request on each device: a remote-wake device refuses, without
 // passing it down, a query deeper than it can wake the machine from, and a
@@ -23,7 +24,7 @@ using SystemPowerTest = PowerFixture;
 // outside the table, rather than reading past it); a set records both
 // states, a query none. A request the lower drivers fail ends with their
 // status and asks for no device request.
-TEST_F(SystemPowerTest, SystemRequestsOnEachDevice)
+TEST_P(SystemPowerTest, SystemRequestsOnEachDevice)
 {
     constexpr UCHAR Q = IRP_MN_QUERY_POWER, S = IRP_MN_SET_POWER;
     const struct {
