@@ -10,6 +10,9 @@
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/observe_internal.h"
 
+#include <cstring>
+#include <map>
+
 namespace emu::kernel {
 namespace {
 
@@ -52,6 +55,73 @@ bool IsCancelKeptFromBelow(PIRP irp, const IrpRecord& record)
            LowerDeviceOf(location->DeviceObject) != nullptr && record.lowestLocation >= irp->CurrentLocation;
 }
 
+// Per device object: the last failure a device set-power request came up
+// to it with from the drivers below. Guarded by IrpMutex().
+std::map<PDEVICE_OBJECT, NTSTATUS>& DeviceSetFailuresFromBelow()
+{
+    static std::map<PDEVICE_OBJECT, NTSTATUS> failures;
+    return failures;
+}
+
+bool IsSetPower(PIO_STACK_LOCATION location)
+{
+    return location->MajorFunction == IRP_MJ_POWER && location->MinorFunction == IRP_MN_SET_POWER;
+}
+
+// PowerDownFail, PowerUpFail: a function or filter driver (one with a
+// device object below it) never fails IRP_MN_SET_POWER. A failure that
+// came up from the drivers below, for this request or for the device set
+// the driver asked for on its behalf, is theirs, passed on.
+void CheckSetPowerNotFailed(PIRP irp, const IrpRecord& record)
+{
+    if (irp->CurrentLocation > irp->StackCount || NT_SUCCESS(irp->IoStatus.Status)) {
+        return;
+    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (!IsSetPower(location) || location->DeviceObject == nullptr || LowerDeviceOf(location->DeviceObject) == nullptr) {
+        return;
+    }
+    const NTSTATUS status = irp->IoStatus.Status;
+    // A stack being taken apart answers for a device that is gone; the
+    // emulator's own filter plays the lower drivers.
+    if (status == STATUS_DELETE_PENDING || status == STATUS_NO_SUCH_DEVICE ||
+        IsSystemDriver(location->DeviceObject->DriverObject)) {
+        return;
+    }
+    std::lock_guard lock(IrpMutex());
+    const bool cameUp = record.cameUpAt == irp->CurrentLocation && record.cameUpWith == status;
+    auto below = DeviceSetFailuresFromBelow().find(location->DeviceObject);
+    if (cameUp || (below != DeviceSetFailuresFromBelow().end() && below->second == status)) {
+        return;
+    }
+    LONG state = 0;
+    memcpy(&state, &location->Parameters.Power.State, sizeof(state));
+    const bool down = state > 1;  // deeper than PowerSystemWorking or PowerDeviceD0
+    verifier::Report(down ? "function driver failed a set-power request to a lower power state (PowerDownFail)"
+                          : "function driver failed a set-power request to full power (PowerUpFail)",
+                     "IofCompleteRequest", IrpText(irp) + " in " + DriverText(location->DeviceObject->DriverObject));
+}
+
+// A set-power request on its way up reaches a driver's completion routine:
+// what it came up with is the lower drivers' doing.
+void NoteSetPowerCameUp(PIRP irp, IrpRecord& record)
+{
+    if (irp->CurrentLocation > irp->StackCount) {
+        return;
+    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (!IsSetPower(location)) {
+        return;
+    }
+    std::lock_guard lock(IrpMutex());
+    record.cameUpAt = irp->CurrentLocation;
+    record.cameUpWith = irp->IoStatus.Status;
+    if (location->DeviceObject != nullptr && location->Parameters.Power.Type == DevicePowerState &&
+        !NT_SUCCESS(irp->IoStatus.Status)) {
+        DeviceSetFailuresFromBelow()[location->DeviceObject] = irp->IoStatus.Status;
+    }
+}
+
 // The entry checks; false when the IRP must not be walked at all.
 bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
 {
@@ -88,6 +158,7 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
         verifier::Report("PnP request completed untouched instead of passed down", "IofCompleteRequest",
                          IrpText(irp) + " minor " + minor);
     }
+    CheckSetPowerNotFailed(irp, *record);
     if (IsCancelKeptFromBelow(irp, *record)) {
         verifier::Report("cancel-stop or cancel-remove completed without being passed down", "IofCompleteRequest",
                          IrpText(irp));
@@ -172,6 +243,7 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
             continue;
         }
         ClearLocation(lower);
+        NoteSetPowerCameUp(irp, record);
         if (InvokeCompletionRoutine(irp, lower, record) == STATUS_MORE_PROCESSING_REQUIRED) {
             return false;
         }

@@ -42,6 +42,8 @@ struct IrpRecord {
     uint64_t completions = 0;          // IofCompleteRequest entries so far
     int skippedAt = 0;                 // CurrentLocation right after a skip, 0: none
     int lowestLocation = 0;            // lowest location IofCallDriver handed out
+    int cameUpAt = 0;                  // a set-power: the location its walk last reached with a routine
+    NTSTATUS cameUpWith = 0;           // and the status it came up with
     bool guardReported = false;
     std::vector<std::shared_ptr<CallFrame>> frames;
 };

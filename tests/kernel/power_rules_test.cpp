@@ -40,6 +40,47 @@ TEST_F(PowerRules, PendedRequestSkippedDown)
     }
 }
 
+// A function driver (a device object with one below it) never fails
+// IRP_MN_SET_POWER, down (PowerDownFail) or up (PowerUpFail); a failure
+// the driver below gave and the function driver passes on is not its own.
+TEST_F(PowerRules, FunctionDriverFailingASetPowerRequest)
+{
+    const struct {
+        const char* finding;  // null: accepted
+        DEVICE_POWER_STATE target;
+        bool passedDown;      // else the function driver completes it itself
+        NTSTATUS status;      // the bottom's, or the function driver's own
+    } cases[] = {
+        {"set-power request to a lower power state (PowerDownFail)", PowerDeviceD3, false, STATUS_UNSUCCESSFUL},
+        {"set-power request to full power (PowerUpFail)", PowerDeviceD0, false, STATUS_INSUFFICIENT_RESOURCES},
+        {nullptr, PowerDeviceD3, true, STATUS_UNSUCCESSFUL},
+        {nullptr, PowerDeviceD0, false, STATUS_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.finding != nullptr ? c.finding : "accepted");
+        TestStack stack(2);
+        CompletionProbe passOn;
+        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, c.status); });
+        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+            return c.passedDown ? ForwardWithProbe(stack.Device(0), irp, &passOn, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR)
+                                : CompleteWith(irp, c.status);
+        });
+        PIRP irp = stack.AllocateIrp(IRP_MJ_POWER);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MinorFunction = IRP_MN_SET_POWER;
+        next->Parameters.Power.Type = DevicePowerState;
+        next->Parameters.Power.State.DeviceState = c.target;
+        IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
+        const auto send = [&] { IoCallDriver(stack.Top(), irp); };
+        if (c.finding != nullptr) {
+            EXPECT_EQ(ExpectFinding(c.finding, send).size(), 1u);
+        } else {
+            send();
+        }
+        EXPECT_EQ(stack.creator.calls, 1);
+    }
+}
+
 void IgnoreDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
 
 // What a driver may hand PoRequestPowerIrp: a request pointer only for a
