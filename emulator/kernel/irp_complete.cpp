@@ -187,6 +187,27 @@ bool ShouldInvoke(PIRP irp, UCHAR control)
            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
 }
 
+// MarkPower, MarkPowerDown, MarkDevicePower: a driver that keeps a system
+// set-power request after the drivers below have finished it (to complete
+// it once its device request is done) must have marked it pending in its
+// dispatch routine and returned STATUS_PENDING (or returned the lower
+// driver's STATUS_PENDING); otherwise its dispatch routine has reported a
+// status for a request that is not complete. Read before the routine runs,
+// which may complete and free the request.
+bool IsUnmarkedSystemSet(PIRP irp)
+{
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    return IsSetPower(location) && location->Parameters.Power.Type == SystemPowerState &&
+           (location->Control & SL_PENDING_RETURNED) == 0 && !irp->PendingReturned;
+}
+
+void ReportHeldSystemSetUnmarked(PIRP irp, PDRIVER_OBJECT driver)
+{
+    verifier::Report("system set-power request held with STATUS_MORE_PROCESSING_REQUIRED without being marked "
+                     "pending (MarkPower)",
+                     "IofCompleteRequest", IrpText(irp) + " in " + DriverText(driver));
+}
+
 // Calls one completion routine in its owner's scope and checks what it
 // left behind. Returns its status.
 NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& record)
@@ -197,6 +218,7 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
         device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         driver = device != nullptr ? device->DriverObject : nullptr;
     }
+    const bool unmarkedSystemSet = device != nullptr && IsUnmarkedSystemSet(irp);
     ThreadState& self = CurrentThread();
     const KIRQL irqlBefore = self.irql;
     const size_t locksBefore = self.held.size();
@@ -215,6 +237,9 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     if (self.held.size() != locksBefore) {
         verifier::Report("completion routine returned holding a spin lock", "IofCompleteRequest",
                          IrpText(irp) + " in " + DriverText(driver));
+    }
+    if (status == STATUS_MORE_PROCESSING_REQUIRED && unmarkedSystemSet) {
+        ReportHeldSystemSetUnmarked(irp, driver);
     }
     if (status != STATUS_MORE_PROCESSING_REQUIRED && irp->PendingReturned && device != nullptr &&
         !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {

@@ -81,6 +81,46 @@ TEST_F(PowerRules, FunctionDriverFailingASetPowerRequest)
     }
 }
 
+// A function driver that keeps a system set-power request once the drivers
+// below have finished it must have marked it pending in its dispatch
+// routine (MarkPower, MarkPowerDown, MarkDevicePower).
+TEST_F(PowerRules, SystemSetHeldWithoutBeingMarkedPending)
+{
+    for (const bool marked : {false, true}) {
+        SCOPED_TRACE(marked ? "marked" : "not marked");
+        TestStack stack(2);
+        PIRP held = nullptr;
+        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+            if (marked) {
+                IoMarkIrpPending(irp);
+            }
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP irp, PVOID keep) {
+                *static_cast<PIRP*>(keep) = irp;
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            }, &held, TRUE, TRUE, TRUE);
+            const NTSTATUS lower = IoCallDriver(stack.Device(0), irp);
+            return marked ? STATUS_PENDING : lower;
+        });
+        PIRP irp = stack.AllocateIrp(IRP_MJ_POWER);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MinorFunction = IRP_MN_SET_POWER;
+        next->Parameters.Power.Type = SystemPowerState;
+        next->Parameters.Power.State.SystemState = PowerSystemSleeping3;
+        IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
+        const auto send = [&] { IoCallDriver(stack.Top(), irp); };
+        if (!marked) {
+            EXPECT_EQ(ExpectFinding("held with STATUS_MORE_PROCESSING_REQUIRED without being marked pending", send).size(),
+                      1u);
+        } else {
+            send();
+        }
+        ASSERT_NE(held, nullptr);
+        CompleteWith(held, STATUS_SUCCESS);
+        EXPECT_EQ(stack.creator.calls, 1);
+    }
+}
+
 void IgnoreDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
 
 // What a driver may hand PoRequestPowerIrp: a request pointer only for a
