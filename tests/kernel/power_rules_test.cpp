@@ -1,5 +1,5 @@
-// The power manager's rules and the pending rule of a request skipped
-// down, each provoked by a driver that breaks it.
+// The rules of power requests and of a request skipped down, each provoked
+// by a test driver that breaks it next to one that does not.
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
@@ -12,111 +12,80 @@ namespace {
 
 class PowerRules : public KernelTest {};
 
-// A driver that marks a request pending and then skips its location hands
-// the lower driver a location already marked: flagged when it calls down.
-// Copying the location instead is fine.
-TEST_F(PowerRules, PendedRequestSkippedDown)
+// Sends a set-power request of `type` to the top of a two-level stack whose
+// bottom completes it with `bottom`, expecting `finding` (null: none).
+void SendSet(TestStack& stack, POWER_STATE_TYPE type, ULONG state, NTSTATUS bottom, const char* finding)
 {
-    for (const bool skip : {true, false}) {
-        SCOPED_TRACE(skip ? "skipped" : "copied");
+    stack.OnDispatch(0, [=](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, bottom); });
+    PIRP irp = stack.AllocateIrp(IRP_MJ_POWER);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MinorFunction = IRP_MN_SET_POWER;
+    next->Parameters.Power.Type = type;
+    next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+    IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
+    const auto send = [&] { IoCallDriver(stack.Top(), irp); };
+    if (finding != nullptr) {
+        EXPECT_EQ(ExpectFinding(finding, send).size(), 1u);
+    } else {
+        send();
+    }
+}
+
+NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP irp, PVOID kept)
+{
+    *static_cast<PIRP*>(kept) = irp;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// What the function driver above the bottom does with a set request:
+// marked pending, then skipped down (the lower driver's location already
+// carries SL_PENDING_RETURNED); failed by itself, down (PowerDownFail) or
+// up (PowerUpFail), where a failure from below passed on is not its own;
+// a system set kept with STATUS_MORE_PROCESSING_REQUIRED without being
+// marked pending in its dispatch routine (MarkPower).
+TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
+{
+    enum class Does { MarkThenSkip, CopyWhenMarked, FailItself, PassFailureOn, KeepUnmarked, KeepMarked };
+    const struct {
+        Does does;
+        POWER_STATE_TYPE type;
+        ULONG state;
+        NTSTATUS bottom;
+        const char* finding;
+    } cases[] = {
+        {Does::MarkThenSkip, DevicePowerState, PowerDeviceD2, STATUS_SUCCESS, "pended request skipped down"},
+        {Does::CopyWhenMarked, DevicePowerState, PowerDeviceD2, STATUS_SUCCESS, nullptr},
+        {Does::FailItself, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS, "to a lower power state (PowerDownFail)"},
+        {Does::FailItself, SystemPowerState, PowerSystemWorking, STATUS_SUCCESS, "to full power (PowerUpFail)"},
+        {Does::PassFailureOn, DevicePowerState, PowerDeviceD3, STATUS_UNSUCCESSFUL, nullptr},
+        {Does::KeepUnmarked, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS, "without being marked pending"},
+        {Does::KeepMarked, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.does));
         TestStack stack(2);
+        PIRP kept = nullptr;
         stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-            IoMarkIrpPending(irp);
-            if (skip) {
+            if (c.does == Does::FailItself) {
+                return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
+            }
+            const bool marks = c.does != Does::KeepUnmarked && c.does != Does::PassFailureOn;
+            if (marks) {
+                IoMarkIrpPending(irp);
+            }
+            if (c.does == Does::MarkThenSkip) {
                 IoSkipCurrentIrpStackLocation(irp);
             } else {
                 IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, KeepIt, &kept, TRUE, TRUE, TRUE);
             }
-            IoCallDriver(stack.Device(0), irp);
-            return STATUS_PENDING;
-        });
-        const auto send = [&] { EXPECT_EQ(stack.Send(), STATUS_PENDING); };
-        if (skip) {
-            EXPECT_EQ(ExpectFinding("pended request skipped down", send).size(), 1u);
-        } else {
-            send();
-        }
-        EXPECT_EQ(stack.creator.calls, 1);
-    }
-}
-
-// A function driver (a device object with one below it) never fails
-// IRP_MN_SET_POWER, down (PowerDownFail) or up (PowerUpFail); a failure
-// the driver below gave and the function driver passes on is not its own.
-TEST_F(PowerRules, FunctionDriverFailingASetPowerRequest)
-{
-    const struct {
-        const char* finding;  // null: accepted
-        DEVICE_POWER_STATE target;
-        bool passedDown;      // else the function driver completes it itself
-        NTSTATUS status;      // the bottom's, or the function driver's own
-    } cases[] = {
-        {"set-power request to a lower power state (PowerDownFail)", PowerDeviceD3, false, STATUS_UNSUCCESSFUL},
-        {"set-power request to full power (PowerUpFail)", PowerDeviceD0, false, STATUS_INSUFFICIENT_RESOURCES},
-        {nullptr, PowerDeviceD3, true, STATUS_UNSUCCESSFUL},
-        {nullptr, PowerDeviceD0, false, STATUS_SUCCESS},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.finding != nullptr ? c.finding : "accepted");
-        TestStack stack(2);
-        CompletionProbe passOn;
-        stack.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, c.status); });
-        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-            return c.passedDown ? ForwardWithProbe(stack.Device(0), irp, &passOn, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR)
-                                : CompleteWith(irp, c.status);
-        });
-        PIRP irp = stack.AllocateIrp(IRP_MJ_POWER);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MinorFunction = IRP_MN_SET_POWER;
-        next->Parameters.Power.Type = DevicePowerState;
-        next->Parameters.Power.State.DeviceState = c.target;
-        IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
-        const auto send = [&] { IoCallDriver(stack.Top(), irp); };
-        if (c.finding != nullptr) {
-            EXPECT_EQ(ExpectFinding(c.finding, send).size(), 1u);
-        } else {
-            send();
-        }
-        EXPECT_EQ(stack.creator.calls, 1);
-    }
-}
-
-// A function driver that keeps a system set-power request once the drivers
-// below have finished it must have marked it pending in its dispatch
-// routine (MarkPower, MarkPowerDown, MarkDevicePower).
-TEST_F(PowerRules, SystemSetHeldWithoutBeingMarkedPending)
-{
-    for (const bool marked : {false, true}) {
-        SCOPED_TRACE(marked ? "marked" : "not marked");
-        TestStack stack(2);
-        PIRP held = nullptr;
-        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-            if (marked) {
-                IoMarkIrpPending(irp);
-            }
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP irp, PVOID keep) {
-                *static_cast<PIRP*>(keep) = irp;
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            }, &held, TRUE, TRUE, TRUE);
             const NTSTATUS lower = IoCallDriver(stack.Device(0), irp);
-            return marked ? STATUS_PENDING : lower;
+            return marks ? STATUS_PENDING : lower;
         });
-        PIRP irp = stack.AllocateIrp(IRP_MJ_POWER);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MinorFunction = IRP_MN_SET_POWER;
-        next->Parameters.Power.Type = SystemPowerState;
-        next->Parameters.Power.State.SystemState = PowerSystemSleeping3;
-        IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
-        const auto send = [&] { IoCallDriver(stack.Top(), irp); };
-        if (!marked) {
-            EXPECT_EQ(ExpectFinding("held with STATUS_MORE_PROCESSING_REQUIRED without being marked pending", send).size(),
-                      1u);
-        } else {
-            send();
+        SendSet(stack, c.type, c.state, c.bottom, c.finding);
+        if (kept != nullptr) {
+            IoCompleteRequest(kept, IO_NO_INCREMENT);
         }
-        ASSERT_NE(held, nullptr);
-        CompleteWith(held, STATUS_SUCCESS);
         EXPECT_EQ(stack.creator.calls, 1);
     }
 }
@@ -125,10 +94,11 @@ void IgnoreDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
 
 // What a driver may hand PoRequestPowerIrp: a request pointer only for a
 // wait-wake request (RequestedPowerIrp), and a wait-wake request only at
-// PASSIVE_LEVEL with no set or query of the stack in hand. The bottom
-// device keeps each request until the test ends it.
+// PASSIVE_LEVEL with no set or query it asked for still in the stack. The
+// bottom device keeps each request until the test ends it.
 TEST_F(PowerRules, WhatPoRequestPowerIrpAccepts)
 {
+    const char* const pointer = "PoRequestPowerIrp given a request pointer for a set or query request";
     const struct {
         const char* finding;  // null: accepted
         UCHAR minor;
@@ -136,11 +106,10 @@ TEST_F(PowerRules, WhatPoRequestPowerIrpAccepts)
         KIRQL irql;
         bool setInHand;
     } cases[] = {
-        {"PoRequestPowerIrp given a request pointer for a set or query request", IRP_MN_SET_POWER, true, PASSIVE_LEVEL, false},
-        {"PoRequestPowerIrp given a request pointer for a set or query request", IRP_MN_QUERY_POWER, true, PASSIVE_LEVEL, false},
+        {pointer, IRP_MN_SET_POWER, true, PASSIVE_LEVEL, false},
+        {pointer, IRP_MN_QUERY_POWER, true, PASSIVE_LEVEL, false},
         {"wait-wake request sent above PASSIVE_LEVEL", IRP_MN_WAIT_WAKE, true, DISPATCH_LEVEL, false},
-        {"wait-wake request sent while another power request of the stack is being handled", IRP_MN_WAIT_WAKE, false,
-         PASSIVE_LEVEL, true},
+        {"while another power request of the stack is being handled", IRP_MN_WAIT_WAKE, false, PASSIVE_LEVEL, true},
         {nullptr, IRP_MN_WAIT_WAKE, true, PASSIVE_LEVEL, false},
         {nullptr, IRP_MN_SET_POWER, false, DISPATCH_LEVEL, false},
     };
@@ -171,8 +140,7 @@ TEST_F(PowerRules, WhatPoRequestPowerIrpAccepts)
         } else {
             request();
         }
-        const size_t sent = c.setInHand ? 2 : 1;
-        while (arrived < sent) {
+        while (arrived < (c.setInHand ? 2u : 1u)) {
             std::this_thread::yield();
         }
         for (PIRP held : kept) {

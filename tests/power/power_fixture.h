@@ -20,6 +20,9 @@ using namespace pondrel::test;
 emu::usb::DeviceModel S3InD3(bool wakeFromD3);
 // The built-in device without remote wakeup (S1..S5 mapped to D3).
 emu::usb::DeviceModel PlainModel();
+// The built-in device (remote wakeup in its descriptor) on a bus that
+// reports no wake state (a device file's `bus-wake none`).
+emu::usb::DeviceModel NoBusWakeModel();
 // Bulk IN endpoints silent, OUT endpoints sinks: only what a test releases arrives.
 emu::usb::DeviceModel Quiet(emu::usb::DeviceModel model);
 
@@ -85,9 +88,6 @@ protected:
     }
 };
 
-inline std::string StackName(const ::testing::TestParamInfo<bool>& info)
-{
-    return info.param ? "Pageable" : "NotPageable";
-}
+inline std::string StackName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Pageable" : "NotPageable"; }
 
 }  // namespace power_test

@@ -16,10 +16,11 @@ emu::usb::DeviceModel DeepS3Model() { return S3InD3(false); }
 using SystemPowerTest = BothStacks;
 INSTANTIATE_TEST_SUITE_P(Stacks, SystemPowerTest, ::testing::Bool(), StackName);
 
-// Each system request on each device: a remote-wake device refuses, without
+// Each system request on each device: a device that can wake refuses, without
 // passing it down, a query deeper than it can wake the machine from, and a
 // query whose device query is refused (S3 mapped to D3, deeper than
-// DeviceWake D2) fails with it; a set is never refused. The others go down
+// DeviceWake D2) fails with it; a set is never refused. A remote-wake
+// device on a bus that reports no wake state cannot wake, and refuses none. The others go down
 // and ask for the D-state the capabilities' table maps the target to (D3
 // outside the table, rather than reading past it); a set records both
 // states, a query none. A request the lower drivers fail ends with their
@@ -43,6 +44,7 @@ TEST_P(SystemPowerTest, SystemRequestsOnEachDevice)
         {WakeModel, S, PowerSystemHibernate, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {DeepS3Model, Q, PowerSystemSleeping3, STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE, 1, 0},
         {PlainModel, Q, PowerSystemHibernate, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
+        {NoBusWakeModel, Q, PowerSystemHibernate, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {PlainModel, Q, PowerSystemMaximum, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {PlainModel, Q, 100, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {PlainModel, Q, PowerSystemSleeping3, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, 1, 0},
