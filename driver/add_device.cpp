@@ -3,6 +3,7 @@
 #include "driver/entry_points.h"
 #include "io/read_queue.h"
 #include "power/power_drain.h"
+#include "power/power_reserve.h"
 #include "power/wait_wake.h"
 
 namespace {
@@ -37,11 +38,12 @@ void StartAtFullPower(PDEVICE_OBJECT DeviceObject, DeviceContext* Context)
     PoSetPowerState(DeviceObject, DevicePowerState, state);
 }
 
-// Undoes what AddDevice did before a later step failed: the DOS link (only if
-// this call created it, so that another device's link is never removed) and
-// the device object.
+// Undoes what AddDevice did before a later step failed: the power reserve,
+// the DOS link (only if this call created it, so that another device's link
+// is never removed) and the device object.
 void UndoCreation(PDEVICE_OBJECT DeviceObject, bool linkCreated)
 {
+    ReleasePowerResources(ContextOf(DeviceObject));
     if (linkCreated) {
         DeleteDosLink();
     }
@@ -51,7 +53,8 @@ void UndoCreation(PDEVICE_OBJECT DeviceObject, bool linkCreated)
 }  // namespace
 
 // Creates the driver's device object for a device the PnP manager assigns to
-// it: the fixed names, the context, the attachment above the physical device
+// it: the fixed names, the context with what set-power requests need set
+// aside, the attachment above the physical device
 // object and the registered (not yet enabled) device interface. PASSIVE_LEVEL.
 // On failure nothing of the device is left behind, DOS link included.
 extern "C" NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
@@ -76,6 +79,11 @@ extern "C" NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     DeviceContext* context = ContextOf(deviceObject);
     deviceObject->Flags |= DO_DIRECT_IO;
     InitializeDeviceContext(context, PhysicalDeviceObject);
+    status = ReservePowerResources(deviceObject);
+    if (!NT_SUCCESS(status)) {
+        UndoCreation(deviceObject, linkCreated);
+        return status;
+    }
     if ((PhysicalDeviceObject->Flags & DO_POWER_PAGABLE) != 0) {
         deviceObject->Flags |= DO_POWER_PAGABLE;
     }

@@ -27,6 +27,9 @@ enum DEVICE_PNP_STATE : LONG {
     DeviceRemoved = 6,          // removal has begun; only cleanup and close are served
 };
 
+struct SystemPowerContext;
+struct PowerDrainContext;
+
 struct DeviceContext {
     PDEVICE_OBJECT LowerDevice;       // target of every request passed on and every URB
     PDEVICE_OBJECT PhysicalDevice;    // the bus driver's PDO given to AddDevice
@@ -101,6 +104,21 @@ struct DeviceContext {
     // for on their behalf (one at a time in practice); a drain gives back
     // their references too. Changed by interlocked operations only.
     LONG SystemPowerWaiting;
+
+    // power/ (reserve): what a set request needs, set aside by AddDevice,
+    // since a set may not fail for want of pool (one system request and its
+    // device request are in hand at once). Each is taken and given back by
+    // an interlocked exchange of its pointer; null while in use.
+    SystemPowerContext* ReservedSystemPower;
+    PowerDrainContext* ReservedDrain;  // with its own work item
+
+    // power/ (wake arming): set and query requests the driver is handling
+    // (from DispatchPower until its part in them ends), whether wait-wake
+    // is to be armed once none is (WakeArmState), and the work item that
+    // arms it at PASSIVE_LEVEL. Interlocked only.
+    LONG PowerRequestsInHand;
+    LONG WakeArmState;
+    PIO_WORKITEM WakeArmWorkItem;
 };
 
 // The context of a device object of this driver.

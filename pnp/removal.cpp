@@ -3,6 +3,7 @@
 #include "pnp/handlers.h"
 #include "pnp/pnp_state.h"
 #include "power/power_drain.h"
+#include "power/power_reserve.h"
 #include "power/wait_wake.h"
 #include "usb/configuration.h"
 
@@ -89,6 +90,7 @@ NTSTATUS OnRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = PassDown(context, Irp);
 
     IoDetachDevice(lowerDevice);
+    ReleasePowerResources(context);
     DeleteDosLink();
     IoDeleteDevice(DeviceObject);
     return status;

@@ -2,6 +2,7 @@
 #include "pnp/handlers.h"
 #include "pnp/pnp_state.h"
 #include "power/wait_wake.h"
+#include "power/wake_arming.h"
 #include "usb/configuration.h"
 
 // IRP_MN_START_DEVICE: the lower drivers start the device first; then the
@@ -37,8 +38,8 @@ NTSTATUS OnStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     ChangePnpState(context, DeviceRunning);
-    if (context->RemoteWakeCapable != 0) {
-        ArmWaitWake(context);
+    if (DeviceCanWake(context)) {
+        ArmWaitWakeWhenIdle(context);
     }
     return status;
 }

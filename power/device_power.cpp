@@ -3,39 +3,46 @@
 #include "io/read_queue.h"
 #include "power/power_drain.h"
 #include "power/power_request.h"
+#include "power/wait_wake.h"
+
+// The request handed to the work item (STATUS_PENDING), or, when no record
+// could be had for it, completed here with the reason.
+static NTSTATUS GoDownOrEnd(DeviceContext* Context, PIRP Irp, NTSTATUS Queued)
+{
+    if (Queued != STATUS_PENDING) {
+        EndPowerRequest(Context, Irp, Queued);
+    }
+    return Queued;
+}
 
 // A device set, marked pending and holding the reference DispatchPower took.
 // Towards D0 it goes down at once and is recorded on the way up; leaving D0
 // it goes down only after the drain; any other set goes down at once. The
 // power manager hears of a state below D0 before the request goes down, here
 // or in the drain, where PoSetPowerState may be called for it (a lower
-// driver may complete the request from its DPC).
-// PASSIVE_LEVEL (DispatchPower's context). The request belongs to the lower
-// drivers or the drain afterwards, except when no drain could be had: then
-// it is completed here.
+// driver may complete the request from its DPC). Above APC_LEVEL (a stack
+// that is not DO_POWER_PAGABLE) the announcement is left to the drain's
+// work item, which passes the request down undrained. PASSIVE_LEVEL or
+// DISPATCH_LEVEL (DispatchPower's context). The request belongs to the
+// lower drivers or the work item afterwards; it is completed here only
+// once removal has begun, or if neither the reserved record nor pool could
+// be had (the reserve is free for every set the power manager sends).
 NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     const LONG target = TargetPowerState(Irp);
     const LONG present = ReadPowerState(&context->CurrentDevicePower);
 
-    if (target < present) {
-        AnnounceLowPower(DeviceObject, target);
-        PassPowerRequestDown(context, Irp, DevicePowerUpCompletion);
-        return STATUS_PENDING;
-    }
-
     if (present == PowerDeviceD0 && target > present) {
-        NTSTATUS status = QueuePowerDrain(DeviceObject, Irp);
-        if (NT_SUCCESS(status)) {
-            return STATUS_PENDING;
-        }
-        EndPowerRequest(context, Irp, status);
-        return status;
+        return GoDownOrEnd(context, Irp, QueuePowerDrain(DeviceObject, Irp));
     }
 
+    PIO_COMPLETION_ROUTINE completion = target < present ? DevicePowerUpCompletion : DevicePowerDownCompletion;
+    if (target > PowerDeviceD0 && KeGetCurrentIrql() > APC_LEVEL) {
+        return GoDownOrEnd(context, Irp, QueuePowerAnnouncement(DeviceObject, Irp, completion));
+    }
     AnnounceLowPower(DeviceObject, target);
-    PassPowerRequestDown(context, Irp, DevicePowerDownCompletion);
+    PassPowerRequestDown(context, Irp, completion);
     return STATUS_PENDING;
 }
 
@@ -118,15 +125,16 @@ NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
 // A device query, marked pending and holding the reference DispatchPower
 // took. A remote-wake device refuses a state it could not signal wake from;
 // a query at least as deep as the present state is drained first; a
-// shallower one goes down at once. PASSIVE_LEVEL (DispatchPower's context).
-// The request belongs to the drain, the lower drivers or nobody (completed
-// here) afterwards.
+// shallower one goes down at once, with DevicePowerDownCompletion giving
+// back its reference. PASSIVE_LEVEL or DISPATCH_LEVEL (DispatchPower's
+// context). The request belongs to the drain, the lower drivers or nobody
+// (completed here) afterwards.
 NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     const LONG target = TargetPowerState(Irp);
 
-    if (context->RemoteWakeCapable != 0 && target > PowerValue(&context->Capabilities.DeviceWake)) {
+    if (DeviceCanWake(context) && target > PowerValue(&context->Capabilities.DeviceWake)) {
         EndPowerRequest(context, Irp, STATUS_INVALID_DEVICE_STATE);
         return STATUS_INVALID_DEVICE_STATE;
     }
@@ -139,15 +147,11 @@ NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
     }
 
-    PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = status;
     if (!NT_SUCCESS(status)) {
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    } else {
-        IoSkipCurrentIrpStackLocation(Irp);
-        status = PoCallDriver(context->LowerDevice, Irp);
+        EndPowerRequest(context, Irp, status);
+        return status;
     }
-    ReleaseIoReference(context);
-    return status;
+    // Marked pending: its own location goes down, never ours.
+    PassPowerRequestDown(context, Irp, DevicePowerDownCompletion);
+    return STATUS_PENDING;
 }

@@ -3,6 +3,7 @@
 #include "power/power_request.h"
 #include "power/system_power.h"
 #include "power/wait_wake.h"
+#include "power/wake_arming.h"
 
 namespace {
 
@@ -92,18 +93,22 @@ extern "C" NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case PowerRoute::WaitWake:
         return PassDownWaitWake(context, Irp);
     case PowerRoute::SystemSet:
+        PowerRequestArrived(context);
         IoMarkIrpPending(Irp);
         PassPowerRequestDown(context, Irp, SystemPowerCompletion);
         return STATUS_PENDING;
     case PowerRoute::SystemQuery:
+        PowerRequestArrived(context);
         IoMarkIrpPending(Irp);
         OnSystemQueryPower(DeviceObject, Irp);
         return STATUS_PENDING;
     case PowerRoute::DeviceSet:
+        PowerRequestArrived(context);
         IoMarkIrpPending(Irp);
         OnDeviceSetPower(DeviceObject, Irp);
         return STATUS_PENDING;
     case PowerRoute::DeviceQuery:
+        PowerRequestArrived(context);
         IoMarkIrpPending(Irp);
         OnDeviceQueryPower(DeviceObject, Irp);
         return STATUS_PENDING;

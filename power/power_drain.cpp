@@ -1,7 +1,9 @@
 #include "power/power_drain.h"
 
 #include "power/device_power.h"
+#include "driver/pool.h"
 #include "power/power_request.h"
+#include "power/power_reserve.h"
 #include "power/system_power.h"
 #include "usb/configuration.h"
 
@@ -43,16 +45,41 @@ void WaitForPowerDrains(DeviceContext* Context)
     InterlockedIncrement(&Context->PowerDrainCount);
 }
 
-// Hands a device request to the drain work item. Up to DISPATCH_LEVEL.
-// Returns STATUS_PENDING when queued: the work item then owns the request and
-// its reference. Otherwise STATUS_INSUFFICIENT_RESOURCES, or
+// A record for the work item: the reserve's for a set, whenever it is free
+// (the power manager sends one device set at a time, and the worker gives
+// the record back before the set goes down); otherwise one from the pool.
+static PowerDrainContext* TakeDrainRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceContext* context = ContextOf(DeviceObject);
+    if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
+        PowerDrainContext* reserved = TakeReservedDrain(context);
+        if (reserved != nullptr) {
+            return reserved;
+        }
+    }
+    auto* record = static_cast<PowerDrainContext*>(AllocateFromPool(sizeof(PowerDrainContext)));
+    if (record == nullptr) {
+        return nullptr;
+    }
+    record->Reserved = false;
+    record->WorkItem = IoAllocateWorkItem(DeviceObject);
+    if (record->WorkItem == nullptr) {
+        ExFreePool(record);
+        return nullptr;
+    }
+    return record;
+}
+
+// Hands a device request to the work item. Up to DISPATCH_LEVEL. Returns
+// STATUS_PENDING when queued: the work item then owns the request and its
+// reference. Otherwise STATUS_INSUFFICIENT_RESOURCES, or
 // STATUS_DELETE_PENDING once removal has begun (as DispatchPower answers
 // from then on), and the request is still the caller's.
 //
 // The drain is counted before the state is tested: a removal that changes
 // the state and then waits for the drains either sees this one, or this
 // call sees the new state.
-NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS QueueToWorker(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE Completion, bool Drain)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     BeginPowerDrain(context);
@@ -61,34 +88,39 @@ NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_DELETE_PENDING;
     }
 
-    auto* record = static_cast<PowerDrainContext*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PowerDrainContext), PondrelPoolTag));
+    PowerDrainContext* record = TakeDrainRecord(DeviceObject, Irp);
     if (record == nullptr) {
         EndPowerDrain(context);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-
     record->DeviceObject = DeviceObject;
     record->PowerIrp = Irp;
-    record->WorkItem = IoAllocateWorkItem(DeviceObject);
-    if (record->WorkItem == nullptr) {
-        ExFreePool(record);
-        EndPowerDrain(context);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    record->Completion = Completion;
+    record->Drain = Drain;
 
     IoMarkIrpPending(Irp);
     IoQueueWorkItem(record->WorkItem, PowerDrainWorker, DelayedWorkQueue, record);
     return STATUS_PENDING;
 }
 
-// Waits until no request other than the power path's own is in flight, then
-// passes the device request down. The power path's references are given
+NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return QueueToWorker(DeviceObject, Irp, DevicePowerDownCompletion, true);
+}
+
+NTSTATUS QueuePowerAnnouncement(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE Completion)
+{
+    return QueueToWorker(DeviceObject, Irp, Completion, false);
+}
+
+// Waits, for a drain, until no request other than the power path's own is
+// in flight, then passes the device request down. The power path's references are given
 // back for the wait, or it would wait for itself, and taken again before the
 // request goes on, so IoRefCount never falls below the device's own
 // reference. A set is announced to the power manager here, at the level
 // PoSetPowerState needs for a state below D0, before the request goes down;
 // the drain ends once the request is down (stop and removal wait for that).
+// A set handed over only to be announced goes down without the wait.
 // System worker thread, PASSIVE_LEVEL; the only wait of the power path. The
 // request belongs to the lower drivers, then to DevicePowerDownCompletion,
 // when this returns.
@@ -97,22 +129,25 @@ void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     auto* record = static_cast<PowerDrainContext*>(Context);
     DeviceContext* context = ContextOf(DeviceObject);
     PIRP irp = record->PowerIrp;
+    const PIO_COMPLETION_ROUTINE completion = record->Completion;
 
-    const LONG held = PowerPathReferences(context);
-    for (LONG i = 0; i < held; ++i) {
-        ReleaseIoReference(context);
-    }
-    DrainRequestsInFlight(DeviceObject);
-    for (LONG i = 0; i < held; ++i) {
-        AcquireIoReference(context);
+    if (record->Drain) {
+        const LONG held = PowerPathReferences(context);
+        for (LONG i = 0; i < held; ++i) {
+            ReleaseIoReference(context);
+        }
+        DrainRequestsInFlight(DeviceObject);
+        for (LONG i = 0; i < held; ++i) {
+            AcquireIoReference(context);
+        }
     }
 
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_SET_POWER) {
         AnnounceLowPower(DeviceObject, TargetPowerState(irp));
     }
-    PassPowerRequestDown(context, irp, DevicePowerDownCompletion);
+    // Back in the reserve before the set goes down: the next set may
+    // arrive as soon as this one completes.
+    GiveBackDrain(context, record);
+    PassPowerRequestDown(context, irp, completion);
     EndPowerDrain(context);
-
-    IoFreeWorkItem(record->WorkItem);
-    ExFreePool(record);
 }

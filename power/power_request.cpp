@@ -1,5 +1,7 @@
 #include "power/power_request.h"
 
+#include "power/wake_arming.h"
+
 void PassPowerRequestDown(DeviceContext* Context, PIRP Irp, PIO_COMPLETION_ROUTINE Routine)
 {
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -18,12 +20,14 @@ void EndPowerRequest(DeviceContext* Context, PIRP Irp, NTSTATUS Status)
 {
     PoStartNextPowerIrp(Irp);
     CompletePowerRequest(Irp, Status);
+    PowerRequestEnded(Context);
     ReleaseIoReference(Context);
 }
 
 NTSTATUS LetPowerRequestGoOn(DeviceContext* Context, PIRP Irp)
 {
     PoStartNextPowerIrp(Irp);
+    PowerRequestEnded(Context);
     ReleaseIoReference(Context);
     return STATUS_SUCCESS;
 }

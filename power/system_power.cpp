@@ -1,26 +1,31 @@
 #include "power/system_power.h"
 
 #include "power/power_request.h"
+#include "driver/pool.h"
+#include "power/power_reserve.h"
 #include "power/wait_wake.h"
+#include "power/wake_arming.h"
 
 // A system query, marked pending and holding the reference DispatchPower took.
-// A device that wakes the system refuses a state it cannot wake it from, and
-// arms wait-wake before the system goes deeper than it is now. PASSIVE_LEVEL
-// (DispatchPower's context). The request is finished here when refused;
-// otherwise it belongs to the lower drivers, then to SystemPowerCompletion.
+// A device that can wake the system refuses a state it cannot wake it from,
+// and asks for wait-wake to be armed before the system goes deeper than it
+// is now (the arming work item arms it once this request and any that
+// follows have ended). PASSIVE_LEVEL or DISPATCH_LEVEL (DispatchPower's
+// context). The request is finished here when refused; otherwise it belongs
+// to the lower drivers, then to SystemPowerCompletion.
 NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     const LONG target = TargetPowerState(Irp);
 
-    if (context->RemoteWakeCapable != 0 && target > PowerValue(&context->Capabilities.SystemWake)) {
+    if (DeviceCanWake(context) && target > PowerValue(&context->Capabilities.SystemWake)) {
         EndPowerRequest(context, Irp, STATUS_INVALID_DEVICE_STATE);
         return STATUS_INVALID_DEVICE_STATE;
     }
 
     // Already armed is fine: the armed request stays as it is.
-    if (target > ReadPowerState(&context->CurrentSystemPower) && context->RemoteWakeCapable != 0) {
-        ArmWaitWake(context);
+    if (target > ReadPowerState(&context->CurrentSystemPower) && DeviceCanWake(context)) {
+        RequestWakeArming(context);
     }
 
     PassPowerRequestDown(context, Irp, SystemPowerCompletion);
@@ -48,7 +53,15 @@ NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
         RecordPowerState(&context->CurrentSystemPower, TargetPowerState(Irp));
     }
 
-    RequestDevicePowerForSystem(DeviceObject, Irp);
+    // A set that gets no device request goes on as the lower drivers left
+    // it: a driver may not fail a set.
+    const NTSTATUS requested = RequestDevicePowerForSystem(DeviceObject, Irp);
+    if (!NT_SUCCESS(requested) && IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
+        return LetPowerRequestGoOn(context, Irp);
+    }
+    if (!NT_SUCCESS(requested)) {
+        EndPowerRequest(context, Irp, requested);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -71,42 +84,48 @@ LONG PowerPathReferences(DeviceContext* Context)
 // Asks the power manager for the device request that matches a system
 // request the lower drivers accepted: same minor code, the device state the
 // capabilities give. Up to DISPATCH_LEVEL (SystemPowerCompletion's context).
-// When no device request can be issued, the system request is completed here
-// with the reason; otherwise DevicePowerRequestDone owns it.
-void RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// Returns STATUS_PENDING when DevicePowerRequestDone owns the system request
+// from now on; otherwise why no device request could be issued, and the
+// system request is still the caller's. A set takes the reserved context,
+// which DevicePowerRequestDone gives back before the next system request can
+// come; a query takes it when free and otherwise allocates one.
+NTSTATUS RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     POWER_STATE deviceState;
     StorePowerValue(&deviceState, DeviceStateForSystemState(context, TargetPowerState(Irp)));
 
-    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    auto* record = static_cast<SystemPowerContext*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(SystemPowerContext), PondrelPoolTag));
-    if (record != nullptr) {
-        record->DeviceObject = DeviceObject;
-        record->SystemIrp = Irp;
-
-        // Counted before the device request can reach the drain, which runs
-        // inside this call at the earliest.
-        InterlockedIncrement(&context->SystemPowerWaiting);
-        status = PoRequestPowerIrp(context->PhysicalDevice, IoGetCurrentIrpStackLocation(Irp)->MinorFunction,
-                                   deviceState, DevicePowerRequestDone, record, nullptr);
-        if (NT_SUCCESS(status)) {
-            return;
+    SystemPowerContext* record = TakeReservedSystemPower(context);
+    if (record == nullptr) {
+        record = static_cast<SystemPowerContext*>(AllocateFromPool(sizeof(SystemPowerContext)));
+        if (record == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
-        InterlockedDecrement(&context->SystemPowerWaiting);
-        ExFreePool(record);
+        record->Reserved = false;
     }
+    record->DeviceObject = DeviceObject;
+    record->SystemIrp = Irp;
 
-    EndPowerRequest(context, Irp, status);
+    // Counted before the device request can reach the drain, which runs
+    // inside this call at the earliest.
+    InterlockedIncrement(&context->SystemPowerWaiting);
+    NTSTATUS status = PoRequestPowerIrp(context->PhysicalDevice, IoGetCurrentIrpStackLocation(Irp)->MinorFunction,
+                                        deviceState, DevicePowerRequestDone, record, nullptr);
+    if (NT_SUCCESS(status)) {
+        return STATUS_PENDING;
+    }
+    InterlockedDecrement(&context->SystemPowerWaiting);
+    GiveBackSystemPower(context, record);
+    return status;
 }
 
 // The device request asked for on behalf of a system request has completed:
 // the system request completes with its status and gives back the reference
 // DispatchPower took for it. Called by the power manager at up to
 // DISPATCH_LEVEL; DeviceObject is the physical device object the request was
-// aimed at, so ours comes from the record. The system request is gone, and
-// the record freed, when this returns.
+// aimed at, so ours comes from the record. The record is given back first,
+// since the next system request may come as soon as this one completes; the
+// system request is gone when this returns.
 void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                             PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
@@ -117,6 +136,7 @@ void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, PO
     auto* record = static_cast<SystemPowerContext*>(Context);
     DeviceContext* context = ContextOf(record->DeviceObject);
     PIRP systemIrp = record->SystemIrp;
+    GiveBackSystemPower(context, record);
 
     // No longer waiting before the power manager may send the next system
     // request, whose device request must not find this one still counted.
@@ -127,6 +147,6 @@ void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, PO
     systemIrp->IoStatus.Information = 0;
     IofCompleteRequest(systemIrp, IO_NO_INCREMENT);
 
+    PowerRequestEnded(context);
     ReleaseIoReference(context);
-    ExFreePool(record);
 }

@@ -12,11 +12,12 @@
 struct SystemPowerContext {
     PDEVICE_OBJECT DeviceObject;  // our own device object; its extension is the DeviceContext
     PIRP SystemIrp;               // the system request waiting for the device request
+    bool Reserved;                // the reserve's record (power/power_reserve.h)
 };
 
 NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-void RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                             PVOID Context, PIO_STATUS_BLOCK IoStatus);
 

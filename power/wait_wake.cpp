@@ -1,4 +1,5 @@
 #include "power/wait_wake.h"
+#include "power/power_request.h"
 #include "power/wait_wake_tracking.h"
 
 namespace {
@@ -62,10 +63,18 @@ PIRP TakeArmedRequest(DeviceContext* Context)
 
 }  // namespace
 
+bool DeviceCanWake(const DeviceContext* Context)
+{
+    return Context->RemoteWakeCapable != 0 &&
+           PowerValue(&Context->Capabilities.SystemWake) != PowerSystemUnspecified &&
+           PowerValue(&Context->Capabilities.DeviceWake) != PowerDeviceUnspecified;
+}
+
 // Asks the power manager for a wait-wake request for the device, unless one
-// is already outstanding or the device is not running (a request armed for a
-// device that is stopping would outlive its configuration). Any IRQL up to
-// DISPATCH_LEVEL. The request belongs to the lower drivers; WakeRequestDone
+// is already outstanding, the device cannot wake or is not running (a
+// request armed for a device that is stopping would outlive its
+// configuration). PASSIVE_LEVEL, with no set or query of the device in
+// hand: the start, or the arming work item (power/wake_arming.cpp). The request belongs to the lower drivers; WakeRequestDone
 // runs once it has completed, unless PoRequestPowerIrp fails.
 //
 // The request's address reaches WakeIrp only once PoRequestPowerIrp has
@@ -79,6 +88,9 @@ PIRP TakeArmedRequest(DeviceContext* Context)
 // stopping side may already have looked for it.
 NTSTATUS ArmWaitWake(DeviceContext* Context)
 {
+    if (!DeviceCanWake(Context)) {
+        return STATUS_NOT_SUPPORTED;
+    }
     BeginWakeFollowUp(Context);
     if (CurrentPnpState(Context) != DeviceRunning) {
         EndWakeFollowUp(Context);

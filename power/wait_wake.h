@@ -3,6 +3,12 @@
 
 #include "driver/device_context.h"
 
+// True when the device can signal wake: its configuration has remote
+// wakeup, and the bus reports both a system state it can wake the machine
+// from and a device state it can signal wake in (a controller that cannot
+// wake reports them unspecified). Any IRQL.
+bool DeviceCanWake(const DeviceContext* Context);
+
 NTSTATUS ArmWaitWake(DeviceContext* Context);
 void DisarmWaitWake(DeviceContext* Context);
 NTSTATUS WakeIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

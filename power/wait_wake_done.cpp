@@ -1,5 +1,6 @@
 #include "power/wait_wake.h"
 #include "power/wait_wake_tracking.h"
+#include "power/wake_arming.h"
 
 namespace {
 
@@ -10,8 +11,9 @@ DEVICE_POWER_STATE CurrentDevicePowerOf(DeviceContext* Context)
 }
 
 // After a wake outside D0: full power for the device, counted as a follow-up
-// and holding an I/O reference until WakePowerUpDone, then the next wait-wake
-// request on a remote-wake device.
+// and holding an I/O reference until WakePowerUpDone, which asks for the
+// next wait-wake request once the power-up has ended (or here, when none
+// could be asked for).
 void PowerUpAfterWake(DeviceContext* Context)
 {
     AcquireIoReference(Context);
@@ -22,12 +24,9 @@ void PowerUpAfterWake(DeviceContext* Context)
     NTSTATUS status = PoRequestPowerIrp(Context->PhysicalDevice, IRP_MN_SET_POWER, fullPower,
                                         WakePowerUpDone, Context, nullptr);
     if (!NT_SUCCESS(status)) {
+        RequestWakeArming(Context);
         ReleaseIoReference(Context);
         EndWakeFollowUp(Context);
-    }
-
-    if (Context->RemoteWakeCapable != 0) {
-        ArmWaitWake(Context);
     }
 }
 
@@ -52,11 +51,14 @@ void WakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, P
 }
 
 // Power-manager callback of the full-power request that follows a wake,
-// whatever its status. Up to DISPATCH_LEVEL. Gives back its I/O reference and
-// its follow-up; the context is not touched afterwards.
+// whatever its status. Up to DISPATCH_LEVEL. Asks for wait-wake to be armed
+// again (the work item arms it once no set or query is in hand), gives back
+// its I/O reference and its follow-up; the context is not touched
+// afterwards.
 void WakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK)
 {
     DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
+    RequestWakeArming(context);
     ReleaseIoReference(context);
     EndWakeFollowUp(context);
 }

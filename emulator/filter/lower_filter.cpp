@@ -89,10 +89,15 @@ NTSTATUS AddRequirementsChanged(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_SUCCESS;
 }
 
-bool IsSetOrQueryPower(PIO_STACK_LOCATION stack)
+// A held request goes on with the filter's own location behind it: it
+// was marked pending there, which the filter's completion passes on.
+// At or below DISPATCH_LEVEL.
+NTSTATUS PassPendingOnUp(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
-    return stack->MajorFunction == IRP_MJ_POWER &&
-           (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER);
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_CONTINUE_COMPLETION;
 }
 
 SeenRequest::Fate FateOf(const Verdict& verdict)
@@ -143,7 +148,23 @@ void LowerFilter::Release(PIRP irp, Verdict verdict)
         return;
     }
     DriverScope scope(driver_);
-    Apply(irp, verdict);
+    if (verdict.action != Verdict::Action::Pass) {
+        Apply(irp, verdict);
+        return;
+    }
+    // Marked pending when it was held: copied down, never skipped.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (IsSetOrQueryPower(stack)) {
+        Locked([&] { ++startNextCalls_; });
+        PoStartNextPowerIrp(irp);
+    }
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PassPendingOnUp, nullptr, TRUE, TRUE, TRUE);
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        PoCallDriver(lower_, irp);
+    } else {
+        IofCallDriver(lower_, irp);
+    }
 }
 
 // Requests still held when the filter has left the stack have no device

@@ -6,8 +6,15 @@
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/observe_internal.h"
 
+#include <utility>
+
 namespace emu::kernel {
 namespace {
+
+// Set while the power manager hands on a request it held for its turn: the
+// location it marked pending on the caller's behalf is the one the target
+// owns (see power_relay.cpp), which is the kernel's doing, not a skip.
+thread_local bool handingOnHeldRequest = false;
 
 // One call down, as findings describe it. Built only when there is one to
 // report: every request passes here, most of them many times.
@@ -48,6 +55,7 @@ void CheckForwardIrql(PIRP irp)
 // Refuses what the kernel would crash on; reports what it would flag.
 bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord>& record)
 {
+    const bool heldByKernel = std::exchange(handingOnHeldRequest, false);
     if (record == nullptr || record->state == IrpState::Freed) {
         verifier::Report("IofCallDriver with an IRP that is not live", "IofCallDriver", Hex(irp));
         return false;
@@ -71,6 +79,14 @@ bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord
     if (irp->CurrentLocation <= 1) {
         verifier::Report("no more IRP stack locations", "IofCallDriver", IrpText(irp));
         return false;
+    }
+    // A driver that marked the request pending and then skipped its
+    // location hands the lower driver a location that already says
+    // SL_PENDING_RETURNED; the lower driver may clear it, and the request
+    // then never completes or completes twice.
+    if (((irp->Tail.Overlay.CurrentStackLocation - 1)->Control & SL_PENDING_RETURNED) != 0 && !heldByKernel) {
+        verifier::Report("pended request skipped down: the lower driver's location already carries SL_PENDING_RETURNED",
+                         "IofCallDriver", IrpText(irp));
     }
     return true;
 }
@@ -242,3 +258,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 }  // extern "C"
+
+NTSTATUS emu::HandOnHeldRequest(PDEVICE_OBJECT device, PIRP irp)
+{
+    handingOnHeldRequest = true;
+    return IofCallDriver(device, irp);
+}

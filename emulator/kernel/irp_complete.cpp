@@ -10,6 +10,9 @@
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/observe_internal.h"
 
+#include <cstring>
+#include <map>
+
 namespace emu::kernel {
 namespace {
 
@@ -94,6 +97,73 @@ bool IsWmiKeptFromBelow(PIRP irp, const IrpRecord& record)
            location->Parameters.WMI.ProviderId != reinterpret_cast<ULONG_PTR>(location->DeviceObject);
 }
 
+// Per device object: the last failure a device set-power request came up
+// to it with from the drivers below. Guarded by IrpMutex().
+std::map<PDEVICE_OBJECT, NTSTATUS>& DeviceSetFailuresFromBelow()
+{
+    static std::map<PDEVICE_OBJECT, NTSTATUS> failures;
+    return failures;
+}
+
+bool IsSetPower(PIO_STACK_LOCATION location)
+{
+    return location->MajorFunction == IRP_MJ_POWER && location->MinorFunction == IRP_MN_SET_POWER;
+}
+
+// PowerDownFail, PowerUpFail: a function or filter driver (one with a
+// device object below it) never fails IRP_MN_SET_POWER. A failure that
+// came up from the drivers below, for this request or for the device set
+// the driver asked for on its behalf, is theirs, passed on.
+void CheckSetPowerNotFailed(PIRP irp, const IrpRecord& record)
+{
+    if (irp->CurrentLocation > irp->StackCount || NT_SUCCESS(irp->IoStatus.Status)) {
+        return;
+    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (!IsSetPower(location) || location->DeviceObject == nullptr || LowerDeviceOf(location->DeviceObject) == nullptr) {
+        return;
+    }
+    const NTSTATUS status = irp->IoStatus.Status;
+    // A stack being taken apart answers for a device that is gone; the
+    // emulator's own filter plays the lower drivers.
+    if (status == STATUS_DELETE_PENDING || status == STATUS_NO_SUCH_DEVICE ||
+        IsSystemDriver(location->DeviceObject->DriverObject)) {
+        return;
+    }
+    std::lock_guard lock(IrpMutex());
+    const bool cameUp = record.cameUpAt == irp->CurrentLocation && record.cameUpWith == status;
+    auto below = DeviceSetFailuresFromBelow().find(location->DeviceObject);
+    if (cameUp || (below != DeviceSetFailuresFromBelow().end() && below->second == status)) {
+        return;
+    }
+    LONG state = 0;
+    memcpy(&state, &location->Parameters.Power.State, sizeof(state));
+    const bool down = state > 1;  // deeper than PowerSystemWorking or PowerDeviceD0
+    verifier::Report(down ? "function driver failed a set-power request to a lower power state (PowerDownFail)"
+                          : "function driver failed a set-power request to full power (PowerUpFail)",
+                     "IofCompleteRequest", IrpText(irp) + " in " + DriverText(location->DeviceObject->DriverObject));
+}
+
+// A set-power request on its way up reaches a driver's completion routine:
+// what it came up with is the lower drivers' doing.
+void NoteSetPowerCameUp(PIRP irp, IrpRecord& record)
+{
+    if (irp->CurrentLocation > irp->StackCount) {
+        return;
+    }
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (!IsSetPower(location)) {
+        return;
+    }
+    std::lock_guard lock(IrpMutex());
+    record.cameUpAt = irp->CurrentLocation;
+    record.cameUpWith = irp->IoStatus.Status;
+    if (location->DeviceObject != nullptr && location->Parameters.Power.Type == DevicePowerState &&
+        !NT_SUCCESS(irp->IoStatus.Status)) {
+        DeviceSetFailuresFromBelow()[location->DeviceObject] = irp->IoStatus.Status;
+    }
+}
+
 // The entry checks; false when the IRP must not be walked at all.
 bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
 {
@@ -130,6 +200,7 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
         verifier::Report("PnP request completed untouched instead of passed down", "IofCompleteRequest",
                          IrpText(irp) + " minor " + minor);
     }
+    CheckSetPowerNotFailed(irp, *record);
     if (IsCancelKeptFromBelow(irp, *record)) {
         verifier::Report("cancel-stop or cancel-remove completed without being passed down", "IofCompleteRequest",
                          IrpText(irp));
@@ -168,6 +239,27 @@ bool ShouldInvoke(PIRP irp, UCHAR control)
            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
 }
 
+// MarkPower, MarkPowerDown, MarkDevicePower: a driver that keeps a system
+// set-power request after the drivers below have finished it (to complete
+// it once its device request is done) must have marked it pending in its
+// dispatch routine and returned STATUS_PENDING (or returned the lower
+// driver's STATUS_PENDING); otherwise its dispatch routine has reported a
+// status for a request that is not complete. Read before the routine runs,
+// which may complete and free the request.
+bool IsUnmarkedSystemSet(PIRP irp)
+{
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    return IsSetPower(location) && location->Parameters.Power.Type == SystemPowerState &&
+           (location->Control & SL_PENDING_RETURNED) == 0 && !irp->PendingReturned;
+}
+
+void ReportHeldSystemSetUnmarked(PIRP irp, PDRIVER_OBJECT driver)
+{
+    verifier::Report("system set-power request held with STATUS_MORE_PROCESSING_REQUIRED without being marked "
+                     "pending (MarkPower)",
+                     "IofCompleteRequest", IrpText(irp) + " in " + DriverText(driver));
+}
+
 // Calls one completion routine in its owner's scope and checks what it
 // left behind. Returns its status.
 NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& record)
@@ -178,6 +270,7 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
         device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         driver = device != nullptr ? device->DriverObject : nullptr;
     }
+    const bool unmarkedSystemSet = device != nullptr && IsUnmarkedSystemSet(irp);
     ThreadState& self = CurrentThread();
     const KIRQL irqlBefore = self.irql;
     const size_t locksBefore = self.held.size();
@@ -202,6 +295,9 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     {
         std::lock_guard lock(IrpMutex());
         freed = record.state == IrpState::Freed;
+    }
+    if (!freed && status == STATUS_MORE_PROCESSING_REQUIRED && unmarkedSystemSet) {
+        ReportHeldSystemSetUnmarked(irp, driver);
     }
     if (!freed && status != STATUS_MORE_PROCESSING_REQUIRED && irp->PendingReturned && device != nullptr &&
         !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {
@@ -293,6 +389,7 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
         }
         ClearLocation(lower);
         const uint64_t callsBefore = record.calls;
+        NoteSetPowerCameUp(irp, record);
         if (InvokeCompletionRoutine(irp, lower, record) == STATUS_MORE_PROCESSING_REQUIRED) {
             NoteKeptIfStillHeld(irp, record, completion, callsBefore);
             return false;

@@ -65,6 +65,8 @@ struct IrpRecord {
     PDRIVER_OBJECT keptBy = nullptr;
     uint64_t keptSince = 0;            // KeQueryInterruptTime units
     bool keptReported = false;
+    int cameUpAt = 0;                  // a set-power: the location its walk last reached with a routine
+    NTSTATUS cameUpWith = 0;           // and the status it came up with
     bool guardReported = false;
     std::vector<std::shared_ptr<CallFrame>> frames;
 };

@@ -33,6 +33,11 @@ private:
     KIRQL previous_;
 };
 
+// Calls `device` with a request the power manager held and marked pending on
+// the caller's behalf (IofCallDriver otherwise refuses a location that
+// already carries SL_PENDING_RETURNED as a pended request skipped down).
+NTSTATUS HandOnHeldRequest(PDEVICE_OBJECT device, PIRP irp);
+
 // ---- Drivers ----
 // Creates "\Driver\<name>", fills every MajorFunction with the I/O manager's
 // default (fails the request with STATUS_INVALID_DEVICE_REQUEST), runs

@@ -64,12 +64,26 @@ PIO_STACK_LOCATION LocationAt(PIRP irp, int location)
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
 }
 
+thread_local int deliveringSetOrQuery = 0;
+
+// Counts, for the calling thread, a SET or QUERY request it is handing to
+// a dispatch routine.
+template <typename Call>
+NTSTATUS Delivering(PIRP irp, Call call)
+{
+    const bool counted = SerializedKind(irp->Tail.Overlay.CurrentStackLocation - 1).has_value();
+    deliveringSetOrQuery += counted ? 1 : 0;
+    const NTSTATUS status = call();
+    deliveringSetOrQuery -= counted ? 1 : 0;
+    return status;
+}
+
 // Hands a held request to `device` from the power manager's thread, at
 // the level the device object's flags ask for.
 void DeliverNow(PDEVICE_OBJECT device, PIRP irp)
 {
     ScopedIrql at((device->Flags & DO_POWER_PAGABLE) != 0 ? PASSIVE_LEVEL : DISPATCH_LEVEL);
-    IofCallDriver(device, irp);
+    Delivering(irp, [&] { return HandOnHeldRequest(device, irp); });
 }
 
 NTSTATUS DeliverLater(PDEVICE_OBJECT device, PIRP irp)
@@ -140,7 +154,12 @@ NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp)
     if (pageableFromRaisedIrql) {
         return DeliverLater(device, irp);
     }
-    return IofCallDriver(device, irp);
+    return Delivering(irp, [&] { return IofCallDriver(device, irp); });
+}
+
+bool DeliveringOnThisThread()
+{
+    return deliveringSetOrQuery > 0;
 }
 
 void RequestFinished(PIRP irp)

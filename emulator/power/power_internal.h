@@ -21,6 +21,10 @@ void CountStartNextCall();
 // pageable device).
 NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp);
 
+// True while the calling thread is handing a SET or QUERY request to a
+// device object (inside that driver's dispatch routine).
+bool DeliveringOnThisThread();
+
 // The request has come back to the power manager: checks in the legacy
 // model that every device object it reached called PoStartNextPowerIrp and
 // was reached through PoCallDriver, and forgets it.

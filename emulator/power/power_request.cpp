@@ -28,6 +28,7 @@ struct PowerRequest {
     PREQUEST_POWER_COMPLETE callback;
     PVOID context;
     std::function<void(const IO_STATUS_BLOCK&)> finished;  // the machine's own waits
+    bool fromDriver = false;  // asked for with PoRequestPowerIrp
 };
 
 // Device SET requests per physical device object: the one in flight and
@@ -36,6 +37,9 @@ struct DeviceSetTurns {
     std::mutex mutex;
     std::condition_variable idle;  // outstanding reached 0
     std::map<PDEVICE_OBJECT, std::deque<PowerRequest*>> waiting;  // present while one is in flight
+    // Per top of stack: SET and QUERY requests a driver asked for, sent and
+    // not yet back (their drivers know of them).
+    std::map<PDEVICE_OBJECT, int> handling;
     uint64_t outstanding = 0;  // requests created and not yet freed
 };
 
@@ -55,6 +59,36 @@ bool IsSetOrQuery(UCHAR minor)
     return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
 }
 
+void CountHandling(PDEVICE_OBJECT top, int delta)
+{
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    if ((turns.handling[top] += delta) == 0) {
+        turns.handling.erase(top);
+    }
+}
+
+// The IRP_MN_WAIT_WAKE page: sent at PASSIVE_LEVEL, and never while another
+// power request is active in the stack. Judged where the sender can know
+// of the other request: one that a driver of the stack asked for, until
+// every completion routine has run, or one the calling thread is handing
+// to a driver (its dispatch routine sends the wait-wake request). A system
+// request that the power manager starts on another thread at that moment
+// is not the sender's fault.
+void CheckWaitWakeContext(PDEVICE_OBJECT top)
+{
+    if (CurrentIrql() > PASSIVE_LEVEL) {
+        verifier::Report("wait-wake request sent above PASSIVE_LEVEL", "PoRequestPowerIrp",
+                         "IRQL " + std::to_string(static_cast<int>(CurrentIrql())));
+    }
+    DeviceSetTurns& turns = Turns();
+    std::lock_guard<std::mutex> lock(turns.mutex);
+    if (turns.handling.count(top) != 0 || detail::DeliveringOnThisThread()) {
+        verifier::Report("wait-wake request sent while another power request of the stack is being handled",
+                         "PoRequestPowerIrp");
+    }
+}
+
 // Sends the request to the top of the stack. A wait-wake request asked for
 // above PASSIVE_LEVEL is sent from the power manager's thread.
 void Send(PowerRequest* request)
@@ -65,7 +99,13 @@ void Send(PowerRequest* request)
     }
     if (IsSetOrQuery(request->minor)) {
         detail::CountRequestStarted();
+        if (request->fromDriver) {
+            CountHandling(request->top, 1);
+        }
     }
+    // A stack that is not pageable gets its requests at DISPATCH_LEVEL.
+    const bool pageable = (request->top->Flags & DO_POWER_PAGABLE) != 0;
+    ScopedIrql at(pageable ? CurrentIrql() : DISPATCH_LEVEL);
     detail::Deliver(request->top, request->irp);  // the request may be freed by now
 }
 
@@ -120,6 +160,9 @@ NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     (void)DeviceObject;
     auto* request = static_cast<PowerRequest*>(Context);
     detail::RequestFinished(Irp);
+    if (IsSetOrQuery(request->minor) && request->fromDriver) {
+        CountHandling(request->top, -1);
+    }
     // The reference goes before the requester hears of the end: a driver
     // that deletes its device object then must not find it kept alive.
     PDRIVER_OBJECT requester = request->top->DriverObject;
@@ -147,6 +190,9 @@ NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 NTSTATUS StartRequest(PowerRequest wanted, PIRP* irpOut)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(wanted.target);
+    if (wanted.minor == IRP_MN_WAIT_WAKE) {
+        CheckWaitWakeContext(top);
+    }
     PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->StackSize + 2), FALSE);
     if (irp == nullptr) {
         ObDereferenceObject(top);
@@ -247,6 +293,7 @@ void ResetRequests()
     DeviceSetTurns& turns = Turns();
     std::lock_guard<std::mutex> lock(turns.mutex);
     turns.waiting.clear();
+    turns.handling.clear();
     turns.outstanding = 0;
 }
 
@@ -266,10 +313,16 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
         MinorFunction != IRP_MN_WAIT_WAKE) {
         return STATUS_INVALID_PARAMETER_2;
     }
+    // RequestedPowerIrp: the request may be gone by the time the address
+    // is stored; only a wait-wake request's originator may keep it.
+    if (Irp != nullptr && MinorFunction != IRP_MN_WAIT_WAKE) {
+        verifier::Report("PoRequestPowerIrp given a request pointer for a set or query request", "PoRequestPowerIrp");
+    }
     if (faults::ShouldFailCall()) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     power::PowerRequest wanted{DeviceObject, nullptr,         nullptr, MinorFunction, DevicePowerState, PowerState,
                              PowerActionNone, CompletionFunction, Context, nullptr};
+    wanted.fromDriver = true;
     return power::StartRequest(std::move(wanted), Irp);
 }

@@ -150,7 +150,9 @@ std::shared_ptr<UsbDevice> UsbBus::Plug(DeviceModel model)
     auto device = std::make_shared<EmulatedDevice>(std::move(model), nextPort_++, thread_);
     device->AttachPdo(pdo);
     device->SetDisconnectHandler([this](UsbDevice& gone) { TellPnpManager(gone); });
-    pdo->Flags |= DO_POWER_PAGABLE;
+    if (device->Model().power.pageable) {
+        pdo->Flags |= DO_POWER_PAGABLE;
+    }
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(device);
     return device;

@@ -210,7 +210,17 @@ bool DeviceFileParser::StartDirective(std::string_view keyword, std::string_view
         section_ = Section::Endpoint;
         return keyword == "speed" ? ParseSpeed(rest) : ParseFault(rest);
     }
-    return Fail(line_, "unknown keyword '" + std::string(keyword) + "' (expected device, config, bos, endpoint, speed or fault)");
+    // `bus-wake none`: the bus reports no wake state (its controller cannot
+    // wake the machine), whatever the descriptor's remote-wakeup bit says.
+    if (keyword == "bus-wake") {
+        if (Tokens(rest) != std::vector<std::string_view>{"none"}) {
+            return Fail(line_, "bus-wake takes one word: none");
+        }
+        model_.power.systemWake = PowerSystemUnspecified;
+        model_.power.deviceWake = PowerDeviceUnspecified;
+        return true;
+    }
+    return Fail(line_, "unknown keyword '" + std::string(keyword) + "' (expected device, config, bos, endpoint, speed, bus-wake or fault)");
 }
 
 bool DeviceFileParser::ParseEndpoint(std::string_view rest)

@@ -58,6 +58,9 @@ struct PowerCapabilities {
     int systemWake = 4;           // PowerSystemSleeping3
     int deviceWake = 3;           // PowerDeviceD2
     bool surpriseRemovalOK = false;
+    // The PDO's DO_POWER_PAGABLE: without it the power manager may send
+    // the stack's power requests at DISPATCH_LEVEL.
+    bool pageable = true;
 };
 
 struct DeviceModel {

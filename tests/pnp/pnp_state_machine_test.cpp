@@ -222,7 +222,7 @@ TEST_F(PnpStateMachineTest, StopReleasesTheConfigurationAndDeconfigures)
         EXPECT_EQ(context()->ConfigDescriptor, nullptr);
         EXPECT_EQ(context()->InterfaceInfo, nullptr);
         EXPECT_EQ(context()->PipeOpenFlags, nullptr);
-        EXPECT_EQ(LiveDriverBlocks(), 1u);
+        EXPECT_EQ(LiveDriverBlocks(), 3u) << "the registry path and the power reserve's two records";
         const std::vector<SeenRequest> selects = spy().SeenUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
         ASSERT_EQ(selects.size(), noBlock ? 0u : 1u);
         EXPECT_EQ(device().Configured(), noBlock);

@@ -8,7 +8,8 @@
 namespace power_test {
 namespace {
 
-using DevicePowerTest = PowerFixture;
+using DevicePowerTest = BothStacks;
+INSTANTIATE_TEST_SUITE_P(Stacks, DevicePowerTest, ::testing::Bool(), StackName);
 
 // Every set and query over the path table, on a device with remote wakeup
 // (DeviceWake D2). A set's target is recorded and reported, and only a set
@@ -19,7 +20,7 @@ using DevicePowerTest = PowerFixture;
 // down at once; a query changes nothing. With nothing in flight the drain
 // gives back exactly the power path's reference (only the device's own is
 // left during the wait) and takes it again before the request goes down.
-TEST_F(DevicePowerTest, SetsAndQueriesFollowThePathTable)
+TEST_P(DevicePowerTest, SetsAndQueriesFollowThePathTable)
 {
     Prepare();
     ASSERT_EQ(context()->Capabilities.DeviceWake, PowerDeviceD2);
@@ -77,7 +78,7 @@ TEST_F(DevicePowerTest, SetsAndQueriesFollowThePathTable)
 // Information set: a power-up is completed afresh with success and
 // Information 0; a query for a shallower state returns the lower driver's
 // status, its reference given back before the handler returns.
-TEST_F(DevicePowerTest, PowerUpIsCompletedAfreshWithSuccess)
+TEST_P(DevicePowerTest, PowerUpIsCompletedAfreshWithSuccess)
 {
     Prepare(PlainModel());
     ASSERT_EQ(power().SendDevicePower(IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);

@@ -9,7 +9,8 @@
 namespace power_test {
 namespace {
 
-using PowerCycleTest = PowerFixture;
+using PowerCycleTest = BothStacks;
+INSTANTIATE_TEST_SUITE_P(Stacks, PowerCycleTest, ::testing::Bool(), StackName);
 
 // The sleep's drains wait for the write in flight (its reference held) and
 // pass down only once it has completed. The device, kept in D3 and armed, is
@@ -18,7 +19,7 @@ using PowerCycleTest = PowerFixture;
 // ReadsAcrossDrain.) The driver and the bus each call PoStartNextPowerIrp
 // once per set or query request; the wait-wake request that completed adds
 // WakeIrpCompletion's call and the new one DispatchPower's.
-TEST_F(PowerCycleTest, SleepWakeInD3AndResumeAHundredTimes)
+TEST_P(PowerCycleTest, SleepWakeInD3AndResumeAHundredTimes)
 {
     Prepare(Quiet(S3InD3(true)), true, false);
     device().SetCompletionMode(emu::usb::CompletionMode::Held);

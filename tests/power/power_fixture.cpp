@@ -25,6 +25,13 @@ emu::usb::DeviceModel PlainModel()
     return model;
 }
 
+emu::usb::DeviceModel NoBusWakeModel()
+{
+    auto model = emu::usb::DeviceModel::Builtin();
+    model.power.systemWake = model.power.deviceWake = 0;
+    return model;
+}
+
 emu::usb::DeviceModel Quiet(emu::usb::DeviceModel model)
 {
     for (uint8_t address : {0x01, 0x02, 0x81, 0x82}) {
@@ -73,6 +80,7 @@ std::vector<LONG> PowerFixture::CountsAtWait()
 
 void PowerFixture::Prepare(emu::usb::DeviceModel model, bool start, bool spy)
 {
+    model.power.pageable = pageable_;
     Load(std::move(model));
     power().SetLegacySerialization(true);
     if (spy) {

@@ -20,6 +20,9 @@ using namespace pondrel::test;
 emu::usb::DeviceModel S3InD3(bool wakeFromD3);
 // The built-in device without remote wakeup (S1..S5 mapped to D3).
 emu::usb::DeviceModel PlainModel();
+// The built-in device (remote wakeup in its descriptor) on a bus that
+// reports no wake state (a device file's `bus-wake none`).
+emu::usb::DeviceModel NoBusWakeModel();
 // Bulk IN endpoints silent, OUT endpoints sinks: only what a test releases arrives.
 emu::usb::DeviceModel Quiet(emu::usb::DeviceModel model);
 
@@ -69,6 +72,22 @@ protected:
     void WatchDrain();
     std::vector<LONG> CountsAtWait();
     size_t Waits() { return CountsAtWait().size(); }
+
+    bool pageable_ = true;  // the PDO's DO_POWER_PAGABLE, for Prepare
 };
+
+// The power tests that run on both kinds of stack: with DO_POWER_PAGABLE
+// (requests at PASSIVE_LEVEL) and without (the power manager sends them at
+// DISPATCH_LEVEL).
+class BothStacks : public PowerFixture, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        PowerFixture::SetUp();
+        pageable_ = GetParam();
+    }
+};
+
+inline std::string StackName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Pageable" : "NotPageable"; }
 
 }  // namespace power_test

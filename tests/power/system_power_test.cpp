@@ -13,17 +13,19 @@ namespace {
 emu::usb::DeviceModel WakeModel() { return emu::usb::DeviceModel::Builtin(); }
 emu::usb::DeviceModel DeepS3Model() { return S3InD3(false); }
 
-using SystemPowerTest = PowerFixture;
+using SystemPowerTest = BothStacks;
+INSTANTIATE_TEST_SUITE_P(Stacks, SystemPowerTest, ::testing::Bool(), StackName);
 
-// Each system request on each device: a remote-wake device refuses, without
+// Each system request on each device: a device that can wake refuses, without
 // passing it down, a query deeper than it can wake the machine from, and a
 // query whose device query is refused (S3 mapped to D3, deeper than
-// DeviceWake D2) fails with it; a set is never refused. The others go down
+// DeviceWake D2) fails with it; a set is never refused. A remote-wake
+// device on a bus that reports no wake state cannot wake, and refuses none. The others go down
 // and ask for the D-state the capabilities' table maps the target to (D3
 // outside the table, rather than reading past it); a set records both
 // states, a query none. A request the lower drivers fail ends with their
 // status and asks for no device request.
-TEST_F(SystemPowerTest, SystemRequestsOnEachDevice)
+TEST_P(SystemPowerTest, SystemRequestsOnEachDevice)
 {
     constexpr UCHAR Q = IRP_MN_QUERY_POWER, S = IRP_MN_SET_POWER;
     const struct {
@@ -42,6 +44,7 @@ TEST_F(SystemPowerTest, SystemRequestsOnEachDevice)
         {WakeModel, S, PowerSystemHibernate, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {DeepS3Model, Q, PowerSystemSleeping3, STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE, 1, 0},
         {PlainModel, Q, PowerSystemHibernate, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
+        {NoBusWakeModel, Q, PowerSystemHibernate, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {PlainModel, Q, PowerSystemMaximum, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {PlainModel, Q, 100, STATUS_SUCCESS, STATUS_SUCCESS, 2, PowerDeviceD3},
         {PlainModel, Q, PowerSystemSleeping3, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, 1, 0},
@@ -90,12 +93,13 @@ TEST_F(SystemPowerTest, SystemRequestsOnEachDevice)
     }
 }
 
-// Wait-wake is armed before a query for a deeper state goes down, not for
-// the present state, not by a set, not again while armed, and stays armed
-// when the lower drivers fail the query.
+// A query for a deeper state asks for wait-wake, which is armed once the
+// query has ended (never while a set or query is in hand): not for the
+// present state, not by a set, not again while armed, and also when the
+// lower drivers fail the query.
 using RemoteWakeQueryTest = PowerFixture;
 
-TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
+TEST_F(RemoteWakeQueryTest, ArmsWaitWakeOnceAQueryForADeeperTargetHasEnded)
 {
     Prepare();
     EndArmedWaitWake();
@@ -105,25 +109,27 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
     };
     const size_t seenBefore = spy().SeenPower().size();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_EQ(waitWakes(seenBefore), 0) << "a query for the present state armed wait-wake";
     EXPECT_EQ(power().SendSystemPower(IRP_MN_SET_POWER, PowerSystemHibernate, PowerActionHibernate), STATUS_SUCCESS);
     EXPECT_EQ(power().Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(waitWakes(seenBefore), 0) << "a set armed wait-wake";
+    ASSERT_TRUE(WaitForIoRefCount(1));
+    EXPECT_EQ(waitWakes(seenBefore), 0) << "a set or a query for the present state armed wait-wake";
     EXPECT_FALSE(device().WaitWakePending());
 
     const size_t deeperAt = spy().SeenPower().size();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return device().WaitWakePending(); }));
     const std::vector<SeenRequest> seen = PowerSince(deeperAt);
-    ASSERT_GE(seen.size(), 2u);
-    EXPECT_EQ(seen[0].minor, IRP_MN_WAIT_WAKE) << "wait-wake must be armed before the query goes down";
-    EXPECT_EQ(seen[0].powerState, static_cast<LONG>(PowerSystemSleeping3));
-    EXPECT_TRUE(IsSystem(seen[1], IRP_MN_QUERY_POWER));
-    EXPECT_TRUE(device().WaitWakePending());
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(IsSystem(seen[0], IRP_MN_QUERY_POWER));
+    EXPECT_TRUE(IsDevice(seen[1], IRP_MN_QUERY_POWER));
+    EXPECT_EQ(seen[2].minor, IRP_MN_WAIT_WAKE) << "armed while the query was in hand";
+    EXPECT_EQ(seen[2].powerState, static_cast<LONG>(PowerSystemSleeping3));
     EXPECT_EQ(WakeOutstanding(), 1);
     EXPECT_TRUE(WaitForIoRefCount(1)) << "the armed request holds a reference";
 
     const PIRP armed = WakeIrp();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_TRUE(WaitForIoRefCount(1));
     EXPECT_EQ(waitWakes(deeperAt), 1) << "another wait-wake request was sent";
     EXPECT_EQ(WakeIrp(), armed);
 
@@ -132,9 +138,8 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeBeforePassingDownOnlyForDeeperTargets)
                        Verdict::CompleteWith(STATUS_UNSUCCESSFUL)));
     const size_t failedAt = spy().SeenPower().size();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(device().WaitWakePending());
-    EXPECT_EQ(WakeOutstanding(), 1);
-    EXPECT_EQ(PowerSince(failedAt).size(), 2u) << "the wait-wake request and the query, no device query";
+    ASSERT_TRUE(WaitUntil([&] { return device().WaitWakePending() && WakeOutstanding() == 1; }));
+    EXPECT_EQ(PowerSince(failedAt).size(), 2u) << "the query and the wait-wake request, no device query";
     EXPECT_TRUE(WaitForIoRefCount(1));
 }
 

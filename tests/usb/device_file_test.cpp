@@ -55,11 +55,12 @@ TEST(DeviceFile, SpeedAndFaultLinesApplyInOrder)
     const std::string text = std::string(kGood) +
                              "speed full\nfault 0x81 stall after 2\nfault 0x01 fail-after 100 USBD_STATUS_CRC\n"
                              "fault 0x82 nak 50\nfault 0x82 silent\nfault 0x81 short 9\nfault 0x81 zlp off\n"
-                             "fault 0x02 leave-after 0x1000\nfault 0x82 clear\n";
+                             "fault 0x02 leave-after 0x1000\nfault 0x82 clear\nbus-wake none\n";
     std::string error;
     auto model = DeviceModel::Parse(text, "faults.dev", &error);
     ASSERT_TRUE(model.has_value()) << error;
     EXPECT_EQ(model->speed, BusSpeed::Full);
+    EXPECT_EQ(std::tuple(model->power.systemWake, model->power.deviceWake, model->RemoteWakeCapable()), std::tuple(0, 0, false));
     using K = EndpointFault::Kind;
     const std::vector<std::tuple<uint8_t, K, uint64_t, USBD_STATUS>> expected = {
         {0x81, K::Stall, 2, 0},  {0x01, K::FailAfter, 100, USBD_STATUS_CRC}, {0x82, K::Nak, 50, 0},

@@ -338,7 +338,10 @@ Outcome EmulatorBackend::Unload()
 Outcome EmulatorBackend::Wake()
 {
     auto& device = machine_.Device();
-    if (!Attached() || !device.WaitWakePending())
+    // The driver arms wait-wake from a work item once no power request is
+    // in hand, which may be just after a sleep has returned.
+    const auto armed = [](int, bool pending) { return pending; };
+    if (!Attached() || !device.WaitForPowerState(armed, std::min<decltype(timeout_)>(timeout_, std::chrono::seconds(1))))
         return FromStatus(STATUS_INVALID_DEVICE_STATE, "no wait-wake request is armed");
     bool inD0 = device.DevicePowerState() <= PowerDeviceD0;
     device.SignalWake();

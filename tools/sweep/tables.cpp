@@ -2,7 +2,8 @@
 // in the order the fault-free run makes them, with the status the scenario
 // may end with when that one call fails: every allocation or request the
 // driver cannot get fails its operation with STATUS_INSUFFICIENT_RESOURCES,
-// except arming wait-wake, which a start survives without.
+// except arming wait-wake, which a start survives without, and a system
+// set, which no driver may fail.
 #include "tools/sweep/scenarios.h"
 
 namespace low_resources {
@@ -23,6 +24,10 @@ std::vector<Site> StartCalls(const emu::usb::DeviceModel& model)
     std::vector<Site> calls{
         {"pool: registry path copy", Insufficient},
         {"IoCreateDevice", Insufficient},
+        {"pool: reserved system power context", Insufficient},
+        {"pool: reserved drain context", Insufficient},
+        {"IoAllocateWorkItem: wake arming", Insufficient},
+        {"IoAllocateWorkItem: reserved drain", Insufficient},
         {"IoRegisterDeviceInterface: link name", Insufficient},
         {"pool: descriptor request", Insufficient},
         {"pool: device descriptor", Insufficient},
@@ -45,15 +50,18 @@ std::vector<Site> StartCalls(const emu::usb::DeviceModel& model)
 }
 
 // A system power request asks for the device power request of the same
-// kind; a device power-down from D0 drains I/O in a work item first.
-std::vector<Site> DevicePowerFor(const char* kind, bool drains)
+// kind, with the context reserved at AddDevice; a system set that gets no
+// device request goes on with the lower drivers' success. A device query
+// from D0 drains I/O in a work item of its own first (a set uses the
+// reserved one).
+std::vector<Site> DevicePowerFor(const char* kind, bool set, bool drains)
 {
+    const std::set<NTSTATUS>& outcome = set ? Succeeds : Insufficient;
     std::vector<Site> calls{
-        {std::string("pool: system power context (") + kind + ")", Insufficient},
-        {std::string("PoRequestPowerIrp: device request (") + kind + ")", Insufficient},
-        {std::string("IoAllocateIrp: the device request (") + kind + ")", Insufficient},
+        {std::string("PoRequestPowerIrp: device request (") + kind + ")", outcome},
+        {std::string("IoAllocateIrp: the device request (") + kind + ")", outcome},
     };
-    if (drains) {
+    if (drains && !set) {
         calls.push_back({std::string("pool: drain context (") + kind + ")", Insufficient});
         calls.push_back({std::string("IoAllocateWorkItem: drain (") + kind + ")", Insufficient});
     }
@@ -88,10 +96,10 @@ std::vector<SweepPlan> SweepPlans(const emu::usb::DeviceModel& model)
         plans.push_back({"pipe-reset", PipeReset,
                          {{"pool: pipe request", Insufficient}, {"IoBuildDeviceIoControlRequest: reset pipe", Insufficient}}});
     }
-    std::vector<Site> sleep = DevicePowerFor("query S3", true);
-    Append(&sleep, DevicePowerFor("set S3", true));
+    std::vector<Site> sleep = DevicePowerFor("query S3", false, true);
+    Append(&sleep, DevicePowerFor("set S3", true, true));
     plans.push_back({"sleep", SleepPath, sleep});
-    plans.push_back({"resume", ResumePath, DevicePowerFor("set S0", false)});
+    plans.push_back({"resume", ResumePath, DevicePowerFor("set S0", true, false)});
     return plans;
 }
 
