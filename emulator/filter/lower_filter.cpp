@@ -100,6 +100,12 @@ NTSTATUS PassPendingOnUp(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_CONTINUE_COMPLETION;
 }
 
+bool IsSetOrQueryPower(PIO_STACK_LOCATION stack)
+{
+    return stack->MajorFunction == IRP_MJ_POWER &&
+           (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER);
+}
+
 SeenRequest::Fate FateOf(const Verdict& verdict)
 {
     switch (verdict.action) {

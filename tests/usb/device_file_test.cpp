@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"ContinuationFirst", "  12 01\n", "bad.dev:1: continuation line without a device, config or bos line before it"},
         BadFile{"ContinuationAfterEndpoint", "device 12\n" CONFIG2 "endpoint 0x01 sink\n  00\n",
                 "bad.dev:4: continuation line without a device, config or bos line before it"},
-        BadFile{"UnknownKeyword", "device 12\nconfg 09\n", "bad.dev:2: unknown keyword 'confg' (expected device, config, bos, endpoint, speed or fault)"},
+        BadFile{"UnknownKeyword", "device 12\nconfg 09\n", "bad.dev:2: unknown keyword 'confg' (expected device, config, bos, endpoint, speed, bus-wake or fault)"},
         BadFile{"SecondDevice", "device 12\n\ndevice 13\n", "bad.dev:3: a second device line (the first is line 1)"},
         BadFile{"NoDevice", CONFIG2, "bad.dev:1: no device line"},
         BadFile{"NoConfig", "device 12\n# end\n", "bad.dev:2: no config line"},
