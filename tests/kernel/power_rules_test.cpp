@@ -49,15 +49,13 @@ NTSTATUS AllocateOnTheWayUp(PDEVICE_OBJECT, PIRP, PVOID)
 // up (PowerUpFail), where a failure from below passed on is not its own;
 // a system set kept with STATUS_MORE_PROCESSING_REQUIRED without being
 // marked pending in its dispatch routine (MarkPower); pool taken in its
-// dispatch or completion routine of a system set to a sleeping state
-// (PowerDownAllocate); a PASSIVE_LEVEL-only routine called in its dispatch
-// routine of any set request (PowerIrpDDIs).
+// completion routine of a system set to a sleeping state (PowerDownAllocate);
+// a PASSIVE_LEVEL-only routine called in its dispatch routine of any set
+// request (PowerIrpDDIs).
 TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
 {
-    enum class Does {
-        MarkThenSkip, CopyWhenMarked, FailItself, PassFailureOn, KeepUnmarked, KeepMarked,
-        Allocate, AllocateOnTheWayUp, Delay
-    };
+    enum class Does { MarkThenSkip, CopyWhenMarked, FailItself, PassFailureOn, KeepUnmarked, KeepMarked,
+                      AllocateOnTheWayUp, Delay };
     const struct {
         Does does;
         POWER_STATE_TYPE type;
@@ -72,9 +70,8 @@ TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
         {Does::PassFailureOn, DevicePowerState, PowerDeviceD3, STATUS_UNSUCCESSFUL, nullptr},
         {Does::KeepUnmarked, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS, "without being marked pending"},
         {Does::KeepMarked, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS, nullptr},
-        {Does::Allocate, SystemPowerState, PowerSystemHibernate, STATUS_SUCCESS, "(PowerDownAllocate)"},
-        {Does::AllocateOnTheWayUp, SystemPowerState, PowerSystemSleeping1, STATUS_SUCCESS, "(PowerDownAllocate)"},
-        {Does::Allocate, SystemPowerState, PowerSystemWorking, STATUS_SUCCESS, nullptr},
+        {Does::AllocateOnTheWayUp, SystemPowerState, PowerSystemHibernate, STATUS_SUCCESS, "(PowerDownAllocate)"},
+        {Does::AllocateOnTheWayUp, SystemPowerState, PowerSystemWorking, STATUS_SUCCESS, nullptr},
         {Does::AllocateOnTheWayUp, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS, nullptr},
         {Does::Delay, DevicePowerState, PowerDeviceD0, STATUS_SUCCESS, "(PowerIrpDDIs)"},
     };
@@ -85,9 +82,6 @@ TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
         stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
             if (c.does == Does::FailItself) {
                 return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
-            }
-            if (c.does == Does::Allocate) {
-                ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554));
             }
             LARGE_INTEGER tick{};
             tick.QuadPart = -1;
