@@ -298,6 +298,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
         return STATUS_INVALID_PARAMETER;
     }
     CheckWaitContext(Interval, "KeDelayExecutionThread");
+    CheckPowerIrpDdi("KeDelayExecutionThread");
     BlockUntil([] { return false; }, Interval, "a delay", "KeDelayExecutionThread");
     return STATUS_SUCCESS;
 }

@@ -241,6 +241,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     {
         emu::DriverScope scope(DeviceObject->DriverObject);
         RoutineScope routine("dispatch routine", major, call.minor);
+        routine.Handles(location);
         DriverLevel level("IofCallDriver");
         status = dispatch(DeviceObject, Irp);
     }

@@ -278,6 +278,7 @@ NTSTATUS InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION lower, IrpRecord& 
     {
         DriverScope scope(driver);
         RoutineScope routine("completion routine");
+        routine.Handles(device != nullptr ? IoGetCurrentIrpStackLocation(irp) : nullptr);
         DriverLevel level("IofCompleteRequest");
         status = lower->CompletionRoutine(device, irp, lower->Context);
     }

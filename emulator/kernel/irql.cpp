@@ -25,6 +25,7 @@ namespace kernel {
 
 void CheckIrqlAtMost(KIRQL maximum, const char* routine)
 {
+    CheckPowerIrpDdi(routine);
     const KIRQL irql = CurrentIrql();
     if (irql > maximum) {
         verifier::Report("IRQL too high for the routine", routine,

@@ -12,6 +12,11 @@ namespace emu::kernel {
 // irql.cpp: reports a call above the routine's highest IRQL.
 void CheckIrqlAtMost(KIRQL maximum, const char* routine);
 
+// power_irp_rules.cpp: a pool allocation, or a call of a routine that only
+// runs at PASSIVE_LEVEL, by a driver handling a set-power request.
+void CheckPowerDownAllocate(const char* routine);
+void CheckPowerIrpDdi(const char* routine);
+
 // events.cpp
 NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER* timeout, const char* routine);
 LONG SignalEvent(PKEVENT event);

@@ -359,6 +359,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (NumberOfBytes == 0) {
         emu::verifier::Report("zero-byte pool allocation", "ExAllocatePoolWithTag", "tag " + TagText(Tag));
     }
+    CheckPowerDownAllocate("ExAllocatePoolWithTag");
     PDRIVER_OBJECT driver = ChargedDriver();
     if (driver != nullptr && IsExecutable(PoolType)) {
         emu::verifier::Report("executable pool allocated by a driver", "ExAllocatePoolWithTag",

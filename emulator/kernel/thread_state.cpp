@@ -60,7 +60,22 @@ ThreadState& CurrentThread()
 
 RoutineScope::RoutineScope(const char* kind, int major, int minor)
 {
-    CurrentThread().routines.push_back({kind, major, minor});
+    CurrentThread().routines.push_back({kind, major, minor, CurrentDriver()});
+}
+
+void RoutineScope::Handles(const IO_STACK_LOCATION* location)
+{
+    if (location == nullptr || location->MajorFunction != IRP_MJ_POWER ||
+        location->MinorFunction != IRP_MN_SET_POWER) {
+        return;
+    }
+    SetPower& set = CurrentThread().routines.back().setPower;
+    set = SetPower::Device;
+    if (location->Parameters.Power.Type == SystemPowerState) {
+        const SYSTEM_POWER_STATE state = location->Parameters.Power.State.SystemState;
+        const bool sleep = state >= PowerSystemSleeping1 && state <= PowerSystemShutdown;
+        set = sleep ? SetPower::SystemSleep : SetPower::System;
+    }
 }
 
 RoutineScope::~RoutineScope()

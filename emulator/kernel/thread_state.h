@@ -26,10 +26,16 @@ struct HeldLock {
 // A driver routine the kernel called on a thread, for the hang report:
 // its kind ("dispatch routine", "completion routine", ...) and, for a
 // dispatch routine, the request's major and minor function.
+// The set-power request a dispatch or completion routine handles, for the
+// rules of what a driver may call meanwhile.
+enum class SetPower : uint8_t { None, Device, System, SystemSleep };
+
 struct RunningRoutine {
     const char* kind;
     int major;  // -1 when it is not a dispatch routine
     int minor;
+    PDRIVER_OBJECT driver = nullptr;  // whose routine it is
+    SetPower setPower = SetPower::None;
 };
 
 struct ThreadState {
@@ -67,6 +73,8 @@ class RoutineScope {
 public:
     explicit RoutineScope(const char* kind, int major = -1, int minor = -1);
     ~RoutineScope();
+    // The routine handles the request whose stack location is `location`.
+    void Handles(const IO_STACK_LOCATION* location);
     RoutineScope(const RoutineScope&) = delete;
     RoutineScope& operator=(const RoutineScope&) = delete;
 };

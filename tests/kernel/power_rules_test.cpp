@@ -37,15 +37,25 @@ NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP irp, PVOID kept)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+NTSTATUS AllocateOnTheWayUp(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554));
+    return STATUS_CONTINUE_COMPLETION;
+}
+
 // What the function driver above the bottom does with a set request:
 // marked pending, then skipped down (the lower driver's location already
 // carries SL_PENDING_RETURNED); failed by itself, down (PowerDownFail) or
 // up (PowerUpFail), where a failure from below passed on is not its own;
 // a system set kept with STATUS_MORE_PROCESSING_REQUIRED without being
-// marked pending in its dispatch routine (MarkPower).
+// marked pending in its dispatch routine (MarkPower); pool taken in its
+// completion routine of a system set to a sleeping state (PowerDownAllocate);
+// a PASSIVE_LEVEL-only routine called in its dispatch routine of any set
+// request (PowerIrpDDIs).
 TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
 {
-    enum class Does { MarkThenSkip, CopyWhenMarked, FailItself, PassFailureOn, KeepUnmarked, KeepMarked };
+    enum class Does { MarkThenSkip, CopyWhenMarked, FailItself, PassFailureOn, KeepUnmarked, KeepMarked,
+                      AllocateOnTheWayUp, Delay };
     const struct {
         Does does;
         POWER_STATE_TYPE type;
@@ -60,6 +70,10 @@ TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
         {Does::PassFailureOn, DevicePowerState, PowerDeviceD3, STATUS_UNSUCCESSFUL, nullptr},
         {Does::KeepUnmarked, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS, "without being marked pending"},
         {Does::KeepMarked, SystemPowerState, PowerSystemSleeping3, STATUS_SUCCESS, nullptr},
+        {Does::AllocateOnTheWayUp, SystemPowerState, PowerSystemHibernate, STATUS_SUCCESS, "(PowerDownAllocate)"},
+        {Does::AllocateOnTheWayUp, SystemPowerState, PowerSystemWorking, STATUS_SUCCESS, nullptr},
+        {Does::AllocateOnTheWayUp, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS, nullptr},
+        {Does::Delay, DevicePowerState, PowerDeviceD0, STATUS_SUCCESS, "(PowerIrpDDIs)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.does));
@@ -69,6 +83,11 @@ TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
             if (c.does == Does::FailItself) {
                 return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
             }
+            LARGE_INTEGER tick{};
+            tick.QuadPart = -1;
+            if (c.does == Does::Delay) {
+                KeDelayExecutionThread(KernelMode, FALSE, &tick);
+            }
             const bool marks = c.does != Does::KeepUnmarked && c.does != Does::PassFailureOn;
             if (marks) {
                 IoMarkIrpPending(irp);
@@ -77,7 +96,8 @@ TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
                 IoSkipCurrentIrpStackLocation(irp);
             } else {
                 IoCopyCurrentIrpStackLocationToNext(irp);
-                IoSetCompletionRoutine(irp, KeepIt, &kept, TRUE, TRUE, TRUE);
+                const bool up = c.does == Does::AllocateOnTheWayUp;
+                IoSetCompletionRoutine(irp, up ? AllocateOnTheWayUp : KeepIt, &kept, TRUE, TRUE, TRUE);
             }
             const NTSTATUS lower = IoCallDriver(stack.Device(0), irp);
             return marks ? STATUS_PENDING : lower;
