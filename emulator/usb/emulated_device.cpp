@@ -648,6 +648,12 @@ void EmulatedDevice::SetPortEnabled(bool enabled)
     }
 }
 
+bool EmulatedDevice::Leaving()
+{
+    std::lock_guard lock(mutex_);
+    return leaveStarted_ || !connected_;
+}
+
 // The device leaves the bus: pending transfers fail before the PnP manager
 // hears of it, so that its surprise removal finds them ended.
 void EmulatedDevice::Disconnect()

@@ -81,6 +81,7 @@ public:
     void FailNextStart(NTSTATUS status) override;
     void SetPortEnabled(bool enabled) override;
     void Disconnect() override;
+    bool Leaving() override;
     void SignalWake() override;
     std::vector<UrbRecord> Urbs() override;
     uint64_t BusRequests() override;

@@ -101,6 +101,9 @@ public:
     // The device leaves the bus: pending transfers fail, new ones fail at once,
     // port status reads 0, and the PnP manager is told (surprise removal).
     virtual void Disconnect() = 0;
+    // Whether the device has left the bus or a fault has started it leaving:
+    // the PnP manager's surprise removal is then on its way.
+    virtual bool Leaving() = 0;
     // The device signals remote wake: a pending IRP_MN_WAIT_WAKE completes.
     virtual void SignalWake() = 0;
 

@@ -309,8 +309,21 @@ Outcome EmulatorBackend::SurpriseRemove()
     return FromStatus(STATUS_SUCCESS, RemovalNote("no handle was open"));
 }
 
+// A device that has left, or that a fault has started leaving, is about to
+// be surprise-removed by the PnP manager on its own thread: a PnP command of
+// the session comes after that, as it would on Windows, where the bus
+// reports the departure at once.
+void EmulatorBackend::AwaitDeparture()
+{
+    using Life = emu::DeviceLife;
+    if (!Attached() || !machine_.Device().Leaving())
+        return;
+    machine_.pnp().WaitForAnyLife({Life::SurpriseRemoved, Life::Removed, Life::Unplugged}, timeout_);
+}
+
 Outcome EmulatorBackend::Remove()
 {
+    AwaitDeparture();
     if (!Attached())
         return FromStatus(STATUS_NO_SUCH_DEVICE);
     NTSTATUS status = machine_.pnp().Remove();
@@ -389,6 +402,7 @@ Outcome EmulatorBackend::Lifecycle(const session::Command& command)
 {
     using session::Verb;
     auto& pnp = machine_.pnp();
+    AwaitDeparture();
     switch (command.verb) {
     case Verb::Plug: return Plug();
     case Verb::Start: return FromPnp(pnp, pnp.Start());

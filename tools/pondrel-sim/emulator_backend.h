@@ -66,6 +66,7 @@ private:
     session::Outcome Plug();
     session::Outcome SurpriseRemove();
     session::Outcome Remove();
+    void AwaitDeparture();
     session::Outcome Unload();
     session::Outcome Wake();
     session::Outcome Fault(const session::FaultRequest& fault);
