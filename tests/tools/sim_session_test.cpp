@@ -230,7 +230,6 @@ TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
         {{"--trace", "/nonexistent/dir/x.json"}, "", "/nonexistent/dir/x.json: cannot write the trace (No such file or directory)"},
         {{"bench", "--slow"}, "", "bench: unknown argument '--slow'"},
         {{"--script", "/"}, "", "/: is a directory, not a script"},
-        {{"--device", "/", "-c", "plug"}, "", "/: is a directory, not a device file"},
         {{"stress", "--device", "/"}, "", "stress: /: is a directory, not a device file"},
         {{"--device", "FILE", "-c", "plug"}, " \r\n", "FILE: the device file is empty"},
         {{"--device", "FILE"}, "device 12 01\nconfig 09 02\nfault 0x81 nak 18446744073709551616\n",
@@ -240,10 +239,8 @@ TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
         {{"--device", "FILE", "--device", "FILE"}, "", "--device given twice"},
         {{"--script", "FILE", "--script", "FILE"}, "plug", "--script given twice (one session is one file; -c may be repeated)"},
         {{"--timeout", "5", "--timeout", "5"}, "", "--timeout given twice"},
-        {{"bench", "--device", "FILE", "--device", "FILE"}, "", "bench: --device given twice"},
         {{"stress", "--seed", "1", "--seed=2"}, "", "stress: --seed given twice"},
         {{"stress", "--lives", "0"}, "", "stress: --lives takes a whole number from 1 to 10000000, not '0'"},
-        {{"explore", "--budget", "-1"}, "", "explore: --budget takes a whole number from 1 to 10000000, not '-1'"},
         {{"explore", "--scenario", "two-reads", "--replay", "1 2"}, "",
          "explore: --replay takes the choices a finding printed, numbers from 0 to 255 separated by commas, not '1 2'"},
         {{"explore", "--scenario", "two-reads", "--replay=99999999999999999999999"}, "",
@@ -321,6 +318,7 @@ TEST(PondrelSimSession, LoopbackSaysWhatHappened)
                                  std::string("plug; open \\PIPE0; open \\PIPE1; ") + row.faults + "; loopback h1 h2 1000"});
         const size_t at = run.out.find("\nloopback h1 h2 1000 ");
         ASSERT_NE(at, std::string::npos) << run.out << run.err;
+        EXPECT_EQ(run.out.find('\r'), std::string::npos) << "no progress bar when stdout is not a terminal";
         const std::string line = run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
         EXPECT_NE(line.find(std::string(row.status) + " ("), std::string::npos) << line;
         EXPECT_NE(line.find(std::string("  ") + row.note), std::string::npos) << line;
@@ -348,29 +346,6 @@ TEST(PondrelSimErrors, EachCommandHasItsHelp)
         EXPECT_TRUE(run.out.starts_with(std::string("usage: pondrel-sim ") + command + " ")) << run.out;
         EXPECT_NE(run.out.find("--device FILE"), std::string::npos) << run.out;
         EXPECT_EQ(run.err, "");
-    }
-}
-
-// The session counts each byte of a loopback once; the wire carries it
-// twice (out and back), on a bus that moves one direction at a time below
-// SuperSpeed: what it reports stays within what the bus carries.
-TEST(PondrelSimBusModel, LoopbackStaysWithinWhatTheBusCarries)
-{
-    const struct {
-        const char* speed;
-        const char* packet;
-        double bytesPerSecond;  // USB 2.0 bulk: 19 x 64 B a 1 ms frame, 13 x 512 B a 125 us microframe
-    } table[] = {{"full", "40 00", 1.216e6}, {"high", "00 02", 53.248e6}};
-    for (const auto& row : table) {
-        TempFile device(".dev", DeviceFile("81", "endpoint 0x01 loopback\nspeed " + std::string(row.speed), row.packet));
-        ProgramRun run = RunSim({"--json", "--device", device.Path(), "-c",
-                                 "plug; open \\PIPE0; open \\PIPE1; loopback h1 h2 131072"});
-        auto results = Results(JsonLines(run));
-        ASSERT_EQ(results.size(), 4u) << run.err;
-        Json& loopback = results[3];
-        ASSERT_EQ(loopback["status"], "STATUS_SUCCESS") << row.speed;
-        EXPECT_LE(2 * loopback["information"].get<double>() / loopback["seconds"].get<double>(), row.bytesPerSecond);
-        EXPECT_LE(loopback["mb_per_s"].get<double>() * 1e6, row.bytesPerSecond) << row.speed;
     }
 }
 
