@@ -109,15 +109,12 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
     } table[] = {
         {"plug; open; expect STATUS_SUCCESS; read h1 1; expect STATUS_INVALID_HANDLE", 0, 2, 0, 0},
         {"plug; open \\PIPE7; expect STATUS_SUCCESS", 1, 0, 1, 1},
-        {"plug; open \\PIPE7", 1, 0, 0, 1},
         {"open; expect STATUS_OBJECT_NAME_NOT_FOUND; plug; expect 0x0", 0, 2, 0, 0},
         {"plug; open \\PIPE1; read& h1 64; open \\PIPE0", 0, 0, 0, 0,
          "open \\PIPE0               STATUS_SUCCESS (0x00000000)               Information 0  -> h2\n"
          "read& h1 64 [r1 done]     STATUS_CANCELLED (0xC0000120)"},
         {"plug; open \\PIPE0; close h1; write h1 4; expect STATUS_INVALID_HANDLE; write h9 1; open", 1, 1, 0, 1},
-        {"plug; open \\PIPE0; write h1 3; expect STATUS_SUCCESS 3", 0, 1, 0, 0},
         {"plug; open \\PIPE0; write h1 3; expect STATUS_SUCCESS 4", 1, 0, 1, 0, "Information 3, expected 4"},
-        {"plug; open \\PIPE0; open \\PIPE1; write h1 hex:cafe; read h2 2; expect data hex:cafe", 0, 1, 0, 0},
         {"plug; open \\PIPE0; open \\PIPE1; write h1 hex:cafe; read h2 2; expect data hex:cafd", 1, 0, 1, 0,
          "2 bytes, expected 2; first difference at byte 1"},
         {"plug; open; expect data hex:00", 1, 0, 1, 0, "the result before it carries no data"},
@@ -137,7 +134,6 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         {"plug; surprise-remove; plug", 0, 0, 0, 0,
          "surprise-remove           STATUS_SUCCESS (0x00000000)               Information 0  no handle was open: the "
          "PnP manager sent IRP_MN_REMOVE_DEVICE"},
-        {"plug; query-stop", 0, 0, 0, 0},
         // The issue's own case: a loopback that finds a wrong byte fails the
         // run. The IN endpoint is a source, so the bytes read back differ from
         // those written at byte 251, where the source's pattern wraps.
