@@ -106,6 +106,14 @@ TEST_F(SessionExecutor, LoopbackChecksEveryByteAndReportsProgress)
     }
 }
 
+TEST_F(SessionExecutor, ExpectWithNothingBeforeItIsAnInputError)
+{
+    auto commands = ParseCommandString("expect STATUS_SUCCESS", &error);
+    ASSERT_TRUE(commands) << error;
+    EXPECT_FALSE(executor.Run(*commands, &error));
+    EXPECT_EQ(error, "-c:1: 'expect' has no result before it to check");
+}
+
 TEST_F(SessionExecutor, ABackendWithoutLifecycleRefusesTheWholeSessionFirst)
 {
     backend.lifecycle = false;
