@@ -16,18 +16,9 @@ TEST(SessionPrinter, OneLinePerResultForPeopleAndForPrograms)
         std::string human;
         std::string json;
     } table[] = {
-        {{.cmd = "open \\PIPE1", .handle = "h1"},
-         "open \\PIPE1               STATUS_SUCCESS (0x00000000)               Information 0  -> h1",
-         R"({"cmd":"open \\PIPE1","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":0,"handle":"h1"})"},
         {{.cmd = "read h1 3", .information = 3, .hasData = true, .data = {0x00, 0x7f, 0xff}},
          "read h1 3                 STATUS_SUCCESS (0x00000000)               Information 3",
          R"({"cmd":"read h1 3","status":"STATUS_SUCCESS","ntstatus":"0x00000000","information":3,"data":"007fff"})"},
-        {{.cmd = "read& h1 8", .status = 0x103, .request = "r2"},
-         "read& h1 8                STATUS_PENDING (0x00000103)               Information 0  -> r2",
-         R"({"cmd":"read& h1 8","status":"STATUS_PENDING","ntstatus":"0x00000103","information":0,"request":"r2"})"},
-        {{.cmd = "read& h1 8", .status = 0xC0000120, .request = "r2", .done = true, .hasData = true},
-         "read& h1 8 [r2 done]      STATUS_CANCELLED (0xC0000120)             Information 0",
-         R"({"cmd":"read& h1 8","status":"STATUS_CANCELLED","ntstatus":"0xC0000120","information":0,"request":"r2","done":true,"data":""})"},
         {{.cmd = "expect STATUS_SUCCESS", .status = 0xC0000184, .held = false},
          "expect STATUS_SUCCESS     STATUS_INVALID_DEVICE_STATE (0xC0000184)  Information 0  NOT HELD",
          R"({"cmd":"expect STATUS_SUCCESS","status":"STATUS_INVALID_DEVICE_STATE","ntstatus":"0xC0000184","information":0,"held":false})"},

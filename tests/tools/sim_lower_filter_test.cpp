@@ -14,11 +14,6 @@ TEST(PondrelSimLowerFilter, AnswersAsToldAndListsWhatWentDown)
         std::string commands;  // after kOpened; every expect must hold, no finding (exit status 0)
         std::string seen;      // in the output: an entry of the last `lower seen`
     } cases[] = {
-        // A refused query-stop: the PnP manager sees the refusal, the device keeps working.
-        {true,
-         "lower fail pnp QUERY_STOP_DEVICE STATUS_UNSUCCESSFUL; query-stop; expect STATUS_UNSUCCESSFUL; "
-         "write h1 hex:cafe; read h2 2; expect data hex:cafe; lower seen",
-         R"({"request":"IRP_MN_QUERY_STOP_DEVICE","filter":"completed","status":"STATUS_UNSUCCESSFUL"})"},
         // A held transfer ends only once released.
         {true,
          "lower hold urb BULK_OR_INTERRUPT_TRANSFER; write& h1 2; wait 300; expect STATUS_TIMEOUT; "
@@ -29,8 +24,6 @@ TEST(PondrelSimLowerFilter, AnswersAsToldAndListsWhatWentDown)
          "lower fail urb BULK_OR_INTERRUPT_TRANSFER STATUS_DEVICE_DATA_ERROR; write h1 2; "
          "expect STATUS_DEVICE_DATA_ERROR; lower seen",
          R"({"request":"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER","filter":"completed","status":"STATUS_DEVICE_DATA_ERROR"})"},
-        {true, "lower hold urb BULK_OR_INTERRUPT_TRANSFER; read& h2 2; lower seen",
-         R"({"request":"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER","filter":"held"})"},
         // A WMI request for a provider elsewhere goes down to the bus driver, which leaves it as it came.
         {true, "system-control EXECUTE_METHOD; expect STATUS_NOT_SUPPORTED; lower seen",
          R"({"request":"IRP_MN_EXECUTE_METHOD","filter":"passed"})"},

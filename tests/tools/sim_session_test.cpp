@@ -109,15 +109,12 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
     } table[] = {
         {"plug; open; expect STATUS_SUCCESS; read h1 1; expect STATUS_INVALID_HANDLE", 0, 2, 0, 0},
         {"plug; open \\PIPE7; expect STATUS_SUCCESS", 1, 0, 1, 1},
-        {"plug; open \\PIPE7", 1, 0, 0, 1},
         {"open; expect STATUS_OBJECT_NAME_NOT_FOUND; plug; expect 0x0", 0, 2, 0, 0},
         {"plug; open \\PIPE1; read& h1 64; open \\PIPE0", 0, 0, 0, 0,
          "open \\PIPE0               STATUS_SUCCESS (0x00000000)               Information 0  -> h2\n"
          "read& h1 64 [r1 done]     STATUS_CANCELLED (0xC0000120)"},
         {"plug; open \\PIPE0; close h1; write h1 4; expect STATUS_INVALID_HANDLE; write h9 1; open", 1, 1, 0, 1},
-        {"plug; open \\PIPE0; write h1 3; expect STATUS_SUCCESS 3", 0, 1, 0, 0},
         {"plug; open \\PIPE0; write h1 3; expect STATUS_SUCCESS 4", 1, 0, 1, 0, "Information 3, expected 4"},
-        {"plug; open \\PIPE0; open \\PIPE1; write h1 hex:cafe; read h2 2; expect data hex:cafe", 0, 1, 0, 0},
         {"plug; open \\PIPE0; open \\PIPE1; write h1 hex:cafe; read h2 2; expect data hex:cafd", 1, 0, 1, 0,
          "2 bytes, expected 2; first difference at byte 1"},
         {"plug; open; expect data hex:00", 1, 0, 1, 0, "the result before it carries no data"},
@@ -137,7 +134,6 @@ TEST(PondrelSimSession, ExitStatusFollowsExpectationsAndFindings)
         {"plug; surprise-remove; plug", 0, 0, 0, 0,
          "surprise-remove           STATUS_SUCCESS (0x00000000)               Information 0  no handle was open: the "
          "PnP manager sent IRP_MN_REMOVE_DEVICE"},
-        {"plug; query-stop", 0, 0, 0, 0},
         // The issue's own case: a loopback that finds a wrong byte fails the
         // run. The IN endpoint is a source, so the bytes read back differ from
         // those written at byte 251, where the source's pattern wraps.
@@ -179,20 +175,17 @@ TEST(PondrelSimSession, VersionIsTheProjects)
 }
 
 // -v shows what a read returned as a hex dump, sixteen bytes a row, and a
-// fetched configuration decoded; a pipe table is shown with or without -v.
+// fetched configuration decoded. (The pipe table with -v is docs/sessions.md's
+// compared example; without, the printer test's.)
 TEST(PondrelSimSession, VerboseHumanOutputShowsReadData)
 {
     ProgramRun run = RunSim({"-v", "-c", "plug; open \\PIPE0; open \\PIPE1; write h1 hex:000102030405060708090a0b0c0d0e0f1011; "
-                                         "read h2 18; open; ioctl h3 fetch-config; pipes h3"});
+                                         "read h2 18; open; ioctl h3 fetch-config"});
     for (const char* shown : {"ioctl h3 fetch-config     STATUS_SUCCESS (0x00000000)               Information 53\n"
                               "  Configuration Descriptor:\n",
-                              "pipes h3                  STATUS_SUCCESS (0x00000000)               Information 53\n"
-                              "    pipe  endpoint  type         direction  packet size  interval\n"
-                              "       0  0x01      bulk         out                512         0\n",
                               "read h2 18                STATUS_SUCCESS (0x00000000)               Information 18\n"
                               "    0000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\n"
-                              "    0010  10 11\n",
-                              "verifier findings              0"})
+                              "    0010  10 11\n"})
         EXPECT_NE(run.out.find(shown), std::string::npos) << run.out;
     EXPECT_EQ(run.exitCode, 0);
 }
@@ -230,7 +223,6 @@ TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
         {{"--trace", "/nonexistent/dir/x.json"}, "", "/nonexistent/dir/x.json: cannot write the trace (No such file or directory)"},
         {{"bench", "--slow"}, "", "bench: unknown argument '--slow'"},
         {{"--script", "/"}, "", "/: is a directory, not a script"},
-        {{"--device", "/", "-c", "plug"}, "", "/: is a directory, not a device file"},
         {{"stress", "--device", "/"}, "", "stress: /: is a directory, not a device file"},
         {{"--device", "FILE", "-c", "plug"}, " \r\n", "FILE: the device file is empty"},
         {{"--device", "FILE"}, "device 12 01\nconfig 09 02\nfault 0x81 nak 18446744073709551616\n",
@@ -240,10 +232,8 @@ TEST(PondrelSimErrors, BadInputGivesOneLineAndExitStatus2)
         {{"--device", "FILE", "--device", "FILE"}, "", "--device given twice"},
         {{"--script", "FILE", "--script", "FILE"}, "plug", "--script given twice (one session is one file; -c may be repeated)"},
         {{"--timeout", "5", "--timeout", "5"}, "", "--timeout given twice"},
-        {{"bench", "--device", "FILE", "--device", "FILE"}, "", "bench: --device given twice"},
         {{"stress", "--seed", "1", "--seed=2"}, "", "stress: --seed given twice"},
         {{"stress", "--lives", "0"}, "", "stress: --lives takes a whole number from 1 to 10000000, not '0'"},
-        {{"explore", "--budget", "-1"}, "", "explore: --budget takes a whole number from 1 to 10000000, not '-1'"},
         {{"explore", "--scenario", "two-reads", "--replay", "1 2"}, "",
          "explore: --replay takes the choices a finding printed, numbers from 0 to 255 separated by commas, not '1 2'"},
         {{"explore", "--scenario", "two-reads", "--replay=99999999999999999999999"}, "",
@@ -321,6 +311,7 @@ TEST(PondrelSimSession, LoopbackSaysWhatHappened)
                                  std::string("plug; open \\PIPE0; open \\PIPE1; ") + row.faults + "; loopback h1 h2 1000"});
         const size_t at = run.out.find("\nloopback h1 h2 1000 ");
         ASSERT_NE(at, std::string::npos) << run.out << run.err;
+        EXPECT_EQ(run.out.find('\r'), std::string::npos) << "no progress bar when stdout is not a terminal";
         const std::string line = run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
         EXPECT_NE(line.find(std::string(row.status) + " ("), std::string::npos) << line;
         EXPECT_NE(line.find(std::string("  ") + row.note), std::string::npos) << line;
@@ -348,29 +339,6 @@ TEST(PondrelSimErrors, EachCommandHasItsHelp)
         EXPECT_TRUE(run.out.starts_with(std::string("usage: pondrel-sim ") + command + " ")) << run.out;
         EXPECT_NE(run.out.find("--device FILE"), std::string::npos) << run.out;
         EXPECT_EQ(run.err, "");
-    }
-}
-
-// The session counts each byte of a loopback once; the wire carries it
-// twice (out and back), on a bus that moves one direction at a time below
-// SuperSpeed: what it reports stays within what the bus carries.
-TEST(PondrelSimBusModel, LoopbackStaysWithinWhatTheBusCarries)
-{
-    const struct {
-        const char* speed;
-        const char* packet;
-        double bytesPerSecond;  // USB 2.0 bulk: 19 x 64 B a 1 ms frame, 13 x 512 B a 125 us microframe
-    } table[] = {{"full", "40 00", 1.216e6}, {"high", "00 02", 53.248e6}};
-    for (const auto& row : table) {
-        TempFile device(".dev", DeviceFile("81", "endpoint 0x01 loopback\nspeed " + std::string(row.speed), row.packet));
-        ProgramRun run = RunSim({"--json", "--device", device.Path(), "-c",
-                                 "plug; open \\PIPE0; open \\PIPE1; loopback h1 h2 131072"});
-        auto results = Results(JsonLines(run));
-        ASSERT_EQ(results.size(), 4u) << run.err;
-        Json& loopback = results[3];
-        ASSERT_EQ(loopback["status"], "STATUS_SUCCESS") << row.speed;
-        EXPECT_LE(2 * loopback["information"].get<double>() / loopback["seconds"].get<double>(), row.bytesPerSecond);
-        EXPECT_LE(loopback["mb_per_s"].get<double>() * 1e6, row.bytesPerSecond) << row.speed;
     }
 }
 
