@@ -39,7 +39,7 @@ protected:
 // Every interface is selected at alternate setting 0, found by number up to
 // 255 with gaps skipped, with the largest transfer size; the driver keeps a
 // copy of the whole descriptor and the lowest-numbered interface's bulk
-// pipes, each with its open flag clear. Only a device with remote wakeup (in
+// pipes (none is no failure: one flag all the same), each with its open flag clear. Only a device with remote wakeup (in
 // bmAttributes) gets a wait-wake request, and only its stop has one to cancel.
 TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
 {
@@ -56,6 +56,7 @@ TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
         {"alternate settings 0 and 1", 0xE0, {{0, 0, {{0x01}, {0x81}}}, {0, 1, {{0x01}, {0x81}, {0x02}}}}, {0}, 0,
          {0x01, 0x81}},
         {"only interface 255", 0xC0, {{255, 0, {{0x01}}}}, {255}, 255, {0x01}},
+        {"interface without pipes", 0x80, {{0, 0, {}}}, {0}, 0, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -84,7 +85,7 @@ TEST_F(ConfigurationTest, SelectsEveryInterfaceAtAlternateSettingZero)
             EXPECT_EQ(ctx->InterfaceInfo->Pipes[pipe].PipeType, UsbdPipeTypeBulk);
             EXPECT_NE(ctx->InterfaceInfo->Pipes[pipe].PipeHandle, nullptr);
         }
-        ASSERT_EQ(BlockSize(ctx->PipeOpenFlags), c.keptPipes.size());
+        ASSERT_EQ(BlockSize(ctx->PipeOpenFlags), std::max<size_t>(c.keptPipes.size(), 1));
         EXPECT_EQ(std::vector<UCHAR>(ctx->PipeOpenFlags, ctx->PipeOpenFlags + c.keptPipes.size()),
                   std::vector<UCHAR>(c.keptPipes.size(), 0));
         ASSERT_EQ(pnp().QueryStop(), STATUS_SUCCESS);
@@ -195,20 +196,6 @@ TEST_F(ConfigurationTest, MalformedDescriptorsFailTheStart)
     }
 }
 
-// An interface without endpoints starts; there is simply no pipe to open.
-TEST_F(ConfigurationTest, InterfaceWithoutPipesStarts)
-{
-    Prepare(ConfigDescriptor(0x80, {{0, 0, {}}}));
-    ASSERT_EQ(pnp().Start(), STATUS_SUCCESS);
-    EXPECT_EQ(context()->InterfaceInfo->NumberOfPipes, 0u);
-    EXPECT_NE(context()->PipeOpenFlags, nullptr);
-
-    emu::Handle handle = 0;
-    EXPECT_FALSE(NT_SUCCESS(machine().app().Open("\\\\.\\pondrel\\PIPE0", &handle)));
-    ASSERT_EQ(machine().app().Open("\\\\.\\pondrel", &handle), STATUS_SUCCESS);
-    machine().app().Close(handle);
-}
-
 using PipeAbortTest = DriverFixture;
 
 // The flagged pipes are aborted in order and their flags cleared; a pipe
@@ -246,10 +233,9 @@ TEST_F(PipeAbortTest, AbortsFlaggedPipesInOrder)
         for (const SeenRequest& seen : spy().SeenUrbs(URB_FUNCTION_ABORT_PIPE)) {
             aborted.push_back(seen.pipeHandle);
         }
-        for (ULONG pipe : {0, 2, 4}) {
-            expected.push_back(c.noPool ? nullptr : context()->InterfaceInfo->Pipes[pipe].PipeHandle);
+        for (ULONG pipe = 0; pipe < 5 && !c.noPool; pipe += 2) {
+            expected.push_back(context()->InterfaceInfo->Pipes[pipe].PipeHandle);
         }
-        expected.erase(std::remove(expected.begin(), expected.end(), nullptr), expected.end());
         EXPECT_EQ(aborted, expected);
         const bool kept = c.noPool || !NT_SUCCESS(c.bus);
         EXPECT_EQ(std::vector<UCHAR>(open, open + 5), kept ? flags : std::vector<UCHAR>(5, 0));
