@@ -12,10 +12,47 @@
 namespace pondrel::test {
 namespace {
 
+struct InterfaceDesc {
+    uint8_t number;
+    uint8_t alternate = 0;
+    std::vector<uint8_t> endpoints;  // addresses of bulk endpoints, 512-byte packets
+};
+
+void SetTotalLength(std::vector<uint8_t>& config, uint16_t totalLength)
+{
+    config[2] = static_cast<uint8_t>(totalLength & 0xFF);
+    config[3] = static_cast<uint8_t>(totalLength >> 8);
+}
+
+// A configuration descriptor of those interfaces: bNumInterfaces counts the
+// alternate-setting-0 ones, wTotalLength is the size of the block.
+std::vector<uint8_t> ConfigDescriptor(uint8_t attributes, const std::vector<InterfaceDesc>& interfaces)
+{
+    const auto count = std::count_if(interfaces.begin(), interfaces.end(), [](const auto& i) { return i.alternate == 0; });
+    std::vector<uint8_t> block = {9, 2, 0, 0, static_cast<uint8_t>(count), 1, 0, attributes, 50};
+    for (const InterfaceDesc& interface : interfaces) {
+        const auto endpointCount = static_cast<uint8_t>(interface.endpoints.size());
+        block.insert(block.end(), {9, 4, interface.number, interface.alternate, endpointCount, 0xFF, 0, 0, 0});
+        for (const uint8_t address : interface.endpoints) {
+            block.insert(block.end(), {7, 5, address, 2, 0x00, 0x02, 0});
+        }
+    }
+    SetTotalLength(block, static_cast<uint16_t>(block.size()));
+    return block;
+}
+
+// One interface 0 with a bulk OUT 0x01 and a bulk IN 0x81 endpoint.
+std::vector<uint8_t> TwoBulkPipes() { return ConfigDescriptor(0xA0, {{0, 0, {{0x01}, {0x81}}}}); }
+
 class ConfigurationTest : public DriverFixture {
 protected:
     // Loads, puts the spy below, adds; the start is the test's.
-    void Prepare(std::vector<uint8_t> config) { LoadWithSpy(ModelWithConfig(std::move(config))); }
+    void Prepare(std::vector<uint8_t> config)
+    {
+        emu::usb::DeviceModel model = emu::usb::DeviceModel::Builtin();
+        model.configDescriptor = std::move(config);
+        LoadWithSpy(std::move(model));
+    }
 
     static SIZE_T BlockSize(const void* block)
     {

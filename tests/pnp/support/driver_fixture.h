@@ -6,7 +6,6 @@
 
 #include "driver/device_context.h"
 #include "emulator/machine.h"
-#include "tests/pnp/support/descriptors.h"
 #include "tests/pnp/support/lower_spy.h"
 
 #include <gtest/gtest.h>
