@@ -32,8 +32,8 @@ TEST_F(AddDeviceTest, GivesTheContextItsValuesAtCreation)
         EXPECT_EQ(c->PreviousPnpState, DeviceNew);
         EXPECT_EQ(c->CurrentSystemPower, PowerSystemWorking);
         EXPECT_EQ(c->CurrentDevicePower, PowerDeviceD0);
-        EXPECT_FALSE(Signalled(c->FinalReleaseEvent));
-        EXPECT_TRUE(Signalled(c->QuiesceEvent));
+        EXPECT_FALSE(KeReadStateEvent(&c->FinalReleaseEvent));
+        EXPECT_TRUE(KeReadStateEvent(&c->QuiesceEvent));
         EXPECT_EQ(c->IoRefCount, 1);
         EXPECT_EQ(c->WakeCancelFlag | c->WakeOutstanding | c->RemoteWakeCapable | c->ReceiveCount, 0);
         EXPECT_NE(fdo()->Flags & DO_DIRECT_IO, 0u);
@@ -45,52 +45,52 @@ TEST_F(AddDeviceTest, GivesTheContextItsValuesAtCreation)
     }
 }
 
-// The device name is fixed: a second device fails in IoCreateDevice, and
-// the first keeps its name, link, context and stack.
-TEST_F(AddDeviceTest, SecondDeviceFailsAndLeavesTheFirstAlone)
+// What a failed AddDevice for `pdo` leaves: nothing attached to it, and no
+// device object, link or pool beyond what was there (`first`, `blocks`).
+void ExpectNothingLeft(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT first, uint64_t blocks)
 {
-    Load();
-    Add();
-    std::shared_ptr<emu::usb::UsbDevice> second = emu::usb::Bus::Instance().Plug(emu::usb::DeviceModel::Builtin());
-
-    EXPECT_EQ(emu::CallAddDevice(driver(), second->Pdo()), STATUS_OBJECT_NAME_COLLISION);
-
-    EXPECT_EQ(second->Pdo()->AttachedDevice, nullptr);
-    EXPECT_EQ(DosLinkTarget(), fdo());
-    EXPECT_EQ(emu::LowerDeviceOf(fdo()), device().Pdo());
-    EXPECT_EQ(context()->IoRefCount, 1);
-    EXPECT_EQ(context()->PnpState, DeviceNew);
-    EXPECT_EQ(driver()->DeviceObject, fdo());
-    EXPECT_EQ(fdo()->NextDevice, nullptr);
-    emu::usb::Bus::Instance().Unplug(second);
-
-    EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(driver->DeviceObject, first);
+    EXPECT_TRUE(first == nullptr || first->NextDevice == nullptr);
+    EXPECT_EQ(DosLinkTarget(), first);
+    EXPECT_EQ(emu::pool::LiveBlocks(PondrelPoolTag), blocks);
 }
 
-// A physical device already being deleted takes no new device: the attach
-// fails, and AddDevice leaves no device object, link or pool behind.
-TEST_F(AddDeviceTest, PhysicalDeviceBeingDeletedTakesNoDevice)
+// The device name is fixed: a second device fails in IoCreateDevice, and the
+// first keeps its name, link, context and stack. A physical device already
+// being deleted takes no new device: the attach fails.
+TEST_F(AddDeviceTest, RefusedDeviceLeavesNothingBehind)
 {
-    Load();
-    std::shared_ptr<emu::usb::UsbDevice> leaving = emu::usb::Bus::Instance().Plug(emu::usb::DeviceModel::Builtin());
-    PDEVICE_OBJECT pdo = leaving->Pdo();
-    emu::ReferenceDeviceObject(pdo);  // the deletion waits for this reference
-    emu::usb::Bus::Instance().Unplug(leaving);
-    const uint64_t blocksBefore = LiveDriverBlocks();
-
-    EXPECT_EQ(emu::CallAddDevice(driver(), pdo), STATUS_NO_SUCH_DEVICE);
-
-    EXPECT_EQ(pdo->AttachedDevice, nullptr);
-    EXPECT_EQ(driver()->DeviceObject, nullptr);
-    EXPECT_EQ(DosLinkTarget(), nullptr);
-    EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
-    emu::DereferenceDeviceObject(pdo);
-    EXPECT_FALSE(emu::IsDeviceObjectAlive(pdo));
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "second device" : "PDO being deleted");
+        Load();
+        if (first) {
+            Add();
+        }
+        std::shared_ptr<emu::usb::UsbDevice> other = emu::usb::Bus::Instance().Plug(emu::usb::DeviceModel::Builtin());
+        PDEVICE_OBJECT pdo = other->Pdo();
+        emu::ReferenceDeviceObject(pdo);  // a deletion waits for this reference
+        if (!first) {
+            emu::usb::Bus::Instance().Unplug(other);
+        }
+        const uint64_t blocksBefore = LiveDriverBlocks();
+        EXPECT_EQ(emu::CallAddDevice(driver(), pdo), first ? STATUS_OBJECT_NAME_COLLISION : STATUS_NO_SUCH_DEVICE);
+        ExpectNothingLeft(driver(), pdo, first ? fdo() : nullptr, blocksBefore);
+        if (first) {
+            EXPECT_EQ(emu::LowerDeviceOf(fdo()), device().Pdo());
+            EXPECT_EQ(std::pair(context()->IoRefCount, context()->PnpState), std::pair(LONG{1}, DeviceNew));
+            emu::usb::Bus::Instance().Unplug(other);
+            EXPECT_EQ(pnp().Start(), STATUS_SUCCESS);
+        }
+        emu::DereferenceDeviceObject(pdo);
+        EXPECT_FALSE(emu::IsDeviceObjectAlive(pdo));
+        TearDown();
+    }
 }
 
 // Each kernel call of AddDevice that can fail for lack of resources fails in
-// turn: AddDevice returns a failure and leaves no device object, no DOS link
-// and no pool behind; once no call fails, it succeeds.
+// turn: AddDevice returns a failure and leaves nothing behind; once no call
+// fails, it succeeds.
 TEST_F(AddDeviceTest, LeavesNothingWhenAResourceIsMissing)
 {
     int failures = 0;
@@ -106,10 +106,7 @@ TEST_F(AddDeviceTest, LeavesNothingWhenAResourceIsMissing)
             break;
         }
         ++failures;
-        EXPECT_EQ(driver()->DeviceObject, nullptr);
-        EXPECT_EQ(device().Pdo()->AttachedDevice, nullptr);
-        EXPECT_EQ(DosLinkTarget(), nullptr);
-        EXPECT_EQ(LiveDriverBlocks(), blocksBefore);
+        ExpectNothingLeft(driver(), device().Pdo(), nullptr, blocksBefore);
         TearDown();
     }
     EXPECT_GE(failures, 1);

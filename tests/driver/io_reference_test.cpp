@@ -67,7 +67,7 @@ TEST_F(IoReferenceTest, QuiesceEventSignalledOnlyWhileNothingIsInFlight)
     for (const auto& [step, count, quiet] : steps) {
         SCOPED_TRACE(testing::Message() << step << " to " << count);
         EXPECT_EQ(step > 0 ? AcquireIoReference(c) : ReleaseIoReference(c), count);
-        EXPECT_EQ(Signalled(c->QuiesceEvent), quiet);
+        EXPECT_EQ(KeReadStateEvent(&c->QuiesceEvent) != 0, quiet);
     }
     ReleaseIoReference(c);
 }

@@ -4,8 +4,11 @@
 #include "tests/pnp/support/wait_until.h"
 
 #include "emulator/kernel/system.h"
+#include "emulator/pnp/pnp_request.h"
 #include "pnp/handlers.h"
 #include "usb/bus_requests.h"
+
+#include <future>
 
 namespace pondrel::test {
 namespace {
@@ -39,10 +42,10 @@ TEST_F(QueryDrainTest, QueryWaitsForTheWritesInFlight)
             device().Release(held[0].id);
             ASSERT_TRUE(WaitUntil([&] { return IoRefCount() == 2; }));
             EXPECT_EQ(spy().Count(IRP_MJ_PNP, minor), 0u);
-            EXPECT_TRUE(StillRunning(query));
+            EXPECT_EQ(query.wait_for(0s), std::future_status::timeout);
             device().Release(held[1].id);
         }
-        ASSERT_TRUE(Finishes(query));
+        ASSERT_EQ(query.wait_for(Patience), std::future_status::ready);
         EXPECT_EQ(query.get(), STATUS_SUCCESS);
         if (silent) {
             EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::nanoseconds(QueryGracePeriod * 100) - 50ms);
@@ -113,12 +116,12 @@ TEST_F(QueryDrainTest, RemovalWaitsForWhatIsInFlight)
         EXPECT_TRUE(WaitUntil([&] { return spy().WaitWakeCancels() == cancels; }));
 
         spy().ForgetSeen();
-        EXPECT_EQ(SendBesides(IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(emu::pnp::SendPnpRequest(device().Pdo(), IRP_MN_QUERY_DEVICE_RELATIONS).status, STATUS_NOT_SUPPORTED);
         const std::optional<SeenRequest> relations = spy().Last(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS);
         EXPECT_TRUE(relations.has_value() && relations->statusOnArrival == STATUS_NOT_SUPPORTED);
         spy().ForgetSeen();
         EXPECT_EQ(IoRefCount(), held);
-        EXPECT_TRUE(StillRunning(removal));
+        EXPECT_EQ(removal.wait_for(0s), std::future_status::timeout);
         EXPECT_FALSE(emu::IsDeletePending(functionDevice));
 
         if (what == InFlight::WaitWake) {
@@ -126,7 +129,7 @@ TEST_F(QueryDrainTest, RemovalWaitsForWhatIsInFlight)
         } else {
             spy().ReleaseHeld();
         }
-        ASSERT_TRUE(Finishes(removal));
+        ASSERT_EQ(removal.wait_for(Patience), std::future_status::ready);
         EXPECT_EQ(removal.get(), STATUS_SUCCESS);
         EXPECT_TRUE(what != InFlight::PipeReset || reset.get() == STATUS_SUCCESS);
         const std::vector<SeenRequest> pnpBelow = spy().SeenPnp();

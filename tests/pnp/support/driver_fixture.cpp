@@ -1,22 +1,8 @@
 #include "tests/pnp/support/driver_fixture.h"
 
 #include "driver/entry_points.h"
-#include "emulator/pnp/pnp_request.h"
 
 namespace pondrel::test {
-
-namespace {
-
-// What the spy notes of the driver above it: its PnP state and its count of
-// requests in progress when a request arrives.
-void DescribeDriver(PDEVICE_OBJECT fdo, SeenRequest& seen)
-{
-    DeviceContext* context = ContextOf(fdo);
-    seen.driverState = CurrentPnpState(context);
-    seen.ioRefCount = InterlockedCompareExchange(&context->IoRefCount, 0, 0);
-}
-
-}  // namespace
 
 void DriverFixture::Load(emu::usb::DeviceModel model)
 {
@@ -27,11 +13,6 @@ void DriverFixture::Load(emu::usb::DeviceModel model)
     device_ = &machine_->Device();
     ASSERT_EQ(machine_->LoadDriver(DriverEntry), STATUS_SUCCESS);
     driver_ = machine_->Driver();
-}
-
-NTSTATUS DriverFixture::SendBesides(UCHAR minor)
-{
-    return emu::pnp::SendPnpRequest(device_->Pdo(), minor).status;
 }
 
 void DriverFixture::AddSpy()
@@ -53,8 +34,11 @@ NTSTATUS DriverFixture::TryAdd()
     }
     fdo_ = machine_->pnp().FunctionDevice();
     removed_ = false;
-    if (spy_) {
-        spy_->Watch(fdo_, DescribeDriver);
+    if (spy_) {  // the spy notes the driver's PnP state and I/O references at each request
+        spy_->Watch(fdo_, [](PDEVICE_OBJECT fdo, SeenRequest& seen) {
+            seen.driverState = CurrentPnpState(ContextOf(fdo));
+            seen.ioRefCount = InterlockedCompareExchange(&ContextOf(fdo)->IoRefCount, 0, 0);
+        });
     }
     return status;
 }
@@ -103,25 +87,10 @@ emu::Handle DriverFixture::OpenPipe(int index)
     return handle;
 }
 
-bool Signalled(KEVENT& event)
-{
-    return KeReadStateEvent(&event) != 0;
-}
-
 PDEVICE_OBJECT DosLinkTarget()
 {
     std::u16string remainder;
     return emu::ResolveDeviceName(u"\\DosDevices\\pondrel", &remainder);
-}
-
-uint64_t LiveDriverBytes()
-{
-    for (const emu::pool::TagStats& stats : emu::pool::Stats()) {
-        if (stats.tag == PondrelPoolTag) {
-            return stats.liveBytes;
-        }
-    }
-    return 0;
 }
 
 void FailOnFindings(emu::Machine& machine)

@@ -6,14 +6,12 @@
 
 #include "driver/device_context.h"
 #include "emulator/machine.h"
-#include "tests/pnp/support/descriptors.h"
 #include "tests/pnp/support/lower_spy.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 
 namespace pondrel::test {
@@ -46,9 +44,6 @@ protected:
     // Cached: the machine's accessor waits for a PnP operation in progress.
     emu::usb::UsbDevice& device() { return *device_; }
     PDRIVER_OBJECT driver() const { return driver_; }
-    // A PnP request sent straight to the stack, for tests that need one
-    // while another PnP operation of the machine is still running.
-    NTSTATUS SendBesides(UCHAR minor);
     LowerSpy& spy() { return *spy_; }
     PDEVICE_OBJECT fdo() const { return fdo_; }
     DeviceContext* context() const { return ContextOf(fdo_); }
@@ -69,27 +64,9 @@ private:
     bool removed_ = false;
 };
 
-// The event's state, read without waiting on it.
-bool Signalled(KEVENT& event);
 // The device the DOS link \DosDevices\pondrel names, if any.
 PDEVICE_OBJECT DosLinkTarget();
-// Bytes of the driver's pool alive now.
-uint64_t LiveDriverBytes();
 // Fails the running test on each verifier finding of `machine`.
 void FailOnFindings(emu::Machine& machine);
-
-// True when `future` is ready within the test's patience.
-template <typename Result>
-bool Finishes(std::future<Result>& future)
-{
-    return future.wait_for(Patience) == std::future_status::ready;
-}
-
-// Still running (for a state the test has already seen the other side reach).
-template <typename Result>
-bool StillRunning(std::future<Result>& future)
-{
-    return future.wait_for(0s) != std::future_status::ready;
-}
 
 }  // namespace pondrel::test
