@@ -136,31 +136,6 @@ TEST_F(DeviceObjects, DeletionDeferredWhileADeviceSitsAboveIt)
 class Pool : public KernelTest {};
 
 constexpr ULONG TagA = 0x41747354;  // 'TstA'
-constexpr ULONG TagB = 0x42747354;  // 'TstB'
-
-pool::TagStats StatsOf(ULONG tag)
-{
-    for (const auto& stats : pool::Stats()) {
-        if (stats.tag == tag) {
-            return stats;
-        }
-    }
-    return {tag, 0, 0, 0, 0};
-}
-
-// The leak checks at unload and after every driver test rest on these.
-TEST_F(Pool, AccountsPerTag)
-{
-    PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 10, TagA), a2 = ExAllocatePoolWithTag(PagedPool, 30, TagA);
-    PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, TagB);
-    EXPECT_EQ(StatsOf(TagA).liveBytes, 40u);
-    ExFreePoolWithTag(a1, TagA);
-    ExFreePool(b1);
-    const pool::TagStats a = StatsOf(TagA);
-    EXPECT_EQ(std::tuple(a.liveBlocks, a.liveBytes, a.allocations, a.frees), std::tuple(1u, 30u, 2u, 1u));
-    EXPECT_EQ(pool::LiveBlocks(TagB), 0u);
-    ExFreePool(a2);
-}
 
 TEST_F(Pool, BlocksAreAlignedPatternFilledAndFindable)
 {
@@ -221,42 +196,6 @@ TEST_F(Pool, FailableCallsAreCountedAndTheNthFails)
         EXPECT_TRUE(failed());
         EXPECT_FALSE(failed());
     }
-}
-
-class Mdls : public KernelTest {};
-
-// The system address is an alias of its own, mapped once; what the driver
-// writes there reaches the caller's buffer when the pages are unlocked, for
-// an operation that writes into the buffer. Nonpaged pool maps to itself.
-TEST_F(Mdls, SystemMappingIsAnAliasWrittenBackOnUnlock)
-{
-    const struct {
-        const char* name;
-        LOCK_OPERATION operation;
-        bool writtenBack;
-    } cases[] = {{"read into the buffer", IoWriteAccess, true}, {"write from the buffer", IoReadAccess, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<UCHAR> user = {1, 2, 3, 4};
-        PMDL mdl = IoAllocateMdl(user.data(), 4, FALSE, FALSE, nullptr);
-        MmProbeAndLockPages(mdl, UserMode, c.operation);
-        auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
-        ASSERT_NE(system, nullptr);
-        EXPECT_NE(system, user.data());
-        EXPECT_EQ(system[2], 3);
-        EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), system);
-        system[0] = 0xEE;
-        EXPECT_EQ(user[0], 1);
-        MmUnlockPages(mdl);
-        EXPECT_EQ(user[0], c.writtenBack ? 0xEE : 1);
-        IoFreeMdl(mdl);
-    }
-    auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 64, 0x6C646D54));
-    PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(mdl);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), block);
-    IoFreeMdl(mdl);
-    ExFreePool(block);
 }
 
 class Events : public KernelTest {};

@@ -20,11 +20,6 @@ class VerifierRules : public KernelTest {};
 
 constexpr ULONG LeakTag = 0x6B61654C;  // 'Leak'
 
-void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
-{
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-}
-
 // The rules a dispatch routine breaks on its own IRP. Each IRP still goes
 // back to its creator once.
 TEST_F(VerifierRules, DispatchRoutineMisuse)
@@ -176,18 +171,6 @@ NTSTATUS SendPnp(TestStack& stack, UCHAR minor)
     IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
     IoSetCompletionRoutine(irp, ProbeCompletion, &stack.creator, TRUE, TRUE, TRUE);
     return IoCallDriver(stack.Top(), irp);
-}
-
-// Runs `misuse` on a fresh IRP of `stackSize` locations after `setNext`
-// IoSetNextIrpStackLocation calls, then frees it.
-void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse)
-{
-    PIRP irp = IoAllocateIrp(stackSize, FALSE);
-    for (int i = 0; i < setNext; ++i) {
-        IoSetNextIrpStackLocation(irp);
-    }
-    misuse(irp);
-    IoFreeIrp(irp);
 }
 
 void DoubleFree()
