@@ -1,11 +1,8 @@
 // What needs threads of its own: threaded IRPs from
-// IoBuildDeviceIoControlRequest, blocking waits, spin locks and work items.
+// IoBuildDeviceIoControlRequest, spin locks and work items.
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -125,88 +122,13 @@ TEST_F(ThreadedIrp, ArmingACancelRoutineRacingIoCancelIrpEndsTheIrpOnce)
     }
 }
 
-class BlockingWaits : public KernelTest {};
-
-// Waits until `count` emulator threads are blocked in a kernel wait.
-bool WaitForBlockedThreads(size_t count)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const std::string blocked = threads::DescribeBlocked();
-        if (static_cast<size_t>(std::count(blocked.begin(), blocked.end(), '\n')) >= count) {
-            return true;
-        }
-        std::this_thread::yield();
-    }
-    return false;
-}
-
-// One KeSetEvent releases every waiter of a notification event and exactly
-// one of a synchronization event; the blocked threads are described for the
-// watchdog by name and wait.
-TEST_F(BlockingWaits, OneSetReleasesAllNotificationWaitersAndOneSynchronizationWaiter)
-{
-    for (const auto& [type, expected] : {std::pair{NotificationEvent, 3}, std::pair{SynchronizationEvent, 1}}) {
-        SCOPED_TRACE(type);
-        KEVENT event;
-        KeInitializeEvent(&event, type, FALSE);
-        std::atomic<int> released{0};
-        std::vector<std::thread> waiters;
-        for (int i = 0; i < 3; ++i) {
-            waiters.emplace_back([&] {
-                threads::SetName("sleeper");
-                LARGE_INTEGER timeout;
-                timeout.QuadPart = -5000000LL;  // 500 ms: the set comes once all three are blocked
-                released += KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
-            });
-        }
-        ASSERT_TRUE(WaitForBlockedThreads(3));
-        const std::string story = threads::DescribeBlocked();
-        EXPECT_NE(story.find("'sleeper'"), std::string::npos) << story;
-        EXPECT_NE(story.find("KeWaitForSingleObject"), std::string::npos) << story;
-        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-        for (auto& waiter : waiters) {
-            waiter.join();
-        }
-        EXPECT_EQ(released.load(), expected);
-        EXPECT_EQ(KeReadStateEvent(&event), type == NotificationEvent ? 1 : 0);
-    }
-}
-
 class SpinLocks : public KernelTest {};
 
-// Every acquire form leaves the thread at DISPATCH_LEVEL and every release
-// form back at the level it started from; the lock excludes other threads.
-TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndOtherThreadsAreExcluded)
+// The lock excludes other threads.
+TEST_F(SpinLocks, OtherThreadsAreExcluded)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    const auto acquire = [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); };
-    const auto release = [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); };
-    const struct {
-        KIRQL start;
-        void (*acquire)(PKSPIN_LOCK, KIRQL*);
-        void (*release)(PKSPIN_LOCK, KIRQL);
-    } cases[] = {
-        {PASSIVE_LEVEL, acquire, release},
-        {APC_LEVEL, acquire, release},
-        {DISPATCH_LEVEL, [](PKSPIN_LOCK l, KIRQL*) { KeAcquireSpinLockAtDpcLevel(l); },
-         [](PKSPIN_LOCK l, KIRQL) { KeReleaseSpinLockFromDpcLevel(l); }},
-        {PASSIVE_LEVEL, [](PKSPIN_LOCK, KIRQL* s) { IoAcquireCancelSpinLock(s); },  // the cancel lock
-         [](PKSPIN_LOCK, KIRQL s) { IoReleaseCancelSpinLock(s); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const KIRQL old = KfRaiseIrql(c.start);
-        KIRQL saved = c.start;
-        c.acquire(&lock, &saved);
-        EXPECT_EQ(saved, c.start);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        c.release(&lock, saved);
-        EXPECT_EQ(KeGetCurrentIrql(), c.start);
-        KeLowerIrql(old);
-    }
-
     long counter = 0;  // guarded by lock only: a data race if the lock fails
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

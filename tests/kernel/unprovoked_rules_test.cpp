@@ -3,6 +3,7 @@
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
 
+#include <optional>
 #include <string>
 
 namespace emu::test {
@@ -74,6 +75,7 @@ TEST_F(UnprovokedRules, EachIsReported)
 {
     std::optional<TestStack> stack;  // a fresh one-level stack for each row
     IRP notAnIrp{};
+    KEVENT event;  // zeroed for each row: not an initialized event
     const struct {
         const char* rule;
         const char* where;  // in the finding's routine or detail
@@ -87,9 +89,7 @@ TEST_F(UnprovokedRules, EachIsReported)
              TestStack two(2);
              CompletionProbe probe;
              probe.action = [](PIRP irp) { IoCompleteRequest(irp, IO_NO_INCREMENT); };
-             two.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
-                 return ForwardWithProbe(two.Device(0), irp, &probe, SL_INVOKE_ON_SUCCESS);
-             });
+             two.OnDispatch(1, [&](auto, PIRP irp) { return ForwardWithProbe(two.Device(0), irp, &probe, SL_INVOKE_ON_SUCCESS); });
              two.Send();
              EXPECT_EQ(two.creator.calls, 1);
          }},
@@ -121,44 +121,29 @@ TEST_F(UnprovokedRules, EachIsReported)
          "spin lock acquired at DPC level below DISPATCH_LEVEL", [] { LoadAndUnload(EntryKeepingLock); }},
         {"IRQL changed across a driver routine", "DriverEntry", nullptr, [] { LoadAndUnload(EntryRaisingIrql); }},
         {"unknown event type", "KeInitializeEvent", nullptr,
-         [] {
-             KEVENT event;
-             KeInitializeEvent(&event, static_cast<EVENT_TYPE>(7), FALSE);
-         }},
+         [&] { KeInitializeEvent(&event, static_cast<EVENT_TYPE>(7), FALSE); }},
         {"unknown wait mode", "KeWaitForSingleObject", nullptr,
-         [] {
-             KEVENT event;
+         [&] {
              KeInitializeEvent(&event, NotificationEvent, TRUE);
              KeWaitForSingleObject(&event, Executive, static_cast<KPROCESSOR_MODE>(5), FALSE, nullptr);
          }},
         {"wait on an object that is not an initialized event", "KeWaitForSingleObject", nullptr,
-         [] {
-             KEVENT event{};
-             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-         }},
+         [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }},
         {"KeSetEvent on an object that is not an initialized event", "KeSetEvent", nullptr,
-         [] {
-             KEVENT event{};
-             KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-         }},
+         [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
         {"IoCreateSymbolicLink without a name", "IoCreateSymbolicLink", nullptr,
          [] { IoCreateSymbolicLink(nullptr, nullptr); }},
         {"IoDeleteSymbolicLink without a name", "IoDeleteSymbolicLink", nullptr, [] { IoDeleteSymbolicLink(nullptr); }},
         {"IRQL too high for the routine", "ExAllocatePoolWithTag", nullptr,
          [] { ExFreePool(AtIrql(DISPATCH_LEVEL + 1, [] { return ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag); })); }},
         {"IRQL too high for the routine", "IoRegisterDeviceInterface", nullptr,
-         [] {
-             UNICODE_STRING link{};
-             const GUID guid{};
+         [link = UNICODE_STRING{}, guid = GUID{}]() mutable {
              AtIrql(APC_LEVEL, [&] { IoRegisterDeviceInterface(nullptr, &guid, nullptr, &link); });
          }},
         {"IoRegisterDeviceInterface without a class or a name", "", nullptr,
          [] { IoRegisterDeviceInterface(nullptr, nullptr, nullptr, nullptr); }},
         {"paged pool freed above APC_LEVEL", "ExFreePool", nullptr,
-         [] {
-             PVOID block = ExAllocatePoolWithTag(PagedPool, 8, Tag);
-             AtIrql(DISPATCH_LEVEL, [&] { ExFreePool(block); });
-         }},
+         [] { AtIrql(DISPATCH_LEVEL, [block = ExAllocatePoolWithTag(PagedPool, 8, Tag)] { ExFreePool(block); }); }},
         {"KeRaiseIrql to a lower IRQL", "2 -> 0", nullptr, [] { AtIrql(DISPATCH_LEVEL, [] { KfRaiseIrql(PASSIVE_LEVEL); }); }},
         {"KeLowerIrql to a higher IRQL", "0 -> 2", nullptr,
          [] { KeLowerIrql(DISPATCH_LEVEL), KeLowerIrql(PASSIVE_LEVEL); }},
@@ -172,13 +157,9 @@ TEST_F(UnprovokedRules, EachIsReported)
         {"IofCompleteRequest with an address that is not an IRP", "IofCompleteRequest", nullptr,
          [&] { IoCompleteRequest(&notAnIrp, IO_NO_INCREMENT); }},
         {"IofCallDriver with an IRP that is not live", "IofCallDriver", nullptr,
-         [&] {
-             PIRP irp = ReadIrp(1);
-             IoFreeIrp(irp), IoCallDriver(stack->Top(), irp);
-         }},
+         [&] { PIRP irp = ReadIrp(1); IoFreeIrp(irp), IoCallDriver(stack->Top(), irp); }},
         {"IofCallDriver to an invalid device object", "IofCallDriver", nullptr,
-         [] {
-             DEVICE_OBJECT none{};
+         [none = DEVICE_OBJECT{}]() mutable {
              OnIrp(1, 0, [&](PIRP irp) { EXPECT_EQ(IoCallDriver(&none, irp), STATUS_INVALID_PARAMETER); });
          }},
         {"IofCallDriver with an IRP already completed", "IofCallDriver", "IRP from IoAllocateIrp completed to the top",
@@ -204,7 +185,7 @@ TEST_F(UnprovokedRules, EachIsReported)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.rule) + " / " + c.where);
-        lock = 0;
+        lock = 0, event = {};
         stack.emplace(1);
         auto provoke = [&] { c.also != nullptr ? void(ExpectFinding(c.also, c.provoke)) : c.provoke(); };
         const auto seen = ExpectFinding(c.rule, provoke);
