@@ -63,6 +63,13 @@ TEST_F(WdmRules, EachRuleIsReported)
         SetKeptRequestLimit(bound);
         EXPECT_EQ(creator.calls, 1);
     };
+    IO_STATUS_BLOCK iosb;
+    // Sends a built control request the bottom driver keeps pending in `held`.
+    const auto sendBuilt = [&] {
+        stack->OnDispatch(0, HoldPending(&held));
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack->Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        ASSERT_EQ(IoCallDriver(stack->Top(), irp), STATUS_PENDING);
+    };
     const std::pair<const char*, std::function<void()>> cases[] = {
         {"dispatch routine returned a status other than the lower driver's",  // LowerDriverReturn
          [&] {
@@ -140,6 +147,15 @@ TEST_F(WdmRules, EachRuleIsReported)
          [&] { keepUntil(std::chrono::milliseconds(50), WaitForFinding); }},
         {"request kept with STATUS_MORE_PROCESSING_REQUIRED and never ended",  // its driver unloaded first
          [&] { keepUntil(std::chrono::minutes(1), [&] { stack.reset(); }); }},
+        // The event given to IoBuildDeviceIoControlRequest is the I/O manager's while the request is out.
+        {"KeSetEvent on the event of a request built by IoBuildDeviceIoControlRequest",
+         [&] { sendBuilt(), KeSetEvent(&event, IO_NO_INCREMENT, FALSE), CompleteWith(held, STATUS_SUCCESS); }},
+        {"wait without a timeout on the event of a request built by IoBuildDeviceIoControlRequest",
+         [&] {
+             sendBuilt();
+             std::thread completer([&] { std::this_thread::sleep_for(std::chrono::milliseconds(20)), CompleteWith(held, 0); });
+             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), completer.join();
+         }},
     };
     for (const auto& [rule, provoke] : cases) {
         SCOPED_TRACE(rule);
