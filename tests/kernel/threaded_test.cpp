@@ -17,7 +17,7 @@ constexpr NTSTATUS Untouched = static_cast<NTSTATUS>(0xBADC0DE5);
 
 // The status block and event are written only for a status that is not an
 // error, or for an IRP that pended; a synchronous failure leaves them alone.
-// The built IRP has no location for its caller and the next one filled in.
+// The built IRP has the next location filled in.
 TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
 {
     const struct {
@@ -42,8 +42,6 @@ TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
         IO_STATUS_BLOCK iosb{{Untouched}, 77};
         UCHAR output[8] = {};
         PIRP irp = IoBuildDeviceIoControlRequest(SubmitUrb, stack.Top(), output, 4, output, 8, c.internal, &event, &iosb);
-        EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
-        EXPECT_EQ(irp->Tail.Overlay.Thread, reinterpret_cast<PETHREAD>(KeGetCurrentThread()));
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         EXPECT_EQ(next->MajorFunction, c.internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL);
         EXPECT_EQ(next->Parameters.DeviceIoControl.OutputBufferLength, 8u);

@@ -50,27 +50,6 @@ void RunWorkItem(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE
     IoFreeWorkItem(item);
 }
 
-// Sends a read down `upper`, whose dispatch routine passes it on to
-// `lower`, which keeps it pending; `dispatch` runs in `upper` after the
-// call down. Completes the kept request afterwards.
-void SendPastTwoDrivers(const std::function<void(PIRP)>& dispatch)
-{
-    TestStack upper(1), lower(1);
-    PIRP held = nullptr;
-    lower.OnDispatch(0, HoldPending(&held));
-    upper.OnDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        const NTSTATUS status = IoCallDriver(lower.Top(), irp);
-        dispatch(irp);
-        return status;
-    });
-    PIRP irp = ReadIrp(2);
-    IoSetCompletionRoutine(irp, ProbeCompletion, &upper.creator, TRUE, TRUE, TRUE);
-    IoCallDriver(upper.Top(), irp);
-    CompleteWith(held, STATUS_SUCCESS);
-    EXPECT_EQ(upper.creator.calls, 1);
-}
-
 TEST_F(UnprovokedRules, EachIsReported)
 {
     std::optional<TestStack> stack;  // a fresh one-level stack for each row
@@ -82,8 +61,20 @@ TEST_F(UnprovokedRules, EachIsReported)
         const char* also;   // a second rule the same act breaks, or null
         std::function<void()> provoke;
     } cases[] = {
-        {"IRP completed twice", "while", nullptr,
-         [] { SendPastTwoDrivers([](PIRP irp) { CompleteWith(irp, STATUS_SUCCESS); }); }},
+        {"IRP completed twice", "while", nullptr,  // by the upper of two drivers while the lower keeps it
+         [] {
+             TestStack upper(1), lower(1);
+             PIRP held = nullptr, irp = ReadIrp(2);
+             lower.OnDispatch(0, HoldPending(&held));
+             upper.OnDispatch(0, [&](auto, PIRP irp) {
+                 IoCopyCurrentIrpStackLocationToNext(irp);
+                 const NTSTATUS status = IoCallDriver(lower.Top(), irp);
+                 return CompleteWith(irp, STATUS_SUCCESS), status;
+             });
+             IoSetCompletionRoutine(irp, ProbeCompletion, &upper.creator, TRUE, TRUE, TRUE);
+             IoCallDriver(upper.Top(), irp), CompleteWith(held, STATUS_SUCCESS);
+             EXPECT_EQ(upper.creator.calls, 1);
+         }},
         {"IRP completed twice", "inside its completion routine", nullptr,
          [] {
              TestStack two(2);
