@@ -153,6 +153,7 @@ TEST_F(UnprovokedRules, EachIsReported)
          [none = DEVICE_OBJECT{}]() mutable {
              OnIrp(1, 0, [&](PIRP irp) { EXPECT_EQ(IoCallDriver(&none, irp), STATUS_INVALID_PARAMETER); });
          }},
+        // The first call completes it to the top, which a request from IoAllocateIrp must not reach.
         {"IofCallDriver with an IRP already completed", "IofCallDriver", "IRP from IoAllocateIrp completed to the top",
          [&] { OnIrp(1, 0, [&](PIRP irp) { IoCallDriver(stack->Top(), irp), IoCallDriver(stack->Top(), irp); }); }},
         {"no dispatch routine for the major function", "IofCallDriver", nullptr,

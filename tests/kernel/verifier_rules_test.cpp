@@ -285,12 +285,6 @@ TEST_F(VerifierRules, EachMisuseIsReported)
              EXPECT_EQ(IoCallDriver(stack->Top(), irp), STATUS_INVALID_DEVICE_REQUEST);
              IoFreeIrp(irp);
          }},
-        {"IRP from IoAllocateIrp completed to the top",
-         [&] {
-             PIRP irp = stack->AllocateIrp(IRP_MJ_READ);
-             IoCallDriver(stack->Top(), irp);
-             IoFreeIrp(irp);
-         }},
         {"completion routine did not mark a pending IRP pending",
          [&] {
              PIRP held = nullptr;
