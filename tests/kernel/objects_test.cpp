@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <tuple>
 #include <string>
 #include <vector>
 
@@ -109,23 +108,6 @@ TEST_F(DeviceObjects, DeletedObjectsKeptAreBounded)
     }
     EXPECT_EQ(DeletedDeviceObjectsKept(), DeletedDevicesKept);
     ExpectFinding("device object deleted twice", [&] { IoDeleteDevice(device); });
-}
-
-// A device deleted while another still sits on it (a lower filter deleted
-// at removal before the driver above detaches) stays until that one
-// detaches; only then is its memory released.
-TEST_F(DeviceObjects, DeletionDeferredWhileADeviceSitsAboveIt)
-{
-    PDEVICE_OBJECT lower = nullptr;
-    PDEVICE_OBJECT upper = nullptr;
-    ASSERT_EQ(Create(nullptr, 0, &lower), STATUS_SUCCESS);
-    ASSERT_EQ(Create(nullptr, 0, &upper), STATUS_SUCCESS);
-    ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
-    IoDeleteDevice(lower);
-    EXPECT_TRUE(IsDeviceObjectAlive(lower));
-    IoDetachDevice(lower);
-    EXPECT_FALSE(IsDeviceObjectAlive(lower));
-    IoDeleteDevice(upper);
 }
 
 class Pool : public KernelTest {};

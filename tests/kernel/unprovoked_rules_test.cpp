@@ -14,29 +14,14 @@ class UnprovokedRules : public KernelTest {};
 constexpr ULONG Tag = 0x74736554;  // 'Test'
 KSPIN_LOCK lock;                   // taken by routines that get no context
 
-void ReleaseLeftLock()
-{
-    AtIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLockFromDpcLevel(&lock); });
-}
-
-NTSTATUS EntryKeepingLock(PDRIVER_OBJECT, PUNICODE_STRING)
-{
-    KeAcquireSpinLockAtDpcLevel(&lock);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS EntryRaisingIrql(PDRIVER_OBJECT, PUNICODE_STRING)
-{
-    KfRaiseIrql(APC_LEVEL);
-    return STATUS_SUCCESS;
-}
-
+// Loads a driver whose DriverEntry is `entry`, releases the lock it may
+// have left taken, and unloads it.
 void LoadAndUnload(PDRIVER_INITIALIZE entry)
 {
     PDRIVER_OBJECT driver = nullptr;
     LoadDriver(u"kentry", entry, u"\\Registry\\Machine\\System\\kentry", &driver);
     if (lock != 0) {
-        ReleaseLeftLock();
+        AtIrql(DISPATCH_LEVEL, [] { KeReleaseSpinLockFromDpcLevel(&lock); });
     }
     UnloadDriver(driver);
 }
@@ -109,8 +94,10 @@ TEST_F(UnprovokedRules, EachIsReported)
         {"unknown work queue type", "IoQueueWorkItem", nullptr,
          [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) {}, static_cast<WORK_QUEUE_TYPE>(7)); }},
         {"driver routine returned holding a spin lock", "DriverEntry",
-         "spin lock acquired at DPC level below DISPATCH_LEVEL", [] { LoadAndUnload(EntryKeepingLock); }},
-        {"IRQL changed across a driver routine", "DriverEntry", nullptr, [] { LoadAndUnload(EntryRaisingIrql); }},
+         "spin lock acquired at DPC level below DISPATCH_LEVEL",
+         [] { LoadAndUnload([](PDRIVER_OBJECT, PUNICODE_STRING) { return KeAcquireSpinLockAtDpcLevel(&lock), NTSTATUS{}; }); }},
+        {"IRQL changed across a driver routine", "DriverEntry", nullptr,
+         [] { LoadAndUnload([](PDRIVER_OBJECT, PUNICODE_STRING) { return KfRaiseIrql(APC_LEVEL), NTSTATUS{}; }); }},
         {"unknown event type", "KeInitializeEvent", nullptr,
          [&] { KeInitializeEvent(&event, static_cast<EVENT_TYPE>(7), FALSE); }},
         {"unknown wait mode", "KeWaitForSingleObject", nullptr,

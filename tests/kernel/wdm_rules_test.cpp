@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
-#include <string>
 #include <thread>
 
 namespace emu::test {
