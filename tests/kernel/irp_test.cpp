@@ -4,6 +4,7 @@
 #include "tests/support/kernel_test.h"
 
 #include <tuple>
+#include <utility>
 
 namespace emu::test {
 namespace {
@@ -103,25 +104,43 @@ void RecordingCancelRoutine(PDEVICE_OBJECT device, PIRP irp)
     CompleteWith(irp, STATUS_CANCELLED);
 }
 
+enum class Routine { Set, None, TakenBack };
+
 // The routine runs at DISPATCH_LEVEL under the cancel lock taken at the
-// caller's IRQL, with Cancel set and the routine cleared. (IoCancelIrp
-// without a routine, and a routine taken back, are
-// ThreadedIrp.ArmingACancelRoutineRacingIoCancelIrpEndsTheIrpOnce.)
+// caller's IRQL, with Cancel set and the routine cleared; without a routine
+// IoCancelIrp only sets Cancel for the owner to notice.
 TEST_F(Cancel, RoutineRunsWithCancelSetAndRoutineClearedUnderTheCancelLock)
 {
-    for (const KIRQL callerIrql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
-        SCOPED_TRACE(int(callerIrql));
+    const std::pair<Routine, KIRQL> cases[] = {
+        {Routine::Set, PASSIVE_LEVEL}, {Routine::Set, DISPATCH_LEVEL},
+        {Routine::None, PASSIVE_LEVEL}, {Routine::TakenBack, PASSIVE_LEVEL}};
+    for (const auto& [routine, callerIrql] : cases) {
+        SCOPED_TRACE(testing::Message() << int(routine) << " at IRQL " << int(callerIrql));
         seen = {};
         TestStack stack(1);
         PIRP queued = nullptr;
         stack.OnDispatch(0, HoldPending(&queued));
         ASSERT_EQ(stack.Send(), STATUS_PENDING);
-        IoSetCancelRoutine(queued, RecordingCancelRoutine);
-        EXPECT_EQ(AtIrql(callerIrql, [&] { return std::tuple(IoCancelIrp(queued), KeGetCurrentIrql()); }), std::tuple(TRUE, callerIrql));
-        EXPECT_EQ(std::tuple(seen.calls, seen.cancel, seen.routine), std::tuple(1, TRUE, nullptr));
-        EXPECT_EQ(std::tuple(seen.irql, seen.cancelIrql), std::tuple(DISPATCH_LEVEL, callerIrql));
-        EXPECT_EQ(seen.device, stack.Device(0));
-        EXPECT_EQ(stack.creator.status, STATUS_CANCELLED);
+        IoSetCancelRoutine(queued, routine == Routine::None ? nullptr : RecordingCancelRoutine);
+        if (routine == Routine::TakenBack) {
+            EXPECT_EQ(IoSetCancelRoutine(queued, nullptr), &RecordingCancelRoutine);
+        }
+        const KIRQL old = KfRaiseIrql(callerIrql);
+        EXPECT_EQ(IoCancelIrp(queued), routine == Routine::Set ? TRUE : FALSE);
+        EXPECT_EQ(KeGetCurrentIrql(), callerIrql);
+        KeLowerIrql(old);
+        if (routine == Routine::Set) {
+            EXPECT_EQ(std::tuple(seen.calls, seen.cancel, seen.routine), std::tuple(1, TRUE, nullptr));
+            EXPECT_EQ(std::tuple(seen.irql, seen.cancelIrql), std::tuple(DISPATCH_LEVEL, callerIrql));
+            EXPECT_EQ(seen.device, stack.Device(0));
+            EXPECT_EQ(stack.creator.status, STATUS_CANCELLED);
+            continue;
+        }
+        EXPECT_EQ(seen.calls, 0);
+        EXPECT_TRUE(queued->Cancel);  // left for the owner to notice
+        EXPECT_EQ(stack.creator.calls, 0);
+        CompleteWith(queued, STATUS_SUCCESS);
+        EXPECT_EQ(stack.creator.status, STATUS_SUCCESS);
     }
 }
 
