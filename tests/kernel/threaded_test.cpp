@@ -1,8 +1,11 @@
 // What needs threads of its own: threaded IRPs from
-// IoBuildDeviceIoControlRequest, spin locks and work items.
+// IoBuildDeviceIoControlRequest, blocking waits, spin locks and work items.
 #include "tests/kernel/test_stack.h"
 #include "tests/support/kernel_test.h"
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -117,6 +120,54 @@ TEST_F(ThreadedIrp, ArmingACancelRoutineRacingIoCancelIrpEndsTheIrpOnce)
         canceller.join();
         EXPECT_EQ(ownerEnds + cancelRoutineEnds, 1) << "round " << round;
         IoFreeIrp(irp);
+    }
+}
+
+class BlockingWaits : public KernelTest {};
+
+// Waits until `count` emulator threads are blocked in a kernel wait.
+bool WaitForBlockedThreads(size_t count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string blocked = threads::DescribeBlocked();
+        if (static_cast<size_t>(std::count(blocked.begin(), blocked.end(), '\n')) >= count) {
+            return true;
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+// One KeSetEvent releases every waiter of a notification event and exactly
+// one of a synchronization event; the blocked threads are described for the
+// watchdog by name and wait.
+TEST_F(BlockingWaits, OneSetReleasesAllNotificationWaitersAndOneSynchronizationWaiter)
+{
+    for (const auto& [type, expected] : {std::pair{NotificationEvent, 3}, std::pair{SynchronizationEvent, 1}}) {
+        SCOPED_TRACE(type);
+        KEVENT event;
+        KeInitializeEvent(&event, type, FALSE);
+        std::atomic<int> released{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 3; ++i) {
+            waiters.emplace_back([&] {
+                threads::SetName("sleeper");
+                LARGE_INTEGER timeout;
+                timeout.QuadPart = -5000000LL;  // 500 ms: the set comes once all three are blocked
+                released += KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+            });
+        }
+        ASSERT_TRUE(WaitForBlockedThreads(3));
+        const std::string story = threads::DescribeBlocked();
+        EXPECT_NE(story.find("'sleeper'"), std::string::npos) << story;
+        EXPECT_NE(story.find("KeWaitForSingleObject"), std::string::npos) << story;
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+        for (auto& waiter : waiters) {
+            waiter.join();
+        }
+        EXPECT_EQ(released.load(), expected);
+        EXPECT_EQ(KeReadStateEvent(&event), type == NotificationEvent ? 1 : 0);
     }
 }
 
