@@ -84,6 +84,31 @@ TEST_F(CompletionWalk, RoutineSeesOwnLocationClearedLowerOneAndStatusLeftBelow)
     IoDeleteDevice(creatorDevice);
 }
 
+// PendingReturned is recomputed at every level; a level without a routine
+// passes the bottom driver's pending mark up to the next one.
+TEST_F(CompletionWalk, PendingReturnedPropagatesThroughLevelsWithoutRoutine)
+{
+    for (bool bottomPends : {false, true}) {
+        SCOPED_TRACE(bottomPends ? "pended, completed later" : "completed in dispatch");
+        TestStack stack(3);
+        PIRP held = nullptr;
+        stack.OnDispatch(0, bottomPends ? HoldPending(&held) : nullptr);
+        stack.OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            return IoCallDriver(stack.Device(0), irp);
+        });
+        CompletionProbe top;
+        stack.OnDispatch(2, [&](PDEVICE_OBJECT, PIRP irp) { return ForwardWithProbe(stack.Device(1), irp, &top, 0xE0); });
+        EXPECT_EQ(stack.Send(IRP_MJ_WRITE), bottomPends ? STATUS_PENDING : STATUS_SUCCESS);
+        if (held != nullptr) {
+            CompleteWith(held, STATUS_SUCCESS);
+        }
+        EXPECT_EQ(top.calls, 1);
+        EXPECT_EQ(top.pendingReturned, bottomPends);
+        EXPECT_EQ(stack.creator.pendingReturned, bottomPends);
+    }
+}
+
 class Cancel : public KernelTest {};
 
 // What a cancel routine observed when it ran.
