@@ -9,35 +9,6 @@
 namespace emu::test {
 namespace {
 
-class IrpStack : public KernelTest {};
-
-// IoSetCompletionRoutine overwrites Control in the next location (it does
-// not OR into it) with success 0x40, error 0x80, cancel 0x20; copying takes
-// everything before CompletionRoutine and clears Control, leaving the next
-// location's routine and context.
-TEST_F(IrpStack, SetCompletionRoutineAndCopyToNext)
-{
-    for (const UCHAR control : {0xE0, 0x40, 0x80, 0x20, 0x00}) {
-        SCOPED_TRACE(int(control));
-        PIRP irp = IoAllocateIrp(3, FALSE);
-        IoSetNextIrpStackLocation(irp);
-        PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp), next = IoGetNextIrpStackLocation(irp);
-        current->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        current->Flags = 5;
-        current->Control = SL_PENDING_RETURNED | SL_INVOKE_ON_SUCCESS;
-        current->Parameters.DeviceIoControl.IoControlCode = 0x220444;
-        next->Control = SL_PENDING_RETURNED | SL_ERROR_RETURNED;
-        IoSetCompletionRoutine(irp, ProbeCompletion, irp, control & 0x40, control & 0x80, control & 0x20);
-        EXPECT_EQ(next->Control, control);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        EXPECT_EQ(std::tuple(next->MajorFunction, next->Flags, next->Control), std::tuple(IRP_MJ_DEVICE_CONTROL, 5, 0));
-        EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, 0x220444u);
-        EXPECT_EQ(next->CompletionRoutine, &ProbeCompletion);
-        EXPECT_EQ(next->Context, irp);
-        IoFreeIrp(irp);
-    }
-}
-
 constexpr UCHAR OnSuccess = SL_INVOKE_ON_SUCCESS;
 constexpr UCHAR OnError = SL_INVOKE_ON_ERROR;
 constexpr UCHAR OnCancel = SL_INVOKE_ON_CANCEL;

@@ -99,6 +99,28 @@ PIRP TestStack::AllocateIrp(UCHAR major, bool ownLocation) const
     return irp;
 }
 
+PIRP ReadIrp(CCHAR stackSize)
+{
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    return irp;
+}
+
+void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse)
+{
+    PIRP irp = ReadIrp(stackSize);
+    for (int i = 0; i < setNext; ++i) {
+        IoSetNextIrpStackLocation(irp);
+    }
+    misuse(irp);
+    IoFreeIrp(irp);
+}
+
+void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+}
+
 void DrainWorker(PDEVICE_OBJECT anyDevice)
 {
     KEVENT drained;

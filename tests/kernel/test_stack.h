@@ -89,6 +89,14 @@ void WorkRoutine(PDEVICE_OBJECT device, PVOID run);
 // A physical device object of an emulated bus driver (a PnP PDO).
 PDEVICE_OBJECT CreatePhysicalDevice();
 
+// A fresh IRP of `stackSize` locations with a read request in its first.
+PIRP ReadIrp(CCHAR stackSize);
+// Runs `misuse` on a fresh read request after `setNext`
+// IoSetNextIrpStackLocation calls, then frees it.
+void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse);
+// Releases the cancel lock; never expected to run.
+void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp);
+
 // The routine for IoSetCompletionRoutine with a CompletionProbe as context.
 // When it lets the walk go on with PendingReturned set and has a location,
 // it marks the IRP pending, as every completion routine must.

