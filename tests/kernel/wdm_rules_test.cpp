@@ -266,7 +266,10 @@ TEST_F(FieldRules, EachRuleFiresFromFieldsAlone)
     } cases[] = {
         {1, [&] { return Case{nullptr, {}, {}, hold(STATUS_PENDING)}; }},  // a mark in the field is enough
         {1, [&] { return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, markAndComplete(0)}; }},
-        {1, [&] { return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, hold(0)}; }},
+        {1, [&] {  // kept, so not finished either
+            return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, hold(0),
+                        "dispatch routine returned STATUS_SUCCESS for a request neither completed nor passed down"};
+        }},
         // Skipped down, the lower driver's mark is in the caller's location.
         {2, [&] {
             return Case{"IoMarkIrpPending without returning STATUS_PENDING",
