@@ -190,12 +190,6 @@ TEST_F(PnpManager, TeardownRemovesWhatTheTestLeft)
          {IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}},
         {"surprise-removed", true, [](emu::Pnp& pnp) { ASSERT_EQ(pnp.SurpriseRemove(), STATUS_SUCCESS); },
          {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}},
-        {"stopped", true,
-         [](emu::Pnp& pnp) {
-             ASSERT_EQ(pnp.QueryStop(), STATUS_SUCCESS);
-             ASSERT_EQ(pnp.Stop(), STATUS_SUCCESS);
-         },
-         {IRP_MN_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}},
         {"restarted", true,
          [](emu::Pnp& pnp) {
              ASSERT_EQ(pnp.QueryStop(), STATUS_SUCCESS);
