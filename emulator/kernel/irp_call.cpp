@@ -139,6 +139,17 @@ void CheckLowerDriverReturn(const CallFrame& frame, NTSTATUS status, const Call&
                          Hex(static_cast<ULONG>(frame.lowerStatus)));
 }
 
+// A dispatch routine that returns STATUS_SUCCESS has finished the request:
+// it completed it, or passed it to a lower driver that did.
+void CheckSuccessMeansCompleted(const CallFrame& frame, NTSTATUS status, const Call& call)
+{
+    if (status != STATUS_SUCCESS || frame.calledDown || frame.completedHere || frame.walked) {
+        return;
+    }
+    verifier::Report("dispatch routine returned STATUS_SUCCESS for a request neither completed nor passed down",
+                     "IofCallDriver", call.Text());
+}
+
 // The pending rules, checked when the dispatch routine returns, and the
 // caller's frame told what the call down returned.
 void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTATUS status, const Call& call)
@@ -148,6 +159,7 @@ void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTAT
     JudgeDispatchReturn(record.irp, record, *frame, status, [&call] { return call.Text(); });
     const bool pending = status == STATUS_PENDING;
     CheckLowerDriverReturn(*frame, status, call);
+    CheckSuccessMeansCompleted(*frame, status, call);
     CallFrame* caller = CallerOf(record, *frame);
     if (caller == nullptr) {
         return;

@@ -211,9 +211,10 @@ NTSTATUS ForwardWithProbe(PDEVICE_OBJECT lower, PIRP irp, CompletionProbe* probe
     return IoCallDriver(lower, irp);
 }
 
-NTSTATUS TestStack::Send(UCHAR major)
+NTSTATUS TestStack::Send(UCHAR major, UCHAR minor)
 {
     PIRP irp = AllocateIrp(major);
+    IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
     IoSetCompletionRoutine(irp, ProbeCompletion, &creator, TRUE, TRUE, TRUE);
     return IoCallDriver(Top(), irp);
 }

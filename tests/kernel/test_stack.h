@@ -50,7 +50,7 @@ public:
     PIRP AllocateIrp(UCHAR major, bool ownLocation = false) const;
     // Sends an IRP from AllocateIrp to the top with `creator` as its
     // creator's routine; returns what IoCallDriver returned.
-    NTSTATUS Send(UCHAR major = IRP_MJ_READ);
+    NTSTATUS Send(UCHAR major = IRP_MJ_READ, UCHAR minor = 0);
 
     CompletionProbe creator = FreeingProbe();
 

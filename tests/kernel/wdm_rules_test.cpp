@@ -71,6 +71,11 @@ TEST_F(WdmRules, EachRuleIsReported)
         PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack->Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
         ASSERT_EQ(IoCallDriver(stack->Top(), irp), STATUS_PENDING);
     };
+    // The upper driver pends a PnP request without marking it.
+    const auto pendUnmarked = [&](UCHAR minor) {
+        upper([&](auto, PIRP irp) { return held = irp, STATUS_PENDING; });
+        stack->Send(IRP_MJ_PNP, minor), IoSkipCurrentIrpStackLocation(held), IoCallDriver(stack->Device(0), held);
+    };
     const std::pair<const char*, std::function<void()>> cases[] = {
         {"dispatch routine returned a status other than the lower driver's",  // LowerDriverReturn
          [&] {
@@ -120,13 +125,32 @@ TEST_F(WdmRules, EachRuleIsReported)
              });
              stack->Send(), CompleteWith(held, STATUS_SUCCESS);
          }},
+        {"event signalled after the driver routine whose stack holds it returned",  // IoBuildDeviceControlWait
+         [&] {
+             stack->OnDispatch(0, HoldPending(&held));
+             upper([&](auto, PIRP irp) {
+                 KEVENT done;  // its built request pends below; no wait follows
+                 KeInitializeEvent(&done, NotificationEvent, FALSE);
+                 IoCallDriver(stack->Device(0), IoBuildDeviceIoControlRequest(0x220003, stack->Device(0), 0, 0, 0, 0, TRUE, &done, &iosb));
+                 return CompleteWith(irp, STATUS_SUCCESS);
+             });
+             stack->Send(), CompleteWith(held, STATUS_SUCCESS);
+         }},
+        {"dispatch routine returned STATUS_SUCCESS for a request neither completed nor passed down",  // IrpProcessingComplete
+         [&] { upper([&](auto, PIRP irp) { return held = irp, 0; }), stack->Send(), CompleteWith(held, 0); }},
+        {"STATUS_PENDING returned without IoMarkIrpPending",  // MarkStartDevice
+         [&] { pendUnmarked(IRP_MN_START_DEVICE); }},
+        {"STATUS_PENDING returned without IoMarkIrpPending",  // MarkQueryRelations
+         [&] { pendUnmarked(IRP_MN_QUERY_DEVICE_RELATIONS); }},
         {"IoFreeIrp of an IRP the I/O manager frees",
-         [&, iosb = IO_STATUS_BLOCK{}]() mutable {
+         [&] {
              PIRP irp = IoBuildDeviceIoControlRequest(0x220003, stack->Top(), 0, 0, 0, 0, TRUE, &event, &iosb);
              IoFreeIrp(irp), IoCallDriver(stack->Top(), irp);
          }},
-        {"IoAttachDeviceToDeviceStack with an invalid device object",
+        {"IoAttachDeviceToDeviceStack with an invalid device object",  // the target
          [&, fake = DEVICE_OBJECT{}]() mutable { IoAttachDeviceToDeviceStack(stack->Top(), &fake); }},
+        {"IoAttachDeviceToDeviceStack with an invalid device object",  // AddDevice: the source
+         [&, fake = DEVICE_OBJECT{}]() mutable { IoAttachDeviceToDeviceStack(&fake, stack->Top()); }},
         {"spin lock acquired recursively",  // the cancel spin lock
          [first = KIRQL{}, second = KIRQL{}]() mutable {
              IoAcquireCancelSpinLock(&first), IoAcquireCancelSpinLock(&second);
@@ -242,7 +266,10 @@ TEST_F(FieldRules, EachRuleFiresFromFieldsAlone)
     } cases[] = {
         {1, [&] { return Case{nullptr, {}, {}, hold(STATUS_PENDING)}; }},  // a mark in the field is enough
         {1, [&] { return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, markAndComplete(0)}; }},
-        {1, [&] { return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, hold(0)}; }},
+        {1, [&] {  // kept, so not finished either
+            return Case{"IoMarkIrpPending without returning STATUS_PENDING", {}, {}, hold(0),
+                        "dispatch routine returned STATUS_SUCCESS for a request neither completed nor passed down"};
+        }},
         // Skipped down, the lower driver's mark is in the caller's location.
         {2, [&] {
             return Case{"IoMarkIrpPending without returning STATUS_PENDING",
