@@ -1,4 +1,5 @@
 #include "power/wait_wake.h"
+#include "power/wake_arming.h"
 #include "power/power_request.h"
 #include "power/wait_wake_tracking.h"
 
@@ -98,6 +99,15 @@ NTSTATUS ArmWaitWake(DeviceContext* Context)
     }
     if (InterlockedExchange(&Context->WakeOutstanding, 1) != 0) {
         EndWakeFollowUp(Context);
+        return STATUS_DEVICE_BUSY;
+    }
+    // A power request the driver itself asked for (the power-up after a
+    // wake) is counted before the previous request's mark is cleared, so
+    // it is seen here even if it came after the caller's own look.
+    if (InterlockedCompareExchange(&Context->PowerRequestsInHand, 0, 0) != 0) {
+        InterlockedExchange(&Context->WakeOutstanding, 0);
+        EndWakeFollowUp(Context);
+        RequestWakeArming(Context);
         return STATUS_DEVICE_BUSY;
     }
     InterlockedExchange(&Context->WakeCancelFlag, 0);

@@ -13,7 +13,9 @@ DEVICE_POWER_STATE CurrentDevicePowerOf(DeviceContext* Context)
 // After a wake outside D0: full power for the device, counted as a follow-up
 // and holding an I/O reference until WakePowerUpDone, which asks for the
 // next wait-wake request once the power-up has ended (or here, when none
-// could be asked for).
+// could be asked for). The caller has already counted the power-up as a
+// request in hand, so that no arming slips in before the request reaches
+// DispatchPower; that count ends with it.
 void PowerUpAfterWake(DeviceContext* Context)
 {
     AcquireIoReference(Context);
@@ -25,6 +27,7 @@ void PowerUpAfterWake(DeviceContext* Context)
                                         WakePowerUpDone, Context, nullptr);
     if (!NT_SUCCESS(status)) {
         RequestWakeArming(Context);
+        PowerRequestEnded(Context);
         ReleaseIoReference(Context);
         EndWakeFollowUp(Context);
     }
@@ -41,10 +44,16 @@ void PowerUpAfterWake(DeviceContext* Context)
 void WakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK IoStatus)
 {
     DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
+    const bool powerUp = NT_SUCCESS(IoStatus->Status) && CurrentDevicePowerOf(context) != PowerDeviceD0 &&
+                         CurrentPnpState(context) == DeviceRunning;
+    // Counted before the outstanding mark is cleared: an arming that claims
+    // the mark after this sees the power-up in hand and waits for its end.
+    if (powerUp) {
+        PowerRequestArrived(context);
+    }
     InterlockedExchange(&context->WakeOutstanding, 0);
 
-    if (NT_SUCCESS(IoStatus->Status) && CurrentDevicePowerOf(context) != PowerDeviceD0 &&
-        CurrentPnpState(context) == DeviceRunning) {
+    if (powerUp) {
         PowerUpAfterWake(context);
     }
     EndWakeFollowUp(context);
@@ -52,13 +61,14 @@ void WakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, P
 
 // Power-manager callback of the full-power request that follows a wake,
 // whatever its status. Up to DISPATCH_LEVEL. Asks for wait-wake to be armed
-// again (the work item arms it once no set or query is in hand), gives back
-// its I/O reference and its follow-up; the context is not touched
-// afterwards.
+// again (the work item arms it once no set or query is in hand, this one's
+// count ending here), gives back its I/O reference and its follow-up; the
+// context is not touched afterwards.
 void WakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK)
 {
     DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
     RequestWakeArming(context);
+    PowerRequestEnded(context);
     ReleaseIoReference(context);
     EndWakeFollowUp(context);
 }
