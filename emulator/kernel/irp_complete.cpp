@@ -105,6 +105,15 @@ std::map<PDEVICE_OBJECT, NTSTATUS>& DeviceSetFailuresFromBelow()
     return failures;
 }
 
+// The power type as a plain number: a driver may send any value, and
+// loading one outside the enumeration through the enum type is undefined.
+LONG PowerTypeOf(PIO_STACK_LOCATION location)
+{
+    LONG type = 0;
+    memcpy(&type, &location->Parameters.Power.Type, sizeof type);
+    return type;
+}
+
 bool IsSetPower(PIO_STACK_LOCATION location)
 {
     return location->MajorFunction == IRP_MJ_POWER && location->MinorFunction == IRP_MN_SET_POWER;
@@ -158,7 +167,7 @@ void NoteSetPowerCameUp(PIRP irp, IrpRecord& record)
     std::lock_guard lock(IrpMutex());
     record.cameUpAt = irp->CurrentLocation;
     record.cameUpWith = irp->IoStatus.Status;
-    if (location->DeviceObject != nullptr && location->Parameters.Power.Type == DevicePowerState &&
+    if (location->DeviceObject != nullptr && PowerTypeOf(location) == DevicePowerState &&
         !NT_SUCCESS(irp->IoStatus.Status)) {
         DeviceSetFailuresFromBelow()[location->DeviceObject] = irp->IoStatus.Status;
     }
@@ -249,7 +258,7 @@ bool ShouldInvoke(PIRP irp, UCHAR control)
 bool IsUnmarkedSystemSet(PIRP irp)
 {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    return IsSetPower(location) && location->Parameters.Power.Type == SystemPowerState &&
+    return IsSetPower(location) && PowerTypeOf(location) == SystemPowerState &&
            (location->Control & SL_PENDING_RETURNED) == 0 && !irp->PendingReturned;
 }
 

@@ -5,6 +5,7 @@
 #include "emulator/kernel/kernel_internal.h"
 
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 namespace emu::kernel {
@@ -71,8 +72,12 @@ void RoutineScope::Handles(const IO_STACK_LOCATION* location)
     }
     SetPower& set = CurrentThread().routines.back().setPower;
     set = SetPower::Device;
-    if (location->Parameters.Power.Type == SystemPowerState) {
-        const SYSTEM_POWER_STATE state = location->Parameters.Power.State.SystemState;
+    // Read as plain numbers: a driver may send any value, and loading one
+    // outside the enumeration through the enum type is undefined.
+    LONG type = 0, state = 0;
+    memcpy(&type, &location->Parameters.Power.Type, sizeof type);
+    memcpy(&state, &location->Parameters.Power.State, sizeof state);
+    if (type == SystemPowerState) {
         const bool sleep = state >= PowerSystemSleeping1 && state <= PowerSystemShutdown;
         set = sleep ? SetPower::SystemSleep : SetPower::System;
     }

@@ -117,7 +117,11 @@ TEST_F(RemoteWakeQueryTest, ArmsWaitWakeOnceAQueryForADeeperTargetHasEnded)
 
     const size_t deeperAt = spy().SeenPower().size();
     EXPECT_EQ(power().SendSystemPower(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitUntil([&] { return device().WaitWakePending(); }));
+    // Armed once the bus holds the request and the arming has stored its
+    // address (until then WakeIrp holds the arming's mark, bit 1).
+    ASSERT_TRUE(WaitUntil([&] {
+        return device().WaitWakePending() && (reinterpret_cast<ULONG_PTR>(WakeIrp()) & 2) == 0;
+    }));
     const std::vector<SeenRequest> seen = PowerSince(deeperAt);
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_TRUE(IsSystem(seen[0], IRP_MN_QUERY_POWER));
