@@ -119,6 +119,11 @@ struct DeviceContext {
     LONG PowerRequestsInHand;
     LONG WakeArmState;
     PIO_WORKITEM WakeArmWorkItem;
+    // power/ (wake arming): set while a wait-wake request is being sent;
+    // a device request for a system request that comes meanwhile waits in
+    // DeferredDevicePower and the arming sends it. Interlocked only.
+    LONG WakeArmingActive;
+    SystemPowerContext* DeferredDevicePower;
 };
 
 // The context of a device object of this driver.

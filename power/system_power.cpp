@@ -92,9 +92,6 @@ LONG PowerPathReferences(DeviceContext* Context)
 NTSTATUS RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
-    POWER_STATE deviceState;
-    StorePowerValue(&deviceState, DeviceStateForSystemState(context, TargetPowerState(Irp)));
-
     SystemPowerContext* record = TakeReservedSystemPower(context);
     if (record == nullptr) {
         record = static_cast<SystemPowerContext*>(AllocateFromPool(sizeof(SystemPowerContext)));
@@ -109,14 +106,45 @@ NTSTATUS RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // Counted before the device request can reach the drain, which runs
     // inside this call at the earliest.
     InterlockedIncrement(&context->SystemPowerWaiting);
-    NTSTATUS status = PoRequestPowerIrp(context->PhysicalDevice, IoGetCurrentIrpStackLocation(Irp)->MinorFunction,
-                                        deviceState, DevicePowerRequestDone, record, nullptr);
+    if (DeferWhileArming(context, record)) {
+        return STATUS_PENDING;
+    }
+    return IssueDevicePower(context, record);
+}
+
+// Sends the device request for the system request `Record` holds: STATUS_PENDING
+// when DevicePowerRequestDone owns the system request from now on; otherwise
+// the record is given back and the system request is still the caller's.
+// Up to DISPATCH_LEVEL.
+NTSTATUS IssueDevicePower(DeviceContext* Context, SystemPowerContext* Record)
+{
+    PIRP irp = Record->SystemIrp;
+    POWER_STATE deviceState;
+    StorePowerValue(&deviceState, DeviceStateForSystemState(Context, TargetPowerState(irp)));
+    NTSTATUS status = PoRequestPowerIrp(Context->PhysicalDevice, IoGetCurrentIrpStackLocation(irp)->MinorFunction,
+                                        deviceState, DevicePowerRequestDone, Record, nullptr);
     if (NT_SUCCESS(status)) {
         return STATUS_PENDING;
     }
-    InterlockedDecrement(&context->SystemPowerWaiting);
-    GiveBackSystemPower(context, record);
+    InterlockedDecrement(&Context->SystemPowerWaiting);
+    GiveBackSystemPower(Context, Record);
     return status;
+}
+
+// A device request held back while wait-wake was being armed goes now; if
+// it cannot, its system request ends here as SystemPowerCompletion would
+// have ended it: a set with the lower drivers' status, a query with the
+// failure. PASSIVE_LEVEL (the end of an arming).
+void IssueDeferredDevicePower(SystemPowerContext* Record)
+{
+    DeviceContext* context = ContextOf(Record->DeviceObject);
+    PIRP irp = Record->SystemIrp;
+    const NTSTATUS status = IssueDevicePower(context, Record);
+    if (status == STATUS_PENDING) {
+        return;
+    }
+    const bool set = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_SET_POWER;
+    EndPowerRequest(context, irp, set ? irp->IoStatus.Status : status);
 }
 
 // The device request asked for on behalf of a system request has completed:

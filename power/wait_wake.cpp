@@ -101,11 +101,14 @@ NTSTATUS ArmWaitWake(DeviceContext* Context)
         EndWakeFollowUp(Context);
         return STATUS_DEVICE_BUSY;
     }
-    // A power request the driver itself asked for (the power-up after a
-    // wake) is counted before the previous request's mark is cleared, so
-    // it is seen here even if it came after the caller's own look.
+    // A power request the driver itself asks for (the power-up after a
+    // wake, the device request of a system request) is counted in hand
+    // before it looks for an arming, so it is seen here even if it came
+    // after the caller's own look; one that comes later waits for EndArming.
+    BeginArming(Context);
     if (InterlockedCompareExchange(&Context->PowerRequestsInHand, 0, 0) != 0) {
         InterlockedExchange(&Context->WakeOutstanding, 0);
+        EndArming(Context);
         EndWakeFollowUp(Context);
         RequestWakeArming(Context);
         return STATUS_DEVICE_BUSY;
@@ -118,6 +121,7 @@ NTSTATUS ArmWaitWake(DeviceContext* Context)
     ReplaceWakeIrp(Context, MarkedArming(&irp), nullptr);
     NTSTATUS status = PoRequestPowerIrp(Context->PhysicalDevice, IRP_MN_WAIT_WAKE, wakeFrom,
                                         WakeRequestDone, Context, &irp);
+    EndArming(Context);
     if (!NT_SUCCESS(status)) {
         ReplaceWakeIrp(Context, nullptr, MarkedArming(&irp));
         InterlockedExchange(&Context->WakeOutstanding, 0);

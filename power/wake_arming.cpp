@@ -1,5 +1,6 @@
 #include "power/wake_arming.h"
 
+#include "power/system_power.h"
 #include "power/wait_wake.h"
 #include "power/wait_wake_tracking.h"
 
@@ -76,4 +77,37 @@ void RequestWakeArming(DeviceContext* Context)
 {
     InterlockedCompareExchange(&Context->WakeArmState, ArmingWanted, ArmingIdle);
     QueueWakeArmingIfIdle(Context);
+}
+
+// The arming sets its mark before it looks at the count of requests in
+// hand, and a system request is counted before its device request looks at
+// the mark: one of the two always sees the other.
+void BeginArming(DeviceContext* Context)
+{
+    InterlockedExchange(&Context->WakeArmingActive, 1);
+}
+
+void EndArming(DeviceContext* Context)
+{
+    InterlockedExchange(&Context->WakeArmingActive, 0);
+    auto* record = static_cast<SystemPowerContext*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Context->DeferredDevicePower), nullptr));
+    if (record != nullptr) {
+        IssueDeferredDevicePower(record);
+    }
+}
+
+// The record is left for the arming, then taken back if the arming ended
+// before it could have seen it; whichever side takes it sends the request.
+bool DeferWhileArming(DeviceContext* Context, SystemPowerContext* Record)
+{
+    if (InterlockedCompareExchange(&Context->WakeArmingActive, 0, 0) == 0) {
+        return false;
+    }
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Context->DeferredDevicePower), Record);
+    if (InterlockedCompareExchange(&Context->WakeArmingActive, 0, 0) != 0) {
+        return true;
+    }
+    return InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&Context->DeferredDevicePower),
+                                             nullptr, Record) != Record;
 }

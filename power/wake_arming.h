@@ -21,3 +21,14 @@ void ArmWaitWakeWhenIdle(DeviceContext* Context);
 // none is. Up to DISPATCH_LEVEL. Nothing is armed unless the device is
 // running and can wake (ArmWaitWake decides when the work item runs).
 void RequestWakeArming(DeviceContext* Context);
+
+// A wait-wake request is being sent (BeginArming) or has been (EndArming,
+// which sends a device request held back meanwhile). PASSIVE_LEVEL.
+void BeginArming(DeviceContext* Context);
+void EndArming(DeviceContext* Context);
+
+// For the system-power path, whose system request is already counted in
+// hand: true when an arming is under way and will send the device request
+// for `Record` when it ends; false when the caller sends it itself. Up to
+// DISPATCH_LEVEL.
+bool DeferWhileArming(DeviceContext* Context, SystemPowerContext* Record);
