@@ -2,6 +2,7 @@
 
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
+#include "emulator/loader/driver_image.h"
 #include "tools/stress/request_rules.h"
 
 #include <array>
@@ -99,7 +100,7 @@ Bench::Bench(const emu::usb::DeviceModel& model)
     : pipes_(lives::MapDevice(model)), machine_(std::make_unique<emu::Machine>(emu::MachineOptions{.device = model}))
 {
     device_ = &machine_->Device();
-    const NTSTATUS started = machine_->BringUp(DriverEntry);
+    const NTSTATUS started = machine_->BringUp(emu::loader::DriverEntryFor(DriverEntry));
     if (started != STATUS_SUCCESS) {
         Problem("bring-up ended with " + lives::StatusName(started));
     }

@@ -2,6 +2,7 @@
 
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
+#include "emulator/loader/driver_image.h"
 #include "emulator/machine.h"
 #include "include/pondrel.h"
 #include "tools/pondrel-sim/cpu_sampler.h"
@@ -100,7 +101,7 @@ public:
     Rig(const emu::usb::DeviceModel& model, CompletionMode mode, std::optional<emu::usb::BusSpeed> speed = std::nullopt)
         : machine_(Options(model, mode, speed))
     {
-        NTSTATUS status = machine_.BringUp(DriverEntry);
+        NTSTATUS status = machine_.BringUp(emu::loader::DriverEntryFor(DriverEntry));
         if (!NT_SUCCESS(status)) {
             failure = "bring-up: " + session::StatusName(static_cast<uint32_t>(status));
             return;

@@ -1,5 +1,8 @@
 #include "tools/pondrel-sim/cpu_sampler.h"
 
+#include "emulator/loader/driver_image.h"
+#include "emulator/loader/privileged.h"
+
 #include <atomic>
 #include <csignal>
 
@@ -22,7 +25,8 @@ void OnSample(int, siginfo_t*, void* context)
     auto* machine = static_cast<ucontext_t*>(context);
     auto pc = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_RIP]);
     gTotal.fetch_add(1, std::memory_order_relaxed);
-    if (pc >= reinterpret_cast<uintptr_t>(__start_pondrel_text) && pc < reinterpret_cast<uintptr_t>(__stop_pondrel_text))
+    if ((pc >= reinterpret_cast<uintptr_t>(__start_pondrel_text) && pc < reinterpret_cast<uintptr_t>(__stop_pondrel_text)) ||
+        emu::loader::InLiveImage(pc))
         gDriver.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -38,6 +42,8 @@ void SetTimer(long microseconds)
 
 bool CanSampleDriver()
 {
+    if (emu::loader::ImageChosen())
+        return true;  // the loaded image's code, wherever it is mapped
     auto start = reinterpret_cast<uintptr_t>(__start_pondrel_text);
     auto stop = reinterpret_cast<uintptr_t>(__stop_pondrel_text);
     return start != 0 && stop > start;

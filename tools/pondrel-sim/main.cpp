@@ -6,8 +6,10 @@
 //   pondrel-sim bench [--json] [--quick] [--timed] [--device FILE]   the benchmark
 //   pondrel-sim --version
 //   pondrel-sim stress|sweep|explore [...]   the bench's own checks
+//   pondrel-sim --sys FILE ...               any of these on a PE driver image
 #include "tools/pondrel-sim/bench.h"
 #include "tools/pondrel-sim/check_commands.h"
+#include "tools/pondrel-sim/driver_choice.h"
 #include "tools/pondrel-sim/session_run.h"
 #include "tools/session/cli.h"
 
@@ -24,7 +26,7 @@ constexpr const char* kUsage =
     "       pondrel-sim stress [--lives N] [--seed S] [--scenario NAME|all] [--no-pending-reads]\n"
     "       pondrel-sim sweep [--scenario NAME [--fail-at K]]\n"
     "       pondrel-sim explore [--budget N] [--scenario NAME [--replay CHOICES]]\n"
-    "       (each also takes --device FILE and --json; COMMAND --help explains it)\n"
+    "       (each also takes --device FILE, --json and --sys FILE; COMMAND --help explains it)\n"
     "With no session the demo runs: the device's life from plug-in to unload.\n"
     "options:\n"
     "  --script FILE    the session, from a file\n"
@@ -36,6 +38,8 @@ constexpr const char* kUsage =
     "  --trace FILE     write the requests as Chrome trace-event JSON (open in Perfetto)\n"
     "  --timeout MS     longest wait for one request before it is cancelled (10000)\n"
     "  --lower-filter   put a filter between the driver and the device, for the lower commands\n"
+    "  --sys FILE       run this PE driver image (pondrel.sys) instead of the linked build\n"
+    "  --describe-image with --sys: print the image's sections, relocations and imports\n"
     "commands: plug, start, query-stop, cancel-stop, stop, query-remove, cancel-remove,\n"
     "  surprise-remove, remove, unload, sleep S1..S4, resume, wake, open [NAME],\n"
     "  open-interface [NAME], close H, write H N|hex:BYTES, read H N, write& H N, read& H N,\n"
@@ -118,6 +122,8 @@ bool ParseOptions(int argc, char** argv, sim::SessionOptions* options, std::stri
 int Main(int argc, char** argv)
 {
     reportAsJson = session::WantsJson(argc, argv);
+    if (const int status = sim::TakeDriverChoice(&argc, argv, reportAsJson, std::cout, std::cerr); status >= 0)
+        return status;
     if (argc > 1 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
         std::cout << kUsage;
         return session::ExitSuccess;

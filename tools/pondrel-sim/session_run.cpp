@@ -1,6 +1,7 @@
 #include "tools/pondrel-sim/session_run.h"
 
 #include "driver/entry_points.h"
+#include "emulator/loader/driver_image.h"
 #include "emulator/kernel/hang_watchdog.h"
 #include "emulator/kernel/system.h"
 #include "emulator/machine.h"
@@ -123,7 +124,7 @@ int RunInMachine(const SessionOptions& options, const Inputs& inputs, session::P
     machineOptions.device = inputs.model;
     machineOptions.plugDevice = false;
     emu::Machine machine(std::move(machineOptions));
-    EmulatorBackend backend(machine, DriverEntry, timeout, options.pcapFile);
+    EmulatorBackend backend(machine, emu::loader::DriverEntryFor(DriverEntry), timeout, options.pcapFile);
     if (options.lowerFilter)
         backend.UseLowerFilter();
 

@@ -2,6 +2,7 @@
 
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
+#include "emulator/loader/driver_image.h"
 #include "emulator/usb/usb_api.h"
 #include "tools/stress/app_crew.h"
 #include "tools/stress/device_report.h"
@@ -82,7 +83,7 @@ LifeResult LifeRunner::Run()
     machine_ = std::make_unique<emu::Machine>(options);
     life_ = std::make_unique<LifeContext>(*machine_, model_, plan_.seed, plan_.checkedStream, plan_.pendingReads);
     crew_ = std::make_unique<AppCrew>(*life_);
-    const NTSTATUS loaded = machine_->LoadDriver(DriverEntry);
+    const NTSTATUS loaded = machine_->LoadDriver(emu::loader::DriverEntryFor(DriverEntry));
     const NTSTATUS started = NT_SUCCESS(loaded) ? Arrive() : loaded;
     if (!NT_SUCCESS(started)) {
         life_->Problem(std::string(NT_SUCCESS(loaded) ? "the device did not start: " : "DriverEntry failed: ") +

@@ -5,6 +5,7 @@
 #include "control/control_codes.h"
 #include "driver/device_context.h"
 #include "driver/entry_points.h"
+#include "emulator/loader/driver_image.h"
 #include "tools/stress/request_rules.h"
 
 #include <cstdio>
@@ -17,7 +18,7 @@ constexpr ULONG TransferLength = 1000;  // one full write chunk and a part: two 
 // Brings the driver up outside the measured part.
 bool BringUp(Run& run)
 {
-    const NTSTATUS started = run.machine().BringUp(DriverEntry);
+    const NTSTATUS started = run.machine().BringUp(emu::loader::DriverEntryFor(DriverEntry));
     run.Expect(started == STATUS_SUCCESS, "bring-up outside the measured part ended with " + lives::StatusName(started));
     return started == STATUS_SUCCESS;
 }
@@ -68,7 +69,7 @@ NTSTATUS Control(Run& run, int pipe, ULONG code, ULONG outLength)
 NTSTATUS StartPath(Run& run)
 {
     run.Arm();
-    NTSTATUS status = run.machine().LoadDriver(DriverEntry);
+    NTSTATUS status = run.machine().LoadDriver(emu::loader::DriverEntryFor(DriverEntry));
     if (NT_SUCCESS(status)) {
         status = run.machine().pnp().AddDevice();
     }
