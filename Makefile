@@ -56,10 +56,19 @@ run: deps
 	echo "== $$sim $(ARGS)"; \
 	exec "$$sim" $(ARGS)
 
+# The stages of `make test`, in order; each one's time is printed at the
+# end, so that a slower stage shows which one it is.
+TEST_STAGES := deps windows test-host wine-test test-asan test-tsan test-fuzz
+
 test:
-	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory deps windows test-host wine-test test-asan test-tsan test-fuzz \
-	  || { echo "make test: FAILED after $$(( $$(date +%s) - start )) s (see the first error above)." >&2; exit 1; }; \
+	@start=$$(date +%s); times=; \
+	for stage in $(TEST_STAGES); do \
+	  stage_start=$$(date +%s); \
+	  $(MAKE) --no-print-directory $$stage \
+	    || { echo "make test: FAILED in $$stage after $$(( $$(date +%s) - start )) s (see the first error above)." >&2; exit 1; }; \
+	  times="$$times $$stage=$$(( $$(date +%s) - stage_start ))s"; \
+	done; \
+	echo "make test: stage times:$$times"; \
 	echo "make test: pondrel.sys built; host tests, the Wine run, asan and tsan (threaded) tests passed;" \
 	  "each fuzz target ran $(FUZZ_SECONDS) s without a finding; $$(( $$(date +%s) - start )) s in all."
 
