@@ -44,7 +44,8 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values(Target{"pipe_name", pondrel_fuzz::CheckPipeName},
                                            Target{"config_descriptor", pondrel_fuzz::CheckConfigDescriptor},
                                            Target{"session_script", pondrel_fuzz::CheckSessionScript},
-                                           Target{"device_file", pondrel_fuzz::CheckDeviceFile}),
+                                           Target{"device_file", pondrel_fuzz::CheckDeviceFile},
+                                           Target{"pe_image", pondrel_fuzz::CheckPeImage}),
                          [](const ::testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -23,7 +23,7 @@ log_dir=$3
 shift 3
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(pipe_name config_descriptor session_script device_file)
+  targets=(pipe_name config_descriptor session_script device_file pe_image)
 fi
 
 here=$(cd "$(dirname "$0")" && pwd)

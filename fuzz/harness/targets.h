@@ -20,6 +20,9 @@ std::string CheckSessionScript(const uint8_t* data, size_t size);
 // The input as a device file (parse only), and its descriptors described.
 std::string CheckDeviceFile(const uint8_t* data, size_t size);
 
+// The input as a PE driver image: read, relocations and imports (no mapping).
+std::string CheckPeImage(const uint8_t* data, size_t size);
+
 // Ends what a target keeps between inputs (the started machine of the pipe
 // name target), so that another target may create its own in the same
 // process. Does nothing when nothing is kept.
