@@ -6,7 +6,10 @@
 #               FUZZ_SECONDS of each fuzz target
 # Other goals: windows (pondrel.sys only), host, asan, tsan, fuzz (build
 # only), test-fuzz (the fuzz stage alone), wine-test (the shipped pondrel.sys
-# under Wine 8.0 against the session scenarios, compared with pondrel-sim), reliability (the long form: 2,000
+# under Wine 8.0 against the session scenarios, compared with pondrel-sim),
+# image-test (the shipped pondrel.sys loaded by pondrel-sim --sys: the
+# session scenarios and the demo compared with the host build, random lives
+# and the interleaving search on the image), reliability (the long form: 2,000
 # random lives, the sweeps, larger interleaving searches, 10 minutes per
 # fuzz target, and a table of what ran), bench (the Release build of
 # pondrel-sim, then its benchmark), deps (install missing packages),
@@ -39,7 +42,7 @@ SYS := $(CURDIR)/build/windows/pondrel.sys
 # Where the tools folder may put the program, first match wins.
 SIM_PLACES := build/host/tools/pondrel-sim build/host/pondrel-sim
 
-.PHONY: run test deps windows host asan tsan fuzz test-host test-asan test-tsan test-fuzz wine-test reliability clean package bench
+.PHONY: run test deps windows host asan tsan fuzz test-host test-asan test-tsan test-fuzz wine-test image-test reliability clean package bench
 
 # Only what the program needs is built, so that a test that does not compile
 # does not keep the demo from running.
@@ -58,7 +61,7 @@ run: deps
 
 # The stages of `make test`, in order; each one's time is printed at the
 # end, so that a slower stage shows which one it is.
-TEST_STAGES := deps windows test-host wine-test test-asan test-tsan test-fuzz
+TEST_STAGES := deps windows test-host wine-test image-test test-asan test-tsan test-fuzz
 
 test:
 	@start=$$(date +%s); times=; \
@@ -69,7 +72,7 @@ test:
 	  times="$$times $$stage=$$(( $$(date +%s) - stage_start ))s"; \
 	done; \
 	echo "make test: stage times:$$times"; \
-	echo "make test: pondrel.sys built; host tests, the Wine run, asan and tsan (threaded) tests passed;" \
+	echo "make test: pondrel.sys built; host tests, the Wine run, the loaded image, asan and tsan (threaded) tests passed;" \
 	  "each fuzz target ran $(FUZZ_SECONDS) s without a finding; $$(( $$(date +%s) - start )) s in all."
 
 deps:
@@ -137,6 +140,16 @@ wine-test: deps windows
 	@sim=; for place in $(SIM_PLACES); do if [ -x "$$place" ]; then sim=$$place; break; fi; done; \
 	if [ -z "$$sim" ]; then echo "make wine-test: pondrel-sim is in none of: $(SIM_PLACES)" >&2; exit 1; fi; \
 	scripts/wine-test.sh "$$sim"
+
+# The shipped pondrel.sys in the emulator: pondrel-sim --sys loads the
+# windows preset's image and runs it under the verifier (scripts/image-test.sh).
+image-test: deps windows
+	@echo "== image: pondrel-sim for the loaded image"
+	cmake --preset host
+	cmake --build --preset host --target pondrel-sim -j $(JOBS)
+	@sim=; for place in $(SIM_PLACES); do if [ -x "$$place" ]; then sim=$$place; break; fi; done; \
+	if [ -z "$$sim" ]; then echo "make image-test: pondrel-sim is in none of: $(SIM_PLACES)" >&2; exit 1; fi; \
+	LIVES=$(LIVES_HOST) scripts/image-test.sh "$$sim" $(SYS)
 
 # The long form: pondrel-sim's stress, sweep and explore commands from the
 # host build (only pondrel-sim is built here), and the fuzz targets.
