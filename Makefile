@@ -2,7 +2,8 @@
 #   make run    build the emulator and the driver, then run pondrel-sim
 #   make test   pondrel.sys, then the host, AddressSanitizer and
 #               ThreadSanitizer builds, each with its tests (the reliability
-#               programs among them), the Wine run of pondrel.sys, then
+#               programs among them), the Wine run of pondrel.sys, the
+#               loaded pondrel.sys in the emulator (image-test), then
 #               FUZZ_SECONDS of each fuzz target
 # Other goals: windows (pondrel.sys only), host, asan, tsan, fuzz (build
 # only), test-fuzz (the fuzz stage alone), wine-test (the shipped pondrel.sys
