@@ -19,6 +19,7 @@ using ImageEntry = NTSTATUS(__attribute__((ms_abi))*)(PDRIVER_OBJECT, PUNICODE_S
 using ImageUnload = void(__attribute__((ms_abi))*)(PDRIVER_OBJECT);
 
 struct Chosen {
+    std::string path;
     std::string name;  // the file's name, for messages
     PeImage image;
     std::vector<uint32_t> fixups;
@@ -91,6 +92,7 @@ NTSTATUS NTAPI LoadImage(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 bool ChooseImage(const std::string& path, std::string* error)
 {
     auto image = std::make_unique<Chosen>();
+    image->path = path;
     image->name = BaseName(path);
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -111,6 +113,11 @@ bool ChooseImage(const std::string& path, std::string* error)
 bool ImageChosen()
 {
     return chosen != nullptr;
+}
+
+std::string ChosenImagePath()
+{
+    return chosen != nullptr ? chosen->path : std::string();
 }
 
 PDRIVER_INITIALIZE DriverEntryFor(PDRIVER_INITIALIZE linked)

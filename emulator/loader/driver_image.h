@@ -16,8 +16,9 @@ namespace emu::loader {
 // provide"), when it cannot be loaded.
 bool ChooseImage(const std::string& path, std::string* error);
 
-// True once an image is chosen.
+// True once an image is chosen; the path it was chosen by (empty before).
 bool ImageChosen();
+std::string ChosenImagePath();
 
 // `linked` when no image is chosen; otherwise an entry that maps the image
 // afresh and calls its entry point as DriverEntry. The image is unmapped

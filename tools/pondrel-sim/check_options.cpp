@@ -1,5 +1,6 @@
 #include "tools/pondrel-sim/check_options.h"
 
+#include "emulator/loader/driver_image.h"
 #include "tools/pondrel-sim/check_commands.h"
 #include "tools/pondrel-sim/device_input.h"
 #include "tools/session/cli.h"
@@ -149,6 +150,9 @@ std::string CheckArguments::Replay(const std::vector<std::string>& extra) const
     }
     if (Has("--device")) {
         line += " --device " + Quoted(Value("--device"));
+    }
+    if (emu::loader::ImageChosen()) {
+        line += " --sys " + Quoted(emu::loader::ChosenImagePath());
     }
     return line;
 }
