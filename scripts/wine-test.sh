@@ -3,11 +3,13 @@
 # Makes a fresh prefix under build/wine, installs the test bus (tests/wine)
 # as a root-enumerated device and pondrel.inf for the child it reports, then
 # runs every session of tests/sessions on pondrel-sim and under Wine and
-# compares them (tests/sessions/differential.py).
+# compares them (tests/sessions/differential.py). PONDREL_WINE_JOBS (2)
+# copies of the prefix each run one scenario at a time, side by side: each
+# has its own wineserver and driver host.
 #
 # usage: scripts/wine-test.sh PONDREL_SIM [SESSION ...]
-# Every Wine step is bounded; the prefix's wineserver is shut down on exit,
-# whatever happened, so that no Wine process outlives the stage.
+# Every Wine step is bounded; the prefixes' wineservers are shut down on
+# exit, whatever happened, so that no Wine process outlives the stage.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,18 +18,26 @@ shift
 windows=$root/build/windows
 stage=$root/build/wine
 prefix=$stage/prefix
+jobs=${PONDREL_WINE_JOBS:-2}
+[[ $jobs =~ ^[1-8]$ ]] || { echo "wine-test: PONDREL_WINE_JOBS must be 1 to 8, not '$jobs'" >&2; exit 1; }
+prefixes=("$prefix")
+for (( i = 2; i <= jobs; i++ )); do prefixes+=("$prefix$i"); done
 for file in "$windows/pondrel.sys" "$windows/pondreltestbus.sys" "$windows/pondrelctl.exe" "$sim"; do
   [ -f "$file" ] || { echo "wine-test: $file is missing (make windows host)" >&2; exit 1; }
 done
 command -v wine >/dev/null || { echo "wine-test: wine is not installed (make deps)" >&2; exit 1; }
 
 export WINEPREFIX=$prefix WINEDEBUG=-all
-stop_wine() { timeout 30 wineserver -k >/dev/null 2>&1 || true; }
+stop_wine() {
+  for each in "${prefixes[@]}"; do
+    [ -d "$each" ] && WINEPREFIX=$each timeout 30 wineserver -k >/dev/null 2>&1 || true
+  done
+}
 trap stop_wine EXIT
 
 start=$(date +%s)
 stop_wine
-rm -rf "$prefix"
+rm -rf "${prefixes[@]}"
 mkdir -p "$stage"
 echo "== wine: fresh prefix in $prefix"
 timeout 120 wine wineboot -i >/dev/null 2>&1
@@ -53,7 +63,10 @@ timeout 60 wine reg import "Z:${stage//\//\\}\\testbus.reg" >/dev/null 2>&1
 timeout 60 wine sc create pondreltestbus type= kernel start= demand \
   binPath= 'C:\windows\system32\drivers\pondreltestbus.sys' >/dev/null 2>&1
 stop_wine
-echo "== wine: prefix ready in $(( $(date +%s) - start )) s; the scenarios"
+# The copies are made from the finished prefix, its wineserver gone.
+for each in "${prefixes[@]:1}"; do cp -a "$prefix" "$each"; done
+echo "== wine: ${#prefixes[@]} prefix(es) ready in $(( $(date +%s) - start )) s; the scenarios"
 
 # The harness's last line, "N passed, N failed", is the stage's last line.
-PONDREL_WINE_STAGE_START=$start python3 "$root/tests/sessions/differential.py" "$sim" 'C:\pondrelctl.exe' "$prefix" "$@"
+list=$(IFS=:; echo "${prefixes[*]}")
+PONDREL_WINE_STAGE_START=$start python3 "$root/tests/sessions/differential.py" "$sim" 'C:\pondrelctl.exe' "$list" "$@"

@@ -162,6 +162,17 @@ NTSTATUS SetSystemPower(ULONG state)
     return NT_SUCCESS(status) ? set : status;
 }
 
+// A query or a cancel of a stop or a removal, which Wine's PnP manager never
+// sends: sent as Windows' would, the device staying on the bus either way.
+NTSTATUS SendPnp(ULONG minor)
+{
+    bool known = minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE ||
+                 minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE;
+    if (!known)
+        return STATUS_INVALID_PARAMETER;
+    return g_bus.present ? SendAndWait(g_bus.child, IRP_MJ_PNP, static_cast<UCHAR>(minor)) : STATUS_NO_SUCH_DEVICE;
+}
+
 // The device signals remote wake: the armed wait-wake completes. From a
 // low-power state the answer waits for the driver to bring the device back
 // to D0 with a wait-wake armed again.
@@ -220,7 +231,9 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
         Changed();
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE: return CompleteIrp(irp, STATUS_SUCCESS);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE: return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:  // the bus ended the transfers when the device left
         g_bus.surprised = true;
         Changed();
@@ -267,7 +280,15 @@ NTSTATUS RunCommand(PDRIVER_OBJECT driver, const PondrelTestBusCommand& command)
     case TestBusSleep: return command.argument - 1 < 4 ? SetSystemPower(command.argument) : STATUS_INVALID_PARAMETER;
     case TestBusResume: return SetSystemPower(0);
     case TestBusWake: return Wake();
-    case TestBusStall: return g_bus.present ? StallNext(command.endpoint) : STATUS_NO_SUCH_DEVICE;
+    case TestBusStall:
+    case TestBusSilent:
+    case TestBusClearFault: return g_bus.present ? SetFault(command.verb, command.endpoint) : STATUS_NO_SUCH_DEVICE;
+    case TestBusPnp: return SendPnp(command.argument);
+    case TestBusSystemControl:
+        // Sent to the top of the stack as the WMI kernel component sends it.
+        return g_bus.child != nullptr && command.argument <= 0xFF
+                   ? SendAndWait(g_bus.child, IRP_MJ_SYSTEM_CONTROL, static_cast<UCHAR>(command.argument))
+                   : STATUS_NO_SUCH_DEVICE;
     case TestBusNameNextOpen:
     case TestBusLastOpenStatus: return OpenVerb(command);
     default: return STATUS_INVALID_PARAMETER;

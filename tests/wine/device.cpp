@@ -136,6 +136,8 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
         endpoint.halted = commit;
         return {USBD_STATUS_STALL_PID, 0, 0};
     }
+    if (endpoint.silent)
+        return {USBD_STATUS_PENDING, 0, 0};
     UCHAR* buffer = BufferOf(transfer.TransferBufferMDL, transfer.TransferBuffer);
     if (endpoint.peer >= 0) {
         bool taken = Echo(endpoint, buffer, transfer.TransferBufferLength, commit);
@@ -259,14 +261,17 @@ NTSTATUS Restart(PIRP irp, PURB urb)
 }
 
 // A bulk or interrupt transfer: queued, pending until the device ends it
-// (a stall picked now belongs to it), or refused at once.
+// (a stall picked now belongs to it), or refused at once, as on a halted
+// endpoint.
 NTSTATUS SubmitTransfer(PIRP irp, PURB urb)
 {
     USBD_STATUS refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
     {
         Locked locked;
         Endpoint* endpoint = EndpointOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle);
-        if (endpoint != nullptr) {
+        if (endpoint != nullptr && endpoint->halted) {
+            refusal = USBD_STATUS_ENDPOINT_HALTED;
+        } else if (endpoint != nullptr) {
             urb->UrbHeader.Status = endpoint->stallNext ? kStallOnArrival : USBD_STATUS_PENDING;
             endpoint->stallNext = false;
             if (Hold(irp, &endpoint->queue)) {
@@ -407,20 +412,33 @@ void ResetDevice()
     g_bus.configured = false;
     g_bus.devicePowerState = PowerDeviceD0;
     for (auto& endpoint : g_bus.endpoints) {
-        endpoint.halted = endpoint.stallNext = false;
+        endpoint.halted = endpoint.stallNext = endpoint.silent = false;
         endpoint.ringBytes = endpoint.sizeCount = 0;
     }
 }
 
-// The next transfer submitted to the endpoint at `address` stalls. Any
-// IRQL up to DISPATCH_LEVEL.
-NTSTATUS StallNext(ULONG address)
+// A fault of the endpoint at `address` (a TestBusStall, TestBusSilent or
+// TestBusClearFault verb): its next transfer stalls, the one waiting if
+// any; it NAKs until cleared; or it behaves again, a halt staying until a
+// pipe reset. Any IRQL up to DISPATCH_LEVEL.
+NTSTATUS SetFault(ULONG verb, ULONG address)
 {
-    Locked locked;
-    Endpoint* endpoint = EndpointAt(address);
-    if (endpoint == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    endpoint->stallNext = true;
+    {
+        Locked locked;
+        Endpoint* endpoint = EndpointAt(address);
+        if (endpoint == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        LIST_ENTRY* waiting = IsListEmpty(&endpoint->queue) ? nullptr : endpoint->queue.Flink;
+        if (verb == TestBusClearFault)
+            endpoint->stallNext = endpoint->silent = false;
+        else if (verb == TestBusSilent)
+            endpoint->silent = true;
+        else if (waiting != nullptr)
+            UrbOf(CONTAINING_RECORD(waiting, IRP, Tail.Overlay.ListEntry))->UrbHeader.Status = kStallOnArrival;
+        else
+            endpoint->stallNext = true;
+    }
+    Changed();
     return STATUS_SUCCESS;
 }
 

@@ -71,8 +71,8 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
     return CompleteIrp(irp, STATUS_SUCCESS, sizeof(LONG));
 }
 
-// Every request to the bus's two devices. The child takes its PnP, power
-// and URB requests; the bus's own device its PnP and power requests, opens
+// Every request to the bus's two devices. The child takes its PnP, power,
+// WMI and URB requests; the bus's own device its PnP and power requests, opens
 // and its control code, and passes a handle that carries a name for the
 // function driver there. What neither takes is not supported.
 // PASSIVE_LEVEL under Wine.
@@ -84,6 +84,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
         return child ? ChildPnp(device, irp) : BusRequest(device, irp);
     if (major == IRP_MJ_POWER)
         return child ? ChildPower(irp) : BusRequest(device, irp);
+    if (child && major == IRP_MJ_SYSTEM_CONTROL)
+        return KeepStatus(irp);  // no WMI provider here: it ends as it came
     if (child)
         return major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? ChildInternalIoctl(irp)
                                                         : CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);

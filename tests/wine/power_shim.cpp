@@ -21,7 +21,11 @@ struct Sent {
     KEVENT finished;
     NTSTATUS status;
     DEVICE_CAPABILITIES caps;
+    UCHAR wmiBuffer[256];  // a WMI request's output buffer
 };
+
+// The data block a WMI request asks for: no provider's.
+const GUID kQueriedBlock = {0x5f1c2d3e, 0x4a5b, 0x4c6d, {0x8e, 0x9f, 0xa0, 0xb1, 0xc2, 0xd3, 0xe4, 0xf5}};
 
 // Runs after every driver of the stack has completed the request: the
 // requester's callback and the record freed, as the power manager does, or
@@ -65,6 +69,11 @@ Sent* Send(UCHAR major, const Sent& what, PIRP* out)
     next->MinorFunction = sent->minor;
     if (major == IRP_MJ_PNP) {
         next->Parameters.DeviceCapabilities.Capabilities = &sent->caps;  // read by the capabilities query alone
+    } else if (major == IRP_MJ_SYSTEM_CONTROL) {
+        next->Parameters.WMI.ProviderId = reinterpret_cast<ULONG_PTR>(g_bus.lowerPdo);  // not in the child's stack
+        next->Parameters.WMI.DataPath = const_cast<GUID*>(&kQueriedBlock);
+        next->Parameters.WMI.BufferSize = sizeof sent->wmiBuffer;
+        next->Parameters.WMI.Buffer = sent->wmiBuffer;
     } else if (sent->minor == IRP_MN_WAIT_WAKE) {
         next->Parameters.WaitWake.PowerState = sent->state.SystemState;
     } else {
@@ -87,7 +96,7 @@ NTSTATUS NTAPI RequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE s
 {
     if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
-    Sent what{device, minor, state, done, context, false, {}, STATUS_PENDING, {}};
+    Sent what{device, minor, state, done, context, false, {}, STATUS_PENDING, {}, {}};
     return Send(IRP_MJ_POWER, what, out) != nullptr ? STATUS_PENDING : STATUS_INSUFFICIENT_RESOURCES;
 }
 
@@ -101,13 +110,13 @@ NTSTATUS WaitEvent(PKEVENT event, LONG milliseconds)
     return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout);
 }
 
-// A request as the PnP or power manager sends it (a power one is a system
-// power request), to the top of the PDO's stack; waits for its end. The
+// A request as the PnP, power manager or WMI sends it (a power one is a
+// system power request), to the top of the PDO's stack; waits for its end. The
 // wait is bounded: a stack that never answers leaves the request (and its
 // record) behind rather than hanging the test. PASSIVE_LEVEL.
 NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, SYSTEM_POWER_STATE state)
 {
-    Sent what{pdo, minor, {}, nullptr, nullptr, true, {}, STATUS_PENDING, {}};
+    Sent what{pdo, minor, {}, nullptr, nullptr, true, {}, STATUS_PENDING, {}, {}};
     what.state.SystemState = state;
     what.caps.Size = sizeof what.caps;
     what.caps.Version = 1;

@@ -25,6 +25,7 @@ struct Endpoint {
     int peer;         // an OUT endpoint's loopback partner's index, or -1
     bool halted;      // stalled: transfers fail until a pipe reset
     bool stallNext;   // the next submitted transfer stalls
+    bool silent;      // NAKs every transfer: they wait
     LIST_ENTRY queue; // pending transfer IRPs (Tail.Overlay.ListEntry)
     UCHAR* ring;      // IN loopback only
     ULONG ringBytes;
@@ -82,7 +83,7 @@ NTSTATUS StartDevice();
 void ResetDevice();
 NTSTATUS ChildInternalIoctl(PIRP irp);
 void EndTransfers(Endpoint* only, USBD_STATUS forced);
-NTSTATUS StallNext(ULONG address);
+NTSTATUS SetFault(ULONG verb, ULONG address);
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 NTSTATUS KeepStatus(PIRP irp);
 bool Hold(PIRP irp, LIST_ENTRY* queue);

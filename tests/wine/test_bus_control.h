@@ -25,12 +25,16 @@ enum PondrelTestBusVerb {
     // object. The next open of the control device, once given a name here,
     // passes it to the driver instead, as if it opened that name.
     TestBusNameNextOpen = 8,
-    TestBusLastOpenStatus = 9  // the status the driver gave the last such open
+    TestBusLastOpenStatus = 9, // the status the driver gave the last such open
+    TestBusPnp = 10,           // the PnP request <argument> (a query or cancel of stop or removal), as the PnP manager sends it
+    TestBusSystemControl = 11, // a WMI request, minor <argument>, for a provider not in the stack
+    TestBusSilent = 12,        // <endpoint> answers NAK until cleared: its transfers wait
+    TestBusClearFault = 13     // <endpoint> behaves again (a halt stays until a pipe reset)
 };
 
 struct PondrelTestBusCommand {
     unsigned long verb;
-    unsigned long argument; // sleep: 1..4
-    unsigned long endpoint; // stall: the endpoint address (0x81)
+    unsigned long argument; // sleep: 1..4; PnP, system control: the minor code
+    unsigned long endpoint; // stall, silent, clear: the endpoint address (0x81)
     unsigned short name[PONDREL_TEST_BUS_NAME_CHARS]; // UTF-16, ends with 0
 };

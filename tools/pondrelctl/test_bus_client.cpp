@@ -101,14 +101,32 @@ Outcome TestBusClient::Run(const session::Command& command)
     case Verb::Sleep: return Send(TestBusSleep, static_cast<unsigned long>(command.sleepState), 0);
     case Verb::Resume: return Send(TestBusResume, 0, 0);
     case Verb::Wake: return Send(TestBusWake, 0, 0);
-    case Verb::Fault:
-        // The test bus can stall an endpoint's next transfer; the other
-        // faults of the session language are the emulator's alone.
-        if (command.fault.kind == session::FaultRequest::Kind::Stall && command.fault.value == 0)
-            return Send(TestBusStall, 0, command.fault.endpoint);
-        return {session::StatusNotSupported, 0, {}, "the test bus cannot do this fault"};
+    // The PnP minor codes of the queries and their cancels.
+    case Verb::QueryRemove: return Send(TestBusPnp, 0x01, 0);
+    case Verb::CancelRemove: return Send(TestBusPnp, 0x03, 0);
+    case Verb::QueryStop: return Send(TestBusPnp, 0x05, 0);
+    case Verb::CancelStop: return Send(TestBusPnp, 0x06, 0);
+    case Verb::SystemControl: return Send(TestBusSystemControl, command.wmiMinor, 0);
+    case Verb::Fault: return Fault(command.fault);
     default: return {session::StatusNotSupported, 0, {}, {}};
     }
+}
+
+// The test bus can stall an endpoint's next transfer, silence it and clear
+// that; the other faults of the session language are the emulator's alone.
+Outcome TestBusClient::Fault(const session::FaultRequest& fault)
+{
+    using Kind = session::FaultRequest::Kind;
+    switch (fault.kind) {
+    case Kind::Stall:
+        if (fault.value == 0)
+            return Send(TestBusStall, 0, fault.endpoint);
+        break;
+    case Kind::Silent: return Send(TestBusSilent, 0, fault.endpoint);
+    case Kind::Clear: return Send(TestBusClearFault, 0, fault.endpoint);
+    default: break;
+    }
+    return {session::StatusNotSupported, 0, {}, "the test bus cannot do this fault"};
 }
 
 }  // namespace pondrelctl

@@ -29,6 +29,7 @@ public:
     uint32_t LastOpenStatus();
 
 private:
+    session::Outcome Fault(const session::FaultRequest& fault);
     session::Outcome Send(unsigned long verb, unsigned long argument, unsigned long endpoint,
                           const std::string& name = {});
     std::string device_;

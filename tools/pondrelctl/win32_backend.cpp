@@ -186,8 +186,9 @@ Win32Backend::Win32Backend(std::string base, std::chrono::milliseconds timeout, 
 {
 }
 
-// The test bus drives plug, removal, power and faults; the PnP requests a
-// test sends one by one (start, stop, ...) and unload need the emulator.
+// The test bus drives plug, removal, the queries of a stop or removal and
+// their cancels, power, WMI requests and faults; start, stop and unload
+// need the emulator.
 bool Win32Backend::Supports(session::Verb verb) const
 {
     using session::Verb;
@@ -200,6 +201,11 @@ bool Win32Backend::Supports(session::Verb verb) const
     case Verb::Sleep:
     case Verb::Resume:
     case Verb::Wake:
+    case Verb::QueryStop:
+    case Verb::CancelStop:
+    case Verb::QueryRemove:
+    case Verb::CancelRemove:
+    case Verb::SystemControl:
     case Verb::Fault: return testBus_;
     default: return false;
     }
