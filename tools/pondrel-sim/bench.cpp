@@ -13,12 +13,11 @@
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <queue>
-#include <tuple>
 #include <functional>
 #include <optional>
 #include <string>
@@ -131,7 +130,17 @@ public:
         machine_.UnloadDriver();
     }
 
-    size_t Findings() { return machine_.Findings().size(); }
+    // The verifier's findings so far; their rules go to `rules` once each.
+    size_t Findings(std::vector<std::string>* rules = nullptr)
+    {
+        const auto findings = machine_.Findings();
+        for (const auto& finding : findings) {
+            const std::string line = finding.rule + " in " + finding.routine + " " + finding.detail;
+            if (rules != nullptr && std::find(rules->begin(), rules->end(), line) == rules->end())
+                rules->push_back(line);
+        }
+        return findings.size();
+    }
     emu::App& app() { return machine_.app(); }
     uint64_t BusRequests() { return machine_.Device().BusRequests(); }
     // Seconds on the bus's own time line (bus_timing.h).
@@ -228,6 +237,7 @@ struct Figures {
     size_t findings = 0;
     std::string failure;
     std::vector<BusFigures> bus;  // with --timed
+    std::vector<std::string> findingRules;  // what the verifier found, once each
 };
 
 // Runs `step` under the sampler until enough samples are in (or a few
@@ -277,7 +287,7 @@ ModeFigures MeasureMode(const emu::usb::DeviceModel& model, CompletionMode mode,
         result.loopback = Measure(duration, 2.0 * kChunk, loopback);
     if (sampleCpu && CanSampleDriver() && result.loopback.measured && result.loopback.failure.empty())
         SampleDriverShare(loopback, quick, figures);
-    figures->findings += rig.Findings();
+    figures->findings += rig.Findings(&figures->findingRules);
     return result;
 }
 
@@ -357,30 +367,20 @@ double SecondsFor(const emu::usb::BusLimits& limits, const std::vector<uint64_t>
     return static_cast<double>(frames) * std::chrono::duration<double>(limits.frame).count();
 }
 
-// `inFlight` write requests of `total` bytes at once, with a driver that
-// takes no time: each sends its next chunk the moment the previous one is
-// reported, and the bus model's own booking (BusClock) places the packets,
-// a chunk's two straddling two microframes when the first has one slot left
-// (its request then waits for the second's end). The wire's slots bound it
-// too; the table's note gives that bound.
-double InFlightSeconds(emu::usb::BusSpeed speed, uint64_t total, uint32_t packet, int inFlight)
+// `inFlight` write requests of `total` bytes at once: each still takes its
+// own (micro)frames one after the other, and all of them share the wire's
+// packet slots. The model lets a chunk's packets straddle two (micro)frames
+// (bus_timing.cpp), so the slots count as a fraction of a frame; kept in
+// one, the wire would carry fewer (the table's note gives both).
+double InFlightSeconds(const emu::usb::BusLimits& limits, uint64_t total, uint32_t packet, int inFlight)
 {
-    emu::usb::BusClock clock(speed);
     const auto chunks = WriteRequests(total);
-    using Ready = std::tuple<emu::usb::BusTime, int, size_t>;  // when, which request, which chunk
-    std::priority_queue<Ready, std::vector<Ready>, std::greater<>> ready;
-    for (int request = 0; request < inFlight; ++request)
-        ready.push({emu::usb::BusTime{0}, request, 0});
-    emu::usb::BusTime end{0};
-    while (!ready.empty()) {
-        auto [at, request, index] = ready.top();
-        ready.pop();
-        const emu::usb::BusTime reported = clock.Book(at, chunks[index], packet, false);
-        end = std::max(end, reported);
-        if (index + 1 < chunks.size())
-            ready.push({reported, request, index + 1});
-    }
-    return std::chrono::duration<double>(end).count();
+    uint64_t packets = 0;
+    for (uint64_t bytes : chunks)
+        packets += limits.PacketsFor(bytes, packet);
+    const double frame = std::chrono::duration<double>(limits.frame).count();
+    const double wire = static_cast<double>(packets) * inFlight / limits.packetsPerFrame * frame;
+    return std::max(SecondsFor(limits, chunks, packet), wire);
 }
 
 double MegabytesPerSecond(double bytes, double seconds)
@@ -510,12 +510,12 @@ void MeasureBusModel(const emu::usb::DeviceModel& model, std::chrono::duration<d
             for (int inFlight : kInFlight) {
                 Bounded row;
                 row.ceiling = MegabytesPerSecond(static_cast<double>(kChunk) * inFlight,
-                                                 InFlightSeconds(speed, kChunk, packet, inFlight));
+                                                 InFlightSeconds(limits, kChunk, packet, inFlight));
                 row.rate = MeasureInFlight(rig, inFlight, duration);
                 bus.inFlight.emplace_back(inFlight, row);
             }
         }
-        figures->findings += rig.Findings();
+        figures->findings += rig.Findings(&figures->findingRules);
         figures->bus.push_back(bus);
     }
 }
@@ -549,7 +549,7 @@ void MeasureSmallReads(const emu::usb::DeviceModel& model, std::chrono::duration
     figures->bufferedReadsChecked = buffered;
     if (buffered)
         figures->allocationsPerBufferedRead = static_cast<double>(allocations) / static_cast<double>(buffered);
-    figures->findings += rig.Findings();
+    figures->findings += rig.Findings(&figures->findingRules);
 }
 
 std::string Cell(const Rate& rate, const char* unit)
@@ -669,6 +669,8 @@ void PrintTable(const Figures& f, const std::string& device, std::ostream& out)
     if (!f.failure.empty())
         out << "  failed: " << f.failure << "\n";
     out << "  verifier findings: " << f.findings << "\n";
+    for (const auto& rule : f.findingRules)
+        out << "    " << rule << "\n";
     if (std::string_view(BuildType()) != "Release")
         out << "  (the targets are for the Release build: make bench)\n";
     for (const Rate* rate : {&f.busThread.write, &f.busThread.read, &f.busThread.loopback, &f.smallReads}) {
