@@ -69,7 +69,9 @@ void Monitor()
         std::vector<std::string> texts;
         {
             std::lock_guard irps(IrpMutex());
-            texts = TakeKept([&](const IrpRecord& record) { return now - record.keptSince > bound; });
+            // A request kept after `now` was read is not overdue (the
+            // difference would wrap).
+            texts = TakeKept([&](const IrpRecord& record) { return record.keptSince < now && now - record.keptSince > bound; });
         }
         ReportAll(texts, "IofCompleteRequest", "");
     }

@@ -79,6 +79,11 @@ NTSTATUS EmulatedDevice::SubmitTransfer(PIRP irp, PURB urb)
         pipe->second.type == UsbdPipeTypeInterrupt ? CaptureTransfer::Interrupt : CaptureTransfer::Bulk;
     transfer->data = TransferData{buffer, request.TransferBufferLength, 0,
                                   (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0, endpoint.CountSubmission()};
+    if (model_.busTiming) {
+        const auto now = std::chrono::steady_clock::now();
+        transfer->arrival = ArrivalNow(now);
+        timeline_.Reach(transfer->arrival, now);
+    }
 
     CaptureRecord record;
     record.irpId = reinterpret_cast<uint64_t>(irp);

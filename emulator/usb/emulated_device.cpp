@@ -18,7 +18,8 @@
 namespace emu::usb {
 
 EmulatedDevice::EmulatedDevice(DeviceModel model, uint16_t port, BusThread& busThread)
-    : model_(std::move(model)), port_(port), busThread_(busThread), mode_(model_.completion), busClock_(model_.speed)
+    : model_(std::move(model)), port_(port), busThread_(busThread), mode_(model_.completion), busClock_(model_.speed),
+      timeline_(std::chrono::steady_clock::now())
 {
     auto parsed = ParseConfiguration(model_.configDescriptor.data(), model_.configDescriptor.size());
     if (!parsed) {
@@ -256,30 +257,31 @@ bool EmulatedDevice::WaitForWire(Transfer& transfer, const EndpointState& endpoi
     if (!model_.busTiming || mode_ != CompletionMode::BusThread) {
         return false;
     }
-    const auto now = std::chrono::steady_clock::now();
-    const auto due = busClock_.Book(now, transfer.data.moved, endpoint.maxPacket, endpoint.In());
-    if (due <= now) {
+    const BusTime start = std::max(transfer.arrival, passBus_);
+    transfer.reported = busClock_.Book(start, transfer.data.moved, endpoint.maxPacket, endpoint.In());
+    const auto wall = timeline_.WallOf(*transfer.reported);
+    if (wall <= std::chrono::steady_clock::now()) {
         return false;
     }
-    onWire_[&transfer] = due;
+    onWire_[&transfer] = wall;
     return true;
 }
 
-std::optional<std::chrono::steady_clock::time_point> EmulatedDevice::NextWake(std::chrono::steady_clock::time_point now)
+std::optional<EmulatedDevice::Wake> EmulatedDevice::NextWake(std::chrono::steady_clock::time_point now)
 {
-    std::optional<std::chrono::steady_clock::time_point> wake;
-    auto consider = [&](std::chrono::steady_clock::time_point when) {
-        if (!wake || when < *wake) {
-            wake = when;
+    std::optional<Wake> wake;
+    auto consider = [&](std::chrono::steady_clock::time_point when, BusTime bus) {
+        if (!wake || when < wake->wall) {
+            wake = Wake{when, bus};
         }
     };
     for (const auto& [transfer, due] : onWire_) {
-        consider(due);
+        consider(due, transfer->reported.value_or(timeline_.At(due)));
     }
     for (const auto& [address, queue] : queues_) {
         const auto& nakUntil = Endpoint(address).misbehaviour.nakUntil;
         if (!queue.empty() && nakUntil > now) {
-            consider(nakUntil);
+            consider(nakUntil, timeline_.At(nakUntil));
         }
     }
     return wake;
@@ -287,7 +289,7 @@ std::optional<std::chrono::steady_clock::time_point> EmulatedDevice::NextWake(st
 
 // Posts one pass for `when` unless one is already posted no later. Never
 // with mutex_ held.
-void EmulatedDevice::PumpAt(std::optional<std::chrono::steady_clock::time_point> when)
+void EmulatedDevice::PumpAt(std::optional<Wake> when)
 {
     if (!when) {
         return;
@@ -295,12 +297,12 @@ void EmulatedDevice::PumpAt(std::optional<std::chrono::steady_clock::time_point>
     {
         std::lock_guard lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
-        if (timedPump_ && *timedPump_ >= now && *timedPump_ <= *when) {
+        if (timedPump_ && *timedPump_ >= now && *timedPump_ <= when->wall) {
             return;
         }
-        timedPump_ = *when;
+        timedPump_ = when->wall;
     }
-    busThread_.PostAt(*when, [self = shared_from_this()] { self->Pump(); });
+    busThread_.PostAt(when->wall, [self = shared_from_this(), bus = when->bus] { self->Pump(bus); });
 }
 
 void EmulatedDevice::LeaveIfAsked()
@@ -324,15 +326,21 @@ bool EmulatedDevice::AnyQueued(Lock&) const
 }
 
 // Runs on the bus thread at DISPATCH_LEVEL: moves what can move and
-// completes what ended, outside mutex_.
-void EmulatedDevice::Pump()
+// completes what ended, outside mutex_. A timed pass happens at the bus
+// time it was posted for, however late the thread woke; any other pass at
+// the latest event's (the request or the release that asked for it).
+void EmulatedDevice::Pump(std::optional<BusTime> due)
 {
     TransferList finished;
-    std::optional<std::chrono::steady_clock::time_point> wake;
+    std::optional<Wake> wake;
     {
         Lock lock(mutex_);
         pumpScheduled_ = false;
         pumping_ = true;
+        if (due) {
+            timeline_.Reach(*due, std::chrono::steady_clock::now());
+        }
+        passBus_ = timeline_.Latest();
         CollectFinished(lock, finished);
         wake = NextWake(std::chrono::steady_clock::now());
     }
@@ -357,7 +365,7 @@ void EmulatedDevice::RequestPump()
         }
         pumpScheduled_ = true;
     }
-    busThread_.Post([self = shared_from_this()] { self->Pump(); });
+    busThread_.Post([self = shared_from_this()] { self->Pump(std::nullopt); });
 }
 
 // Writes the outcome into the URB and the request, records it, and hands
@@ -389,6 +397,17 @@ void EmulatedDevice::Finish(std::unique_ptr<Transfer> transfer)
     record.data = in ? transfer->data.buffer : nullptr;
     record.dataLength = in ? transfer->data.moved : 0;
     capture_.Write(record);
+    if (!transfer->reported) {
+        CompleteRequest(irp, status);
+        return;
+    }
+    // Handed over now at the bus time it was reported: what this thread
+    // sends from the completion arrives by its own processor time since.
+    {
+        std::lock_guard lock(mutex_);
+        timeline_.Reach(*transfer->reported, std::chrono::steady_clock::now());
+    }
+    CompletionOnThisThread running(this, *transfer->reported);
     CompleteRequest(irp, status);
 }
 
@@ -723,6 +742,43 @@ T EmulatedDevice::Locked(const T& field)
 }
 
 uint64_t EmulatedDevice::BusRequests() { return Locked(busRequests_); }
+
+namespace {
+
+// Whether the calling thread is one of the emulated system's own (the bus
+// thread, the work-item thread, the managers' threads) rather than the
+// application's or a test's.
+bool OnSystemThread()
+{
+    static constexpr std::string_view system[] = {"bus", "system worker", "PnP manager", "I/O manager",
+                                                  "power manager"};
+    const std::string name = emu::threads::CurrentName();
+    return std::find(std::begin(system), std::end(system), name) != std::end(system);
+}
+
+}  // namespace
+
+// Where the calling thread stands on the bus's time line. Running one of
+// this bus's completions: its report plus the thread's own processor time
+// since (the driver's and the kernel's work; the host preempting the
+// thread is not the emulated machine's time). Another system thread (a
+// work item, a manager): the latest event plus the wall time since, so a
+// hand-off to another thread is charged in full, however long the host
+// takes to run it. The application: the latest event, its own turnaround
+// being no part of the driver's or the kernel's time.
+BusTime EmulatedDevice::ArrivalNow(std::chrono::steady_clock::time_point now) const
+{
+    if (auto fromCompletion = CompletionOnThisThread::SendTime(this)) {
+        return *fromCompletion;
+    }
+    return OnSystemThread() ? timeline_.At(now) : timeline_.Latest();
+}
+
+BusTime EmulatedDevice::BusNow()
+{
+    std::lock_guard lock(mutex_);
+    return ArrivalNow(std::chrono::steady_clock::now());
+}
 uint64_t EmulatedDevice::PortResets() { return Locked(portResets_); }
 uint64_t EmulatedDevice::PipeResets() { return Locked(pipeResets_); }
 uint64_t EmulatedDevice::Aborts() { return Locked(aborts_); }

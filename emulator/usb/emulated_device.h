@@ -32,6 +32,8 @@ struct Transfer {
     TransferData data;
     USBD_STATUS status = USBD_STATUS_PENDING;
     NTSTATUS irpStatus = STATUS_PENDING;
+    BusTime arrival{};                // on a timed bus: when the request reached the bus
+    std::optional<BusTime> reported;  // on a timed bus: when the host controller reports it
 };
 
 // A pipe of the selected configuration, found by its handle.
@@ -85,6 +87,10 @@ public:
     void SignalWake() override;
     std::vector<UrbRecord> Urbs() override;
     uint64_t BusRequests() override;
+    BusTime BusNow() override;
+    // The bus time of a request the calling thread sends at `now` (see
+    // BusNow). mutex_ held.
+    BusTime ArrivalNow(std::chrono::steady_clock::time_point now) const;
     std::vector<UCHAR> SystemControlSeen() override;
     uint64_t PortResets() override;
     uint64_t PipeResets() override;
@@ -127,7 +133,8 @@ private:
     NTSTATUS ResetPort(PIRP irp);
 
     // ---- Transfers ----
-    void Pump();
+    // One pass; `due` is the bus time a timed pass was posted for.
+    void Pump(std::optional<BusTime> due);
     void RequestPump();
     void CollectFinished(Lock& lock, TransferList& finished);
     bool AnyQueued(Lock& lock) const;
@@ -143,13 +150,20 @@ private:
     EndpointState* LoopbackPeer(const EndpointState& endpoint);
     void ApplyFaultLocked(EndpointState& endpoint, const EndpointFault& fault);
     // The bus model (bus_timing.h): books the wire for a transfer the device
-    // has ended and keeps it until the bus could have carried it; false
-    // when it is not timed (then it ends now). mutex_ held.
+    // has ended, from when it reached the bus or the pass's bus time,
+    // whichever is later, and keeps it until the wall clock has caught up
+    // with its report; false when it is not timed or already due (then it
+    // ends now). mutex_ held.
     bool WaitForWire(Transfer& transfer, const EndpointState& endpoint);
-    // The earliest time a pass must run again: a timed transfer's end, or
-    // the end of a nak window with transfers waiting. mutex_ held.
-    std::optional<std::chrono::steady_clock::time_point> NextWake(std::chrono::steady_clock::time_point now);
-    void PumpAt(std::optional<std::chrono::steady_clock::time_point> when);
+    // When a pass must run again, on the wall clock and on the bus's time
+    // line: a timed transfer's report, or the end of a nak window with
+    // transfers waiting. mutex_ held.
+    struct Wake {
+        std::chrono::steady_clock::time_point wall;
+        BusTime bus;
+    };
+    std::optional<Wake> NextWake(std::chrono::steady_clock::time_point now);
+    void PumpAt(std::optional<Wake> when);
     // A leave-after mark was reached: the device leaves the bus from a
     // thread of its own at PASSIVE_LEVEL, as the hub reports it.
     void LeaveIfAsked();
@@ -191,6 +205,8 @@ private:
     std::map<PIRP, std::unique_ptr<Transfer>> pending_;  // every transfer not yet finished
     std::map<Transfer*, std::chrono::steady_clock::time_point> onWire_;  // ended, until the bus model's time
     BusClock busClock_;
+    BusTimeline timeline_;  // the bus's own time line against the wall clock
+    BusTime passBus_{};     // the bus time of the pass running now
     std::optional<std::chrono::steady_clock::time_point> timedPump_;  // a pass posted for then
     bool leaveStarted_ = false;
     std::thread leaver_;

@@ -110,6 +110,10 @@ public:
     // ---- Observation ----
     virtual std::vector<UrbRecord> Urbs() = 0;
     virtual uint64_t BusRequests() = 0;
+    // The bus's own time now (bus_timing.h) as the calling thread stands on
+    // it, a request it sent now arriving then: what throughput figures on
+    // a timed bus are measured in.
+    virtual BusTime BusNow() = 0;
     // The minor codes of the IRP_MJ_SYSTEM_CONTROL requests that reached the PDO.
     virtual std::vector<UCHAR> SystemControlSeen() = 0;
     virtual uint64_t PortResets() = 0;

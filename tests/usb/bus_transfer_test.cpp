@@ -6,7 +6,11 @@
 
 #include "emulator/usb/endpoint_fault.h"
 
+#include <condition_variable>
+#include <ctime>
 #include <iterator>
+#include <mutex>
+#include <thread>
 #include <sstream>
 
 namespace usb_test {
@@ -201,43 +205,185 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FaultFromFileOrCommand,
                                     (std::get<1>(info.param) ? "FromFile" : "FromCommand");
                          });
 
-// A timed bus carries no more than its speed allows (USB 2.0: 19 bulk
-// packets of 64 bytes a 1 ms frame at full speed, 13 of 512 bytes a 125 us
-// microframe at high speed). Only a loaded machine makes it slower, so the
-// lower bound is loose: it catches a model far off, not the scheduler.
+// A timed bus carries no more than its speed allows, and no less: writes
+// to a sink and reads from a source all sent at once share the wire's 13
+// packets of 512 bytes a microframe at high speed, and each direction has
+// its own 48 packets of 1024 bytes a bus interval at SuperSpeed. Figured on
+// the bus's own time; the wall clock only paces the completions, never
+// ahead of it.
 struct SpeedCase {
     emu::usb::BusSpeed speed;
-    double bytesPerSecond;
-    ULONG transfer;
-    int count;
+    int minFrames, maxFrames;  // microframes 8 writes and 8 reads of 16 KiB take
 };
 
 class TimedBus : public BusFixture, public ::testing::WithParamInterface<SpeedCase> {
 protected:
     DeviceModel Model() override
     {
-        return DeviceModel::Builtin().AtSpeed(GetParam().speed);
+        DeviceModel model = DeviceModel::Builtin().AtSpeed(GetParam().speed);
+        model.endpoints[0x02] = {emu::usb::EndpointBehaviour::Sink, std::nullopt};
+        model.endpoints[0x82] = {emu::usb::EndpointBehaviour::Source, std::nullopt};
+        return model;
     }
 };
 
-TEST_P(TimedBus, CarriesNoMoreThanItsSpeedAllows)
+TEST_P(TimedBus, BothDirectionsShareTheWireAsTheSpeedSays)
 {
     ASSERT_FALSE(Configure().empty());
-    std::vector<uint8_t> data = Pattern(GetParam().transfer);
-    const auto begin = std::chrono::steady_clock::now();
-    for (int i = 0; i < GetParam().count; ++i) {
-        ASSERT_EQ(SendBulk(Pdo(), PipeFor(0x02), data.data(), GetParam().transfer).first, STATUS_SUCCESS);
+    constexpr ULONG kLength = 16384;
+    std::vector<std::vector<uint8_t>> buffers(16, std::vector<uint8_t>(kLength));
+    std::vector<std::unique_ptr<BulkUrb>> urbs;
+    std::vector<std::unique_ptr<AsyncRequest>> requests;
+    const emu::usb::BusTime busBegin = device().BusNow();
+    const auto wallBegin = std::chrono::steady_clock::now();
+    for (size_t k = 0; k < buffers.size(); ++k) {
+        const bool in = k % 2 != 0;
+        urbs.push_back(std::make_unique<BulkUrb>(PipeFor(in ? 0x82 : 0x02), buffers[k].data(), kLength,
+                                                 in ? USBD_TRANSFER_DIRECTION_IN : 0));
+        requests.push_back(AsyncRequest::Urb(Pdo(), urbs.back()->urb));
+        requests.back()->Send();
     }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - begin;
-    const double rate = GetParam().transfer * static_cast<double>(GetParam().count) / elapsed.count();
-    EXPECT_LE(rate, GetParam().bytesPerSecond);
-    EXPECT_GE(rate, GetParam().bytesPerSecond / 20);
+    for (auto& request : requests) {
+        ASSERT_TRUE(request->Wait());
+        EXPECT_EQ(request->Status(), STATUS_SUCCESS);
+    }
+    const auto busTook = device().BusNow() - busBegin;
+    const auto wallTook = std::chrono::steady_clock::now() - wallBegin;
+    constexpr auto kFrame = std::chrono::microseconds(125);
+    EXPECT_GE(busTook, GetParam().minFrames * kFrame);
+    EXPECT_LE(busTook, GetParam().maxFrames * kFrame);
+    EXPECT_GE(wallTook, busTook - kFrame) << "completions are never handed over ahead of the bus";
 }
 
+// 512 packets sharing 13 a microframe: 39.4 microframes; 128 each way of 48: 2.7.
 INSTANTIATE_TEST_SUITE_P(Speeds, TimedBus,
-                         ::testing::Values(SpeedCase{emu::usb::BusSpeed::Full, 1.216e6, 16384, 8},
-                                           SpeedCase{emu::usb::BusSpeed::High, 53.248e6, 65536, 32}),
+                         ::testing::Values(SpeedCase{emu::usb::BusSpeed::High, 39, 41},
+                                           SpeedCase{emu::usb::BusSpeed::Super, 2, 4}),
                          [](const auto& info) { return std::string(emu::usb::BusSpeedName(info.param.speed)); });
+
+// The bus keeps its own time: a transfer is booked from when its request
+// reached the bus. A driver sending each next 768-byte transfer (two packets
+// of one microframe at high speed) from the previous one's completion is
+// charged the processor time it spends there and any wait it hands the
+// sending to another thread; a completion routine the host preempts, which
+// is also the bus thread waking late for whatever is due next, is not.
+struct ChainCase {
+    const char* name;
+    std::chrono::microseconds spin;   // processor time the completion routine spends
+    std::chrono::microseconds sleep;  // wall time it loses (or the other thread waits)
+    bool handOff;                     // the next transfer is sent from a work item
+    int framesPerLink;                // microframes each transfer after the first costs
+    int slackFrames;                  // the scheduler's share, never below framesPerLink
+};
+
+class TimedChain : public BusFixture, public ::testing::WithParamInterface<ChainCase> {
+protected:
+    DeviceModel Model() override { return DeviceModel::Builtin().AtSpeed(emu::usb::BusSpeed::High); }
+};
+
+// A driver's chain of transfers on one IRP, each next one sent as the case says.
+class Chain {
+public:
+    Chain(emu::usb::UsbDevice& device, USBD_PIPE_HANDLE pipe, const ChainCase& how, int links)
+        : device_(device), how_(how), left_(links), data_(768, 0x5A), urb_(pipe, data_.data(), 768, 0),
+          irp_(IoAllocateIrp(device.Pdo()->StackSize, FALSE)), item_(IoAllocateWorkItem(device.Pdo()))
+    {
+    }
+    ~Chain()
+    {
+        IoFreeWorkItem(item_);
+        IoFreeIrp(irp_);
+    }
+
+    // Sends the first transfer; true once the last one completed.
+    bool Run()
+    {
+        Send();
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kWait, [&] { return done_; });
+    }
+    emu::usb::BusTime lastReport{};
+
+private:
+    void Send()
+    {
+        --left_;
+        IoReuseIrp(irp_, STATUS_NOT_SUPPORTED);
+        urb_.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 768;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = urb_.urb;
+        IoSetCompletionRoutine(irp_, &Chain::OnComplete, this, TRUE, TRUE, TRUE);
+        IofCallDriver(device_.Pdo(), irp_);
+    }
+
+    static NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    {
+        auto* self = static_cast<Chain*>(context);
+        self->lastReport = self->device_.BusNow();
+        if (!NT_SUCCESS(irp->IoStatus.Status) || self->left_ == 0) {
+            std::lock_guard lock(self->mutex_);
+            self->done_ = true;
+            self->changed_.notify_all();
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+        if (self->how_.handOff) {
+            IoQueueWorkItem(self->item_, &Chain::FromWorkItem, DelayedWorkQueue, self);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+        for (const auto start = ThreadCpu(); ThreadCpu() - start < self->how_.spin;) {
+        }
+        std::this_thread::sleep_for(self->how_.sleep);
+        self->Send();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    static void FromWorkItem(PDEVICE_OBJECT, PVOID context)
+    {
+        auto* self = static_cast<Chain*>(context);
+        std::this_thread::sleep_for(self->how_.sleep);
+        self->Send();
+    }
+
+    static std::chrono::nanoseconds ThreadCpu()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+    }
+
+    emu::usb::UsbDevice& device_;
+    const ChainCase how_;
+    int left_;
+    std::vector<uint8_t> data_;
+    BulkUrb urb_;
+    PIRP irp_;
+    PIO_WORKITEM item_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+};
+
+TEST_P(TimedChain, ChargesTheDriversTimeNotTheHosts)
+{
+    ASSERT_FALSE(Configure().empty());
+    constexpr int kLinks = 8;
+    constexpr auto kFrame = std::chrono::microseconds(125);
+    Chain chain(device(), PipeFor(0x02), GetParam(), kLinks);
+    const emu::usb::BusTime first = device().BusNow();
+    ASSERT_TRUE(chain.Run());
+    const auto took = chain.lastReport - first;
+    EXPECT_GE(took, (kLinks - 1) * GetParam().framesPerLink * kFrame);
+    EXPECT_LT(took, ((kLinks - 1) * (GetParam().framesPerLink + GetParam().slackFrames) + 2) * kFrame);
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, TimedChain,
+                         ::testing::Values(ChainCase{"AtOnce", 0us, 0us, false, 1, 1},
+                                           ChainCase{"Spinning300us", 300us, 0us, false, 3, 1},
+                                           ChainCase{"Preempted2ms", 0us, 2000us, false, 1, 1},
+                                           ChainCase{"FromAWorkItemAfter1ms", 0us, 1000us, true, 9, 16}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class OldHostController : public QuietDevice {
 protected:

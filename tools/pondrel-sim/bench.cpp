@@ -14,9 +14,11 @@
 #include "tools/session/status_names.h"
 #include "tools/session/text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -129,9 +131,21 @@ public:
         machine_.UnloadDriver();
     }
 
-    size_t Findings() { return machine_.Findings().size(); }
+    // The verifier's findings so far; their rules go to `rules` once each.
+    size_t Findings(std::vector<std::string>* rules = nullptr)
+    {
+        const auto findings = machine_.Findings();
+        for (const auto& finding : findings) {
+            const std::string line = finding.rule + " in " + finding.routine + " " + finding.detail;
+            if (rules != nullptr && std::find(rules->begin(), rules->end(), line) == rules->end())
+                rules->push_back(line);
+        }
+        return findings.size();
+    }
     emu::App& app() { return machine_.app(); }
     uint64_t BusRequests() { return machine_.Device().BusRequests(); }
+    // Seconds on the bus's own time line (bus_timing.h).
+    double BusSeconds() { return std::chrono::duration<double>(machine_.Device().BusNow()).count(); }
 
     std::string failure;
     emu::Handle loopOut = 0, loopIn = 0, sink = 0, source = 0;  // 0: the device has no such pipe
@@ -152,15 +166,20 @@ struct Rate {
     double perSecond = 0;  // steps, or bytes (as MB/s) when bytesPerStep is set
     std::string failure;
     bool measured = false;  // false: the device has no pipe for it
+    uint64_t steps = 0;
 };
 
-// Runs `step` again and again for `duration` (at least four times).
-Rate Measure(std::chrono::duration<double> duration, double bytesPerStep, const std::function<std::string()>& step)
+// Runs `step` again and again for `duration` of wall time (at least four
+// times); the rate is figured on `seconds`, the wall clock unless a bus's
+// own clock is given.
+Rate Measure(std::chrono::duration<double> duration, double bytesPerStep, const std::function<std::string()>& step,
+             const std::function<double()>& seconds = {})
 {
     Rate rate;
     rate.measured = true;
     uint64_t steps = 0;
     auto begin = Clock::now();
+    const double figuredFrom = seconds ? seconds() : 0;
     std::chrono::duration<double> elapsed{0};
     while (elapsed < duration || steps < 4) {
         rate.failure = step();
@@ -169,7 +188,9 @@ Rate Measure(std::chrono::duration<double> duration, double bytesPerStep, const 
         ++steps;
         elapsed = Clock::now() - begin;
     }
-    double perSecond = static_cast<double>(steps) / elapsed.count();
+    const double figured = seconds ? seconds() - figuredFrom : elapsed.count();
+    rate.steps = steps;
+    double perSecond = static_cast<double>(steps) / figured;
     rate.perSecond = bytesPerStep > 0 ? perSecond * bytesPerStep / 1e6 : perSecond;
     return rate;
 }
@@ -188,12 +209,22 @@ struct ModeFigures {
     Rate loopback;
 };
 
-// Loopback on the bus model at one speed, beside what the model lets the
-// bus carry.
+// One measure on the bus model beside the design's ceiling (MB/s).
+struct Bounded {
+    Rate rate;
+    double ceiling = 0;
+    uint64_t designRequests = 0;  // bus requests per step in the ceiling's design
+    double busRequests = 0;       // bus requests per step measured
+    double Ratio() const { return ceiling > 0 ? rate.perSecond / ceiling : 0; }
+};
+
+// The bus model at one speed: each 64 KiB measure beside what the design
+// can reach there, and at high speed several writes in flight.
 struct BusFigures {
     emu::usb::BusSpeed speed;
     double lineMegabits;
-    Rate loopback;
+    Bounded write, read, loopback;
+    std::vector<std::pair<int, Bounded>> inFlight;  // writes in flight, at high speed
 };
 
 struct Figures {
@@ -207,6 +238,7 @@ struct Figures {
     size_t findings = 0;
     std::string failure;
     std::vector<BusFigures> bus;  // with --timed
+    std::vector<std::string> findingRules;  // what the verifier found, once each
 };
 
 // Runs `step` under the sampler until enough samples are in (or a few
@@ -256,35 +288,235 @@ ModeFigures MeasureMode(const emu::usb::DeviceModel& model, CompletionMode mode,
         result.loopback = Measure(duration, 2.0 * kChunk, loopback);
     if (sampleCpu && CanSampleDriver() && result.loopback.measured && result.loopback.failure.empty())
         SampleDriverShare(loopback, quick, figures);
-    figures->findings += rig.Findings();
+    figures->findings += rig.Findings(&figures->findingRules);
     return result;
 }
 
-// 64 KiB loopbacks through the driver on a timed bus at each speed that
-// has bulk endpoints, the device answering at each with the descriptors
-// valid there (at SuperSpeed a USB 3 device descriptor, 1024-byte bulk
-// endpoints and their companion descriptors).
+// ---- The design's ceilings on the bus model ----
+// The driver keeps one bus request in flight per request, WriteChunkLength
+// bytes out, at most BusReadLength bytes in; the host controller reports a
+// request at the end of the (micro)frame its last packet went in, and the
+// driver's next one goes out in the next. So one request in flight takes a
+// whole number of (micro)frames per bus request, however fast the software:
+// the ceiling is the bus time of those (micro)frames, from the model's own
+// limits (bus_timing.h) and the endpoints' packet sizes.
+
+// (Micro)frames a bus request of `bytes` takes when it starts at one's start.
+uint64_t FramesFor(const emu::usb::BusLimits& limits, uint64_t bytes, uint32_t packet)
+{
+    return (limits.PacketsFor(bytes, packet) + limits.packetsPerFrame - 1) / limits.packetsPerFrame;
+}
+
+// The write chunks of one request of `total` bytes.
+std::vector<uint64_t> WriteRequests(uint64_t total)
+{
+    std::vector<uint64_t> chunks;
+    for (uint64_t left = total; left > 0; left -= std::min<uint64_t>(left, WriteChunkLength))
+        chunks.push_back(std::min<uint64_t>(left, WriteChunkLength));
+    return chunks;
+}
+
+// The bus reads that bring `total` bytes of a source, which always has full packets.
+std::vector<uint64_t> SourceReadRequests(uint64_t total)
+{
+    std::vector<uint64_t> reads;
+    for (uint64_t left = total; left > 0; left -= std::min<uint64_t>(left, BusReadLength))
+        reads.push_back(std::min<uint64_t>(left, BusReadLength));
+    return reads;
+}
+
+// The bus reads that bring back what a loopback device echoed of the write
+// chunks: each OUT wire packet comes back as IN packets, and a bus read
+// ends at BusReadLength bytes or at a short or zero-length packet (one
+// a device told to end whole-packet transfers so sends after them).
+// The packets of each bus read.
+std::vector<uint64_t> LoopbackReadRequests(uint64_t total, uint32_t outPacket, uint32_t inPacket,
+                                           bool zeroLengthTerminator)
+{
+    std::vector<uint64_t> echoed;
+    for (uint64_t chunk : WriteRequests(total)) {
+        for (uint64_t sent = 0; sent < chunk; sent += std::min<uint64_t>(outPacket, chunk - sent)) {
+            const uint64_t wire = std::min<uint64_t>(outPacket, chunk - sent);
+            for (uint64_t back = 0; back < wire; back += std::min<uint64_t>(inPacket, wire - back))
+                echoed.push_back(std::min<uint64_t>(inPacket, wire - back));
+        }
+        if (zeroLengthTerminator && echoed.back() == inPacket)
+            echoed.push_back(0);  // the device ends a transfer of whole packets with a zero-length one
+    }
+    std::vector<uint64_t> reads;  // packets each read takes
+    uint64_t bytes = 0;           // that the last one brings
+    bool open = false;
+    for (uint64_t packet : echoed) {
+        if (!open || bytes + packet > BusReadLength) {
+            reads.push_back(0);
+            bytes = 0;
+        }
+        ++reads.back();
+        bytes += packet;
+        open = packet == inPacket;
+    }
+    return reads;
+}
+
+// Seconds the bus needs for `requests` one after the other, each from a
+// (micro)frame's start.
+double SecondsFor(const emu::usb::BusLimits& limits, const std::vector<uint64_t>& requests, uint32_t packet)
+{
+    uint64_t frames = 0;
+    for (uint64_t bytes : requests)
+        frames += FramesFor(limits, bytes, packet);
+    return static_cast<double>(frames) * std::chrono::duration<double>(limits.frame).count();
+}
+
+// `inFlight` write requests of `total` bytes at once: each still takes its
+// own (micro)frames one after the other, and all of them share the wire's
+// packet slots. The model lets a chunk's packets straddle two (micro)frames
+// (bus_timing.cpp), so the slots count as a fraction of a frame; kept in
+// one, the wire would carry fewer (the table's note gives both).
+double InFlightSeconds(const emu::usb::BusLimits& limits, uint64_t total, uint32_t packet, int inFlight)
+{
+    const auto chunks = WriteRequests(total);
+    uint64_t packets = 0;
+    for (uint64_t bytes : chunks)
+        packets += limits.PacketsFor(bytes, packet);
+    const double frame = std::chrono::duration<double>(limits.frame).count();
+    const double wire = static_cast<double>(packets) * inFlight / limits.packetsPerFrame * frame;
+    return std::max(SecondsFor(limits, chunks, packet), wire);
+}
+
+double MegabytesPerSecond(double bytes, double seconds)
+{
+    return seconds > 0 ? bytes / seconds / 1e6 : 0;
+}
+
+// The largest packet of the pipe with `index` in the device's configuration.
+uint32_t PacketSize(const emu::usb::DeviceModel& model, std::optional<int> index)
+{
+    for (const auto& pipe : session::PipeTable(model.configDescriptor)) {
+        if (index && pipe.index == *index)
+            return pipe.packetSize;
+    }
+    return 0;
+}
+
+uint8_t EndpointOf(const emu::usb::DeviceModel& model, std::optional<int> index)
+{
+    for (const auto& pipe : session::PipeTable(model.configDescriptor)) {
+        if (index && pipe.index == *index)
+            return pipe.endpoint;
+    }
+    return 0;
+}
+
+constexpr int kInFlight[] = {1, 2, 4, 8, 16};
+
+double PerStep(uint64_t count, const Rate& rate)
+{
+    return rate.steps ? static_cast<double>(count) / static_cast<double>(rate.steps) : 0;
+}
+
+// Keeps `inFlight` 64 KiB writes on the sink for `duration`, then lets the
+// last ones end: MB/s of bus time over every write.
+Rate MeasureInFlight(Rig& rig, int inFlight, std::chrono::duration<double> duration)
+{
+    const std::vector<uint8_t> out = session::CountingPattern(kChunk);
+    std::deque<std::unique_ptr<emu::PendingIo>> flying;
+    Rate rate;
+    rate.measured = true;
+    const double busBegin = rig.BusSeconds();
+    const auto begin = Clock::now();
+    while (rate.failure.empty() && (Clock::now() - begin < duration || rate.steps < 4 || !flying.empty())) {
+        const bool more = Clock::now() - begin < duration || rate.steps + flying.size() < 4;
+        while (more && static_cast<int>(flying.size()) < inFlight)
+            flying.push_back(rig.app().WriteAsync(rig.sink, out));
+        auto oldest = std::move(flying.front());
+        flying.pop_front();
+        if (!oldest->WaitFor(std::chrono::seconds(30)))
+            rate.failure = "write in flight: no completion in 30 s";
+        else
+            rate.failure = Failed("write in flight", oldest->Result(), kChunk);
+        ++rate.steps;
+    }
+    for (auto& left : flying)
+        left->WaitFor(std::chrono::seconds(30));
+    rate.perSecond = MegabytesPerSecond(static_cast<double>(rate.steps) * kChunk, rig.BusSeconds() - busBegin);
+    return rate;
+}
+
+// 64 KiB writes, reads and loopbacks through the driver on a timed bus at
+// each speed that has bulk endpoints, the device answering at each with the
+// descriptors valid there (at SuperSpeed a USB 3 device descriptor,
+// 1024-byte bulk endpoints and their companion descriptors); figured on
+// the bus's own time, beside the design's ceiling.
 void MeasureBusModel(const emu::usb::DeviceModel& model, std::chrono::duration<double> duration, Figures* figures)
 {
     using emu::usb::BusSpeed;
     for (auto [speed, megabits] : {std::pair{BusSpeed::Full, 12.0}, std::pair{BusSpeed::High, 480.0},
                                    std::pair{BusSpeed::Super, 5000.0}}) {
-        Rig rig(model.AtSpeed(speed), CompletionMode::BusThread, speed);
-        BusFigures bus{speed, megabits, {}};
+        const emu::usb::DeviceModel atSpeed = model.AtSpeed(speed);
+        const emu::usb::BusLimits limits = emu::usb::LimitsOf(speed);
+        const BenchPipes pipes = FindBenchPipes(atSpeed);
+        Rig rig(atSpeed, CompletionMode::BusThread, speed);
+        BusFigures bus{speed, megabits, {}, {}, {}, {}};
+        auto busSeconds = [&] { return rig.BusSeconds(); };
         if (!rig.failure.empty()) {
-            bus.loopback.failure = rig.failure;
-        } else if (!rig.loopOut || !rig.loopIn) {
+            bus.loopback.rate.failure = rig.failure;
+            figures->bus.push_back(bus);
             continue;
-        } else {
-            std::vector<uint8_t> out = session::CountingPattern(kChunk);
-            std::vector<uint8_t> in(kChunk);
-            bus.loopback = Measure(duration, 2.0 * kChunk, [&]() -> std::string {
+        }
+        std::vector<uint8_t> out = session::CountingPattern(kChunk);
+        std::vector<uint8_t> in(kChunk);
+        if (rig.sink) {
+            const uint32_t packet = PacketSize(atSpeed, pipes.sink);
+            bus.write.ceiling = MegabytesPerSecond(kChunk, SecondsFor(limits, WriteRequests(kChunk), packet));
+            bus.write.designRequests = WriteRequests(kChunk).size();
+            const uint64_t before = rig.BusRequests();
+            bus.write.rate = Measure(duration, kChunk, [&] {
+                return Failed("write", rig.app().Write(rig.sink, out.data(), kChunk), kChunk);
+            }, busSeconds);
+            bus.write.busRequests = PerStep(rig.BusRequests() - before, bus.write.rate);
+        }
+        if (rig.source) {
+            const uint32_t packet = PacketSize(atSpeed, pipes.source);
+            bus.read.ceiling = MegabytesPerSecond(kChunk, SecondsFor(limits, SourceReadRequests(kChunk), packet));
+            bus.read.designRequests = SourceReadRequests(kChunk).size();
+            const uint64_t before = rig.BusRequests();
+            bus.read.rate = Measure(duration, kChunk, [&] {
+                return Failed("read", rig.app().Read(rig.source, in.data(), kChunk), kChunk);
+            }, busSeconds);
+            bus.read.busRequests = PerStep(rig.BusRequests() - before, bus.read.rate);
+        }
+        if (rig.loopOut && rig.loopIn) {
+            const uint32_t outPacket = PacketSize(atSpeed, pipes.loopOut);
+            const uint32_t inPacket = PacketSize(atSpeed, pipes.loopIn);
+            const bool zlp = atSpeed.RoleFor(EndpointOf(atSpeed, pipes.loopOut)).zeroLengthTerminator;
+            const auto reads = LoopbackReadRequests(kChunk, outPacket, inPacket, zlp);
+            uint64_t readFrames = 0;
+            for (uint64_t packets : reads)
+                readFrames += (packets + limits.packetsPerFrame - 1) / limits.packetsPerFrame;
+            const double seconds = SecondsFor(limits, WriteRequests(kChunk), outPacket) +
+                                   static_cast<double>(readFrames) * std::chrono::duration<double>(limits.frame).count();
+            bus.loopback.ceiling = MegabytesPerSecond(2.0 * kChunk, seconds);
+            bus.loopback.designRequests = WriteRequests(kChunk).size() + reads.size();
+            const uint64_t before = rig.BusRequests();
+            bus.loopback.rate = Measure(duration, 2.0 * kChunk, [&]() -> std::string {
                 std::string failed = Failed("loopback write", rig.app().Write(rig.loopOut, out.data(), kChunk), kChunk);
                 return failed.empty() ? Failed("loopback read", rig.app().Read(rig.loopIn, in.data(), kChunk), kChunk)
                                       : failed;
-            });
-            figures->findings += rig.Findings();
+            }, busSeconds);
+            bus.loopback.busRequests = PerStep(rig.BusRequests() - before, bus.loopback.rate);
         }
+        if (speed == BusSpeed::High && rig.sink) {
+            const uint32_t packet = PacketSize(atSpeed, pipes.sink);
+            for (int inFlight : kInFlight) {
+                Bounded row;
+                row.ceiling = MegabytesPerSecond(static_cast<double>(kChunk) * inFlight,
+                                                 InFlightSeconds(limits, kChunk, packet, inFlight));
+                row.rate = MeasureInFlight(rig, inFlight, duration);
+                bus.inFlight.emplace_back(inFlight, row);
+            }
+        }
+        figures->findings += rig.Findings(&figures->findingRules);
         figures->bus.push_back(bus);
     }
 }
@@ -318,7 +550,7 @@ void MeasureSmallReads(const emu::usb::DeviceModel& model, std::chrono::duration
     figures->bufferedReadsChecked = buffered;
     if (buffered)
         figures->allocationsPerBufferedRead = static_cast<double>(allocations) / static_cast<double>(buffered);
-    figures->findings += rig.Findings();
+    figures->findings += rig.Findings(&figures->findingRules);
 }
 
 std::string Cell(const Rate& rate, const char* unit)
@@ -351,21 +583,60 @@ double Capacity(emu::usb::BusSpeed speed)
     return emu::usb::LimitsOf(speed).BytesPerSecond() / 1e6;
 }
 
-// The timed loopbacks beside the line rate and the model's bulk capacity
-// (a loopback moves every byte twice over the bus).
+std::string BoundedCells(const Bounded& b)
+{
+    if (!b.rate.measured)
+        return Pad("-", 14) + Pad("-", 14) + "-";
+    if (!b.rate.failure.empty())
+        return Pad("failed", 14) + Pad(session::Fixed(b.ceiling, 3) + " MB/s", 14) + "-";
+    return Pad(session::Fixed(b.rate.perSecond, 3) + " MB/s", 14) + Pad(session::Fixed(b.ceiling, 3) + " MB/s", 14) +
+           Pad(session::Fixed(b.Ratio() * 100, 1) + " %", 10) +
+           (b.designRequests ? session::Fixed(b.busRequests, 1) + " (" + std::to_string(b.designRequests) + ")" : "");
+}
+
+// What the model does with a chunk whose packets do not fit in what is
+// left of a microframe, and what the wire could carry of such chunks.
+std::string StraddleNote()
+{
+    const auto limits = emu::usb::LimitsOf(emu::usb::BusSpeed::High);
+    const uint64_t packets = limits.PacketsFor(WriteChunkLength, limits.packetSize);
+    const double frame = std::chrono::duration<double>(limits.frame).count();
+    const double straddling = static_cast<double>(limits.packetsPerFrame) / packets * WriteChunkLength / frame / 1e6;
+    const double sharing = static_cast<double>(limits.packetsPerFrame / packets) * WriteChunkLength / frame / 1e6;
+    return "  (a " + std::to_string(WriteChunkLength) + "-byte chunk is " + std::to_string(packets) + " of the " +
+           std::to_string(limits.packetsPerFrame) + " packet slots of a microframe; the model lets its packets straddle two"
+           " microframes: at most " + session::Fixed(straddling, 1) + " MB/s of chunks, " + session::Fixed(sharing, 1) +
+           " MB/s were they kept in one)\n";
+}
+
+// The timed measures beside the design's ceiling, on the bus's own time.
 void PrintBusModel(const Figures& f, std::ostream& out)
 {
     if (f.bus.empty())
         return;
-    out << "\n  loopback 64 KiB (write, read) on the bus model, bus-thread completions\n";
-    out << "  " << Pad("speed", 10) << Pad("line rate", 16) << Pad("bulk capacity", 18) << "loopback\n";
+    out << "\n  64 KiB requests on the bus model, bus-thread completions, figured on the bus's own time\n";
+    out << "  (write and read count each byte once; loopback counts it on the way out and on the way back;\n"
+        << "   ceiling: one bus request in flight per request, each reported at the end of its (micro)frame)\n";
+    out << "  " << Pad("speed", 8) << Pad("bulk capacity", 16) << Pad("measure", 22) << Pad("measured", 14)
+        << Pad("ceiling", 14) << Pad("ratio", 10) << "bus requests per 64 KiB (design)\n";
     for (const auto& bus : f.bus) {
-        out << "  " << Pad(std::string(emu::usb::BusSpeedName(bus.speed)), 10)
-            << Pad(session::Fixed(bus.lineMegabits, 0) + " Mbit/s", 16) << Pad(session::Fixed(Capacity(bus.speed), 3) + " MB/s", 18)
-            << Cell(bus.loopback, "MB/s") << "\n";
-        if (!bus.loopback.failure.empty())
-            out << "  failed: " << bus.loopback.failure << "\n";
+        const std::string speed(emu::usb::BusSpeedName(bus.speed));
+        const std::string capacity = session::Fixed(Capacity(bus.speed), 3) + " MB/s";
+        for (auto [name, b] : {std::pair{"write 64 KiB", &bus.write}, std::pair{"read 64 KiB", &bus.read},
+                               std::pair{"loopback 64 KiB", &bus.loopback}}) {
+            out << "  " << Pad(speed, 8) << Pad(capacity, 16) << Pad(name, 22) << BoundedCells(*b) << "\n";
+            if (!b->rate.failure.empty())
+                out << "  failed: " << b->rate.failure << "\n";
+        }
+        for (const auto& [inFlight, b] : bus.inFlight) {
+            out << "  " << Pad(speed, 8) << Pad(capacity, 16)
+                << Pad(std::to_string(inFlight) + " write" + (inFlight == 1 ? "" : "s") + " in flight", 22)
+                << BoundedCells(b) << "\n";
+            if (!b.rate.failure.empty())
+                out << "  failed: " << b.rate.failure << "\n";
+        }
     }
+    out << StraddleNote();
 }
 
 void PrintTable(const Figures& f, const std::string& device, std::ostream& out)
@@ -399,6 +670,8 @@ void PrintTable(const Figures& f, const std::string& device, std::ostream& out)
     if (!f.failure.empty())
         out << "  failed: " << f.failure << "\n";
     out << "  verifier findings: " << f.findings << "\n";
+    for (const auto& rule : f.findingRules)
+        out << "    " << rule << "\n";
     if (std::string_view(BuildType()) != "Release")
         out << "  (the targets are for the Release build: make bench)\n";
     for (const Rate* rate : {&f.busThread.write, &f.busThread.read, &f.busThread.loopback, &f.smallReads}) {
@@ -419,11 +692,19 @@ void PrintJson(const Figures& f, const std::string& device, std::ostream& out)
                         f.busThread.loopback.perSecond >= kBusThreadTarget;
     bool synchronousMet = f.synchronous.loopback.measured && f.synchronous.loopback.failure.empty() &&
                           f.synchronous.loopback.perSecond >= kSynchronousTarget;
+    auto bounded = [](const Bounded& b) {
+        return "{\"mb_per_s\":" + JsonRate(b.rate) + ",\"ceiling_mb_per_s\":" + session::Fixed(b.ceiling, 3) +
+               ",\"bus_requests\":" + session::Fixed(b.busRequests, 1) + "}";
+    };
     std::string bus;
     for (const auto& b : f.bus) {
+        std::string inFlight;
+        for (const auto& [count, row] : b.inFlight)
+            inFlight += std::string(inFlight.empty() ? "" : ",") + "\"" + std::to_string(count) + "\":" + bounded(row);
         bus += std::string(bus.empty() ? "" : ",") + "\"" + std::string(emu::usb::BusSpeedName(b.speed)) +
                "\":{\"capacity_mb_per_s\":" + session::Fixed(Capacity(b.speed), 3) +
-               ",\"loopback_mb_per_s\":" + JsonRate(b.loopback) + "}";
+               ",\"write\":" + bounded(b.write) + ",\"read\":" + bounded(b.read) +
+               ",\"loopback\":" + bounded(b.loopback) + ",\"writes_in_flight\":{" + inFlight + "}}";
     }
     out << "{\"bench\":{\"build\":" << session::JsonString(BuildType()) << ",\"device\":" << session::JsonString(device)
         << ",\"transfer_bytes\":" << kChunk << ",\"timed\":" << (f.bus.empty() ? "false" : "true")
@@ -450,8 +731,14 @@ bool AllSucceeded(const Figures& f)
             return false;
     }
     for (const auto& bus : f.bus) {
-        if (!bus.loopback.failure.empty())
-            return false;
+        for (const Bounded* b : {&bus.write, &bus.read, &bus.loopback}) {
+            if (!b->rate.failure.empty())
+                return false;
+        }
+        for (const auto& [count, row] : bus.inFlight) {
+            if (!row.rate.failure.empty())
+                return false;
+        }
     }
     return f.failure.empty() && f.findings == 0;
 }

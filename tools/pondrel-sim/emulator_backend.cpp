@@ -179,6 +179,15 @@ Outcome EmulatorBackend::Write(session::BackendHandle handle, const std::vector<
     return outcome;
 }
 
+// The plugged device's bus time; nothing when its bus takes no time.
+std::optional<double> EmulatorBackend::BusSeconds()
+{
+    emu::usb::UsbDevice& device = machine_.Device();
+    if (!device.Model().busTiming)
+        return std::nullopt;
+    return std::chrono::duration<double>(device.BusNow()).count();
+}
+
 Outcome EmulatorBackend::Read(session::BackendHandle handle, uint32_t length)
 {
     Outcome outcome = Finish(machine_.app().ReadAsync(HandleOf(handle), length), true);

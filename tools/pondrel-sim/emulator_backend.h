@@ -35,6 +35,7 @@ public:
     session::Outcome OpenInterface(const std::string& name, session::BackendHandle* handle) override;
     session::Outcome Close(session::BackendHandle handle) override;
     session::Outcome Write(session::BackendHandle handle, const std::vector<uint8_t>& data) override;
+    std::optional<double> BusSeconds() override;
     session::Outcome Read(session::BackendHandle handle, uint32_t length) override;
     session::Outcome Ioctl(session::BackendHandle handle, uint32_t code, uint32_t outLength) override;
     std::unique_ptr<session::PendingRequest> StartWrite(session::BackendHandle handle,

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,6 +68,11 @@ public:
     // plug ... wake, fault, lower: the device's life, the system's power, the
     // device's faults, the filter under the driver.
     virtual Outcome Lifecycle(const Command& command) = 0;
+
+    // Seconds on the device's bus's own clock, where the backend has one (an
+    // emulated bus: throughput is figured on it, so that it does not move
+    // with the machine's load); nothing on a real device.
+    virtual std::optional<double> BusSeconds() { return std::nullopt; }
 };
 
 }  // namespace session
