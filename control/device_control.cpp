@@ -65,7 +65,7 @@ static NTSTATUS RunControlCode(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG_PTR*
 // the resets. Completes the request on every path and never passes it down.
 // The I/O reference makes a stop, removal or power-down wait for the code to
 // finish; it is given back after the completion.
-extern "C" NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* Context = ContextOf(DeviceObject);
     if (!AcquireIoReferenceIfRunning(Context)) {

@@ -57,7 +57,7 @@ void UndoCreation(PDEVICE_OBJECT DeviceObject, bool linkCreated)
 // aside, the attachment above the physical device
 // object and the registered (not yet enabled) device interface. PASSIVE_LEVEL.
 // On failure nothing of the device is left behind, DOS link included.
-extern "C" NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+extern "C" NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;

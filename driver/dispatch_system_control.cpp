@@ -7,7 +7,7 @@
 // reference while it is passed on so that removal waits for the call.
 // PASSIVE_LEVEL. Returns what the lower drivers returned; the request is
 // theirs, or completed here with STATUS_DELETE_PENDING once removal began.
-extern "C" NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     AcquireIoReference(context);

@@ -30,7 +30,7 @@ void FillDispatchTable(PDRIVER_OBJECT DriverObject)
 // A path whose length leaves no room for the terminating zero in a 16-bit
 // MaximumLength is refused: the sum would wrap and the copy would overrun
 // the block.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     constexpr ULONG LargestCopiedLength = 0xFFFF - sizeof(WCHAR);
     const USHORT length = RegistryPath->Length;
@@ -54,7 +54,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 }
 
 // Frees what DriverEntry kept. PASSIVE_LEVEL, after the last device is gone.
-extern "C" void DriverUnload(PDRIVER_OBJECT)
+extern "C" void NTAPI DriverUnload(PDRIVER_OBJECT)
 {
     if (RegistryPathCopy.Buffer != nullptr) {
         ExFreePool(RegistryPathCopy.Buffer);

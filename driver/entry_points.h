@@ -5,17 +5,17 @@
 #include "platform/kernel.h"
 
 extern "C" {
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-void DriverUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+void NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 }

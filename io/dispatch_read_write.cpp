@@ -64,7 +64,7 @@ static NTSTATUS DispatchCheckedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, B
 // state until it returns, so that neither a stop nor a removal frees the
 // pipe entry or detaches the lower device under its checks, its send or the
 // resets after a failed send. PASSIVE_LEVEL.
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead)
+NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead)
 {
     DeviceContext* Context = ContextOf(DeviceObject);
     if (!AcquireIoReferenceIfRunning(Context)) {
@@ -93,13 +93,13 @@ NTSTATUS RunTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Tra
 }
 
 // IRP_MJ_READ. PASSIVE_LEVEL, in the reader's thread.
-extern "C" NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     return DispatchReadWrite(DeviceObject, Irp, TRUE);
 }
 
 // IRP_MJ_WRITE. PASSIVE_LEVEL, in the writer's thread.
-extern "C" NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     return DispatchReadWrite(DeviceObject, Irp, FALSE);
 }

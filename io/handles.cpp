@@ -29,7 +29,7 @@ static NTSTATUS OpenHandle(DeviceContext* Context, PFILE_OBJECT FileObject)
 // IRP_MJ_CREATE. PASSIVE_LEVEL, in the opener's thread; completes the
 // request. The I/O reference held while the handle is opened keeps a stop
 // or removal from freeing the pipe table under it.
-extern "C" NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* Context = ContextOf(DeviceObject);
     if (!AcquireIoReferenceIfRunning(Context)) {
@@ -45,7 +45,7 @@ extern "C" NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // file object still waiting in the read queue end with STATUS_CANCELLED;
 // reads and writes already with the bus end through their own completion.
 // PASSIVE_LEVEL, in every device state; completes the request.
-extern "C" NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* Context = ContextOf(DeviceObject);
     AcquireIoReference(Context);
@@ -76,7 +76,7 @@ static void ForgetOpenPipe(DeviceContext* Context, PFILE_OBJECT FileObject)
 // from the name, so a handle kept across a stop and a new start clears the
 // flag of the pipe it names now. PASSIVE_LEVEL, in every device state;
 // completes the request and never fails.
-extern "C" NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     ForgetOpenPipe(ContextOf(DeviceObject), IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);

@@ -158,7 +158,7 @@ void HandOnReceiveBuffer(DeviceContext* Context)
 // down again, waits in the queue, or goes back to its sender's loop when the
 // bus completed it inside IofCallDriver; in every case the I/O manager's
 // walk stops here.
-NTSTATUS ReadCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     auto* Transfer = static_cast<TransferContext*>(Context);
     if (!SenderTakesNextStep(Transfer)) {

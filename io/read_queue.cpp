@@ -36,7 +36,7 @@ void InitializeReadQueue(DeviceContext* Context)
 // cancel routine first and leaves alone those whose routine was already
 // taken. The device object outlives the request, whose file object refers
 // to it. DISPATCH_LEVEL. The request goes back to the I/O manager.
-static void CancelQueuedRead(PDEVICE_OBJECT, PIRP Irp)
+static void NTAPI CancelQueuedRead(PDEVICE_OBJECT, PIRP Irp)
 {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     DeviceContext* Context = ReadTransferOf(Irp)->Device;

@@ -7,7 +7,7 @@
 // request at once or sends its first bus request. PASSIVE_LEVEL. Returns the
 // status of a request it completed, or STATUS_PENDING once the request went
 // on to the bus or to the read queue.
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead);
+NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN IsRead);
 
 // Starts the bus part of a transfer whose request is marked pending and
 // holds its I/O reference. Returns the status of the first send, or
@@ -23,9 +23,9 @@ NTSTATUS RunTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Tra
 
 // The write's first chunk: a TransferStart.
 NTSTATUS StartBulkWrite(PIRP Irp, TransferContext* Transfer);
-NTSTATUS WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // The read's part of DispatchReadWrite, once the checks passed and the
 // length is not 0. PASSIVE_LEVEL.
 NTSTATUS DispatchBulkRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, const TransferRequest* Request);
-NTSTATUS ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

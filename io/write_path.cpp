@@ -57,7 +57,7 @@ NTSTATUS StartBulkWrite(PIRP Irp, TransferContext* Transfer)
 // it inside IofCallDriver; in every case the I/O manager's walk stops here.
 // A request cancelled between two chunks is the bus driver's to end: it
 // fails a cancelled request it is handed.
-NTSTATUS WriteCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     auto* Transfer = static_cast<TransferContext*>(Context);
     if (!SenderTakesNextStep(Transfer)) {

@@ -50,7 +50,7 @@ const PnpRoute* RouteFor(UCHAR MinorFunction)
 // removal has begun (only the bus driver answers a PnP request without
 // passing it on). PASSIVE_LEVEL. A request is completed here, or belongs to
 // the lower drivers, when this returns.
-extern "C" NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     if (CurrentPnpState(context) == DeviceRemoved) {

@@ -29,7 +29,7 @@ NTSTATUS ForwardRequestSync(DeviceContext* Context, PIRP Irp)
 
 // Completion routine of ForwardRequestSync: wakes the waiter and stops the
 // completion, so the request comes back to it. Up to DISPATCH_LEVEL.
-NTSTATUS ForwardSyncCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
+NTSTATUS NTAPI ForwardSyncCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
 {
     KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;

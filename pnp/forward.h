@@ -5,7 +5,7 @@
 #include "driver/device_context.h"
 
 NTSTATUS ForwardRequestSync(DeviceContext* Context, PIRP Irp);
-NTSTATUS ForwardSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ForwardSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Hands the request to LowerDevice on our own stack location and returns
 // what IofCallDriver returns; the request belongs to the lower drivers.

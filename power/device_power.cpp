@@ -76,7 +76,7 @@ static void RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceContext* Contex
 // back, so the new state is recorded and the request completed afresh with
 // success; a failure goes on upward unchanged. Up to DISPATCH_LEVEL. The
 // request is gone when this returns.
-NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     DeviceContext* context = static_cast<DeviceContext*>(Context);
 
@@ -98,7 +98,7 @@ NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 // drained query: a successful set is recorded, and the completion goes on
 // with the lower drivers' status. Up to DISPATCH_LEVEL. The request goes on
 // upward when this returns.
-NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     DeviceContext* context = static_cast<DeviceContext*>(Context);
 

@@ -7,8 +7,8 @@
 
 NTSTATUS OnDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS OnDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Tells the power manager of the device's power state. At most APC_LEVEL,
 // or DISPATCH_LEVEL for PowerDeviceD0.

@@ -70,7 +70,7 @@ NTSTATUS PassDownWaitWake(DeviceContext* Context, PIRP Irp)
 // pending and belongs to its handler afterwards, even when it is already
 // completed; any other request belongs to the lower drivers, or is completed
 // here in DeviceRemoved.
-extern "C" NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = ContextOf(DeviceObject);
     const DEVICE_PNP_STATE state = CurrentPnpState(context);

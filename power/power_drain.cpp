@@ -124,7 +124,7 @@ NTSTATUS QueuePowerAnnouncement(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPL
 // System worker thread, PASSIVE_LEVEL; the only wait of the power path. The
 // request belongs to the lower drivers, then to DevicePowerDownCompletion,
 // when this returns.
-void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+void NTAPI PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     auto* record = static_cast<PowerDrainContext*>(Context);
     DeviceContext* context = ContextOf(DeviceObject);

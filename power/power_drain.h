@@ -24,7 +24,7 @@ NTSTATUS QueuePowerDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // `Completion` (DispatchPower may run at DISPATCH_LEVEL). Statuses as
 // QueuePowerDrain.
 NTSTATUS QueuePowerAnnouncement(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE Completion);
-void PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+void NTAPI PowerDrainWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 // Sets up the drain accounting of a new context (AddDevice). PASSIVE_LEVEL.
 void InitializePowerDrainTracking(DeviceContext* Context);

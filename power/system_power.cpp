@@ -37,7 +37,7 @@ NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // asked for on its behalf runs. Up to DISPATCH_LEVEL. After a success the
 // request belongs to RequestDevicePowerForSystem or DevicePowerRequestDone,
 // whichever completes it again.
-NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     DeviceContext* context = static_cast<DeviceContext*>(Context);
 
@@ -154,8 +154,8 @@ void IssueDeferredDevicePower(SystemPowerContext* Record)
 // aimed at, so ours comes from the record. The record is given back first,
 // since the next system request may come as soon as this one completes; the
 // system request is gone when this returns.
-void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                            PVOID Context, PIO_STATUS_BLOCK IoStatus)
+void NTAPI DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                  PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);

@@ -16,12 +16,12 @@ struct SystemPowerContext {
 };
 
 NTSTATUS OnSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS IssueDevicePower(DeviceContext* Context, SystemPowerContext* Record);
 void IssueDeferredDevicePower(SystemPowerContext* Record);
-void DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                            PVOID Context, PIO_STATUS_BLOCK IoStatus);
+void NTAPI DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                  PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 // The device state the capabilities give for a system state; PowerDeviceD3
 // for a value outside the table.

@@ -168,7 +168,7 @@ void DisarmWaitWake(DeviceContext* Context)
 // DisarmWaitWake still uses the request and will finish it; otherwise the
 // completion goes on upward with the bus driver's status. A wait-wake request
 // that the driver did not ask for is let through untouched.
-NTSTATUS WakeIrpCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID ContextPointer)
+NTSTATUS NTAPI WakeIrpCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID ContextPointer)
 {
     DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
     if (Irp->PendingReturned) {

@@ -11,11 +11,11 @@ bool DeviceCanWake(const DeviceContext* Context);
 
 NTSTATUS ArmWaitWake(DeviceContext* Context);
 void DisarmWaitWake(DeviceContext* Context);
-NTSTATUS WakeIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-void WakeRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                     PVOID Context, PIO_STATUS_BLOCK IoStatus);
-void WakePowerUpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                     PVOID Context, PIO_STATUS_BLOCK IoStatus);
+NTSTATUS NTAPI WakeIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+void NTAPI WakeRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PVOID Context, PIO_STATUS_BLOCK IoStatus);
+void NTAPI WakePowerUpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 // Sets up the follow-up accounting of a new context (AddDevice). PASSIVE_LEVEL.
 void InitializeWakeTracking(DeviceContext* Context);

@@ -41,7 +41,7 @@ void PowerUpAfterWake(DeviceContext* Context)
 // a wake that races a stop or removal leaves the device as the PnP side puts
 // it. The follow-up counted when the request was armed ends last, after which
 // nothing of the context is touched.
-void WakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK IoStatus)
+void NTAPI WakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK IoStatus)
 {
     DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
     const bool powerUp = NT_SUCCESS(IoStatus->Status) && CurrentDevicePowerOf(context) != PowerDeviceD0 &&
@@ -64,7 +64,7 @@ void WakeRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, P
 // again (the work item arms it once no set or query is in hand, this one's
 // count ending here), gives back its I/O reference and its follow-up; the
 // context is not touched afterwards.
-void WakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK)
+void NTAPI WakePowerUpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID ContextPointer, PIO_STATUS_BLOCK)
 {
     DeviceContext* context = static_cast<DeviceContext*>(ContextPointer);
     RequestWakeArming(context);

@@ -17,7 +17,7 @@ LONG RequestsInHand(DeviceContext* Context)
     return InterlockedCompareExchange(&Context->PowerRequestsInHand, 0, 0);
 }
 
-void WakeArmWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+void NTAPI WakeArmWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 // Queues the work item if an arming is wanted and no request is in hand.
 // The work item counts as a wake follow-up, so stop and removal wait for it.
@@ -37,7 +37,7 @@ void QueueWakeArmingIfIdle(DeviceContext* Context)
 // queued: then it waits again for that one to end. The state is set back
 // to wanted before the count is read again, so that an end between the two
 // cannot be missed. System worker thread, PASSIVE_LEVEL.
-void WakeArmWorker(PDEVICE_OBJECT, PVOID ContextPointer)
+void NTAPI WakeArmWorker(PDEVICE_OBJECT, PVOID ContextPointer)
 {
     auto* context = static_cast<DeviceContext*>(ContextPointer);
     InterlockedExchange(&context->WakeArmState, ArmingWanted);

@@ -4,7 +4,7 @@
 // A request the waiter is cancelling is kept for the waiter to complete
 // again; any other goes on to the I/O manager, which signals the event and
 // frees it.
-static NTSTATUS InternalRequestReturned(PDEVICE_OBJECT, PIRP, PVOID Context)
+static NTSTATUS NTAPI InternalRequestReturned(PDEVICE_OBJECT, PIRP, PVOID Context)
 {
     auto* Wait = static_cast<InternalRequestWait*>(Context);
     if (InterlockedExchange(&Wait->Mark, RequestReturned) == RequestCancelStarted) {

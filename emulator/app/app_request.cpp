@@ -60,7 +60,7 @@ void AppRequest::OwnBuffers()
 // device object there, so it runs as the I/O manager's code): the second
 // stage of completion, then the IRP is freed unless a cancel is still
 // looking at it. Up to DISPATCH_LEVEL, in whatever thread completed it.
-NTSTATUS AppRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI AppRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     static_cast<AppRequest*>(Context)->Complete(Irp);

@@ -62,7 +62,7 @@ public:
     void Refuse(NTSTATUS status) { Fail(status); }
 
 private:
-    friend NTSTATUS AppRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+    friend NTSTATUS NTAPI AppRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
     NTSTATUS Build(PDEVICE_OBJECT top, PIRP irp);
     NTSTATUS DescribeReadWrite(PDEVICE_OBJECT top, PIRP irp, PIO_STACK_LOCATION next);

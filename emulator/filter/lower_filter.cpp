@@ -20,13 +20,13 @@ LowerFilter& FilterOf(PDEVICE_OBJECT device)
 }
 
 // Any IRQL a request may be sent at; the filter decides.
-NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     return FilterOf(device).Dispatch(irp);
 }
 
 // DISPATCH_LEVEL, with the cancel spin lock held on entry.
-void FilterCancelWaitWake(PDEVICE_OBJECT device, PIRP irp)
+void NTAPI FilterCancelWaitWake(PDEVICE_OBJECT device, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     FilterOf(device).CancelWaitWake(irp);
@@ -40,7 +40,7 @@ void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 }
 
 // At or below DISPATCH_LEVEL, as the PDO completes the request.
-NTSTATUS CapabilitiesCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+NTSTATUS NTAPI CapabilitiesCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -53,7 +53,7 @@ NTSTATUS CapabilitiesCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }
 
 // At or below DISPATCH_LEVEL, as the PDO completes the URB.
-NTSTATUS UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+NTSTATUS NTAPI UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -66,7 +66,7 @@ NTSTATUS UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 }
 
 // At or below DISPATCH_LEVEL. The status to fail with travels as the context.
-NTSTATUS FailOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID failure)
+NTSTATUS NTAPI FailOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID failure)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -77,7 +77,7 @@ NTSTATUS FailOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID failure)
 
 // At or below DISPATCH_LEVEL: the filter's own state bit joins what the
 // drivers below reported.
-NTSTATUS AddRequirementsChanged(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS NTAPI AddRequirementsChanged(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -92,7 +92,7 @@ NTSTATUS AddRequirementsChanged(PDEVICE_OBJECT, PIRP irp, PVOID)
 // A held request goes on with the filter's own location behind it: it
 // was marked pending there, which the filter's completion passes on.
 // At or below DISPATCH_LEVEL.
-NTSTATUS PassPendingOnUp(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS NTAPI PassPendingOnUp(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);

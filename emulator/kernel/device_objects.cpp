@@ -256,9 +256,9 @@ extern "C" {
 
 // PASSIVE_LEVEL. The object and its zeroed extension come in one block; the
 // new object is at the head of the driver's list, still initializing.
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject)
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
@@ -309,7 +309,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 // PASSIVE_LEVEL, once per object. The name goes at once; the memory only
 // when no open file or kernel reference remains.
-void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     {
@@ -343,7 +343,7 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 // <= DISPATCH_LEVEL. Returns the object SourceDevice now sits on (the top
 // of TargetDevice's stack), or null when that top is being deleted.
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack");
     std::lock_guard lock(deviceMutex);
@@ -371,7 +371,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 }
 
 // PASSIVE_LEVEL. Detaches whatever sits on TargetDevice.
-void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
     std::lock_guard lock(deviceMutex);
@@ -396,7 +396,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 // <= DISPATCH_LEVEL. The top of the stack, with a reference the caller
 // drops with ObDereferenceObject.
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
     std::lock_guard lock(deviceMutex);
     PDEVICE_OBJECT top = TopLocked(DeviceObject);
@@ -407,7 +407,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 }
 
 // Device and file objects only.
-void ObfReferenceObject(PVOID Object)
+void FASTCALL ObfReferenceObject(PVOID Object)
 {
     if (IsLiveDevice(static_cast<PDEVICE_OBJECT>(Object))) {
         ReferenceDeviceKernel(static_cast<PDEVICE_OBJECT>(Object));
@@ -419,7 +419,7 @@ void ObfReferenceObject(PVOID Object)
     }
 }
 
-void ObfDereferenceObject(PVOID Object)
+void FASTCALL ObfDereferenceObject(PVOID Object)
 {
     if (IsLiveDevice(static_cast<PDEVICE_OBJECT>(Object))) {
         DereferenceDeviceKernel(static_cast<PDEVICE_OBJECT>(Object));

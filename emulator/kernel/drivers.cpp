@@ -33,7 +33,7 @@ std::deque<const DRIVER_OBJECT*> unloadedOrder;  // unloaded records, oldest fir
 
 // The I/O manager's dispatch routine for every major function a driver
 // does not handle.
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;

@@ -219,7 +219,7 @@ using namespace emu::kernel;
 extern "C" {
 
 // Any IRQL <= DISPATCH_LEVEL.
-void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     if (Type != NotificationEvent && Type != SynchronizationEvent) {
         emu::verifier::Report("unknown event type", "KeInitializeEvent", std::to_string(int(Type)));
@@ -235,7 +235,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 // <= DISPATCH_LEVEL (Wait = FALSE), <= APC_LEVEL (Wait = TRUE). Returns the
 // previous signal state.
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
     const KIRQL maximum = Wait ? APC_LEVEL : DISPATCH_LEVEL;
@@ -248,7 +248,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 }
 
 // <= DISPATCH_LEVEL.
-void KeClearEvent(PRKEVENT Event)
+void NTAPI KeClearEvent(PRKEVENT Event)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
     std::lock_guard lock(DispatcherMutex());
@@ -256,7 +256,7 @@ void KeClearEvent(PRKEVENT Event)
 }
 
 // <= DISPATCH_LEVEL.
-LONG KeResetEvent(PRKEVENT Event)
+LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
     std::lock_guard lock(DispatcherMutex());
@@ -265,15 +265,15 @@ LONG KeResetEvent(PRKEVENT Event)
     return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT Event)
+LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
     std::lock_guard lock(DispatcherMutex());
     return Event->Header.SignalState;
 }
 
 // <= APC_LEVEL, or <= DISPATCH_LEVEL with a zero timeout.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                               PLARGE_INTEGER Timeout)
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout)
 {
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(Alertable);
@@ -289,7 +289,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 
 // <= APC_LEVEL: a real sleep for the interval (100-ns units, negative =
 // relative), during which the thread's APCs are delivered.
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
 {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
@@ -304,7 +304,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
 }
 
 // 100-ns units since the emulator's clock started.
-ULONGLONG KeQueryInterruptTime(void)
+ULONGLONG NTAPI KeQueryInterruptTime(void)
 {
     static const auto start = std::chrono::steady_clock::now();
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -312,7 +312,7 @@ ULONGLONG KeQueryInterruptTime(void)
 }
 
 // 100-ns units since 1 January 1601.
-void KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+void NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
     constexpr LONGLONG UnixEpochIn1601Units = 116444736000000000LL;
     const auto sinceUnix = std::chrono::system_clock::now().time_since_epoch();
@@ -320,7 +320,7 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
         UnixEpochIn1601Units + std::chrono::duration_cast<std::chrono::nanoseconds>(sinceUnix).count() / 100;
 }
 
-PKTHREAD KeGetCurrentThread(void)
+PKTHREAD NTAPI KeGetCurrentThread(void)
 {
     return reinterpret_cast<PKTHREAD>(HandleOf(CurrentThread()));
 }

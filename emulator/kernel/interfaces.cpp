@@ -144,8 +144,8 @@ extern "C" {
 
 // PASSIVE_LEVEL. STATUS_OBJECT_NAME_EXISTS (a success) when already
 // registered; the caller frees SymbolicLinkName with RtlFreeUnicodeString.
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     if (InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
@@ -178,7 +178,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 
 // PASSIVE_LEVEL. Enabling an enabled interface gives STATUS_OBJECT_NAME_EXISTS;
 // disabling one that is not enabled gives STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     const std::u16string name = ToU16(SymbolicLinkName);

@@ -211,7 +211,7 @@ extern "C" {
 // <= DISPATCH_LEVEL. The caller owns the IRP and frees it with IoFreeIrp
 // (normally in its completion routine, which returns
 // STATUS_MORE_PROCESSING_REQUIRED).
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     UNREFERENCED_PARAMETER(ChargeQuota);
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
@@ -226,13 +226,13 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 }
 
 // <= DISPATCH_LEVEL; only for IRPs the caller allocated.
-void IoFreeIrp(PIRP Irp)
+void NTAPI IoFreeIrp(PIRP Irp)
 {
     ReleaseIrp(Irp, false, "IoFreeIrp");
 }
 
 // Reinitializes an IRP its owner allocated, for sending it again.
-void IoReuseIrp(PIRP Irp, NTSTATUS Status)
+void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
 {
     auto record = FindIrp(Irp);
     if (record == nullptr || record->state == IrpState::Freed) {

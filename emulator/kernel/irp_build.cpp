@@ -117,9 +117,9 @@ extern "C" {
 
 // PASSIVE_LEVEL. Null when resources are short. The IRP belongs to the
 // calling thread; its status block and event are written at completion.
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     if (!IsLiveDevice(DeviceObject)) {

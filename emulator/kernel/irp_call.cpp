@@ -225,7 +225,7 @@ extern "C" {
 // <= DISPATCH_LEVEL. Returns what the dispatch routine returned; the IRP
 // belongs to the called driver from here on (unless the caller kept it
 // through a completion routine returning STATUS_MORE_PROCESSING_REQUIRED).
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     emu::sched::At(emu::sched::Point::Call, Irp);
     CheckStackBudget("IofCallDriver");

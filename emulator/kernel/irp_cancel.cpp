@@ -9,7 +9,7 @@ using namespace emu::kernel;
 extern "C" {
 
 // <= DISPATCH_LEVEL. TRUE when a cancel routine was called.
-BOOLEAN IoCancelIrp(PIRP Irp)
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
     const KIRQL irql = emu::CurrentIrql();
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");

@@ -493,7 +493,7 @@ extern "C" {
 // <= DISPATCH_LEVEL, holding no spin lock. The IRP goes back up the stack;
 // the caller must not touch it afterwards unless it owns it again through a
 // completion routine that returned STATUS_MORE_PROCESSING_REQUIRED.
-void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(PriorityBoost);
     emu::sched::At(emu::sched::Point::Complete, Irp);

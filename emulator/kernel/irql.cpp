@@ -38,13 +38,13 @@ void CheckIrqlAtMost(KIRQL maximum, const char* routine)
 
 extern "C" {
 
-KIRQL KeGetCurrentIrql(void)
+KIRQL NTAPI KeGetCurrentIrql(void)
 {
     return emu::CurrentIrql();
 }
 
 // Any IRQL; the new level must not be below the current one.
-KIRQL KfRaiseIrql(KIRQL NewIrql)
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql)
 {
     const KIRQL old = emu::CurrentIrql();
     if (NewIrql < old) {
@@ -57,7 +57,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
 
 // Any IRQL; the new level must not be above the current one. Dropping
 // below APC_LEVEL delivers the thread's pending completion APCs.
-void KeLowerIrql(KIRQL NewIrql)
+void NTAPI KeLowerIrql(KIRQL NewIrql)
 {
     const KIRQL old = emu::CurrentIrql();
     if (NewIrql > old) {
@@ -67,7 +67,7 @@ void KeLowerIrql(KIRQL NewIrql)
     emu::kernel::SetIrql(NewIrql);
 }
 
-KIRQL KeRaiseIrqlToDpcLevel(void)
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void)
 {
     return KfRaiseIrql(DISPATCH_LEVEL);
 }

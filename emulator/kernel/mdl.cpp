@@ -72,7 +72,7 @@ extern "C" {
 
 // <= DISPATCH_LEVEL. Describes [VirtualAddress, +Length); with an IRP it
 // becomes the IRP's MDL (or is chained after it, for a secondary buffer).
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(ChargeQuota);
     const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
@@ -109,7 +109,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 }
 
 // <= DISPATCH_LEVEL.
-void IoFreeMdl(PMDL Mdl)
+void NTAPI IoFreeMdl(PMDL Mdl)
 {
     std::lock_guard lock(mdlMutex);
     MdlRecord* record = FindLocked(Mdl, "IoFreeMdl");
@@ -122,7 +122,7 @@ void IoFreeMdl(PMDL Mdl)
 }
 
 // The buffer is nonpaged pool: its system address is its own.
-void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
+void NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 {
     std::lock_guard lock(mdlMutex);
     if (FindLocked(MemoryDescriptorList, "MmBuildMdlForNonPagedPool") == nullptr) {
@@ -133,7 +133,7 @@ void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 }
 
 // <= APC_LEVEL (DISPATCH_LEVEL for nonpaged memory).
-void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
+void NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
 {
     UNREFERENCED_PARAMETER(AccessMode);
     std::lock_guard lock(mdlMutex);
@@ -150,7 +150,7 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 }
 
 // <= DISPATCH_LEVEL. Writes back and drops any system mapping.
-void MmUnlockPages(PMDL MemoryDescriptorList)
+void NTAPI MmUnlockPages(PMDL MemoryDescriptorList)
 {
     std::lock_guard lock(mdlMutex);
     MdlRecord* record = FindLocked(MemoryDescriptorList, "MmUnlockPages");
@@ -168,9 +168,9 @@ void MmUnlockPages(PMDL MemoryDescriptorList)
 // <= DISPATCH_LEVEL, kernel mode only. Null when mapping fails. A driver
 // maps data with MdlMappingNoExecute in the priority; an executable mapping
 // from a driver is a finding.
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                   MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
-                                   ULONG Priority)
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
+                                         ULONG Priority)
 {
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(BugCheckOnFailure);
@@ -205,7 +205,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     return mdl->MappedSystemVa;
 }
 
-void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
+void NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
 {
     std::lock_guard lock(mdlMutex);
     MdlRecord* record = FindLocked(MemoryDescriptorList, "MmUnmapLockedPages");
@@ -220,7 +220,7 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
 }
 
 // <= DISPATCH_LEVEL. False for null and low addresses and for freed pool.
-BOOLEAN MmIsAddressValid(PVOID VirtualAddress)
+BOOLEAN NTAPI MmIsAddressValid(PVOID VirtualAddress)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "MmIsAddressValid");
     constexpr ULONG_PTR LowestValidAddress = 0x10000;

@@ -177,7 +177,7 @@ using namespace emu::kernel;
 extern "C" {
 
 // PASSIVE_LEVEL. Fails with STATUS_OBJECT_NAME_COLLISION when the name exists.
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
     if (SymbolicLinkName == nullptr || DeviceName == nullptr || SymbolicLinkName->Length == 0) {
@@ -188,7 +188,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 }
 
 // PASSIVE_LEVEL. STATUS_OBJECT_NAME_NOT_FOUND when there is no such link.
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     if (SymbolicLinkName == nullptr) {

@@ -343,7 +343,7 @@ extern "C" {
 // NonPagedPool at <= DISPATCH_LEVEL, PagedPool at <= APC_LEVEL. Null on
 // exhaustion (or when fault injection says so). A driver's data belongs in
 // NonPagedPoolNx: executable pool from a driver is a finding.
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     const KIRQL irql = emu::CurrentIrql();
     if (!IsKnownPoolType(PoolType)) {
@@ -368,20 +368,20 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     return AllocatePool(PoolType, NumberOfBytes, Tag, driver, true);
 }
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
     constexpr ULONG NoTag = 0x656E6F4E;  // 'None'
     return ExAllocatePoolWithTag(PoolType, NumberOfBytes, NoTag);
 }
 
 // <= DISPATCH_LEVEL (paged blocks: <= APC_LEVEL).
-void ExFreePool(PVOID P)
+void NTAPI ExFreePool(PVOID P)
 {
     CheckFreeContext("ExFreePool");
     FreePool(P, "ExFreePool");
 }
 
-void ExFreePoolWithTag(PVOID P, ULONG Tag)
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     CheckFreeContext("ExFreePoolWithTag");
     const void* start = nullptr;

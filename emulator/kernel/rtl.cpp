@@ -1,5 +1,7 @@
-// Counted strings and the memory comparison routine, plus the emulator's
-// own conversions of kernel strings for names and reports.
+// Counted strings, the memory comparison routine and the C memory routines
+// an image imports, plus the emulator's own conversions of kernel strings
+// for names and reports.
+#include "emulator/kernel/crt_exports.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
@@ -36,7 +38,7 @@ std::string ToUtf8(std::u16string_view text)
 extern "C" {
 
 // <= DISPATCH_LEVEL (for a nonpaged source). The string points at SourceString.
-void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
     emu::kernel::CheckIrqlAtMost(DISPATCH_LEVEL, "RtlInitUnicodeString");
     constexpr size_t MaximumCharacters = 0xFFFC / sizeof(WCHAR);
@@ -54,7 +56,7 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 }
 
 // PASSIVE_LEVEL. Frees a buffer the system allocated for the caller.
-void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
+void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
     emu::kernel::CheckIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString");
     if (UnicodeString->Buffer != nullptr) {
@@ -64,7 +66,7 @@ void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
-void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
 {
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
@@ -79,7 +81,7 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     }
 }
 
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
     if (String1->Length != String2->Length) {
         return FALSE;
@@ -99,7 +101,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 }
 
 // The number of leading bytes that match.
-SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length)
+SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length)
 {
     auto a = static_cast<const UCHAR*>(Source1);
     auto b = static_cast<const UCHAR*>(Source2);
@@ -108,6 +110,27 @@ SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length)
         ++matching;
     }
     return matching;
+}
+
+}  // extern "C"
+
+// The C routines an image imports from the kernel, at any IRQL: the C
+// library's, reached through the x64 convention the image calls with.
+extern "C" {
+
+void* NTAPI KernelMemcpy(void* Destination, const void* Source, SIZE_T Length)
+{
+    return memcpy(Destination, Source, Length);
+}
+
+void* NTAPI KernelMemmove(void* Destination, const void* Source, SIZE_T Length)
+{
+    return memmove(Destination, Source, Length);
+}
+
+void* NTAPI KernelMemset(void* Destination, int Value, SIZE_T Length)
+{
+    return memset(Destination, Value, Length);
 }
 
 }  // extern "C"

@@ -95,13 +95,13 @@ using namespace emu::kernel;
 
 extern "C" {
 
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
     *SpinLock = 0;
 }
 
 // <= DISPATCH_LEVEL; returns the previous IRQL for KeReleaseSpinLock.
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
     const KIRQL old = CurrentThread().irql;
@@ -111,7 +111,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 }
 
 // DISPATCH_LEVEL; NewIrql must be the IRQL the acquisition returned.
-void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     KIRQL saved = NewIrql;
     if (Release(SpinLock, "KeReleaseSpinLock", &saved) && NewIrql != saved) {
@@ -123,7 +123,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 }
 
 // DISPATCH_LEVEL only; the IRQL does not change.
-void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     if (CurrentThread().irql < DISPATCH_LEVEL) {
         emu::verifier::Report("spin lock acquired at DPC level below DISPATCH_LEVEL", "KeAcquireSpinLockAtDpcLevel");
@@ -131,14 +131,14 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     Acquire(SpinLock, DISPATCH_LEVEL, false, "KeAcquireSpinLockAtDpcLevel");
 }
 
-void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     KIRQL saved;
     Release(SpinLock, "KeReleaseSpinLockFromDpcLevel", &saved);
 }
 
 // <= DISPATCH_LEVEL; raises to DISPATCH_LEVEL.
-void IoAcquireCancelSpinLock(PKIRQL Irql)
+void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
     *Irql = CurrentThread().irql;
@@ -148,7 +148,7 @@ void IoAcquireCancelSpinLock(PKIRQL Irql)
 
 // DISPATCH_LEVEL; Irql must be the IRQL saved when the lock was taken
 // (Irp->CancelIrql inside a cancel routine).
-void IoReleaseCancelSpinLock(KIRQL Irql)
+void NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
 {
     KIRQL saved = Irql;
     if (Release(&cancelSpinLock, "IoReleaseCancelSpinLock", &saved) && Irql != saved) {

@@ -8,9 +8,16 @@
 #include <stdint.h>
 #include <string.h>
 
-// ---- Calling conventions and annotations (no meaning on x86-64 Linux) ----
-#define NTAPI
-#define FASTCALL
+// ---- Calling conventions and annotations ----
+// Every routine the kernel and a driver exchange uses the Windows x64
+// convention, so that a driver built here and an image built for Windows
+// call, and are called by, the same kernel. On x64 Windows NTAPI, FASTCALL
+// and the C convention are all this one convention.
+#if !defined(__x86_64__)
+#error "the emulated kernel speaks the Windows x64 calling convention: build for x86-64"
+#endif
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
 #define NTKERNELAPI
 #define NTSYSAPI
 #define DECLSPEC_IMPORT

@@ -169,7 +169,7 @@ using namespace emu::kernel;
 extern "C" {
 
 // <= DISPATCH_LEVEL. Null when resources are short.
-PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
     if (!IsLiveDevice(DeviceObject)) {
@@ -187,8 +187,8 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 
 // <= DISPATCH_LEVEL. The routine runs later at PASSIVE_LEVEL on the worker
 // thread; the device object stays referenced until it has returned.
-void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                     PVOID Context)
+void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                           PVOID Context)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     if (QueueType != DelayedWorkQueue && QueueType != CriticalWorkQueue && QueueType != HyperCriticalWorkQueue) {
@@ -226,7 +226,7 @@ void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
 
 // <= DISPATCH_LEVEL; never while the item is queued (inside its own routine
 // is fine: it is no longer queued then).
-void IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
+void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
     std::lock_guard lock(workMutex);

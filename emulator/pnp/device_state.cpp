@@ -30,7 +30,7 @@ void UnregisterForDeviceState(PnpManager* manager)
 
 // <= DISPATCH_LEVEL. The PnP manager queries the device state later, from
 // its own thread, as on Windows.
-extern "C" void IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
+extern "C" void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
 {
     if (emu::CurrentIrql() > DISPATCH_LEVEL) {
         emu::verifier::Report("IRQL too high for the routine", "IoInvalidateDeviceState");

@@ -14,4 +14,4 @@ void UnregisterForDeviceState(PnpManager* manager);
 
 }  // namespace emu::pnp
 
-extern "C" void IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
+extern "C" void NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);

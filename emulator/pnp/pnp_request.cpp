@@ -17,7 +17,7 @@ struct Completion {
 // The PnP manager's completion routine, in the location the top driver
 // used (the PnP manager has none of its own, so DeviceObject is null).
 // Takes the request back from the stack. Up to DISPATCH_LEVEL.
-NTSTATUS PnpRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI PnpRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     (void)Irp;

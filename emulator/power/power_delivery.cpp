@@ -204,7 +204,7 @@ using namespace emu::power::detail;
 // Returns the lower driver's status, or STATUS_PENDING when the request is
 // held for its turn or for PASSIVE_LEVEL; the request is the lower
 // drivers' in every case.
-extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     verifier::CheckCallOut("PoCallDriver", DISPATCH_LEVEL);
     if (Irp->CurrentLocation <= 1) {
@@ -221,7 +221,7 @@ extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Tells the power manager that the calling driver's device object may get
 // the next request of this kind. Up to DISPATCH_LEVEL, while the current
 // stack location is still the caller's.
-extern "C" void PoStartNextPowerIrp(PIRP Irp)
+extern "C" void NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
     CountStartNextCall();
     if (CurrentIrql() > DISPATCH_LEVEL) {

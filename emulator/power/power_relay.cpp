@@ -25,7 +25,7 @@ Relay& TheRelay()
 
 // The relay's dispatch routine: the request stays where it was, marked
 // pending in the location its lower driver will own. At the caller's IRQL.
-NTSTATUS RelayDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI RelayDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     (void)DeviceObject;
     IoMarkIrpPending(Irp);

@@ -155,7 +155,7 @@ void CountOutstanding(int delta)
 // itself (no device object: the routine runs as the power manager's, not a
 // driver's): every driver's routine has run. Calls the requester back, then
 // frees the request. Up to DISPATCH_LEVEL, wherever the request completed.
-NTSTATUS PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     auto* request = static_cast<PowerRequest*>(Context);
@@ -305,8 +305,8 @@ using namespace emu;
 // DISPATCH_LEVEL. STATUS_PENDING once the request exists (the callback may
 // already have run); *Irp is set before the request is sent, or on return
 // when the machine is set so (SetIrpAddressStoredOnReturn).
-extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                      PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
+extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
 {
     verifier::CheckCallOut("PoRequestPowerIrp", DISPATCH_LEVEL);
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&

@@ -176,7 +176,7 @@ using namespace emu;
 
 // Records the power state the driver has put its device in and returns the
 // one recorded before. Up to APC_LEVEL, or DISPATCH_LEVEL when entering D0.
-extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
+extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
     bool enteringD0 = Type == DevicePowerState && State.DeviceState == PowerDeviceD0;
     KIRQL limit = enteringD0 ? DISPATCH_LEVEL : APC_LEVEL;

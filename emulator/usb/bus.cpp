@@ -26,21 +26,21 @@ NTSTATUS NoDevice(PIRP irp)
     return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
 }
 
-NTSTATUS PdoInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp)
+NTSTATUS NTAPI PdoInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp)
 {
     ClaimLowerDriverContext(irp);
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
     return device != nullptr ? device->DispatchInternalDeviceControl(irp) : NoDevice(irp);
 }
 
-NTSTATUS PdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
+NTSTATUS NTAPI PdoPnp(PDEVICE_OBJECT pdo, PIRP irp)
 {
     ClaimLowerDriverContext(irp);
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
     return device != nullptr ? device->DispatchPnp(irp) : NoDevice(irp);
 }
 
-NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp)
+NTSTATUS NTAPI PdoPower(PDEVICE_OBJECT pdo, PIRP irp)
 {
     ClaimLowerDriverContext(irp);
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
@@ -54,7 +54,7 @@ NTSTATUS PdoPower(PDEVICE_OBJECT pdo, PIRP irp)
     return NoDevice(irp);
 }
 
-NTSTATUS PdoSystemControl(PDEVICE_OBJECT pdo, PIRP irp)
+NTSTATUS NTAPI PdoSystemControl(PDEVICE_OBJECT pdo, PIRP irp)
 {
     EmulatedDevice* device = EmulatedDevice::FromPdo(pdo);
     return device != nullptr ? device->DispatchSystemControl(irp) : NoDevice(irp);

@@ -60,8 +60,8 @@ public:
     NTSTATUS DispatchPower(PIRP irp);
     NTSTATUS DispatchSystemControl(PIRP irp);
     // Cancel routines, entered with the cancel spin lock held.
-    static void CancelTransferRoutine(PDEVICE_OBJECT pdo, PIRP irp);
-    static void CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp);
+    static void NTAPI CancelTransferRoutine(PDEVICE_OBJECT pdo, PIRP irp);
+    static void NTAPI CancelWaitWakeRoutine(PDEVICE_OBJECT pdo, PIRP irp);
 
     // ---- UsbDevice ----
     PDEVICE_OBJECT Pdo() override;

@@ -684,12 +684,11 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 // USBD.SYS exports them). The URB that USBD_CreateConfigurationRequestEx
 // returns comes from the pool and belongs to the caller (ExFreePool).
 extern "C" {
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                              PVOID StartPosition, LONG InterfaceNumber,
-                                                              LONG AlternateSetting, LONG InterfaceClass,
-                                                              LONG InterfaceSubClass, LONG InterfaceProtocol);
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 }
 
 // ---- Internal device-control codes (usbioctl.h, usbiodef.h) ----

@@ -70,7 +70,7 @@ void FillInterfaceRecord(PUSBD_INTERFACE_INFORMATION record, PUSB_INTERFACE_DESC
 // Finds the first interface descriptor at or after StartPosition whose
 // fields match every criterion that is not -1; NULL when none does.
 // PASSIVE_LEVEL; touches only the caller's descriptor.
-extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+extern "C" PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol)
 {
@@ -108,8 +108,8 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 // the non-paged pool and belongs to the caller, who frees it with
 // ExFreePool; NULL when the pool is exhausted or the list is unusable.
 // PASSIVE_LEVEL.
-extern "C" PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                  PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
+extern "C" PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
 {
     emu::verifier::CheckIrql("USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL);
     if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr) {

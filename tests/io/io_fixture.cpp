@@ -98,7 +98,7 @@ emu::IoResult IoFixture::SendRaw(UCHAR major, PFILE_OBJECT file, const std::func
         setup(next);
     }
     bool completed = false;
-    const auto mark = [](PDEVICE_OBJECT, PIRP, PVOID done) -> NTSTATUS {
+    const auto mark = [](PDEVICE_OBJECT, PIRP, PVOID done) NTAPI -> NTSTATUS {
         *static_cast<bool*>(done) = true;
         return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours to free
     };

@@ -122,7 +122,7 @@ struct CancelSeen {
 
 // The documented cancel routine: release the cancel lock with CancelIrql,
 // then complete the IRP as cancelled.
-void RecordingCancelRoutine(PDEVICE_OBJECT device, PIRP irp)
+void NTAPI RecordingCancelRoutine(PDEVICE_OBJECT device, PIRP irp)
 {
     seen = {seen.calls + 1, irp->Cancel, irp->CancelRoutine, KeGetCurrentIrql(), irp->CancelIrql, device};
     IoReleaseCancelSpinLock(irp->CancelIrql);

@@ -31,13 +31,13 @@ void SendSet(TestStack& stack, POWER_STATE_TYPE type, ULONG state, NTSTATUS bott
     }
 }
 
-NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP irp, PVOID kept)
+NTSTATUS NTAPI KeepIt(PDEVICE_OBJECT, PIRP irp, PVOID kept)
 {
     *static_cast<PIRP*>(kept) = irp;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS AllocateOnTheWayUp(PDEVICE_OBJECT, PIRP, PVOID)
+NTSTATUS NTAPI AllocateOnTheWayUp(PDEVICE_OBJECT, PIRP, PVOID)
 {
     ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554));
     return STATUS_CONTINUE_COMPLETION;
@@ -110,7 +110,7 @@ TEST_F(PowerRules, WhatAFunctionDriverDoesWithASetRequest)
     }
 }
 
-void IgnoreDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
+void NTAPI IgnoreDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
 
 // What a driver may hand PoRequestPowerIrp: a request pointer only for a
 // wait-wake request (RequestedPowerIrp), and a wait-wake request only at

@@ -6,12 +6,12 @@ namespace emu::test {
 namespace {
 
 // Each device's extension holds a pointer to its handler.
-NTSTATUS DispatchToHandler(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI DispatchToHandler(PDEVICE_OBJECT device, PIRP irp)
 {
     return (**static_cast<Handler**>(device->DeviceExtension))(device, irp);
 }
 
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (auto& dispatch : driver->MajorFunction) {
         dispatch = DispatchToHandler;
@@ -21,7 +21,7 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 int driverCount = 0;
 
-void SignalRoutine(PDEVICE_OBJECT, PVOID context)
+void NTAPI SignalRoutine(PDEVICE_OBJECT, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
 }
@@ -116,7 +116,7 @@ void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse
     IoFreeIrp(irp);
 }
 
-void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
+void NTAPI UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
 }
@@ -143,7 +143,7 @@ void WorkRun::Wait(PKEVENT event)
     KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
 }
 
-void WorkRoutine(PDEVICE_OBJECT device, PVOID context)
+void NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID context)
 {
     auto* run = static_cast<WorkRun*>(context);
     run->runs++;
@@ -167,7 +167,7 @@ PDEVICE_OBJECT CreatePhysicalDevice()
 {
     PDRIVER_OBJECT bus = CreateSystemDriver(u"ktestbus", [](PDRIVER_OBJECT driver) {
         for (auto& dispatch : driver->MajorFunction) {
-            dispatch = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
+            dispatch = [](PDEVICE_OBJECT, PIRP irp) NTAPI { return CompleteWith(irp, STATUS_SUCCESS); };
         }
     });
     PDEVICE_OBJECT device = nullptr;
@@ -176,7 +176,7 @@ PDEVICE_OBJECT CreatePhysicalDevice()
     return device;
 }
 
-NTSTATUS ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     auto* probe = static_cast<CompletionProbe*>(context);
     probe->calls++;

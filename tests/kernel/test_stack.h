@@ -84,7 +84,7 @@ struct WorkRun {
     int runs = 0, requeues = 0;
     bool freeInside = false;
 };
-void WorkRoutine(PDEVICE_OBJECT device, PVOID run);
+void NTAPI WorkRoutine(PDEVICE_OBJECT device, PVOID run);
 
 // A physical device object of an emulated bus driver (a PnP PDO).
 PDEVICE_OBJECT CreatePhysicalDevice();
@@ -95,12 +95,12 @@ PIRP ReadIrp(CCHAR stackSize);
 // IoSetNextIrpStackLocation calls, then frees it.
 void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse);
 // Releases the cancel lock; never expected to run.
-void UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp);
+void NTAPI UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp);
 
 // The routine for IoSetCompletionRoutine with a CompletionProbe as context.
 // When it lets the walk go on with PendingReturned set and has a location,
 // it marks the IRP pending, as every completion routine must.
-NTSTATUS ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+NTSTATUS NTAPI ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
 // Copies the current location down, sets ProbeCompletion with `probe` and
 // the invoke flags, and calls `lower`; returns what it returned.

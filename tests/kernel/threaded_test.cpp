@@ -93,7 +93,7 @@ TEST_F(ThreadedIrp, BufferedInputAndOutputGoThroughTheSystemBuffer)
 
 std::atomic<int> cancelRoutineEnds = 0;
 
-void EndingCancelRoutine(PDEVICE_OBJECT, PIRP irp)
+void NTAPI EndingCancelRoutine(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     cancelRoutineEnds++;

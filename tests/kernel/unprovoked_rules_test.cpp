@@ -88,16 +88,22 @@ TEST_F(UnprovokedRules, EachIsReported)
          }},
         {"work item returned holding a spin lock", "IoQueueWorkItem",
          "spin lock acquired at DPC level below DISPATCH_LEVEL",
-         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) { KeAcquireSpinLockAtDpcLevel(&lock); }); }},
+         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) NTAPI { KeAcquireSpinLockAtDpcLevel(&lock); }); }},
         {"work item returned at raised IRQL", "IoQueueWorkItem", nullptr,
-         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) { KfRaiseIrql(APC_LEVEL); }); }},
+         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) NTAPI { KfRaiseIrql(APC_LEVEL); }); }},
         {"unknown work queue type", "IoQueueWorkItem", nullptr,
-         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) {}, static_cast<WORK_QUEUE_TYPE>(7)); }},
+         [&] { RunWorkItem(stack->Top(), [](PDEVICE_OBJECT, PVOID) NTAPI {}, static_cast<WORK_QUEUE_TYPE>(7)); }},
         {"driver routine returned holding a spin lock", "DriverEntry",
          "spin lock acquired at DPC level below DISPATCH_LEVEL",
-         [] { LoadAndUnload([](PDRIVER_OBJECT, PUNICODE_STRING) { return KeAcquireSpinLockAtDpcLevel(&lock), NTSTATUS{}; }); }},
+         [] {
+             LoadAndUnload([](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI {
+                 return KeAcquireSpinLockAtDpcLevel(&lock), NTSTATUS{};
+             });
+         }},
         {"IRQL changed across a driver routine", "DriverEntry", nullptr,
-         [] { LoadAndUnload([](PDRIVER_OBJECT, PUNICODE_STRING) { return KfRaiseIrql(APC_LEVEL), NTSTATUS{}; }); }},
+         [] {
+             LoadAndUnload([](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return KfRaiseIrql(APC_LEVEL), NTSTATUS{}; });
+         }},
         {"unknown event type", "KeInitializeEvent", nullptr,
          [&] { KeInitializeEvent(&event, static_cast<EVENT_TYPE>(7), FALSE); }},
         {"unknown wait mode", "KeWaitForSingleObject", nullptr,

@@ -291,9 +291,8 @@ TEST_F(VerifierRules, EachMisuseIsReported)
              stack->OnDispatch(0, HoldPending(&held));
              stack->OnDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
                  IoCopyCurrentIrpStackLocationToNext(irp);
-                 IoSetCompletionRoutine(
-                     irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; }, nullptr, TRUE, TRUE,
-                     TRUE);
+                 const auto pass = [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_CONTINUE_COMPLETION; };
+                 IoSetCompletionRoutine(irp, pass, nullptr, TRUE, TRUE, TRUE);
                  return IoCallDriver(stack->Device(0), irp);
              });
              ASSERT_EQ(stack->Send(), STATUS_PENDING);
@@ -337,7 +336,7 @@ struct Leaks {
     PIRP keptIrp = nullptr;
 } leaks;
 
-void DeleteDevices(PDRIVER_OBJECT driver)
+void NTAPI DeleteDevices(PDRIVER_OBJECT driver)
 {
     for (PDEVICE_OBJECT device = driver->DeviceObject, next; device != nullptr; device = next) {
         next = device->NextDevice;
@@ -345,13 +344,13 @@ void DeleteDevices(PDRIVER_OBJECT driver)
     }
 }
 
-NTSTATUS SloppyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT)
+NTSTATUS NTAPI SloppyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT)
 {
     PDEVICE_OBJECT device = nullptr;
     return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
 }
 
-NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->DriverExtension->AddDevice = SloppyAddDevice;
     driver->DriverUnload = DeleteDevices;
@@ -439,7 +438,7 @@ TEST_F(VerifierRules, WorkItemRunningAtUnloadAndQueuedTwice)
 // was already freed to keep a long-lived machine bounded.
 TEST_F(VerifierRules, DriverUnloadedTwice)
 {
-    const auto entry = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS { return STATUS_SUCCESS; };
+    const auto entry = [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS { return STATUS_SUCCESS; };
     PDRIVER_OBJECT first = nullptr;
     PDRIVER_OBJECT last = nullptr;
     for (size_t i = 0; i < UnloadedDriversKept + 50; ++i) {

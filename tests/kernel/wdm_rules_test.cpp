@@ -14,13 +14,13 @@ namespace {
 
 class WdmRules : public KernelTest {};
 
-NTSTATUS SignalAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID event)
+NTSTATUS NTAPI SignalAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID event)
 {
     irp->PendingReturned ? IoMarkIrpPending(irp) : void();
     return KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE), STATUS_CONTINUE_COMPLETION;
 }
 
-NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
+NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event)
 {
     return KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE), STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -108,7 +108,8 @@ TEST_F(WdmRules, EachRuleIsReported)
         {"cancel routine set on a cancelled IRP left queued",  // IrpCancelField: cancelled before it came
          [&] {
              upper([&](auto, PIRP irp) {
-                 return IoMarkIrpPending(irp), IoSetCancelRoutine(irp, [](auto, auto) {}), held = irp, STATUS_PENDING;
+                 const auto never = [](PDEVICE_OBJECT, PIRP) NTAPI {};
+                 return IoMarkIrpPending(irp), IoSetCancelRoutine(irp, never), held = irp, STATUS_PENDING;
              });
              PIRP irp = stack->AllocateIrp(IRP_MJ_READ);
              IoSetCompletionRoutine(irp, ProbeCompletion, &stack->creator, TRUE, TRUE, TRUE);

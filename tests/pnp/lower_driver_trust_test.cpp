@@ -53,7 +53,7 @@ TEST_F(LowerDriverTrustTest, PipeCountIsCutToTheInterfaceBlock)
     EXPECT_EQ(machine().app().Open("\\\\.\\pondrel\\PIPE" + std::to_string(fits), &handle), STATUS_INVALID_PARAMETER);
 }
 
-NTSTATUS NoteSlots(PDEVICE_OBJECT, PIRP irp, PVOID slots)
+NTSTATUS NTAPI NoteSlots(PDEVICE_OBJECT, PIRP irp, PVOID slots)
 {
     std::memcpy(slots, irp->Tail.Overlay.DriverContext, sizeof irp->Tail.Overlay.DriverContext);
     return STATUS_MORE_PROCESSING_REQUIRED;

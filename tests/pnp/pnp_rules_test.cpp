@@ -30,7 +30,7 @@ NTSTATUS PassDown(PIRP irp)
     return IofCallDriver(lowerDevice, irp);
 }
 
-NTSTATUS AnswerOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS NTAPI AnswerOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -40,7 +40,7 @@ NTSTATUS AnswerOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID)
 }
 
 // The misdeed, on the request it names; the removal still detaches and deletes after.
-NTSTATUS Dispatch(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT fdo, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const bool removal = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
@@ -75,7 +75,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT fdo, PIRP irp)
     return status;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT fdo = nullptr;
     IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
@@ -88,7 +88,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->MajorFunction[IRP_MJ_PNP] = driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;

@@ -193,7 +193,7 @@ TEST_F(WaitWakeTest, CompletionAndDisarmInEachOrder)
 struct ForeignRequest {
     static inline std::atomic<int> done{0};
     static inline std::atomic<NTSTATUS> status{STATUS_PENDING};
-    static void Done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK ioStatus)
+    static void NTAPI Done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK ioStatus)
     {
         status = ioStatus->Status;
         ++done;

@@ -137,7 +137,7 @@ RawResult PowerFixture::SendRaw(UCHAR minor, ULONG type, LONG state)
     // still run); the routine notifies under the lock, since the record goes
     // as soon as the status is seen. It keeps the request for IoFreeIrp.
     auto* completion = new Completion;
-    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP done, PVOID context) NTAPI -> NTSTATUS {
         auto* record = static_cast<Completion*>(context);
         std::lock_guard lock(record->mutex);
         record->status = done->IoStatus;

@@ -13,7 +13,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
     return status;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PowerProbe& probe = PowerProbe::Instance();
     UNICODE_STRING name;
@@ -37,13 +37,13 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-void Unload(PDRIVER_OBJECT)
+void NTAPI Unload(PDRIVER_OBJECT)
 {
     PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.unloads; });
 }
 
 // IRP_MJ_CREATE, IRP_MJ_CLEANUP and IRP_MJ_CLOSE: logged and completed.
-NTSTATUS Handle(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Handle(PDEVICE_OBJECT, PIRP irp)
 {
     const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     PowerProbe::Instance().Record([&](ProbeSeen& seen) { seen.handleRequests.push_back(major); });
@@ -52,7 +52,7 @@ NTSTATUS Handle(PDEVICE_OBJECT, PIRP irp)
 
 // Queries are refused when the test says so; every other request the
 // function driver agrees to goes down with success, the rest untouched.
-NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp)
 {
     PowerProbe& probe = PowerProbe::Instance();
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
@@ -82,7 +82,7 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS NTAPI Completion(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     PowerProbe::Instance().Record([](ProbeSeen& seen) { ++seen.completions; });
     if (irp->PendingReturned) {
@@ -105,7 +105,7 @@ NTSTATUS Forward(PIRP irp)
     return status;
 }
 
-NTSTATUS Power(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Power(PDEVICE_OBJECT, PIRP irp)
 {
     PowerProbe& probe = PowerProbe::Instance();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -143,7 +143,7 @@ PowerProbe& PowerProbe::Instance()
     return probe;
 }
 
-NTSTATUS PowerProbe::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI PowerProbe::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->MajorFunction[IRP_MJ_PNP] = Pnp;
     driver->MajorFunction[IRP_MJ_POWER] = Power;
@@ -192,7 +192,7 @@ void PowerProbe::Record(const std::function<void(ProbeSeen&)>& change)
     changed.notify_all();
 }
 
-void PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
+void NTAPI PowerProbe::Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus)
 {
     Instance().Record([&](ProbeSeen& seen) {
         seen.callbacks.push_back({device, minor, state, ioStatus->Status, seen.completions});

@@ -68,7 +68,7 @@ class PowerProbe {
 public:
     using Ms = std::chrono::milliseconds;
     static PowerProbe& Instance();
-    static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+    static NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
     static constexpr const char* kPath = "\\\\.\\probe";
 
     void Reset(ProbeConfig config = {});
@@ -87,7 +87,7 @@ public:
     bool WaitForForwarded(size_t n, Ms t) { return WaitUntil([n](auto& s) { return s.forwarded >= n; }, t); }
 
     // For PoRequestPowerIrp: records the call into Seen().callbacks.
-    static void Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus);
+    static void NTAPI Callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID, PIO_STATUS_BLOCK ioStatus);
     // Applies `change` to what the probe saw and wakes the waiters.
     void Record(const std::function<void(ProbeSeen&)>& change);
 

@@ -147,7 +147,7 @@ public:
     PIRP Irp() { return irp_; }
 
 private:
-    static NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context);
+    static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context);
 
     PDEVICE_OBJECT target_;
     PIRP irp_;

@@ -162,7 +162,7 @@ Outcome Advance(Endpoint& endpoint, PURB urb, bool commit)
 // A held request's sender cancels it: it leaves its queue and ends as
 // cancelled (a transfer with nothing moved). DISPATCH_LEVEL, cancel spin
 // lock held.
-void CancelHeld(PDEVICE_OBJECT, PIRP irp)
+void NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     {

@@ -76,7 +76,7 @@ NTSTATUS ControlIoctl(PDEVICE_OBJECT device, PIRP irp)
 // and its control code, and passes a handle that carries a name for the
 // function driver there. What neither takes is not supported.
 // PASSIVE_LEVEL under Wine.
-NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     bool child = device == g_bus.child;
@@ -100,7 +100,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 // Wine's root PDO for the bus: the bus's own device, named with a DOS link
 // for pondrelctl, with buffered I/O for the control code and room for the
 // function driver's stack that it passes requests to. PASSIVE_LEVEL.
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     UNICODE_STRING name;
     UNICODE_STRING link;
@@ -129,7 +129,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 
 // Installs the missing kernel routines and sets up the simulated device.
 // PASSIVE_LEVEL.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     using namespace testbus;
     NTSTATUS status = InstallPowerRequestShim();

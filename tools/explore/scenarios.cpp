@@ -76,7 +76,7 @@ struct PowerDone {
     bool finished = false;
     NTSTATUS status = STATUS_PENDING;
 
-    static void Callback(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus)
+    static void NTAPI Callback(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus)
     {
         auto* self = static_cast<PowerDone*>(context);
         std::lock_guard lock(self->mutex);

@@ -75,7 +75,7 @@ void Log(UCHAR major, PFILE_OBJECT file)
 
 // Cancel routine of a held read. DISPATCH_LEVEL with the cancel lock held
 // on entry; the read is completed here.
-void CancelHeld(PDEVICE_OBJECT, PIRP irp)
+void NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Echo& echo = Echo::Instance();
@@ -104,7 +104,7 @@ NTSTATUS Hold(PIRP irp)
 }
 
 // IRP_MJ_CREATE. PASSIVE_LEVEL. A name of "\fail" is refused.
-NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     const std::u16string name(reinterpret_cast<const char16_t*>(file->FileName.Buffer),
@@ -120,7 +120,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
 
 // IRP_MJ_CLEANUP and IRP_MJ_CLOSE. Held reads are deliberately left alone,
 // so that tests can see the close wait for them.
-NTSTATUS DispatchCleanupClose(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI DispatchCleanupClose(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Log(stack->MajorFunction, stack->FileObject);
@@ -128,7 +128,7 @@ NTSTATUS DispatchCleanupClose(PDEVICE_OBJECT, PIRP irp)
 }
 
 // IRP_MJ_READ and IRP_MJ_WRITE. PASSIVE_LEVEL in the caller's thread.
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG length = stack->Parameters.Read.Length;
@@ -146,7 +146,7 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
 
 // IRP_MJ_DEVICE_CONTROL. PASSIVE_LEVEL in the caller's thread. The
 // METHOD_BUFFERED codes share SystemBuffer between input and output.
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -199,7 +199,7 @@ NTSTATUS CreateEchoDevice(ULONG kind)
 }
 
 // Deletes what DriverEntry and the tests created. PASSIVE_LEVEL.
-void Unload(PDRIVER_OBJECT)
+void NTAPI Unload(PDRIVER_OBJECT)
 {
     Echo& echo = Echo::Instance();
     for (ULONG kind = 0; kind < 4; ++kind) {
@@ -223,7 +223,7 @@ Echo& Echo::Instance()
 
 // Creates the three devices; the I/O manager ends their initialization.
 // PASSIVE_LEVEL.
-NTSTATUS Echo::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI Echo::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     Echo& echo = Instance();
     {

@@ -51,7 +51,7 @@ inline uint8_t EchoPattern(size_t i)
 // Tests read it under `mutex`.
 struct Echo {
     static Echo& Instance();
-    static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+    static NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
     // A device left initializing, as if created outside DriverEntry.
     NTSTATUS CreateLateDevice();
     size_t HeldCount();
