@@ -318,7 +318,7 @@ private:
         IofCallDriver(device_.Pdo(), irp_);
     }
 
-    static NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto* self = static_cast<Chain*>(context);
         self->lastReport = self->device_.BusNow();
@@ -339,7 +339,7 @@ private:
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
-    static void FromWorkItem(PDEVICE_OBJECT, PVOID context)
+    static void NTAPI FromWorkItem(PDEVICE_OBJECT, PVOID context)
     {
         auto* self = static_cast<Chain*>(context);
         std::this_thread::sleep_for(self->how_.sleep);
