@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace emu::kernel {
 namespace {
@@ -24,7 +25,22 @@ struct DriverRecord {
     UNICODE_STRING registryPathString{};
     bool system = false;
     bool unloaded = false;
+    // Driver frames of this driver open on any thread (a thread in one of
+    // its routines, counted once per frame):
+    // on Windows a completion routine runs at DISPATCH_LEVEL, which nothing
+    // preempts, so the few instructions it runs after giving back its last
+    // reference end long before the unload that reference allowed. Host
+    // threads are preempted at any point; the unload waits for them.
+    std::atomic<int> threadsInside{0};
 };
+
+// The record of a driver object the kernel made. Every DRIVER_OBJECT a
+// driver routine runs for comes from NewDriver, whose record holds it as its
+// first member.
+DriverRecord* RecordOf(PDRIVER_OBJECT driver)
+{
+    return reinterpret_cast<DriverRecord*>(driver);
+}
 
 std::atomic<int64_t> unloadWaitMilliseconds{10000};
 std::mutex driversMutex;
@@ -85,6 +101,27 @@ DriverRecord* FindDriver(const DRIVER_OBJECT* driver)
     std::lock_guard lock(driversMutex);
     auto found = drivers.find(driver);
     return found == drivers.end() ? nullptr : found->second.get();
+}
+
+// Waits, up to `limit`, until no other thread runs the driver's code (the
+// tail of a completion routine that has given back its last reference); one
+// still inside then would run unloaded code, which Windows answers with a
+// bugcheck. PASSIVE_LEVEL.
+void WaitForThreadsToLeave(DriverRecord& record, std::chrono::milliseconds limit)
+{
+    int own = 0;
+    for (PDRIVER_OBJECT driver : CurrentThread().drivers) {
+        own += driver == &record.object ? 1 : 0;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (record.threadsInside.load(std::memory_order_acquire) > own) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            verifier::Report("driver unloaded while a thread still runs its code", "DriverUnload",
+                             ToUtf8(record.name));
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
 }
 
 // What a driver routine called at PASSIVE_LEVEL must leave as it found.
@@ -151,6 +188,9 @@ DriverScope::DriverScope(PDRIVER_OBJECT driver)
     auto& self = kernel::CurrentThread();
     self.drivers.push_back(driver);
     self.scopes.push_back(kernel::EnterDriverFrame());
+    if (driver != nullptr) {
+        kernel::RecordOf(driver)->threadsInside.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 DriverScope::~DriverScope()
@@ -159,6 +199,9 @@ DriverScope::~DriverScope()
     if (!self.scopes.empty()) {
         kernel::LeaveDriverFrame(self.scopes.back());
         self.scopes.pop_back();
+    }
+    if (PDRIVER_OBJECT driver = self.drivers.back()) {
+        kernel::RecordOf(driver)->threadsInside.fetch_sub(1, std::memory_order_release);
     }
     self.drivers.pop_back();
 }
@@ -202,7 +245,11 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         verifier::Report("unload of a driver that is not loaded", "UnloadDriver", kernel::Hex(driver));
         return;
     }
-    kernel::WaitForDriverWork(driver, std::chrono::milliseconds(kernel::unloadWaitMilliseconds.load()));
+    const std::chrono::milliseconds limit(kernel::unloadWaitMilliseconds.load());
+    // A work item still running is reported as such at the leak report.
+    if (kernel::WaitForDriverWork(driver, limit)) {
+        kernel::WaitForThreadsToLeave(*record, limit);
+    }
     if (driver->DriverUnload != nullptr) {
         kernel::ThreadState& self = kernel::CurrentThread();
         const size_t locksBefore = self.held.size();

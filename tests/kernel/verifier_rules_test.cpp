@@ -6,6 +6,8 @@
 
 #include <gtest/gtest-spi.h>
 
+#include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
@@ -449,6 +451,47 @@ TEST_F(VerifierRules, DriverUnloadedTwice)
     EXPECT_EQ(UnloadedDriverObjectsKept(), UnloadedDriversKept);
     ExpectFinding("unload of a driver that is not loaded", [&] { UnloadDriver(last); });
     ExpectFinding("unload of a driver that is not loaded", [&] { UnloadDriver(first); });
+}
+
+// The unload waits for a thread still in one of the driver's routines (the
+// tail of a completion routine after its last reference went), and one that
+// stays past the limit would run unloaded code.
+TEST_F(VerifierRules, UnloadWaitsForThreadsInTheDriversCode)
+{
+    const auto entry = [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS { return STATUS_SUCCESS; };
+    struct Case {
+        std::chrono::milliseconds stay;
+        std::chrono::milliseconds limit;
+        const char* finding;  // null: none
+    } cases[] = {
+        {std::chrono::milliseconds(40), std::chrono::seconds(10), nullptr},
+        {std::chrono::milliseconds(400), std::chrono::milliseconds(50), "driver unloaded while a thread still runs its code"},
+    };
+    for (const Case& c : cases) {
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(LoadDriver(u"lingering", entry, u"\\Registry\\lingering", &driver), STATUS_SUCCESS);
+        std::atomic<bool> entered{false};
+        std::atomic<bool> leaving{false};
+        std::thread tail([&] {
+            DriverScope scope(driver);
+            entered = true;
+            std::this_thread::sleep_for(c.stay);
+            leaving = true;
+        });
+        while (!entered) {
+            std::this_thread::yield();
+        }
+        SetUnloadWaitLimit(c.limit);
+        if (c.finding != nullptr) {
+            ExpectFinding(c.finding, [&] { UnloadDriver(driver); });
+            EXPECT_FALSE(leaving);
+        } else {
+            UnloadDriver(driver);
+            EXPECT_TRUE(leaving);
+        }
+        SetUnloadWaitLimit(std::chrono::seconds(10));
+        tail.join();
+    }
 }
 
 // The second stage of a threaded IRP is a kernel APC: it cannot run while
