@@ -71,8 +71,12 @@ ReadStep GatherReceivedBytes(TransferContext* Transfer, ULONG Received, PUCHAR* 
     if (MoveReceivedBytes(Context, Destination, Needed)) {
         Transfer->Transferred = Transfer->Remaining;
     } else {
+        // A whole bus read no longer fits: the read takes what is buffered
+        // first, so that the next bus read is whole. A shorter one would end
+        // on the room's edge, and the rest of the device's transfer (at
+        // full speed its zero-length packet) would cost a bus read of its own.
         const LONG Buffered = Context->ReceiveCount;
-        if (BusReadRoom(Context, Transfer->MaximumPacketSize) == 0 &&
+        if (BusReadRoom(Context, Transfer->MaximumPacketSize) < BusReadLength &&
             MoveReceivedBytes(Context, Destination, Buffered)) {
             Transfer->Transferred += Buffered;
         }

@@ -28,7 +28,7 @@ void KeepReceivedBytes(TransferContext* Transfer, ULONG Received);
 
 // For the read that owns the buffer: adds the Received bytes of its last bus
 // read, moves into the read's buffer all that it still needs if the buffer
-// holds it, or everything buffered if not even one packet fits in the room
-// left, and says where the next bus read goes (FillAt, FillLength) when one
+// holds it, or everything buffered if a whole bus read no longer fits in the
+// room left, and says where the next bus read goes (FillAt, FillLength) when one
 // is needed. Any IRQL up to DISPATCH_LEVEL.
 ReadStep GatherReceivedBytes(TransferContext* Transfer, ULONG Received, PUCHAR* FillAt, ULONG* FillLength);
