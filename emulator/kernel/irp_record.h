@@ -69,13 +69,18 @@ struct IrpRecord {
     NTSTATUS cameUpWith = 0;           // and the status it came up with
     bool guardReported = false;
     std::vector<std::shared_ptr<CallFrame>> frames;
+    size_t registryIndex = 0;          // its place among all records (irp_allocate.cpp)
 };
 
 // Guards every IrpRecord field and the registry.
 std::mutex& IrpMutex();
 
-// The record of a live or quarantined IRP; null for anything else.
+// The record of a live or quarantined IRP; null for anything else,
+// whatever the address (nothing is read at it unless the kernel handed it
+// out). Found from the hidden header in front of the IRP, not a search.
 std::shared_ptr<IrpRecord> FindIrp(const IRP* irp);
+// The same for a caller that holds IrpMutex(), which keeps the record.
+IrpRecord* FindIrpLocked(const IRP* irp);
 
 // IoAllocateIrp without the failable-call accounting.
 PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT owner, PDRIVER_OBJECT creator);

@@ -45,9 +45,8 @@ static std::optional<std::vector<uint8_t>> NextPacket(EndpointState& in)
         return std::nullopt;
     }
     std::vector<uint8_t> packet(in.maxPacket);
-    for (auto& byte : packet) {
-        byte = SourcePatternByte(in.sourceOffset++);
-    }
+    FillSourcePattern(packet.data(), packet.size(), in.sourceOffset);
+    in.sourceOffset += packet.size();
     return packet;
 }
 
@@ -105,6 +104,24 @@ static StepResult EndShort(EndpointState& in, const TransferData& transfer, bool
     return {true, USBD_STATUS_ERROR_SHORT_TRANSFER};
 }
 
+// A source with nothing queued sends full packets without end: as many as
+// fit before `limit` go straight into the transfer's buffer, exactly the
+// bytes NextPacket would have made of them one packet at a time. False when
+// there is not a whole one to take.
+static bool TakeWholeSourcePackets(EndpointState& in, TransferData& transfer, uint32_t limit)
+{
+    const uint32_t room = limit - transfer.moved;
+    if (in.role.behaviour != EndpointBehaviour::Source || !in.packets.empty() || in.maxPacket == 0 ||
+        room < in.maxPacket) {
+        return false;
+    }
+    const uint32_t whole = room - room % in.maxPacket;
+    FillSourcePattern(transfer.buffer + transfer.moved, whole, in.sourceOffset);
+    in.sourceOffset += whole;
+    transfer.moved += whole;
+    return true;
+}
+
 // `limit` (at most the requested length) is where the transfer must stop:
 // past it the device keeps its bytes for the next transfer.
 static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, uint32_t limit, bool shortIsError)
@@ -113,6 +130,9 @@ static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, uint32_t 
     for (;;) {
         if (transfer.moved == limit) {
             return limit < transfer.requested ? EndShort(in, transfer, shortIsError) : StepResult{true, USBD_STATUS_SUCCESS};
+        }
+        if (TakeWholeSourcePackets(in, transfer, limit)) {
+            continue;
         }
         auto packet = NextPacket(in);
         if (!packet) {
