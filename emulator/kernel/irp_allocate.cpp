@@ -204,10 +204,10 @@ void QuarantineLocked(IrpRecord& record)
 
 }  // namespace
 
-std::mutex& IrpMutex()
+IrpLock& IrpMutex()
 {
-    static std::mutex mutex;
-    return mutex;
+    static IrpLock lock;
+    return lock;
 }
 
 IrpRecord* FindIrpLocked(const IRP* irp)
@@ -329,10 +329,10 @@ CallFrame* FrameAt(IrpRecord& record, int location)
             continue;
         }
         if ((*it)->thread == self) {
-            return it->get();
+            return *it;
         }
         if (any == nullptr) {
-            any = it->get();
+            any = *it;
         }
     }
     return any;

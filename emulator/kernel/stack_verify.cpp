@@ -56,7 +56,7 @@ CallFrame* SkippingCaller(IrpRecord& record, int location)
     const uint64_t self = CurrentThread().id;
     for (auto it = record.frames.rbegin(); it != record.frames.rend(); ++it) {
         if ((*it)->location == location && (*it)->thread == self) {
-            return it->get();
+            return *it;
         }
     }
     return nullptr;

@@ -214,7 +214,11 @@ StepResult Advance(EndpointState& endpoint, EndpointState* peer, TransferData& t
     if (endpoint.leaving) {
         return {true, USBD_STATUS_DEVICE_GONE};
     }
-    if (Naking(endpoint, std::chrono::steady_clock::now())) {
+    // The clock is read only for an endpoint told to NAK for a while: every
+    // step of every transfer passes here.
+    const auto& misbehaviour = endpoint.misbehaviour;
+    const bool nakTimed = misbehaviour.nakUntil != std::chrono::steady_clock::time_point{};
+    if (misbehaviour.silent || (nakTimed && Naking(endpoint, std::chrono::steady_clock::now()))) {
         return {false, USBD_STATUS_PENDING};
     }
     uint32_t limit = transfer.requested;
