@@ -18,6 +18,7 @@
 #include <deque>
 #include <vector>
 
+#include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 
 namespace emu::kernel {
@@ -113,6 +114,15 @@ IrpHeader* HeaderOf(const IRP* irp)
     return nullptr;
 }
 
+// Under AddressSanitizer the slot past the IRP's guard is out of bounds,
+// as the space past a heap block would be.
+UCHAR* Fitted(UCHAR* slot, size_t slotBytes, size_t bytes)
+{
+    ASAN_UNPOISON_MEMORY_REGION(slot + HeaderBytes, bytes);
+    ASAN_POISON_MEMORY_REGION(slot + HeaderBytes + bytes, slotBytes - HeaderBytes - bytes);
+    return slot;
+}
+
 // A slot for `bytes` of IRP and guard, or null. Caller holds IrpMutex().
 UCHAR* TakeSlotLocked(size_t bytes)
 {
@@ -120,16 +130,17 @@ UCHAR* TakeSlotLocked(size_t bytes)
         return nullptr;
     }
     for (size_t i = 0; i < SlotClasses.size(); ++i) {
-        if (HeaderBytes + bytes > SlotClasses[i].slotBytes) {
+        const size_t slotBytes = SlotClasses[i].slotBytes;
+        if (HeaderBytes + bytes > slotBytes) {
             continue;
         }
         if (!arena.freed[i].empty()) {
             UCHAR* slot = arena.freed[i].back();
             arena.freed[i].pop_back();
-            return slot;
+            return Fitted(slot, slotBytes, bytes);
         }
         if (arena.used[i] < SlotClasses[i].slots) {
-            return arena.regions[i] + SlotClasses[i].slotBytes * arena.used[i]++;
+            return Fitted(arena.regions[i] + slotBytes * arena.used[i]++, slotBytes, bytes);
         }
         return nullptr;  // as many IRPs of this size live or quarantined as the arena holds
     }
@@ -145,6 +156,8 @@ void ReturnSlotLocked(IrpRecord& record)
     for (size_t i = 0; i < SlotClasses.size(); ++i) {
         const size_t regionBytes = SlotClasses[i].slotBytes * SlotClasses[i].slots;
         if (slot >= arena.regions[i] && slot < arena.regions[i] + regionBytes) {
+            // Under AddressSanitizer a use of the IRP from here on is a use after free.
+            ASAN_POISON_MEMORY_REGION(slot + HeaderBytes, SlotClasses[i].slotBytes - HeaderBytes);
             arena.freed[i].push_back(slot);
             return;
         }

@@ -18,13 +18,35 @@ std::optional<Fault> EndpointState::CountSubmission()
     return fault;
 }
 
+// A packet of `size` bytes from `bytes`, in a buffer a sent packet left
+// when there is one (a loopback queues a packet per packet it receives).
+static std::vector<uint8_t> NewPacket(EndpointState& in, const uint8_t* bytes, size_t size)
+{
+    if (in.spare.empty()) {
+        return std::vector<uint8_t>(bytes, bytes + size);
+    }
+    std::vector<uint8_t> packet = std::move(in.spare.back());
+    in.spare.pop_back();
+    packet.assign(bytes, bytes + size);
+    return packet;
+}
+
+// Keeps a sent packet's buffer for NewPacket, a few at most.
+static void Recycle(EndpointState& in, std::vector<uint8_t>&& packet)
+{
+    constexpr size_t SparePackets = 8;
+    if (in.spare.size() < SparePackets) {
+        in.spare.push_back(std::move(packet));
+    }
+}
+
 void QueueInPackets(EndpointState& in, const uint8_t* bytes, size_t length, bool zeroLengthAfterFull)
 {
     size_t offset = 0;
     bool lastFull = false;
     while (offset < length) {
         const size_t size = std::min<size_t>(in.maxPacket, length - offset);
-        in.packets.emplace_back(bytes + offset, bytes + offset + size);
+        in.packets.push_back(NewPacket(in, bytes + offset, size));
         lastFull = size == in.maxPacket;
         offset += size;
     }
@@ -65,7 +87,11 @@ size_t TakeInBytes(EndpointState& in, uint8_t* out, size_t length)
         taken += used;
         if (used < packet->size()) {
             in.packets.emplace_front(packet->begin() + static_cast<ptrdiff_t>(used), packet->end());
-        } else if (packet->size() < in.maxPacket) {
+            continue;
+        }
+        const bool ends = packet->size() < in.maxPacket;
+        Recycle(in, std::move(*packet));
+        if (ends) {
             break;  // a short or zero-length packet ends what the device sends
         }
     }
@@ -145,6 +171,9 @@ static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, uint32_t 
             std::memcpy(transfer.buffer + transfer.moved, packet->data(), used);
         }
         transfer.moved += used;
+        if (size <= room) {
+            Recycle(in, std::move(*packet));
+        }
         if (size > room) {
             if (forcedShort) {
                 in.packets.emplace_front(packet->begin() + used, packet->end());
