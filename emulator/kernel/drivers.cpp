@@ -7,6 +7,7 @@
 #include "emulator/kernel/thread_state.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -47,6 +48,55 @@ std::mutex driversMutex;
 std::map<const DRIVER_OBJECT*, std::unique_ptr<DriverRecord>> drivers;  // guarded by driversMutex
 std::deque<const DRIVER_OBJECT*> unloadedOrder;  // unloaded records, oldest first; guarded by driversMutex
 
+// The system drivers among `drivers`, read without the lock: every check
+// asks whether the code running is a system driver's. Written under
+// driversMutex; a system driver that finds no free slot is counted in
+// `unslottedSystemDrivers`, and while there is one a miss asks the map.
+constexpr size_t SystemDriverSlots = 64;
+std::array<std::atomic<const DRIVER_OBJECT*>, SystemDriverSlots> systemDrivers{};
+std::atomic<size_t> systemDriverSlotsUsed{0};  // high-water mark
+std::atomic<size_t> unslottedSystemDrivers{0};
+
+// Caller holds driversMutex.
+void NoteSystemDriver(const DRIVER_OBJECT* driver)
+{
+    for (size_t i = 0; i < SystemDriverSlots; ++i) {
+        if (systemDrivers[i].load(std::memory_order_relaxed) == nullptr) {
+            systemDrivers[i].store(driver, std::memory_order_release);
+            if (i >= systemDriverSlotsUsed.load(std::memory_order_relaxed)) {
+                systemDriverSlotsUsed.store(i + 1, std::memory_order_release);
+            }
+            return;
+        }
+    }
+    unslottedSystemDrivers.fetch_add(1, std::memory_order_release);
+}
+
+// Caller holds driversMutex; `driver` is a system driver leaving the map.
+void ForgetSystemDriver(const DRIVER_OBJECT* driver)
+{
+    for (auto& slot : systemDrivers) {
+        if (slot.load(std::memory_order_relaxed) == driver) {
+            slot.store(nullptr, std::memory_order_release);
+            return;
+        }
+    }
+    unslottedSystemDrivers.fetch_sub(1, std::memory_order_release);
+}
+
+// Caller holds driversMutex.
+void EraseDriver(const DRIVER_OBJECT* driver)
+{
+    auto found = drivers.find(driver);
+    if (found == drivers.end()) {
+        return;
+    }
+    if (found->second->system) {
+        ForgetSystemDriver(driver);
+    }
+    drivers.erase(found);
+}
+
 // The I/O manager's dispatch routine for every major function a driver
 // does not handle.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -81,6 +131,9 @@ PDRIVER_OBJECT NewDriver(std::u16string_view name, bool system)
     }
     std::lock_guard lock(driversMutex);
     drivers[driver] = std::move(record);
+    if (system) {
+        NoteSystemDriver(driver);
+    }
     return driver;
 }
 
@@ -93,7 +146,7 @@ void RetireDriver(DriverRecord& record)
     std::lock_guard lock(driversMutex);
     record.unloaded = true;
     KeepNewest(unloadedOrder, static_cast<const DRIVER_OBJECT*>(&record.object), UnloadedDriversKept,
-               [](const DRIVER_OBJECT* oldest) { drivers.erase(oldest); });
+               [](const DRIVER_OBJECT* oldest) { EraseDriver(oldest); });
 }
 
 DriverRecord* FindDriver(const DRIVER_OBJECT* driver)
@@ -153,6 +206,18 @@ void ReportLeaks(PDRIVER_OBJECT driver)
 
 bool IsSystemDriver(PDRIVER_OBJECT driver)
 {
+    if (driver == nullptr) {
+        return false;
+    }
+    const size_t used = systemDriverSlotsUsed.load(std::memory_order_acquire);
+    for (size_t i = 0; i < used; ++i) {
+        if (systemDrivers[i].load(std::memory_order_acquire) == driver) {
+            return true;
+        }
+    }
+    if (unslottedSystemDrivers.load(std::memory_order_acquire) == 0) {
+        return false;
+    }
     DriverRecord* record = FindDriver(driver);
     return record != nullptr && record->system;
 }
@@ -177,6 +242,11 @@ void ResetDrivers()
     std::lock_guard lock(driversMutex);
     drivers.clear();
     unloadedOrder.clear();
+    for (auto& slot : systemDrivers) {
+        slot.store(nullptr, std::memory_order_release);
+    }
+    systemDriverSlotsUsed = 0;
+    unslottedSystemDrivers = 0;
 }
 
 }  // namespace emu::kernel

@@ -3,12 +3,23 @@
 // adds a guard after the last location, and keeps a record per IRP. Freed
 // IRPs are poisoned and quarantined, so that a late completion or a second
 // free is caught instead of reusing memory.
+//
+// Every IRP lives in a slot of an arena the kernel reserves once and never
+// gives back, behind a hidden header that points at its record: every call
+// that takes an IRP finds the record from the address alone, without a lock.
+// An address is an IRP only if it lies in the arena exactly where a slot
+// puts an IRP and that slot's header names it, so an address the kernel did
+// not hand out is told apart without reading anything outside the arena.
 #include "emulator/kernel/irp_record.h"
 #include "emulator/kernel/kernel_internal.h"
 
-#include <cstdlib>
+#include <array>
+#include <atomic>
 #include <deque>
-#include <map>
+#include <vector>
+
+#include <sanitizer/asan_interface.h>
+#include <sys/mman.h>
 
 namespace emu::kernel {
 namespace {
@@ -20,8 +31,143 @@ constexpr UCHAR GuardFill = 0xFC;
 constexpr UCHAR FreedFill = 0xDD;
 constexpr size_t QuarantineIrps = 1024;
 
-std::map<const IRP*, std::shared_ptr<IrpRecord>> irps;  // guarded by IrpMutex()
-std::deque<const IRP*> quarantine;                       // oldest first
+// In front of each IRP: the record of the IRP the slot holds now (null
+// while the slot is free). Written under IrpMutex(), which also keeps the
+// record alive while the caller reads it.
+struct IrpHeader {
+    IrpRecord* record;
+};
+constexpr size_t HeaderBytes = 64;  // keeps the IRP 64-byte aligned
+static_assert(sizeof(IrpHeader) <= HeaderBytes);
+
+// Slot sizes: an IRP of up to 127 stack locations fits the largest.
+struct SlotClass {
+    size_t slotBytes;
+    size_t slots;
+};
+constexpr std::array<SlotClass, 3> SlotClasses{{{1024, 32768}, {4096, 8192}, {16384, 4096}}};
+static_assert(HeaderBytes + sizeof(IRP) + 127 * sizeof(IO_STACK_LOCATION) + GuardBytes <= 16384);
+
+struct Arena {
+    UCHAR* base = nullptr;
+    std::array<UCHAR*, SlotClasses.size()> regions{};
+    std::array<size_t, SlotClasses.size()> used{};              // slots handed out at least once
+    std::array<std::vector<UCHAR*>, SlotClasses.size()> freed{};  // slots to hand out again
+};
+
+// Reserved on first use, never unmapped: a stale or forged address that
+// falls in it reads the kernel's own memory, never a hole. Guarded by
+// IrpMutex() except the region bounds, fixed once set.
+std::atomic<UCHAR*> arenaBase{nullptr};
+Arena arena;
+
+size_t ArenaBytes()
+{
+    size_t bytes = 0;
+    for (const auto& slotClass : SlotClasses) {
+        bytes += slotClass.slotBytes * slotClass.slots;
+    }
+    return bytes;
+}
+
+// Caller holds IrpMutex().
+bool ReserveArenaLocked()
+{
+    if (arena.base != nullptr) {
+        return true;
+    }
+    void* memory = mmap(nullptr, ArenaBytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED) {
+        return false;
+    }
+    arena.base = static_cast<UCHAR*>(memory);
+    UCHAR* region = arena.base;
+    for (size_t i = 0; i < SlotClasses.size(); ++i) {
+        arena.regions[i] = region;
+        region += SlotClasses[i].slotBytes * SlotClasses[i].slots;
+    }
+    arenaBase.store(arena.base, std::memory_order_release);
+    return true;
+}
+
+// The header of the slot whose IRP would be at `irp`; null when no slot
+// puts an IRP there.
+IrpHeader* HeaderOf(const IRP* irp)
+{
+    UCHAR* base = arenaBase.load(std::memory_order_acquire);
+    const auto address = reinterpret_cast<uintptr_t>(irp);
+    const auto start = reinterpret_cast<uintptr_t>(base);
+    if (base == nullptr || address < start + HeaderBytes) {
+        return nullptr;
+    }
+    uintptr_t offset = address - start - HeaderBytes;
+    for (const auto& slotClass : SlotClasses) {
+        const uintptr_t regionBytes = slotClass.slotBytes * slotClass.slots;
+        if (offset < regionBytes) {
+            if (offset % slotClass.slotBytes != 0) {
+                return nullptr;
+            }
+            return reinterpret_cast<IrpHeader*>(address - HeaderBytes);
+        }
+        offset -= regionBytes;
+    }
+    return nullptr;
+}
+
+// Under AddressSanitizer the slot past the IRP's guard is out of bounds,
+// as the space past a heap block would be.
+UCHAR* Fitted(UCHAR* slot, size_t slotBytes, size_t bytes)
+{
+    ASAN_UNPOISON_MEMORY_REGION(slot + HeaderBytes, bytes);
+    ASAN_POISON_MEMORY_REGION(slot + HeaderBytes + bytes, slotBytes - HeaderBytes - bytes);
+    return slot;
+}
+
+// A slot for `bytes` of IRP and guard, or null. Caller holds IrpMutex().
+UCHAR* TakeSlotLocked(size_t bytes)
+{
+    if (!ReserveArenaLocked()) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < SlotClasses.size(); ++i) {
+        const size_t slotBytes = SlotClasses[i].slotBytes;
+        if (HeaderBytes + bytes > slotBytes) {
+            continue;
+        }
+        if (!arena.freed[i].empty()) {
+            UCHAR* slot = arena.freed[i].back();
+            arena.freed[i].pop_back();
+            return Fitted(slot, slotBytes, bytes);
+        }
+        if (arena.used[i] < SlotClasses[i].slots) {
+            return Fitted(arena.regions[i] + slotBytes * arena.used[i]++, slotBytes, bytes);
+        }
+        return nullptr;  // as many IRPs of this size live or quarantined as the arena holds
+    }
+    return nullptr;
+}
+
+// Caller holds IrpMutex().
+void ReturnSlotLocked(IrpRecord& record)
+{
+    UCHAR* slot = record.memory - HeaderBytes;
+    reinterpret_cast<IrpHeader*>(slot)->record = nullptr;
+    record.memory = nullptr;
+    for (size_t i = 0; i < SlotClasses.size(); ++i) {
+        const size_t regionBytes = SlotClasses[i].slotBytes * SlotClasses[i].slots;
+        if (slot >= arena.regions[i] && slot < arena.regions[i] + regionBytes) {
+            // Under AddressSanitizer a use of the IRP from here on is a use after free.
+            ASAN_POISON_MEMORY_REGION(slot + HeaderBytes, SlotClasses[i].slotBytes - HeaderBytes);
+            arena.freed[i].push_back(slot);
+            return;
+        }
+    }
+}
+
+// Every live and quarantined record, for the reports that look at all of
+// them (leaks, kept requests); the lookups go through the headers.
+std::vector<std::shared_ptr<IrpRecord>> records;  // guarded by IrpMutex()
+std::deque<std::shared_ptr<IrpRecord>> quarantine;  // oldest first; guarded by IrpMutex()
 
 bool GuardIntact(const IrpRecord& record)
 {
@@ -46,36 +192,51 @@ void InitializeIrp(PIRP irp, CCHAR stackSize)
     InitializeListHead(&irp->ThreadListEntry);
 }
 
+// Caller holds IrpMutex().
+void ForgetLocked(IrpRecord& record)
+{
+    ReturnSlotLocked(record);
+    const size_t index = record.registryIndex;
+    records[index] = std::move(records.back());
+    records[index]->registryIndex = index;
+    records.pop_back();
+}
+
 void QuarantineLocked(IrpRecord& record)
 {
     NoteReleased(record);
     memset(record.memory, FreedFill, record.bytes);
     record.state = IrpState::Freed;
-    quarantine.push_back(record.irp);
+    quarantine.push_back(records[record.registryIndex]);
     while (quarantine.size() > QuarantineIrps) {
-        auto oldest = irps.find(quarantine.front());
+        std::shared_ptr<IrpRecord> oldest = std::move(quarantine.front());
         quarantine.pop_front();
-        if (oldest != irps.end()) {
-            std::free(oldest->second->memory);
-            oldest->second->memory = nullptr;
-            irps.erase(oldest);
-        }
+        ForgetLocked(*oldest);
     }
 }
 
 }  // namespace
 
-std::mutex& IrpMutex()
+IrpLock& IrpMutex()
 {
-    static std::mutex mutex;
-    return mutex;
+    static IrpLock lock;
+    return lock;
+}
+
+IrpRecord* FindIrpLocked(const IRP* irp)
+{
+    IrpHeader* header = HeaderOf(irp);
+    if (header == nullptr || header->record == nullptr || header->record->irp != irp) {
+        return nullptr;
+    }
+    return header->record;
 }
 
 std::shared_ptr<IrpRecord> FindIrp(const IRP* irp)
 {
     std::lock_guard lock(IrpMutex());
-    auto found = irps.find(irp);
-    return found == irps.end() ? nullptr : found->second;
+    IrpRecord* record = FindIrpLocked(irp);
+    return record != nullptr ? records[record->registryIndex] : nullptr;
 }
 
 std::string IrpText(const IRP* irp)
@@ -86,14 +247,16 @@ std::string IrpText(const IRP* irp)
 PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT owner, PDRIVER_OBJECT creator)
 {
     const size_t bytes = IoSizeOfIrp(stackSize) + GuardBytes;
-    auto* memory = static_cast<UCHAR*>(std::calloc(1, bytes));
-    if (memory == nullptr) {
+    auto record = std::make_shared<IrpRecord>();
+    std::lock_guard lock(IrpMutex());
+    UCHAR* slot = TakeSlotLocked(bytes);
+    if (slot == nullptr) {
         return nullptr;
     }
+    UCHAR* memory = slot + HeaderBytes;
     memset(memory + bytes - GuardBytes, GuardFill, GuardBytes);
     auto irp = reinterpret_cast<PIRP>(memory);
     InitializeIrp(irp, stackSize);
-    auto record = std::make_shared<IrpRecord>();
     record->irp = irp;
     record->memory = memory;
     record->bytes = bytes;
@@ -101,20 +264,21 @@ PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT owner, PDRIVER_OBJECT creator)
     record->owner = owner;
     record->creator = creator;
     record->lowestLocation = stackSize + 1;
-    std::lock_guard lock(IrpMutex());
-    irps[irp] = std::move(record);
+    record->registryIndex = records.size();
+    records.push_back(record);
+    reinterpret_cast<IrpHeader*>(slot)->record = record.get();
     return irp;
 }
 
 void ReleaseIrp(PIRP irp, bool byIoManager, const char* routine)
 {
     std::lock_guard lock(IrpMutex());
-    auto found = irps.find(irp);
-    if (found == irps.end()) {
+    IrpRecord* found = FindIrpLocked(irp);
+    if (found == nullptr) {
         verifier::Report("IoFreeIrp of an address that is not an IRP", routine, Hex(irp));
         return;
     }
-    IrpRecord& record = *found->second;
+    IrpRecord& record = *found;
     if (record.state == IrpState::Freed) {
         verifier::Report("IRP freed twice", routine, IrpText(irp));
         return;
@@ -135,7 +299,7 @@ void ReleaseIrp(PIRP irp, bool byIoManager, const char* routine)
 
 void ForEachLiveIrp(const std::function<void(IrpRecord&)>& visit)
 {
-    for (auto& [irp, record] : irps) {
+    for (auto& record : records) {
         if (record->state == IrpState::Live) {
             visit(*record);
         }
@@ -147,7 +311,7 @@ void ReportIrpLeaks(PDRIVER_OBJECT driver)
     uint64_t outstanding = 0;
     {
         std::lock_guard lock(IrpMutex());
-        for (const auto& [irp, record] : irps) {
+        for (const auto& record : records) {
             if (record->owner == driver && record->state != IrpState::Freed) {
                 ++outstanding;
                 record->owner = nullptr;
@@ -162,11 +326,10 @@ void ReportIrpLeaks(PDRIVER_OBJECT driver)
 void ResetIrps()
 {
     std::lock_guard lock(IrpMutex());
-    for (auto& [irp, record] : irps) {
-        std::free(record->memory);
-        record->memory = nullptr;
+    for (auto& record : records) {
+        ReturnSlotLocked(*record);
     }
-    irps.clear();
+    records.clear();
     quarantine.clear();
 }
 
@@ -179,10 +342,10 @@ CallFrame* FrameAt(IrpRecord& record, int location)
             continue;
         }
         if ((*it)->thread == self) {
-            return it->get();
+            return *it;
         }
         if (any == nullptr) {
-            any = it->get();
+            any = *it;
         }
     }
     return any;
@@ -196,7 +359,7 @@ uint64_t LiveIrps()
 {
     std::lock_guard lock(kernel::IrpMutex());
     uint64_t live = 0;
-    for (const auto& [irp, record] : kernel::irps) {
+    for (const auto& record : kernel::records) {
         live += record->state != kernel::IrpState::Freed ? 1 : 0;
     }
     return live;

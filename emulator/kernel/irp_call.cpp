@@ -91,19 +91,18 @@ bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord
     return true;
 }
 
-std::shared_ptr<CallFrame> PushFrame(IrpRecord& record, int location)
+// `frame` lives on the caller's stack until its PopFrame.
+void PushFrame(IrpRecord& record, CallFrame& frame, int location)
 {
-    auto frame = std::make_shared<CallFrame>();
-    frame->location = location;
-    frame->thread = CurrentThread().id;
+    frame.location = location;
+    frame.thread = CurrentThread().id;
     std::lock_guard lock(IrpMutex());
     NoteReleased(record);
     record.calls++;
-    NoteHandOver(record.irp, record, *frame);
-    record.frames.push_back(frame);
+    NoteHandOver(record.irp, record, frame);
+    record.frames.push_back(&frame);
     record.skippedAt = 0;
     record.lowestLocation = std::min(record.lowestLocation, location);
-    return frame;
 }
 
 // The innermost frame of the calling thread that handed `frame`'s location
@@ -152,15 +151,15 @@ void CheckSuccessMeansCompleted(const CallFrame& frame, NTSTATUS status, const C
 
 // The pending rules, checked when the dispatch routine returns, and the
 // caller's frame told what the call down returned.
-void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTATUS status, const Call& call)
+void PopFrame(IrpRecord& record, CallFrame& frame, NTSTATUS status, const Call& call)
 {
     std::lock_guard lock(IrpMutex());
-    std::erase(record.frames, frame);
-    JudgeDispatchReturn(record.irp, record, *frame, status, [&call] { return call.Text(); });
+    std::erase(record.frames, &frame);
+    JudgeDispatchReturn(record.irp, record, frame, status, [&call] { return call.Text(); });
     const bool pending = status == STATUS_PENDING;
-    CheckLowerDriverReturn(*frame, status, call);
-    CheckSuccessMeansCompleted(*frame, status, call);
-    CallFrame* caller = CallerOf(record, *frame);
+    CheckLowerDriverReturn(frame, status, call);
+    CheckSuccessMeansCompleted(frame, status, call);
+    CallFrame* caller = CallerOf(record, frame);
     if (caller == nullptr) {
         return;
     }
@@ -168,7 +167,7 @@ void PopFrame(IrpRecord& record, const std::shared_ptr<CallFrame>& frame, NTSTAT
     caller->lowerStatus = status;
     if (pending) {
         caller->lowerReturnedPending = true;
-        caller->sharedLocationPending |= caller->location == frame->location;
+        caller->sharedLocationPending |= caller->location == frame.location;
     }
 }
 
@@ -243,7 +242,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     location->DeviceObject = DeviceObject;
     const UCHAR major = location->MajorFunction;
     const Call call{Irp, DeviceObject, major, location->MinorFunction};
-    auto frame = PushFrame(*record, Irp->CurrentLocation);
+    CallFrame frame;
+    PushFrame(*record, frame, Irp->CurrentLocation);
     emu::observe::Notify(emu::observe::Point::CallDriver, Irp, DeviceObject);
 
     ThreadState& self = CurrentThread();

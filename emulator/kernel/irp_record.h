@@ -8,7 +8,9 @@
 
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace emu::kernel {
@@ -68,14 +70,38 @@ struct IrpRecord {
     int cameUpAt = 0;                  // a set-power: the location its walk last reached with a routine
     NTSTATUS cameUpWith = 0;           // and the status it came up with
     bool guardReported = false;
-    std::vector<std::shared_ptr<CallFrame>> frames;
+    std::vector<CallFrame*> frames;    // each on the stack of its IofCallDriver, innermost last
+    size_t registryIndex = 0;          // its place among all records (irp_allocate.cpp)
 };
 
-// Guards every IrpRecord field and the registry.
-std::mutex& IrpMutex();
+// The lock that guards every IrpRecord field and the registry. Every call
+// that takes an IRP takes it several times, each time for a few loads and
+// stores: a lock that takes one atomic exchange and releases with a store,
+// and yields the processor while another thread holds it.
+class IrpLock {
+public:
+    void lock()
+    {
+        while (held_.exchange(true, std::memory_order_acquire)) {
+            while (held_.load(std::memory_order_relaxed)) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() { held_.store(false, std::memory_order_release); }
 
-// The record of a live or quarantined IRP; null for anything else.
+private:
+    std::atomic<bool> held_{false};
+};
+
+IrpLock& IrpMutex();
+
+// The record of a live or quarantined IRP; null for anything else,
+// whatever the address (nothing is read at it unless the kernel handed it
+// out). Found from the hidden header in front of the IRP, not a search.
 std::shared_ptr<IrpRecord> FindIrp(const IRP* irp);
+// The same for a caller that holds IrpMutex(), which keeps the record.
+IrpRecord* FindIrpLocked(const IRP* irp);
 
 // IoAllocateIrp without the failable-call accounting.
 PIRP AllocateIrp(CCHAR stackSize, PDRIVER_OBJECT owner, PDRIVER_OBJECT creator);

@@ -198,7 +198,10 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     if (emu::faults::ShouldFailCall()) {
         return nullptr;
     }
-    record->alias = std::make_unique<UCHAR[]>(mdl->ByteCount ? mdl->ByteCount : 1);
+    // Every byte of the alias is copied from the caller's buffer, so it is
+    // not zeroed first: for a read the copy is what the unmap writes back
+    // where the driver wrote nothing.
+    record->alias = std::make_unique_for_overwrite<UCHAR[]>(mdl->ByteCount ? mdl->ByteCount : 1);
     memcpy(record->alias.get(), CallerAddress(mdl), mdl->ByteCount);
     mdl->MappedSystemVa = record->alias.get();
     mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;

@@ -6,6 +6,7 @@
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/thread_state.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -32,6 +33,9 @@ struct Block {
 
 std::mutex poolMutex;
 std::map<uintptr_t, Block> live;     // by user address; guarded by poolMutex
+// Bumped (under poolMutex) whenever `live` changes, so that a thread may
+// keep the last block it found for as long as the number stays the same.
+std::atomic<uint64_t> liveGeneration{0};
 std::map<uintptr_t, Block> freed;    // quarantine, same key
 std::deque<uintptr_t> freedOrder;    // oldest first
 std::map<ULONG, pool::TagStats> stats;
@@ -133,6 +137,7 @@ bool TakeLiveBlock(PVOID address, const char* routine, Block* block)
     }
     *block = found->second;
     live.erase(found);
+    liveGeneration++;
     auto& tagStats = stats[block->tag];
     tagStats.frees++;
     tagStats.liveBlocks--;
@@ -187,6 +192,7 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, PDRIVER_OBJECT owner
     UCHAR* user = raw + GuardBytes;
     std::lock_guard lock(poolMutex);
     live[reinterpret_cast<uintptr_t>(user)] = Block{raw, bytes, rounded, tag, type, owner};
+    liveGeneration++;
     auto& tagStats = stats[tag];
     tagStats.tag = tag;
     tagStats.allocations++;
@@ -242,6 +248,7 @@ void ReportPoolLeaks(PDRIVER_OBJECT driver)
             tagStats.liveBytes -= block.bytes;
             std::free(block.raw);
             it = live.erase(it);
+            liveGeneration++;
         }
     }
     for (const auto& [tag, leak] : leaks) {
@@ -261,6 +268,7 @@ void ResetPool()
         std::free(block.raw);
     }
     live.clear();
+    liveGeneration++;
     freed.clear();
     freedOrder.clear();
     stats.clear();
@@ -293,8 +301,21 @@ uint64_t LiveBlocks(ULONG tag)
 
 bool FindBlock(const void* address, const void** start, SIZE_T* bytes)
 {
-    std::lock_guard lock(kernel::poolMutex);
+    // The bus asks about the same block (a URB) several times in a row.
+    struct Found {
+        uint64_t generation = UINT64_MAX;
+        uintptr_t start = 0;
+        SIZE_T bytes = 0;
+    };
+    static thread_local Found last;
     const auto key = reinterpret_cast<uintptr_t>(address);
+    if (last.generation == kernel::liveGeneration.load(std::memory_order_acquire) && key >= last.start &&
+        key < last.start + std::max<SIZE_T>(last.bytes, 1)) {
+        *start = reinterpret_cast<const void*>(last.start);
+        *bytes = last.bytes;
+        return true;
+    }
+    std::lock_guard lock(kernel::poolMutex);
     auto next = kernel::live.upper_bound(key);
     if (next == kernel::live.begin()) {
         return false;
@@ -303,6 +324,7 @@ bool FindBlock(const void* address, const void** start, SIZE_T* bytes)
     if (key >= next->first + std::max<SIZE_T>(next->second.bytes, 1)) {
         return false;
     }
+    last = {kernel::liveGeneration.load(std::memory_order_relaxed), next->first, next->second.bytes};
     *start = reinterpret_cast<const void*>(next->first);
     *bytes = next->second.bytes;
     return true;

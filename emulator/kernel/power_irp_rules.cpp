@@ -23,8 +23,11 @@ constexpr const char* passiveOnly[] = {
 SetPower HandledSetPower()
 {
     const auto& routines = CurrentThread().routines;
+    if (routines.empty() || routines.back().setPower == SetPower::None) {
+        return SetPower::None;
+    }
     PDRIVER_OBJECT driver = ChargedDriver();
-    if (routines.empty() || driver == nullptr || routines.back().driver != driver) {
+    if (driver == nullptr || routines.back().driver != driver) {
         return SetPower::None;
     }
     return routines.back().setPower;
@@ -43,9 +46,13 @@ void CheckPowerDownAllocate(const char* routine)
 
 void CheckPowerIrpDdi(const char* routine)
 {
+    // Every call from the driver passes here: the cheap test first.
+    if (HandledSetPower() == SetPower::None) {
+        return;
+    }
     const bool listed = std::any_of(std::begin(passiveOnly), std::end(passiveOnly),
                                     [&](const char* name) { return std::strcmp(name, routine) == 0; });
-    if (listed && HandledSetPower() != SetPower::None) {
+    if (listed) {
         verifier::Report("PASSIVE_LEVEL-only routine called while handling a set-power request (PowerIrpDDIs)",
                          routine, "by " + DriverText(ChargedDriver()));
     }

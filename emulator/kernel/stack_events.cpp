@@ -37,7 +37,6 @@ std::mutex stackEventsMutex;
 std::map<const void*, StackEvent> stackEvents;  // guarded by stackEventsMutex
 std::atomic<size_t> liveStackEvents{0};
 std::atomic<size_t> recordedStackEvents{0};  // live or dead, as stackEvents.size()
-std::atomic<uint64_t> nextScope{1};
 
 // The calling thread's stack, measured once (and, under AddressSanitizer
 // with its check of use after return, the heap frames that stand in for it).
@@ -107,7 +106,10 @@ bool CheckEventAlive(const void* event, const char* routine)
 
 uint64_t EnterDriverFrame()
 {
-    return nextScope++;
+    // Unique across threads without a shared counter: the thread's id above
+    // its own count (every driver call passes here).
+    thread_local uint64_t entered = 0;
+    return (CurrentThread().id << 40) | (++entered & ((uint64_t{1} << 40) - 1));
 }
 
 void LeaveDriverFrame(uint64_t scope)

@@ -56,7 +56,7 @@ CallFrame* SkippingCaller(IrpRecord& record, int location)
     const uint64_t self = CurrentThread().id;
     for (auto it = record.frames.rbegin(); it != record.frames.rend(); ++it) {
         if ((*it)->location == location && (*it)->thread == self) {
-            return it->get();
+            return *it;
         }
     }
     return nullptr;
@@ -93,12 +93,10 @@ void CheckLowerLocation(PIRP Irp, const char* routine)
 // Remembers where the last skip left the IRP (0: the last step was not a skip).
 void NoteSkippedAt(PIRP Irp, int location)
 {
-    auto record = FindIrp(Irp);
-    if (record == nullptr) {
-        return;
-    }
     std::lock_guard lock(IrpMutex());
-    record->skippedAt = location;
+    if (IrpRecord* record = FindIrpLocked(Irp)) {
+        record->skippedAt = location;
+    }
 }
 
 }  // namespace
@@ -227,11 +225,11 @@ void EmuVerifyCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRouti
                               LocationText(Irp));
     }
     CheckLowerLocation(Irp, "IoSetCompletionRoutine");
-    auto record = FindIrp(Irp);
+    std::lock_guard lock(IrpMutex());
+    IrpRecord* record = FindIrpLocked(Irp);
     if (record == nullptr) {
         return;
     }
-    std::lock_guard lock(IrpMutex());
     if (record->skippedAt != 0 && record->skippedAt == Irp->CurrentLocation) {
         emu::verifier::Report("IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation", "IoSetCompletionRoutine",
                               LocationText(Irp) + ": overwrites the routine of the driver above");
@@ -240,12 +238,12 @@ void EmuVerifyCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRouti
 
 void EmuVerifyMarkPending(PIRP Irp)
 {
-    auto record = FindIrp(Irp);
+    std::lock_guard lock(IrpMutex());
+    IrpRecord* record = FindIrpLocked(Irp);
     if (Irp->CurrentLocation > Irp->StackCount) {
         emu::verifier::Report("IoMarkIrpPending without a stack location of one's own", "IoMarkIrpPending",
                               LocationText(Irp));
         if (record != nullptr) {
-            std::lock_guard lock(IrpMutex());
             record->guardReported = true;
         }
         return;
@@ -253,7 +251,6 @@ void EmuVerifyMarkPending(PIRP Irp)
     if (record == nullptr) {
         return;
     }
-    std::lock_guard lock(IrpMutex());
     if (record->skippedAt != 0 && record->skippedAt == Irp->CurrentLocation) {
         emu::verifier::Report("IoMarkIrpPending after IoSkipCurrentIrpStackLocation", "IoMarkIrpPending",
                               LocationText(Irp) + ": marks a location that is not the caller's");

@@ -27,6 +27,7 @@ struct ThreadHolder {
         std::lock_guard lock(DispatcherMutex());
         state->exited = true;
         state->apcs.clear();
+        state->queuedApcs = 0;
     }
 };
 
@@ -46,7 +47,13 @@ std::condition_variable& DispatcherSignal()
     return signal;
 }
 
-ThreadState& CurrentThread()
+namespace detail {
+
+constinit thread_local ThreadState* currentThread = nullptr;
+
+// The thread's first call: its record is made, registered and held until
+// the thread ends (the registry keeps it for the hang report after that).
+ThreadState& RegisterCurrentThread()
 {
     if (!holder.state) {
         auto state = std::make_shared<ThreadState>();
@@ -56,8 +63,11 @@ ThreadState& CurrentThread()
         registry.push_back(state);
         holder.state = state;
     }
-    return *holder.state;
+    currentThread = holder.state.get();
+    return *currentThread;
 }
+
+}  // namespace detail
 
 RoutineScope::RoutineScope(const char* kind, int major, int minor)
 {
@@ -126,6 +136,7 @@ bool QueueApc(ThreadState& thread, std::function<void()> apc)
             return false;
         }
         thread.apcs.push_back(std::move(apc));
+        thread.queuedApcs.store(thread.apcs.size(), std::memory_order_release);
         if (thread.blocked && thread.blockedIrql >= APC_LEVEL) {
             verifier::Report("completion APC blocked by a wait at raised IRQL", "IofCompleteRequest",
                              "the requesting thread '" + thread.name + "' waits at IRQL " +
@@ -144,7 +155,7 @@ bool QueueApc(ThreadState& thread, std::function<void()> apc)
 void DeliverApcs()
 {
     ThreadState& self = CurrentThread();
-    if (self.irql >= APC_LEVEL) {
+    if (self.irql >= APC_LEVEL || self.queuedApcs.load(std::memory_order_acquire) == 0) {
         return;
     }
     for (;;) {
@@ -156,6 +167,7 @@ void DeliverApcs()
             }
             apc = std::move(self.apcs.front());
             self.apcs.pop_front();
+            self.queuedApcs.store(self.apcs.size(), std::memory_order_release);
         }
         const KIRQL before = self.irql;
         self.irql = APC_LEVEL;
@@ -191,6 +203,7 @@ void ResetThreads()
     std::erase_if(registry, [](const std::shared_ptr<ThreadState>& state) { return state->exited; });
     for (auto& state : registry) {
         state->apcs.clear();
+        state->queuedApcs = 0;
         state->threadedIrps = 0;
     }
 }

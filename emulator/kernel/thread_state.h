@@ -55,6 +55,9 @@ struct ThreadState {
 
     // Guarded by DispatcherMutex().
     std::deque<std::function<void()>> apcs;  // completion APCs not yet delivered
+    // apcs.size(), written under DispatcherMutex() and read without it, so
+    // that a thread with none queued lowers its IRQL without the lock.
+    std::atomic<size_t> queuedApcs{0};
     uint64_t threadedIrps = 0;               // threaded IRPs not yet fully completed
     bool exited = false;
     bool blocked = false;
@@ -65,7 +68,18 @@ struct ThreadState {
     std::string waitRoutine;
 };
 
-ThreadState& CurrentThread();
+namespace detail {
+// The calling thread's record once it has one: read on every check, so a
+// plain thread-local pointer rather than a lookup.
+extern constinit thread_local ThreadState* currentThread;
+ThreadState& RegisterCurrentThread();
+}  // namespace detail
+
+inline ThreadState& CurrentThread()
+{
+    ThreadState* self = detail::currentThread;
+    return self != nullptr ? *self : detail::RegisterCurrentThread();
+}
 
 // Marks the calling thread as running a driver routine of `kind` for the
 // object's lifetime, beside the DriverScope that says whose code it is.

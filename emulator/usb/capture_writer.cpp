@@ -69,6 +69,7 @@ bool CaptureWriter::Open(const std::string& path, uint16_t deviceAddress)
         std::fclose(file_);
     }
     file_ = std::fopen(path.c_str(), "wb");
+    open_ = file_ != nullptr;
     if (file_ == nullptr) {
         return false;
     }
@@ -78,9 +79,11 @@ bool CaptureWriter::Open(const std::string& path, uint16_t deviceAddress)
     if (std::fwrite(&header, sizeof header, 1, file_) != 1) {
         std::fclose(file_);
         file_ = nullptr;
+        open_ = false;
         return false;
     }
     std::fflush(file_);
+    open_ = true;
     return true;
 }
 
@@ -91,10 +94,12 @@ bool CaptureWriter::Append(const std::string& path, uint16_t deviceAddress)
         if (file_ != nullptr) {
             std::fclose(file_);
             file_ = nullptr;
+            open_ = false;
         }
         std::FILE* existing = std::fopen(path.c_str(), "ab");
         if (existing != nullptr && std::fseek(existing, 0, SEEK_END) == 0 && std::ftell(existing) > 0) {
             file_ = existing;
+            open_ = true;
             deviceAddress_ = deviceAddress;
             lastMicroseconds_ = 0;
             return true;
@@ -113,6 +118,7 @@ void CaptureWriter::Close()
         std::fclose(file_);
         file_ = nullptr;
     }
+    open_ = false;
 }
 
 bool CaptureWriter::IsOpen()
@@ -123,6 +129,9 @@ bool CaptureWriter::IsOpen()
 
 void CaptureWriter::Write(const CaptureRecord& record)
 {
+    if (!open_.load(std::memory_order_acquire)) {
+        return;
+    }
     std::lock_guard lock(mutex_);
     if (file_ != nullptr) {
         WriteLocked(record);

@@ -5,6 +5,7 @@
 
 #include "emulator/usb/usb_api.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -51,6 +52,9 @@ private:
 
     std::mutex mutex_;  // guards file_ and the timestamp; records come from every thread
     std::FILE* file_ = nullptr;
+    // file_ != nullptr, read without the lock: most devices capture nothing,
+    // and every URB would otherwise take it twice.
+    std::atomic<bool> open_{false};
     uint16_t deviceAddress_ = 0;
     uint64_t lastMicroseconds_ = 0;
 };

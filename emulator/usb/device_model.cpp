@@ -3,11 +3,47 @@
 
 #include "emulator/usb/usb_api.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace emu::usb {
+
+namespace {
+
+constexpr size_t PatternPeriod = 251;
+// The pattern from offset 0 for 17 periods (4267 bytes): a fill copies runs
+// of it instead of taking a remainder per byte.
+constexpr size_t PatternTableBytes = PatternPeriod * 17;
+
+struct PatternTable {
+    uint8_t bytes[PatternTableBytes];
+    constexpr PatternTable() : bytes{}
+    {
+        for (size_t i = 0; i < PatternTableBytes; ++i) {
+            bytes[i] = static_cast<uint8_t>(i % PatternPeriod);
+        }
+    }
+};
+
+constexpr PatternTable patternTable;
+
+}  // namespace
 
 uint8_t SourcePatternByte(uint64_t offset)
 {
-    return static_cast<uint8_t>(offset % 251);
+    return patternTable.bytes[offset % PatternPeriod];
+}
+
+void FillSourcePattern(uint8_t* out, size_t length, uint64_t offset)
+{
+    size_t start = static_cast<size_t>(offset % PatternPeriod);
+    while (length != 0) {
+        const size_t run = std::min(length, PatternTableBytes - start);
+        std::memcpy(out, patternTable.bytes + start, run);
+        out += run;
+        length -= run;
+        start = (start + run) % PatternPeriod;
+    }
 }
 
 // A high-speed vendor device (VID 0x1209, PID 0x0001), one configuration.

@@ -48,6 +48,8 @@ struct EndpointRole {
 // Byte `offset` of the endless stream a Source endpoint sends (a counting
 // pattern modulo 251, so that it never lines up with a packet size).
 uint8_t SourcePatternByte(uint64_t offset);
+// Bytes [offset, offset + length) of that stream.
+void FillSourcePattern(uint8_t* out, size_t length, uint64_t offset);
 
 struct PowerCapabilities {
     // DEVICE_POWER_STATE per SYSTEM_POWER_STATE (index 0..6), as the bus

@@ -18,13 +18,35 @@ std::optional<Fault> EndpointState::CountSubmission()
     return fault;
 }
 
+// A packet of `size` bytes from `bytes`, in a buffer a sent packet left
+// when there is one (a loopback queues a packet per packet it receives).
+static std::vector<uint8_t> NewPacket(EndpointState& in, const uint8_t* bytes, size_t size)
+{
+    if (in.spare.empty()) {
+        return std::vector<uint8_t>(bytes, bytes + size);
+    }
+    std::vector<uint8_t> packet = std::move(in.spare.back());
+    in.spare.pop_back();
+    packet.assign(bytes, bytes + size);
+    return packet;
+}
+
+// Keeps a sent packet's buffer for NewPacket, a few at most.
+static void Recycle(EndpointState& in, std::vector<uint8_t>&& packet)
+{
+    constexpr size_t SparePackets = 8;
+    if (in.spare.size() < SparePackets) {
+        in.spare.push_back(std::move(packet));
+    }
+}
+
 void QueueInPackets(EndpointState& in, const uint8_t* bytes, size_t length, bool zeroLengthAfterFull)
 {
     size_t offset = 0;
     bool lastFull = false;
     while (offset < length) {
         const size_t size = std::min<size_t>(in.maxPacket, length - offset);
-        in.packets.emplace_back(bytes + offset, bytes + offset + size);
+        in.packets.push_back(NewPacket(in, bytes + offset, size));
         lastFull = size == in.maxPacket;
         offset += size;
     }
@@ -45,9 +67,8 @@ static std::optional<std::vector<uint8_t>> NextPacket(EndpointState& in)
         return std::nullopt;
     }
     std::vector<uint8_t> packet(in.maxPacket);
-    for (auto& byte : packet) {
-        byte = SourcePatternByte(in.sourceOffset++);
-    }
+    FillSourcePattern(packet.data(), packet.size(), in.sourceOffset);
+    in.sourceOffset += packet.size();
     return packet;
 }
 
@@ -66,7 +87,11 @@ size_t TakeInBytes(EndpointState& in, uint8_t* out, size_t length)
         taken += used;
         if (used < packet->size()) {
             in.packets.emplace_front(packet->begin() + static_cast<ptrdiff_t>(used), packet->end());
-        } else if (packet->size() < in.maxPacket) {
+            continue;
+        }
+        const bool ends = packet->size() < in.maxPacket;
+        Recycle(in, std::move(*packet));
+        if (ends) {
             break;  // a short or zero-length packet ends what the device sends
         }
     }
@@ -105,6 +130,24 @@ static StepResult EndShort(EndpointState& in, const TransferData& transfer, bool
     return {true, USBD_STATUS_ERROR_SHORT_TRANSFER};
 }
 
+// A source with nothing queued sends full packets without end: as many as
+// fit before `limit` go straight into the transfer's buffer, exactly the
+// bytes NextPacket would have made of them one packet at a time. False when
+// there is not a whole one to take.
+static bool TakeWholeSourcePackets(EndpointState& in, TransferData& transfer, uint32_t limit)
+{
+    const uint32_t room = limit - transfer.moved;
+    if (in.role.behaviour != EndpointBehaviour::Source || !in.packets.empty() || in.maxPacket == 0 ||
+        room < in.maxPacket) {
+        return false;
+    }
+    const uint32_t whole = room - room % in.maxPacket;
+    FillSourcePattern(transfer.buffer + transfer.moved, whole, in.sourceOffset);
+    in.sourceOffset += whole;
+    transfer.moved += whole;
+    return true;
+}
+
 // `limit` (at most the requested length) is where the transfer must stop:
 // past it the device keeps its bytes for the next transfer.
 static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, uint32_t limit, bool shortIsError)
@@ -113,6 +156,9 @@ static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, uint32_t 
     for (;;) {
         if (transfer.moved == limit) {
             return limit < transfer.requested ? EndShort(in, transfer, shortIsError) : StepResult{true, USBD_STATUS_SUCCESS};
+        }
+        if (TakeWholeSourcePackets(in, transfer, limit)) {
+            continue;
         }
         auto packet = NextPacket(in);
         if (!packet) {
@@ -125,6 +171,9 @@ static StepResult AdvanceIn(EndpointState& in, TransferData& transfer, uint32_t 
             std::memcpy(transfer.buffer + transfer.moved, packet->data(), used);
         }
         transfer.moved += used;
+        if (size <= room) {
+            Recycle(in, std::move(*packet));
+        }
         if (size > room) {
             if (forcedShort) {
                 in.packets.emplace_front(packet->begin() + used, packet->end());
@@ -194,7 +243,11 @@ StepResult Advance(EndpointState& endpoint, EndpointState* peer, TransferData& t
     if (endpoint.leaving) {
         return {true, USBD_STATUS_DEVICE_GONE};
     }
-    if (Naking(endpoint, std::chrono::steady_clock::now())) {
+    // The clock is read only for an endpoint told to NAK for a while: every
+    // step of every transfer passes here.
+    const auto& misbehaviour = endpoint.misbehaviour;
+    const bool nakTimed = misbehaviour.nakUntil != std::chrono::steady_clock::time_point{};
+    if (misbehaviour.silent || (nakTimed && Naking(endpoint, std::chrono::steady_clock::now()))) {
         return {false, USBD_STATUS_PENDING};
     }
     uint32_t limit = transfer.requested;

@@ -42,6 +42,7 @@ struct EndpointState {
     uint16_t maxPacket = 512;  // never 0 (a malformed descriptor's 0 is taken as 1)
     EndpointRole role;
     std::deque<std::vector<uint8_t>> packets;  // IN: what the device will send, one entry per packet
+    std::vector<std::vector<uint8_t>> spare;   // IN: sent packets' buffers, for the next ones to reuse
     uint64_t sourceOffset = 0;                 // IN, Source: position in the pattern
     std::vector<uint8_t> received;             // OUT: every byte the device accepted
     bool halted = false;                       // stalled, or halted by the host controller

@@ -140,6 +140,16 @@ TEST_F(UnprovokedRules, EachIsReported)
         {"IoFreeIrp of an address that is not an IRP", "IoFreeIrp", nullptr, [&] { IoFreeIrp(&notAnIrp); }},
         {"IofCompleteRequest with an address that is not an IRP", "IofCompleteRequest", nullptr,
          [&] { IoCompleteRequest(&notAnIrp, IO_NO_INCREMENT); }},
+        // Inside a live IRP, whose owner keeps pointers to nowhere in it: where
+        // the kernel keeps IRPs, but not where one starts.
+        {"IofCompleteRequest with an address that is not an IRP", "IofCompleteRequest", nullptr,
+         [] {
+             OnIrp(1, 0, [](PIRP irp) {
+                 for (PVOID& context : irp->Tail.Overlay.DriverContext)
+                     context = reinterpret_cast<PVOID>(0x10);
+                 IoCompleteRequest(reinterpret_cast<PIRP>(irp + 1), IO_NO_INCREMENT);
+             });
+         }},
         {"IofCallDriver with an IRP that is not live", "IofCallDriver", nullptr,
          [&] { PIRP irp = ReadIrp(1); IoFreeIrp(irp), IoCallDriver(stack->Top(), irp); }},
         {"IofCallDriver to an invalid device object", "IofCallDriver", nullptr,
