@@ -1,7 +1,8 @@
 // IofCallDriver: hands the IRP's next location to a device's dispatch
 // routine, exactly as the kernel does, and checks what the verifier can
-// check around the call: a live IRP and device, locations left, IRQL, locks
-// and cancel routine on entry; IRQL, locks and the pending rules on return.
+// check around the call: a live IRP and device, a location to hand over,
+// IRQL, locks and cancel routine on entry; IRQL, locks and the pending rules
+// on return.
 #include "emulator/kernel/irp_record.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/observe_internal.h"
@@ -42,7 +43,7 @@ bool MaySendAtDispatchLevel(UCHAR major)
 
 void CheckForwardIrql(PIRP irp)
 {
-    if (irp->CurrentLocation <= 1 || CurrentIrql() < DISPATCH_LEVEL) {
+    if (irp->CurrentLocation <= 1 || irp->CurrentLocation > irp->StackCount + 1 || CurrentIrql() < DISPATCH_LEVEL) {
         return;
     }
     const UCHAR major = (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction;
@@ -76,8 +77,7 @@ bool CheckEntry(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<IrpRecord
     if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         verifier::Report("IRP forwarded with a cancel routine set", "IofCallDriver", IrpText(irp));
     }
-    if (irp->CurrentLocation <= 1) {
-        verifier::Report("no more IRP stack locations", "IofCallDriver", IrpText(irp));
+    if (!CheckLocationToHandOver(irp, "IofCallDriver")) {
         return false;
     }
     // A driver that marked the request pending and then skipped its

@@ -184,6 +184,9 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord>& record)
         verifier::Report("IRP completed twice", "IofCompleteRequest", IrpText(irp) + " was already completed");
         return false;
     }
+    if (!CheckLocationToComplete(irp)) {
+        return false;
+    }
     PDRIVER_OBJECT current = CurrentDriver();
     PDRIVER_OBJECT owner = OwnerAtCurrentLocation(irp, *record);
     if (current != nullptr && owner != nullptr && current != owner) {

@@ -47,6 +47,10 @@ void CheckStackBudget(const char* routine);
 // spin_lock.cpp
 void AcquireCancelLock(KIRQL savedIrql);
 
+// stack_verify.cpp: false (reported) when IofCompleteRequest finds the
+// current location below the first one.
+bool CheckLocationToComplete(PIRP irp);
+
 // pool.cpp: allocations made by the kernel for itself or on a driver's
 // behalf. `owner` is the driver charged (null: the system); `failable`
 // lets fault injection fail it.

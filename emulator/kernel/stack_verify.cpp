@@ -12,13 +12,18 @@
 //  - a mark with no location of one's own lands in the guard past the last
 //    location, reported when the request is freed (irp_allocate.cpp).
 //
+//  - CheckLocationToHandOver (IofCallDriver, PoCallDriver) and
+//    CheckLocationToComplete (IofCompleteRequest): a step down past the
+//    first location, a skip by a driver with no location of its own (the
+//    location to hand over lies past the last one), a copy by such a driver
+//    (the location handed over is a copy of the guard past the last one).
+//
 // The emulator's own inline helpers (the Emu* hooks below) are an extra that
-// names a misuse where it happens; no rule is seen only through them. Two
-// have no finding of their own at a boundary but a field-visible effect: a
-// skip or copy with no current location hands over garbage (an unknown
-// major function at IofCallDriver, or a write into the guard), and a lower
-// location that is not there is "no more IRP stack locations" at
-// IofCallDriver.
+// names the inline call where the misuse happens, in the host build; no rule
+// is seen only through them. What a compiled image's inline code does
+// without a later call down or completion (a location fetched but not used,
+// a routine written below the first location and the request then freed)
+// goes unseen, as it does by Driver Verifier.
 #include "emulator/kernel/irp_record.h"
 #include "emulator/kernel/kernel_internal.h"
 
@@ -90,6 +95,20 @@ void CheckLowerLocation(PIRP Irp, const char* routine)
     }
 }
 
+// The first bytes of the next location, up to its completion routine and
+// leaving out Control (which a copy clears), equal those of the guard past
+// the last location: the request's creator copied its "current" location,
+// the guard, down. Only checked when the next location is the last one.
+bool CopiedFromGuard(PIRP irp)
+{
+    const auto* next = reinterpret_cast<const UCHAR*>(LocationOf(irp, irp->StackCount));
+    const auto* guard = reinterpret_cast<const UCHAR*>(LocationOf(irp, irp->StackCount + 1));
+    constexpr size_t control = offsetof(IO_STACK_LOCATION, Control);
+    constexpr size_t routine = offsetof(IO_STACK_LOCATION, CompletionRoutine);
+    return memcmp(next, guard, control) == 0 &&
+           memcmp(next + control + 1, guard + control + 1, routine - control - 1) == 0;
+}
+
 // Remembers where the last skip left the IRP (0: the last step was not a skip).
 void NoteSkippedAt(PIRP Irp, int location)
 {
@@ -102,6 +121,19 @@ void NoteSkippedAt(PIRP Irp, int location)
 }  // namespace
 
 namespace emu::kernel {
+
+// IofCompleteRequest's view of the steps down: the walk starts at the
+// current location, which a step past the first one has left in the
+// request's own fields. False (reported) when it is not there.
+bool CheckLocationToComplete(PIRP irp)
+{
+    if (irp->CurrentLocation >= 1) {
+        return true;
+    }
+    emu::verifier::Report("no lower stack location", "IofCompleteRequest",
+                          LocationText(irp) + ": a step down past the first location");
+    return false;
+}
 
 // IofCallDriver has just handed `frame.location` to a dispatch routine.
 // Records what the fields say; checks that invoke flags come with a routine
@@ -185,6 +217,29 @@ void NoteLocationWalked(PIRP irp, IrpRecord& record, int location, bool pendingR
 }
 
 }  // namespace emu::kernel
+
+// The location to hand over lies at CurrentLocation - 1: below the first
+// one after too many steps down, past the last one after a skip by the
+// request's creator, or a copy of the guard after the creator's copy.
+bool emu::CheckLocationToHandOver(PIRP irp, const char* routine)
+{
+    if (irp->CurrentLocation <= 1) {
+        emu::verifier::Report("no more IRP stack locations", routine, LocationText(irp));
+        return false;
+    }
+    if (irp->CurrentLocation > irp->StackCount + 1) {
+        emu::verifier::Report("skip with no current stack location", routine,
+                              LocationText(irp) + ": the location handed over is past the last one");
+        return false;
+    }
+    if (irp->CurrentLocation == irp->StackCount + 1 && CopiedFromGuard(irp)) {
+        emu::verifier::Report("copy with no current stack location", routine,
+                              LocationText(irp) + ": the location handed over is a copy of the guard past the "
+                                                  "last one");
+        return false;
+    }
+    return true;
+}
 
 extern "C" {
 

@@ -38,6 +38,12 @@ private:
 // already carries SL_PENDING_RETURNED as a pended request skipped down).
 NTSTATUS HandOnHeldRequest(PDEVICE_OBJECT device, PIRP irp);
 
+// False, reported in `routine` (IofCallDriver, PoCallDriver), when `irp`
+// has no location to hand to a lower driver: its fields show a step down
+// past the first location, a skip or a copy by a driver with no location of
+// its own, whether the driver's inline code called the emulator or not.
+bool CheckLocationToHandOver(PIRP irp, const char* routine);
+
 // ---- Drivers ----
 // Creates "\Driver\<name>", fills every MajorFunction with the I/O manager's
 // default (fails the request with STATUS_INVALID_DEVICE_REQUEST), runs

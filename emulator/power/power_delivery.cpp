@@ -207,8 +207,7 @@ using namespace emu::power::detail;
 extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     verifier::CheckCallOut("PoCallDriver", DISPATCH_LEVEL);
-    if (Irp->CurrentLocation <= 1) {
-        verifier::Report("No more IRP stack locations", "PoCallDriver", Describe(DeviceObject, Irp));
+    if (!CheckLocationToHandOver(Irp, "PoCallDriver")) {
         return STATUS_INVALID_PARAMETER;
     }
     if ((Irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction != IRP_MJ_POWER) {

@@ -116,6 +116,25 @@ void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse
     IoFreeIrp(irp);
 }
 
+void Skip(PIRP irp)
+{
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+void CopyDown(PIRP irp)
+{
+    PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
+    memcpy(current - 1, current, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
+    (current - 1)->Control = 0;
+}
+
+void StepDown(PIRP irp)
+{
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+}
+
 void NTAPI UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);

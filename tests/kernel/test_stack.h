@@ -94,6 +94,11 @@ PIRP ReadIrp(CCHAR stackSize);
 // Runs `misuse` on a fresh read request after `setNext`
 // IoSetNextIrpStackLocation calls, then frees it.
 void OnIrp(CCHAR stackSize, int setNext, const std::function<void(PIRP)>& misuse);
+// The DDK's inline steps as a compiled image takes them: they write the
+// request's fields and nothing else, so no emulator hook hears of them.
+void Skip(PIRP irp);      // IoSkipCurrentIrpStackLocation
+void CopyDown(PIRP irp);  // IoCopyCurrentIrpStackLocationToNext
+void StepDown(PIRP irp);  // IoSetNextIrpStackLocation
 // Releases the cancel lock; never expected to run.
 void NTAPI UnusedCancelRoutine(PDEVICE_OBJECT, PIRP irp);
 

@@ -40,6 +40,7 @@ TEST_F(UnprovokedRules, EachIsReported)
     std::optional<TestStack> stack;  // a fresh one-level stack for each row
     IRP notAnIrp{};
     KEVENT event;  // zeroed for each row: not an initialized event
+    auto refused = [](NTSTATUS status) { EXPECT_EQ(status, STATUS_INVALID_PARAMETER); };
     const struct {
         const char* rule;
         const char* where;  // in the finding's routine or detail
@@ -173,6 +174,17 @@ TEST_F(UnprovokedRules, EachIsReported)
          [] { OnIrp(1, 0, IoSkipCurrentIrpStackLocation); }},
         {"copy with no current stack location", "IoCopyCurrentIrpStackLocationToNext", nullptr,
          [] { OnIrp(2, 0, IoCopyCurrentIrpStackLocationToNext); }},
+        // The same steps written into the fields, as compiled inline code
+        // takes them: the kernel sees them when the request is handed over
+        // or completed.
+        {"skip with no current stack location", "IofCallDriver", nullptr,
+         [&] { OnIrp(1, 0, [&](PIRP irp) { Skip(irp), refused(IoCallDriver(stack->Top(), irp)); }); }},
+        {"skip with no current stack location", "PoCallDriver", nullptr,
+         [&] { OnIrp(1, 0, [&](PIRP irp) { Skip(irp), refused(PoCallDriver(stack->Top(), irp)); }); }},
+        {"copy with no current stack location", "IofCallDriver", nullptr,
+         [&] { OnIrp(2, 0, [&](PIRP irp) { CopyDown(irp), refused(IoCallDriver(stack->Top(), irp)); }); }},
+        {"no lower stack location", "IofCompleteRequest", nullptr,
+         [] { OnIrp(1, 1, [](PIRP irp) { StepDown(irp), IoCompleteRequest(irp, IO_NO_INCREMENT); }); }},
         // A pending mark by a driver with no location of its own, written as
         // compiled code does it: only the guard past the last location sees it.
         {"write past the IRP's last stack location", "IoFreeIrp", nullptr,

@@ -202,19 +202,6 @@ void MarkPending(PIRP irp)
     irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
 }
 
-void Skip(PIRP irp)
-{
-    irp->CurrentLocation++;
-    irp->Tail.Overlay.CurrentStackLocation++;
-}
-
-void CopyDown(PIRP irp)
-{
-    PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
-    memcpy(current - 1, current, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
-    (current - 1)->Control = 0;
-}
-
 void SetRoutine(PIRP irp, PVOID context, PIO_COMPLETION_ROUTINE routine = ProbeCompletion)
 {
     PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
