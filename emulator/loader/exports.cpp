@@ -1,29 +1,13 @@
 // The export table: one row per routine the emulator provides to an image.
 #include "emulator/loader/exports.h"
 
+#include "emulator/kernel/crt_exports.h"
 #include "emulator/kernel/wdm.h"
 #include "emulator/usb/usb_api.h"
 
-#include <cstring>
 
 namespace emu::loader {
 namespace {
-
-// The C library routines, in the convention the image calls them with.
-__attribute__((ms_abi)) void* CopyMemory(void* target, const void* source, size_t bytes)
-{
-    return std::memcpy(target, source, bytes);
-}
-
-__attribute__((ms_abi)) void* MoveMemory(void* target, const void* source, size_t bytes)
-{
-    return std::memmove(target, source, bytes);
-}
-
-__attribute__((ms_abi)) void* FillMemory(void* target, int value, size_t bytes)
-{
-    return std::memset(target, value, bytes);
-}
 
 // The handler another toolchain names in the unwind data of a routine with
 // a __try block. The emulator never dispatches an exception into an image
@@ -85,9 +69,9 @@ const Export table[] = {
     // Power
     KERNEL(PoRequestPowerIrp), KERNEL(PoCallDriver), KERNEL(PoStartNextPowerIrp), KERNEL(PoSetPowerState),
     // The C library and the other toolchains' helpers
-    {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&CopyMemory)},
-    {"ntoskrnl.exe", "memmove", reinterpret_cast<const void*>(&MoveMemory)},
-    {"ntoskrnl.exe", "memset", reinterpret_cast<const void*>(&FillMemory)},
+    {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&KernelMemcpy)},
+    {"ntoskrnl.exe", "memmove", reinterpret_cast<const void*>(&KernelMemmove)},
+    {"ntoskrnl.exe", "memset", reinterpret_cast<const void*>(&KernelMemset)},
     {"ntoskrnl.exe", "__C_specific_handler", reinterpret_cast<const void*>(&SpecificHandler)},
     {"ntoskrnl.exe", "__chkstk", reinterpret_cast<const void*>(&PondrelStackProbe)},
     // The USB driver interface library
