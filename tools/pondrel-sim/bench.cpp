@@ -466,25 +466,28 @@ void MeasureBusModel(const emu::usb::DeviceModel& model, std::chrono::duration<d
         }
         std::vector<uint8_t> out = session::CountingPattern(kChunk);
         std::vector<uint8_t> in(kChunk);
+        // One row: its ceiling and the design's bus requests beside what
+        // the step measured and the bus requests it took.
+        auto measureRow = [&](auto& row, double ceiling, size_t designRequests, double bytes, auto step) {
+            row.ceiling = ceiling;
+            row.designRequests = designRequests;
+            const uint64_t before = rig.BusRequests();
+            row.rate = Measure(duration, bytes, step, busSeconds);
+            row.busRequests = PerStep(rig.BusRequests() - before, row.rate);
+        };
         if (rig.sink) {
             const uint32_t packet = PacketSize(atSpeed, pipes.sink);
-            bus.write.ceiling = MegabytesPerSecond(kChunk, SecondsFor(limits, WriteRequests(kChunk), packet));
-            bus.write.designRequests = WriteRequests(kChunk).size();
-            const uint64_t before = rig.BusRequests();
-            bus.write.rate = Measure(duration, kChunk, [&] {
-                return Failed("write", rig.app().Write(rig.sink, out.data(), kChunk), kChunk);
-            }, busSeconds);
-            bus.write.busRequests = PerStep(rig.BusRequests() - before, bus.write.rate);
+            measureRow(bus.write, MegabytesPerSecond(kChunk, SecondsFor(limits, WriteRequests(kChunk), packet)),
+                       WriteRequests(kChunk).size(), kChunk, [&] {
+                           return Failed("write", rig.app().Write(rig.sink, out.data(), kChunk), kChunk);
+                       });
         }
         if (rig.source) {
             const uint32_t packet = PacketSize(atSpeed, pipes.source);
-            bus.read.ceiling = MegabytesPerSecond(kChunk, SecondsFor(limits, SourceReadRequests(kChunk), packet));
-            bus.read.designRequests = SourceReadRequests(kChunk).size();
-            const uint64_t before = rig.BusRequests();
-            bus.read.rate = Measure(duration, kChunk, [&] {
-                return Failed("read", rig.app().Read(rig.source, in.data(), kChunk), kChunk);
-            }, busSeconds);
-            bus.read.busRequests = PerStep(rig.BusRequests() - before, bus.read.rate);
+            measureRow(bus.read, MegabytesPerSecond(kChunk, SecondsFor(limits, SourceReadRequests(kChunk), packet)),
+                       SourceReadRequests(kChunk).size(), kChunk, [&] {
+                           return Failed("read", rig.app().Read(rig.source, in.data(), kChunk), kChunk);
+                       });
         }
         if (rig.loopOut && rig.loopIn) {
             const uint32_t outPacket = PacketSize(atSpeed, pipes.loopOut);
@@ -496,15 +499,14 @@ void MeasureBusModel(const emu::usb::DeviceModel& model, std::chrono::duration<d
                 readFrames += (packets + limits.packetsPerFrame - 1) / limits.packetsPerFrame;
             const double seconds = SecondsFor(limits, WriteRequests(kChunk), outPacket) +
                                    static_cast<double>(readFrames) * std::chrono::duration<double>(limits.frame).count();
-            bus.loopback.ceiling = MegabytesPerSecond(2.0 * kChunk, seconds);
-            bus.loopback.designRequests = WriteRequests(kChunk).size() + reads.size();
-            const uint64_t before = rig.BusRequests();
-            bus.loopback.rate = Measure(duration, 2.0 * kChunk, [&]() -> std::string {
-                std::string failed = Failed("loopback write", rig.app().Write(rig.loopOut, out.data(), kChunk), kChunk);
-                return failed.empty() ? Failed("loopback read", rig.app().Read(rig.loopIn, in.data(), kChunk), kChunk)
+            measureRow(bus.loopback, MegabytesPerSecond(2.0 * kChunk, seconds),
+                       WriteRequests(kChunk).size() + reads.size(), 2.0 * kChunk, [&]() -> std::string {
+                           std::string failed =
+                               Failed("loopback write", rig.app().Write(rig.loopOut, out.data(), kChunk), kChunk);
+                           return failed.empty()
+                                      ? Failed("loopback read", rig.app().Read(rig.loopIn, in.data(), kChunk), kChunk)
                                       : failed;
-            }, busSeconds);
-            bus.loopback.busRequests = PerStep(rig.BusRequests() - before, bus.loopback.rate);
+                       });
         }
         if (speed == BusSpeed::High && rig.sink) {
             const uint32_t packet = PacketSize(atSpeed, pipes.sink);
