@@ -347,18 +347,30 @@ void CheckSuccessOverLowerFailure(PIRP irp, const CallFrame& frame)
                      IrpText(irp) + ": the lower drivers gave " + Hex(static_cast<ULONG>(frame.routineStatus)));
 }
 
+// What the walk knew of a location before calling its completion routine.
+// Once the routine returns STATUS_MORE_PROCESSING_REQUIRED the request is
+// its driver's again, and another of its threads may already be writing it,
+// so the kernel reads nothing of it after the return; the status noted is
+// the one the lower drivers left.
+struct KeptAt {
+    CCHAR location;
+    NTSTATUS status;
+    PDEVICE_OBJECT device;
+};
+
 // A completion routine returned STATUS_MORE_PROCESSING_REQUIRED: unless it
 // freed, completed or passed the IRP on meanwhile, its driver now keeps it.
-void NoteKeptIfStillHeld(PIRP irp, IrpRecord& record, uint64_t completion, uint64_t callsBefore)
+void NoteKeptIfStillHeld(const KeptAt& kept, IrpRecord& record, uint64_t completion, uint64_t callsBefore)
 {
     std::lock_guard lock(IrpMutex());
     if (record.state != IrpState::Live || record.completions != completion || record.calls != callsBefore) {
         return;
     }
-    NoteRoutineStatus(irp, record);
-    PDEVICE_OBJECT device =
-        irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
-    NoteKept(record, device != nullptr ? device->DriverObject : record.creator);
+    if (CallFrame* frame = FrameAt(record, kept.location)) {
+        frame->routineRan = true;
+        frame->routineStatus = kept.status;
+    }
+    NoteKept(record, kept.device != nullptr ? kept.device->DriverObject : record.creator);
 }
 
 // A request completed by a driver that set a completion routine for the
@@ -402,9 +414,12 @@ bool WalkToTop(PIRP irp, IrpRecord& record, uint64_t completion)
         }
         ClearLocation(lower);
         const uint64_t callsBefore = record.calls;
+        const KeptAt kept{irp->CurrentLocation, irp->IoStatus.Status,
+                          irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject
+                                                                  : nullptr};
         NoteSetPowerCameUp(irp, record);
         if (InvokeCompletionRoutine(irp, lower, record) == STATUS_MORE_PROCESSING_REQUIRED) {
-            NoteKeptIfStillHeld(irp, record, completion, callsBefore);
+            NoteKeptIfStillHeld(kept, record, completion, callsBefore);
             return false;
         }
         std::lock_guard lock(IrpMutex());
