@@ -3,7 +3,7 @@
 // it, pass it on or free it. One that is never ended hangs its sender (the
 // usual cause: a completion routine that keeps a request someone waits for
 // without signalling the waiter). A monitor thread reports each request
-// kept longer than a bound on the kernel's interrupt-time clock, naming it,
+// kept longer than a bound on a monotonic clock, naming it,
 // instead of leaving only the hang; unload and the kernel's shutdown report
 // the ones still kept.
 //
@@ -17,6 +17,7 @@
 #include "emulator/kernel/kernel_internal.h"
 
 #include <condition_variable>
+#include <ctime>
 #include <thread>
 
 namespace emu::kernel {
@@ -30,6 +31,16 @@ bool stopping = false;                 // guarded by monitorMutex
 std::thread monitor;
 std::atomic<int64_t> limitMs{std::chrono::milliseconds(SecondsFromEnvironment("PONDREL_KEPT_REQUEST_SECONDS", 20)).count()};
 
+// Now, in interrupt-time units, on the coarse monotonic clock: every
+// completion routine that keeps a request stamps it, so the stamp must be
+// cheap, and a resolution of a few milliseconds is far finer than the bound.
+uint64_t CoarseNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 * UnitsPerMillisecond + static_cast<uint64_t>(now.tv_nsec) / 100;
+}
+
 std::string KeptText(const IrpRecord& record, uint64_t now)
 {
     return IrpText(record.irp) + " kept by " + DriverText(record.keptBy) + " for " +
@@ -40,7 +51,7 @@ std::string KeptText(const IrpRecord& record, uint64_t now)
 // Caller holds IrpMutex().
 std::vector<std::string> TakeKept(const std::function<bool(const IrpRecord&)>& match)
 {
-    const uint64_t now = KeQueryInterruptTime();
+    const uint64_t now = CoarseNow();
     std::vector<std::string> texts;
     ForEachLiveIrp([&](IrpRecord& record) {
         if (record.keptBy != nullptr && !record.keptReported && match(record)) {
@@ -64,7 +75,7 @@ void Monitor()
     while (!stopping) {
         const auto limit = std::chrono::milliseconds(limitMs.load());
         monitorChanged.wait_for(lock, std::max(limit / 4, std::chrono::milliseconds(5)));
-        const uint64_t now = KeQueryInterruptTime();
+        const uint64_t now = CoarseNow();
         const uint64_t bound = static_cast<uint64_t>(limit.count()) * UnitsPerMillisecond;
         std::vector<std::string> texts;
         {
@@ -85,7 +96,7 @@ void NoteKept(IrpRecord& record, PDRIVER_OBJECT driver)
         return;
     }
     record.keptBy = driver;
-    record.keptSince = KeQueryInterruptTime();
+    record.keptSince = CoarseNow();
     record.keptReported = false;
 }
 

@@ -299,34 +299,74 @@ uint64_t LiveBlocks(ULONG tag)
     return found == kernel::stats.end() ? 0 : found->second.liveBlocks;
 }
 
-bool FindBlock(const void* address, const void** start, SIZE_T* bytes)
+namespace {
+
+// What one lookup learnt, good while the pool's generation stays the same:
+// the range [low, high) is one live block (`block`), or a gap between
+// blocks where no address is pool.
+struct KnownRange {
+    uint64_t generation = UINT64_MAX;
+    uintptr_t low = 0;
+    uintptr_t high = 0;
+    bool block = false;
+};
+
+// The bus asks about a few addresses per transfer (the URB, the transfer
+// buffer, which is often no pool block at all) over and over: each thread
+// keeps the last few ranges it was told about.
+constexpr size_t KnownRanges = 4;
+struct KnownRangeCache {
+    KnownRange ranges[KnownRanges];
+    size_t next = 0;
+};
+thread_local KnownRangeCache knownRanges;
+
+const KnownRange* FindKnownRange(uintptr_t key, uint64_t generation)
 {
-    // The bus asks about the same block (a URB) several times in a row.
-    struct Found {
-        uint64_t generation = UINT64_MAX;
-        uintptr_t start = 0;
-        SIZE_T bytes = 0;
-    };
-    static thread_local Found last;
-    const auto key = reinterpret_cast<uintptr_t>(address);
-    if (last.generation == kernel::liveGeneration.load(std::memory_order_acquire) && key >= last.start &&
-        key < last.start + std::max<SIZE_T>(last.bytes, 1)) {
-        *start = reinterpret_cast<const void*>(last.start);
-        *bytes = last.bytes;
-        return true;
+    for (const KnownRange& range : knownRanges.ranges) {
+        if (range.generation == generation && key >= range.low && key < range.high) {
+            return &range;
+        }
     }
-    std::lock_guard lock(kernel::poolMutex);
+    return nullptr;
+}
+
+// The range `key` lies in, looked up in `live`. Caller holds poolMutex.
+KnownRange LookUpRangeLocked(uintptr_t key, uint64_t generation)
+{
     auto next = kernel::live.upper_bound(key);
+    const uintptr_t gapHigh = next == kernel::live.end() ? UINTPTR_MAX : next->first;
     if (next == kernel::live.begin()) {
-        return false;
+        return {generation, 0, gapHigh, false};
     }
     --next;
-    if (key >= next->first + std::max<SIZE_T>(next->second.bytes, 1)) {
+    const uintptr_t blockEnd = next->first + std::max<SIZE_T>(next->second.bytes, 1);
+    if (key >= blockEnd) {
+        return {generation, blockEnd, gapHigh, false};
+    }
+    return {generation, next->first, next->first + next->second.bytes, true};
+}
+
+}  // namespace
+
+bool FindBlock(const void* address, const void** start, SIZE_T* bytes)
+{
+    const auto key = reinterpret_cast<uintptr_t>(address);
+    const uint64_t generation = kernel::liveGeneration.load(std::memory_order_acquire);
+    const KnownRange* known = FindKnownRange(key, generation);
+    KnownRange looked;
+    if (known == nullptr) {
+        std::lock_guard lock(kernel::poolMutex);
+        looked = LookUpRangeLocked(key, kernel::liveGeneration.load(std::memory_order_relaxed));
+        knownRanges.ranges[knownRanges.next] = looked;
+        knownRanges.next = (knownRanges.next + 1) % KnownRanges;
+        known = &looked;
+    }
+    if (!known->block) {
         return false;
     }
-    last = {kernel::liveGeneration.load(std::memory_order_relaxed), next->first, next->second.bytes};
-    *start = reinterpret_cast<const void*>(next->first);
-    *bytes = next->second.bytes;
+    *start = reinterpret_cast<const void*>(known->low);
+    *bytes = known->high - known->low;
     return true;
 }
 

@@ -40,11 +40,10 @@ uintptr_t StackPointer()
     return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 }
 
-// Bytes the innermost level's driver code has used so far; 0 outside driver
-// code or in a system driver's (the emulated bus is counted per level).
-uintptr_t InnermostDriverBytes(const ThreadState& self)
+// Bytes the innermost level has used so far on the host stack.
+uintptr_t InnermostLevelBytes(const ThreadState& self)
 {
-    if (self.levelEntries.empty() || self.drivers.empty() || IsSystemDriver(self.drivers.back())) {
+    if (self.levelEntries.empty()) {
         return 0;
     }
     const uintptr_t entry = self.levelEntries.back();
@@ -52,11 +51,29 @@ uintptr_t InnermostDriverBytes(const ThreadState& self)
     return entry > now ? entry - now : 0;
 }
 
+// The same, counted only in driver code: 0 in a system driver's (the
+// emulated bus is counted per level).
+uintptr_t InnermostDriverBytes(const ThreadState& self)
+{
+    if (self.drivers.empty() || IsSystemDriver(self.drivers.back())) {
+        return 0;
+    }
+    return InnermostLevelBytes(self);
+}
+
 void Check(ThreadState& self, const char* routine)
 {
-    const uintptr_t estimate =
-        StackReserve + self.levelEntries.size() * StackPerLevel + InnermostDriverBytes(self);
-    if (estimate <= KernelStackBytes || self.stackOverflowReported) {
+    if (self.stackOverflowReported) {
+        return;
+    }
+    const uintptr_t levels = StackReserve + self.levelEntries.size() * StackPerLevel;
+    // Every kernel call passes here: whose code runs is asked only when the
+    // level's bytes, counted whoever's they are, would not fit.
+    if (levels + InnermostLevelBytes(self) <= KernelStackBytes) {
+        return;
+    }
+    const uintptr_t estimate = levels + InnermostDriverBytes(self);
+    if (estimate <= KernelStackBytes) {
         return;
     }
     self.stackOverflowReported = true;  // once per overflow: the levels above would repeat it

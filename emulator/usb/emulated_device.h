@@ -10,6 +10,7 @@
 #include "emulator/usb/endpoint_engine.h"
 #include "emulator/usb/usb_device.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -222,7 +223,7 @@ private:
     bool removed_ = false;  // IRP_MN_REMOVE_DEVICE came and no START since
     int devicePowerState_ = PowerDeviceD0;
     std::vector<UrbRecord> records_;
-    uint64_t busRequests_ = 0;
+    std::atomic<uint64_t> busRequests_{0};  // counted without mutex_: every bus request passes here
     std::vector<UCHAR> systemControlSeen_;  // minor codes of the WMI requests that reached the PDO
     uint64_t portResets_ = 0;
     uint64_t pipeResets_ = 0;

@@ -39,10 +39,7 @@ void RequirePassive(const char* request)
 NTSTATUS EmulatedDevice::DispatchInternalDeviceControl(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    {
-        std::lock_guard lock(mutex_);
-        ++busRequests_;
-    }
+    busRequests_.fetch_add(1, std::memory_order_relaxed);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     switch (code) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
