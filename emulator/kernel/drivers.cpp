@@ -26,22 +26,7 @@ struct DriverRecord {
     UNICODE_STRING registryPathString{};
     bool system = false;
     bool unloaded = false;
-    // Driver frames of this driver open on any thread (a thread in one of
-    // its routines, counted once per frame):
-    // on Windows a completion routine runs at DISPATCH_LEVEL, which nothing
-    // preempts, so the few instructions it runs after giving back its last
-    // reference end long before the unload that reference allowed. Host
-    // threads are preempted at any point; the unload waits for them.
-    std::atomic<int> threadsInside{0};
 };
-
-// The record of a driver object the kernel made. Every DRIVER_OBJECT a
-// driver routine runs for comes from NewDriver, whose record holds it as its
-// first member.
-DriverRecord* RecordOf(PDRIVER_OBJECT driver)
-{
-    return reinterpret_cast<DriverRecord*>(driver);
-}
 
 std::atomic<int64_t> unloadWaitMilliseconds{10000};
 std::mutex driversMutex;
@@ -159,15 +144,14 @@ DriverRecord* FindDriver(const DRIVER_OBJECT* driver)
 // Waits, up to `limit`, until no other thread runs the driver's code (the
 // tail of a completion routine that has given back its last reference); one
 // still inside then would run unloaded code, which Windows answers with a
-// bugcheck. PASSIVE_LEVEL.
+// bugcheck. On Windows a completion routine runs at DISPATCH_LEVEL, which
+// nothing preempts, so those few instructions end long before the unload
+// that reference allowed; host threads are preempted at any point.
+// PASSIVE_LEVEL.
 void WaitForThreadsToLeave(DriverRecord& record, std::chrono::milliseconds limit)
 {
-    int own = 0;
-    for (PDRIVER_OBJECT driver : CurrentThread().drivers) {
-        own += driver == &record.object ? 1 : 0;
-    }
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (record.threadsInside.load(std::memory_order_acquire) > own) {
+    while (AnotherThreadRuns(&record.object)) {
         if (std::chrono::steady_clock::now() >= deadline) {
             verifier::Report("driver unloaded while a thread still runs its code", "DriverUnload",
                              ToUtf8(record.name));
@@ -258,9 +242,11 @@ DriverScope::DriverScope(PDRIVER_OBJECT driver)
     auto& self = kernel::CurrentThread();
     self.drivers.push_back(driver);
     self.scopes.push_back(kernel::EnterDriverFrame());
-    if (driver != nullptr) {
-        kernel::RecordOf(driver)->threadsInside.fetch_add(1, std::memory_order_relaxed);
+    const size_t depth = self.drivers.size();
+    if (depth <= kernel::ThreadState::PublishedDrivers) {
+        self.publishedDrivers[depth - 1].store(driver, std::memory_order_relaxed);
     }
+    self.publishedDepth.store(depth, std::memory_order_release);
 }
 
 DriverScope::~DriverScope()
@@ -270,10 +256,8 @@ DriverScope::~DriverScope()
         kernel::LeaveDriverFrame(self.scopes.back());
         self.scopes.pop_back();
     }
-    if (PDRIVER_OBJECT driver = self.drivers.back()) {
-        kernel::RecordOf(driver)->threadsInside.fetch_sub(1, std::memory_order_release);
-    }
     self.drivers.pop_back();
+    self.publishedDepth.store(self.drivers.size(), std::memory_order_release);
 }
 
 NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16string_view registryPath,

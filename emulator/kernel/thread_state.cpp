@@ -4,6 +4,7 @@
 
 #include "emulator/kernel/kernel_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -109,6 +110,24 @@ std::shared_ptr<ThreadState> FindThread(PETHREAD thread)
     return nullptr;
 }
 
+bool AnotherThreadRuns(PDRIVER_OBJECT driver)
+{
+    const ThreadState* self = &CurrentThread();
+    std::lock_guard lock(registryMutex);
+    for (const auto& state : registry) {
+        if (state.get() == self) {
+            continue;
+        }
+        const size_t depth = std::min(state->publishedDepth.load(std::memory_order_acquire), ThreadState::PublishedDrivers);
+        for (size_t i = 0; i < depth; ++i) {
+            if (state->publishedDrivers[i].load(std::memory_order_relaxed) == driver) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 PETHREAD HandleOf(ThreadState& thread)
 {
     return reinterpret_cast<PETHREAD>(&thread);
@@ -122,7 +141,9 @@ PDRIVER_OBJECT CurrentDriver()
 
 void SetIrql(KIRQL irql)
 {
-    CurrentThread().irql = irql;
+    // Only its own thread writes it: a plain store, not a locked exchange
+    // (every spin lock and every driver call passes here).
+    CurrentThread().irql.store(irql, std::memory_order_relaxed);
     if (irql < APC_LEVEL) {
         DeliverApcs();
     }
@@ -170,9 +191,9 @@ void DeliverApcs()
             self.queuedApcs.store(self.apcs.size(), std::memory_order_release);
         }
         const KIRQL before = self.irql;
-        self.irql = APC_LEVEL;
+        self.irql.store(APC_LEVEL, std::memory_order_relaxed);
         apc();
-        self.irql = before;
+        self.irql.store(before, std::memory_order_relaxed);
     }
 }
 

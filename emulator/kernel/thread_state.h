@@ -43,6 +43,14 @@ struct ThreadState {
     std::atomic<KIRQL> irql{PASSIVE_LEVEL};  // written by its own thread only
     std::vector<HeldLock> held;              // own thread only
     std::vector<PDRIVER_OBJECT> drivers;     // own thread only: whose code runs now
+    // `drivers` as other threads may read it (an unload waits until no
+    // other thread runs the driver's code): written by its own thread with
+    // plain stores, no locked instruction on every driver call. Frames
+    // deeper than the array are not shown; the stack budget is reported
+    // long before.
+    static constexpr size_t PublishedDrivers = 64;
+    std::atomic<PDRIVER_OBJECT> publishedDrivers[PublishedDrivers] = {};
+    std::atomic<size_t> publishedDepth{0};
     // Own thread only (read by the hang report while the thread is blocked):
     // the driver routines the kernel called, innermost last.
     std::vector<RunningRoutine> routines;
@@ -101,6 +109,9 @@ PETHREAD HandleOf(ThreadState& thread);
 // waiter rechecks its own condition on every wake-up.
 std::mutex& DispatcherMutex();
 std::condition_variable& DispatcherSignal();
+
+// Whether a thread other than the calling one runs `driver`'s code now.
+bool AnotherThreadRuns(PDRIVER_OBJECT driver);
 
 // The driver whose code the calling thread runs (null: emulator or test code).
 PDRIVER_OBJECT CurrentDriver();
