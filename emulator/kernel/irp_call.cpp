@@ -149,9 +149,19 @@ void CheckSuccessMeansCompleted(const CallFrame& frame, NTSTATUS status, const C
                      "IofCallDriver", call.Text());
 }
 
+// Whether the IRP, still live, is cancelled with a cancel routine set.
+// Caller holds IrpMutex().
+bool CancelledWithRoutineLocked(const IrpRecord& record, PIRP irp)
+{
+    return record.state == IrpState::Live && irp->Cancel &&
+           __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr;
+}
+
 // The pending rules, checked when the dispatch routine returns, and the
 // caller's frame told what the call down returned.
-void PopFrame(IrpRecord& record, CallFrame& frame, NTSTATUS status, const Call& call)
+// Returns whether the IRP, still live, is cancelled with a cancel routine
+// set (a first sighting for CheckCancelField, taken under the same lock).
+bool PopFrame(IrpRecord& record, CallFrame& frame, NTSTATUS status, const Call& call)
 {
     std::lock_guard lock(IrpMutex());
     std::erase(record.frames, &frame);
@@ -159,9 +169,10 @@ void PopFrame(IrpRecord& record, CallFrame& frame, NTSTATUS status, const Call& 
     const bool pending = status == STATUS_PENDING;
     CheckLowerDriverReturn(frame, status, call);
     CheckSuccessMeansCompleted(frame, status, call);
+    const bool cancelledWithRoutine = CancelledWithRoutineLocked(record, record.irp);
     CallFrame* caller = CallerOf(record, frame);
     if (caller == nullptr) {
-        return;
+        return cancelledWithRoutine;
     }
     caller->calledDown = true;
     caller->lowerStatus = status;
@@ -169,6 +180,7 @@ void PopFrame(IrpRecord& record, CallFrame& frame, NTSTATUS status, const Call& 
         caller->lowerReturnedPending = true;
         caller->sharedLocationPending |= caller->location == frame.location;
     }
+    return cancelledWithRoutine;
 }
 
 // A cancel routine set on an IRP that is already cancelled is never called:
@@ -178,13 +190,13 @@ void PopFrame(IrpRecord& record, CallFrame& frame, NTSTATUS status, const Call& 
 bool CancelledWithRoutine(const IrpRecord& record, PIRP irp)
 {
     std::lock_guard lock(IrpMutex());
-    return record.state == IrpState::Live && irp->Cancel &&
-           __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr;
+    return CancelledWithRoutineLocked(record, irp);
 }
 
-void CheckCancelField(const IrpRecord& record, PIRP irp, const Call& call)
+// `sighted`: what PopFrame saw.
+void CheckCancelField(const IrpRecord& record, PIRP irp, const Call& call, bool sighted)
 {
-    if (!CancelledWithRoutine(record, irp) || HoldsCancelLock()) {
+    if (!sighted || HoldsCancelLock()) {
         return;
     }
     const KIRQL irql = CurrentIrql();
@@ -265,8 +277,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (self.held.size() != locksBefore) {
         emu::verifier::Report("dispatch routine returned holding a spin lock", "IofCallDriver", call.Text());
     }
-    PopFrame(*record, frame, status, call);
-    CheckCancelField(*record, Irp, call);
+    const bool cancelledWithRoutine = PopFrame(*record, frame, status, call);
+    CheckCancelField(*record, Irp, call, cancelledWithRoutine);
     return status;
 }
 
