@@ -32,6 +32,7 @@ USBD_STATUS CheckRequest(const struct _URB_BULK_OR_INTERRUPT_TRANSFER& request)
 NTSTATUS EmulatedDevice::SubmitTransfer(PIRP irp, PURB urb)
 {
     if (!UrbHolds(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))) {
+        CountBusRequest();
         emu::verifier::Report("bulk transfer URB shorter than its structure", Routine);
         return RejectUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
@@ -45,6 +46,7 @@ NTSTATUS EmulatedDevice::SubmitTransfer(PIRP irp, PURB urb)
     const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
 
     Lock lock(mutex_);
+    ++busRequests_;
     auto pipe = pipes_.find(request.PipeHandle);
     if (USBD_SUCCESS(status) && pipe == pipes_.end()) {
         status = USBD_STATUS_INVALID_PIPE_HANDLE;

@@ -741,7 +741,13 @@ T EmulatedDevice::Locked(const T& field)
     return field;
 }
 
-uint64_t EmulatedDevice::BusRequests() { return busRequests_.load(std::memory_order_relaxed); }
+uint64_t EmulatedDevice::BusRequests() { return Locked(busRequests_); }
+
+void EmulatedDevice::CountBusRequest()
+{
+    std::lock_guard lock(mutex_);
+    ++busRequests_;
+}
 
 namespace {
 

@@ -10,7 +10,6 @@
 #include "emulator/usb/endpoint_engine.h"
 #include "emulator/usb/usb_device.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -113,6 +112,7 @@ private:
 
     // ---- URBs (urb_dispatch.cpp, select_configuration.cpp, bulk_transfer.cpp) ----
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
+    void CountBusRequest();  // one more bus request, under mutex_
     NTSTATUS GetDescriptor(PIRP irp, PURB urb);
     NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
     USBD_STATUS ApplyConfiguration(PURB urb, TransferList& cancelled);
@@ -223,7 +223,7 @@ private:
     bool removed_ = false;  // IRP_MN_REMOVE_DEVICE came and no START since
     int devicePowerState_ = PowerDeviceD0;
     std::vector<UrbRecord> records_;
-    std::atomic<uint64_t> busRequests_{0};  // counted without mutex_: every bus request passes here
+    uint64_t busRequests_ = 0;
     std::vector<UCHAR> systemControlSeen_;  // minor codes of the WMI requests that reached the PDO
     uint64_t portResets_ = 0;
     uint64_t pipeResets_ = 0;

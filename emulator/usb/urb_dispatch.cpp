@@ -39,8 +39,10 @@ void RequirePassive(const char* request)
 NTSTATUS EmulatedDevice::DispatchInternalDeviceControl(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    busRequests_.fetch_add(1, std::memory_order_relaxed);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        CountBusRequest();
+    }
     switch (code) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
         return SubmitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
@@ -57,7 +59,13 @@ NTSTATUS EmulatedDevice::DispatchInternalDeviceControl(PIRP irp)
 
 NTSTATUS EmulatedDevice::SubmitUrb(PIRP irp, PURB urb)
 {
-    if (urb == nullptr || OverrunsPoolBlock(urb, sizeof(struct _URB_HEADER))) {
+    const bool readable = urb != nullptr && !OverrunsPoolBlock(urb, sizeof(struct _URB_HEADER));
+    // A transfer counts itself in the section of the device lock it takes
+    // anyway: every bus request of a transfer passes here.
+    if (!readable || urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        CountBusRequest();
+    }
+    if (!readable) {
         emu::verifier::Report("IOCTL_INTERNAL_USB_SUBMIT_URB without a readable URB in Argument1",
                               "IOCTL_INTERNAL_USB_SUBMIT_URB");
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
