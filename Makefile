@@ -135,7 +135,7 @@ test-fuzz: fuzz
 # The shipped pondrel.sys under Wine 8.0: a fresh prefix in build/wine, the
 # test bus (tests/wine) and pondrel.inf installed, each session of
 # tests/sessions run there and on pondrel-sim, and the results compared;
-# PONDREL_WINE_JOBS (2) copies of the prefix run the scenarios side by side.
+# PONDREL_WINE_JOBS (3) copies of the prefix run the scenarios side by side.
 # Every Wine step is bounded and the prefixes' wineservers are shut down at
 # the end, so that no Wine process is left behind.
 wine-test: deps windows
