@@ -7,7 +7,10 @@
 # with zero findings.
 #
 # usage: scripts/image-test.sh PONDREL_SIM [PONDREL_SYS]
-# LIVES (200) sets the number of random lives.
+# LIVES (200) sets the number of random lives. The demo, the lives and the
+# explore scenarios run IMAGE_JOBS (3) at a time, the longest first: most of
+# their time is spent waiting on emulated threads, not computing. Their
+# results are printed in a fixed order once all have ended.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,22 +24,42 @@ passed=0
 failed=0
 start=$(date +%s)
 
-# One step: its command; it passes when the command ends with status 0.
-step() {
-  local name=$1
+jobs_dir=$(mktemp -d)
+trap 'rm -rf "$jobs_dir"' EXIT
+
+# One step started in the background once fewer than IMAGE_JOBS run: its
+# output, status and seconds kept in jobs_dir under its number; report_steps
+# prints them in the order the steps were started.
+jobs_at_once=${IMAGE_JOBS:-3}
+started=()
+start_step() {
+  local name=$1 at=${#started[@]}
   shift
-  local began=$SECONDS
-  if "$@" >"$log" 2>&1; then
-    passed=$((passed + 1))
-    echo "passed  $name ($((SECONDS - began)) s)"
-  else
-    failed=$((failed + 1))
-    echo "FAILED  $name ($((SECONDS - began)) s); the end of its output:"
-    tail -n 15 "$log" | sed 's/^/        /'
-  fi
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs_at_once" ]; do
+    wait -n || true
+  done
+  started+=("$name")
+  { local began=$SECONDS status=0
+    "$@" >"$jobs_dir/$at.log" 2>&1 || status=$?
+    echo "$((SECONDS - began))" >"$jobs_dir/$at.seconds"
+    echo "$status" >"$jobs_dir/$at.status"; } &
 }
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+report_steps() {
+  wait
+  local at
+  for at in "${!started[@]}"; do
+    local name=${started[$at]} seconds
+    seconds=$(cat "$jobs_dir/$at.seconds" 2>/dev/null || echo "?")
+    if [ "$(cat "$jobs_dir/$at.status" 2>/dev/null || echo 1)" -eq 0 ]; then
+      passed=$((passed + 1))
+      echo "passed  $name ($seconds s)"
+    else
+      failed=$((failed + 1))
+      echo "FAILED  $name ($seconds s); the end of its output:"
+      tail -n 15 "$jobs_dir/$at.log" | sed 's/^/        /'
+    fi
+  done
+}
 
 # The stress, sweep and explore audits read the driver's device context out
 # of the device extension: the image's layout of it (mingw-w64 and the DDK
@@ -88,11 +111,24 @@ PY
 }
 
 echo "== image: $sys in the emulator, $sim"
-echo "== image: the device context's layout"
-step "device context layout" layout
+# Everything at once, at most IMAGE_JOBS, the longest first: the lives,
+# then the session scenarios (differential.py runs two of them at a time),
+# the explore scenarios, the demo and the layout check.
+scenarios=$("$sim" explore --scenario '?' 2>&1 | sed -n 's/.*there are: //p')
+[ -n "$scenarios" ] || { failed=$((failed + 1)); echo "FAILED  explore listed no scenarios"; }
+start_step "stress --lives $lives" env PONDREL_LIVES="$lives" "$sim" --sys "$sys" stress --lives "$lives"
+python3 "$root/tests/sessions/differential.py" --image "$sys" "$sim" >"$jobs_dir/sessions.out" 2>&1 &
+for scenario in $scenarios; do
+  budget=()
+  [ "$scenario" = close-vs-stop ] && budget=(--budget 120)  # as tests/interleavings runs it
+  start_step "explore $scenario" "$sim" --sys "$sys" explore --scenario "$scenario" "${budget[@]}"
+done
+start_step "demo" demo
+start_step "device context layout" layout
+wait
 
 echo "== image: the session scenarios, loaded image vs host build"
-sessions_out=$(python3 "$root/tests/sessions/differential.py" --image "$sys" "$sim" 2>&1)
+sessions_out=$(cat "$jobs_dir/sessions.out")
 echo "$sessions_out" | grep -v '^[0-9]* passed, [0-9]* failed$'
 if tally=$(echo "$sessions_out" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -1) && [ -n "$tally" ]; then
   passed=$((passed + $(echo "$tally" | cut -d' ' -f1)))
@@ -102,20 +138,8 @@ else
   echo "FAILED  differential.py --image gave no tally"
 fi
 
-echo "== image: the demo, loaded image vs host build"
-step "demo" demo
-
-echo "== image: $lives random lives on the loaded image"
-step "stress --lives $lives" env PONDREL_LIVES="$lives" "$sim" --sys "$sys" stress --lives "$lives"
-
-echo "== image: the interleaving search on the loaded image, each scenario's short form"
-scenarios=$("$sim" explore --scenario '?' 2>&1 | sed -n 's/.*there are: //p')
-[ -n "$scenarios" ] || { failed=$((failed + 1)); echo "FAILED  explore listed no scenarios"; }
-for scenario in $scenarios; do
-  budget=()
-  [ "$scenario" = close-vs-stop ] && budget=(--budget 120)  # as tests/interleavings runs it
-  step "explore $scenario" "$sim" --sys "$sys" explore --scenario "$scenario" "${budget[@]}"
-done
+echo "== image: $lives random lives, the interleaving search (each scenario's short form), the demo and the device context's layout, on the loaded image"
+report_steps
 
 echo "== image: $(( $(date +%s) - start )) s"
 echo "$passed passed, $failed failed"
