@@ -110,6 +110,8 @@ std::shared_ptr<ThreadState> FindThread(PETHREAD thread)
     return nullptr;
 }
 
+// Looks for `driver` on the stacks of drivers the other threads publish
+// (DriverScope); for the unload's wait. PASSIVE_LEVEL.
 bool AnotherThreadRuns(PDRIVER_OBJECT driver)
 {
     const ThreadState* self = &CurrentThread();
